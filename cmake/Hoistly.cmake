@@ -1,0 +1,14 @@
+# hoistly_add_test(NAME name SOURCES ... LIBS ...): one QtTest executable under ctest.
+# Every test runs headless, in a throw-away home, with Qt's test mode for standard paths.
+function(hoistly_add_test)
+  cmake_parse_arguments(T "" "NAME;TIMEOUT" "SOURCES;LIBS;ENV" ${ARGN})
+  add_executable(${T_NAME} ${T_SOURCES})
+  target_link_libraries(${T_NAME} PRIVATE Qt6::Test ${T_LIBS})
+  target_include_directories(${T_NAME} PRIVATE ${PROJECT_SOURCE_DIR}/tests)
+  add_test(NAME ${T_NAME} COMMAND ${T_NAME})
+  if(NOT T_TIMEOUT)
+    set(T_TIMEOUT 300)
+  endif()
+  set_tests_properties(${T_NAME} PROPERTIES TIMEOUT ${T_TIMEOUT}
+    ENVIRONMENT "QT_QPA_PLATFORM=offscreen;HOISTLY_TEST_BINARY_DIR=${PROJECT_BINARY_DIR};HOISTLY_SOURCE_DIR=${PROJECT_SOURCE_DIR};${T_ENV}")
+endfunction()

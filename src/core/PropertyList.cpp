@@ -1,0 +1,205 @@
+#include "PropertyList.h"
+
+#include <QDateTime>
+#include <QFile>
+#include <QFileInfo>
+#include <QSaveFile>
+#include <QTimeZone>
+#include <QVariantList>
+#include <QVariantMap>
+#include <cstdlib>
+#include <plist/plist.h>
+
+namespace {
+
+// Property-list dates count seconds from 2001-01-01 00:00:00 UTC.
+const qint64 kPlistEpochOffset = 978307200;
+const int kMaxDepth = 256;
+
+QVariant toVariant(plist_t node, int depth)
+{
+    if (!node || depth > kMaxDepth)
+        return {};
+    switch (plist_get_node_type(node)) {
+    case PLIST_BOOLEAN: {
+        uint8_t b = 0;
+        plist_get_bool_val(node, &b);
+        return bool(b);
+    }
+    case PLIST_UINT: {
+        uint64_t u = 0;
+        plist_get_uint_val(node, &u);
+        // libplist keeps negative integers as their two's complement in the unsigned value.
+        return qint64(u);
+    }
+    case PLIST_REAL: {
+        double d = 0;
+        plist_get_real_val(node, &d);
+        return d;
+    }
+    case PLIST_STRING:
+    case PLIST_KEY: {
+        char *s = nullptr;
+        plist_get_string_val(node, &s);
+        QString str = QString::fromUtf8(s ? s : "");
+        std::free(s);
+        return str;
+    }
+    case PLIST_DATA: {
+        char *d = nullptr;
+        uint64_t len = 0;
+        plist_get_data_val(node, &d, &len);
+        QByteArray bytes(d ? d : "", qsizetype(len));
+        std::free(d);
+        return bytes;
+    }
+    case PLIST_DATE: {
+        int32_t sec = 0, usec = 0;
+        plist_get_date_val(node, &sec, &usec);
+        return QDateTime::fromMSecsSinceEpoch((qint64(sec) + kPlistEpochOffset) * 1000 + usec / 1000, QTimeZone::utc());
+    }
+    case PLIST_ARRAY: {
+        QVariantList list;
+        const uint32_t n = plist_array_get_size(node);
+        for (uint32_t i = 0; i < n; ++i)
+            list.append(toVariant(plist_array_get_item(node, i), depth + 1));
+        return list;
+    }
+    case PLIST_DICT: {
+        QVariantMap map;
+        plist_dict_iter it = nullptr;
+        plist_dict_new_iter(node, &it);
+        while (it) {
+            char *key = nullptr;
+            plist_t value = nullptr;
+            plist_dict_next_item(node, it, &key, &value);
+            if (!key)
+                break;
+            map.insert(QString::fromUtf8(key), toVariant(value, depth + 1));
+            std::free(key);
+        }
+        std::free(it);
+        return map;
+    }
+    default:
+        return {};
+    }
+}
+
+plist_t fromVariant(const QVariant &v, int depth)
+{
+    if (depth > kMaxDepth)
+        return plist_new_string("");
+    switch (v.typeId()) {
+    case QMetaType::Bool:
+        return plist_new_bool(v.toBool() ? 1 : 0);
+    case QMetaType::Int:
+    case QMetaType::UInt:
+    case QMetaType::LongLong:
+    case QMetaType::ULongLong:
+    case QMetaType::Long:
+    case QMetaType::Short:
+        return plist_new_uint(uint64_t(v.toLongLong()));
+    case QMetaType::Double:
+    case QMetaType::Float:
+        return plist_new_real(v.toDouble());
+    case QMetaType::QByteArray: {
+        const QByteArray b = v.toByteArray();
+        return plist_new_data(b.constData(), uint64_t(b.size()));
+    }
+    case QMetaType::QDateTime: {
+        const qint64 ms = v.toDateTime().toMSecsSinceEpoch() - kPlistEpochOffset * 1000;
+        const qint64 sec = ms >= 0 ? ms / 1000 : -((-ms + 999) / 1000);
+        return plist_new_date(int32_t(sec), int32_t((ms - sec * 1000) * 1000));
+    }
+    case QMetaType::QVariantList:
+    case QMetaType::QStringList: {
+        plist_t arr = plist_new_array();
+        for (const QVariant &item : v.toList())
+            plist_array_append_item(arr, fromVariant(item, depth + 1));
+        return arr;
+    }
+    case QMetaType::QVariantMap:
+    case QMetaType::QVariantHash: {
+        plist_t dict = plist_new_dict();
+        const QVariantMap map = v.toMap();
+        for (auto it = map.cbegin(); it != map.cend(); ++it)
+            plist_dict_set_item(dict, it.key().toUtf8().constData(), fromVariant(it.value(), depth + 1));
+        return dict;
+    }
+    default:
+        return plist_new_string(v.toString().toUtf8().constData());
+    }
+}
+
+} // namespace
+
+QVariant PropertyList::parse(const QByteArray &data, QString *error)
+{
+    if (error)
+        error->clear();
+    plist_t root = nullptr;
+    if (!data.isEmpty())
+        plist_from_memory(data.constData(), uint32_t(data.size()), &root);
+    if (!root) {
+        if (error)
+            *error = QStringLiteral("not a property list");
+        return {};
+    }
+    QVariant v = toVariant(root, 0);
+    plist_free(root);
+    return v;
+}
+
+QByteArray PropertyList::serialize(const QVariant &value, Format format)
+{
+    plist_t root = fromVariant(value, 0);
+    char *out = nullptr;
+    uint32_t len = 0;
+    if (format == Format::Binary) {
+        plist_to_bin(root, &out, &len);
+    } else {
+        plist_to_xml(root, &out, &len);
+    }
+    QByteArray bytes(out ? out : "", qsizetype(len));
+    if (format == Format::Binary)
+        plist_to_bin_free(out);
+    else
+        plist_to_xml_free(out);
+    plist_free(root);
+    return bytes;
+}
+
+QVariant PropertyList::readFile(const QString &path, QString *error)
+{
+    QFile f(path);
+    if (!f.open(QIODevice::ReadOnly)) {
+        if (error)
+            *error = f.errorString();
+        return {};
+    }
+    // Property lists of settings are small; refuse anything absurd rather than allocate it.
+    if (f.size() > 64 * 1024 * 1024) {
+        if (error)
+            *error = QStringLiteral("file too large");
+        return {};
+    }
+    return parse(f.readAll(), error);
+}
+
+bool PropertyList::writeFile(const QString &path, const QVariant &value, QString *error, Format format)
+{
+    QSaveFile f(path);
+    if (!f.open(QIODevice::WriteOnly)) {
+        if (error)
+            *error = f.errorString();
+        return false;
+    }
+    f.write(serialize(value, format));
+    if (!f.commit()) {
+        if (error)
+            *error = f.errorString();
+        return false;
+    }
+    return true;
+}

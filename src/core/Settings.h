@@ -1,0 +1,46 @@
+#pragma once
+// The settings store: typed values by string key over the user defaults (a QSettings file),
+// with an in-memory cache under one lock. A key never written reads as 0, false or a null
+// QVariant; an empty key reads as null and is ignored by setters. Thread-safe.
+#include <QString>
+#include <QVariant>
+#include <QVariantList>
+
+class Settings
+{
+public:
+    static bool boolForKey(const QString &key);
+    static int intForKey(const QString &key);
+    static qint64 longLongForKey(const QString &key);
+    static double doubleForKey(const QString &key);
+    static QVariant objectForKey(const QString &key);
+    static QVariant valueForKey(const QString &key) { return objectForKey(key); }
+    static QString stringForKey(const QString &key) { return objectForKey(key).toString(); }
+
+    static void setBool(bool value, const QString &key);
+    static void setInt(int value, const QString &key);
+    static void setLongLong(qint64 value, const QString &key);
+    static void setDouble(double value, const QString &key);
+    // A null QVariant removes the key.
+    static void setObject(const QVariant &value, const QString &key);
+    static void setValue(const QVariant &value, const QString &key) { setObject(value, key); }
+
+    static int incrementIntForKey(const QString &key);
+    static void removeObjectForKey(const QString &key);
+
+    // Ordered sets are stored as lists without repeats, in insertion order.
+    static void addObject(const QVariant &object, const QString &key);
+    static void removeObject(const QVariant &object, const QString &key);
+    static QVariantList orderedSetForKey(const QString &key);
+
+    // Disk-based settings: a property list "Settings<key>.plist" in the Lumora data folder.
+    static QVariant diskObjectForKey(const QString &key);
+    static bool setDiskObject(const QVariant &value, const QString &key);
+
+    static void clearAllSettingsPERMANENTLY();
+
+    // The file behind the user defaults (for diagnostics and tests).
+    static QString storePath();
+    // Drops the cache and reopens the store: tests use it to simulate a restart.
+    static void reloadForTesting();
+};
