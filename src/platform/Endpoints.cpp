@@ -1,0 +1,59 @@
+#include "Endpoints.h"
+
+#include "core/Settings.h"
+
+#include <QHostAddress>
+
+QString Endpoints::overrideBase()
+{
+    QString base = qEnvironmentVariable("HOISTLY_SERVICE_URL");
+    if (base.isEmpty())
+        base = Settings::stringForKey(QStringLiteral("ServiceURL"));
+    while (base.endsWith(QLatin1Char('/')))
+        base.chop(1);
+    return base;
+}
+
+static QUrl hostOr(const char *production)
+{
+    const QString base = Endpoints::overrideBase();
+    return QUrl(base.isEmpty() ? QString::fromLatin1(production) : base);
+}
+
+QUrl Endpoints::apiBase() { return hostOr("https://api.lumora.com"); }
+QUrl Endpoints::uploadBase() { return hostOr("https://up.lumora.com"); }
+QUrl Endpoints::beaconBase() { return hostOr("https://beacon.lumora.com"); }
+QUrl Endpoints::updateBase() { return hostOr("https://downloads.lumora.com/hoistly"); }
+
+QUrl Endpoints::webBase(const QString &firstLabel)
+{
+    const QString base = overrideBase();
+    if (!base.isEmpty())
+        return QUrl(base);
+    return QUrl(QStringLiteral("https://%1.lumora.com").arg(firstLabel.isEmpty() ? QStringLiteral("www") : firstLabel));
+}
+
+QUrl Endpoints::signInCallback() { return QUrl(QStringLiteral("https://hoistly.lumora.com/auth")); }
+
+bool Endpoints::isSignInCallback(const QUrl &url)
+{
+    const QUrl cb = signInCallback();
+    return url.isValid() && url.scheme().compare(cb.scheme(), Qt::CaseInsensitive) == 0
+        && url.host().compare(cb.host(), Qt::CaseInsensitive) == 0 && url.path() == cb.path()
+        && (url.port() == -1 || url.port() == 443);
+}
+
+bool Endpoints::isAllowedTransport(const QUrl &url)
+{
+    if (!url.isValid())
+        return false;
+    if (url.scheme() == QLatin1String("https"))
+        return true;
+    if (url.scheme() != QLatin1String("http"))
+        return false;
+    const QString host = url.host();
+    if (host == QLatin1String("localhost"))
+        return true;
+    QHostAddress addr(host);
+    return !addr.isNull() && addr.isLoopback();
+}

@@ -1,0 +1,24 @@
+#pragma once
+// Where the service lives. Hosts are configuration: the environment variable HOISTLY_SERVICE_URL
+// (or the setting "ServiceURL") points every host at one base address, which is how tests and a
+// local run use the local service double. Without it the production hosts are used.
+#include <QString>
+#include <QUrl>
+
+class Endpoints
+{
+public:
+    // The configured single base ("" when production hosts are in use).
+    static QString overrideBase();
+    static QUrl apiBase();               // REST and OAuth: "/services/rest/", "/services/oauth/..."
+    static QUrl uploadBase();            // "/services/upload/", "/services/replace/"
+    static QUrl webBase(const QString &firstLabel); // pages on the web site ("www" or "alpha")
+    static QUrl beaconBase();            // analytics beacon "/p"
+    static QUrl updateBase();            // update manifest and zip
+    // The fixed sign-in callback address (path "/auth").
+    static QUrl signInCallback();
+    // Parses, never substring-matches: scheme, host and path "/auth" of the fixed callback.
+    static bool isSignInCallback(const QUrl &url);
+    // Plain HTTP is allowed only to loopback (the local double); everything else must be HTTPS.
+    static bool isAllowedTransport(const QUrl &url);
+};
