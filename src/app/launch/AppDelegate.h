@@ -1,0 +1,104 @@
+#pragma once
+// The application delegate: owns the process around the user's use of the computer -- the launch
+// sequence, the headless update-check mode, sleep and wake, the one termination path (should
+// terminate, will terminate once, forced-quit backstop), log-out and full reset, and the install
+// records and usage metrics fed to the analytics reporter.
+#include <QDateTime>
+#include <QObject>
+#include <QPointer>
+#include <QStringList>
+
+class QTimer;
+
+class AppDelegate : public QObject
+{
+    Q_OBJECT
+public:
+    // The delegate; created on first use (main thread).
+    static AppDelegate *instance();
+    // YES between logind's prepare-for-sleep and the wake; read without a lock from background queues.
+    static bool isSystemSleeping();
+
+    // The Dock-icon switch. Linux has no Dock; the state is kept because other code reads it.
+    void setHideDockIcon(bool hide);
+    bool hideDockIcon() const { return m_hideDockIcon; }
+
+    // ---- Launch -------------------------------------------------------------------------
+    // True when any argument, lower-cased, contains "/check-for-updates". Decided in main()
+    // before any window system is touched: that mode needs no display.
+    static bool argumentsSelectUpdateCheck(const QStringList &arguments);
+    // True when any argument, lower-cased, contains "/selfupdated".
+    static bool argumentsContainSelfUpdated(const QStringList &arguments);
+    // The marker argument that the autostart entry carries, so a login launch is told from a
+    // manual one.
+    static QString loginLaunchArgument();
+
+    // Headless update check: check, download and launch an update synchronously; returns the
+    // process exit status (always 0).
+    int runUpdateCheckMode();
+    // The launch callback of the menu-bar application: dispatches the normal launch.
+    void applicationDidFinishLaunching(const QStringList &arguments);
+    // The normal launch, in order (reset offer ... menu-bar controller start-up).
+    void applicationDidFinishLaunching_Internal();
+    // A URL handed to the application (command line or forwarded from a second process).
+    // Only the sign-in callback is acted on.
+    void handleGetURLEvent(const QString &url);
+
+    static bool wasLaunchedManually();
+    // The log file being written now ("" before the file logger is installed).
+    static QString currentLogFilePath();
+    // Sets the self-updater's manifest and download addresses (also after the hidden channel
+    // switch changes).
+    static void updateSelfUpdatingUrls();
+    // The hidden update channel's default when its key has no value yet.
+    static constexpr bool kHiddenChannelDefault = true;
+    static QString hiddenChannelKey();
+
+    // Decides, from the arguments and the session, whether the launch was a manual one.
+    static bool decideLaunchedManually(const QStringList &arguments, bool loginSession);
+
+    // ---- Lifecycle ----------------------------------------------------------------------
+    void receiveSleepNote();
+    void receiveWakeNote();
+    enum class TerminateReply { Now, Cancel };
+    TerminateReply applicationShouldTerminate();
+    void applicationWillTerminate();
+    // The one termination path: should-terminate, will-terminate once, then the event loop
+    // ends. SIGTERM and the end of the session come here too.
+    void terminate();
+    void quitAppNoConfirm();
+    // Force-terminates the own process about 2 s later unless it has ended by then.
+    void scheduleForceQuit();
+    void performLogOutAndKEEPEVERYTHING();
+    void performLogOutAndDELETEEVERYTHING();
+    void logoutAndKeepData() { performLogOutAndKEEPEVERYTHING(); }
+    void fullReset() { performLogOutAndDELETEEVERYTHING(); }
+    bool isResetting() const;
+    void viewDebugLog();
+
+    // ---- Install records and metrics ---------------------------------------------------
+    QDateTime dateInstalled();
+    static int firstRanBuildNumber();
+    static int lastRanBuildNumber();
+    static void updateLastRanBuildNumber();
+    // The running build: the integer value of the bundle's "CFBundleVersion".
+    static int runningBuildNumber();
+    static QString runningVersion();
+    void refreshReportingDemographics();
+    void refreshReportingMetrics();
+
+    // Forgets the process-wide state (tests only).
+    static void resetForTesting();
+
+private:
+    explicit AppDelegate(QObject *parent = nullptr);
+    void runMigrations();
+    void spawnUpdateCheckCopyIfDue();
+    void installFileLogger();
+    void connectSystemEvents();
+
+    bool m_hideDockIcon = false;
+    bool m_willTerminateRan = false;
+    bool m_terminating = false;
+    QTimer *m_metricsTimer = nullptr;
+};
