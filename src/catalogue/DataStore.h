@@ -1,0 +1,170 @@
+#pragma once
+// The local catalogue store: "LumoraDesktop.storedata" (SQLite, WAL, synchronous NORMAL) in the
+// "Database" folder under the Lumora data folder, with the records in memory on the main thread.
+//
+// Entities: FileData (the records, loaded whole at open), SettingsData (name/value rows) and
+// DedupData (the de-duplication index, kept on disk and queried by sample).
+//
+// A store that cannot be opened or migrated is reported (isOpen() false, openError()) and left
+// on disk as it is: the application shows the alert and resets through deleteStoreFiles().
+#include "catalogue/FileData.h"
+
+#include <QDateTime>
+#include <QHash>
+#include <QList>
+#include <QMutex>
+#include <QObject>
+#include <QString>
+#include <QTimer>
+#include <functional>
+#include <memory>
+
+struct sqlite3;
+
+// A failure as a value.
+struct StoreError
+{
+    int code = 0;       // 0: no error
+    QString message;
+    bool isError() const { return code != 0; }
+};
+
+// A name/value row of the store. Setters mark the row for the next save.
+class SettingsData
+{
+public:
+    const QString &name() const { return m_name; }
+    QString stringValue() const { return m_stringValue; }
+    qint64 longLongValue() const { return m_longLongValue; }
+    double doubleValue() const { return m_doubleValue; }
+    bool booleanValue() const { return m_booleanValue; }
+    QDateTime date() const { return m_date; }
+    void setStringValue(const QString &v);
+    void setLongLongValue(qint64 v);
+    void setDoubleValue(double v);
+    void setBooleanValue(bool v);
+    void setDate(const QDateTime &v);
+
+private:
+    friend class DataStore;
+    void markDirty();
+    QString m_name;
+    QString m_stringValue;
+    qint64 m_longLongValue = 0;
+    double m_doubleValue = 0;
+    bool m_booleanValue = false;
+    QDateTime m_date;
+    bool m_dirty = false;
+};
+
+// A row of the de-duplication index.
+struct DedupData
+{
+    qint64 pid = 0;        // the service's photo id
+    qint64 sample1 = 0;    // low half of the sample
+    qint64 sample2 = 0;    // high half
+    bool isJpegData = false;
+    bool uploadedFromThisDevice = false;
+
+    ContentSample sample() const { return {sample1, sample2}; }
+    bool operator==(const DedupData &o) const
+    {
+        return pid == o.pid && sample1 == o.sample1 && sample2 == o.sample2 && isJpegData == o.isJpegData
+            && uploadedFromThisDevice == o.uploadedFromThisDevice;
+    }
+};
+
+class DataStore : public QObject
+{
+    Q_OBJECT
+public:
+    // Current schema version; older stores are migrated forward by additive steps.
+    static constexpr int kSchemaVersion = 1;
+    // Queued saves are written after this long, or at once after this many.
+    static constexpr int kQueuedSaveDelayMs = 5000;
+    static constexpr int kQueuedSaveLimit = 200;
+
+    // The store, opened on first use. Check isOpen() before relying on it.
+    static DataStore *instance();
+    // The store's file: StandardPaths::lumoraSubfolder("Database") + "/LumoraDesktop.storedata".
+    static QString storePath();
+    // Writes pending changes and closes the store; the next instance() opens it again.
+    static void shutdown();
+    // Removes the store's files (database, WAL, shared memory). Only with the store closed.
+    static bool deleteStoreFiles();
+
+    bool isOpen() const { return m_db != nullptr; }
+    StoreError openError() const { return m_openError; }
+    StoreError lastSaveError() const { return m_lastSaveError; }
+
+    // Saves at once (a queued save is dropped); false with lastSaveError() on failure.
+    static bool save();
+    // Asks for a save: after kQueuedSaveDelayMs, or at once when kQueuedSaveLimit are queued.
+    static void queueSave();
+    bool hasPendingChanges() const;
+
+    // SettingsData rows, found or created.
+    SettingsData *settingNamed(const QString &name);
+
+    // Records (main thread).
+    FileData *fileDataForId(qint64 id) const { return m_byId.value(id); }
+    // Exact canonical path: Linux paths are case-sensitive, so this is the path itself.
+    FileData *fileDataForPathKey(const QString &path) const { return m_byPath.value(path); }
+    // Creates a record; its parent is the record of the containing folder when one exists, and
+    // existing records of direct children found in the index are attached below it.
+    FileData *createFileData(const QString &path, bool isFolder, quint64 flags = 0);
+    // Deletes a record and its subtree (each announced through FileDataChangeCenter first).
+    void deleteFileData(FileData *record);
+    const QHash<qint64, FileData *> &allFileDataById() const { return m_byId; }
+    QList<FileData *> allFileData() const { return m_byId.values(); }
+    QList<FileData *> fetchFileData(const std::function<bool(const FileData *)> &predicate) const;
+    QList<FileData *> rootFileData() const;
+    qsizetype fileDataCount() const { return m_byId.size(); }
+
+    // De-duplication index (thread-safe; written to disk at once, each call one transaction).
+    bool insertDedupData(const QList<DedupData> &rows);
+    QList<DedupData> dedupDataForSample(const ContentSample &sample) const;
+    QList<DedupData> dedupDataForPid(qint64 pid) const;
+    bool removeDedupDataForPid(qint64 pid);
+    bool removeAllDedupData();
+    qint64 dedupDataCount() const;
+
+    // Tests: open a store at another path (the singleton is replaced), and drop it.
+    static void resetForTesting();
+
+    ~DataStore() override;
+
+Q_SIGNALS:
+    // After each successful save.
+    void saved();
+
+private:
+    DataStore();
+    bool openAt(const QString &path);
+    bool migrate(int fromVersion);
+    bool loadRecords();
+    bool loadSettings();
+    bool exec(const char *sql);
+    bool saveNow();
+    void noteDirty(FileData *record);
+    void noteDirty(SettingsData *row);
+    void removeFromIndex(FileData *record);
+    void addToIndex(FileData *record);
+
+    friend class FileData;
+    friend class SettingsData;
+
+    sqlite3 *m_db = nullptr;
+    mutable QMutex m_dbLock;
+    StoreError m_openError;
+    StoreError m_lastSaveError;
+    QHash<qint64, FileData *> m_byId;
+    QHash<QString, FileData *> m_byPath;
+    QHash<QString, SettingsData *> m_settings;
+    QList<FileData *> m_dirtyRecords;
+    QList<SettingsData *> m_dirtySettings;
+    QList<qint64> m_deletedIds;
+    qint64 m_nextId = 1;
+    int m_queuedSaves = 0;
+    QTimer m_saveTimer;
+};

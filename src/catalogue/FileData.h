@@ -1,0 +1,326 @@
+#pragma once
+// The catalogue record: one per file, folder, photo-library root or library album.
+//
+// Records live in memory on the main thread and are owned by the catalogue (DataStore); every
+// read and write happens on the main thread (background work hands each step over with
+// dispatch_main_sync). Setters mark the record for the next save; writers call
+// DataStore::queueSave() (coalesced) or DataStore::save() (at once).
+//
+// Other code keeps `FileData *` only while on the main thread within one step, or holds the
+// record's `fileID()` and finds it again with DataStore::fileDataForId(); the catalogue announces
+// every record it is about to delete through FileDataChangeCenter::recordWillBeDeleted.
+#include "catalogue/ContentSample.h"
+
+#include <QDateTime>
+#include <QList>
+#include <QObject>
+#include <QSet>
+#include <QString>
+#include <QtGlobal>
+#include <memory>
+
+class FileData;
+
+// The observer of one record (a row of a sources view). Called on the main thread, batched:
+// at most once per record and kind for each turn of the event loop.
+class FileDataDelegate
+{
+public:
+    virtual ~FileDataDelegate() = default;
+    virtual void fileDataDidUpdateStatus(FileData *record) = 0;
+    virtual void fileDataDidUpdateChildren(FileData *record) = 0;
+};
+
+// Bits of FileData::flags().
+namespace FileFlags {
+constexpr quint64 IPhotoLibraryRoot = 0x100;
+constexpr quint64 LibraryAlbum = 0x200;
+constexpr quint64 ApertureOrPhotosLibraryRoot = 0x400;
+constexpr quint64 LibraryAlbumOther = 0x800;
+constexpr quint64 VirtualFolderMask = 0xF00;
+constexpr quint64 VirtualLibraryMask = 0x500;
+constexpr quint64 VirtualAlbumMask = 0xA00;
+constexpr quint64 ChildrenListed = 0x10000;
+constexpr quint64 AlbumCreatedMark = 0x40000000ULL;
+constexpr quint64 AlbumRenameMark = 0x80000000ULL;
+constexpr quint64 AlbumDeletionMark = 0x100000000ULL;
+constexpr quint64 IsAlias = 1ULL << 37;
+constexpr quint64 HasAliases = 1ULL << 39;
+constexpr quint64 HasExcludedChildren = 1ULL << 40;
+constexpr quint64 AlbumNamedByUser = 1ULL << 41;
+constexpr quint64 IMessageRoot = 1ULL << 44;
+constexpr quint64 ICloudLibraryUnreadable = 1ULL << 45;
+// Transient bits that every launch clears.
+constexpr quint64 ClearedAtLaunch = 0xF00002ULL;
+
+// Bits of this catalogue's own bookkeeping.
+constexpr quint64 FoundInTrackedScan = 1ULL << 48;  // seen by the scanner while tracking was on
+constexpr quint64 MissingOnDisk = 1ULL << 49;        // the file or folder has gone; record kept
+constexpr quint64 SourceUnavailable = 1ULL << 50;    // a watched folder that cannot be reached
+constexpr quint64 Sampled = 1ULL << 51;              // samples taken for the current size and date
+} // namespace FileFlags
+
+// FileData::needsUpload() codes.
+namespace NeedsUpload {
+constexpr qint16 Uploaded = 0;
+constexpr qint16 Waiting = 1;
+constexpr qint16 Deferred = 2;
+constexpr qint16 NotSelected = 10;
+constexpr qint16 AwaitingTicket = 44;
+// Not uploaded, and why.
+constexpr qint16 AlreadyOnService = -1;
+constexpr qint16 ImageUnreadable = -2;
+constexpr qint16 UnsupportedFormat = -3;
+constexpr qint16 NoDate = -4;
+constexpr qint16 TooLarge = -5;
+constexpr qint16 FailedThreeTimes = -6;
+constexpr qint16 DuplicateOnServer = -7;
+constexpr qint16 Missing = -8;
+constexpr qint16 Deselected = -9;
+} // namespace NeedsUpload
+
+// FileData::needsScan() values.
+namespace NeedsScan {
+constexpr qint16 Done = 0;
+constexpr qint16 Pending = 1;
+constexpr qint16 InProgress = 2;
+} // namespace NeedsScan
+
+// FileData::status() values.
+namespace FileStatus {
+constexpr qint32 NotComputed = 0;
+constexpr qint32 Waiting = 1;
+constexpr qint32 Uploading = 2;
+constexpr qint32 Done = 4;
+constexpr qint32 NotUploaded = 8;
+} // namespace FileStatus
+
+// Options of flattenedListOfChildrenWithOptions().
+namespace FlattenOptions {
+constexpr int Files = 1;
+constexpr int Folders = 2;
+constexpr int Recursive = 4;
+} // namespace FlattenOptions
+
+enum class MediaKind : quint8 { Unknown = 0, Photo = 1, Video = 2 };
+
+class FileData
+{
+public:
+    // Records are made by the catalogue only (DataStore::createFileData /
+    // FileManager::fileDataForPath).
+    ~FileData();
+    FileData(const FileData &) = delete;
+    FileData &operator=(const FileData &) = delete;
+
+    // Identity and names.
+    qint64 fileID() const { return m_id; }
+    const QString &fileFullPath() const { return m_path; }
+    QString stringValue() const { return m_path; }
+    QString fileName() const;
+    // The title when one is set, else the file name.
+    QString displayName() const;
+
+    // Flags.
+    quint64 flags() const { return m_flags; }
+    void setFlags(quint64 flags);
+    bool hasFlag(quint64 mask) const { return (m_flags & mask) == mask; }
+    void addFlag(quint64 mask);
+    void removeFlag(quint64 mask);
+    void setFlag(quint64 mask, bool set);
+
+    bool isFolder() const { return m_isFolder; }
+    void setIsFolder(bool folder);
+
+    // The tree.
+    FileData *parent() const { return m_parent; }
+    const QList<FileData *> &children() const { return m_children; }
+    // Moves the record below another parent (nullptr: a root); keeps both children lists right.
+    void setParent(FileData *parent);
+
+    // Scan and upload state.
+    qint16 needsScan() const { return m_needsScan; }
+    void setNeedsScan(qint16 value);
+    qint16 needsUpload() const { return m_needsUpload; }
+    void setNeedsUpload(qint16 value);
+    qint32 needsSync() const { return m_needsSync; }
+    void setNeedsSync(qint32 value);
+    qint64 uploadedRemoteId() const { return m_uploadedRemoteId; }
+    void setUploadedRemoteId(qint64 id);
+    const QString &uploadTicket() const { return m_uploadTicket; }
+    void setUploadTicket(const QString &ticket);
+
+    // Album settings of a folder.
+    qint64 lumoraSetId() const { return m_lumoraSetId; }
+    void setLumoraSetId(qint64 id);
+    const QString &albumName() const { return m_albumName; }
+    void setAlbumName(const QString &name);
+    qint32 albumMode() const { return m_albumMode; }
+    void setAlbumMode(qint32 mode);
+    bool albumIncludesSubfolders() const { return m_albumIncludesSubfolders; }
+    void setAlbumIncludesSubfolders(bool on);
+    bool excludedFromScan() const { return m_excludedFromScan; }
+    void setExcludedFromScan(bool excluded);
+
+    // Counts.
+    qint32 numberOfPhotos() const { return m_numberOfPhotos; }
+    qint32 numberOfVideos() const { return m_numberOfVideos; }
+    void setNumberOfPhotos(qint32 n);
+    void setNumberOfVideos(qint32 n);
+    qint32 numberOfFoldersRecursive() const { return m_numberOfFoldersRecursive; }
+    qint32 numberOfPhotosRecursive() const { return m_numberOfPhotosRecursive; }
+    qint32 numberOfVideosRecursive() const { return m_numberOfVideosRecursive; }
+    void loadRecursiveCounts();
+
+    // Status: computed, kept in cachedStatus, returned.
+    qint32 cachedStatus() const { return m_cachedStatus; }
+    qint32 status();
+    void resetCachedStatusRecursive(bool wholeSubtree);
+
+    // Aliases.
+    FileData *aliasTarget() const;
+    void setAliasTarget(FileData *target);
+    QList<FileData *> aliasSources() const;
+
+    // Observer (not stored). A delegate that is also a QObject is forgotten when it is destroyed.
+    FileDataDelegate *delegate() const;
+    void setDelegate(FileDataDelegate *delegate);
+
+    // Derived.
+    bool isVirtualFolder() const { return (m_flags & FileFlags::VirtualFolderMask) != 0; }
+    bool isVirtualLibrary() const { return (m_flags & FileFlags::VirtualLibraryMask) != 0; }
+    bool isVirtualAlbum() const { return (m_flags & FileFlags::VirtualAlbumMask) != 0; }
+    bool isAlias() const { return (m_flags & FileFlags::IsAlias) != 0; }
+    bool hasAliases() const { return (m_flags & FileFlags::HasAliases) != 0; }
+    bool isAlbum() const { return true; }
+    bool isMissingOnDisk() const { return (m_flags & FileFlags::MissingOnDisk) != 0; }
+    QString defaultAlbumName() const;
+    QSet<QString> titlesOfSubfolders() const;
+
+    // Change reports (batched, delivered on a later turn of the main event loop).
+    void notifyStatusChanged();
+    void notifyChildrenChanged();
+    void notifyParentsOfStatusChanged();
+    void notifyParentsOfChildrenChanged();
+
+    // Descendants in path order (depth first), filtered by FlattenOptions bits.
+    QList<FileData *> flattenedListOfChildrenWithOptions(int options) const;
+
+    // The per-folder settings file ".lumoraExclusion" (album settings and exclusion, per
+    // signed-in account id). Writing an empty record deletes the account's entry, and the file
+    // when no entry is left. Returns false (and logs) when the file cannot be written or no
+    // account is signed in.
+    bool saveSetDataToDisk();
+    // Reads the signed-in account's entry back into the record; false when there is none or the
+    // file is unreadable or corrupt (logged; the record is left as it was).
+    bool loadSetDataFromDisk();
+    QString setDataFilePath() const;
+
+    void changeToAlbumMode(qint32 mode, int deleteAlbums);
+
+    // Metadata that the scan and upload roads need.
+    MediaKind mediaKind() const { return MediaKind(m_mediaKind); }
+    void setMediaKind(MediaKind kind);
+    bool isPhoto() const { return m_mediaKind == quint8(MediaKind::Photo); }
+    bool isVideo() const { return m_mediaKind == quint8(MediaKind::Video); }
+    qint64 fileSize() const { return m_fileSize; }
+    void setFileSize(qint64 size);
+    QDateTime dateTaken() const;
+    void setDateTaken(const QDateTime &date);
+    QDateTime dateModified() const;
+    void setDateModified(const QDateTime &date);
+    qint64 dateTakenMs() const { return m_dateTakenMs; }
+    qint64 dateModifiedMs() const { return m_dateModifiedMs; }
+    double duration() const;
+    void setDuration(double seconds);
+    QString title() const;
+    void setTitle(const QString &title);
+    QString fileDescription() const;
+    void setFileDescription(const QString &text);
+    QString tags() const;
+    void setTags(const QString &tags);
+    qint32 rating() const;
+    void setRating(qint32 rating);
+
+    // Samples of the whole file and of its JPEG image data (null when none).
+    ContentSample sample() const { return {m_sample1, m_sample2}; }
+    void setSample(const ContentSample &sample);
+    ContentSample jpegSample() const { return {m_jpegSample1, m_jpegSample2}; }
+    void setJpegSample(const ContentSample &sample);
+
+    // Save bookkeeping (DataStore).
+    bool isDirty() const { return m_dirty; }
+
+private:
+    friend class DataStore;
+    friend class FileDataChangeCenter;
+    struct Extra;
+
+    FileData(qint64 id, const QString &path, bool isFolder);
+    void markDirty();
+    Extra &extra();
+    void statusInputsChanged();
+
+    QString m_path;
+    QString m_albumName;
+    QString m_uploadTicket;
+    QList<FileData *> m_children;
+    std::unique_ptr<Extra> m_extra; // rarely used fields
+    FileData *m_parent = nullptr;
+    qint64 m_id = 0;
+    quint64 m_flags = 0;
+    qint64 m_uploadedRemoteId = 0;
+    qint64 m_lumoraSetId = 0;
+    qint64 m_fileSize = 0;
+    qint64 m_dateTakenMs = 0;     // 0: none
+    qint64 m_dateModifiedMs = 0;  // 0: none
+    qint64 m_sample1 = 0, m_sample2 = 0;
+    qint64 m_jpegSample1 = 0, m_jpegSample2 = 0;
+    qint32 m_needsSync = 0;
+    qint32 m_albumMode = 0;
+    qint32 m_cachedStatus = 0;
+    qint32 m_numberOfPhotos = 0;
+    qint32 m_numberOfVideos = 0;
+    qint32 m_numberOfFoldersRecursive = 0;
+    qint32 m_numberOfPhotosRecursive = 0;
+    qint32 m_numberOfVideosRecursive = 0;
+    qint16 m_needsScan = 0;
+    qint16 m_needsUpload = 0;
+    quint8 m_mediaKind = 0;
+    bool m_isFolder = false;
+    bool m_albumIncludesSubfolders = false;
+    bool m_excludedFromScan = false;
+    bool m_dirty = false;
+    bool m_hasDelegate = false;
+};
+
+// Where the catalogue's batched change reports go. Besides each record's own delegate, any
+// number of views may listen here: once per turn of the event loop it emits the records whose
+// status or children changed since the last report (each record at most once per list).
+class FileDataChangeCenter : public QObject
+{
+    Q_OBJECT
+public:
+    static FileDataChangeCenter *instance();
+
+    // Delivers what is pending now (tests, and callers that must see the views refreshed).
+    void flush();
+
+Q_SIGNALS:
+    void recordsChanged(const QList<FileData *> &statusChanged, const QList<FileData *> &childrenChanged);
+    // Emitted synchronously just before a record is deleted: drop every pointer to it.
+    void recordWillBeDeleted(FileData *record);
+
+private:
+    friend class FileData;
+    friend class DataStore;
+    FileDataChangeCenter() = default;
+    void queueStatus(FileData *record);
+    void queueChildren(FileData *record);
+    void forget(FileData *record);
+    void schedule();
+
+    QList<FileData *> m_status, m_children;
+    QSet<FileData *> m_statusSet, m_childrenSet;
+    bool m_scheduled = false;
+};
