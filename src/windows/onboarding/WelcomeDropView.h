@@ -3,6 +3,8 @@
 // them to the onboarding window.
 #include <QLabel>
 
+class QMimeData;
+
 class WelcomeWindowControllerDropView : public QLabel
 {
     Q_OBJECT

@@ -65,3 +65,8 @@ void WelcomeWindowController::resizeEvent(QResizeEvent *event)
 {
     QWidget::resizeEvent(event);
 }
+
+bool WelcomeWindowController::dropPaths(const QStringList &paths)
+{
+    return false;
+}
