@@ -4,6 +4,7 @@
 #include <QMutex>
 #include <QMutexLocker>
 #include <QStringList>
+#include <algorithm>
 #include <cstdio>
 #include <vector>
 
@@ -12,7 +13,7 @@ struct LogState
 {
     QMutex lock;
     std::vector<std::shared_ptr<LGLogger>> loggers;
-    QStringList excluded; // longest first, so a word inside a longer one never leaves a tail
+    QStringList excluded;
     bool echo = false;
 };
 
@@ -22,11 +23,38 @@ LogState &state()
     return s;
 }
 
-QString redactLocked(const LogState &s, QString text)
+// Marks every character covered by any occurrence of any excluded word in the original text
+// (overlapping occurrences included) and replaces each covered run by one "[REDACTED]". Replacing
+// word by word would leave the tail of a word that overlaps an earlier replacement, and could
+// match inside an inserted "[REDACTED]".
+QString redactWith(const QStringList &words, const QString &text)
 {
-    for (const QString &word : s.excluded)
-        text.replace(word, QStringLiteral("[REDACTED]"));
-    return text;
+    if (words.isEmpty() || text.isEmpty())
+        return text;
+    std::vector<bool> covered;
+    for (const QString &word : words) {
+        qsizetype at = text.indexOf(word);
+        while (at >= 0) {
+            if (covered.empty())
+                covered.assign(size_t(text.size()), false);
+            std::fill(covered.begin() + at, covered.begin() + at + word.size(), true);
+            at = text.indexOf(word, at + 1);
+        }
+    }
+    if (covered.empty())
+        return text;
+    QString out;
+    out.reserve(text.size());
+    for (qsizetype i = 0; i < text.size();) {
+        if (!covered[size_t(i)]) {
+            out.append(text.at(i++));
+            continue;
+        }
+        out.append(QStringLiteral("[REDACTED]"));
+        while (i < text.size() && covered[size_t(i)])
+            ++i;
+    }
+    return out;
 }
 } // namespace
 
@@ -34,18 +62,24 @@ void LGLog::log(int flag, const char *file, const char *function, int line, cons
 {
     LogState &s = state();
     std::vector<std::shared_ptr<LGLogger>> loggers;
-    LGLogMessage m;
+    QStringList words;
+    bool echo = false;
     {
         QMutexLocker locker(&s.lock);
         loggers = s.loggers;
-        m.message = redactLocked(s, message);
+        words = s.excluded; // implicitly shared: redaction runs outside the lock
+        echo = s.echo;
     }
+    if (loggers.empty() && !echo)
+        return;
+    LGLogMessage m;
+    m.message = redactWith(words, message);
     m.flag = flag;
     m.file = QString::fromUtf8(file);
     m.function = QString::fromUtf8(function);
     m.line = line;
     m.timestampMs = QDateTime::currentMSecsSinceEpoch();
-    if (s.echo)
+    if (echo)
         std::fprintf(stderr, "%s\n", m.message.toLocal8Bit().constData());
     for (auto &l : loggers)
         l->logMessage(m);
@@ -79,8 +113,6 @@ void LGLog::addExcludedWord(const QString &word)
     if (s.excluded.contains(word))
         return;
     s.excluded.append(word);
-    std::stable_sort(s.excluded.begin(), s.excluded.end(),
-                     [](const QString &a, const QString &b) { return a.size() > b.size(); });
 }
 
 void LGLog::removeAllExcludedWordsForTesting()
@@ -91,8 +123,12 @@ void LGLog::removeAllExcludedWordsForTesting()
 
 QString LGLog::redact(const QString &text)
 {
-    QMutexLocker locker(&state().lock);
-    return redactLocked(state(), text);
+    QStringList words;
+    {
+        QMutexLocker locker(&state().lock);
+        words = state().excluded;
+    }
+    return redactWith(words, text);
 }
 
 void LGLog::flushLog()
