@@ -1,0 +1,278 @@
+#include "windows/preferences/AccountPreferencesViewController.h"
+
+#include "app/widgets/ViewTags.h"
+#include "core/Dispatch.h"
+#include "core/LGLog.h"
+#include "core/NotificationCenter.h"
+#include "core/Settings.h"
+#include "ui_AccountPreferencesView.h"
+#include "windows/preferences/PreferenceTexts.h"
+#include "windows/preferences/PreferencesPane.h"
+#include "windows/preferences/PreferencesServices.h"
+
+#include <QBitmap>
+#include <QEvent>
+#include <QFile>
+#include <QMenu>
+#include <QMouseEvent>
+#include <QPainter>
+#include <QPainterPath>
+#include <QPointer>
+#include <QPushButton>
+#include <QSvgRenderer>
+
+namespace {
+QImage renderBar(const QString &resource, const QSize &size)
+{
+    QImage image(size, QImage::Format_ARGB32_Premultiplied);
+    image.fill(Qt::transparent);
+    QSvgRenderer renderer(resource);
+    if (renderer.isValid() && !size.isEmpty()) {
+        QPainter painter(&image);
+        renderer.render(&painter, QRectF(QPointF(0, 0), QSizeF(size)));
+    }
+    return image;
+}
+
+// Images that failed to load, or have no pixels, count as absent.
+QImage validImageAt(const QString &path)
+{
+    if (path.isEmpty() || !QFile::exists(path))
+        return QImage();
+    QImage image(path);
+    if (image.isNull() || image.width() < 1 || image.height() < 1)
+        return QImage();
+    return image;
+}
+
+QPixmap circular(const QImage &image, int diameter)
+{
+    const QImage square = image.scaled(diameter, diameter, Qt::KeepAspectRatioByExpanding, Qt::SmoothTransformation);
+    QPixmap out(diameter, diameter);
+    out.fill(Qt::transparent);
+    QPainter painter(&out);
+    painter.setRenderHint(QPainter::Antialiasing);
+    QPainterPath clip;
+    clip.addEllipse(QRectF(0, 0, diameter, diameter));
+    painter.setClipPath(clip);
+    painter.drawImage(QPoint((diameter - square.width()) / 2, (diameter - square.height()) / 2), square);
+    painter.setClipping(false);
+    painter.setPen(QPen(QColor(0, 0, 0, 64), 1.0));
+    painter.drawEllipse(QRectF(0.5, 0.5, diameter - 1, diameter - 1));
+    return out;
+}
+} // namespace
+
+AccountPreferencesViewController::AccountPreferencesViewController(QWidget *parent)
+    : QWidget(parent), m_ui(new Ui::AccountPreferencesView)
+{
+    ensurePreferencesResources();
+    m_ui->setupUi(this);
+    awakeFromNib();
+}
+
+AccountPreferencesViewController::~AccountPreferencesViewController()
+{
+    QObject::disconnect(m_countObserver);
+    delete m_ui;
+}
+
+QIcon AccountPreferencesViewController::toolbarItemImage() const
+{
+    return QIcon(QStringLiteral(":/images/preferences/PrefPaneAccount.svg"));
+}
+
+QString AccountPreferencesViewController::toolbarItemLabel() const
+{
+    return PreferenceTexts::tr(QStringLiteral("Account"));
+}
+
+QString AccountPreferencesViewController::signedInName()
+{
+    PreferencesServices &services = PreferencesServices::instance();
+    const QString fullName = services.currentUserFullName();
+    return fullName.isEmpty() ? services.currentUserName() : fullName;
+}
+
+void AccountPreferencesViewController::awakeFromNib()
+{
+    const QString name = signedInName();
+    if (!name.isEmpty()) {
+        m_ui->accountNameTextField->setText(QStringLiteral("%1, %2!").arg(QStringLiteral("Namaste"), name));
+        m_ui->accountNameTextField2->setText(
+            PreferenceTexts::tr(QStringLiteral("Now you know how to greet people in %1!")).arg(QStringLiteral("Hindi")));
+    } else {
+        m_ui->accountNameTextField->setText(PreferenceTexts::tr(QStringLiteral("Not logged in")));
+        m_ui->accountNameTextField2->setText(PreferenceTexts::tr(QStringLiteral("Please sign in with the welcome screen")));
+    }
+    m_ui->avatarImageView->setHidden(name.isEmpty());
+    m_ui->coverPhotoImageView->setHidden(name.isEmpty());
+    m_ui->avatarImageView->installEventFilter(this);
+    m_ui->avatarImageView->setCursor(Qt::PointingHandCursor);
+
+    if (PreferenceTexts::isLocalized()) {
+        m_ui->viewPhotoStreamButton->setText(PreferenceTexts::tr(QStringLiteral("Go to my Camera Roll")));
+        m_ui->logOutButton->setText(PreferenceTexts::tr(QStringLiteral("Log out")));
+        m_ui->viewPhotoStreamButton->setMinimumWidth(m_ui->viewPhotoStreamButton->width() + 60);
+        m_ui->logOutButton->setMinimumWidth(m_ui->logOutButton->width() + 60);
+    }
+    if (auto *logOut = findViewWithTag<QPushButton>(this, 7001))
+        logOut->setStyleSheet(QStringLiteral("color: rgb(252, 46, 74);"));
+    if (auto *web = findViewWithTag<QPushButton>(this, 7000))
+        web->setStyleSheet(QStringLiteral("color: rgb(88, 88, 88);"));
+
+    connect(m_ui->viewPhotoStreamButton, &QPushButton::clicked, this, &AccountPreferencesViewController::openWebsiteButtonHit);
+    connect(m_ui->logOutButton, &QPushButton::clicked, this, &AccountPreferencesViewController::logoffButtonHit);
+}
+
+QString AccountPreferencesViewController::spaceLine(const QString &name, int photoCount, qint64 bytesUsed)
+{
+    if (name.isEmpty())
+        return QString();
+    const float gbUsed = float(double(bytesUsed) / 1024.0 / 1024.0 / 1024.0);
+    if (PreferenceTexts::isLocalized()) {
+        return PreferenceTexts::tr(QStringLiteral("%d photo(s), %0.2f GB used of unlimited!"))
+            .replace(QStringLiteral("%d"), QString::number(photoCount))
+            .replace(QStringLiteral("%0.2f"), QString::number(gbUsed, 'f', 2));
+    }
+    return QStringLiteral("%1 photo%2, %3 GB used of unlimited!")
+        .arg(photoCount)
+        .arg(photoCount == 1 ? QString() : QStringLiteral("s"))
+        .arg(QString::number(gbUsed, 'f', 2));
+}
+
+int AccountPreferencesViewController::spaceBarFillWidth(int width, qint64 bytesUsed)
+{
+    const float gbUsed = float(double(bytesUsed) / 1024.0 / 1024.0 / 1024.0);
+    const double fraction = qMin(1.0, double(gbUsed) / 1000.0);
+    if (!(fraction > 0))
+        return 0;
+    return int(std::lround(width * qMax(fraction, 0.005)));
+}
+
+void AccountPreferencesViewController::updateStats()
+{
+    PreferencesServices &services = PreferencesServices::instance();
+    const QString name = signedInName();
+    const qint64 bytes = services.storageUsed();
+    m_ui->accountSpaceTextField->setText(spaceLine(name, services.photoCount(), bytes));
+
+    QLabel *bar = m_ui->spaceUsedImageView;
+    const int w = bar->width();
+    const int h = bar->height();
+    if (w <= 0 || h <= 0)
+        return;
+    const int fill = spaceBarFillWidth(w, bytes);
+    const QImage full = renderBar(QStringLiteral(":/images/preferences/SpaceProgressBarFull.svg"), QSize(w, h));
+    const QImage empty = renderBar(QStringLiteral(":/images/preferences/SpaceProgressBarEmpty.svg"), QSize(w, h));
+    QImage out(w, h, QImage::Format_ARGB32_Premultiplied);
+    out.fill(Qt::transparent);
+    QPainter painter(&out);
+    painter.setCompositionMode(QPainter::CompositionMode_Source);
+    if (fill > 0)
+        painter.drawImage(QRect(0, 0, fill, h), full, QRect(0, 0, fill, h));
+    const int rest = qMax(0, w - fill);
+    if (rest > 0)
+        painter.drawImage(QRect(fill, 0, rest, h), empty, QRect(fill, 0, rest, h));
+    painter.end();
+    bar->setPixmap(QPixmap::fromImage(out));
+    bar->setProperty("fillWidth", fill);
+}
+
+void AccountPreferencesViewController::updateStatsAsync()
+{
+    QPointer<AccountPreferencesViewController> self(this);
+    dispatch_main_async([self] {
+        if (self)
+            self->updateStats();
+    });
+}
+
+void AccountPreferencesViewController::viewWillAppear()
+{
+    updateStats();
+    PreferencesServices &services = PreferencesServices::instance();
+    QLabel *avatar = m_ui->avatarImageView;
+    if (avatar->pixmap().isNull()) {
+        const QImage image = validImageAt(services.userImageFilePath());
+        if (!image.isNull())
+            avatar->setPixmap(circular(image, qMax(1, qMin(avatar->width(), avatar->height()))));
+    }
+    QLabel *cover = m_ui->coverPhotoImageView;
+    if (cover->pixmap().isNull()) {
+        const QImage image = validImageAt(services.userCoverImageFilePath());
+        if (!image.isNull()) {
+            const QSize size = cover->size();
+            const QImage filled = image.scaled(size, Qt::KeepAspectRatioByExpanding, Qt::SmoothTransformation);
+            const QRect crop((filled.width() - size.width()) / 2, (filled.height() - size.height()) / 2,
+                             size.width(), size.height());
+            cover->setPixmap(QPixmap::fromImage(filled.copy(crop)));
+        }
+    }
+    QObject::disconnect(m_countObserver);
+    // Posted from the uploader's thread; the handler only queues work for the main thread.
+    m_countObserver = NotificationCenter::observe(Notifications::PhotoUploadedCountChanged, this,
+                                                  [this](const QVariant &) { updateStatsAsync(); });
+}
+
+void AccountPreferencesViewController::viewDidDisappear()
+{
+    QObject::disconnect(m_countObserver);
+}
+
+void AccountPreferencesViewController::logoffButtonHit()
+{
+    PreferencesServices::instance().logoutAfterConfirming();
+}
+
+void AccountPreferencesViewController::openWebsiteButtonHit()
+{
+    PreferencesPane::openCameraRoll();
+}
+
+void AccountPreferencesViewController::blackAndWhiteIconHit()
+{
+    const bool value = !Settings::boolForKey(QStringLiteral("TrayIconBW"));
+    Settings::setBool(value, QStringLiteral("TrayIconBW"));
+    PreferencesServices &services = PreferencesServices::instance();
+    services.updateStatusIcon();
+    services.reporterSet(QStringLiteral("Prefs: Icon BW"), int(value));
+}
+
+QMenu *AccountPreferencesViewController::buildAvatarMenu(QWidget *parent)
+{
+    auto *menu = new QMenu(parent);
+    QPointer<AccountPreferencesViewController> self(this);
+    menu->addAction(PreferenceTexts::tr(QStringLiteral("Log out")), menu, [self] {
+        if (self)
+            self->logoffButtonHit();
+    });
+    return menu;
+}
+
+void AccountPreferencesViewController::avatarImageViewHit()
+{
+    QPointer<AccountPreferencesViewController> self(this);
+    dispatch_main_async([self] {
+        if (!self)
+            return;
+        PreferencesServices::instance().reporterIncrement(QStringLiteral("Prefs: Avatar hit"));
+        LGLogInfo(QStringLiteral("Avatar hit"));
+        QWidget *anchor = self->m_ui->avatarImageView;
+        QMenu *menu = self->buildAvatarMenu(self);
+        menu->setAttribute(Qt::WA_DeleteOnClose);
+        menu->popup(anchor->mapToGlobal(QPoint(2, anchor->height() + 10)));
+    });
+}
+
+bool AccountPreferencesViewController::eventFilter(QObject *watched, QEvent *event)
+{
+    if (watched == m_ui->avatarImageView && event->type() == QEvent::MouseButtonRelease) {
+        auto *mouse = static_cast<QMouseEvent *>(event);
+        if (mouse->button() == Qt::LeftButton && m_ui->avatarImageView->rect().contains(mouse->position().toPoint())) {
+            avatarImageViewHit();
+            return true;
+        }
+    }
+    return QWidget::eventFilter(watched, event);
+}

@@ -1,0 +1,206 @@
+#include "windows/preferences/GeneralPreferencesViewController.h"
+
+#include "app/widgets/ModalUi.h"
+#include "app/widgets/ViewTags.h"
+#include "core/Dispatch.h"
+#include "core/Settings.h"
+#include "ui_GeneralPreferencesView.h"
+#include "windows/preferences/PreferenceTexts.h"
+#include "windows/preferences/PreferencesServices.h"
+
+#include <QApplication>
+#include <QCheckBox>
+#include <QLabel>
+#include <QMenu>
+#include <QMessageBox>
+#include <QPointer>
+#include <QPushButton>
+
+namespace {
+const QString kTrayIconBW = QStringLiteral("TrayIconBW");
+const QString kAlphaEnvAvailable = QStringLiteral("AlphaEnvAvailable");
+const QString kDevBrAvailable = QStringLiteral("DevBrAvailable");
+} // namespace
+
+GeneralPreferencesViewController::GeneralPreferencesViewController(QWidget *parent)
+    : QWidget(parent), m_ui(new Ui::GeneralPreferencesView)
+{
+    ensurePreferencesResources();
+    m_ui->setupUi(this);
+    awakeFromNib();
+}
+
+GeneralPreferencesViewController::~GeneralPreferencesViewController()
+{
+    delete m_ui;
+}
+
+QIcon GeneralPreferencesViewController::toolbarItemImage() const
+{
+    return QIcon(QStringLiteral(":/images/preferences/PrefPaneAbout.svg"));
+}
+
+QString GeneralPreferencesViewController::toolbarItemLabel() const
+{
+    return PreferenceTexts::tr(QStringLiteral("About"));
+}
+
+int GeneralPreferencesViewController::noticeYear(const QDate &today)
+{
+    const int year = today.isValid() ? today.year() : 0;
+    return (year >= 2015 && year <= 2115) ? year : 2015;
+}
+
+QString GeneralPreferencesViewController::yearNotice(const QDate &today)
+{
+    return QStringLiteral("\u00A9 %1 Lumora. All rights reserved.").arg(noticeYear(today));
+}
+
+QString GeneralPreferencesViewController::versionText(const QString &caption)
+{
+    QString text = caption;
+    const QString version = QStringLiteral("%1.%2%3").arg(QStringLiteral(HOISTLY_VERSION), QStringLiteral(HOISTLY_BUILD_NUMBER), QString());
+    text.replace(QStringLiteral("X.X"), version);
+    return text;
+}
+
+QString GeneralPreferencesViewController::hiddenChannelKey()
+{
+    auto &services = PreferencesServices::instance();
+    return services.hiddenChannelKey ? services.hiddenChannelKey() : QString();
+}
+
+bool GeneralPreferencesViewController::hiddenChannelOn()
+{
+    const QString key = hiddenChannelKey();
+    return !key.isEmpty() && Settings::boolForKey(key);
+}
+
+QString GeneralPreferencesViewController::switchBranchTitle()
+{
+    // Names the channel the item switches to.
+    const QString channel = hiddenChannelOn() ? QStringLiteral("rel") + QStringLiteral("ease")
+                                              : QStringLiteral("dev") + QStringLiteral("elopment");
+    return QStringLiteral("Switch to ") + channel + QStringLiteral(" builds");
+}
+
+void GeneralPreferencesViewController::awakeFromNib()
+{
+    syncBlackAndWhiteCheckbox();
+    if (auto *button = findViewWithTag<QPushButton>(this, 7000))
+        button->setStyleSheet(QStringLiteral("QPushButton { color: rgb(88, 88, 88); } QPushButton:pressed { color: white; }"));
+    if (auto *notice = findViewWithTag<QLabel>(this, 5003))
+        notice->setText(yearNotice(QDate::currentDate()));
+    if (PreferenceTexts::isLocalized()) {
+        if (auto *name = findViewWithTag<QLabel>(this, 5001))
+            name->setText(PreferenceTexts::tr(QStringLiteral("Lumora Hoistly")));
+        if (auto *caption = findViewWithTag<QLabel>(this, 5002))
+            caption->setText(PreferenceTexts::tr(QStringLiteral("Version X.X")));
+        if (auto *box = findViewWithTag<QCheckBox>(this, 5004)) {
+            const int oldWidth = box->width();
+            box->setText(PreferenceTexts::tr(QStringLiteral("Use black & white icon")));
+            box->adjustSize();
+            box->move(box->x() - (box->width() - oldWidth) / 2, box->y());
+        }
+        m_ui->contactUsButton->setText(PreferenceTexts::tr(QStringLiteral("Contact us")));
+        m_ui->contactUsButton->setGeometry(m_ui->contactUsButton->geometry().adjusted(-30, 0, 30, 0));
+    }
+    QString version = versionText(m_ui->versionTextField->text());
+    if (Settings::boolForKey(kAlphaEnvAvailable))
+        version += QStringLiteral(" (%1 branch)").arg(QStringLiteral("Release"));
+    m_ui->versionTextField->setText(version);
+
+    m_ui->logoButton->setIcon(QIcon(QStringLiteral(":/images/preferences/PrefPaneAbout.svg")));
+    // The check box's own toggle is not trusted: the stored setting decides its state.
+    connect(m_ui->blackAndWhiteIcon, &QCheckBox::clicked, this, [this] { blackAndWhiteIconHit(); });
+    connect(m_ui->aboutButton, &QPushButton::clicked, this, &GeneralPreferencesViewController::aboutButtonHit);
+    connect(m_ui->checkForUpdatesButton, &QPushButton::clicked, this, &GeneralPreferencesViewController::checkForUpdatesButtonHit);
+    connect(m_ui->contactUsButton, &QPushButton::clicked, this, &GeneralPreferencesViewController::viewDebugLog);
+    connect(m_ui->quitButton, &QPushButton::clicked, this, &GeneralPreferencesViewController::quitButtonHit);
+    connect(m_ui->logoButton, &QPushButton::clicked, this, &GeneralPreferencesViewController::logoHit);
+}
+
+void GeneralPreferencesViewController::syncBlackAndWhiteCheckbox()
+{
+    m_ui->blackAndWhiteIcon->setChecked(Settings::boolForKey(kTrayIconBW));
+}
+
+void GeneralPreferencesViewController::aboutButtonHit() { PreferencesServices::instance().displayAbout(); }
+void GeneralPreferencesViewController::checkForUpdatesButtonHit() { PreferencesServices::instance().checkForUpdates(); }
+void GeneralPreferencesViewController::quitButtonHit() { PreferencesServices::instance().quitApp(); }
+void GeneralPreferencesViewController::viewDebugLog() { PreferencesServices::instance().openBugTracker(); }
+void GeneralPreferencesViewController::viewDebugLogReal() { PreferencesServices::instance().viewDebugLog(); }
+
+void GeneralPreferencesViewController::blackAndWhiteIconHit()
+{
+    const bool value = !Settings::boolForKey(kTrayIconBW);
+    Settings::setBool(value, kTrayIconBW);
+    syncBlackAndWhiteCheckbox();
+    PreferencesServices &services = PreferencesServices::instance();
+    services.updateStatusIcon();
+    services.reporterSet(QStringLiteral("Prefs: Icon BW"), int(value));
+}
+
+void GeneralPreferencesViewController::toggleRunAtStartup()
+{
+    PreferencesServices &services = PreferencesServices::instance();
+    services.setRunAtStartup(!services.runAtStartup());
+}
+
+void GeneralPreferencesViewController::showCredits()
+{
+    QMessageBox::aboutQt(window(), PreferenceTexts::tr(QStringLiteral("Open source credits")));
+}
+
+void GeneralPreferencesViewController::switchBranch()
+{
+    const QString key = hiddenChannelKey();
+    if (key.isEmpty())
+        return;
+    Settings::setBool(!Settings::boolForKey(key), key);
+    PreferencesServices::instance().switchBranchFollowUp();
+}
+
+QMenu *GeneralPreferencesViewController::buildLogoMenu(QWidget *parent)
+{
+    auto *menu = new QMenu(parent);
+    QPointer<GeneralPreferencesViewController> self(this);
+    auto add = [&](const QString &title, void (GeneralPreferencesViewController::*action)(), bool checkable = false,
+                   bool checked = false) {
+        QAction *item = menu->addAction(title);
+        item->setCheckable(checkable);
+        item->setChecked(checked);
+        QObject::connect(item, &QAction::triggered, menu, [self, action] {
+            if (self)
+                (self.data()->*action)();
+        });
+        return item;
+    };
+    if (hiddenChannelOn() || Settings::boolForKey(kAlphaEnvAvailable) || Settings::boolForKey(kDevBrAvailable)) {
+        add(switchBranchTitle(), &GeneralPreferencesViewController::switchBranch);
+        menu->addSeparator();
+    }
+    add(PreferenceTexts::tr(QStringLiteral("Use black & white tray icon")), &GeneralPreferencesViewController::blackAndWhiteIconHit,
+        true, Settings::boolForKey(kTrayIconBW));
+    add(PreferenceTexts::tr(QStringLiteral("Run at startup")), &GeneralPreferencesViewController::toggleRunAtStartup, true,
+        PreferencesServices::instance().runAtStartup());
+    menu->addSeparator();
+    add(PreferenceTexts::tr(QStringLiteral("Open source credits")), &GeneralPreferencesViewController::showCredits);
+    menu->addSeparator();
+    add(PreferenceTexts::tr(QStringLiteral("Check for updates")), &GeneralPreferencesViewController::checkForUpdatesButtonHit);
+    add(PreferenceTexts::tr(QStringLiteral("View debug log")), &GeneralPreferencesViewController::viewDebugLogReal);
+    return menu;
+}
+
+void GeneralPreferencesViewController::logoHit()
+{
+    PreferencesServices &services = PreferencesServices::instance();
+    services.reporterIncrement(QStringLiteral("Prefs: About logo hit"));
+    auto probe = services.checkForAlphaEnvironmentAvailable;
+    if (probe)
+        dispatch_default_queue_async(probe);
+    QWidget *anchor = m_ui->logoButton;
+    QMenu *menu = buildLogoMenu(this);
+    menu->setAttribute(Qt::WA_DeleteOnClose);
+    menu->popup(anchor->mapToGlobal(QPoint(2, anchor->height() + 2)));
+}

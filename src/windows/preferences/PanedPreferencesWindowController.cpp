@@ -1,0 +1,314 @@
+#include "windows/preferences/PanedPreferencesWindowController.h"
+
+#include "core/Dispatch.h"
+#include "core/NotificationCenter.h"
+#include "core/Settings.h"
+#include "ui_PanedPreferencesWindow.h"
+
+#include <QAction>
+#include <QActionGroup>
+#include <QCloseEvent>
+#include <QGuiApplication>
+#include <QLayout>
+#include <QRegularExpression>
+#include <QScreen>
+#include <QToolBar>
+#include <QWidget>
+
+const QString PanedPreferencesWindowController::DidChangeViewNotification =
+    QStringLiteral("PanedPreferencesWindowControllerDidChangeViewNotification");
+const QString PanedPreferencesWindowController::FrameTopLeftKey = QStringLiteral("PanedPreferences Frame Top Left");
+
+QString PanedPreferencesWindowController::frameKeyForIdentifier(const QString &identifier)
+{
+    return QStringLiteral("PanedPreferences %1 Frame").arg(identifier);
+}
+
+QString PanedPreferencesWindowController::stringFromRect(const QRect &rect)
+{
+    return QStringLiteral("{{%1, %2}, {%3, %4}}").arg(rect.x()).arg(rect.y()).arg(rect.width()).arg(rect.height());
+}
+
+QRect PanedPreferencesWindowController::rectFromString(const QString &string)
+{
+    static const QRegularExpression numbers(QStringLiteral("-?\\d+(?:\\.\\d+)?"));
+    QList<double> values;
+    auto it = numbers.globalMatch(string);
+    while (it.hasNext() && values.size() < 4)
+        values << it.next().captured(0).toDouble();
+    if (values.size() < 4 || values[2] < 0 || values[3] < 0)
+        return QRect();
+    return QRect(qRound(values[0]), qRound(values[1]), qRound(values[2]), qRound(values[3]));
+}
+
+QString PanedPreferencesWindowController::stringFromPoint(const QPoint &point)
+{
+    return QStringLiteral("{%1, %2}").arg(point.x()).arg(point.y());
+}
+
+PanedPreferencesWindowController::PanedPreferencesWindowController(
+    const QList<PanedPreferencesViewController *> &viewControllers, const QString &title, QWidget *parent)
+    : QMainWindow(parent), m_viewControllers(viewControllers), m_title(title)
+{
+    setAttribute(Qt::WA_DeleteOnClose, false);
+}
+
+PanedPreferencesWindowController::~PanedPreferencesWindowController()
+{
+    releasePanes();
+    delete m_ui;
+}
+
+void PanedPreferencesWindowController::releasePanes()
+{
+    // Pane views belong to their panes, not to the window: take the shown one out before the
+    // container is destroyed with the window.
+    if (m_selected && m_selected->paneView())
+        m_selected->paneView()->setParent(nullptr);
+    m_selected = nullptr;
+    m_viewControllers.clear();
+}
+
+void PanedPreferencesWindowController::loadWindow()
+{
+    if (m_loaded)
+        return;
+    m_loaded = true;
+    m_ui = new Ui::PanedPreferencesWindow;
+    m_ui->setupUi(this);
+    m_toolbar = m_ui->toolbar;
+    m_toolbarGroup = new QActionGroup(this);
+    m_toolbarGroup->setExclusive(true);
+    for (PanedPreferencesViewController *pane : std::as_const(m_viewControllers)) {
+        if (!pane) {
+            auto *spacer = new QWidget(m_toolbar);
+            spacer->setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Preferred);
+            m_toolbar->addWidget(spacer);
+            continue;
+        }
+        const QString identifier = pane->identifier();
+        QAction *action = m_toolbar->addAction(pane->toolbarItemImage(), pane->toolbarItemLabel());
+        action->setCheckable(true);
+        action->setObjectName(identifier);
+        action->setData(identifier);
+        m_toolbarGroup->addAction(action);
+        m_actions.insert(identifier, action);
+        connect(action, &QAction::triggered, this, [this, identifier] { toolbarItemDidClick(identifier); });
+    }
+    if (!m_title.isEmpty())
+        setWindowTitle(m_title);
+    // Opens centred each time it is created; the stored top-left point is a record only.
+    if (QScreen *screen = QGuiApplication::primaryScreen()) {
+        const QRect available = screen->availableGeometry();
+        move(available.center() - rect().center());
+    }
+}
+
+QWidget *PanedPreferencesWindowController::innerContentViewContainer() const
+{
+    return m_ui ? m_ui->innerContentViewContainer : nullptr;
+}
+
+QStringList PanedPreferencesWindowController::toolbarItemIdentifiers() const
+{
+    QStringList identifiers;
+    for (PanedPreferencesViewController *pane : m_viewControllers)
+        identifiers << (pane ? pane->identifier() : QStringLiteral("NSToolbarFlexibleSpaceItem"));
+    return identifiers;
+}
+
+int PanedPreferencesWindowController::indexOfSelectedController() const
+{
+    if (!m_selected)
+        return -1;
+    return toolbarItemIdentifiers().indexOf(m_selected->identifier());
+}
+
+QAction *PanedPreferencesWindowController::toolbarActionForIdentifier(const QString &identifier) const
+{
+    return m_actions.value(identifier);
+}
+
+QSize PanedPreferencesWindowController::minimumSizeForIdentifier(const QString &identifier) const
+{
+    return m_minimumViewRects.value(identifier);
+}
+
+PanedPreferencesViewController *PanedPreferencesWindowController::viewControllerForIdentifier(const QString &identifier) const
+{
+    for (PanedPreferencesViewController *pane : m_viewControllers) {
+        if (pane && pane->identifier() == identifier)
+            return pane;
+    }
+    return nullptr;
+}
+
+PanedPreferencesViewController *PanedPreferencesWindowController::firstViewController() const
+{
+    for (PanedPreferencesViewController *pane : m_viewControllers) {
+        if (pane)
+            return pane;
+    }
+    return nullptr;
+}
+
+void PanedPreferencesWindowController::selectControllerAtIndex(int index)
+{
+    if (index < 0 || index >= m_viewControllers.size())
+        return;
+    setSelectedViewController(m_viewControllers.at(index));
+}
+
+void PanedPreferencesWindowController::goNextTab()
+{
+    const int count = int(m_viewControllers.size());
+    if (count == 0 || !firstViewController())
+        return;
+    // With nothing selected the first real entry comes next.
+    int index = indexOfSelectedController() >= 0 ? indexOfSelectedController() : count - 1;
+    do {
+        index = (index + 1) % count;
+    } while (!m_viewControllers.at(index));
+    selectControllerAtIndex(index);
+}
+
+void PanedPreferencesWindowController::goPreviousTab()
+{
+    const int count = int(m_viewControllers.size());
+    if (count == 0 || !firstViewController())
+        return;
+    int index = indexOfSelectedController() >= 0 ? indexOfSelectedController() : 0;
+    do {
+        index = (index + count - 1) % count;
+    } while (!m_viewControllers.at(index));
+    selectControllerAtIndex(index);
+}
+
+void PanedPreferencesWindowController::toolbarItemDidClick(const QString &identifier)
+{
+    setSelectedViewController(viewControllerForIdentifier(identifier));
+}
+
+void PanedPreferencesWindowController::selectToolbarIdentifier(const QString &identifier)
+{
+    if (QAction *action = m_actions.value(identifier)) {
+        action->setChecked(true);
+    } else if (m_toolbarGroup) {
+        if (QAction *checked = m_toolbarGroup->checkedAction())
+            checked->setChecked(false);
+    }
+}
+
+void PanedPreferencesWindowController::setSelectedViewController(PanedPreferencesViewController *pane)
+{
+    loadWindow();
+    if (pane && !m_viewControllers.contains(pane))
+        return;
+    if (pane == m_selected) {
+        // The toolbar may have moved on its own (a click); it follows the pane actually shown.
+        selectToolbarIdentifier(m_selected ? m_selected->identifier() : QString());
+        return;
+    }
+    QWidget *container = m_ui->innerContentViewContainer;
+    if (m_selected) {
+        if (!m_selected->commitEditing()) {
+            // The shown pane keeps the window, and the toolbar keeps showing it.
+            selectToolbarIdentifier(m_selected->identifier());
+            return;
+        }
+        PanedPreferencesViewController *old = m_selected;
+        if (QWidget *oldView = old->paneView()) {
+            container->layout()->removeWidget(oldView);
+            oldView->hide();
+            oldView->setParent(nullptr);
+        }
+        m_selected = nullptr;
+        old->viewDidDisappear();
+    }
+    if (!pane) {
+        selectToolbarIdentifier(QString());
+        return;
+    }
+
+    const QString identifier = pane->identifier();
+    selectToolbarIdentifier(identifier);
+    m_selected = pane;
+    if (m_title.isEmpty())
+        setWindowTitle(pane->toolbarItemLabel());
+
+    QWidget *view = pane->paneView();
+    const QSize viewSize = view ? view->size() : QSize();
+    if (!m_minimumViewRects.contains(identifier))
+        m_minimumViewRects.insert(identifier, viewSize);
+    const QSize minimum = m_minimumViewRects.value(identifier);
+    const QRect stored = rectFromString(Settings::stringForKey(frameKeyForIdentifier(identifier)));
+    QSize content = stored.isValid() ? stored.size() : viewSize;
+
+    const bool widthSizable = view && view->sizePolicy().horizontalPolicy() != QSizePolicy::Fixed;
+    const bool heightSizable = view && view->sizePolicy().verticalPolicy() != QSizePolicy::Fixed;
+    content.setWidth(widthSizable ? qMax(content.width(), minimum.width()) : minimum.width());
+    content.setHeight(heightSizable ? qMax(content.height(), minimum.height()) : minimum.height());
+
+    pane->viewWillAppear();
+    if (view) {
+        view->setParent(container);
+        view->resize(content);
+        container->layout()->addWidget(view);
+        view->show();
+    }
+
+    const int chrome = (m_toolbar && !m_toolbar->isHidden()) ? m_toolbar->sizeHint().height() : 0;
+    m_switching = true;
+    setMinimumSize(0, 0);
+    setMaximumSize(QWIDGETSIZE_MAX, QWIDGETSIZE_MAX);
+    resize(content.width(), content.height() + chrome);
+    setMinimumSize(minimum.width(), minimum.height() + chrome);
+    setMaximumSize(widthSizable ? QWIDGETSIZE_MAX : content.width(),
+                   heightSizable ? QWIDGETSIZE_MAX : content.height() + chrome);
+    m_switching = false;
+    // The window's size now is the pane's size: remember it even before the window is shown.
+    Settings::setObject(stringFromRect(QRect(QPoint(0, 0), content)), frameKeyForIdentifier(identifier));
+
+    QWidget *focus = pane->initialKeyView();
+    if (!focus && view)
+        focus = view->nextInFocusChain();
+    if (focus && isActiveWindow())
+        focus->setFocus(Qt::OtherFocusReason);
+
+    NotificationCenter::post(DidChangeViewNotification);
+    Q_EMIT didChangeView();
+}
+
+void PanedPreferencesWindowController::storeSelectedPaneSize()
+{
+    if (!m_selected || m_switching)
+        return;
+    const int chrome = (m_toolbar && !m_toolbar->isHidden()) ? m_toolbar->sizeHint().height() : 0;
+    const QSize content(width(), height() - chrome);
+    Settings::setObject(stringFromRect(QRect(QPoint(0, 0), content)), frameKeyForIdentifier(m_selected->identifier()));
+}
+
+void PanedPreferencesWindowController::resizeEvent(QResizeEvent *event)
+{
+    QMainWindow::resizeEvent(event);
+    storeSelectedPaneSize();
+}
+
+void PanedPreferencesWindowController::moveEvent(QMoveEvent *event)
+{
+    QMainWindow::moveEvent(event);
+    if (!m_loaded)
+        return;
+    // Top-left in screen coordinates of the window's frame.
+    Settings::setObject(stringFromPoint(frameGeometry().topLeft()), FrameTopLeftKey);
+}
+
+void PanedPreferencesWindowController::closeEvent(QCloseEvent *event)
+{
+    if (m_selected && !m_selected->commitEditing()) {
+        event->ignore();
+        return;
+    }
+    QMainWindow::closeEvent(event);
+    windowWillClose();
+}

@@ -1,0 +1,130 @@
+#pragma once
+// Everything the Upload pane reads from and changes in the engine: the sources configuration,
+// catalogue records (by id, as snapshots), exclusion, the scanner and uploader, and the status
+// model. The pane never keeps a record pointer across turns of the event loop; it keeps ids and
+// asks again. The engine-backed implementation is installed at start-up; tests install a fake.
+#include <QDateTime>
+#include <QList>
+#include <QObject>
+#include <QSet>
+#include <QString>
+#include <QStringList>
+
+using RecordId = qint64; // 0 = no record
+
+namespace RecordFlags {
+constexpr quint64 IPhotoRoot = 0x100;
+constexpr quint64 IPhotoAlbum = 0x200;
+constexpr quint64 PhotosRoot = 0x400;
+constexpr quint64 PhotosAlbum = 0x800;
+constexpr quint64 ChildrenListed = 0x10000;
+constexpr quint64 HasExcludedChildren = 0x10000000000ULL;
+constexpr quint64 MessagesRoot = 0x100000000000ULL;
+constexpr quint64 ICloudLibrary = 0x200000000000ULL;
+constexpr quint64 AnyLibrary = IPhotoRoot | IPhotoAlbum | PhotosRoot | PhotosAlbum;
+constexpr quint64 LibraryAlbum = IPhotoAlbum | PhotosAlbum;
+constexpr quint64 LibraryRoot = IPhotoRoot | PhotosRoot;
+} // namespace RecordFlags
+
+// What a row shows of one catalogue record, read on the main thread.
+struct RecordState
+{
+    RecordId id = 0;
+    RecordId parent = 0;
+    QString path; // full path
+    QString fileName;
+    QString displayName;
+    bool isFolder = false;
+    bool isVirtualFolder = false;
+    bool excludedFromScan = false;
+    bool hasAliases = false;
+    bool isAlbum = false;
+    int needsScan = 0;
+    int needsUpload = 0;
+    int cachedStatus = 0; // 0 = not computed yet; 1 waiting, 2 working, 4 done
+    quint64 flags = 0;
+    int numberOfPhotos = 0;
+    int numberOfVideos = 0;
+    int foldersRecursive = 0;
+    int photosRecursive = 0;
+    bool scanning = false; // a scan of it or a descendant runs
+    qint64 uploadedRemoteId = 0;
+    QString albumName;
+    int albumMode = 0;
+
+    bool hasFlag(quint64 f) const { return (flags & f) != 0; }
+};
+
+class SourcesBackend : public QObject
+{
+    Q_OBJECT
+public:
+    enum class Library { IPhoto, Aperture, OSXPhotos, Dropbox, IMessage };
+    enum class Folder { Pictures, Desktop, Documents, Downloads, Home, IMessage };
+
+    using QObject::QObject;
+    ~SourcesBackend() override = default;
+
+    // The backend in use (never null); setInstance(nullptr) returns to the default one.
+    static SourcesBackend *instance();
+    static void setInstance(SourcesBackend *backend);
+
+    // ---- Sources configuration (safe to call from the gathering thread) ----
+    virtual QStringList customFolders() = 0;
+    virtual void addCustomFolder(const QString &path) = 0;
+    virtual void removeCustomFolder(const QString &path) = 0;
+    virtual void setTrackingCurrentScan(bool on) = 0;
+    virtual bool isInstalled(Library library) = 0;
+    virtual bool importEnabled(Library library) = 0;
+    virtual void setImportEnabled(Library library, bool enabled) = 0;
+    // The stored path of the library in use ("" when none).
+    virtual QString lastLibraryPath(Library library) = 0;
+    // Where the library is found now ("" when nowhere).
+    virtual QString libraryDirectory(Library library) = 0;
+    virtual QString standardDirectory(Folder folder) = 0;
+    virtual bool isLibraryPackage(const QString &path) { Q_UNUSED(path); return false; }
+
+    // ---- Catalogue (main thread) ----
+    virtual RecordId recordForPath(const QString &path) = 0; // never creates
+    virtual RecordId recordForPathCreating(const QString &path) = 0;
+    virtual bool recordState(RecordId id, RecordState *out) = 0;
+    virtual QList<RecordId> children(RecordId id) = 0;
+    // Computes the status when it was not cached yet (may be slow).
+    virtual int computeStatus(RecordId id) { Q_UNUSED(id); return 0; }
+    // Exclusion: the record, the parent's has-excluded-children mark, the cached statuses
+    // below it and the per-folder settings file.
+    virtual void setExcludedFromScan(RecordId id, bool excluded) = 0;
+    virtual void setNeedsScanRecursive(RecordId id) = 0;
+    virtual void runScanner() = 0;
+    virtual void notifyParentsChanged(RecordId id) { Q_UNUSED(id); }
+    virtual void setAlbumModeIfNone(RecordId id, int mode) { Q_UNUSED(id); Q_UNUSED(mode); }
+    // Files below the folder that may be uploaded again (flattened).
+    virtual QList<RecordId> reuploadCandidates(RecordId id) { Q_UNUSED(id); return {}; }
+
+    // ---- Uploader ----
+    virtual void requestUploadListCleanup() = 0;
+    virtual void cancelCurrentUploadIfNoLongerSelected() = 0;
+    virtual void runUploader() = 0;
+    virtual RecordId fileUploading() { return 0; }
+    virtual void reuploadPhotos(const QList<RecordId> &ids, const QString &source) { Q_UNUSED(ids); Q_UNUSED(source); }
+
+    // ---- Status model ----
+    virtual QString statusLine1() { return QString(); }
+    virtual QString statusLine2() { return QString(); }
+    virtual QString statusResumeMessage() { return QString(); }
+    virtual double statusPercent() { return 0; }
+    virtual bool statusIsRunning() { return false; }
+    virtual bool statusIsScanning() { return false; }
+    virtual bool statusIsComplete() { return false; }
+    virtual bool paused() { return false; }
+    virtual bool hasCompletedScanThisSession() { return false; }
+    virtual void refreshManually() {}
+    // Pause commands of the menu-bar controller: seconds, or 0 to resume.
+    virtual void pauseFor(qint64 seconds) { Q_UNUSED(seconds); }
+    virtual void resume() {}
+
+Q_SIGNALS:
+    // Batched: records whose shown state changed, and records whose children changed.
+    void recordsChanged(const QSet<RecordId> &ids);
+    void childrenChanged(const QSet<RecordId> &ids);
+};
