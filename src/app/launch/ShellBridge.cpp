@@ -1,0 +1,164 @@
+#include "app/launch/ShellBridge.h"
+
+#include "app/update/Bundle.h"
+#include "core/LMRReporter.h"
+#include "sync/LumoraDrive.h"
+#include "sync/NotificationManager.h"
+#include "windows/onboarding/WelcomeWindowController.h"
+
+#include <QApplication>
+#include <QCoreApplication>
+#include <QFile>
+#include <QFileInfo>
+#include <QGuiApplication>
+#include <QMessageBox>
+#include <QProcess>
+#include <QThread>
+
+#include <csignal>
+#include <unistd.h>
+
+namespace {
+
+void installDefaults(ShellBridge &b)
+{
+    b = ShellBridge();
+    b.driveStartup = [] { LumoraDrive::startup(); };
+    b.driveShutdown = [] { LumoraDrive::shutdown(); };
+    b.runQueues = [] { LumoraDrive::runQueues(); };
+    b.refreshLumoraData = [] { LumoraDrive::refreshLumoraData(); };
+    b.refreshManually = [] { LumoraDrive::refreshManually(); };
+    b.updateStatus = [] { LumoraDrive::updateStatus(); };
+    b.setPausedUntil = [](const QDateTime &d) { LumoraDrive::setPausedUntil(d); };
+    b.paused = [] { return LumoraDrive::paused(); };
+    b.statusLine1 = [] { return LumoraDrive::statusLine1(); };
+    b.statusLine2 = [] { return LumoraDrive::statusLine2(); };
+    b.statusLine3 = [] { return LumoraDrive::statusLine3(); };
+    b.statusResumeMessage = [] { return LumoraDrive::statusResumeMessage(); };
+    b.alphaOrWWW = [] { return LumoraDrive::alphaOrWWW(); };
+    b.retractAllNotifications = [] { NotificationManager::retractAllNotifications(); };
+
+    // The service client and its mirror: wired when their library is part of the build.
+    b.currentUserID = [] { return QString(); };
+    b.currentUserName = [] { return QString(); };
+    b.currentUserFullName = [] { return QString(); };
+    b.isAuthorized = [] { return false; };
+    b.loadTokenFromSettingsWithoutValidating = [] {};
+    b.checkAuthorization = [](ShellBridge::AuthCompletion done) {
+        done({}, {}, {}, QStringLiteral("There isn't a stored token to check. Login first."));
+    };
+    b.logout = [] {};
+    b.tokenSecret = [] { return QString(); };
+    b.hasCompletedScanThisSession = [] { return QDateTime(); };
+    b.setCompletedScanThisSession = [](const QDateTime &) {};
+    b.mirrorUserName = [] { return QString(); };
+
+    b.catalogueOpen = [] { return false; };
+    b.catalogueCommitEditing = [] { return true; };
+    b.catalogueHasChanges = [] { return false; };
+    b.catalogueSave = [](QString *) { return true; };
+    b.runCatalogueMigrations = [] {};
+    b.allSourcesCount = [] { return 0; };
+    b.allSourcesFilteredCount = [] { return 0; };
+    b.registerIMessageHasPhotos = [] {};
+    b.probeInstalledLibraries = [] {};
+
+    b.displayWelcome = [] { WelcomeWindowController::display(); };
+    b.hasCompletedWelcomeScreen = [] { return WelcomeWindowController::hasCompletedWelcomeScreen(); };
+    b.openPreferencesWindow = [] {};
+    b.openPreferencesWithAddFolder = [] {};
+    b.showAddFolderDialog = [] {};
+    b.openCameraRoll = [] {};
+    b.clearCookiesForLogout = [] { WelcomeWindowController::clearCookiesForLogout(); };
+    b.checkForAlphaEnvironmentAvailable = [] { WelcomeWindowController::checkForAlphaEnvironmentAvailable(); };
+    b.showAboutPanel = [] {
+        const QVariantMap info = Bundle::mainInfoDictionary();
+        QString version = info.value(QStringLiteral("CFBundleShortVersionString")).toString();
+        if (version.isEmpty())
+            version = QStringLiteral(HOISTLY_VERSION);
+        auto *box = new QMessageBox(QMessageBox::NoIcon, QStringLiteral("Lumora Hoistly"),
+                                    QStringLiteral("Lumora Hoistly\nVersion %1").arg(version), QMessageBox::Ok);
+        box->setAttribute(Qt::WA_DeleteOnClose);
+        box->open();
+        box->raise();
+        box->activateWindow();
+    };
+    b.updateLocale = [] {};
+    b.tr = [](const QString &english) { return english; };
+
+    b.reporterStartup = [] { LMRReporter::startup(); };
+    b.track = [](const QString &e, int m) { LMRReporter::track(e, m); };
+    b.trackOncePerDay = [](const QString &e, int m) { LMRReporter::trackOncePerDay(e, m); };
+    b.trackOnceEver = [](const QString &e, int m) { LMRReporter::trackOnceEver(e, m); };
+    b.trackAndIncrement = [](const QString &e, int m) { LMRReporter::trackAndIncrement(e, m); };
+    b.increment = [](const QString &n) { LMRReporter::increment(n); };
+    b.setProperty = [](const QString &n, const QVariant &v) { LMRReporter::set(n, v); };
+    b.registerSuperProperties = [](const QVariantMap &p) { LMRReporter::registerSuperProperties(p); };
+    b.reporterFlush = [] { LMRReporter::flush(); };
+}
+
+// Whether the parent process is the desktop session's manager, which starts autostart entries.
+bool parentIsSessionManagerDefault()
+{
+    QFile comm(QStringLiteral("/proc/%1/comm").arg(::getppid()));
+    if (!comm.open(QIODevice::ReadOnly))
+        return false;
+    const QString name = QString::fromLocal8Bit(comm.readAll()).trimmed();
+    static const QStringList managers = {
+        QStringLiteral("gnome-session-b"), QStringLiteral("gnome-session"), QStringLiteral("ksmserver"),
+        QStringLiteral("xfce4-session"),   QStringLiteral("lxsession"),     QStringLiteral("mate-session"),
+        QStringLiteral("cinnamon-sessio"), QStringLiteral("lxqt-session"),  QStringLiteral("budgie-desktop")};
+    return managers.contains(name);
+}
+
+void installDefaults(ShellEnvironment &e)
+{
+    e = ShellEnvironment();
+    e.now = [] { return QDateTime::currentDateTimeUtc(); };
+    e.launchModifiers = [] {
+        if (qobject_cast<QGuiApplication *>(QCoreApplication::instance()))
+            return QGuiApplication::queryKeyboardModifiers();
+        return Qt::KeyboardModifiers();
+    };
+    e.launchBundle = [](const QString &bundlePath, const QStringList &arguments) {
+        QString exe = Bundle::executablePath(bundlePath);
+        if (exe.isEmpty() && QFileInfo(bundlePath).isFile())
+            exe = bundlePath; // a bare executable (build tree)
+        if (exe.isEmpty() || !QFileInfo(exe).isExecutable())
+            return false;
+        return QProcess::startDetached(exe, arguments);
+    };
+    e.exitEventLoop = [] { QCoreApplication::exit(0); };
+    e.forceTerminate = [] { ::_exit(0); };
+    e.sleep = [](double seconds) {
+        if (seconds > 0)
+            QThread::msleep(static_cast<unsigned long>(seconds * 1000));
+    };
+    e.parentIsSessionManager = parentIsSessionManagerDefault;
+}
+
+} // namespace
+
+ShellBridge &ShellBridge::instance()
+{
+    static ShellBridge *bridge = [] {
+        auto *b = new ShellBridge;
+        installDefaults(*b);
+        return b;
+    }();
+    return *bridge;
+}
+
+void ShellBridge::resetToDefaults() { installDefaults(instance()); }
+
+ShellEnvironment &ShellEnvironment::instance()
+{
+    static ShellEnvironment *env = [] {
+        auto *e = new ShellEnvironment;
+        installDefaults(*e);
+        return e;
+    }();
+    return *env;
+}
+
+void ShellEnvironment::resetToDefaults() { installDefaults(instance()); }

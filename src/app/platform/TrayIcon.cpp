@@ -1,0 +1,30 @@
+#include "app/platform/TrayIcon.h"
+
+#include <QCursor>
+#include <QMenu>
+#include <QSystemTrayIcon>
+
+QtTrayIconBackend::QtTrayIconBackend(QObject *parent)
+    : TrayIconBackend(parent), m_icon(new QSystemTrayIcon(this))
+{
+    connect(m_icon, &QSystemTrayIcon::activated, this, [this](QSystemTrayIcon::ActivationReason reason) {
+        if (reason == QSystemTrayIcon::Trigger || reason == QSystemTrayIcon::Context
+            || reason == QSystemTrayIcon::DoubleClick)
+            Q_EMIT clicked();
+    });
+}
+
+void QtTrayIconBackend::setIcon(const QIcon &icon) { m_icon->setIcon(icon); }
+void QtTrayIconBackend::setToolTip(const QString &toolTip) { m_icon->setToolTip(toolTip); }
+void QtTrayIconBackend::show() { m_icon->show(); }
+void QtTrayIconBackend::hide() { m_icon->hide(); }
+bool QtTrayIconBackend::isVisible() const { return m_icon->isVisible(); }
+QRect QtTrayIconBackend::geometry() const { return m_icon->geometry(); }
+
+void QtTrayIconBackend::popUpMenu(QMenu *menu)
+{
+    if (!menu)
+        return;
+    const QRect g = geometry();
+    menu->popup(g.isValid() && !g.isEmpty() ? g.bottomLeft() : QCursor::pos());
+}

@@ -1,0 +1,26 @@
+#pragma once
+// The installed application is one self-contained folder, the bundle:
+//   <Name>.app/Contents/Info.plist          (CFBundleVersion, CFBundleShortVersionString,
+//                                             CFBundleName, LSMinimumSystemVersion, CFBundleExecutable)
+//   <Name>.app/Contents/MacOS/<executable>
+//   <Name>.app/Contents/Resources/...
+// A process that does not run from such a folder (a build tree) has no bundle path.
+#include <QString>
+#include <QVariantMap>
+
+class Bundle
+{
+public:
+    // The running bundle's folder, "" when the executable does not sit inside a bundle.
+    static QString mainBundlePath();
+    static void setMainBundlePathForTesting(const QString &path);
+    static QVariantMap infoDictionary(const QString &bundlePath);
+    static QVariantMap mainInfoDictionary();
+    // The executable inside a bundle ("" when the Info.plist cannot be read).
+    static QString executablePath(const QString &bundlePath);
+    // A bundle is complete when its Info.plist has a build number and a name and its
+    // executable exists and may be run.
+    static bool isCompleteBundle(const QString &bundlePath, QString *why = nullptr);
+    // Path-prefix test on cleaned absolute paths: is `path` the folder itself or inside it?
+    static bool isPathInsideFolder(const QString &path, const QString &folder);
+};
