@@ -51,4 +51,6 @@ struct PreferencesServices
     static PreferencesServices &instance();
     // Puts every entry back to the real owner's call.
     static void reset();
+    // The real owners' calls (PreferencesServicesWiring.cpp).
+    static PreferencesServices makeDefaults();
 };
