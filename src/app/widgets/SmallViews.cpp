@@ -1,0 +1,291 @@
+#include "app/widgets/SmallViews.h"
+
+#include "app/widgets/ImageUtils.h"
+#include "app/widgets/TextUtils.h"
+
+#include <QMouseEvent>
+#include <QPainter>
+#include <QStyleOptionButton>
+
+static qint64 nextTrackingTag()
+{
+    static qint64 tag = 0;
+    return ++tag;
+}
+
+bool viewAllowsVibrancy(const QWidget *view)
+{
+    if (!view)
+        return true;
+    const QVariant value = view->property("allowsVibrancy");
+    return !value.isValid() || value.toBool();
+}
+
+// ---- window dragging ----------------------------------------------------------------------
+
+bool WindowDragTracker::mousePress(QWidget *view, const QPoint &globalPos)
+{
+    m_dragging = true;
+    m_lastPoint = globalPos;
+    m_origin = view && view->window() ? view->window()->pos() : QPoint();
+    return true;
+}
+
+bool WindowDragTracker::mouseMove(QWidget *view, const QPoint &globalPos)
+{
+    if (!m_dragging)
+        return false;
+    m_origin += globalPos - m_lastPoint;
+    m_lastPoint = globalPos;
+    if (view && view->window())
+        view->window()->move(m_origin);
+    return true;
+}
+
+bool WindowDragTracker::mouseRelease()
+{
+    const bool was = m_dragging;
+    m_dragging = false;
+    return was;
+}
+
+#define HOISTLY_WINDOW_DRAGGABLE_IMPL(Class)                                                       \
+    void Class::mousePressEvent(QMouseEvent *e)                                                    \
+    {                                                                                              \
+        if (e->button() == Qt::LeftButton) {                                                       \
+            m_drag.mousePress(this, e->globalPosition().toPoint());                                \
+            e->accept();                                                                           \
+            return;                                                                                \
+        }                                                                                          \
+        e->ignore();                                                                               \
+    }                                                                                              \
+    void Class::mouseMoveEvent(QMouseEvent *e)                                                     \
+    {                                                                                              \
+        if (m_drag.mouseMove(this, e->globalPosition().toPoint()))                                 \
+            e->accept();                                                                           \
+        else                                                                                       \
+            e->ignore();                                                                           \
+    }                                                                                              \
+    void Class::mouseReleaseEvent(QMouseEvent *e)                                                  \
+    {                                                                                              \
+        if (e->button() == Qt::LeftButton && m_drag.mouseRelease())                                \
+            e->accept();                                                                           \
+        else                                                                                       \
+            e->ignore();                                                                           \
+    }
+
+NSViewWindowDraggable::NSViewWindowDraggable(QWidget *parent) : QLabel(parent) {}
+NSVisualEffectViewWindowDraggable::NSVisualEffectViewWindowDraggable(QWidget *parent) : QWidget(parent) {}
+NSTextFieldWindowDraggable::NSTextFieldWindowDraggable(QWidget *parent) : QLabel(parent)
+{
+    setTextFormat(Qt::PlainText);
+}
+HOISTLY_WINDOW_DRAGGABLE_IMPL(NSViewWindowDraggable)
+HOISTLY_WINDOW_DRAGGABLE_IMPL(NSVisualEffectViewWindowDraggable)
+HOISTLY_WINDOW_DRAGGABLE_IMPL(NSTextFieldWindowDraggable)
+
+// ---- background colour --------------------------------------------------------------------
+
+NSViewWithBackgroundColor::NSViewWithBackgroundColor(QWidget *parent) : QWidget(parent) {}
+
+void NSViewWithBackgroundColor::setBackgroundColor(const QColor &color)
+{
+    m_backgroundColor = color;
+    update();
+}
+
+void NSViewWithBackgroundColor::paintEvent(QPaintEvent *event)
+{
+    QWidget::paintEvent(event);
+    if (!m_backgroundColor.isValid())
+        return;
+    QPainter painter(this);
+    painter.fillRect(event->rect(), m_backgroundColor);
+}
+
+// ---- no vibrancy --------------------------------------------------------------------------
+
+NSViewNoVibrancy::NSViewNoVibrancy(QWidget *parent) : QWidget(parent) { setProperty("allowsVibrancy", false); }
+NSTextFieldNoVibrancy::NSTextFieldNoVibrancy(QWidget *parent) : QLabel(parent)
+{
+    setProperty("allowsVibrancy", false);
+    setTextFormat(Qt::PlainText);
+}
+NSImageViewNoVibrancy::NSImageViewNoVibrancy(QWidget *parent) : QLabel(parent) { setProperty("allowsVibrancy", false); }
+NSButtonNoVibrancy::NSButtonNoVibrancy(QWidget *parent) : QPushButton(parent) { setProperty("allowsVibrancy", false); }
+
+// ---- clickable ------------------------------------------------------------------------------
+
+NSImageViewClickable::NSImageViewClickable(QWidget *parent) : QLabel(parent) {}
+
+void NSImageViewClickable::mouseReleaseEvent(QMouseEvent *event)
+{
+    if (event->button() == Qt::LeftButton) {
+        event->accept();
+        Q_EMIT clicked();
+        return;
+    }
+    QLabel::mouseReleaseEvent(event);
+}
+
+NSTextFieldClickable::NSTextFieldClickable(QWidget *parent) : QLabel(parent)
+{
+    // Links in the field are the field's own action, not the label's link handling.
+    setTextInteractionFlags(Qt::NoTextInteraction);
+    setOpenExternalLinks(false);
+}
+
+void NSTextFieldClickable::setUseHandCursor(bool use)
+{
+    m_useHandCursor = use;
+    resetCursorRects();
+}
+
+void NSTextFieldClickable::setDisableVibrancy(bool disable)
+{
+    m_disableVibrancy = disable;
+}
+
+bool NSTextFieldClickable::allowsVibrancy() const
+{
+    if (m_disableVibrancy)
+        return false;
+    return viewAllowsVibrancy(parentWidget());
+}
+
+void NSTextFieldClickable::resetCursorRects()
+{
+    if (m_useHandCursor)
+        setCursor(Qt::PointingHandCursor);
+    else
+        unsetCursor();
+    m_trackingRectTag = 0;
+    setAttribute(Qt::WA_Hover, false);
+    if (m_useHandCursor) {
+        setAttribute(Qt::WA_Hover, true);
+        m_trackingRectTag = nextTrackingTag();
+    } else if (m_appliedHandCursor) {
+        m_appliedHandCursor = false;
+    }
+}
+
+void NSTextFieldClickable::mousePressEvent(QMouseEvent *event)
+{
+    event->accept();
+}
+
+void NSTextFieldClickable::mouseReleaseEvent(QMouseEvent *event)
+{
+    if (event->button() != Qt::LeftButton) {
+        event->ignore();
+        return;
+    }
+    event->accept();
+    Q_EMIT clicked();
+}
+
+void NSTextFieldClickable::enterEvent(QEnterEvent *event)
+{
+    QLabel::enterEvent(event);
+    if (m_useHandCursor)
+        m_appliedHandCursor = true;
+}
+
+void NSTextFieldClickable::leaveEvent(QEvent *event)
+{
+    QLabel::leaveEvent(event);
+    if (m_useHandCursor)
+        m_appliedHandCursor = false;
+}
+
+// ---- hand-cursor button -----------------------------------------------------------------------
+
+NSButtonWithHandCursor::NSButtonWithHandCursor(QWidget *parent) : QPushButton(parent)
+{
+    resetCursorRects();
+}
+
+void NSButtonWithHandCursor::setDisableHandCursor(bool disable)
+{
+    if (disable == m_disableHandCursor)
+        return;
+    m_disableHandCursor = disable;
+    resetCursorRects();
+}
+
+bool NSButtonWithHandCursor::allowsVibrancy() const
+{
+    if (m_disableVibrancy)
+        return false;
+    return viewAllowsVibrancy(parentWidget());
+}
+
+void NSButtonWithHandCursor::resetCursorRects()
+{
+    if (!m_disableHandCursor)
+        setCursor(Qt::PointingHandCursor);
+    else
+        unsetCursor();
+    // The pointer is tracked whether or not the hand is shown.
+    setAttribute(Qt::WA_Hover, true);
+    m_trackingRectTag = nextTrackingTag();
+}
+
+void NSButtonWithHandCursor::enterEvent(QEnterEvent *event)
+{
+    QPushButton::enterEvent(event);
+    if (m_disableHandCursor)
+        return;
+    if (!m_appliedHandCursor)
+        ++m_pushes;
+    m_appliedHandCursor = true;
+}
+
+void NSButtonWithHandCursor::leaveEvent(QEvent *event)
+{
+    QPushButton::leaveEvent(event);
+    if (m_appliedHandCursor) {
+        ++m_pops;
+        m_appliedHandCursor = false;
+    }
+}
+
+// ---- corner button ------------------------------------------------------------------------
+
+NSButtonCellWithCorners::NSButtonCellWithCorners(QWidget *parent) : QPushButton(parent)
+{
+    setFlat(true);
+}
+
+void NSButtonCellWithCorners::setBackgroundImage(const QImage &image)
+{
+    m_background = image;
+    update();
+}
+
+QImage NSButtonCellWithCorners::backgroundImage() const
+{
+    if (!m_background.isNull())
+        return m_background;
+    if (icon().isNull())
+        return QImage();
+    const QList<QSize> sizes = icon().availableSizes();
+    const QSize size = sizes.isEmpty() ? QSize(64, 64) : sizes.last();
+    return icon().pixmap(size).toImage();
+}
+
+void NSButtonCellWithCorners::setTitle(const QString &title)
+{
+    NSControlUtils::setTitleWithColor(this, title, Qt::white);
+}
+
+void NSButtonCellWithCorners::paintEvent(QPaintEvent *)
+{
+    QPainter painter(this);
+    const QImage image = backgroundImage();
+    if (!image.isNull())
+        NSImageUtils::drawInRect(painter, image, QRectF(rect()), 8.0, 8.0);
+    painter.setPen(Qt::white);
+    painter.setFont(font());
+    painter.drawText(rect(), Qt::AlignCenter, text().replace(QStringLiteral("&&"), QStringLiteral("&")));
+}
