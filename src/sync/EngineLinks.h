@@ -1,0 +1,38 @@
+#pragma once
+// The sync engine's calls into the catalogue and the service client, gathered in one place so
+// that the session and the status model read as the engine's own logic.
+#include "StatusModel.h"
+
+#include <QString>
+
+class FileData;
+
+namespace EngineLinks {
+// Signed-in, online, mirror and scanner state, and onboarding progress.
+StatusInputs gatherStatusInputs();
+
+void initializeClient(const QString &apiKey, const QString &secret, bool alphaEnv);
+// Fills the catalogue's hooks that the engine owns (a finished scan pass starts the uploader).
+void installCatalogueHooks();
+void armMirrorResync();
+// The local store first, then the service mirror (which runs the queues when it is done).
+void refreshStoreThenMirror();
+void refreshMirror();
+void startScanner();
+void stopFolderMonitors();
+void startLocalLinkReachability();
+
+bool isOnline();
+bool isSignedIn();
+bool mirrorCompletedThisSession();
+bool mirrorRunning();
+bool scannerCompletedPassThisSession();
+bool scannerRunning();
+bool onboardingComplete();
+
+// Album and de-duplication bookkeeping of a confirmed upload (main thread).
+void recordAlbumMembership(FileData *folder, FileData *record, const QString &albumId);
+void registerUploadedFile(FileData *record);
+
+void trackInteraction(const QString &event);
+} // namespace EngineLinks

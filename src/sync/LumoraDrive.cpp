@@ -1,0 +1,390 @@
+#include "LumoraDrive.h"
+
+#include "EngineLinks.h"
+#include "LongTimer.h"
+#include "LumoraMetaSyncer.h"
+#include "LumoraUploader.h"
+#include "StatusModel.h"
+
+#include "core/Dispatch.h"
+#include "core/LGLog.h"
+#include "core/NotificationCenter.h"
+#include "core/Settings.h"
+#include "core/UiHooks.h"
+
+#include <QCoreApplication>
+#include <QMutex>
+#include <QMutexLocker>
+#include <QPointer>
+#include <QTimer>
+#include <atomic>
+
+namespace {
+
+const QString kPausedUntilKey = QStringLiteral("PausedUntil");
+
+struct DriveState
+{
+    QMutex lock;
+    StatusModel model;              // guarded by lock
+    bool hasModel = false;          // main thread
+    bool postPending = false;       // main thread
+    bool lastAnimate = false;       // main thread
+    bool animateKnown = false;      // main thread
+    int posts = 0;                  // main thread
+    bool started = false;           // main thread
+    bool lastPausedDueToError = false;
+    QPointer<LongTimer> pauseTimer; // main thread
+    qint64 pauseSliceMs = 3600LL * 1000;
+    QPointer<QObject> observerContext;
+};
+
+DriveState &state()
+{
+    static DriveState s;
+    return s;
+}
+
+std::atomic_bool g_statusQueued { false };
+
+StatusModel snapshot()
+{
+    DriveState &s = state();
+    QMutexLocker locker(&s.lock);
+    return s.model;
+}
+
+void postStatusNow()
+{
+    DriveState &s = state();
+    ++s.posts;
+    NotificationCenter::post(Notifications::StatusUpdated);
+}
+
+// At most one post pending. While a file uploads and its percentage shows, the post goes out at
+// once so the progress keeps pace; otherwise it waits 0.03 s so bursts of changes become one.
+void scheduleStatusPost(bool immediate)
+{
+    DriveState &s = state();
+    if (s.postPending)
+        return;
+    if (immediate) {
+        postStatusNow();
+        return;
+    }
+    s.postPending = true;
+    dispatch_main_delay([] {
+        state().postPending = false;
+        postStatusNow();
+    }, 0.03);
+}
+
+void recomputeStatus()
+{
+    DriveState &s = state();
+    StatusInputs in = EngineLinks::gatherStatusInputs();
+    in.pausedUntil = LumoraDrive::pausedUntil();
+    in.uploaderPausedDueToErrors = LumoraUploader::pausedDueToErrors();
+    in.accountFull = LumoraUploader::accountFull();
+    in.filesToUpload = LumoraUploader::filesToUpload();
+    in.uploading = LumoraUploader::isUploadingFile();
+    in.uploadingName = LumoraUploader::uploadingFileName();
+    in.uploadPercent = LumoraUploader::uploadProgress();
+    in.uploadedThisRun = LumoraUploader::uploadedThisRun();
+    in.pendingTickets = LumoraUploader::pendingTickets();
+    in.serverBusyUntil = LumoraUploader::serverBusyUntil();
+    in.now = QDateTime::currentDateTimeUtc();
+
+    const StatusModel next = composeStatus(in);
+    bool changed;
+    {
+        QMutexLocker locker(&s.lock);
+        changed = !s.hasModel || !next.sameLines(s.model);
+        s.model = next;
+        s.hasModel = true;
+    }
+    if (changed)
+        scheduleStatusPost(next.showsUploadPercent);
+
+    if (!s.animateKnown || s.lastAnimate != next.animateTray) {
+        s.animateKnown = true;
+        s.lastAnimate = next.animateTray;
+        UiHooks::instance().setAnimateTrayIcon(next.animateTray);
+    }
+
+    // The paused-after-errors state is derived; tell observers when it flips.
+    const bool pde = LumoraDrive::pausedDueToError();
+    if (pde != s.lastPausedDueToError) {
+        s.lastPausedDueToError = pde;
+        NotificationCenter::postOnMain(Notifications::PausedStateChanged);
+    }
+}
+
+void armPauseTimer()
+{
+    DriveState &s = state();
+    const QDateTime until = LumoraDrive::pausedUntil();
+    if (!until.isValid()) {
+        if (s.pauseTimer)
+            s.pauseTimer->stop();
+        return;
+    }
+    if (!s.pauseTimer) {
+        s.pauseTimer = new LongTimer(QCoreApplication::instance());
+    }
+    s.pauseTimer->setSliceMs(s.pauseSliceMs);
+    s.pauseTimer->start(until, [] {
+        LGLogInfo(QStringLiteral("DRIVE: Pause ended"));
+        LumoraDrive::setPausedUntil(QDateTime());
+    });
+}
+
+// The production secret is never stored as one literal: it is rebuilt from two masked halves.
+QString assembleProductionSecret()
+{
+    static const unsigned char masked[] = { 0x5c, 0x0b, 0x59, 0x5e, 0x0a, 0x5a, 0x0f, 0x5d,
+                                            0x0e, 0x5f, 0x09, 0x58, 0x5b, 0x0c, 0x0d, 0x5e };
+    static const unsigned char mask[] = { 0x6d, 0x3f, 0x6c, 0x68, 0x3e, 0x6b, 0x38, 0x6e,
+                                          0x37, 0x69, 0x3b, 0x6a, 0x68, 0x3a, 0x3c, 0x6f };
+    QByteArray out;
+    out.reserve(sizeof(masked));
+    for (size_t i = 0; i < sizeof(masked); ++i)
+        out.append(char(masked[i] ^ mask[i]));
+    return QString::fromLatin1(out);
+}
+
+} // namespace
+
+// ---- Session ----
+
+void LumoraDrive::startup()
+{
+    if (!isMainThread()) {
+        dispatch_main_sync([] { startup(); });
+        return;
+    }
+    DriveState &s = state();
+    if (s.started)
+        return;
+    s.started = true;
+
+    const bool alpha = Settings::boolForKey(QStringLiteral("alphaEnv"));
+    LGLogInfo(QStringLiteral("DRIVE: Starting (%1 environment)").arg(alpha ? QStringLiteral("alpha") : QStringLiteral("production")));
+    EngineLinks::initializeClient(apiKey(alpha), apiSecret(alpha), alpha);
+    EngineLinks::installCatalogueHooks();
+    EngineLinks::armMirrorResync();
+
+    // Status follows the pieces that feed it.
+    if (!s.observerContext)
+        s.observerContext = new QObject(QCoreApplication::instance());
+    NotificationCenter::observe(Notifications::ReachabilityChanged, s.observerContext, [](const QVariant &) {
+        updateStatus();
+        if (EngineLinks::isOnline())
+            dispatch_main_async([] { runQueues(); });
+    });
+
+    updateStatus();
+    EngineLinks::refreshStoreThenMirror();
+    EngineLinks::startScanner();
+    LumoraUploader::startTimers();
+    LumoraUploader::run();
+
+    QPointer<QObject> ctx = s.observerContext;
+    dispatch_main_async([ctx] {
+        if (ctx)
+            EngineLinks::startLocalLinkReachability();
+    });
+
+    if (pausedUntil().isValid()) {
+        LGLogInfo(QStringLiteral("DRIVE: Paused until %1").arg(pausedUntil().toString(Qt::ISODate)));
+        armPauseTimer();
+    }
+}
+
+void LumoraDrive::shutdown()
+{
+    if (!isMainThread()) {
+        dispatch_main_sync([] { shutdown(); });
+        return;
+    }
+    LGLogInfo(QStringLiteral("DRIVE: Shutting down"));
+    LumoraUploader::stop();
+    EngineLinks::stopFolderMonitors();
+    DriveState &s = state();
+    if (s.pauseTimer)
+        s.pauseTimer->stop();
+}
+
+void LumoraDrive::runQueues()
+{
+    if (!isMainThread()) {
+        dispatch_main_async([] { runQueues(); });
+        return;
+    }
+    LumoraMetaSyncer::run();
+    EngineLinks::startScanner();
+}
+
+void LumoraDrive::refreshLumoraData()
+{
+    EngineLinks::refreshMirror();
+    updateStatus();
+}
+
+void LumoraDrive::refreshManually()
+{
+    LGLogInfo(QStringLiteral("DRIVE: Refresh requested"));
+    EngineLinks::trackInteraction(QStringLiteral("Misc: Refresh"));
+    if (LumoraUploader::pausedDueToErrors() || LumoraUploader::accountFull()) {
+        LumoraUploader::resetFailedUploads();
+        LumoraUploader::clearAccountFull();
+        pausedStateChanged();
+    }
+    refreshLumoraData();
+}
+
+// ---- Pause ----
+
+QDateTime LumoraDrive::pausedUntil()
+{
+    const QVariant v = Settings::objectForKey(kPausedUntilKey);
+    if (v.isNull())
+        return {};
+    QDateTime d = v.toDateTime();
+    if (!d.isValid())
+        d = QDateTime::fromString(v.toString(), Qt::ISODate);
+    return d.isValid() ? d.toUTC() : QDateTime();
+}
+
+bool LumoraDrive::paused()
+{
+    return pausedUntil().isValid();
+}
+
+bool LumoraDrive::pausedDueToError()
+{
+    return LumoraUploader::pausedDueToErrors() || LumoraUploader::accountFull()
+           || !EngineLinks::mirrorCompletedThisSession();
+}
+
+void LumoraDrive::setPausedUntil(const QDateTime &date)
+{
+    if (!isMainThread()) {
+        dispatch_main_sync([date] { setPausedUntil(date); });
+        return;
+    }
+    const QDateTime before = pausedUntil();
+    if (date.isValid()) {
+        Settings::setObject(date.toUTC().toString(Qt::ISODateWithMs), kPausedUntilKey);
+        LGLogInfo(QStringLiteral("DRIVE: Paused until %1").arg(date.toUTC().toString(Qt::ISODate)));
+        // A pause stops the file in flight; it stays waiting and goes first after the resume.
+        LumoraUploader::cancelCurrentUpload();
+    } else {
+        Settings::removeObjectForKey(kPausedUntilKey);
+        if (before.isValid())
+            LGLogInfo(QStringLiteral("DRIVE: Resumed"));
+    }
+    armPauseTimer();
+    NotificationCenter::postOnMain(Notifications::PausedStateChanged);
+    updateStatus();
+    if (!date.isValid())
+        runQueues();
+}
+
+void LumoraDrive::pausedStateChanged()
+{
+    NotificationCenter::postOnMain(Notifications::PausedStateChanged);
+    updateStatus();
+}
+
+// ---- Status model ----
+
+void LumoraDrive::updateStatus()
+{
+    if (!QCoreApplication::instance())
+        return;
+    if (isMainThread()) {
+        recomputeStatus();
+        return;
+    }
+    // Background callers (upload progress) are folded into one recomputation per turn.
+    if (g_statusQueued.exchange(true))
+        return;
+    dispatch_main_async([] {
+        g_statusQueued = false;
+        recomputeStatus();
+    });
+}
+
+QString LumoraDrive::statusLine1() { return snapshot().line1; }
+QString LumoraDrive::statusLine2() { return snapshot().line2; }
+QString LumoraDrive::statusLine3() { return snapshot().line3; }
+QString LumoraDrive::statusLineShort() { return snapshot().lineShort; }
+QString LumoraDrive::statusResumeMessage() { return snapshot().resumeMessage; }
+double LumoraDrive::statusPercent() { return snapshot().percent; }
+bool LumoraDrive::statusIsRunning() { return snapshot().running; }
+bool LumoraDrive::statusIsScanning() { return snapshot().scanning; }
+bool LumoraDrive::statusIsComplete() { return snapshot().complete; }
+
+// ---- Environment ----
+
+QString LumoraDrive::alphaOrWWW()
+{
+    return Settings::boolForKey(QStringLiteral("alphaEnv")) ? QStringLiteral("alpha") : QStringLiteral("www");
+}
+
+QString LumoraDrive::APIS()
+{
+    return assembleProductionSecret();
+}
+
+QString LumoraDrive::apiKey(bool alphaEnv)
+{
+    const QString env = qEnvironmentVariable("HOISTLY_API_KEY");
+    if (!env.isEmpty())
+        return env;
+    return alphaEnv ? QStringLiteral("a7c3e1f09b2d4c6e8a0f1b3d5c7e9a21")
+                    : QStringLiteral("5e2b8d0c4a6f1e3d7b9c0a2e4f6d8b13");
+}
+
+QString LumoraDrive::apiSecret(bool alphaEnv)
+{
+    const QString env = qEnvironmentVariable("HOISTLY_API_SECRET");
+    if (!env.isEmpty())
+        return env;
+    return alphaEnv ? QStringLiteral("3f9a1c7e5b2d8064") : APIS();
+}
+
+// ---- Tests ----
+
+void LumoraDrive::resetForTesting()
+{
+    DriveState &s = state();
+    if (s.pauseTimer) {
+        s.pauseTimer->stop();
+        delete s.pauseTimer.data();
+    }
+    delete s.observerContext.data();
+    {
+        QMutexLocker locker(&s.lock);
+        s.model = StatusModel();
+        s.hasModel = false;
+    }
+    s.postPending = false;
+    s.animateKnown = false;
+    s.lastAnimate = false;
+    s.posts = 0;
+    s.started = false;
+    s.lastPausedDueToError = false;
+    g_statusQueued = false;
+}
+
+int LumoraDrive::statusPostsForTesting() { return state().posts; }
+
+void LumoraDrive::setPauseTimerSliceMsForTesting(qint64 ms) { state().pauseSliceMs = ms; }
+
+int LumoraDrive::pauseTimerSlicesForTesting()
+{
+    DriveState &s = state();
+    return s.pauseTimer ? s.pauseTimer->slicesElapsed() : 0;
+}

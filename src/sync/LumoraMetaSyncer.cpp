@@ -1,0 +1,5 @@
+#include "LumoraMetaSyncer.h"
+
+void LumoraMetaSyncer::run()
+{
+}

@@ -1,0 +1,68 @@
+#pragma once
+// The upload loop: moves the catalogue's waiting files to the photo service, one at a time,
+// oldest date taken first, into the album of each file's folder; follows the service's processing
+// tickets; backs off when the service is busy; stops after six consecutive failures.
+//
+// Every member is static. Catalogue records are touched on the main thread only; the loop itself
+// runs on the default-priority queue and hands each catalogue step to the main thread.
+#include <QDateTime>
+#include <QImage>
+#include <QList>
+#include <QString>
+#include <QStringList>
+
+class FileData;
+
+class LumoraUploader
+{
+public:
+    // Starts the upload loop unless a gate holds it back (see canStart()). Any thread.
+    static void run();
+    // The number of files left to upload. Readable on any thread; never touches the catalogue.
+    static int filesToUpload();
+    // The record being uploaded now, or null. Main thread.
+    static FileData *fileUploading();
+    // Paths of the recent uploads, newest first (setting "RecentUploads", at most 10). Main thread.
+    static QStringList recentUploads();
+    // The cached thumbnail of a recent upload (null image for an empty or unknown path).
+    static QImage imageForRecentUpload(const QString &path);
+    // Makes the loop rebuild its list of waiting files, dropping those no longer selected.
+    static void requestUploadListCleanup();
+    // Cancels the upload in flight when neither its file nor a parent is selected any more.
+    static void cancelCurrentUploadIfNoLongerSelected();
+    // Asks the user (UiHooks::confirmReupload), checks the photos' samples with the service and
+    // marks those the service does not hold for upload again. Main thread.
+    static void reuploadPhotos(const QList<FileData *> &records, const QString &trackingSource);
+    // Unless the service's checksum preparation is known complete, polls for it in the background.
+    static void checkChecksumBackfillVerified();
+
+    // ---- Engine state read by LumoraDrive's status model (any thread) ----
+    static bool isRunning();
+    static bool isUploadingFile();
+    static QString uploadingFileName();
+    static double uploadProgress();
+    static int uploadedThisRun();
+    static int pendingTickets();
+    static bool pausedDueToErrors();
+    static bool accountFull();
+    static QDateTime serverBusyUntil();
+    // Why the loop would not start now ("" when it may).
+    static QString gateHoldingBack();
+
+    // ---- Operations of the session ----
+    // Clears the paused-after-errors state and gives failed files another chance.
+    static void resetFailedUploads();
+    static void clearAccountFull();
+    // Stops the upload in flight; its file stays waiting (a pause, a deselection, shutdown).
+    static void cancelCurrentUpload();
+    // Ends the loop and its timers (shutdown).
+    static void stop();
+    // Arms the 600 s reset of deferred uploads (idempotent). Main thread.
+    static void startTimers();
+
+    // ---- Tests ----
+    static void resetForTesting();
+    // Waits (spinning the main event loop) until the loop is idle; false on timeout.
+    static bool waitUntilIdleForTesting(int timeoutMs);
+    static void setServerBusyClampForTesting(double maxSeconds);
+};

@@ -1,0 +1,177 @@
+#include "NotificationManager.h"
+
+#include "NotificationBus.h"
+
+#include "core/Dispatch.h"
+#include "core/LGLog.h"
+#include "core/Settings.h"
+#include "core/UiHooks.h"
+
+#include <QCoreApplication>
+#include <QPointer>
+
+namespace {
+
+constexpr int kMaxDeviceOffers = 3;
+
+struct ManagerState
+{
+    NotificationSink *testSink = nullptr;
+    QPointer<DBusNotificationSink> bus;
+    QList<UserNotification> delivered; // main thread
+    int generation = 0;                // drops answers that arrive after a reset
+};
+
+ManagerState &state()
+{
+    static ManagerState s;
+    return s;
+}
+
+NotificationSink *sink()
+{
+    ManagerState &s = state();
+    if (s.testSink)
+        return s.testSink;
+    if (!s.bus)
+        s.bus = new DBusNotificationSink(QCoreApplication::instance());
+    return s.bus.data();
+}
+
+QString deviceKey(const QString &deviceName)
+{
+    return QStringLiteral("NotifiedDevice-%1").arg(deviceName);
+}
+
+void show(UserNotification n)
+{
+    dispatch_main_async([n]() mutable {
+        ManagerState &s = state();
+        const int generation = s.generation;
+        sink()->deliver(n, [n, generation](quint32 id) mutable {
+            ManagerState &st = state();
+            if (id == 0 || generation != st.generation)
+                return;
+            n.id = id;
+            st.delivered.append(n);
+        });
+    });
+}
+
+} // namespace
+
+void NotificationManager::notifyUploadStarted(int files)
+{
+    if (files <= 0)
+        return;
+    UserNotification n;
+    n.kind = UserNotification::Kind::UploadStarted;
+    n.title = QStringLiteral("Uploading to Lumora");
+    n.body = files == 1 ? QStringLiteral("Backing up 1 file privately to Lumora.")
+                        : QStringLiteral("Backing up %1 files privately to Lumora.").arg(files);
+    show(n);
+}
+
+void NotificationManager::notifyUploadComplete(int files)
+{
+    if (files <= 0)
+        return;
+    UserNotification n;
+    n.kind = UserNotification::Kind::UploadComplete;
+    n.title = QStringLiteral("Upload complete");
+    n.body = files == 1 ? QStringLiteral("1 file was backed up to Lumora.")
+                        : QStringLiteral("%1 files were backed up to Lumora.").arg(files);
+    show(n);
+}
+
+bool NotificationManager::offerDeviceUpload(const QString &devicePath, const QString &deviceName)
+{
+    if (devicePath.isEmpty())
+        return false;
+    const QString name = deviceName.isEmpty() ? devicePath.section(QLatin1Char('/'), -1) : deviceName;
+    const QString key = deviceKey(name);
+    if (Settings::intForKey(key) >= kMaxDeviceOffers)
+        return false;
+    Settings::incrementIntForKey(key);
+
+    UserNotification n;
+    n.kind = UserNotification::Kind::DeviceAttached;
+    n.title = QStringLiteral("Lumora Hoistly");
+    n.body = QStringLiteral("Found \"%1\". Upload this device privately to Lumora?").arg(name);
+    n.actionKeys = {QStringLiteral("upload"), QStringLiteral("notnow"), QStringLiteral("dontask")};
+    n.actionLabels = {QStringLiteral("Upload"), QStringLiteral("Not now"), QStringLiteral("Don't ask again")};
+    n.devicePath = devicePath;
+    n.deviceName = name;
+    LGLogInfo(QStringLiteral("NOTIFY: Offering to upload device %1").arg(name));
+    show(n);
+    return true;
+}
+
+void NotificationManager::retractAllNotifications()
+{
+    if (!isMainThread()) {
+        dispatch_main_sync([] { retractAllNotifications(); });
+        return;
+    }
+    ManagerState &s = state();
+    const QList<UserNotification> shown = s.delivered;
+    s.delivered.clear();
+    for (const UserNotification &n : shown)
+        sink()->withdraw(n.id);
+}
+
+void NotificationManager::didActivateNotification(const UserNotification &n)
+{
+    const QString action = n.activatedAction.isEmpty() ? QStringLiteral("default") : n.activatedAction;
+    LGLogInfo(QStringLiteral("NOTIFY: Activated %1").arg(action));
+    if (n.kind == UserNotification::Kind::DeviceAttached) {
+        if (action == QLatin1String("upload") || action == QLatin1String("default")) {
+            UiHooks::instance().addSourcePath(n.devicePath);
+        } else if (action == QLatin1String("dontask")) {
+            Settings::setInt(kMaxDeviceOffers, deviceKey(n.deviceName));
+        }
+        return;
+    }
+    UiHooks::instance().openPreferences();
+}
+
+void NotificationManager::didActivateNotificationId(quint32 id, const QString &actionKey)
+{
+    ManagerState &s = state();
+    for (int i = 0; i < s.delivered.size(); ++i) {
+        if (s.delivered.at(i).id != id)
+            continue;
+        UserNotification n = s.delivered.takeAt(i);
+        n.activatedAction = actionKey;
+        didActivateNotification(n);
+        return;
+    }
+}
+
+void NotificationManager::notificationClosed(quint32 id)
+{
+    ManagerState &s = state();
+    for (int i = 0; i < s.delivered.size(); ++i) {
+        if (s.delivered.at(i).id == id) {
+            s.delivered.removeAt(i);
+            return;
+        }
+    }
+}
+
+QList<UserNotification> NotificationManager::deliveredNotifications()
+{
+    return state().delivered;
+}
+
+void NotificationManager::setSinkForTesting(NotificationSink *sinkForTests)
+{
+    state().testSink = sinkForTests;
+}
+
+void NotificationManager::resetForTesting()
+{
+    ManagerState &s = state();
+    s.delivered.clear();
+    ++s.generation;
+}

@@ -1,0 +1,60 @@
+#pragma once
+// The status model that the tray, its popover and the Upload pane show. Composed from a snapshot
+// of the engine's state by a pure function, so every combination can be checked without running
+// the engine.
+#include <QDateTime>
+#include <QString>
+
+struct StatusInputs
+{
+    QDateTime now;
+    QDateTime pausedUntil;               // invalid while not paused
+    bool signedIn = true;
+    bool online = true;
+    bool mirrorCompleted = true;         // the service listing finished in this process
+    bool mirrorRefreshing = false;
+    bool mirrorPausedDueToErrors = false;
+    bool uploaderPausedDueToErrors = false;
+    bool accountFull = false;
+    bool onboardingComplete = true;
+    bool scanning = false;
+    int filesToScan = 0;
+    int filesToUpload = 0;
+    bool uploading = false;              // a file is being sent right now
+    QString uploadingName;
+    double uploadPercent = 0;            // 0..1 of the file being sent
+    int uploadedThisRun = 0;             // files finished since the loop last started
+    int pendingTickets = 0;              // uploads the service is still processing
+    QDateTime serverBusyUntil;           // invalid unless the service asked us to wait
+};
+
+struct StatusModel
+{
+    QString line1;
+    QString line2;
+    QString line3;
+    QString lineShort;
+    QString resumeMessage;               // "Refresh", "Try again" or ""
+    double percent = 0;
+    bool running = false;
+    bool scanning = false;
+    bool complete = false;
+    bool animateTray = false;
+    bool showsUploadPercent = false;     // a file uploads and its percentage is in the lines
+
+    // Observers are told only when one of the four text lines changes.
+    bool sameLines(const StatusModel &other) const
+    {
+        return line1 == other.line1 && line2 == other.line2 && line3 == other.line3
+               && lineShort == other.lineShort;
+    }
+};
+
+namespace StatusText {
+// "1 photo" / "3 photos".
+QString count(int n, const QString &singular, const QString &plural);
+// A pause end as the user reads it: a time today, a day and time later on.
+QString pauseEnd(const QDateTime &until, const QDateTime &now);
+} // namespace StatusText
+
+StatusModel composeStatus(const StatusInputs &in);

@@ -1,0 +1,75 @@
+#pragma once
+// What the upload loop needs from the photo service, as blocking calls made on the loop's own
+// thread. The real transport goes through the shared service client (ServiceTransport.cpp);
+// keeping the loop's needs this narrow keeps its bookkeeping readable.
+#include <QHash>
+
+#include "catalogue/ContentSample.h"
+
+#include <QString>
+#include <QStringList>
+#include <atomic>
+#include <functional>
+#include <memory>
+
+struct UploadRequest
+{
+    QString filePath;
+    QString title;
+    QString albumId;      // the folder's album on the service ("" when it has none yet)
+    QString albumName;    // the album to put the photo in ("" for none)
+    bool isVideo = false;
+    qint64 size = 0;
+};
+
+struct UploadReply
+{
+    enum class Outcome {
+        Photo,          // processed at once: photoId
+        Ticket,         // processing asynchronously: ticketId
+        Duplicate,      // the service already holds it (photoId when it said which)
+        Busy,           // the service asks us to wait `wait` seconds
+        AccountFull,
+        BadFormat,      // the service cannot read the file
+        Failed,         // network, HTTP or malformed reply
+        Cancelled,
+    };
+    Outcome outcome = Outcome::Failed;
+    QString photoId;
+    QString ticketId;
+    QString albumId;      // the album the service put the photo in, when it said
+    double wait = 0;
+    int maxTickets = 0;   // the service's pending-ticket limit, 0 when not sent
+    int errorCode = 0;
+    QString errorMessage;
+};
+
+struct TicketResult
+{
+    enum class State { Pending, Complete, Failed };
+    QString ticketId;
+    State state = State::Pending;
+    QString photoId;
+    QString albumId;
+};
+
+class UploadTransport
+{
+public:
+    virtual ~UploadTransport() = default;
+    // Sends one file; `progress` gets (bytes sent, total); `cancel` set stops it.
+    virtual UploadReply upload(const UploadRequest &request,
+                               const std::function<void(qint64, qint64)> &progress,
+                               const std::atomic_bool &cancel) = 0;
+    // Polls processing tickets. False on a failed call (error filled).
+    virtual bool checkTickets(const QStringList &ticketIds, QList<TicketResult> *results, QString *error) = 0;
+    // The id of a photo of the account with these samples: "" when none; false on a failed call.
+    virtual bool findPhotoWithSamples(const ContentSample &whole, const ContentSample &jpeg, QString *photoId) = 0;
+    // The account's checksum preparation: 1 ready, 0 not yet, -1 the call failed.
+    virtual int prepareUser() = 0;
+};
+
+namespace UploadTransports {
+// The transport over the shared service client.
+std::unique_ptr<UploadTransport> createServiceTransport();
+} // namespace UploadTransports

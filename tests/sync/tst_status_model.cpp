@@ -1,0 +1,180 @@
+// The status model: which state wins when several hold, what each state says, and which flags
+// the tray and the popover get.
+#include "sync/StatusModel.h"
+
+#include <QStandardPaths>
+#include <QtTest>
+
+class TestStatusModel : public QObject
+{
+    Q_OBJECT
+
+    static StatusInputs base()
+    {
+        StatusInputs in;
+        in.now = QDateTime(QDate(2026, 3, 4), QTime(10, 0), Qt::LocalTime).toUTC();
+        return in;
+    }
+
+private Q_SLOTS:
+    void initTestCase() { QStandardPaths::setTestModeEnabled(true); }
+
+    void completeWhenNothingWaits()
+    {
+        const StatusModel m = composeStatus(base());
+        QVERIFY(m.complete);
+        QVERIFY(!m.running);
+        QVERIFY(!m.scanning);
+        QCOMPARE(m.line1, QStringLiteral("All photos uploaded"));
+        QCOMPARE(m.resumeMessage, QString());
+        QCOMPARE(m.percent, 1.0);
+    }
+
+    void uploadingShowsProgressAndCounts()
+    {
+        StatusInputs in = base();
+        in.uploading = true;
+        in.uploadingName = QStringLiteral("IMG_0001.jpg");
+        in.uploadPercent = 0.456;
+        in.uploadedThisRun = 2;
+        in.filesToUpload = 5; // the file being sent is no longer counted as waiting
+        in.pendingTickets = 3;
+        const StatusModel m = composeStatus(in);
+        QVERIFY(m.running);
+        QVERIFY(m.animateTray);
+        QVERIFY(m.showsUploadPercent);
+        QVERIFY(!m.complete);
+        QCOMPARE(m.line1, QStringLiteral("Uploading 3 of 8"));
+        QCOMPARE(m.line2, QStringLiteral("IMG_0001.jpg (45%)"));
+        QCOMPARE(m.line3, QStringLiteral("Lumora is processing 3 files"));
+        QCOMPARE(m.percent, 0.456);
+
+        // Progress is clamped to 0..1 whatever the transport reports.
+        in.uploadPercent = 1.7;
+        QCOMPARE(composeStatus(in).percent, 1.0);
+        in.uploadPercent = -1;
+        QCOMPARE(composeStatus(in).percent, 0.0);
+    }
+
+    void percentChangeChangesTheLines()
+    {
+        // Observers hear of progress because the percentage is part of a line.
+        StatusInputs in = base();
+        in.uploading = true;
+        in.uploadingName = QStringLiteral("a.jpg");
+        in.uploadPercent = 0.10;
+        const StatusModel a = composeStatus(in);
+        in.uploadPercent = 0.104; // same whole percent: no new post needed
+        QVERIFY(a.sameLines(composeStatus(in)));
+        in.uploadPercent = 0.11;
+        QVERIFY(!a.sameLines(composeStatus(in)));
+    }
+
+    void precedence_data()
+    {
+        QTest::addColumn<QString>("setup");
+        QTest::addColumn<QString>("line1");
+        QTest::addColumn<QString>("resume");
+        QTest::addColumn<bool>("complete");
+        // Each row also has every lower-priority condition set, so the order is what is tested.
+        QTest::newRow("signed out") << "signedout" << "Signed out of Lumora" << "" << false;
+        QTest::newRow("paused") << "paused" << "Paused until 11:30" << "" << false;
+        QTest::newRow("account full") << "full" << "Your Lumora account is full" << "Try again" << false;
+        QTest::newRow("errors") << "errors" << "Uploading stopped after repeated errors" << "Try again" << false;
+        QTest::newRow("offline") << "offline" << "Offline" << "Refresh" << false;
+        QTest::newRow("mirror failed") << "mirrorfailed" << "Could not reach Lumora" << "Refresh" << false;
+        QTest::newRow("mirror running") << "mirrorrunning" << "Connecting to Lumora…" << "" << false;
+        QTest::newRow("busy") << "busy" << "Lumora is busy" << "" << false;
+        QTest::newRow("uploading") << "uploading" << "Uploading 1 of 4" << "" << false;
+        QTest::newRow("scanning") << "scanning" << "Scanning 12 files…" << "" << false;
+        QTest::newRow("processing") << "processing" << "Lumora is processing 2 files…" << "" << false;
+        QTest::newRow("waiting") << "waiting" << "4 files waiting to upload" << "" << false;
+        QTest::newRow("setup unfinished") << "setup" << "Finish setting up to start uploading" << "" << false;
+    }
+
+    void precedence()
+    {
+        QFETCH(QString, setup);
+        QFETCH(QString, line1);
+        QFETCH(QString, resume);
+        QFETCH(bool, complete);
+        const QStringList order = {"signedout", "paused", "full", "errors", "offline", "mirrorfailed",
+                                   "mirrorrunning", "busy", "uploading", "scanning", "processing", "waiting"};
+        StatusInputs in = base();
+        in.filesToUpload = 4;
+        if (setup == QLatin1String("setup")) {
+            in.onboardingComplete = false;
+        } else {
+            const int from = int(order.indexOf(setup));
+            for (int i = from; i < order.size(); ++i) {
+                const QString &c = order.at(i);
+                if (c == "signedout") in.signedIn = false;
+                if (c == "paused") in.pausedUntil = in.now.addSecs(90 * 60);
+                if (c == "full") in.accountFull = true;
+                if (c == "errors") in.uploaderPausedDueToErrors = true;
+                if (c == "offline") in.online = false;
+                if (c == "mirrorfailed" && setup == "mirrorfailed") in.mirrorCompleted = false;
+                if (c == "mirrorrunning") { if (setup == "mirrorrunning") { in.mirrorCompleted = false; in.mirrorRefreshing = true; } }
+                if (c == "busy") in.serverBusyUntil = in.now.addSecs(120);
+                if (c == "uploading") { in.uploading = true; in.filesToUpload = 3; }
+                if (c == "scanning") { in.scanning = true; in.filesToScan = 12; }
+                if (c == "processing") in.pendingTickets = 2;
+            }
+        }
+        const StatusModel m = composeStatus(in);
+        QCOMPARE(m.line1, line1);
+        QCOMPARE(m.resumeMessage, resume);
+        QCOMPARE(m.complete, complete);
+        QVERIFY(!m.lineShort.isEmpty());
+    }
+
+    void pauseTexts()
+    {
+        StatusInputs in = base();
+        in.filesToUpload = 1;
+        in.pausedUntil = in.now.addSecs(3153600000LL); // "until I resume": a hundred years
+        StatusModel m = composeStatus(in);
+        QCOMPARE(m.line1, QStringLiteral("Paused until you resume"));
+        QCOMPARE(m.line2, QStringLiteral("1 file waiting"));
+        QCOMPARE(m.lineShort, QStringLiteral("Paused"));
+
+        // A pause that ends on another day names the day.
+        in.pausedUntil = in.now.addDays(7);
+        m = composeStatus(in);
+        QVERIFY2(m.line1.startsWith(QStringLiteral("Paused until ")) && m.line1.size() > QStringLiteral("Paused until 10:00").size(),
+                 qPrintable(m.line1));
+
+        // A pause date already passed no longer pauses (the timer is about to clear it).
+        in.pausedUntil = in.now.addSecs(-1);
+        QCOMPARE(composeStatus(in).line1, QStringLiteral("1 file waiting to upload"));
+    }
+
+    void busyWaitSaysWhenItRetries()
+    {
+        StatusInputs in = base();
+        in.filesToUpload = 2;
+        in.serverBusyUntil = in.now.addSecs(30);
+        const StatusModel m = composeStatus(in);
+        QCOMPARE(m.line1, QStringLiteral("Lumora is busy"));
+        QCOMPARE(m.line2, QStringLiteral("Trying again at %1").arg(in.serverBusyUntil.toLocalTime().time().toString("HH:mm:ss")));
+        QVERIFY(!m.running);
+        QVERIFY(!m.complete);
+        // Once the moment has passed, the busy state is over.
+        in.serverBusyUntil = in.now.addSecs(-1);
+        QCOMPARE(composeStatus(in).line1, QStringLiteral("2 files waiting to upload"));
+    }
+
+    void singularAndPlural()
+    {
+        QCOMPARE(StatusText::count(1, "file", "files"), QStringLiteral("1 file"));
+        QCOMPARE(StatusText::count(0, "file", "files"), QStringLiteral("0 files"));
+        StatusInputs in = base();
+        in.scanning = true;
+        in.filesToScan = 0;
+        QCOMPARE(composeStatus(in).line1, QStringLiteral("Looking for new photos…"));
+        QVERIFY(composeStatus(in).scanning);
+    }
+};
+
+QTEST_GUILESS_MAIN(TestStatusModel)
+#include "tst_status_model.moc"
