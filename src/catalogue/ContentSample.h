@@ -11,6 +11,7 @@
 // `sample2` bytes 8..15, each read little-endian. toUuid()/fromUuid() turn the same 16 bytes
 // into a QUuid (bytes in digest order), so the de-duplication index and the records agree.
 #include <QByteArray>
+#include <QHashFunctions>
 #include <QString>
 #include <QUuid>
 #include <QtGlobal>
@@ -38,7 +39,7 @@ struct ContentSample
 
 inline size_t qHash(const ContentSample &s, size_t seed = 0) noexcept
 {
-    return ::qHash(s.sample1 ^ (s.sample2 * 31), seed);
+    return qHashMulti(seed, s.sample1, s.sample2);
 }
 
 namespace ContentSampler {

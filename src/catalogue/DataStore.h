@@ -12,6 +12,8 @@
 #include <QDateTime>
 #include <QHash>
 #include <QList>
+#include <QMap>
+#include <QSet>
 #include <QMutex>
 #include <QObject>
 #include <QString>
@@ -120,6 +122,9 @@ public:
     QList<FileData *> fetchFileData(const std::function<bool(const FileData *)> &predicate) const;
     QList<FileData *> rootFileData() const;
     qsizetype fileDataCount() const { return m_byId.size(); }
+    // Records whose needsScan is above 0, folders and files apart, each in path order.
+    const QMap<QString, FileData *> &foldersToScan() const { return m_foldersToScan; }
+    const QMap<QString, FileData *> &filesToScan() const { return m_filesToScan; }
 
     // De-duplication index (thread-safe; written to disk at once, each call one transaction).
     bool insertDedupData(const QList<DedupData> &rows);
@@ -148,8 +153,10 @@ private:
     bool saveNow();
     void noteDirty(FileData *record);
     void noteDirty(SettingsData *row);
-    void removeFromIndex(FileData *record);
+    void needsScanChanged(FileData *record);
+    void parentChanged(FileData *record);
     void addToIndex(FileData *record);
+    FileData *makeRecord(qint64 id, const QString &path, bool isFolder);
 
     friend class FileData;
     friend class SettingsData;
@@ -161,8 +168,11 @@ private:
     QHash<qint64, FileData *> m_byId;
     QHash<QString, FileData *> m_byPath;
     QHash<QString, SettingsData *> m_settings;
-    QList<FileData *> m_dirtyRecords;
-    QList<SettingsData *> m_dirtySettings;
+    QMap<QString, FileData *> m_foldersToScan;
+    QMap<QString, FileData *> m_filesToScan;
+    QSet<FileData *> m_roots;
+    QSet<FileData *> m_dirtyRecords;
+    QSet<SettingsData *> m_dirtySettings;
     QList<qint64> m_deletedIds;
     qint64 m_nextId = 1;
     int m_queuedSaves = 0;

@@ -294,6 +294,18 @@ private:
     bool m_hasDelegate = false;
 };
 
+// Fields few records use, kept apart to keep the common record small.
+struct FileData::Extra
+{
+    QString title;
+    QString description;
+    QString tags;
+    double duration = 0;
+    qint32 rating = 0;
+    FileData *aliasTarget = nullptr;
+    QList<FileData *> aliasSources;
+};
+
 // Where the catalogue's batched change reports go. Besides each record's own delegate, any
 // number of views may listen here: once per turn of the event loop it emits the records whose
 // status or children changed since the last report (each record at most once per list).

@@ -1,0 +1,208 @@
+#include "catalogue/ContentSample.h"
+
+#include "core/Digest.h"
+
+#include <QFile>
+#include <QtEndian>
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+QByteArray ContentSample::digest() const
+{
+    QByteArray d(16, Qt::Uninitialized);
+    qToLittleEndian<qint64>(sample1, d.data());
+    qToLittleEndian<qint64>(sample2, d.data() + 8);
+    return d;
+}
+
+QString ContentSample::hex() const
+{
+    return QString::fromLatin1(digest().toHex());
+}
+
+QUuid ContentSample::toUuid() const
+{
+    return QUuid::fromRfc4122(digest());
+}
+
+ContentSample ContentSample::fromDigest(const QByteArray &d)
+{
+    if (d.size() != 16)
+        return {};
+    return {qFromLittleEndian<qint64>(d.constData()), qFromLittleEndian<qint64>(d.constData() + 8)};
+}
+
+ContentSample ContentSample::fromHex(const QString &hex)
+{
+    const QString h = hex.trimmed();
+    if (h.size() != 32)
+        return {};
+    for (QChar c : h)
+        if (!isxdigit(c.toLatin1()))
+            return {};
+    return fromDigest(QByteArray::fromHex(h.toLatin1()));
+}
+
+ContentSample ContentSample::fromUuid(const QUuid &uuid)
+{
+    return fromDigest(uuid.toRfc4122());
+}
+
+namespace ContentSampler {
+namespace {
+
+bool preadFully(int fd, char *buf, qint64 len, qint64 offset)
+{
+    qint64 done = 0;
+    while (done < len) {
+        const ssize_t n = ::pread(fd, buf + done, size_t(len - done), off_t(offset + done));
+        if (n < 0) {
+            if (errno == EINTR)
+                continue;
+            return false;
+        }
+        if (n == 0)
+            return false; // the file is shorter than it was
+        done += n;
+    }
+    return true;
+}
+
+ContentSample finish(const unsigned char *slices, qint64 length)
+{
+    unsigned char buf[4 * kSliceLength + 8];
+    std::memcpy(buf, slices, 4 * kSliceLength);
+    qToLittleEndian<qint64>(length, buf + 4 * kSliceLength);
+    return ContentSample::fromDigest(Digest::md5(QByteArray::fromRawData(reinterpret_cast<const char *>(buf), sizeof buf)));
+}
+
+} // namespace
+
+ContentSample sampleOfRegion(int fd, qint64 start, qint64 length, bool *ok)
+{
+    if (ok)
+        *ok = false;
+    if (fd < 0 || start < 0 || length < kMinimumRegionLength)
+        return {};
+    unsigned char slices[4 * kSliceLength];
+    for (int k = 1; k <= 4; ++k) {
+        const qint64 offset = start + (k * length) / 5;
+        if (!preadFully(fd, reinterpret_cast<char *>(slices) + (k - 1) * kSliceLength, kSliceLength, offset))
+            return {};
+    }
+    if (ok)
+        *ok = true;
+    return finish(slices, length);
+}
+
+ContentSample sampleOfBytes(const QByteArray &bytes)
+{
+    const qint64 length = bytes.size();
+    if (length < kMinimumRegionLength)
+        return {};
+    unsigned char slices[4 * kSliceLength];
+    for (int k = 1; k <= 4; ++k) {
+        const qint64 offset = (k * length) / 5;
+        std::memcpy(slices + (k - 1) * kSliceLength, bytes.constData() + offset, kSliceLength);
+    }
+    return finish(slices, length);
+}
+
+bool jpegImageDataRange(int fd, qint64 fileSize, qint64 *start, qint64 *length)
+{
+    unsigned char hdr[4];
+    if (fileSize < 4 || !preadFully(fd, reinterpret_cast<char *>(hdr), 2, 0) || hdr[0] != 0xFF || hdr[1] != 0xD8)
+        return false;
+    // Walk the marker segments up to the first start-of-scan.
+    qint64 pos = 2;
+    qint64 sosEnd = -1;
+    int guard = 0;
+    while (pos + 4 <= fileSize && guard++ < 100000) {
+        if (!preadFully(fd, reinterpret_cast<char *>(hdr), 2, pos))
+            return false;
+        if (hdr[0] != 0xFF)
+            return false; // not at a marker: corrupt header
+        const unsigned char marker = hdr[1];
+        if (marker == 0xFF) { // fill byte
+            pos += 1;
+            continue;
+        }
+        if (marker == 0xD8 || marker == 0x01 || (marker >= 0xD0 && marker <= 0xD7)) {
+            pos += 2; // markers without a length
+            continue;
+        }
+        if (marker == 0xD9)
+            return false; // end of image before any scan
+        if (!preadFully(fd, reinterpret_cast<char *>(hdr + 2), 2, pos + 2))
+            return false;
+        const int segLen = (hdr[2] << 8) | hdr[3];
+        if (segLen < 2)
+            return false;
+        if (marker == 0xDA) {
+            sosEnd = pos + 2 + segLen;
+            break;
+        }
+        pos += 2 + segLen;
+    }
+    if (sosEnd < 0 || sosEnd >= fileSize)
+        return false;
+    // The end-of-image marker: the last FF D9 of the file (trailing bytes after it are allowed).
+    const qint64 tailLen = qMin<qint64>(fileSize - sosEnd, 64 * 1024);
+    QByteArray tail(int(tailLen), Qt::Uninitialized);
+    qint64 eoi = -1;
+    for (qint64 windowEnd = fileSize; windowEnd > sosEnd && eoi < 0;) {
+        const qint64 windowStart = qMax(sosEnd, windowEnd - tailLen);
+        const qint64 n = windowEnd - windowStart;
+        if (!preadFully(fd, tail.data(), n, windowStart))
+            return false;
+        for (qint64 i = n - 2; i >= 0; --i) {
+            if (uchar(tail[i]) == 0xFF && uchar(tail[i + 1]) == 0xD9) {
+                eoi = windowStart + i;
+                break;
+            }
+        }
+        if (windowStart == sosEnd)
+            break;
+        windowEnd = windowStart + 1; // overlap one byte so a marker across windows is seen
+    }
+    if (eoi < 0)
+        return false;
+    *start = sosEnd;
+    *length = eoi - sosEnd;
+    return true;
+}
+
+FileSamples sampleFile(const QString &path)
+{
+    FileSamples out;
+    const QByteArray native = QFile::encodeName(path);
+    const int fd = ::open(native.constData(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        return out;
+    struct stat st;
+    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        ::close(fd);
+        return out;
+    }
+    out.readable = true;
+    out.size = st.st_size;
+    if (out.size >= kMinimumScannedFileSize) {
+#ifdef POSIX_FADV_RANDOM
+        ::posix_fadvise(fd, 0, 0, POSIX_FADV_RANDOM);
+#endif
+        bool ok = false;
+        out.whole = sampleOfRegion(fd, 0, out.size, &ok);
+        if (!ok)
+            out.readable = false;
+        qint64 start = 0, len = 0;
+        if (ok && jpegImageDataRange(fd, out.size, &start, &len))
+            out.jpegData = sampleOfRegion(fd, start, len);
+    }
+    ::close(fd);
+    return out;
+}
+
+} // namespace ContentSampler

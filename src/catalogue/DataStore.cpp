@@ -1,0 +1,774 @@
+#include "catalogue/DataStore.h"
+
+#include "core/LGLog.h"
+#include "platform/StandardPaths.h"
+
+#include <QCoreApplication>
+#include <QFile>
+#include <QFileInfo>
+#include <QMutexLocker>
+#include <QRecursiveMutex>
+#include <QThread>
+#include <sqlite3.h>
+
+namespace {
+
+DataStore *g_store = nullptr;
+QRecursiveMutex g_instanceLock;
+
+// Additive schema steps: step i brings a store from version i to version i + 1. New versions
+// only add tables, columns and indexes, so older data always reads forward.
+const char *const kMigrations[] = {
+    // 0 -> 1
+    "CREATE TABLE IF NOT EXISTS FileData ("
+    " id INTEGER PRIMARY KEY, parentId INTEGER NOT NULL DEFAULT 0, path TEXT NOT NULL,"
+    " isFolder INTEGER NOT NULL DEFAULT 0, flags INTEGER NOT NULL DEFAULT 0,"
+    " needsScan INTEGER NOT NULL DEFAULT 0, needsUpload INTEGER NOT NULL DEFAULT 0,"
+    " needsSync INTEGER NOT NULL DEFAULT 0, uploadedRemoteId INTEGER NOT NULL DEFAULT 0,"
+    " uploadTicket TEXT, lumoraSetId INTEGER NOT NULL DEFAULT 0, albumName TEXT,"
+    " albumMode INTEGER NOT NULL DEFAULT 0, albumIncludesSubfolders INTEGER NOT NULL DEFAULT 0,"
+    " excludedFromScan INTEGER NOT NULL DEFAULT 0, numberOfPhotos INTEGER NOT NULL DEFAULT 0,"
+    " numberOfVideos INTEGER NOT NULL DEFAULT 0, mediaKind INTEGER NOT NULL DEFAULT 0,"
+    " fileSize INTEGER NOT NULL DEFAULT 0, dateTaken INTEGER NOT NULL DEFAULT 0,"
+    " dateModified INTEGER NOT NULL DEFAULT 0, sample1 INTEGER NOT NULL DEFAULT 0,"
+    " sample2 INTEGER NOT NULL DEFAULT 0, jpegSample1 INTEGER NOT NULL DEFAULT 0,"
+    " jpegSample2 INTEGER NOT NULL DEFAULT 0, duration REAL NOT NULL DEFAULT 0, title TEXT,"
+    " fileDescription TEXT, tags TEXT, rating INTEGER NOT NULL DEFAULT 0,"
+    " aliasTargetId INTEGER NOT NULL DEFAULT 0);"
+    "CREATE TABLE IF NOT EXISTS SettingsData ("
+    " name TEXT PRIMARY KEY, stringValue TEXT, longLongValue INTEGER NOT NULL DEFAULT 0,"
+    " doubleValue REAL NOT NULL DEFAULT 0, booleanValue INTEGER NOT NULL DEFAULT 0, date INTEGER);"
+    "CREATE TABLE IF NOT EXISTS DedupData ("
+    " id INTEGER PRIMARY KEY, pid INTEGER NOT NULL, sample1 INTEGER NOT NULL, sample2 INTEGER NOT NULL,"
+    " isJpegData INTEGER NOT NULL DEFAULT 0, uploadedFromThisDevice INTEGER NOT NULL DEFAULT 0);"
+    "CREATE INDEX IF NOT EXISTS DedupDataBySample ON DedupData(sample1, sample2);"
+    "CREATE INDEX IF NOT EXISTS DedupDataByPid ON DedupData(pid);",
+};
+static_assert(sizeof kMigrations / sizeof kMigrations[0] == DataStore::kSchemaVersion,
+              "one migration step per schema version");
+
+// The FileData columns, in the order of the statements below.
+const char *const kFileColumns =
+    "id, parentId, path, isFolder, flags, needsScan, needsUpload, needsSync, uploadedRemoteId,"
+    " uploadTicket, lumoraSetId, albumName, albumMode, albumIncludesSubfolders, excludedFromScan,"
+    " numberOfPhotos, numberOfVideos, mediaKind, fileSize, dateTaken, dateModified, sample1, sample2,"
+    " jpegSample1, jpegSample2, duration, title, fileDescription, tags, rating, aliasTargetId";
+constexpr int kFileColumnCount = 31;
+
+QString columnText(sqlite3_stmt *st, int col)
+{
+    if (sqlite3_column_type(st, col) == SQLITE_NULL)
+        return QString();
+    const auto *p = reinterpret_cast<const char16_t *>(sqlite3_column_text16(st, col));
+    return QString::fromUtf16(p, sqlite3_column_bytes16(st, col) / 2);
+}
+
+void bindText(sqlite3_stmt *st, int col, const QString &s)
+{
+    if (s.isNull())
+        sqlite3_bind_null(st, col);
+    else
+        sqlite3_bind_text16(st, col, s.utf16(), int(s.size() * 2), SQLITE_TRANSIENT);
+}
+
+struct Statement
+{
+    sqlite3_stmt *st = nullptr;
+    Statement(sqlite3 *db, const char *sql) { sqlite3_prepare_v2(db, sql, -1, &st, nullptr); }
+    ~Statement() { sqlite3_finalize(st); }
+    explicit operator bool() const { return st != nullptr; }
+};
+
+QString dbError(sqlite3 *db)
+{
+    return db ? QString::fromUtf8(sqlite3_errmsg(db)) : QStringLiteral("no database");
+}
+
+} // namespace
+
+// --- SettingsData ---------------------------------------------------------------------------------
+
+void SettingsData::markDirty()
+{
+    if (m_dirty)
+        return;
+    m_dirty = true;
+    DataStore::instance()->noteDirty(this);
+}
+
+void SettingsData::setStringValue(const QString &v)
+{
+    if (v == m_stringValue && v.isNull() == m_stringValue.isNull())
+        return;
+    m_stringValue = v;
+    markDirty();
+}
+
+void SettingsData::setLongLongValue(qint64 v)
+{
+    if (v == m_longLongValue)
+        return;
+    m_longLongValue = v;
+    markDirty();
+}
+
+void SettingsData::setDoubleValue(double v)
+{
+    if (v == m_doubleValue)
+        return;
+    m_doubleValue = v;
+    markDirty();
+}
+
+void SettingsData::setBooleanValue(bool v)
+{
+    if (v == m_booleanValue)
+        return;
+    m_booleanValue = v;
+    markDirty();
+}
+
+void SettingsData::setDate(const QDateTime &v)
+{
+    if (v == m_date && v.isValid() == m_date.isValid())
+        return;
+    m_date = v;
+    markDirty();
+}
+
+// --- Opening --------------------------------------------------------------------------------------
+
+DataStore::DataStore()
+{
+    m_saveTimer.setSingleShot(true);
+    m_saveTimer.setInterval(kQueuedSaveDelayMs);
+    connect(&m_saveTimer, &QTimer::timeout, this, [] { DataStore::save(); });
+}
+
+DataStore::~DataStore()
+{
+    auto *center = FileDataChangeCenter::instance();
+    for (FileData *r : std::as_const(m_byId))
+        center->forget(r);
+    qDeleteAll(m_byId);
+    qDeleteAll(m_settings);
+    if (m_db)
+        sqlite3_close_v2(m_db);
+}
+
+QString DataStore::storePath()
+{
+    const QString folder = StandardPaths::lumoraSubfolder(QStringLiteral("Database"));
+    if (folder.isEmpty())
+        return QString();
+    return folder + QStringLiteral("/LumoraDesktop.storedata");
+}
+
+DataStore *DataStore::instance()
+{
+    QMutexLocker lock(&g_instanceLock);
+    if (!g_store) {
+        g_store = new DataStore;
+        if (QCoreApplication::instance() && QThread::currentThread() != QCoreApplication::instance()->thread())
+            g_store->moveToThread(QCoreApplication::instance()->thread());
+        g_store->openAt(storePath());
+    }
+    return g_store;
+}
+
+void DataStore::shutdown()
+{
+    QMutexLocker lock(&g_instanceLock);
+    if (!g_store)
+        return;
+    if (g_store->isOpen())
+        g_store->saveNow();
+    delete g_store;
+    g_store = nullptr;
+}
+
+void DataStore::resetForTesting()
+{
+    QMutexLocker lock(&g_instanceLock);
+    delete g_store;
+    g_store = nullptr;
+}
+
+bool DataStore::deleteStoreFiles()
+{
+    if (g_store)
+        return false;
+    const QString path = storePath();
+    if (path.isEmpty())
+        return false;
+    bool ok = true;
+    for (const QString &suffix : {QString(), QStringLiteral("-wal"), QStringLiteral("-shm")}) {
+        const QString file = path + suffix;
+        if (QFileInfo::exists(file) && !QFile::remove(file))
+            ok = false;
+    }
+    return ok;
+}
+
+bool DataStore::exec(const char *sql)
+{
+    char *err = nullptr;
+    if (sqlite3_exec(m_db, sql, nullptr, nullptr, &err) != SQLITE_OK) {
+        m_lastSaveError = {1, QString::fromUtf8(err ? err : "unknown")};
+        sqlite3_free(err);
+        return false;
+    }
+    return true;
+}
+
+bool DataStore::openAt(const QString &path)
+{
+    auto fail = [this](int code, const QString &message) {
+        m_openError = {code, message};
+        LGLogError(QStringLiteral("DATASTORE: Could not open the catalogue: %1").arg(message));
+        if (m_db) {
+            sqlite3_close_v2(m_db);
+            m_db = nullptr;
+        }
+        return false;
+    };
+    if (path.isEmpty())
+        return fail(1, QStringLiteral("The database folder could not be created"));
+    sqlite3 *db = nullptr;
+    const int rc = sqlite3_open_v2(QFile::encodeName(path).constData(), &db,
+                                   SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_FULLMUTEX, nullptr);
+    m_db = db;
+    if (rc != SQLITE_OK)
+        return fail(2, dbError(db));
+    sqlite3_busy_timeout(m_db, 5000);
+    // Reading the version is the first access to the file: a file that is not a database
+    // fails here and is reported, never replaced.
+    int version = -1;
+    {
+        Statement st(m_db, "PRAGMA user_version");
+        if (!st || sqlite3_step(st.st) != SQLITE_ROW)
+            return fail(3, dbError(m_db));
+        version = sqlite3_column_int(st.st, 0);
+    }
+    if (!exec("PRAGMA journal_mode=WAL") || !exec("PRAGMA synchronous=NORMAL"))
+        return fail(3, m_lastSaveError.message);
+    if (version > kSchemaVersion)
+        return fail(4, QStringLiteral("The catalogue was written by a newer version (%1)").arg(version));
+    if (version < kSchemaVersion && !migrate(version))
+        return fail(5, QStringLiteral("The catalogue could not be migrated: %1").arg(m_lastSaveError.message));
+    if (!loadSettings() || !loadRecords())
+        return fail(6, QStringLiteral("The catalogue could not be read: %1").arg(dbError(m_db)));
+    m_lastSaveError = {};
+    return true;
+}
+
+bool DataStore::migrate(int fromVersion)
+{
+    if (!exec("BEGIN IMMEDIATE"))
+        return false;
+    for (int v = fromVersion; v < kSchemaVersion; ++v) {
+        if (!exec(kMigrations[v])) {
+            const StoreError error = m_lastSaveError;
+            exec("ROLLBACK");
+            m_lastSaveError = error;
+            return false;
+        }
+    }
+    const QByteArray setVersion = "PRAGMA user_version=" + QByteArray::number(kSchemaVersion);
+    if (!exec(setVersion.constData()) || !exec("COMMIT")) {
+        const StoreError error = m_lastSaveError;
+        exec("ROLLBACK");
+        m_lastSaveError = error;
+        return false;
+    }
+    if (fromVersion > 0)
+        LGLogInfo(QStringLiteral("DATASTORE: Migrated the catalogue from version %1 to %2").arg(fromVersion).arg(kSchemaVersion));
+    return true;
+}
+
+FileData *DataStore::makeRecord(qint64 id, const QString &path, bool isFolder)
+{
+    return new FileData(id, path, isFolder);
+}
+
+bool DataStore::loadRecords()
+{
+    const QByteArray sql = QByteArray("SELECT ") + kFileColumns + " FROM FileData";
+    Statement st(m_db, sql.constData());
+    if (!st)
+        return false;
+    QHash<FileData *, qint64> aliasTargets;
+    QList<QPair<FileData *, qint64>> parents;
+    int rc;
+    while ((rc = sqlite3_step(st.st)) == SQLITE_ROW) {
+        sqlite3_stmt *s = st.st;
+        const qint64 id = sqlite3_column_int64(s, 0);
+        auto *r = makeRecord(id, columnText(s, 2), sqlite3_column_int(s, 3) != 0);
+        const qint64 parentId = sqlite3_column_int64(s, 1);
+        r->m_flags = quint64(sqlite3_column_int64(s, 4));
+        r->m_needsScan = qint16(sqlite3_column_int(s, 5));
+        r->m_needsUpload = qint16(sqlite3_column_int(s, 6));
+        r->m_needsSync = sqlite3_column_int(s, 7);
+        r->m_uploadedRemoteId = sqlite3_column_int64(s, 8);
+        r->m_uploadTicket = columnText(s, 9);
+        r->m_lumoraSetId = sqlite3_column_int64(s, 10);
+        r->m_albumName = columnText(s, 11);
+        r->m_albumMode = sqlite3_column_int(s, 12);
+        r->m_albumIncludesSubfolders = sqlite3_column_int(s, 13) != 0;
+        r->m_excludedFromScan = sqlite3_column_int(s, 14) != 0;
+        r->m_numberOfPhotos = sqlite3_column_int(s, 15);
+        r->m_numberOfVideos = sqlite3_column_int(s, 16);
+        r->m_mediaKind = quint8(sqlite3_column_int(s, 17));
+        r->m_fileSize = sqlite3_column_int64(s, 18);
+        r->m_dateTakenMs = sqlite3_column_int64(s, 19);
+        r->m_dateModifiedMs = sqlite3_column_int64(s, 20);
+        r->m_sample1 = sqlite3_column_int64(s, 21);
+        r->m_sample2 = sqlite3_column_int64(s, 22);
+        r->m_jpegSample1 = sqlite3_column_int64(s, 23);
+        r->m_jpegSample2 = sqlite3_column_int64(s, 24);
+        const double duration = sqlite3_column_double(s, 25);
+        const QString title = columnText(s, 26), description = columnText(s, 27), tags = columnText(s, 28);
+        const int rating = sqlite3_column_int(s, 29);
+        if (duration != 0 || !title.isEmpty() || !description.isEmpty() || !tags.isEmpty() || rating != 0) {
+            auto &x = r->extra();
+            x.duration = duration;
+            x.title = title;
+            x.description = description;
+            x.tags = tags;
+            x.rating = rating;
+        }
+        if (const qint64 target = sqlite3_column_int64(s, 30))
+            aliasTargets.insert(r, target);
+        if (m_byPath.contains(r->m_path)) {
+            // Two rows for one path cannot be told apart: keep the first, drop the second.
+            LGLogError(QStringLiteral("DATASTORE: Dropping a second record for %1").arg(r->m_path));
+            m_deletedIds.append(id);
+            delete r;
+            continue;
+        }
+        m_byId.insert(id, r);
+        m_byPath.insert(r->m_path, r);
+        m_nextId = qMax(m_nextId, id + 1);
+        if (parentId)
+            parents.append({r, parentId});
+        if (r->m_needsScan > 0)
+            (r->m_isFolder ? m_foldersToScan : m_filesToScan).insert(r->m_path, r);
+    }
+    if (rc != SQLITE_DONE)
+        return false;
+    for (const auto &[r, parentId] : std::as_const(parents)) {
+        FileData *p = m_byId.value(parentId);
+        if (p && p != r) {
+            r->m_parent = p;
+            p->m_children.append(r);
+        }
+    }
+    for (FileData *r : std::as_const(m_byId))
+        if (!r->m_parent)
+            m_roots.insert(r);
+    for (auto it = aliasTargets.cbegin(); it != aliasTargets.cend(); ++it) {
+        if (FileData *t = m_byId.value(it.value())) {
+            it.key()->extra().aliasTarget = t;
+            t->extra().aliasSources.append(it.key());
+        }
+    }
+    return true;
+}
+
+bool DataStore::loadSettings()
+{
+    Statement st(m_db, "SELECT name, stringValue, longLongValue, doubleValue, booleanValue, date FROM SettingsData");
+    if (!st)
+        return false;
+    int rc;
+    while ((rc = sqlite3_step(st.st)) == SQLITE_ROW) {
+        auto *row = new SettingsData;
+        row->m_name = columnText(st.st, 0);
+        row->m_stringValue = columnText(st.st, 1);
+        row->m_longLongValue = sqlite3_column_int64(st.st, 2);
+        row->m_doubleValue = sqlite3_column_double(st.st, 3);
+        row->m_booleanValue = sqlite3_column_int(st.st, 4) != 0;
+        if (sqlite3_column_type(st.st, 5) != SQLITE_NULL)
+            row->m_date = QDateTime::fromMSecsSinceEpoch(sqlite3_column_int64(st.st, 5), Qt::UTC);
+        delete m_settings.value(row->m_name);
+        m_settings.insert(row->m_name, row);
+    }
+    return rc == SQLITE_DONE;
+}
+
+// --- Saving ---------------------------------------------------------------------------------------
+
+bool DataStore::hasPendingChanges() const
+{
+    return !m_dirtyRecords.isEmpty() || !m_dirtySettings.isEmpty() || !m_deletedIds.isEmpty();
+}
+
+bool DataStore::save()
+{
+    DataStore *store = instance();
+    store->m_saveTimer.stop();
+    store->m_queuedSaves = 0;
+    return store->saveNow();
+}
+
+void DataStore::queueSave()
+{
+    DataStore *store = instance();
+    if (++store->m_queuedSaves >= kQueuedSaveLimit) {
+        save();
+        return;
+    }
+    if (!store->m_saveTimer.isActive())
+        store->m_saveTimer.start();
+}
+
+bool DataStore::saveNow()
+{
+    if (!m_db) {
+        m_lastSaveError = {1, QStringLiteral("The catalogue is not open")};
+        return false;
+    }
+    if (!hasPendingChanges())
+        return true;
+    QMutexLocker lock(&m_dbLock);
+    if (!exec("BEGIN IMMEDIATE"))
+        return false;
+    bool ok = true;
+    {
+        const QByteArray sql = QByteArray("INSERT OR REPLACE INTO FileData (") + kFileColumns + ") VALUES ("
+            + QByteArray("?,").repeated(kFileColumnCount - 1) + "?)";
+        Statement st(m_db, sql.constData());
+        ok = bool(st);
+        for (auto it = m_dirtyRecords.cbegin(); ok && it != m_dirtyRecords.cend(); ++it) {
+            const FileData *r = *it;
+            sqlite3_stmt *s = st.st;
+            sqlite3_reset(s);
+            sqlite3_bind_int64(s, 1, r->m_id);
+            sqlite3_bind_int64(s, 2, r->m_parent ? r->m_parent->m_id : 0);
+            bindText(s, 3, r->m_path);
+            sqlite3_bind_int(s, 4, r->m_isFolder);
+            sqlite3_bind_int64(s, 5, qint64(r->m_flags));
+            sqlite3_bind_int(s, 6, r->m_needsScan);
+            sqlite3_bind_int(s, 7, r->m_needsUpload);
+            sqlite3_bind_int(s, 8, r->m_needsSync);
+            sqlite3_bind_int64(s, 9, r->m_uploadedRemoteId);
+            bindText(s, 10, r->m_uploadTicket);
+            sqlite3_bind_int64(s, 11, r->m_lumoraSetId);
+            bindText(s, 12, r->m_albumName);
+            sqlite3_bind_int(s, 13, r->m_albumMode);
+            sqlite3_bind_int(s, 14, r->m_albumIncludesSubfolders);
+            sqlite3_bind_int(s, 15, r->m_excludedFromScan);
+            sqlite3_bind_int(s, 16, r->m_numberOfPhotos);
+            sqlite3_bind_int(s, 17, r->m_numberOfVideos);
+            sqlite3_bind_int(s, 18, r->m_mediaKind);
+            sqlite3_bind_int64(s, 19, r->m_fileSize);
+            sqlite3_bind_int64(s, 20, r->m_dateTakenMs);
+            sqlite3_bind_int64(s, 21, r->m_dateModifiedMs);
+            sqlite3_bind_int64(s, 22, r->m_sample1);
+            sqlite3_bind_int64(s, 23, r->m_sample2);
+            sqlite3_bind_int64(s, 24, r->m_jpegSample1);
+            sqlite3_bind_int64(s, 25, r->m_jpegSample2);
+            sqlite3_bind_double(s, 26, r->duration());
+            bindText(s, 27, r->title());
+            bindText(s, 28, r->fileDescription());
+            bindText(s, 29, r->tags());
+            sqlite3_bind_int(s, 30, r->rating());
+            sqlite3_bind_int64(s, 31, r->aliasTarget() ? r->aliasTarget()->m_id : 0);
+            ok = sqlite3_step(s) == SQLITE_DONE;
+        }
+    }
+    if (ok && !m_deletedIds.isEmpty()) {
+        Statement st(m_db, "DELETE FROM FileData WHERE id = ?");
+        ok = bool(st);
+        for (qint64 id : std::as_const(m_deletedIds)) {
+            if (!ok)
+                break;
+            sqlite3_reset(st.st);
+            sqlite3_bind_int64(st.st, 1, id);
+            ok = sqlite3_step(st.st) == SQLITE_DONE;
+        }
+    }
+    if (ok && !m_dirtySettings.isEmpty()) {
+        Statement st(m_db, "INSERT OR REPLACE INTO SettingsData (name, stringValue, longLongValue, doubleValue,"
+                           " booleanValue, date) VALUES (?,?,?,?,?,?)");
+        ok = bool(st);
+        for (const SettingsData *row : std::as_const(m_dirtySettings)) {
+            if (!ok)
+                break;
+            sqlite3_reset(st.st);
+            bindText(st.st, 1, row->m_name);
+            bindText(st.st, 2, row->m_stringValue);
+            sqlite3_bind_int64(st.st, 3, row->m_longLongValue);
+            sqlite3_bind_double(st.st, 4, row->m_doubleValue);
+            sqlite3_bind_int(st.st, 5, row->m_booleanValue);
+            if (row->m_date.isValid())
+                sqlite3_bind_int64(st.st, 6, row->m_date.toMSecsSinceEpoch());
+            else
+                sqlite3_bind_null(st.st, 6);
+            ok = sqlite3_step(st.st) == SQLITE_DONE;
+        }
+    }
+    if (!ok) {
+        const QString message = dbError(m_db);
+        exec("ROLLBACK");
+        m_lastSaveError = {2, message};
+        LGLogError(QStringLiteral("DATASTORE: Save failed: %1").arg(message));
+        return false;
+    }
+    if (!exec("COMMIT")) {
+        const StoreError error = m_lastSaveError;
+        exec("ROLLBACK");
+        m_lastSaveError = error;
+        LGLogError(QStringLiteral("DATASTORE: Save failed: %1").arg(error.message));
+        return false;
+    }
+    for (FileData *r : std::as_const(m_dirtyRecords))
+        r->m_dirty = false;
+    for (SettingsData *row : std::as_const(m_dirtySettings))
+        row->m_dirty = false;
+    m_dirtyRecords.clear();
+    m_dirtySettings.clear();
+    m_deletedIds.clear();
+    m_lastSaveError = {};
+    lock.unlock();
+    Q_EMIT saved();
+    return true;
+}
+
+void DataStore::noteDirty(FileData *record)
+{
+    m_dirtyRecords.insert(record);
+}
+
+void DataStore::noteDirty(SettingsData *row)
+{
+    m_dirtySettings.insert(row);
+}
+
+// --- Records --------------------------------------------------------------------------------------
+
+SettingsData *DataStore::settingNamed(const QString &name)
+{
+    if (SettingsData *row = m_settings.value(name))
+        return row;
+    auto *row = new SettingsData;
+    row->m_name = name;
+    m_settings.insert(name, row);
+    row->markDirty();
+    return row;
+}
+
+void DataStore::addToIndex(FileData *record)
+{
+    m_byId.insert(record->m_id, record);
+    m_byPath.insert(record->m_path, record);
+}
+
+FileData *DataStore::createFileData(const QString &path, bool isFolder, quint64 flags)
+{
+    if (path.isEmpty() || m_byPath.contains(path))
+        return m_byPath.value(path);
+    FileData *r = makeRecord(m_nextId++, path, isFolder);
+    r->m_flags = flags;
+    addToIndex(r);
+    m_roots.insert(r);
+    r->markDirty();
+    const qsizetype slash = path.lastIndexOf(QLatin1Char('/'));
+    if (slash > 0) {
+        if (FileData *p = m_byPath.value(path.left(slash)))
+            r->setParent(p);
+    }
+    if (isFolder) {
+        // Records of a nested watched folder made before this one move below it.
+        const QString prefix = path + QLatin1Char('/');
+        const QList<FileData *> roots(m_roots.begin(), m_roots.end());
+        for (FileData *root : roots)
+            if (root != r && root->m_path.startsWith(prefix) && root->m_path.indexOf(QLatin1Char('/'), prefix.size()) < 0)
+                root->setParent(r);
+    }
+    return r;
+}
+
+void DataStore::parentChanged(FileData *record)
+{
+    if (record->m_parent)
+        m_roots.remove(record);
+    else if (m_byId.value(record->m_id) == record)
+        m_roots.insert(record);
+}
+
+void DataStore::needsScanChanged(FileData *record)
+{
+    auto &map = record->m_isFolder ? m_foldersToScan : m_filesToScan;
+    if (record->m_needsScan > 0)
+        map.insert(record->m_path, record);
+    else
+        map.remove(record->m_path);
+}
+
+void DataStore::deleteFileData(FileData *record)
+{
+    if (!record || m_byId.value(record->m_id) != record)
+        return;
+    if (FileData *p = record->m_parent) {
+        p->m_children.removeOne(record);
+        p->m_cachedStatus = 0;
+        p->notifyChildrenChanged();
+        p->notifyStatusChanged();
+        record->m_parent = nullptr;
+    }
+    QList<FileData *> doomed{record};
+    for (qsizetype i = 0; i < doomed.size(); ++i)
+        doomed.append(doomed.at(i)->m_children);
+    auto *center = FileDataChangeCenter::instance();
+    for (FileData *r : std::as_const(doomed)) {
+        Q_EMIT center->recordWillBeDeleted(r);
+        center->forget(r);
+    }
+    const QSet<FileData *> doomedSet(doomed.begin(), doomed.end());
+    for (FileData *r : std::as_const(doomed)) {
+        if (FileData *t = r->aliasTarget(); t && !doomedSet.contains(t)) {
+            t->m_extra->aliasSources.removeOne(r);
+            if (t->m_extra->aliasSources.isEmpty())
+                t->removeFlag(FileFlags::HasAliases);
+        }
+        for (FileData *src : r->aliasSources()) {
+            if (!doomedSet.contains(src)) {
+                src->m_extra->aliasTarget = nullptr;
+                src->removeFlag(FileFlags::IsAlias);
+            }
+        }
+        m_byId.remove(r->m_id);
+        m_byPath.remove(r->m_path);
+        m_roots.remove(r);
+        m_foldersToScan.remove(r->m_path);
+        m_filesToScan.remove(r->m_path);
+        m_dirtyRecords.remove(r);
+        m_deletedIds.append(r->m_id);
+    }
+    qDeleteAll(doomed);
+}
+
+QList<FileData *> DataStore::fetchFileData(const std::function<bool(const FileData *)> &predicate) const
+{
+    QList<FileData *> out;
+    for (FileData *r : m_byId)
+        if (!predicate || predicate(r))
+            out.append(r);
+    return out;
+}
+
+QList<FileData *> DataStore::rootFileData() const
+{
+    QList<FileData *> out(m_roots.begin(), m_roots.end());
+    std::sort(out.begin(), out.end(), [](FileData *a, FileData *b) { return a->fileFullPath() < b->fileFullPath(); });
+    return out;
+}
+
+// --- De-duplication index -------------------------------------------------------------------------
+
+bool DataStore::insertDedupData(const QList<DedupData> &rows)
+{
+    QMutexLocker lock(&m_dbLock);
+    if (!m_db)
+        return false;
+    if (rows.isEmpty())
+        return true;
+    if (sqlite3_exec(m_db, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr) != SQLITE_OK)
+        return false;
+    bool ok;
+    {
+        Statement st(m_db, "INSERT INTO DedupData (pid, sample1, sample2, isJpegData, uploadedFromThisDevice) VALUES (?,?,?,?,?)");
+        ok = bool(st);
+        for (const DedupData &d : rows) {
+            if (!ok)
+                break;
+            sqlite3_reset(st.st);
+            sqlite3_bind_int64(st.st, 1, d.pid);
+            sqlite3_bind_int64(st.st, 2, d.sample1);
+            sqlite3_bind_int64(st.st, 3, d.sample2);
+            sqlite3_bind_int(st.st, 4, d.isJpegData);
+            sqlite3_bind_int(st.st, 5, d.uploadedFromThisDevice);
+            ok = sqlite3_step(st.st) == SQLITE_DONE;
+        }
+    }
+    if (!ok || sqlite3_exec(m_db, "COMMIT", nullptr, nullptr, nullptr) != SQLITE_OK) {
+        LGLogError(QStringLiteral("DATASTORE: Could not add to the de-duplication index: %1").arg(dbError(m_db)));
+        sqlite3_exec(m_db, "ROLLBACK", nullptr, nullptr, nullptr);
+        return false;
+    }
+    return true;
+}
+
+namespace {
+QList<DedupData> readDedup(sqlite3_stmt *st)
+{
+    QList<DedupData> out;
+    while (sqlite3_step(st) == SQLITE_ROW) {
+        DedupData d;
+        d.pid = sqlite3_column_int64(st, 0);
+        d.sample1 = sqlite3_column_int64(st, 1);
+        d.sample2 = sqlite3_column_int64(st, 2);
+        d.isJpegData = sqlite3_column_int(st, 3) != 0;
+        d.uploadedFromThisDevice = sqlite3_column_int(st, 4) != 0;
+        out.append(d);
+    }
+    return out;
+}
+} // namespace
+
+QList<DedupData> DataStore::dedupDataForSample(const ContentSample &sample) const
+{
+    QMutexLocker lock(&m_dbLock);
+    if (!m_db || sample.isNull())
+        return {};
+    Statement st(m_db, "SELECT pid, sample1, sample2, isJpegData, uploadedFromThisDevice FROM DedupData"
+                       " WHERE sample1 = ? AND sample2 = ? ORDER BY id");
+    if (!st)
+        return {};
+    sqlite3_bind_int64(st.st, 1, sample.sample1);
+    sqlite3_bind_int64(st.st, 2, sample.sample2);
+    return readDedup(st.st);
+}
+
+QList<DedupData> DataStore::dedupDataForPid(qint64 pid) const
+{
+    QMutexLocker lock(&m_dbLock);
+    if (!m_db)
+        return {};
+    Statement st(m_db, "SELECT pid, sample1, sample2, isJpegData, uploadedFromThisDevice FROM DedupData"
+                       " WHERE pid = ? ORDER BY id");
+    if (!st)
+        return {};
+    sqlite3_bind_int64(st.st, 1, pid);
+    return readDedup(st.st);
+}
+
+bool DataStore::removeDedupDataForPid(qint64 pid)
+{
+    QMutexLocker lock(&m_dbLock);
+    if (!m_db)
+        return false;
+    Statement st(m_db, "DELETE FROM DedupData WHERE pid = ?");
+    if (!st)
+        return false;
+    sqlite3_bind_int64(st.st, 1, pid);
+    return sqlite3_step(st.st) == SQLITE_DONE;
+}
+
+bool DataStore::removeAllDedupData()
+{
+    QMutexLocker lock(&m_dbLock);
+    return m_db && sqlite3_exec(m_db, "DELETE FROM DedupData", nullptr, nullptr, nullptr) == SQLITE_OK;
+}
+
+qint64 DataStore::dedupDataCount() const
+{
+    QMutexLocker lock(&m_dbLock);
+    if (!m_db)
+        return 0;
+    Statement st(m_db, "SELECT COUNT(*) FROM DedupData");
+    if (!st || sqlite3_step(st.st) != SQLITE_ROW)
+        return 0;
+    return sqlite3_column_int64(st.st, 0);
+}

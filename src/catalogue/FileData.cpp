@@ -1,0 +1,780 @@
+#include "catalogue/FileData.h"
+
+#include "catalogue/CatalogueHooks.h"
+#include "catalogue/DataStore.h"
+#include "core/LGLog.h"
+#include "core/PropertyList.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QHash>
+#include <QMetaObject>
+#include <QPointer>
+#include <QVariantMap>
+#include <algorithm>
+
+
+namespace {
+
+struct DelegateEntry
+{
+    FileDataDelegate *delegate = nullptr;
+    QPointer<QObject> guard; // set when the delegate is a QObject
+    bool guarded = false;
+};
+
+QHash<const FileData *, DelegateEntry> &delegates()
+{
+    static QHash<const FileData *, DelegateEntry> map;
+    return map;
+}
+
+const QString kSetDataFileName = QStringLiteral(".lumoraExclusion");
+const QString kKeyAlbumName = QStringLiteral("albumName");
+const QString kKeyAlbumMode = QStringLiteral("albumMode");
+const QString kKeyIncludesSubfolders = QStringLiteral("albumIncludesSubfolders");
+const QString kKeyExcluded = QStringLiteral("excludedFromScan");
+const QString kKeySetId = QStringLiteral("lumoraSetId");
+const QString kKeyNamedByUser = QStringLiteral("albumNamedByUser");
+
+bool lessByPath(const FileData *a, const FileData *b)
+{
+    return a->fileFullPath() < b->fileFullPath();
+}
+
+} // namespace
+
+FileData::FileData(qint64 id, const QString &path, bool isFolder)
+    : m_path(path), m_id(id), m_isFolder(isFolder)
+{
+}
+
+FileData::~FileData()
+{
+    if (m_hasDelegate)
+        delegates().remove(this);
+}
+
+void FileData::markDirty()
+{
+    if (m_dirty)
+        return;
+    m_dirty = true;
+    DataStore::instance()->noteDirty(this);
+}
+
+FileData::Extra &FileData::extra()
+{
+    if (!m_extra)
+        m_extra = std::make_unique<Extra>();
+    return *m_extra;
+}
+
+QString FileData::fileName() const
+{
+    const qsizetype slash = m_path.lastIndexOf(QLatin1Char('/'));
+    if (slash < 0)
+        return m_path;
+    if (slash == 0 && m_path.size() == 1)
+        return m_path;
+    return m_path.mid(slash + 1);
+}
+
+QString FileData::displayName() const
+{
+    if (m_extra && !m_extra->title.isEmpty())
+        return m_extra->title;
+    return fileName();
+}
+
+// --- Flags ---------------------------------------------------------------------------------
+
+void FileData::setFlags(quint64 flags)
+{
+    if (flags == m_flags)
+        return;
+    m_flags = flags;
+    markDirty();
+}
+
+void FileData::addFlag(quint64 mask)
+{
+    setFlags(m_flags | mask);
+}
+
+void FileData::removeFlag(quint64 mask)
+{
+    setFlags(m_flags & ~mask);
+}
+
+void FileData::setFlag(quint64 mask, bool set)
+{
+    set ? addFlag(mask) : removeFlag(mask);
+}
+
+void FileData::setIsFolder(bool folder)
+{
+    if (folder == m_isFolder)
+        return;
+    m_isFolder = folder;
+    markDirty();
+    statusInputsChanged();
+}
+
+void FileData::setParent(FileData *parent)
+{
+    if (parent == m_parent || parent == this)
+        return;
+    for (FileData *p = parent; p; p = p->m_parent)
+        if (p == this)
+            return; // would make a cycle
+    if (m_parent) {
+        m_parent->m_children.removeOne(this);
+        m_parent->m_cachedStatus = 0;
+        m_parent->notifyChildrenChanged();
+    }
+    m_parent = parent;
+    if (parent) {
+        parent->m_children.append(this);
+        parent->notifyChildrenChanged();
+    }
+    DataStore::instance()->parentChanged(this);
+    markDirty();
+    statusInputsChanged();
+}
+
+// --- Scan and upload state ---------------------------------------------------------------------
+
+void FileData::statusInputsChanged()
+{
+    for (FileData *r = this; r; r = r->m_parent) {
+        r->m_cachedStatus = 0;
+        r->notifyStatusChanged();
+    }
+}
+
+void FileData::setNeedsScan(qint16 value)
+{
+    if (value == m_needsScan)
+        return;
+    m_needsScan = value;
+    markDirty();
+    DataStore::instance()->needsScanChanged(this);
+    statusInputsChanged();
+}
+
+void FileData::setNeedsUpload(qint16 value)
+{
+    if (value == m_needsUpload)
+        return;
+    m_needsUpload = value;
+    markDirty();
+    statusInputsChanged();
+}
+
+void FileData::setNeedsSync(qint32 value)
+{
+    if (value == m_needsSync)
+        return;
+    m_needsSync = value;
+    markDirty();
+}
+
+void FileData::setUploadedRemoteId(qint64 id)
+{
+    if (id == m_uploadedRemoteId)
+        return;
+    m_uploadedRemoteId = id;
+    markDirty();
+}
+
+void FileData::setUploadTicket(const QString &ticket)
+{
+    if (ticket == m_uploadTicket && ticket.isNull() == m_uploadTicket.isNull())
+        return;
+    m_uploadTicket = ticket;
+    markDirty();
+}
+
+// --- Album settings -------------------------------------------------------------------------------
+
+void FileData::setLumoraSetId(qint64 id)
+{
+    if (id == m_lumoraSetId)
+        return;
+    m_lumoraSetId = id;
+    markDirty();
+}
+
+void FileData::setAlbumName(const QString &name)
+{
+    if (name == m_albumName && name.isNull() == m_albumName.isNull())
+        return;
+    m_albumName = name;
+    markDirty();
+}
+
+void FileData::setAlbumMode(qint32 mode)
+{
+    if (mode == m_albumMode)
+        return;
+    m_albumMode = mode;
+    markDirty();
+}
+
+void FileData::setAlbumIncludesSubfolders(bool on)
+{
+    if (on == m_albumIncludesSubfolders)
+        return;
+    m_albumIncludesSubfolders = on;
+    markDirty();
+}
+
+void FileData::setExcludedFromScan(bool excluded)
+{
+    if (excluded == m_excludedFromScan)
+        return;
+    m_excludedFromScan = excluded;
+    markDirty();
+    statusInputsChanged();
+}
+
+void FileData::changeToAlbumMode(qint32 mode, int deleteAlbums)
+{
+    Q_UNUSED(deleteAlbums);
+    setAlbumMode(mode);
+}
+
+// --- Counts ---------------------------------------------------------------------------------------
+
+void FileData::setNumberOfPhotos(qint32 n)
+{
+    if (n == m_numberOfPhotos)
+        return;
+    m_numberOfPhotos = n;
+    markDirty();
+}
+
+void FileData::setNumberOfVideos(qint32 n)
+{
+    if (n == m_numberOfVideos)
+        return;
+    m_numberOfVideos = n;
+    markDirty();
+}
+
+void FileData::loadRecursiveCounts()
+{
+    // Iterative post-order walk: deep trees must not exhaust the stack.
+    struct Frame { FileData *record; qsizetype next; };
+    QList<Frame> stack;
+    stack.append({this, 0});
+    while (!stack.isEmpty()) {
+        Frame &top = stack.last();
+        FileData *r = top.record;
+        if (top.next < r->m_children.size()) {
+            FileData *child = r->m_children.at(top.next++);
+            if (child->m_isFolder)
+                stack.append({child, 0});
+            continue;
+        }
+        qint32 folders = 0, photos = 0, videos = 0, directPhotos = 0, directVideos = 0;
+        for (FileData *child : std::as_const(r->m_children)) {
+            if (child->m_isFolder) {
+                folders += 1 + child->m_numberOfFoldersRecursive;
+                photos += child->m_numberOfPhotosRecursive;
+                videos += child->m_numberOfVideosRecursive;
+            } else if (!child->isMissingOnDisk()) {
+                if (child->isPhoto())
+                    ++directPhotos;
+                else if (child->isVideo())
+                    ++directVideos;
+            }
+        }
+        r->m_numberOfFoldersRecursive = folders;
+        r->m_numberOfPhotosRecursive = photos + directPhotos;
+        r->m_numberOfVideosRecursive = videos + directVideos;
+        if (r->m_isFolder) {
+            r->setNumberOfPhotos(directPhotos);
+            r->setNumberOfVideos(directVideos);
+        }
+        stack.removeLast();
+    }
+}
+
+// --- Status ---------------------------------------------------------------------------------------
+
+qint32 FileData::status()
+{
+    if (isAlias()) {
+        FileData *target = aliasTarget();
+        if (target && target != this && !target->isAlias())
+            return target->status();
+    }
+    FileData *uploading = CatalogueHooks::instance().fileUploading ? CatalogueHooks::instance().fileUploading() : nullptr;
+    qint32 s = FileStatus::Done;
+    if (!m_isFolder) {
+        if (uploading == this)
+            s = FileStatus::Uploading;
+        else if (m_needsUpload > 0 && m_needsUpload != NeedsUpload::AwaitingTicket && m_needsUpload != NeedsUpload::NotSelected)
+            s = FileStatus::Waiting;
+        else if (m_needsUpload < 0)
+            s = FileStatus::NotUploaded;
+    } else {
+        bool uploadingBelow = false;
+        for (FileData *p = uploading; p; p = p->m_parent)
+            if (p == this) {
+                uploadingBelow = true;
+                break;
+            }
+        if (uploadingBelow) {
+            s = FileStatus::Uploading;
+        } else if (m_needsScan > 0) {
+            s = FileStatus::Waiting;
+        } else {
+            for (FileData *child : std::as_const(m_children)) {
+                if (child->m_excludedFromScan)
+                    continue;
+                const qint32 cs = child->m_cachedStatus ? child->m_cachedStatus : child->status();
+                if (cs == FileStatus::Waiting) {
+                    s = FileStatus::Waiting;
+                    break;
+                }
+            }
+        }
+    }
+    m_cachedStatus = s;
+    return s;
+}
+
+void FileData::resetCachedStatusRecursive(bool wholeSubtree)
+{
+    m_cachedStatus = 0;
+    if (!wholeSubtree)
+        return;
+    QList<FileData *> stack(m_children.begin(), m_children.end());
+    while (!stack.isEmpty()) {
+        FileData *r = stack.takeLast();
+        r->m_cachedStatus = 0;
+        stack.append(r->m_children);
+    }
+}
+
+// --- Aliases --------------------------------------------------------------------------------------
+
+FileData *FileData::aliasTarget() const
+{
+    return m_extra ? m_extra->aliasTarget : nullptr;
+}
+
+void FileData::setAliasTarget(FileData *target)
+{
+    if (target == aliasTarget() || target == this)
+        return;
+    if (FileData *old = aliasTarget()) {
+        old->extra().aliasSources.removeOne(this);
+        if (old->m_extra->aliasSources.isEmpty())
+            old->removeFlag(FileFlags::HasAliases);
+    }
+    extra().aliasTarget = target;
+    setFlag(FileFlags::IsAlias, target != nullptr);
+    if (target) {
+        target->extra().aliasSources.append(this);
+        target->addFlag(FileFlags::HasAliases);
+    }
+    markDirty();
+}
+
+QList<FileData *> FileData::aliasSources() const
+{
+    return m_extra ? m_extra->aliasSources : QList<FileData *>();
+}
+
+// --- Delegate and change reports ------------------------------------------------------------------
+
+FileDataDelegate *FileData::delegate() const
+{
+    if (!m_hasDelegate)
+        return nullptr;
+    const auto it = delegates().constFind(this);
+    if (it == delegates().constEnd())
+        return nullptr;
+    if (it->guarded && !it->guard)
+        return nullptr; // the view has gone
+    return it->delegate;
+}
+
+void FileData::setDelegate(FileDataDelegate *delegate)
+{
+    if (!delegate) {
+        if (m_hasDelegate)
+            delegates().remove(this);
+        m_hasDelegate = false;
+        return;
+    }
+    DelegateEntry entry;
+    entry.delegate = delegate;
+    if (auto *object = dynamic_cast<QObject *>(delegate)) {
+        entry.guard = object;
+        entry.guarded = true;
+    }
+    delegates().insert(this, entry);
+    m_hasDelegate = true;
+}
+
+void FileData::notifyStatusChanged()
+{
+    FileDataChangeCenter::instance()->queueStatus(this);
+}
+
+void FileData::notifyChildrenChanged()
+{
+    FileDataChangeCenter::instance()->queueChildren(this);
+}
+
+void FileData::notifyParentsOfStatusChanged()
+{
+    for (FileData *p = m_parent; p; p = p->m_parent)
+        p->notifyStatusChanged();
+}
+
+void FileData::notifyParentsOfChildrenChanged()
+{
+    for (FileData *p = m_parent; p; p = p->m_parent)
+        p->notifyChildrenChanged();
+}
+
+// --- Derived --------------------------------------------------------------------------------------
+
+QString FileData::defaultAlbumName() const
+{
+    return displayName();
+}
+
+QSet<QString> FileData::titlesOfSubfolders() const
+{
+    QSet<QString> titles;
+    for (const FileData *child : m_children)
+        if (child->m_isFolder)
+            titles.insert(child->displayName());
+    return titles;
+}
+
+QList<FileData *> FileData::flattenedListOfChildrenWithOptions(int options) const
+{
+    QList<FileData *> out;
+    const bool files = options & FlattenOptions::Files;
+    const bool folders = options & FlattenOptions::Folders;
+    const bool recursive = options & FlattenOptions::Recursive;
+    // Explicit stack, children visited in path order.
+    QList<FileData *> level(m_children.begin(), m_children.end());
+    std::sort(level.begin(), level.end(), lessByPath);
+    QList<FileData *> stack;
+    for (auto it = level.rbegin(); it != level.rend(); ++it)
+        stack.append(*it);
+    while (!stack.isEmpty()) {
+        FileData *r = stack.takeLast();
+        if ((r->m_isFolder && folders) || (!r->m_isFolder && files))
+            out.append(r);
+        if (recursive && r->m_isFolder && !r->m_children.isEmpty()) {
+            QList<FileData *> kids(r->m_children.begin(), r->m_children.end());
+            std::sort(kids.begin(), kids.end(), lessByPath);
+            for (auto it = kids.rbegin(); it != kids.rend(); ++it)
+                stack.append(*it);
+        }
+    }
+    return out;
+}
+
+// --- The per-folder settings file -----------------------------------------------------------------
+
+QString FileData::setDataFilePath() const
+{
+    if (isVirtualAlbum())
+        return m_path + QStringLiteral("/.lumora/") + kSetDataFileName;
+    return m_path + QLatin1Char('/') + kSetDataFileName;
+}
+
+bool FileData::saveSetDataToDisk()
+{
+    if (!m_isFolder)
+        return false;
+    const QString account = CatalogueHooks::instance().signedInAccountId();
+    if (account.isEmpty()) {
+        LGLogInfo(QStringLiteral("SCANNER: Not writing folder settings without a signed-in account: %1").arg(m_path));
+        return false;
+    }
+    const QString file = setDataFilePath();
+    QVariantMap all;
+    if (QFileInfo::exists(file)) {
+        QString error;
+        const QVariant existing = PropertyList::readFile(file, &error);
+        if (existing.typeId() == QMetaType::QVariantMap)
+            all = existing.toMap();
+        else
+            LGLogError(QStringLiteral("SCANNER: Replacing unreadable folder settings %1: %2").arg(file, error));
+    }
+    const bool empty = !m_excludedFromScan && m_albumName.isEmpty() && (m_albumMode == 0 || m_albumMode == 2)
+        && !m_albumIncludesSubfolders && m_lumoraSetId == 0;
+    if (empty) {
+        all.remove(account);
+    } else {
+        QVariantMap entry;
+        entry.insert(kKeyExcluded, m_excludedFromScan);
+        entry.insert(kKeyAlbumMode, m_albumMode);
+        entry.insert(kKeyIncludesSubfolders, m_albumIncludesSubfolders);
+        entry.insert(kKeySetId, m_lumoraSetId);
+        entry.insert(kKeyNamedByUser, hasFlag(FileFlags::AlbumNamedByUser));
+        if (!m_albumName.isEmpty())
+            entry.insert(kKeyAlbumName, m_albumName);
+        all.insert(account, entry);
+    }
+    if (all.isEmpty()) {
+        if (QFileInfo::exists(file) && !QFile::remove(file)) {
+            LGLogError(QStringLiteral("SCANNER: Could not delete folder settings %1").arg(file));
+            return false;
+        }
+        return true;
+    }
+    if (isVirtualAlbum())
+        QDir().mkpath(QFileInfo(file).absolutePath());
+    QString error;
+    if (!PropertyList::writeFile(file, all, &error)) {
+        LGLogError(QStringLiteral("SCANNER: Could not write folder settings %1: %2").arg(file, error));
+        return false;
+    }
+    return true;
+}
+
+bool FileData::loadSetDataFromDisk()
+{
+    if (!m_isFolder)
+        return false;
+    const QString account = CatalogueHooks::instance().signedInAccountId();
+    if (account.isEmpty())
+        return false;
+    const QString file = setDataFilePath();
+    if (!QFileInfo::exists(file))
+        return false;
+    QString error;
+    const QVariant all = PropertyList::readFile(file, &error);
+    if (all.typeId() != QMetaType::QVariantMap) {
+        LGLogError(QStringLiteral("SCANNER: Ignoring unreadable folder settings %1: %2").arg(file, error));
+        return false;
+    }
+    const QVariant entryValue = all.toMap().value(account);
+    if (entryValue.typeId() != QMetaType::QVariantMap)
+        return false;
+    const QVariantMap entry = entryValue.toMap();
+    setExcludedFromScan(entry.value(kKeyExcluded).toBool());
+    setAlbumName(entry.value(kKeyAlbumName).toString());
+    setAlbumMode(entry.value(kKeyAlbumMode).toInt());
+    setAlbumIncludesSubfolders(entry.value(kKeyIncludesSubfolders).toBool());
+    setLumoraSetId(entry.value(kKeySetId).toLongLong());
+    setFlag(FileFlags::AlbumNamedByUser, entry.value(kKeyNamedByUser).toBool());
+    return true;
+}
+
+// --- Metadata -------------------------------------------------------------------------------------
+
+void FileData::setMediaKind(MediaKind kind)
+{
+    if (quint8(kind) == m_mediaKind)
+        return;
+    m_mediaKind = quint8(kind);
+    markDirty();
+}
+
+void FileData::setFileSize(qint64 size)
+{
+    if (size == m_fileSize)
+        return;
+    m_fileSize = size;
+    markDirty();
+}
+
+QDateTime FileData::dateTaken() const
+{
+    return m_dateTakenMs ? QDateTime::fromMSecsSinceEpoch(m_dateTakenMs, Qt::UTC) : QDateTime();
+}
+
+void FileData::setDateTaken(const QDateTime &date)
+{
+    const qint64 ms = date.isValid() ? date.toMSecsSinceEpoch() : 0;
+    if (ms == m_dateTakenMs)
+        return;
+    m_dateTakenMs = ms;
+    markDirty();
+}
+
+QDateTime FileData::dateModified() const
+{
+    return m_dateModifiedMs ? QDateTime::fromMSecsSinceEpoch(m_dateModifiedMs, Qt::UTC) : QDateTime();
+}
+
+void FileData::setDateModified(const QDateTime &date)
+{
+    const qint64 ms = date.isValid() ? date.toMSecsSinceEpoch() : 0;
+    if (ms == m_dateModifiedMs)
+        return;
+    m_dateModifiedMs = ms;
+    markDirty();
+}
+
+double FileData::duration() const
+{
+    return m_extra ? m_extra->duration : 0;
+}
+
+void FileData::setDuration(double seconds)
+{
+    if (seconds == duration())
+        return;
+    extra().duration = seconds;
+    markDirty();
+}
+
+QString FileData::title() const
+{
+    return m_extra ? m_extra->title : QString();
+}
+
+void FileData::setTitle(const QString &title)
+{
+    if (title == this->title())
+        return;
+    extra().title = title;
+    markDirty();
+}
+
+QString FileData::fileDescription() const
+{
+    return m_extra ? m_extra->description : QString();
+}
+
+void FileData::setFileDescription(const QString &text)
+{
+    if (text == fileDescription())
+        return;
+    extra().description = text;
+    markDirty();
+}
+
+QString FileData::tags() const
+{
+    return m_extra ? m_extra->tags : QString();
+}
+
+void FileData::setTags(const QString &tags)
+{
+    if (tags == this->tags())
+        return;
+    extra().tags = tags;
+    markDirty();
+}
+
+qint32 FileData::rating() const
+{
+    return m_extra ? m_extra->rating : 0;
+}
+
+void FileData::setRating(qint32 rating)
+{
+    if (rating == this->rating())
+        return;
+    extra().rating = rating;
+    markDirty();
+}
+
+void FileData::setSample(const ContentSample &sample)
+{
+    if (sample == this->sample())
+        return;
+    m_sample1 = sample.sample1;
+    m_sample2 = sample.sample2;
+    markDirty();
+}
+
+void FileData::setJpegSample(const ContentSample &sample)
+{
+    if (sample == jpegSample())
+        return;
+    m_jpegSample1 = sample.sample1;
+    m_jpegSample2 = sample.sample2;
+    markDirty();
+}
+
+// --- FileDataChangeCenter -------------------------------------------------------------------------
+
+FileDataChangeCenter *FileDataChangeCenter::instance()
+{
+    static FileDataChangeCenter *center = new FileDataChangeCenter;
+    return center;
+}
+
+void FileDataChangeCenter::queueStatus(FileData *record)
+{
+    if (m_statusSet.contains(record))
+        return;
+    m_statusSet.insert(record);
+    m_status.append(record);
+    schedule();
+}
+
+void FileDataChangeCenter::queueChildren(FileData *record)
+{
+    if (m_childrenSet.contains(record))
+        return;
+    m_childrenSet.insert(record);
+    m_children.append(record);
+    schedule();
+}
+
+void FileDataChangeCenter::forget(FileData *record)
+{
+    if (m_statusSet.remove(record))
+        m_status.removeOne(record);
+    if (m_childrenSet.remove(record))
+        m_children.removeOne(record);
+}
+
+void FileDataChangeCenter::schedule()
+{
+    if (m_scheduled)
+        return;
+    m_scheduled = true;
+    QMetaObject::invokeMethod(this, [this] { flush(); }, Qt::QueuedConnection);
+}
+
+void FileDataChangeCenter::flush()
+{
+    m_scheduled = false;
+    if (m_status.isEmpty() && m_children.isEmpty())
+        return;
+    // Records deleted by a delegate during delivery are dropped from the lists by forget().
+    QList<FileData *> status, children;
+    status.swap(m_status);
+    children.swap(m_children);
+    m_statusSet.clear();
+    m_childrenSet.clear();
+    QSet<FileData *> alive;
+    for (FileData *r : std::as_const(status))
+        alive.insert(r);
+    for (FileData *r : std::as_const(children))
+        alive.insert(r);
+    auto conn = connect(this, &FileDataChangeCenter::recordWillBeDeleted, this,
+                        [&alive](FileData *r) { alive.remove(r); });
+    for (FileData *r : std::as_const(status))
+        if (alive.contains(r))
+            if (FileDataDelegate *d = r->delegate())
+                d->fileDataDidUpdateStatus(r);
+    for (FileData *r : std::as_const(children))
+        if (alive.contains(r))
+            if (FileDataDelegate *d = r->delegate())
+                d->fileDataDidUpdateChildren(r);
+    disconnect(conn);
+    status.removeIf([&](FileData *r) { return !alive.contains(r); });
+    children.removeIf([&](FileData *r) { return !alive.contains(r); });
+    Q_EMIT recordsChanged(status, children);
+}

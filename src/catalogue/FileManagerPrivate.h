@@ -1,0 +1,9 @@
+#pragma once
+// Shared between the parts of FileManager; not for other areas.
+#include <QString>
+
+namespace FileManagerPrivate {
+// Compares the source roots with the configuration: new roots begin scanning, roots no longer
+// configured stop (their waiting files become "not selected"), then the scan loop runs.
+void reevaluateSources();
+} // namespace FileManagerPrivate

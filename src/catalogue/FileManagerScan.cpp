@@ -1,0 +1,807 @@
+// FileManager: the scan loop and folder monitoring.
+#include "catalogue/CatalogueHooks.h"
+#include "catalogue/ContentSample.h"
+#include "catalogue/DataStore.h"
+#include "catalogue/FileManager.h"
+#include "catalogue/FileManagerPrivate.h"
+#include "catalogue/FolderMonitor.h"
+#include "catalogue/MediaInspector.h"
+#include "core/Dispatch.h"
+#include "core/LGLog.h"
+#include "core/Settings.h"
+#include "core/UiHooks.h"
+
+#include <QCoreApplication>
+#include <QDateTime>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QFileInfo>
+#include <QSet>
+#include <QStringDecoder>
+#include <QThread>
+#include <atomic>
+#include <cerrno>
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace {
+
+// Files changed this recently are checked again for growth before they are read.
+constexpr qint64 kSettleWindowMs = 2000;
+constexpr int kSettleCheckMs = 250;
+constexpr double kGrowingRetrySeconds = 2.0;
+
+struct ScanState
+{
+    std::atomic<bool> running{false};
+    std::atomic<bool> stopRequested{false};
+    bool runAgain = false;
+    bool completedThisSession = false;
+    bool tracking = false;
+    bool retryScheduled = false;
+    qint64 scanningId = 0;
+    QSet<qint64> deferred;         // growing files, tried again on a later pass
+    QStringList activeRoots;       // the filtered source roots in use
+    QSet<QString> monitoredRoots;
+    QSet<qint64> touchedFolders;   // direct counts to recompute at the end of the pass
+};
+
+ScanState &state()
+{
+    static ScanState s;
+    return s;
+}
+
+bool isSameOrBelow(const QString &path, const QString &root)
+{
+    return path == root || (path.startsWith(root) && path.size() > root.size() && path.at(root.size()) == QLatin1Char('/'));
+}
+
+QString rootOf(const QString &path)
+{
+    QString best;
+    for (const QString &root : std::as_const(state().activeRoots))
+        if (isSameOrBelow(path, root) && root.size() > best.size())
+            best = root;
+    return best;
+}
+
+bool hasExcludedAncestorOrSelf(const FileData *r)
+{
+    for (; r; r = r->parent())
+        if (r->isFolder() && r->excludedFromScan())
+            return true;
+    return false;
+}
+
+qint64 mtimeMs(const struct stat &st)
+{
+    return qint64(st.st_mtim.tv_sec) * 1000 + st.st_mtim.tv_nsec / 1000000;
+}
+
+qint64 nowMs()
+{
+    return QDateTime::currentMSecsSinceEpoch();
+}
+
+// --- Off the main thread: listing a folder and working on a file ------------------------------------
+
+struct DirEntry
+{
+    QString name;
+    bool isDir = false;
+    qint64 size = 0;
+    qint64 mtime = 0;
+};
+
+enum class ListResult { Ok, Gone, Unreadable };
+
+ListResult listDirectory(const QString &path, QList<DirEntry> *out)
+{
+    const QByteArray native = QFile::encodeName(path);
+    DIR *dir = ::opendir(native.constData());
+    if (!dir)
+        return (errno == ENOENT || errno == ENOTDIR) ? ListResult::Gone : ListResult::Unreadable;
+    const int dfd = ::dirfd(dir);
+    int skippedNames = 0;
+    while (struct dirent *de = ::readdir(dir)) {
+        const char *n = de->d_name;
+        if (n[0] == '.')
+            continue; // hidden entries, "." and ".."
+        const QByteArray raw(n);
+        QStringDecoder decoder(QStringDecoder::Utf8, QStringDecoder::Flag::Stateless);
+        QString name = decoder(raw);
+        if (decoder.hasError()) {
+            // Such a name cannot be written back from a QString: skip it, do not guess.
+            ++skippedNames;
+            continue;
+        }
+        struct stat st;
+        if (::fstatat(dfd, n, &st, AT_SYMLINK_NOFOLLOW) != 0)
+            continue; // vanished meanwhile
+        if (S_ISLNK(st.st_mode)) {
+            // Links to folders are not followed (they can form loops); links to files are.
+            if (::fstatat(dfd, n, &st, 0) != 0 || !S_ISREG(st.st_mode))
+                continue;
+        }
+        if (S_ISDIR(st.st_mode)) {
+            out->append({std::move(name), true, 0, 0});
+        } else if (S_ISREG(st.st_mode) && MediaInspector::hasCandidateExtension(name)) {
+            out->append({std::move(name), false, qint64(st.st_size), mtimeMs(st)});
+        }
+    }
+    ::closedir(dir);
+    if (skippedNames)
+        LGLogInfo(QStringLiteral("SCANNER: Skipped %1 name(s) that are not UTF-8 in %2").arg(skippedNames).arg(path));
+    return ListResult::Ok;
+}
+
+struct FileWork
+{
+    enum Outcome { Gone, Unchanged, Growing, Unreadable, Unsupported, Worked } outcome = Gone;
+    qint64 size = 0;
+    qint64 mtime = 0;
+    MediaKind kind = MediaKind::Unknown;
+    QDateTime taken;
+    ContentSample whole;
+    ContentSample jpeg;
+};
+
+FileWork workOnFile(const QString &path, qint64 oldSize, qint64 oldMtime, bool wasSampled)
+{
+    FileWork w;
+    const QByteArray native = QFile::encodeName(path);
+    struct stat st;
+    if (::stat(native.constData(), &st) != 0) {
+        w.outcome = errno == ENOENT || errno == ENOTDIR ? FileWork::Gone : FileWork::Unreadable;
+        return w;
+    }
+    if (!S_ISREG(st.st_mode)) {
+        w.outcome = FileWork::Gone;
+        return w;
+    }
+    w.size = st.st_size;
+    w.mtime = mtimeMs(st);
+    if (wasSampled && w.size == oldSize && w.mtime == oldMtime) {
+        w.outcome = FileWork::Unchanged;
+        return w;
+    }
+    if (nowMs() - w.mtime < kSettleWindowMs) {
+        QThread::msleep(kSettleCheckMs);
+        struct stat again;
+        if (::stat(native.constData(), &again) != 0) {
+            w.outcome = FileWork::Gone;
+            return w;
+        }
+        if (again.st_size != st.st_size || mtimeMs(again) != w.mtime) {
+            w.outcome = FileWork::Growing;
+            return w;
+        }
+    }
+    const int fd = ::open(native.constData(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) {
+        w.outcome = errno == ENOENT ? FileWork::Gone : FileWork::Unreadable;
+        return w;
+    }
+    QByteArray head(256, '\0');
+    const ssize_t n = ::pread(fd, head.data(), size_t(head.size()), 0);
+    if (n < 0) {
+        ::close(fd);
+        w.outcome = FileWork::Unreadable;
+        return w;
+    }
+    head.truncate(int(n));
+    w.kind = MediaInspector::kindFromHeader(head);
+    if (w.kind == MediaKind::Unknown) {
+        ::close(fd);
+        w.outcome = FileWork::Unsupported;
+        return w;
+    }
+    if (w.size >= ContentSampler::kMinimumScannedFileSize) {
+        bool ok = false;
+        w.whole = ContentSampler::sampleOfRegion(fd, 0, w.size, &ok);
+        if (!ok) {
+            ::close(fd);
+            w.outcome = FileWork::Growing; // shorter than stat said: it is being rewritten
+            return w;
+        }
+        qint64 start = 0, len = 0;
+        if (ContentSampler::jpegImageDataRange(fd, w.size, &start, &len))
+            w.jpeg = ContentSampler::sampleOfRegion(fd, start, len);
+    }
+    ::close(fd);
+    if (w.kind == MediaKind::Photo)
+        w.taken = MediaInspector::exifDateTaken(path);
+    if (!w.taken.isValid())
+        w.taken = QDateTime::fromMSecsSinceEpoch(w.mtime, Qt::UTC);
+    w.outcome = FileWork::Worked;
+    return w;
+}
+
+// --- On the main thread: catalogue steps ------------------------------------------------------------
+
+void markMissing(FileData *record)
+{
+    QList<FileData *> stack{record};
+    while (!stack.isEmpty()) {
+        FileData *r = stack.takeLast();
+        r->addFlag(FileFlags::MissingOnDisk);
+        r->setNeedsScan(NeedsScan::Done);
+        const qint16 nu = r->needsUpload();
+        if (!r->isFolder() && (nu == NeedsUpload::Waiting || nu == NeedsUpload::Deferred || nu == NeedsUpload::NotSelected))
+            r->setNeedsUpload(NeedsUpload::Missing);
+        stack.append(r->children());
+    }
+    if (record->parent())
+        state().touchedFolders.insert(record->parent()->fileID());
+}
+
+FileData *createChild(FileData *folder, const DirEntry &e)
+{
+    const QString path = folder->fileFullPath() + QLatin1Char('/') + e.name;
+    FileData *r = DataStore::instance()->createFileData(path, e.isDir);
+    if (r->parent() != folder)
+        r->setParent(folder);
+    if (e.isDir)
+        r->loadSetDataFromDisk(); // choices that survived a reset of the catalogue
+    else
+        r->setNeedsUpload(NeedsUpload::NotSelected); // decided once the file is worked on
+    r->setNeedsScan(NeedsScan::Pending);
+    return r;
+}
+
+void applyListing(qint64 folderId, ListResult result, const QList<DirEntry> &entries)
+{
+    DataStore *store = DataStore::instance();
+    FileData *folder = store->fileDataForId(folderId);
+    if (!folder)
+        return;
+    const QString path = folder->fileFullPath();
+    if (result != ListResult::Ok) {
+        const QString root = rootOf(path);
+        const bool rootGone = root.isEmpty() || root == path || !QFileInfo::exists(root);
+        if (result == ListResult::Unreadable) {
+            LGLogError(QStringLiteral("SCANNER: Cannot read folder %1").arg(path));
+            folder->setNeedsScan(NeedsScan::Done);
+        } else if (rootGone) {
+            // An unplugged disk or an unmounted share: keep every record as it is.
+            FileData *rootRecord = root.isEmpty() ? folder : store->fileDataForPathKey(root);
+            if (!rootRecord)
+                rootRecord = folder;
+            if (!rootRecord->hasFlag(FileFlags::SourceUnavailable))
+                LGLogInfo(QStringLiteral("SCANNER: Source unavailable: %1").arg(rootRecord->fileFullPath()));
+            rootRecord->addFlag(FileFlags::SourceUnavailable);
+            FileManager::setFile(rootRecord, NeedsScan::Done, true);
+            rootRecord->notifyStatusChanged();
+        } else {
+            markMissing(folder);
+        }
+        return;
+    }
+    folder->removeFlag(FileFlags::SourceUnavailable | FileFlags::MissingOnDisk);
+    folder->addFlag(FileFlags::ChildrenListed);
+
+    QHash<QString, FileData *> existing;
+    for (FileData *child : folder->children())
+        existing.insert(child->fileName(), child);
+    bool childrenChanged = false;
+    for (const DirEntry &e : entries) {
+        FileData *r = existing.take(e.name);
+        if (r && r->isFolder() != e.isDir) {
+            store->deleteFileData(r); // a file became a folder or the reverse
+            r = nullptr;
+        }
+        if (!r) {
+            const QString childPath = path + QLatin1Char('/') + e.name;
+            r = store->fileDataForPathKey(childPath);
+            if (r && r->isFolder() != e.isDir) {
+                store->deleteFileData(r);
+                r = nullptr;
+            }
+            if (r) {
+                r->setParent(folder); // a nested source met from above
+                r->setNeedsScan(NeedsScan::Pending);
+            } else {
+                r = createChild(folder, e);
+            }
+            childrenChanged = true;
+            continue;
+        }
+        if (r->isMissingOnDisk()) {
+            r->removeFlag(FileFlags::MissingOnDisk | FileFlags::Sampled);
+            r->setNeedsScan(NeedsScan::Pending);
+            childrenChanged = true;
+            continue;
+        }
+        if (!e.isDir && (e.size != r->fileSize() || e.mtime != r->dateModifiedMs() || !r->hasFlag(FileFlags::Sampled)))
+            r->setNeedsScan(NeedsScan::Pending);
+        else if (!e.isDir && state().tracking)
+            r->addFlag(FileFlags::FoundInTrackedScan);
+    }
+    // What is left was not listed: gone from the disk.
+    for (FileData *gone : std::as_const(existing)) {
+        if (gone->isMissingOnDisk())
+            continue;
+        markMissing(gone);
+        childrenChanged = true;
+    }
+    if (!rootOf(path).isEmpty() && state().monitoredRoots.contains(rootOf(path)))
+        FolderMonitor::instance()->watchFolder(path);
+    state().touchedFolders.insert(folderId);
+    folder->setNeedsScan(NeedsScan::Done);
+    if (childrenChanged) {
+        folder->notifyChildrenChanged();
+        folder->notifyParentsOfChildrenChanged();
+    }
+}
+
+void applyFile(qint64 id, const FileWork &w)
+{
+    FileData *r = DataStore::instance()->fileDataForId(id);
+    if (!r)
+        return;
+    auto keepsDecision = [r] {
+        // A file in flight or already uploaded with this content keeps its state.
+        return r->needsUpload() == NeedsUpload::AwaitingTicket
+            || (r->needsUpload() == NeedsUpload::Uploaded && r->uploadedRemoteId() != 0);
+    };
+    switch (w.outcome) {
+    case FileWork::Gone:
+        markMissing(r);
+        return;
+    case FileWork::Growing:
+        state().deferred.insert(id);
+        r->setNeedsScan(NeedsScan::Pending);
+        return;
+    case FileWork::Unchanged:
+        break;
+    case FileWork::Unreadable:
+        LGLogError(QStringLiteral("SCANNER: Cannot read %1").arg(r->fileFullPath()));
+        r->removeFlag(FileFlags::Sampled);
+        if (!keepsDecision())
+            r->setNeedsUpload(NeedsUpload::ImageUnreadable);
+        break;
+    case FileWork::Unsupported:
+        LGLogInfo(QStringLiteral("SCANNER: Not a photo or video: %1").arg(r->fileFullPath()));
+        r->setFileSize(w.size);
+        r->setDateModified(QDateTime::fromMSecsSinceEpoch(w.mtime, Qt::UTC));
+        r->setMediaKind(MediaKind::Unknown);
+        r->addFlag(FileFlags::Sampled);
+        if (!keepsDecision())
+            r->setNeedsUpload(NeedsUpload::UnsupportedFormat);
+        break;
+    case FileWork::Worked: {
+        const bool contentChanged = r->sample().isNull() || r->sample() != w.whole || r->jpegSample() != w.jpeg;
+        r->setFileSize(w.size);
+        r->setDateModified(QDateTime::fromMSecsSinceEpoch(w.mtime, Qt::UTC));
+        r->setDateTaken(w.taken);
+        if (r->mediaKind() != w.kind && r->parent())
+            state().touchedFolders.insert(r->parent()->fileID());
+        r->setMediaKind(w.kind);
+        r->setSample(w.whole);
+        r->setJpegSample(w.jpeg);
+        r->addFlag(FileFlags::Sampled);
+        if (keepsDecision() && !contentChanged)
+            break;
+        if (r->needsUpload() == NeedsUpload::AwaitingTicket)
+            break;
+        if (hasExcludedAncestorOrSelf(r)) {
+            r->setNeedsUpload(NeedsUpload::NotSelected);
+            break;
+        }
+        const auto &match = CatalogueHooks::instance().matchDeDupForFile;
+        if (!match || !match(r))
+            r->setNeedsUpload(NeedsUpload::Waiting);
+        break;
+    }
+    }
+    if (state().tracking)
+        r->addFlag(FileFlags::FoundInTrackedScan);
+    r->setNeedsScan(NeedsScan::Done);
+}
+
+// The next record to work on: folders first, each group in path order. Records below an
+// excluded folder or outside every source are taken off the list instead.
+FileData *pickNext()
+{
+    DataStore *store = DataStore::instance();
+    QList<FileData *> dropped;
+    FileData *chosen = nullptr;
+    for (const auto *map : {&store->foldersToScan(), &store->filesToScan()}) {
+        for (auto it = map->cbegin(); it != map->cend(); ++it) {
+            FileData *r = it.value();
+            if (state().deferred.contains(r->fileID()))
+                continue;
+            if (hasExcludedAncestorOrSelf(r) || rootOf(r->fileFullPath()).isEmpty()) {
+                dropped.append(r);
+                continue;
+            }
+            chosen = r;
+            break;
+        }
+        if (chosen)
+            break;
+    }
+    for (FileData *r : std::as_const(dropped))
+        r->setNeedsScan(NeedsScan::Done);
+    if (chosen) {
+        chosen->setNeedsScan(NeedsScan::InProgress);
+        state().scanningId = chosen->fileID();
+    }
+    return chosen;
+}
+
+void recountTouchedFolders()
+{
+    DataStore *store = DataStore::instance();
+    for (qint64 id : std::as_const(state().touchedFolders)) {
+        FileData *folder = store->fileDataForId(id);
+        if (!folder)
+            continue;
+        qint32 photos = 0, videos = 0;
+        for (FileData *c : folder->children()) {
+            if (c->isFolder() || c->isMissingOnDisk())
+                continue;
+            photos += c->isPhoto();
+            videos += c->isVideo();
+        }
+        folder->setNumberOfPhotos(photos);
+        folder->setNumberOfVideos(videos);
+    }
+    state().touchedFolders.clear();
+}
+
+void updateScanCounters()
+{
+    qint64 total = 0;
+    QSet<ContentSample> unique;
+    qint64 unsampled = 0;
+    for (FileData *r : DataStore::instance()->allFileDataById()) {
+        if (r->isFolder() || !r->isPhoto() || r->isMissingOnDisk())
+            continue;
+        ++total;
+        if (r->sample().isNull())
+            ++unsampled;
+        else
+            unique.insert(r->sample());
+    }
+    const qint64 distinct = unique.size() + unsampled;
+    if (total > Settings::intForKey(FileManager::kMaxScanTotal))
+        Settings::setInt(int(total), FileManager::kMaxScanTotal);
+    if (distinct > Settings::intForKey(FileManager::kMaxScanUnique))
+        Settings::setInt(int(distinct), FileManager::kMaxScanUnique);
+}
+
+// Sources that were unreachable come back when their folder exists again.
+void reviveUnavailableRoots()
+{
+    for (const QString &root : std::as_const(state().activeRoots)) {
+        FileData *r = DataStore::instance()->fileDataForPathKey(root);
+        if (r && r->hasFlag(FileFlags::SourceUnavailable) && QFileInfo(root).isDir()) {
+            LGLogInfo(QStringLiteral("SCANNER: Source available again: %1").arg(root));
+            r->removeFlag(FileFlags::SourceUnavailable);
+            FileManager::setFile(r, NeedsScan::Pending, false);
+            for (FileData *c : r->flattenedListOfChildrenWithOptions(FlattenOptions::Folders | FlattenOptions::Recursive))
+                c->setNeedsScan(NeedsScan::Pending);
+        }
+    }
+}
+
+void finishPass()
+{
+    auto &s = state();
+    recountTouchedFolders();
+    updateScanCounters();
+    s.completedThisSession = true;
+    s.scanningId = 0;
+    DataStore::queueSave();
+    LGLogInfo(QStringLiteral("SCANNER: Scan pass complete (%1 records)").arg(DataStore::instance()->fileDataCount()));
+    if (!s.deferred.isEmpty() && !s.retryScheduled) {
+        s.retryScheduled = true;
+        dispatch_main_delay([] {
+            state().retryScheduled = false;
+            FileManager::run();
+        }, kGrowingRetrySeconds);
+    }
+    UiHooks::instance().refreshSourcesView();
+    if (CatalogueHooks::instance().scanPassCompleted)
+        CatalogueHooks::instance().scanPassCompleted();
+}
+
+void scanLoop()
+{
+    auto &s = state();
+    for (;;) {
+        bool gateOpen = false;
+        dispatch_main_sync([&] {
+            const auto &gate = CatalogueHooks::instance().mirrorHasCompletedScanThisSession;
+            gateOpen = gate && gate() && DataStore::instance()->isOpen();
+            if (gateOpen) {
+                s.deferred.clear();
+                reviveUnavailableRoots();
+            }
+        });
+        if (!gateOpen || s.stopRequested)
+            break;
+        for (;;) {
+            if (s.stopRequested)
+                break;
+            qint64 id = 0;
+            bool isFolder = false;
+            QString path;
+            qint64 oldSize = 0, oldMtime = 0;
+            bool sampled = false;
+            dispatch_main_sync([&] {
+                if (FileData *r = pickNext()) {
+                    id = r->fileID();
+                    isFolder = r->isFolder();
+                    path = r->fileFullPath();
+                    oldSize = r->fileSize();
+                    oldMtime = r->dateModifiedMs();
+                    sampled = r->hasFlag(FileFlags::Sampled);
+                }
+            });
+            if (!id)
+                break;
+            if (isFolder) {
+                QList<DirEntry> entries;
+                const ListResult result = listDirectory(path, &entries);
+                dispatch_main_sync([&] {
+                    applyListing(id, result, entries);
+                    s.scanningId = 0;
+                    DataStore::queueSave();
+                });
+            } else {
+                const FileWork work = workOnFile(path, oldSize, oldMtime, sampled);
+                dispatch_main_sync([&] {
+                    applyFile(id, work);
+                    s.scanningId = 0;
+                    DataStore::queueSave();
+                });
+            }
+        }
+        bool again = false;
+        dispatch_main_sync([&] {
+            if (!s.stopRequested)
+                finishPass();
+            again = s.runAgain && !s.stopRequested;
+            s.runAgain = false;
+            if (!again)
+                s.running = false;
+        });
+        if (!again)
+            return;
+    }
+    dispatch_main_sync([&] {
+        s.scanningId = 0;
+        s.runAgain = false;
+        s.running = false;
+    });
+}
+
+void onFoldersChanged(const QStringList &folders)
+{
+    bool any = false;
+    for (const QString &folder : folders) {
+        FileData *r = FileManager::fileDataForPath(folder, 0, false);
+        if (r && r->isFolder()) {
+            r->setNeedsScan(NeedsScan::Pending);
+            any = true;
+        }
+    }
+    if (any)
+        FileManager::run();
+}
+
+} // namespace
+
+// --- Public -----------------------------------------------------------------------------------------
+
+void FileManager::run()
+{
+    if (!isMainThread()) {
+        dispatch_main_async([] { FileManager::run(); });
+        return;
+    }
+    auto &s = state();
+    if (s.running) {
+        s.runAgain = true;
+        return;
+    }
+    s.running = true;
+    s.runAgain = false;
+    dispatch_default_queue_async(scanLoop);
+}
+
+bool FileManager::isRunning()
+{
+    return state().running;
+}
+
+bool FileManager::hasCompletedScanThisSession()
+{
+    return state().completedThisSession;
+}
+
+FileData *FileManager::fileScanning()
+{
+    const qint64 id = state().scanningId;
+    return id ? DataStore::instance()->fileDataForId(id) : nullptr;
+}
+
+bool FileManager::isFileOrAnyChildScanning(FileData *record)
+{
+    if (!record)
+        return false;
+    for (FileData *r = fileScanning(); r; r = r->parent())
+        if (r == record)
+            return true;
+    return false;
+}
+
+void FileManager::setTrackingCurrentScan(bool tracking)
+{
+    state().tracking = tracking;
+    if (tracking) {
+        LGLogInfo(QStringLiteral("SCANNER: Beginning tracked scan"));
+        for (FileData *r : DataStore::instance()->allFileDataById())
+            r->removeFlag(FileFlags::FoundInTrackedScan);
+    } else {
+        LGLogInfo(QStringLiteral("SCANNER: Ending tracked scan"));
+        Settings::setBool(true, QStringLiteral("LastScanWasTracked"));
+    }
+    Settings::setBool(tracking, QStringLiteral("TrackingCurrentScan"));
+}
+
+bool FileManager::isTrackingCurrentScan()
+{
+    return state().tracking;
+}
+
+bool FileManager::waitUntilIdle(int timeoutMs)
+{
+    QElapsedTimer timer;
+    timer.start();
+    while (state().running && timer.elapsed() < timeoutMs) {
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
+        QThread::msleep(2);
+    }
+    QCoreApplication::processEvents();
+    return !state().running;
+}
+
+void FileManager::startup()
+{
+    DataStore *store = DataStore::instance();
+    if (!store->isOpen()) {
+        LGLogError(QStringLiteral("SCANNER: Not starting: the catalogue is not open"));
+        return;
+    }
+    auto &s = state();
+    s.stopRequested = false;
+    s.tracking = Settings::boolForKey(QStringLiteral("TrackingCurrentScan"));
+    FolderMonitor::instance()->setHandler(onFoldersChanged);
+    for (FileData *r : store->allFileDataById())
+        if (r->needsScan() == NeedsScan::InProgress)
+            r->setNeedsScan(NeedsScan::Pending);
+    // The system keeps no history of file events: every watched folder is listed again and
+    // compared by size and date, so only what changed while we were not running is read.
+    s.activeRoots.clear();
+    FileManagerPrivate::reevaluateSources();
+    for (const QString &root : std::as_const(s.activeRoots))
+        if (FileData *r = store->fileDataForPathKey(root)) {
+            r->setNeedsScan(NeedsScan::Pending);
+            for (FileData *c : r->flattenedListOfChildrenWithOptions(FlattenOptions::Folders | FlattenOptions::Recursive))
+                if (!c->isMissingOnDisk())
+                    c->setNeedsScan(NeedsScan::Pending);
+        }
+    run();
+}
+
+void FileManager::shutdown()
+{
+    auto &s = state();
+    s.stopRequested = true;
+    FolderMonitor::instance()->stopAll();
+    s.monitoredRoots.clear();
+    waitUntilIdle(10000);
+    s.stopRequested = false;
+    if (DataStore::instance()->isOpen())
+        DataStore::save();
+}
+
+void FileManager::startMonitoring(const QString &rootPath)
+{
+    const QString key = pathKey(rootPath);
+    state().monitoredRoots.insert(key);
+    FolderMonitor::instance()->setHandler(onFoldersChanged);
+    FolderMonitor::instance()->watchFolder(key);
+}
+
+void FileManager::stopMonitoring(const QString &rootPath)
+{
+    const QString key = pathKey(rootPath);
+    state().monitoredRoots.remove(key);
+    for (const QString &other : std::as_const(state().monitoredRoots))
+        if (isSameOrBelow(key, other))
+            return; // still covered by an enclosing source
+    FolderMonitor::instance()->unwatchTree(key);
+}
+
+bool FileManager::isMonitoring(const QString &rootPath)
+{
+    return FolderMonitor::instance()->isWatching(pathKey(rootPath));
+}
+
+void FileManager::resetForTesting()
+{
+    shutdown();
+    auto &s = state();
+    s.completedThisSession = false;
+    s.tracking = false;
+    s.deferred.clear();
+    s.activeRoots.clear();
+    s.monitoredRoots.clear();
+    s.touchedFolders.clear();
+    s.scanningId = 0;
+    s.runAgain = false;
+}
+
+void FileManagerPrivate::reevaluateSources()
+{
+    auto &s = state();
+    DataStore *store = DataStore::instance();
+    const QStringList roots = FileManager::allSourcesFiltered();
+    const QStringList old = s.activeRoots;
+    s.activeRoots = roots;
+    auto covered = [&roots](const QString &path) {
+        for (const QString &root : roots)
+            if (isSameOrBelow(path, root))
+                return true;
+        return false;
+    };
+    for (const QString &root : old) {
+        if (roots.contains(root))
+            continue;
+        FileManager::stopMonitoring(root);
+        FileData *r = store->fileDataForPathKey(root);
+        if (!r || covered(root))
+            continue;
+        LGLogInfo(QStringLiteral("SCANNER: Stopped scanning %1").arg(root));
+        QList<FileData *> stack{r};
+        while (!stack.isEmpty()) {
+            FileData *x = stack.takeLast();
+            x->setNeedsScan(NeedsScan::Done);
+            if (!x->isFolder() && (x->needsUpload() == NeedsUpload::Waiting || x->needsUpload() == NeedsUpload::Deferred))
+                x->setNeedsUpload(NeedsUpload::NotSelected);
+            stack.append(x->children());
+        }
+        if (CatalogueHooks::instance().sourceRemoved)
+            CatalogueHooks::instance().sourceRemoved(root);
+    }
+    for (const QString &root : roots) {
+        FileData *r = store->fileDataForPathKey(root);
+        const bool fresh = !r;
+        if (!r) {
+            const quint64 flags = root == FileManager::iMessageDirectory() ? FileFlags::IMessageRoot : 0;
+            r = store->createFileData(root, true, flags);
+        }
+        if (!r->isFolder())
+            continue;
+        if (fresh)
+            r->loadSetDataFromDisk();
+        if (!old.contains(root)) {
+            if (!fresh)
+                LGLogInfo(QStringLiteral("SCANNER: Scanning %1").arg(root));
+            r->setNeedsScan(NeedsScan::Pending);
+            // Records kept from an earlier time as a source: compare them again.
+            for (FileData *c : r->flattenedListOfChildrenWithOptions(FlattenOptions::Folders | FlattenOptions::Recursive))
+                c->setNeedsScan(NeedsScan::Pending);
+            FileManager::startMonitoring(root);
+        }
+    }
+    DataStore::queueSave();
+    FileManager::run();
+}

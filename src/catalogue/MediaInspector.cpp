@@ -1,0 +1,126 @@
+#include "catalogue/MediaInspector.h"
+
+#include "core/LGLog.h"
+
+#include <QFile>
+#include <QSet>
+#include <exiv2/exiv2.hpp>
+#include <fcntl.h>
+#include <unistd.h>
+
+namespace MediaInspector {
+
+bool hasCandidateExtension(const QString &fileName)
+{
+    static const QSet<QString> extensions = {
+        // photos
+        QStringLiteral("jpg"), QStringLiteral("jpeg"), QStringLiteral("jpe"), QStringLiteral("png"),
+        QStringLiteral("gif"), QStringLiteral("tif"), QStringLiteral("tiff"), QStringLiteral("heic"),
+        QStringLiteral("heif"), QStringLiteral("webp"), QStringLiteral("bmp"), QStringLiteral("cr2"),
+        QStringLiteral("cr3"), QStringLiteral("nef"), QStringLiteral("arw"), QStringLiteral("dng"),
+        QStringLiteral("orf"), QStringLiteral("rw2"), QStringLiteral("raf"), QStringLiteral("pef"),
+        QStringLiteral("srw"),
+        // videos
+        QStringLiteral("mov"), QStringLiteral("mp4"), QStringLiteral("m4v"), QStringLiteral("3gp"),
+        QStringLiteral("3g2"), QStringLiteral("avi"), QStringLiteral("mts"), QStringLiteral("m2ts"),
+        QStringLiteral("mpg"), QStringLiteral("mpeg"), QStringLiteral("wmv"), QStringLiteral("mkv"),
+        QStringLiteral("webm"),
+    };
+    const qsizetype dot = fileName.lastIndexOf(QLatin1Char('.'));
+    if (dot <= 0 || dot == fileName.size() - 1)
+        return false;
+    return extensions.contains(fileName.mid(dot + 1).toLower());
+}
+
+MediaKind kindFromHeader(const QByteArray &h)
+{
+    auto at = [&h](int offset, const char *magic) {
+        const int n = int(qstrlen(magic));
+        return h.size() >= offset + n && memcmp(h.constData() + offset, magic, size_t(n)) == 0;
+    };
+    const auto u = [&h](int i) { return i < h.size() ? uchar(h[i]) : 0; };
+    if (u(0) == 0xFF && u(1) == 0xD8 && u(2) == 0xFF)
+        return MediaKind::Photo; // JPEG
+    if (at(0, "\x89PNG\r\n\x1a\n") || at(0, "GIF87a") || at(0, "GIF89a") || at(0, "BM"))
+        return MediaKind::Photo;
+    if (at(0, "II*\0") || at(0, "MM\0*") || at(0, "IIRO") || at(0, "IIRS") || at(0, "IIU\0")
+        || at(0, "FUJIFILMCCD-RAW"))
+        return MediaKind::Photo; // TIFF and the raw formats built on it
+    if (at(0, "RIFF") && at(8, "WEBP"))
+        return MediaKind::Photo;
+    if (at(0, "RIFF") && at(8, "AVI "))
+        return MediaKind::Video;
+    if (at(4, "ftyp")) {
+        const QByteArray brand = h.mid(8, 4);
+        static const QSet<QByteArray> photoBrands = {"heic", "heix", "hevc", "hevx", "mif1", "msf1", "avif", "crx "};
+        if (photoBrands.contains(brand))
+            return MediaKind::Photo;
+        return MediaKind::Video; // isom, mp41, mp42, qt, M4V, 3gp...
+    }
+    if (at(4, "moov") || at(4, "mdat") || at(4, "wide") || at(4, "free") || at(4, "skip"))
+        return MediaKind::Video; // QuickTime without ftyp
+    if (u(0) == 0x1A && u(1) == 0x45 && u(2) == 0xDF && u(3) == 0xA3)
+        return MediaKind::Video; // Matroska / WebM
+    if (u(0) == 0x00 && u(1) == 0x00 && u(2) == 0x01 && (u(3) == 0xBA || u(3) == 0xB3))
+        return MediaKind::Video; // MPEG program stream
+    if (u(0) == 0x47 && h.size() > 188 && u(188) == 0x47)
+        return MediaKind::Video; // MPEG transport stream
+    if (h.size() >= 196 && u(4) == 0x47 && u(196) == 0x47)
+        return MediaKind::Video; // M2TS (4-byte timestamps before each packet)
+    if (at(0, "\x30\x26\xB2\x75\x8E\x66\xCF\x11"))
+        return MediaKind::Video; // ASF / WMV
+    return MediaKind::Unknown;
+}
+
+MediaKind kindOfFile(const QString &path)
+{
+    const int fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        return MediaKind::Unknown;
+    QByteArray head(256, '\0');
+    const ssize_t n = ::read(fd, head.data(), size_t(head.size()));
+    ::close(fd);
+    if (n <= 0)
+        return MediaKind::Unknown;
+    head.truncate(int(n));
+    return kindFromHeader(head);
+}
+
+namespace {
+void initialiseExiv2Once()
+{
+    static const bool done = [] {
+        Exiv2::LogMsg::setLevel(Exiv2::LogMsg::mute);
+        Exiv2::XmpParser::initialize(); // before any use from several threads
+        return true;
+    }();
+    Q_UNUSED(done);
+}
+} // namespace
+
+QDateTime exifDateTaken(const QString &path)
+{
+    initialiseExiv2Once();
+    try {
+        auto image = Exiv2::ImageFactory::open(std::string(QFile::encodeName(path).constData()));
+        if (!image.get())
+            return {};
+        image->readMetadata();
+        const Exiv2::ExifData &exif = image->exifData();
+        for (const char *key : {"Exif.Photo.DateTimeOriginal", "Exif.Photo.DateTimeDigitized", "Exif.Image.DateTime"}) {
+            const auto it = exif.findKey(Exiv2::ExifKey(key));
+            if (it == exif.end())
+                continue;
+            const QString text = QString::fromStdString(it->toString()).trimmed();
+            QDateTime date = QDateTime::fromString(text, QStringLiteral("yyyy:MM:dd HH:mm:ss"));
+            if (date.isValid() && date.date().year() > 1900)
+                return date;
+        }
+    } catch (const std::exception &e) {
+        // Truncated and corrupt files are common among photos; the caller falls back.
+        LGLogInfo(QStringLiteral("SCANNER: No metadata in %1: %2").arg(path, QString::fromUtf8(e.what())));
+    }
+    return {};
+}
+
+} // namespace MediaInspector
