@@ -1,37 +1,114 @@
 #include "windows/onboarding/WelcomeWindowController.h"
 
+#include "app/widgets/ModalUi.h"
+#include "app/widgets/ViewTags.h"
+#include "core/Dispatch.h"
+#include "core/LGLog.h"
+#include "core/NotificationCenter.h"
 #include "core/Settings.h"
 #include "core/UiHooks.h"
-#include "ui_WelcomeWindowController.h"
+#include "platform/StandardPaths.h"
+#include "windows/onboarding/WelcomeInternals.h"
+#include "windows/onboarding/WelcomeServices.h"
 
+#include "ui_WelcomeWindowController.h"
+#include "ui_WelcomeWindowController_1_Option.h"
+#include "ui_WelcomeWindowController_4_Options.h"
+#include "ui_WelcomeWindowController_Folder.h"
+#include "ui_WelcomeWindowController_Intro.h"
+#include "ui_WelcomeWindowController_OAuth.h"
+#include "ui_WelcomeWindowController_SetupComplete.h"
+#include "ui_WelcomeWindowController_Welcome2.h"
+
+#include <QAbstractButton>
+#include <QApplication>
+#include <QCheckBox>
 #include <QCloseEvent>
+#include <QFileIconProvider>
+#include <QFileInfo>
+#include <QGraphicsOpacityEffect>
+#include <QLabel>
+#include <QPainter>
+#include <QPainterPath>
+#include <QParallelAnimationGroup>
+#include <QPropertyAnimation>
+#include <QPushButton>
+#include <QThread>
+#include <QTimer>
+#include <cmath>
 
 namespace {
 QPointer<WelcomeWindowController> s_singleton;
 bool s_reachedFoldersScreen = false;
-const QString kWelcomeScreenComplete = QStringLiteral("WelcomeScreenComplete");
+bool s_summaryPlaceholderShrunk = false;
+
+constexpr int kSlideMs = 400;
+constexpr int kOverlayFadeMs = 400;
+const int kOptionTags[] = {2110, 2111, 2112, 2113, 2114};
 } // namespace
 
+using namespace WelcomeText;
+
+// ---------------------------------------------------------------------------------------------
+// Entry points
+
 WelcomeWindowController::WelcomeWindowController(QWidget *parent)
-    : QWidget(parent), ui(new Ui::WelcomeWindowController)
+    : QWidget(parent, Qt::Window | Qt::WindowStaysOnTopHint), ui(new Ui::WelcomeWindowController)
 {
     ui->setupUi(this);
     setAttribute(Qt::WA_DeleteOnClose);
+    ui->loginWaitingView->setAttribute(Qt::WA_StyledBackground);
     ui->loginWaitingView->hide();
+
+    WelcomeServices *services = WelcomeServices::instance();
+    if (services->isAuthorized())
+        services->updateUserInfo();
+    loadScreens();
+    localizeViews();
+    dispatch_default_queue_async([] { checkForAlphaEnvironmentAvailable(); });
+    NotificationCenter::observe(Notifications::LoginTokenReady, this, [this](const QVariant &object) {
+        // Posted on the main thread by the URL-event handler; hop there anyway so a stray post
+        // from another thread never touches the window off the GUI thread.
+        const QUrl url = object.toUrl().isValid() ? object.toUrl() : QUrl(object.toString());
+        QPointer<WelcomeWindowController> self(this);
+        dispatch_main_async([self, url] {
+            if (self)
+                self->loginDidCompleteWithURL(url);
+        });
+    });
 }
 
-WelcomeWindowController::~WelcomeWindowController() = default;
+WelcomeWindowController::~WelcomeWindowController()
+{
+    if (s_singleton == this)
+        s_singleton = nullptr;
+}
 
 void WelcomeWindowController::display()
 {
     if (s_singleton) {
-        s_singleton->show();
-        s_singleton->raise();
-        s_singleton->activateWindow();
+        QPointer<WelcomeWindowController> window = s_singleton;
+        QTimer::singleShot(0, window, [window] {
+            QApplication::setActiveWindow(window);
+            QTimer::singleShot(0, window, [window] {
+                window->show();
+                window->raise();
+                window->activateWindow();
+            });
+        });
         return;
     }
-    s_singleton = new WelcomeWindowController;
-    s_singleton->show();
+    auto *window = new WelcomeWindowController;
+    s_singleton = window;
+    window->windowDidLoad();
+    window->show();
+    window->raise();
+    window->activateWindow();
+    if (!Settings::boolForKey(QStringLiteral("AppEverReset"))) {
+        WelcomeServices *services = WelcomeServices::instance();
+        services->trackOnceEver(QStringLiteral("Welcome: Welcome screen displayed"), 3);
+        services->increment(QStringLiteral("Welcome: Welcome screen displayed"));
+    }
 }
 
 bool WelcomeWindowController::hasCompletedWelcomeScreen()
@@ -55,18 +132,859 @@ void WelcomeWindowController::installEngineHooks()
     UiHooks::instance().reachedImportFoldersScreen = [] { return reachedImportFoldersScreen(); };
 }
 
-void WelcomeWindowController::closeEvent(QCloseEvent *event)
+void WelcomeWindowController::forceClose()
 {
-    s_singleton = nullptr;
-    event->accept();
+    if (!s_singleton)
+        return;
+    // Closing through here must neither quit nor touch the completion setting: a flag of the
+    // window tells windowWillClose to hide the Dock icon as after a finished onboarding.
+    s_singleton->m_closeWithoutQuitting = true;
+    s_singleton->close();
+}
+
+void WelcomeWindowController::stopKeepingOnTop()
+{
+    WelcomeWindowController *window = s_singleton;
+    if (!window || !(window->windowFlags() & Qt::WindowStaysOnTopHint))
+        return;
+    const bool visible = window->isVisible();
+    window->setWindowFlag(Qt::WindowStaysOnTopHint, false);
+    if (visible)
+        window->show();
+}
+
+void WelcomeWindowController::markWelcomeScreenDidComplete()
+{
+    Settings::setBool(true, kWelcomeScreenComplete);
+    WelcomeServices *services = WelcomeServices::instance();
+    services->runScanLoop();
+    services->runMetaSyncer();
+}
+
+void WelcomeWindowController::fixWhiteButtonTextColor(QAbstractButton *button)
+{
+    if (!button)
+        return;
+    WelcomeStyle::setTitleColors(button, QColor(88, 88, 88), QColor(255, 255, 255));
+}
+
+// ---------------------------------------------------------------------------------------------
+// Construction
+
+namespace {
+template<typename UiClass>
+QWidget *loadScreen(QWidget *owner)
+{
+    auto *view = new QWidget(owner);
+    UiClass form;
+    form.setupUi(view);
+    view->hide();
+    return view;
+}
+} // namespace
+
+void WelcomeWindowController::loadScreens()
+{
+    m_screens[Welcome] = loadScreen<Ui::WelcomeWindowController_Welcome2>(this);
+    m_screens[Login] = loadScreen<Ui::WelcomeWindowController_OAuth>(this);
+    m_screens[Intro] = loadScreen<Ui::WelcomeWindowController_Intro>(this);
+    // One layout, three independent screens.
+    m_screens[ImportIPhoto] = loadScreen<Ui::WelcomeWindowController_1_Option>(this);
+    m_screens[ImportDropbox] = loadScreen<Ui::WelcomeWindowController_1_Option>(this);
+    m_screens[ImportIMessage] = loadScreen<Ui::WelcomeWindowController_1_Option>(this);
+    m_screens[ImportPictures] = loadScreen<Ui::WelcomeWindowController_4_Options>(this);
+    m_screens[ImportFolder] = loadScreen<Ui::WelcomeWindowController_Folder>(this);
+    m_screens[SetupComplete] = loadScreen<Ui::WelcomeWindowController_SetupComplete>(this);
+    static const char *names[ScreenCount] = {"welcomeView", "oAuthView", "introView", "importIPhotoView",
+                                             "importIMessageView", "importDropboxView", "importPicturesView",
+                                             "importFolderView", "setupCompleteView"};
+    for (int i = 0; i < ScreenCount; ++i)
+        m_screens[i]->setObjectName(QString::fromLatin1(names[i]));
+    connectScreenButtons();
+}
+
+void WelcomeWindowController::connectScreenButtons()
+{
+    auto hook = [](QWidget *screen, const char *name, auto slot) {
+        if (!screen)
+            return;
+        if (auto *button = screen->findChild<QAbstractButton *>(QString::fromLatin1(name)))
+            QObject::connect(button, &QAbstractButton::clicked, screen, slot);
+    };
+    hook(m_screens[Welcome], "signInButton", [this] { loginButtonHitWithMode(LoginNormal); });
+    hook(m_screens[Welcome], "signUpButton", [this] { loginButtonHitWithMode(LoginNewAccount); });
+    hook(m_screens[Welcome], "facebookButton", [this] { loginButtonHitWithMode(LoginFacebook); });
+    hook(m_screens[Welcome], "googleButton", [this] { loginButtonHitWithMode(LoginGoogle); });
+    hook(m_screens[Login], "loginCancelButton", [this] { advanceToScreen(m_screens[Welcome], true, true); });
+    hook(m_screens[Intro], "nextButton", [this] { importYesButtonHit(); });
+    for (Screen s : {ImportIPhoto, ImportIMessage, ImportDropbox, ImportPictures, ImportFolder}) {
+        hook(m_screens[s], "yesButton", [this] { importYesButtonHit(); });
+        hook(m_screens[s], "importFoldersButton", [this] { importYesButtonHit(); });
+        hook(m_screens[s], "skipButton", [this] { importNoButtonHit_Skip(); });
+        hook(m_screens[s], "backButton", [this] { importNoButtonHit_Back(); });
+    }
+    hook(m_screens[ImportFolder], "addFolderButton", [this] { importAddFolderButtonHit(); });
+    hook(m_screens[ImportFolder], "removeFolderButton", [this] { importRemoveFolderButtonHit(); });
+    hook(m_screens[SetupComplete], "doneButton", [this] { completeSetupButtonHit(); });
+}
+
+void WelcomeWindowController::windowDidLoad()
+{
+    WelcomeServices *services = WelcomeServices::instance();
+    if (services->isLocalized()) {
+        // Translations run longer: widen the window by 28 points around its centre.
+        setMinimumWidth(minimumWidth() + 28);
+        setMaximumWidth(maximumWidth() + 28);
+        setGeometry(geometry().adjusted(-14, 0, 14, 0));
+    }
+    ui->loginWaitingView->setStyleSheet(QStringLiteral("#loginWaitingView { background: rgba(0, 0, 0, 168); }"));
+    auto *fade = new QGraphicsOpacityEffect(ui->loginWaitingView);
+    fade->setOpacity(0.0);
+    ui->loginWaitingView->setGraphicsEffect(fade);
+    ui->loginWaitingView->setParent(nullptr);
+    ui->loginWaitingView->setParent(this);
+    ui->loginWaitingView->hide();
+
+    if (auto *background = m_screens[Login]->findChild<QWidget *>(QStringLiteral("oAuthBackground")))
+        background->setStyleSheet(QStringLiteral("#oAuthBackground { background: rgb(245, 245, 249); }"));
+    // The user agent is applied when the web view is made (the first time sign-in needs it).
+
+    if (auto *table = m_screens[ImportFolder]->findChild<QWidget *>(QStringLiteral("importFoldersTableView"))) {
+        if (table->parentWidget() && table->parentWidget()->parentWidget())
+            table->parentWidget()->parentWidget()->hide();
+    }
+
+    // Photos wins over iPhoto when its library exists and the older libraries are absent or
+    // were migrated into it.
+    const QString iPhoto = services->iPhotoDirectory();
+    const QString aperture = services->apertureDirectory();
+    const QString photos = services->osxPhotosDirectory();
+    m_usingOSXPhotos = !photos.isEmpty() && QFileInfo::exists(photos)
+        && ((iPhoto.isEmpty() && aperture.isEmpty()) || iPhoto.toLower().contains(QLatin1String(".migrated"))
+            || aperture.toLower().contains(QLatin1String(".migrated")));
+
+    if (!hasCompletedWelcomeScreen()) {
+        services->setTrackingCurrentScan(true);
+        QTimer::singleShot(3000, this, [this] { refreshSourcesView(); });
+    }
+
+    for (Screen s : {Welcome, Login, Intro, ImportIPhoto, ImportIMessage, ImportDropbox, ImportPictures,
+                     ImportFolder, SetupComplete})
+        setupView(m_screens[s]);
+    m_currentView = nullptr;
+    setupFolderPicker();
+    advanceImportScreen();
 }
 
 void WelcomeWindowController::resizeEvent(QResizeEvent *event)
 {
     QWidget::resizeEvent(event);
+    ui->containerView->setGeometry(rect());
+    if (m_currentView && !isSliding())
+        m_currentView->setGeometry(ui->containerView->rect());
 }
 
-bool WelcomeWindowController::dropPaths(const QStringList &paths)
+// ---------------------------------------------------------------------------------------------
+// Closing
+
+void WelcomeWindowController::closeEvent(QCloseEvent *event)
 {
-    return false;
+    if (m_closeWithoutQuitting || m_quitConfirmed || hasCompletedWelcomeScreen()) {
+        event->accept();
+        windowWillClose();
+        return;
+    }
+    event->ignore();
+    if (m_quitAlertShowing)
+        return;
+    m_quitAlertShowing = true;
+    WelcomeServices *services = WelcomeServices::instance();
+    AlertRequest request;
+    request.title = services->localized(QStringLiteral("Quit Lumora Hoistly Setup?"));
+    request.message = services->localized(QStringLiteral("You'll need to re-open Lumora Hoistly later to restart setup."));
+    request.buttons = {services->localized(QStringLiteral("Quit Setup")), services->localized(QStringLiteral("Back"))};
+    request.sheetParent = this;
+    QPointer<WelcomeWindowController> self(this);
+    Alerts::show(request, [self](AlertResult result) {
+        if (!self)
+            return;
+        self->m_quitAlertShowing = false;
+        if (result.button != 0)
+            return;
+        WelcomeServices *services = WelcomeServices::instance();
+        services->trackOnceEver(QStringLiteral("Misc: Exited Setup"), 3);
+        services->flushAnalytics();
+        // Gives the beacon's queue a moment before the process goes.
+        QThread::msleep(100);
+        self->m_quitConfirmed = true;
+        self->close();
+    });
+}
+
+void WelcomeWindowController::windowWillClose()
+{
+    QObject::disconnect(NotificationCenter::defaultCenter(), nullptr, this, nullptr);
+    if (m_page)
+        m_page->detachFromWindow();
+    if (s_singleton == this)
+        s_singleton = nullptr;
+    WelcomeServices *services = WelcomeServices::instance();
+    if (hasCompletedWelcomeScreen() || m_closeWithoutQuitting)
+        services->setHideDockIcon(true);
+    else
+        services->quitAppNoConfirm();
+}
+
+// ---------------------------------------------------------------------------------------------
+// Texts and layout
+
+namespace {
+void setLetterSpacing(QWidget *widget, double spacing)
+{
+    if (!widget)
+        return;
+    QFont font = widget->font();
+    font.setLetterSpacing(QFont::AbsoluteSpacing, spacing);
+    widget->setFont(font);
+}
+
+void setTextOf(QWidget *widget, const QString &text)
+{
+    if (auto *label = qobject_cast<QLabel *>(widget))
+        label->setText(text);
+    else if (auto *button = qobject_cast<QAbstractButton *>(widget))
+        button->setText(text);
+}
+
+QString textOf(QWidget *widget)
+{
+    if (auto *label = qobject_cast<QLabel *>(widget))
+        return label->text();
+    if (auto *button = qobject_cast<QAbstractButton *>(widget))
+        return button->text();
+    return {};
+}
+
+void moveAndWiden(QWidget *widget, int dx, int dw)
+{
+    if (widget)
+        widget->setGeometry(widget->geometry().adjusted(dx, 0, dx + dw, 0));
+}
+
+// Translates every label and button title of a view in place.
+void localizeView(QWidget *view, WelcomeServices *services)
+{
+    if (!view)
+        return;
+    for (QLabel *label : view->findChildren<QLabel *>())
+        if (!label->text().isEmpty())
+            label->setText(services->localized(label->text()));
+    for (QAbstractButton *button : view->findChildren<QAbstractButton *>())
+        if (!button->text().isEmpty())
+            button->setText(services->localized(button->text()));
+}
+
+// Joins single line breaks in a translated interface; paragraph breaks stay.
+QString removeNewlinesIfLocalized(const QString &text, bool localized)
+{
+    if (!localized)
+        return text;
+    QString out = text;
+    out.replace(QLatin1String("\n\n"), QStringLiteral("\x01"));
+    out.replace(QLatin1Char('\n'), QLatin1Char(' '));
+    out.replace(QStringLiteral("\x01"), QStringLiteral("\n\n"));
+    return out;
+}
+
+// The translation of the newer phrase when it has its own, else the older phrase's.
+QString useOldTranslatedPhrase(const QString &oldTranslated, const QString &newPhrase, const QString &newTranslated,
+                               bool localized)
+{
+    if (!localized)
+        return newPhrase;
+    if (!newTranslated.isEmpty() && newTranslated != newPhrase)
+        return newTranslated;
+    return oldTranslated;
+}
+} // namespace
+
+QString WelcomeStyle::titleStyle(const QColor &title, const QColor &alternate)
+{
+    QString css = QStringLiteral("QAbstractButton { color: %1; }").arg(title.name());
+    if (alternate.isValid())
+        css += QStringLiteral(" QAbstractButton:pressed, QAbstractButton:checked { color: %1; }").arg(alternate.name());
+    return css;
+}
+
+void WelcomeStyle::setTitleColors(QAbstractButton *button, const QColor &title, const QColor &alternate)
+{
+    if (!button)
+        return;
+    QString css = button->styleSheet();
+    static const QRegularExpression previous(QStringLiteral("/\\*title\\*/.*$"),
+                                             QRegularExpression::DotMatchesEverythingOption);
+    css.remove(previous);
+    button->setStyleSheet(css + QStringLiteral(" /*title*/ ") + titleStyle(title, alternate));
+    button->setProperty("titleColor", title);
+    button->setProperty("alternateTitleColor", alternate);
+}
+
+void WelcomeWindowController::localizeViews()
+{
+    WelcomeServices *services = WelcomeServices::instance();
+    if (!services->isLocalized())
+        return;
+    for (Screen s : {Welcome, Login, Intro, ImportIPhoto, ImportIMessage, ImportDropbox, ImportPictures,
+                     ImportFolder, SetupComplete})
+        localizeView(m_screens[s], services);
+    moveAndWiden(findViewWithTag<QWidget>(m_screens[Welcome], 7000), -60, 80);
+    moveAndWiden(findViewWithTag<QWidget>(m_screens[Welcome], 7004), 20, 40);
+    moveAndWiden(findViewWithTag<QWidget>(m_screens[Login], 7000), -40, 80);
+    for (Screen s : {Intro, ImportIPhoto, ImportIMessage, ImportDropbox, ImportPictures, ImportFolder, SetupComplete}) {
+        moveAndWiden(findViewWithTag<QWidget>(m_screens[s], 7001), -30, 30);
+        moveAndWiden(findViewWithTag<QWidget>(m_screens[s], 7000), -60, 30);
+    }
+}
+
+void WelcomeWindowController::setupView(QWidget *screen)
+{
+    if (!screen)
+        return;
+    WelcomeServices *services = WelcomeServices::instance();
+    const bool localized = services->isLocalized();
+    const Screen which = screenOf(screen);
+
+    QWidget *heading = findViewWithTag<QWidget>(screen, 9923);
+    QWidget *description = findViewWithTag<QWidget>(screen, 6625);
+    QCheckBox *options[5];
+    for (int i = 0; i < 5; ++i) {
+        options[i] = findViewWithTag<QCheckBox>(screen, kOptionTags[i]);
+        if (options[i])
+            options[i]->setChecked(false);
+    }
+    if (QWidget *link = findViewWithTag<QWidget>(screen, 83828))
+        link->setCursor(Qt::PointingHandCursor);
+
+    auto L = [services](const QString &s) { return services->localized(s); };
+    auto folderTitle = [&](const QString &english) {
+        return localized ? L(english + QStringLiteral(" folder")) : english;
+    };
+    auto libraryTitle = [&](const QString &phrase, const QString &older) {
+        const QString translated = services->translationOf(phrase);
+        return useOldTranslatedPhrase(L(older), phrase, translated, localized);
+    };
+    auto setOption = [&](int index, const QString &title) {
+        if (options[index])
+            options[index]->setText(title);
+    };
+
+    switch (which) {
+    case ImportPictures:
+        setTextOf(heading, L(QStringLiteral("Upload my Mac folders")));
+        setTextOf(description, removeNewlinesIfLocalized(L(kFoldersDescription), localized));
+        setOption(0, folderTitle(QStringLiteral("Pictures")));
+        setOption(1, folderTitle(QStringLiteral("Desktop")));
+        setOption(2, folderTitle(QStringLiteral("Downloads")));
+        setOption(3, folderTitle(QStringLiteral("Documents")));
+        setOption(4, folderTitle(QStringLiteral("Dropbox")));
+        if (auto *icon = findViewWithTag<QLabel>(screen, 833))
+            icon->setPixmap(QIcon(QStringLiteral(":/onboarding/WelcomeIconPicturesFolder.svg")).pixmap(icon->size()));
+        break;
+    case ImportIPhoto:
+        if (m_usingOSXPhotos) {
+            setTextOf(heading, L(QStringLiteral("Upload from \"Photos\"")));
+            // This line break stays in every language.
+            setTextOf(description, L(kPhotosDescription));
+            setOption(0, libraryTitle(QStringLiteral("Upload Photos library"), QStringLiteral("Upload my Photos library")));
+        } else {
+            setTextOf(heading, L(QStringLiteral("Upload from iPhoto")));
+            setTextOf(description, removeNewlinesIfLocalized(L(kIPhotoDescription), localized));
+            setOption(0, libraryTitle(QStringLiteral("Upload iPhoto library"), QStringLiteral("Upload my iPhoto library")));
+            setOption(1, L(QStringLiteral("Recreate my iPhoto albums on Lumora")));
+        }
+        if (auto *icon = findViewWithTag<QLabel>(screen, 833))
+            icon->setPixmap(QIcon(QStringLiteral(":/onboarding/WelcomeIconIPhoto.svg")).pixmap(icon->size()));
+        break;
+    case ImportIMessage:
+        setTextOf(heading, L(QStringLiteral("Upload photos from my Messages")));
+        setTextOf(description, removeNewlinesIfLocalized(L(kMessagesDescription), localized));
+        setOption(0, L(QStringLiteral("Upload photos from my Messages")));
+        if (auto *icon = findViewWithTag<QLabel>(screen, 833))
+            icon->setPixmap(QIcon(QStringLiteral(":/onboarding/WelcomeIconPicturesFolder.svg")).pixmap(icon->size()));
+        break;
+    case ImportDropbox:
+        setTextOf(heading, L(QStringLiteral("Upload my Dropbox folder")));
+        setTextOf(description, removeNewlinesIfLocalized(L(kDropboxDescription), localized));
+        setOption(0, L(QStringLiteral("Upload my Dropbox folder")));
+        setOption(1, L(QStringLiteral("Create albums from all my folders")));
+        break;
+    case ImportFolder:
+        setTextOf(heading, L(QStringLiteral("Ready to go!")));
+        setTextOf(description, removeNewlinesIfLocalized(
+                                   localized ? L(kSummaryDescriptionOld) : kSummaryDescription, localized));
+        break;
+    default:
+        break;
+    }
+
+    if (localized) {
+        if (which == ImportFolder && !s_summaryPlaceholderShrunk) {
+            s_summaryPlaceholderShrunk = true;
+            if (auto *placeholder = screen->findChild<QWidget *>(QStringLiteral("folderPickerPlaceholder"))) {
+                QRect frame = placeholder->geometry();
+                frame.setHeight(frame.height() - 15);
+                placeholder->setGeometry(frame);
+            }
+        }
+        if (QWidget *hidden = findViewWithTag<QWidget>(screen, 99001))
+            hidden->hide();
+    }
+
+    if (which == ImportPictures) {
+        for (QCheckBox *option : options)
+            setLetterSpacing(option, -0.25);
+        // Runs after the whole preparation, when the screen already has the container's width.
+        QPointer<QWidget> target(screen);
+        QTimer::singleShot(0, this, [this, target] {
+            if (target)
+                layoutOptionsTwoColumns(target);
+        });
+    } else {
+        layoutOptionsOneColumn(screen);
+    }
+
+    if (localized && heading) {
+        QFont font = heading->font();
+        font.setPixelSize(21);
+        heading->setFont(font);
+        heading->setStyleSheet(heading->styleSheet() + QStringLiteral(" font-size: 21px;"));
+    }
+    for (QCheckBox *option : options)
+        if (option)
+            option->setStyleSheet(option->styleSheet() + QStringLiteral(" QCheckBox { color: #000000; }"));
+    if (auto *label = qobject_cast<QLabel *>(description)) {
+        label->setAlignment(Qt::AlignHCenter | Qt::AlignTop);
+        label->setWordWrap(true);
+    }
+    if (auto *label = findViewWithTag<QLabel>(screen, 5232)) {
+        // A roomier line height for the multi-line text.
+        const QString text = label->text();
+        label->setTextFormat(Qt::RichText);
+        label->setAlignment(Qt::AlignHCenter | Qt::AlignTop);
+        label->setText(QStringLiteral("<div style=\"line-height: 140%;\" align=\"center\">%1</div>")
+                           .arg(text.toHtmlEscaped().replace(QLatin1Char('\n'), QStringLiteral("<br>"))));
+        label->setProperty("plainText", text);
+    }
+
+    if (auto *button = findViewWithTag<QAbstractButton>(screen, 7000)) {
+        if (which == Intro || which == SetupComplete)
+            WelcomeStyle::setTitleColors(button, QColor(120, 120, 120));
+        else
+            WelcomeStyle::setTitleColors(button, QColor(115, 123, 128), QColor(255, 255, 255));
+    }
+    for (int tag : {7001, 7002, 7003})
+        if (auto *button = findViewWithTag<QAbstractButton>(screen, tag))
+            WelcomeStyle::setTitleColors(button, QColor(255, 255, 255));
+
+    for (int tag : {9922, 9923, 6625, 6626, 6627})
+        for (QWidget *widget : screen->findChildren<QWidget *>())
+            if (viewTag(widget) == tag)
+                setLetterSpacing(widget, -0.25);
+    for (QCheckBox *option : options)
+        setLetterSpacing(option, -0.25);
+    if (which == Welcome)
+        setLetterSpacing(findViewWithTag<QWidget>(screen, 3220), 2.5);
+
+    screen->setContextMenuPolicy(Qt::PreventContextMenu);
+
+    if (auto *picture = findViewWithTag<QLabel>(screen, 4332)) {
+        QString folder;
+        if (which == ImportIPhoto) {
+            const QString library = services->iPhotoDirectory();
+            if (!library.isEmpty())
+                folder = QFileInfo(library).absolutePath();
+        } else if (which == ImportPictures) {
+            folder = services->picturesDirectory();
+        }
+        if (!folder.isEmpty() && QFileInfo::exists(folder)) {
+            QFileIconProvider provider;
+            picture->setPixmap(provider.icon(QFileInfo(folder)).pixmap(128, 128));
+        }
+    }
+    if (which == Welcome) {
+        if (QWidget *panel = findViewWithTag<QWidget>(screen, 2228)) {
+            const bool translucent = NSDevice::osxVersionMajor() > 10
+                || (NSDevice::osxVersionMajor() == 10 && NSDevice::osxVersionMinor() >= 10);
+            if (translucent)
+                panel->setStyleSheet(QStringLiteral("#%1 { background: rgba(242, 242, 242, 168); border-radius: 8px; }")
+                                         .arg(panel->objectName()));
+            else
+                panel->hide();
+        }
+    }
+
+    const QRect bounds = ui->containerView->rect();
+    screen->setGeometry(bounds.translated(-bounds.width(), 0));
+}
+
+void WelcomeWindowController::layoutOptionsOneColumn(QWidget *screen)
+{
+    QCheckBox *options[5];
+    int widest = 0;
+    for (int i = 0; i < 5; ++i) {
+        options[i] = findViewWithTag<QCheckBox>(screen, kOptionTags[i]);
+        if (i < 4 && options[i]) {
+            options[i]->adjustSize();
+            widest = qMax(widest, options[i]->sizeHint().width());
+        }
+    }
+    const int w = int(widest + 6);
+    for (QCheckBox *option : options) {
+        if (!option)
+            continue;
+        const QRect frame = option->geometry();
+        option->setGeometry((screen->width() - w) / 2, frame.y(), w, option->sizeHint().height() + 4);
+    }
+}
+
+void WelcomeWindowController::layoutOptionsTwoColumns(QWidget *screen)
+{
+    QCheckBox *options[5];
+    for (int i = 0; i < 5; ++i) {
+        options[i] = findViewWithTag<QCheckBox>(screen, kOptionTags[i]);
+        if (options[i])
+            options[i]->adjustSize();
+    }
+    auto width = [&](int i) { return options[i] ? options[i]->sizeHint().width() : 0; };
+    const int gap = WelcomeServices::instance()->isLocalized() ? 20 : 40;
+    const int a = qMax(width(0), width(1));
+    const int b = qMax(width(2), width(3));
+    const int total = a + gap + b;
+    const int left = (screen->width() - total) / 2;
+    for (int i = 0; i < 5; ++i) {
+        if (!options[i])
+            continue;
+        const int x = (i == 2 || i == 3) ? left + a + gap : left;
+        const int w = (i == 2 || i == 3) ? b : a;
+        options[i]->setGeometry(x, options[i]->geometry().y(), w, options[i]->sizeHint().height() + 4);
+    }
+    if (options[4])
+        options[4]->hide();
+}
+
+void WelcomeWindowController::updateDoneScreenView()
+{
+    QWidget *screen = m_screens[SetupComplete];
+    WelcomeServices *services = WelcomeServices::instance();
+    setTextOf(findViewWithTag<QWidget>(screen, 9923), services->localized(QStringLiteral("Thanks!")));
+    QString text = services->localized(kDoneDescription);
+    text.replace(QLatin1String("\n\n"), QLatin1String("\n"));
+    setTextOf(findViewWithTag<QWidget>(screen, 6625), removeNewlinesIfLocalized(text, services->isLocalized()));
+}
+
+// ---------------------------------------------------------------------------------------------
+// Navigation
+
+QWidget *WelcomeWindowController::screenView(Screen screen) const
+{
+    return (screen >= 0 && screen < ScreenCount) ? m_screens[screen] : nullptr;
+}
+
+QWidget *WelcomeWindowController::containerView() const
+{
+    return ui->containerView;
+}
+
+WelcomeWindowController::Screen WelcomeWindowController::screenOf(const QWidget *view) const
+{
+    for (int i = 0; i < ScreenCount; ++i)
+        if (view && m_screens[i] == view)
+            return Screen(i);
+    return NoScreen;
+}
+
+WelcomeWindowController::Screen WelcomeWindowController::currentScreen() const
+{
+    return screenOf(m_currentView);
+}
+
+QList<QWidget *> WelcomeWindowController::importScreens() const
+{
+    WelcomeServices *services = WelcomeServices::instance();
+    QList<QWidget *> list{m_screens[Welcome], m_screens[Login], m_screens[Intro], m_screens[ImportPictures]};
+    if (services->isIPhotoInstalled() || services->isOSXPhotosInstalled())
+        list << m_screens[ImportIPhoto];
+    list << m_screens[ImportFolder] << m_screens[SetupComplete];
+    return list;
+}
+
+QWidget *WelcomeWindowController::lastImportScreen() const
+{
+    const QList<QWidget *> list = importScreens();
+    return list.isEmpty() ? nullptr : list.last();
+}
+
+void WelcomeWindowController::advanceImportScreen()
+{
+    const bool authorized = WelcomeServices::instance()->isAuthorized();
+    const bool complete = hasCompletedWelcomeScreen();
+    QWidget *from = m_currentView;
+    if (!from && authorized)
+        from = m_screens[Welcome];
+    const QList<QWidget *> list = importScreens();
+    QWidget *target = nullptr;
+    if (authorized && complete) {
+        target = m_screens[SetupComplete];
+    } else if (!from) {
+        target = m_screens[Welcome];
+    } else {
+        const int index = list.indexOf(from);
+        if (index >= 0 && index + 1 < list.size())
+            target = list.at(index + 1);
+        // A signed-in user never sees the login screen.
+        if (authorized && target == m_screens[Login])
+            target = (index + 2 < list.size()) ? list.at(index + 2) : nullptr;
+    }
+    advanceToScreen(target, false, m_currentView != nullptr);
+}
+
+void WelcomeWindowController::advanceImportScreenReverse()
+{
+    const QList<QWidget *> list = importScreens();
+    const int index = list.indexOf(m_currentView);
+    if (index <= 0)
+        return;
+    QWidget *target = list.at(index - 1);
+    if (target == m_screens[Login])
+        return;
+    advanceToScreen(target, true, m_currentView != nullptr);
+}
+
+bool WelcomeWindowController::isSliding() const
+{
+    return m_slide && m_slide->state() == QAbstractAnimation::Running;
+}
+
+void WelcomeWindowController::finishSlide()
+{
+    // A slide still running is brought to its end at once, so a quick back-and-forth never
+    // leaves the container empty or a screen half-way.
+    if (!m_slide)
+        return;
+    QParallelAnimationGroup *group = m_slide;
+    m_slide = nullptr;
+    group->stop();
+    for (int i = 0; i < group->animationCount(); ++i) {
+        auto *animation = qobject_cast<QPropertyAnimation *>(group->animationAt(i));
+        if (animation && animation->targetObject())
+            animation->targetObject()->setProperty(animation->propertyName(), animation->endValue());
+    }
+    if (m_slideOld && m_slideOld != m_currentView)
+        m_slideOld->hide();
+    m_slideOld = nullptr;
+    group->deleteLater();
+}
+
+void WelcomeWindowController::advanceToScreen(QWidget *screen, bool reverse, bool animated)
+{
+    if (!screen || screen == m_currentView)
+        return;
+    finishSlide();
+    QPointer<QWidget> old = m_currentView;
+    m_currentView = screen;
+    screen->setParent(ui->containerView);
+    screenWillAppear(screen);
+    WelcomeServices *services = WelcomeServices::instance();
+
+    if (screen == m_screens[SetupComplete]) {
+        const QDateTime installed = services->dateInstalled();
+        const qint64 days = installed.isValid()
+            ? qint64(std::floor(std::abs(double(installed.secsTo(QDateTime::currentDateTimeUtc()))) / 86400.0))
+            : 0;
+        services->trackOnceEver(QStringLiteral("Welcome: Welcome screen complete"), 3,
+                                {{QStringLiteral("daysSinceStarted"), days}});
+        services->setProperty(QStringLiteral("Welcome: Setup completed"), true);
+        services->setProperty(QStringLiteral("Welcome: Days to complete setup"), days);
+        // Not tied to the window: completion must happen even if the window is closed meanwhile.
+        QTimer::singleShot(400, qApp, [] {
+            markWelcomeScreenDidComplete();
+            WelcomeServices *s = WelcomeServices::instance();
+            s->refreshReportingMetrics();
+            s->runQueues();
+        });
+    }
+    trackScreenShown(screen);
+    if (screen == m_screens[ImportFolder])
+        s_reachedFoldersScreen = true;
+
+    const QRect bounds = ui->containerView->rect();
+    const QRect left = bounds.translated(-bounds.width(), 0);
+    const QRect right = bounds.translated(bounds.width(), 0);
+    screen->show();
+    if (old)
+        old->show();
+    if (!animated || !old) {
+        if (old) {
+            old->hide();
+            old->setGeometry(reverse ? right : left);
+        }
+        screen->setGeometry(bounds);
+    } else {
+        old->setGeometry(bounds);
+        screen->setGeometry(reverse ? left : right);
+        auto *group = new QParallelAnimationGroup(this);
+        auto *in = new QPropertyAnimation(screen, "geometry", group);
+        in->setDuration(kSlideMs);
+        in->setEndValue(bounds);
+        in->setEasingCurve(QEasingCurve::InOutQuad);
+        auto *out = new QPropertyAnimation(old.data(), "geometry", group);
+        out->setDuration(kSlideMs);
+        out->setEndValue(reverse ? right : left);
+        out->setEasingCurve(QEasingCurve::InOutQuad);
+        m_slide = group;
+        m_slideOld = old;
+        connect(group, &QAbstractAnimation::finished, this, [this, group] {
+            if (m_slide != group)
+                return;
+            m_slide = nullptr;
+            if (m_slideOld && m_slideOld != m_currentView)
+                m_slideOld->hide();
+            m_slideOld = nullptr;
+            group->deleteLater();
+        });
+        group->start();
+    }
+    if (m_waitingViewActive && ui->loginWaitingView->parentWidget() != screen && old
+        && ui->loginWaitingView->parentWidget() == old) {
+        // The overlay stays with the screen it covers.
+    }
+    // The window never becomes resizable after a change of screen.
+    setFixedSize(size());
+    Q_EMIT screenShown(int(screenOf(screen)));
+}
+
+void WelcomeWindowController::trackScreenShown(QWidget *screen)
+{
+    WelcomeServices *services = WelcomeServices::instance();
+    auto once = [services](const char *event, const QVariantMap &properties = {}) {
+        services->trackOnceEver(QString::fromLatin1(event), 3, properties);
+    };
+    auto counts = [services] {
+        return QVariantMap{{QStringLiteral("sources"), services->allSources().size()},
+                           {QStringLiteral("sourcesFiltered"), services->allSourcesFiltered().size()},
+                           {QStringLiteral("customFolders"), services->customFolders().size()}};
+    };
+    switch (screenOf(screen)) {
+    case Welcome:
+        if (!Settings::boolForKey(QStringLiteral("AppEverReset")))
+            once("Welcome: Welcome screen displayed");
+        break;
+    case Login:
+        once("Welcome: Login screen displayed");
+        m_displayedLoginScreen = true;
+        break;
+    case Intro:
+        if (!m_displayedLoginScreen)
+            once("Welcome: Login screen displayed");
+        once("Welcome: Intro screen displayed");
+        break;
+    case ImportPictures: once("Welcome: Folders screen displayed"); break;
+    case ImportIPhoto: once("Welcome: iPhoto screen displayed"); break;
+    case ImportIMessage: once("Welcome: iMessage screen displayed"); break;
+    case ImportDropbox: once("Welcome: Dropbox screen displayed"); break;
+    case ImportFolder: once("Welcome: Summary screen displayed", counts()); break;
+    case SetupComplete: once("Welcome: Done screen displayed", counts()); break;
+    default: break;
+    }
+}
+
+void WelcomeWindowController::screenWillAppear(QWidget *screen)
+{
+    if (screen != m_screens[SetupComplete])
+        return;
+    updateDoneScreenView();
+    auto *avatar = findViewWithTag<QLabel>(screen, 981);
+    if (!avatar)
+        return;
+    const QImage image(WelcomeServices::instance()->userImageFilePath());
+    const int side = qMax(1, avatar->width());
+    QPixmap round(side, side);
+    round.fill(Qt::transparent);
+    QPainter painter(&round);
+    painter.setRenderHint(QPainter::Antialiasing);
+    QPainterPath circle;
+    circle.addEllipse(QRectF(0.5, 0.5, side - 1.0, side - 1.0));
+    if (!image.isNull()) {
+        painter.setClipPath(circle);
+        painter.drawImage(QRect(0, 0, side, side), image);
+        painter.setClipping(false);
+    }
+    painter.setPen(QPen(QColor(0, 0, 0, 64), 1.0));
+    painter.setBrush(Qt::NoBrush);
+    painter.drawPath(circle);
+    painter.end();
+    avatar->setPixmap(round);
+}
+
+void WelcomeWindowController::setWaitingViewActive(bool active)
+{
+    if (active == m_waitingViewActive)
+        return;
+    m_waitingViewActive = active;
+    QWidget *overlay = ui->loginWaitingView;
+    auto *effect = qobject_cast<QGraphicsOpacityEffect *>(overlay->graphicsEffect());
+    if (m_overlayFade) {
+        m_overlayFade->stop();
+        m_overlayFade->deleteLater();
+    }
+    if (active) {
+        QWidget *host = m_currentView ? m_currentView.data() : this;
+        overlay->setParent(host);
+        overlay->setGeometry(host->rect());
+        ui->loginWaitingSpinner->move((host->width() - ui->loginWaitingSpinner->width()) / 2,
+                                      (host->height() - ui->loginWaitingSpinner->height()) / 2);
+        overlay->show();
+        overlay->raise();
+        if (effect)
+            effect->setOpacity(0.0);
+    }
+    if (!effect) {
+        overlay->setVisible(active);
+        return;
+    }
+    auto *fade = new QPropertyAnimation(effect, "opacity", this);
+    fade->setDuration(kOverlayFadeMs);
+    fade->setEndValue(active ? 1.0 : 0.0);
+    m_overlayFade = fade;
+    connect(fade, &QAbstractAnimation::finished, this, [this, fade] {
+        // The stored value decides: off-then-on within the fade leaves the overlay up.
+        if (!m_waitingViewActive)
+            ui->loginWaitingView->hide();
+        if (m_overlayFade == fade)
+            m_overlayFade = nullptr;
+        fade->deleteLater();
+    });
+    fade->start();
+}
+
+bool WelcomeWindowController::isOverlayShown() const
+{
+    return ui->loginWaitingView->isVisible();
+}
+
+void WelcomeWindowController::completeSetupButtonHit()
+{
+    markWelcomeScreenDidComplete();
+    close();
+    // Static calls only: they run even though the window is gone by then.
+    QTimer::singleShot(200, qApp, [] {
+        WelcomeServices::instance()->runQueues();
+        QTimer::singleShot(500, qApp, [] { WelcomeServices::instance()->openPreferences(); });
+    });
+}
+
+void WelcomeWindowController::importNoButtonHit_Back()
+{
+    WelcomeServices::instance()->increment(QStringLiteral("Welcome: Back button hit"));
+    advanceImportScreenReverse();
 }

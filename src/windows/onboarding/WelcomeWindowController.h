@@ -10,6 +10,7 @@
 #include <QWebEngineView>
 #include <QWidget>
 #include <memory>
+#include <optional>
 
 class QAbstractButton;
 class QCheckBox;
@@ -17,8 +18,8 @@ class QParallelAnimationGroup;
 class QPropertyAnimation;
 class QTimer;
 class SignInWebPage;
-class WelcomeFolderTable;
-class WelcomeSourcesList;
+class QListWidget;
+class QTableWidget;
 class WelcomeDropView;
 
 namespace Ui {
@@ -51,6 +52,8 @@ public:
     // The alpha environment probe (run once per process, blocks its caller; call off the main thread).
     static void checkForAlphaEnvironmentAvailable();
     static bool isAlphaEnvironmentAvailable();
+    // Tests: a known probe result (or none), and the process-wide sign-in flags cleared.
+    static void setAlphaEnvironmentAvailableForTesting(std::optional<bool> available);
     // Grey title, white alternate (pressed) title: used by the preferences panes too.
     static void fixWhiteButtonTextColor(QAbstractButton *button);
     // Makes the engine's onboarding hooks answer from this class.
@@ -78,6 +81,7 @@ public:
     bool usingOSXPhotos() const { return m_usingOSXPhotos; }
     bool displayedLoginScreen() const { return m_displayedLoginScreen; }
     bool isSliding() const;
+    bool isOverlayShown() const;
 
     // --- Sign-in ---
     void loginButtonHitWithMode(int mode);
@@ -187,6 +191,7 @@ private:
     // source choice
     QStringList m_foldersToAdd;
     QSet<QString> m_selectedFoldersToAdd;
-    WelcomeFolderTable *m_folderTable = nullptr; // children of the window
-    WelcomeSourcesList *m_sourcesList = nullptr;
+    QTableWidget *m_folderTable = nullptr; // children of the window
+    QListWidget *m_sourcesList = nullptr;
+    void reloadFolderTable();
 };
