@@ -54,13 +54,17 @@ public:
     static constexpr bool kHiddenChannelDefault = true;
     static QString hiddenChannelKey();
 
+    // A process started with the sign-in callback address hands it to the running copy; true
+    // when a running copy took it (this process then ends without touching that copy).
+    static bool forwardSignInUrlToRunningCopy(const QStringList &arguments);
     // Decides, from the arguments and the session, whether the launch was a manual one.
     static bool decideLaunchedManually(const QStringList &arguments, bool loginSession);
 
     // ---- Lifecycle ----------------------------------------------------------------------
     void receiveSleepNote();
     void receiveWakeNote();
-    enum class TerminateReply { Now, Cancel };
+    // Later: an alert is asking; its answer continues or cancels the termination.
+    enum class TerminateReply { Now, Cancel, Later };
     TerminateReply applicationShouldTerminate();
     void applicationWillTerminate();
     // The one termination path: should-terminate, will-terminate once, then the event loop
@@ -70,7 +74,8 @@ public:
     // Force-terminates the own process about 2 s later unless it has ended by then.
     void scheduleForceQuit();
     void performLogOutAndKEEPEVERYTHING();
-    void performLogOutAndDELETEEVERYTHING();
+    // False when the data folder could not be deleted (the reset then does not report success).
+    bool performLogOutAndDELETEEVERYTHING();
     void logoutAndKeepData() { performLogOutAndKEEPEVERYTHING(); }
     void fullReset() { performLogOutAndDELETEEVERYTHING(); }
     bool isResetting() const;
@@ -90,8 +95,14 @@ public:
     // Forgets the process-wide state (tests only).
     static void resetForTesting();
 
+    // The engine's hooks into the shell (sleeping, quit screen, tray flashing, metrics).
+    static void installUiHooks();
+    bool hasTerminated() const { return m_willTerminateRan; }
+
 private:
     explicit AppDelegate(QObject *parent = nullptr);
+    void continueLaunchAfterResetOffer();
+    void finishTermination();
     void runMigrations();
     void spawnUpdateCheckCopyIfDue();
     void installFileLogger();
@@ -101,4 +112,7 @@ private:
     bool m_willTerminateRan = false;
     bool m_terminating = false;
     QTimer *m_metricsTimer = nullptr;
+    QStringList m_arguments;
+    QString m_pendingUrl;
+    int m_previousUploadTotal = -1;
 };

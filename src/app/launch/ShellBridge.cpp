@@ -1,6 +1,7 @@
 #include "app/launch/ShellBridge.h"
 
 #include "app/update/Bundle.h"
+#include "app/widgets/Localized.h"
 #include "core/LMRReporter.h"
 #include "sync/LumoraDrive.h"
 #include "sync/NotificationManager.h"
@@ -84,7 +85,7 @@ void installDefaults(ShellBridge &b)
         box->activateWindow();
     };
     b.updateLocale = [] {};
-    b.tr = [](const QString &english) { return english; };
+    b.tr = [](const QString &english) { return localized(english); };
 
     b.reporterStartup = [] { LMRReporter::startup(); };
     b.track = [](const QString &e, int m) { LMRReporter::track(e, m); };

@@ -3,7 +3,6 @@
 // behind TrayIconBackend), its flashing, the fallback and popover menus and the commands behind
 // them, and the once-only shutdown.
 #include <QDateTime>
-#include <QElapsedTimer>
 #include <QIcon>
 #include <QImage>
 #include <QObject>
@@ -25,6 +24,8 @@ class MainController : public QObject
 public:
     static MainController *instance();
     static MainController *instanceNoCreate();
+    // The engine's hooks for the quit screen and the tray flashing.
+    static void installUiHooks();
 
     void startup();
     void shutdown();
@@ -98,6 +99,8 @@ public:
     static QUrl faqUrl();
     static QUrl customerSupportUrl();
     static QString supportMailAddress();
+    // A developer account id compiled in; no user has it, which keeps the keep-data offer off.
+    static QString developerAccountId();
 
     // Tests: a tray backend without a tray host, a clock for the flashing, and forgetting the
     // singleton.
@@ -119,6 +122,10 @@ private:
     qint64 nowMs() const;
     bool isDarkPanel();
     QIcon iconNamed(const QString &name) const;
+    double opacityAt(qint64 ms) const;
+    void applyIcon();
+    void popoverClosed();
+    void replaceMenu(QMenu *menu);
 
     bool m_animateTrayIcon = false;
     bool m_quitScreenOpen = false;

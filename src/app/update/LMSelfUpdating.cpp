@@ -666,7 +666,7 @@ bool LMSelfUpdating::isCheckingForUpdates() { QMutexLocker l(&g_lock); return g_
 QDateTime LMSelfUpdating::lastSuccessfulUpdateCheck() { QMutexLocker l(&g_lock); return g_lastSuccessfulUpdateCheck; }
 void LMSelfUpdating::setLastSuccessfulUpdateCheckForTesting(const QDateTime &date) { QMutexLocker l(&g_lock); g_lastSuccessfulUpdateCheck = date; }
 QStringList LMSelfUpdating::statusMessagesForTesting() { QMutexLocker l(&g_lock); return g_statusMessages; }
-void LMSelfUpdating::setArgumentsForTesting(const QStringList &a) { g_argumentsOverride = a; g_argumentsOverridden = true; }
+void LMSelfUpdating::setLaunchArguments(const QStringList &a) { g_argumentsOverride = a; g_argumentsOverridden = true; }
 void LMSelfUpdating::setNetworkTimeoutsForTesting(int manifestMs, int downloadMs)
 {
     g_manifestTimeoutMs = manifestMs;

@@ -57,7 +57,8 @@ public:
     static QDateTime lastSuccessfulUpdateCheck();
     static void setLastSuccessfulUpdateCheckForTesting(const QDateTime &date);
     static QStringList statusMessagesForTesting();
-    static void setArgumentsForTesting(const QStringList &arguments);
+    // The process arguments the launch decisions read (the delegate hands them over).
+    static void setLaunchArguments(const QStringList &arguments);
     static void setNetworkTimeoutsForTesting(int manifestMs, int downloadMs);
     static void resetForTesting();
 };
