@@ -67,7 +67,11 @@ public:
                              if (done)
                                  done(result);
                          });
-        box->open();
+        // open() makes a dialog window-modal; the application-modal form is shown instead.
+        if (sheet)
+            box->open();
+        else
+            box->show();
     }
 };
 
@@ -97,7 +101,12 @@ public:
                              if (done)
                                  done(chosen);
                          });
-        dialog->open();
+        if (parent && parent->isVisible()) {
+            dialog->open();
+        } else {
+            dialog->setWindowModality(Qt::ApplicationModal);
+            dialog->show();
+        }
     }
 };
 

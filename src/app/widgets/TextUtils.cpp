@@ -237,7 +237,11 @@ void beginSheetOrRunModalForWindow(QFileDialog *panel, QWidget *window,
                          [completion = std::move(completion)](int result) { completion(result); },
                          Qt::SingleShotConnection);
     }
-    panel->open();
+    if (sheet) {
+        panel->open();
+    } else {
+        panel->show(); // open() would make it window-modal
+    }
 }
 
 } // namespace NSAlertUtils
