@@ -6,6 +6,7 @@
 #include "platform/Endpoints.h"
 #include "ui_CloudLoginWindow.h"
 
+#include <QCoreApplication>
 #include <QWebEngineHttpRequest>
 #include <QWebEngineLoadingInfo>
 #include <QWebEnginePage>
@@ -159,8 +160,11 @@ void CloudLoginWindow::webViewLoadFailedWithError(int code, const QString &failu
 
 void CloudSyncManager::login()
 {
-    if (!g_cloudWindow)
+    if (!g_cloudWindow) {
         g_cloudWindow = new CloudLoginWindow();
+        // The web engine must not outlive the application object: the window goes first.
+        QObject::connect(qApp, &QCoreApplication::aboutToQuit, g_cloudWindow, [] { delete g_cloudWindow; });
+    }
     g_cloudWindow->show();
     g_cloudWindow->raise();
     g_cloudWindow->activateWindow();

@@ -27,7 +27,11 @@ private Q_SLOTS:
         m_double.exportEnvironment();
         Alerts::setPresenter(&m_alerts);
     }
-    void cleanupTestCase() { Alerts::setPresenter(nullptr); }
+    void cleanupTestCase()
+    {
+        Alerts::setPresenter(nullptr);
+        delete CloudSyncManager::windowNoCreate();
+    }
 
     void addressesAreLoggedWithoutQueries()
     {
