@@ -48,6 +48,8 @@ struct ScanState
     QSet<qint64> touchedFolders;   // direct counts to recompute at the end of the pass
 };
 
+std::atomic<quint64> g_filesOpened{0};
+
 ScanState &state()
 {
     static ScanState s;
@@ -181,6 +183,7 @@ FileWork workOnFile(const QString &path, qint64 oldSize, qint64 oldMtime, bool w
         }
     }
     const int fd = ::open(native.constData(), O_RDONLY | O_CLOEXEC);
+    ++g_filesOpened;
     if (fd < 0) {
         w.outcome = errno == ENOENT ? FileWork::Gone : FileWork::Unreadable;
         return w;
@@ -747,6 +750,11 @@ void FileManager::resetForTesting()
     s.touchedFolders.clear();
     s.scanningId = 0;
     s.runAgain = false;
+}
+
+quint64 FileManagerPrivate::filesOpenedForReading()
+{
+    return g_filesOpened;
 }
 
 void FileManagerPrivate::reevaluateSources()

@@ -1,0 +1,103 @@
+#pragma once
+// Helpers shared by the catalogue tests: a fresh store and settings, and generated files.
+#include "catalogue/CatalogueHooks.h"
+#include "catalogue/DataStore.h"
+#include "catalogue/FileManager.h"
+#include "core/Settings.h"
+
+#include <QByteArray>
+#include <QDateTime>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QRandomGenerator>
+#include <QString>
+#include <exiv2/exiv2.hpp>
+
+namespace CatalogueTest {
+
+// Forgets the scanner's state, the store (files deleted) and the settings.
+inline void freshCatalogue()
+{
+    FileManager::resetForTesting();
+    DataStore::resetForTesting();
+    DataStore::deleteStoreFiles();
+    Settings::clearAllSettingsPERMANENTLY();
+    CatalogueHooks::instance() = CatalogueHooks();
+    CatalogueHooks::instance().mirrorHasCompletedScanThisSession = [] { return true; };
+}
+
+// Bytes without any 0xFF, so no JPEG marker appears by chance.
+inline QByteArray noise(qsizetype n, quint32 seed)
+{
+    QRandomGenerator gen(seed);
+    QByteArray b(n, Qt::Uninitialized);
+    for (qsizetype i = 0; i < n; ++i)
+        b[i] = char(gen.bounded(0, 255));
+    return b;
+}
+
+struct Jpeg
+{
+    QByteArray bytes;
+    qsizetype imageStart = 0;  // end of the start-of-scan header
+    qsizetype imageLength = 0; // up to the end marker
+};
+
+// A minimal JPEG: SOI, an APP0 segment, a start-of-scan header, `imageBytes` of entropy-coded
+// data and, when asked, the end marker.
+inline Jpeg makeJpeg(qsizetype imageBytes, quint32 seed, bool withScan = true, bool withEnd = true)
+{
+    Jpeg j;
+    QByteArray &b = j.bytes;
+    b.append("\xFF\xD8", 2);
+    const QByteArray app0("\xFF\xE0\x00\x10JFIF\x00\x01\x01\x00\x00\x01\x00\x01\x00\x00", 18);
+    b.append(app0);
+    // A quantisation table and a frame header, so metadata tools accept the file.
+    QByteArray dqt("\xFF\xDB\x00\x43\x00", 5);
+    for (int i = 1; i <= 64; ++i)
+        dqt.append(char(i));
+    b.append(dqt);
+    b.append("\xFF\xC0\x00\x11\x08\x00\x10\x00\x10\x03\x01\x11\x00\x02\x11\x01\x03\x11\x01", 19);
+    if (withScan) {
+        b.append("\xFF\xDA\x00\x0C\x03\x01\x00\x02\x11\x03\x11\x00\x3F\x00", 14);
+        j.imageStart = b.size();
+    }
+    b.append(noise(imageBytes, seed));
+    j.imageLength = withScan ? imageBytes : 0;
+    if (withEnd)
+        b.append("\xFF\xD9", 2);
+    return j;
+}
+
+// Writes the file with a modification time in the past (a settled file).
+inline bool writeFile(const QString &path, const QByteArray &bytes, qint64 ageSeconds = 3600)
+{
+    QDir().mkpath(QFileInfo(path).absolutePath());
+    QFile f(path);
+    if (!f.open(QIODevice::WriteOnly | QIODevice::Truncate))
+        return false;
+    if (f.write(bytes) != bytes.size())
+        return false;
+    const QDateTime when = QDateTime::currentDateTimeUtc().addSecs(-ageSeconds);
+    f.setFileTime(when, QFileDevice::FileModificationTime);
+    f.close();
+    return true;
+}
+
+inline bool setExifDate(const QString &path, const char *date)
+{
+    try {
+        auto image = Exiv2::ImageFactory::open(std::string(QFile::encodeName(path).constData()));
+        image->readMetadata();
+        Exiv2::ExifData exif = image->exifData();
+        exif["Exif.Photo.DateTimeOriginal"] = std::string(date);
+        image->setExifData(exif);
+        image->writeMetadata();
+        return true;
+    } catch (const std::exception &) {
+        return false;
+    }
+}
+
+} // namespace CatalogueTest
