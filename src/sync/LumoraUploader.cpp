@@ -98,7 +98,7 @@ UploadTransport *transport()
     UploaderState &s = state();
     QMutexLocker locker(&s.lock);
     if (!s.transport)
-        s.transport = UploadTransports::createServiceTransport();
+        s.transport = UploadTransports::create();
     return s.transport.get();
 }
 
@@ -485,6 +485,22 @@ void checkTickets(RunContext &ctx)
     LumoraDrive::updateStatus();
 }
 
+// Polls until one ticket is done (or the loop must stop). Loop thread.
+void awaitTicket(const QString &ticketId, RunContext &ctx)
+{
+    UploaderState &s = state();
+    for (int attempt = 0; attempt < 40; ++attempt) {
+        checkTickets(ctx);
+        {
+            QMutexLocker locker(&s.lock);
+            if (!s.tickets.contains(ticketId))
+                return;
+        }
+        if (!waitFor(qMin(2.0, 0.25 * (attempt + 1))))
+            return;
+    }
+}
+
 // Tickets left by an earlier run (a kill while the service processed): polled, never re-sent.
 void adoptPendingTickets()
 {
@@ -594,6 +610,52 @@ StepResult uploadOne(qint64 fileId, RunContext &ctx)
     if (!go)
         return StepResult::Next;
 
+    auto countFailure = [&](const QString &why) -> StepResult {
+        LGLogInfo(QStringLiteral("UPLOAD: Failed %1: %2").arg(QFileInfo(request.filePath).fileName(), why));
+        int consecutive;
+        int fails;
+        {
+            QMutexLocker locker(&s.lock);
+            consecutive = ++s.consecutiveFailures;
+            fails = ++s.failuresPerFile[fileId];
+        }
+        dispatch_main_sync([&] {
+            if (FileData *r = DataStore::instance()->fileDataForId(fileId)) {
+                r->setNeedsUpload(fails >= kFailuresPerFile ? NeedsUpload::FailedThreeTimes : NeedsUpload::Deferred);
+                r->notifyParentsOfStatusChanged();
+                DataStore::queueSave();
+            }
+        });
+        if (consecutive >= kFailuresBeforePause) {
+            LGLogError(QStringLiteral("UPLOADER: %1 failures in a row; pausing uploads").arg(consecutive));
+            {
+                QMutexLocker locker(&s.lock);
+                s.pausedDueToErrors = true;
+            }
+            LumoraDrive::pausedStateChanged();
+            return StepResult::Stop;
+        }
+        return StepResult::Next;
+    };
+
+
+    // The folder's album: known, found on the service by its title, or made by this upload.
+    if (!request.albumName.isEmpty() && request.albumId.isEmpty()) {
+        QString found;
+        if (!transport()->findAlbum(request.albumName, &found))
+            return countFailure(QStringLiteral("album look-up failed"));
+        if (!found.isEmpty()) {
+            request.albumId = found;
+            dispatch_main_sync([&] {
+                FileData *r = DataStore::instance()->fileDataForId(fileId);
+                if (FileData *folder = r ? albumFolderFor(r) : nullptr; folder && folder->lumoraSetId() == 0) {
+                    folder->setLumoraSetId(found.toLongLong());
+                    DataStore::queueSave();
+                }
+            });
+        }
+    }
+
     // A copy of something already on its way: wait for its twin's ticket instead of sending it.
     if (ctx.samplesInFlight.contains(sampleKey(whole)) || ctx.samplesInFlight.contains(sampleKey(jpeg))) {
         ctx.heldBack.insert(fileId);
@@ -636,34 +698,6 @@ StepResult uploadOne(qint64 fileId, RunContext &ctx)
             s.maxTickets = reply.maxTickets;
     }
 
-    auto countFailure = [&](const QString &why) -> StepResult {
-        LGLogInfo(QStringLiteral("UPLOAD: Failed %1: %2").arg(QFileInfo(request.filePath).fileName(), why));
-        int consecutive;
-        int fails;
-        {
-            QMutexLocker locker(&s.lock);
-            consecutive = ++s.consecutiveFailures;
-            fails = ++s.failuresPerFile[fileId];
-        }
-        dispatch_main_sync([&] {
-            if (FileData *r = DataStore::instance()->fileDataForId(fileId)) {
-                r->setNeedsUpload(fails >= kFailuresPerFile ? NeedsUpload::FailedThreeTimes : NeedsUpload::Deferred);
-                r->notifyParentsOfStatusChanged();
-                DataStore::queueSave();
-            }
-        });
-        if (consecutive >= kFailuresBeforePause) {
-            LGLogError(QStringLiteral("UPLOADER: %1 failures in a row; pausing uploads").arg(consecutive));
-            {
-                QMutexLocker locker(&s.lock);
-                s.pausedDueToErrors = true;
-            }
-            LumoraDrive::pausedStateChanged();
-            return StepResult::Stop;
-        }
-        return StepResult::Next;
-    };
-
     switch (reply.outcome) {
     case UploadReply::Outcome::Cancelled:
         // The request was cut before the service had all of it; the file keeps waiting.
@@ -693,6 +727,10 @@ StepResult uploadOne(qint64 fileId, RunContext &ctx)
         ctx.samplesInFlight.insert(sampleKey(whole));
         ctx.samplesInFlight.insert(sampleKey(jpeg));
         ctx.samplesInFlight.remove(QString());
+        // This upload creates the folder's album: learn its id before the folder's next file,
+        // or that file would create a second album of the same name.
+        if (request.albumId.isEmpty() && !request.albumName.isEmpty())
+            awaitTicket(reply.ticketId, ctx);
         return StepResult::Next;
     }
 

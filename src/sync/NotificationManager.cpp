@@ -9,6 +9,7 @@
 
 #include <QCoreApplication>
 #include <QPointer>
+#include <atomic>
 
 namespace {
 
@@ -19,7 +20,7 @@ struct ManagerState
     NotificationSink *testSink = nullptr;
     QPointer<DBusNotificationSink> bus;
     QList<UserNotification> delivered; // main thread
-    int generation = 0;                // drops answers that arrive after a reset
+    std::atomic_int generation { 0 };  // drops answers that arrive after a reset
 };
 
 ManagerState &state()
@@ -45,9 +46,10 @@ QString deviceKey(const QString &deviceName)
 
 void show(UserNotification n)
 {
-    dispatch_main_async([n]() mutable {
-        ManagerState &s = state();
-        const int generation = s.generation;
+    const int generation = state().generation;
+    dispatch_main_async([n, generation]() mutable {
+        if (generation != state().generation)
+            return;
         sink()->deliver(n, [n, generation](quint32 id) mutable {
             ManagerState &st = state();
             if (id == 0 || generation != st.generation)

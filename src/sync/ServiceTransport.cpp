@@ -23,6 +23,7 @@ public:
     }
     bool findPhotoWithSamples(const ContentSample &, const ContentSample &, QString *) override { return false; }
     int prepareUser() override { return -1; }
+    bool findAlbum(const QString &, QString *) override { return false; }
 };
 
 } // namespace
@@ -30,4 +31,24 @@ public:
 std::unique_ptr<UploadTransport> UploadTransports::createServiceTransport()
 {
     return std::make_unique<ServiceTransport>();
+}
+
+namespace {
+std::function<std::unique_ptr<UploadTransport>()> &factory()
+{
+    static std::function<std::unique_ptr<UploadTransport>()> f;
+    return f;
+}
+} // namespace
+
+std::unique_ptr<UploadTransport> UploadTransports::create()
+{
+    if (factory())
+        return factory()();
+    return createServiceTransport();
+}
+
+void UploadTransports::setFactoryForTesting(std::function<std::unique_ptr<UploadTransport>()> f)
+{
+    factory() = std::move(f);
 }

@@ -67,9 +67,14 @@ public:
     virtual bool findPhotoWithSamples(const ContentSample &whole, const ContentSample &jpeg, QString *photoId) = 0;
     // The account's checksum preparation: 1 ready, 0 not yet, -1 the call failed.
     virtual int prepareUser() = 0;
+    // The id of the account's album with this title: "" when none; false on a failed call.
+    virtual bool findAlbum(const QString &title, QString *albumId) = 0;
 };
 
 namespace UploadTransports {
 // The transport over the shared service client.
 std::unique_ptr<UploadTransport> createServiceTransport();
+// The transport the upload loop uses: the service transport unless tests installed a factory.
+std::unique_ptr<UploadTransport> create();
+void setFactoryForTesting(std::function<std::unique_ptr<UploadTransport>()> factory);
 } // namespace UploadTransports

@@ -1,0 +1,338 @@
+// The upload loop over the real catalogue and scanner, with an in-process service: order,
+// exactly-once, albums per folder, copies, restarts, busy waits, failures, a full account, pause,
+// and a kill at the worst moments.
+#include "FakeService.h"
+
+#include "sync/LumoraDrive.h"
+#include "sync/LumoraUploader.h"
+
+#include "catalogue/CatalogueHooks.h"
+#include "catalogue/DataStore.h"
+#include "catalogue/FileManager.h"
+
+#include "core/NotificationCenter.h"
+#include "core/Settings.h"
+#include "platform/StandardPaths.h"
+
+#include <QImage>
+#include <QRandomGenerator>
+#include <QStandardPaths>
+#include <QTemporaryDir>
+#include <QtTest>
+#include <exiv2/exiv2.hpp>
+
+namespace {
+
+// A small JPEG of noise (so every file differs) with its date taken in EXIF.
+QString writePhoto(const QString &path, const QString &exifDate, quint32 seed)
+{
+    QImage img(48, 48, QImage::Format_RGB32);
+    QRandomGenerator rng(seed);
+    for (int y = 0; y < img.height(); ++y)
+        for (int x = 0; x < img.width(); ++x)
+            img.setPixel(x, y, rng.generate());
+    if (!img.save(path, "JPG", 95))
+        return QString();
+    auto image = Exiv2::ImageFactory::open(path.toStdString());
+    image->readMetadata();
+    image->exifData()["Exif.Photo.DateTimeOriginal"] = exifDate.toStdString();
+    image->exifData()["Exif.Image.DateTime"] = exifDate.toStdString();
+    image->writeMetadata();
+    return path;
+}
+
+FileData *record(const QString &path) { return DataStore::instance()->fileDataForPathKey(FileManager::pathKey(path)); }
+
+} // namespace
+
+class TestUploader : public QObject
+{
+    Q_OBJECT
+
+    std::unique_ptr<QTemporaryDir> m_dir;
+    std::shared_ptr<FakeServiceState> m_service;
+    QString m_alpha, m_beta;
+    QStringList m_byDate; // the paths that must go, oldest first
+
+    void restartEngine()
+    {
+        // A new process: every class forgets its memory; what is on disk stays.
+        LumoraUploader::resetForTesting();
+        LumoraDrive::resetForTesting();
+        FileManager::shutdown();
+        DataStore::shutdown();
+        Settings::reloadForTesting();
+        FileManager::resetForTesting();
+        UploadTransports::setFactoryForTesting([this] { return std::make_unique<FakeTransport>(m_service); });
+        CatalogueHooks::instance().mirrorHasCompletedScanThisSession = [] { return true; };
+        LumoraUploader::startTimers();
+        LumoraUploader::setServerBusyClampForTesting(0.3);
+    }
+
+    // Scan everything, give every folder an album named after it, then let the loop run.
+    void scanAndUpload()
+    {
+        FileManager::run();
+        QVERIFY(FileManager::waitUntilIdle(30000));
+        for (FileData *r : DataStore::instance()->allFileData())
+            if (r->isFolder() && r->albumMode() == 0)
+                r->setAlbumMode(2);
+        Settings::setBool(true, QStringLiteral("WelcomeScreenComplete"));
+        LumoraUploader::run();
+        QVERIFY(LumoraUploader::waitUntilIdleForTesting(60000));
+    }
+
+private Q_SLOTS:
+    void initTestCase()
+    {
+        QStandardPaths::setTestModeEnabled(true);
+        Settings::clearAllSettingsPERMANENTLY();
+        QDir(StandardPaths::lumoraFolder()).removeRecursively();
+    }
+
+    void init()
+    {
+        m_dir = std::make_unique<QTemporaryDir>();
+        m_service = std::make_shared<FakeServiceState>();
+        Settings::clearAllSettingsPERMANENTLY();
+        DataStore::shutdown();
+        DataStore::deleteStoreFiles();
+        restartEngine();
+        m_alpha = m_dir->filePath(QStringLiteral("Alpha"));
+        m_beta = m_dir->filePath(QStringLiteral("Beta"));
+        QDir().mkpath(m_alpha);
+        QDir().mkpath(m_beta);
+        // Dates interleave across the two folders; names sort against the dates.
+        m_byDate = {
+            writePhoto(m_beta + "/z_oldest.jpg", "2001:05:06 07:08:09", 1),
+            writePhoto(m_alpha + "/y_second.jpg", "2003:01:01 00:00:00", 2),
+            writePhoto(m_beta + "/x_third.jpg", "2010:12:24 18:00:00", 3),
+            writePhoto(m_alpha + "/w_newest.jpg", "2020:02:29 12:00:00", 4),
+        };
+        for (const QString &p : m_byDate)
+            QVERIFY(!p.isEmpty());
+        FileManager::addCustomFolder(m_alpha);
+        FileManager::addCustomFolder(m_beta);
+    }
+
+    void cleanup()
+    {
+        LumoraDrive::setPausedUntil(QDateTime());
+        LumoraUploader::resetForTesting();
+        FileManager::shutdown();
+        DataStore::shutdown();
+        UploadTransports::setFactoryForTesting({});
+    }
+
+    void backupIsOrderedExactlyOnceIntoFolderAlbums()
+    {
+        int recentPosts = 0, countPosts = 0;
+        QObject ctx;
+        NotificationCenter::observe(Notifications::RecentlyUploadedChanged, &ctx, [&](const QVariant &) { ++recentPosts; });
+        NotificationCenter::observe(Notifications::PhotoUploadedCountChanged, &ctx, [&](const QVariant &) { ++countPosts; });
+
+        scanAndUpload();
+        QCOMPARE(m_service->uploadOrder, m_byDate);
+
+        // One album per folder, named after it, holding that folder's photos.
+        QStringList titles;
+        for (const auto &a : m_service->albums)
+            titles << a.title;
+        titles.sort();
+        QCOMPARE(titles, (QStringList{"Alpha", "Beta"}));
+        for (const auto &p : m_service->photos) {
+            const QString folderName = QFileInfo(QFileInfo(p.path).path()).fileName();
+            QString title;
+            for (const auto &a : m_service->albums)
+                if (a.id == p.albumId)
+                    title = a.title;
+            QCOMPARE(title, folderName);
+        }
+
+        // Marked uploaded only with the service's photo id; the folders know their albums.
+        for (const QString &p : m_byDate) {
+            FileData *r = record(p);
+            QVERIFY(r);
+            QCOMPARE(r->needsUpload(), NeedsUpload::Uploaded);
+            QVERIFY(r->uploadedRemoteId() != 0);
+            QVERIFY(r->uploadTicket().isEmpty());
+        }
+        QVERIFY(record(m_alpha)->lumoraSetId() != 0);
+        QCOMPARE(Settings::intForKey("PhotosImported"), 4);
+        QVERIFY(Settings::longLongForKey("PhotosImportedBytes") > 4 * 2561);
+        QCOMPARE(Settings::intForKey("PhotosImported_TimeProcessing"), 4);
+        QCOMPARE(LumoraUploader::filesToUpload(), 0);
+        QVERIFY(Settings::intForKey("filesToUploadMax") >= 4);
+
+        // Recent uploads: newest upload first, thumbnails made off the main thread.
+        QStringList expectRecent = m_byDate;
+        std::reverse(expectRecent.begin(), expectRecent.end());
+        QCOMPARE(LumoraUploader::recentUploads(), expectRecent);
+        QTRY_VERIFY_WITH_TIMEOUT(!LumoraUploader::imageForRecentUpload(m_byDate.first()).isNull(), 5000);
+        QCOMPARE(LumoraUploader::imageForRecentUpload(m_byDate.first()).width(), 112);
+        QVERIFY(LumoraUploader::imageForRecentUpload(QString()).isNull());
+        QTRY_VERIFY(recentPosts >= 4);
+        QCOMPARE(countPosts, 4);
+
+        // A restart uploads nothing again.
+        restartEngine();
+        scanAndUpload();
+        QCOMPARE(m_service->uploadOrder.size(), 4);
+        QCOMPARE(m_service->albums.size(), 2);
+    }
+
+    void identicalContentIsSentOnce()
+    {
+        const QString copy = m_beta + "/copy_of_second.jpg";
+        QVERIFY(QFile::copy(m_byDate.at(1), copy));
+        scanAndUpload();
+        QCOMPARE(m_service->uploadOrder.size(), 4);
+        QCOMPARE(m_service->uploadsOf(copy), 0);
+        FileData *twin = record(copy);
+        QVERIFY(twin);
+        QCOMPARE(twin->needsUpload(), NeedsUpload::Uploaded);
+        QCOMPARE(twin->uploadedRemoteId(), record(m_byDate.at(1))->uploadedRemoteId());
+    }
+
+    void busyServerIsWaitedFor()
+    {
+        m_service->busyReplies = 2;
+        m_service->busyWait = 30; // clamped to 0.3 s by the test hook
+        QStringList lines;
+        QObject ctx;
+        NotificationCenter::observe(Notifications::StatusUpdated, &ctx, [&](const QVariant &) { lines << LumoraDrive::statusLine1(); });
+        scanAndUpload();
+        QCOMPARE(m_service->uploadOrder, m_byDate);
+        QCOMPARE(Settings::intForKey("TimesServerAtCapacity"), 2);
+        QCOMPARE(Settings::doubleForKey("TimeWaitingServerRequested"), 0.6);
+        QVERIFY2(lines.contains(QStringLiteral("Lumora is busy")), qPrintable(lines.join(" | ")));
+        QCOMPARE(Settings::intForKey("PhotosImported"), 4);
+    }
+
+    void sixFailuresPauseUntilRefresh()
+    {
+        m_service->failReplies = 6;
+        scanAndUpload();
+        QVERIFY(LumoraUploader::pausedDueToErrors());
+        QVERIFY(LumoraDrive::pausedDueToError());
+        QVERIFY(m_service->uploadOrder.isEmpty());
+        LumoraDrive::updateStatus();
+        QCOMPARE(LumoraDrive::statusResumeMessage(), QStringLiteral("Try again"));
+        QCOMPARE(LumoraDrive::statusLine1(), QStringLiteral("Uploading stopped after repeated errors"));
+        // Failed files wait as deferred, none was marked uploaded.
+        for (const QString &p : m_byDate)
+            QVERIFY(record(p)->needsUpload() == NeedsUpload::Deferred || record(p)->needsUpload() == NeedsUpload::FailedThreeTimes);
+        // The loop does not start again by itself.
+        LumoraUploader::run();
+        QVERIFY(!LumoraUploader::isRunning());
+
+        // "Try again" clears the state and everything goes, once.
+        LumoraDrive::refreshManually();
+        QVERIFY(!LumoraUploader::pausedDueToErrors());
+        LumoraUploader::run();
+        QVERIFY(LumoraUploader::waitUntilIdleForTesting(60000));
+        QCOMPARE(m_service->uploadOrder, m_byDate);
+    }
+
+    void accountFullStops()
+    {
+        m_service->full = true;
+        scanAndUpload();
+        QVERIFY(LumoraUploader::accountFull());
+        LumoraDrive::updateStatus();
+        QCOMPARE(LumoraDrive::statusLine1(), QStringLiteral("Your Lumora account is full"));
+        QCOMPARE(LumoraDrive::statusResumeMessage(), QStringLiteral("Try again"));
+        for (const QString &p : m_byDate)
+            QCOMPARE(record(p)->needsUpload(), NeedsUpload::Waiting);
+        m_service->full = false;
+        LumoraDrive::refreshManually();
+        LumoraUploader::run();
+        QVERIFY(LumoraUploader::waitUntilIdleForTesting(60000));
+        QCOMPARE(m_service->uploadOrder, m_byDate);
+    }
+
+    void pauseStopsTheUploadInFlightAndSurvivesRestart()
+    {
+        m_service->slowMs = 2000;
+        FileManager::run();
+        QVERIFY(FileManager::waitUntilIdle(30000));
+        for (FileData *r : DataStore::instance()->allFileData())
+            if (r->isFolder())
+                r->setAlbumMode(2);
+        Settings::setBool(true, QStringLiteral("WelcomeScreenComplete"));
+        LumoraUploader::run();
+        QTRY_VERIFY_WITH_TIMEOUT(LumoraUploader::isUploadingFile(), 10000);
+        LumoraDrive::setPausedUntil(QDateTime::currentDateTimeUtc().addSecs(3600));
+        QVERIFY(LumoraUploader::waitUntilIdleForTesting(10000));
+        QCOMPARE(m_service->cancelled, QStringList{m_byDate.first()});
+        QVERIFY(m_service->uploadOrder.isEmpty());
+        QCOMPARE(record(m_byDate.first())->needsUpload(), NeedsUpload::Waiting);
+
+        // After a restart the pause still holds.
+        restartEngine();
+        QVERIFY(LumoraDrive::paused());
+        LumoraUploader::run();
+        QVERIFY(!LumoraUploader::isRunning());
+        QVERIFY(m_service->uploadOrder.isEmpty());
+
+        // Resuming sends everything, the interrupted file first.
+        m_service->slowMs = 0;
+        FileManager::run();
+        QVERIFY(FileManager::waitUntilIdle(30000));
+        LumoraDrive::setPausedUntil(QDateTime());
+        LumoraUploader::run();
+        QVERIFY(LumoraUploader::waitUntilIdleForTesting(60000));
+        QCOMPARE(m_service->uploadOrder, m_byDate);
+    }
+
+    void killAfterSendingIsNotSentTwice()
+    {
+        scanAndUpload();
+        QCOMPARE(m_service->uploadOrder.size(), 4);
+        const QString path = m_byDate.at(2);
+        const qint64 id = record(path)->fileID();
+        const qint64 pid = record(path)->uploadedRemoteId();
+
+        // The process died after the service took the file, before its answer was written down:
+        // the record still waits and the in-flight mark names it.
+        record(path)->setNeedsUpload(NeedsUpload::Waiting);
+        record(path)->setUploadedRemoteId(0);
+        DataStore::save();
+        Settings::setObject(id, QStringLiteral("UploadInFlight"));
+        restartEngine();
+        scanAndUpload();
+        QCOMPARE(m_service->uploadsOf(path), 1);
+        QCOMPARE(record(path)->needsUpload(), NeedsUpload::Uploaded);
+        QCOMPARE(record(path)->uploadedRemoteId(), pid);
+        QVERIFY(!Settings::objectForKey(QStringLiteral("UploadInFlight")).isValid());
+    }
+
+    void pendingTicketIsPolledNotResent()
+    {
+        // Kill right after the ticket came back: the record holds 44 and the ticket.
+        m_service->ticketPolls = 1000; // nothing completes in this run
+        m_service->maxTickets = 1;     // limit reached at once: the loop polls and then stops here
+        FileManager::run();
+        QVERIFY(FileManager::waitUntilIdle(30000));
+        Settings::setBool(true, QStringLiteral("WelcomeScreenComplete"));
+        LumoraUploader::run();
+        QTRY_VERIFY_WITH_TIMEOUT(record(m_byDate.first())->needsUpload() == NeedsUpload::AwaitingTicket, 10000);
+        const QString ticket = record(m_byDate.first())->uploadTicket();
+        QVERIFY(!ticket.isEmpty());
+        LumoraUploader::resetForTesting(); // the "kill"
+        QCOMPARE(m_service->uploadOrder, QStringList{m_byDate.first()});
+
+        restartEngine();
+        QCOMPARE(record(m_byDate.first())->needsUpload(), NeedsUpload::AwaitingTicket);
+        QCOMPARE(record(m_byDate.first())->uploadTicket(), ticket);
+        m_service->ticketPolls = 1;
+        m_service->maxTickets = 10;
+        scanAndUpload();
+        QCOMPARE(m_service->uploadOrder, m_byDate); // the first file was not sent again
+        QCOMPARE(record(m_byDate.first())->needsUpload(), NeedsUpload::Uploaded);
+        QCOMPARE(Settings::intForKey("TimesWaitingOnTickets"), 1);
+    }
+};
+
+QTEST_MAIN(TestUploader)
+#include "tst_uploader.moc"
