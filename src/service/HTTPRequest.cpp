@@ -1,0 +1,263 @@
+#include "service/HTTPRequest.h"
+
+#include "core/LGLog.h"
+#include "platform/Endpoints.h"
+
+#include <QBuffer>
+#include <QCoreApplication>
+#include <QFile>
+#include <QMutex>
+#include <QNetworkAccessManager>
+#include <QNetworkReply>
+#include <QPointer>
+#include <QSemaphore>
+#include <QThread>
+#include <QTimer>
+#include <QUrlQuery>
+
+#include <atomic>
+
+namespace {
+
+// The one network thread of the client, with its access manager.
+class NetworkThread : public QThread
+{
+public:
+    static NetworkThread *instance()
+    {
+        static NetworkThread *thread = [] {
+            auto *t = new NetworkThread;
+            t->setObjectName(QStringLiteral("LumoraKit network"));
+            t->start();
+            t->ready.acquire();
+            qAddPostRoutine([] {
+                NetworkThread *nt = NetworkThread::instance();
+                nt->quit();
+                nt->wait(3000);
+            });
+            return t;
+        }();
+        return thread;
+    }
+
+    // Runs the function on the network thread at a later turn of its loop.
+    void post(std::function<void()> fn) { QMetaObject::invokeMethod(context, std::move(fn), Qt::QueuedConnection); }
+    QNetworkAccessManager *manager() const { return nam; }
+
+protected:
+    void run() override
+    {
+        QObject ctx;
+        QNetworkAccessManager manager;
+        manager.setAutoDeleteReplies(false);
+        context = &ctx;
+        nam = &manager;
+        ready.release();
+        exec();
+        nam = nullptr;
+        context = nullptr;
+    }
+
+private:
+    QSemaphore ready;
+    QObject *context = nullptr;
+    QNetworkAccessManager *nam = nullptr;
+};
+
+} // namespace
+
+struct HTTPRequest::Private
+{
+    QUrl url;
+    QByteArray method;
+    QList<QPair<QByteArray, QByteArray>> headers;
+    QByteArray body;
+    QString bodyFile;
+    double timeout = 60;
+    double idleTimeout = 60;
+    ProgressBlock progress;
+    CompletionBlock completion;
+
+    std::atomic_bool started{false};
+    std::atomic_bool finished{false};
+    std::atomic_bool cancelRequested{false};
+    QPointer<QNetworkReply> reply; // network thread only
+
+    void finish(HTTPResponse response)
+    {
+        if (finished.exchange(true))
+            return;
+        if (completion)
+            completion(response);
+        completion = nullptr; // drops captures (and cycles through them) once done
+        progress = nullptr;
+    }
+
+    // Network thread.
+    void send(const std::shared_ptr<Private> &self)
+    {
+        if (cancelRequested) {
+            HTTPResponse r;
+            r.error = LKError{HTTPRequestErrorDomain, HTTPRequestError::Cancelled, QStringLiteral("The request was cancelled."), {}, 0};
+            finish(r);
+            return;
+        }
+        QNetworkRequest req(url);
+        for (const auto &h : headers)
+            req.setRawHeader(h.first, h.second);
+        req.setAttribute(QNetworkRequest::RedirectPolicyAttribute, QNetworkRequest::ManualRedirectPolicy);
+        if (idleTimeout > 0)
+            req.setTransferTimeout(int(idleTimeout * 1000));
+        QIODevice *device = nullptr;
+        if (!bodyFile.isEmpty()) {
+            auto *file = new QFile(bodyFile);
+            if (!file->open(QIODevice::ReadOnly)) {
+                delete file;
+                HTTPResponse r;
+                r.error = LKError{HTTPRequestErrorDomain, HTTPRequestError::BodyUnreadable,
+                                  QStringLiteral("The upload body could not be read."), {}, 0};
+                finish(r);
+                return;
+            }
+            req.setHeader(QNetworkRequest::ContentLengthHeader, file->size());
+            device = file;
+        } else if (!body.isEmpty() || method != "GET") {
+            auto *buffer = new QBuffer;
+            buffer->setData(body);
+            buffer->open(QIODevice::ReadOnly);
+            req.setHeader(QNetworkRequest::ContentLengthHeader, body.size());
+            device = buffer;
+        }
+        QNetworkAccessManager *nam = NetworkThread::instance()->manager();
+        QNetworkReply *r = device ? nam->sendCustomRequest(req, method, device) : nam->sendCustomRequest(req, method);
+        if (device)
+            device->setParent(r);
+        reply = r;
+        auto timedOut = std::make_shared<bool>(false);
+        if (timeout > 0) {
+            auto *timer = new QTimer(r);
+            timer->setSingleShot(true);
+            QObject::connect(timer, &QTimer::timeout, r, [r, timedOut] {
+                *timedOut = true;
+                r->abort();
+            });
+            timer->start(int(timeout * 1000));
+        }
+        if (progress) {
+            QObject::connect(r, &QNetworkReply::uploadProgress, r, [self](qint64 sent, qint64 total) {
+                if (self->progress && !self->finished)
+                    self->progress(sent, total);
+            });
+        }
+        QObject::connect(r, &QNetworkReply::finished, r, [self, r, timedOut] {
+            HTTPResponse resp;
+            resp.statusCode = r->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
+            resp.body = r->readAll();
+            resp.headers = r->rawHeaderPairs();
+            const QNetworkReply::NetworkError err = r->error();
+            if (self->cancelRequested) {
+                resp.error = LKError{HTTPRequestErrorDomain, HTTPRequestError::Cancelled, QStringLiteral("The request was cancelled."), {}, resp.statusCode};
+            } else if (*timedOut || err == QNetworkReply::TimeoutError
+                       || (err == QNetworkReply::OperationCanceledError && resp.statusCode == 0)) {
+                resp.error = LKError{HTTPRequestErrorDomain, HTTPRequestError::TimedOut, QStringLiteral("The request timed out."), {}, resp.statusCode};
+            } else if (err != QNetworkReply::NoError && resp.statusCode == 0) {
+                resp.error = LKError{HTTPRequestErrorDomain, HTTPRequestError::NetworkFailure,
+                                     LGLog::redact(r->errorString()), {}, 0};
+            }
+            r->deleteLater();
+            self->finish(resp);
+        });
+    }
+};
+
+QByteArray HTTPResponse::header(const QByteArray &name) const
+{
+    for (const auto &h : headers)
+        if (h.first.compare(name, Qt::CaseInsensitive) == 0)
+            return h.second;
+    return {};
+}
+
+HTTPRequest::HTTPRequest(const QUrl &url, const QByteArray &method) : d(std::make_shared<Private>())
+{
+    d->url = url;
+    d->method = method.toUpper();
+}
+
+HTTPRequest::~HTTPRequest() = default;
+
+QUrl HTTPRequest::url() const { return d->url; }
+void HTTPRequest::setHeader(const QByteArray &name, const QByteArray &value) { d->headers << qMakePair(name, value); }
+void HTTPRequest::setBody(const QByteArray &body) { d->body = body; }
+void HTTPRequest::setBodyFile(const QString &path) { d->bodyFile = path; }
+void HTTPRequest::setTimeout(double seconds) { d->timeout = seconds; }
+void HTTPRequest::setIdleTimeout(double seconds) { d->idleTimeout = seconds; }
+void HTTPRequest::setUploadProgressBlock(ProgressBlock block) { d->progress = std::move(block); }
+void HTTPRequest::setCompletionBlock(CompletionBlock block) { d->completion = std::move(block); }
+bool HTTPRequest::isFinished() const { return d->finished; }
+
+void HTTPRequest::start()
+{
+    if (d->started.exchange(true))
+        return;
+    if (!Endpoints::isAllowedTransport(d->url)) {
+        HTTPResponse r;
+        r.error = LKError{HTTPRequestErrorDomain, HTTPRequestError::RefusedAddress,
+                          QStringLiteral("Refusing to send to an address that is not HTTPS: %1").arg(redactedURL(d->url)), {}, 0};
+        LGLogError(QStringLiteral("HTTP: ") + r.error.message);
+        d->finish(r);
+        return;
+    }
+    std::shared_ptr<Private> self = d;
+    NetworkThread::instance()->post([self] { self->send(self); });
+}
+
+void HTTPRequest::cancel()
+{
+    d->cancelRequested = true;
+    std::shared_ptr<Private> self = d;
+    if (!d->started) {
+        HTTPResponse r;
+        r.error = LKError{HTTPRequestErrorDomain, HTTPRequestError::Cancelled, QStringLiteral("The request was cancelled."), {}, 0};
+        d->started = true;
+        d->finish(r);
+        return;
+    }
+    NetworkThread::instance()->post([self] {
+        if (self->reply)
+            self->reply->abort();
+    });
+}
+
+HTTPResponse HTTPRequest::sendSynchronously()
+{
+    Q_ASSERT(QThread::currentThread() != NetworkThread::instance());
+    auto done = std::make_shared<QSemaphore>();
+    auto result = std::make_shared<HTTPResponse>();
+    CompletionBlock user = d->completion;
+    d->completion = [done, result, user](const HTTPResponse &r) {
+        *result = r;
+        if (user)
+            user(r);
+        done->release();
+    };
+    start();
+    done->acquire();
+    return *result;
+}
+
+QString HTTPRequest::redactedURL(const QUrl &url)
+{
+    static const QStringList sensitive{QStringLiteral("oauth_token"), QStringLiteral("oauth_signature"), QStringLiteral("oauth_verifier"),
+                                       QStringLiteral("oauth_token_secret"), QStringLiteral("api_sig"), QStringLiteral("api_key"),
+                                       QStringLiteral("oauth_consumer_key"), QStringLiteral("oauth_nonce")};
+    QUrl u = url;
+    u.setUserInfo(QString());
+    QUrlQuery q(u);
+    const auto items = q.queryItems(QUrl::FullyEncoded);
+    QUrlQuery out;
+    for (const auto &item : items)
+        out.addQueryItem(item.first, sensitive.contains(QUrl::fromPercentEncoding(item.first.toUtf8())) ? QStringLiteral("[REDACTED]") : item.second);
+    u.setQuery(out);
+    return LGLog::redact(u.toString());
+}

@@ -1,0 +1,72 @@
+#pragma once
+// The block-based HTTP request of the service client. Every request runs on the client's own
+// network thread; blocks are called there (or on the caller's thread for sendSynchronously).
+// Only HTTPS addresses, or plain HTTP to this machine, are sent (Endpoints::isAllowedTransport).
+#include "service/LKError.h"
+
+#include <QByteArray>
+#include <QList>
+#include <QPair>
+#include <QString>
+#include <QUrl>
+
+#include <functional>
+#include <memory>
+
+// Codes of HTTPRequestErrorDomain.
+namespace HTTPRequestError {
+constexpr int NetworkFailure = 1;
+constexpr int TimedOut = 2;
+constexpr int Cancelled = 3;
+constexpr int RefusedAddress = 4;
+constexpr int BodyUnreadable = 5;
+} // namespace HTTPRequestError
+
+struct HTTPResponse
+{
+    int statusCode = 0;      // 0 when no reply arrived
+    QByteArray body;
+    QList<QPair<QByteArray, QByteArray>> headers;
+    LKError error;           // HTTPRequestErrorDomain; an HTTP status alone is not an error here
+    QByteArray header(const QByteArray &name) const;
+};
+
+class HTTPRequest
+{
+public:
+    using ProgressBlock = std::function<void(qint64 sent, qint64 total)>;
+    using CompletionBlock = std::function<void(const HTTPResponse &)>;
+
+    explicit HTTPRequest(const QUrl &url, const QByteArray &method = QByteArrayLiteral("GET"));
+    ~HTTPRequest();
+    HTTPRequest(const HTTPRequest &) = delete;
+    HTTPRequest &operator=(const HTTPRequest &) = delete;
+
+    QUrl url() const;
+    void setHeader(const QByteArray &name, const QByteArray &value);
+    void setBody(const QByteArray &body);
+    // The body is streamed from this file (never read whole into memory).
+    void setBodyFile(const QString &path);
+    // Whole exchange limit in seconds (0 = none; default 60).
+    void setTimeout(double seconds);
+    // Limit on a stall with no bytes moving either way (0 = none; default 60).
+    void setIdleTimeout(double seconds);
+    void setUploadProgressBlock(ProgressBlock block);
+    void setCompletionBlock(CompletionBlock block);
+
+    // Starts; the completion block runs once on the network thread. Start at most once.
+    void start();
+    // Thread-safe; the completion gets HTTPRequestError::Cancelled unless it already ran.
+    void cancel();
+    bool isFinished() const;
+    // Starts and waits (must not be called on the network thread). Also calls the completion block.
+    HTTPResponse sendSynchronously();
+
+    // The address with secret-bearing query values replaced, for log lines.
+    static QString redactedURL(const QUrl &url);
+
+    struct Private;
+
+private:
+    std::shared_ptr<Private> d;
+};

@@ -1,0 +1,111 @@
+#include "service/Reachability.h"
+
+#include "core/Dispatch.h"
+#include "core/LGLog.h"
+#include "core/NotificationCenter.h"
+
+#include <QCoreApplication>
+#include <QNetworkInformation>
+#include <QPointer>
+
+namespace {
+std::atomic_int g_override{-1};
+
+QNetworkInformation *information()
+{
+    // Loading the backend touches the application's plugins: only once, from any thread.
+    static const bool loaded = [] {
+        bool ok = false;
+        dispatch_main_sync([&] { ok = QNetworkInformation::loadBackendByFeatures(QNetworkInformation::Feature::Reachability); });
+        return ok;
+    }();
+    return loaded ? QNetworkInformation::instance() : nullptr;
+}
+} // namespace
+
+Reachability::Reachability(bool localLink) : m_localLink(localLink) {}
+
+Reachability *Reachability::reachabilityForInternetConnection()
+{
+    static Reachability *r = [] {
+        auto *x = new Reachability(false);
+        x->moveToThread(QCoreApplication::instance() ? QCoreApplication::instance()->thread() : x->thread());
+        return x;
+    }();
+    return r;
+}
+
+Reachability *Reachability::reachabilityForLocalWiFi()
+{
+    static Reachability *r = [] {
+        auto *x = new Reachability(true);
+        x->moveToThread(QCoreApplication::instance() ? QCoreApplication::instance()->thread() : x->thread());
+        return x;
+    }();
+    return r;
+}
+
+Reachability::NetworkStatus Reachability::currentReachabilityStatus() const
+{
+    const int forced = g_override.load();
+    if (forced >= 0)
+        return NetworkStatus(forced);
+    QNetworkInformation *info = information();
+    if (!info)
+        return ReachableViaWiFi;
+    switch (info->reachability()) {
+    case QNetworkInformation::Reachability::Unknown:
+    case QNetworkInformation::Reachability::Online:
+        return ReachableViaWiFi;
+    case QNetworkInformation::Reachability::Local:
+    case QNetworkInformation::Reachability::Site:
+        return m_localLink ? ReachableViaWiFi : NotReachable;
+    case QNetworkInformation::Reachability::Disconnected:
+        return NotReachable;
+    }
+    return ReachableViaWiFi;
+}
+
+bool Reachability::isOnline() { return reachabilityForInternetConnection()->isReachable(); }
+
+bool Reachability::startNotifier()
+{
+    m_lastStatus = currentReachabilityStatus();
+    if (m_notifying)
+        return true;
+    QNetworkInformation *info = information();
+    if (!info)
+        return false;
+    m_notifying = true;
+    connect(info, &QNetworkInformation::reachabilityChanged, this, &Reachability::systemReachabilityChanged);
+    return true;
+}
+
+void Reachability::stopNotifier()
+{
+    if (QNetworkInformation *info = information())
+        disconnect(info, nullptr, this, nullptr);
+    m_notifying = false;
+}
+
+void Reachability::systemReachabilityChanged()
+{
+    const int now = currentReachabilityStatus();
+    if (m_lastStatus.exchange(now) == now)
+        return;
+    LGLogInfo(QStringLiteral("NETWORK: %1 is %2").arg(m_localLink ? QStringLiteral("Local link") : QStringLiteral("Internet"),
+                                                      now == NotReachable ? QStringLiteral("unreachable") : QStringLiteral("reachable")));
+    QPointer<Reachability> self(this);
+    dispatch_main_async([self] {
+        if (self)
+            NotificationCenter::post(Notifications::ReachabilityChanged, QVariant::fromValue<QObject *>(self.data()));
+    });
+}
+
+void Reachability::setStatusOverrideForTesting(int status)
+{
+    g_override = status;
+    for (Reachability *r : {reachabilityForInternetConnection(), reachabilityForLocalWiFi()})
+        if (r->m_notifying)
+            r->systemReachabilityChanged();
+}
