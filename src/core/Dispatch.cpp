@@ -38,6 +38,19 @@ QThreadPool *poolFor(QThread::Priority priority)
     }
 }
 
+QObject *delayTimerContext()
+{
+    static QObject *context = [] {
+        auto *thread = new QThread;
+        thread->setObjectName(QStringLiteral("dispatch_main_delay"));
+        thread->start();
+        auto *o = new QObject;
+        o->moveToThread(thread);
+        return o;
+    }();
+    return context;
+}
+
 void startOn(QThread::Priority priority, const DispatchBlock &block)
 {
     poolFor(priority)->start(QRunnable::create(block));
@@ -71,17 +84,19 @@ void dispatch_main_async(const DispatchBlock &block)
 
 void dispatch_main_delay(const DispatchBlock &block, double seconds)
 {
-    auto *app = QCoreApplication::instance();
-    if (!app)
+    if (!QCoreApplication::instance())
         return;
-    if (seconds <= 0) {
+    if (!(seconds > 0)) {
         dispatch_main_async(block);
         return;
     }
-    // A single-shot timer on the main thread; no thread sleeps for the interval.
-    const int ms = int(seconds * 1000.0 + 0.5);
-    QMetaObject::invokeMethod(app, [block, ms, app] { QTimer::singleShot(ms, app, block); },
-                              Qt::QueuedConnection);
+    // The interval runs on a timer thread of its own, from the moment of the call, so a busy
+    // main thread does not stretch it; only the block itself waits for the main thread.
+    const int ms = int(qMin(seconds * 1000.0 + 0.5, 2147483647.0));
+    QObject *timers = delayTimerContext();
+    QMetaObject::invokeMethod(timers, [block, ms, timers] {
+        QTimer::singleShot(ms, Qt::PreciseTimer, timers, [block] { dispatch_main_async(block); });
+    }, Qt::QueuedConnection);
 }
 
 void dispatch_default_queue_async(const DispatchBlock &block) { startOn(QThread::NormalPriority, block); }

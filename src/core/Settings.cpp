@@ -13,6 +13,35 @@
 
 namespace {
 
+// The user defaults are a real property list, so values keep their types across restarts
+// (numbers stay numbers, a one-element list stays a list), which an INI file cannot promise.
+bool readPlist(QIODevice &device, QSettings::SettingsMap &map)
+{
+    QString error;
+    const QVariant root = PropertyList::parse(device.readAll(), &error);
+    if (!error.isEmpty() || root.typeId() != QMetaType::QVariantMap)
+        return false;
+    const QVariantMap values = root.toMap();
+    for (auto it = values.cbegin(); it != values.cend(); ++it)
+        map.insert(it.key(), it.value());
+    return true;
+}
+
+bool writePlist(QIODevice &device, const QSettings::SettingsMap &map)
+{
+    QVariantMap values;
+    for (auto it = map.cbegin(); it != map.cend(); ++it)
+        values.insert(it.key(), it.value());
+    const QByteArray data = PropertyList::serialize(values);
+    return device.write(data) == data.size();
+}
+
+QSettings::Format plistFormat()
+{
+    static const QSettings::Format format = QSettings::registerFormat(QStringLiteral("plist"), readPlist, writePlist);
+    return format;
+}
+
 struct Store
 {
     QMutex lock;
@@ -26,10 +55,10 @@ struct Store
         if (!defaults || path != wanted) {
             path = wanted;
             QDir().mkpath(QFileInfo(path).absolutePath());
-            defaults = std::make_unique<QSettings>(path, QSettings::IniFormat);
+            defaults = std::make_unique<QSettings>(path, plistFormat());
             cache.clear();
             if (defaults->status() != QSettings::NoError)
-                LGLogError(QStringLiteral("SETTINGS: Could not read %1; using defaults").arg(path));
+                LGLogError(QStringLiteral("SETTINGS: Could not read %1; using defaults until the next change rewrites it").arg(path));
         }
         return *defaults;
     }

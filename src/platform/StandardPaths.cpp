@@ -52,7 +52,7 @@ QString StandardPaths::cachesFolder()
 
 QString StandardPaths::userDefaultsFile()
 {
-    return xdgBase("XDG_CONFIG_HOME", QStringLiteral(".config")) + QStringLiteral("/Lumora/Hoistly.conf");
+    return xdgBase("XDG_CONFIG_HOME", QStringLiteral(".config")) + QStringLiteral("/Lumora/Hoistly.plist");
 }
 
 QString StandardPaths::autostartFolder()

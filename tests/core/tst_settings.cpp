@@ -1,6 +1,11 @@
 #include "core/Settings.h"
+#include "platform/StandardPaths.h"
+
+#include <QDateTime>
+#include <QFile>
 
 #include <QStandardPaths>
+#include <QDir>
 #include <QTest>
 #include <QThread>
 
@@ -85,6 +90,79 @@ private Q_SLOTS:
         QCOMPARE(Settings::diskObjectForKey("Test").toMap().value("b").toList().value(1).toBool(), true);
         QVERIFY(Settings::setDiskObject(QVariant(), "Test"));
         QVERIFY(Settings::diskObjectForKey("Test").isNull());
+    }
+
+    void typesSurviveARestart()
+    {
+        const QDateTime when = QDateTime::fromMSecsSinceEpoch(Q_INT64_C(1700000000123), Qt::UTC);
+        Settings::setObject(QVariantList{"only"}, "OneElementList");
+        Settings::setObject(when, "When");
+        Settings::setObject(QByteArray("\x00\x01\xff", 3), "Bytes");
+        Settings::setObject(QVariantMap{{"nested", QVariantList{1, 2}}}, "Map");
+        Settings::setInt(7, "lastFSEventId-/home/someone/Pictures");
+        Settings::setObject(QStringLiteral("x"), "Tray: Opened");
+        Settings::reloadForTesting();
+        QCOMPARE(Settings::orderedSetForKey("OneElementList"), QVariantList{"only"});
+        QCOMPARE(Settings::objectForKey("When").toDateTime(), when);
+        QCOMPARE(Settings::objectForKey("Bytes").toByteArray(), QByteArray("\x00\x01\xff", 3));
+        QCOMPARE(Settings::objectForKey("Map").toMap().value("nested").toList().value(1).toInt(), 2);
+        QCOMPARE(Settings::intForKey("lastFSEventId-/home/someone/Pictures"), 7);
+        QCOMPARE(Settings::stringForKey("Tray: Opened"), QStringLiteral("x"));
+        QCOMPARE(Settings::incrementIntForKey("Fresh"), 1);
+        QCOMPARE(Settings::incrementIntForKey(""), 0);
+    }
+
+    void corruptStoreReadsAsDefaultsAndIsRewritten()
+    {
+        Settings::setInt(5, "Kept");
+        QFile f(Settings::storePath());
+        QVERIFY(f.open(QIODevice::WriteOnly | QIODevice::Truncate));
+        f.write("<?xml version=\"1.0\"?><plist><dict><key>Kept</key><integer>5");
+        f.close();
+        Settings::reloadForTesting();
+        QCOMPARE(Settings::intForKey("Kept"), 0);
+        QVERIFY(Settings::objectForKey("Kept").isNull());
+        // The next change replaces the unreadable file with a good one.
+        Settings::setInt(9, "After");
+        Settings::reloadForTesting();
+        QCOMPARE(Settings::intForKey("After"), 9);
+    }
+
+    void corruptDiskSettingReadsAsNull()
+    {
+        QFile f(StandardPaths::lumoraFolder() + "/SettingsBroken.plist");
+        QVERIFY(QDir().mkpath(StandardPaths::lumoraFolder()));
+        QVERIFY(f.open(QIODevice::WriteOnly | QIODevice::Truncate));
+        f.write("this is not a property list");
+        f.close();
+        QVERIFY(Settings::diskObjectForKey("Broken").isNull());
+        QVERIFY(Settings::diskObjectForKey("NeverWritten").isNull());
+        QVERIFY(Settings::diskObjectForKey("").isNull());
+        QVERIFY(!Settings::setDiskObject(1, ""));
+        QVERIFY(Settings::setDiskObject(QVariantList{1}, "Broken"));
+        QCOMPARE(Settings::diskObjectForKey("Broken").toList(), QVariantList{1});
+    }
+
+    void concurrentWritersOfDifferentKeys()
+    {
+        QList<QThread *> threads;
+        for (int t = 0; t < 6; ++t)
+            threads << QThread::create([t] {
+                for (int i = 0; i < 40; ++i) {
+                    Settings::setInt(i, QStringLiteral("Writer%1").arg(t));
+                    Settings::addObject(QStringLiteral("%1-%2").arg(t).arg(i), "SharedSet");
+                }
+            });
+        for (auto *t : threads)
+            t->start();
+        for (auto *t : threads) {
+            t->wait();
+            delete t;
+        }
+        Settings::reloadForTesting();
+        for (int t = 0; t < 6; ++t)
+            QCOMPARE(Settings::intForKey(QStringLiteral("Writer%1").arg(t)), 39);
+        QCOMPARE(Settings::orderedSetForKey("SharedSet").size(), 240);
     }
 };
 
