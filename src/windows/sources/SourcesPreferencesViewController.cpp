@@ -1,34 +1,241 @@
 #include "windows/sources/SourcesPreferencesViewController.h"
 
+#include "app/widgets/ModalUi.h"
+#include "core/Dispatch.h"
+#include "core/LGLog.h"
+#include "core/NotificationCenter.h"
+#include "core/Settings.h"
+#include "platform/Endpoints.h"
+#include "ui_FolderStatusViewController.h"
+#include "ui_SourcesPreferencesView.h"
 #include "windows/preferences/PreferenceTexts.h"
+#include "windows/preferences/PreferencesServices.h"
 #include "windows/sources/SourcesBackend.h"
+#include "windows/sources/SourcesRowDelegate.h"
+#include "windows/sources/SourcesTreeModel.h"
 
+#include <QApplication>
+#include <QDialog>
 #include <QDir>
+#include <QDragEnterEvent>
+#include <QDropEvent>
 #include <QFileInfo>
+#include <QGuiApplication>
+#include <QHBoxLayout>
+#include <QHeaderView>
+#include <QKeyEvent>
+#include <QLabel>
+#include <QMenu>
+#include <QMimeData>
 #include <QPointer>
+#include <QPushButton>
+#include <QScreen>
+#include <QTimer>
+#include <QTreeWidget>
+#include <QUrl>
+#include <QVBoxLayout>
 
 namespace {
 QPointer<SourcesPreferencesViewController> s_mostRecent;
+QString s_lastKnownDropbox;
+QHash<QString, QPointer<FolderStatusViewController>> s_statusWindows;
+
+const QString kIPhoto = QStringLiteral("iPhoto");
+const QString kAperture = QStringLiteral("Aperture");
+const QString kPhotos = QStringLiteral("'Photos'");
+const QString kDropbox = QStringLiteral("Dropbox");
+const QString kICloud = QStringLiteral("iCloud Library");
+const QString kExcludedBackup = QStringLiteral("ExcludedFoldersBackup");
+
+QString L(const QString &english)
+{
+    return PreferenceTexts::tr(english);
 }
 
-SourcesPreferencesViewController::SourcesPreferencesViewController(QWidget *parent) : QWidget(parent)
+void track(const QString &event)
+{
+    PreferencesServices::instance().reporterIncrement(event);
+}
+
+bool isDirectory(const QString &path)
+{
+    const QFileInfo info(path);
+    return info.exists() && info.isDir();
+}
+
+// Which library a top-level name stands for.
+bool libraryForName(const QString &name, SourcesBackend::Library *library)
+{
+    if (name == kIPhoto)
+        *library = SourcesBackend::Library::IPhoto;
+    else if (name == kAperture)
+        *library = SourcesBackend::Library::Aperture;
+    else if (name == kPhotos)
+        *library = SourcesBackend::Library::OSXPhotos;
+    else if (name == kDropbox)
+        *library = SourcesBackend::Library::Dropbox;
+    else if (name == SourcesPreferencesViewController::messagesName())
+        *library = SourcesBackend::Library::IMessage;
+    else
+        return false;
+    return true;
+}
+
+QString shownName(const QString &item)
+{
+    QString trimmed = item;
+    const QString strip = QStringLiteral("/\\ \t\n");
+    while (!trimmed.isEmpty() && strip.contains(trimmed.front()))
+        trimmed.remove(0, 1);
+    while (!trimmed.isEmpty() && strip.contains(trimmed.back()))
+        trimmed.chop(1);
+    const int slash = trimmed.lastIndexOf(QLatin1Char('/'));
+    return slash < 0 ? trimmed : trimmed.mid(slash + 1);
+}
+
+QMenu *newMenu(QWidget *parent)
+{
+    auto *menu = new QMenu(parent);
+    menu->setAttribute(Qt::WA_DeleteOnClose);
+    return menu;
+}
+} // namespace
+
+// ---------------------------------------------------------------------------------------------
+// Folder status window
+
+FolderStatusViewController::FolderStatusViewController(const QString &path, QWidget *parent)
+    : QWidget(parent, Qt::Window), m_path(path), m_ui(new Ui_FolderStatusViewController)
+{
+    m_ui->setupUi(this);
+    refresh();
+}
+
+FolderStatusViewController::~FolderStatusViewController()
+{
+    delete m_ui;
+}
+
+void FolderStatusViewController::refresh()
+{
+    m_ui->pathLabel->setText(SourcesPreferencesViewController::pathCondensingUserFolder(m_path));
+    SourcesBackend *backend = SourcesBackend::instance();
+    RecordState record;
+    const RecordId id = backend->recordForPath(m_path);
+    if (id && backend->recordState(id, &record))
+        m_ui->statusTextLabel->setText(SourcesPreferencesTableCellView::statusText(record));
+    else
+        m_ui->statusTextLabel->setText(L(QStringLiteral("No photos")));
+}
+
+// ---------------------------------------------------------------------------------------------
+// Construction
+
+SourcesPreferencesViewController::SourcesPreferencesViewController(QWidget *parent)
+    : QWidget(parent), m_ui(new Ui::SourcesPreferencesView)
 {
     ensurePreferencesResources();
-    resize(560, 420);
+    m_ui->setupUi(this);
+    awakeFromNib();
 }
 
 SourcesPreferencesViewController *SourcesPreferencesViewController::initAsWelcomeScreenControl(QWidget *parent)
 {
     auto *controller = new SourcesPreferencesViewController(parent);
     controller->m_isWelcomeScreen = true;
+    // The onboarding list has no status line, and its own button pair.
+    controller->m_ui->statusLabelButton->hide();
+    controller->m_ui->statusProgressBarView->hide();
+    controller->m_ui->addSourceButton->hide();
+    controller->m_ui->removeSourceButton->hide();
+    controller->m_ui->addSourceButton2->show();
+    controller->m_ui->removeSourceButton2->show();
+    controller->m_ui->outlineHeaderLayout->setContentsMargins(12, 2, 11, 2);
+    QObject::disconnect(controller->m_ui->statusLabelButton, nullptr, controller, nullptr);
     return controller;
 }
 
-SourcesPreferencesViewController::~SourcesPreferencesViewController() = default;
+SourcesPreferencesViewController::~SourcesPreferencesViewController()
+{
+    if (m_detailsWindow)
+        delete m_detailsWindow.data();
+    delete m_ui;
+}
+
+void SourcesPreferencesViewController::awakeFromNib()
+{
+    setAcceptDrops(true);
+    NSKeyboardSupportOutlineView *view = m_ui->outlineView;
+    m_model = new SourcesTreeModel(this, SourcesTreeModel::Tree::Main, this);
+    view->setModel(m_model);
+    m_rowDelegate = new SourcesRowDelegate(this, view);
+    view->setItemDelegate(m_rowDelegate);
+    view->setKeyboardDelegate(this);
+    view->setContextMenuPolicy(Qt::DefaultContextMenu);
+    connect(view, &QTreeView::expanded, this, &SourcesPreferencesViewController::onExpanded);
+    connect(view, &QTreeView::doubleClicked, this, [this] { tableViewDoubleClicked(); });
+    connect(view->selectionModel(), &QItemSelectionModel::selectionChanged, this,
+            &SourcesPreferencesViewController::outlineViewSelectionDidChange);
+
+    if (PreferenceTexts::isLocalized())
+        m_ui->headerLabel->setText(L(QStringLiteral("All photos uploaded are private. We detect and ignore duplicates.")));
+    m_ui->noSourcesLabel->setText(L(QStringLiteral("No sources selected\n\nTap + below to add a source")));
+    m_ui->noSourcesLabel->setAttribute(Qt::WA_TransparentForMouseEvents);
+    m_ui->noSourcesLabel->setStyleSheet(QStringLiteral("color: rgb(128, 128, 128);"));
+
+    m_ui->outlineViewContainer->setAutoFillBackground(true);
+    m_ui->outlineViewContainer->setStyleSheet(
+        QStringLiteral("#outlineViewContainer { background: rgba(255, 255, 255, 166); border-top: 1px solid rgba(0, 0, 0, 64);"
+                       " border-bottom: 1px solid rgba(0, 0, 0, 38); }"));
+    m_ui->outlineHeaderContainer->setStyleSheet(
+        QStringLiteral("#outlineHeaderContainer { background: rgba(255, 255, 255, 102); border-bottom: 1px solid rgba(0, 0, 0, 38); }"));
+    m_ui->removeSourceButton->setEnabled(false);
+    m_ui->removeSourceButton2->setEnabled(false);
+    m_ui->addSourceButton2->hide();
+    m_ui->removeSourceButton2->hide();
+    m_ui->statusProgressBarView->setStyleSheet(QStringLiteral("background: rgb(85, 182, 237);"));
+    m_ui->statusProgressBarView->setAttribute(Qt::WA_StyledBackground);
+    m_ui->statusProgressBarView->hide();
+
+    connect(m_ui->addSourceButton, &QPushButton::clicked, this, &SourcesPreferencesViewController::addSourceButtonHit);
+    connect(m_ui->addSourceButton2, &QPushButton::clicked, this, &SourcesPreferencesViewController::addSourceButtonHit);
+    connect(m_ui->removeSourceButton, &QPushButton::clicked, this, &SourcesPreferencesViewController::removeSourceButtonHit);
+    connect(m_ui->removeSourceButton2, &QPushButton::clicked, this, &SourcesPreferencesViewController::removeSourceButtonHit);
+    connect(m_ui->statusLabelButton, &QPushButton::clicked, this, &SourcesPreferencesViewController::statusLabelHit);
+
+    SourcesBackend *backend = SourcesBackend::instance();
+    connect(backend, &SourcesBackend::recordsChanged, this, &SourcesPreferencesViewController::onRecordsChanged);
+    connect(backend, &SourcesBackend::childrenChanged, this, &SourcesPreferencesViewController::onChildrenChanged);
+
+    m_spinnerTimer = new QTimer(this);
+    m_spinnerTimer->setInterval(50);
+    connect(m_spinnerTimer, &QTimer::timeout, this, &SourcesPreferencesViewController::tickSpinner);
+    connect(m_model, &SourcesTreeModel::spinningChanged, this, &SourcesPreferencesViewController::updateSpinnerRunning);
+
+    updateStatus2();
+    NotificationCenter::observe(Notifications::StatusUpdated, this, [this](const QVariant &) {
+        // Posted on any thread; the pane works on the main thread only.
+        QPointer<SourcesPreferencesViewController> self(this);
+        dispatch_main_async([self] {
+            if (self && !self->m_isWelcomeScreen)
+                self->updateStatus();
+        });
+    });
+}
 
 SourcesPreferencesViewController *SourcesPreferencesViewController::mostRecentInstance()
 {
     return s_mostRecent.data();
+}
+
+QString SourcesPreferencesViewController::lastKnownDropboxDirectory()
+{
+    return s_lastKnownDropbox;
+}
+
+QString SourcesPreferencesViewController::messagesName()
+{
+    return L(QStringLiteral("Messages"));
 }
 
 QIcon SourcesPreferencesViewController::toolbarItemImage() const
@@ -38,7 +245,7 @@ QIcon SourcesPreferencesViewController::toolbarItemImage() const
 
 QString SourcesPreferencesViewController::toolbarItemLabel() const
 {
-    return PreferenceTexts::tr(QStringLiteral("Upload"));
+    return L(QStringLiteral("Upload"));
 }
 
 void SourcesPreferencesViewController::viewWillAppear()
@@ -48,8 +255,31 @@ void SourcesPreferencesViewController::viewWillAppear()
 
 QWidget *SourcesPreferencesViewController::initialKeyView()
 {
-    return this;
+    return m_ui->outlineView;
 }
+
+NSKeyboardSupportOutlineView *SourcesPreferencesViewController::outlineView() const { return m_ui->outlineView; }
+QLabel *SourcesPreferencesViewController::noSourcesLabel() const { return m_ui->noSourcesLabel; }
+QLabel *SourcesPreferencesViewController::statusLabel() const { return m_ui->statusLabel; }
+QWidget *SourcesPreferencesViewController::statusProgressBarView() const { return m_ui->statusProgressBarView; }
+QPushButton *SourcesPreferencesViewController::addSourceButton() const { return m_ui->addSourceButton; }
+QPushButton *SourcesPreferencesViewController::removeSourceButton() const { return m_ui->removeSourceButton; }
+QPushButton *SourcesPreferencesViewController::addSourceButton2() const { return m_ui->addSourceButton2; }
+QPushButton *SourcesPreferencesViewController::removeSourceButton2() const { return m_ui->removeSourceButton2; }
+QPushButton *SourcesPreferencesViewController::statusLabelButton() const { return m_ui->statusLabelButton; }
+
+bool SourcesPreferencesViewController::event(QEvent *e)
+{
+    // The pane's window became the active one: this pane is the one the entry points act on.
+    if (e->type() == QEvent::WindowActivate && !m_isWelcomeScreen) {
+        s_mostRecent = this;
+        refreshViewInstance();
+    }
+    return QWidget::event(e);
+}
+
+// ---------------------------------------------------------------------------------------------
+// Entry points
 
 void SourcesPreferencesViewController::addPath(const QString &path)
 {
@@ -79,15 +309,1116 @@ void SourcesPreferencesViewController::showAddFolderDialog()
         s_mostRecent->addFolderHit();
 }
 
-void SourcesPreferencesViewController::refreshViewForceRefreshUI(bool force)
+// ---------------------------------------------------------------------------------------------
+// Sources list
+
+SourcesPreferencesViewController::Gathered SourcesPreferencesViewController::gatherSources(SourcesBackend *backend)
 {
-    Q_UNUSED(force);
-    s_mostRecent = this;
-    m_sources = SourcesBackend::instance()->customFolders();
-    m_selectedSources = m_sources;
+    Gathered g;
+    const QStringList watched = backend->customFolders();
+    const QList<SourcesBackend::Folder> standard{SourcesBackend::Folder::Pictures, SourcesBackend::Folder::Desktop,
+                                                 SourcesBackend::Folder::Documents, SourcesBackend::Folder::Downloads};
+    for (SourcesBackend::Folder folder : standard) {
+        const QString path = backend->standardDirectory(folder);
+        if (!path.isEmpty() && isDirectory(path) && watched.contains(path) && !g.sources.contains(path))
+            g.sources << path;
+    }
+    const QList<QPair<QString, SourcesBackend::Library>> libraries{
+        {kIPhoto, SourcesBackend::Library::IPhoto},
+        {kAperture, SourcesBackend::Library::Aperture},
+        {kPhotos, SourcesBackend::Library::OSXPhotos},
+        {kDropbox, SourcesBackend::Library::Dropbox},
+        {messagesName(), SourcesBackend::Library::IMessage}};
+    for (const auto &library : libraries) {
+        const bool enabled = backend->importEnabled(library.second);
+        if (enabled)
+            g.enabled.insert(library.first);
+        if (enabled && backend->isInstalled(library.second))
+            g.sources << library.first;
+    }
+    for (const QString &path : watched) {
+        g.enabled.insert(path);
+        if (!g.sources.contains(path))
+            g.sources << path;
+    }
+    return g;
 }
 
-void SourcesPreferencesViewController::reloadData() {}
-void SourcesPreferencesViewController::addFolderHit() {}
-void SourcesPreferencesViewController::addSourceButtonHit() {}
-void SourcesPreferencesViewController::removeSourceButtonHit() {}
+void SourcesPreferencesViewController::refreshViewForceRefreshUI(bool force)
+{
+    QPointer<SourcesBackend> backend = SourcesBackend::instance();
+    s_lastKnownDropbox = backend->libraryDirectory(SourcesBackend::Library::Dropbox);
+    s_mostRecent = this;
+    const quint64 generation = ++m_gatherGeneration;
+    QPointer<SourcesPreferencesViewController> self(this);
+    dispatch_default_queue_async([self, backend, generation, force] {
+        if (!backend)
+            return;
+        const Gathered gathered = gatherSources(backend);
+        dispatch_main_async([self, generation, force, gathered] {
+            // A later gather supersedes this one; a closed pane takes nothing.
+            if (!self || generation != self->m_gatherGeneration)
+                return;
+            self->applyGathered(gathered, force);
+        });
+    });
+}
+
+void SourcesPreferencesViewController::applyGathered(const Gathered &gathered, bool force)
+{
+    if (m_haveSources && gathered.sources == m_sources && gathered.enabled == m_selectedSources && !force) {
+        // Nothing moved: keep the selection and the expanded folders, refresh what rows show.
+        m_model->rebindAll();
+        updateStatus2();
+        Q_EMIT sourcesRefreshed();
+        return;
+    }
+    m_ui->outlineView->selectionModel()->clearSelection();
+    m_sources = gathered.sources;
+    m_selectedSources = gathered.enabled;
+    m_haveSources = true;
+    reloadData();
+    if (m_delegate)
+        m_delegate->sourcesPreferencesContentsChanged();
+    updateStatus2();
+    Q_EMIT sourcesRefreshed();
+}
+
+void SourcesPreferencesViewController::reloadData()
+{
+    QList<SourceItem> items;
+    for (const QString &name : std::as_const(m_sources))
+        items << SourceItem{name, 0};
+    m_model->setTopLevel(items);
+    m_ui->noSourcesLabel->setVisible(m_haveSources && m_sources.isEmpty());
+    m_ui->removeSourceButton->setEnabled(false);
+    m_ui->removeSourceButton2->setEnabled(false);
+    if (m_delegate) {
+        m_delegate->sourcesPreferencesSelectionChanged();
+        m_delegate->sourcesPreferencesContentsChanged();
+    }
+}
+
+QString SourcesPreferencesViewController::pathForItemWithName(const QString &name)
+{
+    if (name == L(QStringLiteral("Pictures")))
+        return SourcesBackend::instance()->standardDirectory(SourcesBackend::Folder::Pictures);
+    if (name == kDropbox)
+        return Settings::stringForKey(QStringLiteral("DropboxDirectory"));
+    if (name == messagesName())
+        return Settings::stringForKey(QStringLiteral("iMessageDirectory"));
+    return name;
+}
+
+RecordId SourcesPreferencesViewController::fileDataForItem(const SourceItem &item) const
+{
+    if (!item.isTopLevel())
+        return item.record;
+    if (item.name.isEmpty())
+        return 0;
+    SourcesBackend *backend = SourcesBackend::instance();
+    auto library = [&](SourcesBackend::Library which) {
+        const QString last = backend->lastLibraryPath(which);
+        return last.isEmpty() ? backend->libraryDirectory(which) : last;
+    };
+    QString path;
+    if (item.name == kIPhoto)
+        path = library(SourcesBackend::Library::IPhoto);
+    else if (item.name == kAperture)
+        path = library(SourcesBackend::Library::Aperture);
+    else if (item.name == kPhotos)
+        path = library(SourcesBackend::Library::OSXPhotos);
+    else if (item.name == kICloud)
+        path.clear();
+    else if (item.name == messagesName())
+        path = backend->standardDirectory(SourcesBackend::Folder::IMessage);
+    else if (item.name == kDropbox)
+        path = library(SourcesBackend::Library::Dropbox);
+    else if (item.name == L(QStringLiteral("Pictures")))
+        path = backend->standardDirectory(SourcesBackend::Folder::Pictures);
+    else
+        path = item.name;
+    return path.isEmpty() ? 0 : backend->recordForPath(path);
+}
+
+bool SourcesPreferencesViewController::isTopLevelItem(const SourceItem &item) const
+{
+    return item.isTopLevel() && m_sources.contains(item.name);
+}
+
+QString SourcesPreferencesViewController::pathCondensingUserFolder(const QString &path)
+{
+    const QString home = SourcesBackend::instance()->standardDirectory(SourcesBackend::Folder::Home);
+    if (!home.isEmpty() && path.startsWith(home, Qt::CaseInsensitive))
+        return QStringLiteral("~") + path.mid(home.size());
+    return path;
+}
+
+SourceItem SourcesPreferencesViewController::selectedItem() const
+{
+    const QModelIndexList rows = m_ui->outlineView->selectionModel()->selectedRows();
+    return rows.isEmpty() ? SourceItem() : m_model->itemAt(rows.first());
+}
+
+// ---------------------------------------------------------------------------------------------
+// Expansion and record changes
+
+bool SourcesPreferencesViewController::shouldExpandItem(const QModelIndex &index)
+{
+    const SourceItem item = m_model->itemAt(index);
+    const RecordId id = fileDataForItem(item);
+    SourcesBackend *backend = SourcesBackend::instance();
+    RecordState record;
+    if (!id || !backend->recordState(id, &record))
+        return false;
+    if (record.needsScan != 0) {
+        const QString informative = backend->hasCompletedScanThisSession()
+                                        ? L(QStringLiteral("This source is still being scanned."))
+                                        : L(QStringLiteral("Please wait, we're still loading your Lumora collection and scanning your sources."));
+        // Never inside the view's own callback: the alert comes on the next turn.
+        QPointer<SourcesPreferencesViewController> self(this);
+        dispatch_main_async([self, informative] {
+            if (!self)
+                return;
+            AlertRequest request;
+            request.title = L(QStringLiteral("Please wait, scanning..."));
+            request.message = informative;
+            request.buttons = {L(QStringLiteral("OK"))};
+            request.sheetParent = self->window();
+            Alerts::show(request);
+        });
+        return false;
+    }
+    if (!record.path.isEmpty() && record.path == backend->standardDirectory(SourcesBackend::Folder::IMessage))
+        return false;
+    m_model->setChildren(index, SourcesTreeModel::childrenForRecord(id, SourcesTreeModel::Tree::Main));
+    return true;
+}
+
+void SourcesPreferencesViewController::onExpanded(const QModelIndex &index)
+{
+    if (shouldExpandItem(index))
+        return;
+    // Refused: fold it again once the view has finished expanding.
+    QPersistentModelIndex persistent(index);
+    QPointer<SourcesPreferencesViewController> self(this);
+    QTimer::singleShot(0, this, [self, persistent] {
+        if (self && persistent.isValid())
+            self->m_ui->outlineView->collapse(persistent);
+    });
+}
+
+void SourcesPreferencesViewController::onRecordsChanged(const QSet<RecordId> &ids)
+{
+    m_model->refreshRecords(ids);
+    if (m_detailsViewFile && ids.contains(m_detailsViewFile) && m_detailsWindow && m_detailsWindow->isVisible())
+        reloadDetailsView();
+}
+
+void SourcesPreferencesViewController::onChildrenChanged(const QSet<RecordId> &ids)
+{
+    m_model->refreshRecords(ids);
+    for (RecordId id : ids) {
+        for (const QModelIndex &index : m_model->indexesForRecord(id)) {
+            if (m_ui->outlineView->isExpanded(index)) {
+                const QList<RecordId> children = SourcesTreeModel::childrenForRecord(id, SourcesTreeModel::Tree::Main);
+                m_model->setChildren(index, children);
+            }
+        }
+    }
+}
+
+// ---------------------------------------------------------------------------------------------
+// Spinner
+
+bool SourcesPreferencesViewController::isSpinnerRunning() const
+{
+    return m_spinnerTimer && m_spinnerTimer->isActive();
+}
+
+void SourcesPreferencesViewController::updateSpinnerRunning()
+{
+    const bool want = m_model->anySpinning() && !m_isWelcomeScreen;
+    if (want && !m_spinnerTimer->isActive()) {
+        m_spinnerClock.start();
+        m_spinnerTimer->start();
+    } else if (!want && m_spinnerTimer->isActive()) {
+        m_spinnerTimer->stop();
+        m_spinnerAngle = 0;
+    }
+}
+
+void SourcesPreferencesViewController::tickSpinner()
+{
+    // One turn every 1.66 s, clockwise.
+    const double phase = std::fmod(m_spinnerClock.elapsed() / 1000.0, 1.66);
+    m_spinnerAngle = (1.0 - phase / 1.66) * 360.0;
+    if (!isVisible())
+        return;
+    NSKeyboardSupportOutlineView *view = m_ui->outlineView;
+    for (const QModelIndex &index : m_model->spinningIndexes()) {
+        const QRect rect = view->visualRect(index);
+        if (rect.isValid() && rect.intersects(view->viewport()->rect()))
+            view->viewport()->update(m_rowDelegate->statusRect(QRect(0, rect.top(), view->viewport()->width(), rect.height())).adjusted(-3, -3, 3, 3));
+    }
+}
+
+// ---------------------------------------------------------------------------------------------
+// Commands: adding and removing sources
+
+QMenu *SourcesPreferencesViewController::buildAddSourceMenu(QWidget *parent, bool optionHeld)
+{
+    QMenu *menu = newMenu(parent);
+    SourcesBackend *backend = SourcesBackend::instance();
+    QPointer<SourcesPreferencesViewController> self(this);
+    auto add = [&](const QString &title, std::function<void(SourcesPreferencesViewController *)> action) {
+        QAction *a = menu->addAction(title);
+        QObject::connect(a, &QAction::triggered, menu, [self, action] {
+            if (self)
+                action(self);
+        });
+    };
+    add(L(QStringLiteral("Add a folder")), [](SourcesPreferencesViewController *c) { c->addFolderHit(); });
+    const QList<QPair<QString, SourcesBackend::Folder>> folders{
+        {QStringLiteral("Add my Pictures folder"), SourcesBackend::Folder::Pictures},
+        {QStringLiteral("Add my Documents folder"), SourcesBackend::Folder::Documents},
+        {QStringLiteral("Add my Desktop folder"), SourcesBackend::Folder::Desktop},
+        {QStringLiteral("Add my Downloads folder"), SourcesBackend::Folder::Downloads}};
+    for (const auto &folder : folders) {
+        const QString path = backend->standardDirectory(folder.second);
+        if (!path.isEmpty() && isDirectory(path) && !m_sources.contains(path))
+            add(L(folder.first), [path](SourcesPreferencesViewController *c) { c->addFolder(path); });
+    }
+    auto offerLibrary = [&](const QString &title, const QString &name, SourcesBackend::Library library, bool extra) {
+        if (backend->isInstalled(library) && !backend->importEnabled(library) && extra)
+            add(L(title), [name](SourcesPreferencesViewController *c) { c->addSpecialFolderHitWithName(name); });
+    };
+    offerLibrary(QStringLiteral("Add my iPhoto library"), kIPhoto, SourcesBackend::Library::IPhoto, true);
+    offerLibrary(QStringLiteral("Add my Aperture library"), kAperture, SourcesBackend::Library::Aperture, true);
+    offerLibrary(QStringLiteral("Add my 'Photos' library"), kPhotos, SourcesBackend::Library::OSXPhotos,
+                 !backend->libraryDirectory(SourcesBackend::Library::OSXPhotos).isEmpty());
+    offerLibrary(QStringLiteral("Add photos from my Messages"), messagesName(), SourcesBackend::Library::IMessage, optionHeld);
+    menu->addSeparator();
+    menu->addAction(L(QStringLiteral("Easy, automatic uploading to Lumora.")))->setEnabled(false);
+    return menu;
+}
+
+void SourcesPreferencesViewController::addSourceButtonHit()
+{
+    track(QStringLiteral("Prefs: Add source button hit"));
+    QWidget *sender = m_isWelcomeScreen ? static_cast<QWidget *>(m_ui->addSourceButton2) : m_ui->addSourceButton;
+    const bool optionHeld = QGuiApplication::queryKeyboardModifiers() & Qt::AltModifier;
+    QMenu *menu = buildAddSourceMenu(this, optionHeld);
+    menu->popup(sender->mapToGlobal(QPoint(2, sender->height() + 1)));
+}
+
+void SourcesPreferencesViewController::addFolderHit()
+{
+    track(QStringLiteral("Prefs: Add folder button hit"));
+    QPointer<SourcesPreferencesViewController> self(this);
+    FolderChoosers::chooser()->chooseFolders(window(), L(QStringLiteral("Add a folder")), false, [self](QStringList chosen) {
+        if (chosen.isEmpty())
+            return;
+        dispatch_main_async([self, chosen] {
+            if (!self)
+                return;
+            for (const QString &path : chosen) {
+                if (isDirectory(path))
+                    self->addFolder(path);
+            }
+        });
+    });
+}
+
+void SourcesPreferencesViewController::addFolder(const QString &path)
+{
+    addFolderInternal(path);
+}
+
+void SourcesPreferencesViewController::addFolderInternal(const QString &path)
+{
+    if (path.isEmpty())
+        return;
+    SourcesBackend *backend = SourcesBackend::instance();
+    track(QStringLiteral("Library: Added custom folder"));
+    backend->setTrackingCurrentScan(true);
+    backend->addCustomFolder(path);
+    if (m_autoCreateAlbums)
+        backend->setAlbumModeIfNone(backend->recordForPathCreating(path), -2);
+    if (!m_sources.contains(path))
+        m_sources << path;
+    m_selectedSources.insert(path);
+    m_haveSources = true;
+    reloadData();
+    if (m_delegate)
+        m_delegate->sourcesPreferencesContentsChanged();
+}
+
+void SourcesPreferencesViewController::addSpecialFolderHitWithName(const QString &name)
+{
+    if (name.isEmpty())
+        return;
+    if (!m_sources.contains(name))
+        m_sources.prepend(name);
+    m_haveSources = true;
+    toggleStateForItemNamed(name, true);
+    reloadData();
+    if (m_delegate)
+        m_delegate->sourcesPreferencesContentsChanged();
+}
+
+void SourcesPreferencesViewController::toggleStateForItemNamed(const QString &name, bool selected, std::function<void(bool)> done)
+{
+    SourcesBackend *backend = SourcesBackend::instance();
+    SourcesBackend::Library library;
+    const bool isLibrary = libraryForName(name, &library);
+    if (selected) {
+        m_selectedSources.insert(name);
+        backend->setTrackingCurrentScan(true);
+        if (isLibrary)
+            backend->setImportEnabled(library, true);
+        else if (name == L(QStringLiteral("Pictures")))
+            backend->addCustomFolder(backend->standardDirectory(SourcesBackend::Folder::Pictures));
+        else
+            backend->addCustomFolder(name);
+        backend->requestUploadListCleanup();
+        if (done)
+            done(true);
+        return;
+    }
+
+    QString quoted = name;
+    if (quoted.contains(QLatin1Char(' ')))
+        quoted = QLatin1Char('"') + quoted + QLatin1Char('"');
+    AlertRequest request;
+    // The texts are translated with their placeholders, then the name goes in once.
+    request.title = L(QStringLiteral("Remove source \"%1\"?")).arg(shownName(name));
+    request.message = m_isWelcomeScreen
+                          ? L(QStringLiteral("We won't upload photos from %1.")).arg(quoted)
+                          : L(QStringLiteral("We will no longer upload new photos from %1. Photos already uploaded will not be removed. To remove photos, please use the Lumora website or mobile app.")).arg(quoted);
+    request.buttons = {L(QStringLiteral("Remove")), L(QStringLiteral("Cancel"))};
+    request.sheetParent = window();
+    QPointer<SourcesPreferencesViewController> self(this);
+    Alerts::show(request, [self, name, isLibrary, library, done](AlertResult result) {
+        if (result.button != 0 || !self) {
+            if (done)
+                done(false);
+            return;
+        }
+        SourcesBackend *backend = SourcesBackend::instance();
+        self->m_selectedSources.remove(name);
+        auto libraryOff = [backend](SourcesBackend::Library which) {
+            const QString last = backend->lastLibraryPath(which);
+            if (!last.isEmpty())
+                backend->removeCustomFolder(last);
+            backend->setImportEnabled(which, false);
+        };
+        if (isLibrary) {
+            if (library == SourcesBackend::Library::IMessage || library == SourcesBackend::Library::Dropbox)
+                backend->setImportEnabled(library, false);
+            else
+                libraryOff(library);
+        } else if (name == L(QStringLiteral("Pictures"))) {
+            backend->removeCustomFolder(backend->standardDirectory(SourcesBackend::Folder::Pictures));
+        } else {
+            backend->removeCustomFolder(name);
+            for (SourcesBackend::Library which : {SourcesBackend::Library::IPhoto, SourcesBackend::Library::Aperture,
+                                                  SourcesBackend::Library::OSXPhotos}) {
+                const QString last = backend->lastLibraryPath(which);
+                if (!last.isEmpty() && last == name)
+                    backend->setImportEnabled(which, false);
+            }
+        }
+        backend->requestUploadListCleanup();
+        backend->cancelCurrentUploadIfNoLongerSelected();
+        if (done)
+            done(true);
+    });
+}
+
+void SourcesPreferencesViewController::removeSourceButtonHit()
+{
+    const SourceItem item = selectedItem();
+    if (!isTopLevelItem(item))
+        return;
+    QPointer<SourcesPreferencesViewController> self(this);
+    const QString name = item.name;
+    toggleStateForItemNamed(name, false, [self, name](bool changed) {
+        if (!changed || !self)
+            return;
+        self->m_sources.removeAll(name);
+        self->reloadData();
+    });
+}
+
+void SourcesPreferencesViewController::toggleSourceMenuItemHit(const SourceItem &item)
+{
+    if (!isTopLevelItem(item))
+        return;
+    const QString name = item.name;
+    const bool wasEnabled = m_selectedSources.contains(name);
+    QPointer<SourcesPreferencesViewController> self(this);
+    toggleStateForItemNamed(name, !wasEnabled, [self, name, wasEnabled](bool changed) {
+        if (!self)
+            return;
+        if (changed && wasEnabled)
+            self->m_sources.removeAll(name);
+        self->reloadData();
+    });
+}
+
+void SourcesPreferencesViewController::deleteHit()
+{
+    if (m_ui->removeSourceButton->isEnabled() || m_ui->removeSourceButton2->isEnabled())
+        removeSourceButtonHit();
+}
+
+void SourcesPreferencesViewController::outlineViewSelectionDidChange()
+{
+    const QModelIndexList rows = m_ui->outlineView->selectionModel()->selectedRows();
+    const bool topLevel = !rows.isEmpty() && !rows.first().parent().isValid();
+    m_ui->removeSourceButton->setEnabled(topLevel);
+    m_ui->removeSourceButton2->setEnabled(topLevel);
+    if (!rows.isEmpty() && m_detailsWindow && m_detailsWindow->isVisible()) {
+        setDetailsViewFile(fileDataForItem(m_model->itemAt(rows.first())));
+        reloadDetailsView();
+    }
+    if (m_delegate)
+        m_delegate->sourcesPreferencesSelectionChanged();
+}
+
+// ---------------------------------------------------------------------------------------------
+// Opening
+
+QString SourcesPreferencesViewController::openPathForItem(const SourceItem &item, RecordState *out) const
+{
+    SourcesBackend *backend = SourcesBackend::instance();
+    RecordState record;
+    const RecordId id = fileDataForItem(item);
+    const bool has = id && backend->recordState(id, &record);
+    if (out)
+        *out = record;
+    if (item.isTopLevel())
+        return item.name == messagesName() ? QString() : pathForItemWithName(item.name);
+    if (!has)
+        return QString();
+    if (record.hasFlag(RecordFlags::LibraryAlbum)) {
+        RecordState parent;
+        if (record.parent && backend->recordState(record.parent, &parent))
+            return parent.path;
+    }
+    return record.path;
+}
+
+bool SourcesPreferencesViewController::couldOpenCurrentSelection() const
+{
+    const SourceItem item = selectedItem();
+    if (item.name.isEmpty() && !item.record)
+        return false;
+    return QFileInfo::exists(openPathForItem(item));
+}
+
+void SourcesPreferencesViewController::openCurrentSelection()
+{
+    const SourceItem item = selectedItem();
+    if (item.name.isEmpty() && !item.record)
+        return;
+    RecordState record;
+    const QString path = openPathForItem(item, &record);
+    if (path.isEmpty())
+        return;
+    if (isDirectory(path) && !record.isVirtualFolder)
+        UrlOpeners::open(QUrl::fromLocalFile(path));
+    else if (QFileInfo::exists(path))
+        UrlOpeners::opener()->revealFile(path);
+}
+
+void SourcesPreferencesViewController::tableViewDoubleClicked()
+{
+    openCurrentSelection();
+}
+
+void SourcesPreferencesViewController::viewFileOnLumora(RecordId id)
+{
+    RecordState record;
+    if (!id || !SourcesBackend::instance()->recordState(id, &record) || record.uploadedRemoteId == 0)
+        return;
+    PreferencesServices &services = PreferencesServices::instance();
+    const QString user = services.currentUserID();
+    if (user.isEmpty())
+        return;
+    QString base = Endpoints::webBase(services.alphaOrWWW()).toString(QUrl::FullyEncoded);
+    while (base.endsWith(QLatin1Char('/')))
+        base.chop(1);
+    const QUrl url(base + QStringLiteral("/photos/") + QString::fromLatin1(QUrl::toPercentEncoding(user)) + QLatin1Char('/')
+                   + QString::number(record.uploadedRemoteId), QUrl::StrictMode);
+    UrlOpeners::open(url);
+    track(QStringLiteral("Albums: Open photo on Lumora"));
+}
+
+// ---------------------------------------------------------------------------------------------
+// Drops
+
+void SourcesPreferencesViewController::dragEnterEvent(QDragEnterEvent *event)
+{
+    if (!event->mimeData()->hasUrls())
+        return;
+    for (const QUrl &url : event->mimeData()->urls()) {
+        if (url.isLocalFile() && QFileInfo::exists(url.toLocalFile())) {
+            event->setDropAction(Qt::CopyAction);
+            event->accept();
+            return;
+        }
+    }
+}
+
+void SourcesPreferencesViewController::dropEvent(QDropEvent *event)
+{
+    QStringList paths;
+    for (const QUrl &url : event->mimeData()->urls()) {
+        if (url.isLocalFile())
+            paths << url.toLocalFile();
+    }
+    // The alert, when there is one, comes after the drop has finished.
+    QPointer<SourcesPreferencesViewController> self(this);
+    dispatch_main_async([self, paths] {
+        if (self)
+            self->performDrop(paths);
+    });
+    event->acceptProposedAction();
+}
+
+bool SourcesPreferencesViewController::performDrop(const QStringList &paths)
+{
+    QStringList folders;
+    bool other = false;
+    for (const QString &path : paths) {
+        if (isDirectory(path))
+            folders << path;
+        else
+            other = true;
+    }
+    SourcesPreferencesViewController *target = s_mostRecent ? s_mostRecent.data() : this;
+    for (const QString &folder : std::as_const(folders))
+        target->addFolder(folder);
+    if (folders.isEmpty() || other) {
+        AlertRequest request;
+        request.title = L(QStringLiteral("Please drop folders, not individual files"));
+        request.message = L(QStringLiteral("We'll begin uploading from folders you add immediately, and will continue watching for changes."));
+        request.buttons = {L(QStringLiteral("OK"))};
+        request.sheetParent = window();
+        Alerts::show(request);
+    }
+    return !folders.isEmpty();
+}
+
+// ---------------------------------------------------------------------------------------------
+// Keyboard and menus
+
+bool SourcesPreferencesViewController::outlineViewKeyDown(QTreeView *view, QKeyEvent *event)
+{
+    if (event->isAutoRepeat())
+        return false;
+    const int key = event->key();
+    if (view == m_ui->outlineView) {
+        if (key == Qt::Key_Delete || key == Qt::Key_Backspace) {
+            deleteHit();
+            return true;
+        }
+        if (key == Qt::Key_Return || key == Qt::Key_Enter) {
+            tableViewDoubleClicked();
+            return true;
+        }
+    }
+    return false;
+}
+
+QMenu *SourcesPreferencesViewController::tableViewMenuForRows(QTreeView *view, const QModelIndexList &rows)
+{
+    if (view != m_ui->outlineView || rows.isEmpty())
+        return nullptr;
+    return buildMainMenu(m_model->itemAt(rows.first()), this);
+}
+
+QMenu *SourcesPreferencesViewController::buildMainMenu(const SourceItem &item, QWidget *parent)
+{
+    SourcesBackend *backend = SourcesBackend::instance();
+    RecordState record;
+    const RecordId id = fileDataForItem(item);
+    const bool hasRecord = id && backend->recordState(id, &record);
+    QMenu *menu = newMenu(parent);
+    QPointer<SourcesPreferencesViewController> self(this);
+    // Every action carries its own item: the row may have moved by the time it runs.
+    auto add = [&](const QString &title, std::function<void(SourcesPreferencesViewController *)> action) {
+        QAction *a = menu->addAction(title);
+        QObject::connect(a, &QAction::triggered, menu, [self, action] {
+            if (self)
+                action(self);
+        });
+        return a;
+    };
+    auto openItem = [item](SourcesPreferencesViewController *c) {
+        const QModelIndex index = c->m_model->indexForItem(item);
+        if (index.isValid())
+            c->m_ui->outlineView->setCurrentIndex(index);
+        c->openCurrentSelection();
+    };
+    const bool topLevel = isTopLevelItem(item);
+    const bool enabled = topLevel && m_selectedSources.contains(item.name);
+    if (hasRecord && record.hasFlag(RecordFlags::AnyLibrary)) {
+        if (QFileInfo::exists(openPathForItem(item)))
+            add(L(QStringLiteral("View in Finder")), openItem);
+    } else if (topLevel) {
+        if (!(hasRecord && record.isVirtualFolder) && enabled && QFileInfo::exists(pathForItemWithName(item.name))) {
+            const bool messages = hasRecord && record.hasFlag(RecordFlags::MessagesRoot);
+            add(messages ? L(QStringLiteral("Open Messages")) : L(QStringLiteral("Open folder")), openItem);
+        }
+    } else if (hasRecord && QFileInfo::exists(record.path)) {
+        add(L(QStringLiteral("Open folder")), openItem);
+    }
+    if (!m_isWelcomeScreen && hasRecord && !record.excludedFromScan && !record.hasFlag(RecordFlags::ICloudLibrary))
+        add(L(QStringLiteral("View folder status")), [item](SourcesPreferencesViewController *c) { c->showDetailsViewForItem(item); });
+    if (!m_isWelcomeScreen && hasRecord && !record.excludedFromScan && record.needsScan == 0 && !record.scanning
+        && backend->computeStatus(id) == 1)
+        add(L(QStringLiteral("Re-upload this folder")), [item](SourcesPreferencesViewController *c) { c->reuploadFolder(item); });
+    if (topLevel) {
+        const bool exists = QFileInfo::exists(pathForItemWithName(item.name));
+        QString title;
+        if (!enabled)
+            title = L(QStringLiteral("Re-Enable"));
+        else if (exists)
+            title = m_isWelcomeScreen ? L(QStringLiteral("Don't upload from this folder")) : L(QStringLiteral("Stop uploading from this folder"));
+        else
+            title = m_isWelcomeScreen ? L(QStringLiteral("Don't upload from this source")) : L(QStringLiteral("Stop uploading from this source"));
+        if (enabled) {
+            add(title, [item](SourcesPreferencesViewController *c) {
+                const QString name = item.name;
+                QPointer<SourcesPreferencesViewController> guard(c);
+                c->toggleStateForItemNamed(name, false, [guard, name](bool changed) {
+                    if (!guard || !changed)
+                        return;
+                    guard->m_sources.removeAll(name);
+                    guard->reloadData();
+                });
+            });
+        } else {
+            add(title, [item](SourcesPreferencesViewController *c) { c->toggleSourceMenuItemHit(item); });
+        }
+    }
+    return menu;
+}
+
+QMenu *SourcesPreferencesViewController::buildDetailsMenu(RecordId id, QWidget *parent)
+{
+    RecordState record;
+    if (!id || !SourcesBackend::instance()->recordState(id, &record))
+        return nullptr;
+    QMenu *menu = newMenu(parent);
+    QPointer<SourcesPreferencesViewController> self(this);
+    const QString path = record.path;
+    if (!record.isFolder) {
+        menu->addAction(L(QStringLiteral("Open")), menu, [path] {
+            if (QFileInfo::exists(path))
+                UrlOpeners::open(QUrl::fromLocalFile(path));
+        });
+    }
+    menu->addAction(L(QStringLiteral("View in Finder")), menu, [path] {
+        if (isDirectory(path))
+            UrlOpeners::open(QUrl::fromLocalFile(path));
+        else if (QFileInfo::exists(path))
+            UrlOpeners::opener()->revealFile(path);
+    });
+    if (record.uploadedRemoteId != 0) {
+        menu->addAction(L(QStringLiteral("View on Lumora")), menu, [self, id] {
+            if (self)
+                self->viewFileOnLumora(id);
+        });
+    }
+    return menu;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Row controls
+
+void SourcesPreferencesViewController::excludedFolderCheckboxHit(const SourceItem &item, bool checkboxOn)
+{
+    const RecordId id = fileDataForItem(item);
+    RecordState record;
+    if (!id || !SourcesBackend::instance()->recordState(id, &record) || record.path.isEmpty())
+        return;
+    const bool wantExcluded = !checkboxOn;
+    if (wantExcluded == record.excludedFromScan) {
+        // Nothing to store; the row shows the stored state again.
+        m_model->refreshRecords({id});
+        return;
+    }
+    applyExclusion(item, id, wantExcluded);
+}
+
+void SourcesPreferencesViewController::applyExclusion(const SourceItem &item, RecordId id, bool excluded)
+{
+    SourcesBackend *backend = SourcesBackend::instance();
+    RecordState record;
+    backend->recordState(id, &record);
+    if (!excluded) {
+        for (const QModelIndex &index : m_model->indexesForRecord(id)) {
+            if (m_ui->outlineView->isExpanded(index))
+                m_ui->outlineView->collapse(index);
+        }
+        if (item.isTopLevel()) {
+            const QModelIndex index = m_model->indexForItem(item);
+            if (index.isValid() && m_ui->outlineView->isExpanded(index))
+                m_ui->outlineView->collapse(index);
+        }
+    }
+    backend->setExcludedFromScan(id, excluded);
+    const QString lowered = record.path.toLower();
+    if (excluded)
+        Settings::addObject(lowered, kExcludedBackup);
+    else
+        Settings::removeObject(lowered, kExcludedBackup);
+    if (excluded) {
+        backend->requestUploadListCleanup();
+        backend->cancelCurrentUploadIfNoLongerSelected();
+        backend->runUploader();
+    } else {
+        backend->setTrackingCurrentScan(true);
+        backend->setNeedsScanRecursive(id);
+        backend->runScanner();
+    }
+    // The row (wherever it is shown) and its parents show what was stored.
+    QSet<RecordId> changed{id};
+    if (record.parent)
+        changed.insert(record.parent);
+    m_model->refreshRecords(changed);
+    if (excluded) {
+        for (const QModelIndex &index : m_model->indexesForRecord(id)) {
+            if (m_ui->outlineView->isExpanded(index))
+                m_ui->outlineView->collapse(index);
+            m_model->setChildren(index, {});
+        }
+    }
+    backend->notifyParentsChanged(id);
+    track(excluded ? QStringLiteral("Library: Folder excluded from scan") : QStringLiteral("Library: Folder re-enabled for scan"));
+}
+
+QMenu *SourcesPreferencesViewController::buildStatusMenu(const SourceItem &item, QWidget *parent)
+{
+    SourcesBackend *backend = SourcesBackend::instance();
+    RecordState record;
+    const RecordId id = fileDataForItem(item);
+    if (!id || !backend->recordState(id, &record) || record.excludedFromScan)
+        return nullptr;
+    QMenu *menu = newMenu(parent);
+    QPointer<SourcesPreferencesViewController> self(this);
+    menu->addAction(L(QStringLiteral("View folder status")), menu, [self, item] {
+        if (self)
+            self->showDetailsViewForItem(item);
+    });
+    if (record.needsScan == 0 && !record.scanning && backend->computeStatus(id) == 1) {
+        menu->addAction(L(QStringLiteral("Re-upload this folder")), menu, [self, item] {
+            if (self)
+                self->reuploadFolder(item);
+        });
+    }
+    return menu;
+}
+
+void SourcesPreferencesViewController::statusButtonHit(const SourceItem &item, const QPoint &globalPos)
+{
+    RecordState record;
+    const RecordId id = fileDataForItem(item);
+    if (!id || !SourcesBackend::instance()->recordState(id, &record) || record.excludedFromScan)
+        return;
+    if (record.hasFlag(RecordFlags::ICloudLibrary)) {
+        AlertRequest request;
+        request.title = L(QStringLiteral("Library stored in iCloud"));
+        request.message = QStringLiteral("%1 %2\n\n%3")
+                              .arg(L(QStringLiteral("Lumora Hoistly can't yet upload from iCloud, but this feature is on the way!")),
+                                   L(QStringLiteral("Hoistly updates automatically, so once available, your library will begin uploading right away.")),
+                                   L(QStringLiteral("To upload this library in the meantime, open \"Photos\", and choose the setting \"Download Originals to this Mac\".")));
+        request.buttons = {L(QStringLiteral("OK"))};
+        Alerts::show(request);
+        return;
+    }
+    QMenu *menu = buildStatusMenu(item, this);
+    if (menu)
+        menu->popup(globalPos + QPoint(-2, 4));
+}
+
+void SourcesPreferencesViewController::reuploadFolder(const SourceItem &item)
+{
+    track(QStringLiteral("Prefs: Re-upload folder"));
+    const RecordId id = fileDataForItem(item);
+    if (!id)
+        return;
+    SourcesBackend *backend = SourcesBackend::instance();
+    const QList<RecordId> files = backend->reuploadCandidates(id);
+    if (!files.isEmpty())
+        backend->reuploadPhotos(files, QStringLiteral("prefs"));
+}
+
+// ---------------------------------------------------------------------------------------------
+// Status line and pause menu
+
+void SourcesPreferencesViewController::updateStatus()
+{
+    if (!window() || !window()->isVisible())
+        return;
+    updateStatus2();
+    updateProgressBar();
+}
+
+void SourcesPreferencesViewController::updateStatus2()
+{
+    SourcesBackend *backend = SourcesBackend::instance();
+    const QString line2 = backend->statusLine2();
+    const QString text = backend->statusLine1() + (line2.isEmpty() ? QString() : QStringLiteral(" ")) + line2;
+    if (text != m_ui->statusLabel->text()) {
+        m_ui->statusLabel->setText(text);
+        m_ui->statusLabel->setToolTip(text);
+    }
+}
+
+void SourcesPreferencesViewController::updateProgressBar()
+{
+    QWidget *bar = m_ui->statusProgressBarView;
+    SourcesBackend *backend = SourcesBackend::instance();
+    if (!backend->statusIsComplete() && !backend->statusIsRunning() && !backend->statusIsScanning()) {
+        bar->hide();
+        return;
+    }
+    const double percent = qBound(0.0, backend->statusPercent(), 1.0);
+    const int width = int(std::lround(percent * this->width()));
+    bar->setMaximumWidth(width);
+    bar->setMinimumWidth(width);
+    bar->show();
+}
+
+QMenu *SourcesPreferencesViewController::buildPauseMenu(QWidget *parent)
+{
+    SourcesBackend *backend = SourcesBackend::instance();
+    QMenu *menu = newMenu(parent);
+    QPointer<SourcesBackend> guard(backend);
+    if (backend->paused()) {
+        menu->addAction(L(QStringLiteral("Resume Uploading")), menu, [guard] {
+            if (guard)
+                guard->resume();
+        });
+        return menu;
+    }
+    const QString resume = backend->statusResumeMessage();
+    if (!resume.isEmpty()) {
+        menu->addAction(resume, menu, [guard] {
+            if (guard)
+                guard->refreshManually();
+        });
+        menu->addSeparator();
+    }
+    const QList<QPair<QString, qint64>> pauses{
+        {QStringLiteral("Pause for 1 hour"), 3600},
+        {QStringLiteral("Pause for 8 hours"), 8 * 3600},
+        {QStringLiteral("Pause for 24 hours"), 24 * 3600},
+        {QStringLiteral("Pause for 1 week"), 7 * 24 * 3600},
+        {QStringLiteral("Pause until I resume"), qint64(100) * 365 * 24 * 3600}};
+    for (const auto &pause : pauses) {
+        const qint64 seconds = pause.second;
+        menu->addAction(L(pause.first), menu, [guard, seconds] {
+            if (guard)
+                guard->pauseFor(seconds);
+        });
+    }
+    return menu;
+}
+
+void SourcesPreferencesViewController::statusLabelHit()
+{
+    track(QStringLiteral("Prefs: Status label hit"));
+    QPointer<SourcesPreferencesViewController> self(this);
+    dispatch_main_delay([self] {
+        if (!self)
+            return;
+        QWidget *sender = self->m_ui->statusLabelButton;
+        QMenu *menu = self->buildPauseMenu(self);
+        menu->popup(sender->mapToGlobal(QPoint(int(0.45 * sender->width()) + 2, sender->height() + 10)));
+    }, 0.01);
+}
+
+// ---------------------------------------------------------------------------------------------
+// Details window
+
+QString SourcesPreferencesViewController::fileStatusText(const RecordState &record, RecordId uploading)
+{
+    switch (record.needsUpload) {
+    case 1: return record.id == uploading && uploading ? L(QStringLiteral("Uploading now...")) : L(QStringLiteral("Queued for upload"));
+    case 0: return record.uploadedRemoteId != 0 ? L(QStringLiteral("Uploaded successfully")) : L(QStringLiteral("Unknown state"));
+    case 2: return L(QStringLiteral("Upload attempt failed, will try again shortly"));
+    case 44: return L(QStringLiteral("Processing on Lumora"));
+    case 10: return L(QStringLiteral("File not yet scanned"));
+    case -1: return L(QStringLiteral("Could not read image"));
+    case -2:
+    case -3: return L(QStringLiteral("Previously uploaded"));
+    case -4: return L(QStringLiteral("Upload failed. (Too many tries, not trying again.) Please try using Lumora web uploader."));
+    case -5: return L(QStringLiteral("Image too small. Photos be larger than 16x16, and have an ratio aspect radio less than 31.25."));
+    case -6: return L(QStringLiteral("Photo has no timestamp"));
+    case -7: return L(QStringLiteral("File too small, or unable to read"));
+    case -8:
+    case -9: return L(QStringLiteral("File type not yet supported"));
+    case -10: return L(QStringLiteral("File too large. Images be less than 200MB per photo."));
+    case -11: return L(QStringLiteral("Previously uploaded (Rejected by server as duplicate)"));
+    case -13: return L(QStringLiteral("Previously published by iPhoto"));
+    default: return QString();
+    }
+}
+
+QString SourcesPreferencesViewController::detailsCountText(const RecordState &record)
+{
+    if (record.excludedFromScan)
+        return L(QStringLiteral("Not selected to upload"));
+    QString text = SourcesPreferencesTableCellView::countsText(record);
+    if (text.isEmpty())
+        text = L(QStringLiteral("No photos"));
+    return text;
+}
+
+void SourcesPreferencesViewController::setDetailsViewFile(RecordId record)
+{
+    m_detailsViewFile = record;
+}
+
+void SourcesPreferencesViewController::fillDetailsChildren(QTreeWidgetItem *parent, RecordId id)
+{
+    SourcesBackend *backend = SourcesBackend::instance();
+    const RecordId uploading = backend->fileUploading();
+    const QList<RecordId> children = SourcesTreeModel::childrenForRecord(id, SourcesTreeModel::Tree::Details);
+    QList<QTreeWidgetItem *> items;
+    items.reserve(children.size());
+    for (RecordId child : children) {
+        RecordState record;
+        if (!backend->recordState(child, &record))
+            continue;
+        auto *row = new QTreeWidgetItem;
+        QString name = record.displayName;
+        if (name.isEmpty())
+            name = record.fileName;
+        if (name.isEmpty())
+            name = record.path.section(QLatin1Char('/'), -1);
+        row->setText(0, name);
+        const QString status = record.isFolder ? detailsCountText(record) : fileStatusText(record, uploading);
+        row->setText(1, status);
+        row->setToolTip(1, status);
+        row->setData(0, Qt::UserRole, QVariant::fromValue(qint64(child)));
+        const bool expandable = record.isFolder && !record.excludedFromScan
+                                && (record.hasFlag(RecordFlags::ChildrenListed) || record.numberOfPhotos > 0 || record.numberOfVideos > 0);
+        row->setChildIndicatorPolicy(expandable ? QTreeWidgetItem::ShowIndicator : QTreeWidgetItem::DontShowIndicator);
+        items << row;
+    }
+    if (parent)
+        parent->addChildren(items);
+    else
+        m_detailsTree->addTopLevelItems(items);
+}
+
+void SourcesPreferencesViewController::reloadDetailsView()
+{
+    if (!m_detailsViewFile || !m_detailsWindow)
+        return;
+    RecordState record;
+    if (!SourcesBackend::instance()->recordState(m_detailsViewFile, &record))
+        return;
+    QString name;
+    if (record.hasFlag(RecordFlags::LibraryRoot)) {
+        const QString package = record.path.section(QLatin1Char('/'), -2, -2);
+        name = package.contains(QLatin1Char('.')) ? package.left(package.lastIndexOf(QLatin1Char('.'))) : package;
+    } else {
+        name = record.fileName.isEmpty() ? record.path.section(QLatin1Char('/'), -1) : record.fileName;
+    }
+    m_detailsWindow->setWindowTitle(L(QStringLiteral("\"%1\" details")).arg(name));
+    m_detailsTree->clear();
+    fillDetailsChildren(nullptr, m_detailsViewFile);
+}
+
+void SourcesPreferencesViewController::showDetailsViewForItem(const SourceItem &item)
+{
+    const QModelIndex index = m_model->indexForItem(item);
+    if (index.isValid() && selectedItem().name != item.name && selectedItem().record != item.record)
+        m_ui->outlineView->selectionModel()->select(index, QItemSelectionModel::ClearAndSelect | QItemSelectionModel::Rows);
+    if (!m_detailsWindow) {
+        auto *window = new QWidget(nullptr, Qt::Window);
+        window->resize(560, 400);
+        auto *layout = new QVBoxLayout(window);
+        m_detailsTree = new QTreeWidget(window);
+        m_detailsTree->setColumnCount(2);
+        m_detailsTree->setHeaderLabels({L(QStringLiteral("Name")), L(QStringLiteral("Status"))});
+        m_detailsTree->header()->setStretchLastSection(true);
+        m_detailsTree->setColumnWidth(0, 260);
+        m_detailsTree->setContextMenuPolicy(Qt::CustomContextMenu);
+        layout->addWidget(m_detailsTree);
+        auto *buttons = new QHBoxLayout;
+        auto *refresh = new QPushButton(L(QStringLiteral("Refresh")), window);
+        refresh->setProperty("tag", 880);
+        auto *close = new QPushButton(L(QStringLiteral("Close")), window);
+        close->setProperty("tag", 881);
+        buttons->addStretch();
+        buttons->addWidget(refresh);
+        buttons->addWidget(close);
+        layout->addLayout(buttons);
+        connect(refresh, &QPushButton::clicked, this, &SourcesPreferencesViewController::reloadDetailsView);
+        connect(close, &QPushButton::clicked, window, &QWidget::close);
+        connect(m_detailsTree, &QTreeWidget::itemExpanded, this, [this](QTreeWidgetItem *row) {
+            if (row->childCount() > 0)
+                return;
+            const RecordId id = row->data(0, Qt::UserRole).value<qint64>();
+            RecordState record;
+            if (SourcesBackend::instance()->recordState(id, &record) && record.needsScan != 0) {
+                row->setExpanded(false);
+                return;
+            }
+            fillDetailsChildren(row, id);
+        });
+        connect(m_detailsTree, &QTreeWidget::customContextMenuRequested, this, [this](const QPoint &pos) {
+            QTreeWidgetItem *row = m_detailsTree->itemAt(pos);
+            if (!row)
+                return;
+            if (QMenu *menu = buildDetailsMenu(row->data(0, Qt::UserRole).value<qint64>(), m_detailsTree))
+                menu->popup(m_detailsTree->viewport()->mapToGlobal(pos));
+        });
+        m_detailsWindow = window;
+    }
+    // Always the record of the item asked for, not whichever row is selected.
+    setDetailsViewFile(fileDataForItem(item));
+    reloadDetailsView();
+    if (!m_detailsWindow->isVisible()) {
+        const QRect pane = window()->geometry();
+        const QSize size = m_detailsWindow->size();
+        m_detailsWindow->move(pane.topLeft() + QPoint((pane.width() - size.width()) / 2, (pane.height() - size.height()) / 2));
+    }
+    m_detailsWindow->show();
+    m_detailsWindow->raise();
+    m_detailsWindow->activateWindow();
+    m_detailsTree->setFocus();
+    track(QStringLiteral("Prefs: View folder status"));
+}
+
+FolderStatusViewController *SourcesPreferencesViewController::folderStatusWindowForPath(const QString &path)
+{
+    auto it = s_statusWindows.find(path);
+    if (it != s_statusWindows.end() && it.value())
+        return it.value();
+    auto *window = new FolderStatusViewController(path);
+    window->setAttribute(Qt::WA_DeleteOnClose, false);
+    s_statusWindows.insert(path, window);
+    return window;
+}
+
+void SourcesPreferencesViewController::viewFolderStatus()
+{
+    RecordState record;
+    const RecordId id = fileDataForItem(selectedItem());
+    if (!id || !SourcesBackend::instance()->recordState(id, &record) || record.path.isEmpty())
+        return;
+    FolderStatusViewController *window = folderStatusWindowForPath(record.path);
+    window->refresh();
+    window->show();
+    window->raise();
+}

@@ -3,10 +3,26 @@
 // and the commands that change them. Built with initAsWelcomeScreenControl() it is the folder list
 // of the onboarding summary screen.
 #include "windows/preferences/PanedPreferencesViewController.h"
+#include "windows/sources/NSKeyboardSupportOutlineView.h"
+#include "windows/sources/SourcesPreferencesTableCellView.h"
 
+#include <QElapsedTimer>
+#include <QHash>
 #include <QPointer>
+#include <QSet>
 #include <QStringList>
 #include <QWidget>
+#include <functional>
+
+class QLabel;
+class QMenu;
+class QPushButton;
+class QTimer;
+class QTreeWidget;
+class QTreeWidgetItem;
+class SourcesTreeModel;
+class SourcesRowDelegate;
+namespace Ui { class SourcesPreferencesView; }
 
 class SourcesPreferencesViewControllerDelegate
 {
@@ -16,7 +32,24 @@ public:
     virtual void sourcesPreferencesSelectionChanged() {}
 };
 
-class SourcesPreferencesViewController : public QWidget, public PanedPreferencesViewController
+// The per-folder status window (one per folder path, kept for reuse).
+class FolderStatusViewController : public QWidget
+{
+    Q_OBJECT
+public:
+    explicit FolderStatusViewController(const QString &path, QWidget *parent = nullptr);
+    ~FolderStatusViewController() override;
+    QString path() const { return m_path; }
+    void refresh();
+
+private:
+    QString m_path;
+    class Ui_FolderStatusViewController *m_ui;
+};
+
+class SourcesPreferencesViewController : public QWidget,
+                                         public PanedPreferencesViewController,
+                                         public KeyboardSupportOutlineViewDelegate
 {
     Q_OBJECT
 public:
@@ -24,14 +57,17 @@ public:
     static SourcesPreferencesViewController *initAsWelcomeScreenControl(QWidget *parent = nullptr);
     ~SourcesPreferencesViewController() override;
 
+    // ---- Entry points of other areas ----
     // Adds a watched folder (when it exists and is not watched yet), whether or not a pane exists.
     static void addPath(const QString &path);
     // Forced refresh of the most recent pane or onboarding list; nothing when there is none.
     static void refreshView();
     static void showAddFolderDialog();
     static SourcesPreferencesViewController *mostRecentInstance();
+    // The Dropbox folder as found at the last refresh.
+    static QString lastKnownDropboxDirectory();
 
-    // Pane protocol.
+    // ---- Pane protocol ----
     QString identifier() const override { return QStringLiteral("SourcePreferences"); }
     QIcon toolbarItemImage() const override;
     QString toolbarItemLabel() const override;
@@ -45,23 +81,130 @@ public:
     void setAutoCreateAlbums(bool value) { m_autoCreateAlbums = value; }
     bool autoCreateAlbums() const { return m_autoCreateAlbums; }
 
-    // Refresh of the source list; a forced refresh always reloads the tree.
+    // ---- Sources and items ----
+    // Refresh of the source list (gathered in the background); a forced refresh always reloads.
     void refreshViewForceRefreshUI(bool force);
     void refreshViewInstance() { refreshViewForceRefreshUI(false); }
     void reloadData();
-    // The top-level items in display order.
     QStringList sources() const { return m_sources; }
-    QStringList selectedSources() const { return m_selectedSources; }
+    QSet<QString> selectedSources() const { return m_selectedSources; }
+    struct Gathered { QStringList sources; QSet<QString> enabled; };
+    // Reads the sources configuration (any thread).
+    static Gathered gatherSources(SourcesBackend *backend);
+    RecordId fileDataForItem(const SourceItem &item) const;
+    static QString pathForItemWithName(const QString &name);
+    bool isTopLevelItem(const SourceItem &item) const;
+    static QString pathCondensingUserFolder(const QString &path);
+    static QString messagesName();
 
-    // Commands (menus and buttons).
-    void addFolderHit();
+    NSKeyboardSupportOutlineView *outlineView() const;
+    SourcesTreeModel *model() const { return m_model; }
+    QLabel *noSourcesLabel() const;
+    QLabel *statusLabel() const;
+    QWidget *statusProgressBarView() const;
+    QPushButton *addSourceButton() const;
+    QPushButton *removeSourceButton() const;
+    QPushButton *addSourceButton2() const;
+    QPushButton *removeSourceButton2() const;
+    QPushButton *statusLabelButton() const;
+
+    // ---- Tree expansion ----
+    // Lists the children of the item and answers true, or answers false (with the scanning alert
+    // queued when its scan is pending).
+    bool shouldExpandItem(const QModelIndex &index);
+    SourceItem selectedItem() const;
+
+    // ---- Commands ----
+    QMenu *buildAddSourceMenu(QWidget *parent, bool optionHeld);
     void addSourceButtonHit();
+    void addFolderHit();
+    void addFolder(const QString &path);
+    void addFolderInternal(const QString &path);
+    void addSpecialFolderHitWithName(const QString &name);
+    // Enables or disables a source; disabling asks first. done(true) when the change was made.
+    void toggleStateForItemNamed(const QString &name, bool selected, std::function<void(bool)> done = {});
     void removeSourceButtonHit();
+    void toggleSourceMenuItemHit(const SourceItem &item);
+    void deleteHit();
+    void tableViewDoubleClicked();
+    bool couldOpenCurrentSelection() const;
+    void openCurrentSelection();
+    void viewFileOnLumora(RecordId record);
+    // Drops: adds the folders among the paths; explains when files were dropped.
+    bool performDrop(const QStringList &paths);
+
+    // Context menus built for one item; their actions act on that item whatever happens later.
+    QMenu *buildMainMenu(const SourceItem &item, QWidget *parent);
+    QMenu *buildDetailsMenu(RecordId record, QWidget *parent);
+
+    // ---- Row controls ----
+    void excludedFolderCheckboxHit(const SourceItem &item, bool checkboxOn);
+    void statusButtonHit(const SourceItem &item, const QPoint &globalPos);
+    QMenu *buildStatusMenu(const SourceItem &item, QWidget *parent);
+    void reuploadFolder(const SourceItem &item);
+    void displayDetailedStatus(const SourceItem &item) { showDetailsViewForItem(item); }
+
+    // ---- Status line, pause menu, details window ----
+    void updateStatus();
+    void updateStatus2();
+    void updateProgressBar();
+    QMenu *buildPauseMenu(QWidget *parent);
+    void statusLabelHit();
+    void showDetailsViewForItem(const SourceItem &item);
+    void setDetailsViewFile(RecordId record);
+    RecordId detailsViewFile() const { return m_detailsViewFile; }
+    void reloadDetailsView();
+    QWidget *detailsWindow() const { return m_detailsWindow; }
+    QTreeWidget *detailsOutlineView() const { return m_detailsTree; }
+    static QString fileStatusText(const RecordState &record, RecordId uploading);
+    static QString detailsCountText(const RecordState &record);
+    void viewFolderStatus();
+    static FolderStatusViewController *folderStatusWindowForPath(const QString &path);
+
+    // ---- Turning status icons ----
+    double spinnerAngleDegrees() const { return m_spinnerAngle; }
+    bool isSpinnerRunning() const;
+
+    // KeyboardSupportOutlineViewDelegate
+    bool outlineViewKeyDown(QTreeView *view, QKeyEvent *event) override;
+    QMenu *tableViewMenuForRows(QTreeView *view, const QModelIndexList &rows) override;
+
+Q_SIGNALS:
+    // A gathered source list landed (tests and the onboarding list wait for it).
+    void sourcesRefreshed();
+
+protected:
+    void dragEnterEvent(QDragEnterEvent *event) override;
+    void dropEvent(QDropEvent *event) override;
+    bool event(QEvent *event) override;
 
 private:
+    void awakeFromNib();
+    void applyGathered(const Gathered &gathered, bool force);
+    void outlineViewSelectionDidChange();
+    void onExpanded(const QModelIndex &index);
+    void onRecordsChanged(const QSet<RecordId> &ids);
+    void onChildrenChanged(const QSet<RecordId> &ids);
+    void tickSpinner();
+    void updateSpinnerRunning();
+    void fillDetailsChildren(QTreeWidgetItem *parent, RecordId record);
+    void applyExclusion(const SourceItem &item, RecordId id, bool excluded);
+    QString openPathForItem(const SourceItem &item, RecordState *record = nullptr) const;
+
+    Ui::SourcesPreferencesView *m_ui;
     bool m_isWelcomeScreen = false;
     bool m_autoCreateAlbums = false;
     SourcesPreferencesViewControllerDelegate *m_delegate = nullptr;
     QStringList m_sources;
-    QStringList m_selectedSources;
+    QSet<QString> m_selectedSources;
+    bool m_haveSources = false;
+    quint64 m_gatherGeneration = 0;
+    SourcesTreeModel *m_model = nullptr;
+    SourcesRowDelegate *m_rowDelegate = nullptr;
+    QPointer<QWidget> m_detailsWindow;
+    QTreeWidget *m_detailsTree = nullptr;
+    RecordId m_detailsViewFile = 0;
+    QTimer *m_spinnerTimer = nullptr;
+    QElapsedTimer m_spinnerClock;
+    double m_spinnerAngle = 0;
 };

@@ -1,0 +1,379 @@
+#include "windows/sources/SourcesTreeModel.h"
+
+#include "windows/sources/SourcesPreferencesViewController.h"
+
+#include <QFileInfo>
+#include <algorithm>
+
+SourcesTreeModel::SourcesTreeModel(SourcesPreferencesViewController *controller, Tree tree, QObject *parent)
+    : QAbstractItemModel(parent), m_controller(controller), m_tree(tree)
+{
+    m_nodes.emplace_back(); // the invisible root
+}
+
+int SourcesTreeModel::nodeOf(const QModelIndex &index) const
+{
+    if (!index.isValid())
+        return 0;
+    const int node = int(index.internalId());
+    return (node > 0 && node < int(m_nodes.size()) && m_nodes[node].alive) ? node : -1;
+}
+
+QModelIndex SourcesTreeModel::indexOfNode(int node) const
+{
+    if (node <= 0 || node >= int(m_nodes.size()) || !m_nodes[node].alive)
+        return QModelIndex();
+    return createIndex(m_nodes[node].row, 0, quintptr(node));
+}
+
+QModelIndex SourcesTreeModel::index(int row, int column, const QModelIndex &parent) const
+{
+    const int p = nodeOf(parent);
+    if (p < 0 || column != 0 || row < 0 || row >= int(m_nodes[p].children.size()))
+        return QModelIndex();
+    return createIndex(row, column, quintptr(m_nodes[p].children[row]));
+}
+
+QModelIndex SourcesTreeModel::parent(const QModelIndex &child) const
+{
+    const int n = nodeOf(child);
+    if (n <= 0)
+        return QModelIndex();
+    return indexOfNode(m_nodes[n].parent);
+}
+
+int SourcesTreeModel::rowCount(const QModelIndex &parent) const
+{
+    if (parent.column() > 0)
+        return 0;
+    const int p = nodeOf(parent);
+    return p < 0 ? 0 : int(m_nodes[p].children.size());
+}
+
+int SourcesTreeModel::columnCount(const QModelIndex &) const
+{
+    return 1;
+}
+
+RecordId SourcesTreeModel::recordOfNode(int node) const
+{
+    const Node &n = m_nodes[node];
+    if (!n.item.isTopLevel())
+        return n.item.record;
+    if (!n.state.bound)
+        rowState(indexOfNode(node));
+    return n.state.record;
+}
+
+bool SourcesTreeModel::isExpandable(const QModelIndex &index) const
+{
+    const int n = nodeOf(index);
+    if (n <= 0)
+        return false;
+    const Node &node = m_nodes[n];
+    if (node.expandable >= 0)
+        return node.expandable == 1;
+    bool answer = false;
+    RecordState record;
+    const RecordId id = recordOfNode(n);
+    if (m_tree != Tree::SetupAlbums && id && SourcesBackend::instance()->recordState(id, &record)) {
+        if (m_tree == Tree::Main)
+            answer = record.hasFlag(RecordFlags::ChildrenListed) && !record.excludedFromScan;
+        else
+            answer = !record.excludedFromScan
+                     && (record.hasFlag(RecordFlags::ChildrenListed) || record.numberOfPhotos > 0 || record.numberOfVideos > 0);
+        if (answer)
+            answer = record.isVirtualFolder || record.path.isEmpty() || QFileInfo::exists(record.path);
+    }
+    node.expandable = answer ? 1 : 0;
+    return answer;
+}
+
+bool SourcesTreeModel::hasChildren(const QModelIndex &parent) const
+{
+    const int p = nodeOf(parent);
+    if (p < 0)
+        return false;
+    if (p == 0 || !m_nodes[p].children.empty())
+        return p == 0 ? !m_nodes[0].children.empty() : true;
+    return isExpandable(parent);
+}
+
+const SourceRowState &SourcesTreeModel::rowState(const QModelIndex &index) const
+{
+    static const SourceRowState none;
+    const int n = nodeOf(index);
+    if (n <= 0)
+        return none;
+    const Node &node = m_nodes[n];
+    if (!node.state.bound) {
+        const RecordId old = node.state.record;
+        node.state = SourcesPreferencesTableCellView::setItem(node.item, m_controller);
+        auto *self = const_cast<SourcesTreeModel *>(this);
+        const bool wasSpinning = self->m_spinning.contains(n);
+        if (node.state.spinning)
+            self->m_spinning.insert(n);
+        else
+            self->m_spinning.remove(n);
+        if (wasSpinning != node.state.spinning)
+            QMetaObject::invokeMethod(self, &SourcesTreeModel::spinningChanged, Qt::QueuedConnection);
+        if (node.state.statusPending && node.state.record && !self->m_statusQueued.contains(node.state.record)) {
+            // The status is computed on the next turn, never while painting.
+            const RecordId record = node.state.record;
+            self->m_statusQueued.insert(record);
+            QMetaObject::invokeMethod(self, [self, record] {
+                self->m_statusQueued.remove(record);
+                if (SourcesBackend::instance()->computeStatus(record) != 0)
+                    self->refreshRecords({record});
+            }, Qt::QueuedConnection);
+        }
+        if (node.item.isTopLevel() && old != node.state.record) {
+            if (old)
+                self->m_nodesByRecord.remove(old, n);
+            if (node.state.record)
+                self->m_nodesByRecord.insert(node.state.record, n);
+        }
+    }
+    return node.state;
+}
+
+QVariant SourcesTreeModel::data(const QModelIndex &index, int role) const
+{
+    if (nodeOf(index) <= 0)
+        return QVariant();
+    const SourceRowState &state = rowState(index);
+    switch (role) {
+    case Qt::DisplayRole:
+        return state.title;
+    case Qt::ToolTipRole:
+        return state.toolTip.isEmpty() ? QVariant() : QVariant(state.toolTip);
+    case Qt::AccessibleDescriptionRole:
+        return state.subtitle;
+    case Qt::CheckStateRole:
+        return state.checkboxVisible ? QVariant(state.checkboxChecked ? Qt::Checked : Qt::Unchecked) : QVariant();
+    default:
+        return QVariant();
+    }
+}
+
+Qt::ItemFlags SourcesTreeModel::flags(const QModelIndex &index) const
+{
+    if (nodeOf(index) <= 0)
+        return Qt::NoItemFlags;
+    return Qt::ItemIsEnabled | Qt::ItemIsSelectable;
+}
+
+int SourcesTreeModel::newNode(const SourceItem &item, int parent, int row)
+{
+    int n;
+    if (!m_free.empty()) {
+        n = m_free.back();
+        m_free.pop_back();
+        m_nodes[n] = Node();
+    } else {
+        n = int(m_nodes.size());
+        m_nodes.emplace_back();
+    }
+    Node &node = m_nodes[n];
+    node.item = item;
+    node.parent = parent;
+    node.row = row;
+    if (!item.isTopLevel())
+        m_nodesByRecord.insert(item.record, n);
+    return n;
+}
+
+void SourcesTreeModel::releaseSubtree(int n)
+{
+    Node &node = m_nodes[n];
+    for (int child : node.children)
+        releaseSubtree(child);
+    node.children.clear();
+    const RecordId id = node.item.isTopLevel() ? node.state.record : node.item.record;
+    if (id)
+        m_nodesByRecord.remove(id, n);
+    node.alive = false;
+    node.state = SourceRowState();
+    m_spinning.remove(n);
+    m_free.push_back(n);
+}
+
+void SourcesTreeModel::setTopLevel(const QList<SourceItem> &items)
+{
+    beginResetModel();
+    for (int child : m_nodes[0].children)
+        releaseSubtree(child);
+    m_nodes[0].children.clear();
+    for (int i = 0; i < items.size(); ++i)
+        m_nodes[0].children.push_back(newNode(items[i], 0, i));
+    endResetModel();
+}
+
+void SourcesTreeModel::setChildren(const QModelIndex &parentIndex, const QList<RecordId> &children)
+{
+    const int p = nodeOf(parentIndex);
+    if (p <= 0)
+        return;
+    Node &parent = m_nodes[p];
+    if (!parent.children.empty()) {
+        beginRemoveRows(parentIndex, 0, int(parent.children.size()) - 1);
+        for (int child : m_nodes[p].children)
+            releaseSubtree(child);
+        m_nodes[p].children.clear();
+        endRemoveRows();
+    }
+    if (children.isEmpty())
+        return;
+    beginInsertRows(parentIndex, 0, int(children.size()) - 1);
+    std::vector<int> created;
+    created.reserve(children.size());
+    for (int i = 0; i < children.size(); ++i)
+        created.push_back(newNode(SourceItem{QString(), children[i]}, p, i));
+    m_nodes[p].children = std::move(created);
+    endInsertRows();
+}
+
+SourceItem SourcesTreeModel::itemAt(const QModelIndex &index) const
+{
+    const int n = nodeOf(index);
+    return n > 0 ? m_nodes[n].item : SourceItem();
+}
+
+QList<QModelIndex> SourcesTreeModel::indexesForRecord(RecordId id) const
+{
+    QList<QModelIndex> out;
+    for (auto it = m_nodesByRecord.constFind(id); it != m_nodesByRecord.cend() && it.key() == id; ++it)
+        out << indexOfNode(it.value());
+    return out;
+}
+
+QModelIndex SourcesTreeModel::indexForItem(const SourceItem &item) const
+{
+    if (!item.isTopLevel()) {
+        const QList<QModelIndex> found = indexesForRecord(item.record);
+        return found.isEmpty() ? QModelIndex() : found.first();
+    }
+    for (int child : m_nodes[0].children) {
+        if (m_nodes[child].item == item)
+            return indexOfNode(child);
+    }
+    return QModelIndex();
+}
+
+void SourcesTreeModel::refreshRecords(const QSet<RecordId> &ids)
+{
+    for (RecordId id : ids) {
+        for (auto it = m_nodesByRecord.constFind(id); it != m_nodesByRecord.cend() && it.key() == id; ++it) {
+            Node &node = m_nodes[it.value()];
+            if (!node.state.bound)
+                continue; // never shown: bound when it is
+            node.state.bound = false;
+            node.expandable = -1;
+            const QModelIndex index = indexOfNode(it.value());
+            Q_EMIT dataChanged(index, index);
+        }
+    }
+}
+
+void SourcesTreeModel::rebindAll()
+{
+    for (size_t n = 1; n < m_nodes.size(); ++n) {
+        if (!m_nodes[n].alive || !m_nodes[n].state.bound)
+            continue;
+        m_nodes[n].state.bound = false;
+        m_nodes[n].expandable = -1;
+        const QModelIndex index = indexOfNode(int(n));
+        Q_EMIT dataChanged(index, index);
+    }
+}
+
+int SourcesTreeModel::level(const QModelIndex &index) const
+{
+    int n = nodeOf(index);
+    int depth = -1;
+    while (n > 0) {
+        ++depth;
+        n = m_nodes[n].parent;
+    }
+    return depth;
+}
+
+QList<RecordId> SourcesTreeModel::childrenForRecord(RecordId id, Tree tree)
+{
+    SourcesBackend *backend = SourcesBackend::instance();
+    RecordState expanded;
+    if (!id || !backend->recordState(id, &expanded))
+        return {};
+    struct Kept { QString name; RecordId id; };
+    std::vector<Kept> kept;
+    const bool details = tree != Tree::Main;
+    const bool messagesRoot = !expanded.path.isEmpty()
+                              && expanded.path == backend->standardDirectory(SourcesBackend::Folder::IMessage);
+
+    QList<RecordId> candidates = backend->children(id);
+    if (details && messagesRoot) {
+        // Every file below the Messages root, flattened.
+        QList<RecordId> flat;
+        QList<RecordId> pending = candidates;
+        while (!pending.isEmpty()) {
+            const RecordId c = pending.takeFirst();
+            RecordState cs;
+            if (!backend->recordState(c, &cs))
+                continue;
+            if (cs.isFolder)
+                pending += backend->children(c);
+            else
+                flat << c;
+        }
+        candidates = flat;
+    }
+    for (RecordId c : std::as_const(candidates)) {
+        RecordState cs;
+        if (!backend->recordState(c, &cs))
+            continue;
+        if (!details) {
+            if (cs.fileName == QLatin1String("AllPhotosHiddenAlbum"))
+                continue;
+        } else if (!cs.isFolder) {
+            RecordState parent;
+            const bool parentVirtual = cs.parent && backend->recordState(cs.parent, &parent) && parent.isVirtualFolder;
+            if (!(cs.hasAliases && parentVirtual))
+                kept.push_back({cs.fileName, c});
+            continue;
+        }
+        if (cs.isFolder && cs.isVirtualFolder == expanded.isVirtualFolder) {
+            kept.push_back({cs.fileName, c});
+            continue;
+        }
+        // Follow a chain of single children down to the first folder.
+        RecordId node = c;
+        for (int guard = 0; guard < 4096; ++guard) {
+            const QList<RecordId> kids = backend->children(node);
+            if (kids.size() != 1)
+                break;
+            RecordState ks;
+            if (!backend->recordState(kids.first(), &ks))
+                break;
+            if (ks.isFolder) {
+                if (ks.isVirtualFolder == expanded.isVirtualFolder)
+                    kept.push_back({ks.fileName, kids.first()});
+                break;
+            }
+            node = kids.first();
+        }
+    }
+    std::stable_sort(kept.begin(), kept.end(), [](const Kept &a, const Kept &b) { return a.name.compare(b.name) < 0; });
+    QList<RecordId> out;
+    out.reserve(int(kept.size()));
+    for (const Kept &k : kept)
+        out << k.id;
+    return out;
+}
+
+QList<QModelIndex> SourcesTreeModel::spinningIndexes() const
+{
+    QList<QModelIndex> out;
+    for (int n : m_spinning)
+        out << indexOfNode(n);
+    return out;
+}

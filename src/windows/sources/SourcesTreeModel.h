@@ -1,0 +1,83 @@
+#pragma once
+// The sources tree as an item model: top-level sources, and below them the folders of each
+// expanded item. Rows hold items (names or record ids) and a lazily bound row state; a record
+// shown in several places is refreshed everywhere it appears.
+#include "windows/sources/SourcesPreferencesTableCellView.h"
+
+#include <QAbstractItemModel>
+#include <QHash>
+#include <QMultiHash>
+#include <QSet>
+#include <vector>
+
+class SourcesPreferencesViewController;
+
+class SourcesTreeModel : public QAbstractItemModel
+{
+    Q_OBJECT
+public:
+    enum class Tree { Main, Details, SetupAlbums };
+
+    explicit SourcesTreeModel(SourcesPreferencesViewController *controller, Tree tree = Tree::Main, QObject *parent = nullptr);
+
+    QModelIndex index(int row, int column, const QModelIndex &parent = QModelIndex()) const override;
+    QModelIndex parent(const QModelIndex &child) const override;
+    int rowCount(const QModelIndex &parent = QModelIndex()) const override;
+    int columnCount(const QModelIndex &parent = QModelIndex()) const override;
+    bool hasChildren(const QModelIndex &parent = QModelIndex()) const override;
+    QVariant data(const QModelIndex &index, int role = Qt::DisplayRole) const override;
+    Qt::ItemFlags flags(const QModelIndex &index) const override;
+
+    // Replaces the top level (the pane's sources).
+    void setTopLevel(const QList<SourceItem> &items);
+    // Lists the item's children now (recomputed on every expansion).
+    void setChildren(const QModelIndex &parent, const QList<RecordId> &children);
+    SourceItem itemAt(const QModelIndex &index) const;
+    // The bound row state (bound on first use).
+    const SourceRowState &rowState(const QModelIndex &index) const;
+    // Every index that shows the item or record now.
+    QList<QModelIndex> indexesForRecord(RecordId id) const;
+    QModelIndex indexForItem(const SourceItem &item) const;
+    // Re-binds the rows of these records (state changes) and reports them.
+    void refreshRecords(const QSet<RecordId> &ids);
+    // Re-binds every bound row (after a refresh of the pane).
+    void rebindAll();
+    bool isExpandable(const QModelIndex &index) const;
+    int level(const QModelIndex &index) const;
+    Tree tree() const { return m_tree; }
+    // Rows whose status icon turns now.
+    bool anySpinning() const { return !m_spinning.isEmpty(); }
+    QList<QModelIndex> spinningIndexes() const;
+
+    // The children rule of the tree for a record: folders of the same kind, single-child
+    // chains followed, sorted by file name.
+    static QList<RecordId> childrenForRecord(RecordId id, Tree tree);
+
+Q_SIGNALS:
+    void spinningChanged();
+
+private:
+    struct Node
+    {
+        SourceItem item;
+        int parent = -1;
+        int row = 0;
+        std::vector<int> children;
+        mutable SourceRowState state;
+        mutable int expandable = -1; // -1 unknown, 0 no, 1 yes
+        bool alive = true;
+    };
+    int nodeOf(const QModelIndex &index) const;
+    QModelIndex indexOfNode(int node) const;
+    void releaseSubtree(int node);
+    int newNode(const SourceItem &item, int parent, int row);
+    RecordId recordOfNode(int node) const;
+
+    SourcesPreferencesViewController *m_controller;
+    Tree m_tree;
+    std::vector<Node> m_nodes;
+    std::vector<int> m_free;
+    QMultiHash<RecordId, int> m_nodesByRecord;
+    QSet<int> m_spinning;
+    QSet<RecordId> m_statusQueued;
+};
