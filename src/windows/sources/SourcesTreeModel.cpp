@@ -204,8 +204,10 @@ void SourcesTreeModel::setTopLevel(const QList<SourceItem> &items)
     for (int child : m_nodes[0].children)
         releaseSubtree(child);
     m_nodes[0].children.clear();
-    for (int i = 0; i < items.size(); ++i)
-        m_nodes[0].children.push_back(newNode(items[i], 0, i));
+    for (int i = 0; i < items.size(); ++i) {
+        const int n = newNode(items[i], 0, i); // may grow m_nodes: take the root afterwards
+        m_nodes[0].children.push_back(n);
+    }
     endResetModel();
 }
 
