@@ -145,7 +145,8 @@ struct HTTPRequest::Private
         }
         if (progress) {
             QObject::connect(r, &QNetworkReply::uploadProgress, r, [self](qint64 sent, qint64 total) {
-                if (self->progress && !self->finished)
+                // Qt closes with a (0, 0) report that would read as "nothing sent".
+                if (self->progress && !self->finished && total > 0)
                     self->progress(sent, total);
             });
         }

@@ -1,0 +1,275 @@
+#include "service/LKImageUploadNetworkOperation.h"
+
+#include "core/Dispatch.h"
+#include "core/LGLog.h"
+#include "platform/Endpoints.h"
+#include "platform/StandardPaths.h"
+#include "service/HTTPRequest.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QMimeDatabase>
+#include <QMutex>
+#include <QRandomGenerator>
+#include <QSemaphore>
+#include <QTemporaryFile>
+#include <QXmlStreamReader>
+
+namespace {
+
+QString argString(const QVariant &v)
+{
+    if (v.typeId() == QMetaType::Bool)
+        return v.toBool() ? QStringLiteral("1") : QStringLiteral("0");
+    return v.toString();
+}
+
+QByteArray headerSafe(QString s)
+{
+    s.replace(QLatin1Char('"'), QLatin1Char('\''));
+    s.remove(QLatin1Char('\r'));
+    s.remove(QLatin1Char('\n'));
+    return s.toUtf8();
+}
+
+LKUploadResult failed(const LKError &error)
+{
+    LKUploadResult r;
+    r.error = error;
+    return r;
+}
+
+} // namespace
+
+// ------------------------------------------------------------------------------------------
+// Reply
+
+LKUploadResult LKUploadResult::parse(const QByteArray &xml)
+{
+    LKUploadResult r;
+    QXmlStreamReader reader(xml);
+    bool sawRsp = false;
+    QString stat;
+    int errCode = 0;
+    QString errMsg;
+    bool sawErr = false;
+    while (!reader.atEnd()) {
+        reader.readNext();
+        if (!reader.isStartElement())
+            continue;
+        const auto name = reader.name();
+        if (name == QLatin1String("rsp")) {
+            sawRsp = true;
+            stat = reader.attributes().value(QLatin1String("stat")).toString();
+        } else if (name == QLatin1String("err")) {
+            sawErr = true;
+            errCode = reader.attributes().value(QLatin1String("code")).toInt();
+            errMsg = reader.attributes().value(QLatin1String("msg")).toString();
+        } else if (name == QLatin1String("photoid")) {
+            r.photoID = reader.readElementText().trimmed();
+        } else if (name == QLatin1String("ticketid")) {
+            r.ticketID = reader.readElementText().trimmed();
+        } else if (name == QLatin1String("wait")) {
+            r.wait = reader.readElementText().trimmed().toDouble();
+        } else if (name == QLatin1String("max_tickets")) {
+            r.max_tickets = reader.readElementText().trimmed().toInt();
+        } else if (name == QLatin1String("duplicate_photo_id")) {
+            r.duplicate_photo_id = reader.readElementText().trimmed();
+        }
+    }
+    if (reader.hasError() || !sawRsp) {
+        LKUploadResult bad;
+        bad.error = LKError::client(LKErrorCode::BadResponse, QStringLiteral("The upload reply could not be read."));
+        return bad;
+    }
+    if (stat == QLatin1String("fail") || sawErr) {
+        r.error = LKError::service(errCode, errMsg.isEmpty() ? QStringLiteral("The upload failed (%1).").arg(errCode) : errMsg);
+        return r;
+    }
+    if (stat != QLatin1String("ok") || (r.photoID.isEmpty() && r.ticketID.isEmpty() && r.duplicate_photo_id.isEmpty())) {
+        LKUploadResult bad;
+        bad.error = LKError::client(LKErrorCode::BadResponse, QStringLiteral("The upload reply named no photo."));
+        return bad;
+    }
+    return r;
+}
+
+// ------------------------------------------------------------------------------------------
+// Body
+
+QString LKImageUploadNetworkOperation::uploadCacheFolder() { return StandardPaths::lumoraSubfolder(QStringLiteral("UploadCache")); }
+
+void LKImageUploadNetworkOperation::purgeUploadCache()
+{
+    QDir dir(uploadCacheFolder());
+    for (const QFileInfo &info : dir.entryInfoList({QStringLiteral("upload-*")}, QDir::Files))
+        QFile::remove(info.absoluteFilePath());
+}
+
+bool LKImageUploadNetworkOperation::writeMultipartBody(const QString &bodyPath, const QString &filePath, const LumoraKit::Params &fields,
+                                                       const QByteArray &boundary, const std::atomic_bool *cancel, LKError *error)
+{
+    auto fail = [&](int code, const QString &message) {
+        if (error)
+            *error = LKError::client(code, message);
+        return false;
+    };
+    QFile source(filePath);
+    if (!source.open(QIODevice::ReadOnly))
+        return fail(LKErrorCode::InvalidRequest, QStringLiteral("The file to upload could not be opened."));
+    QFile body(bodyPath);
+    if (!body.open(QIODevice::WriteOnly | QIODevice::Truncate))
+        return fail(LKErrorCode::InvalidRequest, QStringLiteral("The upload body could not be written."));
+    QByteArray head;
+    for (const auto &f : fields) {
+        head += "--" + boundary + "\r\nContent-Disposition: form-data; name=\"" + headerSafe(f.first) + "\"\r\n\r\n";
+        head += f.second.toUtf8() + "\r\n";
+    }
+    const QString mime = QMimeDatabase().mimeTypeForFile(filePath, QMimeDatabase::MatchExtension).name();
+    head += "--" + boundary + "\r\nContent-Disposition: form-data; name=\"photo\"; filename=\"" + headerSafe(QFileInfo(filePath).fileName())
+        + "\"\r\nContent-Type: " + (mime.isEmpty() ? QByteArray("application/octet-stream") : mime.toLatin1()) + "\r\n\r\n";
+    if (body.write(head) != head.size())
+        return fail(LKErrorCode::InvalidRequest, QStringLiteral("The upload body could not be written."));
+    QByteArray chunk(1 << 20, Qt::Uninitialized);
+    for (;;) {
+        if (cancel && cancel->load())
+            return fail(LKErrorCode::Cancelled, QStringLiteral("The upload was cancelled."));
+        const qint64 n = source.read(chunk.data(), chunk.size());
+        if (n < 0)
+            return fail(LKErrorCode::InvalidRequest, QStringLiteral("The file to upload could not be read."));
+        if (n == 0)
+            break;
+        if (body.write(chunk.constData(), n) != n)
+            return fail(LKErrorCode::InvalidRequest, QStringLiteral("The upload body could not be written (disk full?)."));
+    }
+    const QByteArray tail = "\r\n--" + boundary + "--\r\n";
+    if (body.write(tail) != tail.size() || !body.flush())
+        return fail(LKErrorCode::InvalidRequest, QStringLiteral("The upload body could not be written."));
+    return true;
+}
+
+// ------------------------------------------------------------------------------------------
+// Operation
+
+struct LKImageUploadNetworkOperation::Private
+{
+    QString filePath;
+    QVariantMap arguments;
+    QString replacePhotoID;
+    double idleTimeout = 120;
+    ProgressBlock progress;
+    std::atomic_bool cancelled{false};
+    QMutex lock;
+    std::shared_ptr<HTTPRequest> request; // under lock
+
+    LKUploadResult run();
+};
+
+LKUploadResult LKImageUploadNetworkOperation::Private::run()
+{
+    LumoraKit *kit = LumoraKit::sharedLumoraKit();
+    if (!kit->isAuthorized())
+        return failed(LKError::service(LKErrorCode::NeedsLogin, QStringLiteral("Uploading needs a signed-in user.")));
+    if (!QFileInfo(filePath).isFile())
+        return failed(LKError::client(LKErrorCode::InvalidRequest, QStringLiteral("The file to upload is missing.")));
+
+    QUrl url = Endpoints::uploadBase();
+    LumoraKit::Params args;
+    for (auto it = arguments.cbegin(); it != arguments.cend(); ++it) {
+        const QString v = argString(it.value());
+        if (!v.isEmpty())
+            args << std::pair{it.key(), v};
+    }
+    if (replacePhotoID.isEmpty()) {
+        url.setPath(url.path() + QStringLiteral("/services/upload/"));
+    } else {
+        url.setPath(url.path() + QStringLiteral("/services/replace/"));
+        args << std::pair{QStringLiteral("photo_id"), replacePhotoID};
+    }
+    const LumoraKit::Params fields = kit->signedParameters("POST", url, args);
+
+    const QString folder = LKImageUploadNetworkOperation::uploadCacheFolder();
+    if (folder.isEmpty())
+        return failed(LKError::client(LKErrorCode::InvalidRequest, QStringLiteral("The upload cache folder could not be created.")));
+    QTemporaryFile bodyFile(folder + QStringLiteral("/upload-XXXXXX.body"));
+    if (!bodyFile.open())
+        return failed(LKError::client(LKErrorCode::InvalidRequest, QStringLiteral("The upload body could not be created.")));
+    bodyFile.close(); // written and read by path; removed when this scope ends
+
+    QByteArray boundary = "----HoistlyBoundary";
+    for (int i = 0; i < 2; ++i)
+        boundary += QByteArray::number(QRandomGenerator::system()->generate64(), 16);
+    LKError error;
+    if (!LKImageUploadNetworkOperation::writeMultipartBody(bodyFile.fileName(), filePath, fields, boundary, &cancelled, &error))
+        return failed(error);
+
+    auto request = std::make_shared<HTTPRequest>(url, "POST");
+    request->setHeader("Content-Type", "multipart/form-data; boundary=" + boundary);
+    request->setBodyFile(bodyFile.fileName());
+    request->setTimeout(0);
+    request->setIdleTimeout(idleTimeout);
+    if (progress)
+        request->setUploadProgressBlock(progress);
+    {
+        QMutexLocker l(&lock);
+        if (cancelled)
+            return failed(LKError::client(LKErrorCode::Cancelled, QStringLiteral("The upload was cancelled.")));
+        this->request = request;
+    }
+    const qint64 fileSize = QFileInfo(filePath).size();
+    LGLogInfo(QStringLiteral("UPLOAD: Sending %1 (%2 bytes) to %3").arg(QFileInfo(filePath).fileName()).arg(fileSize).arg(HTTPRequest::redactedURL(url)));
+    const HTTPResponse response = request->sendSynchronously();
+    {
+        QMutexLocker l(&lock);
+        this->request.reset();
+    }
+    LKUploadResult result;
+    if (response.error.isError() || response.statusCode != 200) {
+        result.error = LumoraKit::errorFromResponse(response.error, response.statusCode, response.body, nullptr);
+        if (cancelled)
+            result.error = LKError::client(LKErrorCode::Cancelled, QStringLiteral("The upload was cancelled."));
+    } else {
+        result = LKUploadResult::parse(response.body);
+    }
+    result.httpStatus = response.statusCode;
+    if (result.isError() && !result.isCancelled())
+        LGLogInfo(QStringLiteral("UPLOAD: %1 failed: %2").arg(QFileInfo(filePath).fileName(), LGLog::redact(result.error.toString())));
+    return result;
+}
+
+LKImageUploadNetworkOperation::LKImageUploadNetworkOperation(const QString &filePath, const QVariantMap &arguments,
+                                                             const QString &replacePhotoID)
+    : d(std::make_shared<Private>())
+{
+    d->filePath = filePath;
+    d->arguments = arguments;
+    d->replacePhotoID = replacePhotoID;
+}
+
+LKImageUploadNetworkOperation::~LKImageUploadNetworkOperation() = default;
+
+QString LKImageUploadNetworkOperation::filePath() const { return d->filePath; }
+void LKImageUploadNetworkOperation::setUploadProgressBlock(ProgressBlock block) { d->progress = std::move(block); }
+void LKImageUploadNetworkOperation::setIdleTimeout(double seconds) { d->idleTimeout = seconds; }
+bool LKImageUploadNetworkOperation::isCancelled() const { return d->cancelled; }
+
+void LKImageUploadNetworkOperation::cancel()
+{
+    d->cancelled = true;
+    QMutexLocker l(&d->lock);
+    if (d->request)
+        d->request->cancel();
+}
+
+LKUploadResult LKImageUploadNetworkOperation::runSynchronously() { return d->run(); }
+
+void LKImageUploadNetworkOperation::start(CompletionBlock completion)
+{
+    std::shared_ptr<Private> self = d;
+    dispatch_default_queue_async([self, completion] {
+        const LKUploadResult r = self->run();
+        if (completion)
+            completion(r);
+    });
+}

@@ -1,0 +1,70 @@
+#pragma once
+// One photo or video upload: a signed multipart POST to "/services/upload/" (or
+// "/services/replace/" with a photo id) with the signed arguments and a "photo" part. The body
+// is written to a temporary file in "Lumora/UploadCache" and streamed from there, so a file of
+// any size never sits in memory. The XML reply is read into the result.
+#include "service/LKError.h"
+#include "service/LumoraKit.h"
+
+#include <QString>
+#include <QVariantMap>
+
+#include <atomic>
+#include <functional>
+#include <memory>
+
+struct LKUploadResult
+{
+    QString photoID;
+    QString ticketID;
+    QString duplicate_photo_id;
+    double wait = 0;       // seconds the service asks us to wait before trying again (0 = none)
+    int max_tickets = 0;   // the service's limit of pending tickets (0 = not sent)
+    LKError error;         // service errors carry the reply's code and msg
+    int httpStatus = 0;
+
+    bool isError() const { return error.isError(); }
+    bool isCancelled() const { return error.domain == LKClientErrorDomain && error.code == LKErrorCode::Cancelled; }
+    // Reads the service's XML reply (an HTTP 200 body).
+    static LKUploadResult parse(const QByteArray &xml);
+};
+
+class LKImageUploadNetworkOperation
+{
+public:
+    using ProgressBlock = std::function<void(qint64 sent, qint64 total)>;
+    using CompletionBlock = std::function<void(const LKUploadResult &)>;
+
+    // `arguments`: title, description, tags, is_public, is_friend, is_family, hidden, async,
+    // photoset_id, photoset_title, ... (strings, numbers or booleans; empty values are left out).
+    LKImageUploadNetworkOperation(const QString &filePath, const QVariantMap &arguments,
+                                  const QString &replacePhotoID = {});
+    ~LKImageUploadNetworkOperation();
+
+    QString filePath() const;
+    void setUploadProgressBlock(ProgressBlock block);
+    // Stall limit while sending (default 120 s).
+    void setIdleTimeout(double seconds);
+
+    // Builds the body and sends it on a background queue; the completion runs once, on a
+    // background thread.
+    void start(CompletionBlock completion);
+    // The same, blocking the calling thread (never the main thread in the application).
+    LKUploadResult runSynchronously();
+    // Thread-safe; the result is then an error with LKErrorCode::Cancelled.
+    void cancel();
+    bool isCancelled() const;
+
+    // The folder of the temporary bodies; bodies left over by an earlier run are removed by
+    // purgeUploadCache().
+    static QString uploadCacheFolder();
+    static void purgeUploadCache();
+    // Writes the multipart body (fields, then the file as the "photo" part) to `bodyPath`.
+    static bool writeMultipartBody(const QString &bodyPath, const QString &filePath, const LumoraKit::Params &fields,
+                                   const QByteArray &boundary, const std::atomic_bool *cancel, LKError *error);
+
+    struct Private;
+
+private:
+    std::shared_ptr<Private> d;
+};
