@@ -11,10 +11,24 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QRandomGenerator>
+#include <QStandardPaths>
 #include <QString>
+#include <QTemporaryDir>
 #include <exiv2/exiv2.hpp>
 
 namespace CatalogueTest {
+
+// Every catalogue test runs in a home folder of its own: test-mode paths live under the home
+// folder, and other test programs may run at the same time.
+inline void isolateHomeAndEnterTestMode()
+{
+    static QTemporaryDir home(QDir::tempPath() + QStringLiteral("/hoistly-catalogue-test-XXXXXX"));
+    qputenv("HOME", QFile::encodeName(home.path()));
+    for (const char *var : {"XDG_DATA_HOME", "XDG_CONFIG_HOME", "XDG_CACHE_HOME", "XDG_STATE_HOME"})
+        qunsetenv(var);
+    QStandardPaths::setTestModeEnabled(true);
+    Settings::reloadForTesting();
+}
 
 // Forgets the scanner's state, the store (files deleted) and the settings.
 inline void freshCatalogue()

@@ -33,7 +33,7 @@ class TestContentSample : public QObject
 {
     Q_OBJECT
 private Q_SLOTS:
-    void initTestCase() { QStandardPaths::setTestModeEnabled(true); }
+    void initTestCase() { isolateHomeAndEnterTestMode(); }
 
     void regionSamplesMatchDefinition_data()
     {

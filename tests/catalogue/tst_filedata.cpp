@@ -37,7 +37,7 @@ class TestFileData : public QObject
 {
     Q_OBJECT
 private Q_SLOTS:
-    void initTestCase() { QStandardPaths::setTestModeEnabled(true); }
+    void initTestCase() { isolateHomeAndEnterTestMode(); }
     void init()
     {
         freshCatalogue();

@@ -1,0 +1,232 @@
+// The store: coalesced saves that survive a restart, failures reported, settings rows and the
+// de-duplication index.
+#include "CatalogueTestSupport.h"
+
+#include <QSignalSpy>
+#include <QStandardPaths>
+#include <QtTest>
+#include <sqlite3.h>
+
+using namespace CatalogueTest;
+
+namespace {
+// Rows of FileData as another process would see them on disk.
+int rowsOnDisk()
+{
+    sqlite3 *db = nullptr;
+    if (sqlite3_open_v2(QFile::encodeName(DataStore::storePath()).constData(), &db, SQLITE_OPEN_READONLY, nullptr) != SQLITE_OK)
+        return -1;
+    sqlite3_stmt *st = nullptr;
+    int n = -1;
+    if (sqlite3_prepare_v2(db, "SELECT COUNT(*) FROM FileData", -1, &st, nullptr) == SQLITE_OK && sqlite3_step(st) == SQLITE_ROW)
+        n = sqlite3_column_int(st, 0);
+    sqlite3_finalize(st);
+    sqlite3_close(db);
+    return n;
+}
+
+QString pragma(const char *sql)
+{
+    sqlite3 *db = nullptr;
+    sqlite3_open_v2(QFile::encodeName(DataStore::storePath()).constData(), &db, SQLITE_OPEN_READONLY, nullptr);
+    sqlite3_stmt *st = nullptr;
+    QString out;
+    if (sqlite3_prepare_v2(db, sql, -1, &st, nullptr) == SQLITE_OK && sqlite3_step(st) == SQLITE_ROW)
+        out = QString::fromUtf8(reinterpret_cast<const char *>(sqlite3_column_text(st, 0)));
+    sqlite3_finalize(st);
+    sqlite3_close(db);
+    return out;
+}
+} // namespace
+
+class TestDataStore : public QObject
+{
+    Q_OBJECT
+private Q_SLOTS:
+    void initTestCase() { isolateHomeAndEnterTestMode(); }
+    void init() { freshCatalogue(); }
+    void cleanupTestCase() { freshCatalogue(); }
+
+    void storeLocationAndJournal()
+    {
+        QVERIFY(DataStore::instance()->isOpen());
+        QVERIFY(DataStore::storePath().endsWith(QLatin1String("/Lumora/Database/LumoraDesktop.storedata")));
+        QVERIFY(QFileInfo::exists(DataStore::storePath()));
+        QCOMPARE(pragma("PRAGMA journal_mode"), QStringLiteral("wal"));
+        QCOMPARE(pragma("PRAGMA user_version").toInt(), DataStore::kSchemaVersion);
+    }
+
+    void queuedSavesAreCoalescedAndSurviveRestart()
+    {
+        DataStore *store = DataStore::instance();
+        QSignalSpy saved(store, &DataStore::saved);
+        FileData *f = store->createFileData(QStringLiteral("/photos/a.jpg"), false);
+        f->setNeedsUpload(NeedsUpload::AwaitingTicket);
+        f->setUploadTicket(QStringLiteral("T-1"));
+        f->setSample(ContentSample{-5, 9});
+        f->setJpegSample(ContentSample{7, -11});
+        f->setDateTaken(QDateTime(QDate(2020, 2, 29), QTime(12, 0), Qt::UTC));
+        f->setTitle(QStringLiteral("Leap day"));
+        const qint64 id = f->fileID();
+        QVERIFY(id > 0);
+        DataStore::queueSave();
+        DataStore::queueSave();
+        QCOMPARE(rowsOnDisk(), 0); // not written at once
+        QCOMPARE(saved.count(), 0);
+        // The 5 s timer writes once for both requests.
+        QTRY_COMPARE_WITH_TIMEOUT(saved.count(), 1, 8000);
+        QCOMPARE(rowsOnDisk(), 1);
+        QVERIFY(!store->hasPendingChanges());
+
+        // 200 queued saves write at once.
+        for (int i = 0; i < DataStore::kQueuedSaveLimit - 1; ++i) {
+            store->createFileData(QStringLiteral("/photos/%1.jpg").arg(i), false);
+            DataStore::queueSave();
+        }
+        QCOMPARE(saved.count(), 1);
+        store->createFileData(QStringLiteral("/photos/last.jpg"), false);
+        DataStore::queueSave();
+        QCOMPARE(saved.count(), 2);
+        QCOMPARE(rowsOnDisk(), 201);
+
+        // Pending changes are written on shutdown and read back after a restart.
+        store->fileDataForId(id)->setNeedsUpload(NeedsUpload::Uploaded);
+        store->fileDataForId(id)->setUploadedRemoteId(4242);
+        DataStore::queueSave();
+        DataStore::shutdown();
+        store = DataStore::instance();
+        QVERIFY(store->isOpen());
+        QCOMPARE(store->fileDataCount(), qsizetype(201));
+        FileData *back = store->fileDataForPathKey(QStringLiteral("/photos/a.jpg"));
+        QVERIFY(back);
+        QCOMPARE(back->fileID(), id);
+        QCOMPARE(back->needsUpload(), NeedsUpload::Uploaded);
+        QCOMPARE(back->uploadedRemoteId(), qint64(4242));
+        QCOMPARE(back->uploadTicket(), QStringLiteral("T-1"));
+        QCOMPARE(back->sample(), (ContentSample{-5, 9}));
+        QCOMPARE(back->jpegSample(), (ContentSample{7, -11}));
+        QCOMPARE(back->dateTaken(), QDateTime(QDate(2020, 2, 29), QTime(12, 0), Qt::UTC));
+        QCOMPARE(back->title(), QStringLiteral("Leap day"));
+        // New records never reuse an id.
+        QVERIFY(store->createFileData(QStringLiteral("/photos/new.jpg"), false)->fileID() > id + 199);
+    }
+
+    void treeAndDeletionsSurviveRestart()
+    {
+        DataStore *store = DataStore::instance();
+        FileData *root = store->createFileData(QStringLiteral("/t"), true);
+        FileData *sub = store->createFileData(QStringLiteral("/t/s"), true);
+        store->createFileData(QStringLiteral("/t/s/x.jpg"), false);
+        store->createFileData(QStringLiteral("/t/y.jpg"), false);
+        root->setAlbumName(QStringLiteral("T"));
+        sub->setNeedsScan(NeedsScan::Pending);
+        QVERIFY(DataStore::save());
+        store->deleteFileData(store->fileDataForPathKey(QStringLiteral("/t/y.jpg")));
+        QVERIFY(DataStore::save());
+        DataStore::shutdown();
+        store = DataStore::instance();
+        QCOMPARE(store->fileDataCount(), qsizetype(3));
+        FileData *r = store->fileDataForPathKey(QStringLiteral("/t"));
+        QCOMPARE(r->albumName(), QStringLiteral("T"));
+        QCOMPARE(r->children().size(), 1);
+        QCOMPARE(r->children().first()->children().first()->fileFullPath(), QStringLiteral("/t/s/x.jpg"));
+        QCOMPARE(store->foldersToScan().keys(), QStringList{"/t/s"});
+        QCOMPARE(store->rootFileData(), QList<FileData *>{r});
+        // Paths differing only in case are different records.
+        QVERIFY(store->createFileData(QStringLiteral("/T"), true) != r);
+        QCOMPARE(store->fileDataForPathKey(QStringLiteral("/T"))->children().size(), 0);
+    }
+
+    void settingsRows()
+    {
+        DataStore *store = DataStore::instance();
+        SettingsData *row = store->settingNamed(QStringLiteral("DataStoreLumoraUserName"));
+        QVERIFY(row->stringValue().isNull());
+        QCOMPARE(store->settingNamed(QStringLiteral("DataStoreLumoraUserName")), row);
+        row->setStringValue(QStringLiteral("jane"));
+        row->setLongLongValue(1LL << 40);
+        row->setDoubleValue(2.5);
+        row->setBooleanValue(true);
+        row->setDate(QDateTime(QDate(2021, 1, 1), QTime(0, 0), Qt::UTC));
+        DataStore::shutdown();
+        row = DataStore::instance()->settingNamed(QStringLiteral("DataStoreLumoraUserName"));
+        QCOMPARE(row->stringValue(), QStringLiteral("jane"));
+        QCOMPARE(row->longLongValue(), 1LL << 40);
+        QCOMPARE(row->doubleValue(), 2.5);
+        QVERIFY(row->booleanValue());
+        QCOMPARE(row->date(), QDateTime(QDate(2021, 1, 1), QTime(0, 0), Qt::UTC));
+    }
+
+    void dedupIndex()
+    {
+        DataStore *store = DataStore::instance();
+        const DedupData a{11, -1, 2, false, true};
+        const DedupData b{12, -1, 2, true, false};
+        const DedupData c{13, 5, 6, false, false};
+        QVERIFY(store->insertDedupData({a, b, c}));
+        QCOMPARE(store->dedupDataCount(), 3);
+        QCOMPARE(store->dedupDataForSample(ContentSample{-1, 2}), (QList<DedupData>{a, b}));
+        QCOMPARE(store->dedupDataForSample(ContentSample{2, -1}), QList<DedupData>{});
+        QCOMPARE(store->dedupDataForPid(13), QList<DedupData>{c});
+        QVERIFY(store->removeDedupDataForPid(11));
+        QCOMPARE(store->dedupDataForSample(ContentSample{-1, 2}), QList<DedupData>{b});
+        DataStore::shutdown();
+        QCOMPARE(DataStore::instance()->dedupDataCount(), 2);
+        QVERIFY(DataStore::instance()->removeAllDedupData());
+        QCOMPARE(DataStore::instance()->dedupDataCount(), 0);
+    }
+
+    void unreadableStoreIsReportedNotRecreated()
+    {
+        DataStore::resetForTesting();
+        QVERIFY(DataStore::deleteStoreFiles());
+        const QByteArray junk(8192, 'j');
+        QVERIFY(writeFile(DataStore::storePath(), junk));
+        DataStore *store = DataStore::instance();
+        QVERIFY(!store->isOpen());
+        QVERIFY(store->openError().isError());
+        QVERIFY(!DataStore::save());
+        QFile f(DataStore::storePath());
+        QVERIFY(f.open(QIODevice::ReadOnly));
+        QCOMPARE(f.readAll(), junk); // left for the user's alert and the reset
+        f.close();
+        QVERIFY(!DataStore::deleteStoreFiles()); // not while the store is in use
+        DataStore::resetForTesting();
+        QVERIFY(DataStore::deleteStoreFiles());
+        QVERIFY(DataStore::instance()->isOpen());
+    }
+
+    void newerStoreIsReported()
+    {
+        DataStore::shutdown();
+        sqlite3 *db = nullptr;
+        QCOMPARE(sqlite3_open(QFile::encodeName(DataStore::storePath()).constData(), &db), SQLITE_OK);
+        QCOMPARE(sqlite3_exec(db, "PRAGMA user_version=99", nullptr, nullptr, nullptr), SQLITE_OK);
+        sqlite3_close(db);
+        QVERIFY(!DataStore::instance()->isOpen());
+        QCOMPARE(DataStore::instance()->openError().code, 4);
+        DataStore::resetForTesting();
+    }
+
+    void olderStoreIsMigratedForward()
+    {
+        // A store of version 0 with data in it (as from an earlier build that had no version).
+        DataStore::resetForTesting();
+        QVERIFY(DataStore::deleteStoreFiles());
+        sqlite3 *db = nullptr;
+        QCOMPARE(sqlite3_open(QFile::encodeName(DataStore::storePath()).constData(), &db), SQLITE_OK);
+        QCOMPARE(sqlite3_exec(db, "CREATE TABLE SettingsData (name TEXT PRIMARY KEY, stringValue TEXT,"
+                                  " longLongValue INTEGER NOT NULL DEFAULT 0, doubleValue REAL NOT NULL DEFAULT 0,"
+                                  " booleanValue INTEGER NOT NULL DEFAULT 0, date INTEGER);"
+                                  "INSERT INTO SettingsData (name, stringValue) VALUES ('kept', 'yes');",
+                              nullptr, nullptr, nullptr), SQLITE_OK);
+        sqlite3_close(db);
+        DataStore *store = DataStore::instance();
+        QVERIFY(store->isOpen());
+        QCOMPARE(store->settingNamed(QStringLiteral("kept"))->stringValue(), QStringLiteral("yes"));
+        QCOMPARE(pragma("PRAGMA user_version").toInt(), DataStore::kSchemaVersion);
+    }
+};
+
+QTEST_GUILESS_MAIN(TestDataStore)
+#include "tst_datastore.moc"
