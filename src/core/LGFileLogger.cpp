@@ -68,6 +68,8 @@ public:
     LGLogFileInfo current()
     {
         std::lock_guard<std::mutex> lock(mutex_);
+        if (m_file && !QFileInfo::exists(m_path))
+            closeFile();
         if (!m_file)
             openFile(QDateTime::currentDateTimeUtc());
         LGLogFileInfo info;
@@ -111,7 +113,7 @@ protected:
         formatter_->format(msg, line);
         const qint64 length = qint64(line.size());
         const QDateTime now = QDateTime::currentDateTimeUtc();
-        if (m_file && shouldRoll(length, now))
+        if (m_file && (shouldRoll(length, now) || fileWasRemoved(now)))
             closeFile();
         if (!m_file && !openFile(now))
             return; // already reported on stderr; the line is dropped rather than blocking the app
@@ -137,6 +139,16 @@ private:
             return true;
         const double seconds = frequency.load();
         return seconds > 0 && m_openedAt.isValid() && double(m_openedAt.msecsTo(now)) >= seconds * 1000.0;
+    }
+
+    // Someone (the user, a cleaner) deleted the file being written: lines would go nowhere until
+    // the next roll. Looked at now and then, not for every line.
+    bool fileWasRemoved(const QDateTime &now)
+    {
+        if (m_lastExistenceCheck.isValid() && m_lastExistenceCheck.msecsTo(now) < 5000)
+            return false;
+        m_lastExistenceCheck = now;
+        return !QFileInfo::exists(m_path);
     }
 
     // The newest file of an earlier run is continued when it is still small and young enough.
@@ -223,6 +235,7 @@ private:
     qint64 m_size = 0;
     QDateTime m_openedAt;
     QDateTime m_retryAfter;
+    QDateTime m_lastExistenceCheck;
     bool m_firstOpen = true;
     bool m_failureReported = false;
 

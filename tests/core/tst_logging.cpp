@@ -209,6 +209,21 @@ private Q_SLOTS:
         QCOMPARE(messagesOf(second), QStringList{"later"});
     }
 
+    void aDeletedFileIsStartedAgain()
+    {
+        QTemporaryDir dir;
+        auto logger = std::make_shared<LGFileLogger>(std::make_shared<LGLogFileManagerDefault>(dir.path()));
+        LGLog::addLogger(logger);
+        LGLogInfo("first");
+        const QString path = logger->currentLogFileInfo().filePath;
+        QVERIFY(QFile::remove(path));
+        const LGLogFileInfo again = logger->currentLogFileInfo();
+        QVERIFY(again.isValid());
+        QVERIFY(QFile::exists(again.filePath));
+        LGLogError("second");
+        QCOMPARE(messagesOf(again.filePath), QStringList{"second"});
+    }
+
     void unwritableFolderReportsOnStderrAndCarriesOn()
     {
         QTemporaryDir dir;
