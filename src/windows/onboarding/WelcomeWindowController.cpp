@@ -49,12 +49,15 @@ const int kOptionTags[] = {2110, 2111, 2112, 2113, 2114};
 
 using namespace WelcomeText;
 
+static void initOnboardingResources();
+
 // ---------------------------------------------------------------------------------------------
 // Entry points
 
 WelcomeWindowController::WelcomeWindowController(QWidget *parent)
     : QWidget(parent, Qt::Window | Qt::WindowStaysOnTopHint), ui(new Ui::WelcomeWindowController)
 {
+    initOnboardingResources();
     ui->setupUi(this);
     setAttribute(Qt::WA_DeleteOnClose);
     ui->loginWaitingView->setAttribute(Qt::WA_StyledBackground);
@@ -170,6 +173,12 @@ void WelcomeWindowController::fixWhiteButtonTextColor(QAbstractButton *button)
 
 // ---------------------------------------------------------------------------------------------
 // Construction
+
+static void initOnboardingResources()
+{
+    // The images live in the user-interface library, which is static.
+    Q_INIT_RESOURCE(onboarding);
+}
 
 namespace {
 template<typename UiClass>
@@ -317,7 +326,8 @@ void WelcomeWindowController::closeEvent(QCloseEvent *event)
         // Gives the beacon's queue a moment before the process goes.
         QThread::msleep(100);
         self->m_quitConfirmed = true;
-        self->close();
+        // The answer may come while the first close is still being handled.
+        QTimer::singleShot(0, self, [self] { self->close(); });
     });
 }
 
@@ -906,7 +916,8 @@ void WelcomeWindowController::screenWillAppear(QWidget *screen)
     auto *avatar = findViewWithTag<QLabel>(screen, 981);
     if (!avatar)
         return;
-    const QImage image(WelcomeServices::instance()->userImageFilePath());
+    const QString imagePath = WelcomeServices::instance()->userImageFilePath();
+    const QImage image = imagePath.isEmpty() ? QImage() : QImage(imagePath);
     const int side = qMax(1, avatar->width());
     QPixmap round(side, side);
     round.fill(Qt::transparent);

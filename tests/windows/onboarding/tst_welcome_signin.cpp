@@ -1,0 +1,665 @@
+// Sign-in in the onboarding window's real web view, against the local service double.
+#include "FakeWelcomeServices.h"
+#include "double/LumoraDouble.h"
+#include "support/ScriptedModalUi.h"
+
+#include "core/LGFileLogger.h"
+#include "core/LGLog.h"
+#include "core/NotificationCenter.h"
+#include "core/Settings.h"
+#include "platform/Endpoints.h"
+#include "windows/onboarding/WelcomeInternals.h"
+#include "windows/onboarding/WelcomeWindowController.h"
+
+#include <QApplication>
+#include <QMutex>
+#include <QNetworkAccessManager>
+#include <QNetworkReply>
+#include <QRandomGenerator>
+#include <QStandardPaths>
+#include <QTcpServer>
+#include <QTemporaryDir>
+#include <QUrlQuery>
+#include <QWebEngineCookieStore>
+#include <QWebEngineProfile>
+#include <QWebEngineUrlRequestInterceptor>
+#include <QtTest>
+
+using W = WelcomeWindowController;
+
+namespace {
+
+// Every request the web view's profile sends to the network.
+class RequestRecorder : public QWebEngineUrlRequestInterceptor
+{
+public:
+    void interceptRequest(QWebEngineUrlRequestInfo &info) override
+    {
+        QMutexLocker lock(&mutex);
+        urls << info.requestUrl();
+    }
+    QList<QUrl> seen()
+    {
+        QMutexLocker lock(&mutex);
+        return urls;
+    }
+    QMutex mutex;
+    QList<QUrl> urls;
+};
+
+// A small OAuth 1.0 client for the fake service client: it signs the request-token and
+// access-token steps exactly as the double checks them.
+class DoubleOAuth : public QObject
+{
+public:
+    explicit DoubleOAuth(LumoraDouble *service) : service(service) {}
+
+    QUrl signedUrl(const QString &path, QList<std::pair<QString, QString>> params, const QString &tokenSecret)
+    {
+        params << std::pair{QStringLiteral("oauth_consumer_key"), service->apiKey()}
+               << std::pair{QStringLiteral("oauth_nonce"), QString::number(QRandomGenerator::global()->generate64(), 16)}
+               << std::pair{QStringLiteral("oauth_signature_method"), QStringLiteral("HMAC-SHA1")}
+               << std::pair{QStringLiteral("oauth_timestamp"), QString::number(QDateTime::currentSecsSinceEpoch())}
+               << std::pair{QStringLiteral("oauth_version"), QStringLiteral("1.0")};
+        const QString base = service->baseUrl() + path;
+        const QByteArray text = LumoraDouble::oauthBaseString(QStringLiteral("GET"), base, params);
+        params << std::pair{QStringLiteral("oauth_signature"), LumoraDouble::oauthSignature(text, service->apiSecret(), tokenSecret)};
+        QUrlQuery query;
+        for (const auto &p : params)
+            query.addQueryItem(p.first, QString::fromLatin1(QUrl::toPercentEncoding(p.second)));
+        QUrl url(base);
+        url.setQuery(query.query(QUrl::FullyEncoded), QUrl::StrictMode);
+        return url;
+    }
+
+    void get(const QUrl &url, std::function<void(int, QUrlQuery)> done)
+    {
+        QNetworkReply *reply = network.get(QNetworkRequest(url));
+        QObject::connect(reply, &QNetworkReply::finished, this, [reply, done] {
+            reply->deleteLater();
+            const int status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
+            done(status, QUrlQuery(QString::fromUtf8(reply->readAll())));
+        });
+    }
+
+    void install(FakeWelcomeServices *fake)
+    {
+        fake->onBeginAuth = [this](const QUrl &callback, int permission, std::function<void(QUrl, QString)> done) {
+            QCOMPARE_EQ(permission, 2);
+            get(signedUrl(QStringLiteral("/services/oauth/request_token"), {{QStringLiteral("oauth_callback"), callback.toString()}}, {}),
+                [this, done](int status, QUrlQuery reply) {
+                    if (status != 200) {
+                        done(QUrl(), QStringLiteral("Could not connect to the server (%1).").arg(status));
+                        return;
+                    }
+                    requestSecrets.insert(reply.queryItemValue("oauth_token"), reply.queryItemValue("oauth_token_secret"));
+                    QUrl authorize(service->baseUrl() + QStringLiteral("/services/oauth/authorize"));
+                    authorize.setQuery(QStringLiteral("oauth_token=%1&perms=delete").arg(reply.queryItemValue("oauth_token")));
+                    done(authorize, QString());
+                });
+        };
+        fake->onCompleteAuth = [this, fake](const QUrl &callback, std::function<void(QString, QString, QString, QString)> done) {
+            const QUrlQuery query(callback);
+            if (query.hasQueryItem("oauth_problem")) {
+                done({}, {}, {}, QStringLiteral("oauth_problem=%1").arg(query.queryItemValue("oauth_problem")));
+                return;
+            }
+            const QString token = query.queryItemValue("oauth_token");
+            verifiers << query.queryItemValue("oauth_verifier");
+            requestTokens << token;
+            get(signedUrl(QStringLiteral("/services/oauth/access_token"),
+                          {{QStringLiteral("oauth_token"), token}, {QStringLiteral("oauth_verifier"), query.queryItemValue("oauth_verifier")}},
+                          requestSecrets.value(token)),
+                [fake, done](int status, QUrlQuery reply) {
+                    if (status != 200) {
+                        done({}, {}, {}, QStringLiteral("Login failed (%1)").arg(status));
+                        return;
+                    }
+                    // What the client library stores at sign-in.
+                    fake->token = reply.queryItemValue("oauth_token");
+                    fake->tokenSecretValue = reply.queryItemValue("oauth_token_secret");
+                    fake->userId = reply.queryItemValue("user_nsid");
+                    fake->userName = reply.queryItemValue("username");
+                    fake->fullName = QUrl::fromPercentEncoding(reply.queryItemValue("fullname").replace('+', ' ').toUtf8());
+                    fake->authorized = true;
+                    done(fake->userName, fake->userId, fake->fullName, QString());
+                });
+        };
+    }
+
+    LumoraDouble *service;
+    QNetworkAccessManager network;
+    QMap<QString, QString> requestSecrets;
+    QStringList verifiers, requestTokens;
+};
+
+QString html(const QString &title, const QString &body)
+{
+    return QStringLiteral("<!DOCTYPE html><html><head><meta charset=\"utf-8\">%1</head><body>%2</body></html>")
+        .arg(title.isNull() ? QString() : QStringLiteral("<title>%1</title>").arg(title), body);
+}
+
+} // namespace
+
+class TestWelcomeSignIn : public QObject
+{
+    Q_OBJECT
+private:
+    LumoraDouble *service = nullptr;
+    FakeWelcomeServices *fake = nullptr;
+    ScriptedAlerts *alerts = nullptr;
+    RecordingUrlOpener *opener = nullptr;
+    DoubleOAuth *oauth = nullptr;
+    RequestRecorder *recorder = nullptr;
+    QTemporaryDir logDir;
+    std::shared_ptr<LGFileLogger> fileLogger;
+
+    W *openWindow()
+    {
+        W::display();
+        return W::instanceNoCreate();
+    }
+    static QString screen(W *window) { return window->currentView() ? window->currentView()->objectName() : QString(); }
+    static QVariant js(W *window, const QString &script)
+    {
+        QVariant result;
+        bool done = false;
+        window->webView()->page()->runJavaScript(script, [&](const QVariant &v) {
+            result = v;
+            done = true;
+        });
+        [&] { QTRY_VERIFY_WITH_TIMEOUT(done, 10000); }();
+        return result;
+    }
+    int requestsTo(const QString &path) { return int(service->requestedPaths().count(path)); }
+    // Serves a page of the double and makes it the authorisation address of the next exchange.
+    void authorisationPageIs(const QString &path, const QString &content)
+    {
+        service->setFile(path, content.toUtf8(), QStringLiteral("text/html; charset=utf-8"));
+        fake->onBeginAuth = [this, path](const QUrl &, int, std::function<void(QUrl, QString)> done) {
+            done(QUrl(service->baseUrl() + path), QString());
+        };
+    }
+    QString logText()
+    {
+        LGLog::flushLog();
+        QString all;
+        for (const QString &file : QDir(logDir.path()).entryList(QDir::Files)) {
+            QFile f(QDir(logDir.path()).filePath(file));
+            if (f.open(QIODevice::ReadOnly))
+                all += QString::fromUtf8(f.readAll());
+        }
+        return all;
+    }
+
+private Q_SLOTS:
+    void initTestCase()
+    {
+        W::setAlphaEnvironmentAvailableForTesting(false);
+        service = new LumoraDouble;
+        QVERIFY(service->start());
+        service->exportEnvironment();
+        auto manager = std::make_shared<LGLogFileManagerDefault>(logDir.path());
+        fileLogger = std::make_shared<LGFileLogger>(manager);
+        LGLog::addLogger(fileLogger);
+        recorder = new RequestRecorder;
+        SignInProfile::profile()->setUrlRequestInterceptor(recorder);
+    }
+
+    void cleanupTestCase()
+    {
+        SignInProfile::profile()->setUrlRequestInterceptor(nullptr);
+        LGLog::removeAllLoggers();
+        service->stop();
+        delete service;
+    }
+
+    void init()
+    {
+        Settings::clearAllSettingsPERMANENTLY();
+        W::setAlphaEnvironmentAvailableForTesting(false);
+        fake = new FakeWelcomeServices;
+        WelcomeServices::setInstance(fake);
+        oauth = new DoubleOAuth(service);
+        oauth->install(fake);
+        alerts = new ScriptedAlerts;
+        Alerts::setPresenter(alerts);
+        opener = new RecordingUrlOpener;
+        UrlOpeners::setOpener(opener);
+        service->resetRecords();
+        service->setDenyRedirect(QUrl());
+        service->clearFaults();
+    }
+
+    void cleanup()
+    {
+        if (W *window = W::instanceNoCreate()) {
+            QPointer<W> guard(window);
+            W::forceClose();
+            QTRY_VERIFY(!guard);
+        }
+        QTest::qWait(50);
+        WelcomeServices::setInstance(nullptr);
+        Alerts::setPresenter(nullptr);
+        UrlOpeners::setOpener(nullptr);
+        delete fake;
+        delete alerts;
+        delete opener;
+        delete oauth;
+    }
+
+    void webViewIsMadeOnlyForSignIn()
+    {
+        W *window = openWindow();
+        QVERIFY(!window->webView());
+        authorisationPageIs("/plain.html", html("Lumora", "<p>hello</p>"));
+        window->loginButtonHitWithMode(W::LoginNormal);
+        QVERIFY(window->webView());
+        QTRY_COMPARE_WITH_TIMEOUT(screen(window), QStringLiteral("oAuthView"), 20000);
+        QCOMPARE(js(window, "navigator.userAgent").toString(), W::userAgentForEnvironment(false));
+        QCOMPARE(Settings::intForKey("LumoraLoginAttempts"), 1);
+    }
+
+    void signInEndToEnd()
+    {
+        W *window = openWindow();
+        window->loginButtonHitWithMode(W::LoginNormal);
+        QVERIFY(window->waitingViewActive());
+        QCOMPARE(fake->count("beginAuth"), 1);
+        // The authorisation page loads behind the overlay, then the login screen slides in.
+        QTRY_COMPARE_WITH_TIMEOUT(screen(window), QStringLiteral("oAuthView"), 20000);
+        QTRY_VERIFY(!window->waitingViewActive());
+        QTRY_COMPARE(js(window, "document.title").toString(), QStringLiteral("Lumora: Authorize Hoistly"));
+        QVERIFY(window->authURL().toString().startsWith(service->baseUrl()));
+
+        js(window, "document.getElementById('allow-button').click(); true");
+        QTRY_COMPARE_WITH_TIMEOUT(fake->completedWith.size(), 1, 20000);
+        const QUrl callback = fake->completedWith.first();
+        QVERIFY(Endpoints::isSignInCallback(callback));
+        QVERIFY(QUrlQuery(callback).hasQueryItem("oauth_verifier"));
+
+        // Signed in: account information, analytics, then the next screen.
+        QTRY_COMPARE_WITH_TIMEOUT(screen(window), QStringLiteral("introView"), 20000);
+        QVERIFY(fake->authorized);
+        QVERIFY(fake->count("updateUserInfoViaUserInteraction") >= 1);
+        QCOMPARE(fake->count("checkChecksumBackfillVerified"), 1);
+        QCOMPARE(fake->count("refreshLumoraData"), 1);
+        QCOMPARE(fake->count("refreshMenu"), 2);
+        QCOMPARE(fake->count("refreshReportingDemographics"), 1);
+        QVERIFY(fake->eventNames("once").contains("Welcome: Login complete"));
+        QCOMPARE(fake->lastEvent("LoggedInWith")->value.toString(), QStringLiteral("Normal"));
+        QCOMPARE(fake->lastEvent("LoggedIn")->value.toInt(), 1);
+        QVERIFY(Settings::boolForKey("EverLoggedIn"));
+        QCOMPARE(Settings::stringForKey("LumoraLoggedInUserName"), QString::fromLatin1(LumoraDoubleDefaults::userName));
+        QVERIFY(alerts->requests.isEmpty());
+
+        // The callback was caught before it went anywhere: not one request for it left the view.
+        for (const QUrl &url : recorder->seen())
+            QVERIFY2(!Endpoints::isSignInCallback(url), qPrintable(url.toString()));
+        QCOMPARE(requestsTo("/services/oauth/authorize"), 2); // the page and the "allow" post
+        QCOMPARE(service->liveAccessTokens(QString::fromLatin1(LumoraDoubleDefaults::userId)), 1);
+
+        // Nothing secret reached the log file.
+        const QString log = logText();
+        QVERIFY(log.contains("Logged in user"));
+        QVERIFY(log.contains("oauth_token=[REDACTED]"));
+        for (const QString &secret : {fake->token, fake->tokenSecretValue, oauth->verifiers.value(0), oauth->requestTokens.value(0)}) {
+            QVERIFY(!secret.isEmpty());
+            QVERIFY2(!log.contains(secret), qPrintable(secret));
+        }
+    }
+
+    void denyOffersRetryAndOkGoesBack()
+    {
+        W *window = openWindow();
+        window->loginButtonHitWithMode(W::LoginNormal);
+        QTRY_COMPARE_WITH_TIMEOUT(screen(window), QStringLiteral("oAuthView"), 20000);
+        QTRY_COMPARE(js(window, "document.title").toString(), QStringLiteral("Lumora: Authorize Hoistly"));
+        alerts->enqueue(0); // OK
+        js(window, "document.getElementById('deny-button').click(); true");
+        QTRY_COMPARE_WITH_TIMEOUT(alerts->count(), 1, 20000);
+        QCOMPARE(alerts->last().title, QStringLiteral("Login failed"));
+        QCOMPARE(alerts->last().buttons, (QStringList{"OK", "Retry"}));
+        QTRY_COMPARE(screen(window), QStringLiteral("welcomeView"));
+        QVERIFY(!fake->authorized);
+        QVERIFY(fake->eventNames().contains("Welcome: Login trouble, failed to complete auth"));
+        QVERIFY(!window->waitingViewActive());
+    }
+
+    void unreachableService()
+    {
+        W *window = openWindow();
+        fake->onBeginAuth = [](const QUrl &, int, std::function<void(QUrl, QString)> done) {
+            done(QUrl(), QStringLiteral("Could not connect to the server."));
+        };
+        window->loginButtonHitWithMode(W::LoginNormal);
+        QTRY_COMPARE(alerts->count(), 1);
+        QCOMPARE(alerts->last().title, QStringLiteral("Unable to reach Lumora"));
+        QCOMPARE(alerts->last().message, QStringLiteral("Could not connect to the server."));
+        QTRY_VERIFY(!window->waitingViewActive());
+        QCOMPARE(screen(window), QStringLiteral("welcomeView"));
+
+        // An authorisation page that cannot be loaded is a load failure.
+        QTcpServer closed;
+        QVERIFY(closed.listen(QHostAddress::LocalHost));
+        const quint16 port = closed.serverPort();
+        closed.close();
+        fake->onBeginAuth = [port](const QUrl &, int, std::function<void(QUrl, QString)> done) {
+            done(QUrl(QStringLiteral("http://127.0.0.1:%1/services/oauth/authorize?oauth_token=1").arg(port)), QString());
+        };
+        window->loginButtonHitWithMode(W::LoginNormal);
+        QTRY_COMPARE_WITH_TIMEOUT(alerts->count(), 2, 20000);
+        QCOMPARE(alerts->last().title, QStringLiteral("Error communicating with Lumora"));
+        QTRY_VERIFY(!window->waitingViewActive());
+
+        // A plain-HTTP address elsewhere than this computer is refused outright.
+        fake->onBeginAuth = [](const QUrl &, int, std::function<void(QUrl, QString)> done) {
+            done(QUrl(QStringLiteral("http://example.org/services/oauth/authorize")), QString());
+        };
+        window->loginButtonHitWithMode(W::LoginNormal);
+        QTRY_COMPARE(alerts->count(), 3);
+        QCOMPARE(alerts->last().title, QStringLiteral("Unable to reach Lumora"));
+    }
+
+    void retryIsOfferedThreeTimes()
+    {
+        W *window = openWindow();
+        authorisationPageIs("/retry.html", html("Lumora", "<p>sign in</p>"));
+        window->loginButtonHitWithMode(W::LoginNormal);
+        QTRY_COMPARE_WITH_TIMEOUT(screen(window), QStringLiteral("oAuthView"), 20000);
+        fake->onCompleteAuth = [](const QUrl &, std::function<void(QString, QString, QString, QString)> done) {
+            done({}, {}, {}, QStringLiteral("Invalid verifier"));
+        };
+        QList<bool> retryOffered;
+        for (int attempt = 0; attempt < 4; ++attempt) {
+            const int loads = requestsTo("/retry.html");
+            alerts->enqueue(1); // Retry (ignored once it is not offered: then OK)
+            window->loginDidCompleteWithURL(QUrl(QStringLiteral("https://hoistly.lumora.com/auth?oauth_token=t%1&oauth_verifier=v").arg(attempt)));
+            QTRY_COMPARE(alerts->count(), attempt + 1);
+            retryOffered << alerts->last().buttons.contains("Retry");
+            if (retryOffered.last())
+                QTRY_COMPARE_WITH_TIMEOUT(requestsTo("/retry.html"), loads + 1, 20000);
+        }
+        QCOMPARE(retryOffered, (QList<bool>{true, true, true, false}));
+        QCOMPARE(window->retryCount(), 3);
+    }
+
+    void secretInFailureRemovesRetry()
+    {
+        W *window = openWindow();
+        fake->secret = QStringLiteral("app-shared-secret");
+        fake->onCompleteAuth = [](const QUrl &, std::function<void(QString, QString, QString, QString)> done) {
+            done({}, {}, {}, QStringLiteral("signature mismatch for key app-shared-secret"));
+        };
+        alerts->enqueue(0);
+        window->loginDidCompleteWithURL(QUrl("https://hoistly.lumora.com/auth?oauth_token=a&oauth_verifier=b"));
+        QTRY_COMPARE(alerts->count(), 1);
+        QCOMPARE(alerts->last().buttons, QStringList{"OK"});
+        QCOMPARE(alerts->last().message, QStringLiteral("There was a problem completing login. Please try again."));
+        QVERIFY(!logText().contains("app-shared-secret"));
+    }
+
+    void failureWithAnOlderUserIdIsAFailure()
+    {
+        W *window = openWindow();
+        fake->userId = QStringLiteral("older@N00"); // left from an earlier account
+        fake->onCompleteAuth = [](const QUrl &, std::function<void(QString, QString, QString, QString)> done) {
+            done({}, {}, {}, QStringLiteral("oauth_problem=token_expired"));
+        };
+        window->loginDidCompleteWithURL(QUrl("https://hoistly.lumora.com/auth?oauth_token=a&oauth_verifier=b"));
+        QTRY_COMPARE(alerts->count(), 1);
+        QCOMPARE(alerts->last().title, QStringLiteral("Login failed"));
+        QVERIFY(!Settings::boolForKey("EverLoggedIn"));
+        QCOMPARE(fake->count("refreshLumoraData"), 0);
+    }
+
+    void pageChecks404AndBlank()
+    {
+        W *window = openWindow();
+        authorisationPageIs("/missing.html", html("Error 404 Not Found", "<p>nothing</p>"));
+        window->loginButtonHitWithMode(W::LoginNormal);
+        // Reloaded twice, then treated like any other page.
+        QTRY_COMPARE_WITH_TIMEOUT(requestsTo("/missing.html"), 3, 20000);
+        QTRY_COMPARE_WITH_TIMEOUT(screen(window), QStringLiteral("oAuthView"), 20000);
+        QTest::qWait(300);
+        QCOMPARE(requestsTo("/missing.html"), 3);
+        QCOMPARE(window->did404Redirect(), 2);
+
+        // A title where 404 touches a letter is no 404.
+        service->setFile("/other.html", html("Error404x", "<p>x</p>").toUtf8(), "text/html");
+        service->setFile("/login.html", html("Orvane - login", "<p>login</p>").toUtf8(), "text/html");
+        service->setFile("/blank.html", QByteArray("<html><head></head><body></body></html>"), "text/html");
+        window->webView()->load(QUrl(service->baseUrl() + "/other.html"));
+        QTRY_COMPARE_WITH_TIMEOUT(requestsTo("/other.html"), 1, 20000);
+        QTest::qWait(500);
+        QCOMPARE(requestsTo("/other.html"), 1);
+
+        // An empty page right after the login page: after 8 s the user is told.
+        window->webView()->load(QUrl(service->baseUrl() + "/login.html"));
+        QTRY_COMPARE_WITH_TIMEOUT(js(window, "document.title").toString(), QStringLiteral("Orvane - login"), 20000);
+        QTest::qWait(300);
+        window->webView()->load(QUrl(service->baseUrl() + "/blank.html"));
+        QTRY_COMPARE_WITH_TIMEOUT(requestsTo("/blank.html"), 1, 20000);
+        QTest::qWait(2000);
+        QCOMPARE(alerts->count(), 0);
+        QTRY_COMPARE_WITH_TIMEOUT(alerts->count(), 1, 12000);
+        QCOMPARE(alerts->last().message, QStringLiteral("Lumora login is currently unavailable. Please try again later."));
+    }
+
+    void waysInForwardToTheirLinks_data()
+    {
+        QTest::addColumn<int>("mode");
+        QTest::addColumn<QString>("page");
+        QTest::addColumn<QString>("target");
+        QTest::newRow("Google") << int(W::LoginGoogle)
+                                << "<a href='/help.html'>help</a><a href='/facebook-in.html'>f</a><a href='/google-in.html'>g</a>"
+                                << "/google-in.html";
+        QTest::newRow("Facebook") << int(W::LoginFacebook)
+                                  << "<a href='/help.html'>help</a><a href='/facebook-in.html'>f</a><a href='/google-in.html'>g</a>"
+                                  << "/facebook-in.html";
+        QTest::newRow("new account, regurl") << int(W::LoginNewAccount)
+                                             << "<a id='createacc' regurl='/create-a.html' href='/create-b.html'>new</a>"
+                                             << "/create-a.html";
+        QTest::newRow("new account, href") << int(W::LoginNewAccount)
+                                           << "<a id='createacc' href='/create-b.html'>new</a>" << "/create-b.html";
+        QTest::newRow("new account, button") << int(W::LoginNewAccount)
+                                             << "<a id='signup_btn' href='/create-c.html'>sign up</a>" << "/create-c.html";
+    }
+    void waysInForwardToTheirLinks()
+    {
+        QFETCH(int, mode);
+        QFETCH(QString, page);
+        QFETCH(QString, target);
+        for (const QString &p : {"/help.html", "/facebook-in.html", "/google-in.html", "/create-a.html", "/create-b.html", "/create-c.html"})
+            service->setFile(p, html("Lumora " + p, "<p>page</p>").toUtf8(), "text/html");
+        authorisationPageIs("/ways.html", html("Orvane - login", page));
+        W *window = openWindow();
+        window->loginButtonHitWithMode(mode);
+        QTRY_VERIFY_WITH_TIMEOUT(requestsTo(target) >= 1, 20000);
+        QTRY_COMPARE_WITH_TIMEOUT(screen(window), QStringLiteral("oAuthView"), 20000);
+        QTRY_VERIFY(!window->waitingViewActive());
+        if (mode != W::LoginNewAccount)
+            QCOMPARE(requestsTo("/help.html"), 0);
+        QTRY_COMPARE(js(window, "document.title").toString(), "Lumora " + target);
+    }
+
+    void plainModeDoesNotForward()
+    {
+        authorisationPageIs("/ways-plain.html", html("Orvane - login", "<a href='/google-in.html'>g</a>"));
+        service->setFile("/google-in.html", html("g", "").toUtf8(), "text/html");
+        W *window = openWindow();
+        window->loginButtonHitWithMode(W::LoginNormal);
+        QTRY_COMPARE_WITH_TIMEOUT(screen(window), QStringLiteral("oAuthView"), 20000);
+        QTest::qWait(500);
+        QCOMPARE(requestsTo("/google-in.html"), 0);
+    }
+
+    void callbackRulesAreStrict()
+    {
+        // The callback in a sub-frame, in an image and in a look-alike address completes nothing.
+        const QString page = html("Lumora",
+            "<iframe src='https://hoistly.lumora.com/auth?oauth_token=frame&oauth_verifier=x'></iframe>"
+            "<img src='https://hoistly.lumora.com/auth?oauth_token=img&oauth_verifier=x'>");
+        authorisationPageIs("/frames.html", page);
+        W *window = openWindow();
+        window->loginButtonHitWithMode(W::LoginNormal);
+        QTRY_COMPARE_WITH_TIMEOUT(screen(window), QStringLiteral("oAuthView"), 20000);
+        QTest::qWait(500);
+        QCOMPARE(fake->count("completeAuth"), 0);
+        for (const QUrl &url : recorder->seen())
+            QVERIFY2(!(Endpoints::isSignInCallback(url) && QUrlQuery(url).queryItemValue("oauth_token") == "frame"),
+                     qPrintable(url.toString()));
+
+        window->loginDidCompleteWithURL(QUrl("https://hoistly.lumora.com.example.org/auth?oauth_token=a"));
+        window->loginDidCompleteWithURL(QUrl("https://example.org/auth?next=https://hoistly.lumora.com/auth"));
+        NotificationCenter::post(Notifications::LoginTokenReady, QUrl("https://example.org/hoistly.lumora.com/auth"));
+        QTest::qWait(50);
+        QCOMPARE(fake->count("completeAuth"), 0);
+    }
+
+    void callbackFromWebViewAndUrlEventIsHandledOnce()
+    {
+        W *window = openWindow();
+        fake->onCompleteAuth = [this](const QUrl &, std::function<void(QString, QString, QString, QString)> done) {
+            fake->authorized = true;
+            QTimer::singleShot(100, [done] { done("someone", "1@N00", "Some One", {}); });
+        };
+        const QUrl callback("https://HOISTLY.lumora.com/auth?oauth_token=Tok&oauth_verifier=Ver");
+        NotificationCenter::postOnMain(Notifications::LoginTokenReady, callback);
+        NotificationCenter::postOnMain(Notifications::LoginTokenReady, callback);
+        QTRY_COMPARE(fake->count("completeAuth"), 1);
+        window->loginDidCompleteWithURL(callback);
+        QTRY_COMPARE(screen(window), QStringLiteral("introView"));
+        QTest::qWait(200);
+        QCOMPARE(fake->count("completeAuth"), 1);
+        // The address keeps the case it arrived in (the host is case-free anyway).
+        QCOMPARE(QUrlQuery(fake->completedWith.first()).queryItemValue("oauth_token"), QStringLiteral("Tok"));
+        // It came while the welcome screen showed: the user was asked whether to continue.
+        QCOMPARE(alerts->count(), 1);
+        QCOMPARE(alerts->last().title, QStringLiteral("Continue as Some One?"));
+        QVERIFY(fake->eventNames().contains("Welcome: Auto-logged on"));
+    }
+
+    void refusingTheAutoLogonLogsOut()
+    {
+        W *window = openWindow();
+        fake->onCompleteAuth = [this](const QUrl &, std::function<void(QString, QString, QString, QString)> done) {
+            fake->authorized = true;
+            fake->userName = "someone";
+            done("someone", "1@N00", "", {});
+        };
+        alerts->enqueue(1); // Log out
+        window->loginDidCompleteWithURL(QUrl("https://hoistly.lumora.com/auth?oauth_token=a&oauth_verifier=b"));
+        QTRY_COMPARE(fake->count("logout"), 1);
+        QCOMPARE(alerts->last().title, QStringLiteral("Continue as someone?"));
+        QCOMPARE(screen(window), QStringLiteral("welcomeView"));
+        QVERIFY(!Settings::boolForKey("EverLoggedIn"));
+    }
+
+    void notAuthorizedPageReloadsAndTellsTheUser()
+    {
+        service->setDenyRedirect(QUrl("https://notauthorized.orvane.com/denied"));
+        W *window = openWindow();
+        window->loginButtonHitWithMode(W::LoginNormal);
+        QTRY_COMPARE_WITH_TIMEOUT(screen(window), QStringLiteral("oAuthView"), 20000);
+        QTRY_COMPARE(js(window, "document.title").toString(), QStringLiteral("Lumora: Authorize Hoistly"));
+        const int before = requestsTo("/services/oauth/authorize");
+        js(window, "document.getElementById('deny-button').click(); true");
+        QTRY_COMPARE_WITH_TIMEOUT(alerts->count(), 1, 20000);
+        QCOMPARE(alerts->last().title, QStringLiteral("Authorization Denied"));
+        QTRY_COMPARE_WITH_TIMEOUT(requestsTo("/services/oauth/authorize"), before + 2, 20000); // the post, then the reload
+        for (const QUrl &url : recorder->seen())
+            QVERIFY(url.host() != QLatin1String("notauthorized.orvane.com"));
+    }
+
+    void detourReloadsTheAuthorisationPage()
+    {
+        authorisationPageIs("/detour.html", html("Lumora", "<p>x</p>"));
+        W *window = openWindow();
+        window->loginButtonHitWithMode(W::LoginNormal);
+        QTRY_COMPARE_WITH_TIMEOUT(screen(window), QStringLiteral("oAuthView"), 20000);
+        const int before = requestsTo("/detour.html");
+        window->webView()->load(QUrl("https://m.lumora.com/signin/"));
+        QTRY_COMPARE_WITH_TIMEOUT(requestsTo("/detour.html"), before + 1, 20000);
+        QCOMPARE(alerts->count(), 0);
+    }
+
+    void addressRules()
+    {
+        QVERIFY(SignInRules::isDetour(QUrl("https://m.lumora.com/")));
+        QVERIFY(SignInRules::isDetour(QUrl("https://m.lumora.com")));
+        QVERIFY(SignInRules::isDetour(QUrl("https://m.lumora.com/signin")));
+        QVERIFY(SignInRules::isDetour(QUrl("https://m.lumora.com/signin/")));
+        QVERIFY(!SignInRules::isDetour(QUrl("https://m.lumora.com/signin/more")));
+        QVERIFY(SignInRules::isDetour(QUrl("https://m.lumora.com/#/home")));
+        QVERIFY(SignInRules::isDetour(QUrl("https://login.example/x?iosauthlogout=1")));
+        QVERIFY(SignInRules::isQuietAsset("data:image/gif;base64,r0lgod"));
+        QCOMPARE(SignInRules::withoutMobileHost("https://m.orvane.com/a?b=https://m.orvane.com"),
+                 QStringLiteral("https://orvane.com/a?b=https://orvane.com"));
+        QCOMPARE(SignInRules::withoutMobileHost("https://mm.orvane.com/"), QStringLiteral("https://mm.orvane.com/"));
+    }
+
+    void redactionHidesEveryCredential()
+    {
+        using F = W;
+        QCOMPARE(F::cleanOAuthParamFromDebugString("https://x/auth?oauth_token=abc&oauth_verifier=def&a=1"),
+                 QStringLiteral("https://x/auth?oauth_token=[REDACTED]&oauth_verifier=[REDACTED]&a=1"));
+        QCOMPARE(F::cleanOAuthParamFromDebugString("https://x/?OAUTH_TOKEN=abc"), QStringLiteral("https://x/?oauth_token=[REDACTED]"));
+        QCOMPARE(F::cleanOAuthParamFromDebugString("a oauth_token_secret=s1&oauth_token=t1 then oauth_token=t2"),
+                 QStringLiteral("a oauth_token_secret=[REDACTED]&oauth_token=[REDACTED] then oauth_token=[REDACTED]"));
+        QCOMPARE(F::cleanOAuthParamFromDebugString("no credentials here"), QStringLiteral("no credentials here"));
+        QCOMPARE(F::cleanOAuthParamFromDebugString("x?oauth_token%3Dabc"), QStringLiteral("x?oauth_token%3D[REDACTED]"));
+    }
+
+    void cookiesOfTheServiceAreCleared()
+    {
+        QWebEngineCookieStore *store = SignInProfile::profile()->cookieStore();
+        auto cookie = [](const char *name, const char *domain) {
+            QNetworkCookie c(name, "1");
+            c.setDomain(QString::fromLatin1(domain));
+            c.setPath("/");
+            c.setExpirationDate(QDateTime::currentDateTimeUtc().addDays(1));
+            return c;
+        };
+        store->setCookie(cookie("a", ".lumora.com"));
+        store->setCookie(cookie("b", "login.ORVANE.com"));
+        store->setCookie(cookie("c", "example.org"));
+        QTRY_VERIFY(SignInProfile::cookieDomains().contains("example.org") && SignInProfile::cookieDomains().size() >= 3);
+        W::clearCookiesForLogout();
+        QTRY_COMPARE(SignInProfile::cookieDomains(), QStringList{"example.org"});
+        store->deleteAllCookies();
+    }
+
+    void alphaEnvironmentChoice()
+    {
+        W::setAlphaEnvironmentAvailableForTesting(true);
+        authorisationPageIs("/alpha.html", html("Lumora", "<p>a</p>"));
+        W *window = openWindow();
+        alerts->enqueue(1); // Alpha
+        window->loginButtonHitWithMode(W::LoginNormal);
+        QCOMPARE(alerts->last().buttons, (QStringList{"Production Environment", "Alpha Environment"}));
+        QVERIFY(Settings::boolForKey("alphaEnv"));
+        QCOMPARE(fake->count("reinit alpha"), 1);
+        QCOMPARE(fake->count("logout"), 1);
+        QTRY_COMPARE_WITH_TIMEOUT(screen(window), QStringLiteral("oAuthView"), 20000);
+        QVERIFY(js(window, "navigator.userAgent").toString() != W::userAgentForEnvironment(false));
+        // The same choice again changes nothing before the exchange.
+        window->advanceToScreen(window->screenView(W::Welcome), true, false);
+        alerts->enqueue(1);
+        window->loginButtonHitWithMode(W::LoginNormal);
+        QCOMPARE(fake->count("reinit alpha"), 1);
+        Settings::setBool(false, "alphaEnv");
+        W::setAlphaEnvironmentAvailableForTesting(false);
+    }
+};
+
+int main(int argc, char **argv)
+{
+    QStandardPaths::setTestModeEnabled(true);
+    QCoreApplication::setAttribute(Qt::AA_ShareOpenGLContexts);
+    QApplication app(argc, argv);
+    TestWelcomeSignIn test;
+    return QTest::qExec(&test, argc, argv);
+}
+
+#include "tst_welcome_signin.moc"
