@@ -1,0 +1,612 @@
+#include "service/DataStoreLumoraData.h"
+
+#include "catalogue/CatalogueHooks.h"
+#include "catalogue/DataStore.h"
+#include "catalogue/FileData.h"
+#include "core/Dispatch.h"
+#include "core/LGLog.h"
+#include "core/Settings.h"
+#include "platform/Endpoints.h"
+#include "platform/StandardPaths.h"
+#include "service/HTTPRequest.h"
+#include "service/LumoraKit.h"
+
+#include <QCoreApplication>
+#include <QMutex>
+#include <QMutexLocker>
+#include <QPointer>
+#include <QSaveFile>
+#include <QTimer>
+
+namespace {
+
+QMutex s_lock;
+bool s_running = false;
+bool s_paused = false;
+int s_dedupPolls = 0;
+QDateTime s_completed;
+QDateTime s_userInfoLoadedAt;
+bool s_statsLoaded = false;
+qint32 s_photoCount = 0;
+qint64 s_storageUsed = 0;
+QHash<QString, QString> s_albums;             // id -> title
+QHash<QString, QSet<QString>> s_albumPhotos;  // id -> photo ids seen
+QList<DedupData> s_localRows;                 // registered in this process
+std::function<void(bool)> s_lastDone;
+std::function<void()> s_stateChanged;
+QPointer<QTimer> s_resyncTimer;
+
+const QString kPhotoCountKey = QStringLiteral("LumoraPhotoCount");
+const QString kSpaceUsedKey = QStringLiteral("LumoraSpaceUsed");
+
+void loadStatsLocked()
+{
+    if (s_statsLoaded)
+        return;
+    s_photoCount = Settings::intForKey(kPhotoCountKey);
+    s_storageUsed = Settings::longLongForKey(kSpaceUsedKey);
+    s_statsLoaded = true;
+}
+
+void notifyStateChanged()
+{
+    dispatch_main_async([] {
+        std::function<void()> handler;
+        {
+            QMutexLocker l(&s_lock);
+            handler = s_stateChanged;
+        }
+        if (handler)
+            handler();
+    });
+}
+
+void setRunning(bool running)
+{
+    {
+        QMutexLocker l(&s_lock);
+        if (s_running == running)
+            return;
+        s_running = running;
+    }
+    notifyStateChanged();
+}
+
+void setPaused(bool paused)
+{
+    {
+        QMutexLocker l(&s_lock);
+        if (s_paused == paused)
+            return;
+        s_paused = paused;
+    }
+    notifyStateChanged();
+}
+
+QString content(const QVariant &v)
+{
+    const QVariantMap m = v.toMap();
+    return m.contains(QStringLiteral("_content")) ? m.value(QStringLiteral("_content")).toString() : v.toString();
+}
+
+bool downloadTo(const QString &url, const QString &path)
+{
+    if (url.isEmpty())
+        return false;
+    HTTPRequest request{QUrl(url)};
+    request.setTimeout(30);
+    const HTTPResponse r = request.sendSynchronously();
+    if (r.error.isError() || r.statusCode != 200 || r.body.isEmpty())
+        return false;
+    QSaveFile f(path);
+    if (!f.open(QIODevice::WriteOnly))
+        return false;
+    f.write(r.body);
+    return f.commit();
+}
+
+// The account's information, loaded unless it is younger than maxAge seconds.
+bool loadUserInfo(int maxAge, double timeout)
+{
+    LumoraKit *kit = LumoraKit::sharedLumoraKit();
+    const QString userID = kit->currentUserID();
+    if (!kit->isAuthorized() || userID.isEmpty())
+        return false;
+    {
+        QMutexLocker l(&s_lock);
+        if (s_userInfoLoadedAt.isValid() && s_userInfoLoadedAt.secsTo(QDateTime::currentDateTimeUtc()) < maxAge)
+            return true;
+    }
+    LKLumoraPeopleGetInfo method;
+    method.user_id = userID;
+    auto [response, error] = kit->callSynchronously(method, 0, timeout);
+    if (error.isError()) {
+        LGLogInfo(QStringLiteral("LUMORA: Account information not loaded: %1").arg(LGLog::redact(error.toString())));
+        QMutexLocker l(&s_lock);
+        return s_userInfoLoadedAt.isValid();
+    }
+    const QVariantMap person = response.value(QStringLiteral("person")).toMap();
+    const QVariantMap photos = person.value(QStringLiteral("photos")).toMap();
+    if (photos.contains(QStringLiteral("count"))) {
+        const qint32 count = content(photos.value(QStringLiteral("count"))).toInt();
+        const qint64 bytes = content(photos.value(QStringLiteral("bytes"))).toLongLong();
+        {
+            QMutexLocker l(&s_lock);
+            s_statsLoaded = true;
+            s_photoCount = count;
+            s_storageUsed = bytes;
+        }
+        Settings::setInt(count, kPhotoCountKey);
+        Settings::setLongLong(bytes, kSpaceUsedKey);
+    }
+    downloadTo(content(person.value(QStringLiteral("iconurl"))), DataStoreLumoraData::userImageFilePath());
+    downloadTo(content(person.value(QStringLiteral("coverurl"))), DataStoreLumoraData::userCoverImageFilePath());
+    QMutexLocker l(&s_lock);
+    s_userInfoLoadedAt = QDateTime::currentDateTimeUtc();
+    return true;
+}
+
+// Pages of a list call, until the last page or a failure.
+bool fetchPages(const std::function<LKLumoraAPIMethod *(int page)> &make, const QString &listKey, const QString &itemKey,
+                QVariantList *items, LKError *error, QVariantMap *firstList = nullptr)
+{
+    LumoraKit *kit = LumoraKit::sharedLumoraKit();
+    for (int page = 1; page < 10000; ++page) {
+        std::unique_ptr<LKLumoraAPIMethod> method(make(page));
+        auto [response, err] = kit->callSynchronously(*method);
+        if (err.isError()) {
+            *error = err;
+            return false;
+        }
+        const QVariantMap list = response.value(listKey).toMap();
+        if (page == 1 && firstList)
+            *firstList = list;
+        const QVariant raw = list.value(itemKey);
+        items->append(raw.typeId() == QMetaType::QVariantList ? raw.toList() : QVariantList{raw});
+        const int pages = list.value(QStringLiteral("pages")).toInt();
+        if (pages <= page)
+            return true;
+    }
+    return true;
+}
+
+void finishRefresh(bool ok, const std::function<void(bool)> &done)
+{
+    setRunning(false);
+    setPaused(!ok);
+    dispatch_main_async([ok, done] {
+        if (done)
+            done(ok);
+    });
+}
+
+void runRefresh(std::function<void(bool)> done)
+{
+    LumoraKit *kit = LumoraKit::sharedLumoraKit();
+    if (!kit->isAuthorized()) {
+        LGLogInfo(QStringLiteral("LUMORA: Not signed in; nothing to refresh"));
+        setRunning(false);
+        dispatch_main_async([done] {
+            if (done)
+                done(false);
+        });
+        return;
+    }
+    LGLogInfo(QStringLiteral("LUMORA: Refreshing"));
+    loadUserInfo(DataStoreLumoraData::kUserInfoMaxAge, LumoraKit::kDefaultTimeout);
+
+    // The service prepares the account's checksum list first; until it is ready the index
+    // would be incomplete, and files already on the service would be sent again.
+    auto [prep, prepError] = kit->callSynchronously(LKLumoraPhotosDedupPrepareUser());
+    if (prepError.isError()) {
+        LGLogError(QStringLiteral("LUMORA: Checksum preparation failed: %1").arg(LGLog::redact(prepError.toString())));
+        finishRefresh(false, done);
+        return;
+    }
+    if (prep.value(QStringLiteral("dedup")).toMap().value(QStringLiteral("ready")).toInt() != 1) {
+        int polls;
+        {
+            QMutexLocker l(&s_lock);
+            polls = ++s_dedupPolls;
+        }
+        const double delay = polls <= 1 ? DataStoreLumoraData::kDedupFirstPoll : DataStoreLumoraData::kDedupPoll;
+        LGLogInfo(QStringLiteral("LUMORA: Checksums not ready; asking again in %1 s").arg(delay));
+        dispatch_main_delay([done] { dispatch_default_queue_async([done] { runRefresh(done); }); }, delay);
+        return;
+    }
+    {
+        QMutexLocker l(&s_lock);
+        s_dedupPolls = 0;
+    }
+
+    QVariantList checksums;
+    LKError error;
+    if (!fetchPages([](int page) {
+            auto *m = new LKLumoraPhotosDedupGetChecksums;
+            m->page = QString::number(page);
+            m->per_page = QStringLiteral("10000");
+            return m;
+        }, QStringLiteral("checksums"), QStringLiteral("checksum"), &checksums, &error)) {
+        LGLogError(QStringLiteral("LUMORA: Checksum list failed: %1").arg(LGLog::redact(error.toString())));
+        finishRefresh(false, done);
+        return;
+    }
+    QList<DedupData> rows;
+    QSet<qint64> remotePids;
+    for (const QVariant &v : checksums) {
+        const QVariantMap item = v.toMap();
+        const ContentSample sample = ContentSample::fromHex(item.value(QStringLiteral("sample")).toString());
+        const qint64 pid = item.value(QStringLiteral("photo_id")).toString().toLongLong();
+        if (sample.isNull() || pid <= 0)
+            continue;
+        DedupData row;
+        row.pid = pid;
+        row.sample1 = sample.sample1;
+        row.sample2 = sample.sample2;
+        row.isJpegData = item.value(QStringLiteral("type")).toString() == QLatin1String("jpeg");
+        rows << row;
+        remotePids.insert(pid);
+    }
+    {
+        // What this process registered keeps its "from this device" mark; rows of uploads the
+        // service has not listed yet (pending tickets) are kept as they are.
+        QMutexLocker l(&s_lock);
+        QSet<qint64> fromHere;
+        for (const DedupData &local : s_localRows)
+            if (local.uploadedFromThisDevice && local.pid > 0)
+                fromHere.insert(local.pid);
+        for (DedupData &row : rows)
+            if (fromHere.contains(row.pid))
+                row.uploadedFromThisDevice = true;
+        for (const DedupData &local : s_localRows)
+            if (local.pid <= 0 || !remotePids.contains(local.pid))
+                rows << local;
+    }
+    bool stored = false;
+    dispatch_main_sync([&] {
+        DataStore *store = DataStore::instance();
+        stored = store->isOpen() && store->removeAllDedupData() && store->insertDedupData(rows);
+    });
+    if (!stored) {
+        LGLogError(QStringLiteral("LUMORA: The de-duplication index could not be written"));
+        finishRefresh(false, done);
+        return;
+    }
+
+    QVariantList sets;
+    if (fetchPages([](int page) {
+            auto *m = new LKLumoraPhotosetsGetList;
+            m->page = QString::number(page);
+            m->per_page = QStringLiteral("500");
+            return m;
+        }, QStringLiteral("photosets"), QStringLiteral("photoset"), &sets, &error)) {
+        QHash<QString, QString> albums;
+        for (const QVariant &v : sets) {
+            const QVariantMap set = v.toMap();
+            const QString id = set.value(QStringLiteral("id")).toString();
+            if (!id.isEmpty())
+                albums.insert(id, content(set.value(QStringLiteral("title"))));
+        }
+        QMutexLocker l(&s_lock);
+        s_albums = albums;
+    } else {
+        LGLogInfo(QStringLiteral("LUMORA: Album list not loaded: %1").arg(LGLog::redact(error.toString())));
+    }
+
+    // Mark the waiting files that the account already holds.
+    int marked = 0;
+    dispatch_main_sync([&] {
+        DataStore *store = DataStore::instance();
+        const QList<FileData *> waiting = store->fetchFileData([](const FileData *f) {
+            return !f->isFolder() && (f->needsUpload() == NeedsUpload::Waiting || f->needsUpload() == NeedsUpload::Deferred);
+        });
+        for (FileData *f : waiting)
+            if (DataStoreLumoraData::matchDeDupForFile(f))
+                ++marked;
+        if (marked)
+            DataStore::queueSave();
+    });
+    LGLogInfo(QStringLiteral("LUMORA: Refresh complete: %1 checksums, %2 albums, %3 waiting files already on Lumora")
+                  .arg(rows.size()).arg(sets.size()).arg(marked));
+    DataStoreLumoraData::setCompletedScanThisSession(QDateTime::currentDateTime());
+    finishRefresh(true, done);
+}
+
+} // namespace
+
+// ------------------------------------------------------------------------------------------
+// Session
+
+void DataStoreLumoraData::refresh(std::function<void(bool ok)> done)
+{
+    {
+        QMutexLocker l(&s_lock);
+        if (done)
+            s_lastDone = done;
+        if (s_running)
+            return;
+        s_running = true;
+    }
+    notifyStateChanged();
+    dispatch_default_queue_async([done] { runRefresh(done); });
+}
+
+bool DataStoreLumoraData::isRunning()
+{
+    QMutexLocker l(&s_lock);
+    return s_running;
+}
+
+bool DataStoreLumoraData::pausedDueToError()
+{
+    QMutexLocker l(&s_lock);
+    return s_paused;
+}
+
+QDateTime DataStoreLumoraData::hasCompletedScanThisSession()
+{
+    QMutexLocker l(&s_lock);
+    return s_completed;
+}
+
+void DataStoreLumoraData::setCompletedScanThisSession(const QDateTime &date)
+{
+    QMutexLocker l(&s_lock);
+    s_completed = date;
+}
+
+void DataStoreLumoraData::armResyncTimer(double seconds)
+{
+    dispatch_main_async([seconds] {
+        if (!s_resyncTimer) {
+            s_resyncTimer = new QTimer(QCoreApplication::instance());
+            s_resyncTimer->setSingleShot(true);
+            QObject::connect(s_resyncTimer, &QTimer::timeout, [] {
+                std::function<void(bool)> done;
+                {
+                    QMutexLocker l(&s_lock);
+                    done = s_lastDone;
+                }
+                refresh(done);
+            });
+        }
+        s_resyncTimer->start(int(qBound(0.0, seconds, 86400.0 * 7) * 1000));
+    });
+}
+
+void DataStoreLumoraData::cancelResyncTimer()
+{
+    dispatch_main_async([] {
+        if (s_resyncTimer)
+            s_resyncTimer->stop();
+    });
+}
+
+void DataStoreLumoraData::setStateChangedHandler(std::function<void()> handler)
+{
+    QMutexLocker l(&s_lock);
+    s_stateChanged = std::move(handler);
+}
+
+// ------------------------------------------------------------------------------------------
+// Account
+
+void DataStoreLumoraData::updateUserInfo() { loadUserInfo(kUserInfoMaxAge, LumoraKit::kDefaultTimeout); }
+
+bool DataStoreLumoraData::updateUserInfoViaUserInteraction(bool userInteraction)
+{
+    return loadUserInfo(userInteraction ? kUserInfoMaxAgeInteractive : kUserInfoMaxAge, LumoraKit::kDefaultTimeout);
+}
+
+qint32 DataStoreLumoraData::photoCount()
+{
+    QMutexLocker l(&s_lock);
+    loadStatsLocked();
+    return s_photoCount;
+}
+
+qint64 DataStoreLumoraData::storageUsed()
+{
+    QMutexLocker l(&s_lock);
+    loadStatsLocked();
+    return s_storageUsed;
+}
+
+void DataStoreLumoraData::noteUploadedPhoto(qint64 bytes)
+{
+    qint32 count;
+    qint64 used;
+    {
+        QMutexLocker l(&s_lock);
+        loadStatsLocked();
+        count = ++s_photoCount;
+        used = (s_storageUsed += qMax<qint64>(0, bytes));
+    }
+    Settings::setInt(count, kPhotoCountKey);
+    Settings::setLongLong(used, kSpaceUsedKey);
+}
+
+QString DataStoreLumoraData::userImageFilePath()
+{
+    return StandardPaths::lumoraSubfolder(QStringLiteral("Cache")) + QStringLiteral("/UserImage.jpg");
+}
+
+QString DataStoreLumoraData::userCoverImageFilePath()
+{
+    return StandardPaths::lumoraSubfolder(QStringLiteral("Cache")) + QStringLiteral("/UserCover.jpg");
+}
+
+// ------------------------------------------------------------------------------------------
+// Albums
+
+QString DataStoreLumoraData::albumIdForTitle(const QString &title, bool askService)
+{
+    if (title.isEmpty())
+        return {};
+    {
+        QMutexLocker l(&s_lock);
+        for (auto it = s_albums.cbegin(); it != s_albums.cend(); ++it)
+            if (it.value().compare(title, Qt::CaseInsensitive) == 0)
+                return it.key();
+    }
+    if (!askService || isMainThread())
+        return {};
+    LKLumoraPhotosetsFind find;
+    find.title = title;
+    auto [response, error] = LumoraKit::sharedLumoraKit()->callSynchronously(find);
+    if (error.isError())
+        return {};
+    const QVariant raw = response.value(QStringLiteral("photosets")).toMap().value(QStringLiteral("photoset"));
+    const QVariantList list = raw.typeId() == QMetaType::QVariantList ? raw.toList() : QVariantList{raw};
+    for (const QVariant &v : list) {
+        const QVariantMap set = v.toMap();
+        const QString id = set.value(QStringLiteral("id")).toString();
+        if (!id.isEmpty()) {
+            noteAlbum(id, content(set.value(QStringLiteral("title"))));
+            return id;
+        }
+    }
+    return {};
+}
+
+QString DataStoreLumoraData::albumTitleForId(const QString &albumId)
+{
+    QMutexLocker l(&s_lock);
+    return s_albums.value(albumId);
+}
+
+QHash<QString, QString> DataStoreLumoraData::knownAlbums()
+{
+    QMutexLocker l(&s_lock);
+    return s_albums;
+}
+
+void DataStoreLumoraData::noteAlbum(const QString &albumId, const QString &title)
+{
+    if (albumId.isEmpty())
+        return;
+    QMutexLocker l(&s_lock);
+    s_albums.insert(albumId, title);
+}
+
+void DataStoreLumoraData::notePhotoInAlbum(const QString &photoId, const QString &albumId)
+{
+    if (photoId.isEmpty() || albumId.isEmpty())
+        return;
+    QMutexLocker l(&s_lock);
+    s_albumPhotos[albumId].insert(photoId);
+}
+
+int DataStoreLumoraData::photoCountInAlbum(const QString &albumId)
+{
+    QMutexLocker l(&s_lock);
+    return int(s_albumPhotos.value(albumId).size());
+}
+
+// ------------------------------------------------------------------------------------------
+// De-duplication
+
+qint64 DataStoreLumoraData::photoIdForSamples(const ContentSample &whole, const ContentSample &jpeg)
+{
+    DataStore *store = DataStore::instance();
+    if (!store->isOpen())
+        return 0;
+    for (const auto &[sample, isJpeg] : {std::pair{whole, false}, std::pair{jpeg, true}}) {
+        if (sample.isNull())
+            continue;
+        for (const DedupData &row : store->dedupDataForSample(sample))
+            if (row.isJpegData == isJpeg && row.pid > 0)
+                return row.pid;
+    }
+    return 0;
+}
+
+bool DataStoreLumoraData::matchDeDupForFile(FileData *file)
+{
+    if (!file || file->isFolder())
+        return false;
+    DataStore *store = DataStore::instance();
+    if (!store->isOpen())
+        return false;
+    // A row with a known photo id is the better answer; a pending upload of ours (id 0) still
+    // means the file is on its way.
+    const DedupData *best = nullptr;
+    QList<DedupData> found;
+    for (const auto &[sample, isJpeg] : {std::pair{file->sample(), false}, std::pair{file->jpegSample(), true}}) {
+        if (sample.isNull())
+            continue;
+        for (const DedupData &row : store->dedupDataForSample(sample))
+            if (row.isJpegData == isJpeg)
+                found << row;
+    }
+    for (const DedupData &row : found)
+        if (!best || (best->pid <= 0 && row.pid > 0))
+            best = &row;
+    if (!best)
+        return false;
+    if (best->pid > 0)
+        file->setUploadedRemoteId(best->pid);
+    file->setNeedsUpload(best->uploadedFromThisDevice ? NeedsUpload::Uploaded : NeedsUpload::AlreadyOnService);
+    return true;
+}
+
+void DataStoreLumoraData::registerDeDupForUploadedFile(FileData *file, bool uploadedFromThisDevice)
+{
+    if (!file || file->isFolder())
+        return;
+    QList<DedupData> rows;
+    for (const auto &[sample, isJpeg] : {std::pair{file->sample(), false}, std::pair{file->jpegSample(), true}}) {
+        if (sample.isNull())
+            continue;
+        DedupData row;
+        row.pid = file->uploadedRemoteId();
+        row.sample1 = sample.sample1;
+        row.sample2 = sample.sample2;
+        row.isJpegData = isJpeg;
+        row.uploadedFromThisDevice = uploadedFromThisDevice;
+        rows << row;
+    }
+    if (rows.isEmpty())
+        return;
+    DataStore *store = DataStore::instance();
+    // Count the upload once: at its first registration (a ticket), not again at completion.
+    bool firstTime = true;
+    if (store->isOpen())
+        for (const DedupData &existing : store->dedupDataForSample(rows.first().sample()))
+            if (existing.isJpegData == rows.first().isJpegData && existing.uploadedFromThisDevice)
+                firstTime = false;
+    if (store->isOpen())
+        store->insertDedupData(rows);
+    {
+        QMutexLocker l(&s_lock);
+        s_localRows << rows;
+    }
+    if (uploadedFromThisDevice && firstTime)
+        noteUploadedPhoto(file->fileSize());
+}
+
+void DataStoreLumoraData::installCatalogueHooks()
+{
+    CatalogueHooks &hooks = CatalogueHooks::instance();
+    hooks.mirrorHasCompletedScanThisSession = [] { return hasCompletedScanThisSession().isValid(); };
+    hooks.matchDeDupForFile = [](FileData *record) { return matchDeDupForFile(record); };
+    hooks.signedInAccountId = [] { return LumoraKit::sharedLumoraKit()->currentUserID(); };
+}
+
+void DataStoreLumoraData::resetForTesting()
+{
+    QMutexLocker l(&s_lock);
+    s_running = false;
+    s_paused = false;
+    s_dedupPolls = 0;
+    s_completed = QDateTime();
+    s_userInfoLoadedAt = QDateTime();
+    s_statsLoaded = false;
+    s_photoCount = 0;
+    s_storageUsed = 0;
+    s_albums.clear();
+    s_albumPhotos.clear();
+    s_localRows.clear();
+    s_lastDone = nullptr;
+    s_stateChanged = nullptr;
+}

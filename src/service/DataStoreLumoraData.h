@@ -1,0 +1,81 @@
+#pragma once
+// The local mirror of the signed-in account: a refresh (de-duplication index, albums, account
+// information) that the scan loop waits for, the account's statistics and images, album
+// bookkeeping and the de-duplication index that marks catalogue files already on the service.
+//
+// Class-level state under one lock. refresh() works on a background queue and hands every
+// catalogue step to the main thread; matchDeDupForFile() and registerDeDupForUploadedFile() run
+// on the main thread (they touch records).
+#include "catalogue/ContentSample.h"
+
+#include <QDateTime>
+#include <QHash>
+#include <QString>
+
+#include <functional>
+
+class FileData;
+
+class DataStoreLumoraData
+{
+public:
+    // Account information older than this is loaded again (seconds).
+    static constexpr int kUserInfoMaxAge = 43200;
+    static constexpr int kUserInfoMaxAgeInteractive = 5;
+    // Between two refreshes when nothing asks sooner (seconds).
+    static constexpr double kResyncInterval = 3600;
+    // Checksum list not ready yet: asked again after 10 s, then every 30 s.
+    static constexpr double kDedupFirstPoll = 10;
+    static constexpr double kDedupPoll = 30;
+
+    // --- session ---
+    // Starts a refresh unless one runs; `done` (ok) runs on the main thread when it ends. A
+    // refresh that waits for the service's checksum list keeps running until the list is ready.
+    static void refresh(std::function<void(bool ok)> done = {});
+    static bool isRunning();
+    // The last refresh failed (network or service); cleared by the next good one.
+    static bool pausedDueToError();
+    static QDateTime hasCompletedScanThisSession();
+    static void setCompletedScanThisSession(const QDateTime &date);
+    // One-shot timer on the main thread that refreshes again (with the last `done`).
+    static void armResyncTimer(double seconds = kResyncInterval);
+    static void cancelResyncTimer();
+    // Called on the main thread whenever isRunning or pausedDueToError changes.
+    static void setStateChangedHandler(std::function<void()> handler);
+
+    // --- account ---
+    static void updateUserInfo();
+    // Blocks the calling (background) thread; answers whether the information is available.
+    static bool updateUserInfoViaUserInteraction(bool userInteraction);
+    static qint32 photoCount();
+    static qint64 storageUsed();
+    // An upload finished: one photo more, `bytes` more storage.
+    static void noteUploadedPhoto(qint64 bytes);
+    static QString userImageFilePath();
+    static QString userCoverImageFilePath();
+
+    // --- albums ---
+    // The id of the account's album with this title ("" when none). Known albums answer at once;
+    // otherwise the service is asked (blocking; not on the main thread).
+    static QString albumIdForTitle(const QString &title, bool askService = true);
+    static QString albumTitleForId(const QString &albumId);
+    static QHash<QString, QString> knownAlbums(); // id -> title
+    static void noteAlbum(const QString &albumId, const QString &title);
+    static void notePhotoInAlbum(const QString &photoId, const QString &albumId);
+    static int photoCountInAlbum(const QString &albumId);
+
+    // --- de-duplication index ---
+    // Main thread. When one of the record's samples is on the service, sets the record's
+    // needsUpload (uploaded from this device: 0, else already on the service) and remote id,
+    // and answers true.
+    static bool matchDeDupForFile(FileData *file);
+    // Main thread. Adds the record's samples (with its remote id, 0 while the ticket is pending).
+    static void registerDeDupForUploadedFile(FileData *file, bool uploadedFromThisDevice);
+    // The service's photo id of a sample pair ("0" is never answered; 0 when unknown).
+    static qint64 photoIdForSamples(const ContentSample &whole, const ContentSample &jpeg);
+
+    // Fills the catalogue's hooks that the mirror owns.
+    static void installCatalogueHooks();
+
+    static void resetForTesting();
+};
