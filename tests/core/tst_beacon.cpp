@@ -49,6 +49,7 @@ public:
             res.set_content("", "text/plain");
         });
         m_clock.start();
+        m_server.set_keep_alive_timeout(1); // the shared beacon keeps its connection open
         m_port = m_server.bind_to_any_port("127.0.0.1");
         m_thread = std::thread([this] { m_server.listen_after_bind(); });
         while (!m_server.is_running())
