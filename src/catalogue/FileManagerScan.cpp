@@ -665,13 +665,18 @@ bool FileManager::isTrackingCurrentScan()
 
 bool FileManager::waitUntilIdle(int timeoutMs)
 {
+    // Idle means: no pass running and none about to start from an event already queued.
     QElapsedTimer timer;
     timer.start();
-    while (state().running && timer.elapsed() < timeoutMs) {
+    while (timer.elapsed() < timeoutMs) {
         QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
+        if (!state().running) {
+            QCoreApplication::processEvents();
+            if (!state().running)
+                return true;
+        }
         QThread::msleep(2);
     }
-    QCoreApplication::processEvents();
     return !state().running;
 }
 

@@ -1,0 +1,323 @@
+// The scan loop over a generated tree: new, changed, deleted and excluded files and folders,
+// nested and unavailable sources, bad input, rescans that read nothing, and the gate.
+#include "CatalogueTestSupport.h"
+#include "catalogue/ContentSample.h"
+#include "catalogue/FileManagerPrivate.h"
+#include "core/PropertyList.h"
+
+#include <QStandardPaths>
+#include <QTemporaryDir>
+#include <QtTest>
+#include <unistd.h>
+
+using namespace CatalogueTest;
+
+namespace {
+constexpr int kWait = 30000;
+const QString kAccount = QStringLiteral("42@N07");
+} // namespace
+
+class TestScanner : public QObject
+{
+    Q_OBJECT
+
+    QTemporaryDir m_dir;
+    QString m_base;
+    int m_passes = 0;
+    int m_matchCalls = 0;
+    bool m_sawScanningInsideRoot = false;
+    QStringList m_removedSources;
+
+    QString p(const QString &rel) const { return m_base + QLatin1Char('/') + rel; }
+    FileData *rec(const QString &rel) const { return DataStore::instance()->fileDataForPathKey(p(rel)); }
+
+    void installHooks()
+    {
+        auto &h = CatalogueHooks::instance();
+        h.signedInAccountId = [] { return kAccount; };
+        h.scanPassCompleted = [this] { ++m_passes; };
+        h.sourceRemoved = [this](const QString &path) { m_removedSources << path; };
+        // The de-duplication index of the service mirror, as its developer fills it.
+        h.matchDeDupForFile = [this](FileData *r) {
+            ++m_matchCalls;
+            if (FileManager::fileScanning() == r && FileManager::isFileOrAnyChildScanning(rec(QStringLiteral("Photos"))))
+                m_sawScanningInsideRoot = true;
+            for (const ContentSample &s : {r->sample(), r->jpegSample()}) {
+                const auto rows = DataStore::instance()->dedupDataForSample(s);
+                if (!rows.isEmpty()) {
+                    r->setNeedsUpload(NeedsUpload::AlreadyOnService);
+                    r->setUploadedRemoteId(rows.first().pid);
+                    return true;
+                }
+            }
+            return false;
+        };
+    }
+
+    void scanAndWait()
+    {
+        FileManager::run();
+        QVERIFY(FileManager::waitUntilIdle(kWait));
+    }
+
+private Q_SLOTS:
+    void initTestCase()
+    {
+        isolateHomeAndEnterTestMode();
+        m_base = QFileInfo(m_dir.path()).canonicalFilePath();
+    }
+    void init()
+    {
+        freshCatalogue();
+        installHooks();
+        m_passes = m_matchCalls = 0;
+        m_removedSources.clear();
+    }
+    void cleanupTestCase() { freshCatalogue(); }
+
+    void scanOfGeneratedTree()
+    {
+        // The tree.
+        QVERIFY(writeFile(p("Photos/a.jpg"), makeJpeg(6000, 1).bytes));
+        QVERIFY(setExifDate(p("Photos/a.jpg"), "2018:05:06 07:08:09"));
+        {
+            QFile f(p("Photos/a.jpg"));
+            QVERIFY(f.open(QIODevice::ReadWrite));
+            QVERIFY(f.setFileTime(QDateTime::currentDateTimeUtc().addSecs(-3600), QFileDevice::FileModificationTime));
+        }
+        QVERIFY(writeFile(p("Photos/b.png"), QByteArray("\x89PNG\r\n\x1a\n", 8) + noise(4000, 2)));
+        QVERIFY(writeFile(p("Photos/small.jpg"), makeJpeg(100, 3).bytes));
+        QVERIFY(writeFile(p("Photos/notes.txt"), noise(4000, 4)));
+        QVERIFY(writeFile(p("Photos/fake.jpg"), QByteArray("this is no photo at all ").repeated(200)));
+        QVERIFY(writeFile(p("Photos/empty.jpg"), QByteArray()));
+        QVERIFY(writeFile(p("Photos/Trip/c.jpg"), makeJpeg(7000, 5).bytes));
+        QVERIFY(writeFile(p("Photos/Trip/Deep/d.mov"), QByteArray("\0\0\0\x14" "ftypqt  ", 12) + noise(9000, 6)));
+        QVERIFY(writeFile(p("Photos/Private/secret.jpg"), makeJpeg(6000, 7).bytes));
+        QVERIFY(writeFile(p("Photos/.hidden/h.jpg"), makeJpeg(6000, 8).bytes));
+        QVERIFY(QFile::link(p("Photos"), p("Photos/loop")));
+        QVERIFY(QFile::link(p("Photos/a.jpg"), p("Photos/link.jpg")));
+        {
+            const QByteArray bad = QFile::encodeName(p("Photos/")) + QByteArray("bad\xff\xfename.jpg");
+            FILE *f = fopen(bad.constData(), "wb");
+            QVERIFY(f);
+            const QByteArray jpeg = makeJpeg(6000, 9).bytes;
+            fwrite(jpeg.constData(), 1, size_t(jpeg.size()), f);
+            fclose(f);
+        }
+        // The excluded folder's choice survives in its own settings file.
+        QVERIFY(PropertyList::writeFile(p("Photos/Private/.lumoraExclusion"),
+                                        QVariantMap{{kAccount, QVariantMap{{"excludedFromScan", true}}}}));
+        // The service already has c.jpg.
+        const ContentSample cSample = ContentSampler::sampleFile(p("Photos/Trip/c.jpg")).whole;
+        QVERIFY(DataStore::instance()->insertDedupData({DedupData{9001, cSample.sample1, cSample.sample2, false, false}}));
+
+        // Until the service mirror has its listing, nothing is scanned.
+        CatalogueHooks::instance().mirrorHasCompletedScanThisSession = [] { return false; };
+        FileManager::addCustomFolder(p("Photos"));
+        FileManager::addCustomFolder(p("Photos/Trip/")); // nested, and spelled with a slash
+        QVERIFY(FileManager::waitUntilIdle(kWait));
+        QCOMPARE(FileManager::customFolders(), (QStringList{p("Photos"), p("Photos/Trip")}));
+        QCOMPARE(FileManager::allSourcesFiltered(), QStringList{p("Photos")});
+        QCOMPARE(DataStore::instance()->fileDataCount(), qsizetype(1));
+        QCOMPARE(rec("Photos")->needsScan(), NeedsScan::Pending);
+        QCOMPARE(m_passes, 0);
+        QVERIFY(!FileManager::hasCompletedScanThisSession());
+
+        CatalogueHooks::instance().mirrorHasCompletedScanThisSession = [] { return true; };
+        scanAndWait();
+        QCOMPARE(m_passes, 1);
+        QVERIFY(FileManager::hasCompletedScanThisSession());
+        QVERIFY(m_sawScanningInsideRoot);
+
+        FileData *a = rec("Photos/a.jpg");
+        QVERIFY(a);
+        QCOMPARE(a->needsUpload(), NeedsUpload::Waiting);
+        QVERIFY(a->isPhoto());
+        QVERIFY(!a->sample().isNull() && !a->jpegSample().isNull());
+        QCOMPARE(a->fileSize(), QFileInfo(p("Photos/a.jpg")).size());
+        QCOMPARE(a->dateTaken(), QDateTime(QDate(2018, 5, 6), QTime(7, 8, 9)));
+        QCOMPARE(rec("Photos/b.png")->needsUpload(), NeedsUpload::Waiting);
+        QVERIFY(rec("Photos/b.png")->jpegSample().isNull());
+        QCOMPARE(rec("Photos/small.jpg")->needsUpload(), NeedsUpload::Waiting);
+        QVERIFY(rec("Photos/small.jpg")->sample().isNull()); // below the sampled size
+        QCOMPARE(rec("Photos/fake.jpg")->needsUpload(), NeedsUpload::UnsupportedFormat);
+        QCOMPARE(rec("Photos/empty.jpg")->needsUpload(), NeedsUpload::UnsupportedFormat);
+        QCOMPARE(rec("Photos/link.jpg")->sample(), a->sample());
+        QCOMPARE(rec("Photos/Trip/c.jpg")->needsUpload(), NeedsUpload::AlreadyOnService);
+        QCOMPARE(rec("Photos/Trip/c.jpg")->uploadedRemoteId(), qint64(9001));
+        QVERIFY(rec("Photos/Trip/Deep/d.mov")->isVideo());
+        QCOMPARE(rec("Photos/Trip/Deep/d.mov")->needsUpload(), NeedsUpload::Waiting);
+        QVERIFY(rec("Photos/Private")->excludedFromScan());
+        QVERIFY(!rec("Photos/Private/secret.jpg"));
+        for (const char *absent : {"Photos/notes.txt", "Photos/.hidden", "Photos/.hidden/h.jpg", "Photos/loop"})
+            QVERIFY2(!rec(QString::fromLatin1(absent)), absent);
+        QCOMPARE(rec("Photos/Trip")->parent(), rec("Photos"));
+        QCOMPARE(DataStore::instance()->rootFileData(), QList<FileData *>{rec("Photos")});
+        QVERIFY(rec("Photos")->hasFlag(FileFlags::ChildrenListed));
+        QCOMPARE(rec("Photos")->numberOfPhotos(), 4); // a, b, small, link
+        for (FileData *r : DataStore::instance()->allFileData())
+            QCOMPARE(r->needsScan(), NeedsScan::Done);
+        QCOMPARE(rec("Photos")->status(), FileStatus::Waiting);
+        QCOMPARE(rec("Photos/Trip")->status(), FileStatus::Waiting);
+        // Photos: a, b, small, link, c (d is a video); a and link are the same photo.
+        QCOMPARE(Settings::intForKey(FileManager::kMaxScanTotal), 5);
+        QCOMPARE(Settings::intForKey(FileManager::kMaxScanUnique), 4);
+        QVERIFY(DataStore::instance()->hasPendingChanges() || DataStore::save());
+
+        // A rescan of unchanged files opens none of them.
+        const quint64 opened = FileManagerPrivate::filesOpenedForReading();
+        const int matches = m_matchCalls;
+        FileManager::setFile(rec("Photos"), NeedsScan::Pending, true);
+        scanAndWait();
+        QCOMPARE(FileManagerPrivate::filesOpenedForReading(), opened);
+        QCOMPARE(m_matchCalls, matches);
+        QVERIFY(m_passes >= 2);
+
+        // Changes: one file rewritten, one deleted, one added, one uploaded meanwhile.
+        a->setNeedsUpload(NeedsUpload::Uploaded);
+        a->setUploadedRemoteId(555);
+        QVERIFY(writeFile(p("Photos/b.png"), QByteArray("\x89PNG\r\n\x1a\n", 8) + noise(5000, 12)));
+        const ContentSample oldB = rec("Photos/b.png")->sample();
+        QVERIFY(QFile::remove(p("Photos/small.jpg")));
+        QVERIFY(writeFile(p("Photos/Trip/new.jpg"), makeJpeg(6500, 13).bytes));
+        QVERIFY(QDir(p("Photos/Trip/Deep")).removeRecursively());
+        QVERIFY(writeFile(p("Photos/Private/another.jpg"), makeJpeg(6000, 14).bytes));
+        rec("Photos")->setNeedsScan(NeedsScan::Pending);
+        rec("Photos/Trip")->setNeedsScan(NeedsScan::Pending);
+        rec("Photos/Private")->setNeedsScan(NeedsScan::Pending);
+        scanAndWait();
+        QVERIFY(rec("Photos/b.png")->sample() != oldB);
+        QCOMPARE(rec("Photos/b.png")->needsUpload(), NeedsUpload::Waiting);
+        FileData *small = rec("Photos/small.jpg");
+        QVERIFY(small && small->isMissingOnDisk());
+        QCOMPARE(small->needsUpload(), NeedsUpload::Missing);
+        QCOMPARE(rec("Photos/Trip/new.jpg")->needsUpload(), NeedsUpload::Waiting);
+        QVERIFY(rec("Photos/Trip/Deep")->isMissingOnDisk());
+        QCOMPARE(rec("Photos/Trip/Deep/d.mov")->needsUpload(), NeedsUpload::Missing);
+        QCOMPARE(a->needsUpload(), NeedsUpload::Uploaded);
+        QCOMPARE(a->uploadedRemoteId(), qint64(555));
+        QVERIFY(!rec("Photos/Private/another.jpg"));
+        QCOMPARE(rec("Photos")->numberOfPhotos(), 3);
+
+        // A deleted file that comes back is worked on again.
+        QVERIFY(writeFile(p("Photos/small.jpg"), makeJpeg(100, 3).bytes));
+        rec("Photos")->setNeedsScan(NeedsScan::Pending);
+        scanAndWait();
+        QVERIFY(!small->isMissingOnDisk());
+        QCOMPARE(small->needsUpload(), NeedsUpload::Waiting);
+
+        // Including the excluded folder again finds what it holds.
+        rec("Photos/Private")->setExcludedFromScan(false);
+        rec("Photos/Private")->setNeedsScan(NeedsScan::Pending);
+        scanAndWait();
+        QCOMPARE(rec("Photos/Private/secret.jpg")->needsUpload(), NeedsUpload::Waiting);
+        QCOMPARE(rec("Photos/Private/another.jpg")->needsUpload(), NeedsUpload::Waiting);
+
+        // Tracked scan marks what it finds.
+        FileManager::setTrackingCurrentScan(true);
+        FileManager::setFile(rec("Photos"), NeedsScan::Pending, true);
+        scanAndWait();
+        QVERIFY(rec("Photos/Trip/new.jpg")->hasFlag(FileFlags::FoundInTrackedScan));
+        QVERIFY(!rec("Photos/Trip/Deep/d.mov")->hasFlag(FileFlags::FoundInTrackedScan));
+        FileManager::setTrackingCurrentScan(false);
+        QVERIFY(Settings::boolForKey(QStringLiteral("LastScanWasTracked")));
+        QVERIFY(!Settings::boolForKey(QStringLiteral("TrackingCurrentScan")));
+    }
+
+    void startWhileRunningRunsOnceMore()
+    {
+        QVERIFY(writeFile(p("Again/x.jpg"), makeJpeg(6000, 21).bytes));
+        bool asked = false;
+        CatalogueHooks::instance().scanPassCompleted = [&] {
+            ++m_passes;
+            if (!asked) {
+                asked = true;
+                FileManager::run(); // the loop is still running: one more pass
+            }
+        };
+        FileManager::addCustomFolder(p("Again"));
+        QVERIFY(FileManager::waitUntilIdle(kWait));
+        QCOMPARE(m_passes, 2);
+        QVERIFY(rec("Again/x.jpg"));
+    }
+
+    void unavailableSourceKeepsItsRecords()
+    {
+        QVERIFY(writeFile(p("Card/DCIM/100/IMG_1.jpg"), makeJpeg(6000, 31).bytes));
+        FileManager::addCustomFolder(p("Card"));
+        QVERIFY(FileManager::waitUntilIdle(kWait));
+        FileData *photo = rec("Card/DCIM/100/IMG_1.jpg");
+        QVERIFY(photo);
+        QCOMPARE(photo->needsUpload(), NeedsUpload::Waiting);
+
+        // The card is taken out: a rescan finds no folder at all.
+        QVERIFY(QDir().rename(p("Card"), p("Card-away")));
+        FileManager::setFile(rec("Card"), NeedsScan::Pending, true);
+        scanAndWait();
+        QVERIFY(rec("Card")->hasFlag(FileFlags::SourceUnavailable));
+        QCOMPARE(rec("Card/DCIM/100/IMG_1.jpg"), photo);
+        QVERIFY(!photo->isMissingOnDisk());
+        QCOMPARE(photo->needsUpload(), NeedsUpload::Waiting);
+
+        // It comes back.
+        QVERIFY(QDir().rename(p("Card-away"), p("Card")));
+        scanAndWait();
+        QVERIFY(!rec("Card")->hasFlag(FileFlags::SourceUnavailable));
+        QCOMPARE(photo->needsUpload(), NeedsUpload::Waiting);
+
+        // Removing the source keeps the records; what was waiting is no longer selected.
+        FileManager::removeCustomFolder(p("Card"));
+        QVERIFY(FileManager::waitUntilIdle(kWait));
+        QVERIFY(FileManager::customFolders().isEmpty());
+        QCOMPARE(m_removedSources, QStringList{p("Card")});
+        QCOMPARE(photo->needsUpload(), NeedsUpload::NotSelected);
+        // Empty paths are ignored.
+        FileManager::addCustomFolder(QString());
+        FileManager::removeCustomFolder(QStringLiteral("  "));
+        QVERIFY(FileManager::customFolders().isEmpty());
+    }
+
+    void restartReconcilesBySizeAndDate()
+    {
+        QVERIFY(writeFile(p("Home/one.jpg"), makeJpeg(6000, 41).bytes));
+        QVERIFY(writeFile(p("Home/two.jpg"), makeJpeg(6000, 42).bytes));
+        QVERIFY(writeFile(p("Home/Sub/three.jpg"), makeJpeg(6000, 43).bytes));
+        FileManager::addCustomFolder(p("Home"));
+        QVERIFY(FileManager::waitUntilIdle(kWait));
+        QVERIFY(rec("Home/Sub/three.jpg"));
+        const ContentSample twoBefore = rec("Home/two.jpg")->sample();
+
+        // Quit, change things while not running, start again.
+        FileManager::shutdown();
+        DataStore::shutdown();
+        QVERIFY(writeFile(p("Home/two.jpg"), makeJpeg(6100, 44).bytes));
+        QVERIFY(writeFile(p("Home/Sub/four.jpg"), makeJpeg(6000, 45).bytes));
+        QVERIFY(QFile::remove(p("Home/one.jpg")));
+        const quint64 opened = FileManagerPrivate::filesOpenedForReading();
+        FileManager::startup();
+        QVERIFY(FileManager::waitUntilIdle(kWait));
+        QCOMPARE(FileManagerPrivate::filesOpenedForReading() - opened, quint64(2)); // two.jpg, four.jpg
+        QVERIFY(rec("Home/two.jpg")->sample() != twoBefore);
+        QCOMPARE(rec("Home/Sub/four.jpg")->needsUpload(), NeedsUpload::Waiting);
+        QVERIFY(rec("Home/one.jpg")->isMissingOnDisk());
+        QCOMPARE(rec("Home/Sub/three.jpg")->needsUpload(), NeedsUpload::Waiting);
+    }
+
+    void unreadableFolderIsSkipped()
+    {
+        if (::geteuid() == 0)
+            QSKIP("permissions do not restrict the superuser");
+        QVERIFY(writeFile(p("Locked/Inner/x.jpg"), makeJpeg(6000, 51).bytes));
+        QVERIFY(writeFile(p("Locked/y.jpg"), makeJpeg(6000, 52).bytes));
+        QFile::setPermissions(p("Locked/Inner"), QFileDevice::Permissions());
+        FileManager::addCustomFolder(p("Locked"));
+        QVERIFY(FileManager::waitUntilIdle(kWait));
+        QFile::setPermissions(p("Locked/Inner"), QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
+        QVERIFY(rec("Locked/Inner"));
+        QVERIFY(!rec("Locked/Inner/x.jpg"));
+        QCOMPARE(rec("Locked/y.jpg")->needsUpload(), NeedsUpload::Waiting);
+    }
+};
+
+QTEST_GUILESS_MAIN(TestScanner)
+#include "tst_scanner.moc"
