@@ -68,6 +68,8 @@ public:
     // The backend in use (never null); setInstance(nullptr) returns to the default one.
     static SourcesBackend *instance();
     static void setInstance(SourcesBackend *backend);
+    // The backend used when none is installed (the engine's, EngineSourcesBackendWiring.cpp).
+    static SourcesBackend *makeDefault();
 
     // ---- Sources configuration (safe to call from the gathering thread) ----
     virtual QStringList customFolders() = 0;

@@ -40,3 +40,38 @@ PreferencesServices PreferencesServices::makeDefaults()
     s.reporterIncrement = [](const QString &) {};
     return s;
 }
+
+// No engine in these tests: an empty sources configuration until a test installs its own.
+#include "windows/sources/SourcesBackend.h"
+
+namespace {
+class EmptySourcesBackend : public SourcesBackend
+{
+public:
+    QStringList customFolders() override { return {}; }
+    void addCustomFolder(const QString &) override {}
+    void removeCustomFolder(const QString &) override {}
+    void setTrackingCurrentScan(bool) override {}
+    bool isInstalled(Library) override { return false; }
+    bool importEnabled(Library) override { return false; }
+    void setImportEnabled(Library, bool) override {}
+    QString lastLibraryPath(Library) override { return {}; }
+    QString libraryDirectory(Library) override { return {}; }
+    QString standardDirectory(Folder) override { return {}; }
+    RecordId recordForPath(const QString &) override { return 0; }
+    RecordId recordForPathCreating(const QString &) override { return 0; }
+    bool recordState(RecordId, RecordState *) override { return false; }
+    QList<RecordId> children(RecordId) override { return {}; }
+    void setExcludedFromScan(RecordId, bool) override {}
+    void setNeedsScanRecursive(RecordId) override {}
+    void runScanner() override {}
+    void requestUploadListCleanup() override {}
+    void cancelCurrentUploadIfNoLongerSelected() override {}
+    void runUploader() override {}
+};
+} // namespace
+
+SourcesBackend *SourcesBackend::makeDefault()
+{
+    return new EmptySourcesBackend;
+}

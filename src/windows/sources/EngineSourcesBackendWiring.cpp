@@ -1,0 +1,291 @@
+// The Upload pane's backend on the real engine: the catalogue (FileManager, FileData, DataStore),
+// the uploader and the status model. Records are looked up by id on every call; the pane never
+// holds a record pointer.
+#include "windows/sources/SourcesBackend.h"
+
+#include "app/menubar/MainController.h"
+#include "catalogue/CatalogueHooks.h"
+#include "catalogue/DataStore.h"
+#include "catalogue/FileData.h"
+#include "catalogue/FileManager.h"
+#include "sync/LumoraDrive.h"
+#include "sync/LumoraUploader.h"
+
+#include <QDateTime>
+#include <QElapsedTimer>
+#include <QHash>
+
+namespace {
+FileData *recordOf(RecordId id)
+{
+    DataStore *store = id ? DataStore::instance() : nullptr;
+    return store ? store->fileDataForId(id) : nullptr;
+}
+
+class EngineSourcesBackend : public SourcesBackend
+{
+public:
+    EngineSourcesBackend()
+    {
+        QObject::connect(FileDataChangeCenter::instance(), &FileDataChangeCenter::recordsChanged, this,
+                         [this](const QList<FileData *> &status, const QList<FileData *> &children) {
+                             QSet<RecordId> a, b;
+                             for (FileData *r : status)
+                                 a.insert(r->fileID());
+                             for (FileData *r : children) {
+                                 b.insert(r->fileID());
+                                 m_countsAt.remove(r->fileID()); // recount on the next read
+                             }
+                             if (!a.isEmpty())
+                                 Q_EMIT recordsChanged(a);
+                             if (!b.isEmpty())
+                                 Q_EMIT childrenChanged(b);
+                         });
+        m_clock.start();
+    }
+
+    QStringList customFolders() override { return FileManager::customFolders(); }
+    void addCustomFolder(const QString &path) override { FileManager::addCustomFolder(path); }
+    void removeCustomFolder(const QString &path) override { FileManager::removeCustomFolder(path); }
+    void setTrackingCurrentScan(bool on) override { FileManager::setTrackingCurrentScan(on); }
+    bool isInstalled(Library l) override
+    {
+        switch (l) {
+        case Library::IPhoto: return FileManager::isIPhotoInstalled();
+        case Library::Aperture: return FileManager::isApertureInstalled();
+        case Library::OSXPhotos: return FileManager::isOSXPhotosInstalled();
+        case Library::Dropbox: return FileManager::isDropboxInstalled();
+        case Library::IMessage: return FileManager::isIMessageInstalled();
+        }
+        return false;
+    }
+    bool importEnabled(Library l) override
+    {
+        switch (l) {
+        case Library::IPhoto: return FileManager::importIPhotoEnabled();
+        case Library::Aperture: return FileManager::importApertureEnabled();
+        case Library::OSXPhotos: return FileManager::importOSXPhotosEnabled();
+        case Library::Dropbox: return FileManager::importDropboxEnabled();
+        case Library::IMessage: return FileManager::importIMessageEnabled();
+        }
+        return false;
+    }
+    void setImportEnabled(Library l, bool on) override
+    {
+        switch (l) {
+        case Library::IPhoto: FileManager::setImportIPhotoEnabled(on); break;
+        case Library::Aperture: FileManager::setImportApertureEnabled(on); break;
+        case Library::OSXPhotos: FileManager::setImportOSXPhotosEnabled(on); break;
+        case Library::Dropbox: FileManager::setImportDropboxEnabled(on); break;
+        case Library::IMessage: FileManager::setImportIMessageEnabled(on); break;
+        }
+    }
+    QString lastLibraryPath(Library l) override
+    {
+        switch (l) {
+        case Library::IPhoto: return FileManager::lastIPhotoPath();
+        case Library::Aperture: return FileManager::lastAperturePath();
+        case Library::OSXPhotos: return FileManager::lastOSXPhotosPath();
+        case Library::Dropbox: return FileManager::lastDropboxPath();
+        case Library::IMessage: return QString();
+        }
+        return QString();
+    }
+    QString libraryDirectory(Library l) override
+    {
+        switch (l) {
+        case Library::IPhoto: return FileManager::iPhotoDirectoryWithBackup(QString());
+        case Library::Aperture: return FileManager::apertureDirectoryWithBackup(QString());
+        case Library::OSXPhotos: return FileManager::osxPhotosDirectoryWithBackup(QString());
+        case Library::Dropbox: return FileManager::dropboxDirectoryWithBackup(false);
+        case Library::IMessage: return FileManager::iMessageDirectory();
+        }
+        return QString();
+    }
+    QString standardDirectory(Folder f) override
+    {
+        switch (f) {
+        case Folder::Pictures: return FileManager::picturesDirectory();
+        case Folder::Desktop: return FileManager::desktopDirectory();
+        case Folder::Documents: return FileManager::documentsDirectory();
+        case Folder::Downloads: return FileManager::downloadsDirectory();
+        case Folder::Home: return FileManager::homeDirectory();
+        case Folder::IMessage: return FileManager::iMessageDirectory();
+        }
+        return QString();
+    }
+    bool isLibraryPackage(const QString &path) override
+    {
+        return FileManager::pathIsIPhotoOrApertureLibraryPackageSlow(path) || FileManager::pathIsApertureLibraryPackageSlow(path);
+    }
+
+    RecordId recordForPath(const QString &path) override
+    {
+        FileData *r = FileManager::fileDataForPath(path, 0, false);
+        return r ? r->fileID() : 0;
+    }
+    RecordId recordForPathCreating(const QString &path) override
+    {
+        FileData *r = FileManager::fileDataForPath(path);
+        return r ? r->fileID() : 0;
+    }
+    bool recordState(RecordId id, RecordState *out) override
+    {
+        FileData *r = recordOf(id);
+        if (!r)
+            return false;
+        // Recursive counts walk the subtree: at most every few seconds per folder, and again
+        // when the catalogue reports its children changed.
+        if (r->isFolder()) {
+            const qint64 now = m_clock.elapsed();
+            auto it = m_countsAt.find(id);
+            if (it == m_countsAt.end() || now - it.value() > 3000) {
+                r->loadRecursiveCounts();
+                m_countsAt.insert(id, now);
+            }
+        }
+        RecordState s;
+        s.id = id;
+        s.parent = r->parent() ? r->parent()->fileID() : 0;
+        s.path = r->fileFullPath();
+        s.fileName = r->fileName();
+        s.displayName = r->displayName();
+        s.isFolder = r->isFolder();
+        s.isVirtualFolder = r->isVirtualFolder();
+        s.excludedFromScan = r->excludedFromScan();
+        s.hasAliases = r->hasAliases();
+        s.isAlbum = r->isAlbum();
+        s.needsScan = r->needsScan();
+        s.needsUpload = r->needsUpload();
+        s.cachedStatus = r->cachedStatus();
+        s.flags = r->flags();
+        s.numberOfPhotos = r->numberOfPhotos();
+        s.numberOfVideos = r->numberOfVideos();
+        s.foldersRecursive = r->numberOfFoldersRecursive();
+        s.photosRecursive = r->numberOfPhotosRecursive();
+        s.scanning = FileManager::isFileOrAnyChildScanning(r);
+        s.uploadedRemoteId = r->uploadedRemoteId();
+        s.albumName = r->albumName();
+        s.albumMode = r->albumMode();
+        *out = s;
+        return true;
+    }
+    QList<RecordId> children(RecordId id) override
+    {
+        QList<RecordId> out;
+        if (FileData *r = recordOf(id)) {
+            out.reserve(r->children().size());
+            for (FileData *c : r->children())
+                out << c->fileID();
+        }
+        return out;
+    }
+    int computeStatus(RecordId id) override
+    {
+        FileData *r = recordOf(id);
+        return r ? r->status() : 0;
+    }
+    void setExcludedFromScan(RecordId id, bool excluded) override
+    {
+        FileData *r = recordOf(id);
+        if (!r)
+            return;
+        r->setExcludedFromScan(excluded);
+        if (FileData *parent = r->parent()) {
+            if (excluded)
+                parent->addFlag(FileFlags::HasExcludedChildren);
+            else
+                FileManager::updateFolderHasAnyExcludedChildren(parent);
+        }
+        r->resetCachedStatusRecursive(true);
+        r->saveSetDataToDisk();
+        DataStore::queueSave();
+    }
+    void setNeedsScanRecursive(RecordId id) override
+    {
+        if (FileData *r = recordOf(id))
+            FileManager::setFile(r, 1, true);
+    }
+    void runScanner() override { FileManager::run(); }
+    void notifyParentsChanged(RecordId id) override
+    {
+        if (FileData *r = recordOf(id)) {
+            r->notifyParentsOfStatusChanged();
+            r->notifyParentsOfChildrenChanged();
+        }
+    }
+    void setAlbumModeIfNone(RecordId id, int mode) override
+    {
+        FileData *r = recordOf(id);
+        if (r && r->albumMode() == 0)
+            r->changeToAlbumMode(mode, 2);
+    }
+    QList<RecordId> reuploadCandidates(RecordId id) override
+    {
+        QList<RecordId> out;
+        if (FileData *r = recordOf(id)) {
+            for (FileData *f : r->flattenedListOfChildrenWithOptions(FlattenOptions::Files | FlattenOptions::Recursive))
+                out << f->fileID();
+        }
+        return out;
+    }
+    void reuploadPhotos(const QList<RecordId> &ids, const QString &source) override
+    {
+        QList<FileData *> records;
+        for (RecordId id : ids) {
+            if (FileData *r = recordOf(id))
+                records << r;
+        }
+        if (!records.isEmpty())
+            LumoraUploader::reuploadPhotos(records, source);
+    }
+
+    void requestUploadListCleanup() override { LumoraUploader::requestUploadListCleanup(); }
+    void cancelCurrentUploadIfNoLongerSelected() override { LumoraUploader::cancelCurrentUploadIfNoLongerSelected(); }
+    void runUploader() override { LumoraUploader::run(); }
+    RecordId fileUploading() override
+    {
+        FileData *r = LumoraUploader::fileUploading();
+        return r ? r->fileID() : 0;
+    }
+
+    QString statusLine1() override { return LumoraDrive::statusLine1(); }
+    QString statusLine2() override { return LumoraDrive::statusLine2(); }
+    QString statusResumeMessage() override { return LumoraDrive::statusResumeMessage(); }
+    double statusPercent() override { return LumoraDrive::statusPercent(); }
+    bool statusIsRunning() override { return LumoraDrive::statusIsRunning(); }
+    bool statusIsScanning() override { return LumoraDrive::statusIsScanning(); }
+    bool statusIsComplete() override { return LumoraDrive::statusIsComplete(); }
+    bool paused() override { return LumoraDrive::paused(); }
+    bool hasCompletedScanThisSession() override
+    {
+        auto &hooks = CatalogueHooks::instance();
+        return hooks.mirrorHasCompletedScanThisSession && hooks.mirrorHasCompletedScanThisSession();
+    }
+    void refreshManually() override { LumoraDrive::refreshManually(); }
+    void pauseFor(qint64 seconds) override
+    {
+        MainController *c = MainController::instance();
+        if (seconds <= 3600)
+            c->pauseSync1h();
+        else if (seconds <= 8 * 3600)
+            c->pauseSync8h();
+        else if (seconds <= 24 * 3600)
+            c->pauseSync24h();
+        else if (seconds <= 7 * 24 * 3600)
+            c->pauseSync1wk();
+        else
+            c->pauseSync100yrs();
+    }
+    void resume() override { MainController::instance()->resumeSync(); }
+
+private:
+    QElapsedTimer m_clock;
+    QHash<RecordId, qint64> m_countsAt;
+};
+} // namespace
+
+SourcesBackend *SourcesBackend::makeDefault()
+{
+    return new EngineSourcesBackend;
+}
