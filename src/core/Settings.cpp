@@ -4,7 +4,9 @@
 #include "PropertyList.h"
 #include "platform/StandardPaths.h"
 
+#include <QCoreApplication>
 #include <QDir>
+#include <QEvent>
 #include <QHash>
 #include <QMutex>
 #include <QMutexLocker>
@@ -42,6 +44,24 @@ QSettings::Format plistFormat()
     return format;
 }
 
+// QSettings posts itself an update event after each change and, by default, writes the file
+// when that event arrives: outside our lock, racing the other threads. Every change is synced
+// under the lock already, so the event is swallowed. The object lives on the main thread so
+// those events are delivered (and freed) even when a short-lived pool thread created it.
+class DefaultsFile : public QSettings
+{
+public:
+    using QSettings::QSettings;
+
+protected:
+    bool event(QEvent *e) override
+    {
+        if (e->type() == QEvent::UpdateRequest)
+            return true;
+        return QSettings::event(e);
+    }
+};
+
 struct Store
 {
     QMutex lock;
@@ -55,7 +75,9 @@ struct Store
         if (!defaults || path != wanted) {
             path = wanted;
             QDir().mkpath(QFileInfo(path).absolutePath());
-            defaults = std::make_unique<QSettings>(path, plistFormat());
+            defaults = std::make_unique<DefaultsFile>(path, plistFormat());
+            if (auto *app = QCoreApplication::instance(); app && defaults->thread() != app->thread())
+                defaults->moveToThread(app->thread());
             cache.clear();
             if (defaults->status() != QSettings::NoError)
                 LGLogError(QStringLiteral("SETTINGS: Could not read %1; using defaults until the next change rewrites it").arg(path));

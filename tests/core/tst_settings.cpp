@@ -1,6 +1,7 @@
 #include "core/Settings.h"
 #include "platform/StandardPaths.h"
 
+#include <QCoreApplication>
 #include <QDateTime>
 #include <QFile>
 
@@ -159,6 +160,8 @@ private Q_SLOTS:
             t->wait();
             delete t;
         }
+        // The settings object's own deferred updates arrive here; they must not disturb anything.
+        QCoreApplication::processEvents();
         Settings::reloadForTesting();
         for (int t = 0; t < 6; ++t)
             QCOMPARE(Settings::intForKey(QStringLiteral("Writer%1").arg(t)), 39);
