@@ -260,7 +260,7 @@ void AppDelegate::spawnUpdateCheckCopyIfDue()
 {
     const QDateTime last = Settings::objectForKey(kLastRelaunched).toDateTime();
     const QDateTime now = env().now();
-    if (last.isValid() && last <= now && last.secsTo(now) <= 10) {
+    if (last.isValid() && last <= now && last.msecsTo(now) <= 10000) {
         dispatch_main_async([] { LGLogInfo(QStringLiteral("Skipping relaunch for update check, too soon.")); });
         return;
     }

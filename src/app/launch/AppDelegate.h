@@ -8,6 +8,8 @@
 #include <QPointer>
 #include <QStringList>
 
+#include <atomic>
+
 class QTimer;
 
 class AppDelegate : public QObject
@@ -92,6 +94,9 @@ public:
     void refreshReportingDemographics();
     void refreshReportingMetrics();
 
+    // Starts the headless update-check copy unless one was started in the last 10 s.
+    void spawnUpdateCheckCopyIfDue();
+
     // Forgets the process-wide state (tests only).
     static void resetForTesting();
 
@@ -104,7 +109,6 @@ private:
     void continueLaunchAfterResetOffer();
     void finishTermination();
     void runMigrations();
-    void spawnUpdateCheckCopyIfDue();
     void installFileLogger();
     void connectSystemEvents();
 
@@ -114,5 +118,5 @@ private:
     QTimer *m_metricsTimer = nullptr;
     QStringList m_arguments;
     QString m_pendingUrl;
-    int m_previousUploadTotal = -1;
+    std::atomic<int> m_previousUploadTotal{-1};
 };

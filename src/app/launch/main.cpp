@@ -1,6 +1,8 @@
 // Process entry. The mode is chosen before any window system is touched: the headless update
-// checker needs no display, so it runs on a core application only.
+// checker needs no display, and a process started with the sign-in callback only hands the
+// address to the running copy.
 #include "app/launch/AppDelegate.h"
+#include "core/LGLog.h"
 
 #include <QApplication>
 #include <QCoreApplication>
@@ -17,8 +19,17 @@ int main(int argc, char *argv[])
 
     if (AppDelegate::argumentsSelectUpdateCheck(arguments)) {
         QCoreApplication app(argc, argv);
+        LGLog::setEchoToStderr(true); // nobody sees this process; its parent may read the lines
         return AppDelegate::instance()->runUpdateCheckMode();
     }
+
+    bool forwarded = false;
+    {
+        QCoreApplication probe(argc, argv);
+        forwarded = AppDelegate::forwardSignInUrlToRunningCopy(arguments);
+    }
+    if (forwarded)
+        return 0;
 
     QApplication app(argc, argv);
     QApplication::setQuitOnLastWindowClosed(false);

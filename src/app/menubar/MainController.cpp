@@ -26,6 +26,10 @@
 #include <QTimer>
 #include <QUrl>
 
+// The tray images live in the user-interface library's resources; a static library's resources
+// are only linked in when something asks for them.
+static void initMenubarResources() { Q_INIT_RESOURCE(menubar); }
+
 namespace {
 MainController *g_instance = nullptr;
 std::function<TrayIconBackend *()> g_trayFactory;
@@ -50,6 +54,7 @@ QString bundleString(const char *key)
 
 MainController::MainController(QObject *parent) : QObject(parent)
 {
+    initMenubarResources();
     NotificationCenter::observe(Notifications::PausedStateChanged, this, [this](const QVariant &) { pausedStateUpdated(); });
     NotificationCenter::observe(Notifications::StatusUpdated, this, [this](const QVariant &) { updateStatus(); });
     connect(ColorScheme::instance(), &ColorScheme::changed, this, &MainController::darkModeChanged);

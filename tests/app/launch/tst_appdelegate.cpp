@@ -1,0 +1,412 @@
+// The application delegate: mode selection, launch origin, reset offer, the update-check spawn
+// rule, the launch order, sleep and wake, the should-terminate answers, full reset, metrics and
+// URL events.
+#include "app/launch/AppDelegate.h"
+#include "app/launch/ShellBridge.h"
+#include "app/launch/ShellTestFakes.h"
+#include "app/menubar/MainController.h"
+#include "core/NotificationCenter.h"
+#include "core/Settings.h"
+#include "core/UiHooks.h"
+#include "platform/StandardPaths.h"
+#include "support/ScriptedModalUi.h"
+
+#include <QDir>
+#include <QFile>
+#include <QSignalSpy>
+#include <QStandardPaths>
+#include <QTest>
+#include <QUrl>
+
+class TestAppDelegate : public QObject
+{
+    Q_OBJECT
+    FakeShell *fake = nullptr;
+    ScriptedAlerts *alerts = nullptr;
+
+private Q_SLOTS:
+    void initTestCase()
+    {
+        QStandardPaths::setTestModeEnabled(true);
+        MainController::setTrayBackendFactory([] { return new FakeTray; });
+    }
+
+    void init()
+    {
+        Settings::clearAllSettingsPERMANENTLY();
+        QDir(StandardPaths::lumoraFolder()).removeRecursively();
+        fake = new FakeShell;
+        fake->install();
+        alerts = new ScriptedAlerts;
+        Alerts::setPresenter(alerts);
+        AppDelegate::resetForTesting();
+        MainController::destroyForTesting();
+    }
+
+    void cleanup()
+    {
+        Alerts::setPresenter(nullptr);
+        delete alerts;
+        MainController::destroyForTesting();
+        // Deferred work of the test (forced-quit backstops) lands in this test's fakes, not
+        // in the next one's.
+        fake->install();
+        QTest::qWait(100);
+    }
+
+    void modeSelection_data()
+    {
+        QTest::addColumn<QStringList>("args");
+        QTest::addColumn<bool>("updateCheck");
+        QTest::newRow("plain") << QStringList{"Hoistly"} << false;
+        QTest::newRow("exact") << QStringList{"Hoistly", "/check-for-updates"} << true;
+        QTest::newRow("capitals") << QStringList{"Hoistly", "/CHECK-FOR-UPDATES"} << true;
+        QTest::newRow("inside a longer argument") << QStringList{"Hoistly", "--x=/Check-For-Updates/y"} << true;
+        QTest::newRow("similar") << QStringList{"Hoistly", "/check-for-update"} << false;
+        QTest::newRow("self-updated only") << QStringList{"Hoistly", "/selfupdated"} << false;
+    }
+    void modeSelection()
+    {
+        QFETCH(QStringList, args);
+        QFETCH(bool, updateCheck);
+        QCOMPARE(AppDelegate::argumentsSelectUpdateCheck(args), updateCheck);
+    }
+
+    void manualLaunchTable_data()
+    {
+        QTest::addColumn<QStringList>("args");
+        QTest::addColumn<bool>("sessionManagerParent");
+        QTest::addColumn<bool>("manual");
+        QTest::newRow("by hand") << QStringList{"Hoistly"} << false << true;
+        QTest::newRow("autostart marker") << QStringList{"Hoistly", "--login-item"} << false << false;
+        QTest::newRow("session manager parent") << QStringList{"Hoistly"} << true << false;
+        QTest::newRow("updater relaunch") << QStringList{"Hoistly", "/selfupdated"} << false << false;
+        QTest::newRow("updater relaunch, capitals") << QStringList{"Hoistly", "/SelfUpdated"} << false << false;
+        QTest::newRow("login and updater") << QStringList{"Hoistly", "--login-item", "/selfupdated"} << true << false;
+    }
+    void manualLaunchTable()
+    {
+        QFETCH(QStringList, args);
+        QFETCH(bool, sessionManagerParent);
+        QFETCH(bool, manual);
+        QCOMPARE(AppDelegate::decideLaunchedManually(args, sessionManagerParent), manual);
+    }
+
+    // The whole normal launch with every outside piece faked: its order and its end.
+    void launchRunsInOrderAndHandsOverToTheMenuBar()
+    {
+        fake->onboarded = true;
+        auto *d = AppDelegate::instance();
+        d->applicationDidFinishLaunching({"Hoistly"});
+        QCOMPARE(fake->count("driveStartup"), 0); // the launch itself runs on the next turn
+        QTRY_COMPARE(fake->count("driveStartup"), 1);
+        QCOMPARE(alerts->count(), 0);
+        QVERIFY(AppDelegate::wasLaunchedManually());
+        QVERIFY(d->hideDockIcon());
+        // Spawned the update checker, with the one argument.
+        QCOMPARE(fake->launches.size(), 1);
+        QCOMPARE(fake->launches.first().second, QStringList{"/check-for-updates"});
+        const int migrations = fake->indexOf("runCatalogueMigrations");
+        const int reporter = fake->indexOf("reporterStartup");
+        const int drive = fake->indexOf("driveStartup");
+        QVERIFY(migrations >= 0 && reporter > migrations && drive > reporter);
+        QVERIFY(fake->properties.contains("Misc: Last startup"));
+        QVERIFY(fake->eventNames().contains("Misc: Running"));
+        // The engine's hooks now reach the shell.
+        QVERIFY(!UiHooks::instance().isSystemSleeping());
+        QVERIFY(!UiHooks::instance().quitScreenOpen());
+    }
+
+    void resetOfferOnlyForOptionAlone_data()
+    {
+        QTest::addColumn<int>("mods");
+        QTest::addColumn<bool>("offered");
+        QTest::newRow("none") << int(Qt::NoModifier) << false;
+        QTest::newRow("option") << int(Qt::AltModifier) << true;
+        QTest::newRow("option+shift") << int(Qt::AltModifier | Qt::ShiftModifier) << false;
+        QTest::newRow("option+command") << int(Qt::AltModifier | Qt::MetaModifier) << false;
+        QTest::newRow("option+control") << int(Qt::AltModifier | Qt::ControlModifier) << false;
+    }
+    void resetOfferOnlyForOptionAlone()
+    {
+        QFETCH(int, mods);
+        QFETCH(bool, offered);
+        fake->modifiers = Qt::KeyboardModifiers(mods);
+        alerts->enqueue(1); // Cancel: the launch goes on
+        AppDelegate::instance()->applicationDidFinishLaunching_Internal();
+        QCOMPARE(alerts->count(), offered ? 1 : 0);
+        if (offered) {
+            QCOMPARE(alerts->last().title, QString("Reset Lumora Hoistly to it's default settings?"));
+            QCOMPARE(alerts->last().buttons, (QStringList{"Reset App", "Cancel"}));
+        }
+        QCOMPARE(fake->count("driveStartup"), 1);
+        QCOMPARE(fake->count("logout"), 0);
+    }
+
+    void confirmedResetEndsTheLaunch()
+    {
+        fake->modifiers = Qt::AltModifier;
+        alerts->enqueue(0); // Reset App
+        AppDelegate::instance()->applicationDidFinishLaunching_Internal();
+        QCOMPARE(fake->count("logout"), 1);
+        QVERIFY(AppDelegate::instance()->isResetting());
+        QCOMPARE(fake->count("driveStartup"), 0);
+        QCOMPARE(fake->exits.load(), 1);
+    }
+
+    void updateCheckSpawnHonoursTenSeconds()
+    {
+        auto *d = AppDelegate::instance();
+        d->spawnUpdateCheckCopyIfDue();
+        QCOMPARE(fake->count("launchBundle"), 1);
+        fake->advance(10); // at most 10 s later: skipped
+        d->spawnUpdateCheckCopyIfDue();
+        QCOMPARE(fake->count("launchBundle"), 1);
+        fake->advance(0.5); // past 10 s
+        d->spawnUpdateCheckCopyIfDue();
+        QCOMPARE(fake->count("launchBundle"), 2);
+        // A stored date in the future does not hold the spawn back.
+        Settings::setObject(fake->now().addSecs(3600), "LastRelaunchedForUpdateCheck");
+        d->spawnUpdateCheckCopyIfDue();
+        QCOMPARE(fake->count("launchBundle"), 3);
+        QCOMPARE(Settings::objectForKey("LastRelaunchedForUpdateCheck").toDateTime(), fake->now());
+    }
+
+    void sleepAndWake_data()
+    {
+        QTest::addColumn<double>("asleep");
+        QTest::addColumn<bool>("restored");
+        QTest::newRow("59 s") << 59.0 << true;
+        QTest::newRow("60 s") << 60.0 << false;
+        QTest::newRow("a night") << 8 * 3600.0 << false;
+    }
+    void sleepAndWake()
+    {
+        QFETCH(double, asleep);
+        QFETCH(bool, restored);
+        const QDateTime listed = fake->now().addSecs(-300);
+        fake->mirrorCompleted = listed;
+        auto *d = AppDelegate::instance();
+        d->receiveSleepNote();
+        QVERIFY(AppDelegate::isSystemSleeping());
+        QVERIFY(UiHooks::instance().isSystemSleeping());
+        QVERIFY(!fake->mirrorCompleted.isValid());
+        QCOMPARE(Settings::objectForKey("SleepDate").toDateTime(), fake->now());
+        fake->advance(asleep);
+        d->receiveWakeNote();
+        QVERIFY(!AppDelegate::isSystemSleeping());
+        QCOMPARE(fake->mirrorCompleted.isValid(), restored);
+        if (restored)
+            QCOMPARE(fake->mirrorCompleted, listed);
+        QVERIFY(Settings::objectForKey("SleepDate").isNull());
+        QVERIFY(Settings::objectForKey("SleepHadCompletedScanThisSession").isNull());
+        // 5 s later: the queues after a short sleep, a new listing after a long one.
+        const char *expected = restored ? "runQueues" : "refreshLumoraData";
+        const char *other = restored ? "refreshLumoraData" : "runQueues";
+        QTRY_COMPARE_WITH_TIMEOUT(fake->count(expected), 1, 8000);
+        QCOMPARE(fake->count(other), 0);
+    }
+
+    void wakeWithoutSleepDateCountsAsShort()
+    {
+        fake->mirrorCompleted = QDateTime();
+        AppDelegate::instance()->receiveWakeNote();
+        QTRY_COMPARE_WITH_TIMEOUT(fake->count("runQueues"), 1, 8000);
+    }
+
+    void shouldTerminateTable()
+    {
+        auto *d = AppDelegate::instance();
+        using R = AppDelegate::TerminateReply;
+        fake->catalogueOpen = false;
+        QCOMPARE(d->applicationShouldTerminate(), R::Now);
+        fake->catalogueOpen = true;
+        fake->commitOk = false;
+        QCOMPARE(d->applicationShouldTerminate(), R::Cancel);
+        fake->commitOk = true;
+        fake->hasChanges = false;
+        QCOMPARE(d->applicationShouldTerminate(), R::Now);
+        QCOMPARE(fake->count("catalogueSave"), 0);
+        // Nothing changed: the should-terminate answer does not run the controller's shutdown.
+        MainController::instance();
+        QVERIFY(!MainController::instance()->isShutDown());
+        fake->hasChanges = true;
+        QCOMPARE(d->applicationShouldTerminate(), R::Now);
+        QCOMPARE(fake->count("catalogueSave"), 1);
+        QVERIFY(MainController::instance()->isShutDown());
+    }
+
+    void failedSaveAsksAndCancelKeepsRunning()
+    {
+        auto *d = AppDelegate::instance();
+        fake->hasChanges = true;
+        fake->saveOk = false;
+        alerts->enqueue(1); // Cancel
+        d->terminate();
+        QCOMPARE(alerts->count(), 1);
+        QCOMPARE(alerts->last().title, QString("Could not save changes while quitting. Quit anyway?"));
+        QCOMPARE(alerts->last().buttons, (QStringList{"Quit anyway", "Cancel"}));
+        QCOMPARE(fake->exits.load(), 0);
+        QVERIFY(!d->hasTerminated());
+        QVERIFY(fake->eventNames().contains("CoreData: Save failed at exit"));
+
+        alerts->enqueue(0); // Quit anyway
+        d->terminate();
+        QCOMPARE(fake->exits.load(), 1);
+        QVERIFY(d->hasTerminated());
+    }
+
+    void willTerminateRunsOnceAndForcesQuit()
+    {
+        auto *d = AppDelegate::instance();
+        MainController::instance();
+        d->applicationWillTerminate();
+        d->applicationWillTerminate();
+        QVERIFY(MainController::instance()->isShutDown());
+        QCOMPARE(fake->count("driveShutdown"), 1);
+        QTRY_COMPARE(fake->forceTerminations.load(), 1);
+    }
+
+    void resetDuringQuitSkipsTheStore()
+    {
+        auto *d = AppDelegate::instance();
+        fake->hasChanges = true;
+        fake->saveOk = false;
+        d->performLogOutAndDELETEEVERYTHING();
+        QCOMPARE(alerts->count(), 0); // no save, no question: the store is gone
+        QCOMPARE(fake->exits.load(), 1);
+    }
+
+    void fullResetInIsolatedHome()
+    {
+        const QString data = StandardPaths::lumoraFolder();
+        QVERIFY(QDir().mkpath(data + "/Database"));
+        QFile f(data + "/Database/LumoraDesktop.storedata");
+        QVERIFY(f.open(QIODevice::WriteOnly));
+        f.write("x");
+        f.close();
+        const QDateTime installed = fake->now().addDays(-30);
+        Settings::setObject(installed, "DateInstalled");
+        Settings::setBool(true, "UserActivated");
+        Settings::setObject("token", "kLKStoredTokenKey");
+        Settings::setBool(true, "WelcomeScreenComplete");
+
+        QVERIFY(AppDelegate::instance()->performLogOutAndDELETEEVERYTHING());
+        QVERIFY(!QFileInfo::exists(data));
+        QCOMPARE(fake->count("logout"), 1);
+        QCOMPARE(fake->count("retractAllNotifications"), 1);
+        QCOMPARE(fake->count("clearCookiesForLogout"), 1);
+        // A restart sees only the three kept keys.
+        Settings::reloadForTesting();
+        QVERIFY(Settings::objectForKey("kLKStoredTokenKey").isNull());
+        QVERIFY(!Settings::boolForKey("WelcomeScreenComplete"));
+        QVERIFY(Settings::boolForKey("AppEverReset"));
+        QVERIFY(Settings::boolForKey("UserActivated"));
+        QCOMPARE(Settings::objectForKey("DateInstalled").toDateTime(), installed);
+        // Relaunched as a new instance, terminated, and the backstop armed.
+        QCOMPARE(fake->launches.size(), 1);
+        QCOMPARE(fake->exits.load(), 1);
+        QTRY_COMPARE(fake->forceTerminations.load(), 1);
+    }
+
+    void logOutAndKeepDataRelaunches()
+    {
+        const QString data = StandardPaths::lumoraFolder();
+        QVERIFY(QDir().mkpath(data));
+        AppDelegate::instance()->logoutAndKeepData();
+        QCOMPARE(fake->count("logout"), 1);
+        QCOMPARE(fake->launches.size(), 1);
+        QVERIFY(QFileInfo::exists(data));
+        QCOMPARE(fake->exits.load(), 1);
+    }
+
+    void installRecords()
+    {
+        // A first run reports 0 for the previous build in every caller, even after the write.
+        QCOMPARE(AppDelegate::lastRanBuildNumber(), 0);
+        QCOMPARE(Settings::intForKey("LastRanBuildNumber"), AppDelegate::runningBuildNumber());
+        QCOMPARE(AppDelegate::lastRanBuildNumber(), 0);
+        QCOMPARE(AppDelegate::firstRanBuildNumber(), AppDelegate::runningBuildNumber());
+        Settings::setInt(7, "FirstRanBuildNumber");
+        QCOMPARE(AppDelegate::firstRanBuildNumber(), 7);
+        const QDateTime first = AppDelegate::instance()->dateInstalled();
+        fake->advance(100);
+        QCOMPARE(AppDelegate::instance()->dateInstalled(), first);
+    }
+
+    void metricsWithoutUserTrackOnlyMiscEvents()
+    {
+        fake->onboarded = false;
+        Settings::setInt(12, "PhotosImported");
+        AppDelegate::instance()->refreshReportingMetrics();
+        QCOMPARE(fake->eventNames(), (QStringList{"Misc: Installed", "Misc: Running", "Misc: Running & activated"}));
+        QVERIFY(fake->properties.isEmpty());
+    }
+
+    void metricsOfASignedInUser()
+    {
+        fake->userId = "48151623@N00";
+        fake->sources = 3;
+        Settings::setInt(4, "PhotosImported");
+        Settings::setLongLong(4 * 1048576LL, "PhotosImportedBytes");
+        Settings::setDouble(8.0, "PhotosImportedTimeTaken");
+        Settings::setInt(9, "filesToUploadMax");
+        auto *d = AppDelegate::instance();
+        d->refreshReportingMetrics();
+        QCOMPARE(fake->properties.value("Library: Sources selected").toInt(), 3);
+        QCOMPARE(fake->properties.value("Uploading: Average photo filesize").toDouble(), 1.0);
+        QCOMPARE(fake->properties.value("Uploading: Average time uploading per photo").toDouble(), 2.0);
+        QCOMPARE(fake->properties.value("Uploading: Max photos to upload or uploaded").toInt(), 9);
+        QVERIFY(!fake->properties.contains("Uploading: Average time processing per photo"));
+        QVERIFY(!fake->properties.contains("Uploading: Last upload")); // first run records only
+        Settings::setInt(5, "PhotosImported");
+        d->refreshReportingMetrics();
+        QVERIFY(fake->properties.contains("Uploading: Last upload"));
+    }
+
+    void demographicsNameFallsBackToUserId()
+    {
+        fake->userId = "48151623@N00";
+        AppDelegate::instance()->refreshReportingDemographics();
+        QCOMPARE(fake->properties.value("$name").toString(), QString("48151623@N00"));
+        QVERIFY(!fake->properties.contains("$lumorahandle"));
+        QCOMPARE(fake->properties.value("LoggedIn").toBool(), true);
+    }
+
+    void urlEventsRecogniseOnlyTheCallback_data()
+    {
+        QTest::addColumn<QString>("url");
+        QTest::addColumn<bool>("posted");
+        QTest::newRow("callback") << "https://hoistly.lumora.com/auth?oauth_token=a&oauth_verifier=b" << true;
+        QTest::newRow("host in capitals") << "https://HOISTLY.lumora.com/auth?oauth_token=a" << true;
+        QTest::newRow("look-alike host") << "https://hoistly.lumora.com.example.net/auth?x" << false;
+        QTest::newRow("callback in the query") << "https://example.net/?u=https://hoistly.lumora.com/auth" << false;
+        QTest::newRow("other path") << "https://hoistly.lumora.com/authx" << false;
+        QTest::newRow("plain http") << "http://hoistly.lumora.com/auth" << false;
+    }
+    void urlEventsRecogniseOnlyTheCallback()
+    {
+        QFETCH(QString, url);
+        QFETCH(bool, posted);
+        QList<QVariant> received;
+        QObject context;
+        NotificationCenter::observe(Notifications::LoginTokenReady, &context,
+                                    [&](const QVariant &object) { received << object; });
+        AppDelegate::instance()->handleGetURLEvent(url);
+        QTest::qWait(20);
+        QCOMPARE(received.size(), posted ? 1 : 0);
+        if (posted)
+            QCOMPARE(received.first().toUrl(), QUrl(url));
+    }
+
+    void hiddenChannelDefaultsToOn()
+    {
+        const QString key = AppDelegate::hiddenChannelKey();
+        QVERIFY(Settings::objectForKey(key).isNull());
+        AppDelegate::updateSelfUpdatingUrls();
+        QCOMPARE(Settings::boolForKey(key), AppDelegate::kHiddenChannelDefault);
+    }
+};
+
+QTEST_MAIN(TestAppDelegate)
+#include "tst_appdelegate.moc"

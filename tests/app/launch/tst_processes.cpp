@@ -1,0 +1,120 @@
+// Two processes on the local socket: the sign-in callback handed from a new process of the real
+// binary to the running copy, and the single-copy rule (a second copy ends the first, by force
+// when it does not go).
+#include "app/platform/SingleInstance.h"
+#include "platform/StandardPaths.h"
+
+#include <QFile>
+#include <QFileInfo>
+#include <QProcess>
+#include <QStandardPaths>
+#include <QTemporaryDir>
+#include <QTest>
+
+class TestProcesses : public QObject
+{
+    Q_OBJECT
+    QTemporaryDir home;
+
+    QString helperPath() const { return qEnvironmentVariable("HOISTLY_SINGLE_COPY_HELPER"); }
+
+    // The socket name the real binary derives for a home whose config folder is ours.
+    QString socketName() const
+    {
+        const QByteArray saved = qgetenv("XDG_CONFIG_HOME");
+        QStandardPaths::setTestModeEnabled(false);
+        qputenv("XDG_CONFIG_HOME", QFile::encodeName(home.path() + "/config"));
+        const QString name = SingleInstance::serverNameForConfig(StandardPaths::userDefaultsFile());
+        qputenv("XDG_CONFIG_HOME", saved);
+        QStandardPaths::setTestModeEnabled(true);
+        return name;
+    }
+
+    bool startHelper(QProcess &helper, const QString &mode)
+    {
+        helper.setProcessChannelMode(QProcess::SeparateChannels);
+        helper.start(helperPath(), {socketName(), mode});
+        if (!helper.waitForStarted(5000))
+            return false;
+        while (!helper.readAllStandardOutput().contains("READY"))
+            if (!helper.waitForReadyRead(5000))
+                return false;
+        return true;
+    }
+
+private Q_SLOTS:
+    void initTestCase()
+    {
+        QStandardPaths::setTestModeEnabled(true);
+        QVERIFY(home.isValid());
+        QVERIFY2(QFileInfo(helperPath()).isExecutable(), qPrintable(helperPath()));
+        SingleInstance::setServerNameForTesting(socketName());
+    }
+
+    void signInCallbackIsForwardedToTheRunningCopy()
+    {
+        const QString app = qEnvironmentVariable("HOISTLY_APP_BINARY");
+        if (!QFileInfo(app).isExecutable())
+            QSKIP("the Hoistly executable is not built");
+        QProcess running;
+        QVERIFY(startHelper(running, "ignore"));
+
+        const QString url = "https://hoistly.lumora.com/auth?oauth_token=abc&oauth_verifier=d%20e";
+        QProcess second;
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert("HOME", home.path());
+        env.insert("XDG_CONFIG_HOME", home.path() + "/config");
+        env.insert("XDG_DATA_HOME", home.path() + "/data");
+        env.insert("XDG_STATE_HOME", home.path() + "/state");
+        env.insert("QT_QPA_PLATFORM", "offscreen");
+        second.setProcessEnvironment(env);
+        second.start(app, {url});
+        QVERIFY(second.waitForFinished(15000));
+        QCOMPARE(second.exitStatus(), QProcess::NormalExit);
+        QCOMPARE(second.exitCode(), 0);
+
+        QByteArray out;
+        QTRY_VERIFY_WITH_TIMEOUT((out += running.readAllStandardOutput()).contains("URL "), 5000);
+        QVERIFY2(out.contains("URL " + url.toUtf8()), out.constData());
+        // Handing over the address never ends the running copy.
+        QVERIFY(!out.contains("QUIT"));
+        QCOMPARE(running.state(), QProcess::Running);
+        running.kill();
+        running.waitForFinished();
+    }
+
+    void aSecondCopyEndsTheFirst()
+    {
+        QProcess first;
+        QVERIFY(startHelper(first, "obey"));
+        QList<double> slept;
+        const int ended = SingleInstance::endOtherCopies([&](double s) {
+            slept << s;
+            QTest::qSleep(int(s * 1000));
+        });
+        QCOMPARE(ended, 1);
+        QVERIFY(first.waitForFinished(5000));
+        QCOMPARE(first.exitStatus(), QProcess::NormalExit);
+        QVERIFY(first.readAllStandardOutput().contains("QUIT"));
+        QCOMPARE(slept, QList<double>{0.5});
+    }
+
+    void aCopyThatDoesNotGoIsForced()
+    {
+        QProcess stubborn;
+        QVERIFY(startHelper(stubborn, "ignore"));
+        const int ended = SingleInstance::endOtherCopies([](double s) { QTest::qSleep(int(s * 1000)); });
+        QCOMPARE(ended, 1);
+        QVERIFY(stubborn.waitForFinished(5000));
+        QCOMPARE(stubborn.exitStatus(), QProcess::CrashExit); // killed
+    }
+
+    void nothingRunningEndsNothing()
+    {
+        QCOMPARE(SingleInstance::endOtherCopies([](double) {}), 0);
+        QVERIFY(!SingleInstance::forwardUrl("https://hoistly.lumora.com/auth?x=1", 500));
+    }
+};
+
+QTEST_MAIN(TestProcesses)
+#include "tst_processes.moc"
