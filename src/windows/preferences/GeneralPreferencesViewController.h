@@ -20,6 +20,7 @@ public:
     QIcon toolbarItemImage() const override;
     QString toolbarItemLabel() const override;
     QWidget *paneView() override { return this; }
+    void viewWillAppear() override { syncBlackAndWhiteCheckbox(); }
 
     // The year shown in the notice: this year within 2015..2115, else 2015.
     static int noticeYear(const QDate &today);
