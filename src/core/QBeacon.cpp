@@ -1,5 +1,6 @@
 #include "QBeacon.h"
 
+#include "Dispatch.h"
 #include "LGLog.h"
 #include "PropertyList.h"
 #include "platform/Endpoints.h"
@@ -31,6 +32,12 @@ QBeacon *QBeacon::shared()
     QMutexLocker locker(&g_sharedLock);
     if (!g_shared) {
         g_shared = new QBeacon(defaultQueuePath());
+        // Events tracked just before the application ends still reach the file.
+        qAddPostRoutine([] {
+            QMutexLocker lock(&g_sharedLock);
+            if (g_shared)
+                g_shared->waitForSave();
+        });
         // It may be first asked for on a background thread; its network work belongs to the main thread.
         if (auto *app = QCoreApplication::instance(); app && g_shared->thread() != app->thread())
             g_shared->moveToThread(app->thread());
@@ -52,15 +59,57 @@ QBeacon::Timing QBeacon::defaultTiming()
     return g_timing;
 }
 
+// The queue file is written off the caller's thread: a save ends in an fsync, which must not
+// hold up whoever tracks an event. Saves coalesce; the newest queue always wins.
+struct QBeacon::QueueFile
+{
+    QString path;
+    QMutex writeLock;   // one writer at a time, in order
+    QMutex pendingLock; // guards pending and snapshot
+    bool pending = false;
+    QVariantList snapshot;
+
+    void schedule(std::shared_ptr<QueueFile> self, QVariantList list)
+    {
+        QMutexLocker locker(&pendingLock);
+        snapshot = std::move(list);
+        if (pending)
+            return;
+        pending = true;
+        dispatch_background_queue_async([self] { self->writePending(); });
+    }
+
+    void writePending()
+    {
+        QMutexLocker writing(&writeLock);
+        QVariantList list;
+        {
+            QMutexLocker locker(&pendingLock);
+            if (!pending)
+                return;
+            pending = false;
+            list = std::move(snapshot);
+        }
+        QDir().mkpath(QFileInfo(path).absolutePath());
+        QString error;
+        if (!PropertyList::writeFile(path, list, &error))
+            LGLogInfo(QStringLiteral("BEACON: Could not save the event queue: %1").arg(error));
+    }
+};
+
 QBeacon::QBeacon(const QString &queuePath, QObject *parent)
     : QObject(parent)
     , m_path(queuePath)
     , m_timing(defaultTiming())
+    , m_file(std::make_shared<QueueFile>())
 {
+    m_file->path = queuePath;
     load();
 }
 
-QBeacon::~QBeacon() = default;
+QBeacon::~QBeacon() { waitForSave(); }
+
+void QBeacon::waitForSave() const { m_file->writePending(); }
 
 void QBeacon::load()
 {
@@ -91,10 +140,7 @@ void QBeacon::saveLocked() const
     list.reserve(m_queue.size());
     for (const Event &e : m_queue)
         list.append(QVariantMap{{QStringLiteral("id"), e.id}, {QStringLiteral("event"), e.name}});
-    QDir().mkpath(QFileInfo(m_path).absolutePath());
-    QString error;
-    if (!PropertyList::writeFile(m_path, list, &error))
-        LGLogInfo(QStringLiteral("BEACON: Could not save the event queue: %1").arg(error));
+    m_file->schedule(m_file, std::move(list));
 }
 
 void QBeacon::enqueue(const QString &event)

@@ -11,6 +11,7 @@
 #include <QString>
 #include <QStringList>
 #include <QUrl>
+#include <memory>
 
 class QNetworkAccessManager;
 class QNetworkReply;
@@ -53,6 +54,8 @@ public:
     void flushNow();
 
     QStringList pendingEvents() const;
+    // Blocks until the queue file holds the current queue (saves run in the background).
+    void waitForSave() const;
     bool isFlushing() const;
     QString queuePath() const { return m_path; }
     // The request address for an event (without a transport check).
@@ -69,6 +72,7 @@ private:
         QString name;
     };
 
+    struct QueueFile;
     void load();
     void saveLocked() const;
     void startOnOwnThread();
@@ -80,6 +84,7 @@ private:
 
     const QString m_path;
     const Timing m_timing;
+    std::shared_ptr<QueueFile> m_file;
     mutable QMutex m_lock;
     QList<Event> m_queue;
     qint64 m_nextId = 1;

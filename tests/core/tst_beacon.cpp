@@ -146,6 +146,7 @@ private Q_SLOTS:
         }
         QVERIFY(beacon.pendingEvents().isEmpty());
         // The queue file is emptied too, so a restart does not send them again.
+        beacon.waitForSave();
         QVERIFY(QBeacon(queueFile("send.plist")).pendingEvents().isEmpty());
         // The event name is percent-encoded in the address itself.
         const QByteArray url = QBeacon::urlForEvent("Tray: Opened").toEncoded();
@@ -208,7 +209,20 @@ private Q_SLOTS:
         QBeacon beacon(path);
         QVERIFY(beacon.pendingEvents().isEmpty());
         beacon.enqueue("Misc: After");
+        beacon.waitForSave();
         QCOMPARE(QBeacon(path).pendingEvents(), QStringList{"Misc: After"});
+    }
+
+    void theQueueIsBounded()
+    {
+        QBeacon beacon(queueFile("bounded.plist"));
+        for (int i = 0; i < QBeacon::kMaximumQueuedEvents + 5; ++i)
+            beacon.enqueue(QStringLiteral("Misc: %1").arg(i));
+        const QStringList pending = beacon.pendingEvents();
+        QCOMPARE(pending.size(), QBeacon::kMaximumQueuedEvents);
+        QCOMPARE(pending.first(), QStringLiteral("Misc: 5"));
+        beacon.waitForSave();
+        QCOMPARE(QBeacon(queueFile("bounded.plist")).pendingEvents(), pending);
     }
 
     void aHangingHostTimesOutAndKeepsTheEvent()
