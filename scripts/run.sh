@@ -1,0 +1,37 @@
+#!/usr/bin/env bash
+# Builds Hoistly, installs the bundle into ~/Applications and launches it.
+# Without a configured service (HOISTLY_SERVICE_URL unset), a local photo-service double is
+# started on 127.0.0.1 for the session (its state kept in ~/.local/share/Lumora-double) and
+# the application is pointed at it.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+./scripts/install-deps.sh
+BUILD="${BUILD:-build}"
+cmake -S . -B "$BUILD" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+cmake --build "$BUILD" -j "$(nproc)" --target Hoistly lumora-double
+APPS="${HOISTLY_APPLICATIONS:-$HOME/Applications}"
+bundle=$(packaging/install-bundle.sh "$BUILD" "$APPS" | tail -n 1)
+exe="$bundle/Contents/MacOS/Hoistly"
+
+double_pid=""
+cleanup() { [ -n "$double_pid" ] && kill "$double_pid" 2>/dev/null || true; }
+trap cleanup EXIT
+if [ -z "${HOISTLY_SERVICE_URL:-}" ]; then
+  state="${XDG_DATA_HOME:-$HOME/.local/share}/Lumora-double"
+  mkdir -p "$state"
+  out=$(mktemp)
+  "$BUILD/tests/double/lumora-double" --port "${HOISTLY_DOUBLE_PORT:-0}" --state-dir "$state" >"$out" &
+  double_pid=$!
+  port=""
+  for _ in $(seq 100); do
+    port=$(sed -n 's/^LISTENING \([0-9]*\)$/\1/p' "$out")
+    [ -n "$port" ] && break
+    sleep 0.1
+  done
+  [ -n "$port" ] || { echo "run: the local service did not start" >&2; exit 1; }
+  export HOISTLY_SERVICE_URL="http://127.0.0.1:$port"
+  export HOISTLY_API_KEY=5f1c0e2d9a7b4c3e8d6f0a1b2c3d4e5f HOISTLY_API_SECRET=9b8a7c6d5e4f3a2b
+  echo "Using the local photo service at $HOISTLY_SERVICE_URL"
+fi
+export QTWEBENGINE_DISABLE_SANDBOX="${QTWEBENGINE_DISABLE_SANDBOX:-$([ "$(id -u)" -eq 0 ] && echo 1 || echo 0)}"
+"$exe" "$@"
