@@ -1,0 +1,485 @@
+// The tray popover against a scripted engine: opening and closing, observers only while shown,
+// the status row and files-to-go count, rows of thumbnails and the height they give, the grid's
+// places and dimming, thumbnail clicks, and the pause, configuration and account menus.
+#include "PopoverTestSupport.h"
+
+#include "app/menubar/RecentUploadsGrid.h"
+#include "app/menubar/TrayMenuController.h"
+#include "app/menubar/TrayPopoverView.h"
+#include "app/widgets/SmallViews.h"
+#include "core/NotificationCenter.h"
+#include "support/ScriptedModalUi.h"
+
+#include <QApplication>
+#include <QLabel>
+#include <QMenu>
+#include <QMouseEvent>
+#include <QPushButton>
+#include <QScreen>
+#include <QSignalSpy>
+#include <QStandardPaths>
+#include <QTemporaryDir>
+#include <QtTest>
+
+static const QString kBase = QStringLiteral("http://127.0.0.1:9");
+
+class TestTrayPopover : public QObject
+{
+    Q_OBJECT
+    FakePopoverWorld *world = nullptr;
+    RecordingUrlOpener *opener = nullptr;
+    TrayMenuController *controller = nullptr;
+
+    QRect topIcon() const
+    {
+        const QRect screen = QGuiApplication::primaryScreen()->geometry();
+        return QRect(screen.center().x(), screen.top(), 24, 24);
+    }
+    TrayMenuView *view() const { return controller->trayMenuView(); }
+    void settle()
+    {
+        // Lets deferred steps (next turn of the main queue) run.
+        QCoreApplication::processEvents();
+        QCoreApplication::processEvents();
+    }
+
+private Q_SLOTS:
+    void initTestCase()
+    {
+        QStandardPaths::setTestModeEnabled(true);
+        qputenv("HOISTLY_SERVICE_URL", kBase.toUtf8());
+        TrayMenuController::setExpandDelayForTesting(0.0);
+    }
+
+    void init()
+    {
+        world = new FakePopoverWorld;
+        world->install();
+        opener = new RecordingUrlOpener;
+        UrlOpeners::setOpener(opener);
+        controller = new TrayMenuController(nullptr);
+    }
+
+    void cleanup()
+    {
+        delete controller;
+        UrlOpeners::setOpener(nullptr);
+        delete opener;
+        TrayPopoverServices::reset();
+        delete world;
+    }
+
+    void openAndCloseRules()
+    {
+        QSignalSpy shown(controller, &TrayMenuController::shownChanged);
+        QVERIFY(!controller->isShown());
+        controller->showRelativeTo(topIcon());
+        QVERIFY(controller->isShown());
+        QVERIFY(controller->popoverVisible());
+        QCOMPARE(shown.size(), 1);
+        QCOMPARE(shown.last().first().toBool(), true);
+        QWidget *window = controller->popoverWindow();
+        QVERIFY(window->geometry().top() >= topIcon().bottom()); // under the icon
+        QVERIFY(window->windowFlags().testFlag(Qt::Popup));
+
+        // A press inside keeps it open.
+        QMouseEvent inside(QEvent::MouseButtonPress, QPointF(50, 150), window->mapToGlobal(QPointF(50, 150)),
+                           Qt::LeftButton, Qt::LeftButton, Qt::NoModifier);
+        QApplication::sendEvent(window, &inside);
+        QVERIFY(controller->isShown());
+
+        // A press outside closes it.
+        const QPointF outsideLocal(-40, -10);
+        QMouseEvent outside(QEvent::MouseButtonPress, outsideLocal, window->mapToGlobal(outsideLocal),
+                            Qt::LeftButton, Qt::LeftButton, Qt::NoModifier);
+        QApplication::sendEvent(window, &outside);
+        QTRY_VERIFY(!controller->isShown());
+        QCOMPARE(shown.last().first().toBool(), false);
+        QVERIFY(!controller->popoverVisible());
+
+        controller->showRelativeTo(topIcon());
+        QVERIFY(controller->isShown());
+        controller->close();
+        QVERIFY(!controller->isShown());
+        QCOMPARE(shown.size(), 4);
+    }
+
+    void pressOnTheIconThatClosedItDoesNotReopen()
+    {
+        controller->showRelativeTo(topIcon());
+        QWidget *window = controller->popoverWindow();
+        const QPoint iconCentre = topIcon().center();
+        const QPointF local = window->mapFromGlobal(QPointF(iconCentre));
+        QMouseEvent press(QEvent::MouseButtonPress, local, QPointF(iconCentre), Qt::LeftButton, Qt::LeftButton, Qt::NoModifier);
+        QApplication::sendEvent(window, &press);
+        QTRY_VERIFY(!controller->isShown());
+        // The tray reports the same click: it closed the popover, so it does not open it again.
+        controller->showRelativeTo(topIcon());
+        QVERIFY(!controller->isShown());
+    }
+
+    void aboveAPanelAtTheBottomKeepsTheBottomEdge()
+    {
+        const QRect screen = QGuiApplication::primaryScreen()->geometry();
+        const QRect icon(screen.center().x(), screen.bottom() - 24, 24, 24);
+        for (int i = 0; i < 10; ++i)
+            world->addUpload(QStringLiteral("/p/%1.jpg").arg(i), 100 + i);
+        controller->showRelativeTo(icon);
+        QWidget *window = controller->popoverWindow();
+        QVERIFY(window->geometry().bottom() < icon.top());
+        const int bottom = window->geometry().bottom();
+        QTRY_COMPARE(window->height(), 352); // grew to two rows
+        QCOMPARE(window->geometry().bottom(), bottom);
+        QVERIFY(window->geometry().left() >= screen.left());
+    }
+
+    void observersOnlyWhileShown()
+    {
+        QCOMPARE(controller->observerCount(), 0);
+        controller->showRelativeTo(topIcon());
+        QCOMPARE(controller->observerCount(), 3);
+        world->statusLine = QStringLiteral("Uploading 2 of 9");
+        NotificationCenter::post(Notifications::StatusUpdated);
+        QCOMPARE(view()->statusTextFieldNoIcon()->text(), QStringLiteral("Uploading 2 of 9"));
+        controller->close();
+        QCOMPARE(controller->observerCount(), 0);
+        world->statusLine = QStringLiteral("Changed while hidden");
+        world->paused = true;
+        NotificationCenter::post(Notifications::StatusUpdated);
+        NotificationCenter::post(Notifications::PausedStateChanged);
+        QCOMPARE(view()->statusTextFieldNoIcon()->text(), QStringLiteral("Uploading 2 of 9"));
+        QCOMPARE(view()->statusPlayPauseButton()->property("imageName").toString(), QStringLiteral("TrayPause"));
+        // The next appearance reloads everything.
+        controller->showRelativeTo(topIcon());
+        QCOMPARE(view()->statusTextFieldNoIcon()->text(), QStringLiteral("Changed while hidden"));
+        QCOMPARE(view()->statusPlayPauseButton()->property("imageName").toString(), QStringLiteral("TrayPlay"));
+    }
+
+    void statusRowFollowsTheEngine()
+    {
+        world->filesToUpload = 7;
+        controller->showRelativeTo(topIcon());
+        QCOMPARE(view()->uploadQueueStatusField()->text(), QStringLiteral("7 to go"));
+        // No flags: only the plain field.
+        QVERIFY(view()->statusTextFieldNoIcon()->isVisibleTo(view()));
+        QVERIFY(!view()->statusIconView()->isVisibleTo(view()));
+        QVERIFY(!view()->statusProgressBarView()->isVisibleTo(view()));
+        QVERIFY(!view()->statusTextField()->isVisibleTo(view()));
+
+        world->running = true;
+        world->percent = 0.5;
+        world->statusLine = QStringLiteral("Uploading IMG_0001.JPG");
+        world->filesToUpload = 6;
+        NotificationCenter::post(Notifications::StatusUpdated);
+        QCOMPARE(view()->uploadQueueStatusField()->text(), QStringLiteral("6 to go"));
+        QCOMPARE(view()->statusTextField()->text(), QStringLiteral("Uploading IMG_0001.JPG"));
+        QVERIFY(view()->statusTextField()->isVisibleTo(view()));
+        QVERIFY(!view()->statusTextFieldNoIcon()->isVisibleTo(view()));
+        TrayStatusIconView *icon = view()->statusIconView();
+        QCOMPARE(icon->imageName(), QStringLiteral("TraySyncing"));
+        QVERIFY(icon->isSpinning());
+        QCOMPARE(view()->statusProgressBarView()->width(), view()->width() / 2);
+
+        // The same icon again does not restart its spin.
+        const int starts = icon->spinStarts();
+        world->percent = 0.75;
+        NotificationCenter::post(Notifications::StatusUpdated);
+        QCOMPARE(icon->spinStarts(), starts);
+        QCOMPARE(view()->statusProgressBarView()->width(), qRound(view()->width() * 0.75));
+
+        world->running = false;
+        world->complete = true;
+        world->percent = 1.0;
+        NotificationCenter::post(Notifications::StatusUpdated);
+        QCOMPARE(icon->imageName(), QStringLiteral("TrayComplete"));
+        QVERIFY(!icon->isSpinning());
+        QCOMPARE(view()->statusProgressBarView()->width(), view()->width());
+
+        world->complete = false;
+        world->scanning = true;
+        NotificationCenter::post(Notifications::StatusUpdated);
+        QCOMPARE(icon->imageName(), QStringLiteral("TrayScanning"));
+        QVERIFY(icon->isSpinning());
+    }
+
+    void pausedStateAndItsButton()
+    {
+        controller->showRelativeTo(topIcon());
+        QPushButton *button = view()->statusPlayPauseButton();
+        QCOMPARE(button->toolTip(), QStringLiteral("Pause uploading"));
+        button->click();
+        QMenu *menu = controller->lastMenu();
+        QVERIFY(menu);
+        QStringList titles;
+        for (QAction *a : menu->actions()) {
+            titles << a->text();
+            QVERIFY(a->isEnabled());
+        }
+        QCOMPARE(titles, (QStringList{QStringLiteral("For 1 hour"), QStringLiteral("For 8 hours"), QStringLiteral("For 24 hours"),
+                                      QStringLiteral("For 1 week"), QStringLiteral("Until I resume")}));
+        menu->actions().at(1)->trigger();
+        QCOMPARE(world->commands, QStringList{QStringLiteral("pause8h")});
+        QVERIFY(controller->isShown()); // the menu does not close the popover
+        menu->close();
+
+        // Paused after errors: play image, and the button refreshes.
+        world->pausedDueToError = true;
+        NotificationCenter::post(Notifications::PausedStateChanged);
+        QCOMPARE(button->property("imageName").toString(), QStringLiteral("TrayPlay"));
+        QCOMPARE(button->toolTip(), QStringLiteral("Resume uploading"));
+        button->click();
+        QCOMPARE(world->commands.last(), QStringLiteral("refresh"));
+        world->paused = true;
+        button->click();
+        QCOMPARE(world->commands.last(), QStringLiteral("resume"));
+    }
+
+    void configurationAndAccountMenus()
+    {
+        QMenu appMenu;
+        appMenu.addAction(QStringLiteral("Preferences…"));
+        world->statusBarMenu = &appMenu;
+        controller->showRelativeTo(topIcon());
+        view()->statusConfigButton()->click();
+        QCOMPARE(controller->lastMenu(), &appMenu);
+        QVERIFY(world->analytics.contains(QStringLiteral("track:Tray: Config hit:1")));
+        QVERIFY(world->analytics.contains(QStringLiteral("set:Misc: Last interaction")));
+        appMenu.close();
+
+        world->authorized = false;
+        world->analytics.clear();
+        view()->avatarButtonView()->click();
+        QCOMPARE(controller->lastMenu(), &appMenu); // nothing new while nobody is signed in
+        QVERIFY(world->analytics.isEmpty());
+
+        world->authorized = true;
+        view()->avatarButtonView()->click();
+        QMenu *account = controller->lastMenu();
+        QVERIFY(account && account != &appMenu);
+        QCOMPARE(account->actions().size(), 2);
+        QCOMPARE(account->actions().at(0)->text(), QStringLiteral("Camera Roll"));
+        QVERIFY(world->analytics.contains(QStringLiteral("increment:Tray: Avatar hit")));
+        account->actions().at(1)->trigger();
+        QCOMPARE(opener->last().toString(), kBase + QStringLiteral("/photos/48151623%40N00/sets"));
+        account->actions().at(0)->trigger();
+        QCOMPARE(opener->last().toString(), kBase + QStringLiteral("/cameraroll"));
+        QVERIFY(world->analytics.contains(QStringLiteral("track:Tray: Open albums:1")));
+    }
+
+    void webLinks()
+    {
+        controller->showRelativeTo(topIcon());
+        QTest::mouseClick(view()->recentUploadsLinkField(), Qt::LeftButton);
+        QCOMPARE(opener->last().toString(), kBase + QStringLiteral("/photos/48151623%40N00"));
+        QVERIFY(world->analytics.contains(QStringLiteral("increment:Tray: Open recent uploads")));
+        controller->openMapHit();
+        QCOMPARE(opener->last().toString(), kBase + QStringLiteral("/photos/48151623%40N00/map"));
+        controller->openRecentActivityHit();
+        QCOMPARE(opener->last().toString(), kBase + QStringLiteral("/activity"));
+        QVERIFY(world->analytics.contains(QStringLiteral("increment:Tray: Open recent activity")));
+        // An id with a path separator stays one path segment.
+        world->userId = QStringLiteral("a/b?c");
+        controller->openPhotostreamHit();
+        QCOMPARE(opener->last().path(QUrl::FullyEncoded), QStringLiteral("/photos/a%2Fb%3Fc"));
+        QVERIFY(opener->last().query().isEmpty());
+    }
+
+    void userInformation()
+    {
+        QTemporaryDir dir;
+        QImage avatar(80, 80, QImage::Format_RGB32);
+        avatar.fill(Qt::red);
+        QImage cover(1000, 200, QImage::Format_RGB32);
+        cover.fill(Qt::blue);
+        world->avatarPath = dir.filePath(QStringLiteral("UserImage.jpg"));
+        world->coverPath = dir.filePath(QStringLiteral("UserCover.jpg"));
+        QVERIFY(avatar.save(world->avatarPath));
+        QVERIFY(cover.save(world->coverPath));
+        controller->showRelativeTo(topIcon());
+        QCOMPARE(view()->userNameTextField()->text(), QStringLiteral("Hoistly Tester"));
+        QCOMPARE(view()->avatarImageView()->image().size(), QSize(80, 80));
+        // Aspect-filled to the cover view's size: 360x100 from 1000x200 -> 500x100.
+        QCOMPARE(view()->coverPhotoImageView()->pixmap().size(), QSize(500, 100));
+        controller->close();
+
+        // Shown images stay while valid; names follow the account.
+        QFile::remove(world->avatarPath);
+        world->fullName.clear();
+        controller->showRelativeTo(topIcon());
+        QCOMPARE(view()->userNameTextField()->text(), QStringLiteral("hoistlytester"));
+        QCOMPARE(view()->avatarImageView()->image().size(), QSize(80, 80));
+        controller->close();
+        world->userName.clear();
+        controller->showRelativeTo(topIcon());
+        QCOMPARE(view()->userNameTextField()->text(), QStringLiteral("Not logged in"));
+    }
+
+    void firstOpeningShowsNoRows()
+    {
+        for (int i = 0; i < 12; ++i)
+            world->addUpload(QStringLiteral("/p/%1.jpg").arg(i), 100 + i);
+        TrayMenuController::setExpandDelayForTesting(3600); // hold the first growth back
+        controller->showRelativeTo(topIcon());
+        TrayMenuController::setExpandDelayForTesting(0.0);
+        QCOMPARE(controller->popoverWindow()->height(), 190);
+        QCOMPARE(view()->recentUploadRowsVisible(), 0.0);
+        // Only the ten newest are shown.
+        QCOMPARE(controller->contents().size(), 10);
+        QCOMPARE(controller->contents().first(), world->recent.first());
+        QCOMPARE(controller->contents().last(), world->recent.at(9));
+        QVERIFY(!controller->allowExpand());
+    }
+
+    void growthAfterFirstAppearance_data()
+    {
+        QTest::addColumn<int>("uploads");
+        QTest::addColumn<int>("rows");
+        QTest::addColumn<int>("height");
+        QTest::newRow("none") << 0 << 0 << 190;
+        QTest::newRow("one") << 1 << 1 << 292;
+        QTest::newRow("five") << 5 << 1 << 292;
+        QTest::newRow("six") << 6 << 2 << 352;
+        QTest::newRow("ten") << 10 << 2 << 352;
+        QTest::newRow("twelve") << 12 << 2 << 352;
+    }
+    void growthAfterFirstAppearance()
+    {
+        QFETCH(int, uploads);
+        QFETCH(int, rows);
+        QFETCH(int, height);
+        for (int i = 0; i < uploads; ++i)
+            world->addUpload(QStringLiteral("/p/%1.jpg").arg(i), 100 + i);
+        controller->showRelativeTo(topIcon());
+        QTRY_VERIFY(controller->allowExpand());
+        QCOMPARE(view()->recentUploadRowsVisible(), double(rows));
+        QTRY_COMPARE(controller->popoverWindow()->height(), height);
+        QTRY_VERIFY(!view()->isAnimatingHeight());
+        QCOMPARE(controller->popoverWindow()->width(), 360);
+    }
+
+    void heightRules()
+    {
+        QCOMPARE(TrayMenuView::easeOut(0.0, 0, 1, 1), 0.0);
+        QCOMPARE(TrayMenuView::easeOut(0.25, 0, 1, 1), 0.125);
+        QCOMPARE(TrayMenuView::easeOut(0.5, 0, 1, 1), 0.5);
+        QCOMPARE(TrayMenuView::easeOut(0.75, 0, 1, 1), 0.875);
+        QCOMPARE(TrayMenuView::easeOut(1.0, 0, 1, 1), 1.0);
+
+        controller->showRelativeTo(topIcon());
+        QTRY_VERIFY(controller->allowExpand());
+        TrayMenuView *v = view();
+        QWidget *window = controller->popoverWindow();
+        v->setRecentUploadRowsVisible(2, true);
+        QVERIFY(v->isAnimatingHeight());
+        // A non-animated change in the middle stops the animation at the new target.
+        v->setRecentUploadRowsVisible(1, false);
+        QVERIFY(!v->isAnimatingHeight());
+        QCOMPARE(window->height(), 292);
+        QTest::qWait(50);
+        QCOMPARE(window->height(), 292);
+        // The same count again does nothing.
+        window->resize(360, 250);
+        v->setRecentUploadRowsVisible(1, true);
+        QCOMPARE(window->height(), 250);
+        QVERIFY(!v->isAnimatingHeight());
+    }
+
+    void gridPlacesAndDimming()
+    {
+        QCOMPARE(TrayMenuPhotoContainer::originForIndex(0), QPoint(0, 0));
+        QCOMPARE(TrayMenuPhotoContainer::originForIndex(4), QPoint(264, 0));
+        QCOMPARE(TrayMenuPhotoContainer::originForIndex(5), QPoint(0, 66));
+        QCOMPARE(TrayMenuPhotoContainer::originForIndex(9), QPoint(264, 66));
+
+        world->addUpload(QStringLiteral("/p/a.jpg"), 11);
+        world->addUpload(QStringLiteral("/p/b.jpg"), 0); // not finished by the service yet
+        world->addUpload(QStringLiteral("/p/c.jpg"), 33);
+        world->thumbnails.remove(QStringLiteral("/p/c.jpg")); // never got a thumbnail
+        world->addUpload(QStringLiteral("/p/d.jpg"), 44);
+        world->photoIds.remove(QStringLiteral("/p/d.jpg")); // no catalogue record
+        world->addUpload(QStringLiteral("/p/e.jpg"), 55);
+        // Order: e d c b a
+        TrayMenuPhotoContainer grid;
+        grid.setContents(world->recent);
+        QCOMPARE(grid.visiblePaths().size(), 3);
+        QVERIFY(!grid.cellForPath(QStringLiteral("/p/c.jpg")));
+        QVERIFY(!grid.cellForPath(QStringLiteral("/p/d.jpg")));
+        QCOMPARE(grid.cellForPath(QStringLiteral("/p/e.jpg"))->pos(), QPoint(0, 0));
+        QCOMPARE(grid.cellForPath(QStringLiteral("/p/b.jpg"))->pos(), QPoint(198, 0)); // keeps index 3
+        QCOMPARE(grid.cellForPath(QStringLiteral("/p/a.jpg"))->pos(), QPoint(264, 0));
+        TrayMenuPhotoContainerButton *unfinished = grid.cellForPath(QStringLiteral("/p/b.jpg"));
+        QCOMPARE(unfinished->alphaValue(), 0.25);
+        QVERIFY(unfinished->disableHandCursor());
+        QCOMPARE(grid.cellForPath(QStringLiteral("/p/a.jpg"))->alphaValue(), 1.0);
+
+        // A click on the unfinished one does nothing; on a finished one it opens the photo.
+        unfinished->click();
+        QVERIFY(opener->opened.isEmpty());
+        grid.cellForPath(QStringLiteral("/p/a.jpg"))->click();
+        QCOMPARE(opener->last().toString(), kBase + QStringLiteral("/photos/48151623%40N00/11"));
+        QVERIFY(world->analytics.contains(QStringLiteral("increment:Tray: Clicked on recent photo")));
+        // Without a signed-in account nothing opens.
+        world->userId.clear();
+        grid.cellForPath(QStringLiteral("/p/e.jpg"))->click();
+        QCOMPARE(opener->opened.size(), 1);
+        world->userId = QStringLiteral("48151623@N00");
+
+        // The service finishes the photo: the next update brings it to full opacity.
+        world->photoIds[QStringLiteral("/p/b.jpg")] = 22;
+        grid.setContents(world->recent);
+        QCOMPARE(unfinished->alphaValue(), 1.0);
+        QVERIFY(!unfinished->disableHandCursor());
+        // The thumbnail that appears later for a listed path still gets no cell.
+        world->thumbnails.insert(QStringLiteral("/p/c.jpg"), QImage(56, 56, QImage::Format_RGB32));
+        grid.setContents(world->recent);
+        QVERIFY(!grid.cellForPath(QStringLiteral("/p/c.jpg")));
+        // The same contents again change nothing.
+        const auto before = grid.findChildren<TrayMenuPhotoContainerButton *>().size();
+        grid.setContents(world->recent, true);
+        QCOMPARE(grid.findChildren<TrayMenuPhotoContainerButton *>().size(), before);
+    }
+
+    void gridAnimatesArrivalsAndDepartures()
+    {
+        for (int i = 0; i < 10; ++i)
+            world->addUpload(QStringLiteral("/p/%1.jpg").arg(i), 100 + i);
+        TrayMenuPhotoContainer grid;
+        grid.setContents(world->recent.mid(0, 10));
+        QPointer<TrayMenuPhotoContainerButton> oldest = grid.cellForPath(QStringLiteral("/p/0.jpg"));
+        TrayMenuPhotoContainerButton *newest = grid.cellForPath(QStringLiteral("/p/9.jpg"));
+        QCOMPARE(oldest->pos(), QPoint(264, 66));
+        world->addUpload(QStringLiteral("/p/new.jpg"), 500);
+        grid.setContents(world->recent.mid(0, 10), true);
+        TrayMenuPhotoContainerButton *arrival = grid.cellForPath(QStringLiteral("/p/new.jpg"));
+        QVERIFY(arrival);
+        QVERIFY(grid.isAnimating());
+        QVERIFY(arrival->alphaValue() < 1.0); // fades in
+        QCOMPARE(arrival->pos(), QPoint(0, 0));
+        QVERIFY(!grid.cellForPath(QStringLiteral("/p/0.jpg"))); // left the set at once
+        QVERIFY(oldest); // but still on screen while it fades
+        QTRY_VERIFY(!grid.isAnimating());
+        QCOMPARE(arrival->alphaValue(), 1.0);
+        QCOMPARE(newest->pos(), QPoint(66, 0)); // slid one place on
+        QTRY_VERIFY(oldest.isNull()); // removed after fading out
+    }
+
+    void recentlyUploadedNotificationIsDeferredAndDroppedWhenHidden()
+    {
+        controller->showRelativeTo(topIcon());
+        QTRY_VERIFY(controller->allowExpand());
+        world->addUpload(QStringLiteral("/p/x.jpg"), 7);
+        NotificationCenter::post(Notifications::RecentlyUploadedChanged);
+        QVERIFY(controller->contents().isEmpty()); // next turn of the main queue
+        QTRY_COMPARE(controller->contents(), QStringList{QStringLiteral("/p/x.jpg")});
+        QTRY_COMPARE(controller->popoverWindow()->height(), 292);
+
+        world->addUpload(QStringLiteral("/p/y.jpg"), 8);
+        controller->updateRecentlyUploadedAnimated();
+        controller->close(); // hidden before the deferred step runs
+        settle();
+        QCOMPARE(controller->contents().size(), 1);
+    }
+};
+
+QTEST_MAIN(TestTrayPopover)
+#include "tst_tray_popover.moc"
