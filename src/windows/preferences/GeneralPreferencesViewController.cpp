@@ -98,7 +98,7 @@ void GeneralPreferencesViewController::awakeFromNib()
             caption->setText(PreferenceTexts::tr(QStringLiteral("Version X.X")));
         if (auto *box = findViewWithTag<QCheckBox>(this, 5004)) {
             const int oldWidth = box->width();
-            box->setText(PreferenceTexts::tr(QStringLiteral("Use black & white icon")));
+            box->setText(PreferenceTexts::tr(QStringLiteral("Use black & white icon")).replace(QLatin1Char('&'), QStringLiteral("&&")));
             box->adjustSize();
             box->move(box->x() - (box->width() - oldWidth) / 2, box->y());
         }
@@ -167,7 +167,7 @@ QMenu *GeneralPreferencesViewController::buildLogoMenu(QWidget *parent)
     QPointer<GeneralPreferencesViewController> self(this);
     auto add = [&](const QString &title, void (GeneralPreferencesViewController::*action)(), bool checkable = false,
                    bool checked = false) {
-        QAction *item = menu->addAction(title);
+        QAction *item = menu->addAction(QString(title).replace(QLatin1Char('&'), QStringLiteral("&&")));
         item->setCheckable(checkable);
         item->setChecked(checked);
         QObject::connect(item, &QAction::triggered, menu, [self, action] {

@@ -252,6 +252,9 @@ void PanedPreferencesWindowController::setSelectedViewController(PanedPreference
     pane->viewWillAppear();
     if (view) {
         view->setParent(container);
+        // A pane laid out by fixed positions has no size hint of its own: its first-seen size
+        // is what the content area must keep.
+        view->setMinimumSize(minimum);
         view->resize(content);
         container->layout()->addWidget(view);
         view->show();

@@ -81,6 +81,10 @@ private Q_SLOTS:
             QCOMPARE(a.didDisappear, 1);
             QCOMPARE(window.size(), QSize(500, 200 + chrome(window)));
             QCOMPARE(window.pos(), topLeft); // the top-left corner stays put
+            // A pane without a layout of its own still fills its size in the content area.
+            QCoreApplication::processEvents();
+            QCOMPARE(b.size(), QSize(500, 200));
+            QVERIFY(b.isVisible());
             // A fixed pane cannot be resized.
             QCOMPARE(window.maximumSize(), QSize(500, 200 + chrome(window)));
             QCOMPARE(notified, 2);

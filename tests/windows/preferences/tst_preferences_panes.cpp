@@ -21,13 +21,13 @@ QStringList titles(QMenu *menu)
 {
     QStringList out;
     for (QAction *a : menu->actions())
-        out << (a->isSeparator() ? QStringLiteral("-") : a->text());
+        out << (a->isSeparator() ? QStringLiteral("-") : QString(a->text()).replace(QStringLiteral("&&"), QStringLiteral("&")));
     return out;
 }
 QAction *actionNamed(QMenu *menu, const QString &title)
 {
     for (QAction *a : menu->actions())
-        if (a->text() == title)
+        if (QString(a->text()).replace(QStringLiteral("&&"), QStringLiteral("&")) == title)
             return a;
     return nullptr;
 }

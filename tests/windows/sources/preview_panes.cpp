@@ -1,0 +1,75 @@
+// Renders the preferences panes to PNG files for a look by eye (not a test):
+//   xvfb-run -a preview_panes /tmp/out
+// The Upload pane shows a few hundred folders from an in-memory catalogue.
+#include "support/FakeSourcesBackend.h"
+#include "windows/preferences/AccountPreferencesViewController.h"
+#include "windows/preferences/GeneralPreferencesViewController.h"
+#include "windows/preferences/PreferencesPane.h"
+#include "windows/preferences/PreferencesServices.h"
+#include "windows/sources/SourcesPreferencesViewController.h"
+#include "windows/sources/SourcesTreeModel.h"
+
+#include <QApplication>
+#include <QDir>
+#include <QSignalSpy>
+#include <QStandardPaths>
+#include <QTemporaryDir>
+#include <QTest>
+
+int main(int argc, char **argv)
+{
+    QStandardPaths::setTestModeEnabled(true);
+    QApplication app(argc, argv);
+    const QString out = argc > 1 ? QString::fromLocal8Bit(argv[1]) : QStringLiteral("/tmp");
+    QDir().mkpath(out);
+    QTemporaryDir dir;
+    FakeSourcesBackend backend;
+    SourcesBackend::setInstance(&backend);
+    const QStringList roots{QStringLiteral("Pictures"), QStringLiteral("Family Archive"), QStringLiteral("Camera Uploads")};
+    for (int s = 0; s < roots.size(); ++s) {
+        const QString root = dir.path() + QLatin1Char('/') + roots[s];
+        QDir().mkpath(root);
+        backend.addCustomFolder(root);
+        const RecordId r = backend.addRecord(root, 0, true);
+        backend.record(r).foldersRecursive = 120;
+        backend.record(r).photosRecursive = 4000 + s;
+        backend.record(r).cachedStatus = s == 1 ? 2 : 4;
+        for (int i = 0; i < 120; ++i) {
+            const QString folder = root + QStringLiteral("/%1 %2").arg(s == 2 ? QStringLiteral("Roll") : QStringLiteral("Trip")).arg(2000 + i);
+            QDir().mkpath(folder);
+            const RecordId f = backend.addRecord(folder, r, true);
+            backend.record(f).photosRecursive = 30 + i;
+            backend.record(f).cachedStatus = (i % 7 == 0) ? 1 : 4;
+            backend.record(f).excludedFromScan = (i % 11 == 5);
+        }
+    }
+    backend.line1 = QStringLiteral("Uploading 1,204 photos");
+    backend.line2 = QStringLiteral("(about 20 minutes left)");
+    backend.running = true;
+    backend.percent = 0.35;
+
+    auto &services = PreferencesServices::instance();
+    services.currentUserName = [] { return QStringLiteral("pat"); };
+    services.photoCount = [] { return 4096; };
+    services.storageUsed = [] { return qint64(123) * 1024 * 1024 * 1024; };
+
+    PreferencesPane *window = PreferencesPane::preferencesWindowController();
+    window->show();
+    auto *sources = window->sourcesViewController();
+    QSignalSpy landed(sources, &SourcesPreferencesViewController::sourcesRefreshed);
+    sources->refreshViewForceRefreshUI(true);
+    landed.wait(3000);
+    sources->outlineView()->expand(sources->model()->index(1, 0));
+    sources->updateStatus();
+    QTest::qWait(300);
+    window->grab().save(out + QStringLiteral("/upload_pane.png"));
+    window->selectControllerAtIndex(0);
+    QTest::qWait(100);
+    window->grab().save(out + QStringLiteral("/account_pane.png"));
+    window->selectControllerAtIndex(2);
+    QTest::qWait(100);
+    window->grab().save(out + QStringLiteral("/about_pane.png"));
+    window->close();
+    SourcesBackend::setInstance(nullptr);
+    return 0;
+}
