@@ -1,0 +1,358 @@
+// The self-updater's judgement of the manifest, its download and unpacking, its holds, and the
+// install into an Applications folder with its swap, rollback and relaunch.
+#include "app/launch/ShellTestFakes.h"
+#include "app/update/Bundle.h"
+#include "app/update/LMSelfUpdating.h"
+#include "app/update/LoginItems.h"
+#include "core/Settings.h"
+#include "platform/StandardPaths.h"
+#include "LumoraDouble.h"
+#include "UpdateTestBundles.h"
+#include "support/ScriptedModalUi.h"
+
+#include <QDir>
+#include <QFile>
+#include <QStandardPaths>
+#include <QTemporaryDir>
+#include <QTest>
+
+using namespace UpdateTestBundles;
+
+class TestSelfUpdating : public QObject
+{
+    Q_OBJECT
+    FakeShell *fake = nullptr;
+    ScriptedAlerts alerts;
+    QTemporaryDir *tmp = nullptr;
+    LumoraDouble server;
+    QString global, user, running;
+
+    void point(const QString &manifestPath = "/hoistly/LumoraHoistly-Info.plist",
+               const QString &zipPath = "/hoistly/LumoraHoistly.app.zip")
+    {
+        LMSelfUpdating::setUpdateURL(QUrl(server.baseUrl() + manifestPath));
+        LMSelfUpdating::setDownloadURL(QUrl(server.baseUrl() + zipPath));
+    }
+    int requestsFor(const QString &path) const { return server.requestedPaths().count(path); }
+
+private Q_SLOTS:
+    void initTestCase()
+    {
+        QStandardPaths::setTestModeEnabled(true);
+        Alerts::setPresenter(&alerts);
+        QVERIFY(server.start());
+    }
+
+    void init()
+    {
+        LMSelfUpdating::resetForTesting();
+        Settings::clearAllSettingsPERMANENTLY();
+        NSDevice::overrideVersionForTesting(14, 0, 0);
+        fake = new FakeShell;
+        fake->install();
+        tmp = new QTemporaryDir;
+        global = tmp->path() + "/opt";
+        user = tmp->path() + "/home/Applications";
+        QDir().mkpath(global);
+        QDir().mkpath(user);
+        LMSelfUpdating::setApplicationsFoldersForTesting(global, user);
+        QDir().mkpath(tmp->path() + "/Downloads");
+        running = makeBundle(tmp->path() + "/Downloads", "Lumora Hoistly", 2200);
+        Bundle::setMainBundlePathForTesting(running);
+        LMSelfUpdating::setLaunchArguments({"Hoistly"});
+        server.resetRecords();
+        LMSelfUpdating::clearTempDirectory();
+    }
+
+    void cleanup()
+    {
+        delete tmp;
+        tmp = nullptr;
+    }
+
+    // ---- Manifest --------------------------------------------------------------------------
+
+    void judgesTheOfferedBuild_data()
+    {
+        QTest::addColumn<qint64>("offered");
+        QTest::addColumn<QString>("name");
+        QTest::addColumn<bool>("force");
+        QTest::addColumn<bool>("update");
+        QTest::addColumn<bool>("upToDate");
+        QTest::newRow("newer") << qint64(2300) << "Lumora Hoistly" << false << true << false;
+        QTest::newRow("equal") << qint64(2200) << "Lumora Hoistly" << false << false << true;
+        QTest::newRow("older") << qint64(2100) << "Lumora Hoistly" << false << false << true;
+        QTest::newRow("equal, forced") << qint64(2200) << "Lumora Hoistly" << true << true << false;
+        QTest::newRow("no name: unreadable") << qint64(2300) << "" << false << false << false;
+        QTest::newRow("no build: unreadable") << qint64(0) << "Lumora Hoistly" << false << false << false;
+    }
+    void judgesTheOfferedBuild()
+    {
+        QFETCH(qint64, offered);
+        QFETCH(QString, name);
+        QFETCH(bool, force);
+        QFETCH(bool, update);
+        QFETCH(bool, upToDate);
+        server.setUpdateManifest(manifest(offered, name));
+        point();
+        if (force)
+            LMSelfUpdating::setForceUpdateOnNextCheck();
+        const QUrl result = LMSelfUpdating::checkServerForUpdateAvailable();
+        QCOMPARE(!result.isEmpty(), update);
+        if (update)
+            QCOMPARE(result, LMSelfUpdating::downloadURL());
+        QCOMPARE(LMSelfUpdating::lastSuccessfulUpdateCheck().isValid(), upToDate);
+    }
+
+    void minimumSystemVersion_data()
+    {
+        QTest::addColumn<QString>("minimum");
+        QTest::addColumn<bool>("update");
+        QTest::newRow("newer minor") << "10.15" << false;
+        QTest::newRow("newer patch") << "10.14.7" << false;
+        QTest::newRow("older minor, no patch") << "10.14" << true;
+        QTest::newRow("same") << "10.14.6" << true;
+        QTest::newRow("newer major") << "11" << false;
+    }
+    void minimumSystemVersion()
+    {
+        QFETCH(QString, minimum);
+        QFETCH(bool, update);
+        NSDevice::overrideVersionForTesting(10, 14, 6);
+        server.setUpdateManifest(manifest(2300, "Lumora Hoistly", minimum));
+        point();
+        QCOMPARE(!LMSelfUpdating::checkServerForUpdateAvailable().isEmpty(), update);
+    }
+
+    void silentCheckSoonAfterUpToDateDoesNothing()
+    {
+        server.setUpdateManifest(manifest(2200));
+        point();
+        LMSelfUpdating::setLastSuccessfulUpdateCheckForTesting(fake->now().addSecs(-100));
+        LMSelfUpdating::checkForUpdatesSilent();
+        QVERIFY(!LMSelfUpdating::isCheckingForUpdates());
+        QTest::qWait(200);
+        QCOMPARE(requestsFor("/hoistly/LumoraHoistly-Info.plist"), 0);
+        fake->advance(20); // 120 s after the last answer
+        LMSelfUpdating::checkForUpdatesSilent();
+        QTRY_COMPARE(requestsFor("/hoistly/LumoraHoistly-Info.plist"), 1);
+        QTRY_VERIFY(!LMSelfUpdating::isCheckingForUpdates());
+    }
+
+    void holdsStopSilentChecksOnly()
+    {
+        server.setUpdateManifest(manifest(2200));
+        point();
+        LMSelfUpdating::setSelfUpdatesDisabledUntil(fake->now().addSecs(3600), "prefs");
+        QVERIFY(LMSelfUpdating::_selfUpdatesTemporarilyDisabled());
+        LMSelfUpdating::checkForUpdatesSilent();
+        QTest::qWait(200);
+        QCOMPARE(requestsFor("/hoistly/LumoraHoistly-Info.plist"), 0);
+        LMSelfUpdating::checkForUpdatesWithUI(); // the user asked: runs
+        QTRY_COMPARE(requestsFor("/hoistly/LumoraHoistly-Info.plist"), 1);
+        QTRY_VERIFY(!LMSelfUpdating::isCheckingForUpdates());
+        QVERIFY(LMSelfUpdating::statusMessagesForTesting().contains("You're up to date!"));
+        LMSelfUpdating::setSelfUpdatesDisabledUntil(QDateTime(), "prefs");
+        QVERIFY(!LMSelfUpdating::_selfUpdatesTemporarilyDisabled());
+        LMSelfUpdating::setSelfUpdatesDisabledUntil(fake->now().addSecs(-1), "old");
+        QVERIFY(!LMSelfUpdating::_selfUpdatesTemporarilyDisabled());
+    }
+
+    void plainAddressesAreRefused()
+    {
+        LMSelfUpdating::setUpdateURL(QUrl("http://updates.example.net/hoistly/LumoraHoistly-Info.plist"));
+        LMSelfUpdating::setDownloadURL(QUrl("http://updates.example.net/hoistly/LumoraHoistly.app.zip"));
+        QVERIFY(LMSelfUpdating::checkServerForUpdateAvailable().isEmpty());
+        QVERIFY(LMSelfUpdating::downloadUpdateAtURL(QUrl("http://updates.example.net/z.zip")).isEmpty());
+    }
+
+    // ---- Download and unpack ---------------------------------------------------------------
+
+    void downloadAndUnpack_data()
+    {
+        QTest::addColumn<QString>("kind");
+        QTest::addColumn<bool>("found");
+        QTest::newRow("whole bundle") << "good" << true;
+        QTest::newRow("named after the running application") << "renamed" << true;
+        QTest::newRow("corrupt zip") << "corrupt" << false;
+        QTest::newRow("bundle without executable") << "noexe" << false;
+        QTest::newRow("truncated zip") << "truncated" << false;
+    }
+    void downloadAndUnpack()
+    {
+        QFETCH(QString, kind);
+        QFETCH(bool, found);
+        QByteArray zip;
+        if (kind == "good" || kind == "truncated")
+            zip = zipOfBundle(tmp->path(), "Lumora Hoistly Next", 2300);
+        else if (kind == "renamed")
+            zip = zipOfBundle(tmp->path(), "Lumora Hoistly", 2300);
+        else if (kind == "noexe")
+            zip = zipOfBundle(tmp->path(), "Lumora Hoistly Next", 2300, false);
+        else
+            zip = QByteArray("PK\x03\x04 this is not a zip at all", 30);
+        if (kind == "truncated")
+            zip.chop(zip.size() / 3);
+        QVERIFY(!zip.isEmpty());
+        server.setUpdateManifest(manifest(2300, "Lumora Hoistly Next"));
+        server.setUpdateZip(zip);
+        point();
+        QVERIFY(!LMSelfUpdating::checkServerForUpdateAvailable().isEmpty());
+        const QString zipPath = LMSelfUpdating::downloadUpdateAtURL(LMSelfUpdating::downloadURL());
+        QVERIFY(zipPath.startsWith(LMSelfUpdating::tempDirectory()));
+        QCOMPARE(QFile(zipPath).size(), qint64(zip.size()));
+        const QString bundle = LMSelfUpdating::extractUpdateAtPath(zipPath);
+        QCOMPARE(!bundle.isEmpty(), found);
+        if (found)
+            QVERIFY(Bundle::isCompleteBundle(bundle));
+    }
+
+    void wholeCheckLaunchesTheUnpackedBundle()
+    {
+        server.setUpdateManifest(manifest(2300));
+        server.setUpdateZip(zipOfBundle(tmp->path(), "Lumora Hoistly", 2300));
+        point();
+        LMSelfUpdating::checkForUpdatesStandalone();
+        QCOMPARE(fake->launches.size(), 1);
+        QVERIFY(fake->launches.first().first.startsWith(LMSelfUpdating::tempDirectory()));
+        QCOMPARE(fake->launches.first().second, QStringList{"/selfupdated"});
+    }
+
+    // ---- Applications folder ---------------------------------------------------------------
+
+    void olderInstalledCopyIsReplaced()
+    {
+        makeBundle(global, "Lumora Hoistly", 100, true, "old-marker");
+        QVERIFY(LMSelfUpdating::copyToApplicationsFolderAndRelaunchWithAppName("Lumora Hoistly"));
+        const QString dest = global + "/Lumora Hoistly.app";
+        QCOMPARE(Bundle::infoDictionary(dest).value("CFBundleVersion").toLongLong(), 2200);
+        QVERIFY(!QFile::exists(dest + "/Contents/old-marker"));
+        QCOMPARE(QDir(global).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot), QStringList{"Lumora Hoistly.app"});
+        QCOMPARE(fake->launches.size(), 1);
+        QCOMPARE(fake->launches.first().first, dest);
+        QCOMPARE(fake->launches.first().second, QStringList{"/selfupdated"});
+        QVERIFY(!LMSelfUpdating::updateApplyFailed());
+    }
+
+    void newerOrEqualInstalledCopyStaysAndIsLaunched()
+    {
+        makeBundle(global, "Lumora Hoistly", 2200, true, "kept-marker");
+        QVERIFY(LMSelfUpdating::copyToApplicationsFolderAndRelaunchWithAppName("Lumora Hoistly"));
+        QVERIFY(QFile::exists(global + "/Lumora Hoistly.app/Contents/kept-marker"));
+        QCOMPARE(fake->launches.first().first, global + "/Lumora Hoistly.app");
+    }
+
+    void failedCopyLeavesTheInstalledCopy()
+    {
+        makeBundle(global, "Lumora Hoistly", 100, true, "old-marker");
+        QFile::remove(running + "/Contents/MacOS/Hoistly"); // the source is incomplete
+        QVERIFY(!LMSelfUpdating::copyToApplicationsFolderAndRelaunchWithAppName("Lumora Hoistly"));
+        QVERIFY(QFile::exists(global + "/Lumora Hoistly.app/Contents/old-marker"));
+        QVERIFY(Bundle::isCompleteBundle(global + "/Lumora Hoistly.app"));
+        QCOMPARE(QDir(global).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot), QStringList{"Lumora Hoistly.app"});
+        QVERIFY(LMSelfUpdating::updateApplyFailed());
+        QCOMPARE(fake->count("increment:Misc: Upgrade failed"), 1);
+        QCOMPARE(fake->launches.size(), 0);
+    }
+
+    void unwritableGlobalFolderUsesTheUserFolder()
+    {
+        global = tmp->path() + "/no-such-folder";
+        LMSelfUpdating::setApplicationsFoldersForTesting(global, user);
+        makeBundle(user, "Lumora Hoistly", 9999, true, "newer-marker"); // no version guard here
+        QVERIFY(LMSelfUpdating::copyToApplicationsFolderAndRelaunchWithAppName("Lumora Hoistly"));
+        QCOMPARE(Bundle::infoDictionary(user + "/Lumora Hoistly.app").value("CFBundleVersion").toLongLong(), 2200);
+        QCOMPARE(fake->launches.first().first, user + "/Lumora Hoistly.app");
+    }
+
+    void runningFromAnApplicationsFolderDoesNothing()
+    {
+        running = makeBundle(user, "Lumora Hoistly", 2200);
+        Bundle::setMainBundlePathForTesting(running);
+        QDir().mkpath(LMSelfUpdating::tempDirectory() + "/123");
+        QVERIFY(!LMSelfUpdating::copyToApplicationsFolderAndRelaunchWithAppName("Lumora Hoistly"));
+        QVERIFY(QFileInfo::exists(LMSelfUpdating::tempDirectory() + "/123"));
+        LMSelfUpdating::setLaunchArguments({"Hoistly", "/selfupdated"});
+        QVERIFY(!LMSelfUpdating::copyToApplicationsFolderAndRelaunchWithAppName("Lumora Hoistly"));
+        QVERIFY(!QFileInfo::exists(LMSelfUpdating::tempDirectory() + "/123")); // the cache is emptied
+        QCOMPARE(fake->launches.size(), 0);
+    }
+
+    void applicationsFolderIsAPrefixNotASubstring()
+    {
+        // "<tmp>/opt-old/..." contains "<tmp>/opt" as text but is not inside it.
+        running = makeBundle(tmp->path() + "/opt-old", "Lumora Hoistly", 2200);
+        Bundle::setMainBundlePathForTesting(running);
+        QVERIFY(LMSelfUpdating::copyToApplicationsFolderAndRelaunchWithAppName("Lumora Hoistly"));
+        QVERIFY(Bundle::isCompleteBundle(global + "/Lumora Hoistly.app"));
+        QVERIFY(Bundle::isPathInsideFolder(global + "/Lumora Hoistly.app", global));
+        QVERIFY(!Bundle::isPathInsideFolder(tmp->path() + "/opt-old/x", global));
+        QVERIFY(Bundle::isPathInsideFolder(global, global));
+    }
+
+    void firstInstallFromTheInstallerCountsAsManual()
+    {
+        running = makeBundle(tmp->path() + "/media/Lumora Hoistly Installer", "Lumora Hoistly", 2200);
+        Bundle::setMainBundlePathForTesting(running);
+        QVERIFY(LMSelfUpdating::copyToApplicationsFolderAndRelaunchWithAppName("Lumora Hoistly"));
+        QCOMPARE(fake->launches.first().second, QStringList{});
+    }
+
+    void earlierProductBundlesGo()
+    {
+        makeBundle(user, LMSelfUpdating::earlierProductName(), 50);
+        QVERIFY(LMSelfUpdating::copyToApplicationsFolderAndRelaunchWithAppName("Lumora Hoistly"));
+        QVERIFY(!QFileInfo::exists(user + "/" + LMSelfUpdating::earlierProductName() + ".app"));
+    }
+
+    // ---- Launch at login --------------------------------------------------------------------
+
+    void autostartEntryWrittenParsedAndRemoved()
+    {
+        running = makeBundle(tmp->path() + "/odd \"name\" $HOME `x` 100% \\ dir", "Lumora Hoistly", 2200);
+        Bundle::setMainBundlePathForTesting(running);
+        const QString folder = StandardPaths::autostartFolder();
+        QDir(folder).removeRecursively();
+        QDir().mkpath(folder);
+        // Somebody else's entry, and one of an earlier copy of ours.
+        auto write = [&](const QString &file, const QString &exec) {
+            QFile f(folder + "/" + file);
+            QVERIFY(f.open(QIODevice::WriteOnly));
+            f.write(("[Desktop Entry]\nType=Application\nName=x\nExec=" + exec + "\n").toUtf8());
+        };
+        write("other.desktop", "/usr/bin/other --flag");
+        write("old-copy.desktop", "\"/home/u/Applications/Lumora Hoistly.app/Contents/MacOS/Hoistly\" --login-item");
+        write("broken.desktop", "");
+
+        LoginItems::addAppAsLoginItem();
+        const QStringList args = LoginItems::splitExec(LoginItems::execOfEntry(LoginItems::entryPath()));
+        QCOMPARE(args, (QStringList{Bundle::executablePath(running), "--login-item"}));
+
+        LoginItems::deleteAppFromLoginItem();
+        QVERIFY(!QFile::exists(LoginItems::entryPath()));
+        QVERIFY(!QFile::exists(folder + "/old-copy.desktop"));
+        QVERIFY(QFile::exists(folder + "/other.desktop"));
+        QVERIFY(QFile::exists(folder + "/broken.desktop"));
+        LoginItems::deleteAppFromLoginItem(); // nothing left of ours: no change
+        QCOMPARE(QDir(folder).entryList(QDir::Files).size(), 2);
+    }
+
+    void execQuotingRoundTrips_data()
+    {
+        QTest::addColumn<QString>("arg");
+        QTest::newRow("plain") << "/usr/bin/hoistly";
+        QTest::newRow("blank") << "/opt/Lumora Hoistly.app/x";
+        QTest::newRow("specials") << "/a \"b\" `c` $d \\e %f";
+        QTest::newRow("empty") << "";
+    }
+    void execQuotingRoundTrips()
+    {
+        QFETCH(QString, arg);
+        const QString exec = LoginItems::quoteExecArgument(arg) + " --login-item";
+        QCOMPARE(LoginItems::splitExec(LoginItems::unescapeValue(LoginItems::escapeValue(exec))),
+                 (QStringList{arg, "--login-item"}));
+    }
+};
+
+QTEST_MAIN(TestSelfUpdating)
+#include "tst_selfupdating.moc"
