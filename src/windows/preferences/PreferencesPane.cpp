@@ -1,6 +1,7 @@
 #include "windows/preferences/PreferencesPane.h"
 
 #include "app/widgets/ModalUi.h"
+#include "core/UiHooks.h"
 #include "core/Dispatch.h"
 #include "platform/Endpoints.h"
 #include "windows/preferences/AccountPreferencesViewController.h"
@@ -88,6 +89,17 @@ PreferencesPane *PreferencesPane::preferencesWindowController()
 QWidget *PreferencesPane::preferencesWindowControllerNoCreate()
 {
     return s_instance.data();
+}
+
+void PreferencesPane::installUiHooks()
+{
+    UiHooks &hooks = UiHooks::instance();
+    // The engine may call from any thread; the window is touched on the main thread only.
+    hooks.openPreferences = [] { dispatch_main_async([] { openPreferences(); }); };
+    hooks.refreshSourcesView = [] { dispatch_main_async([] { SourcesPreferencesViewController::refreshView(); }); };
+    hooks.addSourcePath = [](const QString &path) {
+        dispatch_main_async([path] { SourcesPreferencesViewController::addPath(path); });
+    };
 }
 
 void PreferencesPane::openPreferences()

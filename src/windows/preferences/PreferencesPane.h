@@ -20,6 +20,9 @@ public:
     // Does nothing for an id whose numeric value is 0 (or that is not a number) while signed in.
     static void openPhotoOnWeb(const QString &photoId);
     static QWidget *preferencesWindowControllerNoCreate();
+    // Points the engine's calls into the interface (open the window, refresh the Upload pane,
+    // add a watched folder) at this window; called once at start-up.
+    static void installUiHooks();
     // Creates the window (on the Upload pane) when there is none.
     static PreferencesPane *preferencesWindowController();
 

@@ -1,4 +1,5 @@
 #include "core/Settings.h"
+#include "core/UiHooks.h"
 #include "support/ScriptedModalUi.h"
 #include "windows/preferences/PreferencesPane.h"
 #include "windows/preferences/PreferencesServices.h"
@@ -120,6 +121,14 @@ private Q_SLOTS:
         // Production hosts are HTTPS; a configured local base may be plain HTTP to loopback only.
         const QUrl url = m_opener.last();
         QVERIFY(url.scheme() == QStringLiteral("https") || url.host() == QStringLiteral("127.0.0.1") || url.host() == QStringLiteral("localhost"));
+    }
+
+    void engineHooksReachTheWindow()
+    {
+        PreferencesPane::installUiHooks();
+        UiHooks::instance().openPreferences();
+        waitForWindow();
+        QCOMPARE(m_dock.first(), false);
     }
 
     void addFolderOpensTheChooserOnTheUploadPane()
