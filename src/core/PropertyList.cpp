@@ -56,7 +56,11 @@ QVariant toVariant(plist_t node, int depth)
     case PLIST_DATE: {
         int32_t sec = 0, usec = 0;
         plist_get_date_val(node, &sec, &usec);
-        return QDateTime::fromMSecsSinceEpoch((qint64(sec) + kPlistEpochOffset) * 1000 + usec / 1000, QTimeZone::utc());
+        // libplist truncates toward zero and reports the fraction without its sign, so a date
+        // before 2001 with a fraction lies below `sec`, not above it.
+        const qint64 fractionMs = qAbs(usec) / 1000;
+        const qint64 ms = sec < 0 ? qint64(sec) * 1000 - fractionMs : qint64(sec) * 1000 + fractionMs;
+        return QDateTime::fromMSecsSinceEpoch(ms + kPlistEpochOffset * 1000, QTimeZone::utc());
     }
     case PLIST_ARRAY: {
         QVariantList list;
@@ -109,8 +113,13 @@ plist_t fromVariant(const QVariant &v, int depth)
     }
     case QMetaType::QDateTime: {
         const qint64 ms = v.toDateTime().toMSecsSinceEpoch() - kPlistEpochOffset * 1000;
-        const qint64 sec = ms >= 0 ? ms / 1000 : -((-ms + 999) / 1000);
-        return plist_new_date(int32_t(sec), int32_t((ms - sec * 1000) * 1000));
+        if (ms < 0) {
+            // Before 2001 libplist's writers truncate toward zero (a second late); whole seconds
+            // keep such dates exact.
+            const qint64 sec = -((-ms + 999) / 1000);
+            return plist_new_date(int32_t(sec), 0);
+        }
+        return plist_new_date(int32_t(ms / 1000), int32_t((ms % 1000) * 1000));
     }
     case QMetaType::QVariantList:
     case QMetaType::QStringList: {

@@ -1,3 +1,4 @@
+#include "CoreTestHome.h"
 #include "core/LMRReporter.h"
 #include "core/QBeacon.h"
 #include "core/Settings.h"
@@ -124,7 +125,7 @@ private:
 private Q_SLOTS:
     void initTestCase()
     {
-        QStandardPaths::setTestModeEnabled(true);
+        startInThrowAwayHome();
         QBeacon::setDefaultTiming(fast());
         Settings::clearAllSettingsPERMANENTLY();
     }

@@ -1,3 +1,4 @@
+#include "CoreTestHome.h"
 #include "core/Digest.h"
 #include "core/Dispatch.h"
 
@@ -11,7 +12,7 @@ class TestDispatch : public QObject
 {
     Q_OBJECT
 private Q_SLOTS:
-    void initTestCase() { QStandardPaths::setTestModeEnabled(true); }
+    void initTestCase() { startInThrowAwayHome(); }
 
     void mainSyncRunsInlineOnTheMainThread()
     {

@@ -1,3 +1,4 @@
+#include "CoreTestHome.h"
 #include "core/Localization.h"
 
 #include <QCoreApplication>
@@ -25,7 +26,7 @@ class TestLocalization : public QObject
 {
     Q_OBJECT
 private Q_SLOTS:
-    void initTestCase() { QStandardPaths::setTestModeEnabled(true); }
+    void initTestCase() { startInThrowAwayHome(); }
 
     void englishWithoutATranslation()
     {

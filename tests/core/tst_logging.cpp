@@ -1,3 +1,4 @@
+#include "CoreTestHome.h"
 #include "core/LGFileLogger.h"
 #include "core/LGLog.h"
 
@@ -66,7 +67,7 @@ class TestLogging : public QObject
 {
     Q_OBJECT
 private Q_SLOTS:
-    void initTestCase() { QStandardPaths::setTestModeEnabled(true); }
+    void initTestCase() { startInThrowAwayHome(); }
     void cleanup()
     {
         LGLog::removeAllLoggers();

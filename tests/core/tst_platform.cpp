@@ -1,3 +1,4 @@
+#include "CoreTestHome.h"
 #include "core/Settings.h"
 #include "platform/Endpoints.h"
 #include "platform/StandardPaths.h"
@@ -12,7 +13,7 @@ class TestPlatform : public QObject
 private Q_SLOTS:
     void initTestCase()
     {
-        QStandardPaths::setTestModeEnabled(true);
+        startInThrowAwayHome();
         Settings::clearAllSettingsPERMANENTLY();
     }
 

@@ -1,3 +1,5 @@
+#include "CoreTestHome.h"
+#include "core/PropertyList.h"
 #include "core/Settings.h"
 #include "platform/StandardPaths.h"
 
@@ -14,7 +16,7 @@ class TestSettings : public QObject
 {
     Q_OBJECT
 private Q_SLOTS:
-    void initTestCase() { QStandardPaths::setTestModeEnabled(true); }
+    void initTestCase() { startInThrowAwayHome(); }
     void init() { Settings::clearAllSettingsPERMANENTLY(); }
 
     void neverWrittenKeysReadAsZero()
@@ -109,6 +111,13 @@ private Q_SLOTS:
         QCOMPARE(Settings::objectForKey("Map").toMap().value("nested").toList().value(1).toInt(), 2);
         QCOMPARE(Settings::intForKey("lastFSEventId-/home/someone/Pictures"), 7);
         QCOMPARE(Settings::stringForKey("Tray: Opened"), QStringLiteral("x"));
+        // What the next process reads: the file itself, a real property list with typed values.
+        const QVariantMap onDisk = PropertyList::readFile(Settings::storePath()).toMap();
+        QCOMPARE(onDisk.value("OneElementList").toList(), QVariantList{"only"});
+        QCOMPARE(onDisk.value("When").typeId(), int(QMetaType::QDateTime));
+        QCOMPARE(onDisk.value("When").toDateTime().toSecsSinceEpoch(), when.toSecsSinceEpoch());
+        QCOMPARE(onDisk.value("Bytes").toByteArray(), QByteArray("\x00\x01\xff", 3));
+        QCOMPARE(onDisk.value("lastFSEventId-/home/someone/Pictures").toInt(), 7);
         QCOMPARE(Settings::incrementIntForKey("Fresh"), 1);
         QCOMPARE(Settings::incrementIntForKey(""), 0);
     }

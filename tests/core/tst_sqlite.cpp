@@ -1,3 +1,4 @@
+#include "CoreTestHome.h"
 #include "core/FMDatabase.h"
 
 #include <QCryptographicHash>
@@ -34,7 +35,7 @@ private:
 private Q_SLOTS:
     void initTestCase()
     {
-        QStandardPaths::setTestModeEnabled(true);
+        startInThrowAwayHome();
         Writer w(m_dir.filePath("photos.db"));
         w.exec("CREATE TABLE RKMaster (modelId INTEGER PRIMARY KEY, imagePath TEXT, fileSize INTEGER,"
                " imageDate REAL, thumb BLOB, isInTrash INTEGER)");

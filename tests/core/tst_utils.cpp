@@ -1,3 +1,4 @@
+#include "CoreTestHome.h"
 #include "core/Utils.h"
 
 #include <QDir>
@@ -15,7 +16,7 @@ class TestUtils : public QObject
 {
     Q_OBJECT
 private Q_SLOTS:
-    void initTestCase() { QStandardPaths::setTestModeEnabled(true); }
+    void initTestCase() { startInThrowAwayHome(); }
 
     void orderedSetChanges()
     {
