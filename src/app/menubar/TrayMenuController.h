@@ -8,7 +8,7 @@
 #include <QRect>
 #include <QStringList>
 
-class QMenu;
+#include <QMenu>
 class QWidget;
 class TrayMenuView;
 class TrayPopoverWindow;
