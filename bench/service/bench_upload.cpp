@@ -1,0 +1,193 @@
+// Upload benchmarks against the local service double running as its own process (so that its
+// memory is not counted as ours):
+//  1. one large file (1 GB by default): our resident memory must stay within 20 MB of the start;
+//  2. 5 MB files, one after another: our throughput against curl sending the same multipart
+//     bodies to the same server, in the same run (aim: at least 0.8x curl).
+// Exit status 0 when both aims are met.
+#include "LumoraDouble.h"
+
+#include "core/Settings.h"
+#include "service/LKImageUploadNetworkOperation.h"
+#include "service/LumoraKit.h"
+
+#include <QCommandLineParser>
+#include <QCoreApplication>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QProcess>
+#include <QRandomGenerator>
+#include <QStandardPaths>
+#include <QSemaphore>
+#include <QTemporaryDir>
+#include <QUrlQuery>
+
+#include <atomic>
+#include <cstdio>
+#include <unistd.h>
+
+namespace {
+
+qint64 residentKiB()
+{
+    QFile f(QStringLiteral("/proc/self/status"));
+    if (!f.open(QIODevice::ReadOnly))
+        return -1;
+    for (const QByteArray &line : f.readAll().split('\n'))
+        if (line.startsWith("VmRSS:"))
+            return line.mid(6).trimmed().split(' ').first().toLongLong();
+    return -1;
+}
+
+bool writeFile(const QString &path, qint64 size)
+{
+    QFile f(path);
+    if (!f.open(QIODevice::WriteOnly))
+        return false;
+    QByteArray block(1 << 20, Qt::Uninitialized);
+    QRandomGenerator rng(42);
+    rng.fillRange(reinterpret_cast<quint32 *>(block.data()), block.size() / 4);
+    for (qint64 left = size; left > 0; left -= block.size()) {
+        block[0] = char(left); // no two blocks alike
+        if (f.write(block.constData(), qMin<qint64>(left, block.size())) < 0)
+            return false;
+    }
+    return true;
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    QCoreApplication app(argc, argv);
+    QStandardPaths::setTestModeEnabled(true);
+    QCommandLineParser parser;
+    QCommandLineOption bigOpt(QStringLiteral("big-mb"), QStringLiteral("Size of the large upload in MB."), QStringLiteral("N"), QStringLiteral("1024"));
+    QCommandLineOption countOpt(QStringLiteral("small-count"), QStringLiteral("Number of 5 MB uploads."), QStringLiteral("N"), QStringLiteral("20"));
+    parser.addOptions({bigOpt, countOpt});
+    parser.addHelpOption();
+    parser.process(app);
+
+    QTemporaryDir work;
+    QProcess server;
+    server.start(QStringLiteral(LUMORA_DOUBLE_PATH), {QStringLiteral("--state-dir"), work.filePath(QStringLiteral("double"))});
+    if (!server.waitForReadyRead(10000)) {
+        std::fprintf(stderr, "lumora-double did not start\n");
+        return 2;
+    }
+    const QByteArray line = server.readLine().trimmed();
+    const int port = line.mid(QByteArray("LISTENING ").size()).toInt();
+    const QString base = QStringLiteral("http://127.0.0.1:%1").arg(port);
+    qputenv("HOISTLY_SERVICE_URL", base.toUtf8());
+
+    // Signed in over OAuth against the separate process (approved with curl).
+    LumoraKit *kit = LumoraKit::sharedLumoraKit();
+    kit->initializeWithAPIKey(QString::fromLatin1(LumoraDoubleDefaults::apiKey), QString::fromLatin1(LumoraDoubleDefaults::apiSecret), false);
+    {
+        QSemaphore got;
+        QUrl authURL;
+        kit->beginAuthWithCallbackURL(QUrl(QStringLiteral("https://hoistly.lumora.com/auth")), LKPermissionDelete,
+                                      [&](const QUrl &u, const LKError &) { authURL = u; got.release(); });
+        got.acquire();
+        QProcess curl;
+        const QString token = QUrlQuery(authURL).queryItemValue(QStringLiteral("oauth_token"), QUrl::FullyDecoded);
+        curl.start(QStringLiteral("curl"), {QStringLiteral("-s"), QStringLiteral("-o"), QStringLiteral("/dev/null"), QStringLiteral("-w"),
+                                            QStringLiteral("%{redirect_url}"), QStringLiteral("--data"),
+                                            QStringLiteral("action=allow&perms=delete&oauth_token=") + QString::fromLatin1(QUrl::toPercentEncoding(token)),
+                                            base + QStringLiteral("/services/oauth/authorize")});
+        curl.waitForFinished(10000);
+        const QUrl callback(QString::fromUtf8(curl.readAllStandardOutput()));
+        QSemaphore done;
+        LKError error;
+        kit->completeAuthWithURL(callback, [&](const QString &, const QString &, const QString &, const LKError &e) { error = e; done.release(); });
+        done.acquire();
+        if (error.isError() || !kit->isAuthorized()) {
+            std::fprintf(stderr, "sign-in failed: %s\n", qPrintable(error.toString()));
+            return 2;
+        }
+    }
+
+    bool ok = true;
+
+    // 1. One large file.
+    const qint64 bigSize = parser.value(bigOpt).toLongLong() * 1024 * 1024;
+    const QString bigPath = work.filePath(QStringLiteral("big.mov"));
+    if (!writeFile(bigPath, bigSize)) {
+        std::fprintf(stderr, "cannot write the large file\n");
+        return 2;
+    }
+    {
+        const qint64 startRss = residentKiB();
+        std::atomic<qint64> peak{startRss};
+        LKImageUploadNetworkOperation op(bigPath, {{QStringLiteral("async"), 1}});
+        op.setUploadProgressBlock([&](qint64, qint64) {
+            const qint64 now = residentKiB();
+            qint64 prev = peak.load();
+            while (now > prev && !peak.compare_exchange_weak(prev, now)) {}
+        });
+        QElapsedTimer t;
+        t.start();
+        const LKUploadResult r = op.runSynchronously();
+        const double secs = t.elapsed() / 1000.0;
+        const qint64 growthKiB = qMax(peak.load(), residentKiB()) - startRss;
+        std::printf("large upload: %lld MB in %.1f s (%.0f MB/s); %s; resident memory start %lld KiB, peak growth %lld KiB\n",
+                    bigSize >> 20, secs, (bigSize >> 20) / secs, r.isError() ? qPrintable(r.error.toString()) : "ok", startRss, growthKiB);
+        if (r.isError() || growthKiB > 20 * 1024) {
+            std::printf("  FAILED: resident memory must stay within 20 MB of the start\n");
+            ok = false;
+        }
+    }
+    QFile::remove(bigPath);
+
+    // 2. 5 MB uploads: ours, then curl with the same bodies.
+    const int count = parser.value(countOpt).toInt();
+    const qint64 smallSize = 5 * 1024 * 1024;
+    QStringList smallFiles;
+    for (int i = 0; i < count; ++i) {
+        smallFiles << work.filePath(QStringLiteral("small-%1.jpg").arg(i));
+        writeFile(smallFiles.last(), smallSize + i);
+    }
+    // curl gets its bodies prepared beforehand (the same signed multipart form), so its time is
+    // sending only; ours includes writing each body. The two alternate, file by file, so that
+    // the disk's write-back of earlier work weighs on both alike.
+    QStringList bodies;
+    const QUrl uploadURL(base + QStringLiteral("/services/upload/"));
+    for (int i = 0; i < count; ++i) {
+        const QString body = work.filePath(QStringLiteral("body-%1").arg(i));
+        const auto fields = kit->signedParameters("POST", uploadURL, {{QStringLiteral("async"), QStringLiteral("1")}});
+        LKError e;
+        LKImageUploadNetworkOperation::writeMultipartBody(body, smallFiles.at(i), fields, "----BenchBoundary0123456789", nullptr, &e);
+        bodies << body;
+    }
+    ::sync();
+    qint64 oursMs = 0, curlMs = 0;
+    for (int i = 0; i < count; ++i) {
+        QElapsedTimer t;
+        t.start();
+        const LKUploadResult r = LKImageUploadNetworkOperation(smallFiles.at(i), {{QStringLiteral("async"), 1}}).runSynchronously();
+        oursMs += t.nsecsElapsed() / 1000;
+        if (r.isError())
+            std::fprintf(stderr, "upload failed: %s\n", qPrintable(r.error.toString()));
+        QProcess curl;
+        t.restart();
+        curl.start(QStringLiteral("curl"), {QStringLiteral("-s"), QStringLiteral("-o"), QStringLiteral("/dev/null"), QStringLiteral("-H"),
+                                            QStringLiteral("Content-Type: multipart/form-data; boundary=----BenchBoundary0123456789"),
+                                            QStringLiteral("-H"), QStringLiteral("Expect:"),
+                                            QStringLiteral("--data-binary"), QLatin1Char('@') + bodies.at(i), uploadURL.toString()});
+        curl.waitForFinished(60000);
+        curlMs += t.nsecsElapsed() / 1000;
+    }
+    const double oursSecs = oursMs / 1e6;
+    const double curlSecs = curlMs / 1e6;
+    const double mb = double(count) * smallSize / (1024 * 1024);
+    const double ratio = (mb / oursSecs) / (mb / curlSecs);
+    std::printf("5 MB uploads x %d: ours %.2f s (%.0f MB/s), curl %.2f s (%.0f MB/s): %.2fx curl\n", count, oursSecs, mb / oursSecs,
+                curlSecs, mb / curlSecs, ratio);
+    if (ratio < 0.8) {
+        std::printf("  BELOW AIM: at least 0.8x curl\n");
+        ok = false;
+    }
+
+    server.terminate();
+    server.waitForFinished(5000);
+    return ok ? 0 : 1;
+}
