@@ -318,6 +318,7 @@ void AppDelegate::handleGetURLEvent(const QString &url)
 }
 
 bool AppDelegate::wasLaunchedManually() { return g_wasLaunchedManually; }
+void AppDelegate::setLaunchedManuallyForTesting(bool manual) { g_wasLaunchedManually = manual; }
 
 QString AppDelegate::currentLogFilePath()
 {

@@ -47,6 +47,7 @@ public:
     void handleGetURLEvent(const QString &url);
 
     static bool wasLaunchedManually();
+    static void setLaunchedManuallyForTesting(bool manual);
     // The log file being written now ("" before the file logger is installed).
     static QString currentLogFilePath();
     // Sets the self-updater's manifest and download addresses (also after the hidden channel
