@@ -185,8 +185,10 @@ void TrayMenuController::showRelativeTo(const QRect &iconGeometry)
     if (icon.isEmpty())
         icon = QRect(QCursor::pos(), QSize(1, 1)); // the desktop did not say where the icon is
     // The click on the tray icon that closed the popover must not open it again at once.
-    if (m_window->closedByPressAt(QCursor::pos(), icon.adjusted(-2, -2, 2, 2)))
+    if (m_window->closedByPressIn(icon.adjusted(-2, -2, 2, 2))) {
+        Q_EMIT shownChanged(false); // the owner may have marked its icon active already
         return;
+    }
 
     viewWillAppear();
 

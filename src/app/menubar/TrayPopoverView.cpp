@@ -271,9 +271,8 @@ void TrayPopoverWindow::setContentSize(const QSize &size)
     place();
 }
 
-bool TrayPopoverWindow::closedByPressAt(const QPoint &globalPos, const QRect &area) const
+bool TrayPopoverWindow::closedByPressIn(const QRect &area) const
 {
-    Q_UNUSED(globalPos);
     // The press that closed the popover and the tray's click that follows it are one gesture.
     return m_outsidePressClock.isValid() && m_outsidePressClock.elapsed() < 400 && area.contains(m_outsidePress);
 }

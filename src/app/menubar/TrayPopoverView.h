@@ -142,8 +142,8 @@ public:
     // Where the popover hangs: below a top edge, or above a bottom edge (panel at the bottom).
     void setAnchor(int x, int edgeY, bool growsUpwards);
     bool growsUpwards() const { return m_growsUpwards; }
-    // The last press outside that closed the popover (global position), if recent.
-    bool closedByPressAt(const QPoint &globalPos, const QRect &area) const;
+    // A press outside within the area (global coordinates) closed the popover just now.
+    bool closedByPressIn(const QRect &area) const;
 
 Q_SIGNALS:
     void hidden();

@@ -113,9 +113,17 @@ private Q_SLOTS:
         QMouseEvent press(QEvent::MouseButtonPress, local, QPointF(iconCentre), Qt::LeftButton, Qt::LeftButton, Qt::NoModifier);
         QApplication::sendEvent(window, &press);
         QTRY_VERIFY(!controller->isShown());
-        // The tray reports the same click: it closed the popover, so it does not open it again.
+        // The tray reports the same click: it closed the popover, so it does not open it again,
+        // and the owner hears that it stays closed.
+        QSignalSpy shown(controller, &TrayMenuController::shownChanged);
         controller->showRelativeTo(topIcon());
         QVERIFY(!controller->isShown());
+        QCOMPARE(shown.size(), 1);
+        QCOMPARE(shown.first().first().toBool(), false);
+        // A press elsewhere does not hold a later click on the icon back.
+        const QRect elsewhere(topIcon().translated(-300, 0));
+        controller->showRelativeTo(elsewhere);
+        QVERIFY(controller->isShown());
     }
 
     void aboveAPanelAtTheBottomKeepsTheBottomEdge()
