@@ -162,8 +162,12 @@ struct HTTPRequest::Private
                        || (err == QNetworkReply::OperationCanceledError && resp.statusCode == 0)) {
                 resp.error = LKError{HTTPRequestErrorDomain, HTTPRequestError::TimedOut, QStringLiteral("The request timed out."), {}, resp.statusCode};
             } else if (err != QNetworkReply::NoError && resp.statusCode == 0) {
-                resp.error = LKError{HTTPRequestErrorDomain, HTTPRequestError::NetworkFailure,
-                                     LGLog::redact(r->errorString()), {}, 0};
+                // Qt's text may quote the whole address, signature and token included.
+                QString text = r->errorString();
+                const QString safe = HTTPRequest::redactedURL(self->url);
+                for (const QString &form : {self->url.toString(), self->url.toString(QUrl::FullyEncoded), self->url.toDisplayString()})
+                    text.replace(form, safe);
+                resp.error = LKError{HTTPRequestErrorDomain, HTTPRequestError::NetworkFailure, LGLog::redact(text), {}, 0};
             }
             r->deleteLater();
             self->finish(resp);

@@ -16,6 +16,8 @@
 #include <QTemporaryFile>
 #include <QXmlStreamReader>
 
+#include <mutex>
+
 namespace {
 
 QString argString(const QVariant &v)
@@ -189,6 +191,9 @@ LKUploadResult LKImageUploadNetworkOperation::Private::run()
     }
     const LumoraKit::Params fields = kit->signedParameters("POST", url, args);
 
+    // Bodies left behind by a run that ended mid-upload; this process has none in flight yet.
+    static std::once_flag purged;
+    std::call_once(purged, [] { LKImageUploadNetworkOperation::purgeUploadCache(); });
     const QString folder = LKImageUploadNetworkOperation::uploadCacheFolder();
     if (folder.isEmpty())
         return failed(LKError::client(LKErrorCode::InvalidRequest, QStringLiteral("The upload cache folder could not be created.")));

@@ -85,6 +85,9 @@ LumoraKit *LumoraKit::sharedLumoraKit()
 void LumoraKit::initializeWithAPIKey(const QString &apiKey, const QString &sharedSecret, bool alphaEnv)
 {
     LGLog::addExcludedWord(sharedSecret);
+    // The reachability backend belongs to the main thread; start-up initialises us there.
+    if (isMainThread())
+        Reachability::isOnline();
     QMutexLocker lock(&m_lock);
     m_apiKey = apiKey;
     m_secret = sharedSecret;

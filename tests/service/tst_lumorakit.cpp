@@ -2,6 +2,7 @@
 #include "LumoraDouble.h"
 
 #include "core/LGLog.h"
+#include "core/NotificationCenter.h"
 #include "core/Settings.h"
 #include "service/HTTPRequest.h"
 #include "service/LumoraKit.h"
@@ -431,6 +432,47 @@ private Q_SLOTS:
         delete t;
         QVERIFY(!error.isError());
         QVERIFY(mainTurns > 5);
+    }
+
+    void addressesAreRedactedForTheLog()
+    {
+        LGLog::addExcludedWord(QStringLiteral("tok-excluded-77"));
+        const QUrl url(QStringLiteral("http://127.0.0.1:1/services/rest/?method=m&oauth_token=tok-excluded-77&oauth_signature=abc%2Bdef%3D"
+                                      "&oauth_verifier=ver123&api_sig=0123&title=tok-excluded-77"));
+        const QString safe = HTTPRequest::redactedURL(url);
+        for (const char *secret : {"tok-excluded-77", "abc", "ver123", "0123"})
+            QVERIFY2(!safe.contains(QLatin1String(secret)), qPrintable(safe));
+        QVERIFY(safe.contains(QStringLiteral("method=m")));
+
+        // A failed request's error text does not carry its signed address.
+        signInWithIssuedToken();
+        auto prepared = kit->prepareRESTRequest(QStringLiteral("lumora.photosets.getList"), {});
+        QUrl dead = prepared.url;
+        dead.setPort(1); // nothing listens there
+        HTTPRequest request(dead);
+        request.setTimeout(5);
+        const HTTPResponse r = request.sendSynchronously();
+        QVERIFY(r.error.isError());
+        const QString signature = QUrlQuery(dead).queryItemValue(QStringLiteral("oauth_signature"), QUrl::FullyEncoded);
+        QVERIFY(!signature.isEmpty());
+        QVERIFY2(!r.error.message.contains(signature), qPrintable(r.error.message));
+        QVERIFY(!r.error.message.contains(kit->authToken()));
+    }
+
+    void reachabilityChangesArePosted()
+    {
+        QStringList seen;
+        QObject context;
+        NotificationCenter::observe(Notifications::ReachabilityChanged, &context, [&](const QVariant &) { seen << QStringLiteral("changed"); });
+        Reachability *internet = Reachability::reachabilityForInternetConnection();
+        internet->startNotifier();
+        if (!internet->startNotifier())
+            QSKIP("No reachability backend on this system");
+        Reachability::setStatusOverrideForTesting(Reachability::NotReachable);
+        QVERIFY(!Reachability::isOnline());
+        QTRY_VERIFY(!seen.isEmpty());
+        Reachability::setStatusOverrideForTesting(-1);
+        internet->stopNotifier();
     }
 
     void cleanupTestCase()
