@@ -9,6 +9,9 @@ function(hoistly_add_test)
   if(NOT T_TIMEOUT)
     set(T_TIMEOUT 300)
   endif()
+  # A home of its own per test: parallel tests never share settings, catalogue or logs.
+  set(home ${PROJECT_BINARY_DIR}/test-homes/${T_NAME})
+  file(MAKE_DIRECTORY ${home})
   set_tests_properties(${T_NAME} PROPERTIES TIMEOUT ${T_TIMEOUT}
-    ENVIRONMENT "QT_QPA_PLATFORM=offscreen;HOISTLY_TEST_BINARY_DIR=${PROJECT_BINARY_DIR};HOISTLY_SOURCE_DIR=${PROJECT_SOURCE_DIR};${T_ENV}")
+    ENVIRONMENT "HOME=${home};QT_QPA_PLATFORM=offscreen;HOISTLY_TEST_BINARY_DIR=${PROJECT_BINARY_DIR};HOISTLY_SOURCE_DIR=${PROJECT_SOURCE_DIR};${T_ENV}")
 endfunction()
