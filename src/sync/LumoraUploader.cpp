@@ -51,6 +51,7 @@ const QString kBackfillKey = QStringLiteral("ChecksumBackfillVerified");
 struct PendingTicket
 {
     qint64 fileId = 0;
+    qint64 seq = 0;        // issue order: completions are bookkept in the order files were sent
     qint64 startedMs = 0;  // wall clock when the ticket was issued (0: from an earlier run)
     double uploadSeconds = 0;
 };
@@ -75,6 +76,7 @@ struct UploaderState
     int consecutiveFailures = 0;
     int maxTickets = kDefaultMaxTickets;
     QHash<QString, PendingTicket> tickets;
+    qint64 ticketSeq = 0;
     QHash<qint64, int> failuresPerFile;
     double busyClamp = -1;        // tests: cap on a server-requested wait
 
@@ -417,18 +419,25 @@ void checkTickets(RunContext &ctx)
 {
     UploaderState &s = state();
     QStringList ids;
+    QHash<QString, qint64> order;
     {
         QMutexLocker locker(&s.lock);
         ids = s.tickets.keys();
+        for (auto it = s.tickets.cbegin(); it != s.tickets.cend(); ++it)
+            order.insert(it.key(), it->seq);
     }
     if (ids.isEmpty())
         return;
+    std::sort(ids.begin(), ids.end(), [&order](const QString &a, const QString &b) { return order.value(a) < order.value(b); });
     QList<TicketResult> results;
     QString error;
     if (!transport()->checkTickets(ids, &results, &error)) {
         LGLogInfo(QStringLiteral("TICKETS: Check failed: %1").arg(error));
         return;
     }
+    std::stable_sort(results.begin(), results.end(), [&order](const TicketResult &a, const TicketResult &b) {
+        return order.value(a.ticketId) < order.value(b.ticketId);
+    });
     for (const TicketResult &t : results) {
         if (t.state == TicketResult::State::Pending)
             continue;
@@ -524,7 +533,7 @@ void adoptPendingTickets()
             for (const PendingTicket &p : std::as_const(s.tickets))
                 known = known || p.fileId == r->fileID();
             if (!known)
-                s.tickets.insert(r->uploadTicket(), PendingTicket{r->fileID(), 0, 0});
+                s.tickets.insert(r->uploadTicket(), PendingTicket{r->fileID(), ++s.ticketSeq, 0, 0});
         }
     });
 }
@@ -561,7 +570,7 @@ bool recoverInterruptedUpload(RunContext &ctx)
     return true;
 }
 
-enum class StepResult { Next, Stop };
+enum class StepResult { Next, Retry, Stop };
 
 // The road of one file. Loop thread.
 StepResult uploadOne(qint64 fileId, RunContext &ctx)
@@ -722,7 +731,7 @@ StepResult uploadOne(qint64 fileId, RunContext &ctx)
         {
             QMutexLocker locker(&s.lock);
             s.consecutiveFailures = 0;
-            s.tickets.insert(reply.ticketId, PendingTicket{fileId, QDateTime::currentMSecsSinceEpoch(), seconds});
+            s.tickets.insert(reply.ticketId, PendingTicket{fileId, ++s.ticketSeq, QDateTime::currentMSecsSinceEpoch(), seconds});
         }
         ctx.samplesInFlight.insert(sampleKey(whole));
         ctx.samplesInFlight.insert(sampleKey(jpeg));
@@ -781,7 +790,7 @@ StepResult uploadOne(qint64 fileId, RunContext &ctx)
                             QStringLiteral("TimeWaitingServerRequested"));
         LGLogInfo(QStringLiteral("UPLOADER: Server busy; waiting %1 s").arg(wait));
         LumoraDrive::updateStatus();
-        return StepResult::Next;
+        return StepResult::Retry; // the same file goes first after the wait
     }
 
     case UploadReply::Outcome::AccountFull:
@@ -922,8 +931,13 @@ void loop(int generation)
         }
         const qint64 next = queue.takeFirst();
         storeCount(qMax(0, s.filesToUpload.load() - 1));
-        if (uploadOne(next, ctx) == StepResult::Stop)
+        const StepResult step = uploadOne(next, ctx);
+        if (step == StepResult::Stop)
             break;
+        if (step == StepResult::Retry) {
+            queue.prepend(next);
+            storeCount(s.filesToUpload.load() + 1);
+        }
         LumoraDrive::updateStatus();
     }
 
@@ -961,6 +975,16 @@ void resetDeferredUploads()
     DataStore::queueSave();
     LGLogInfo(QStringLiteral("UPLOADER: %1 deferred uploads waiting again").arg(deferred.size()));
     LumoraUploader::run();
+}
+
+// The scanner reports its finished pass from inside its loop; start once it has wound down.
+void runWhenScannerIdle(int attemptsLeft)
+{
+    if (!FileManager::isRunning() || attemptsLeft <= 0) {
+        LumoraUploader::run();
+        return;
+    }
+    dispatch_main_delay([attemptsLeft] { runWhenScannerIdle(attemptsLeft - 1); }, 0.05);
 }
 
 } // namespace
@@ -1280,7 +1304,7 @@ void LumoraUploader::startTimers()
     timer->start();
     s.deferredTimer = timer;
     // Wire the catalogue to us: its finished scan pass starts the loop; status 2 needs our file.
-    CatalogueHooks::instance().scanPassCompleted = [] { LumoraUploader::run(); };
+    CatalogueHooks::instance().scanPassCompleted = [] { runWhenScannerIdle(100); };
     CatalogueHooks::instance().fileUploading = [] { return LumoraUploader::fileUploading(); };
     CatalogueHooks::instance().sourceRemoved = [](const QString &) {
         LumoraUploader::requestUploadListCleanup();

@@ -8,6 +8,8 @@
 #include "core/Settings.h"
 #include "core/UiHooks.h"
 
+#include "SyncTestHome.h"
+
 #include <QStandardPaths>
 #include <QtTest>
 
@@ -22,7 +24,7 @@ class TestDrive : public QObject
 private Q_SLOTS:
     void initTestCase()
     {
-        QStandardPaths::setTestModeEnabled(true);
+        useThrowAwayHome();
         Settings::clearAllSettingsPERMANENTLY();
         NotificationCenter::observe(Notifications::StatusUpdated, &m_context, [this](const QVariant &) { ++m_statusPosts; });
         NotificationCenter::observe(Notifications::PausedStateChanged, &m_context, [this](const QVariant &) { ++m_pausePosts; });

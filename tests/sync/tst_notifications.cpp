@@ -5,6 +5,8 @@
 #include "core/Settings.h"
 #include "core/UiHooks.h"
 
+#include "SyncTestHome.h"
+
 #include <QStandardPaths>
 #include <QtTest>
 
@@ -40,7 +42,7 @@ class TestNotifications : public QObject
 private Q_SLOTS:
     void initTestCase()
     {
-        QStandardPaths::setTestModeEnabled(true);
+        useThrowAwayHome();
         Settings::clearAllSettingsPERMANENTLY();
         NotificationManager::setSinkForTesting(&m_sink);
     }

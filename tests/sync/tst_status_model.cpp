@@ -2,6 +2,8 @@
 // the tray and the popover get.
 #include "sync/StatusModel.h"
 
+#include "SyncTestHome.h"
+
 #include <QStandardPaths>
 #include <QtTest>
 
@@ -17,7 +19,7 @@ class TestStatusModel : public QObject
     }
 
 private Q_SLOTS:
-    void initTestCase() { QStandardPaths::setTestModeEnabled(true); }
+    void initTestCase() { useThrowAwayHome(); }
 
     void completeWhenNothingWaits()
     {

@@ -10,12 +10,15 @@
 #include "catalogue/DataStore.h"
 #include "catalogue/FileManager.h"
 
+#include "core/LGLog.h"
 #include "core/NotificationCenter.h"
 #include "core/Settings.h"
 #include "platform/StandardPaths.h"
 
 #include <QImage>
 #include <QRandomGenerator>
+#include "SyncTestHome.h"
+
 #include <QStandardPaths>
 #include <QTemporaryDir>
 #include <QtTest>
@@ -60,6 +63,8 @@ class TestUploader : public QObject
         LumoraUploader::resetForTesting();
         LumoraDrive::resetForTesting();
         FileManager::shutdown();
+        if (DataStore::instance()->isOpen())
+            QVERIFY(DataStore::save());
         DataStore::shutdown();
         Settings::reloadForTesting();
         FileManager::resetForTesting();
@@ -67,6 +72,8 @@ class TestUploader : public QObject
         CatalogueHooks::instance().mirrorHasCompletedScanThisSession = [] { return true; };
         LumoraUploader::startTimers();
         LumoraUploader::setServerBusyClampForTesting(0.3);
+        if (!m_alpha.isEmpty())
+            QVERIFY2(FileManager::customFolders().size() == 2, "settings lost across the restart");
     }
 
     // Scan everything, give every folder an album named after it, then let the loop run.
@@ -85,13 +92,15 @@ class TestUploader : public QObject
 private Q_SLOTS:
     void initTestCase()
     {
-        QStandardPaths::setTestModeEnabled(true);
+        useThrowAwayHome();
         Settings::clearAllSettingsPERMANENTLY();
         QDir(StandardPaths::lumoraFolder()).removeRecursively();
+        LGLog::setEchoToStderr(qEnvironmentVariableIsSet("HOISTLY_TEST_ECHO_LOG"));
     }
 
     void init()
     {
+        m_alpha.clear();
         m_dir = std::make_unique<QTemporaryDir>();
         m_service = std::make_shared<FakeServiceState>();
         Settings::clearAllSettingsPERMANENTLY();
@@ -211,16 +220,21 @@ private Q_SLOTS:
 
     void sixFailuresPauseUntilRefresh()
     {
+        // Seven files, six failures in a row: the seventh is never tried.
+        for (int i = 0; i < 3; ++i)
+            m_byDate << writePhoto(m_alpha + QStringLiteral("/later_%1.jpg").arg(i),
+                                   QStringLiteral("2024:0%1:01 00:00:00").arg(i + 1), 50 + i);
         m_service->failReplies = 6;
         scanAndUpload();
         QVERIFY(LumoraUploader::pausedDueToErrors());
         QVERIFY(LumoraDrive::pausedDueToError());
         QVERIFY(m_service->uploadOrder.isEmpty());
+        QCOMPARE(record(m_byDate.last())->needsUpload(), NeedsUpload::Waiting);
         LumoraDrive::updateStatus();
         QCOMPARE(LumoraDrive::statusResumeMessage(), QStringLiteral("Try again"));
         QCOMPARE(LumoraDrive::statusLine1(), QStringLiteral("Uploading stopped after repeated errors"));
         // Failed files wait as deferred, none was marked uploaded.
-        for (const QString &p : m_byDate)
+        for (const QString &p : m_byDate.mid(0, 6))
             QVERIFY(record(p)->needsUpload() == NeedsUpload::Deferred || record(p)->needsUpload() == NeedsUpload::FailedThreeTimes);
         // The loop does not start again by itself.
         LumoraUploader::run();
@@ -269,8 +283,9 @@ private Q_SLOTS:
         QCOMPARE(record(m_byDate.first())->needsUpload(), NeedsUpload::Waiting);
 
         // After a restart the pause still holds.
-        restartEngine();
         QVERIFY(LumoraDrive::paused());
+        restartEngine();
+        QVERIFY2(LumoraDrive::paused(), qPrintable(Settings::objectForKey("PausedUntil").toString()));
         LumoraUploader::run();
         QVERIFY(!LumoraUploader::isRunning());
         QVERIFY(m_service->uploadOrder.isEmpty());
@@ -319,6 +334,8 @@ private Q_SLOTS:
         QTRY_VERIFY_WITH_TIMEOUT(record(m_byDate.first())->needsUpload() == NeedsUpload::AwaitingTicket, 10000);
         const QString ticket = record(m_byDate.first())->uploadTicket();
         QVERIFY(!ticket.isEmpty());
+        // The loop sits at the pending limit, polling.
+        QTRY_COMPARE_WITH_TIMEOUT(Settings::intForKey("TimesWaitingOnTickets"), 1, 10000);
         LumoraUploader::resetForTesting(); // the "kill"
         QCOMPARE(m_service->uploadOrder, QStringList{m_byDate.first()});
 
