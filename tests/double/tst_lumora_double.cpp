@@ -10,6 +10,7 @@
 #include <QJsonArray>
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
+#include <QProcess>
 #include <QStandardPaths>
 #include <QTemporaryDir>
 #include <QTimer>
@@ -336,6 +337,44 @@ private Q_SLOTS:
         QVERIFY(r.body.contains("/photos/me/sets"));
         waitFor(nam.get(QNetworkRequest(QUrl(service.baseUrl() + QStringLiteral("/p?s=7&t=123&outcm=Tray%3A%20Opened")))));
         QCOMPARE(service.beaconEvents().last().value(QStringLiteral("outcm")).toString(), QStringLiteral("Tray: Opened"));
+    }
+
+    void executableServesAndKeepsState()
+    {
+        // State made in-process (an album, a token) is served by the executable from the same folder.
+        QTemporaryDir state;
+        QString tok, tokSecret, albumId;
+        {
+            LumoraDouble seeded;
+            QVERIFY(seeded.start(0, state.path()));
+            LumoraDouble::Album album;
+            album.title = QStringLiteral("Kept");
+            albumId = seeded.addAlbum(album);
+            std::tie(tok, tokSecret) = seeded.issueAccessToken(QString::fromLatin1(LumoraDoubleDefaults::userId));
+            seeded.stop();
+        }
+        QProcess process;
+        process.start(QStringLiteral(LUMORA_DOUBLE_PATH), {QStringLiteral("--port"), QStringLiteral("0"), QStringLiteral("--state-dir"), state.path()});
+        QVERIFY(process.waitForReadyRead(10000));
+        const QByteArray line = process.readLine().trimmed();
+        QVERIFY2(line.startsWith("LISTENING "), line.constData());
+        const int port = line.mid(10).toInt();
+        QVERIFY(port > 0);
+
+        const QString url = QStringLiteral("http://127.0.0.1:%1/services/rest/").arg(port);
+        Params p = oauthParams(QStringLiteral("GET"), url, {{QStringLiteral("method"), QStringLiteral("lumora.photosets.getList")},
+                                                            {QStringLiteral("format"), QStringLiteral("json")}},
+                               QString::fromLatin1(LumoraDoubleDefaults::apiSecret), tok, tokSecret, ++nonce);
+        const QJsonObject o = QJsonDocument::fromJson(waitFor(nam.get(QNetworkRequest(withQuery(url, p)))).body).object();
+        QCOMPARE(o.value(QStringLiteral("stat")).toString(), QStringLiteral("ok"));
+        const QJsonArray sets = o[QStringLiteral("photosets")][QStringLiteral("photoset")].toArray();
+        QCOMPARE(sets.size(), 1);
+        QCOMPARE(sets.first()[QStringLiteral("id")].toString(), albumId);
+
+        process.terminate();
+        QVERIFY(process.waitForFinished(5000));
+        QCOMPARE(process.exitStatus(), QProcess::NormalExit);
+        QCOMPARE(process.exitCode(), 0);
     }
 
     void cleanupTestCase() { service.stop(); }
