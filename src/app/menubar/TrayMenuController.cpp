@@ -146,6 +146,19 @@ void TrayMenuController::viewDidLoad()
         palette.setColor(QPalette::WindowText, Qt::black);
         field->setPalette(palette);
     }
+    // Pixel sizes, so the texts fit their boxes at any screen density.
+    auto setPixelFont = [](QWidget *field, int pixels, bool bold) {
+        QFont font(QStringLiteral("DejaVu Sans"));
+        font.setPixelSize(pixels);
+        font.setBold(bold);
+        field->setFont(font);
+    };
+    setPixelFont(view->statusTextField(), 13, false);
+    setPixelFont(view->statusTextFieldNoIcon(), 13, false);
+    setPixelFont(view->uploadQueueTextField(), 13, false);
+    setPixelFont(view->uploadQueueStatusField(), 13, false);
+    setPixelFont(view->recentUploadsTextField(), 13, true);
+    setPixelFont(view->recentUploadsLinkField(), 12, false);
     QFont nameFont = view->userNameTextField()->font();
     nameFont.setPixelSize(17);
     nameFont.setBold(true);

@@ -4,6 +4,7 @@
 #include <QCheckBox>
 #include <QDBusConnection>
 #include <QDBusMessage>
+#include <QDBusPendingCallWatcher>
 #include <QDesktopServices>
 #include <QFileDialog>
 #include <QFileInfo>
@@ -117,16 +118,20 @@ public:
 
     void revealFile(const QString &path) override
     {
-        const QUrl fileUrl = QUrl::fromLocalFile(QFileInfo(path).absoluteFilePath());
+        const QFileInfo info(path);
+        const QUrl fileUrl = QUrl::fromLocalFile(info.absoluteFilePath());
+        const QUrl folderUrl = QUrl::fromLocalFile(info.absolutePath());
         QDBusMessage call = QDBusMessage::createMethodCall(
             QStringLiteral("org.freedesktop.FileManager1"), QStringLiteral("/org/freedesktop/FileManager1"),
             QStringLiteral("org.freedesktop.FileManager1"), QStringLiteral("ShowItems"));
         call << QStringList{fileUrl.toString()} << QString();
-        const QDBusMessage reply = QDBusConnection::sessionBus().call(call, QDBus::Block, 3000);
-        if (reply.type() != QDBusMessage::ReplyMessage) {
-            // No file manager service: open the enclosing folder instead.
-            QDesktopServices::openUrl(QUrl::fromLocalFile(QFileInfo(path).absolutePath()));
-        }
+        // Asked without waiting: a file manager that is slow to start must not freeze the menus.
+        auto *watcher = new QDBusPendingCallWatcher(QDBusConnection::sessionBus().asyncCall(call, 5000));
+        QObject::connect(watcher, &QDBusPendingCallWatcher::finished, watcher, [folderUrl](QDBusPendingCallWatcher *w) {
+            if (w->isError()) // no file manager service: open the enclosing folder instead
+                QDesktopServices::openUrl(folderUrl);
+            w->deleteLater();
+        });
     }
 };
 
