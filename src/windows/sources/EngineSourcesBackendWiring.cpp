@@ -9,6 +9,7 @@
 #include "catalogue/FileData.h"
 #include "catalogue/FileManager.h"
 #include "sync/LumoraDrive.h"
+#include "sync/LumoraMetaSyncer.h"
 #include "sync/LumoraUploader.h"
 
 #include <QDateTime>
@@ -166,7 +167,10 @@ public:
         s.scanning = FileManager::isFileOrAnyChildScanning(r);
         s.uploadedRemoteId = r->uploadedRemoteId();
         s.albumName = r->albumName();
+        s.defaultAlbumName = r->defaultAlbumName();
         s.albumMode = r->albumMode();
+        s.albumIncludesSubfolders = r->albumIncludesSubfolders();
+        s.lumoraSetId = r->lumoraSetId();
         *out = s;
         return true;
     }
@@ -219,6 +223,71 @@ public:
         FileData *r = recordOf(id);
         if (r && r->albumMode() == 0)
             r->changeToAlbumMode(mode, 2);
+    }
+    void createAlbum(RecordId id, const QString &name, bool includeSubfolders) override
+    {
+        FileData *r = recordOf(id);
+        if (!r)
+            return;
+        r->setAlbumName(name);
+        r->setAlbumIncludesSubfolders(includeSubfolders);
+        if (r->albumMode() == 0)
+            r->setAlbumMode(1);
+        r->setLumoraSetId(0);
+        r->saveSetDataToDisk();
+        r->addFlag(FileFlags::AlbumCreatedMark);
+        albumChanged(r);
+    }
+    void renameAlbum(RecordId id, const QString &name) override
+    {
+        FileData *r = recordOf(id);
+        if (!r)
+            return;
+        r->setAlbumName(name);
+        if (r->albumMode() == 0)
+            r->setAlbumMode(1);
+        r->saveSetDataToDisk();
+        r->addFlag(FileFlags::AlbumRenameMark);
+        r->setFlag(FileFlags::AlbumNamedByUser, name != r->defaultAlbumName());
+        albumChanged(r);
+    }
+    void stopAddingToAlbum(RecordId id) override
+    {
+        FileData *r = recordOf(id);
+        if (!r)
+            return;
+        r->setAlbumName(QString());
+        r->setAlbumMode(0);
+        r->setAlbumIncludesSubfolders(false);
+        r->setLumoraSetId(0);
+        r->saveSetDataToDisk();
+        r->removeFlag(FileFlags::AlbumCreatedMark);
+        r->removeFlag(FileFlags::AlbumRenameMark);
+        r->removeFlag(FileFlags::AlbumDeletionMark);
+        DataStore::save();
+    }
+    void markAlbumDeleted(RecordId id) override
+    {
+        FileData *r = recordOf(id);
+        if (!r)
+            return;
+        r->addFlag(FileFlags::AlbumDeletionMark);
+        r->setNeedsSync(1);
+        LumoraMetaSyncer::run();
+    }
+    void setAlbumIncludesSubfolders(RecordId id, bool on) override
+    {
+        FileData *r = recordOf(id);
+        if (!r)
+            return;
+        r->setAlbumIncludesSubfolders(on);
+        r->saveSetDataToDisk();
+        if (on) {
+            r->addFlag(FileFlags::AlbumCreatedMark);
+            r->setNeedsSync(1);
+            LumoraMetaSyncer::run();
+        }
+        DataStore::save();
     }
     QList<RecordId> reuploadCandidates(RecordId id) override
     {
@@ -280,6 +349,13 @@ public:
     void resume() override { MainController::instance()->resumeSync(); }
 
 private:
+    static void albumChanged(FileData *r)
+    {
+        r->setNeedsSync(1);
+        LumoraMetaSyncer::run();
+        DataStore::save();
+    }
+
     QElapsedTimer m_clock;
     QHash<RecordId, qint64> m_countsAt;
 };

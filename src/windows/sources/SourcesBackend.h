@@ -50,7 +50,10 @@ struct RecordState
     bool scanning = false; // a scan of it or a descendant runs
     qint64 uploadedRemoteId = 0;
     QString albumName;
+    QString defaultAlbumName;
     int albumMode = 0;
+    bool albumIncludesSubfolders = false;
+    qint64 lumoraSetId = 0;
 
     bool hasFlag(quint64 f) const { return (flags & f) != 0; }
 };
@@ -100,6 +103,12 @@ public:
     virtual void runScanner() = 0;
     virtual void notifyParentsChanged(RecordId id) { Q_UNUSED(id); }
     virtual void setAlbumModeIfNone(RecordId id, int mode) { Q_UNUSED(id); Q_UNUSED(mode); }
+    // Album settings of a folder (stored beside the folder and marked for the metadata syncer).
+    virtual void createAlbum(RecordId id, const QString &name, bool includeSubfolders) { Q_UNUSED(id); Q_UNUSED(name); Q_UNUSED(includeSubfolders); }
+    virtual void renameAlbum(RecordId id, const QString &name) { Q_UNUSED(id); Q_UNUSED(name); }
+    virtual void stopAddingToAlbum(RecordId id) { Q_UNUSED(id); }
+    virtual void markAlbumDeleted(RecordId id) { Q_UNUSED(id); }
+    virtual void setAlbumIncludesSubfolders(RecordId id, bool on) { Q_UNUSED(id); Q_UNUSED(on); }
     // Files below the folder that may be uploaded again (flattened).
     virtual QList<RecordId> reuploadCandidates(RecordId id) { Q_UNUSED(id); return {}; }
 

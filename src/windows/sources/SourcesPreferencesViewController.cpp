@@ -1005,6 +1005,10 @@ QMenu *SourcesPreferencesViewController::buildMainMenu(const SourceItem &item, Q
             add(title, [item](SourcesPreferencesViewController *c) { c->toggleSourceMenuItemHit(item); });
         }
     }
+    if (hasRecord && record.isAlbum) {
+        menu->addSeparator();
+        addAlbumMenuItemsToMenu(menu, item);
+    }
     return menu;
 }
 
@@ -1421,4 +1425,173 @@ void SourcesPreferencesViewController::viewFolderStatus()
     window->refresh();
     window->show();
     window->raise();
+}
+
+// ---------------------------------------------------------------------------------------------
+// Album commands
+
+void SourcesPreferencesViewController::addAlbumMenuItemsToMenu(QMenu *menu, const SourceItem &item)
+{
+    RecordState record;
+    const RecordId id = fileDataForItem(item);
+    if (!menu || m_isWelcomeScreen || !id || !SourcesBackend::instance()->recordState(id, &record))
+        return;
+    if (record.lumoraSetId != 0) {
+        QPointer<SourcesPreferencesViewController> self(this);
+        menu->addAction(L(QStringLiteral("View album on the web")), menu, [self, item] {
+            if (self)
+                self->viewAlbumOnWeb(item);
+        });
+    }
+    menu->addSeparator();
+}
+
+void SourcesPreferencesViewController::viewAlbumOnWeb(const SourceItem &item)
+{
+    RecordState record;
+    const RecordId id = fileDataForItem(item);
+    if (!id || !SourcesBackend::instance()->recordState(id, &record) || record.albumName.isEmpty())
+        return;
+    PreferencesServices &services = PreferencesServices::instance();
+    const QString user = services.currentUserID();
+    if (user.isEmpty())
+        return;
+    if (record.lumoraSetId == 0) {
+        AlertRequest request;
+        request.title = L(QStringLiteral("No photos yet in this album"));
+        request.message = L(QStringLiteral("No photos have been uploaded yet from this album. Please add photos to this folder to upload, or please wait for photos to upload."));
+        request.buttons = {L(QStringLiteral("OK"))};
+        request.sheetParent = window();
+        Alerts::show(request);
+        return;
+    }
+    QString base = Endpoints::webBase(services.alphaOrWWW()).toString(QUrl::FullyEncoded);
+    while (base.endsWith(QLatin1Char('/')))
+        base.chop(1);
+    UrlOpeners::open(QUrl(base + QStringLiteral("/photos/") + QString::fromLatin1(QUrl::toPercentEncoding(user))
+                              + QStringLiteral("/sets/") + QString::number(record.lumoraSetId),
+                          QUrl::StrictMode));
+    track(QStringLiteral("Albums: Open album"));
+}
+
+void SourcesPreferencesViewController::createAlbum(const SourceItem &item, const QString &title, bool includeSubfolders)
+{
+    const RecordId id = fileDataForItem(item);
+    const QString name = title.trimmed();
+    if (!id || name.isEmpty())
+        return;
+    track(QStringLiteral("Albums: Create album complete"));
+    SourcesBackend::instance()->createAlbum(id, name, includeSubfolders);
+    m_model->refreshRecords({id});
+}
+
+void SourcesPreferencesViewController::applyAlbumRenameWithNewName(const SourceItem &item, const QString &newName)
+{
+    RecordState record;
+    const RecordId id = fileDataForItem(item);
+    const QString name = newName.trimmed();
+    if (!id || name.isEmpty() || !SourcesBackend::instance()->recordState(id, &record))
+        return;
+    if (name == record.albumName)
+        return;
+    track(QStringLiteral("Albums: Rename album complete"));
+    SourcesBackend::instance()->renameAlbum(id, name);
+    m_model->refreshRecords({id});
+}
+
+QString SourcesPreferencesViewController::albumButtonDidFinishRenaming(const SourceItem &item, const QString &text)
+{
+    RecordState record;
+    const RecordId id = fileDataForItem(item);
+    const bool has = id && SourcesBackend::instance()->recordState(id, &record);
+    if (!has || text.isEmpty() || record.albumName.isEmpty() || text.size() >= 2048)
+        return text;
+    QString cleaned = text;
+    cleaned.remove(QLatin1Char('\t')).remove(QLatin1Char('\r')).remove(QLatin1Char('\n')).remove(QLatin1Char('\b'));
+    if (cleaned != record.albumName)
+        applyAlbumRenameWithNewName(item, cleaned);
+    return cleaned;
+}
+
+void SourcesPreferencesViewController::stopAddingToAlbumHit(const SourceItem &item)
+{
+    RecordState record;
+    const RecordId id = fileDataForItem(item);
+    if (!id || !SourcesBackend::instance()->recordState(id, &record) || record.albumName.isEmpty())
+        return;
+    track(QStringLiteral("Albums: Stop adding to album"));
+    QPointer<SourcesPreferencesViewController> self(this);
+    auto confirmed = [self, id] {
+        if (!self)
+            return;
+        track(QStringLiteral("Albums: Stop adding to album confirmed"));
+        SourcesBackend::instance()->stopAddingToAlbum(id);
+        dispatch_main_async([self, id] {
+            if (self)
+                self->m_model->refreshRecords({id});
+        });
+    };
+    if (m_isWelcomeScreen || record.lumoraSetId == 0) {
+        confirmed();
+        return;
+    }
+    AlertRequest request;
+    request.title = L(QStringLiteral("Stop adding to this album?"));
+    request.message = L(QStringLiteral("\"%1\" will still exist on Lumora, but new photos added to this folder will not be added to this album.")).arg(record.albumName);
+    request.buttons = {L(QStringLiteral("OK")), L(QStringLiteral("Cancel"))};
+    request.sheetParent = window();
+    Alerts::show(request, [confirmed](AlertResult result) {
+        if (result.button == 0)
+            confirmed();
+    });
+}
+
+void SourcesPreferencesViewController::deleteAlbumHitExplicit(const SourceItem &item, bool explicitly)
+{
+    RecordState record;
+    const RecordId id = fileDataForItem(item);
+    if (!id || !SourcesBackend::instance()->recordState(id, &record) || record.albumName.isEmpty())
+        return;
+    if (m_isWelcomeScreen || record.lumoraSetId == 0) {
+        stopAddingToAlbumHit(item);
+        return;
+    }
+    track(QStringLiteral("Albums: Stop adding to album"));
+    const qint64 setId = record.lumoraSetId; // the album as it was when the question was asked
+    AlertRequest request;
+    request.title = L(QStringLiteral("Delete \"%1\" on Lumora?")).arg(record.albumName);
+    request.message = explicitly ? L(QStringLiteral("Photos in this album will still appear on Lumora, but this photo grouping will be removed."))
+                                 : L(QStringLiteral("Would you like to delete this album from Lumora?"));
+    request.buttons = {L(QStringLiteral("Delete")), L(QStringLiteral("Cancel")), L(QStringLiteral("View album on Lumora"))};
+    request.sheetParent = window();
+    QPointer<SourcesPreferencesViewController> self(this);
+    Alerts::show(request, [self, id, setId, item](AlertResult result) {
+        if (!self)
+            return;
+        if (result.button == 0) {
+            Settings::addObject(setId, QStringLiteral("ConfirmedDeletedAlbumIDs"));
+            SourcesBackend::instance()->markAlbumDeleted(id);
+        } else if (result.button == 2) {
+            self->viewAlbumOnWeb(item);
+        }
+    });
+}
+
+void SourcesPreferencesViewController::toggleIncludeSubfolders(const SourceItem &item)
+{
+    RecordState record;
+    const RecordId id = fileDataForItem(item);
+    if (!id || !SourcesBackend::instance()->recordState(id, &record))
+        return;
+    const bool on = !record.albumIncludesSubfolders;
+    SourcesBackend::instance()->setAlbumIncludesSubfolders(id, on);
+    track(QStringLiteral("Albums: Toggle include subfolders"));
+    if (!on) {
+        AlertRequest request;
+        request.title = record.albumName;
+        request.message = L(QStringLiteral("Photos already added to this album on Lumora will not be removed, but we'll no longer add new photos to this album from subfolders."));
+        request.buttons = {L(QStringLiteral("OK"))};
+        request.sheetParent = window();
+        Alerts::show(request);
+    }
 }

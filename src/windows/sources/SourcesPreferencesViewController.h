@@ -144,6 +144,17 @@ public:
     void reuploadFolder(const SourceItem &item);
     void displayDetailedStatus(const SourceItem &item) { showDetailsViewForItem(item); }
 
+    // ---- Album commands of a row ----
+    void addAlbumMenuItemsToMenu(QMenu *menu, const SourceItem &item);
+    void viewAlbumOnWeb(const SourceItem &item);
+    void createAlbum(const SourceItem &item, const QString &title, bool includeSubfolders);
+    void applyAlbumRenameWithNewName(const SourceItem &item, const QString &name);
+    // The album button's in-place rename ended with this text; answers the title to show.
+    QString albumButtonDidFinishRenaming(const SourceItem &item, const QString &text);
+    void stopAddingToAlbumHit(const SourceItem &item);
+    void deleteAlbumHitExplicit(const SourceItem &item, bool explicitly);
+    void toggleIncludeSubfolders(const SourceItem &item);
+
     // ---- Status line, pause menu, details window ----
     void updateStatus();
     void updateStatus2();

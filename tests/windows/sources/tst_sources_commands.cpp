@@ -421,6 +421,72 @@ private Q_SLOTS:
         QCOMPARE(m_alerts.last().title, QStringLiteral("Library stored in iCloud"));
     }
 
+    void albumCommands()
+    {
+        const QString root = mk(QStringLiteral("Albums"));
+        m_backend->addCustomFolder(root);
+        const RecordId r = m_backend->addRecord(root, 0, true);
+        SourcesPreferencesViewController pane;
+        QVERIFY(refresh(pane));
+        const SourceItem item{root, 0};
+        // Blank titles are ignored; a title is trimmed.
+        pane.createAlbum(item, QStringLiteral("   "), true);
+        QVERIFY(m_backend->record(r).albumName.isEmpty());
+        pane.createAlbum(item, QStringLiteral("  Summer  "), true);
+        QCOMPARE(m_backend->record(r).albumName, QStringLiteral("Summer"));
+        QVERIFY(m_backend->record(r).albumIncludesSubfolders);
+        // Renaming to the same name changes nothing.
+        const int before = m_backend->log.size();
+        pane.applyAlbumRenameWithNewName(item, QStringLiteral("Summer "));
+        QCOMPARE(m_backend->log.size(), before);
+        // The album button's rename: control characters removed, then renamed.
+        QCOMPARE(pane.albumButtonDidFinishRenaming(item, QStringLiteral("Sum\tmer\n 2024")), QStringLiteral("Summer 2024"));
+        QCOMPARE(m_backend->record(r).albumName, QStringLiteral("Summer 2024"));
+        QCOMPARE(pane.albumButtonDidFinishRenaming(item, QString(3000, QLatin1Char('x'))).size(), 3000); // too long: shown, not stored
+        QCOMPARE(m_backend->record(r).albumName, QStringLiteral("Summer 2024"));
+
+        // The web page of an album not yet created on the service explains itself.
+        PreferencesServices::instance().currentUserID = [] { return QStringLiteral("42"); };
+        pane.viewAlbumOnWeb(item);
+        QCOMPARE(m_alerts.last().title, QStringLiteral("No photos yet in this album"));
+        m_backend->record(r).lumoraSetId = 777;
+        pane.viewAlbumOnWeb(item);
+        QCOMPARE(m_opener.last().path(), QStringLiteral("/photos/42/sets/777"));
+        QMenu *menu = pane.buildMainMenu(item, nullptr);
+        QVERIFY(titles(menu).contains(QStringLiteral("View album on the web")));
+        delete menu;
+
+        // Deleting asks; the id of the album when asked is the one confirmed.
+        m_alerts.enqueueDeferred();
+        pane.deleteAlbumHitExplicit(item, true);
+        QCOMPARE(m_alerts.last().title, QStringLiteral("Delete \"Summer 2024\" on Lumora?"));
+        QCOMPARE(m_alerts.last().buttons.size(), 3);
+        m_backend->record(r).lumoraSetId = 888;
+        QVERIFY(m_alerts.answerPending(0));
+        QCOMPARE(Settings::orderedSetForKey(QStringLiteral("ConfirmedDeletedAlbumIDs")), QVariantList({qint64(777)}));
+        QCOMPARE(m_backend->log.last(), QStringLiteral("deleteAlbum:%1").arg(r));
+
+        // Including subfolders off explains what stays.
+        pane.toggleIncludeSubfolders(item);
+        QVERIFY(!m_backend->record(r).albumIncludesSubfolders);
+        QCOMPARE(m_alerts.last().title, QStringLiteral("Summer 2024"));
+
+        // Stopping asks while the album exists on the service; cancel keeps it.
+        m_alerts.enqueue(1);
+        pane.stopAddingToAlbumHit(item);
+        QCOMPARE(m_alerts.last().title, QStringLiteral("Stop adding to this album?"));
+        QCOMPARE(m_backend->record(r).albumName, QStringLiteral("Summer 2024"));
+        m_alerts.enqueue(0);
+        pane.stopAddingToAlbumHit(item);
+        QVERIFY(m_backend->record(r).albumName.isEmpty());
+        // An album never created on the service stops without a question.
+        pane.createAlbum(item, QStringLiteral("Local"), false);
+        const int alerts = m_alerts.count();
+        pane.stopAddingToAlbumHit(item);
+        QCOMPARE(m_alerts.count(), alerts);
+        QVERIFY(m_backend->record(r).albumName.isEmpty());
+    }
+
     void viewOnTheWebNeedsAPhotoIdAndAUser()
     {
         const RecordId f = m_backend->addRecord(QStringLiteral("/p/a.jpg"), 0, false);

@@ -22,6 +22,7 @@ public:
         r.isFolder = folder;
         r.flags = flags | (folder ? RecordFlags::ChildrenListed : 0);
         r.cachedStatus = 4;
+        r.isAlbum = true; // as the catalogue answers for every record
         m_records.insert(r.id, r);
         m_byPath.insert(path, r.id);
         if (parent)
@@ -91,6 +92,32 @@ public:
     void setNeedsScanRecursive(RecordId id) override { log << QStringLiteral("needsScan:%1").arg(id); }
     void runScanner() override { log << QStringLiteral("runScanner"); }
     void setAlbumModeIfNone(RecordId id, int mode) override { log << QStringLiteral("albumMode:%1=%2").arg(id).arg(mode); }
+    void createAlbum(RecordId id, const QString &name, bool sub) override
+    {
+        log << QStringLiteral("createAlbum:%1:%2:%3").arg(id).arg(name).arg(sub);
+        m_records[id].albumName = name;
+        m_records[id].albumIncludesSubfolders = sub;
+        if (m_records[id].albumMode == 0)
+            m_records[id].albumMode = 1;
+    }
+    void renameAlbum(RecordId id, const QString &name) override
+    {
+        log << QStringLiteral("renameAlbum:%1:%2").arg(id).arg(name);
+        m_records[id].albumName = name;
+    }
+    void stopAddingToAlbum(RecordId id) override
+    {
+        log << QStringLiteral("stopAlbum:%1").arg(id);
+        m_records[id].albumName.clear();
+        m_records[id].albumMode = 0;
+        m_records[id].lumoraSetId = 0;
+    }
+    void markAlbumDeleted(RecordId id) override { log << QStringLiteral("deleteAlbum:%1").arg(id); }
+    void setAlbumIncludesSubfolders(RecordId id, bool on) override
+    {
+        log << QStringLiteral("includeSub:%1=%2").arg(id).arg(on);
+        m_records[id].albumIncludesSubfolders = on;
+    }
     QList<RecordId> reuploadCandidates(RecordId id) override { return m_children.value(id); }
     void reuploadPhotos(const QList<RecordId> &ids, const QString &source) override
     {
