@@ -69,6 +69,17 @@ private Q_SLOTS:
         delete world;
     }
 
+    void defaultServicesReachTheEngine()
+    {
+        TrayPopoverServices real = TrayPopoverServices::makeDefaults();
+        QCOMPARE(real.alphaOrWWW(), QStringLiteral("www"));
+        QVERIFY(real.userImageFilePath().endsWith(QStringLiteral("/Cache/UserImage.jpg")));
+        QVERIFY(real.userCoverImageFilePath().endsWith(QStringLiteral("/Cache/UserCover.jpg")));
+        QVERIFY(real.recentUploads().isEmpty()); // a fresh test home has no uploads
+        QVERIFY(real.imageForRecentUpload(QString()).isNull());
+        QVERIFY(!real.paused());
+    }
+
     void openAndCloseRules()
     {
         QSignalSpy shown(controller, &TrayMenuController::shownChanged);
