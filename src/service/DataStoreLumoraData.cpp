@@ -33,6 +33,8 @@ QHash<QString, QString> s_albums;             // id -> title
 QHash<QString, QSet<QString>> s_albumPhotos;  // id -> photo ids seen
 QList<DedupData> s_localRows;                 // registered in this process
 std::function<void(bool)> s_lastDone;
+double s_firstPoll = DataStoreLumoraData::kDedupFirstPoll;
+double s_laterPoll = DataStoreLumoraData::kDedupPoll;
 std::function<void()> s_stateChanged;
 QPointer<QTimer> s_resyncTimer;
 
@@ -204,12 +206,11 @@ void runRefresh(std::function<void(bool)> done)
         return;
     }
     if (prep.value(QStringLiteral("dedup")).toMap().value(QStringLiteral("ready")).toInt() != 1) {
-        int polls;
+        double delay;
         {
             QMutexLocker l(&s_lock);
-            polls = ++s_dedupPolls;
+            delay = ++s_dedupPolls <= 1 ? s_firstPoll : s_laterPoll;
         }
-        const double delay = polls <= 1 ? DataStoreLumoraData::kDedupFirstPoll : DataStoreLumoraData::kDedupPoll;
         LGLogInfo(QStringLiteral("LUMORA: Checksums not ready; asking again in %1 s").arg(delay));
         dispatch_main_delay([done] { dispatch_default_queue_async([done] { runRefresh(done); }); }, delay);
         return;
@@ -609,4 +610,13 @@ void DataStoreLumoraData::resetForTesting()
     s_localRows.clear();
     s_lastDone = nullptr;
     s_stateChanged = nullptr;
+    s_firstPoll = kDedupFirstPoll;
+    s_laterPoll = kDedupPoll;
+}
+
+void DataStoreLumoraData::setDedupPollIntervalsForTesting(double first, double later)
+{
+    QMutexLocker l(&s_lock);
+    s_firstPoll = first;
+    s_laterPoll = later;
 }

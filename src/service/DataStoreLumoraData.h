@@ -78,4 +78,5 @@ public:
     static void installCatalogueHooks();
 
     static void resetForTesting();
+    static void setDedupPollIntervalsForTesting(double first, double later);
 };

@@ -160,8 +160,8 @@ public:
     void setMaxTickets(int maxTickets);
     // Ticket checks of the photo's upload answer "failed" instead of completing.
     void setTicketsFail(bool fail);
-    // lumora.photos.dedup.prepareUser answers "not ready" for this many calls, and the
-    // checksum list answers "not ready" until then (default 0: ready at once).
+    // lumora.photos.dedup.prepareUser answers "ready" at its polls-th call (earlier calls: "not
+    // ready"), and the checksum list answers "not ready" until then (default 0: ready at once).
     void setDedupPreparePolls(int polls);
     void setStorageUsed(const QString &userId, qint64 bytes); // adds to what the photos use
     // Redirect of the authorisation page's "deny" action (default: the oauth_callback with

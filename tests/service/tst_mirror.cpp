@@ -188,6 +188,25 @@ private Q_SLOTS:
         QVERIFY(!service.restMethodsCalled().contains(QStringLiteral("lumora.people.getInfo")));
     }
 
+    void refreshWaitsForTheChecksumList()
+    {
+        // Until the service has prepared the list, the scan loop must not start: files already
+        // on the service would look new.
+        DataStoreLumoraData::setDedupPollIntervalsForTesting(0.2, 0.3);
+        service.setDedupPreparePolls(3);
+        service.resetRecords();
+        bool finished = false;
+        DataStoreLumoraData::refresh([&](bool) { finished = true; });
+        QTest::qWait(250);
+        QVERIFY(!finished);
+        QVERIFY(DataStoreLumoraData::isRunning());
+        QVERIFY(!DataStoreLumoraData::hasCompletedScanThisSession().isValid());
+        QTRY_VERIFY_WITH_TIMEOUT(finished, 10000);
+        QVERIFY(DataStoreLumoraData::hasCompletedScanThisSession().isValid());
+        QCOMPARE(service.restMethodsCalled().count(QStringLiteral("lumora.photos.dedup.prepareUser")), 3);
+        QCOMPARE(service.restMethodsCalled().count(QStringLiteral("lumora.photos.dedup.getChecksums")), 1);
+    }
+
     void failedRefreshPausesUntilAGoodOne()
     {
         int changes = 0;
