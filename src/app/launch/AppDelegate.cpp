@@ -507,6 +507,7 @@ bool AppDelegate::performLogOutAndDELETEEVERYTHING()
     // first, so no timer brings old state back after the reset's last writes.
     if (auto *mc = MainController::instanceNoCreate())
         mc->shutdown();
+    bridge().catalogueClose();
     const QString folder = StandardPaths::lumoraFolder();
     bool deleted = QDir(folder).removeRecursively() && !QFileInfo::exists(folder);
     if (deleted)

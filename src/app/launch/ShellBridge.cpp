@@ -1,6 +1,14 @@
 #include "app/launch/ShellBridge.h"
 
+#include "app/launch/AppDelegate.h"
+#include "app/launch/Migrations.h"
 #include "app/update/Bundle.h"
+#include "catalogue/DataStore.h"
+#include "catalogue/FileManager.h"
+#include "service/DataStoreLumoraData.h"
+#include "service/LumoraKit.h"
+#include "windows/preferences/PreferencesPane.h"
+#include "windows/sources/SourcesPreferencesViewController.h"
 #include "app/widgets/Localized.h"
 #include "core/LMRReporter.h"
 #include "sync/LumoraDrive.h"
@@ -39,37 +47,55 @@ void installDefaults(ShellBridge &b)
     b.alphaOrWWW = [] { return LumoraDrive::alphaOrWWW(); };
     b.retractAllNotifications = [] { NotificationManager::retractAllNotifications(); };
 
-    // The service client and its mirror: wired when their library is part of the build.
-    b.currentUserID = [] { return QString(); };
-    b.currentUserName = [] { return QString(); };
-    b.currentUserFullName = [] { return QString(); };
-    b.isAuthorized = [] { return false; };
-    b.loadTokenFromSettingsWithoutValidating = [] {};
+    b.currentUserID = [] { return LumoraKit::sharedLumoraKit()->currentUserID(); };
+    b.currentUserName = [] { return LumoraKit::sharedLumoraKit()->currentUserName(); };
+    b.currentUserFullName = [] { return LumoraKit::sharedLumoraKit()->currentUserFullName(); };
+    b.isAuthorized = [] { return LumoraKit::sharedLumoraKit()->isAuthorized(); };
+    b.loadTokenFromSettingsWithoutValidating = [] { LumoraKit::sharedLumoraKit()->loadTokenFromSettingsWithoutValidating(); };
     b.checkAuthorization = [](ShellBridge::AuthCompletion done) {
-        done({}, {}, {}, QStringLiteral("There isn't a stored token to check. Login first."));
+        LumoraKit::sharedLumoraKit()->checkAuthorizationOnCompletion(
+            [done](const QString &userName, const QString &userId, const QString &fullName, const LKError &error) {
+                done(userName, userId, fullName, error.toString());
+            });
     };
-    b.logout = [] {};
-    b.tokenSecret = [] { return QString(); };
-    b.hasCompletedScanThisSession = [] { return QDateTime(); };
-    b.setCompletedScanThisSession = [](const QDateTime &) {};
-    b.mirrorUserName = [] { return QString(); };
+    b.logout = [] { LumoraKit::sharedLumoraKit()->logout(); };
+    b.tokenSecret = [] { return LumoraKit::tokenSecret(); };
+    b.hasCompletedScanThisSession = [] { return DataStoreLumoraData::hasCompletedScanThisSession(); };
+    b.setCompletedScanThisSession = [](const QDateTime &d) { DataStoreLumoraData::setCompletedScanThisSession(d); };
+    b.mirrorUserName = [] {
+        DataStore *store = DataStore::instance();
+        SettingsData *row = store && store->isOpen() ? store->settingNamed(QStringLiteral("DataStoreLumoraUserName")) : nullptr;
+        return row ? row->stringValue() : QString();
+    };
 
-    b.catalogueOpen = [] { return false; };
-    b.catalogueCommitEditing = [] { return true; };
-    b.catalogueHasChanges = [] { return false; };
-    b.catalogueSave = [](QString *) { return true; };
-    b.runCatalogueMigrations = [] {};
-    b.allSourcesCount = [] { return 0; };
-    b.allSourcesFilteredCount = [] { return 0; };
-    b.registerIMessageHasPhotos = [] {};
-    b.probeInstalledLibraries = [] {};
+    b.catalogueOpen = [] { return DataStore::instance() && DataStore::instance()->isOpen(); };
+    b.catalogueCommitEditing = [] { return true; }; // no editing contexts are held open here
+    b.catalogueHasChanges = [] { return DataStore::instance()->hasPendingChanges(); };
+    b.catalogueSave = [](QString *error) {
+        const bool ok = DataStore::save();
+        if (!ok && error)
+            *error = DataStore::instance()->lastSaveError().message;
+        return ok;
+    };
+    b.catalogueClose = [] { DataStore::shutdown(); };
+    b.runCatalogueMigrations = [] { Migrations::run(AppDelegate::lastRanBuildNumber()); };
+    b.allSourcesCount = [] { return int(FileManager::allSources().size()); };
+    b.allSourcesFilteredCount = [] { return int(FileManager::allSourcesFiltered().size()); };
+    b.registerIMessageHasPhotos = [] { FileManager::registerIMessageHasPhotos(); };
+    b.probeInstalledLibraries = [] {
+        FileManager::isApertureInstalled();
+        FileManager::isOSXPhotosInstalled();
+        FileManager::isIMessageInstalled();
+        FileManager::isDropboxInstalled();
+        FileManager::isIPhotoInstalled();
+    };
 
     b.displayWelcome = [] { WelcomeWindowController::display(); };
     b.hasCompletedWelcomeScreen = [] { return WelcomeWindowController::hasCompletedWelcomeScreen(); };
-    b.openPreferencesWindow = [] {};
-    b.openPreferencesWithAddFolder = [] {};
-    b.showAddFolderDialog = [] {};
-    b.openCameraRoll = [] {};
+    b.openPreferencesWindow = [] { PreferencesPane::openPreferences(); };
+    b.openPreferencesWithAddFolder = [] { PreferencesPane::openPreferencesWithAddFolder(); };
+    b.showAddFolderDialog = [] { SourcesPreferencesViewController::showAddFolderDialog(); };
+    b.openCameraRoll = [] { PreferencesPane::openCameraRoll(); };
     b.clearCookiesForLogout = [] { WelcomeWindowController::clearCookiesForLogout(); };
     b.checkForAlphaEnvironmentAvailable = [] { WelcomeWindowController::checkForAlphaEnvironmentAvailable(); };
     b.showAboutPanel = [] {

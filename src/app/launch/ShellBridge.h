@@ -47,6 +47,8 @@ struct ShellBridge
     std::function<bool()> catalogueHasChanges;
     // Saves; fills the error text on failure.
     std::function<bool(QString *)> catalogueSave;
+    // Writes what is pending and closes the store (before its files are deleted).
+    std::function<void()> catalogueClose;
     std::function<void()> runCatalogueMigrations;
     std::function<int()> allSourcesCount;
     std::function<int()> allSourcesFilteredCount;

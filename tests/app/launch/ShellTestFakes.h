@@ -119,6 +119,7 @@ struct FakeShell
                 *error = QStringLiteral("disk full");
             return saveOk;
         };
+        b.catalogueClose = rec("catalogueClose");
         b.runCatalogueMigrations = rec("runCatalogueMigrations");
         b.allSourcesCount = [this] { return sources; };
         b.allSourcesFilteredCount = [this] { return sourcesFiltered; };

@@ -296,6 +296,7 @@ private Q_SLOTS:
         QCOMPARE(fake->count("logout"), 1);
         QCOMPARE(fake->count("retractAllNotifications"), 1);
         QCOMPARE(fake->count("clearCookiesForLogout"), 1);
+        QCOMPARE(fake->count("catalogueClose"), 1); // closed before its files went
         // A restart sees only the three kept keys.
         Settings::reloadForTesting();
         QVERIFY(Settings::objectForKey("kLKStoredTokenKey").isNull());
