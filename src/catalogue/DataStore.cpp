@@ -308,16 +308,23 @@ bool DataStore::loadRecords()
         r->m_flags = quint64(sqlite3_column_int64(s, 4));
         r->m_needsScan = qint16(sqlite3_column_int(s, 5));
         r->m_needsUpload = qint16(sqlite3_column_int(s, 6));
-        r->m_needsSync = sqlite3_column_int(s, 7);
+        if (const int v = sqlite3_column_int(s, 7))
+            r->extra().needsSync = v;
         r->m_uploadedRemoteId = sqlite3_column_int64(s, 8);
-        r->m_uploadTicket = columnText(s, 9);
-        r->m_lumoraSetId = sqlite3_column_int64(s, 10);
-        r->m_albumName = columnText(s, 11);
-        r->m_albumMode = sqlite3_column_int(s, 12);
+        if (const QString v = columnText(s, 9); !v.isNull())
+            r->extra().uploadTicket = v;
+        if (const qint64 v = sqlite3_column_int64(s, 10))
+            r->extra().lumoraSetId = v;
+        if (const QString v = columnText(s, 11); !v.isNull())
+            r->extra().albumName = v;
+        if (const int v = sqlite3_column_int(s, 12))
+            r->extra().albumMode = v;
         r->m_albumIncludesSubfolders = sqlite3_column_int(s, 13) != 0;
         r->m_excludedFromScan = sqlite3_column_int(s, 14) != 0;
-        r->m_numberOfPhotos = sqlite3_column_int(s, 15);
-        r->m_numberOfVideos = sqlite3_column_int(s, 16);
+        if (const int v = sqlite3_column_int(s, 15))
+            r->extra().numberOfPhotos = v;
+        if (const int v = sqlite3_column_int(s, 16))
+            r->extra().numberOfVideos = v;
         r->m_mediaKind = quint8(sqlite3_column_int(s, 17));
         r->m_fileSize = sqlite3_column_int64(s, 18);
         r->m_dateTakenMs = sqlite3_column_int64(s, 19);
@@ -360,7 +367,7 @@ bool DataStore::loadRecords()
         FileData *p = m_byId.value(parentId);
         if (p && p != r) {
             r->m_parent = p;
-            p->m_children.append(r);
+            p->extra().children.append(r);
         }
     }
     for (FileData *r : std::as_const(m_byId))
@@ -450,16 +457,16 @@ bool DataStore::saveNow()
             sqlite3_bind_int64(s, 5, qint64(r->m_flags));
             sqlite3_bind_int(s, 6, r->m_needsScan);
             sqlite3_bind_int(s, 7, r->m_needsUpload);
-            sqlite3_bind_int(s, 8, r->m_needsSync);
+            sqlite3_bind_int(s, 8, r->needsSync());
             sqlite3_bind_int64(s, 9, r->m_uploadedRemoteId);
-            bindText(s, 10, r->m_uploadTicket);
-            sqlite3_bind_int64(s, 11, r->m_lumoraSetId);
-            bindText(s, 12, r->m_albumName);
-            sqlite3_bind_int(s, 13, r->m_albumMode);
+            bindText(s, 10, r->uploadTicket());
+            sqlite3_bind_int64(s, 11, r->lumoraSetId());
+            bindText(s, 12, r->albumName());
+            sqlite3_bind_int(s, 13, r->albumMode());
             sqlite3_bind_int(s, 14, r->m_albumIncludesSubfolders);
             sqlite3_bind_int(s, 15, r->m_excludedFromScan);
-            sqlite3_bind_int(s, 16, r->m_numberOfPhotos);
-            sqlite3_bind_int(s, 17, r->m_numberOfVideos);
+            sqlite3_bind_int(s, 16, r->numberOfPhotos());
+            sqlite3_bind_int(s, 17, r->numberOfVideos());
             sqlite3_bind_int(s, 18, r->m_mediaKind);
             sqlite3_bind_int64(s, 19, r->m_fileSize);
             sqlite3_bind_int64(s, 20, r->m_dateTakenMs);
@@ -611,7 +618,7 @@ void DataStore::deleteFileData(FileData *record)
     if (!record || m_byId.value(record->m_id) != record)
         return;
     if (FileData *p = record->m_parent) {
-        p->m_children.removeOne(record);
+        p->extra().children.removeOne(record);
         p->m_cachedStatus = 0;
         p->notifyChildrenChanged();
         p->notifyStatusChanged();
@@ -619,7 +626,7 @@ void DataStore::deleteFileData(FileData *record)
     }
     QList<FileData *> doomed{record};
     for (qsizetype i = 0; i < doomed.size(); ++i)
-        doomed.append(doomed.at(i)->m_children);
+        doomed.append(doomed.at(i)->children());
     auto *center = FileDataChangeCenter::instance();
     for (FileData *r : std::as_const(doomed)) {
         Q_EMIT center->recordWillBeDeleted(r);

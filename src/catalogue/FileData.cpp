@@ -45,6 +45,19 @@ bool lessByPath(const FileData *a, const FileData *b)
 
 } // namespace
 
+namespace FileDataDetail {
+const QString &nullString()
+{
+    static const QString s;
+    return s;
+}
+const QList<FileData *> &emptyList()
+{
+    static const QList<FileData *> l;
+    return l;
+}
+} // namespace FileDataDetail
+
 FileData::FileData(qint64 id, const QString &path, bool isFolder)
     : m_path(path), m_id(id), m_isFolder(isFolder)
 {
@@ -130,13 +143,13 @@ void FileData::setParent(FileData *parent)
         if (p == this)
             return; // would make a cycle
     if (m_parent) {
-        m_parent->m_children.removeOne(this);
+        m_parent->extra().children.removeOne(this);
         m_parent->m_cachedStatus = 0;
         m_parent->notifyChildrenChanged();
     }
     m_parent = parent;
     if (parent) {
-        parent->m_children.append(this);
+        parent->extra().children.append(this);
         parent->notifyChildrenChanged();
     }
     DataStore::instance()->parentChanged(this);
@@ -175,9 +188,9 @@ void FileData::setNeedsUpload(qint16 value)
 
 void FileData::setNeedsSync(qint32 value)
 {
-    if (value == m_needsSync)
+    if (value == needsSync())
         return;
-    m_needsSync = value;
+    extra().needsSync = value;
     markDirty();
 }
 
@@ -191,9 +204,9 @@ void FileData::setUploadedRemoteId(qint64 id)
 
 void FileData::setUploadTicket(const QString &ticket)
 {
-    if (ticket == m_uploadTicket && ticket.isNull() == m_uploadTicket.isNull())
+    if (ticket == uploadTicket() && ticket.isNull() == uploadTicket().isNull())
         return;
-    m_uploadTicket = ticket;
+    extra().uploadTicket = ticket;
     markDirty();
 }
 
@@ -201,25 +214,25 @@ void FileData::setUploadTicket(const QString &ticket)
 
 void FileData::setLumoraSetId(qint64 id)
 {
-    if (id == m_lumoraSetId)
+    if (id == lumoraSetId())
         return;
-    m_lumoraSetId = id;
+    extra().lumoraSetId = id;
     markDirty();
 }
 
 void FileData::setAlbumName(const QString &name)
 {
-    if (name == m_albumName && name.isNull() == m_albumName.isNull())
+    if (name == albumName() && name.isNull() == albumName().isNull())
         return;
-    m_albumName = name;
+    extra().albumName = name;
     markDirty();
 }
 
 void FileData::setAlbumMode(qint32 mode)
 {
-    if (mode == m_albumMode)
+    if (mode == albumMode())
         return;
-    m_albumMode = mode;
+    extra().albumMode = mode;
     markDirty();
 }
 
@@ -250,17 +263,17 @@ void FileData::changeToAlbumMode(qint32 mode, int deleteAlbums)
 
 void FileData::setNumberOfPhotos(qint32 n)
 {
-    if (n == m_numberOfPhotos)
+    if (n == numberOfPhotos())
         return;
-    m_numberOfPhotos = n;
+    extra().numberOfPhotos = n;
     markDirty();
 }
 
 void FileData::setNumberOfVideos(qint32 n)
 {
-    if (n == m_numberOfVideos)
+    if (n == numberOfVideos())
         return;
-    m_numberOfVideos = n;
+    extra().numberOfVideos = n;
     markDirty();
 }
 
@@ -273,18 +286,18 @@ void FileData::loadRecursiveCounts()
     while (!stack.isEmpty()) {
         Frame &top = stack.last();
         FileData *r = top.record;
-        if (top.next < r->m_children.size()) {
-            FileData *child = r->m_children.at(top.next++);
+        if (top.next < r->children().size()) {
+            FileData *child = r->children().at(top.next++);
             if (child->m_isFolder)
                 stack.append({child, 0});
             continue;
         }
         qint32 folders = 0, photos = 0, videos = 0, directPhotos = 0, directVideos = 0;
-        for (FileData *child : std::as_const(r->m_children)) {
+        for (FileData *child : std::as_const(r->children())) {
             if (child->m_isFolder) {
-                folders += 1 + child->m_numberOfFoldersRecursive;
-                photos += child->m_numberOfPhotosRecursive;
-                videos += child->m_numberOfVideosRecursive;
+                folders += 1 + child->numberOfFoldersRecursive();
+                photos += child->numberOfPhotosRecursive();
+                videos += child->numberOfVideosRecursive();
             } else if (!child->isMissingOnDisk()) {
                 if (child->isPhoto())
                     ++directPhotos;
@@ -292,9 +305,9 @@ void FileData::loadRecursiveCounts()
                     ++directVideos;
             }
         }
-        r->m_numberOfFoldersRecursive = folders;
-        r->m_numberOfPhotosRecursive = photos + directPhotos;
-        r->m_numberOfVideosRecursive = videos + directVideos;
+        r->extra().numberOfFoldersRecursive = folders;
+        r->extra().numberOfPhotosRecursive = photos + directPhotos;
+        r->extra().numberOfVideosRecursive = videos + directVideos;
         if (r->m_isFolder) {
             r->setNumberOfPhotos(directPhotos);
             r->setNumberOfVideos(directVideos);
@@ -333,7 +346,7 @@ qint32 FileData::status()
         } else if (m_needsScan > 0) {
             s = FileStatus::Waiting;
         } else {
-            for (FileData *child : std::as_const(m_children)) {
+            for (FileData *child : std::as_const(children())) {
                 if (child->m_excludedFromScan)
                     continue;
                 const qint32 cs = child->m_cachedStatus ? child->m_cachedStatus : child->status();
@@ -353,11 +366,11 @@ void FileData::resetCachedStatusRecursive(bool wholeSubtree)
     m_cachedStatus = 0;
     if (!wholeSubtree)
         return;
-    QList<FileData *> stack(m_children.begin(), m_children.end());
+    QList<FileData *> stack(children().begin(), children().end());
     while (!stack.isEmpty()) {
         FileData *r = stack.takeLast();
         r->m_cachedStatus = 0;
-        stack.append(r->m_children);
+        stack.append(r->children());
     }
 }
 
@@ -455,7 +468,7 @@ QString FileData::defaultAlbumName() const
 QSet<QString> FileData::titlesOfSubfolders() const
 {
     QSet<QString> titles;
-    for (const FileData *child : m_children)
+    for (const FileData *child : children())
         if (child->m_isFolder)
             titles.insert(child->displayName());
     return titles;
@@ -468,7 +481,7 @@ QList<FileData *> FileData::flattenedListOfChildrenWithOptions(int options) cons
     const bool folders = options & FlattenOptions::Folders;
     const bool recursive = options & FlattenOptions::Recursive;
     // Explicit stack, children visited in path order.
-    QList<FileData *> level(m_children.begin(), m_children.end());
+    QList<FileData *> level(children().begin(), children().end());
     std::sort(level.begin(), level.end(), lessByPath);
     QList<FileData *> stack;
     for (auto it = level.rbegin(); it != level.rend(); ++it)
@@ -477,8 +490,8 @@ QList<FileData *> FileData::flattenedListOfChildrenWithOptions(int options) cons
         FileData *r = stack.takeLast();
         if ((r->m_isFolder && folders) || (!r->m_isFolder && files))
             out.append(r);
-        if (recursive && r->m_isFolder && !r->m_children.isEmpty()) {
-            QList<FileData *> kids(r->m_children.begin(), r->m_children.end());
+        if (recursive && r->m_isFolder && !r->children().isEmpty()) {
+            QList<FileData *> kids(r->children().begin(), r->children().end());
             std::sort(kids.begin(), kids.end(), lessByPath);
             for (auto it = kids.rbegin(); it != kids.rend(); ++it)
                 stack.append(*it);
@@ -515,19 +528,19 @@ bool FileData::saveSetDataToDisk()
         else
             LGLogError(QStringLiteral("SCANNER: Replacing unreadable folder settings %1: %2").arg(file, error));
     }
-    const bool empty = !m_excludedFromScan && m_albumName.isEmpty() && (m_albumMode == 0 || m_albumMode == 2)
-        && !m_albumIncludesSubfolders && m_lumoraSetId == 0;
+    const bool empty = !m_excludedFromScan && albumName().isEmpty() && (albumMode() == 0 || albumMode() == 2)
+        && !m_albumIncludesSubfolders && lumoraSetId() == 0;
     if (empty) {
         all.remove(account);
     } else {
         QVariantMap entry;
         entry.insert(kKeyExcluded, m_excludedFromScan);
-        entry.insert(kKeyAlbumMode, m_albumMode);
+        entry.insert(kKeyAlbumMode, albumMode());
         entry.insert(kKeyIncludesSubfolders, m_albumIncludesSubfolders);
-        entry.insert(kKeySetId, m_lumoraSetId);
+        entry.insert(kKeySetId, lumoraSetId());
         entry.insert(kKeyNamedByUser, hasFlag(FileFlags::AlbumNamedByUser));
-        if (!m_albumName.isEmpty())
-            entry.insert(kKeyAlbumName, m_albumName);
+        if (!albumName().isEmpty())
+            entry.insert(kKeyAlbumName, albumName());
         all.insert(account, entry);
     }
     if (all.isEmpty()) {
@@ -733,10 +746,9 @@ void FileDataChangeCenter::queueChildren(FileData *record)
 
 void FileDataChangeCenter::forget(FileData *record)
 {
-    if (m_statusSet.remove(record))
-        m_status.removeOne(record);
-    if (m_childrenSet.remove(record))
-        m_children.removeOne(record);
+    // O(1): the lists keep the pointer, the sets decide what is still delivered.
+    m_statusSet.remove(record);
+    m_childrenSet.remove(record);
 }
 
 void FileDataChangeCenter::schedule()
@@ -752,17 +764,24 @@ void FileDataChangeCenter::flush()
     m_scheduled = false;
     if (m_status.isEmpty() && m_children.isEmpty())
         return;
-    // Records deleted by a delegate during delivery are dropped from the lists by forget().
+    // Only entries still in the sets are live (forget() drops deleted records from the sets);
+    // records deleted by a delegate during delivery are dropped as well.
     QList<FileData *> status, children;
-    status.swap(m_status);
-    children.swap(m_children);
+    QSet<FileData *> alive;
+    for (FileData *r : std::as_const(m_status))
+        if (m_statusSet.remove(r)) {
+            status.append(r);
+            alive.insert(r);
+        }
+    for (FileData *r : std::as_const(m_children))
+        if (m_childrenSet.remove(r)) {
+            children.append(r);
+            alive.insert(r);
+        }
+    m_status.clear();
+    m_children.clear();
     m_statusSet.clear();
     m_childrenSet.clear();
-    QSet<FileData *> alive;
-    for (FileData *r : std::as_const(status))
-        alive.insert(r);
-    for (FileData *r : std::as_const(children))
-        alive.insert(r);
     auto conn = connect(this, &FileDataChangeCenter::recordWillBeDeleted, this,
                         [&alive](FileData *r) { alive.remove(r); });
     for (FileData *r : std::as_const(status))

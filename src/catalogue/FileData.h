@@ -134,7 +134,7 @@ public:
 
     // The tree.
     FileData *parent() const { return m_parent; }
-    const QList<FileData *> &children() const { return m_children; }
+    const QList<FileData *> &children() const;
     // Moves the record below another parent (nullptr: a root); keeps both children lists right.
     void setParent(FileData *parent);
 
@@ -143,19 +143,19 @@ public:
     void setNeedsScan(qint16 value);
     qint16 needsUpload() const { return m_needsUpload; }
     void setNeedsUpload(qint16 value);
-    qint32 needsSync() const { return m_needsSync; }
+    qint32 needsSync() const;
     void setNeedsSync(qint32 value);
     qint64 uploadedRemoteId() const { return m_uploadedRemoteId; }
     void setUploadedRemoteId(qint64 id);
-    const QString &uploadTicket() const { return m_uploadTicket; }
+    const QString &uploadTicket() const;
     void setUploadTicket(const QString &ticket);
 
     // Album settings of a folder.
-    qint64 lumoraSetId() const { return m_lumoraSetId; }
+    qint64 lumoraSetId() const;
     void setLumoraSetId(qint64 id);
-    const QString &albumName() const { return m_albumName; }
+    const QString &albumName() const;
     void setAlbumName(const QString &name);
-    qint32 albumMode() const { return m_albumMode; }
+    qint32 albumMode() const;
     void setAlbumMode(qint32 mode);
     bool albumIncludesSubfolders() const { return m_albumIncludesSubfolders; }
     void setAlbumIncludesSubfolders(bool on);
@@ -163,13 +163,13 @@ public:
     void setExcludedFromScan(bool excluded);
 
     // Counts.
-    qint32 numberOfPhotos() const { return m_numberOfPhotos; }
-    qint32 numberOfVideos() const { return m_numberOfVideos; }
+    qint32 numberOfPhotos() const;
+    qint32 numberOfVideos() const;
     void setNumberOfPhotos(qint32 n);
     void setNumberOfVideos(qint32 n);
-    qint32 numberOfFoldersRecursive() const { return m_numberOfFoldersRecursive; }
-    qint32 numberOfPhotosRecursive() const { return m_numberOfPhotosRecursive; }
-    qint32 numberOfVideosRecursive() const { return m_numberOfVideosRecursive; }
+    qint32 numberOfFoldersRecursive() const;
+    qint32 numberOfPhotosRecursive() const;
+    qint32 numberOfVideosRecursive() const;
     void loadRecursiveCounts();
 
     // Status: computed, kept in cachedStatus, returned.
@@ -262,28 +262,17 @@ private:
     void statusInputsChanged();
 
     QString m_path;
-    QString m_albumName;
-    QString m_uploadTicket;
-    QList<FileData *> m_children;
-    std::unique_ptr<Extra> m_extra; // rarely used fields
+    std::unique_ptr<Extra> m_extra; // folder, album and in-flight fields; most files have none
     FileData *m_parent = nullptr;
     qint64 m_id = 0;
     quint64 m_flags = 0;
     qint64 m_uploadedRemoteId = 0;
-    qint64 m_lumoraSetId = 0;
     qint64 m_fileSize = 0;
     qint64 m_dateTakenMs = 0;     // 0: none
     qint64 m_dateModifiedMs = 0;  // 0: none
     qint64 m_sample1 = 0, m_sample2 = 0;
     qint64 m_jpegSample1 = 0, m_jpegSample2 = 0;
-    qint32 m_needsSync = 0;
-    qint32 m_albumMode = 0;
     qint32 m_cachedStatus = 0;
-    qint32 m_numberOfPhotos = 0;
-    qint32 m_numberOfVideos = 0;
-    qint32 m_numberOfFoldersRecursive = 0;
-    qint32 m_numberOfPhotosRecursive = 0;
-    qint32 m_numberOfVideosRecursive = 0;
     qint16 m_needsScan = 0;
     qint16 m_needsUpload = 0;
     quint8 m_mediaKind = 0;
@@ -297,14 +286,42 @@ private:
 // Fields few records use, kept apart to keep the common record small.
 struct FileData::Extra
 {
+    QList<FileData *> children;
+    QString albumName;
+    QString uploadTicket;
     QString title;
     QString description;
     QString tags;
     double duration = 0;
-    qint32 rating = 0;
+    qint64 lumoraSetId = 0;
     FileData *aliasTarget = nullptr;
     QList<FileData *> aliasSources;
+    qint32 rating = 0;
+    qint32 needsSync = 0;
+    qint32 albumMode = 0;
+    qint32 numberOfPhotos = 0;
+    qint32 numberOfVideos = 0;
+    qint32 numberOfFoldersRecursive = 0;
+    qint32 numberOfPhotosRecursive = 0;
+    qint32 numberOfVideosRecursive = 0;
 };
+
+namespace FileDataDetail {
+const QString &nullString();
+const QList<FileData *> &emptyList();
+} // namespace FileDataDetail
+
+inline const QList<FileData *> &FileData::children() const { return m_extra ? m_extra->children : FileDataDetail::emptyList(); }
+inline const QString &FileData::albumName() const { return m_extra ? m_extra->albumName : FileDataDetail::nullString(); }
+inline const QString &FileData::uploadTicket() const { return m_extra ? m_extra->uploadTicket : FileDataDetail::nullString(); }
+inline qint64 FileData::lumoraSetId() const { return m_extra ? m_extra->lumoraSetId : 0; }
+inline qint32 FileData::needsSync() const { return m_extra ? m_extra->needsSync : 0; }
+inline qint32 FileData::albumMode() const { return m_extra ? m_extra->albumMode : 0; }
+inline qint32 FileData::numberOfPhotos() const { return m_extra ? m_extra->numberOfPhotos : 0; }
+inline qint32 FileData::numberOfVideos() const { return m_extra ? m_extra->numberOfVideos : 0; }
+inline qint32 FileData::numberOfFoldersRecursive() const { return m_extra ? m_extra->numberOfFoldersRecursive : 0; }
+inline qint32 FileData::numberOfPhotosRecursive() const { return m_extra ? m_extra->numberOfPhotosRecursive : 0; }
+inline qint32 FileData::numberOfVideosRecursive() const { return m_extra ? m_extra->numberOfVideosRecursive : 0; }
 
 // Where the catalogue's batched change reports go. Besides each record's own delegate, any
 // number of views may listen here: once per turn of the event loop it emits the records whose
