@@ -3,7 +3,10 @@
 // when it does not go).
 #include "app/platform/SingleInstance.h"
 #include "platform/StandardPaths.h"
+#include "app/update/Bundle.h"
+#include "app/update/LoginItems.h"
 
+#include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QProcess>
@@ -107,6 +110,34 @@ private Q_SLOTS:
         QCOMPARE(ended, 1);
         QVERIFY(stubborn.waitForFinished(5000));
         QCOMPARE(stubborn.exitStatus(), QProcess::CrashExit); // killed
+    }
+
+    // The install step lays out a complete bundle, swaps it over an older one, and writes a
+    // desktop entry whose Exec line survives awkward folder names.
+    void installScriptLaysOutACompleteBundle()
+    {
+        const QString script = qEnvironmentVariable("HOISTLY_SOURCE_DIR") + "/packaging/install-bundle.sh";
+        const QString build = qEnvironmentVariable("HOISTLY_TEST_BINARY_DIR");
+        if (!QFileInfo(build + "/src/app/Hoistly").isExecutable())
+            QSKIP("the Hoistly executable is not built");
+        QTemporaryDir tmp;
+        const QString apps = tmp.path() + "/Apps $HOME \"a\" `b` 5%";
+        for (int round = 0; round < 2; ++round) {
+            QProcess p;
+            QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+            env.insert("XDG_DATA_HOME", tmp.path() + "/share");
+            p.setProcessEnvironment(env);
+            p.start("/bin/sh", {script, build, apps});
+            QVERIFY(p.waitForFinished(30000));
+            QVERIFY2(p.exitCode() == 0, p.readAllStandardError().constData());
+            const QString bundle = QString::fromUtf8(p.readAllStandardOutput()).trimmed().split('\n').last();
+            QCOMPARE(bundle, apps + "/Lumora Hoistly.app");
+            QString why;
+            QVERIFY2(Bundle::isCompleteBundle(bundle, &why), qPrintable(why));
+            QCOMPARE(QDir(apps).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot), QStringList{"Lumora Hoistly.app"});
+            const QStringList exec = LoginItems::splitExec(LoginItems::execOfEntry(tmp.path() + "/share/applications/lumora-hoistly.desktop"));
+            QCOMPARE(exec.value(0), Bundle::executablePath(bundle));
+        }
     }
 
     void nothingRunningEndsNothing()
