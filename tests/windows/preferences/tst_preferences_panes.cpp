@@ -4,6 +4,7 @@
 #include "ui_GeneralPreferencesView.h"
 #include "windows/preferences/AccountPreferencesViewController.h"
 #include "windows/preferences/GeneralPreferencesViewController.h"
+#include "windows/preferences/LMRLargeCheckboxCell.h"
 #include "windows/preferences/PreferencesServices.h"
 
 #include <QCheckBox>
@@ -229,6 +230,24 @@ private Q_SLOTS:
         box->click();
         QVERIFY(!Settings::boolForKey(QStringLiteral("TrayIconBW")));
         QVERIFY(!box->isChecked());
+    }
+
+    void largeCheckboxImages()
+    {
+        LMRLargeCheckboxCell box(QStringLiteral("Upload my Pictures"));
+        QCOMPARE(box.imageName(), QStringLiteral("CheckboxL"));
+        box.setDown(true);
+        QCOMPARE(box.imageName(), QStringLiteral("CheckboxLH"));
+        box.setChecked(true);
+        QCOMPARE(box.imageName(), QStringLiteral("CheckboxLSH"));
+        box.setDown(false);
+        QCOMPARE(box.imageName(), QStringLiteral("CheckboxLS"));
+        QVERIFY(box.sizeHint().width() > 22 + QFontMetrics(box.font()).horizontalAdvance(QStringLiteral("Upload")));
+        // A click anywhere on it (title included) toggles it.
+        box.resize(box.sizeHint());
+        box.show();
+        QTest::mouseClick(&box, Qt::LeftButton, {}, QPoint(box.width() - 5, box.height() / 2));
+        QVERIFY(!box.isChecked());
     }
 
     void buttonsReachTheirCommands()
