@@ -1,10 +1,36 @@
 #include "EngineLinks.h"
 
+#include "LumoraDrive.h"
 #include "LumoraUploader.h"
 
+#include "catalogue/DataStore.h"
+#include "catalogue/FileData.h"
+#include "catalogue/FileManager.h"
+#include "service/DataStoreLumoraData.h"
+#include "service/LKImageUploadNetworkOperation.h"
+#include "service/LumoraKit.h"
+#include "service/Reachability.h"
+
+#include "core/Dispatch.h"
 #include "core/LGLog.h"
+#include "core/LMRReporter.h"
 #include "core/Settings.h"
 #include "core/UiHooks.h"
+
+
+namespace {
+
+// A mirror refresh ends: arm the next one and run the queues (the scan loop waited for it).
+void mirrorRefreshDone(bool ok)
+{
+    if (!ok)
+        LGLogInfo(QStringLiteral("DRIVE: Service refresh did not complete"));
+    DataStoreLumoraData::armResyncTimer();
+    LumoraDrive::updateStatus();
+    LumoraDrive::runQueues();
+}
+
+} // namespace
 
 StatusInputs EngineLinks::gatherStatusInputs()
 {
@@ -13,25 +39,67 @@ StatusInputs EngineLinks::gatherStatusInputs()
     in.online = isOnline();
     in.mirrorCompleted = mirrorCompletedThisSession();
     in.mirrorRefreshing = mirrorRunning();
+    in.mirrorPausedDueToErrors = DataStoreLumoraData::pausedDueToError();
     in.onboardingComplete = onboardingComplete();
     in.scanning = scannerRunning();
     return in;
 }
 
-void EngineLinks::initializeClient(const QString &, const QString &, bool) {}
-void EngineLinks::installCatalogueHooks() {}
-void EngineLinks::armMirrorResync() {}
-void EngineLinks::refreshStoreThenMirror() {}
-void EngineLinks::refreshMirror() {}
-void EngineLinks::startScanner() {}
-void EngineLinks::stopFolderMonitors() {}
-void EngineLinks::startLocalLinkReachability() {}
-bool EngineLinks::isOnline() { return true; }
-bool EngineLinks::isSignedIn() { return true; }
-bool EngineLinks::mirrorCompletedThisSession() { return true; }
-bool EngineLinks::mirrorRunning() { return false; }
-bool EngineLinks::scannerCompletedPassThisSession() { return true; }
-bool EngineLinks::scannerRunning() { return false; }
+void EngineLinks::initializeClient(const QString &apiKey, const QString &secret, bool alphaEnv)
+{
+    LGLog::addExcludedWord(secret);
+    LumoraKit::sharedLumoraKit()->initializeWithAPIKey(apiKey, secret, alphaEnv);
+}
+
+void EngineLinks::installCatalogueHooks()
+{
+    DataStoreLumoraData::installCatalogueHooks();
+    // The mirror's running and paused-after-errors states feed the status and the pause state.
+    DataStoreLumoraData::setStateChangedHandler([] { LumoraDrive::pausedStateChanged(); });
+    // Upload bodies left by a run that ended mid-upload are of no use now.
+    LKImageUploadNetworkOperation::purgeUploadCache();
+}
+
+void EngineLinks::armMirrorResync()
+{
+    DataStoreLumoraData::armResyncTimer();
+}
+
+void EngineLinks::refreshStoreThenMirror()
+{
+    // The store opens (and reconciles with the disk) before the mirror marks files against it.
+    FileManager::startup();
+    refreshMirror();
+}
+
+void EngineLinks::refreshMirror()
+{
+    DataStoreLumoraData::refresh(mirrorRefreshDone);
+}
+
+void EngineLinks::startScanner()
+{
+    FileManager::run();
+}
+
+void EngineLinks::stopFolderMonitors()
+{
+    DataStoreLumoraData::cancelResyncTimer();
+    FileManager::shutdown();
+}
+
+void EngineLinks::startLocalLinkReachability()
+{
+    Reachability::reachabilityForInternetConnection()->startNotifier();
+    Reachability::reachabilityForLocalWiFi()->startNotifier();
+}
+
+bool EngineLinks::isOnline() { return Reachability::isOnline(); }
+bool EngineLinks::isSignedIn() { return LumoraKit::sharedLumoraKit()->isAuthorized(); }
+bool EngineLinks::mirrorCompletedThisSession() { return DataStoreLumoraData::hasCompletedScanThisSession().isValid(); }
+bool EngineLinks::mirrorRunning() { return DataStoreLumoraData::isRunning(); }
+bool EngineLinks::scannerCompletedPassThisSession() { return FileManager::hasCompletedScanThisSession(); }
+bool EngineLinks::scannerRunning() { return FileManager::isRunning(); }
 
 bool EngineLinks::onboardingComplete()
 {
@@ -41,7 +109,26 @@ bool EngineLinks::onboardingComplete()
     return Settings::boolForKey(QStringLiteral("WelcomeScreenComplete"));
 }
 
-void EngineLinks::trackInteraction(const QString &) {}
+void EngineLinks::recordAlbumMembership(FileData *folder, FileData *record, const QString &albumId)
+{
+    const QString id = !albumId.isEmpty() ? albumId
+                       : (folder && folder->lumoraSetId() != 0 ? QString::number(folder->lumoraSetId()) : QString());
+    if (id.isEmpty() || !record)
+        return;
+    if (folder && !folder->albumName().isEmpty())
+        DataStoreLumoraData::noteAlbum(id, folder->albumName());
+    else if (folder)
+        DataStoreLumoraData::noteAlbum(id, folder->defaultAlbumName());
+    DataStoreLumoraData::notePhotoInAlbum(QString::number(record->uploadedRemoteId()), id);
+}
 
-void EngineLinks::recordAlbumMembership(FileData *, FileData *, const QString &) {}
-void EngineLinks::registerUploadedFile(FileData *) {}
+void EngineLinks::registerUploadedFile(FileData *record)
+{
+    DataStoreLumoraData::registerDeDupForUploadedFile(record, true);
+}
+
+void EngineLinks::trackInteraction(const QString &event)
+{
+    LMRReporter::trackAndIncrement(event, 1);
+    LMRReporter::set(QStringLiteral("Misc: Last interaction"), QDateTime::currentDateTimeUtc());
+}

@@ -234,7 +234,7 @@ void LumoraDrive::refreshLumoraData()
 void LumoraDrive::refreshManually()
 {
     LGLogInfo(QStringLiteral("DRIVE: Refresh requested"));
-    EngineLinks::trackInteraction(QStringLiteral("Misc: Refresh"));
+    EngineLinks::trackInteraction(QStringLiteral("Misc: Manual refresh"));
     if (LumoraUploader::pausedDueToErrors() || LumoraUploader::accountFull()) {
         LumoraUploader::resetFailedUploads();
         LumoraUploader::clearAccountFull();

@@ -720,6 +720,8 @@ StepResult uploadOne(qint64 fileId, RunContext &ctx)
                 r->setUploadTicket(reply.ticketId);
                 r->setNeedsUpload(NeedsUpload::AwaitingTicket);
                 r->notifyParentsOfStatusChanged();
+                // Known to the de-duplication index from now on, so no copy is sent meanwhile.
+                EngineLinks::registerUploadedFile(r);
                 if (!reply.albumId.isEmpty()) {
                     if (FileData *folder = albumFolderFor(r); folder && folder->lumoraSetId() == 0)
                         folder->setLumoraSetId(reply.albumId.toLongLong());

@@ -1,30 +1,191 @@
 #include "UploadTransport.h"
 
+#include "service/DataStoreLumoraData.h"
+#include "service/LKImageUploadNetworkOperation.h"
+#include "service/LumoraKit.h"
+
 #include "core/LGLog.h"
 
+#include <QMutex>
+#include <QVariantList>
+#include <QWaitCondition>
+
 namespace {
+
+// Service error codes the loop reacts to.
+constexpr int kCodeUploadFormat = 5;
+constexpr int kCodeAccountFull = 6;
+constexpr int kCodeServiceUnavailable = 105;
+
+// Values the service wraps as {"_content": value}.
+QString text(const QVariant &v)
+{
+    if (v.typeId() == QMetaType::QVariantMap)
+        return v.toMap().value(QStringLiteral("_content")).toString();
+    return v.toString();
+}
 
 class ServiceTransport : public UploadTransport
 {
 public:
-    UploadReply upload(const UploadRequest &, const std::function<void(qint64, qint64)> &,
-                       const std::atomic_bool &) override
+    UploadReply upload(const UploadRequest &request, const std::function<void(qint64, qint64)> &progress,
+                       const std::atomic_bool &cancel) override
     {
-        UploadReply r;
-        r.outcome = UploadReply::Outcome::Failed;
-        r.errorMessage = QStringLiteral("service client unavailable");
-        return r;
+        QVariantMap args;
+        args.insert(QStringLiteral("title"), request.title);
+        args.insert(QStringLiteral("is_public"), QStringLiteral("0"));
+        args.insert(QStringLiteral("is_friend"), QStringLiteral("0"));
+        args.insert(QStringLiteral("is_family"), QStringLiteral("0"));
+        args.insert(QStringLiteral("async"), QStringLiteral("1"));
+        if (!request.albumId.isEmpty())
+            args.insert(QStringLiteral("photoset_id"), request.albumId);
+        else if (!request.albumName.isEmpty())
+            args.insert(QStringLiteral("photoset_title"), request.albumName);
+
+        LKImageUploadNetworkOperation op(request.filePath, args);
+        op.setUploadProgressBlock(progress);
+
+        // Started asynchronously so that a cancel (pause, deselection) reaches it at once.
+        QMutex lock;
+        QWaitCondition finished;
+        bool done = false;
+        LKUploadResult result;
+        op.start([&](const LKUploadResult &r) {
+            QMutexLocker l(&lock);
+            result = r;
+            done = true;
+            finished.wakeAll();
+        });
+        {
+            QMutexLocker l(&lock);
+            bool cancelSent = false;
+            while (!done) {
+                finished.wait(&lock, 50);
+                if (cancel && !cancelSent) {
+                    cancelSent = true;
+                    l.unlock();
+                    op.cancel();
+                    l.relock();
+                }
+            }
+        }
+        return toReply(result);
     }
-    bool checkTickets(const QStringList &, QList<TicketResult> *, QString *error) override
+
+    static UploadReply toReply(const LKUploadResult &r)
     {
-        if (error)
-            *error = QStringLiteral("service client unavailable");
-        return false;
+        UploadReply reply;
+        reply.maxTickets = r.max_tickets;
+        if (r.isCancelled()) {
+            reply.outcome = UploadReply::Outcome::Cancelled;
+            return reply;
+        }
+        if (r.isError()) {
+            reply.errorCode = r.error.code;
+            reply.errorMessage = r.error.toString();
+            const bool service = r.error.domain == LKServiceErrorDomain;
+            if (r.wait > 0 || (service && r.error.code == kCodeServiceUnavailable)) {
+                reply.outcome = UploadReply::Outcome::Busy;
+                reply.wait = r.wait;
+            } else if (service && r.error.code == kCodeAccountFull) {
+                reply.outcome = UploadReply::Outcome::AccountFull;
+            } else if (service && r.error.code == kCodeUploadFormat) {
+                reply.outcome = UploadReply::Outcome::BadFormat;
+            } else {
+                reply.outcome = UploadReply::Outcome::Failed;
+            }
+            return reply;
+        }
+        if (!r.duplicate_photo_id.isEmpty()) {
+            reply.outcome = UploadReply::Outcome::Duplicate;
+            reply.photoId = r.duplicate_photo_id;
+        } else if (!r.ticketID.isEmpty()) {
+            reply.outcome = UploadReply::Outcome::Ticket;
+            reply.ticketId = r.ticketID;
+        } else if (!r.photoID.isEmpty()) {
+            reply.outcome = UploadReply::Outcome::Photo;
+            reply.photoId = r.photoID;
+        } else {
+            reply.outcome = UploadReply::Outcome::Failed;
+            reply.errorMessage = QStringLiteral("reply without photo, ticket or duplicate");
+        }
+        return reply;
     }
-    bool findPhotoWithSamples(const ContentSample &, const ContentSample &, QString *) override { return false; }
-    int prepareUser() override { return -1; }
-    bool findAlbum(const QString &, QString *) override { return false; }
+
+    bool checkTickets(const QStringList &ticketIds, QList<TicketResult> *results, QString *error) override
+    {
+        LKLumoraPhotosUploadCheckTickets method;
+        method.tickets = ticketIds.join(QLatin1Char(','));
+        const auto [response, err] = LumoraKit::sharedLumoraKit()->callSynchronously(method);
+        if (err.isError()) {
+            if (error)
+                *error = LGLog::redact(err.toString());
+            return false;
+        }
+        const QVariant list = response.value(QStringLiteral("uploader")).toMap().value(QStringLiteral("ticket"));
+        const QVariantList tickets = list.typeId() == QMetaType::QVariantList ? list.toList() : QVariantList{list};
+        for (const QVariant &v : tickets) {
+            const QVariantMap t = v.toMap();
+            TicketResult r;
+            r.ticketId = text(t.value(QStringLiteral("id")));
+            if (r.ticketId.isEmpty())
+                continue;
+            const int complete = text(t.value(QStringLiteral("complete"))).toInt();
+            if (text(t.value(QStringLiteral("invalid"))).toInt() == 1 || complete == 2)
+                r.state = TicketResult::State::Failed;
+            else if (complete == 1)
+                r.state = TicketResult::State::Complete;
+            r.photoId = text(t.value(QStringLiteral("photoid")));
+            r.albumId = text(t.value(QStringLiteral("photoset_id")));
+            if (r.state == TicketResult::State::Complete && r.photoId.isEmpty())
+                r.state = TicketResult::State::Failed;
+            results->append(r);
+        }
+        return true;
+    }
+
+    bool findPhotoWithSamples(const ContentSample &whole, const ContentSample &jpeg, QString *photoId) override
+    {
+        photoId->clear();
+        for (const ContentSample &sample : {whole, jpeg}) {
+            if (sample.isNull())
+                continue;
+            LKLumoraPhotosDedupCheckDuplicate method;
+            method.sample = sample.hex();
+            const auto [response, err] = LumoraKit::sharedLumoraKit()->callSynchronously(method);
+            if (err.isError()) {
+                LGLogInfo(QStringLiteral("UPLOADER: Duplicate check failed: %1").arg(LGLog::redact(err.toString())));
+                return false;
+            }
+            const QString id = text(response.value(QStringLiteral("duplicate")).toMap().value(QStringLiteral("photo_id")));
+            if (!id.isEmpty() && id != QLatin1String("0")) {
+                *photoId = id;
+                return true;
+            }
+        }
+        return true;
+    }
+
+    int prepareUser() override
+    {
+        const auto [response, err] = LumoraKit::sharedLumoraKit()->callSynchronously(LKLumoraPhotosDedupPrepareUser());
+        if (err.isError())
+            return -1;
+        return text(response.value(QStringLiteral("dedup")).toMap().value(QStringLiteral("ready"))).toInt() == 1 ? 1 : 0;
+    }
+
+    bool findAlbum(const QString &title, QString *albumId) override
+    {
+        *albumId = DataStoreLumoraData::albumIdForTitle(title, true);
+        return true;
+    }
 };
+
+std::function<std::unique_ptr<UploadTransport>()> &factory()
+{
+    static std::function<std::unique_ptr<UploadTransport>()> f;
+    return f;
+}
 
 } // namespace
 
@@ -32,14 +193,6 @@ std::unique_ptr<UploadTransport> UploadTransports::createServiceTransport()
 {
     return std::make_unique<ServiceTransport>();
 }
-
-namespace {
-std::function<std::unique_ptr<UploadTransport>()> &factory()
-{
-    static std::function<std::unique_ptr<UploadTransport>()> f;
-    return f;
-}
-} // namespace
 
 std::unique_ptr<UploadTransport> UploadTransports::create()
 {

@@ -12,3 +12,16 @@ inline void useThrowAwayHome()
     qputenv("HOME", home.path().toUtf8());
     QStandardPaths::setTestModeEnabled(true);
 }
+
+#include "core/Settings.h"
+#include "service/LumoraKit.h"
+
+// A signed-in client without any network: the stored credentials, loaded unvalidated.
+inline void signInWithoutNetwork(const QString &token = QStringLiteral("test-token"),
+                                 const QString &secret = QStringLiteral("test-token-secret"))
+{
+    Settings::setObject(token, LKStoredKeys::Token);
+    Settings::setObject(secret, LKStoredKeys::TokenSecretPlain);
+    Settings::setObject(QStringLiteral("48151623@N00"), LKStoredKeys::UserID);
+    LumoraKit::sharedLumoraKit()->loadTokenFromSettingsWithoutValidating();
+}

@@ -9,6 +9,7 @@
 #include "catalogue/CatalogueHooks.h"
 #include "catalogue/DataStore.h"
 #include "catalogue/FileManager.h"
+#include "service/DataStoreLumoraData.h"
 
 #include "core/LGLog.h"
 #include "core/NotificationCenter.h"
@@ -70,6 +71,10 @@ class TestUploader : public QObject
         FileManager::resetForTesting();
         UploadTransports::setFactoryForTesting([this] { return std::make_unique<FakeTransport>(m_service); });
         CatalogueHooks::instance().mirrorHasCompletedScanThisSession = [] { return true; };
+        DataStoreLumoraData::resetForTesting();
+        DataStoreLumoraData::setCompletedScanThisSession(QDateTime::currentDateTimeUtc());
+        LumoraKit::sharedLumoraKit()->resetForTesting();
+        signInWithoutNetwork();
         LumoraUploader::startTimers();
         LumoraUploader::setServerBusyClampForTesting(0.3);
         if (!m_alpha.isEmpty())
@@ -96,6 +101,8 @@ private Q_SLOTS:
         Settings::clearAllSettingsPERMANENTLY();
         QDir(StandardPaths::lumoraFolder()).removeRecursively();
         LGLog::setEchoToStderr(qEnvironmentVariableIsSet("HOISTLY_TEST_ECHO_LOG"));
+        // The mirror's own refreshes (started by "Try again") find no service and fail at once.
+        qputenv("HOISTLY_SERVICE_URL", "http://127.0.0.1:9");
     }
 
     void init()
@@ -243,7 +250,8 @@ private Q_SLOTS:
         // "Try again" clears the state and everything goes, once.
         LumoraDrive::refreshManually();
         QVERIFY(!LumoraUploader::pausedDueToErrors());
-        LumoraUploader::run();
+        // The refresh runs the queues when it ends; the scan pass then starts the loop.
+        QTRY_COMPARE_WITH_TIMEOUT(m_service->uploadOrder.size(), m_byDate.size(), 60000);
         QVERIFY(LumoraUploader::waitUntilIdleForTesting(60000));
         QCOMPARE(m_service->uploadOrder, m_byDate);
     }
@@ -260,7 +268,8 @@ private Q_SLOTS:
             QCOMPARE(record(p)->needsUpload(), NeedsUpload::Waiting);
         m_service->full = false;
         LumoraDrive::refreshManually();
-        LumoraUploader::run();
+        QVERIFY(!LumoraUploader::accountFull());
+        QTRY_COMPARE_WITH_TIMEOUT(m_service->uploadOrder.size(), m_byDate.size(), 60000);
         QVERIFY(LumoraUploader::waitUntilIdleForTesting(60000));
         QCOMPARE(m_service->uploadOrder, m_byDate);
     }
@@ -294,8 +303,8 @@ private Q_SLOTS:
         m_service->slowMs = 0;
         FileManager::run();
         QVERIFY(FileManager::waitUntilIdle(30000));
-        LumoraDrive::setPausedUntil(QDateTime());
-        LumoraUploader::run();
+        LumoraDrive::setPausedUntil(QDateTime()); // runs the queues: scan pass, then the loop
+        QTRY_COMPARE_WITH_TIMEOUT(m_service->uploadOrder.size(), m_byDate.size(), 60000);
         QVERIFY(LumoraUploader::waitUntilIdleForTesting(60000));
         QCOMPARE(m_service->uploadOrder, m_byDate);
     }
