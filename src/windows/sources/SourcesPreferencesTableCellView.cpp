@@ -132,6 +132,7 @@ void SourcesPreferencesTableCellView::statusIcon(const RecordState &record, bool
     }
     row->sourceStatus = status;
     row->spinning = (status == 2 || scanning);
+    row->windingDown = (status == 1 && !scanning);
 }
 
 SourceRowState SourcesPreferencesTableCellView::setItem(const SourceItem &item, const SourcesPreferencesViewController *controller)

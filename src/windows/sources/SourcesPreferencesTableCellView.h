@@ -32,6 +32,7 @@ struct SourceRowState
     QString statusIconName;  // "" = none
     int sourceStatus = 0;
     bool spinning = false;
+    bool windingDown = false; // waiting again, nothing scanning: a turning icon finishes its turn
     bool statusPending = false; // status not computed yet; a later turn computes it
     bool pathExists = false;
     bool hasChildren = false;

@@ -552,15 +552,29 @@ void SourcesPreferencesViewController::tickSpinner()
 {
     // One turn every 1.66 s, clockwise.
     const double phase = std::fmod(m_spinnerClock.elapsed() / 1000.0, 1.66);
-    m_spinnerAngle = (1.0 - phase / 1.66) * 360.0;
-    if (!isVisible())
-        return;
+    stepSpinner((1.0 - phase / 1.66) * 360.0);
+}
+
+void SourcesPreferencesViewController::stepSpinner(double angle)
+{
+    const bool crossed = (m_spinnerAngle < 180.0) != (angle < 180.0);
+    m_spinnerAngle = angle;
     NSKeyboardSupportOutlineView *view = m_ui->outlineView;
-    for (const QModelIndex &index : m_model->spinningIndexes()) {
+    const int width = view->viewport()->width();
+    auto repaint = [&](const QModelIndex &index) {
         const QRect rect = view->visualRect(index);
         if (rect.isValid() && rect.intersects(view->viewport()->rect()))
-            view->viewport()->update(m_rowDelegate->statusRect(QRect(0, rect.top(), view->viewport()->width(), rect.height())).adjusted(-3, -3, 3, 3));
+            view->viewport()->update(m_rowDelegate->statusRect(QRect(0, rect.top(), width, rect.height())).adjusted(-3, -3, 3, 3));
+    };
+    if (crossed) {
+        // Icons winding down stand upright at the half turn and stop.
+        for (const QModelIndex &index : m_model->finishWindingDown())
+            repaint(index);
     }
+    if (!isVisible())
+        return;
+    for (const QModelIndex &index : m_model->spinningIndexes())
+        repaint(index);
 }
 
 // ---------------------------------------------------------------------------------------------

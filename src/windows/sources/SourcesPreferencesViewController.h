@@ -175,6 +175,8 @@ public:
     // ---- Turning status icons ----
     double spinnerAngleDegrees() const { return m_spinnerAngle; }
     bool isSpinnerRunning() const;
+    // One step of the turning icons to this angle (degrees, 360 down to 0 every 1.66 s).
+    void stepSpinner(double angleDegrees);
 
     // KeyboardSupportOutlineViewDelegate
     bool outlineViewKeyDown(QTreeView *view, QKeyEvent *event) override;

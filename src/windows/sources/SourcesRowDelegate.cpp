@@ -105,7 +105,7 @@ void SourcesRowDelegate::paint(QPainter *painter, const QStyleOptionViewItem &op
     if (!row.statusIconName.isEmpty() && !(m_controller && m_controller->isWelcomeScreen())) {
         const QRect s = statusRect(r);
         painter->save();
-        if (row.spinning && m_controller) {
+        if (m_controller && model->isTurning(index)) {
             painter->translate(s.center() + QPointF(0.5, 0.5));
             painter->rotate(-m_controller->spinnerAngleDegrees());
             painter->translate(-(s.center() + QPointF(0.5, 0.5)));

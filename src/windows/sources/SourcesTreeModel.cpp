@@ -111,11 +111,16 @@ const SourceRowState &SourcesTreeModel::rowState(const QModelIndex &index) const
         node.state = SourcesPreferencesTableCellView::setItem(node.item, m_controller);
         auto *self = const_cast<SourcesTreeModel *>(this);
         const bool wasSpinning = self->m_spinning.contains(n);
-        if (node.state.spinning)
+        if (node.state.spinning) {
             self->m_spinning.insert(n);
-        else
+            self->m_ending.remove(n);
+        } else if (wasSpinning && node.state.windingDown) {
+            self->m_ending.insert(n); // keeps turning until the turn passes its half
+        } else {
             self->m_spinning.remove(n);
-        if (wasSpinning != node.state.spinning)
+            self->m_ending.remove(n);
+        }
+        if (wasSpinning != self->m_spinning.contains(n))
             QMetaObject::invokeMethod(self, &SourcesTreeModel::spinningChanged, Qt::QueuedConnection);
         if (node.state.statusPending && node.state.record && !self->m_statusQueued.contains(node.state.record)) {
             // The status is computed on the next turn, never while painting.
@@ -195,6 +200,7 @@ void SourcesTreeModel::releaseSubtree(int n)
     node.alive = false;
     node.state = SourceRowState();
     m_spinning.remove(n);
+    m_ending.remove(n);
     m_free.push_back(n);
 }
 
@@ -378,4 +384,24 @@ QList<QModelIndex> SourcesTreeModel::spinningIndexes() const
     for (int n : m_spinning)
         out << indexOfNode(n);
     return out;
+}
+
+bool SourcesTreeModel::isTurning(const QModelIndex &index) const
+{
+    const int n = nodeOf(index);
+    return n > 0 && m_spinning.contains(n);
+}
+
+QList<QModelIndex> SourcesTreeModel::finishWindingDown()
+{
+    QList<QModelIndex> stopped;
+    if (m_ending.isEmpty())
+        return stopped;
+    for (int n : std::as_const(m_ending)) {
+        m_spinning.remove(n);
+        stopped << indexOfNode(n);
+    }
+    m_ending.clear();
+    Q_EMIT spinningChanged();
+    return stopped;
 }

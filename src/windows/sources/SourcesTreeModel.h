@@ -48,6 +48,10 @@ public:
     // Rows whose status icon turns now.
     bool anySpinning() const { return !m_spinning.isEmpty(); }
     QList<QModelIndex> spinningIndexes() const;
+    // Whether the row's status icon is turning now (also while it finishes its turn).
+    bool isTurning(const QModelIndex &index) const;
+    // The turn passed its half: icons that were winding down stop; answers their rows.
+    QList<QModelIndex> finishWindingDown();
 
     // The children rule of the tree for a record: folders of the same kind, single-child
     // chains followed, sorted by file name.
@@ -79,5 +83,6 @@ private:
     std::vector<int> m_free;
     QMultiHash<RecordId, int> m_nodesByRecord;
     QSet<int> m_spinning;
+    QSet<int> m_ending;
     QSet<RecordId> m_statusQueued;
 };

@@ -277,6 +277,41 @@ private Q_SLOTS:
         QTRY_VERIFY(!pane.isSpinnerRunning());
     }
 
+    void windingDownStopsAtTheHalfTurn()
+    {
+        const QString root = mk(QStringLiteral("Wind"));
+        m_backend->addCustomFolder(root);
+        const RecordId r = m_backend->addRecord(root, 0, true);
+        m_backend->record(r).cachedStatus = 2;
+        SourcesPreferencesViewController pane;
+        pane.show();
+        QVERIFY(waitForRefresh(pane));
+        const QModelIndex top = pane.model()->index(0, 0);
+        pane.model()->rowState(top);
+        QVERIFY(pane.model()->isTurning(top));
+        QTRY_VERIFY(pane.isSpinnerRunning());
+        pane.stepSpinner(300);
+        // Files wait again and nothing scans: the icon finishes its turn first.
+        m_backend->record(r).cachedStatus = 1;
+        m_backend->emitChanged({r});
+        QCOMPARE(pane.model()->rowState(top).statusIconName, QStringLiteral("SourcesIconIdle"));
+        QVERIFY(pane.model()->isTurning(top));
+        pane.stepSpinner(250);
+        QVERIFY(pane.model()->isTurning(top));
+        pane.stepSpinner(170); // past the half turn
+        QVERIFY(!pane.model()->isTurning(top));
+        QTRY_VERIFY(!pane.isSpinnerRunning());
+        // Done stops at once.
+        m_backend->record(r).cachedStatus = 2;
+        m_backend->emitChanged({r});
+        pane.model()->rowState(top);
+        QVERIFY(pane.model()->isTurning(top));
+        m_backend->record(r).cachedStatus = 4;
+        m_backend->emitChanged({r});
+        pane.model()->rowState(top);
+        QVERIFY(!pane.model()->isTurning(top));
+    }
+
     void recordShownTwiceRefreshesBoth()
     {
         const QString a = mk(QStringLiteral("Two"));
