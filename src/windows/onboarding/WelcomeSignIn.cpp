@@ -10,6 +10,7 @@
 #include "windows/onboarding/WelcomeInternals.h"
 #include "windows/onboarding/WelcomeServices.h"
 
+#include <QApplication>
 #include <QCoreApplication>
 #include <QEventLoop>
 #include <QMutex>
@@ -230,14 +231,29 @@ private:
 };
 
 QWebEngineProfile *s_profile = nullptr;
+QWebEnginePage *s_keepAlive = nullptr;
 CookieKeeper *s_cookies = nullptr;
 QString s_defaultUserAgent;
+
+// Pages must go before their profile; the application's own teardown would reverse that.
+void releaseProfile()
+{
+    for (QWidget *top : QApplication::topLevelWidgets())
+        if (auto *window = qobject_cast<WelcomeWindowController *>(top))
+            delete window;
+    delete s_keepAlive;
+    s_keepAlive = nullptr;
+    s_cookies = nullptr;
+    delete s_profile;
+    s_profile = nullptr;
+}
 } // namespace
 
 QWebEngineProfile *SignInProfile::profile()
 {
     if (!s_profile) {
-        s_profile = new QWebEngineProfile(QStringLiteral("HoistlySignIn"), qApp);
+        s_profile = new QWebEngineProfile(QStringLiteral("HoistlySignIn"));
+        qAddPostRoutine(releaseProfile);
         const QString folder = StandardPaths::lumoraSubfolder(QStringLiteral("SignInProfile"));
         if (!folder.isEmpty()) {
             s_profile->setPersistentStoragePath(folder);
@@ -246,6 +262,10 @@ QWebEngineProfile *SignInProfile::profile()
         // Sign-in pages are always fetched fresh.
         s_profile->setHttpCacheType(QWebEngineProfile::NoCache);
         s_defaultUserAgent = s_profile->httpUserAgent();
+        // The cookie store reads its cookies only once the profile has a page: a blank one keeps
+        // it open, so log-out can clear cookies even when no window ever showed.
+        s_keepAlive = new QWebEnginePage(s_profile);
+        s_keepAlive->setUrl(QUrl(QStringLiteral("about:blank")));
         s_cookies = new CookieKeeper(s_profile);
     }
     return s_profile;
@@ -346,7 +366,10 @@ void WelcomeWindowController::updateUserAgent()
         return;
     const bool alpha = Settings::boolForKey(QStringLiteral("alphaEnv"));
     QWebEngineProfile *profile = SignInProfile::profile();
-    profile->setHttpUserAgent(alpha ? s_defaultUserAgent : kMobileUserAgent);
+    const QString agent = alpha ? s_defaultUserAgent : kMobileUserAgent;
+    // Setting it anew, even to the same value, can abort a load in flight.
+    if (profile->httpUserAgent() != agent)
+        profile->setHttpUserAgent(agent);
 }
 
 void WelcomeWindowController::loadAuthorizationRequest()
@@ -618,7 +641,8 @@ void WelcomeWindowController::findForwardingTarget(int load)
 
 void WelcomeWindowController::forwardTo(const QString &target, int)
 {
-    const QUrl url(target);
+    // Attributes read from the page may hold addresses relative to it.
+    const QUrl url = m_page ? m_page->url().resolved(QUrl(target)) : QUrl(target);
     const QString scheme = url.scheme().toLower();
     // Only web addresses are followed; a script address found on a page is not.
     if (!url.isValid() || (scheme != QLatin1String("https") && scheme != QLatin1String("http"))) {
@@ -732,6 +756,7 @@ void WelcomeWindowController::handleCompletion(const QString &userName, const QS
     const bool succeeded = error.isEmpty() && !userId.isEmpty();
     LGLog::addExcludedWord(services->storedToken());
     LGLog::addExcludedWord(services->tokenSecret());
+    LGLog::addExcludedWord(services->sharedSecret());
     stopBlankPageTimer();
     if (!succeeded) {
         m_completionInFlight = false;
@@ -792,10 +817,11 @@ void WelcomeWindowController::failedCompletion(const QString &error)
     if (m_retryCount <= 2)
         request.buttons << L(QStringLiteral("Retry"));
     QPointer<WelcomeWindowController> self(this);
-    Alerts::show(request, [self](AlertResult result) {
+    const bool retryOffered = request.buttons.size() > 1;
+    Alerts::show(request, [self, retryOffered](AlertResult result) {
         if (!self)
             return;
-        if (result.button == 1) {
+        if (retryOffered && result.button == 1) {
             QTimer::singleShot(0, self, [self] {
                 ++self->m_retryCount;
                 self->m_handledCallback.clear();
