@@ -509,7 +509,7 @@ bool AppDelegate::performLogOutAndDELETEEVERYTHING()
         mc->shutdown();
     bridge().catalogueClose();
     const QString folder = StandardPaths::lumoraFolder();
-    bool deleted = QDir(folder).removeRecursively() && !QFileInfo::exists(folder);
+    const bool deleted = env().removeFolder(folder);
     if (deleted)
         LGLogInfo(QStringLiteral("RESETTING APP COMPLETE"));
     else

@@ -17,6 +17,7 @@
 
 #include <QApplication>
 #include <QCoreApplication>
+#include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QGuiApplication>
@@ -160,6 +161,14 @@ void installDefaults(ShellEnvironment &e)
     e.sleep = [](double seconds) {
         if (seconds > 0)
             QThread::msleep(static_cast<unsigned long>(seconds * 1000));
+    };
+    e.removeFolder = [](const QString &folder) {
+        const QFileInfo fi(folder);
+        if (fi.isDir() && !fi.isSymLink())
+            QDir(folder).removeRecursively();
+        else if (fi.exists() || fi.isSymLink())
+            QFile::remove(folder);
+        return !QFileInfo::exists(folder) && !QFileInfo(folder).isSymLink();
     };
     e.parentIsSessionManager = parentIsSessionManagerDefault;
 }

@@ -98,6 +98,8 @@ struct ShellEnvironment
     std::function<void()> forceTerminate;
     // Blocks the calling thread.
     std::function<void(double seconds)> sleep;
+    // Deletes a folder with everything in it; true when it is gone afterwards.
+    std::function<bool(const QString &folder)> removeFolder;
     // Whether the parent process is the desktop session's manager (a login launch).
     std::function<bool()> parentIsSessionManager;
 

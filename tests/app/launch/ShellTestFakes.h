@@ -5,6 +5,8 @@
 #include "app/platform/TrayIcon.h"
 
 #include <QDateTime>
+#include <QDir>
+#include <QFileInfo>
 #include <QMap>
 #include <QMenu>
 #include <QMutex>
@@ -41,6 +43,7 @@ struct FakeShell
     qint64 clockMs = 1'700'000'000'000;
     Qt::KeyboardModifiers modifiers;
     bool sessionManagerParent = false;
+    bool folderRemovable = true;
 
     void record(const QString &call)
     {
@@ -169,6 +172,13 @@ struct FakeShell
         e.forceTerminate = [this] { ++forceTerminations; };
         e.sleep = [](double) {};
         e.parentIsSessionManager = [this] { return sessionManagerParent; };
+        e.removeFolder = [this](const QString &folder) {
+            record(QStringLiteral("removeFolder"));
+            if (!folderRemovable)
+                return false;
+            QDir(folder).removeRecursively();
+            return !QFileInfo::exists(folder);
+        };
     }
 };
 

@@ -310,6 +310,19 @@ private Q_SLOTS:
         QTRY_COMPARE(fake->forceTerminations.load(), 1);
     }
 
+    void fullResetThatCannotDeleteDoesNotReportSuccess()
+    {
+        QVERIFY(QDir().mkpath(StandardPaths::lumoraFolder()));
+        Settings::setObject("token", "kLKStoredTokenKey");
+        fake->folderRemovable = false;
+        QVERIFY(!AppDelegate::instance()->performLogOutAndDELETEEVERYTHING());
+        QCOMPARE(fake->count("removeFolder"), 1);
+        // Signed out and settings gone all the same; the process still ends.
+        Settings::reloadForTesting();
+        QVERIFY(Settings::objectForKey("kLKStoredTokenKey").isNull());
+        QCOMPARE(fake->exits.load(), 1);
+    }
+
     void logOutAndKeepDataRelaunches()
     {
         const QString data = StandardPaths::lumoraFolder();
