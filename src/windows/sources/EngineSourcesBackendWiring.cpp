@@ -4,10 +4,10 @@
 #include "windows/sources/SourcesBackend.h"
 
 #include "app/menubar/MainController.h"
-#include "catalogue/CatalogueHooks.h"
 #include "catalogue/DataStore.h"
 #include "catalogue/FileData.h"
 #include "catalogue/FileManager.h"
+#include "service/DataStoreLumoraData.h"
 #include "sync/LumoraDrive.h"
 #include "sync/LumoraMetaSyncer.h"
 #include "sync/LumoraUploader.h"
@@ -326,11 +326,7 @@ public:
     bool statusIsScanning() override { return LumoraDrive::statusIsScanning(); }
     bool statusIsComplete() override { return LumoraDrive::statusIsComplete(); }
     bool paused() override { return LumoraDrive::paused(); }
-    bool hasCompletedScanThisSession() override
-    {
-        auto &hooks = CatalogueHooks::instance();
-        return hooks.mirrorHasCompletedScanThisSession && hooks.mirrorHasCompletedScanThisSession();
-    }
+    bool hasCompletedScanThisSession() override { return DataStoreLumoraData::hasCompletedScanThisSession().isValid(); }
     void refreshManually() override { LumoraDrive::refreshManually(); }
     void pauseFor(qint64 seconds) override
     {
