@@ -13,10 +13,14 @@
 
 #include <QCoreApplication>
 #include <QDateTime>
-#include <QElapsedTimer>
+#include <QDeadlineTimer>
+#include <QEventLoop>
+#include <QTimer>
 #include <QFile>
 #include <QFileInfo>
+#include <QSemaphore>
 #include <QSet>
+#include <QThreadPool>
 #include <QStringDecoder>
 #include <QThread>
 #include <atomic>
@@ -405,35 +409,83 @@ void applyFile(qint64 id, const FileWork &w)
     r->setNeedsScan(NeedsScan::Done);
 }
 
-// The next record to work on: folders first, each group in path order. Records below an
-// excluded folder or outside every source are taken off the list instead.
-FileData *pickNext()
+struct Job
+{
+    qint64 id = 0;
+    bool isFolder = false;
+    QString path;
+    qint64 oldSize = 0;
+    qint64 oldMtime = 0;
+    bool sampled = false;
+};
+
+// Files read at once: the reading and hashing of a batch runs on several threads, while the
+// catalogue still takes each file's result one at a time, in path order.
+constexpr int kFileBatch = 64;
+
+// The next records to work on: folders first (one at a time), then files, each group in path
+// order. Records below an excluded folder or outside every source are taken off the list.
+QList<Job> pickNext()
 {
     DataStore *store = DataStore::instance();
     QList<FileData *> dropped;
-    FileData *chosen = nullptr;
+    QList<Job> jobs;
     for (const auto *map : {&store->foldersToScan(), &store->filesToScan()}) {
         for (auto it = map->cbegin(); it != map->cend(); ++it) {
             FileData *r = it.value();
-            if (state().deferred.contains(r->fileID()))
+            if (r->needsScan() == NeedsScan::InProgress || state().deferred.contains(r->fileID()))
                 continue;
             if (hasExcludedAncestorOrSelf(r) || rootOf(r->fileFullPath()).isEmpty()) {
                 dropped.append(r);
                 continue;
             }
-            chosen = r;
-            break;
+            jobs.append({r->fileID(), r->isFolder(), r->fileFullPath(), r->fileSize(), r->dateModifiedMs(),
+                         r->hasFlag(FileFlags::Sampled)});
+            if (r->isFolder() || jobs.size() >= kFileBatch)
+                break;
         }
-        if (chosen)
+        if (!jobs.isEmpty())
             break;
     }
     for (FileData *r : std::as_const(dropped))
         r->setNeedsScan(NeedsScan::Done);
-    if (chosen) {
-        chosen->setNeedsScan(NeedsScan::InProgress);
-        state().scanningId = chosen->fileID();
+    for (const Job &j : std::as_const(jobs))
+        store->fileDataForId(j.id)->setNeedsScan(NeedsScan::InProgress);
+    if (!jobs.isEmpty())
+        state().scanningId = jobs.first().id;
+    return jobs;
+}
+
+QThreadPool *readerPool()
+{
+    static QThreadPool *pool = [] {
+        auto *p = new QThreadPool;
+        p->setMaxThreadCount(qBound(1, QThread::idealThreadCount(), 8));
+        p->setExpiryTimeout(10000);
+        return p;
+    }();
+    return pool;
+}
+
+QList<FileWork> workOnFiles(const QList<Job> &jobs)
+{
+    QList<FileWork> results(jobs.size());
+    if (jobs.size() == 1) {
+        results[0] = workOnFile(jobs[0].path, jobs[0].oldSize, jobs[0].oldMtime, jobs[0].sampled);
+        return results;
     }
-    return chosen;
+    std::atomic<int> next{0};
+    const int workers = qMin(int(jobs.size()), readerPool()->maxThreadCount());
+    QSemaphore done;
+    for (int w = 0; w < workers; ++w) {
+        readerPool()->start([&] {
+            for (int i = next++; i < jobs.size(); i = next++)
+                results[i] = workOnFile(jobs[i].path, jobs[i].oldSize, jobs[i].oldMtime, jobs[i].sampled);
+            done.release();
+        });
+    }
+    done.acquire(workers);
+    return results;
 }
 
 void recountTouchedFolders()
@@ -531,37 +583,27 @@ void scanLoop()
         for (;;) {
             if (s.stopRequested)
                 break;
-            qint64 id = 0;
-            bool isFolder = false;
-            QString path;
-            qint64 oldSize = 0, oldMtime = 0;
-            bool sampled = false;
-            dispatch_main_sync([&] {
-                if (FileData *r = pickNext()) {
-                    id = r->fileID();
-                    isFolder = r->isFolder();
-                    path = r->fileFullPath();
-                    oldSize = r->fileSize();
-                    oldMtime = r->dateModifiedMs();
-                    sampled = r->hasFlag(FileFlags::Sampled);
-                }
-            });
-            if (!id)
+            QList<Job> jobs;
+            dispatch_main_sync([&] { jobs = pickNext(); });
+            if (jobs.isEmpty())
                 break;
-            if (isFolder) {
+            if (jobs.first().isFolder) {
                 QList<DirEntry> entries;
-                const ListResult result = listDirectory(path, &entries);
+                const ListResult result = listDirectory(jobs.first().path, &entries);
                 dispatch_main_sync([&] {
-                    applyListing(id, result, entries);
+                    applyListing(jobs.first().id, result, entries);
                     s.scanningId = 0;
                     DataStore::queueSave();
                 });
             } else {
-                const FileWork work = workOnFile(path, oldSize, oldMtime, sampled);
+                const QList<FileWork> works = workOnFiles(jobs);
                 dispatch_main_sync([&] {
-                    applyFile(id, work);
+                    for (qsizetype i = 0; i < jobs.size(); ++i) {
+                        s.scanningId = jobs[i].id;
+                        applyFile(jobs[i].id, works[i]);
+                        DataStore::queueSave();
+                    }
                     s.scanningId = 0;
-                    DataStore::queueSave();
                 });
             }
         }
@@ -665,19 +707,27 @@ bool FileManager::isTrackingCurrentScan()
 
 bool FileManager::waitUntilIdle(int timeoutMs)
 {
-    // Idle means: no pass running and none about to start from an event already queued.
-    QElapsedTimer timer;
-    timer.start();
-    while (timer.elapsed() < timeoutMs) {
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
+    // Idle means: no pass running and none about to start from an event already queued. The
+    // nested loop sleeps in the event dispatcher, so the scanner's hand-overs run at once.
+    QDeadlineTimer deadline(timeoutMs);
+    for (;;) {
         if (!state().running) {
             QCoreApplication::processEvents();
             if (!state().running)
                 return true;
         }
-        QThread::msleep(2);
+        if (deadline.hasExpired())
+            return false;
+        QEventLoop loop;
+        QTimer poll;
+        poll.setInterval(10);
+        QObject::connect(&poll, &QTimer::timeout, &loop, [&loop, &deadline] {
+            if (!state().running || deadline.hasExpired())
+                loop.quit();
+        });
+        poll.start();
+        loop.exec();
     }
-    return !state().running;
 }
 
 void FileManager::startup()
