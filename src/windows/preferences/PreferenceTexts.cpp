@@ -12,6 +12,10 @@ QString tr(const QString &english)
 {
     return Localization::tr(english);
 }
+QString useOldTranslatedPhrase(const QString &oldEnglish, const QString &newEnglish)
+{
+    return Localization::useOldTranslatedPhrase(Localization::tr(oldEnglish), newEnglish, Localization::tr(newEnglish));
+}
 } // namespace PreferenceTexts
 
 static void initPreferencesResourceTable()

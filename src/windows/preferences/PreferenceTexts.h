@@ -6,6 +6,8 @@
 namespace PreferenceTexts {
 bool isLocalized();
 QString tr(const QString &english);
+// A reworded phrase: its translation once it has one, else the older phrase's translation.
+QString useOldTranslatedPhrase(const QString &oldEnglish, const QString &newEnglish);
 } // namespace PreferenceTexts
 
 // Registers the preferences images (the interface library is static, so nothing else pulls

@@ -1,5 +1,6 @@
 #include "windows/sources/SourcesPreferencesTableCellView.h"
 
+#include "platform/DeviceDetection.h"
 #include "windows/preferences/PreferenceTexts.h"
 #include "windows/sources/SourcesPreferencesViewController.h"
 
@@ -183,7 +184,9 @@ SourceRowState SourcesPreferencesTableCellView::setItem(const SourceItem &item, 
         } else {
             row.iconName = QStringLiteral("SourcesIconFolderSm");
             const bool exists = QFileInfo::exists(name);
-            row.title = folderTitle(name, false, exists, QString());
+            // Cameras and cards are named by their device; an absent one says so.
+            row.title = folderTitle(name, DeviceDetection::isRemovableDeviceAtPath(name), exists,
+                                    DeviceDetection::nameForDeviceAtPath(name));
             row.toolTip = name;
         }
     } else {

@@ -166,6 +166,7 @@ void SourcesPreferencesViewController::awakeFromNib()
 {
     setAcceptDrops(true);
     NSKeyboardSupportOutlineView *view = m_ui->outlineView;
+    setFocusProxy(view); // the pane's focus is the tree's
     m_model = new SourcesTreeModel(this, SourcesTreeModel::Tree::Main, this);
     view->setModel(m_model);
     m_rowDelegate = new SourcesRowDelegate(this, view);
@@ -179,7 +180,8 @@ void SourcesPreferencesViewController::awakeFromNib()
 
     if (PreferenceTexts::isLocalized())
         m_ui->headerLabel->setText(L(QStringLiteral("All photos uploaded are private. We detect and ignore duplicates.")));
-    m_ui->noSourcesLabel->setText(L(QStringLiteral("No sources selected\n\nTap + below to add a source")));
+    m_ui->noSourcesLabel->setText(PreferenceTexts::useOldTranslatedPhrase(QStringLiteral("No sources selected\n\nTap below to add a source"),
+                                                                           QStringLiteral("No sources selected\n\nTap + below to add a source")));
     m_ui->noSourcesLabel->setAttribute(Qt::WA_TransparentForMouseEvents);
     m_ui->noSourcesLabel->setStyleSheet(QStringLiteral("color: rgb(128, 128, 128);"));
 
