@@ -9,6 +9,8 @@
 #include <QDir>
 #include <QFile>
 #include <QKeyEvent>
+#include <QMimeData>
+#include <QDragEnterEvent>
 #include <QLabel>
 #include <QMenu>
 #include <QPushButton>
@@ -269,6 +271,43 @@ private Q_SLOTS:
         QCOMPARE(pane.sources(), QStringList({folder}));
         QVERIFY(pane.performDrop({mk(QStringLiteral("Dropped2"))}));
         QCOMPARE(m_alerts.count(), 2);
+    }
+
+    void dragOverThePane()
+    {
+        SourcesPreferencesViewController pane;
+        auto enter = [&](const QList<QUrl> &urls) {
+            QMimeData data;
+            data.setUrls(urls);
+            QDragEnterEvent event(QPoint(5, 5), Qt::CopyAction, &data, Qt::LeftButton, Qt::NoModifier);
+            event.ignore();
+            QCoreApplication::sendEvent(&pane, &event);
+            return event.isAccepted();
+        };
+        QVERIFY(enter({QUrl::fromLocalFile(mk(QStringLiteral("DragMe")))}));
+        QVERIFY(!enter({QUrl::fromLocalFile(m_dir.path() + QStringLiteral("/missing"))}));
+        QVERIFY(!enter({QUrl(QStringLiteral("https://example.org/a.jpg"))}));
+    }
+
+    void folderStatusWindowsAreKeptByPath()
+    {
+        const QString root = mk(QStringLiteral("FolderStatus"));
+        m_backend->addCustomFolder(root);
+        const RecordId r = m_backend->addRecord(root, 0, true);
+        m_backend->record(r).photosRecursive = 5;
+        SourcesPreferencesViewController pane;
+        QVERIFY(refresh(pane));
+        pane.viewFolderStatus(); // nothing selected: nothing
+        QCOMPARE(SourcesPreferencesViewController::folderStatusWindowForPath(root)->isVisible(), false);
+        pane.outlineView()->setCurrentIndex(pane.model()->index(0, 0));
+        pane.viewFolderStatus();
+        FolderStatusViewController *window = SourcesPreferencesViewController::folderStatusWindowForPath(root);
+        QVERIFY(window->isVisible());
+        window->close();
+        pane.viewFolderStatus();
+        QCOMPARE(SourcesPreferencesViewController::folderStatusWindowForPath(root), window); // reused
+        QVERIFY(window->isVisible());
+        window->close();
     }
 
     void statusLineProgressAndPauseMenu()
