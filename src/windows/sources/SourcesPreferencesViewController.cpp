@@ -19,6 +19,7 @@
 #include <QDir>
 #include <QDragEnterEvent>
 #include <QDropEvent>
+#include <QFileIconProvider>
 #include <QFileInfo>
 #include <QGuiApplication>
 #include <QHBoxLayout>
@@ -55,6 +56,21 @@ QString L(const QString &english)
 void track(const QString &event)
 {
     PreferencesServices::instance().reporterIncrement(event);
+}
+
+// The file manager's icon of the record's file; a library root or album shows its library's.
+QIcon detailsIconFor(const RecordState &record)
+{
+    static QFileIconProvider provider;
+    QString path = record.path;
+    if (record.hasFlag(RecordFlags::LibraryRoot))
+        path = path.section(QLatin1Char('/'), 0, -2);
+    else if (record.hasFlag(RecordFlags::LibraryAlbum))
+        path = path.section(QLatin1Char('/'), 0, -3);
+    const QFileInfo info(path);
+    if (info.exists())
+        return provider.icon(info);
+    return provider.icon(record.isFolder ? QFileIconProvider::Folder : QFileIconProvider::File);
 }
 
 bool isDirectory(const QString &path)
@@ -1324,6 +1340,7 @@ void SourcesPreferencesViewController::fillDetailsChildren(QTreeWidgetItem *pare
         if (name.isEmpty())
             name = record.path.section(QLatin1Char('/'), -1);
         row->setText(0, name);
+        row->setIcon(0, detailsIconFor(record));
         const QString status = record.isFolder ? detailsCountText(record) : fileStatusText(record, uploading);
         row->setText(1, status);
         row->setToolTip(1, status);

@@ -63,6 +63,16 @@ int main(int argc, char **argv)
     sources->updateStatus();
     QTest::qWait(300);
     window->grab().save(out + QStringLiteral("/upload_pane.png"));
+    for (int i = 0; i < 12; ++i) {
+        const RecordId file = backend.addRecord(dir.path() + QStringLiteral("/Family Archive/Trip 2001/IMG_%1.JPG").arg(i),
+                                                backend.recordForPath(dir.path() + QStringLiteral("/Family Archive/Trip 2001")), false);
+        backend.record(file).needsUpload = QList<int>{0, 1, 2, 44, -11, -6}.at(i % 6);
+        backend.record(file).uploadedRemoteId = i % 6 == 0 ? 1000 + i : 0;
+    }
+    sources->showDetailsViewForItem(SourceItem{QString(), backend.recordForPath(dir.path() + QStringLiteral("/Family Archive/Trip 2001"))});
+    QTest::qWait(200);
+    sources->detailsWindow()->grab().save(out + QStringLiteral("/details_window.png"));
+    sources->detailsWindow()->close();
     window->selectControllerAtIndex(0);
     QTest::qWait(100);
     window->grab().save(out + QStringLiteral("/account_pane.png"));
