@@ -230,6 +230,11 @@ void AccountPreferencesViewController::openWebsiteButtonHit()
     PreferencesPane::openCameraRoll();
 }
 
+void AccountPreferencesViewController::performLogOutAndDELETEEVERYTHING()
+{
+    PreferencesServices::instance().fullReset();
+}
+
 void AccountPreferencesViewController::blackAndWhiteIconHit()
 {
     const bool value = !Settings::boolForKey(QStringLiteral("TrayIconBW"));

@@ -40,6 +40,8 @@ public:
     void avatarImageViewHit();
     void openWebsiteButtonHit();
     void blackAndWhiteIconHit();
+    // Log out and delete the application's data.
+    void performLogOutAndDELETEEVERYTHING();
 
     Ui::AccountPreferencesView *ui() const { return m_ui; }
 

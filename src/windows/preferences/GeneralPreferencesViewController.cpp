@@ -12,7 +12,6 @@
 #include <QCheckBox>
 #include <QLabel>
 #include <QMenu>
-#include <QMessageBox>
 #include <QPointer>
 #include <QPushButton>
 
@@ -149,7 +148,15 @@ void GeneralPreferencesViewController::toggleRunAtStartup()
 
 void GeneralPreferencesViewController::showCredits()
 {
-    QMessageBox::aboutQt(window(), PreferenceTexts::tr(QStringLiteral("Open source credits")));
+    // The libraries the application is built on, with their licences.
+    AlertRequest request;
+    request.title = PreferenceTexts::tr(QStringLiteral("Open source credits"));
+    request.message = QStringLiteral("Qt %1 (LGPL 3)\nlibplist (LGPL 2.1)\nSQLite (public domain)\nOpenSSL (Apache 2.0)\n"
+                                     "spdlog and fmt (MIT)\nExiv2 (GPL 2)\ncpp-httplib (MIT)")
+                          .arg(QString::fromLatin1(qVersion()));
+    request.buttons = {PreferenceTexts::tr(QStringLiteral("OK"))};
+    request.sheetParent = window();
+    Alerts::show(request);
 }
 
 void GeneralPreferencesViewController::switchBranch()

@@ -1,5 +1,6 @@
 #include "core/NotificationCenter.h"
 #include "core/Settings.h"
+#include "support/ScriptedModalUi.h"
 #include "ui_AccountPreferencesView.h"
 #include "ui_GeneralPreferencesView.h"
 #include "windows/preferences/AccountPreferencesViewController.h"
@@ -252,7 +253,14 @@ private Q_SLOTS:
 
     void buttonsReachTheirCommands()
     {
+        ScriptedAlerts alerts;
+        InstallAlerts installed(&alerts);
         GeneralPreferencesViewController pane;
+        QMenu *menu = pane.buildLogoMenu(nullptr);
+        actionNamed(menu, QStringLiteral("Open source credits"))->trigger(); // answered, no modal loop
+        delete menu;
+        QCOMPARE(alerts.count(), 1);
+        QVERIFY(alerts.last().message.contains(QStringLiteral("Qt")));
         pane.ui()->checkForUpdatesButton->click();
         pane.ui()->contactUsButton->click();
         QCOMPARE(m_calls, QStringList({QStringLiteral("updates"), QStringLiteral("bug")}));
