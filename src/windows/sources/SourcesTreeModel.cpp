@@ -270,16 +270,21 @@ QModelIndex SourcesTreeModel::indexForItem(const SourceItem &item) const
 
 void SourcesTreeModel::refreshRecords(const QSet<RecordId> &ids)
 {
+    // Collect first: a listener may bind rows (and so touch the index) while we report.
+    QList<int> nodes;
     for (RecordId id : ids) {
         for (auto it = m_nodesByRecord.constFind(id); it != m_nodesByRecord.cend() && it.key() == id; ++it) {
-            Node &node = m_nodes[it.value()];
-            if (!node.state.bound)
-                continue; // never shown: bound when it is
-            node.state.bound = false;
-            node.expandable = -1;
-            const QModelIndex index = indexOfNode(it.value());
-            Q_EMIT dataChanged(index, index);
+            if (m_nodes[it.value()].state.bound) // never shown: bound when it is
+                nodes << it.value();
         }
+    }
+    for (int n : std::as_const(nodes)) {
+        m_nodes[n].state.bound = false;
+        m_nodes[n].expandable = -1;
+    }
+    for (int n : std::as_const(nodes)) {
+        const QModelIndex index = indexOfNode(n);
+        Q_EMIT dataChanged(index, index);
     }
 }
 
