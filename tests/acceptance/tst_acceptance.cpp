@@ -1,0 +1,682 @@
+// A new user's first day with Hoistly, end to end: the real launch path in this process with an
+// empty home and the local service double; onboarding walked by clicking its buttons; sign-in in
+// the real web view; a folder of generated photos chosen; every photo uploaded into the folder's
+// album; the popover; pause and resume; quit; a relaunch of the real executable that must upload
+// nothing again; log-out; and no credential in any log file.
+//
+// The steps are one road and run in order: a step that finds the road broken says so and the
+// following steps fail fast instead of waiting out their timeouts.
+#include "double/LumoraDouble.h"
+#include "support/ScriptedModalUi.h"
+
+#include "app/launch/AppDelegate.h"
+#include "app/launch/ShellBridge.h"
+#include "app/menubar/MainController.h"
+#include "app/menubar/TrayMenuController.h"
+#include "app/menubar/TrayPopoverView.h"
+#include "app/menubar/RecentUploadsGrid.h"
+#include "core/LGLog.h"
+#include "core/Localization.h"
+#include "core/Settings.h"
+#include "core/UiHooks.h"
+#include "platform/StandardPaths.h"
+#include "service/DataStoreLumoraData.h"
+#include "service/LumoraKit.h"
+#include "sync/LumoraDrive.h"
+#include "windows/onboarding/WelcomeServices.h"
+#include "windows/onboarding/WelcomeWindowController.h"
+#include "windows/preferences/PreferencesPane.h"
+
+#include <QAbstractButton>
+#include <QApplication>
+#include <QCheckBox>
+#include <QDirIterator>
+#include <QImage>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QMenu>
+#include <QMutex>
+#include <QProcess>
+#include <QRandomGenerator>
+#include <QStandardPaths>
+#include <QTemporaryDir>
+#include <QUrlQuery>
+#include <QWebEnginePage>
+#include <QtTest>
+
+#include <exiv2/exiv2.hpp>
+
+#include <atomic>
+#include <csignal>
+
+namespace {
+
+constexpr int kPhotoCount = 6;
+const QString kAlbumFolderName = QStringLiteral("Beach Holiday 2019");
+
+// Records what the shell asks of the operating system. Inside a test process the event loop
+// must not end and the process must not be killed; everything else runs for real.
+struct ShellRecorder
+{
+    std::atomic<int> exitEventLoop{0};
+    std::atomic<int> forceTerminate{0};
+    QMutex mutex;
+    QList<QStringList> launches; // arguments of every bundle launch
+};
+
+ShellRecorder &recorder()
+{
+    static ShellRecorder r;
+    return r;
+}
+
+// A JPEG of noise (so every file has its own content samples) with its date taken in EXIF.
+bool writePhoto(const QString &path, const QDateTime &taken, quint32 seed)
+{
+    QImage image(320, 240, QImage::Format_RGB32);
+    QRandomGenerator random(seed);
+    for (int y = 0; y < image.height(); ++y) {
+        auto *line = reinterpret_cast<QRgb *>(image.scanLine(y));
+        for (int x = 0; x < image.width(); ++x)
+            line[x] = qRgb(int(random.bounded(256)), (x + int(seed) * 40) % 256, (y * 2) % 256);
+    }
+    if (!image.save(path, "JPEG", 90))
+        return false;
+    try {
+        auto exif = Exiv2::ImageFactory::open(std::string(QFile::encodeName(path).constData()));
+        exif->readMetadata();
+        Exiv2::ExifData data = exif->exifData();
+        const std::string stamp = taken.toString(QStringLiteral("yyyy:MM:dd HH:mm:ss")).toStdString();
+        data["Exif.Photo.DateTimeOriginal"] = stamp;
+        data["Exif.Photo.DateTimeDigitized"] = stamp;
+        data["Exif.Image.DateTime"] = stamp;
+        exif->setExifData(data);
+        exif->writeMetadata();
+    } catch (const std::exception &) {
+        return false;
+    }
+    return true;
+}
+
+QWidget *currentScreen()
+{
+    WelcomeWindowController *w = WelcomeWindowController::instanceNoCreate();
+    return w ? w->currentView() : nullptr;
+}
+
+QString currentScreenName()
+{
+    QWidget *screen = currentScreen();
+    return screen ? screen->objectName() : QString();
+}
+
+// A click where a user would click: the middle of a button (the indicator of a check box).
+void click(QAbstractButton *button)
+{
+    QVERIFY(button);
+    QVERIFY2(button->isVisible() && button->isEnabled(), qPrintable(button->objectName()));
+    const QPoint at = qobject_cast<QCheckBox *>(button) ? QPoint(8, button->height() / 2) : button->rect().center();
+    QTest::mouseClick(button, Qt::LeftButton, Qt::NoModifier, at);
+}
+
+// The onboarding window takes its sign-in calls from these hooks. When the application leaves
+// them at their placeholders, the test points them at the real service client so the rest of
+// the road can still be walked; the step before sign-in fails and says so.
+void bridgeSignInToServiceClient()
+{
+    WelcomeClientHooks &h = WelcomeClientHooks::instance();
+    LumoraKit *kit = LumoraKit::sharedLumoraKit();
+    h.isAuthorized = [kit] { return kit->isAuthorized(); };
+    h.currentUserID = [kit] { return kit->currentUserID(); };
+    h.currentUserName = [kit] { return kit->currentUserName(); };
+    h.currentUserFullName = [kit] { return kit->currentUserFullName(); };
+    h.sharedSecret = [kit] { return kit->secret(); };
+    h.tokenSecret = [] { return LumoraKit::tokenSecret(); };
+    h.resetAuthURL = [kit] { kit->resetAuthURL(); };
+    h.logout = [kit] { kit->logout(); };
+    h.beginAuth = [kit](const QUrl &callback, int permission, std::function<void(QUrl, QString)> done) {
+        kit->beginAuthWithCallbackURL(callback, LKPermission(permission), [done](const QUrl &url, const LKError &error) {
+            done(url, error.isError() ? error.localizedDescription() : QString());
+        });
+    };
+    h.completeAuth = [kit](const QUrl &callback, std::function<void(QString, QString, QString, QString)> done) {
+        kit->completeAuthWithURL(callback, [done](const QString &name, const QString &id, const QString &full, const LKError &error) {
+            done(name, id, full, error.isError() ? error.localizedDescription() : QString());
+        });
+    };
+    h.initialize = [kit](const QString &key, const QString &secret, bool alpha) { kit->initializeWithAPIKey(key, secret, alpha); };
+    h.updateUserInfo = [] { DataStoreLumoraData::updateUserInfo(); };
+    h.updateUserInfoViaUserInteraction = [](bool interactive) { return DataStoreLumoraData::updateUserInfoViaUserInteraction(interactive); };
+    h.userImageFilePath = [] { return DataStoreLumoraData::userImageFilePath(); };
+    h.isLocalized = [] { return Localization::isLocalized(); };
+    h.translationOf = [](const QString &english) {
+        const QString t = Localization::tr(english);
+        return t == english ? QString() : t;
+    };
+}
+
+QStringList filesUnder(const QString &folder)
+{
+    QStringList out;
+    QDirIterator it(folder, QDir::Files, QDirIterator::Subdirectories);
+    while (it.hasNext())
+        out << it.next();
+    return out;
+}
+
+} // namespace
+
+class TestAcceptance : public QObject
+{
+    Q_OBJECT
+
+    LumoraDouble service;
+    QTemporaryDir serviceState;
+    ScriptedAlerts alerts;
+    ScriptedFolderChooser chooser;
+    RecordingUrlOpener opener;
+    QString photoFolder;
+    QStringList photoPaths;      // in the order of their dates taken, oldest first
+    QStringList secretsSeen;     // verifiers and request tokens of the sign-in
+    bool roadIntact = true;
+
+    // Marks the road broken unless the step that calls this at its end got there.
+    struct Step
+    {
+        explicit Step(bool &intact) : intact(intact) {}
+        ~Step()
+        {
+            if (!done)
+                intact = false;
+        }
+        bool &intact;
+        bool done = false;
+    };
+
+    QList<LumoraDouble::Album> albumsTitled(const QString &title) const
+    {
+        QList<LumoraDouble::Album> out;
+        for (const auto &a : service.albums(QString::fromLatin1(LumoraDoubleDefaults::userId)))
+            if (a.title == title)
+                out << a;
+        return out;
+    }
+
+    static QVariant js(QWebEnginePage *page, const QString &script)
+    {
+        auto result = std::make_shared<QVariant>();
+        auto done = std::make_shared<bool>(false);
+        page->runJavaScript(script, [result, done](const QVariant &v) {
+            *result = v;
+            *done = true;
+        });
+        QElapsedTimer wait;
+        wait.start();
+        while (!*done && wait.elapsed() < 10000)
+            QTest::qWait(20);
+        return *result;
+    }
+
+    TrayMenuController *popover() const
+    {
+        MainController *mc = MainController::instanceNoCreate();
+        return mc ? mc->findChild<TrayMenuController *>() : nullptr;
+    }
+
+    QString alertTexts() const
+    {
+        QStringList out;
+        for (const auto &r : alerts.requests)
+            out << r.title + QStringLiteral(": ") + r.message;
+        return out.join(QStringLiteral(" | "));
+    }
+
+    QString hoistlyExecutable() const { return QStringLiteral(HOISTLY_EXECUTABLE); }
+
+private Q_SLOTS:
+    void initTestCase()
+    {
+        QVERIFY(QStandardPaths::isTestModeEnabled());
+        QVERIFY2(QFileInfo(hoistlyExecutable()).isExecutable(), qPrintable(hoistlyExecutable()));
+        // An empty home: nothing of an earlier run, no settings, no catalogue, no logs.
+        QVERIFY(QDir(QDir::homePath()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden).isEmpty());
+
+        QVERIFY(serviceState.isValid());
+        QVERIFY(service.start(0, serviceState.path()));
+        service.exportEnvironment();
+
+        // The folder the user will choose: photos taken on different days, named so that the
+        // order of the names is not the order of the dates.
+        photoFolder = QDir::homePath() + QStringLiteral("/Photos/") + kAlbumFolderName;
+        QVERIFY(QDir().mkpath(photoFolder));
+        const QDateTime first(QDate(2019, 7, 1), QTime(9, 30), Qt::UTC);
+        for (int i = 0; i < kPhotoCount; ++i) {
+            const QString path = photoFolder + QStringLiteral("/IMG_%1.jpg").arg(100 + i);
+            QVERIFY(writePhoto(path, first.addDays(kPhotoCount - i), quint32(1000 + i)));
+            QVERIFY(QFileInfo(path).size() > 2560);
+            photoPaths.prepend(path);
+        }
+
+        Alerts::setPresenter(&alerts);
+        FolderChoosers::setChooser(&chooser);
+        UrlOpeners::setOpener(&opener);
+
+        ShellEnvironment &env = ShellEnvironment::instance();
+        env.exitEventLoop = [] { ++recorder().exitEventLoop; };
+        env.forceTerminate = [] { ++recorder().forceTerminate; };
+        env.launchBundle = [](const QString &, const QStringList &arguments) {
+            QMutexLocker lock(&recorder().mutex);
+            recorder().launches << arguments;
+            return true;
+        };
+    }
+
+    void cleanupTestCase()
+    {
+        if (auto *w = WelcomeWindowController::instanceNoCreate())
+            WelcomeWindowController::forceClose(), Q_UNUSED(w);
+        Alerts::setPresenter(nullptr);
+        FolderChoosers::setChooser(nullptr);
+        UrlOpeners::setOpener(nullptr);
+        service.stop();
+    }
+
+    void firstLaunchOpensOnboarding()
+    {
+        Step step(roadIntact);
+        AppDelegate::instance()->applicationDidFinishLaunching({QCoreApplication::applicationFilePath()});
+        QTRY_VERIFY_WITH_TIMEOUT(WelcomeWindowController::instanceNoCreate(), 20000);
+        WelcomeWindowController *window = WelcomeWindowController::instanceNoCreate();
+        QTRY_VERIFY_WITH_TIMEOUT(window->isVisible(), 10000);
+        QTRY_COMPARE_WITH_TIMEOUT(currentScreenName(), QStringLiteral("welcomeView"), 10000);
+        QVERIFY(!WelcomeWindowController::hasCompletedWelcomeScreen());
+        // While onboarding is not complete the application shows itself like a windowed one.
+        QVERIFY(!AppDelegate::instance()->hideDockIcon());
+        QVERIFY(MainController::instanceNoCreate());
+        // The launch asked for its update-check copy.
+        {
+            QMutexLocker lock(&recorder().mutex);
+            QCOMPARE(recorder().launches.size(), 1);
+            QCOMPARE(recorder().launches.first(), QStringList{QStringLiteral("/check-for-updates")});
+        }
+        QVERIFY2(alerts.count() == 0, qPrintable(alertTexts()));
+        step.done = true;
+    }
+
+    // The onboarding window's sign-in must reach the service client that the engine uses.
+    void signInIsWiredToTheServiceClient()
+    {
+        QVERIFY2(roadIntact, "an earlier step failed");
+        WelcomeServices *services = WelcomeServices::instance();
+        const QString engineSecret = LumoraKit::sharedLumoraKit()->secret();
+        QCOMPARE(engineSecret, service.apiSecret());
+        const bool wired = services->sharedSecret() == engineSecret;
+        if (!wired)
+            bridgeSignInToServiceClient(); // lets the road go on; this step still fails
+        QVERIFY2(wired, "WelcomeClientHooks are never pointed at LumoraKit: the onboarding window cannot sign in "
+                        "(\"The Lumora service client is not available.\")");
+    }
+
+    void signInThroughTheWebView()
+    {
+        QVERIFY2(roadIntact, "an earlier step failed");
+        Step step(roadIntact);
+        WelcomeWindowController *window = WelcomeWindowController::instanceNoCreate();
+        QVERIFY(window);
+        // Pointed at a service on this computer, the alpha web host answers too, and the window
+        // asks which environment to use: the user keeps production.
+        const int asked = alerts.count();
+        if (WelcomeWindowController::isAlphaEnvironmentAvailable())
+            alerts.enqueueTitle(QStringLiteral("Production Environment"));
+        click(currentScreen()->findChild<QAbstractButton *>(QStringLiteral("signInButton")));
+        if (WelcomeWindowController::isAlphaEnvironmentAvailable()) {
+            QCOMPARE(alerts.count(), asked + 1);
+            QCOMPARE(alerts.last().buttons, (QStringList{QStringLiteral("Production Environment"), QStringLiteral("Alpha Environment")}));
+        }
+        const int expectedAlerts = alerts.count();
+        QTRY_VERIFY2_WITH_TIMEOUT(currentScreenName() == QStringLiteral("oAuthView") || alerts.count() > expectedAlerts,
+                                  qPrintable(currentScreenName()), 30000);
+        QVERIFY2(alerts.count() == expectedAlerts, qPrintable(alertTexts()));
+        QVERIFY(!Settings::boolForKey(QStringLiteral("alphaEnv")));
+        QVERIFY(window->webView());
+        QWebEnginePage *page = window->webView()->page();
+        QTRY_COMPARE_WITH_TIMEOUT(js(page, QStringLiteral("document.title")).toString(), QStringLiteral("Lumora: Authorize Hoistly"), 30000);
+        QVERIFY(page->url().toString().startsWith(service.baseUrl() + QStringLiteral("/services/oauth/authorize")));
+
+        // The user allows access on the service's page.
+        js(page, QStringLiteral("document.getElementById('allow-button').click(); true"));
+        QTRY_VERIFY2_WITH_TIMEOUT(currentScreenName() == QStringLiteral("introView") || alerts.count() > expectedAlerts,
+                                  qPrintable(currentScreenName()), 30000);
+        QVERIFY2(alerts.count() == expectedAlerts, qPrintable(alertTexts()));
+
+        LumoraKit *kit = LumoraKit::sharedLumoraKit();
+        QVERIFY(kit->isAuthorized());
+        QCOMPARE(kit->currentUserID(), QString::fromLatin1(LumoraDoubleDefaults::userId));
+        QCOMPARE(kit->currentUserName(), QString::fromLatin1(LumoraDoubleDefaults::userName));
+        QCOMPARE(service.liveAccessTokens(QString::fromLatin1(LumoraDoubleDefaults::userId)), 1);
+        QCOMPARE(Settings::stringForKey(QStringLiteral("LumoraLoggedInUserName")), QString::fromLatin1(LumoraDoubleDefaults::userName));
+
+        // What the log must never hold: the verifier and the request token of this exchange.
+        for (const auto &r : service.requests()) {
+            if (r.path != QLatin1String("/services/oauth/access_token"))
+                continue;
+            const QUrlQuery query(QUrl(service.baseUrl() + r.target));
+            secretsSeen << query.queryItemValue(QStringLiteral("oauth_verifier"), QUrl::FullyDecoded)
+                        << query.queryItemValue(QStringLiteral("oauth_token"), QUrl::FullyDecoded);
+        }
+        secretsSeen.removeAll(QString());
+        QCOMPARE(secretsSeen.size(), 2);
+        QCOMPARE(service.rejectedSignatures(), 0);
+        step.done = true;
+    }
+
+    void chooseTheFolderAndFinish()
+    {
+        QVERIFY2(roadIntact, "an earlier step failed");
+        Step step(roadIntact);
+        const int asked = alerts.count();
+        click(currentScreen()->findChild<QAbstractButton *>(QStringLiteral("nextButton")));
+        QTRY_COMPARE_WITH_TIMEOUT(currentScreenName(), QStringLiteral("importPicturesView"), 10000);
+
+        // Only the chosen folder is to be uploaded: the standard folders are unticked.
+        QWidget *screen = currentScreen();
+        for (QCheckBox *box : screen->findChildren<QCheckBox *>()) {
+            if (box->isVisible() && box->isChecked())
+                click(box);
+            QVERIFY2(!box->isChecked(), qPrintable(box->objectName()));
+        }
+        click(screen->findChild<QAbstractButton *>(QStringLiteral("yesButton")));
+        QTRY_COMPARE_WITH_TIMEOUT(currentScreenName(), QStringLiteral("importFolderView"), 10000);
+
+        chooser.enqueue({photoFolder});
+        click(currentScreen()->findChild<QAbstractButton *>(QStringLiteral("addFolderButton")));
+        QCOMPARE(chooser.count(), 1);
+        QVERIFY(chooser.requests.first().multiple);
+        WelcomeWindowController *window = WelcomeWindowController::instanceNoCreate();
+        QTRY_VERIFY_WITH_TIMEOUT(window->sourcesShown().join(QLatin1Char('\n')).contains(kAlbumFolderName), 10000);
+
+        click(currentScreen()->findChild<QAbstractButton *>(QStringLiteral("importFoldersButton")));
+        QTRY_COMPARE_WITH_TIMEOUT(currentScreenName(), QStringLiteral("setupCompleteView"), 10000);
+        // The done screen completes onboarding a moment after it shows.
+        QTRY_VERIFY_WITH_TIMEOUT(WelcomeWindowController::hasCompletedWelcomeScreen(), 5000);
+
+        QPointer<WelcomeWindowController> guard(window);
+        click(currentScreen()->findChild<QAbstractButton *>(QStringLiteral("doneButton")));
+        QTRY_VERIFY_WITH_TIMEOUT(!guard || !guard->isVisible(), 10000);
+        QVERIFY(AppDelegate::instance()->hideDockIcon());
+        // The preferences window follows, on the Upload pane.
+        QTRY_VERIFY_WITH_TIMEOUT(PreferencesPane::preferencesWindowControllerNoCreate(), 10000);
+        QTRY_VERIFY_WITH_TIMEOUT(PreferencesPane::preferencesWindowControllerNoCreate()->isVisible(), 10000);
+        QVERIFY2(alerts.count() == asked, qPrintable(alertTexts()));
+        step.done = true;
+    }
+
+    void everyPhotoGoesIntoTheFoldersAlbum()
+    {
+        QVERIFY2(roadIntact, "an earlier step failed");
+        Step step(roadIntact);
+        const QString owner = QString::fromLatin1(LumoraDoubleDefaults::userId);
+        auto albumFull = [&] {
+            const auto albums = albumsTitled(kAlbumFolderName);
+            return albums.size() == 1 && albums.first().photoIds.size() == kPhotoCount;
+        };
+        QTRY_VERIFY2_WITH_TIMEOUT(albumFull(), qPrintable(QStringLiteral("uploads %1, photos %2, albums %3, status \"%4\"")
+                                                               .arg(service.uploads().size())
+                                                               .arg(service.photos(owner).size())
+                                                               .arg(service.albums(owner).size())
+                                                               .arg(LumoraDrive::statusLine1())),
+                                  300000);
+        QCOMPARE(service.photos(owner).size(), kPhotoCount);
+        QCOMPARE(service.albums(owner).size(), 1);
+
+        // Each file went up once, as a private photo, and in the order of the dates taken.
+        const auto uploads = service.uploads();
+        QCOMPARE(uploads.size(), kPhotoCount);
+        QStringList sentNames;
+        QSet<QString> md5s;
+        for (const auto &u : uploads) {
+            QCOMPARE(u.path, QStringLiteral("/services/upload/"));
+            QVERIFY2(!u.result.startsWith(QLatin1String("error")), qPrintable(u.result));
+            QCOMPARE(u.args.value(QStringLiteral("is_public"), QStringLiteral("0")), QStringLiteral("0"));
+            sentNames << u.fileName;
+            md5s.insert(u.md5);
+        }
+        QCOMPARE(md5s.size(), kPhotoCount);
+        QStringList expectedNames;
+        for (const QString &path : std::as_const(photoPaths))
+            expectedNames << QFileInfo(path).fileName();
+        QCOMPARE(sentNames, expectedNames);
+
+        // The uploaded bytes are the files on disk.
+        QSet<QString> diskMd5;
+        for (const QString &path : std::as_const(photoPaths)) {
+            QFile f(path);
+            QVERIFY(f.open(QIODevice::ReadOnly));
+            diskMd5.insert(QString::fromLatin1(QCryptographicHash::hash(f.readAll(), QCryptographicHash::Md5).toHex()));
+        }
+        QCOMPARE(md5s, diskMd5);
+        QTRY_VERIFY_WITH_TIMEOUT(LumoraDrive::statusIsComplete(), 60000);
+        QCOMPARE(service.rejectedSignatures(), 0);
+        step.done = true;
+    }
+
+    void popoverShowsTheLastUploads()
+    {
+        QVERIFY2(roadIntact, "an earlier step failed");
+        Step step(roadIntact);
+        MainController *mc = MainController::instanceNoCreate();
+        QVERIFY(mc);
+        mc->mouseDown(); // a click on the status item
+        QTRY_VERIFY_WITH_TIMEOUT(popover() && popover()->isShown(), 10000);
+        TrayMenuController *controller = popover();
+        QTRY_COMPARE_WITH_TIMEOUT(controller->contents().size(), kPhotoCount, 10000);
+        QCOMPARE(QSet<QString>(controller->contents().cbegin(), controller->contents().cend()),
+                 QSet<QString>(photoPaths.cbegin(), photoPaths.cend()));
+        QCOMPARE(controller->contents().first(), photoPaths.last()); // newest upload first
+        TrayMenuPhotoContainer *grid = controller->trayMenuView()->recentUploadsImagesContainer();
+        QTRY_COMPARE_WITH_TIMEOUT(grid->contents(), controller->contents(), 10000);
+        // Every thumbnail is drawn at full opacity: the service finished each photo.
+        for (const QString &path : std::as_const(photoPaths)) {
+            QTRY_VERIFY_WITH_TIMEOUT(grid->cellForPath(path), 10000);
+            QTRY_COMPARE_WITH_TIMEOUT(grid->cellForPath(path)->alphaValue(), 1.0, 10000);
+        }
+        QTRY_VERIFY_WITH_TIMEOUT(controller->trayMenuView()->recentUploadRowsVisible() >= 1.0, 10000);
+        step.done = true;
+    }
+
+    void pauseForAnHourFromTheMenuAndResume()
+    {
+        QVERIFY2(roadIntact, "an earlier step failed");
+        Step step(roadIntact);
+        TrayMenuController *controller = popover();
+        QVERIFY(controller && controller->isShown());
+        QVERIFY(!LumoraDrive::paused());
+        auto *playPause = controller->trayMenuView()->statusPlayPauseButton();
+        click(playPause);
+        QMenu *menu = controller->lastMenu();
+        QVERIFY(menu);
+        QAction *oneHour = nullptr;
+        for (QAction *a : menu->actions())
+            if (a->text() == QStringLiteral("For 1 hour"))
+                oneHour = a;
+        QVERIFY(oneHour);
+        const QDateTime before = QDateTime::currentDateTimeUtc();
+        oneHour->trigger();
+        menu->close();
+        QTRY_VERIFY_WITH_TIMEOUT(LumoraDrive::paused(), 5000);
+        const QDateTime until = LumoraDrive::pausedUntil();
+        QVERIFY(until.isValid());
+        QVERIFY2(qAbs(before.secsTo(until) - 3600) <= 60, qPrintable(until.toString(Qt::ISODate)));
+        QVERIFY(!LumoraDrive::statusResumeMessage().isEmpty());
+
+        // While paused the same button resumes at once.
+        if (!controller->isShown()) {
+            MainController::instanceNoCreate()->mouseDown();
+            QTRY_VERIFY_WITH_TIMEOUT(popover()->isShown(), 10000);
+        }
+        click(controller->trayMenuView()->statusPlayPauseButton());
+        QTRY_VERIFY_WITH_TIMEOUT(!LumoraDrive::paused(), 5000);
+        QVERIFY(!LumoraDrive::pausedUntil().isValid());
+        step.done = true;
+    }
+
+    void quitThroughTheMenuAfterConfirming()
+    {
+        QVERIFY2(roadIntact, "an earlier step failed");
+        Step step(roadIntact);
+        MainController *mc = MainController::instanceNoCreate();
+        if (TrayMenuController *controller = popover())
+            controller->close();
+        const int asked = alerts.count();
+        alerts.enqueue(0); // Quit
+        mc->quitApp();
+        QCOMPARE(alerts.count(), asked + 1);
+        QCOMPARE(alerts.last().title, QStringLiteral("Quit Lumora Hoistly?"));
+        QCOMPARE(alerts.last().buttons.value(0), QStringLiteral("Quit"));
+        QVERIFY(mc->quitScreenOpen()); // the uploader keeps waiting until the process ends
+        QTRY_COMPARE_WITH_TIMEOUT(recorder().exitEventLoop.load(), 1, 10000);
+        QVERIFY(mc->isShutDown());
+        QVERIFY(AppDelegate::instance()->hasTerminated());
+        // The backstop: the own process is ended a little later in any case.
+        QTRY_VERIFY_WITH_TIMEOUT(recorder().forceTerminate.load() >= 1, 10000);
+        step.done = true;
+    }
+
+    void relaunchUploadsNothingTwice()
+    {
+        QVERIFY2(roadIntact, "an earlier step failed");
+        Step step(roadIntact);
+        const QString owner = QString::fromLatin1(LumoraDoubleDefaults::userId);
+        service.resetRecords();
+
+        // The real executable with the same home and the same folders; Qt's test mode moves them
+        // under ~/.qttest, so the XDG variables say where they are.
+        const QString home = QDir::homePath();
+        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+        environment.insert(QStringLiteral("HOME"), home);
+        environment.insert(QStringLiteral("XDG_DATA_HOME"), home + QStringLiteral("/.qttest/share"));
+        environment.insert(QStringLiteral("XDG_STATE_HOME"), home + QStringLiteral("/.qttest/state"));
+        environment.insert(QStringLiteral("XDG_CACHE_HOME"), home + QStringLiteral("/.qttest/.cache"));
+        environment.insert(QStringLiteral("XDG_CONFIG_HOME"), home + QStringLiteral("/.qttest/.config"));
+        QCOMPARE(environment.value(QStringLiteral("XDG_DATA_HOME")) + QStringLiteral("/Lumora"), StandardPaths::lumoraFolder());
+        QCOMPARE(environment.value(QStringLiteral("XDG_STATE_HOME")) + QStringLiteral("/Hoistly"), StandardPaths::logsFolder());
+        QCOMPARE(environment.value(QStringLiteral("XDG_CONFIG_HOME")) + QStringLiteral("/Lumora/Hoistly.plist"),
+                 StandardPaths::userDefaultsFile());
+        QVERIFY(QFileInfo::exists(StandardPaths::userDefaultsFile()));
+
+        QProcess app;
+        app.setProcessEnvironment(environment);
+        app.setProcessChannelMode(QProcess::MergedChannels);
+        app.start(hoistlyExecutable(), {});
+        QVERIFY2(app.waitForStarted(10000), qPrintable(app.errorString()));
+
+        // It signs in with the stored token, refreshes the account and scans; give it ~20 s.
+        auto restCalled = [&](const QString &method) { return service.restMethodsCalled().contains(method); };
+        QTRY_VERIFY_WITH_TIMEOUT(restCalled(QStringLiteral("lumora.auth.oauth.checkToken")) || app.state() != QProcess::Running, 20000);
+        QElapsedTimer running;
+        running.start();
+        while (running.elapsed() < 20000 && app.state() == QProcess::Running)
+            QTest::qWait(200);
+        const QByteArray output = app.readAll();
+        QVERIFY2(app.state() == QProcess::Running, output.right(3000).constData());
+
+        app.terminate(); // SIGTERM: the application's own termination path
+        QVERIFY2(app.waitForFinished(15000), output.right(3000).constData());
+        QCOMPARE(app.exitStatus(), QProcess::NormalExit);
+        QCOMPARE(app.exitCode(), 0);
+
+        QVERIFY(restCalled(QStringLiteral("lumora.auth.oauth.checkToken")));
+        QCOMPARE(service.rejectedSignatures(), 0);
+        // Nothing was sent again; the account is as the first run left it.
+        QVERIFY2(service.uploads().isEmpty(), qPrintable(QStringLiteral("%1 uploads").arg(service.uploads().size())));
+        QCOMPARE(service.photos(owner).size(), kPhotoCount);
+        QCOMPARE(service.albums(owner).size(), 1);
+        QCOMPARE(albumsTitled(kAlbumFolderName).value(0).photoIds.size(), kPhotoCount);
+        step.done = true;
+    }
+
+    void logOutForgetsTheAccount()
+    {
+        QVERIFY2(roadIntact, "an earlier step failed");
+        Step step(roadIntact);
+        QVERIFY(LumoraKit::sharedLumoraKit()->isAuthorized());
+        const QString lumora = StandardPaths::lumoraFolder();
+        QVERIFY(QFileInfo(lumora).isDir());
+        int launches = 0;
+        {
+            QMutexLocker lock(&recorder().mutex);
+            launches = recorder().launches.size();
+        }
+        const int asked = alerts.count();
+        alerts.enqueue(0); // Log out
+        alerts.enqueue(0); // OK
+        MainController::instance()->logoutAfterConfirming();
+        QTRY_COMPARE_WITH_TIMEOUT(alerts.count(), asked + 2, 5000);
+        QCOMPARE(alerts.requests.at(asked).title, QStringLiteral("Log out of Lumora Hoistly?"));
+        QCOMPARE(alerts.requests.at(asked + 1).title, QStringLiteral("Resetting"));
+
+        QVERIFY(!LumoraKit::sharedLumoraKit()->isAuthorized());
+        QVERIFY(Settings::stringForKey(QStringLiteral("kLKStoredTokenKey")).isEmpty());
+        QVERIFY(LumoraKit::tokenSecret().isEmpty());
+        QVERIFY(!WelcomeWindowController::hasCompletedWelcomeScreen());
+        QVERIFY(!QFileInfo::exists(lumora));
+        // The application starts afresh for the next sign-in.
+        QMutexLocker lock(&recorder().mutex);
+        QCOMPARE(recorder().launches.size(), launches + 1);
+        QCOMPARE(recorder().launches.last(), QStringList{});
+        step.done = true;
+    }
+
+    void logsHoldNoCredentials()
+    {
+        QVERIFY2(roadIntact, "an earlier step failed");
+        LGLog::flushLog();
+        QTest::qWait(500);
+        // Every credential the service handed out, from its saved state.
+        QFile stateFile(serviceState.path() + QStringLiteral("/state.json"));
+        QVERIFY(stateFile.open(QIODevice::ReadOnly));
+        const QJsonObject tokens = QJsonDocument::fromJson(stateFile.readAll()).object().value(QStringLiteral("accessTokens")).toObject();
+        QStringList secrets = secretsSeen;
+        for (auto it = tokens.begin(); it != tokens.end(); ++it)
+            secrets << it.key() << it.value().toObject().value(QStringLiteral("secret")).toString();
+        secrets << service.apiSecret();
+        secrets.removeAll(QString());
+        QVERIFY2(secrets.size() >= 3, qPrintable(secrets.join(QLatin1Char(' '))));
+
+        const QStringList logs = filesUnder(StandardPaths::logsFolder());
+        QVERIFY2(!logs.isEmpty(), qPrintable(StandardPaths::logsFolder()));
+        QString all;
+        for (const QString &path : logs) {
+            QFile f(path);
+            QVERIFY(f.open(QIODevice::ReadOnly));
+            all += QString::fromUtf8(f.readAll());
+        }
+        // Both runs wrote there: the first launch and the relaunch.
+        QVERIFY2(all.count(QStringLiteral("Starting up")) >= 2, qPrintable(all.left(2000)));
+        for (const QString &secret : std::as_const(secrets))
+            QVERIFY2(!all.contains(secret), qPrintable(QStringLiteral("a credential (%1...) is in the log").arg(secret.left(4))));
+    }
+};
+
+int main(int argc, char *argv[])
+{
+    QStandardPaths::setTestModeEnabled(true);
+    // A home of the test's own, empty, so the first launch really is a first launch.
+    QTemporaryDir home(QDir::tempPath() + QStringLiteral("/hoistly-acceptance-XXXXXX"));
+    if (!home.isValid())
+        return 1;
+    qputenv("HOME", QFile::encodeName(home.path()));
+    if (qEnvironmentVariableIsEmpty("QTWEBENGINE_DISABLE_SANDBOX"))
+        qputenv("QTWEBENGINE_DISABLE_SANDBOX", "1");
+
+    // As the application's own entry point does.
+    QCoreApplication::setApplicationName(QStringLiteral("Hoistly"));
+    QCoreApplication::setOrganizationName(QStringLiteral("Lumora"));
+    QApplication app(argc, argv);
+    QApplication::setQuitOnLastWindowClosed(false);
+    TestAcceptance test;
+    QTEST_SET_MAIN_SOURCE_PATH
+    return QTest::qExec(&test, argc, argv);
+}
+
+#include "tst_acceptance.moc"
