@@ -54,8 +54,13 @@ ContentSample ContentSample::fromUuid(const QUuid &uuid)
 namespace ContentSampler {
 namespace {
 
-bool preadFully(int fd, char *buf, qint64 len, qint64 offset)
+// Reads from the bytes already read from the start of the file when they cover the range.
+bool preadFully(int fd, const QByteArray *head, char *buf, qint64 len, qint64 offset)
 {
+    if (head && offset >= 0 && offset + len <= head->size()) {
+        std::memcpy(buf, head->constData() + offset, size_t(len));
+        return true;
+    }
     qint64 done = 0;
     while (done < len) {
         const ssize_t n = ::pread(fd, buf + done, size_t(len - done), off_t(offset + done));
@@ -81,16 +86,16 @@ ContentSample finish(const unsigned char *slices, qint64 length)
 
 } // namespace
 
-ContentSample sampleOfRegion(int fd, qint64 start, qint64 length, bool *ok)
+ContentSample sampleOfRegion(int fd, qint64 start, qint64 length, bool *ok, const QByteArray *head)
 {
     if (ok)
         *ok = false;
-    if (fd < 0 || start < 0 || length < kMinimumRegionLength)
+    if ((fd < 0 && !head) || start < 0 || length < kMinimumRegionLength)
         return {};
     unsigned char slices[4 * kSliceLength];
     for (int k = 1; k <= 4; ++k) {
         const qint64 offset = start + (k * length) / 5;
-        if (!preadFully(fd, reinterpret_cast<char *>(slices) + (k - 1) * kSliceLength, kSliceLength, offset))
+        if (!preadFully(fd, head, reinterpret_cast<char *>(slices) + (k - 1) * kSliceLength, kSliceLength, offset))
             return {};
     }
     if (ok)
@@ -111,17 +116,19 @@ ContentSample sampleOfBytes(const QByteArray &bytes)
     return finish(slices, length);
 }
 
-bool jpegImageDataRange(int fd, qint64 fileSize, qint64 *start, qint64 *length)
+bool jpegImageDataRange(int fd, qint64 fileSize, qint64 *start, qint64 *length, bool *hasExif, const QByteArray *head)
 {
+    if (hasExif)
+        *hasExif = false;
     unsigned char hdr[4];
-    if (fileSize < 4 || !preadFully(fd, reinterpret_cast<char *>(hdr), 2, 0) || hdr[0] != 0xFF || hdr[1] != 0xD8)
+    if (fileSize < 4 || !preadFully(fd, head, reinterpret_cast<char *>(hdr), 2, 0) || hdr[0] != 0xFF || hdr[1] != 0xD8)
         return false;
     // Walk the marker segments up to the first start-of-scan.
     qint64 pos = 2;
     qint64 sosEnd = -1;
     int guard = 0;
     while (pos + 4 <= fileSize && guard++ < 100000) {
-        if (!preadFully(fd, reinterpret_cast<char *>(hdr), 2, pos))
+        if (!preadFully(fd, head, reinterpret_cast<char *>(hdr), 2, pos))
             return false;
         if (hdr[0] != 0xFF)
             return false; // not at a marker: corrupt header
@@ -136,7 +143,7 @@ bool jpegImageDataRange(int fd, qint64 fileSize, qint64 *start, qint64 *length)
         }
         if (marker == 0xD9)
             return false; // end of image before any scan
-        if (!preadFully(fd, reinterpret_cast<char *>(hdr + 2), 2, pos + 2))
+        if (!preadFully(fd, head, reinterpret_cast<char *>(hdr + 2), 2, pos + 2))
             return false;
         const int segLen = (hdr[2] << 8) | hdr[3];
         if (segLen < 2)
@@ -144,6 +151,11 @@ bool jpegImageDataRange(int fd, qint64 fileSize, qint64 *start, qint64 *length)
         if (marker == 0xDA) {
             sosEnd = pos + 2 + segLen;
             break;
+        }
+        if (marker == 0xE1 && hasExif && !*hasExif && segLen >= 8) {
+            char id[6];
+            if (preadFully(fd, head, id, 6, pos + 4) && std::memcmp(id, "Exif\0\0", 6) == 0)
+                *hasExif = true;
         }
         pos += 2 + segLen;
     }
@@ -156,7 +168,7 @@ bool jpegImageDataRange(int fd, qint64 fileSize, qint64 *start, qint64 *length)
     for (qint64 windowEnd = fileSize; windowEnd > sosEnd && eoi < 0;) {
         const qint64 windowStart = qMax(sosEnd, windowEnd - tailLen);
         const qint64 n = windowEnd - windowStart;
-        if (!preadFully(fd, tail.data(), n, windowStart))
+        if (!preadFully(fd, head, tail.data(), n, windowStart))
             return false;
         for (qint64 i = n - 2; i >= 0; --i) {
             if (uchar(tail[i]) == 0xFF && uchar(tail[i + 1]) == 0xD9) {

@@ -50,14 +50,18 @@ constexpr int kSliceLength = 512;
 
 // Sample of the whole region [start, start+length) of an open file descriptor. Null (and
 // *ok=false) when the region is too short or a read comes back short (file truncated meanwhile).
-ContentSample sampleOfRegion(int fd, qint64 start, qint64 length, bool *ok = nullptr);
+// `head`, when given, holds the first bytes of the file, already read: ranges inside it are
+// not read again.
+ContentSample sampleOfRegion(int fd, qint64 start, qint64 length, bool *ok = nullptr, const QByteArray *head = nullptr);
 // The same over bytes held in memory (tests, small regions).
 ContentSample sampleOfBytes(const QByteArray &bytes);
 
 // Where the JPEG image data of an open file lies: from the end of the first start-of-scan
 // header to the end-of-image marker (exclusive). false when the file is no JPEG, has no
-// start-of-scan segment or no end marker after it.
-bool jpegImageDataRange(int fd, qint64 fileSize, qint64 *start, qint64 *length);
+// start-of-scan segment or no end marker after it. *hasExif (when given) tells whether an
+// APP1 "Exif" segment came before the scan.
+bool jpegImageDataRange(int fd, qint64 fileSize, qint64 *start, qint64 *length, bool *hasExif = nullptr,
+                        const QByteArray *head = nullptr);
 
 struct FileSamples
 {

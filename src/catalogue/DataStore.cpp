@@ -9,11 +9,13 @@
 #include <QMutexLocker>
 #include <QRecursiveMutex>
 #include <QThread>
+#include <atomic>
 #include <sqlite3.h>
 
 namespace {
 
 DataStore *g_store = nullptr;
+std::atomic<DataStore *> g_openStore{nullptr}; // lock-free path of instance() once it exists
 QRecursiveMutex g_instanceLock;
 
 // Additive schema steps: step i brings a store from version i to version i + 1. New versions
@@ -152,6 +154,7 @@ DataStore::~DataStore()
         center->forget(r);
     qDeleteAll(m_byId);
     qDeleteAll(m_settings);
+    sqlite3_finalize(m_insertFile);
     if (m_db)
         sqlite3_close_v2(m_db);
 }
@@ -166,12 +169,15 @@ QString DataStore::storePath()
 
 DataStore *DataStore::instance()
 {
+    if (DataStore *store = g_openStore.load(std::memory_order_acquire))
+        return store;
     QMutexLocker lock(&g_instanceLock);
     if (!g_store) {
         g_store = new DataStore;
         if (QCoreApplication::instance() && QThread::currentThread() != QCoreApplication::instance()->thread())
             g_store->moveToThread(QCoreApplication::instance()->thread());
         g_store->openAt(storePath());
+        g_openStore.store(g_store, std::memory_order_release);
     }
     return g_store;
 }
@@ -183,6 +189,7 @@ void DataStore::shutdown()
         return;
     if (g_store->isOpen())
         g_store->saveNow();
+    g_openStore.store(nullptr, std::memory_order_release);
     delete g_store;
     g_store = nullptr;
 }
@@ -190,6 +197,7 @@ void DataStore::shutdown()
 void DataStore::resetForTesting()
 {
     QMutexLocker lock(&g_instanceLock);
+    g_openStore.store(nullptr, std::memory_order_release);
     delete g_store;
     g_store = nullptr;
 }
@@ -442,13 +450,15 @@ bool DataStore::saveNow()
         return false;
     bool ok = true;
     {
-        const QByteArray sql = QByteArray("INSERT OR REPLACE INTO FileData (") + kFileColumns + ") VALUES ("
-            + QByteArray("?,").repeated(kFileColumnCount - 1) + "?)";
-        Statement st(m_db, sql.constData());
-        ok = bool(st);
+        if (!m_insertFile) {
+            const QByteArray sql = QByteArray("INSERT OR REPLACE INTO FileData (") + kFileColumns + ") VALUES ("
+                + QByteArray("?,").repeated(kFileColumnCount - 1) + "?)";
+            sqlite3_prepare_v3(m_db, sql.constData(), -1, SQLITE_PREPARE_PERSISTENT, &m_insertFile, nullptr);
+        }
+        ok = m_insertFile != nullptr;
         for (auto it = m_dirtyRecords.cbegin(); ok && it != m_dirtyRecords.cend(); ++it) {
             const FileData *r = *it;
-            sqlite3_stmt *s = st.st;
+            sqlite3_stmt *s = m_insertFile;
             sqlite3_reset(s);
             sqlite3_bind_int64(s, 1, r->m_id);
             sqlite3_bind_int64(s, 2, r->m_parent ? r->m_parent->m_id : 0);

@@ -162,6 +162,7 @@ private:
     friend class SettingsData;
 
     sqlite3 *m_db = nullptr;
+    struct sqlite3_stmt *m_insertFile = nullptr; // prepared once, reused by every save
     mutable QMutex m_dbLock;
     StoreError m_openError;
     StoreError m_lastSaveError;

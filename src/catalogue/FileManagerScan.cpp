@@ -36,6 +36,8 @@ namespace {
 constexpr qint64 kSettleWindowMs = 2000;
 constexpr int kSettleCheckMs = 250;
 constexpr double kGrowingRetrySeconds = 2.0;
+// The first read of a file: enough for the headers of nearly every photo.
+constexpr qint64 kHeadReadLength = 64 * 1024;
 
 struct ScanState
 {
@@ -192,15 +194,23 @@ FileWork workOnFile(const QString &path, qint64 oldSize, qint64 oldMtime, bool w
         w.outcome = errno == ENOENT ? FileWork::Gone : FileWork::Unreadable;
         return w;
     }
-    QByteArray head(256, '\0');
-    const ssize_t n = ::pread(fd, head.data(), size_t(head.size()), 0);
-    if (n < 0) {
+    // One read covers the headers (and all of a small file); the samples read the rest.
+    QByteArray head(int(qMin<qint64>(w.size, kHeadReadLength)), Qt::Uninitialized);
+    qint64 got = 0;
+    while (got < head.size()) {
+        const ssize_t n = ::pread(fd, head.data() + got, size_t(head.size() - got), off_t(got));
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            break;
+        got += n;
+    }
+    if (got < head.size()) {
         ::close(fd);
-        w.outcome = FileWork::Unreadable;
+        w.outcome = got == 0 && w.size > 0 ? FileWork::Unreadable : FileWork::Growing;
         return w;
     }
-    head.truncate(int(n));
-    w.kind = MediaInspector::kindFromHeader(head);
+    w.kind = MediaInspector::kindFromHeader(head.left(256));
     if (w.kind == MediaKind::Unknown) {
         ::close(fd);
         w.outcome = FileWork::Unsupported;
@@ -208,18 +218,27 @@ FileWork workOnFile(const QString &path, qint64 oldSize, qint64 oldMtime, bool w
     }
     if (w.size >= ContentSampler::kMinimumScannedFileSize) {
         bool ok = false;
-        w.whole = ContentSampler::sampleOfRegion(fd, 0, w.size, &ok);
+        w.whole = ContentSampler::sampleOfRegion(fd, 0, w.size, &ok, &head);
         if (!ok) {
             ::close(fd);
             w.outcome = FileWork::Growing; // shorter than stat said: it is being rewritten
             return w;
         }
+    }
+    // Only a JPEG whose headers were all read and hold no EXIF segment skips the metadata reader.
+    bool mayHaveExif = true;
+    const bool isJpeg = head.size() >= 2 && uchar(head[0]) == 0xFF && uchar(head[1]) == 0xD8;
+    if (isJpeg) {
         qint64 start = 0, len = 0;
-        if (ContentSampler::jpegImageDataRange(fd, w.size, &start, &len))
-            w.jpeg = ContentSampler::sampleOfRegion(fd, start, len);
+        bool hasExif = false;
+        if (ContentSampler::jpegImageDataRange(fd, w.size, &start, &len, &hasExif, &head)) {
+            mayHaveExif = hasExif;
+            if (w.size >= ContentSampler::kMinimumScannedFileSize)
+                w.jpeg = ContentSampler::sampleOfRegion(fd, start, len, nullptr, &head);
+        }
     }
     ::close(fd);
-    if (w.kind == MediaKind::Photo)
+    if (w.kind == MediaKind::Photo && mayHaveExif)
         w.taken = MediaInspector::exifDateTaken(path);
     if (!w.taken.isValid())
         w.taken = QDateTime::fromMSecsSinceEpoch(w.mtime, Qt::UTC);
@@ -580,33 +599,59 @@ void scanLoop()
         });
         if (!gateOpen || s.stopRequested)
             break;
+        // Reading overlaps the catalogue: while the main thread takes in one batch of files,
+        // the readers work on the next. At most one batch waits for the main thread.
+        QSemaphore applySlot(1);
+        auto waitForApply = [&applySlot] {
+            applySlot.acquire();
+            applySlot.release();
+        };
+        QList<Job> jobs;
+        dispatch_main_sync([&] { jobs = pickNext(); });
         for (;;) {
             if (s.stopRequested)
                 break;
-            QList<Job> jobs;
-            dispatch_main_sync([&] { jobs = pickNext(); });
-            if (jobs.isEmpty())
-                break;
+            if (jobs.isEmpty()) {
+                // The batch still being taken in may leave work behind: look once more after it.
+                waitForApply();
+                dispatch_main_sync([&] { jobs = pickNext(); });
+                if (jobs.isEmpty())
+                    break;
+            }
             if (jobs.first().isFolder) {
+                waitForApply();
                 QList<DirEntry> entries;
                 const ListResult result = listDirectory(jobs.first().path, &entries);
                 dispatch_main_sync([&] {
                     applyListing(jobs.first().id, result, entries);
                     s.scanningId = 0;
                     DataStore::queueSave();
+                    jobs = pickNext();
                 });
-            } else {
-                const QList<FileWork> works = workOnFiles(jobs);
-                dispatch_main_sync([&] {
-                    for (qsizetype i = 0; i < jobs.size(); ++i) {
-                        s.scanningId = jobs[i].id;
-                        applyFile(jobs[i].id, works[i]);
-                        DataStore::queueSave();
-                    }
-                    s.scanningId = 0;
-                });
+                continue;
             }
+            QList<FileWork> works = workOnFiles(jobs);
+            applySlot.acquire();
+            QList<Job> next;
+            dispatch_main_sync([&] { next = pickNext(); });
+            dispatch_main_async([&s, &applySlot, jobs, works = std::move(works)] {
+                for (qsizetype i = 0; i < jobs.size(); ++i) {
+                    s.scanningId = jobs[i].id;
+                    applyFile(jobs[i].id, works[i]);
+                    DataStore::queueSave();
+                }
+                s.scanningId = 0;
+                applySlot.release();
+            });
+            jobs = std::move(next);
         }
+        waitForApply();
+        // Records picked but left unread (a stop): back to pending for the next start.
+        dispatch_main_sync([&] {
+            for (const Job &j : std::as_const(jobs))
+                if (FileData *r = DataStore::instance()->fileDataForId(j.id); r && r->needsScan() == NeedsScan::InProgress)
+                    r->setNeedsScan(NeedsScan::Pending);
+        });
         bool again = false;
         dispatch_main_sync([&] {
             if (!s.stopRequested)
