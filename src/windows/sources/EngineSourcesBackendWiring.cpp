@@ -115,9 +115,18 @@ public:
         }
         return QString();
     }
-    bool isLibraryPackage(const QString &path) override
+    bool isApertureLibraryPackage(const QString &path) override { return FileManager::pathIsApertureLibraryPackageSlow(path); }
+    bool isIPhotoOrApertureLibraryPackage(const QString &path) override
     {
-        return FileManager::pathIsIPhotoOrApertureLibraryPackageSlow(path) || FileManager::pathIsApertureLibraryPackageSlow(path);
+        return FileManager::pathIsIPhotoOrApertureLibraryPackageSlow(path);
+    }
+    QString apertureLibraryPathFromPackage(const QString &packagePath) override
+    {
+        return FileManager::apertureLibraryPathFromAperturePackagePath(packagePath);
+    }
+    QString packagePathForLibrary(const QString &libraryPath) override
+    {
+        return FileManager::packagePathForIPhotoOrApertureLibrary(libraryPath);
     }
 
     RecordId recordForPath(const QString &path) override

@@ -87,7 +87,11 @@ public:
     // Where the library is found now ("" when nowhere).
     virtual QString libraryDirectory(Library library) = 0;
     virtual QString standardDirectory(Folder folder) = 0;
-    virtual bool isLibraryPackage(const QString &path) { Q_UNUSED(path); return false; }
+    // Photo-library packages added as folders.
+    virtual bool isApertureLibraryPackage(const QString &path) { Q_UNUSED(path); return false; }
+    virtual bool isIPhotoOrApertureLibraryPackage(const QString &path) { Q_UNUSED(path); return false; }
+    virtual QString apertureLibraryPathFromPackage(const QString &packagePath) { return packagePath; }
+    virtual QString packagePathForLibrary(const QString &libraryPath) { return libraryPath; }
 
     // ---- Catalogue (main thread) ----
     virtual RecordId recordForPath(const QString &path) = 0; // never creates

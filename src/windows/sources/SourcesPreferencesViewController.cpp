@@ -672,9 +672,26 @@ void SourcesPreferencesViewController::addFolderInternal(const QString &path)
     if (path.isEmpty())
         return;
     SourcesBackend *backend = SourcesBackend::instance();
-    track(QStringLiteral("Library: Added custom folder"));
-    backend->setTrackingCurrentScan(true);
-    backend->addCustomFolder(path);
+    // A photo-library package is watched through its library file.
+    QString watched = path;
+    QString libraryEvent;
+    if (backend->isApertureLibraryPackage(path)) {
+        watched = backend->apertureLibraryPathFromPackage(path);
+        libraryEvent = QStringLiteral("Library: Added custom Aperture library");
+        const QString roundTrip = backend->packagePathForLibrary(watched);
+        if (roundTrip.compare(path, Qt::CaseInsensitive) != 0)
+            LGLogError(QStringLiteral("WARNING: Aperture library roundtrip path verfication failed %1 vs %2").arg(roundTrip, path));
+    } else if (backend->isIPhotoOrApertureLibraryPackage(path)) {
+        watched = path + QStringLiteral("/AlbumData.xml");
+        libraryEvent = QStringLiteral("Library: Added custom iPhoto library");
+    }
+    if (!watched.isEmpty()) {
+        track(QStringLiteral("Library: Added custom folder"));
+        if (!libraryEvent.isEmpty())
+            track(libraryEvent);
+        backend->setTrackingCurrentScan(true);
+        backend->addCustomFolder(watched);
+    }
     if (m_autoCreateAlbums)
         backend->setAlbumModeIfNone(backend->recordForPathCreating(path), -2);
     if (!m_sources.contains(path))

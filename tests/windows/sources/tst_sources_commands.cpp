@@ -191,6 +191,18 @@ private Q_SLOTS:
         QVERIFY(m_backend->log.last().endsWith(QStringLiteral("=-2")));
     }
 
+    void libraryPackagesAreWatchedThroughTheirLibraryFile()
+    {
+        SourcesPreferencesViewController pane;
+        const QString iphoto = mk(QStringLiteral("Old.photolibrary"));
+        const QString aperture = mk(QStringLiteral("Pro.aplibrary"));
+        pane.addFolder(iphoto);
+        QCOMPARE(m_backend->log.last(), QStringLiteral("add:") + iphoto + QStringLiteral("/AlbumData.xml"));
+        pane.addFolder(aperture);
+        QCOMPARE(m_backend->log.last(), QStringLiteral("add:") + aperture + QStringLiteral("/Database/Library.apdb"));
+        QCOMPARE(pane.sources(), QStringList({iphoto, aperture}));
+    }
+
     void excludingAndIncludingAFolder()
     {
         const QString root = mk(QStringLiteral("Ex"));

@@ -59,6 +59,13 @@ public:
     QString lastLibraryPath(Library l) override { QMutexLocker g(&m_lock); return lastPaths.value(int(l)); }
     QString libraryDirectory(Library l) override { QMutexLocker g(&m_lock); return libraryDirs.value(int(l)); }
     QString standardDirectory(Folder f) override { QMutexLocker g(&m_lock); return standard.value(int(f)); }
+    bool isApertureLibraryPackage(const QString &path) override { return path.endsWith(QStringLiteral(".aplibrary")); }
+    bool isIPhotoOrApertureLibraryPackage(const QString &path) override
+    {
+        return path.endsWith(QStringLiteral(".photolibrary")) || isApertureLibraryPackage(path);
+    }
+    QString apertureLibraryPathFromPackage(const QString &p) override { return p + QStringLiteral("/Database/Library.apdb"); }
+    QString packagePathForLibrary(const QString &p) override { return p.section(QLatin1Char('/'), 0, -3); }
 
     // ---- Catalogue ----
     RecordId recordForPath(const QString &path) override { return m_byPath.value(path); }
