@@ -502,7 +502,6 @@ bool SourcesPreferencesViewController::shouldExpandItem(const QModelIndex &index
             request.title = L(QStringLiteral("Please wait, scanning..."));
             request.message = informative;
             request.buttons = {L(QStringLiteral("OK"))};
-            request.sheetParent = self->window();
             Alerts::show(request);
         });
         return false;
@@ -746,7 +745,6 @@ void SourcesPreferencesViewController::toggleStateForItemNamed(const QString &na
                           ? L(QStringLiteral("We won't upload photos from %1.")).arg(quoted)
                           : L(QStringLiteral("We will no longer upload new photos from %1. Photos already uploaded will not be removed. To remove photos, please use the Lumora website or mobile app.")).arg(quoted);
     request.buttons = {L(QStringLiteral("Remove")), L(QStringLiteral("Cancel"))};
-    request.sheetParent = window();
     QPointer<SourcesPreferencesViewController> self(this);
     Alerts::show(request, [self, name, isLibrary, library, done](AlertResult result) {
         if (result.button != 0 || !self) {
@@ -955,7 +953,6 @@ bool SourcesPreferencesViewController::performDrop(const QStringList &paths)
         request.title = L(QStringLiteral("Please drop folders, not individual files"));
         request.message = L(QStringLiteral("We'll begin uploading from folders you add immediately, and will continue watching for changes."));
         request.buttons = {L(QStringLiteral("OK"))};
-        request.sheetParent = window();
         Alerts::show(request);
     }
     return !folders.isEmpty();
