@@ -309,12 +309,16 @@ void applyListing(qint64 folderId, ListResult result, const QList<DirEntry> &ent
     folder->removeFlag(FileFlags::SourceUnavailable | FileFlags::MissingOnDisk);
     folder->addFlag(FileFlags::ChildrenListed);
 
-    QHash<QString, FileData *> existing;
-    for (FileData *child : folder->children())
-        existing.insert(child->fileName(), child);
+    // Keyed by views into the children's own paths: no string is built per child.
+    QHash<QStringView, FileData *> existing;
+    existing.reserve(folder->children().size());
+    for (FileData *child : folder->children()) {
+        const QString &childPath = child->fileFullPath();
+        existing.insert(QStringView(childPath).mid(childPath.lastIndexOf(QLatin1Char('/')) + 1), child);
+    }
     bool childrenChanged = false;
     for (const DirEntry &e : entries) {
-        FileData *r = existing.take(e.name);
+        FileData *r = existing.take(QStringView(e.name));
         if (r && r->isFolder() != e.isDir) {
             store->deleteFileData(r); // a file became a folder or the reverse
             r = nullptr;
@@ -440,7 +444,7 @@ struct Job
 
 // Files read at once: the reading and hashing of a batch runs on several threads, while the
 // catalogue still takes each file's result one at a time, in path order.
-constexpr int kFileBatch = 64;
+constexpr int kFileBatch = 256;
 
 // The next records to work on: folders first (one at a time), then files, each group in path
 // order. Records below an excluded folder or outside every source are taken off the list.
