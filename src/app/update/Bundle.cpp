@@ -5,6 +5,7 @@
 #include <QCoreApplication>
 #include <QDir>
 #include <QFileInfo>
+#include <QMutex>
 
 namespace {
 QString g_bundleOverride;
@@ -39,6 +40,9 @@ QVariantMap Bundle::infoDictionary(const QString &bundlePath)
 
 QVariantMap Bundle::mainInfoDictionary()
 {
+    // Read from the update check's thread as well as the main thread.
+    static QMutex lock;
+    QMutexLocker locker(&lock);
     static QVariantMap cached;
     static QString cachedFor;
     static bool loaded = false;
