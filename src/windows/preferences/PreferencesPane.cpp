@@ -168,7 +168,8 @@ QUrl PreferencesPane::photoUrl(const QString &photoId)
 
 void PreferencesPane::openWebPage(const QUrl &url)
 {
-    if (!url.isValid() || url.isEmpty())
+    // Only the service's own pages, over HTTPS (or plain HTTP to a loopback test service).
+    if (!url.isValid() || url.isEmpty() || !Endpoints::isAllowedTransport(url))
         return;
     UrlOpeners::open(url);
     PreferencesServices &services = PreferencesServices::instance();

@@ -899,6 +899,8 @@ void SourcesPreferencesViewController::viewFileOnLumora(RecordId id)
         base.chop(1);
     const QUrl url(base + QStringLiteral("/photos/") + QString::fromLatin1(QUrl::toPercentEncoding(user)) + QLatin1Char('/')
                    + QString::number(record.uploadedRemoteId), QUrl::StrictMode);
+    if (!Endpoints::isAllowedTransport(url))
+        return;
     UrlOpeners::open(url);
     track(QStringLiteral("Albums: Open photo on Lumora"));
 }
@@ -1515,9 +1517,12 @@ void SourcesPreferencesViewController::viewAlbumOnWeb(const SourceItem &item)
     QString base = Endpoints::webBase(services.alphaOrWWW()).toString(QUrl::FullyEncoded);
     while (base.endsWith(QLatin1Char('/')))
         base.chop(1);
-    UrlOpeners::open(QUrl(base + QStringLiteral("/photos/") + QString::fromLatin1(QUrl::toPercentEncoding(user))
-                              + QStringLiteral("/sets/") + QString::number(record.lumoraSetId),
-                          QUrl::StrictMode));
+    const QUrl url(base + QStringLiteral("/photos/") + QString::fromLatin1(QUrl::toPercentEncoding(user)) + QStringLiteral("/sets/")
+                       + QString::number(record.lumoraSetId),
+                   QUrl::StrictMode);
+    if (!Endpoints::isAllowedTransport(url))
+        return;
+    UrlOpeners::open(url);
     track(QStringLiteral("Albums: Open album"));
 }
 

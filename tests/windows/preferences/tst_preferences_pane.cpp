@@ -96,6 +96,7 @@ private Q_SLOTS:
 
     void webOpeners()
     {
+        qunsetenv("HOISTLY_SERVICE_URL"); // the production hosts
         auto &s = PreferencesServices::instance();
         s.alphaOrWWW = [] { return QStringLiteral("alpha"); };
         // Signed out: every opener opens the site root.
@@ -121,6 +122,27 @@ private Q_SLOTS:
         // Production hosts are HTTPS; a configured local base may be plain HTTP to loopback only.
         const QUrl url = m_opener.last();
         QVERIFY(url.scheme() == QStringLiteral("https") || url.host() == QStringLiteral("127.0.0.1") || url.host() == QStringLiteral("localhost"));
+    }
+
+    void pagesOpenOnlyOverAnAllowedTransport()
+    {
+        auto &s = PreferencesServices::instance();
+        s.isAuthorized = [] { return true; };
+        s.currentUserID = [] { return QStringLiteral("7"); };
+        const QByteArray saved = qgetenv("HOISTLY_SERVICE_URL");
+        qputenv("HOISTLY_SERVICE_URL", "http://127.0.0.1:4567");
+        PreferencesPane::openCameraRoll();
+        QCOMPARE(m_opener.last(), QUrl(QStringLiteral("http://127.0.0.1:4567/cameraroll")));
+        // Plain HTTP to anything but this machine is refused.
+        m_opener.opened.clear();
+        qputenv("HOISTLY_SERVICE_URL", "http://10.1.2.3");
+        PreferencesPane::openCameraRoll();
+        PreferencesPane::openPhotoOnWeb(QStringLiteral("5"));
+        QVERIFY(m_opener.opened.isEmpty());
+        if (saved.isEmpty())
+            qunsetenv("HOISTLY_SERVICE_URL");
+        else
+            qputenv("HOISTLY_SERVICE_URL", saved);
     }
 
     void engineHooksReachTheWindow()
