@@ -286,6 +286,19 @@ QPushButton *SourcesPreferencesViewController::addSourceButton2() const { return
 QPushButton *SourcesPreferencesViewController::removeSourceButton2() const { return m_ui->removeSourceButton2; }
 QPushButton *SourcesPreferencesViewController::statusLabelButton() const { return m_ui->statusLabelButton; }
 
+bool SourcesPreferencesViewController::eventFilter(QObject *watched, QEvent *e)
+{
+    // Return in the details window opens the selected file.
+    if (watched == m_detailsTree && e->type() == QEvent::KeyPress) {
+        auto *key = static_cast<QKeyEvent *>(e);
+        if (!key->isAutoRepeat() && (key->key() == Qt::Key_Return || key->key() == Qt::Key_Enter)) {
+            openCurrentDetailsSelection(false);
+            return true;
+        }
+    }
+    return QWidget::eventFilter(watched, e);
+}
+
 bool SourcesPreferencesViewController::event(QEvent *e)
 {
     // The pane's window became the active one: this pane is the one the entry points act on.
@@ -1060,6 +1073,36 @@ QMenu *SourcesPreferencesViewController::buildMainMenu(const SourceItem &item, Q
     return menu;
 }
 
+void SourcesPreferencesViewController::openDetailsRecord(RecordId id, bool browse)
+{
+    SourcesBackend *backend = SourcesBackend::instance();
+    RecordState record;
+    if (!id || !backend->recordState(id, &record))
+        return;
+    QString path = record.path;
+    if (record.hasFlag(RecordFlags::LibraryAlbum)) {
+        RecordState parent;
+        if (record.parent && backend->recordState(record.parent, &parent))
+            path = parent.path;
+    } else if (!record.hasFlag(RecordFlags::AnyLibrary) && !browse && !record.isFolder && QFileInfo::exists(path)) {
+        UrlOpeners::open(QUrl::fromLocalFile(path)); // the file in its own application
+        return;
+    }
+    if (path.isEmpty())
+        return;
+    if (isDirectory(path) && !record.isVirtualFolder)
+        UrlOpeners::open(QUrl::fromLocalFile(path));
+    else if (QFileInfo::exists(path))
+        UrlOpeners::opener()->revealFile(path);
+}
+
+void SourcesPreferencesViewController::openCurrentDetailsSelection(bool browse)
+{
+    if (!m_detailsTree || !m_detailsTree->currentItem())
+        return;
+    openDetailsRecord(m_detailsTree->currentItem()->data(0, Qt::UserRole).value<qint64>(), browse);
+}
+
 QMenu *SourcesPreferencesViewController::buildDetailsMenu(RecordId id, QWidget *parent)
 {
     RecordState record;
@@ -1067,18 +1110,15 @@ QMenu *SourcesPreferencesViewController::buildDetailsMenu(RecordId id, QWidget *
         return nullptr;
     QMenu *menu = newMenu(parent);
     QPointer<SourcesPreferencesViewController> self(this);
-    const QString path = record.path;
     if (!record.isFolder) {
-        menu->addAction(L(QStringLiteral("Open")), menu, [path] {
-            if (QFileInfo::exists(path))
-                UrlOpeners::open(QUrl::fromLocalFile(path));
+        menu->addAction(L(QStringLiteral("Open")), menu, [self, id] {
+            if (self)
+                self->openDetailsRecord(id, false);
         });
     }
-    menu->addAction(L(QStringLiteral("View in Finder")), menu, [path] {
-        if (isDirectory(path))
-            UrlOpeners::open(QUrl::fromLocalFile(path));
-        else if (QFileInfo::exists(path))
-            UrlOpeners::opener()->revealFile(path);
+    menu->addAction(L(QStringLiteral("View in Finder")), menu, [self, id] {
+        if (self)
+            self->openDetailsRecord(id, true);
     });
     if (record.uploadedRemoteId != 0) {
         menu->addAction(L(QStringLiteral("View on Lumora")), menu, [self, id] {
@@ -1429,6 +1469,8 @@ void SourcesPreferencesViewController::showDetailsViewForItem(const SourceItem &
             }
             fillDetailsChildren(row, id);
         });
+        connect(m_detailsTree, &QTreeWidget::itemDoubleClicked, this, [this] { openCurrentDetailsSelection(false); });
+        m_detailsTree->installEventFilter(this);
         connect(m_detailsTree, &QTreeWidget::customContextMenuRequested, this, [this](const QPoint &pos) {
             QTreeWidgetItem *row = m_detailsTree->itemAt(pos);
             if (!row)

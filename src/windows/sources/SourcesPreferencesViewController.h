@@ -168,6 +168,9 @@ public:
     QWidget *detailsWindow() const { return m_detailsWindow; }
     QTreeWidget *detailsOutlineView() const { return m_detailsTree; }
     static QString fileStatusText(const RecordState &record, RecordId uploading);
+    // Opens the details window's selected file (browse: shows it in its folder instead).
+    void openCurrentDetailsSelection(bool browse);
+    void openDetailsRecord(RecordId record, bool browse);
     static QString detailsCountText(const RecordState &record);
     void viewFolderStatus();
     static FolderStatusViewController *folderStatusWindowForPath(const QString &path);
@@ -190,6 +193,7 @@ protected:
     void dragEnterEvent(QDragEnterEvent *event) override;
     void dropEvent(QDropEvent *event) override;
     bool event(QEvent *event) override;
+    bool eventFilter(QObject *watched, QEvent *event) override;
 
 private:
     void awakeFromNib();
