@@ -258,7 +258,7 @@ bool DataStore::openAt(const QString &path)
             return fail(3, dbError(m_db));
         version = sqlite3_column_int(st.st, 0);
     }
-    if (!exec("PRAGMA journal_mode=WAL") || !exec("PRAGMA synchronous=NORMAL"))
+    if (!exec("PRAGMA journal_mode=WAL") || !exec("PRAGMA synchronous=NORMAL") || !exec("PRAGMA cache_size=-8192"))
         return fail(3, m_lastSaveError.message);
     if (version > kSchemaVersion)
         return fail(4, QStringLiteral("The catalogue was written by a newer version (%1)").arg(version));
@@ -456,7 +456,10 @@ bool DataStore::saveNow()
             sqlite3_prepare_v3(m_db, sql.constData(), -1, SQLITE_PREPARE_PERSISTENT, &m_insertFile, nullptr);
         }
         ok = m_insertFile != nullptr;
-        for (auto it = m_dirtyRecords.cbegin(); ok && it != m_dirtyRecords.cend(); ++it) {
+        // In id order: rows then land next to each other in the table's B-tree.
+        QList<const FileData *> rows(m_dirtyRecords.cbegin(), m_dirtyRecords.cend());
+        std::sort(rows.begin(), rows.end(), [](const FileData *a, const FileData *b) { return a->m_id < b->m_id; });
+        for (auto it = rows.cbegin(); ok && it != rows.cend(); ++it) {
             const FileData *r = *it;
             sqlite3_stmt *s = m_insertFile;
             sqlite3_reset(s);

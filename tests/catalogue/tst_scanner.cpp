@@ -7,7 +7,9 @@
 
 #include <QStandardPaths>
 #include <QTemporaryDir>
+#include <QThread>
 #include <QtTest>
+#include <atomic>
 #include <unistd.h>
 
 using namespace CatalogueTest;
@@ -301,6 +303,44 @@ private Q_SLOTS:
         QCOMPARE(rec("Home/Sub/four.jpg")->needsUpload(), NeedsUpload::Waiting);
         QVERIFY(rec("Home/one.jpg")->isMissingOnDisk());
         QCOMPARE(rec("Home/Sub/three.jpg")->needsUpload(), NeedsUpload::Waiting);
+    }
+
+    void growingFileWaitsUntilSettled()
+    {
+        QVERIFY(writeFile(p("Growing/other.jpg"), makeJpeg(6000, 61).bytes));
+        const QString path = p("Growing/copying.jpg");
+        const Jpeg full = makeJpeg(40000, 62);
+        QVERIFY(writeFile(path, full.bytes.left(3000), 0));
+        // Another program is still copying the file in.
+        std::atomic<bool> started{false};
+        QThread *copier = QThread::create([&] {
+            QFile f(path);
+            if (!f.open(QIODevice::Append))
+                return;
+            started = true;
+            for (qsizetype at = 3000; at < full.bytes.size(); at += 2000) {
+                f.write(full.bytes.mid(at, 2000));
+                f.flush();
+                QThread::msleep(100);
+            }
+        });
+        copier->start();
+        QTRY_VERIFY(started.load());
+        FileManager::addCustomFolder(p("Growing"));
+        QVERIFY(FileManager::waitUntilIdle(kWait));
+        FileData *r = rec("Growing/copying.jpg");
+        QVERIFY(r);
+        QCOMPARE(rec("Growing/other.jpg")->needsUpload(), NeedsUpload::Waiting);
+        if (!copier->isFinished()) { // the copy outlasted the first pass: nothing read yet
+            QVERIFY(r->sample().isNull());
+            QVERIFY(r->needsUpload() != NeedsUpload::Waiting);
+        }
+        QVERIFY(copier->wait(20000));
+        delete copier;
+        // Once the size settles the file is read whole.
+        QTRY_VERIFY_WITH_TIMEOUT(r->needsUpload() == NeedsUpload::Waiting, 20000);
+        QCOMPARE(r->fileSize(), full.bytes.size());
+        QCOMPARE(r->jpegSample(), ContentSampler::sampleOfBytes(full.bytes.mid(full.imageStart, full.imageLength)));
     }
 
     void unreadableFolderIsSkipped()
