@@ -183,6 +183,28 @@ public:
         *out = s;
         return true;
     }
+    bool recordSummary(RecordId id, RecordState *out) override
+    {
+        FileData *r = recordOf(id);
+        if (!r)
+            return false;
+        RecordState s;
+        s.id = id;
+        s.parent = r->parent() ? r->parent()->fileID() : 0;
+        s.path = r->fileFullPath();
+        s.fileName = r->fileName();
+        s.isFolder = r->isFolder();
+        s.isVirtualFolder = r->isVirtualFolder();
+        s.excludedFromScan = r->excludedFromScan();
+        s.hasAliases = r->hasAliases();
+        s.isAlbum = r->isAlbum();
+        s.needsScan = r->needsScan();
+        s.flags = r->flags();
+        s.numberOfPhotos = r->numberOfPhotos();
+        s.numberOfVideos = r->numberOfVideos();
+        *out = s;
+        return true;
+    }
     QList<RecordId> children(RecordId id) override
     {
         QList<RecordId> out;

@@ -97,6 +97,9 @@ public:
     virtual RecordId recordForPath(const QString &path) = 0; // never creates
     virtual RecordId recordForPathCreating(const QString &path) = 0;
     virtual bool recordState(RecordId id, RecordState *out) = 0;
+    // The same without the costly parts (recursive counts, scan state, display name): enough to
+    // list, sort and decide whether a folder opens. Used for every child of an opened folder.
+    virtual bool recordSummary(RecordId id, RecordState *out) { return recordState(id, out); }
     virtual QList<RecordId> children(RecordId id) = 0;
     // Computes the status when it was not cached yet (may be slow).
     virtual int computeStatus(RecordId id) { Q_UNUSED(id); return 0; }

@@ -76,7 +76,7 @@ bool SourcesTreeModel::isExpandable(const QModelIndex &index) const
     bool answer = false;
     RecordState record;
     const RecordId id = recordOfNode(n);
-    if (m_tree != Tree::SetupAlbums && id && SourcesBackend::instance()->recordState(id, &record)) {
+    if (m_tree != Tree::SetupAlbums && id && SourcesBackend::instance()->recordSummary(id, &record)) {
         if (m_tree == Tree::Main)
             answer = record.hasFlag(RecordFlags::ChildrenListed) && !record.excludedFromScan;
         else
@@ -315,7 +315,7 @@ QList<RecordId> SourcesTreeModel::childrenForRecord(RecordId id, Tree tree)
 {
     SourcesBackend *backend = SourcesBackend::instance();
     RecordState expanded;
-    if (!id || !backend->recordState(id, &expanded))
+    if (!id || !backend->recordSummary(id, &expanded))
         return {};
     struct Kept { QString name; RecordId id; };
     std::vector<Kept> kept;
@@ -331,7 +331,7 @@ QList<RecordId> SourcesTreeModel::childrenForRecord(RecordId id, Tree tree)
         while (!pending.isEmpty()) {
             const RecordId c = pending.takeFirst();
             RecordState cs;
-            if (!backend->recordState(c, &cs))
+            if (!backend->recordSummary(c, &cs))
                 continue;
             if (cs.isFolder)
                 pending += backend->children(c);
@@ -342,14 +342,14 @@ QList<RecordId> SourcesTreeModel::childrenForRecord(RecordId id, Tree tree)
     }
     for (RecordId c : std::as_const(candidates)) {
         RecordState cs;
-        if (!backend->recordState(c, &cs))
+        if (!backend->recordSummary(c, &cs))
             continue;
         if (!details) {
             if (cs.fileName == QLatin1String("AllPhotosHiddenAlbum"))
                 continue;
         } else if (!cs.isFolder) {
             RecordState parent;
-            const bool parentVirtual = cs.parent && backend->recordState(cs.parent, &parent) && parent.isVirtualFolder;
+            const bool parentVirtual = cs.parent && backend->recordSummary(cs.parent, &parent) && parent.isVirtualFolder;
             if (!(cs.hasAliases && parentVirtual))
                 kept.push_back({cs.fileName, c});
             continue;
@@ -365,7 +365,7 @@ QList<RecordId> SourcesTreeModel::childrenForRecord(RecordId id, Tree tree)
             if (kids.size() != 1)
                 break;
             RecordState ks;
-            if (!backend->recordState(kids.first(), &ks))
+            if (!backend->recordSummary(kids.first(), &ks))
                 break;
             if (ks.isFolder) {
                 if (ks.isVirtualFolder == expanded.isVirtualFolder)
