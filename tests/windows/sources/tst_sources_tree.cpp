@@ -1,3 +1,4 @@
+#include "core/NotificationCenter.h"
 #include "core/Settings.h"
 #include "support/FakeSourcesBackend.h"
 #include "support/ScriptedModalUi.h"
@@ -351,6 +352,28 @@ private Q_SLOTS:
         m_backend->standard[int(Folder::Home)] = QStringLiteral("/home/Pat");
         QCOMPARE(SourcesPreferencesViewController::pathCondensingUserFolder(QStringLiteral("/HOME/pat/Pictures")), QStringLiteral("~/Pictures"));
         QCOMPARE(SourcesPreferencesViewController::pathCondensingUserFolder(QStringLiteral("/srv/x")), QStringLiteral("/srv/x"));
+    }
+
+    void activationMakesThePaneCurrentAndStatusFollowsOnlyWhenShown()
+    {
+        SourcesPreferencesViewController first;
+        SourcesPreferencesViewController second;
+        QVERIFY(waitForRefresh(second));
+        QCOMPARE(SourcesPreferencesViewController::mostRecentInstance(), &second);
+        QSignalSpy landed(&first, &SourcesPreferencesViewController::sourcesRefreshed);
+        QEvent activate(QEvent::WindowActivate);
+        QCoreApplication::sendEvent(&first, &activate);
+        QCOMPARE(SourcesPreferencesViewController::mostRecentInstance(), &first);
+        QVERIFY(landed.wait(5000));
+
+        // A status report while the pane is hidden changes nothing; shown, the line follows.
+        m_backend->line1 = QStringLiteral("Uploading");
+        NotificationCenter::post(Notifications::StatusUpdated);
+        QTest::qWait(20);
+        QVERIFY(first.statusLabel()->text().isEmpty());
+        first.show();
+        NotificationCenter::post(Notifications::StatusUpdated);
+        QTRY_COMPARE(first.statusLabel()->text(), QStringLiteral("Uploading"));
     }
 
     void addPathWithoutAPaneStillAddsOnce()
