@@ -1,5 +1,6 @@
 #include "catalogue/DataStore.h"
 
+#include "core/Dispatch.h"
 #include "core/LGLog.h"
 #include "platform/StandardPaths.h"
 
@@ -428,6 +429,11 @@ bool DataStore::save()
 
 void DataStore::queueSave()
 {
+    if (!isMainThread()) {
+        // The save timer belongs to the main thread, like the records.
+        dispatch_main_async([] { DataStore::queueSave(); });
+        return;
+    }
     DataStore *store = instance();
     if (++store->m_queuedSaves >= kQueuedSaveLimit) {
         save();

@@ -7,6 +7,7 @@
 #include "catalogue/MediaInspector.h"
 #include "core/Dispatch.h"
 #include "core/LGLog.h"
+#include "core/LMRReporter.h"
 #include "core/Settings.h"
 #include "core/UiHooks.h"
 #include "platform/PhotoLibraries.h"
@@ -34,6 +35,18 @@ bool isSameOrBelow(const QString &path, const QString &root)
     if (root == QLatin1String("/"))
         return path.startsWith(QLatin1Char('/'));
     return path == root || (path.startsWith(root) && path.size() > root.size() && path.at(root.size()) == QLatin1Char('/'));
+}
+
+void noteSourcesConfigured(int customFolders)
+{
+    LMRReporter::set(QStringLiteral("Library: Custom folders added"), customFolders);
+    LMRReporter::set(QStringLiteral("Library: Last sources configure"), QDateTime::currentDateTimeUtc());
+}
+
+bool noteInstalled(const char *property, bool installed)
+{
+    LMRReporter::set(QString::fromLatin1(property), installed);
+    return installed;
 }
 
 QString standardDirectory(QStandardPaths::StandardLocation location)
@@ -173,6 +186,7 @@ void FileManager::addCustomFolder(const QString &path)
     folders.append(real);
     Settings::setObject(folders, kImportCustomFolders);
     Settings::addObject(real, kImportCustomFoldersEver);
+    noteSourcesConfigured(int(folders.size()));
     LGLogInfo(QStringLiteral("SCANNER: Added folder %1").arg(real));
     FileManagerPrivate::reevaluateSources();
 }
@@ -187,6 +201,7 @@ void FileManager::removeCustomFolder(const QString &path)
     const bool removed = folders.removeAll(key) + (real != key ? folders.removeAll(real) : 0) > 0;
     if (removed) {
         Settings::setObject(folders, kImportCustomFolders);
+        noteSourcesConfigured(int(folders.size()));
         LGLogInfo(QStringLiteral("SCANNER: Removed folder %1").arg(key));
     }
     FileManagerPrivate::reevaluateSources();
@@ -198,6 +213,7 @@ void setSwitch(const QString &key, bool on)
     if (Settings::boolForKey(key) == on && Settings::objectForKey(key).isValid())
         return;
     Settings::setBool(on, key);
+    LMRReporter::set(QStringLiteral("Library: ") + key, on);
     FileManagerPrivate::reevaluateSources();
 }
 } // namespace
@@ -219,22 +235,30 @@ QString FileManager::hasApplicationInstalledWithName(const QString &appName)
     return PhotoLibraryEnvironment::instance()->applicationPath(appName);
 }
 
-bool FileManager::isIPhotoInstalled() { return !hasApplicationInstalledWithName(QStringLiteral("iPhoto.app")).isEmpty(); }
-bool FileManager::isApertureInstalled() { return !hasApplicationInstalledWithName(QStringLiteral("Aperture.app")).isEmpty(); }
+bool FileManager::isIPhotoInstalled()
+{
+    return noteInstalled("Library: iPhoto installed", !hasApplicationInstalledWithName(QStringLiteral("iPhoto.app")).isEmpty());
+}
+bool FileManager::isApertureInstalled()
+{
+    return noteInstalled("Library: Aperture installed", !hasApplicationInstalledWithName(QStringLiteral("Aperture.app")).isEmpty());
+}
 bool FileManager::isDropboxInstalled()
 {
-    return !hasApplicationInstalledWithName(QStringLiteral("Dropbox.app")).isEmpty()
-        || !PhotoLibraryEnvironment::instance()->dropboxFolder().isEmpty();
+    return noteInstalled("Library: Dropbox installed",
+                         !hasApplicationInstalledWithName(QStringLiteral("Dropbox.app")).isEmpty()
+                             || !PhotoLibraryEnvironment::instance()->dropboxFolder().isEmpty());
 }
 bool FileManager::isOSXPhotosInstalled()
 {
-    return (NSDevice::osxVersionMajor() > 10 || NSDevice::osxVersionMinor() >= 10)
-        && !hasApplicationInstalledWithName(QStringLiteral("Photos.app")).isEmpty();
+    return noteInstalled("Library: Photos installed",
+                         (NSDevice::osxVersionMajor() > 10 || NSDevice::osxVersionMinor() >= 10)
+                             && !hasApplicationInstalledWithName(QStringLiteral("Photos.app")).isEmpty());
 }
 bool FileManager::isIMessageInstalled()
 {
     const QFileInfo db(PhotoLibraryEnvironment::instance()->messagesDatabasePath());
-    return db.isFile() && db.isReadable();
+    return noteInstalled("Library: Messages installed", db.isFile() && db.isReadable());
 }
 
 QString FileManager::picturesDirectory() { return standardDirectory(QStandardPaths::PicturesLocation); }
