@@ -14,6 +14,9 @@
 #include <QTemporaryDir>
 #include <QTest>
 
+#include <csignal>
+#include <sys/types.h>
+
 class TestProcesses : public QObject
 {
     Q_OBJECT
@@ -138,6 +141,56 @@ private Q_SLOTS:
             const QStringList exec = LoginItems::splitExec(LoginItems::execOfEntry(tmp.path() + "/share/applications/lumora-hoistly.desktop"));
             QCOMPARE(exec.value(0), Bundle::executablePath(bundle));
         }
+    }
+
+    // The real application, started twice in one home: the second copy ends the first through
+    // its termination path; SIGTERM takes the same path.
+    void realCopiesFollowTheSingleCopyRuleAndEndOnSigterm()
+    {
+        const QString app = qEnvironmentVariable("HOISTLY_APP_BINARY");
+        if (!QFileInfo(app).isExecutable())
+            QSKIP("the Hoistly executable is not built");
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert("HOME", home.path());
+        env.insert("XDG_CONFIG_HOME", home.path() + "/config");
+        env.insert("XDG_DATA_HOME", home.path() + "/data");
+        env.insert("XDG_STATE_HOME", home.path() + "/state");
+        env.insert("HOISTLY_SERVICE_URL", "http://127.0.0.1:9"); // nothing answers there
+        env.insert("QT_QPA_PLATFORM", "offscreen");
+        env.insert("QTWEBENGINE_DISABLE_SANDBOX", "1");
+        env.insert("QTWEBENGINE_CHROMIUM_FLAGS", "--no-sandbox --disable-gpu --single-process");
+        auto logText = [&] {
+            QString all;
+            for (const QFileInfo &f : QDir(home.path() + "/state/Hoistly").entryInfoList({"log-*"}, QDir::Files)) {
+                QFile file(f.absoluteFilePath());
+                if (file.open(QIODevice::ReadOnly))
+                    all += QString::fromUtf8(file.readAll());
+            }
+            return all;
+        };
+
+        QProcess first;
+        first.setProcessEnvironment(env);
+        first.start(app, {});
+        QVERIFY(first.waitForStarted());
+        QTRY_VERIFY_WITH_TIMEOUT(logText().count("Startup LumoraDesktop") == 1, 30000);
+
+        QProcess second;
+        second.setProcessEnvironment(env);
+        second.start(app, {});
+        QVERIFY(second.waitForStarted());
+        QVERIFY(first.waitForFinished(20000));
+        QCOMPARE(first.exitStatus(), QProcess::NormalExit);
+        QCOMPARE(first.exitCode(), 0);
+        QTRY_VERIFY_WITH_TIMEOUT(logText().count("Startup LumoraDesktop") == 2, 30000);
+        QCOMPARE(second.state(), QProcess::Running);
+
+        ::kill(pid_t(second.processId()), SIGTERM);
+        QVERIFY(second.waitForFinished(20000));
+        QCOMPARE(second.exitStatus(), QProcess::NormalExit);
+        QCOMPARE(second.exitCode(), 0);
+        // Both ended through the controller's shutdown, which ends the folder monitors.
+        QTRY_COMPARE_WITH_TIMEOUT(logText().count("DRIVE: Shutting down"), 2, 5000);
     }
 
     void nothingRunningEndsNothing()
