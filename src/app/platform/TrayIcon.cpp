@@ -1,5 +1,7 @@
 #include "app/platform/TrayIcon.h"
 
+#include "core/LGLog.h"
+
 #include <QCursor>
 #include <QMenu>
 #include <QSystemTrayIcon>
@@ -16,7 +18,12 @@ QtTrayIconBackend::QtTrayIconBackend(QObject *parent)
 
 void QtTrayIconBackend::setIcon(const QIcon &icon) { m_icon->setIcon(icon); }
 void QtTrayIconBackend::setToolTip(const QString &toolTip) { m_icon->setToolTip(toolTip); }
-void QtTrayIconBackend::show() { m_icon->show(); }
+void QtTrayIconBackend::show()
+{
+    if (!QSystemTrayIcon::isSystemTrayAvailable())
+        LGLogInfo(QStringLiteral("TRAY: the desktop shows no tray icons; the status item stays hidden until it does"));
+    m_icon->show();
+}
 void QtTrayIconBackend::hide() { m_icon->hide(); }
 bool QtTrayIconBackend::isVisible() const { return m_icon->isVisible(); }
 QRect QtTrayIconBackend::geometry() const { return m_icon->geometry(); }
