@@ -393,6 +393,7 @@ struct RunContext
     QHash<ContentSample, QList<qint64>> bySample; // every file record with samples, by sample
     QSet<QString> samplesInFlight;                 // samples of uploads awaiting a ticket
     QSet<qint64> heldBack;                         // copies waiting for their twin's ticket
+    QSet<qint64> tried;                            // files taken in this run (never twice)
     int uploaded = 0;
 };
 
@@ -521,6 +522,8 @@ void adoptPendingTickets()
         const QList<FileData *> awaiting = store->fetchFileData([](const FileData *r) {
             return !r->isFolder() && r->needsUpload() == NeedsUpload::AwaitingTicket;
         });
+        if (!awaiting.isEmpty())
+            LGLogInfo(QStringLiteral("TICKETS: Following %1 uploads still processing").arg(awaiting.size()));
         QMutexLocker locker(&s.lock);
         for (FileData *r : awaiting) {
             if (r->uploadTicket().isEmpty()) {
@@ -585,6 +588,7 @@ StepResult uploadOne(qint64 fileId, RunContext &ctx)
         FileData *r = DataStore::instance()->fileDataForId(fileId);
         if (!r || r->needsUpload() != NeedsUpload::Waiting)
             return;
+        ctx.tried.insert(fileId);
         const QFileInfo info(r->fileFullPath());
         if (!info.exists()) {
             r->setNeedsUpload(NeedsUpload::Missing);
@@ -593,8 +597,12 @@ StepResult uploadOne(qint64 fileId, RunContext &ctx)
             return;
         }
         if (info.size() != r->fileSize() && r->fileSize() > 0) {
-            // Changed since the scan: the scanner takes it again.
+            // Changed since the scan: the scanner takes it again (10 while it is re-examined).
+            LGLogInfo(QStringLiteral("UPLOADER: %1 changed since its scan; scanning it again").arg(r->fileName()));
+            r->setNeedsUpload(NeedsUpload::NotSelected);
             FileManager::setFile(r, NeedsScan::Pending, false);
+            DataStore::queueSave();
+            dispatch_main_async([] { FileManager::run(); });
             return;
         }
         if (!isSelected(r)) {
@@ -902,6 +910,10 @@ void loop(int generation)
             });
             for (qint64 held : std::as_const(ctx.heldBack))
                 queue.removeAll(held);
+            // A file already taken in this run and still waiting (changed on disk, cancelled,
+            // deferred back) waits for the next run rather than spinning here.
+            queue.erase(std::remove_if(queue.begin(), queue.end(), [&ctx](qint64 id) { return ctx.tried.contains(id); }),
+                        queue.end());
             rebuild = false;
             if (!queue.isEmpty() && recoverInterruptedUpload(ctx)) {
                 rebuild = true;
@@ -937,6 +949,7 @@ void loop(int generation)
         if (step == StepResult::Stop)
             break;
         if (step == StepResult::Retry) {
+            ctx.tried.remove(next);
             queue.prepend(next);
             storeCount(s.filesToUpload.load() + 1);
         }
@@ -954,7 +967,9 @@ void loop(int generation)
         again = s.runAgain && !s.stopRequested && generation == s.generation;
         s.runAgain = false;
     }
-    dispatch_main_async([again] {
+    dispatch_main_async([again, generation] {
+        if (generation != state().generation)
+            return; // the engine was stopped meanwhile: leave the catalogue alone
         buildUploadList(false);
         LumoraDrive::updateStatus();
         if (again)
