@@ -25,6 +25,7 @@
 #include <QThread>
 #include <atomic>
 #include <cerrno>
+#include <cstring>
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -114,13 +115,13 @@ ListResult listDirectory(const QString &path, QList<DirEntry> *out)
         return (errno == ENOENT || errno == ENOTDIR) ? ListResult::Gone : ListResult::Unreadable;
     const int dfd = ::dirfd(dir);
     int skippedNames = 0;
+    QStringDecoder decoder(QStringDecoder::Utf8, QStringDecoder::Flag::Stateless);
     while (struct dirent *de = ::readdir(dir)) {
         const char *n = de->d_name;
         if (n[0] == '.')
             continue; // hidden entries, "." and ".."
-        const QByteArray raw(n);
-        QStringDecoder decoder(QStringDecoder::Utf8, QStringDecoder::Flag::Stateless);
-        QString name = decoder(raw);
+        decoder.resetState();
+        QString name = decoder(QByteArrayView(n, qsizetype(std::strlen(n))));
         if (decoder.hasError()) {
             // Such a name cannot be written back from a QString: skip it, do not guess.
             ++skippedNames;

@@ -12,24 +12,22 @@ namespace MediaInspector {
 
 bool hasCandidateExtension(const QString &fileName)
 {
-    static const QSet<QString> extensions = {
+    // Compared in place, without building strings: the scanner asks for every name it lists.
+    static const char *const extensions[] = {
         // photos
-        QStringLiteral("jpg"), QStringLiteral("jpeg"), QStringLiteral("jpe"), QStringLiteral("png"),
-        QStringLiteral("gif"), QStringLiteral("tif"), QStringLiteral("tiff"), QStringLiteral("heic"),
-        QStringLiteral("heif"), QStringLiteral("webp"), QStringLiteral("bmp"), QStringLiteral("cr2"),
-        QStringLiteral("cr3"), QStringLiteral("nef"), QStringLiteral("arw"), QStringLiteral("dng"),
-        QStringLiteral("orf"), QStringLiteral("rw2"), QStringLiteral("raf"), QStringLiteral("pef"),
-        QStringLiteral("srw"),
+        "jpg", "jpeg", "jpe", "png", "gif", "tif", "tiff", "heic", "heif", "webp", "bmp", "cr2", "cr3", "nef",
+        "arw", "dng", "orf", "rw2", "raf", "pef", "srw",
         // videos
-        QStringLiteral("mov"), QStringLiteral("mp4"), QStringLiteral("m4v"), QStringLiteral("3gp"),
-        QStringLiteral("3g2"), QStringLiteral("avi"), QStringLiteral("mts"), QStringLiteral("m2ts"),
-        QStringLiteral("mpg"), QStringLiteral("mpeg"), QStringLiteral("wmv"), QStringLiteral("mkv"),
-        QStringLiteral("webm"),
+        "mov", "mp4", "m4v", "3gp", "3g2", "avi", "mts", "m2ts", "mpg", "mpeg", "wmv", "mkv", "webm",
     };
     const qsizetype dot = fileName.lastIndexOf(QLatin1Char('.'));
-    if (dot <= 0 || dot == fileName.size() - 1)
+    if (dot <= 0 || dot == fileName.size() - 1 || fileName.size() - dot - 1 > 4)
         return false;
-    return extensions.contains(fileName.mid(dot + 1).toLower());
+    const QStringView ext = QStringView(fileName).mid(dot + 1);
+    for (const char *candidate : extensions)
+        if (qsizetype(qstrlen(candidate)) == ext.size() && ext.compare(QLatin1StringView(candidate), Qt::CaseInsensitive) == 0)
+            return true;
+    return false;
 }
 
 MediaKind kindFromHeader(const QByteArray &h)
