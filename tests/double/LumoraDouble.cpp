@@ -1449,12 +1449,15 @@ void LumoraDouble::setFile(const QString &path, const QByteArray &content, const
 
 void LumoraDouble::setUpdateManifest(const QByteArray &plist)
 {
+    // The application's hidden channel asks below "beta2/"; both channels see the same release.
     setFile(QStringLiteral("/hoistly/LumoraHoistly-Info.plist"), plist, QStringLiteral("application/x-plist"));
+    setFile(QStringLiteral("/hoistly/beta2/LumoraHoistly-Info.plist"), plist, QStringLiteral("application/x-plist"));
 }
 
 void LumoraDouble::setUpdateZip(const QByteArray &zip)
 {
     setFile(QStringLiteral("/hoistly/LumoraHoistly.app.zip"), zip, QStringLiteral("application/zip"));
+    setFile(QStringLiteral("/hoistly/beta2/LumoraHoistly.app.zip"), zip, QStringLiteral("application/zip"));
 }
 
 void LumoraDouble::setFault(Fault fault, int value, const QString &scope, int times)

@@ -8,6 +8,8 @@
 #include "app/update/Bundle.h"
 #include "app/update/LMSelfUpdating.h"
 #include "app/widgets/ModalUi.h"
+#include "windows/onboarding/WelcomeWindowController.h"
+#include "windows/preferences/PreferencesPane.h"
 #include "core/Dispatch.h"
 #include "core/LGFileLogger.h"
 #include "core/LGLog.h"
@@ -92,6 +94,8 @@ void AppDelegate::installUiHooks()
     };
     hooks.checkForUpdatesSilent = [] { LMSelfUpdating::checkForUpdatesSilent(); };
     MainController::installUiHooks();
+    WelcomeWindowController::installEngineHooks();
+    PreferencesPane::installUiHooks();
 }
 
 bool AppDelegate::isSystemSleeping() { return g_isSystemSleeping; }
