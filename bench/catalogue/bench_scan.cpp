@@ -87,14 +87,18 @@ int main(int argc, char **argv)
         if (a.toInt() > 0)
             files = a.toInt();
     Bench::enterIsolatedTestMode();
+    // HOISTLY_BENCH_TREE names a folder to keep the generated files in between runs.
     QTemporaryDir data(QDir::tempPath() + QStringLiteral("/hoistly-scan-bench-XXXXXX"));
-    const QString root = QFileInfo(data.path()).canonicalFilePath() + QStringLiteral("/Photos");
+    const QString kept = qEnvironmentVariable("HOISTLY_BENCH_TREE");
+    const QString root = (kept.isEmpty() ? QFileInfo(data.path()).canonicalFilePath() : kept) + QStringLiteral("/Photos");
     const QByteArray rootNative = QFile::encodeName(root);
     std::printf("Scan of %d small JPEGs in %s\n", files, qPrintable(root));
     QElapsedTimer t;
     t.start();
-    generate(root, files);
-    Bench::report("generate files", t.elapsed() / 1000.0, "s");
+    if (kept.isEmpty() || !QFileInfo::exists(root + QStringLiteral("/Folder 000"))) {
+        generate(root, files);
+        Bench::report("generate files", t.elapsed() / 1000.0, "s");
+    }
 
     // Warm the page cache: every byte read once.
     QByteArray buf(1 << 16, Qt::Uninitialized);

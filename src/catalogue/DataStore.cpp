@@ -150,6 +150,7 @@ DataStore::DataStore()
 
 DataStore::~DataStore()
 {
+    stopWriter();
     auto *center = FileDataChangeCenter::instance();
     for (FileData *r : std::as_const(m_byId))
         center->forget(r);
@@ -189,7 +190,7 @@ void DataStore::shutdown()
     if (!g_store)
         return;
     if (g_store->isOpen())
-        g_store->saveNow();
+        g_store->saveNow(true);
     g_openStore.store(nullptr, std::memory_order_release);
     delete g_store;
     g_store = nullptr;
@@ -223,7 +224,7 @@ bool DataStore::exec(const char *sql)
 {
     char *err = nullptr;
     if (sqlite3_exec(m_db, sql, nullptr, nullptr, &err) != SQLITE_OK) {
-        m_lastSaveError = {1, QString::fromUtf8(err ? err : "unknown")};
+        m_execError = QString::fromUtf8(err ? err : "unknown");
         sqlite3_free(err);
         return false;
     }
@@ -245,7 +246,7 @@ bool DataStore::openAt(const QString &path)
         return fail(1, QStringLiteral("The database folder could not be created"));
     sqlite3 *db = nullptr;
     const int rc = sqlite3_open_v2(QFile::encodeName(path).constData(), &db,
-                                   SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_FULLMUTEX, nullptr);
+                                   SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX, nullptr);
     m_db = db;
     if (rc != SQLITE_OK)
         return fail(2, dbError(db));
@@ -260,14 +261,13 @@ bool DataStore::openAt(const QString &path)
         version = sqlite3_column_int(st.st, 0);
     }
     if (!exec("PRAGMA journal_mode=WAL") || !exec("PRAGMA synchronous=NORMAL") || !exec("PRAGMA cache_size=-8192"))
-        return fail(3, m_lastSaveError.message);
+        return fail(3, m_execError);
     if (version > kSchemaVersion)
         return fail(4, QStringLiteral("The catalogue was written by a newer version (%1)").arg(version));
     if (version < kSchemaVersion && !migrate(version))
-        return fail(5, QStringLiteral("The catalogue could not be migrated: %1").arg(m_lastSaveError.message));
+        return fail(5, QStringLiteral("The catalogue could not be migrated: %1").arg(m_execError));
     if (!loadSettings() || !loadRecords())
         return fail(6, QStringLiteral("The catalogue could not be read: %1").arg(dbError(m_db)));
-    m_lastSaveError = {};
     return true;
 }
 
@@ -277,17 +277,17 @@ bool DataStore::migrate(int fromVersion)
         return false;
     for (int v = fromVersion; v < kSchemaVersion; ++v) {
         if (!exec(kMigrations[v])) {
-            const StoreError error = m_lastSaveError;
+            const QString error = m_execError;
             exec("ROLLBACK");
-            m_lastSaveError = error;
+            m_execError = error;
             return false;
         }
     }
     const QByteArray setVersion = "PRAGMA user_version=" + QByteArray::number(kSchemaVersion);
     if (!exec(setVersion.constData()) || !exec("COMMIT")) {
-        const StoreError error = m_lastSaveError;
+        const QString error = m_execError;
         exec("ROLLBACK");
-        m_lastSaveError = error;
+        m_execError = error;
         return false;
     }
     if (fromVersion > 0)
@@ -413,10 +413,59 @@ bool DataStore::loadSettings()
 }
 
 // --- Saving ---------------------------------------------------------------------------------------
+//
+// A save takes a snapshot of the changed rows on the main thread and hands it to the store's
+// writer thread, which writes every snapshot waiting in one transaction. The main thread never
+// waits for the disk unless it asks to (save(), shutdown). A snapshot that fails to write stays
+// queued and is written again with the next save, so no change is lost.
+
+struct DataStore::FileRow
+{
+    qint64 id, parentId;
+    QString path;
+    int isFolder;
+    qint64 flags;
+    int needsScan, needsUpload, needsSync;
+    qint64 uploadedRemoteId;
+    QString uploadTicket;
+    qint64 lumoraSetId;
+    QString albumName;
+    int albumMode, albumIncludesSubfolders, excludedFromScan, numberOfPhotos, numberOfVideos, mediaKind;
+    qint64 fileSize, dateTaken, dateModified, sample1, sample2, jpegSample1, jpegSample2;
+    double duration;
+    QString title, fileDescription, tags;
+    int rating;
+    qint64 aliasTargetId;
+};
+
+struct DataStore::SettingsRow
+{
+    QString name, stringValue;
+    qint64 longLongValue;
+    double doubleValue;
+    bool booleanValue;
+    QDateTime date;
+};
+
+struct DataStore::SaveBatch
+{
+    std::vector<FileRow> rows;
+    QList<qint64> deletedIds;
+    std::vector<SettingsRow> settings;
+};
 
 bool DataStore::hasPendingChanges() const
 {
-    return !m_dirtyRecords.isEmpty() || !m_dirtySettings.isEmpty() || !m_deletedIds.isEmpty();
+    if (!m_dirtyRecords.isEmpty() || !m_dirtySettings.isEmpty() || !m_deletedIds.isEmpty())
+        return true;
+    std::lock_guard<std::mutex> lock(m_queueLock);
+    return !m_queue.empty() || m_writing;
+}
+
+StoreError DataStore::lastSaveError() const
+{
+    std::lock_guard<std::mutex> lock(m_queueLock);
+    return m_lastSaveError;
 }
 
 bool DataStore::save()
@@ -424,7 +473,7 @@ bool DataStore::save()
     DataStore *store = instance();
     store->m_saveTimer.stop();
     store->m_queuedSaves = 0;
-    return store->saveNow();
+    return store->saveNow(true);
 }
 
 void DataStore::queueSave()
@@ -436,129 +485,216 @@ void DataStore::queueSave()
     }
     DataStore *store = instance();
     if (++store->m_queuedSaves >= kQueuedSaveLimit) {
-        save();
+        store->m_saveTimer.stop();
+        store->m_queuedSaves = 0;
+        store->saveNow(false);
         return;
     }
     if (!store->m_saveTimer.isActive())
         store->m_saveTimer.start();
 }
 
-bool DataStore::saveNow()
+std::unique_ptr<DataStore::SaveBatch> DataStore::takeSnapshot()
+{
+    auto batch = std::make_unique<SaveBatch>();
+    QList<const FileData *> records(m_dirtyRecords.cbegin(), m_dirtyRecords.cend());
+    // In id order: rows then land next to each other in the table's B-tree.
+    std::sort(records.begin(), records.end(), [](const FileData *a, const FileData *b) { return a->m_id < b->m_id; });
+    batch->rows.reserve(size_t(records.size()));
+    for (const FileData *r : std::as_const(records)) {
+        batch->rows.push_back({r->m_id, r->m_parent ? r->m_parent->m_id : 0, r->m_path, r->m_isFolder, qint64(r->m_flags),
+                               r->m_needsScan, r->m_needsUpload, r->needsSync(), r->m_uploadedRemoteId, r->uploadTicket(),
+                               r->lumoraSetId(), r->albumName(), r->albumMode(), r->m_albumIncludesSubfolders,
+                               r->m_excludedFromScan, r->numberOfPhotos(), r->numberOfVideos(), r->m_mediaKind,
+                               r->m_fileSize, r->m_dateTakenMs, r->m_dateModifiedMs, r->m_sample1, r->m_sample2,
+                               r->m_jpegSample1, r->m_jpegSample2, r->duration(), r->title(), r->fileDescription(),
+                               r->tags(), r->rating(), r->aliasTarget() ? r->aliasTarget()->m_id : 0});
+        const_cast<FileData *>(r)->m_dirty = false;
+    }
+    for (SettingsData *row : std::as_const(m_dirtySettings)) {
+        batch->settings.push_back({row->m_name, row->m_stringValue, row->m_longLongValue, row->m_doubleValue,
+                                   row->m_booleanValue, row->m_date});
+        row->m_dirty = false;
+    }
+    batch->deletedIds = std::move(m_deletedIds);
+    m_deletedIds.clear();
+    m_dirtyRecords.clear();
+    m_dirtySettings.clear();
+    return batch;
+}
+
+bool DataStore::saveNow(bool wait)
 {
     if (!m_db) {
+        std::lock_guard<std::mutex> lock(m_queueLock);
         m_lastSaveError = {1, QStringLiteral("The catalogue is not open")};
         return false;
     }
-    if (!hasPendingChanges())
+    std::unique_lock<std::mutex> lock(m_queueLock);
+    const bool changed = !m_dirtyRecords.isEmpty() || !m_dirtySettings.isEmpty() || !m_deletedIds.isEmpty();
+    if (changed)
+        m_queue.push_back(takeSnapshot());
+    if (m_queue.empty() && !m_writing)
         return true;
-    QMutexLocker lock(&m_dbLock);
-    if (!exec("BEGIN IMMEDIATE"))
-        return false;
-    bool ok = true;
-    {
-        if (!m_insertFile) {
-            const QByteArray sql = QByteArray("INSERT OR REPLACE INTO FileData (") + kFileColumns + ") VALUES ("
-                + QByteArray("?,").repeated(kFileColumnCount - 1) + "?)";
-            sqlite3_prepare_v3(m_db, sql.constData(), -1, SQLITE_PREPARE_PERSISTENT, &m_insertFile, nullptr);
+    if (!m_writer.joinable())
+        m_writer = std::thread([this] { writerLoop(); });
+    ++m_requests;
+    m_queueCond.notify_all();
+    if (!wait)
+        return true;
+    const quint64 request = m_requests;
+    m_queueCond.wait(lock, [&] { return m_finishedRequest >= request && !m_writing; });
+    return m_queue.empty();
+}
+
+void DataStore::writerLoop()
+{
+    std::unique_lock<std::mutex> lock(m_queueLock);
+    quint64 served = 0;
+    for (;;) {
+        m_queueCond.wait(lock, [&] { return m_stopWriter || m_requests > served; });
+        if (m_requests <= served && m_stopWriter)
+            return;
+        const quint64 request = m_requests;
+        served = request;
+        if (m_queue.empty()) {
+            m_finishedRequest = request;
+            m_queueCond.notify_all();
+            continue;
         }
-        ok = m_insertFile != nullptr;
-        // In id order: rows then land next to each other in the table's B-tree.
-        QList<const FileData *> rows(m_dirtyRecords.cbegin(), m_dirtyRecords.cend());
-        std::sort(rows.begin(), rows.end(), [](const FileData *a, const FileData *b) { return a->m_id < b->m_id; });
-        for (auto it = rows.cbegin(); ok && it != rows.cend(); ++it) {
-            const FileData *r = *it;
+        // Write what waits now; later snapshots queue up meanwhile.
+        std::vector<SaveBatch *> batches;
+        for (auto &b : m_queue)
+            batches.push_back(b.get());
+        m_writing = true;
+        lock.unlock();
+        QString error;
+        const bool ok = writeBatches(batches, &error);
+        lock.lock();
+        m_writing = false;
+        if (ok) {
+            m_queue.erase(m_queue.begin(), m_queue.begin() + qsizetype(batches.size()));
+            m_lastSaveError = {};
+            QMetaObject::invokeMethod(this, [this] { Q_EMIT saved(); }, Qt::QueuedConnection);
+        } else {
+            m_lastSaveError = {2, error};
+            LGLogError(QStringLiteral("DATASTORE: Save failed (kept for the next save): %1").arg(error));
+        }
+        m_finishedRequest = request;
+        m_queueCond.notify_all();
+    }
+}
+
+bool DataStore::writeBatches(const std::vector<SaveBatch *> &batches, QString *error)
+{
+    QMutexLocker lock(&m_dbLock);
+    if (!exec("BEGIN IMMEDIATE")) {
+        *error = m_execError;
+        return false;
+    }
+    bool ok = true;
+    if (!m_insertFile) {
+        const QByteArray sql = QByteArray("INSERT OR REPLACE INTO FileData (") + kFileColumns + ") VALUES ("
+            + QByteArray("?,").repeated(kFileColumnCount - 1) + "?)";
+        sqlite3_prepare_v3(m_db, sql.constData(), -1, SQLITE_PREPARE_PERSISTENT, &m_insertFile, nullptr);
+    }
+    ok = m_insertFile != nullptr;
+    for (const SaveBatch *batch : batches) {
+        for (auto it = batch->rows.cbegin(); ok && it != batch->rows.cend(); ++it) {
+            const FileRow &r = *it;
             sqlite3_stmt *s = m_insertFile;
             sqlite3_reset(s);
-            sqlite3_bind_int64(s, 1, r->m_id);
-            sqlite3_bind_int64(s, 2, r->m_parent ? r->m_parent->m_id : 0);
-            bindText(s, 3, r->m_path);
-            sqlite3_bind_int(s, 4, r->m_isFolder);
-            sqlite3_bind_int64(s, 5, qint64(r->m_flags));
-            sqlite3_bind_int(s, 6, r->m_needsScan);
-            sqlite3_bind_int(s, 7, r->m_needsUpload);
-            sqlite3_bind_int(s, 8, r->needsSync());
-            sqlite3_bind_int64(s, 9, r->m_uploadedRemoteId);
-            bindText(s, 10, r->uploadTicket());
-            sqlite3_bind_int64(s, 11, r->lumoraSetId());
-            bindText(s, 12, r->albumName());
-            sqlite3_bind_int(s, 13, r->albumMode());
-            sqlite3_bind_int(s, 14, r->m_albumIncludesSubfolders);
-            sqlite3_bind_int(s, 15, r->m_excludedFromScan);
-            sqlite3_bind_int(s, 16, r->numberOfPhotos());
-            sqlite3_bind_int(s, 17, r->numberOfVideos());
-            sqlite3_bind_int(s, 18, r->m_mediaKind);
-            sqlite3_bind_int64(s, 19, r->m_fileSize);
-            sqlite3_bind_int64(s, 20, r->m_dateTakenMs);
-            sqlite3_bind_int64(s, 21, r->m_dateModifiedMs);
-            sqlite3_bind_int64(s, 22, r->m_sample1);
-            sqlite3_bind_int64(s, 23, r->m_sample2);
-            sqlite3_bind_int64(s, 24, r->m_jpegSample1);
-            sqlite3_bind_int64(s, 25, r->m_jpegSample2);
-            sqlite3_bind_double(s, 26, r->duration());
-            bindText(s, 27, r->title());
-            bindText(s, 28, r->fileDescription());
-            bindText(s, 29, r->tags());
-            sqlite3_bind_int(s, 30, r->rating());
-            sqlite3_bind_int64(s, 31, r->aliasTarget() ? r->aliasTarget()->m_id : 0);
+            sqlite3_bind_int64(s, 1, r.id);
+            sqlite3_bind_int64(s, 2, r.parentId);
+            bindText(s, 3, r.path);
+            sqlite3_bind_int(s, 4, r.isFolder);
+            sqlite3_bind_int64(s, 5, r.flags);
+            sqlite3_bind_int(s, 6, r.needsScan);
+            sqlite3_bind_int(s, 7, r.needsUpload);
+            sqlite3_bind_int(s, 8, r.needsSync);
+            sqlite3_bind_int64(s, 9, r.uploadedRemoteId);
+            bindText(s, 10, r.uploadTicket);
+            sqlite3_bind_int64(s, 11, r.lumoraSetId);
+            bindText(s, 12, r.albumName);
+            sqlite3_bind_int(s, 13, r.albumMode);
+            sqlite3_bind_int(s, 14, r.albumIncludesSubfolders);
+            sqlite3_bind_int(s, 15, r.excludedFromScan);
+            sqlite3_bind_int(s, 16, r.numberOfPhotos);
+            sqlite3_bind_int(s, 17, r.numberOfVideos);
+            sqlite3_bind_int(s, 18, r.mediaKind);
+            sqlite3_bind_int64(s, 19, r.fileSize);
+            sqlite3_bind_int64(s, 20, r.dateTaken);
+            sqlite3_bind_int64(s, 21, r.dateModified);
+            sqlite3_bind_int64(s, 22, r.sample1);
+            sqlite3_bind_int64(s, 23, r.sample2);
+            sqlite3_bind_int64(s, 24, r.jpegSample1);
+            sqlite3_bind_int64(s, 25, r.jpegSample2);
+            sqlite3_bind_double(s, 26, r.duration);
+            bindText(s, 27, r.title);
+            bindText(s, 28, r.fileDescription);
+            bindText(s, 29, r.tags);
+            sqlite3_bind_int(s, 30, r.rating);
+            sqlite3_bind_int64(s, 31, r.aliasTargetId);
             ok = sqlite3_step(s) == SQLITE_DONE;
         }
-    }
-    if (ok && !m_deletedIds.isEmpty()) {
-        Statement st(m_db, "DELETE FROM FileData WHERE id = ?");
-        ok = bool(st);
-        for (qint64 id : std::as_const(m_deletedIds)) {
-            if (!ok)
-                break;
-            sqlite3_reset(st.st);
-            sqlite3_bind_int64(st.st, 1, id);
-            ok = sqlite3_step(st.st) == SQLITE_DONE;
+        if (ok && !batch->deletedIds.isEmpty()) {
+            Statement st(m_db, "DELETE FROM FileData WHERE id = ?");
+            ok = bool(st);
+            for (qint64 id : batch->deletedIds) {
+                if (!ok)
+                    break;
+                sqlite3_reset(st.st);
+                sqlite3_bind_int64(st.st, 1, id);
+                ok = sqlite3_step(st.st) == SQLITE_DONE;
+            }
         }
-    }
-    if (ok && !m_dirtySettings.isEmpty()) {
-        Statement st(m_db, "INSERT OR REPLACE INTO SettingsData (name, stringValue, longLongValue, doubleValue,"
-                           " booleanValue, date) VALUES (?,?,?,?,?,?)");
-        ok = bool(st);
-        for (const SettingsData *row : std::as_const(m_dirtySettings)) {
-            if (!ok)
-                break;
-            sqlite3_reset(st.st);
-            bindText(st.st, 1, row->m_name);
-            bindText(st.st, 2, row->m_stringValue);
-            sqlite3_bind_int64(st.st, 3, row->m_longLongValue);
-            sqlite3_bind_double(st.st, 4, row->m_doubleValue);
-            sqlite3_bind_int(st.st, 5, row->m_booleanValue);
-            if (row->m_date.isValid())
-                sqlite3_bind_int64(st.st, 6, row->m_date.toMSecsSinceEpoch());
-            else
-                sqlite3_bind_null(st.st, 6);
-            ok = sqlite3_step(st.st) == SQLITE_DONE;
+        if (ok && !batch->settings.empty()) {
+            Statement st(m_db, "INSERT OR REPLACE INTO SettingsData (name, stringValue, longLongValue, doubleValue,"
+                               " booleanValue, date) VALUES (?,?,?,?,?,?)");
+            ok = bool(st);
+            for (const SettingsRow &row : batch->settings) {
+                if (!ok)
+                    break;
+                sqlite3_reset(st.st);
+                bindText(st.st, 1, row.name);
+                bindText(st.st, 2, row.stringValue);
+                sqlite3_bind_int64(st.st, 3, row.longLongValue);
+                sqlite3_bind_double(st.st, 4, row.doubleValue);
+                sqlite3_bind_int(st.st, 5, row.booleanValue);
+                if (row.date.isValid())
+                    sqlite3_bind_int64(st.st, 6, row.date.toMSecsSinceEpoch());
+                else
+                    sqlite3_bind_null(st.st, 6);
+                ok = sqlite3_step(st.st) == SQLITE_DONE;
+            }
         }
+        if (!ok)
+            break;
     }
+    if (m_insertFile)
+        sqlite3_reset(m_insertFile);
     if (!ok) {
-        const QString message = dbError(m_db);
+        *error = dbError(m_db);
         exec("ROLLBACK");
-        m_lastSaveError = {2, message};
-        LGLogError(QStringLiteral("DATASTORE: Save failed: %1").arg(message));
         return false;
     }
     if (!exec("COMMIT")) {
-        const StoreError error = m_lastSaveError;
+        *error = m_execError;
         exec("ROLLBACK");
-        m_lastSaveError = error;
-        LGLogError(QStringLiteral("DATASTORE: Save failed: %1").arg(error.message));
         return false;
     }
-    for (FileData *r : std::as_const(m_dirtyRecords))
-        r->m_dirty = false;
-    for (SettingsData *row : std::as_const(m_dirtySettings))
-        row->m_dirty = false;
-    m_dirtyRecords.clear();
-    m_dirtySettings.clear();
-    m_deletedIds.clear();
-    m_lastSaveError = {};
-    lock.unlock();
-    Q_EMIT saved();
     return true;
+}
+
+void DataStore::stopWriter()
+{
+    {
+        std::lock_guard<std::mutex> lock(m_queueLock);
+        m_stopWriter = true;
+        m_queueCond.notify_all();
+    }
+    if (m_writer.joinable())
+        m_writer.join();
 }
 
 void DataStore::noteDirty(FileData *record)

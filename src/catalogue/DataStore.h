@@ -18,8 +18,13 @@
 #include <QObject>
 #include <QString>
 #include <QTimer>
+#include <condition_variable>
+#include <deque>
 #include <functional>
 #include <memory>
+#include <mutex>
+#include <thread>
+#include <vector>
 
 struct sqlite3;
 
@@ -97,11 +102,13 @@ public:
 
     bool isOpen() const { return m_db != nullptr; }
     StoreError openError() const { return m_openError; }
-    StoreError lastSaveError() const { return m_lastSaveError; }
+    StoreError lastSaveError() const;
 
-    // Saves at once (a queued save is dropped); false with lastSaveError() on failure.
+    // Saves at once and waits until the rows are on disk (a queued save is dropped); false with
+    // lastSaveError() on failure (the changes stay pending for the next save).
     static bool save();
     // Asks for a save: after kQueuedSaveDelayMs, or at once when kQueuedSaveLimit are queued.
+    // The rows are written by the store's writer thread; the caller does not wait for the disk.
     static void queueSave();
     bool hasPendingChanges() const;
 
@@ -150,7 +157,14 @@ private:
     bool loadRecords();
     bool loadSettings();
     bool exec(const char *sql);
-    bool saveNow();
+    struct FileRow;
+    struct SettingsRow;
+    struct SaveBatch;
+    bool saveNow(bool wait);
+    std::unique_ptr<SaveBatch> takeSnapshot();
+    void writerLoop();
+    bool writeBatches(const std::vector<SaveBatch *> &batches, QString *error);
+    void stopWriter();
     void noteDirty(FileData *record);
     void noteDirty(SettingsData *row);
     void needsScanChanged(FileData *record);
@@ -165,6 +179,16 @@ private:
     struct sqlite3_stmt *m_insertFile = nullptr; // prepared once, reused by every save
     mutable QMutex m_dbLock;
     StoreError m_openError;
+    QString m_execError;
+    // The writer thread and its queue of snapshots (guarded by m_queueLock).
+    mutable std::mutex m_queueLock;
+    std::condition_variable m_queueCond;
+    std::deque<std::unique_ptr<SaveBatch>> m_queue;
+    std::thread m_writer;
+    quint64 m_requests = 0;
+    quint64 m_finishedRequest = 0;
+    bool m_writing = false;
+    bool m_stopWriter = false;
     StoreError m_lastSaveError;
     QHash<qint64, FileData *> m_byId;
     QHash<QString, FileData *> m_byPath;

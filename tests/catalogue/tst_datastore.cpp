@@ -84,9 +84,11 @@ private Q_SLOTS:
             DataStore::queueSave();
         }
         QCOMPARE(saved.count(), 1);
+        QVERIFY(store->hasPendingChanges());
         store->createFileData(QStringLiteral("/photos/last.jpg"), false);
         DataStore::queueSave();
-        QCOMPARE(saved.count(), 2);
+        // Handed to the writer at once, without waiting for the timer.
+        QTRY_COMPARE_WITH_TIMEOUT(saved.count(), 2, 3000);
         QCOMPARE(rowsOnDisk(), 201);
 
         // Pending changes are written on shutdown and read back after a restart.
@@ -135,6 +137,27 @@ private Q_SLOTS:
         // Paths differing only in case are different records.
         QVERIFY(store->createFileData(QStringLiteral("/T"), true) != r);
         QCOMPARE(store->fileDataForPathKey(QStringLiteral("/T"))->children().size(), 0);
+    }
+
+    void failedSaveIsReportedAndKept()
+    {
+        DataStore *store = DataStore::instance();
+        QVERIFY(DataStore::save());
+        // Another program holds the database's write lock for longer than the store waits.
+        sqlite3 *other = nullptr;
+        QCOMPARE(sqlite3_open(QFile::encodeName(DataStore::storePath()).constData(), &other), SQLITE_OK);
+        QCOMPARE(sqlite3_exec(other, "BEGIN EXCLUSIVE", nullptr, nullptr, nullptr), SQLITE_OK);
+        store->createFileData(QStringLiteral("/kept/a.jpg"), false)->setNeedsUpload(NeedsUpload::Waiting);
+        QVERIFY(!DataStore::save());
+        QVERIFY(store->lastSaveError().isError());
+        QVERIFY(store->hasPendingChanges());
+        QCOMPARE(sqlite3_exec(other, "ROLLBACK", nullptr, nullptr, nullptr), SQLITE_OK);
+        sqlite3_close(other);
+        // The next save writes what the failed one held.
+        QVERIFY(DataStore::save());
+        QVERIFY(!store->lastSaveError().isError());
+        QVERIFY(!store->hasPendingChanges());
+        QCOMPARE(rowsOnDisk(), 1);
     }
 
     void settingsRows()
