@@ -53,6 +53,7 @@ struct ScanState
     QStringList activeRoots;       // the filtered source roots in use
     QSet<QString> monitoredRoots;
     QSet<qint64> touchedFolders;   // direct counts to recompute at the end of the pass
+    bool countsMayHaveGrown = false; // a file was worked on or found: the scan counters may rise
 };
 
 std::atomic<quint64> g_filesOpened{0};
@@ -360,7 +361,8 @@ void applyListing(qint64 folderId, ListResult result, const QList<DirEntry> &ent
     }
     if (!rootOf(path).isEmpty() && state().monitoredRoots.contains(rootOf(path)))
         FolderMonitor::instance()->watchFolder(path);
-    state().touchedFolders.insert(folderId);
+    if (childrenChanged)
+        state().touchedFolders.insert(folderId);
     folder->setNeedsScan(NeedsScan::Done);
     if (childrenChanged) {
         folder->notifyChildrenChanged();
@@ -404,6 +406,7 @@ void applyFile(qint64 id, const FileWork &w)
             r->setNeedsUpload(NeedsUpload::UnsupportedFormat);
         break;
     case FileWork::Worked: {
+        state().countsMayHaveGrown = true;
         const bool contentChanged = r->sample().isNull() || r->sample() != w.whole || r->jpegSample() != w.jpeg;
         r->setFileSize(w.size);
         r->setDateModified(QDateTime::fromMSecsSinceEpoch(w.mtime, Qt::UTC));
@@ -572,7 +575,9 @@ void finishPass()
 {
     auto &s = state();
     recountTouchedFolders();
-    updateScanCounters();
+    if (s.countsMayHaveGrown)
+        updateScanCounters();
+    s.countsMayHaveGrown = false;
     s.completedThisSession = true;
     s.scanningId = 0;
     DataStore::queueSave();
