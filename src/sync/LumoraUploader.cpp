@@ -45,7 +45,6 @@ constexpr int kDeferredResetMs = 600 * 1000;
 constexpr int kMaxRecentUploads = 10;
 constexpr int kThumbnailPixels = 112;
 const QString kRecentUploadsKey = QStringLiteral("RecentUploads");
-const QString kInFlightKey = QStringLiteral("UploadInFlight");
 const QString kBackfillKey = QStringLiteral("ChecksumBackfillVerified");
 
 struct PendingTicket
@@ -158,11 +157,15 @@ bool lessForUpload(const FileData *a, const FileData *b)
 
 void storeCount(int count)
 {
-    UploaderState &s = state();
-    const int before = s.filesToUpload.exchange(count);
-    if (before == count)
-        return;
-    Settings::setInt(count, QStringLiteral("filesToUpload"));
+    state().filesToUpload = count;
+}
+
+// The counters that usage metrics read; written when the list is rebuilt, not for every file.
+void persistCount()
+{
+    const int count = state().filesToUpload.load();
+    if (Settings::intForKey(QStringLiteral("filesToUpload")) != count)
+        Settings::setInt(count, QStringLiteral("filesToUpload"));
     if (count > Settings::intForKey(QStringLiteral("filesToUploadMax")))
         Settings::setInt(count, QStringLiteral("filesToUploadMax"));
 }
@@ -199,6 +202,7 @@ QList<qint64> buildUploadList(bool cleanup)
     for (FileData *r : waiting)
         ids.append(r->fileID());
     storeCount(int(ids.size()));
+    persistCount();
     return ids;
 }
 
@@ -529,7 +533,7 @@ void adoptPendingTickets()
             if (r->uploadTicket().isEmpty()) {
                 // No ticket to follow: the service's answer was lost. Look again from the start.
                 r->setNeedsUpload(NeedsUpload::Waiting);
-                Settings::setObject(r->fileID(), kInFlightKey);
+                r->setUploadTicket(LumoraUploader::sendingMark());
                 continue;
             }
             bool known = false;
@@ -541,36 +545,50 @@ void adoptPendingTickets()
     });
 }
 
-// A file whose upload was under way when the process ended may have reached the service. Ask
-// before sending it again. True when the file was found there (and is bookkept as uploaded).
-bool recoverInterruptedUpload(RunContext &ctx)
+// Files whose upload was under way when the process ended may have reached the service. Ask
+// before sending them again. True when one was found there (and is bookkept as uploaded).
+bool recoverInterruptedUploads(RunContext &ctx)
 {
-    const qint64 fileId = Settings::longLongForKey(kInFlightKey);
-    if (fileId == 0)
-        return false;
-    ContentSample whole, jpeg;
-    bool waiting = false;
+    struct Interrupted { qint64 id; ContentSample whole, jpeg; };
+    QList<Interrupted> interrupted;
     dispatch_main_sync([&] {
+        const QList<FileData *> marked = DataStore::instance()->fetchFileData([](const FileData *r) {
+            return !r->isFolder() && r->needsUpload() == NeedsUpload::Waiting && r->uploadTicket() == LumoraUploader::sendingMark();
+        });
+        for (FileData *r : marked)
+            interrupted.append({r->fileID(), r->sample(), r->jpegSample()});
+    });
+    bool found = false;
+    for (const Interrupted &f : interrupted) {
+        QString photoId;
+        if (!transport()->findPhotoWithSamples(f.whole, f.jpeg, &photoId)) {
+            // Keep the mark; ask again in a later run rather than risk a second copy now.
+            ctx.tried.insert(f.id);
+            continue;
+        }
+        dispatch_main_sync([&] {
+            if (!photoId.isEmpty()) {
+                LGLogInfo(QStringLiteral("UPLOADER: Interrupted upload had reached the service (photo %1)").arg(photoId));
+                completeFile(f.id, photoId, QString(), 0, 0, &ctx.bySample);
+            } else if (FileData *r = DataStore::instance()->fileDataForId(f.id)) {
+                r->setUploadTicket(QString());
+                DataStore::queueSave();
+            }
+        });
+        found = found || !photoId.isEmpty();
+    }
+    return found;
+}
+
+void clearSendingMark(qint64 fileId)
+{
+    dispatch_main_sync([fileId] {
         FileData *r = DataStore::instance()->fileDataForId(fileId);
-        if (r && r->needsUpload() == NeedsUpload::Waiting) {
-            whole = r->sample();
-            jpeg = r->jpegSample();
-            waiting = true;
+        if (r && r->uploadTicket() == LumoraUploader::sendingMark()) {
+            r->setUploadTicket(QString());
+            DataStore::queueSave();
         }
     });
-    if (!waiting) {
-        Settings::removeObjectForKey(kInFlightKey);
-        return false;
-    }
-    QString photoId;
-    if (!transport()->findPhotoWithSamples(whole, jpeg, &photoId))
-        return false; // keep the marker; ask again next time rather than risk a second copy
-    Settings::removeObjectForKey(kInFlightKey);
-    if (photoId.isEmpty())
-        return false;
-    LGLogInfo(QStringLiteral("UPLOADER: Interrupted upload had reached the service (photo %1)").arg(photoId));
-    dispatch_main_sync([&] { completeFile(fileId, photoId, QString(), 0, 0, &ctx.bySample); });
-    return true;
 }
 
 enum class StepResult { Next, Retry, Stop };
@@ -688,8 +706,14 @@ StepResult uploadOne(qint64 fileId, RunContext &ctx)
     s.cancelCurrent = false;
     LumoraDrive::updateStatus();
 
-    // Remembered before the first byte leaves, so a kill mid-upload is checked, not re-sent.
-    Settings::setObject(fileId, kInFlightKey);
+    // Marked (and saved) before the first byte leaves, so after a kill mid-upload the service is
+    // asked about the file before it is sent again.
+    dispatch_main_sync([fileId] {
+        if (FileData *r = DataStore::instance()->fileDataForId(fileId)) {
+            r->setUploadTicket(LumoraUploader::sendingMark());
+            DataStore::save();
+        }
+    });
     LGLogInfo(QStringLiteral("UPLOAD: Sending %1 (%2 bytes)%3")
                   .arg(s.currentName).arg(request.size)
                   .arg(request.albumName.isEmpty() ? QString() : QStringLiteral(" to album ") + request.albumName));
@@ -718,7 +742,7 @@ StepResult uploadOne(qint64 fileId, RunContext &ctx)
     switch (reply.outcome) {
     case UploadReply::Outcome::Cancelled:
         // The request was cut before the service had all of it; the file keeps waiting.
-        Settings::removeObjectForKey(kInFlightKey);
+        clearSendingMark(fileId);
         LGLogInfo(QStringLiteral("UPLOAD: Cancelled %1").arg(QFileInfo(request.filePath).fileName()));
         return StepResult::Next;
 
@@ -737,7 +761,6 @@ StepResult uploadOne(qint64 fileId, RunContext &ctx)
                 DataStore::save();
             }
         });
-        Settings::removeObjectForKey(kInFlightKey);
         {
             QMutexLocker locker(&s.lock);
             s.consecutiveFailures = 0;
@@ -755,7 +778,6 @@ StepResult uploadOne(qint64 fileId, RunContext &ctx)
 
     case UploadReply::Outcome::Photo:
         dispatch_main_sync([&] { completeFile(fileId, reply.photoId, reply.albumId, seconds, 0, &ctx.bySample); });
-        Settings::removeObjectForKey(kInFlightKey);
         {
             QMutexLocker locker(&s.lock);
             s.consecutiveFailures = 0;
@@ -779,7 +801,7 @@ StepResult uploadOne(qint64 fileId, RunContext &ctx)
                 completeFile(fileId, reply.photoId, reply.albumId, seconds, 0, &ctx.bySample);
             }
         });
-        Settings::removeObjectForKey(kInFlightKey);
+        clearSendingMark(fileId);
         {
             QMutexLocker locker(&s.lock);
             s.consecutiveFailures = 0;
@@ -787,7 +809,7 @@ StepResult uploadOne(qint64 fileId, RunContext &ctx)
         return StepResult::Next;
 
     case UploadReply::Outcome::Busy: {
-        Settings::removeObjectForKey(kInFlightKey);
+        clearSendingMark(fileId);
         double wait = reply.wait > 0 ? reply.wait : 30;
         {
             QMutexLocker locker(&s.lock);
@@ -804,7 +826,7 @@ StepResult uploadOne(qint64 fileId, RunContext &ctx)
     }
 
     case UploadReply::Outcome::AccountFull:
-        Settings::removeObjectForKey(kInFlightKey);
+        clearSendingMark(fileId);
         LGLogError(QStringLiteral("UPLOADER: Account full; uploads stop"));
         {
             QMutexLocker locker(&s.lock);
@@ -814,7 +836,7 @@ StepResult uploadOne(qint64 fileId, RunContext &ctx)
         return StepResult::Stop;
 
     case UploadReply::Outcome::BadFormat:
-        Settings::removeObjectForKey(kInFlightKey);
+        clearSendingMark(fileId);
         dispatch_main_sync([&] {
             if (FileData *r = DataStore::instance()->fileDataForId(fileId)) {
                 r->setNeedsUpload(NeedsUpload::UnsupportedFormat);
@@ -908,17 +930,18 @@ void loop(int generation)
                 queue = buildUploadList(cleanup);
                 buildSampleIndex(ctx);
             });
-            for (qint64 held : std::as_const(ctx.heldBack))
-                queue.removeAll(held);
-            // A file already taken in this run and still waiting (changed on disk, cancelled,
-            // deferred back) waits for the next run rather than spinning here.
-            queue.erase(std::remove_if(queue.begin(), queue.end(), [&ctx](qint64 id) { return ctx.tried.contains(id); }),
-                        queue.end());
             rebuild = false;
-            if (!queue.isEmpty() && recoverInterruptedUpload(ctx)) {
+            if (!queue.isEmpty() && recoverInterruptedUploads(ctx)) {
                 rebuild = true;
                 continue;
             }
+            for (qint64 held : std::as_const(ctx.heldBack))
+                queue.removeAll(held);
+            // A file already taken in this run and still waiting (changed on disk, cancelled,
+            // deferred back, or not yet known to be absent from the service) waits for the next
+            // run rather than spinning here.
+            queue.erase(std::remove_if(queue.begin(), queue.end(), [&ctx](qint64 id) { return ctx.tried.contains(id); }),
+                        queue.end());
         }
 
         if (queue.isEmpty()) {
@@ -1041,6 +1064,12 @@ void LumoraUploader::run()
 }
 
 int LumoraUploader::filesToUpload() { return state().filesToUpload.load(); }
+
+const QString &LumoraUploader::sendingMark()
+{
+    static const QString mark = QStringLiteral("sending");
+    return mark;
+}
 
 FileData *LumoraUploader::fileUploading()
 {

@@ -60,6 +60,10 @@ public:
     // Arms the 600 s reset of deferred uploads (idempotent). Main thread.
     static void startTimers();
 
+    // The upload ticket a record holds while its file is being sent: after a kill, such a file
+    // is looked up on the service before it is sent again.
+    static const QString &sendingMark();
+
     // ---- Tests ----
     static void resetForTesting();
     // Waits (spinning the main event loop) until the loop is idle; false on timeout.

@@ -340,7 +340,6 @@ private Q_SLOTS:
             QCOMPARE(photo->fileSample, r->sample().hex());
             QVERIFY(r->uploadTicket().isEmpty());
         }
-        QVERIFY(!Settings::objectForKey(QStringLiteral("UploadInFlight")).isValid());
     }
 };
 

@@ -314,21 +314,29 @@ private Q_SLOTS:
         scanAndUpload();
         QCOMPARE(m_service->uploadOrder.size(), 4);
         const QString path = m_byDate.at(2);
-        const qint64 id = record(path)->fileID();
         const qint64 pid = record(path)->uploadedRemoteId();
 
         // The process died after the service took the file, before its answer was written down:
         // the record still waits and the in-flight mark names it.
         record(path)->setNeedsUpload(NeedsUpload::Waiting);
         record(path)->setUploadedRemoteId(0);
+        record(path)->setUploadTicket(LumoraUploader::sendingMark());
         DataStore::save();
-        Settings::setObject(id, QStringLiteral("UploadInFlight"));
         restartEngine();
+        // While the service cannot be asked, the file is not sent again.
+        m_service->lookupsFail = true;
         scanAndUpload();
+        QCOMPARE(m_service->uploadsOf(path), 1);
+        QCOMPARE(record(path)->needsUpload(), NeedsUpload::Waiting);
+        QCOMPARE(record(path)->uploadTicket(), LumoraUploader::sendingMark());
+
+        m_service->lookupsFail = false;
+        LumoraUploader::run();
+        QVERIFY(LumoraUploader::waitUntilIdleForTesting(30000));
         QCOMPARE(m_service->uploadsOf(path), 1);
         QCOMPARE(record(path)->needsUpload(), NeedsUpload::Uploaded);
         QCOMPARE(record(path)->uploadedRemoteId(), pid);
-        QVERIFY(!Settings::objectForKey(QStringLiteral("UploadInFlight")).isValid());
+        QVERIFY(record(path)->uploadTicket().isEmpty());
     }
 
     void pendingTicketIsPolledNotResent()

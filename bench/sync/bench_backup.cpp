@@ -1,0 +1,199 @@
+// Backing up many small photos to the local service double: files per second, and how the time
+// divides between the service (network, the double's processing) and the engine's own work.
+// Then the engine at rest: CPU used and timers fired while nothing changes.
+//
+//   bench_sync_backup [photos=1000] [idle seconds=30]
+#include "LumoraDouble.h"
+#include "SyncTestHome.h"
+
+#include "sync/LumoraDrive.h"
+#include "sync/LumoraUploader.h"
+#include "sync/UploadTransport.h"
+
+#include "catalogue/DataStore.h"
+#include "catalogue/FileManager.h"
+#include "service/DataStoreLumoraData.h"
+
+#include "core/Settings.h"
+
+#include <QCoreApplication>
+#include <QDeadlineTimer>
+#include <QElapsedTimer>
+#include <QHash>
+#include <QImage>
+#include <QRandomGenerator>
+#include <QTemporaryDir>
+#include <QEventLoop>
+#include <QTimer>
+#include <QTimerEvent>
+#include <atomic>
+#include <cstdio>
+#include <exiv2/exiv2.hpp>
+#include <sys/resource.h>
+
+namespace {
+
+std::atomic<qint64> g_serviceNs{0};
+
+// Times every call the upload loop makes to the service.
+class TimedTransport : public UploadTransport
+{
+public:
+    explicit TimedTransport(std::unique_ptr<UploadTransport> inner) : m(std::move(inner)) {}
+    template<typename F> auto timed(F f)
+    {
+        QElapsedTimer t;
+        t.start();
+        auto r = f();
+        g_serviceNs += t.nsecsElapsed();
+        return r;
+    }
+    UploadReply upload(const UploadRequest &r, const std::function<void(qint64, qint64)> &p, const std::atomic_bool &c) override
+    {
+        return timed([&] { return m->upload(r, p, c); });
+    }
+    bool checkTickets(const QStringList &ids, QList<TicketResult> *res, QString *e) override
+    {
+        return timed([&] { return m->checkTickets(ids, res, e); });
+    }
+    bool findPhotoWithSamples(const ContentSample &a, const ContentSample &b, QString *id) override
+    {
+        return timed([&] { return m->findPhotoWithSamples(a, b, id); });
+    }
+    int prepareUser() override { return timed([&] { return m->prepareUser(); }); }
+    bool findAlbum(const QString &t, QString *id) override { return timed([&] { return m->findAlbum(t, id); }); }
+
+private:
+    std::unique_ptr<UploadTransport> m;
+};
+
+class CountingApp : public QCoreApplication
+{
+public:
+    using QCoreApplication::QCoreApplication;
+    bool counting = false;
+    QHash<QString, int> timers;
+    bool notify(QObject *o, QEvent *e) override
+    {
+        if (counting && e->type() == QEvent::Timer)
+            ++timers[QString::fromLatin1(o->metaObject()->className()) + QLatin1Char('/') + o->objectName()];
+        return QCoreApplication::notify(o, e);
+    }
+};
+
+double cpuSeconds()
+{
+    rusage u{};
+    getrusage(RUSAGE_SELF, &u);
+    return u.ru_utime.tv_sec + u.ru_stime.tv_sec + (u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e6;
+}
+
+// Waits in the event loop (not spinning) until done() holds, checking every 100 ms.
+bool spinUntil(const std::function<bool()> &done, int ms)
+{
+    QEventLoop loop;
+    QTimer check;
+    QObject::connect(&check, &QTimer::timeout, &loop, [&] {
+        if (done())
+            loop.quit();
+    });
+    QTimer::singleShot(ms, &loop, &QEventLoop::quit);
+    check.start(100);
+    loop.exec();
+    return done();
+}
+
+void idleFor(int ms)
+{
+    QEventLoop loop;
+    QTimer::singleShot(ms, &loop, &QEventLoop::quit);
+    loop.exec();
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    CountingApp app(argc, argv);
+    useThrowAwayHome();
+    const int count = argc > 1 ? QByteArray(argv[1]).toInt() : 1000;
+    const int idleSeconds = argc > 2 ? QByteArray(argv[2]).toInt() : 30;
+
+    LumoraDouble service;
+    if (!service.start())
+        return 1;
+    service.exportEnvironment();
+    service.setTicketPollsToComplete(1);
+    const auto [token, secret] = service.issueAccessToken(QString::fromLatin1(LumoraDoubleDefaults::userId));
+    signInWithoutNetwork(token, secret);
+
+    // Photos in ten folders (ten albums), each a small distinct JPEG with a date taken.
+    QTemporaryDir files;
+    QStringList folders;
+    for (int f = 0; f < 10; ++f) {
+        folders << files.filePath(QStringLiteral("Folder%1").arg(f));
+        QDir().mkpath(folders.last());
+    }
+    QRandomGenerator rng(7);
+    for (int i = 0; i < count; ++i) {
+        QImage img(32, 32, QImage::Format_RGB32);
+        for (int y = 0; y < 32; ++y)
+            for (int x = 0; x < 32; ++x)
+                img.setPixel(x, y, rng.generate());
+        const QString path = folders.at(i % 10) + QStringLiteral("/p%1.jpg").arg(i, 5, 10, QLatin1Char('0'));
+        img.save(path, "JPG", 95);
+        auto image = Exiv2::ImageFactory::open(path.toStdString());
+        image->readMetadata();
+        image->exifData()["Exif.Photo.DateTimeOriginal"] =
+            QDateTime(QDate(2010, 1, 1), QTime(0, 0)).addSecs(i * 3600).toString("yyyy:MM:dd HH:mm:ss").toStdString();
+        image->writeMetadata();
+    }
+
+    UploadTransports::setFactoryForTesting([] { return std::make_unique<TimedTransport>(UploadTransports::createServiceTransport()); });
+    for (const QString &f : folders)
+        FileManager::addCustomFolder(f);
+    LumoraKit::sharedLumoraKit()->loadTokenFromSettingsWithoutValidating();
+    LumoraDrive::startup();
+    if (!spinUntil([] { return DataStoreLumoraData::hasCompletedScanThisSession().isValid() && FileManager::hasCompletedScanThisSession()
+                                && !FileManager::isRunning(); }, 600000)) {
+        fprintf(stderr, "scan did not finish\n");
+        return 1;
+    }
+    for (FileData *r : DataStore::instance()->allFileData())
+        if (r->isFolder())
+            r->setAlbumMode(2);
+    Settings::setBool(true, QStringLiteral("WelcomeScreenComplete"));
+
+    const double cpuBefore = cpuSeconds();
+    QElapsedTimer wall;
+    wall.start();
+    g_serviceNs = 0;
+    LumoraUploader::run();
+    const bool finished = spinUntil([count] { return Settings::intForKey(QStringLiteral("PhotosImported")) >= count
+                                                     && !LumoraUploader::isRunning(); }, 1800000);
+    const double seconds = wall.nsecsElapsed() / 1e9;
+    const double service_s = g_serviceNs / 1e9;
+    const double cpu = cpuSeconds() - cpuBefore;
+    printf("backup: %d photos in %.2f s (%s): %.1f files/s\n", Settings::intForKey(QStringLiteral("PhotosImported")), seconds,
+           finished ? "complete" : "INCOMPLETE", Settings::intForKey(QStringLiteral("PhotosImported")) / seconds);
+    printf("  in service calls (network and the double's work): %.2f s (%.0f%%)\n", service_s, 100 * service_s / seconds);
+    printf("  engine's own share of the time: %.0f%%\n", 100 * (seconds - service_s) / seconds);
+    printf("  process CPU during the backup (engine + in-process double): %.2f s\n", cpu);
+    printf("  uploads seen by the double: %lld, albums: %lld\n", qlonglong(service.uploads().size()), qlonglong(service.albums().size()));
+
+    // At rest: nothing changes for a while.
+    app.counting = true;
+    const double idleCpuBefore = cpuSeconds();
+    idleFor(idleSeconds * 1000);
+    app.counting = false;
+    printf("idle %d s: CPU %.3f s\n", idleSeconds, cpuSeconds() - idleCpuBefore);
+    int total = 0;
+    for (auto it = app.timers.cbegin(); it != app.timers.cend(); ++it) {
+        printf("  timer events on %s: %d\n", qPrintable(it.key()), it.value());
+        total += it.value();
+    }
+    printf("  timer events in total: %d\n", total);
+    LumoraDrive::shutdown();
+    service.stop();
+    return finished ? 0 : 2;
+}
