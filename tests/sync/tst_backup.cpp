@@ -267,6 +267,23 @@ private Q_SLOTS:
         QTRY_VERIFY_WITH_TIMEOUT(allSettled({file}), 60000);
     }
 
+    void checksumPreparationIsAwaited()
+    {
+        Settings::removeObjectForKey(QStringLiteral("ChecksumBackfillVerified"));
+        m_double.resetRecords();
+        LumoraUploader::checkChecksumBackfillVerified();
+        LumoraUploader::checkChecksumBackfillVerified(); // one poll at a time
+        QTRY_VERIFY_WITH_TIMEOUT(Settings::boolForKey(QStringLiteral("ChecksumBackfillVerified")), 30000);
+        QCOMPARE(m_double.restMethodsCalled().count(QStringLiteral("lumora.photos.dedup.prepareUser")) >= 1, true);
+        // Known complete: the mirror is refreshed once more (it asks for itself), then no polls.
+        QTest::qWait(300);
+        QTRY_VERIFY_WITH_TIMEOUT(!DataStoreLumoraData::isRunning(), 30000);
+        const auto calls = m_double.restMethodsCalled().count(QStringLiteral("lumora.photos.dedup.prepareUser"));
+        LumoraUploader::checkChecksumBackfillVerified();
+        QTest::qWait(300);
+        QCOMPARE(m_double.restMethodsCalled().count(QStringLiteral("lumora.photos.dedup.prepareUser")), calls);
+    }
+
     void killedMidBackupStaysConsistent()
     {
         const QString runner = QCoreApplication::applicationDirPath() + QStringLiteral("/sync_engine_runner");

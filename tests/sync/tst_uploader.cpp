@@ -14,6 +14,7 @@
 #include "core/LGLog.h"
 #include "core/NotificationCenter.h"
 #include "core/Settings.h"
+#include "core/UiHooks.h"
 #include "platform/StandardPaths.h"
 
 #include <QImage>
@@ -307,6 +308,65 @@ private Q_SLOTS:
         QTRY_COMPARE_WITH_TIMEOUT(m_service->uploadOrder.size(), m_byDate.size(), 60000);
         QVERIFY(LumoraUploader::waitUntilIdleForTesting(60000));
         QCOMPARE(m_service->uploadOrder, m_byDate);
+    }
+
+    void reuploadSendsOnlyWhatTheServiceLost()
+    {
+        scanAndUpload();
+        QCOMPARE(m_service->uploadOrder.size(), 4);
+        // The service lost one photo.
+        const QString lost = m_byDate.at(2);
+        {
+            QMutexLocker l(&m_service->lock);
+            m_service->photos.erase(std::remove_if(m_service->photos.begin(), m_service->photos.end(),
+                                                   [&lost](const FakeServiceState::Photo &p) { return p.path == lost; }),
+                                    m_service->photos.end());
+        }
+        // The user says no: nothing happens.
+        int asked = 0;
+        bool answer = false;
+        UiHooks::instance().confirmReupload = [&](int count, std::function<void(bool)> done) {
+            ++asked;
+            QCOMPARE(count, 4);
+            done(answer);
+        };
+        LumoraUploader::reuploadPhotos({record(m_beta), record(m_alpha)}, QStringLiteral("prefs"));
+        QCOMPARE(asked, 1);
+        QTest::qWait(300);
+        QCOMPARE(record(lost)->needsUpload(), NeedsUpload::Uploaded);
+
+        // The user says yes: only the lost photo goes again.
+        answer = true;
+        LumoraUploader::reuploadPhotos({record(m_beta), record(m_alpha)}, QStringLiteral("prefs"));
+        QTRY_COMPARE_WITH_TIMEOUT(m_service->uploadsOf(lost), 2, 30000);
+        QVERIFY(LumoraUploader::waitUntilIdleForTesting(30000));
+        QCOMPARE(m_service->uploadOrder.size(), 5);
+        QCOMPARE(record(lost)->needsUpload(), NeedsUpload::Uploaded);
+        UiHooks::instance().confirmReupload = [](int, std::function<void(bool)> done) { done(true); };
+    }
+
+    void deselectedSourceIsDroppedAndItsUploadCancelled()
+    {
+        m_service->slowMs = 1500;
+        FileManager::run();
+        QVERIFY(FileManager::waitUntilIdle(30000));
+        Settings::setBool(true, QStringLiteral("WelcomeScreenComplete"));
+        LumoraUploader::run();
+        // The oldest file lies in Beta: while it is being sent, Beta stops being a source.
+        QTRY_VERIFY_WITH_TIMEOUT(LumoraUploader::isUploadingFile(), 10000);
+        QCOMPARE(LumoraUploader::fileUploading()->fileFullPath(), m_byDate.first());
+        m_service->slowMs = 0;
+        FileManager::removeCustomFolder(m_beta);
+        QVERIFY(LumoraUploader::waitUntilIdleForTesting(60000));
+        QVERIFY(m_service->cancelled.contains(m_byDate.first()));
+        QStringList alphaOnly;
+        for (const QString &p : m_byDate)
+            if (p.startsWith(m_alpha))
+                alphaOnly << p;
+        QCOMPARE(m_service->uploadOrder, alphaOnly);
+        for (const QString &p : m_byDate)
+            if (p.startsWith(m_beta))
+                QCOMPARE(record(p)->needsUpload(), NeedsUpload::NotSelected);
     }
 
     void killAfterSendingIsNotSentTwice()
