@@ -157,6 +157,8 @@ DataStore::~DataStore()
     qDeleteAll(m_byId);
     qDeleteAll(m_settings);
     sqlite3_finalize(m_insertFile);
+    if (m_readDb)
+        sqlite3_close_v2(m_readDb);
     if (m_db)
         sqlite3_close_v2(m_db);
 }
@@ -268,6 +270,15 @@ bool DataStore::openAt(const QString &path)
         return fail(5, QStringLiteral("The catalogue could not be migrated: %1").arg(m_execError));
     if (!loadSettings() || !loadRecords())
         return fail(6, QStringLiteral("The catalogue could not be read: %1").arg(dbError(m_db)));
+    // Look-ups of the de-duplication index read through a connection of their own: in WAL mode
+    // it sees every committed save without waiting for one being written.
+    if (sqlite3_open_v2(QFile::encodeName(path).constData(), &m_readDb, SQLITE_OPEN_READONLY | SQLITE_OPEN_NOMUTEX,
+                        nullptr) != SQLITE_OK) {
+        sqlite3_close_v2(m_readDb);
+        m_readDb = nullptr;
+    } else {
+        sqlite3_busy_timeout(m_readDb, 5000);
+    }
     return true;
 }
 
@@ -881,10 +892,12 @@ QList<DedupData> readDedup(sqlite3_stmt *st)
 
 QList<DedupData> DataStore::dedupDataForSample(const ContentSample &sample) const
 {
-    QMutexLocker lock(&m_dbLock);
-    if (!m_db || sample.isNull())
+    QMutexLocker lock(&m_readLock);
+    QMutexLocker sharedLock(m_readDb ? nullptr : &m_dbLock); // without its own connection, take turns
+    sqlite3 *db = m_readDb ? m_readDb : m_db; // a long save never holds up a look-up
+    if (!db || sample.isNull())
         return {};
-    Statement st(m_db, "SELECT pid, sample1, sample2, isJpegData, uploadedFromThisDevice FROM DedupData"
+    Statement st(db, "SELECT pid, sample1, sample2, isJpegData, uploadedFromThisDevice FROM DedupData"
                        " WHERE sample1 = ? AND sample2 = ? ORDER BY id");
     if (!st)
         return {};
@@ -895,10 +908,12 @@ QList<DedupData> DataStore::dedupDataForSample(const ContentSample &sample) cons
 
 QList<DedupData> DataStore::dedupDataForPid(qint64 pid) const
 {
-    QMutexLocker lock(&m_dbLock);
-    if (!m_db)
+    QMutexLocker lock(&m_readLock);
+    QMutexLocker sharedLock(m_readDb ? nullptr : &m_dbLock); // without its own connection, take turns
+    sqlite3 *db = m_readDb ? m_readDb : m_db; // a long save never holds up a look-up
+    if (!db)
         return {};
-    Statement st(m_db, "SELECT pid, sample1, sample2, isJpegData, uploadedFromThisDevice FROM DedupData"
+    Statement st(db, "SELECT pid, sample1, sample2, isJpegData, uploadedFromThisDevice FROM DedupData"
                        " WHERE pid = ? ORDER BY id");
     if (!st)
         return {};
@@ -926,10 +941,12 @@ bool DataStore::removeAllDedupData()
 
 qint64 DataStore::dedupDataCount() const
 {
-    QMutexLocker lock(&m_dbLock);
-    if (!m_db)
+    QMutexLocker lock(&m_readLock);
+    QMutexLocker sharedLock(m_readDb ? nullptr : &m_dbLock); // without its own connection, take turns
+    sqlite3 *db = m_readDb ? m_readDb : m_db; // a long save never holds up a look-up
+    if (!db)
         return 0;
-    Statement st(m_db, "SELECT COUNT(*) FROM DedupData");
+    Statement st(db, "SELECT COUNT(*) FROM DedupData");
     if (!st || sqlite3_step(st.st) != SQLITE_ROW)
         return 0;
     return sqlite3_column_int64(st.st, 0);

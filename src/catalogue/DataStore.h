@@ -178,6 +178,8 @@ private:
     sqlite3 *m_db = nullptr;
     struct sqlite3_stmt *m_insertFile = nullptr; // prepared once, reused by every save
     mutable QMutex m_dbLock;
+    sqlite3 *m_readDb = nullptr;
+    mutable QMutex m_readLock;
     StoreError m_openError;
     QString m_execError;
     // The writer thread and its queue of snapshots (guarded by m_queueLock).
