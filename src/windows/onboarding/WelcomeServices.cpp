@@ -6,7 +6,10 @@
 #include "catalogue/LMRPhotoKitLibraryManager.h"
 #include "core/LGLog.h"
 #include "core/LMRReporter.h"
+#include "core/Localization.h"
 #include "core/Settings.h"
+#include "service/DataStoreLumoraData.h"
+#include "service/LumoraKit.h"
 #include "sync/LumoraDrive.h"
 #include "sync/LumoraMetaSyncer.h"
 #include "sync/LumoraUploader.h"
@@ -16,39 +19,49 @@
 
 namespace {
 
-// Forwards to the real owners. The service client's sign-in calls and the account mirror are
-// reached through the hooks below once the client library is linked in.
+// Forwards to the real owners.
 class DefaultWelcomeServices : public WelcomeServices
 {
 public:
-    bool isAuthorized() override { return WelcomeClientHooks::instance().isAuthorized(); }
-    QString currentUserID() override { return WelcomeClientHooks::instance().currentUserID(); }
-    QString currentUserName() override { return WelcomeClientHooks::instance().currentUserName(); }
-    QString currentUserFullName() override { return WelcomeClientHooks::instance().currentUserFullName(); }
-    QString sharedSecret() override { return WelcomeClientHooks::instance().sharedSecret(); }
-    QString tokenSecret() override { return WelcomeClientHooks::instance().tokenSecret(); }
-    QString storedToken() override { return Settings::stringForKey(QStringLiteral("kLKStoredTokenKey")); }
-    void resetAuthURL() override { WelcomeClientHooks::instance().resetAuthURL(); }
-    void logout() override { WelcomeClientHooks::instance().logout(); }
+    bool isAuthorized() override { return LumoraKit::sharedLumoraKit()->isAuthorized(); }
+    QString currentUserID() override { return LumoraKit::sharedLumoraKit()->currentUserID(); }
+    QString currentUserName() override { return LumoraKit::sharedLumoraKit()->currentUserName(); }
+    QString currentUserFullName() override { return LumoraKit::sharedLumoraKit()->currentUserFullName(); }
+    QString sharedSecret() override { return LumoraKit::sharedLumoraKit()->secret(); }
+    QString tokenSecret() override { return LumoraKit::tokenSecret(); }
+    QString storedToken() override { return Settings::stringForKey(LKStoredKeys::Token); }
+    void resetAuthURL() override { LumoraKit::sharedLumoraKit()->resetAuthURL(); }
+    void logout() override { LumoraKit::sharedLumoraKit()->logout(); }
     void beginAuth(const QUrl &callback, int permission, std::function<void(QUrl, QString)> done) override
     {
-        WelcomeClientHooks::instance().beginAuth(callback, permission, std::move(done));
+        LumoraKit::sharedLumoraKit()->beginAuthWithCallbackURL(
+            callback, LKPermission(permission), [done = std::move(done)](const QUrl &url, const LKError &error) {
+                const QString text = error.isError() ? (error.localizedFailureReason().isEmpty()
+                                                            ? error.localizedDescription()
+                                                            : error.localizedFailureReason())
+                                                     : QString();
+                done(url, text);
+            });
     }
     void completeAuth(const QUrl &callback, std::function<void(QString, QString, QString, QString)> done) override
     {
-        WelcomeClientHooks::instance().completeAuth(callback, std::move(done));
+        LumoraKit::sharedLumoraKit()->completeAuthWithURL(
+            callback, [done = std::move(done)](const QString &userName, const QString &userID, const QString &fullName,
+                                               const LKError &error) {
+                done(userName, userID, fullName, error.isError() ? error.localizedDescription() : QString());
+            });
     }
     void reinitializeClient(bool alpha) override
     {
-        WelcomeClientHooks::instance().initialize(LumoraDrive::apiKey(alpha),
-                                                  alpha ? LumoraDrive::apiSecret(true) : LumoraDrive::APIS(), alpha);
+        LumoraKit::sharedLumoraKit()->initializeWithAPIKey(LumoraDrive::apiKey(alpha),
+                                                           alpha ? LumoraDrive::apiSecret(true) : LumoraDrive::APIS(), alpha);
     }
-    void updateUserInfo() override { WelcomeClientHooks::instance().updateUserInfo(); }
+    void updateUserInfo() override { DataStoreLumoraData::updateUserInfo(); }
     bool updateUserInfoViaUserInteraction(bool interactive) override
     {
-        return WelcomeClientHooks::instance().updateUserInfoViaUserInteraction(interactive);
+        return DataStoreLumoraData::updateUserInfoViaUserInteraction(interactive);
     }
-    QString userImageFilePath() override { return WelcomeClientHooks::instance().userImageFilePath(); }
+    QString userImageFilePath() override { return DataStoreLumoraData::userImageFilePath(); }
 
     void runQueues() override { LumoraDrive::runQueues(); }
     void refreshLumoraData() override { LumoraDrive::refreshLumoraData(); }
@@ -110,15 +123,12 @@ public:
     void setProperty(const QString &name, const QVariant &value) override { LMRReporter::set(name, value); }
     void flushAnalytics() override { LMRReporter::flush(); }
 
-    bool isLocalized() override { return WelcomeClientHooks::instance().isLocalized(); }
-    QString localized(const QString &english) override
-    {
-        const QString translated = WelcomeClientHooks::instance().translationOf(english);
-        return translated.isEmpty() ? english : translated;
-    }
+    bool isLocalized() override { return Localization::isLocalized(); }
+    QString localized(const QString &english) override { return Localization::tr(english); }
     QString translationOf(const QString &english) override
     {
-        return WelcomeClientHooks::instance().translationOf(english);
+        const QString translated = Localization::tr(english);
+        return translated == english ? QString() : translated;
     }
 };
 
@@ -137,10 +147,4 @@ WelcomeServices *WelcomeServices::instance()
 void WelcomeServices::setInstance(WelcomeServices *services)
 {
     s_override = services;
-}
-
-WelcomeClientHooks &WelcomeClientHooks::instance()
-{
-    static WelcomeClientHooks hooks;
-    return hooks;
 }

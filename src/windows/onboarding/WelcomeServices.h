@@ -96,34 +96,3 @@ public:
     virtual QString translationOf(const QString &english) = 0;
 };
 
-// The service client's sign-in calls, the account mirror and the translation table, as the
-// default services reach them. Each entry has a harmless default until its owner is linked in.
-struct WelcomeClientHooks
-{
-    std::function<bool()> isAuthorized = [] { return false; };
-    std::function<QString()> currentUserID = [] { return QString(); };
-    std::function<QString()> currentUserName = [] { return QString(); };
-    std::function<QString()> currentUserFullName = [] { return QString(); };
-    std::function<QString()> sharedSecret = [] { return QString(); };
-    std::function<QString()> tokenSecret = [] { return QString(); };
-    std::function<void()> resetAuthURL = [] {};
-    std::function<void()> logout = [] {};
-    std::function<void(const QUrl &, int, std::function<void(QUrl, QString)>)> beginAuth =
-        [](const QUrl &, int, std::function<void(QUrl, QString)> done) {
-            done(QUrl(), QStringLiteral("The Lumora service client is not available."));
-        };
-    std::function<void(const QUrl &, std::function<void(QString, QString, QString, QString)>)> completeAuth =
-        [](const QUrl &, std::function<void(QString, QString, QString, QString)> done) {
-            done(QString(), QString(), QString(), QStringLiteral("The Lumora service client is not available."));
-        };
-    std::function<void(const QString &key, const QString &secret, bool alpha)> initialize =
-        [](const QString &, const QString &, bool) {};
-    std::function<void()> updateUserInfo = [] {};
-    std::function<bool(bool)> updateUserInfoViaUserInteraction = [](bool) { return false; };
-    std::function<QString()> userImageFilePath = [] { return QString(); };
-    std::function<bool()> isLocalized = [] { return false; };
-    // A null string when the table has no entry.
-    std::function<QString(const QString &)> translationOf = [](const QString &) { return QString(); };
-
-    static WelcomeClientHooks &instance();
-};

@@ -22,6 +22,7 @@
 #include <QUrlQuery>
 #include <QVBoxLayout>
 #include <QWebEngineCookieStore>
+#include <QWebEngineHttpRequest>
 #include <QWebEngineLoadingInfo>
 #include <QWebEngineProfile>
 #include <QWebEngineView>
@@ -259,9 +260,10 @@ QWebEngineProfile *SignInProfile::profile()
             s_profile->setPersistentStoragePath(folder);
             s_profile->setCachePath(folder + QStringLiteral("/Cache"));
         }
-        // Sign-in pages are always fetched fresh.
-        s_profile->setHttpCacheType(QWebEngineProfile::NoCache);
         s_defaultUserAgent = s_profile->httpUserAgent();
+        // Chosen before any page exists: changing it later can disturb a load in flight.
+        if (!Settings::boolForKey(QStringLiteral("alphaEnv")))
+            s_profile->setHttpUserAgent(kMobileUserAgent);
         // The cookie store reads its cookies only once the profile has a page: a blank one keeps
         // it open, so log-out can clear cookies even when no window ever showed.
         s_keepAlive = new QWebEnginePage(s_profile);
@@ -353,6 +355,10 @@ void WelcomeWindowController::ensureWebView()
             LGLogInfo(QStringLiteral("LOGIN: didFailLoadWithError %1").arg(cleanOAuthParamFromDebugString(info.errorString())));
             webViewLoadFailedWithError(info.errorString(), info.errorCode());
             break;
+        case QWebEngineLoadingInfo::LoadStoppedStatus:
+            LGLogInfo(QStringLiteral("LOGIN: Load stopped %1 (%2)")
+                          .arg(cleanOAuthParamFromDebugString(info.url().toString()), info.errorString()));
+            break;
         default:
             break;
         }
@@ -377,7 +383,12 @@ void WelcomeWindowController::loadAuthorizationRequest()
     if (!m_authURL.isValid())
         return;
     ensureWebView();
-    m_page->load(m_authURL);
+    // The authorisation page is always fetched fresh. (The profile's cache type is left alone:
+    // changing it resets the network context and aborts a load that is starting.)
+    QWebEngineHttpRequest request(m_authURL);
+    request.setHeader(QByteArrayLiteral("Cache-Control"), QByteArrayLiteral("no-cache"));
+    request.setHeader(QByteArrayLiteral("Pragma"), QByteArrayLiteral("no-cache"));
+    m_page->load(request);
     // The page gets as long as a request would.
     const int load = m_loadCounter;
     QTimer::singleShot(kAuthRequestTimeoutMs, this, [this, load] {

@@ -506,6 +506,8 @@ void WelcomeWindowController::setupView(QWidget *screen)
             // This line break stays in every language.
             setTextOf(description, L(kPhotosDescription));
             setOption(0, libraryTitle(QStringLiteral("Upload Photos library"), QStringLiteral("Upload my Photos library")));
+            if (options[1])
+                options[1]->hide(); // the Photos form has one option only
         } else {
             setTextOf(heading, L(QStringLiteral("Upload from iPhoto")));
             setTextOf(description, removeNewlinesIfLocalized(L(kIPhotoDescription), localized));
@@ -519,6 +521,8 @@ void WelcomeWindowController::setupView(QWidget *screen)
         setTextOf(heading, L(QStringLiteral("Upload photos from my Messages")));
         setTextOf(description, removeNewlinesIfLocalized(L(kMessagesDescription), localized));
         setOption(0, L(QStringLiteral("Upload photos from my Messages")));
+        if (options[1])
+            options[1]->hide();
         if (auto *icon = findViewWithTag<QLabel>(screen, 833))
             icon->setPixmap(QIcon(QStringLiteral(":/onboarding/WelcomeIconPicturesFolder.svg")).pixmap(icon->size()));
         break;

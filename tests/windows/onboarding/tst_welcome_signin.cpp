@@ -8,6 +8,7 @@
 #include "core/NotificationCenter.h"
 #include "core/Settings.h"
 #include "platform/Endpoints.h"
+#include "service/LumoraKit.h"
 #include "windows/onboarding/WelcomeInternals.h"
 #include "windows/onboarding/WelcomeWindowController.h"
 
@@ -134,6 +135,36 @@ public:
     QStringList verifiers, requestTokens;
 };
 
+// The onboarding window's calls into the service client go to the real client; the rest of
+// the engine stays scripted.
+class RealClientServices : public FakeWelcomeServices
+{
+public:
+    LumoraKit *kit() { return LumoraKit::sharedLumoraKit(); }
+    bool isAuthorized() override { return kit()->isAuthorized(); }
+    QString currentUserID() override { return kit()->currentUserID(); }
+    QString currentUserName() override { return kit()->currentUserName(); }
+    QString currentUserFullName() override { return kit()->currentUserFullName(); }
+    QString sharedSecret() override { return kit()->secret(); }
+    QString tokenSecret() override { return LumoraKit::tokenSecret(); }
+    QString storedToken() override { return Settings::stringForKey(LKStoredKeys::Token); }
+    void resetAuthURL() override { kit()->resetAuthURL(); }
+    void logout() override { kit()->logout(); }
+    void beginAuth(const QUrl &callback, int permission, std::function<void(QUrl, QString)> done) override
+    {
+        kit()->beginAuthWithCallbackURL(callback, LKPermission(permission), [done](const QUrl &url, const LKError &e) {
+            done(url, e.isError() ? e.localizedDescription() : QString());
+        });
+    }
+    void completeAuth(const QUrl &callback, std::function<void(QString, QString, QString, QString)> done) override
+    {
+        completedWith << callback;
+        kit()->completeAuthWithURL(callback, [done](const QString &n, const QString &id, const QString &full, const LKError &e) {
+            done(n, id, full, e.isError() ? e.localizedDescription() : QString());
+        });
+    }
+};
+
 QString html(const QString &title, const QString &body)
 {
     return QStringLiteral("<!DOCTYPE html><html><head><meta charset=\"utf-8\">%1</head><body>%2</body></html>")
@@ -151,6 +182,7 @@ private:
     ScriptedAlerts *alerts = nullptr;
     RecordingUrlOpener *opener = nullptr;
     DoubleOAuth *oauth = nullptr;
+    RealClientServices *real = nullptr; // the real service client, for the end-to-end test
     RequestRecorder *recorder = nullptr;
     QTemporaryDir logDir;
     std::shared_ptr<LGFileLogger> fileLogger;
@@ -247,6 +279,8 @@ private Q_SLOTS:
         delete alerts;
         delete opener;
         delete oauth;
+        delete real;
+        real = nullptr;
     }
 
     void webViewIsMadeOnlyForSignIn()
@@ -263,51 +297,70 @@ private Q_SLOTS:
 
     void signInEndToEnd()
     {
+        real = new RealClientServices;
+        RealClientServices &real = *this->real;
+        WelcomeServices::setInstance(&real);
+        LumoraKit::sharedLumoraKit()->logout();
+        LumoraKit::sharedLumoraKit()->initializeWithAPIKey(service->apiKey(), service->apiSecret(), false);
         W *window = openWindow();
         window->loginButtonHitWithMode(W::LoginNormal);
         QVERIFY(window->waitingViewActive());
-        QCOMPARE(fake->count("beginAuth"), 1);
         // The authorisation page loads behind the overlay, then the login screen slides in.
         QTRY_COMPARE_WITH_TIMEOUT(screen(window), QStringLiteral("oAuthView"), 20000);
         QTRY_VERIFY(!window->waitingViewActive());
         QTRY_COMPARE(js(window, "document.title").toString(), QStringLiteral("Lumora: Authorize Hoistly"));
         QVERIFY(window->authURL().toString().startsWith(service->baseUrl()));
+        QCOMPARE(requestsTo("/services/oauth/request_token"), 1);
 
         js(window, "document.getElementById('allow-button').click(); true");
-        QTRY_COMPARE_WITH_TIMEOUT(fake->completedWith.size(), 1, 20000);
-        const QUrl callback = fake->completedWith.first();
+        QTRY_COMPARE_WITH_TIMEOUT(real.completedWith.size(), 1, 20000);
+        const QUrl callback = real.completedWith.first();
         QVERIFY(Endpoints::isSignInCallback(callback));
-        QVERIFY(QUrlQuery(callback).hasQueryItem("oauth_verifier"));
+        const QString verifier = QUrlQuery(callback).queryItemValue("oauth_verifier");
+        const QString requestToken = QUrlQuery(callback).queryItemValue("oauth_token");
+        QVERIFY(!verifier.isEmpty());
 
         // Signed in: account information, analytics, then the next screen.
         QTRY_COMPARE_WITH_TIMEOUT(screen(window), QStringLiteral("introView"), 20000);
-        QVERIFY(fake->authorized);
-        QVERIFY(fake->count("updateUserInfoViaUserInteraction") >= 1);
-        QCOMPARE(fake->count("checkChecksumBackfillVerified"), 1);
-        QCOMPARE(fake->count("refreshLumoraData"), 1);
-        QCOMPARE(fake->count("refreshMenu"), 2);
-        QCOMPARE(fake->count("refreshReportingDemographics"), 1);
-        QVERIFY(fake->eventNames("once").contains("Welcome: Login complete"));
-        QCOMPARE(fake->lastEvent("LoggedInWith")->value.toString(), QStringLiteral("Normal"));
-        QCOMPARE(fake->lastEvent("LoggedIn")->value.toInt(), 1);
+        QVERIFY(LumoraKit::sharedLumoraKit()->isAuthorized());
+        QCOMPARE(LumoraKit::sharedLumoraKit()->currentUserID(), QString::fromLatin1(LumoraDoubleDefaults::userId));
+        QVERIFY(real.count("updateUserInfoViaUserInteraction") >= 1);
+        QCOMPARE(real.count("checkChecksumBackfillVerified"), 1);
+        QCOMPARE(real.count("refreshLumoraData"), 1);
+        QCOMPARE(real.count("refreshMenu"), 2);
+        QCOMPARE(real.count("refreshReportingDemographics"), 1);
+        QVERIFY(real.eventNames("once").contains("Welcome: Login complete"));
+        QCOMPARE(real.lastEvent("LoggedInWith")->value.toString(), QStringLiteral("Normal"));
+        QCOMPARE(real.lastEvent("LoggedIn")->value.toInt(), 1);
         QVERIFY(Settings::boolForKey("EverLoggedIn"));
         QCOMPARE(Settings::stringForKey("LumoraLoggedInUserName"), QString::fromLatin1(LumoraDoubleDefaults::userName));
         QVERIFY(alerts->requests.isEmpty());
+
+        // The credentials are stored, the token secret only in its encrypted form.
+        const QString token = Settings::stringForKey(LKStoredKeys::Token);
+        const QString secret = LumoraKit::tokenSecret();
+        QVERIFY(!token.isEmpty());
+        QVERIFY(!secret.isEmpty());
+        QVERIFY(Settings::objectForKey(LKStoredKeys::TokenSecretPlain).isNull());
+        const QString stored = Settings::objectForKey(LKStoredKeys::TokenSecretEnc).toString();
+        QVERIFY(!Settings::objectForKey(LKStoredKeys::TokenSecretEnc).isNull());
+        QVERIFY(!stored.contains(secret));
+        QCOMPARE(service->liveAccessTokens(QString::fromLatin1(LumoraDoubleDefaults::userId)), 1);
 
         // The callback was caught before it went anywhere: not one request for it left the view.
         for (const QUrl &url : recorder->seen())
             QVERIFY2(!Endpoints::isSignInCallback(url), qPrintable(url.toString()));
         QCOMPARE(requestsTo("/services/oauth/authorize"), 2); // the page and the "allow" post
-        QCOMPARE(service->liveAccessTokens(QString::fromLatin1(LumoraDoubleDefaults::userId)), 1);
+        QCOMPARE(requestsTo("/services/oauth/access_token"), 1);
 
         // Nothing secret reached the log file.
         const QString log = logText();
         QVERIFY(log.contains("Logged in user"));
         QVERIFY(log.contains("oauth_token=[REDACTED]"));
-        for (const QString &secret : {fake->token, fake->tokenSecretValue, oauth->verifiers.value(0), oauth->requestTokens.value(0)}) {
-            QVERIFY(!secret.isEmpty());
-            QVERIFY2(!log.contains(secret), qPrintable(secret));
-        }
+        for (const QString &value : {token, secret, verifier, requestToken, service->apiSecret()})
+            QVERIFY2(!log.contains(value), qPrintable(value));
+
+        LumoraKit::sharedLumoraKit()->logout();
     }
 
     void denyOffersRetryAndOkGoesBack()
