@@ -214,14 +214,15 @@ private Q_SLOTS:
     void busyServerIsWaitedFor()
     {
         m_service->busyReplies = 2;
-        m_service->busyWait = 30; // clamped to 0.3 s by the test hook
+        m_service->busyWait = 30; // clamped to 1 s by the test hook
+        LumoraUploader::setServerBusyClampForTesting(1.0);
         QStringList lines;
         QObject ctx;
         NotificationCenter::observe(Notifications::StatusUpdated, &ctx, [&](const QVariant &) { lines << LumoraDrive::statusLine1(); });
         scanAndUpload();
         QCOMPARE(m_service->uploadOrder, m_byDate);
         QCOMPARE(Settings::intForKey("TimesServerAtCapacity"), 2);
-        QCOMPARE(Settings::doubleForKey("TimeWaitingServerRequested"), 0.6);
+        QCOMPARE(Settings::doubleForKey("TimeWaitingServerRequested"), 2.0);
         QVERIFY2(lines.contains(QStringLiteral("Lumora is busy")), qPrintable(lines.join(" | ")));
         QCOMPARE(Settings::intForKey("PhotosImported"), 4);
     }
