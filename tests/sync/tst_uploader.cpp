@@ -285,8 +285,18 @@ private Q_SLOTS:
             if (r->isFolder())
                 r->setAlbumMode(2);
         Settings::setBool(true, QStringLiteral("WelcomeScreenComplete"));
+        // While the file goes, the status posts follow its percentage.
+        QStringList progress;
+        QObject ctx;
+        NotificationCenter::observe(Notifications::StatusUpdated, &ctx, [&](const QVariant &) {
+            if (LumoraDrive::statusIsRunning())
+                progress << LumoraDrive::statusLine2();
+        });
         LumoraUploader::run();
         QTRY_VERIFY_WITH_TIMEOUT(LumoraUploader::isUploadingFile(), 10000);
+        QTRY_VERIFY_WITH_TIMEOUT(progress.size() >= 3, 10000);
+        QVERIFY2(progress.last().startsWith(QFileInfo(m_byDate.first()).fileName() + " ("), qPrintable(progress.join(" | ")));
+        QCOMPARE(progress.size(), QSet<QString>(progress.begin(), progress.end()).size()); // a post only when a line changed
         LumoraDrive::setPausedUntil(QDateTime::currentDateTimeUtc().addSecs(3600));
         QVERIFY(LumoraUploader::waitUntilIdleForTesting(10000));
         QCOMPARE(m_service->cancelled, QStringList{m_byDate.first()});
