@@ -4,12 +4,19 @@
 
 #include "core/Dispatch.h"
 #include "core/LGLog.h"
+#include "core/Localization.h"
 #include "core/Settings.h"
 #include "core/UiHooks.h"
 
 #include <QCoreApplication>
 #include <QPointer>
 #include <atomic>
+
+namespace {
+// User-visible text goes through the translation table, keyed by the English phrase.
+inline QString L(const char *english) { return Localization::tr(QString::fromUtf8(english)); }
+} // namespace
+
 
 namespace {
 
@@ -68,9 +75,9 @@ void NotificationManager::notifyUploadStarted(int files)
         return;
     UserNotification n;
     n.kind = UserNotification::Kind::UploadStarted;
-    n.title = QStringLiteral("Uploading to Lumora");
-    n.body = files == 1 ? QStringLiteral("Backing up 1 file privately to Lumora.")
-                        : QStringLiteral("Backing up %1 files privately to Lumora.").arg(files);
+    n.title = L("Uploading to Lumora");
+    n.body = files == 1 ? L("Backing up 1 file privately to Lumora.")
+                        : L("Backing up %1 files privately to Lumora.").arg(files);
     show(n);
 }
 
@@ -80,9 +87,9 @@ void NotificationManager::notifyUploadComplete(int files)
         return;
     UserNotification n;
     n.kind = UserNotification::Kind::UploadComplete;
-    n.title = QStringLiteral("Upload complete");
-    n.body = files == 1 ? QStringLiteral("1 file was backed up to Lumora.")
-                        : QStringLiteral("%1 files were backed up to Lumora.").arg(files);
+    n.title = L("Upload complete");
+    n.body = files == 1 ? L("1 file was backed up to Lumora.")
+                        : L("%1 files were backed up to Lumora.").arg(files);
     show(n);
 }
 
@@ -98,10 +105,10 @@ bool NotificationManager::offerDeviceUpload(const QString &devicePath, const QSt
 
     UserNotification n;
     n.kind = UserNotification::Kind::DeviceAttached;
-    n.title = QStringLiteral("Lumora Hoistly");
-    n.body = QStringLiteral("Found \"%1\". Upload this device privately to Lumora?").arg(name);
+    n.title = L("Lumora Hoistly");
+    n.body = L("Found \"%@\". Upload this device privately to Lumora?").replace(QStringLiteral("%@"), name);
     n.actionKeys = {QStringLiteral("upload"), QStringLiteral("notnow"), QStringLiteral("dontask")};
-    n.actionLabels = {QStringLiteral("Upload"), QStringLiteral("Not now"), QStringLiteral("Don't ask again")};
+    n.actionLabels = {L("Upload"), L("Not now"), L("Don't ask again")};
     n.devicePath = devicePath;
     n.deviceName = name;
     LGLogInfo(QStringLiteral("NOTIFY: Offering to upload device %1").arg(name));
