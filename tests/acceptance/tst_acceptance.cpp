@@ -17,7 +17,6 @@
 #include "app/menubar/RecentUploadsGrid.h"
 #include "core/LGLog.h"
 #include "core/Settings.h"
-#include "core/UiHooks.h"
 #include "platform/StandardPaths.h"
 #include "service/LumoraKit.h"
 #include "sync/LumoraDrive.h"
@@ -45,7 +44,6 @@
 #include <exiv2/exiv2.hpp>
 
 #include <atomic>
-#include <csignal>
 #include <cstdio>
 
 namespace {
