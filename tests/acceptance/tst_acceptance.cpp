@@ -571,6 +571,43 @@ private Q_SLOTS:
         step.done = true;
     }
 
+    // The road of one new photo: the folder is watched, the photo is found, and it waits while
+    // uploads are paused. Its failure leaves the road open.
+    void aPhotoAddedWhilePausedGoesUpAfterResuming()
+    {
+        QVERIFY2(roadIntact, "an earlier step failed");
+        const QString owner = QString::fromLatin1(LumoraDoubleDefaults::userId);
+        MainController *mc = MainController::instanceNoCreate();
+        const int before = int(service.uploads().size());
+        mc->pauseSync1h();
+        QTRY_VERIFY_WITH_TIMEOUT(LumoraDrive::paused(), 5000);
+
+        const QString path = photoFolder + QStringLiteral("/IMG_200.jpg");
+        QVERIFY(writePhoto(path, QDateTime(QDate(2019, 8, 15), QTime(18, 0), Qt::UTC), 2000));
+        // Long enough for the folder watch, the scan and an upload had the pause not held it.
+        QTest::qWait(8000);
+        QCOMPARE(int(service.uploads().size()), before);
+
+        mc->resumeSync();
+        QTRY_VERIFY_WITH_TIMEOUT(!LumoraDrive::paused(), 5000);
+        auto uploaded = [&] {
+            for (const auto &u : service.uploads())
+                if (u.fileName == QFileInfo(path).fileName())
+                    return true;
+            return false;
+        };
+        QElapsedTimer waited;
+        waited.start();
+        while (!uploaded() && waited.elapsed() < 60000)
+            QTest::qWait(100);
+        if (!uploaded())
+            dumpDiagnostics();
+        QVERIFY2(uploaded(), "the photo added to the watched folder was not uploaded");
+        QCOMPARE(int(service.uploads().size()), before + 1);
+        QTRY_COMPARE_WITH_TIMEOUT(int(service.photos(owner).size()), kPhotoCount + 1, 60000);
+        photoPaths << path;
+    }
+
     void quitThroughTheMenuAfterConfirming()
     {
         QVERIFY2(roadIntact, "an earlier step failed");
@@ -599,6 +636,8 @@ private Q_SLOTS:
         Step step(roadIntact);
         const QString owner = QString::fromLatin1(LumoraDoubleDefaults::userId);
         const auto albumsBeforeRelaunch = service.albums(owner).size();
+        const auto photosBeforeRelaunch = service.photos(owner).size();
+        QVERIFY(photosBeforeRelaunch >= kPhotoCount);
         service.resetRecords();
 
         // The real executable with the same home and the same folders; Qt's test mode moves them
@@ -644,8 +683,13 @@ private Q_SLOTS:
         QCOMPARE(service.rejectedSignatures(), 0);
         // Nothing was sent again; the account is as the first run left it.
         QVERIFY2(service.uploads().isEmpty(), qPrintable(QStringLiteral("%1 uploads").arg(service.uploads().size())));
-        QCOMPARE(service.photos(owner).size(), kPhotoCount);
+        QCOMPARE(service.photos(owner).size(), photosBeforeRelaunch);
         QCOMPARE(service.albums(owner).size(), albumsBeforeRelaunch);
+        // And no file is in the account twice.
+        QSet<QString> contents;
+        for (const auto &p : service.photos(owner))
+            contents.insert(p.md5);
+        QCOMPARE(int(contents.size()), int(photosBeforeRelaunch));
         step.done = true;
     }
 
