@@ -743,6 +743,8 @@ FileData *DataStore::createFileData(const QString &path, bool isFolder, quint64 
         return m_byPath.value(path);
     FileData *r = makeRecord(m_nextId++, path, isFolder);
     r->m_flags = flags;
+    if (isFolder)
+        r->extra().albumMode = 2; // a new folder gets the default album until the user chooses
     addToIndex(r);
     m_roots.insert(r);
     r->markDirty();

@@ -227,6 +227,7 @@ private Q_SLOTS:
         const QString folderPath = dir.path() + QStringLiteral("/Trip");
         QDir().mkpath(folderPath);
         FileData *folder = make(folderPath, true);
+        QCOMPARE(folder->albumMode(), 2);
         const QString file = folder->setDataFilePath();
         QCOMPARE(file, folderPath + QStringLiteral("/.lumoraExclusion"));
 
@@ -253,6 +254,9 @@ private Q_SLOTS:
         folder->setLumoraSetId(0);
         folder->removeFlag(FileFlags::AlbumNamedByUser);
         QVERIFY(folder->saveSetDataToDisk()); // empty for the second account: first one stays
+        folder->setAlbumMode(2);
+        QVERIFY(folder->saveSetDataToDisk()); // the default album is no choice worth a file entry
+        QCOMPARE(PropertyList::readFile(file).toMap().keys(), QStringList{"111@N01"});
         QVERIFY(QFileInfo::exists(file));
         QVERIFY(!folder->loadSetDataFromDisk());
 

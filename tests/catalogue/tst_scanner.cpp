@@ -154,6 +154,10 @@ private Q_SLOTS:
         for (const char *absent : {"Photos/notes.txt", "Photos/.hidden", "Photos/.hidden/h.jpg", "Photos/loop"})
             QVERIFY2(!rec(QString::fromLatin1(absent)), absent);
         QCOMPARE(rec("Photos/Trip")->parent(), rec("Photos"));
+        // New folders take the default album; files have no album settings.
+        QCOMPARE(rec("Photos")->albumMode(), 2);
+        QCOMPARE(rec("Photos/Trip/Deep")->albumMode(), 2);
+        QCOMPARE(a->albumMode(), 0);
         QCOMPARE(DataStore::instance()->rootFileData(), QList<FileData *>{rec("Photos")});
         QVERIFY(rec("Photos")->hasFlag(FileFlags::ChildrenListed));
         QCOMPARE(rec("Photos")->numberOfPhotos(), 4); // a, b, small, link
