@@ -94,6 +94,15 @@ UploaderState &state()
     return s;
 }
 
+// One field of the shared state, read under its lock.
+template <typename T>
+T lockedValue(T UploaderState::*field)
+{
+    UploaderState &s = state();
+    QMutexLocker locker(&s.lock);
+    return s.*field;
+}
+
 UploadTransport *transport()
 {
     UploaderState &s = state();
@@ -1214,65 +1223,47 @@ void LumoraUploader::checkChecksumBackfillVerified()
 
 bool LumoraUploader::isRunning()
 {
-    UploaderState &s = state();
-    QMutexLocker locker(&s.lock);
-    return s.running;
+    return lockedValue(&UploaderState::running);
 }
 
 bool LumoraUploader::isUploadingFile()
 {
-    UploaderState &s = state();
-    QMutexLocker locker(&s.lock);
-    return s.currentFileId != 0;
+    return lockedValue(&UploaderState::currentFileId) != 0;
 }
 
 QString LumoraUploader::uploadingFileName()
 {
-    UploaderState &s = state();
-    QMutexLocker locker(&s.lock);
-    return s.currentName;
+    return lockedValue(&UploaderState::currentName);
 }
 
 double LumoraUploader::uploadProgress()
 {
-    UploaderState &s = state();
-    QMutexLocker locker(&s.lock);
-    return s.progress;
+    return lockedValue(&UploaderState::progress);
 }
 
 int LumoraUploader::uploadedThisRun()
 {
-    UploaderState &s = state();
-    QMutexLocker locker(&s.lock);
-    return s.uploadedThisRun;
+    return lockedValue(&UploaderState::uploadedThisRun);
 }
 
 int LumoraUploader::pendingTickets()
 {
-    UploaderState &s = state();
-    QMutexLocker locker(&s.lock);
-    return int(s.tickets.size());
+    return int(lockedValue(&UploaderState::tickets).size());
 }
 
 bool LumoraUploader::pausedDueToErrors()
 {
-    UploaderState &s = state();
-    QMutexLocker locker(&s.lock);
-    return s.pausedDueToErrors;
+    return lockedValue(&UploaderState::pausedDueToErrors);
 }
 
 bool LumoraUploader::accountFull()
 {
-    UploaderState &s = state();
-    QMutexLocker locker(&s.lock);
-    return s.accountFull;
+    return lockedValue(&UploaderState::accountFull);
 }
 
 QDateTime LumoraUploader::serverBusyUntil()
 {
-    UploaderState &s = state();
-    QMutexLocker locker(&s.lock);
-    return s.serverBusyUntil;
+    return lockedValue(&UploaderState::serverBusyUntil);
 }
 
 QString LumoraUploader::gateHoldingBack()
