@@ -101,6 +101,18 @@ void applyFontAndColor(QWidget *control, const AttributedString &value, QPalette
     }
 }
 
+// A button title in the button's own font, centred, in the colour given (plain without one).
+AttributedString coloredTitle(const QAbstractButton *button, const QString &title, const QColor &color)
+{
+    AttributedString value = NSAttributedStringUtils::attributedStringWithString(title);
+    if (color.isValid()) {
+        value.color = color;
+        value.alignment = Qt::AlignCenter;
+        value.font = button->font();
+    }
+    return value;
+}
+
 } // namespace
 
 void setAttributedStringValue(QWidget *control, const AttributedString &value)
@@ -173,13 +185,7 @@ void setTitleWithColor(QAbstractButton *button, const QString &title, const QCol
 {
     if (!button)
         return;
-    AttributedString value = NSAttributedStringUtils::attributedStringWithString(title);
-    if (color.isValid()) {
-        value.color = color;
-        value.alignment = Qt::AlignCenter;
-        value.font = button->font();
-    }
-    setAttributedStringValue(button, value);
+    setAttributedStringValue(button, coloredTitle(button, title, color));
     button->update();
 }
 
@@ -187,13 +193,7 @@ void setAlternateTitleWithColor(QAbstractButton *button, const QString &title, c
 {
     if (!button)
         return;
-    AttributedString value = NSAttributedStringUtils::attributedStringWithString(title);
-    if (color.isValid()) {
-        value.color = color;
-        value.alignment = Qt::AlignCenter;
-        value.font = button->font();
-    }
-    button->setProperty(kAlternateTitleProperty, QVariant::fromValue(value));
+    button->setProperty(kAlternateTitleProperty, QVariant::fromValue(coloredTitle(button, title, color)));
     button->update();
 }
 
