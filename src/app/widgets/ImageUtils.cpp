@@ -30,6 +30,20 @@ QSizeF logicalSize(const QImage &image)
     return QSizeF(image.width() / dpr, image.height() / dpr);
 }
 
+// A new transparent image of `target` pixels with `image` drawn smoothly into `placed`
+// (in the new image's pixels), replacing what was there rather than blending.
+QImage drawnInto(const QSize &target, const QImage &image, const QRectF &placed)
+{
+    QImage out = blankImage(target);
+    QPainter painter(&out);
+    painter.setRenderHint(QPainter::SmoothPixmapTransform, true);
+    painter.setCompositionMode(QPainter::CompositionMode_Source);
+    QImage source = image;
+    source.setDevicePixelRatio(1.0);
+    painter.drawImage(placed, source, QRectF(source.rect()));
+    return out;
+}
+
 } // namespace
 
 bool isValid(const QImage &image)
@@ -51,14 +65,7 @@ QImage imageResizedToSize(const QImage &image, const QSizeF &size)
     const QSize target = pixelSize(size);
     if (target.isEmpty())
         return QImage();
-    QImage out = blankImage(target);
-    QPainter painter(&out);
-    painter.setRenderHint(QPainter::SmoothPixmapTransform, true);
-    painter.setCompositionMode(QPainter::CompositionMode_Source);
-    QImage source = image;
-    source.setDevicePixelRatio(1.0);
-    painter.drawImage(QRectF(QPointF(0, 0), QSizeF(target)), source, QRectF(source.rect()));
-    return out;
+    return drawnInto(target, image, QRectF(QPointF(0, 0), QSizeF(target)));
 }
 
 QImage imageResizedToSquareOfSize(const QImage &image, double edge)
@@ -76,16 +83,8 @@ QImage imageResizedToSquareOfSize(const QImage &image, double edge)
     const double scale = edge / std::min(w, h);
     const double sw = w * scale, sh = h * scale;
     const QSize target = pixelSize(QSizeF(edge, edge));
-    QImage out = blankImage(target);
-    QPainter painter(&out);
-    painter.setRenderHint(QPainter::SmoothPixmapTransform, true);
-    painter.setCompositionMode(QPainter::CompositionMode_Source);
-    QImage source = image;
-    source.setDevicePixelRatio(1.0);
     // The scaled image is placed so that its centre square lands on the new image.
-    const QRectF placed(-(sw - edge) * 0.5, -(sh - edge) * 0.5, sw, sh);
-    painter.drawImage(placed, source, QRectF(source.rect()));
-    return out;
+    return drawnInto(target, image, QRectF(-(sw - edge) * 0.5, -(sh - edge) * 0.5, sw, sh));
 }
 
 static QImage resizedToEdge(const QImage &image, double length, bool minEdge)
