@@ -451,6 +451,11 @@ void LumoraKit::logout()
                                QStringLiteral("WelcomeScreenComplete")})
         Settings::removeObjectForKey(key);
     QMutexLocker lock(&m_lock);
+    forgetSessionLocked();
+}
+
+void LumoraKit::forgetSessionLocked()
+{
     m_token.clear();
     m_tokenSecret.clear();
     m_authorized = false;
@@ -469,13 +474,7 @@ void LumoraKit::resetAuthURL()
 void LumoraKit::resetForTesting()
 {
     QMutexLocker lock(&m_lock);
-    m_token.clear();
-    m_tokenSecret.clear();
-    m_authorized = false;
-    m_authURL = QUrl();
-    m_requestToken.clear();
-    m_requestTokenSecret.clear();
-    m_callbackURL = QUrl();
+    forgetSessionLocked();
 }
 
 // ------------------------------------------------------------------------------------------

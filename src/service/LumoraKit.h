@@ -110,6 +110,7 @@ public:
 private:
     LumoraKit() = default;
     void setAuthorized(const QString &token, const QString &tokenSecret);
+    void forgetSessionLocked(); // with m_lock held
     void oauthStep(const QString &path, const Params &args, const QString &token, const QString &tokenSecret,
                    std::function<void(const Params &reply, const LKError &error)> done);
     static QByteArray tokenSecretKey();
