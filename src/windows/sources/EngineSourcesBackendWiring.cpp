@@ -23,6 +23,26 @@ FileData *recordOf(RecordId id)
     return store ? store->fileDataForId(id) : nullptr;
 }
 
+// What the record itself holds, without walking its subtree or asking the scanner.
+RecordState summaryOf(RecordId id, const FileData *r)
+{
+    RecordState s;
+    s.id = id;
+    s.parent = r->parent() ? r->parent()->fileID() : 0;
+    s.path = r->fileFullPath();
+    s.fileName = r->fileName();
+    s.isFolder = r->isFolder();
+    s.isVirtualFolder = r->isVirtualFolder();
+    s.excludedFromScan = r->excludedFromScan();
+    s.hasAliases = r->hasAliases();
+    s.isAlbum = r->isAlbum();
+    s.needsScan = r->needsScan();
+    s.flags = r->flags();
+    s.numberOfPhotos = r->numberOfPhotos();
+    s.numberOfVideos = r->numberOfVideos();
+    return s;
+}
+
 class EngineSourcesBackend : public SourcesBackend
 {
 public:
@@ -154,23 +174,10 @@ public:
                 m_countsAt.insert(id, now);
             }
         }
-        RecordState s;
-        s.id = id;
-        s.parent = r->parent() ? r->parent()->fileID() : 0;
-        s.path = r->fileFullPath();
-        s.fileName = r->fileName();
+        RecordState s = summaryOf(id, r);
         s.displayName = r->displayName();
-        s.isFolder = r->isFolder();
-        s.isVirtualFolder = r->isVirtualFolder();
-        s.excludedFromScan = r->excludedFromScan();
-        s.hasAliases = r->hasAliases();
-        s.isAlbum = r->isAlbum();
-        s.needsScan = r->needsScan();
         s.needsUpload = r->needsUpload();
         s.cachedStatus = r->cachedStatus();
-        s.flags = r->flags();
-        s.numberOfPhotos = r->numberOfPhotos();
-        s.numberOfVideos = r->numberOfVideos();
         s.foldersRecursive = r->numberOfFoldersRecursive();
         s.photosRecursive = r->numberOfPhotosRecursive();
         s.scanning = FileManager::isFileOrAnyChildScanning(r);
@@ -188,21 +195,7 @@ public:
         FileData *r = recordOf(id);
         if (!r)
             return false;
-        RecordState s;
-        s.id = id;
-        s.parent = r->parent() ? r->parent()->fileID() : 0;
-        s.path = r->fileFullPath();
-        s.fileName = r->fileName();
-        s.isFolder = r->isFolder();
-        s.isVirtualFolder = r->isVirtualFolder();
-        s.excludedFromScan = r->excludedFromScan();
-        s.hasAliases = r->hasAliases();
-        s.isAlbum = r->isAlbum();
-        s.needsScan = r->needsScan();
-        s.flags = r->flags();
-        s.numberOfPhotos = r->numberOfPhotos();
-        s.numberOfVideos = r->numberOfVideos();
-        *out = s;
+        *out = summaryOf(id, r);
         return true;
     }
     QList<RecordId> children(RecordId id) override
