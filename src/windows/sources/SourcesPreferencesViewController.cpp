@@ -115,6 +115,30 @@ QMenu *newMenu(QWidget *parent)
     menu->setAttribute(Qt::WA_DeleteOnClose);
     return menu;
 }
+
+// A real folder opens in the file manager; anything else that exists (a file, a virtual folder)
+// is shown where it lies.
+void openOrReveal(const QString &path, const RecordState &record)
+{
+    if (path.isEmpty())
+        return;
+    if (isDirectory(path) && !record.isVirtualFolder)
+        UrlOpeners::open(QUrl::fromLocalFile(path));
+    else if (QFileInfo::exists(path))
+        UrlOpeners::opener()->revealFile(path);
+}
+
+// A menu item whose command runs only if the pane that built the menu is still there.
+QAction *addPaneAction(QMenu *menu, const QPointer<SourcesPreferencesViewController> &pane, const QString &title,
+                       std::function<void(SourcesPreferencesViewController *)> action)
+{
+    QAction *a = menu->addAction(title);
+    QObject::connect(a, &QAction::triggered, menu, [pane, action = std::move(action)] {
+        if (pane)
+            action(pane);
+    });
+    return a;
+}
 } // namespace
 
 // ---------------------------------------------------------------------------------------------
@@ -616,11 +640,7 @@ QMenu *SourcesPreferencesViewController::buildAddSourceMenu(QWidget *parent, boo
     SourcesBackend *backend = SourcesBackend::instance();
     QPointer<SourcesPreferencesViewController> self(this);
     auto add = [&](const QString &title, std::function<void(SourcesPreferencesViewController *)> action) {
-        QAction *a = menu->addAction(title);
-        QObject::connect(a, &QAction::triggered, menu, [self, action] {
-            if (self)
-                action(self);
-        });
+        return addPaneAction(menu, self, title, std::move(action));
     };
     add(L(QStringLiteral("Add a folder")), [](SourcesPreferencesViewController *c) { c->addFolderHit(); });
     const QList<QPair<QString, SourcesBackend::Folder>> folders{
@@ -885,12 +905,7 @@ void SourcesPreferencesViewController::openCurrentSelection()
         return;
     RecordState record;
     const QString path = openPathForItem(item, &record);
-    if (path.isEmpty())
-        return;
-    if (isDirectory(path) && !record.isVirtualFolder)
-        UrlOpeners::open(QUrl::fromLocalFile(path));
-    else if (QFileInfo::exists(path))
-        UrlOpeners::opener()->revealFile(path);
+    openOrReveal(path, record);
 }
 
 void SourcesPreferencesViewController::tableViewDoubleClicked()
@@ -1011,12 +1026,7 @@ QMenu *SourcesPreferencesViewController::buildMainMenu(const SourceItem &item, Q
     QPointer<SourcesPreferencesViewController> self(this);
     // Every action carries its own item: the row may have moved by the time it runs.
     auto add = [&](const QString &title, std::function<void(SourcesPreferencesViewController *)> action) {
-        QAction *a = menu->addAction(title);
-        QObject::connect(a, &QAction::triggered, menu, [self, action] {
-            if (self)
-                action(self);
-        });
-        return a;
+        return addPaneAction(menu, self, title, std::move(action));
     };
     auto openItem = [item](SourcesPreferencesViewController *c) {
         const QModelIndex index = c->m_model->indexForItem(item);
@@ -1088,12 +1098,7 @@ void SourcesPreferencesViewController::openDetailsRecord(RecordId id, bool brows
         UrlOpeners::open(QUrl::fromLocalFile(path)); // the file in its own application
         return;
     }
-    if (path.isEmpty())
-        return;
-    if (isDirectory(path) && !record.isVirtualFolder)
-        UrlOpeners::open(QUrl::fromLocalFile(path));
-    else if (QFileInfo::exists(path))
-        UrlOpeners::opener()->revealFile(path);
+    openOrReveal(path, record);
 }
 
 void SourcesPreferencesViewController::openCurrentDetailsSelection(bool browse)
