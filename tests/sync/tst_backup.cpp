@@ -5,6 +5,7 @@
 // service and the catalogue consistent.
 #include "LumoraDouble.h"
 #include "SyncTestHome.h"
+#include "SyncTestPhotos.h"
 
 #include "sync/LumoraDrive.h"
 #include "sync/LumoraUploader.h"
@@ -26,22 +27,6 @@
 #include <exiv2/exiv2.hpp>
 
 namespace {
-
-QString writePhoto(const QString &path, const QString &exifDate, quint32 seed)
-{
-    QImage img(40, 40, QImage::Format_RGB32);
-    QRandomGenerator rng(seed);
-    for (int y = 0; y < img.height(); ++y)
-        for (int x = 0; x < img.width(); ++x)
-            img.setPixel(x, y, rng.generate());
-    if (!img.save(path, "JPG", 95))
-        return QString();
-    auto image = Exiv2::ImageFactory::open(path.toStdString());
-    image->readMetadata();
-    image->exifData()["Exif.Photo.DateTimeOriginal"] = exifDate.toStdString();
-    image->writeMetadata();
-    return path;
-}
 
 // A short MP4-like clip: recognised as a video by its header; dated by its modification time.
 QString writeVideo(const QString &path, const QDateTime &date, quint32 seed)

@@ -20,6 +20,7 @@
 #include <QImage>
 #include <QRandomGenerator>
 #include "SyncTestHome.h"
+#include "SyncTestPhotos.h"
 
 #include <QStandardPaths>
 #include <QTemporaryDir>
@@ -27,24 +28,6 @@
 #include <exiv2/exiv2.hpp>
 
 namespace {
-
-// A small JPEG of noise (so every file differs) with its date taken in EXIF.
-QString writePhoto(const QString &path, const QString &exifDate, quint32 seed)
-{
-    QImage img(48, 48, QImage::Format_RGB32);
-    QRandomGenerator rng(seed);
-    for (int y = 0; y < img.height(); ++y)
-        for (int x = 0; x < img.width(); ++x)
-            img.setPixel(x, y, rng.generate());
-    if (!img.save(path, "JPG", 95))
-        return QString();
-    auto image = Exiv2::ImageFactory::open(path.toStdString());
-    image->readMetadata();
-    image->exifData()["Exif.Photo.DateTimeOriginal"] = exifDate.toStdString();
-    image->exifData()["Exif.Image.DateTime"] = exifDate.toStdString();
-    image->writeMetadata();
-    return path;
-}
 
 FileData *record(const QString &path) { return DataStore::instance()->fileDataForPathKey(FileManager::pathKey(path)); }
 
