@@ -1,5 +1,6 @@
 // The service client against published OAuth vectors and against the local service double.
 #include "LumoraDouble.h"
+#include "ServiceTestSignIn.h"
 
 #include "core/LGLog.h"
 #include "core/NotificationCenter.h"
@@ -91,15 +92,6 @@ class TestLumoraKit : public QObject
     std::shared_ptr<CapturingLogger> logger = std::make_shared<CapturingLogger>();
     LumoraKit *kit = nullptr;
 
-    void signInWithIssuedToken()
-    {
-        auto [token, secret] = service.issueAccessToken(QString::fromLatin1(LumoraDoubleDefaults::userId));
-        Settings::setObject(token, LKStoredKeys::Token);
-        Settings::setObject(secret, LKStoredKeys::TokenSecretPlain);
-        Settings::setObject(QString::fromLatin1(LumoraDoubleDefaults::userId), LKStoredKeys::UserID);
-        kit->loadTokenFromSettingsWithoutValidating();
-    }
-
 private Q_SLOTS:
     void initTestCase()
     {
@@ -155,7 +147,7 @@ private Q_SLOTS:
         QCOMPARE(req.httpMethod, QByteArray("GET"));
         QVERIFY(QUrlQuery(req.url).hasQueryItem(QStringLiteral("api_sig")));
 
-        signInWithIssuedToken();
+        signInAsDefaultUser(service);
         // Around the limit: a GET's address stays below 1,024 characters; a POST carries what
         // would have made the address 1,024 or longer (the signature's encoding varies a little).
         const int endpointLength = kit->prepareRESTRequest(QStringLiteral("lumora.photosets.find"), {}).url.adjusted(QUrl::RemoveQuery).toEncoded().size();
@@ -322,7 +314,7 @@ private Q_SLOTS:
         QCOMPARE(std::get<3>(none.values).code, LKErrorCode::NoStoredToken);
         QCOMPARE(std::get<3>(none.values).message, QStringLiteral("There isn't a stored token to check. Login first."));
 
-        signInWithIssuedToken();
+        signInAsDefaultUser(service);
         Reachability::setStatusOverrideForTesting(Reachability::NotReachable);
         Waiter<QString, QString, QString, LKError> offline;
         kit->checkAuthorizationOnCompletion(offline.callback());
@@ -349,7 +341,7 @@ private Q_SLOTS:
         QFETCH(int, value);
         QFETCH(QString, domain);
         QFETCH(int, code);
-        signInWithIssuedToken();
+        signInAsDefaultUser(service);
         service.setFault(LumoraDouble::Fault(fault), value, QStringLiteral("rest"), 1);
         auto [resp, err] = kit->callSynchronously(LKLumoraPhotosetsGetList(), 0, fault == int(LumoraDouble::Fault::Slow) ? 0.5 : 0);
         QCOMPARE(err.domain, domain);
@@ -364,7 +356,7 @@ private Q_SLOTS:
         auto [r1, e1] = kit->callSynchronously(LKLumoraPhotosetsGetList());
         QCOMPARE(e1.domain, LKServiceErrorDomain);
         QCOMPARE(e1.code, LKErrorCode::NeedsLogin);
-        signInWithIssuedToken();
+        signInAsDefaultUser(service);
         LKLumoraPhotosetsGetInfo info;
         info.photoset_id = QStringLiteral("404");
         auto [r2, e2] = kit->callSynchronously(info);
@@ -397,7 +389,7 @@ private Q_SLOTS:
 
     void responseCacheHonoursMaxAge()
     {
-        signInWithIssuedToken();
+        signInAsDefaultUser(service);
         service.resetRecords();
         auto [a, e1] = kit->callSynchronously(LKLumoraPhotosetsGetList(), 5);
         QVERIFY(!e1.isError());
@@ -413,7 +405,7 @@ private Q_SLOTS:
 
     void waitUntilFinishedOffMainThreadDoesNotBlockMain()
     {
-        signInWithIssuedToken();
+        signInAsDefaultUser(service);
         // A background thread waits for a call while the main thread keeps turning its loop.
         std::atomic_bool finished{false};
         LKError error;
@@ -445,7 +437,7 @@ private Q_SLOTS:
         QVERIFY(safe.contains(QStringLiteral("method=m")));
 
         // A failed request's error text does not carry its signed address.
-        signInWithIssuedToken();
+        signInAsDefaultUser(service);
         auto prepared = kit->prepareRESTRequest(QStringLiteral("lumora.photosets.getList"), {});
         QUrl dead = prepared.url;
         dead.setPort(1); // nothing listens there

@@ -1,6 +1,7 @@
 // The service mirror against the local service double: the de-duplication index marks the
 // catalogue's files that the account already holds; account statistics and images.
 #include "LumoraDouble.h"
+#include "ServiceTestSignIn.h"
 
 #include "catalogue/CatalogueHooks.h"
 #include "catalogue/ContentSample.h"
@@ -52,11 +53,7 @@ private Q_SLOTS:
         service.exportEnvironment();
         LumoraKit *kit = LumoraKit::sharedLumoraKit();
         kit->initializeWithAPIKey(service.apiKey(), service.apiSecret(), false);
-        auto [token, secret] = service.issueAccessToken(QString::fromLatin1(LumoraDoubleDefaults::userId));
-        Settings::setObject(token, LKStoredKeys::Token);
-        Settings::setObject(secret, LKStoredKeys::TokenSecretPlain);
-        Settings::setObject(QString::fromLatin1(LumoraDoubleDefaults::userId), LKStoredKeys::UserID);
-        kit->loadTokenFromSettingsWithoutValidating();
+        signInAsDefaultUser(service);
         DataStoreLumoraData::installCatalogueHooks();
     }
 

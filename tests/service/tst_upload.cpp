@@ -1,5 +1,6 @@
 // The upload request: its reply reading, and whole uploads against the local service double.
 #include "LumoraDouble.h"
+#include "ServiceTestSignIn.h"
 
 #include "core/Settings.h"
 #include "service/LKImageUploadNetworkOperation.h"
@@ -41,10 +42,7 @@ private Q_SLOTS:
         service.exportEnvironment();
         LumoraKit *kit = LumoraKit::sharedLumoraKit();
         kit->initializeWithAPIKey(service.apiKey(), service.apiSecret(), false);
-        auto [token, secret] = service.issueAccessToken(QString::fromLatin1(LumoraDoubleDefaults::userId));
-        Settings::setObject(token, LKStoredKeys::Token);
-        Settings::setObject(secret, LKStoredKeys::TokenSecretPlain);
-        kit->loadTokenFromSettingsWithoutValidating();
+        signInAsDefaultUser(service);
         QVERIFY(kit->isAuthorized());
     }
 
