@@ -1,5 +1,5 @@
 #include "core/Settings.h"
-#include "support/FakeSourcesBackend.h"
+#include "support/SourcesPaneFixture.h"
 #include "support/ScriptedModalUi.h"
 #include "windows/preferences/PreferencesServices.h"
 #include "windows/sources/SourcesPreferencesViewController.h"
@@ -41,27 +41,13 @@ QAction *actionNamed(QMenu *menu, const QString &title)
 }
 } // namespace
 
-class TestSourcesCommands : public QObject
+class TestSourcesCommands : public SourcesPaneFixture
 {
     Q_OBJECT
-    QTemporaryDir m_dir;
-    FakeSourcesBackend *m_backend = nullptr;
-    ScriptedAlerts m_alerts;
     ScriptedFolderChooser m_chooser;
     RecordingUrlOpener m_opener;
 
-    QString mk(const QString &rel)
-    {
-        const QString path = m_dir.path() + QLatin1Char('/') + rel;
-        QDir().mkpath(path);
-        return path;
-    }
-    bool refresh(SourcesPreferencesViewController &pane, bool force = true)
-    {
-        QSignalSpy spy(&pane, &SourcesPreferencesViewController::sourcesRefreshed);
-        pane.refreshViewForceRefreshUI(force);
-        return spy.wait(5000);
-    }
+    bool refresh(SourcesPreferencesViewController &pane) { return waitForRefresh(pane, true); }
 
 private Q_SLOTS:
     void initTestCase()
@@ -74,20 +60,12 @@ private Q_SLOTS:
     }
     void init()
     {
-        Settings::clearAllSettingsPERMANENTLY();
+        installFreshBackend();
         PreferencesServices::reset();
-        m_backend = new FakeSourcesBackend;
-        SourcesBackend::setInstance(m_backend);
-        m_alerts.requests.clear();
-        m_alerts.answers.clear();
         m_opener.opened.clear();
         m_opener.revealed.clear();
     }
-    void cleanup()
-    {
-        SourcesBackend::setInstance(nullptr);
-        delete m_backend;
-    }
+    void cleanup() { removeBackend(); }
 
     void removingAWatchedFolderAsksFirst()
     {

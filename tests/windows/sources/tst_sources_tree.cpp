@@ -1,6 +1,6 @@
 #include "core/NotificationCenter.h"
 #include "core/Settings.h"
-#include "support/FakeSourcesBackend.h"
+#include "support/SourcesPaneFixture.h"
 #include "support/ScriptedModalUi.h"
 #include "windows/sources/SourcesPreferencesTableCellView.h"
 #include "windows/sources/SourcesPreferencesViewController.h"
@@ -17,25 +17,9 @@
 using Library = SourcesBackend::Library;
 using Folder = SourcesBackend::Folder;
 
-class TestSourcesTree : public QObject
+class TestSourcesTree : public SourcesPaneFixture
 {
     Q_OBJECT
-    QTemporaryDir m_dir;
-    FakeSourcesBackend *m_backend = nullptr;
-    ScriptedAlerts m_alerts;
-
-    QString mk(const QString &rel)
-    {
-        const QString path = m_dir.path() + QLatin1Char('/') + rel;
-        QDir().mkpath(path);
-        return path;
-    }
-    bool waitForRefresh(SourcesPreferencesViewController &pane, bool force = false)
-    {
-        QSignalSpy spy(&pane, &SourcesPreferencesViewController::sourcesRefreshed);
-        pane.refreshViewForceRefreshUI(force);
-        return spy.wait(5000);
-    }
 
 private Q_SLOTS:
     void initTestCase()
@@ -44,19 +28,8 @@ private Q_SLOTS:
         QVERIFY(m_dir.isValid());
         Alerts::setPresenter(&m_alerts);
     }
-    void init()
-    {
-        Settings::clearAllSettingsPERMANENTLY();
-        m_backend = new FakeSourcesBackend;
-        SourcesBackend::setInstance(m_backend);
-        m_alerts.requests.clear();
-        m_alerts.answers.clear();
-    }
-    void cleanup()
-    {
-        SourcesBackend::setInstance(nullptr);
-        delete m_backend;
-    }
+    void init() { installFreshBackend(); }
+    void cleanup() { removeBackend(); }
 
     void gatheredOrderForEachConfiguration()
     {
