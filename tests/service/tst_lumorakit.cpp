@@ -1,6 +1,6 @@
 // The service client against published OAuth vectors and against the local service double.
 #include "LumoraDouble.h"
-#include "ServiceTestSignIn.h"
+#include "ServiceTestClient.h"
 
 #include "core/LGLog.h"
 #include "core/NotificationCenter.h"
@@ -97,11 +97,9 @@ private Q_SLOTS:
     {
         QStandardPaths::setTestModeEnabled(true);
         Settings::clearAllSettingsPERMANENTLY();
-        QVERIFY(service.start());
-        service.exportEnvironment();
         LGLog::addLogger(logger);
+        QVERIFY(startServiceForClient(service));
         kit = LumoraKit::sharedLumoraKit();
-        kit->initializeWithAPIKey(service.apiKey(), service.apiSecret(), false);
     }
 
     void init()

@@ -1,7 +1,7 @@
 // The service mirror against the local service double: the de-duplication index marks the
 // catalogue's files that the account already holds; account statistics and images.
 #include "LumoraDouble.h"
-#include "ServiceTestSignIn.h"
+#include "ServiceTestClient.h"
 
 #include "catalogue/CatalogueHooks.h"
 #include "catalogue/ContentSample.h"
@@ -49,10 +49,7 @@ private Q_SLOTS:
         Settings::clearAllSettingsPERMANENTLY();
         DataStore::resetForTesting();
         QVERIFY(DataStore::instance()->isOpen());
-        QVERIFY(service.start());
-        service.exportEnvironment();
-        LumoraKit *kit = LumoraKit::sharedLumoraKit();
-        kit->initializeWithAPIKey(service.apiKey(), service.apiSecret(), false);
+        QVERIFY(startServiceForClient(service));
         signInAsDefaultUser(service);
         DataStoreLumoraData::installCatalogueHooks();
     }

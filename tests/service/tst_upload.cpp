@@ -1,6 +1,6 @@
 // The upload request: its reply reading, and whole uploads against the local service double.
 #include "LumoraDouble.h"
-#include "ServiceTestSignIn.h"
+#include "ServiceTestClient.h"
 
 #include "core/Settings.h"
 #include "service/LKImageUploadNetworkOperation.h"
@@ -38,12 +38,9 @@ private Q_SLOTS:
     {
         QStandardPaths::setTestModeEnabled(true);
         Settings::clearAllSettingsPERMANENTLY();
-        QVERIFY(service.start());
-        service.exportEnvironment();
-        LumoraKit *kit = LumoraKit::sharedLumoraKit();
-        kit->initializeWithAPIKey(service.apiKey(), service.apiSecret(), false);
+        QVERIFY(startServiceForClient(service));
         signInAsDefaultUser(service);
-        QVERIFY(kit->isAuthorized());
+        QVERIFY(LumoraKit::sharedLumoraKit()->isAuthorized());
     }
 
     void init() { service.clearFaults(); }
