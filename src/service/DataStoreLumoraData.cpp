@@ -63,27 +63,20 @@ void notifyStateChanged()
     });
 }
 
-void setRunning(bool running)
+// Sets one of the state flags (guarded by s_lock) and tells the listener when it changed.
+void setStateFlag(bool &flag, bool value)
 {
     {
         QMutexLocker l(&s_lock);
-        if (s_running == running)
+        if (flag == value)
             return;
-        s_running = running;
+        flag = value;
     }
     notifyStateChanged();
 }
 
-void setPaused(bool paused)
-{
-    {
-        QMutexLocker l(&s_lock);
-        if (s_paused == paused)
-            return;
-        s_paused = paused;
-    }
-    notifyStateChanged();
-}
+void setRunning(bool running) { setStateFlag(s_running, running); }
+void setPaused(bool paused) { setStateFlag(s_paused, paused); }
 
 QString content(const QVariant &v)
 {
