@@ -2,6 +2,7 @@
 // expanding a folder of 10,000 entries, and a burst of 1,000 status changes reported by the
 // catalogue, each timed on the GUI thread including the repaint. Run with
 // QT_QPA_PLATFORM=offscreen; it works in a throw-away home folder.
+#include "PaneBench.h"
 #include "catalogue/CatalogueHooks.h"
 #include "catalogue/DataStore.h"
 #include "catalogue/FileData.h"
@@ -69,11 +70,7 @@ int main(int argc, char **argv)
     SourcesBackend::setInstance(engine);
     t.restart();
     SourcesPreferencesViewController pane;
-    pane.resize(640, 480);
-    pane.show();
-    QSignalSpy landed(&pane, &SourcesPreferencesViewController::sourcesRefreshed);
-    pane.refreshViewForceRefreshUI(true);
-    landed.wait(5000);
+    showAndGather(pane);
     settle(&pane);
     std::printf("open pane (construct, gather, first paint): %lld ms\n", t.elapsed());
 

@@ -1,6 +1,7 @@
 // The Upload pane with 100,000 records under one source: opening the pane, expanding a folder of
 // 10,000 entries, and a burst of 1,000 status changes, each timed on the GUI thread including
 // the repaint. Run with QT_QPA_PLATFORM=offscreen.
+#include "PaneBench.h"
 #include "support/FakeSourcesBackend.h"
 #include "windows/sources/SourcesPreferencesViewController.h"
 #include "windows/sources/SourcesTreeModel.h"
@@ -48,11 +49,7 @@ int main(int argc, char **argv)
     QElapsedTimer t;
     t.start();
     SourcesPreferencesViewController pane;
-    pane.resize(640, 480);
-    pane.show();
-    QSignalSpy landed(&pane, &SourcesPreferencesViewController::sourcesRefreshed);
-    pane.refreshViewForceRefreshUI(true);
-    landed.wait(5000);
+    showAndGather(pane);
     settle(&pane);
     std::printf("open pane (construct, gather, first paint): %lld ms\n", t.elapsed());
 
