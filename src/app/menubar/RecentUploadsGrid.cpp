@@ -11,6 +11,16 @@
 
 static constexpr int kAnimationMs = 200;
 
+// Adds to `group` a move of the target's property to `end` over the grid's animation time.
+static void addPropertyAnimation(QParallelAnimationGroup *group, QObject *target, const char *property,
+                                 const QVariant &end)
+{
+    auto *animation = new QPropertyAnimation(target, property, group);
+    animation->setDuration(kAnimationMs);
+    animation->setEndValue(end);
+    group->addAnimation(animation);
+}
+
 TrayMenuPhotoContainerButton::TrayMenuPhotoContainerButton(QWidget *parent)
     : NSButtonWithHandCursor(parent)
 {
@@ -134,12 +144,8 @@ void TrayMenuPhotoContainer::setContents(const QStringList &contents, bool anima
     }
 
     auto *group = new QParallelAnimationGroup(this);
-    for (auto *cell : std::as_const(setAside)) {
-        auto *fade = new QPropertyAnimation(cell, "alphaValue", group);
-        fade->setDuration(kAnimationMs);
-        fade->setEndValue(0.0);
-        group->addAnimation(fade);
-    }
+    for (auto *cell : std::as_const(setAside))
+        addPropertyAnimation(group, cell, "alphaValue", 0.0);
     for (const QString &path : std::as_const(kept))
         updateCell(path, true, group);
     for (const QString &path : std::as_const(addedWithCells))
@@ -169,25 +175,17 @@ void TrayMenuPhotoContainer::updateCell(const QString &path, bool animated, QPar
     const bool finished = *photoId != 0;
     const double alpha = finished ? 1.0 : 0.25;
     if (cell->alphaValue() != alpha) {
-        if (animated && group) {
-            auto *fade = new QPropertyAnimation(cell, "alphaValue", group);
-            fade->setDuration(kAnimationMs);
-            fade->setEndValue(alpha);
-            group->addAnimation(fade);
-        } else {
+        if (animated && group)
+            addPropertyAnimation(group, cell, "alphaValue", alpha);
+        else
             cell->setAlphaValue(alpha);
-        }
     }
     const QPoint origin = originForIndex(index);
     if (cell->pos() != origin) {
-        if (animated && group) {
-            auto *move = new QPropertyAnimation(cell, "pos", group);
-            move->setDuration(kAnimationMs);
-            move->setEndValue(origin);
-            group->addAnimation(move);
-        } else {
+        if (animated && group)
+            addPropertyAnimation(group, cell, "pos", origin);
+        else
             cell->move(origin);
-        }
     }
     cell->setDisableHandCursor(!finished);
 }
