@@ -34,6 +34,16 @@ QIcon iconForPath(const QString &path)
     }
     return it.value();
 }
+
+// One line of text at a pixel size and colour, elided to fit its rectangle.
+void drawElidedLine(QPainter *painter, QFont font, int pixelSize, const QColor &color, const QRect &rect,
+                    const QString &text, Qt::TextElideMode elide)
+{
+    font.setPixelSize(pixelSize);
+    painter->setFont(font);
+    painter->setPen(color);
+    painter->drawText(rect, Qt::AlignLeft | Qt::AlignVCenter, painter->fontMetrics().elidedText(text, elide, rect.width()));
+}
 } // namespace
 
 SourcesRowDelegate::SourcesRowDelegate(SourcesPreferencesViewController *controller, NSKeyboardSupportOutlineView *view)
@@ -81,18 +91,8 @@ void SourcesRowDelegate::paint(QPainter *painter, const QStyleOptionViewItem &op
     int textRight = checkboxRect(r).left() - 8;
     const QRect titleRect(r.left() + 34, r.top() + 4, qMax(0, textRight - r.left() - 34), 18);
     const QRect subtitleRect(titleRect.left(), titleRect.bottom() + 1, titleRect.width(), 15);
-    QFont titleFont = option.font;
-    titleFont.setPixelSize(13);
-    painter->setFont(titleFont);
-    painter->setPen(QColor(34, 34, 34));
-    painter->drawText(titleRect, Qt::AlignLeft | Qt::AlignVCenter,
-                      painter->fontMetrics().elidedText(row.title, Qt::ElideMiddle, titleRect.width()));
-    QFont subFont = option.font;
-    subFont.setPixelSize(11);
-    painter->setFont(subFont);
-    painter->setPen(QColor(120, 124, 130));
-    painter->drawText(subtitleRect, Qt::AlignLeft | Qt::AlignVCenter,
-                      painter->fontMetrics().elidedText(row.subtitle, Qt::ElideRight, subtitleRect.width()));
+    drawElidedLine(painter, option.font, 13, QColor(34, 34, 34), titleRect, row.title, Qt::ElideMiddle);
+    drawElidedLine(painter, option.font, 11, QColor(120, 124, 130), subtitleRect, row.subtitle, Qt::ElideRight);
 
     if (row.checkboxVisible && row.record) {
         QStyleOptionButton box;
