@@ -85,6 +85,14 @@ WelcomeWindowController::~WelcomeWindowController()
 {
     if (s_singleton == this)
         s_singleton = nullptr;
+    // A page answers its pending scripts as it is destroyed: do that now, while this window is
+    // whole, and with a new load number so every such late answer is dropped.
+    ++m_loadCounter;
+    if (m_page)
+        m_page->detachFromWindow();
+    delete m_webView.data();
+    delete m_page;
+    m_page = nullptr;
 }
 
 void WelcomeWindowController::display()
