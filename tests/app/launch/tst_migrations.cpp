@@ -35,6 +35,7 @@ private Q_SLOTS:
         excludedGone->setExcludedFromScan(true);
         album = store->createFileData(disk.path() + "/Photos", true);
         album->setAlbumName("Trip");
+        album->setAlbumMode(0); // a folder of an older catalogue, from before the default album
         albumFile = store->createFileData(disk.path() + "/Photos/b.jpg", false);
         albumFile->setAlbumName("Not a folder");
         albumSet = store->createFileData(disk.path() + "/Set", true);
