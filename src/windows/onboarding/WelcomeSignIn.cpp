@@ -402,9 +402,8 @@ void WelcomeWindowController::loadAuthorizationRequestSoon()
     QTimer::singleShot(0, this, [this] { loadAuthorizationRequest(); });
 }
 
-bool WelcomeWindowController::interceptNavigation(const QUrl &url, bool isMainFrame, bool userInitiated)
+bool WelcomeWindowController::interceptNavigation(const QUrl &url, bool isMainFrame, bool)
 {
-    Q_UNUSED(userInitiated)
     const QString lower = url.toString(QUrl::FullyEncoded).toLower();
     if (SignInRules::isQuietAsset(lower))
         return true;

@@ -142,7 +142,6 @@ private:
     void connectScreenButtons();
     void setupFolderPicker();
     void updateSourcesPanelEnabledControls();
-    void chooseFolders();
 
     // sign-in
     void ensureWebView();
