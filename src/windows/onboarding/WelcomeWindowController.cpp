@@ -374,15 +374,6 @@ void setTextOf(QWidget *widget, const QString &text)
         button->setText(text);
 }
 
-QString textOf(QWidget *widget)
-{
-    if (auto *label = qobject_cast<QLabel *>(widget))
-        return label->text();
-    if (auto *button = qobject_cast<QAbstractButton *>(widget))
-        return button->text();
-    return {};
-}
-
 void moveAndWiden(QWidget *widget, int dx, int dw)
 {
     if (widget)
