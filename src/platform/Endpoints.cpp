@@ -33,6 +33,13 @@ QUrl Endpoints::webBase(const QString &firstLabel)
     return QUrl(QStringLiteral("https://%1.lumora.com").arg(firstLabel.isEmpty() ? QStringLiteral("www") : firstLabel));
 }
 
+QUrl Endpoints::alphaWebBase()
+{
+    if (overrideBase().isEmpty())
+        return webBase(QStringLiteral("alpha"));
+    return QUrl(qEnvironmentVariable("HOISTLY_ALPHA_SERVICE_URL"));
+}
+
 QUrl Endpoints::signInCallback() { return QUrl(QStringLiteral("https://hoistly.lumora.com/auth")); }
 
 bool Endpoints::isSignInCallback(const QUrl &url)

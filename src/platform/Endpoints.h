@@ -13,6 +13,9 @@ public:
     static QUrl apiBase();               // REST and OAuth: "/services/rest/", "/services/oauth/..."
     static QUrl uploadBase();            // "/services/upload/", "/services/replace/"
     static QUrl webBase(const QString &firstLabel); // pages on the web site ("www" or "alpha")
+    // The alpha environment's web host, probed before sign-in. A configured service has no alpha
+    // environment beside it unless HOISTLY_ALPHA_SERVICE_URL names one: an empty QUrl then.
+    static QUrl alphaWebBase();
     static QUrl beaconBase();            // analytics beacon "/p"
     static QUrl updateBase();            // update manifest and zip
     // The fixed sign-in callback address (path "/auth").

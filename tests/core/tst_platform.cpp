@@ -60,6 +60,18 @@ private Q_SLOTS:
         QCOMPARE(Endpoints::webBase("alpha").host(), Endpoints::webBase("www").host().replace("www", "alpha"));
     }
 
+    void aConfiguredServiceHasNoAlphaHostUnlessNamed()
+    {
+        qunsetenv("HOISTLY_SERVICE_URL");
+        QCOMPARE(Endpoints::alphaWebBase(), Endpoints::webBase("alpha"));
+        qputenv("HOISTLY_SERVICE_URL", "http://127.0.0.1:9000");
+        QVERIFY(Endpoints::alphaWebBase().isEmpty());
+        qputenv("HOISTLY_ALPHA_SERVICE_URL", "http://127.0.0.1:9001");
+        QCOMPARE(Endpoints::alphaWebBase(), QUrl("http://127.0.0.1:9001"));
+        qunsetenv("HOISTLY_ALPHA_SERVICE_URL");
+        qunsetenv("HOISTLY_SERVICE_URL");
+    }
+
     void signInCallbackIsParsedNotMatched()
     {
         const QUrl cb = Endpoints::signInCallback();

@@ -31,6 +31,8 @@ int main(int argc, char *argv[])
     if (forwarded)
         return 0;
 
+    // The sign-in web view shares its drawing contexts with the windows.
+    QCoreApplication::setAttribute(Qt::AA_ShareOpenGLContexts);
     QApplication app(argc, argv);
     QApplication::setQuitOnLastWindowClosed(false);
     AppDelegate::instance()->applicationDidFinishLaunching(arguments);

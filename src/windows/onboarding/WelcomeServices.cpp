@@ -54,7 +54,7 @@ public:
     void reinitializeClient(bool alpha) override
     {
         LumoraKit::sharedLumoraKit()->initializeWithAPIKey(LumoraDrive::apiKey(alpha),
-                                                           alpha ? LumoraDrive::apiSecret(true) : LumoraDrive::APIS(), alpha);
+                                                           LumoraDrive::apiSecret(alpha), alpha);
     }
     void updateUserInfo() override { DataStoreLumoraData::updateUserInfo(); }
     bool updateUserInfoViaUserInteraction(bool interactive) override

@@ -139,7 +139,7 @@ QString SignInRules::withoutMobileHost(const QString &url)
 
 QUrl SignInRules::alphaProbeUrl()
 {
-    return Endpoints::webBase(QStringLiteral("alpha"));
+    return Endpoints::alphaWebBase();
 }
 
 QString WelcomeWindowController::userAgentForEnvironment(bool alpha)
@@ -254,6 +254,11 @@ QWebEngineProfile *SignInProfile::profile()
 {
     if (!s_profile) {
         s_profile = new QWebEngineProfile(QStringLiteral("HoistlySignIn"));
+        // Windows and pages must go while the application object still stands: deleting a web
+        // view from inside its destructor crashes. The post routine covers test programs, which
+        // never run the event loop's exit.
+        QObject::connect(QCoreApplication::instance(), &QCoreApplication::aboutToQuit,
+                         QCoreApplication::instance(), &releaseProfile);
         qAddPostRoutine(releaseProfile);
         const QString folder = StandardPaths::lumoraSubfolder(QStringLiteral("SignInProfile"));
         if (!folder.isEmpty()) {
@@ -900,7 +905,7 @@ void WelcomeWindowController::checkForAlphaEnvironmentAvailable()
             return;
     }
     bool available = false;
-    {
+    if (!SignInRules::alphaProbeUrl().isEmpty()) {
         QNetworkAccessManager manager;
         QNetworkRequest request(SignInRules::alphaProbeUrl());
         request.setAttribute(QNetworkRequest::CacheLoadControlAttribute, QNetworkRequest::AlwaysNetwork);
