@@ -6,8 +6,11 @@
 #include "LumoraUploader.h"
 #include "StatusModel.h"
 
+#include "NotificationManager.h"
+
 #include "core/Dispatch.h"
 #include "core/LGLog.h"
+#include "platform/DeviceMonitor.h"
 #include "core/NotificationCenter.h"
 #include "core/Settings.h"
 #include "core/UiHooks.h"
@@ -182,6 +185,14 @@ void LumoraDrive::startup()
         if (EngineLinks::isOnline())
             dispatch_main_async([] { runQueues(); });
     });
+
+    // A camera, phone or card that is plugged in while we run is offered for upload.
+    if (!s.observerContext->findChild<DeviceMonitor *>()) {
+        auto *devices = new DeviceMonitor(s.observerContext);
+        QObject::connect(devices, &DeviceMonitor::deviceAttached, devices,
+                         [](const QString &path, const QString &name) { NotificationManager::offerDeviceUpload(path, name); });
+        devices->start();
+    }
 
     updateStatus();
     EngineLinks::refreshStoreThenMirror();

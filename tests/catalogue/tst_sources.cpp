@@ -3,6 +3,7 @@
 #include "CatalogueTestSupport.h"
 #include "catalogue/LMRPhotoKitLibraryManager.h"
 #include "platform/DeviceDetection.h"
+#include "platform/DeviceMonitor.h"
 #include "platform/PhotoLibraries.h"
 #include "platform/StandardPaths.h"
 
@@ -250,6 +251,26 @@ private Q_SLOTS:
         QVERIFY(writeFile(mountinfo, "22 1 8:2 / / rw,relatime shared:1 - ext4 /dev/sda2 rw\n"));
         QVERIFY(!DeviceDetection::isRemovableDeviceAtPath(QStringLiteral("/media/jane/NIKON D750/DCIM")));
         QCOMPARE(DeviceDetection::nameForDeviceAtPath(QStringLiteral("/media/jane/NIKON D750/DCIM")), QStringLiteral("NIKON D750"));
+
+        // Only a volume that arrives after the monitor started is announced, and only once.
+        DeviceMonitor monitor;
+        QSignalSpy attached(&monitor, &DeviceMonitor::deviceAttached);
+        monitor.start();
+        QVERIFY(writeFile(mountinfo, "22 1 8:2 / / rw,relatime shared:1 - ext4 /dev/sda2 rw\n"
+                                     "40 22 8:17 / /media/jane/NIKON\\040D750 rw,nosuid shared:2 - vfat /dev/sdb1 rw\n"));
+        monitor.rescan();
+        QCOMPARE(attached.size(), 1);
+        QCOMPARE(attached.at(0).at(0).toString(), QStringLiteral("/media/jane/NIKON D750"));
+        QCOMPARE(attached.at(0).at(1).toString(), QStringLiteral("NIKON D750"));
+        monitor.rescan();
+        QCOMPARE(attached.size(), 1);
+        // Unplugged and plugged in again: a new arrival.
+        QVERIFY(writeFile(mountinfo, "22 1 8:2 / / rw,relatime shared:1 - ext4 /dev/sda2 rw\n"));
+        monitor.rescan();
+        QVERIFY(writeFile(mountinfo, "22 1 8:2 / / rw,relatime shared:1 - ext4 /dev/sda2 rw\n"
+                                     "40 22 8:17 / /media/jane/NIKON\\040D750 rw,nosuid shared:2 - vfat /dev/sdb1 rw\n"));
+        monitor.rescan();
+        QCOMPARE(attached.size(), 2);
     }
 
     void albumNames()
