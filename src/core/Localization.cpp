@@ -44,7 +44,12 @@ QString Localization::tr(const QString &english)
 
 QString Localization::removeNewlinesIfLocalized(const QString &text)
 {
-    if (!isLocalized())
+    return removeNewlinesIfLocalized(text, isLocalized());
+}
+
+QString Localization::removeNewlinesIfLocalized(const QString &text, bool localized)
+{
+    if (!localized)
         return text;
     QStringList paragraphs = text.split(QStringLiteral("\n\n"));
     for (QString &p : paragraphs)
@@ -55,7 +60,13 @@ QString Localization::removeNewlinesIfLocalized(const QString &text)
 QString Localization::useOldTranslatedPhrase(const QString &oldTranslated, const QString &newEnglish,
                                              const QString &newTranslated)
 {
-    if (!isLocalized())
+    return useOldTranslatedPhrase(oldTranslated, newEnglish, newTranslated, isLocalized());
+}
+
+QString Localization::useOldTranslatedPhrase(const QString &oldTranslated, const QString &newEnglish,
+                                             const QString &newTranslated, bool localized)
+{
+    if (!localized)
         return newEnglish;
     if (!newTranslated.isEmpty() && newTranslated != newEnglish)
         return newTranslated;

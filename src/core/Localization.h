@@ -19,10 +19,14 @@ QString tr(const QString &english);
 // When localised: paragraph breaks (two line breaks) are kept and every other line break becomes
 // a blank, since translations do not fit the English line breaking. Otherwise unchanged.
 QString removeNewlinesIfLocalized(const QString &text);
+// The same, for a caller that already knows whether a translation is in use.
+QString removeNewlinesIfLocalized(const QString &text, bool localized);
 // Where a phrase was reworded: the new phrase's translation once it has one, else the older
 // phrase's translation; without a translation in use, the new English phrase.
 QString useOldTranslatedPhrase(const QString &oldTranslated, const QString &newEnglish,
                                const QString &newTranslated);
+QString useOldTranslatedPhrase(const QString &oldTranslated, const QString &newEnglish,
+                               const QString &newTranslated, bool localized);
 // Reloads the cached month names when the user's first preferred language changed. Any thread.
 void updateLocale();
 // Month names (1-12) in the user's first preferred language, cached.

@@ -2,6 +2,7 @@
 
 #include "app/widgets/ModalUi.h"
 #include "app/widgets/ViewTags.h"
+#include "core/Localization.h"
 #include "core/Dispatch.h"
 #include "core/LGLog.h"
 #include "core/NotificationCenter.h"
@@ -393,28 +394,6 @@ void localizeView(QWidget *view, WelcomeServices *services)
             button->setText(services->localized(button->text()));
 }
 
-// Joins single line breaks in a translated interface; paragraph breaks stay.
-QString removeNewlinesIfLocalized(const QString &text, bool localized)
-{
-    if (!localized)
-        return text;
-    QString out = text;
-    out.replace(QLatin1String("\n\n"), QStringLiteral("\x01"));
-    out.replace(QLatin1Char('\n'), QLatin1Char(' '));
-    out.replace(QStringLiteral("\x01"), QStringLiteral("\n\n"));
-    return out;
-}
-
-// The translation of the newer phrase when it has its own, else the older phrase's.
-QString useOldTranslatedPhrase(const QString &oldTranslated, const QString &newPhrase, const QString &newTranslated,
-                               bool localized)
-{
-    if (!localized)
-        return newPhrase;
-    if (!newTranslated.isEmpty() && newTranslated != newPhrase)
-        return newTranslated;
-    return oldTranslated;
-}
 } // namespace
 
 QString WelcomeStyle::titleStyle(const QColor &title, const QColor &alternate)
@@ -480,7 +459,7 @@ void WelcomeWindowController::setupView(QWidget *screen)
     };
     auto libraryTitle = [&](const QString &phrase, const QString &older) {
         const QString translated = services->translationOf(phrase);
-        return useOldTranslatedPhrase(L(older), phrase, translated, localized);
+        return Localization::useOldTranslatedPhrase(L(older), phrase, translated, localized);
     };
     auto setOption = [&](int index, const QString &title) {
         if (options[index])
@@ -490,7 +469,7 @@ void WelcomeWindowController::setupView(QWidget *screen)
     switch (which) {
     case ImportPictures:
         setTextOf(heading, L(QStringLiteral("Upload my Mac folders")));
-        setTextOf(description, removeNewlinesIfLocalized(L(kFoldersDescription), localized));
+        setTextOf(description, Localization::removeNewlinesIfLocalized(L(kFoldersDescription), localized));
         setOption(0, folderTitle(QStringLiteral("Pictures")));
         setOption(1, folderTitle(QStringLiteral("Desktop")));
         setOption(2, folderTitle(QStringLiteral("Downloads")));
@@ -509,7 +488,7 @@ void WelcomeWindowController::setupView(QWidget *screen)
                 options[1]->hide(); // the Photos form has one option only
         } else {
             setTextOf(heading, L(QStringLiteral("Upload from iPhoto")));
-            setTextOf(description, removeNewlinesIfLocalized(L(kIPhotoDescription), localized));
+            setTextOf(description, Localization::removeNewlinesIfLocalized(L(kIPhotoDescription), localized));
             setOption(0, libraryTitle(QStringLiteral("Upload iPhoto library"), QStringLiteral("Upload my iPhoto library")));
             setOption(1, L(QStringLiteral("Recreate my iPhoto albums on Lumora")));
         }
@@ -518,7 +497,7 @@ void WelcomeWindowController::setupView(QWidget *screen)
         break;
     case ImportIMessage:
         setTextOf(heading, L(QStringLiteral("Upload photos from my Messages")));
-        setTextOf(description, removeNewlinesIfLocalized(L(kMessagesDescription), localized));
+        setTextOf(description, Localization::removeNewlinesIfLocalized(L(kMessagesDescription), localized));
         setOption(0, L(QStringLiteral("Upload photos from my Messages")));
         if (options[1])
             options[1]->hide();
@@ -527,13 +506,13 @@ void WelcomeWindowController::setupView(QWidget *screen)
         break;
     case ImportDropbox:
         setTextOf(heading, L(QStringLiteral("Upload my Dropbox folder")));
-        setTextOf(description, removeNewlinesIfLocalized(L(kDropboxDescription), localized));
+        setTextOf(description, Localization::removeNewlinesIfLocalized(L(kDropboxDescription), localized));
         setOption(0, L(QStringLiteral("Upload my Dropbox folder")));
         setOption(1, L(QStringLiteral("Create albums from all my folders")));
         break;
     case ImportFolder:
         setTextOf(heading, L(QStringLiteral("Ready to go!")));
-        setTextOf(description, removeNewlinesIfLocalized(
+        setTextOf(description, Localization::removeNewlinesIfLocalized(
                                    localized ? L(kSummaryDescriptionOld) : kSummaryDescription, localized));
         break;
     default:
@@ -692,7 +671,7 @@ void WelcomeWindowController::updateDoneScreenView()
     setTextOf(findViewWithTag<QWidget>(screen, 9923), services->localized(QStringLiteral("Thanks!")));
     QString text = services->localized(kDoneDescription);
     text.replace(QLatin1String("\n\n"), QLatin1String("\n"));
-    setTextOf(findViewWithTag<QWidget>(screen, 6625), removeNewlinesIfLocalized(text, services->isLocalized()));
+    setTextOf(findViewWithTag<QWidget>(screen, 6625), Localization::removeNewlinesIfLocalized(text, services->isLocalized()));
 }
 
 // ---------------------------------------------------------------------------------------------
