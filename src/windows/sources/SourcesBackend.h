@@ -3,6 +3,8 @@
 // catalogue records (by id, as snapshots), exclusion, the scanner and uploader, and the status
 // model. The pane never keeps a record pointer across turns of the event loop; it keeps ids and
 // asks again. The engine-backed implementation is installed at start-up; tests install a fake.
+#include "catalogue/FileData.h"
+
 #include <QDateTime>
 #include <QList>
 #include <QObject>
@@ -12,15 +14,16 @@
 
 using RecordId = qint64; // 0 = no record
 
+// The catalogue's flag bits under the names the pane uses.
 namespace RecordFlags {
-constexpr quint64 IPhotoRoot = 0x100;
-constexpr quint64 IPhotoAlbum = 0x200;
-constexpr quint64 PhotosRoot = 0x400;
-constexpr quint64 PhotosAlbum = 0x800;
-constexpr quint64 ChildrenListed = 0x10000;
-constexpr quint64 HasExcludedChildren = 0x10000000000ULL;
-constexpr quint64 MessagesRoot = 0x100000000000ULL;
-constexpr quint64 ICloudLibrary = 0x200000000000ULL;
+constexpr quint64 IPhotoRoot = FileFlags::IPhotoLibraryRoot;
+constexpr quint64 IPhotoAlbum = FileFlags::LibraryAlbum;
+constexpr quint64 PhotosRoot = FileFlags::ApertureOrPhotosLibraryRoot;
+constexpr quint64 PhotosAlbum = FileFlags::LibraryAlbumOther;
+constexpr quint64 ChildrenListed = FileFlags::ChildrenListed;
+constexpr quint64 HasExcludedChildren = FileFlags::HasExcludedChildren;
+constexpr quint64 MessagesRoot = FileFlags::IMessageRoot;
+constexpr quint64 ICloudLibrary = FileFlags::ICloudLibraryUnreadable;
 constexpr quint64 AnyLibrary = IPhotoRoot | IPhotoAlbum | PhotosRoot | PhotosAlbum;
 constexpr quint64 LibraryAlbum = IPhotoAlbum | PhotosAlbum;
 constexpr quint64 LibraryRoot = IPhotoRoot | PhotosRoot;
