@@ -408,10 +408,13 @@ private Q_SLOTS:
         NotificationCenter::observe(Notifications::LoginTokenReady, &context,
                                     [&](const QVariant &object) { received << object; });
         AppDelegate::instance()->handleGetURLEvent(url);
-        QTest::qWait(20);
-        QCOMPARE(received.size(), posted ? 1 : 0);
-        if (posted)
+        if (posted) {
+            QTRY_COMPARE(received.size(), 1);
             QCOMPARE(received.first().toUrl(), QUrl(url));
+        } else {
+            QTest::qWait(50); // a post, had there been one, has landed by now
+            QVERIFY(received.isEmpty());
+        }
     }
 
     void hiddenChannelDefaultsToOn()
@@ -419,7 +422,9 @@ private Q_SLOTS:
         const QString key = AppDelegate::hiddenChannelKey();
         QVERIFY(Settings::objectForKey(key).isNull());
         AppDelegate::updateSelfUpdatingUrls();
-        QCOMPARE(Settings::boolForKey(key), AppDelegate::kHiddenChannelDefault);
+        // Never set reads as on, and is written down so later starts agree.
+        QVERIFY(!Settings::objectForKey(key).isNull());
+        QVERIFY(Settings::boolForKey(key));
     }
 };
 

@@ -4,6 +4,7 @@
 #include "LumoraDouble.h"
 #include "UpdateTestBundles.h"
 
+#include <QDeadlineTimer>
 #include <QFile>
 #include <QFileInfo>
 #include <QProcess>
@@ -62,11 +63,12 @@ class TestUpdateCheckProcess : public QObject
         run.status = p.exitStatus();
         run.output = p.readAll();
         QFile marker(home + "/launched.txt");
-        // The unpacked bundle's script runs detached; give it a moment.
-        for (int i = 0; i < 50 && !marker.exists(); ++i)
+        // The unpacked bundle's script runs detached. When an update was applied, wait (bounded) until
+        // it has written its arguments -- the file exists, empty, before the echo lands; otherwise
+        // give a stray launch a moment to show itself.
+        QDeadlineTimer deadline(run.output.contains("Update applied successfully") ? 15000 : 1000);
+        while (QFileInfo(marker.fileName()).size() == 0 && !deadline.hasExpired())
             QTest::qWait(20);
-        if (run.output.contains("Update found") && !marker.exists())
-            QTest::qWait(1000);
         if (marker.open(QIODevice::ReadOnly))
             run.launched = QString::fromUtf8(marker.readAll()).trimmed();
         return run;
