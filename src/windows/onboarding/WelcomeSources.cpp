@@ -14,7 +14,6 @@
 #include <QDir>
 #include <QFileInfo>
 #include <QHeaderView>
-#include <QListWidget>
 #include <QPushButton>
 #include <QTableWidget>
 #include <QTimer>
@@ -25,8 +24,6 @@ QString L(const QString &english)
 {
     return WelcomeServices::instance()->localized(english);
 }
-
-const char *kDoneProperty = "welcomeSourcesList";
 } // namespace
 
 QCheckBox *WelcomeWindowController::optionOnCurrentScreen(int tag) const
@@ -231,21 +228,30 @@ void WelcomeWindowController::importNoButtonHit_Skip()
 
 void WelcomeWindowController::setupFolderPicker()
 {
-    if (m_sourcesList)
+    if (m_sourcesViewController)
         return;
     QWidget *summary = m_screens[ImportFolder];
     QWidget *placeholder = summary->findChild<QWidget *>(QStringLiteral("folderPickerPlaceholder"));
     if (!placeholder)
         return;
-    // The list of every source, the same the Upload pane shows, in the summary screen's place.
+    // The Upload pane's own tree, in its welcome form, takes the placeholder's place and follows
+    // its size; a one-pixel margin keeps the placeholder's border visible.
+    SourcesPreferencesViewController *pane = SourcesPreferencesViewController::initAsWelcomeScreenControl(placeholder);
+    m_sourcesViewController = pane;
+    pane->setDelegate(this);
     auto *layout = new QVBoxLayout(placeholder);
     layout->setContentsMargins(1, 1, 1, 1);
-    m_sourcesList = new QListWidget(placeholder);
-    m_sourcesList->setObjectName(QString::fromLatin1(kDoneProperty));
-    m_sourcesList->setFrameShape(QFrame::NoFrame);
-    m_sourcesList->setIconSize(QSize(16, 16));
-    layout->addWidget(m_sourcesList);
-    connect(m_sourcesList, &QListWidget::itemSelectionChanged, this, [this] { updateSourcesPanelEnabledControls(); });
+    layout->setSpacing(0);
+    layout->addWidget(pane);
+    // The summary screen has its own add and remove buttons and no status line. The pane keeps
+    // using these widgets internally, so they are hidden rather than deleted.
+    for (const char *name : {"headerLabel", "statusLabel", "statusLabelButton", "removeSourceButton",
+                             "removeSourceButton2", "addSourceButton", "addSourceButton2"}) {
+        if (QWidget *outlet = pane->findChild<QWidget *>(QString::fromLatin1(name)))
+            outlet->hide();
+    }
+    pane->setGeometry(placeholder->contentsRect().adjusted(1, 1, -1, -1));
+    layout->activate();
 
     m_folderTable = summary->findChild<QTableWidget *>(QStringLiteral("importFoldersTableView"));
     if (m_folderTable) {
@@ -264,67 +270,62 @@ void WelcomeWindowController::setupFolderPicker()
 
 void WelcomeWindowController::refreshSourcesView()
 {
-    if (!m_sourcesList)
-        return;
-    const QString selected = m_sourcesList->currentItem() ? m_sourcesList->currentItem()->data(Qt::UserRole).toString()
-                                                          : QString();
-    m_sourcesList->clear();
-    const QIcon folderIcon(QStringLiteral(":/onboarding/sources-folder.svg"));
-    for (const QString &source : WelcomeServices::instance()->allSources()) {
-        auto *item = new QListWidgetItem(folderIcon, QDir::toNativeSeparators(source), m_sourcesList);
-        item->setData(Qt::UserRole, source);
-        item->setToolTip(source);
-        if (source == selected)
-            m_sourcesList->setCurrentItem(item);
-    }
+    if (m_sourcesViewController)
+        m_sourcesViewController->refreshViewInstance();
     updateSourcesPanelEnabledControls();
 }
 
 QStringList WelcomeWindowController::sourcesShown() const
 {
-    QStringList out;
-    if (!m_sourcesList)
-        return out;
-    for (int i = 0; i < m_sourcesList->count(); ++i)
-        out << m_sourcesList->item(i)->data(Qt::UserRole).toString();
-    return out;
+    return m_sourcesViewController ? m_sourcesViewController->sources() : QStringList();
+}
+
+void WelcomeWindowController::sourcesPreferencesContentsChanged()
+{
+    updateSourcesPanelEnabledControls();
+}
+
+void WelcomeWindowController::sourcesPreferencesSelectionChanged()
+{
+    updateSourcesPanelEnabledControls();
 }
 
 void WelcomeWindowController::updateSourcesPanelEnabledControls()
 {
     QWidget *summary = m_screens[ImportFolder];
-    const int rows = m_sourcesList ? m_sourcesList->count() : 0;
+    if (!summary)
+        return;
+    const int rows = m_sourcesViewController ? m_sourcesViewController->outlineView()->model()->rowCount() : 0;
+    const bool topLevelSelected = m_sourcesViewController
+        && m_sourcesViewController->isTopLevelItem(m_sourcesViewController->selectedItem());
     if (auto *button = summary->findChild<QAbstractButton *>(QStringLiteral("importFoldersButton")))
         button->setEnabled(rows > 0);
+    // Only a source itself can be removed here, not one of its folders.
     if (auto *button = summary->findChild<QAbstractButton *>(QStringLiteral("removeFolderButton")))
-        button->setVisible(m_sourcesList && m_sourcesList->currentItem() && m_sourcesList->currentItem()->isSelected());
+        button->setVisible(topLevelSelected);
 }
 
 void WelcomeWindowController::importAddFolderButtonHit()
 {
     WelcomeServices::instance()->trackAndIncrement(QStringLiteral("Welcome: Welcome screen add folder hit"), 3);
-    QPointer<WelcomeWindowController> self(this);
+    // Straight to the folder chooser, several at once: the summary screen is about folders, and
+    // the libraries had their own screens. The embedded pane adds each one as its own add does.
+    QPointer<SourcesPreferencesViewController> pane = m_sourcesViewController;
     FolderChoosers::chooser()->chooseFolders(this, L(QStringLiteral("Choose folders to upload")), true,
-                                             [self](const QStringList &folders) {
-                                                 WelcomeServices *services = WelcomeServices::instance();
+                                             [pane](const QStringList &folders) {
+                                                 if (!pane)
+                                                     return;
                                                  for (const QString &folder : folders)
                                                      if (QFileInfo(folder).isDir())
-                                                         services->addCustomFolder(folder);
-                                                 if (self)
-                                                     self->refreshSourcesView();
+                                                         pane->addFolder(folder);
                                              });
 }
 
 void WelcomeWindowController::importRemoveFolderButtonHit()
 {
-    WelcomeServices *services = WelcomeServices::instance();
-    services->trackAndIncrement(QStringLiteral("Welcome: Welcome screen remove folder hit"), 3);
-    if (!m_sourcesList || !m_sourcesList->currentItem())
-        return;
-    const QString source = m_sourcesList->currentItem()->data(Qt::UserRole).toString();
-    if (services->customFolders().contains(source))
-        services->removeCustomFolder(source);
-    refreshSourcesView();
+    WelcomeServices::instance()->trackAndIncrement(QStringLiteral("Welcome: Welcome screen remove folder hit"), 3);
+    if (m_sourcesViewController)
+        m_sourcesViewController->removeSourceButtonHit();
 }
 
 void WelcomeWindowController::addFolder(const QString &path)

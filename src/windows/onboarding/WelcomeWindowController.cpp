@@ -94,6 +94,11 @@ WelcomeWindowController::~WelcomeWindowController()
     delete m_webView.data();
     delete m_page;
     m_page = nullptr;
+    // The embedded list outlives this body (it is a child widget) and may still report a
+    // selection change while its model is torn down; by then there is no window to tell.
+    if (m_sourcesViewController)
+        m_sourcesViewController->setDelegate(nullptr);
+    delete m_sourcesViewController.data();
 }
 
 void WelcomeWindowController::display()

@@ -12,13 +12,14 @@
 #include <memory>
 #include <optional>
 
+#include "windows/sources/SourcesPreferencesViewController.h"
+
 class QAbstractButton;
 class QCheckBox;
 class QParallelAnimationGroup;
 class QPropertyAnimation;
 class QTimer;
 class SignInWebPage;
-class QListWidget;
 class QTableWidget;
 class WelcomeDropView;
 
@@ -26,7 +27,7 @@ namespace Ui {
 class WelcomeWindowController;
 }
 
-class WelcomeWindowController : public QWidget
+class WelcomeWindowController : public QWidget, public SourcesPreferencesViewControllerDelegate
 {
     Q_OBJECT
 public:
@@ -111,9 +112,13 @@ public:
     void setFolderTicked(const QString &path, bool ticked);
     // Sorts dropped paths into folders and the rest; answers whether any folder was taken.
     bool dropPaths(const QStringList &paths);
-    // The folder list of the summary screen.
+    // The folder list of the summary screen: the Upload pane in its welcome form.
     void refreshSourcesView();
     QStringList sourcesShown() const;
+    SourcesPreferencesViewController *sourcesViewController() const { return m_sourcesViewController; }
+    // SourcesPreferencesViewControllerDelegate
+    void sourcesPreferencesContentsChanged() override;
+    void sourcesPreferencesSelectionChanged() override;
 
 Q_SIGNALS:
     void screenShown(int screen);
@@ -191,6 +196,6 @@ private:
     QStringList m_foldersToAdd;
     QSet<QString> m_selectedFoldersToAdd;
     QTableWidget *m_folderTable = nullptr; // children of the window
-    QListWidget *m_sourcesList = nullptr;
+    QPointer<SourcesPreferencesViewController> m_sourcesViewController;
     void reloadFolderTable();
 };

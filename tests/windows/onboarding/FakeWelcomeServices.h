@@ -1,19 +1,86 @@
 #pragma once
 // A scripted stand-in for everything the onboarding window asks of the engine and the shell:
 // sign-in state, installed libraries, the sources configuration, and a record of every call
-// and analytics event.
+// and analytics event. While one exists, the Upload pane's list on the summary screen reads and
+// changes the same sources configuration through FakeWelcomeSourcesBackend.
 #include "windows/onboarding/WelcomeServices.h"
+#include "windows/sources/SourcesBackend.h"
 
 #include <QDir>
 #include <QList>
 #include <QMap>
 #include <QMutex>
+#include <QMutexLocker>
 #include <QStringList>
 #include <QVariantMap>
+
+class FakeWelcomeServices;
+
+// The Upload pane's view of a FakeWelcomeServices: the watched folders and library switches are
+// the fake's own, and the catalogue is empty. One lives for the process so that a gather still
+// running on a worker thread never meets a deleted object; it answers "nothing" once the fake
+// it follows is gone.
+class FakeWelcomeSourcesBackend : public SourcesBackend
+{
+public:
+    static FakeWelcomeSourcesBackend *shared()
+    {
+        static auto *backend = new FakeWelcomeSourcesBackend;
+        return backend;
+    }
+    void follow(FakeWelcomeServices *fake)
+    {
+        QMutexLocker lock(&m_lock);
+        m_fake = fake;
+    }
+    void unfollow(FakeWelcomeServices *fake)
+    {
+        QMutexLocker lock(&m_lock);
+        if (m_fake == fake)
+            m_fake = nullptr;
+    }
+
+    QStringList customFolders() override;
+    void addCustomFolder(const QString &path) override;
+    void removeCustomFolder(const QString &path) override;
+    void setTrackingCurrentScan(bool) override {}
+    bool isInstalled(Library library) override;
+    bool importEnabled(Library library) override;
+    void setImportEnabled(Library library, bool enabled) override;
+    QString lastLibraryPath(Library) override { return QString(); }
+    QString libraryDirectory(Library library) override;
+    QString standardDirectory(Folder folder) override;
+    RecordId recordForPath(const QString &) override { return 0; }
+    RecordId recordForPathCreating(const QString &) override { return 0; }
+    bool recordState(RecordId, RecordState *) override { return false; }
+    QList<RecordId> children(RecordId) override { return {}; }
+    void setExcludedFromScan(RecordId, bool) override {}
+    void setNeedsScanRecursive(RecordId) override {}
+    void runScanner() override {}
+    void requestUploadListCleanup() override {}
+    void cancelCurrentUploadIfNoLongerSelected() override {}
+    void runUploader() override {}
+
+private:
+    QMutex m_lock;
+    FakeWelcomeServices *m_fake = nullptr;
+};
 
 class FakeWelcomeServices : public WelcomeServices
 {
 public:
+    FakeWelcomeServices()
+    {
+        FakeWelcomeSourcesBackend::shared()->follow(this);
+        SourcesBackend::setInstance(FakeWelcomeSourcesBackend::shared());
+    }
+    ~FakeWelcomeServices() override
+    {
+        FakeWelcomeSourcesBackend::shared()->unfollow(this);
+        if (SourcesBackend::instance() == FakeWelcomeSourcesBackend::shared())
+            SourcesBackend::setInstance(nullptr);
+    }
+
     struct Event
     {
         QString kind; // "track", "once", "increment", "trackAndIncrement", "trackAndSet", "set"
@@ -136,15 +203,21 @@ public:
     void addCustomFolder(const QString &path) override
     {
         record(QStringLiteral("add ") + path);
+        QMutexLocker lock(&m_mutex);
         if (!path.isEmpty() && !custom.contains(path))
             custom << path;
     }
     void removeCustomFolder(const QString &path) override
     {
         record(QStringLiteral("remove ") + path);
+        QMutexLocker lock(&m_mutex);
         custom.removeAll(path);
     }
-    QStringList customFolders() override { return custom; }
+    QStringList customFolders() override
+    {
+        QMutexLocker lock(&m_mutex);
+        return custom;
+    }
     QStringList allSources() override
     {
         QStringList out = custom;
@@ -225,3 +298,88 @@ private:
     }
     mutable QMutex m_mutex;
 };
+
+// The pane gathers on a worker thread: every read of the fake's state goes through its lock.
+inline QStringList FakeWelcomeSourcesBackend::customFolders()
+{
+    QMutexLocker lock(&m_lock);
+    return m_fake ? m_fake->customFolders() : QStringList();
+}
+inline void FakeWelcomeSourcesBackend::addCustomFolder(const QString &path)
+{
+    QMutexLocker lock(&m_lock);
+    if (m_fake)
+        m_fake->addCustomFolder(path);
+}
+inline void FakeWelcomeSourcesBackend::removeCustomFolder(const QString &path)
+{
+    QMutexLocker lock(&m_lock);
+    if (m_fake)
+        m_fake->removeCustomFolder(path);
+}
+inline bool FakeWelcomeSourcesBackend::isInstalled(Library library)
+{
+    QMutexLocker lock(&m_lock);
+    if (!m_fake)
+        return false;
+    switch (library) {
+    case Library::IPhoto: return m_fake->iPhotoInstalled;
+    case Library::OSXPhotos: return m_fake->photosInstalled;
+    case Library::Dropbox: return m_fake->dropboxInstalled;
+    case Library::IMessage: return true;
+    case Library::Aperture: return false;
+    }
+    return false;
+}
+inline bool FakeWelcomeSourcesBackend::importEnabled(Library library)
+{
+    QMutexLocker lock(&m_lock);
+    if (!m_fake)
+        return false;
+    switch (library) {
+    case Library::IPhoto: return m_fake->iPhotoEnabled;
+    case Library::OSXPhotos: return m_fake->photosEnabled;
+    case Library::Dropbox: return m_fake->dropboxEnabled;
+    case Library::IMessage: return m_fake->messagesEnabled;
+    case Library::Aperture: return false;
+    }
+    return false;
+}
+inline void FakeWelcomeSourcesBackend::setImportEnabled(Library library, bool enabled)
+{
+    QMutexLocker lock(&m_lock);
+    if (!m_fake)
+        return;
+    switch (library) {
+    case Library::IPhoto: m_fake->setImportIPhotoEnabled(enabled); break;
+    case Library::OSXPhotos: m_fake->setImportOSXPhotosEnabled(enabled); break;
+    case Library::Dropbox: m_fake->setImportDropboxEnabled(enabled); break;
+    case Library::IMessage: m_fake->setImportIMessageEnabled(enabled); break;
+    case Library::Aperture: break;
+    }
+}
+inline QString FakeWelcomeSourcesBackend::libraryDirectory(Library library)
+{
+    QMutexLocker lock(&m_lock);
+    if (!m_fake)
+        return QString();
+    switch (library) {
+    case Library::IPhoto: return m_fake->iPhotoDir;
+    case Library::OSXPhotos: return m_fake->photosDir;
+    case Library::Aperture: return m_fake->apertureDir;
+    default: return QString();
+    }
+}
+inline QString FakeWelcomeSourcesBackend::standardDirectory(Folder folder)
+{
+    QMutexLocker lock(&m_lock);
+    if (!m_fake)
+        return QString();
+    switch (folder) {
+    case Folder::Pictures: return m_fake->pictures;
+    case Folder::Desktop: return m_fake->desktop;
+    case Folder::Documents: return m_fake->documents;
+    case Folder::Downloads: return m_fake->downloads;
+    default: return QString();
+    }
+}

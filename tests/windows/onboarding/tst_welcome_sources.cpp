@@ -7,11 +7,13 @@
 #include "core/Settings.h"
 #include "windows/onboarding/WelcomeDropView.h"
 #include "windows/onboarding/WelcomeWindowController.h"
+#include "windows/sources/SourcesPreferencesViewController.h"
+#include "windows/sources/SourcesTreeModel.h"
 
 #include <QAbstractButton>
 #include <QCheckBox>
 #include <QFile>
-#include <QListWidget>
+#include <QLabel>
 #include <QMimeData>
 #include <QStandardPaths>
 #include <QTableWidget>
@@ -97,7 +99,7 @@ private Q_SLOTS:
         QVERIFY(!yes->properties.contains("selectedDropbox"));
         // The summary follows on the next turn.
         QTRY_COMPARE(window->currentView()->objectName(), QStringLiteral("importFolderView"));
-        QCOMPARE(window->sourcesShown(), QStringList{fake->desktop});
+        QTRY_COMPARE(window->sourcesShown(), QStringList{fake->desktop});
     }
 
     void nothingTickedRemovesAllFourAndSaysNoToAll()
@@ -252,23 +254,67 @@ private Q_SLOTS:
         QVERIFY(window->foldersToAdd().isEmpty());
     }
 
+    // The summary screen's list is the Upload pane itself, in its welcome form, showing the
+    // sources chosen so far with the pane's own header, status line and buttons put away.
+    void summaryHoldsTheUploadPanesWelcomeForm()
+    {
+        const QString scans = folder("scans");
+        const QString camera = folder("camera");
+        fake->custom = {scans, camera};
+        fake->messagesEnabled = true;
+        W *window = openAt(W::ImportFolder);
+        QWidget *placeholder = window->currentView()->findChild<QWidget *>("folderPickerPlaceholder");
+        QVERIFY(placeholder);
+        auto *pane = placeholder->findChild<SourcesPreferencesViewController *>();
+        QVERIFY(pane);
+        QCOMPARE(pane, window->sourcesViewController());
+        QVERIFY(pane->isWelcomeScreen());
+        QCOMPARE(pane->delegate(), static_cast<SourcesPreferencesViewControllerDelegate *>(window));
+        QTRY_COMPARE(pane->outlineView()->model()->rowCount(), 3);
+        QCOMPARE(window->sourcesShown(), (QStringList{SourcesPreferencesViewController::messagesName(), scans, camera}));
+        QStringList rows;
+        for (int row = 0; row < pane->model()->rowCount(); ++row)
+            rows << pane->model()->itemAt(pane->model()->index(row, 0)).name;
+        QCOMPARE(rows, window->sourcesShown());
+        QVERIFY(window->currentView()->findChild<QAbstractButton *>("importFoldersButton")->isEnabled());
+        for (const char *name : {"headerLabel", "statusLabel", "statusLabelButton", "removeSourceButton",
+                                 "removeSourceButton2", "addSourceButton", "addSourceButton2"}) {
+            QWidget *outlet = pane->findChild<QWidget *>(QString::fromLatin1(name));
+            QVERIFY2(outlet && outlet->isHidden(), name);
+        }
+        // The pane fills the placeholder, inside its one-pixel border.
+        QCOMPARE(pane->geometry(), placeholder->rect().adjusted(1, 1, -1, -1));
+        // A folder chosen elsewhere shows on the next refresh.
+        const QString more = folder("more");
+        fake->addCustomFolder(more);
+        window->refreshSourcesView();
+        QTRY_VERIFY(window->sourcesShown().contains(more));
+    }
+
     void chosenFolderBecomesASource()
     {
         const QString chosen = folder("camera");
         W *window = openAt(W::ImportFolder);
+        QTRY_VERIFY(window->sourcesViewController()->isVisible());
         QVERIFY(!window->currentView()->findChild<QAbstractButton *>("importFoldersButton")->isEnabled());
-        chooser->enqueue({chosen});
+        chooser->enqueue({chosen, home->filePath("not-there")});
         window->currentView()->findChild<QAbstractButton *>("addFolderButton")->click();
         QCOMPARE(chooser->count(), 1);
         QVERIFY(chooser->requests.first().multiple);
-        QCOMPARE(fake->custom, QStringList{chosen});
-        QCOMPARE(window->sourcesShown(), QStringList{chosen});
-        QVERIFY(window->currentView()->findChild<QAbstractButton *>("importFoldersButton")->isEnabled());
         QVERIFY(fake->eventNames().contains("Welcome: Welcome screen add folder hit"));
+        // Added through the embedded pane: the configuration and its list agree at once.
+        QCOMPARE(fake->customFolders(), QStringList{chosen});
+        QCOMPARE(window->sourcesShown(), QStringList{chosen});
+        QCOMPARE(window->sourcesViewController()->outlineView()->model()->rowCount(), 1);
+        QVERIFY(window->currentView()->findChild<QAbstractButton *>("importFoldersButton")->isEnabled());
+        // A later gather does not lose it.
+        window->refreshSourcesView();
+        QTest::qWait(50);
+        QTRY_COMPARE(window->sourcesShown(), QStringList{chosen});
 
         // A cancelled chooser changes nothing.
         window->importAddFolderButtonHit();
-        QCOMPARE(fake->custom, QStringList{chosen});
+        QCOMPARE(fake->customFolders(), QStringList{chosen});
     }
 
     void removeButtonFollowsTheSelection()
@@ -277,16 +323,27 @@ private Q_SLOTS:
         fake->custom = {chosen};
         W *window = openAt(W::ImportFolder);
         window->refreshSourcesView();
+        SourcesPreferencesViewController *pane = window->sourcesViewController();
+        QTRY_COMPARE(pane->outlineView()->model()->rowCount(), 1);
         auto *remove = window->currentView()->findChild<QAbstractButton *>("removeFolderButton");
         QVERIFY(remove->isHidden());
-        auto *list = window->currentView()->findChild<QListWidget *>("welcomeSourcesList");
-        QVERIFY(list);
-        list->setCurrentRow(0);
+        pane->outlineView()->selectionModel()->select(pane->outlineView()->model()->index(0, 0),
+                                                      QItemSelectionModel::ClearAndSelect | QItemSelectionModel::Rows);
         QVERIFY(!remove->isHidden());
+
+        // Cancelling the question keeps the source.
+        alerts->enqueue(1);
         remove->click();
-        QVERIFY(fake->custom.isEmpty());
-        QVERIFY(window->sourcesShown().isEmpty());
+        QCOMPARE(alerts->requests.size(), 1);
+        QCOMPARE(fake->customFolders(), QStringList{chosen});
+
+        alerts->enqueue(0);
+        remove->click();
+        QVERIFY(fake->eventNames().contains("Welcome: Welcome screen remove folder hit"));
+        QVERIFY(fake->customFolders().isEmpty());
+        QTRY_VERIFY(window->sourcesShown().isEmpty());
         QVERIFY(remove->isHidden());
+        QVERIFY(!window->currentView()->findChild<QAbstractButton *>("importFoldersButton")->isEnabled());
     }
 };
 
