@@ -119,8 +119,7 @@ private Q_SLOTS:
         m_alerts.enqueue(1);
         pane->toggleStateForItemNamed(folder, false);
         QCOMPARE(m_alerts.last().message, QStringLiteral("We won't upload photos from %1.").arg(folder));
-        const RecordId r = m_backend->addRecord(folder, 0, true);
-        Q_UNUSED(r);
+        m_backend->addRecord(folder, 0, true); // catalogued: the status and re-upload items would apply
         QMenu *menu = pane->buildMainMenu(SourceItem{folder, 0}, nullptr);
         QVERIFY(!titles(menu).contains(QStringLiteral("View folder status")));
         QVERIFY(!titles(menu).contains(QStringLiteral("Re-upload this folder")));
