@@ -3,11 +3,13 @@
 #include "app/platform/SingleInstance.h"
 
 #include <QCoreApplication>
+#include <QStandardPaths>
 #include <cstdio>
 
 int main(int argc, char *argv[])
 {
     QCoreApplication app(argc, argv);
+    QStandardPaths::setTestModeEnabled(true); // whatever it reaches for stays out of the user's folders
     if (argc < 3)
         return 2;
     const bool obey = QByteArray(argv[2]) == "obey";
