@@ -308,17 +308,10 @@ void WelcomeWindowController::updateSourcesPanelEnabledControls()
 void WelcomeWindowController::importAddFolderButtonHit()
 {
     WelcomeServices::instance()->trackAndIncrement(QStringLiteral("Welcome: Welcome screen add folder hit"), 3);
-    // Straight to the folder chooser, several at once: the summary screen is about folders, and
-    // the libraries had their own screens. The embedded pane adds each one as its own add does.
-    QPointer<SourcesPreferencesViewController> pane = m_sourcesViewController;
-    FolderChoosers::chooser()->chooseFolders(this, L(QStringLiteral("Choose folders to upload")), true,
-                                             [pane](const QStringList &folders) {
-                                                 if (!pane)
-                                                     return;
-                                                 for (const QString &folder : folders)
-                                                     if (QFileInfo(folder).isDir())
-                                                         pane->addFolder(folder);
-                                             });
+    // The embedded pane's own add-source menu, under this screen's "+".
+    if (m_sourcesViewController)
+        m_sourcesViewController->addSourceButtonHit(
+            m_screens[ImportFolder]->findChild<QAbstractButton *>(QStringLiteral("addFolderButton")));
 }
 
 void WelcomeWindowController::importRemoveFolderButtonHit()

@@ -239,8 +239,8 @@ void SourcesPreferencesViewController::awakeFromNib()
     m_ui->statusProgressBarView->setAttribute(Qt::WA_StyledBackground);
     m_ui->statusProgressBarView->hide();
 
-    connect(m_ui->addSourceButton, &QPushButton::clicked, this, &SourcesPreferencesViewController::addSourceButtonHit);
-    connect(m_ui->addSourceButton2, &QPushButton::clicked, this, &SourcesPreferencesViewController::addSourceButtonHit);
+    connect(m_ui->addSourceButton, &QPushButton::clicked, this, [this] { addSourceButtonHit(); });
+    connect(m_ui->addSourceButton2, &QPushButton::clicked, this, [this] { addSourceButtonHit(); });
     connect(m_ui->removeSourceButton, &QPushButton::clicked, this, &SourcesPreferencesViewController::removeSourceButtonHit);
     connect(m_ui->removeSourceButton2, &QPushButton::clicked, this, &SourcesPreferencesViewController::removeSourceButtonHit);
     connect(m_ui->statusLabelButton, &QPushButton::clicked, this, &SourcesPreferencesViewController::statusLabelHit);
@@ -669,8 +669,14 @@ QMenu *SourcesPreferencesViewController::buildAddSourceMenu(QWidget *parent, boo
 
 void SourcesPreferencesViewController::addSourceButtonHit()
 {
+    addSourceButtonHit(m_isWelcomeScreen ? static_cast<QWidget *>(m_ui->addSourceButton2) : m_ui->addSourceButton);
+}
+
+void SourcesPreferencesViewController::addSourceButtonHit(QWidget *sender)
+{
+    if (!sender)
+        return;
     track(QStringLiteral("Prefs: Add source button hit"));
-    QWidget *sender = m_isWelcomeScreen ? static_cast<QWidget *>(m_ui->addSourceButton2) : m_ui->addSourceButton;
     const bool optionHeld = QGuiApplication::queryKeyboardModifiers() & Qt::AltModifier;
     QMenu *menu = buildAddSourceMenu(this, optionHeld);
     menu->popup(sender->mapToGlobal(QPoint(2, sender->height() + 1)));

@@ -117,6 +117,8 @@ public:
     // ---- Commands ----
     QMenu *buildAddSourceMenu(QWidget *parent, bool optionHeld);
     void addSourceButtonHit();
+    // Pops the add-source menu up under another button (the onboarding summary's "+").
+    void addSourceButtonHit(QWidget *sender);
     void addFolderHit();
     void addFolder(const QString &path);
     void addFolderInternal(const QString &path);

@@ -11,9 +11,11 @@
 #include "windows/sources/SourcesTreeModel.h"
 
 #include <QAbstractButton>
+#include <QApplication>
 #include <QCheckBox>
 #include <QFile>
 #include <QLabel>
+#include <QMenu>
 #include <QMimeData>
 #include <QStandardPaths>
 #include <QTableWidget>
@@ -44,6 +46,20 @@ private:
     {
         QDir(home->path()).mkpath(name);
         return home->filePath(name);
+    }
+
+    // Picks an entry of the menu that is popped up now, as a click on it would.
+    static void triggerPopupItem(const QString &title)
+    {
+        QMenu *menu = nullptr;
+        QTRY_VERIFY((menu = qobject_cast<QMenu *>(QApplication::activePopupWidget())) != nullptr);
+        QAction *wanted = nullptr;
+        for (QAction *action : menu->actions())
+            if (action->text() == title)
+                wanted = action;
+        QVERIFY2(wanted, qPrintable(title));
+        wanted->trigger();
+        menu->close();
     }
 
 private Q_SLOTS:
@@ -299,12 +315,14 @@ private Q_SLOTS:
         QVERIFY(!window->currentView()->findChild<QAbstractButton *>("importFoldersButton")->isEnabled());
         chooser->enqueue({chosen, home->filePath("not-there")});
         window->currentView()->findChild<QAbstractButton *>("addFolderButton")->click();
-        QCOMPARE(chooser->count(), 1);
-        QVERIFY(chooser->requests.first().multiple);
         QVERIFY(fake->eventNames().contains("Welcome: Welcome screen add folder hit"));
-        // Added through the embedded pane: the configuration and its list agree at once.
-        QCOMPARE(fake->customFolders(), QStringList{chosen});
-        QCOMPARE(window->sourcesShown(), QStringList{chosen});
+        // "+" opens the embedded pane's add-source menu; "Add a folder" asks the chooser.
+        triggerPopupItem(QStringLiteral("Add a folder"));
+        QCOMPARE(chooser->count(), 1);
+        QVERIFY(!chooser->requests.first().multiple);
+        // Added through the embedded pane (on the next turn): the configuration and its list agree.
+        QTRY_COMPARE(fake->customFolders(), QStringList{chosen});
+        QTRY_COMPARE(window->sourcesShown(), QStringList{chosen});
         QCOMPARE(window->sourcesViewController()->outlineView()->model()->rowCount(), 1);
         QVERIFY(window->currentView()->findChild<QAbstractButton *>("importFoldersButton")->isEnabled());
         // A later gather does not lose it.
@@ -314,6 +332,9 @@ private Q_SLOTS:
 
         // A cancelled chooser changes nothing.
         window->importAddFolderButtonHit();
+        triggerPopupItem(QStringLiteral("Add a folder"));
+        QCOMPARE(chooser->count(), 2);
+        QTest::qWait(50);
         QCOMPARE(fake->customFolders(), QStringList{chosen});
     }
 
