@@ -1,6 +1,5 @@
 // The onboarding window's screens, navigation, waiting overlay, completion and closing.
-#include "FakeWelcomeServices.h"
-#include "support/ScriptedModalUi.h"
+#include "WelcomeTestFixture.h"
 
 #include "app/widgets/ViewTags.h"
 #include "core/Settings.h"
@@ -18,12 +17,10 @@
 
 using W = WelcomeWindowController;
 
-class TestWelcomeNavigation : public QObject
+class TestWelcomeNavigation : public QObject, private WelcomeTestFixture
 {
     Q_OBJECT
 private:
-    FakeWelcomeServices *fake = nullptr;
-    ScriptedAlerts *alerts = nullptr;
 
     W *open()
     {
@@ -37,41 +34,23 @@ private:
         QTRY_VERIFY(!window->isSliding());
     }
     static QString screenName(W *window) { return window->currentView() ? window->currentView()->objectName() : QString(); }
-    void closeQuietly()
-    {
-        if (W *window = W::instanceNoCreate()) {
-            W::forceClose();
-            QPointer<W> guard(window);
-            QTRY_VERIFY(!guard);
-        }
-    }
+    void closeQuietly() { closeWindow(); }
 
 private Q_SLOTS:
-    void initTestCase()
-    {
-        QStandardPaths::setTestModeEnabled(true);
-        W::setAlphaEnvironmentAvailableForTesting(false);
-    }
+    void initTestCase() { WelcomeTestFixture::initTestCase(); }
 
     void init()
     {
-        Settings::clearAllSettingsPERMANENTLY();
-        fake = new FakeWelcomeServices;
+        WelcomeTestFixture::init();
         fake->installed = QDateTime::currentDateTimeUtc().addDays(-3);
-        WelcomeServices::setInstance(fake);
-        alerts = new ScriptedAlerts;
-        Alerts::setPresenter(alerts);
     }
 
     void cleanup()
     {
-        closeQuietly();
+        closeWindow();
         // Delayed completion steps are not tied to the window; let them land before the next test.
         QTest::qWait(50);
-        WelcomeServices::setInstance(nullptr);
-        Alerts::setPresenter(nullptr);
-        delete fake;
-        delete alerts;
+        WelcomeTestFixture::cleanup();
     }
 
     void screenListFollowsInstalledLibraries_data()

@@ -1,7 +1,6 @@
 // The onboarding window's choice of sources: ticking, skipping, dropping and choosing folders,
 // and the sources configuration that results.
-#include "FakeWelcomeServices.h"
-#include "support/ScriptedModalUi.h"
+#include "WelcomeTestFixture.h"
 
 #include "app/widgets/ViewTags.h"
 #include "core/Settings.h"
@@ -24,12 +23,10 @@
 
 using W = WelcomeWindowController;
 
-class TestWelcomeSources : public QObject
+class TestWelcomeSources : public QObject, private WelcomeTestFixture
 {
     Q_OBJECT
 private:
-    FakeWelcomeServices *fake = nullptr;
-    ScriptedAlerts *alerts = nullptr;
     ScriptedFolderChooser *chooser = nullptr;
     QTemporaryDir *home = nullptr;
 
@@ -63,36 +60,20 @@ private:
     }
 
 private Q_SLOTS:
-    void initTestCase()
-    {
-        QStandardPaths::setTestModeEnabled(true);
-        W::setAlphaEnvironmentAvailableForTesting(false);
-    }
+    void initTestCase() { WelcomeTestFixture::initTestCase(); }
 
     void init()
     {
-        Settings::clearAllSettingsPERMANENTLY();
         home = new QTemporaryDir;
-        fake = new FakeWelcomeServices;
-        WelcomeServices::setInstance(fake);
-        alerts = new ScriptedAlerts;
-        Alerts::setPresenter(alerts);
+        WelcomeTestFixture::init();
         chooser = new ScriptedFolderChooser;
         FolderChoosers::setChooser(chooser);
     }
 
     void cleanup()
     {
-        if (W *window = W::instanceNoCreate()) {
-            QPointer<W> guard(window);
-            W::forceClose();
-            QTRY_VERIFY(!guard);
-        }
-        WelcomeServices::setInstance(nullptr);
-        Alerts::setPresenter(nullptr);
+        WelcomeTestFixture::cleanup();
         FolderChoosers::setChooser(nullptr);
-        delete fake;
-        delete alerts;
         delete chooser;
         delete home;
     }
