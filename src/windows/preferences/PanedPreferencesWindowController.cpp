@@ -14,6 +14,7 @@
 #include <QScreen>
 #include <QToolBar>
 #include <QWidget>
+#include <QWindow>
 
 const QString PanedPreferencesWindowController::DidChangeViewNotification =
     QStringLiteral("PanedPreferencesWindowControllerDidChangeViewNotification");
@@ -97,11 +98,63 @@ void PanedPreferencesWindowController::loadWindow()
     }
     if (!m_title.isEmpty())
         setWindowTitle(m_title);
-    // Opens centred each time it is created; the stored top-left point is a record only.
-    if (QScreen *screen = QGuiApplication::primaryScreen()) {
-        const QRect available = screen->availableGeometry();
-        move(available.center() - rect().center());
+    // Opens centred each time it is created (once the first pane has given it its size); the
+    // stored top-left point is a record only.
+    m_centreOnScreen = true;
+}
+
+QRect PanedPreferencesWindowController::availableScreenGeometry() const
+{
+    QScreen *onScreen = nullptr;
+    if (!m_centreOnScreen)
+        onScreen = QGuiApplication::screenAt(frameGeometry().center());
+    if (!onScreen)
+        onScreen = screen();
+    if (!onScreen)
+        onScreen = QGuiApplication::primaryScreen();
+    return onScreen ? onScreen->availableGeometry() : QRect();
+}
+
+QMargins PanedPreferencesWindowController::frameMargins() const
+{
+    // The window manager tells the decoration's size only once the window is mapped; until then
+    // the last size seen is the best guess.
+    static QMargins lastKnown(2, 30, 2, 2);
+    if (isVisible() && windowHandle()) {
+        const QMargins known = windowHandle()->frameMargins();
+        if (!known.isNull())
+            lastKnown = known;
     }
+    return lastKnown;
+}
+
+QSize PanedPreferencesWindowController::roomOnScreen(int chrome) const
+{
+    const QRect available = availableScreenGeometry();
+    if (!available.isValid())
+        return QSize(QWIDGETSIZE_MAX, QWIDGETSIZE_MAX);
+    const QMargins frame = frameMargins();
+    return QSize(qMax(1, available.width() - frame.left() - frame.right()),
+                 qMax(1, available.height() - frame.top() - frame.bottom() - chrome));
+}
+
+void PanedPreferencesWindowController::placeOnScreen()
+{
+    const QRect available = availableScreenGeometry();
+    if (!available.isValid())
+        return;
+    const QMargins frame = frameMargins();
+    const QSize frameSize(width() + frame.left() + frame.right(), height() + frame.top() + frame.bottom());
+    QPoint topLeft = pos();
+    if (m_centreOnScreen) {
+        topLeft = QPoint(available.x() + (available.width() - frameSize.width()) / 2,
+                         available.y() + (available.height() - frameSize.height()) / 2);
+    }
+    // The top-left corner stays where it was as long as the whole frame still fits there.
+    topLeft.setX(qMax(available.left(), qMin(topLeft.x(), available.x() + available.width() - frameSize.width())));
+    topLeft.setY(qMax(available.top(), qMin(topLeft.y(), available.y() + available.height() - frameSize.height())));
+    if (topLeft != pos())
+        move(topLeft);
 }
 
 QWidget *PanedPreferencesWindowController::innerContentViewContainer() const
@@ -240,14 +293,20 @@ void PanedPreferencesWindowController::setSelectedViewController(PanedPreference
     const QSize viewSize = view ? view->size() : QSize();
     if (!m_minimumViewRects.contains(identifier))
         m_minimumViewRects.insert(identifier, viewSize);
-    const QSize minimum = m_minimumViewRects.value(identifier);
     const QRect stored = rectFromString(Settings::stringForKey(frameKeyForIdentifier(identifier)));
     QSize content = stored.isValid() ? stored.size() : viewSize;
+    const int chrome = (m_toolbar && !m_toolbar->isHidden()) ? m_toolbar->sizeHint().height() : 0;
+    // A size remembered on a larger monitor (or a pane larger than this screen) is fitted to the
+    // screen the window opens on, so the whole window, its bottom and its resize edge stay
+    // reachable.
+    const QSize room = roomOnScreen(chrome);
+    const QSize minimum = m_minimumViewRects.value(identifier).boundedTo(room);
 
     const bool widthSizable = view && view->sizePolicy().horizontalPolicy() != QSizePolicy::Fixed;
     const bool heightSizable = view && view->sizePolicy().verticalPolicy() != QSizePolicy::Fixed;
     content.setWidth(widthSizable ? qMax(content.width(), minimum.width()) : minimum.width());
     content.setHeight(heightSizable ? qMax(content.height(), minimum.height()) : minimum.height());
+    content = content.boundedTo(room);
 
     pane->viewWillAppear();
     if (view) {
@@ -260,7 +319,6 @@ void PanedPreferencesWindowController::setSelectedViewController(PanedPreference
         view->show();
     }
 
-    const int chrome = (m_toolbar && !m_toolbar->isHidden()) ? m_toolbar->sizeHint().height() : 0;
     m_switching = true;
     setMinimumSize(0, 0);
     setMaximumSize(QWIDGETSIZE_MAX, QWIDGETSIZE_MAX);
@@ -268,6 +326,7 @@ void PanedPreferencesWindowController::setSelectedViewController(PanedPreference
     setMinimumSize(minimum.width(), minimum.height() + chrome);
     setMaximumSize(widthSizable ? QWIDGETSIZE_MAX : content.width(),
                    heightSizable ? QWIDGETSIZE_MAX : content.height() + chrome);
+    placeOnScreen();
     m_switching = false;
     // The window's size now is the pane's size: remember it even before the window is shown.
     Settings::setObject(stringFromRect(QRect(QPoint(0, 0), content)), frameKeyForIdentifier(identifier));
@@ -295,6 +354,16 @@ void PanedPreferencesWindowController::resizeEvent(QResizeEvent *event)
 {
     QMainWindow::resizeEvent(event);
     storeSelectedPaneSize();
+}
+
+void PanedPreferencesWindowController::showEvent(QShowEvent *event)
+{
+    QMainWindow::showEvent(event);
+    if (!m_centreOnScreen || !m_selected)
+        return;
+    // Mapped now: the decoration's real size is known, so centre the frame once more, exactly.
+    placeOnScreen();
+    m_centreOnScreen = false;
 }
 
 void PanedPreferencesWindowController::moveEvent(QMoveEvent *event)

@@ -5,6 +5,7 @@
 #include "windows/preferences/PanedPreferencesViewController.h"
 
 #include <QHash>
+#include <QMargins>
 #include <QList>
 #include <QMainWindow>
 #include <QPointer>
@@ -62,6 +63,7 @@ Q_SIGNALS:
 protected:
     void closeEvent(QCloseEvent *event) override;
     void moveEvent(QMoveEvent *event) override;
+    void showEvent(QShowEvent *event) override;
     void resizeEvent(QResizeEvent *event) override;
     // Called once the window is closing (after the selected pane agreed).
     virtual void windowWillClose() {}
@@ -73,10 +75,20 @@ private:
     void toolbarItemDidClick(const QString &identifier);
     void selectToolbarIdentifier(const QString &identifier);
     void storeSelectedPaneSize();
+    // The work area of the screen the window is on (or opens on).
+    QRect availableScreenGeometry() const;
+    // The window manager's decoration around the window (a guess until the window is mapped).
+    QMargins frameMargins() const;
+    // The largest content size (below the toolbar) whose framed window fits the work area.
+    QSize roomOnScreen(int chrome) const;
+    // Centres the window while it opens; afterwards keeps its top-left corner where the whole
+    // frame still fits, else moves it just enough.
+    void placeOnScreen();
 
     Ui::PanedPreferencesWindow *m_ui = nullptr;
     bool m_loaded = false;
     bool m_switching = false;
+    bool m_centreOnScreen = false;
     QList<PanedPreferencesViewController *> m_viewControllers;
     QHash<QString, QSize> m_minimumViewRects;
     QString m_title;

@@ -4,6 +4,7 @@
 
 #include <QAction>
 #include <QApplication>
+#include <QScreen>
 #include <QStandardPaths>
 #include <QTest>
 #include <QToolBar>
@@ -181,6 +182,55 @@ private Q_SLOTS:
         QCOMPARE(window.selectedViewController(), nullptr);
         QCOMPARE(a.parentWidget(), nullptr);
         QVERIFY(!window.toolbarActionForIdentifier(QStringLiteral("A"))->isChecked());
+    }
+
+    // The window opens centred on its screen whatever top-left corner was stored, and a size
+    // remembered on a large monitor is fitted to a small screen, for every pane.
+    void opensCentredAndFitsTheScreen()
+    {
+        const QRect available = QGuiApplication::primaryScreen()->availableGeometry();
+        // Run on the 1280x800 screen of the test's configuration: smaller than the stored size.
+        QVERIFY2(available.width() < 3000 && available.height() < 2500, "the test screen is too large");
+        Settings::setObject(QStringLiteral("{0, 0}"), PanedPreferencesWindowController::FrameTopLeftKey);
+        Settings::setObject(QStringLiteral("{{0, 0}, {3000, 2500}}"),
+                            PanedPreferencesWindowController::frameKeyForIdentifier(QStringLiteral("Big")));
+        TestPane big(QStringLiteral("Big"), QSize(400, 300), true);
+        TestPane tall(QStringLiteral("Tall"), QSize(500, 700), false);
+        TestPane small(QStringLiteral("Small"), QSize(300, 200), false);
+        {
+            PanedPreferencesWindowController window({&small, &big, &tall});
+            window.setSelectedViewController(&small);
+            window.show();
+            QVERIFY(QTest::qWaitForWindowExposed(&window));
+            const QPoint centre = window.frameGeometry().center();
+            QVERIFY2(qAbs(centre.x() - available.center().x()) <= 1 && qAbs(centre.y() - available.center().y()) <= 1,
+                     qPrintable(QStringLiteral("frame centre %1,%2").arg(centre.x()).arg(centre.y())));
+
+            // The oversized stored size: the whole frame stays on the screen.
+            window.setSelectedViewController(&big);
+            QVERIFY2(available.contains(window.frameGeometry()),
+                     qPrintable(QStringLiteral("frame %1x%2 at %3,%4").arg(window.frameGeometry().width())
+                                    .arg(window.frameGeometry().height()).arg(window.x()).arg(window.y())));
+            QVERIFY(window.width() >= 400 && window.height() >= 300 + chrome(window));
+            QVERIFY(window.minimumHeight() <= available.height());
+
+            // Near the bottom-right corner a taller pane moves the window just enough to fit.
+            window.setSelectedViewController(&small);
+            window.move(available.right() - window.frameGeometry().width() - 10, available.bottom() - window.frameGeometry().height() - 10);
+            QCoreApplication::processEvents();
+            window.setSelectedViewController(&tall);
+            QVERIFY(available.contains(window.frameGeometry()));
+            QCOMPARE(window.size(), QSize(500, 700 + chrome(window)));
+            window.close();
+        }
+        // A new window on the stored big pane opens fitted and centred, without being shown first.
+        TestPane big2(QStringLiteral("Big"), QSize(400, 300), true);
+        PanedPreferencesWindowController window({&big2});
+        window.setSelectedViewController(&big2);
+        window.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&window));
+        QVERIFY(available.contains(window.frameGeometry()));
+        QVERIFY(qAbs(window.frameGeometry().center().x() - available.center().x()) <= 1);
     }
 
     void moveStoresTopLeft()
