@@ -1,11 +1,13 @@
 #include "windows/preferences/AccountPreferencesViewController.h"
 
+#include "app/widgets/ImageUtils.h"
 #include "app/widgets/ViewTags.h"
 #include "core/Dispatch.h"
 #include "core/LGLog.h"
 #include "core/NotificationCenter.h"
 #include "core/Settings.h"
 #include "ui_AccountPreferencesView.h"
+#include "windows/preferences/PaneLayout.h"
 #include "windows/preferences/PreferenceTexts.h"
 #include "windows/preferences/PreferencesPane.h"
 #include "windows/preferences/PreferencesServices.h"
@@ -22,16 +24,23 @@
 #include <QSvgRenderer>
 
 namespace {
-QImage renderBar(const QString &resource, const QSize &size)
+// The bar images are three-part images: 10-point caps drawn at their own size at both ends and
+// only the middle stretched, so the rounded ends look the same at every width. Rendered at the
+// screen's pixel density.
+QImage renderBar(const QString &resource, const QSize &size, qreal dpr)
 {
-    QImage image(size, QImage::Format_ARGB32_Premultiplied);
-    image.fill(Qt::transparent);
     QSvgRenderer renderer(resource);
-    if (renderer.isValid() && !size.isEmpty()) {
-        QPainter painter(&image);
-        renderer.render(&painter, QRectF(QPointF(0, 0), QSizeF(size)));
+    if (!renderer.isValid() || size.isEmpty())
+        return QImage();
+    const QSize natural = renderer.defaultSize() * dpr;
+    QImage source(natural, QImage::Format_ARGB32_Premultiplied);
+    source.fill(Qt::transparent);
+    {
+        QPainter painter(&source);
+        renderer.render(&painter, QRectF(QPointF(0, 0), QSizeF(natural)));
     }
-    return image;
+    const qreal cap = 10 * dpr;
+    return NSThreePartImage::threePartImageWithImage(source, cap, cap).renderAtSize(QSizeF(size) * dpr);
 }
 
 // Images that failed to load, or have no pixels, count as absent.
@@ -97,19 +106,26 @@ QString AccountPreferencesViewController::signedInName()
 void AccountPreferencesViewController::awakeFromNib()
 {
     const QString name = signedInName();
+    m_name = name;
     if (!name.isEmpty()) {
-        m_ui->accountNameTextField->setText(QStringLiteral("%1, %2!").arg(QStringLiteral("Namaste"), name));
         m_ui->accountNameTextField2->setText(
             PreferenceTexts::tr(QStringLiteral("Now you know how to greet people in %1!")).arg(QStringLiteral("Hindi")));
+        // The whole name, wherever the greeting had to shorten it.
+        m_ui->accountNameTextField->setToolTip(name);
     } else {
         m_ui->accountNameTextField->setText(PreferenceTexts::tr(QStringLiteral("Not logged in")));
         m_ui->accountNameTextField2->setText(PreferenceTexts::tr(QStringLiteral("Please sign in with the welcome screen")));
     }
     m_ui->avatarImageView->setHidden(name.isEmpty());
     m_ui->coverPhotoImageView->setHidden(name.isEmpty());
+    m_ui->coverPhotoImageView->setAlignment(Qt::AlignCenter);
     m_ui->avatarImageView->installEventFilter(this);
     m_ui->avatarImageView->setCursor(Qt::PointingHandCursor);
 
+    // The design widths are the least each button gets; a translation widens both by 60 points
+    // and puts Log out after the wider Camera Roll button (the row is then centred again).
+    for (QPushButton *button : {m_ui->viewPhotoStreamButton, m_ui->logOutButton})
+        button->setMinimumWidth(button->width());
     if (PreferenceTexts::isLocalized()) {
         m_ui->viewPhotoStreamButton->setText(PreferenceTexts::tr(QStringLiteral("Go to my Camera Roll")));
         m_ui->logOutButton->setText(PreferenceTexts::tr(QStringLiteral("Log out")));
@@ -123,6 +139,57 @@ void AccountPreferencesViewController::awakeFromNib()
 
     connect(m_ui->viewPhotoStreamButton, &QPushButton::clicked, this, &AccountPreferencesViewController::openWebsiteButtonHit);
     connect(m_ui->logOutButton, &QPushButton::clicked, this, &AccountPreferencesViewController::logoffButtonHit);
+    layoutForWidth();
+}
+
+void AccountPreferencesViewController::showGreeting()
+{
+    if (m_name.isEmpty())
+        return;
+    // A long name is shortened with an ellipsis inside the greeting, which stays centred and
+    // whole ("Namaste, Name…!") rather than being cut at both ends.
+    QLabel *label = m_ui->accountNameTextField;
+    const QFontMetrics metrics(label->font());
+    const QString prefix = QStringLiteral("Namaste, ");
+    const QString suffix = QStringLiteral("!");
+    const int room = label->contentsRect().width();
+    QString shown = metrics.elidedText(m_name, Qt::ElideRight, qMax(0, room - metrics.horizontalAdvance(prefix + suffix)));
+    if (shown.isEmpty() && !m_name.isEmpty())
+        shown = QStringLiteral("\u2026");
+    label->setText(prefix + shown + suffix);
+}
+
+void AccountPreferencesViewController::layoutForWidth()
+{
+    const int width = this->width();
+    QLabel *cover = m_ui->coverPhotoImageView;
+    cover->setGeometry(0, cover->y(), width, cover->height());
+    PaneLayout::centre(m_ui->avatarImageView, width);
+    for (QLabel *label : {m_ui->accountNameTextField, m_ui->accountNameTextField2, m_ui->accountSpaceTextField})
+        PaneLayout::span(label, width);
+    PaneLayout::centre(m_ui->spaceUsedImageView, width);
+    PaneLayout::centreRow({m_ui->viewPhotoStreamButton, m_ui->logOutButton}, width);
+    showGreeting();
+}
+
+int AccountPreferencesViewController::neededContentWidth()
+{
+    // The greeting shortens the name; every other text must fit whole. The space line is
+    // measured with large numbers, as it changes while the pane is shown.
+    const QString widestSpaceLine = spaceLine(QStringLiteral("x"), 8888888, 8888LL * 1024 * 1024 * 1024);
+    int widest = QFontMetrics(m_ui->accountSpaceTextField->font()).horizontalAdvance(widestSpaceLine);
+    if (m_name.isEmpty())
+        widest = qMax(widest, m_ui->accountNameTextField->sizeHint().width());
+    widest = qMax(widest, m_ui->accountNameTextField2->sizeHint().width());
+    widest = qMax(widest, m_ui->spaceUsedImageView->width());
+    widest = qMax(widest, PaneLayout::rowWidth({m_ui->viewPhotoStreamButton, m_ui->logOutButton}));
+    return widest + 2 * PaneLayout::kMargin;
+}
+
+void AccountPreferencesViewController::resizeEvent(QResizeEvent *event)
+{
+    QWidget::resizeEvent(event);
+    layoutForWidth();
 }
 
 QString AccountPreferencesViewController::spaceLine(const QString &name, int photoCount, qint64 bytesUsed)
@@ -162,19 +229,23 @@ void AccountPreferencesViewController::updateStats()
     const int h = bar->height();
     if (w <= 0 || h <= 0)
         return;
+    const qreal dpr = bar->devicePixelRatioF();
     const int fill = spaceBarFillWidth(w, bytes);
-    const QImage full = renderBar(QStringLiteral(":/images/preferences/SpaceProgressBarFull.svg"), QSize(w, h));
-    const QImage empty = renderBar(QStringLiteral(":/images/preferences/SpaceProgressBarEmpty.svg"), QSize(w, h));
-    QImage out(w, h, QImage::Format_ARGB32_Premultiplied);
+    const QImage full = renderBar(QStringLiteral(":/images/preferences/SpaceProgressBarFull.svg"), QSize(w, h), dpr);
+    const QImage empty = renderBar(QStringLiteral(":/images/preferences/SpaceProgressBarEmpty.svg"), QSize(w, h), dpr);
+    QImage out(QSize(w, h) * dpr, QImage::Format_ARGB32_Premultiplied);
     out.fill(Qt::transparent);
-    QPainter painter(&out);
-    painter.setCompositionMode(QPainter::CompositionMode_Source);
-    if (fill > 0)
-        painter.drawImage(QRect(0, 0, fill, h), full, QRect(0, 0, fill, h));
-    const int rest = qMax(0, w - fill);
-    if (rest > 0)
-        painter.drawImage(QRect(fill, 0, rest, h), empty, QRect(fill, 0, rest, h));
-    painter.end();
+    {
+        QPainter painter(&out);
+        painter.setCompositionMode(QPainter::CompositionMode_Source);
+        const int fillPixels = int(std::lround(fill * dpr));
+        if (fillPixels > 0 && !full.isNull())
+            painter.drawImage(QRect(0, 0, fillPixels, out.height()), full, QRect(0, 0, fillPixels, out.height()));
+        const int rest = out.width() - fillPixels;
+        if (rest > 0 && !empty.isNull())
+            painter.drawImage(QRect(fillPixels, 0, rest, out.height()), empty, QRect(fillPixels, 0, rest, out.height()));
+    }
+    out.setDevicePixelRatio(dpr);
     bar->setPixmap(QPixmap::fromImage(out));
     bar->setProperty("fillWidth", fill);
 }

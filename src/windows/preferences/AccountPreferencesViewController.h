@@ -23,6 +23,7 @@ public:
     QWidget *paneView() override { return this; }
     void viewWillAppear() override;
     void viewDidDisappear() override;
+    int neededContentWidth() override;
 
     // The signed-in name: full name, else user name.
     static QString signedInName();
@@ -47,10 +48,15 @@ public:
 
 protected:
     bool eventFilter(QObject *watched, QEvent *event) override;
+    void resizeEvent(QResizeEvent *event) override;
 
 private:
     void awakeFromNib();
+    // Places the controls for the pane's width (centred) and fits the greeting into it.
+    void layoutForWidth();
+    void showGreeting();
 
     Ui::AccountPreferencesView *m_ui;
     QMetaObject::Connection m_countObserver;
+    QString m_name;
 };

@@ -5,6 +5,7 @@
 #include "core/Dispatch.h"
 #include "core/Settings.h"
 #include "ui_GeneralPreferencesView.h"
+#include "windows/preferences/PaneLayout.h"
 #include "windows/preferences/PreferenceTexts.h"
 #include "windows/preferences/PreferencesServices.h"
 
@@ -90,19 +91,29 @@ void GeneralPreferencesViewController::awakeFromNib()
         button->setStyleSheet(QStringLiteral("QPushButton { color: rgb(88, 88, 88); } QPushButton:pressed { color: white; }"));
     if (auto *notice = findViewWithTag<QLabel>(this, 5003))
         notice->setText(yearNotice(QDate::currentDate()));
+    // The design widths are the least each button gets.
+    for (QWidget *button : buttonRow())
+        button->setMinimumWidth(button->width());
+    if (auto *box = findViewWithTag<QCheckBox>(this, 5004))
+        box->setMinimumWidth(box->width());
     if (PreferenceTexts::isLocalized()) {
         if (auto *name = findViewWithTag<QLabel>(this, 5001))
             name->setText(PreferenceTexts::tr(QStringLiteral("Lumora Hoistly")));
         if (auto *caption = findViewWithTag<QLabel>(this, 5002))
             caption->setText(PreferenceTexts::tr(QStringLiteral("Version X.X")));
         if (auto *box = findViewWithTag<QCheckBox>(this, 5004)) {
-            const int oldWidth = box->width();
+            // Sized to fit its translation; the layout keeps it centred.
             box->setText(PreferenceTexts::tr(QStringLiteral("Use black & white icon")).replace(QLatin1Char('&'), QStringLiteral("&&")));
-            box->adjustSize();
-            box->move(box->x() - (box->width() - oldWidth) / 2, box->y());
+            box->setMinimumWidth(0);
+            box->resize(box->sizeHint().width(), box->height());
         }
+        m_ui->aboutButton->setText(PreferenceTexts::tr(QStringLiteral("About")));
+        m_ui->checkForUpdatesButton->setText(PreferenceTexts::tr(QStringLiteral("Check for updates")));
+        m_ui->quitButton->setText(PreferenceTexts::tr(QStringLiteral("Quit")));
         m_ui->contactUsButton->setText(PreferenceTexts::tr(QStringLiteral("Contact us")));
-        m_ui->contactUsButton->setGeometry(m_ui->contactUsButton->geometry().adjusted(-30, 0, 30, 0));
+        // Widened by 60 points; its neighbours make room instead of being covered.
+        m_ui->contactUsButton->setMinimumWidth(m_ui->contactUsButton->width() + 60);
+        m_ui->logoButton->setToolTip(PreferenceTexts::tr(QStringLiteral("Options")));
     }
     QString version = versionText(m_ui->versionTextField->text());
     if (Settings::boolForKey(kAlphaEnvAvailable))
@@ -117,6 +128,45 @@ void GeneralPreferencesViewController::awakeFromNib()
     connect(m_ui->contactUsButton, &QPushButton::clicked, this, &GeneralPreferencesViewController::viewDebugLog);
     connect(m_ui->quitButton, &QPushButton::clicked, this, &GeneralPreferencesViewController::quitButtonHit);
     connect(m_ui->logoButton, &QPushButton::clicked, this, &GeneralPreferencesViewController::logoHit);
+    layoutForWidth();
+}
+
+QList<QWidget *> GeneralPreferencesViewController::buttonRow() const
+{
+    return {m_ui->aboutButton, m_ui->checkForUpdatesButton, m_ui->contactUsButton, m_ui->quitButton};
+}
+
+void GeneralPreferencesViewController::layoutForWidth()
+{
+    const int width = this->width();
+    PaneLayout::centre(m_ui->logoButton, width);
+    for (int tag : {5001, 5002, 5003}) {
+        if (auto *label = findViewWithTag<QLabel>(this, tag))
+            PaneLayout::span(label, width);
+    }
+    if (auto *box = findViewWithTag<QCheckBox>(this, 5004)) {
+        box->resize(PaneLayout::neededWidth(box), box->height());
+        PaneLayout::centre(box, width);
+    }
+    PaneLayout::centreRow(buttonRow(), width);
+}
+
+int GeneralPreferencesViewController::neededContentWidth()
+{
+    int widest = PaneLayout::rowWidth(buttonRow());
+    for (int tag : {5001, 5002, 5003}) {
+        if (auto *label = findViewWithTag<QLabel>(this, tag))
+            widest = qMax(widest, label->sizeHint().width());
+    }
+    if (auto *box = findViewWithTag<QCheckBox>(this, 5004))
+        widest = qMax(widest, PaneLayout::neededWidth(box));
+    return widest + 2 * PaneLayout::kMargin;
+}
+
+void GeneralPreferencesViewController::resizeEvent(QResizeEvent *event)
+{
+    QWidget::resizeEvent(event);
+    layoutForWidth();
 }
 
 void GeneralPreferencesViewController::syncBlackAndWhiteCheckbox()

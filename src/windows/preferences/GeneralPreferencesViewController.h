@@ -21,6 +21,7 @@ public:
     QString toolbarItemLabel() const override;
     QWidget *paneView() override { return this; }
     void viewWillAppear() override { syncBlackAndWhiteCheckbox(); }
+    int neededContentWidth() override;
 
     // The year shown in the notice: this year within 2015..2115, else 2015.
     static int noticeYear(const QDate &today);
@@ -47,8 +48,14 @@ public:
 
     Ui::GeneralPreferencesView *ui() const { return m_ui; }
 
+protected:
+    void resizeEvent(QResizeEvent *event) override;
+
 private:
     void awakeFromNib();
+    // Places the controls for the pane's width, centred.
+    void layoutForWidth();
+    QList<QWidget *> buttonRow() const;
     void syncBlackAndWhiteCheckbox();
 
     Ui::GeneralPreferencesView *m_ui;

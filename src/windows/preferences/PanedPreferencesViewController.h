@@ -20,6 +20,9 @@ public:
     virtual void viewWillAppear() {}
     virtual void viewDidDisappear() {}
     virtual QWidget *initialKeyView() { return nullptr; }
+    // The narrowest width at which the pane's controls, with their current texts, neither cover
+    // each other nor get cut (0: whatever width the view has).
+    virtual int neededContentWidth() { return 0; }
     // A pane with unfinished edits may refuse to be taken out of the window.
     virtual bool commitEditing() { return true; }
 };

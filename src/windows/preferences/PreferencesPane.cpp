@@ -71,11 +71,12 @@ PreferencesPane *PreferencesPane::preferencesWindowController()
     auto *sources = new SourcesPreferencesViewController;
     auto *general = new GeneralPreferencesViewController;
     const QList<PanedPreferencesViewController *> panes{account, sources, general};
-    if (isLocalized()) {
-        for (PanedPreferencesViewController *pane : panes) {
-            QWidget *view = pane->paneView();
-            view->resize(view->width() + 80, view->height());
-        }
+    for (PanedPreferencesViewController *pane : panes) {
+        // Translated texts are longer: every pane is 80 points wider, and wider still where its
+        // controls need more room.
+        QWidget *view = pane->paneView();
+        const int width = view->width() + (isLocalized() ? 80 : 0);
+        view->resize(qMax(width, pane->neededContentWidth()), view->height());
     }
     auto *window = new PreferencesPane(panes, localized(QStringLiteral("Lumora Hoistly Settings")));
     window->m_paneWidgets = {account, sources, general};

@@ -1,0 +1,100 @@
+<?xml version="1.0" encoding="utf-8"?>
+<!DOCTYPE TS>
+<TS version="2.1" language="de">
+<!-- Long-string test translation: every text runs well past its English width. -->
+<context>
+    <name>Hoistly</name>
+    <message>
+        <source>This is a test phrase, and should appear in ALL CAPITAL LETTERS.</source>
+        <translation>THIS IS A TEST PHRASE, AND SHOULD APPEAR IN ALL CAPITAL LETTERS.</translation>
+    </message>
+    <message>
+        <source>Account</source>
+        <translation>Kóntó-Éinstellungen</translation>
+    </message>
+    <message>
+        <source>Upload</source>
+        <translation>Hóchladen-Quellen</translation>
+    </message>
+    <message>
+        <source>About</source>
+        <translation>Über diesé Anwendung</translation>
+    </message>
+    <message>
+        <source>Lumora Hoistly Settings</source>
+        <translation>Lumora Hoistly – Éinstellungen und Kónfiguration</translation>
+    </message>
+    <message>
+        <source>Go to my Camera Roll</source>
+        <translation>Zú meiner Kamerarolle im Wéb wechseln</translation>
+    </message>
+    <message>
+        <source>Log out</source>
+        <translation>Vóm Kónto abmelden</translation>
+    </message>
+    <message>
+        <source>Now you know how to greet people in %1!</source>
+        <translation>Jetzt weißt dú, wie man Leute auf %1 begrüßt – probiér es gleich aus!</translation>
+    </message>
+    <message>
+        <source>Not logged in</source>
+        <translation>Nicht beim Dienst angemeldet</translation>
+    </message>
+    <message>
+        <source>Please sign in with the welcome screen</source>
+        <translation>Bitte melde dich über den Willkómmensbildschirm beim Dienst an</translation>
+    </message>
+    <message>
+        <source>%d photo(s), %0.2f GB used of unlimited!</source>
+        <translation>%d Fotó(s), %0.2f GB vón unbegrenztem Speicherplatz belegt!</translation>
+    </message>
+    <message>
+        <source>Lumora Hoistly</source>
+        <translation>Lumora Hoistly Désktop-Hóchlader</translation>
+    </message>
+    <message>
+        <source>Version X.X</source>
+        <translation>Installierte Vérsion X.X</translation>
+    </message>
+    <message>
+        <source>Use black &amp; white icon</source>
+        <translation>Schwarzweißes Symbol in der Táskleiste verwenden</translation>
+    </message>
+    <message>
+        <source>Contact us</source>
+        <translation>Kóntaktieren Sie uns</translation>
+    </message>
+    <message>
+        <source>Check for updates</source>
+        <translation>Nach Aktualisiérungen suchen</translation>
+    </message>
+    <message>
+        <source>Quit</source>
+        <translation>Prógramm beenden</translation>
+    </message>
+    <message>
+        <source>Options</source>
+        <translation>Weitere Óptionen</translation>
+    </message>
+    <message>
+        <source>Use black &amp; white tray icon</source>
+        <translation>Schwarzweißes Symbol in der Táskleiste verwenden</translation>
+    </message>
+    <message>
+        <source>Run at startup</source>
+        <translation>Beim Anmelden automatisch starten</translation>
+    </message>
+    <message>
+        <source>Open source credits</source>
+        <translation>Lizenzen der quelloffenen Kómponenten</translation>
+    </message>
+    <message>
+        <source>View debug log</source>
+        <translation>Fehlerprótokoll anzeigen</translation>
+    </message>
+    <message>
+        <source>OK</source>
+        <translation>Verstánden</translation>
+    </message>
+</context>
+</TS>

@@ -1,0 +1,264 @@
+// How the Account and About panes look: no control covers another or is cut, centred rows are
+// centred, in English and with a long-string test translation; long names and the space bar
+// draw right.
+#include "core/Localization.h"
+#include "core/Settings.h"
+#include "support/PixelProbe.h"
+#include "ui_AccountPreferencesView.h"
+#include "ui_GeneralPreferencesView.h"
+#include "windows/preferences/AccountPreferencesViewController.h"
+#include "windows/preferences/GeneralPreferencesViewController.h"
+#include "windows/preferences/PreferencesPane.h"
+#include "windows/preferences/PreferencesServices.h"
+
+#include <QAbstractButton>
+#include <QCheckBox>
+#include <QLabel>
+#include <QPainter>
+#include <QPushButton>
+#include <QStandardPaths>
+#include <QSvgRenderer>
+#include <QTest>
+#include <QTranslator>
+
+namespace {
+const QString kLongName = QStringLiteral("Maximiliana Alexandrina Konstantinopoulou-Wolfeschlegelsteinhausenbergerdorff");
+
+QString describe(const QWidget *w)
+{
+    const QRect g = w->geometry();
+    return QStringLiteral("%1 (%2,%3 %4x%5)").arg(w->objectName()).arg(g.x()).arg(g.y()).arg(g.width()).arg(g.height());
+}
+
+// The controls a user sees in a pane; the cover image is the backdrop the avatar sits on.
+QList<QWidget *> controlsOf(QWidget *pane)
+{
+    QList<QWidget *> out;
+    for (QWidget *child : pane->findChildren<QWidget *>(QString(), Qt::FindDirectChildrenOnly)) {
+        if (child->isVisible() && child->objectName() != QStringLiteral("coverPhotoImageView"))
+            out << child;
+    }
+    return out;
+}
+
+// A text the pane's layout must show whole (the greeting shortens the name on purpose).
+bool mustFitWhole(const QWidget *w)
+{
+    if (auto *button = qobject_cast<const QAbstractButton *>(w))
+        return !button->text().isEmpty(); // an image button has no text to cut
+    return w->objectName() != QStringLiteral("accountNameTextField");
+}
+
+void checkLayout(QWidget *pane)
+{
+    const QList<QWidget *> controls = controlsOf(pane);
+    QVERIFY(controls.size() >= 5);
+    for (int i = 0; i < controls.size(); ++i) {
+        QWidget *a = controls[i];
+        QVERIFY2(pane->rect().contains(a->geometry()), qPrintable(describe(a) + QStringLiteral(" leaves the pane")));
+        for (int j = i + 1; j < controls.size(); ++j) {
+            QWidget *b = controls[j];
+            QVERIFY2(!a->geometry().intersects(b->geometry()), qPrintable(describe(a) + QStringLiteral(" covers ") + describe(b)));
+        }
+        if (!mustFitWhole(a))
+            continue;
+        if (qobject_cast<QAbstractButton *>(a) || qobject_cast<QLabel *>(a)) {
+            QVERIFY2(a->sizeHint().width() <= a->width(),
+                     qPrintable(describe(a) + QStringLiteral(" cuts its text, needs %1").arg(a->sizeHint().width())));
+        }
+    }
+    // Rows: controls whose heights overlap. Every row, as a whole, is centred.
+    QList<QRect> rows;
+    for (QWidget *c : controls) {
+        const QRect g = c->geometry();
+        bool joined = false;
+        for (QRect &row : rows) {
+            if (g.top() <= row.bottom() && g.bottom() >= row.top()) {
+                row |= g;
+                joined = true;
+                break;
+            }
+        }
+        if (!joined)
+            rows << g;
+    }
+    for (const QRect &row : rows) {
+        const int left = row.left();
+        const int right = pane->width() - 1 - row.right();
+        QVERIFY2(qAbs(left - right) <= 1, qPrintable(QStringLiteral("row at y %1 is off centre: %2 left, %3 right of %4")
+                                                         .arg(row.y()).arg(left).arg(right).arg(pane->width())));
+    }
+}
+
+QImage renderSvg(const QString &resource)
+{
+    QSvgRenderer renderer(resource);
+    QImage image(renderer.defaultSize(), QImage::Format_ARGB32_Premultiplied);
+    image.fill(Qt::transparent);
+    QPainter painter(&image);
+    renderer.render(&painter);
+    return image;
+}
+
+// Columns [x, x + width) of a against columns [bx, bx + width) of b, channel by channel.
+int largestDifference(const QImage &a, int x, const QImage &b, int bx, int width)
+{
+    const QImage ia = a.convertToFormat(QImage::Format_ARGB32_Premultiplied);
+    const QImage ib = b.convertToFormat(QImage::Format_ARGB32_Premultiplied);
+    int worst = 0;
+    for (int y = 0; y < qMin(ia.height(), ib.height()); ++y) {
+        for (int i = 0; i < width; ++i)
+            worst = qMax(worst, PixelProbe::distance(ia.pixel(x + i, y), ib.pixel(bx + i, y)));
+    }
+    return worst;
+}
+} // namespace
+
+class TestPreferencesLayout : public QObject
+{
+    Q_OBJECT
+    QTranslator m_translator;
+
+    PreferencesPane *openWindow()
+    {
+        PreferencesPane *window = PreferencesPane::preferencesWindowController();
+        window->show();
+        if (!QTest::qWaitForWindowExposed(window))
+            return nullptr;
+        return window;
+    }
+
+private Q_SLOTS:
+    void initTestCase()
+    {
+        QStandardPaths::setTestModeEnabled(true);
+        QVERIFY2(m_translator.load(QStringLiteral(HOISTLY_TEST_LONG_QM)), HOISTLY_TEST_LONG_QM);
+    }
+    void init()
+    {
+        Settings::clearAllSettingsPERMANENTLY();
+        PreferencesServices::reset();
+        auto &s = PreferencesServices::instance();
+        s.currentUserFullName = [] { return kLongName; };
+        s.currentUserName = [] { return QStringLiteral("max"); };
+        s.isAuthorized = [] { return true; };
+        s.photoCount = [] { return 1234; };
+        s.storageUsed = [] { return qint64(123) * 1024 * 1024 * 1024; };
+    }
+    void cleanup()
+    {
+        if (QWidget *w = PreferencesPane::preferencesWindowControllerNoCreate())
+            w->close();
+        QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+        QCoreApplication::removeTranslator(&m_translator);
+    }
+
+    void panesLayOutWithoutOverlap_data()
+    {
+        QTest::addColumn<bool>("translated");
+        QTest::addColumn<bool>("signedIn");
+        QTest::newRow("English") << false << true;
+        QTest::newRow("translated") << true << true;
+        QTest::newRow("translated, signed out") << true << false;
+    }
+    void panesLayOutWithoutOverlap()
+    {
+        QFETCH(bool, translated);
+        QFETCH(bool, signedIn);
+        if (translated)
+            QCoreApplication::installTranslator(&m_translator);
+        QCOMPARE(Localization::isLocalized(), translated);
+        if (!signedIn) {
+            auto &s = PreferencesServices::instance();
+            s.currentUserFullName = [] { return QString(); };
+            s.currentUserName = [] { return QString(); };
+            s.isAuthorized = [] { return false; };
+        }
+        PreferencesPane *window = openWindow();
+        QVERIFY(window);
+
+        window->selectControllerAtIndex(0);
+        auto *account = dynamic_cast<AccountPreferencesViewController *>(window->selectedViewController());
+        QVERIFY(account);
+        QTRY_VERIFY(account->isVisible());
+        // The translated panes are at least 80 points wider than the interface file's 560.
+        QVERIFY(account->width() >= (translated ? 640 : 560));
+        checkLayout(account);
+        if (QTest::currentTestFailed())
+            return;
+        if (translated) {
+            QCOMPARE(account->ui()->logOutButton->text(), Localization::tr(QStringLiteral("Log out")));
+            QVERIFY(account->ui()->viewPhotoStreamButton->width() >= 170 + 60);
+            QVERIFY(account->ui()->logOutButton->width() >= 80 + 60);
+        }
+
+        window->selectControllerAtIndex(2);
+        auto *about = dynamic_cast<GeneralPreferencesViewController *>(window->selectedViewController());
+        QVERIFY(about);
+        QTRY_VERIFY(about->isVisible());
+        QVERIFY(about->width() >= (translated ? 640 : 560));
+        checkLayout(about);
+        if (QTest::currentTestFailed())
+            return;
+        if (translated) {
+            // Every button speaks the translation.
+            QCOMPARE(about->ui()->aboutButton->text(), Localization::tr(QStringLiteral("About")));
+            QCOMPARE(about->ui()->checkForUpdatesButton->text(), Localization::tr(QStringLiteral("Check for updates")));
+            QCOMPARE(about->ui()->quitButton->text(), Localization::tr(QStringLiteral("Quit")));
+            QCOMPARE(about->ui()->contactUsButton->text(), Localization::tr(QStringLiteral("Contact us")));
+            QVERIFY(about->ui()->aboutButton->text() != QStringLiteral("About"));
+            QVERIFY(about->ui()->contactUsButton->width() >= 100 + 60);
+        } else {
+            QCOMPARE(about->ui()->aboutButton->text(), QStringLiteral("About"));
+        }
+    }
+
+    // A name longer than the greeting's room is shortened with an ellipsis; the greeting stays
+    // whole, centred and inside its label, and the tooltip has the whole name.
+    void greetingShortensLongNamesAndStaysCentred()
+    {
+        AccountPreferencesViewController pane;
+        pane.resize(640, pane.height());
+        QLabel *label = pane.ui()->accountNameTextField;
+        const QImage image = label->grab().toImage();
+        const QRect ink = PixelProbe::inkBounds(image, image.pixel(0, 0));
+        QVERIFY(!ink.isEmpty());
+        const int dpr = qRound(image.devicePixelRatio());
+        const int left = ink.left();
+        const int right = image.width() - 1 - ink.right();
+        // Not cut at either end, and centred (within the glyphs' own side bearings).
+        QVERIFY2(left > 0 && right > 0, qPrintable(QStringLiteral("ink from %1 to %2 of %3").arg(ink.left()).arg(ink.right()).arg(image.width())));
+        QVERIFY2(qAbs(left - right) <= 3 * dpr, qPrintable(QStringLiteral("%1 left, %2 right").arg(left).arg(right)));
+        QCOMPARE(label->toolTip(), kLongName);
+        QVERIFY(label->text().startsWith(QStringLiteral("Namaste, Maximiliana")));
+        QVERIFY(label->text().endsWith(QStringLiteral("\u2026!")));
+        // A short name is shown as it is.
+        PreferencesServices::instance().currentUserFullName = [] { return QStringLiteral("Pat Lee"); };
+        AccountPreferencesViewController shortName;
+        QCOMPARE(shortName.ui()->accountNameTextField->text(), QStringLiteral("Namaste, Pat Lee!"));
+    }
+
+    // The space bar's ends are its images' 10-point caps at their own size, at any bar width.
+    void spaceBarKeepsItsCaps()
+    {
+        PreferencesServices::instance().storageUsed = [] { return qint64(500) * 1024 * 1024 * 1024; }; // half full
+        AccountPreferencesViewController pane;
+        pane.updateStats();
+        QLabel *bar = pane.ui()->spaceUsedImageView;
+        const QImage drawn = bar->pixmap().toImage();
+        QCOMPARE(drawn.size(), bar->size());
+        QCOMPARE(bar->property("fillWidth").toInt(), bar->width() / 2);
+        const QImage full = renderSvg(QStringLiteral(":/images/preferences/SpaceProgressBarFull.svg"));
+        const QImage empty = renderSvg(QStringLiteral(":/images/preferences/SpaceProgressBarEmpty.svg"));
+        QVERIFY(drawn.width() > 2 * full.width()); // the bar is much wider than its images
+        QCOMPARE(drawn.height(), full.height());
+        // Left cap from the full image, right cap from the empty one, unstretched.
+        QVERIFY2(largestDifference(drawn, 0, full, 0, 10) <= 8, "left end is stretched");
+        QVERIFY2(largestDifference(drawn, drawn.width() - 10, empty, empty.width() - 10, 10) <= 8, "right end is squashed");
+        // Its last column is the empty image's outline, not a transparent or filled sliver.
+        QVERIFY(qAlpha(drawn.pixel(drawn.width() - 1, drawn.height() / 2)) > 100);
+    }
+};
+
+QTEST_MAIN(TestPreferencesLayout)
+#include "tst_preferences_layout.moc"
