@@ -4,8 +4,25 @@
 #include <QMenu>
 #include <QMouseEvent>
 #include <QPainter>
+#include <QPainterPath>
+#include <QProxyStyle>
 #include <QStyle>
 #include <QStyleOption>
+
+namespace {
+class ScrollingMenuStyle : public QProxyStyle
+{
+public:
+    explicit ScrollingMenuStyle(const QString &baseStyle) : QProxyStyle(baseStyle) {}
+    int styleHint(StyleHint hint, const QStyleOption *option, const QWidget *widget,
+                  QStyleHintReturn *returnData) const override
+    {
+        if (hint == SH_Menu_Scrollable)
+            return 1;
+        return QProxyStyle::styleHint(hint, option, widget, returnData);
+    }
+};
+} // namespace
 
 SourcePaneMenuItem::SourcePaneMenuItem(QObject *parent) : QWidgetAction(parent)
 {
@@ -28,6 +45,17 @@ void SourcePaneMenuItem::setItem(int line, const QString &text)
 {
     if (line >= 1 && line <= 4)
         m_items[line - 1] = text;
+}
+
+QMenu *SourcePaneMenuItem::newAlbumMenu(QWidget *parent)
+{
+    auto *menu = new QMenu(parent);
+    // Hundreds of albums: the menu scrolls within the screen instead of spreading into columns
+    // across it. Only this menu's style answers so; the rest of its look is the application's.
+    auto *style = new ScrollingMenuStyle(QApplication::style()->name());
+    style->setParent(menu);
+    menu->setStyle(style);
+    return menu;
 }
 
 QWidget *SourcePaneMenuItem::createWidget(QWidget *parent)
@@ -82,9 +110,31 @@ void SourcePaneMenuItemView::sizeToFit()
         height += 20;
         widest = qMax(widest, lines.horizontalAdvance(text));
     }
-    const QSize size(70 + widest, height);
+    // A long album title would make the whole menu as wide as the screen: the item stops at
+    // the cap and its texts are shortened, whole in the tooltip.
+    const QSize size(qMin(70 + widest, kMaximumWidth), height);
+    setToolTip(70 + widest > kMaximumWidth ? fullText() : QString());
     setMinimumSize(size);
+    setMaximumWidth(kMaximumWidth);
     resize(size);
+}
+
+QString SourcePaneMenuItemView::fullText() const
+{
+    QStringList texts;
+    if (!m_item->desc().isEmpty())
+        texts << m_item->desc();
+    for (int line = 1; line <= 4; ++line) {
+        if (!m_item->item(line).isEmpty())
+            texts << m_item->item(line);
+    }
+    return texts.join(QLatin1Char('\n'));
+}
+
+QColor SourcePaneMenuItemView::checkMarkColor() const
+{
+    // The menu's own text colour on the menu, white on the selection.
+    return m_highlighted ? QColor(Qt::white) : palette().color(QPalette::Text);
 }
 
 void SourcePaneMenuItemView::paintEvent(QPaintEvent *)
@@ -93,28 +143,37 @@ void SourcePaneMenuItemView::paintEvent(QPaintEvent *)
     if (m_highlighted)
         painter.fillRect(rect(), palette().color(QPalette::Highlight));
     if (m_item->isChecked()) {
-        QStyleOptionMenuItem option;
-        option.initFrom(this);
-        option.rect = QRect((30 - 12) / 2, (height() - 12) / 2, 12, 12);
-        option.state |= QStyle::State_On;
-        if (m_highlighted)
-            option.palette.setColor(QPalette::Text, Qt::white);
-        style()->drawPrimitive(QStyle::PE_IndicatorMenuCheckMark, &option, &painter, this);
+        // A tick centred in the 30-point column on the left.
+        const QRectF box((30 - 10) / 2.0, (height() - 10) / 2.0, 10, 10);
+        QPainterPath tick;
+        tick.moveTo(box.left(), box.top() + box.height() * 0.55);
+        tick.lineTo(box.left() + box.width() * 0.38, box.bottom());
+        tick.lineTo(box.right(), box.top());
+        painter.save();
+        painter.setRenderHint(QPainter::Antialiasing);
+        painter.setPen(QPen(checkMarkColor(), 2.0, Qt::SolidLine, Qt::RoundCap, Qt::RoundJoin));
+        painter.setBrush(Qt::NoBrush);
+        painter.drawPath(tick);
+        painter.restore();
     }
+    const int textWidth = qMax(0, width() - 30 - kRightPadding);
     if (!m_item->desc().isEmpty()) {
         painter.setFont(descriptionFont());
         painter.setPen(m_highlighted ? QColor(Qt::white) : QColor(137, 137, 137));
-        painter.drawText(QRect(30, 2, width() - 30, 18), Qt::AlignLeft | Qt::AlignVCenter, m_item->desc());
+        const QString desc = QFontMetrics(descriptionFont()).elidedText(m_item->desc(), Qt::ElideRight, textWidth);
+        painter.drawText(QRect(30, 2, textWidth, 18), Qt::AlignLeft | Qt::AlignVCenter, desc);
     }
     painter.setFont(lineFont());
     painter.setPen(m_highlighted ? QColor(Qt::white) : QColor(0, 0, 0));
+    const QFontMetrics metrics(lineFont());
     const QList<int> offsets = lineOffsets();
     int i = 0;
     for (int line = 1; line <= 4; ++line) {
         const QString text = m_item->item(line);
         if (text.isEmpty())
             continue;
-        painter.drawText(QRect(30, offsets.value(i++), width() - 30, 20), Qt::AlignLeft | Qt::AlignVCenter, text);
+        painter.drawText(QRect(30, offsets.value(i++), textWidth, 20), Qt::AlignLeft | Qt::AlignVCenter,
+                         metrics.elidedText(text, Qt::ElideRight, textWidth));
     }
 }
 

@@ -3,6 +3,7 @@
 #include "core/Dispatch.h"
 
 #include <QApplication>
+#include <QCursor>
 #include <QIcon>
 #include <QLineEdit>
 #include <QMouseEvent>
@@ -11,7 +12,10 @@
 namespace {
 QIcon albumIcon() { return QIcon(QStringLiteral(":/images/preferences/SourcesPaneAlbumIcon.svg")); }
 QIcon comboArrow() { return QIcon(QStringLiteral(":/images/preferences/SourcesIconComboArrow.svg")); }
+constexpr int kIconX = 10;
 constexpr int kIconSize = 14;
+// What the album icon adds to a choice: the icon and a gap after it.
+constexpr int kIconRoom = kIconX + kIconSize + 4 - 8;
 constexpr int kArrowWidth = 8;
 constexpr int kSideMargin = 8;
 } // namespace
@@ -19,6 +23,8 @@ constexpr int kSideMargin = 8;
 SourcesPaneAlbumButton::SourcesPaneAlbumButton(QWidget *parent) : QPushButton(parent)
 {
     setFlat(true);
+    // The pointer changes shape over the name only, so the button follows the mouse.
+    setMouseTracking(true);
     m_field = new QLineEdit(this);
     m_field->hide();
     m_field->setFrame(false);
@@ -46,7 +52,7 @@ QSize SourcesPaneAlbumButton::sizeThatFits(int height) const
     if (m_isAlbum)
         width = textWidth + 2 + (m_showAlbumIcon ? 24 : 10) + 2 * kSideMargin;
     else
-        width = textWidth + 32 + 8;
+        width = textWidth + 32 + 8 + (m_showAlbumIcon ? kIconRoom : 0);
     return QSize(qMin(width, kMaximumWidth), height);
 }
 
@@ -61,22 +67,24 @@ void SourcesPaneAlbumButton::sizeToFit()
 
 QRect SourcesPaneAlbumButton::titleRect() const
 {
-    QRect n = rect();
-    int dx;
-    if (m_isAlbum)
-        dx = m_showAlbumIcon ? 10 : 0;
-    else
-        dx = m_showAlbumIcon ? 0 : -10;
-    n.translate(dx, -1);
+    // The name lies inside the button: after the album icon when there is one, before the
+    // drop-down arrow in the choice look.
+    QRect n = rect().translated(0, -1);
     if (m_isAlbum) {
         if (m_showAlbumIcon)
-            n.adjust(17, 0, 17 - 35, 0);
+            n.adjust(kIconX + kIconSize + 3, 0, -kSideMargin, 0);
         else
-            n.adjust(18, 0, 18 - 36, 0);
+            n.adjust(kSideMargin + 1, 0, -(kSideMargin + 1), 0);
     } else {
-        n.adjust(2, 0, 2, 0);
+        const int left = m_showAlbumIcon ? kIconX + kIconSize + 4 : kSideMargin;
+        n.adjust(left, 0, -(width() - arrowX() + 4), 0);
     }
     return n;
+}
+
+int SourcesPaneAlbumButton::arrowX() const
+{
+    return width() - kArrowWidth - kSideMargin - 2 - (m_showAlbumIcon ? 0 : 2);
 }
 
 void SourcesPaneAlbumButton::updateCursorRect()
@@ -88,10 +96,7 @@ void SourcesPaneAlbumButton::setCursorRect(const QRect &rect)
 {
     if (rect != m_cursorRect) {
         m_cursorRect = rect;
-        if (rect.isEmpty())
-            unsetCursor();
-        else
-            setCursor(Qt::IBeamCursor);
+        updateCursorShape(mapFromGlobal(QCursor::pos()));
     }
     if (!rect.isEmpty()) {
         const int side = m_showAlbumIcon ? 2 : 1;
@@ -99,6 +104,35 @@ void SourcesPaneAlbumButton::setCursorRect(const QRect &rect)
         const int fieldHeight = qMax(rect.height() - 12, m_field->sizeHint().height());
         m_field->setGeometry(rect.x() - side, rect.center().y() - fieldHeight / 2, rect.width() + 2 * side, fieldHeight);
     }
+}
+
+void SourcesPaneAlbumButton::updateCursorShape(const QPoint &position)
+{
+    // The I-beam says "click to rename" only over the name; the icon and the margins are the
+    // button's and keep the ordinary pointer.
+    const bool overName = !m_cursorRect.isEmpty() && m_cursorRect.contains(position) && rect().contains(position);
+    if (overName)
+        setCursor(Qt::IBeamCursor);
+    else
+        unsetCursor();
+}
+
+void SourcesPaneAlbumButton::mouseMoveEvent(QMouseEvent *event)
+{
+    updateCursorShape(event->position().toPoint());
+    QPushButton::mouseMoveEvent(event);
+}
+
+void SourcesPaneAlbumButton::enterEvent(QEnterEvent *event)
+{
+    updateCursorShape(event->position().toPoint());
+    QPushButton::enterEvent(event);
+}
+
+void SourcesPaneAlbumButton::leaveEvent(QEvent *event)
+{
+    unsetCursor();
+    QPushButton::leaveEvent(event);
 }
 
 void SourcesPaneAlbumButton::resizeEvent(QResizeEvent *event)
@@ -117,11 +151,9 @@ void SourcesPaneAlbumButton::paintEvent(QPaintEvent *)
     }
     updateCursorRect();
     if (m_showAlbumIcon)
-        albumIcon().paint(&painter, QRect(10, (height() - kIconSize) / 2, kIconSize, kIconSize));
-    if (!m_isAlbum) {
-        const int x = width() - kArrowWidth - kSideMargin - 2 - (m_showAlbumIcon ? 0 : 2);
-        comboArrow().paint(&painter, QRect(x, (height() - kArrowWidth) / 2, kArrowWidth, kArrowWidth));
-    }
+        albumIcon().paint(&painter, QRect(kIconX, (height() - kIconSize) / 2, kIconSize, kIconSize));
+    if (!m_isAlbum)
+        comboArrow().paint(&painter, QRect(arrowX(), (height() - kArrowWidth) / 2, kArrowWidth, kArrowWidth));
 }
 
 void SourcesPaneAlbumButton::mousePressEvent(QMouseEvent *event)

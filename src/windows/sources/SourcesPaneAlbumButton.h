@@ -52,11 +52,17 @@ public:
 protected:
     void paintEvent(QPaintEvent *event) override;
     void mousePressEvent(QMouseEvent *event) override;
+    void mouseMoveEvent(QMouseEvent *event) override;
+    void enterEvent(QEnterEvent *event) override;
+    void leaveEvent(QEvent *event) override;
     bool eventFilter(QObject *watched, QEvent *event) override;
     void resizeEvent(QResizeEvent *event) override;
 
 private:
     void updateCursorRect();
+    void updateCursorShape(const QPoint &position);
+    // Left edge of the drop-down arrow (choice look).
+    int arrowX() const;
     void installMonitor();
     void removeMonitor();
 
