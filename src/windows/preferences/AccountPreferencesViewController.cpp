@@ -153,9 +153,13 @@ void AccountPreferencesViewController::showGreeting()
     const QString prefix = QStringLiteral("Namaste, ");
     const QString suffix = QStringLiteral("!");
     const int room = label->contentsRect().width();
+    const QString ellipsis = QStringLiteral("\u2026");
     QString shown = metrics.elidedText(m_name, Qt::ElideRight, qMax(0, room - metrics.horizontalAdvance(prefix + suffix)));
-    if (shown.isEmpty() && !m_name.isEmpty())
-        shown = QStringLiteral("\u2026");
+    if (shown != m_name) {
+        // Cut between words: the ellipsis follows the last letter, not a blank.
+        shown.chop(shown.endsWith(ellipsis) ? ellipsis.size() : 0);
+        shown = shown.trimmed() + ellipsis;
+    }
     label->setText(prefix + shown + suffix);
 }
 
