@@ -658,6 +658,9 @@ private Q_SLOTS:
                  StandardPaths::userDefaultsFile());
         QVERIFY(QFileInfo::exists(StandardPaths::userDefaultsFile()));
 
+        // The log so far, to tell the relaunched process's lines from this process's.
+        const int logBefore = logTail(INT_MAX).size();
+
         QProcess app;
         app.setProcessEnvironment(environment);
         app.setProcessChannelMode(QProcess::MergedChannels);
@@ -680,6 +683,11 @@ private Q_SLOTS:
         QCOMPARE(app.exitCode(), 0);
 
         QVERIFY(restCalled(QStringLiteral("lumora.auth.oauth.checkToken")));
+        // The stored sign-in was loaded before the engine's first refresh of the account, so that
+        // refresh went out signed instead of failing and waiting for the sign-in check.
+        const QString relaunchLog = logTail(INT_MAX).mid(logBefore);
+        QVERIFY2(relaunchLog.contains(QStringLiteral("LUMORA: Refreshing")), qPrintable(relaunchLog.right(3000)));
+        QVERIFY2(!relaunchLog.contains(QStringLiteral("Not signed in; nothing to refresh")), qPrintable(relaunchLog.right(3000)));
         // It read the account's checksum list and albums: what it knows is on the service.
         QVERIFY2(restCalled(QStringLiteral("lumora.photos.dedup.getChecksums")), qPrintable(service.restMethodsCalled().join(QLatin1Char(' '))));
         QVERIFY2(restCalled(QStringLiteral("lumora.photosets.getList")), qPrintable(service.restMethodsCalled().join(QLatin1Char(' '))));

@@ -220,6 +220,20 @@ void AppDelegate::continueLaunchAfterResetOffer()
 
     spawnUpdateCheckCopyIfDue();
     installFileLogger();
+
+    // The icon is up before the catalogue is read: with a large library that read takes seconds,
+    // and the rest of the launch waits for it without holding the main thread.
+    MainController::instance()->setupTrayIcon();
+    bridge().openCatalogueInBackground([self] {
+        // A quit that came while the catalogue was read ends the launch here.
+        if (self && !self->m_terminating)
+            self->continueLaunchWithCatalogue();
+    });
+}
+
+void AppDelegate::continueLaunchWithCatalogue()
+{
+    QPointer<AppDelegate> self(this);
     runMigrations();
 
     LGLogInfo(QStringLiteral("Starting up - LumoraDesktop v%1.%2, MacOSX %3")

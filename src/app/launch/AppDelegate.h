@@ -108,6 +108,7 @@ public:
 private:
     explicit AppDelegate(QObject *parent = nullptr);
     void continueLaunchAfterResetOffer();
+    void continueLaunchWithCatalogue();
     void finishTermination();
     void runMigrations();
     void installFileLogger();

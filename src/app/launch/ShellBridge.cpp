@@ -5,6 +5,7 @@
 #include "app/update/Bundle.h"
 #include "catalogue/DataStore.h"
 #include "catalogue/FileManager.h"
+#include "core/Dispatch.h"
 #include "service/DataStoreLumoraData.h"
 #include "service/LumoraKit.h"
 #include "windows/preferences/PreferencesPane.h"
@@ -80,6 +81,14 @@ void installDefaults(ShellBridge &b)
     };
     b.catalogueClose = [] { DataStore::shutdown(); };
     b.runCatalogueMigrations = [] { Migrations::run(AppDelegate::lastRanBuildNumber()); };
+    b.openCatalogueInBackground = [](std::function<void()> done) {
+        // The first call opens and loads the store under its own lock; the main thread's first
+        // use afterwards finds it ready.
+        dispatch_default_queue_async([done = std::move(done)] {
+            DataStore::instance();
+            dispatch_main_async(done);
+        });
+    };
     b.allSourcesCount = [] { return int(FileManager::allSources().size()); };
     b.allSourcesFilteredCount = [] { return int(FileManager::allSourcesFiltered().size()); };
     b.registerIMessageHasPhotos = [] { FileManager::registerIMessageHasPhotos(); };

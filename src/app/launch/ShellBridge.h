@@ -50,6 +50,8 @@ struct ShellBridge
     // Writes what is pending and closes the store (before its files are deleted).
     std::function<void()> catalogueClose;
     std::function<void()> runCatalogueMigrations;
+    // Reads the catalogue off the main thread, then calls back on the main thread.
+    std::function<void(std::function<void()>)> openCatalogueInBackground;
     std::function<int()> allSourcesCount;
     std::function<int()> allSourcesFilteredCount;
     std::function<void()> registerIMessageHasPhotos;

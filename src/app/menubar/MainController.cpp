@@ -103,10 +103,12 @@ void MainController::startup()
             dispatch_main_async([] { LoginItems::addAppAsLoginItem(); });
         }
     }
+    // The stored sign-in goes in before the engine starts: its first refresh of the account is
+    // then signed instead of failing and being redone after the sign-in check.
+    bridge().loadTokenFromSettingsWithoutValidating();
     bridge().driveStartup();
     if (!bridge().hasCompletedWelcomeScreen())
         AppDelegate::instance()->setHideDockIcon(false);
-    bridge().loadTokenFromSettingsWithoutValidating();
     bridge().updateStatus();
     QPointer<MainController> self(this);
     dispatch_main_delay([self] {

@@ -14,6 +14,8 @@
 #include <QVariant>
 
 #include <atomic>
+#include <functional>
+#include <utility>
 
 struct FakeShell
 {
@@ -29,6 +31,14 @@ struct FakeShell
     // The sign-in check's answer: user name, id, full name, error.
     QStringList authAnswer{QString(), QString(), QString(), QStringLiteral("no token")};
     bool answerAuthAtOnce = true;
+    // The catalogue's background read: held until finishCatalogueRead() when set.
+    bool holdCatalogueRead = false;
+    std::function<void()> pendingCatalogueRead;
+    void finishCatalogueRead()
+    {
+        if (auto done = std::exchange(pendingCatalogueRead, nullptr))
+            done();
+    }
     ShellBridge::AuthCompletion pendingAuth;
 
     // What was asked.
@@ -124,6 +134,13 @@ struct FakeShell
         };
         b.catalogueClose = rec("catalogueClose");
         b.runCatalogueMigrations = rec("runCatalogueMigrations");
+        b.openCatalogueInBackground = [this](std::function<void()> done) {
+            record(QStringLiteral("openCatalogueInBackground"));
+            if (holdCatalogueRead)
+                pendingCatalogueRead = std::move(done);
+            else
+                done();
+        };
         b.allSourcesCount = [this] { return sources; };
         b.allSourcesFilteredCount = [this] { return sourcesFiltered; };
         b.registerIMessageHasPhotos = rec("registerIMessageHasPhotos");

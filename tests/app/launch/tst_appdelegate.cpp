@@ -117,6 +117,34 @@ private Q_SLOTS:
         QVERIFY(!UiHooks::instance().quitScreenOpen());
     }
 
+    // A large catalogue takes seconds to read: the icon is up first, the rest of the launch
+    // waits for the read without holding the main thread, and a quit meanwhile ends it there.
+    void trayIconIsUpWhileTheCatalogueIsRead()
+    {
+        fake->holdCatalogueRead = true;
+        AppDelegate::instance()->applicationDidFinishLaunching_Internal();
+        QCOMPARE(fake->count("openCatalogueInBackground"), 1);
+        QVERIFY(MainController::instance()->trayBackend());
+        QVERIFY(MainController::instance()->trayBackend()->isVisible());
+        QCOMPARE(fake->count("runCatalogueMigrations"), 0);
+        QCOMPARE(fake->count("driveStartup"), 0);
+        fake->finishCatalogueRead();
+        QCOMPARE(fake->count("runCatalogueMigrations"), 1);
+        QCOMPARE(fake->count("driveStartup"), 1);
+    }
+
+    void quitWhileTheCatalogueIsReadEndsTheLaunch()
+    {
+        fake->holdCatalogueRead = true;
+        auto *d = AppDelegate::instance();
+        d->applicationDidFinishLaunching_Internal();
+        d->terminate();
+        QVERIFY(d->hasTerminated());
+        fake->finishCatalogueRead();
+        QCOMPARE(fake->count("runCatalogueMigrations"), 0);
+        QCOMPARE(fake->count("driveStartup"), 0);
+    }
+
     void resetOfferOnlyForOptionAlone_data()
     {
         QTest::addColumn<int>("mods");

@@ -97,7 +97,7 @@ private Q_SLOTS:
         AppDelegate::instance()->setHideDockIcon(true);
         MainController *mc = MainController::instance();
         mc->startup();
-        QCOMPARE(fake->calls.mid(0, 3), (QStringList{"driveStartup", "loadToken", "updateStatus"}));
+        QCOMPARE(fake->calls.mid(0, 3), (QStringList{"loadToken", "driveStartup", "updateStatus"}));
         QVERIFY(!AppDelegate::instance()->hideDockIcon()); // shown while onboarding runs
         QCOMPARE(fake->count("checkAuthorization"), 0);   // not before 0.25 s
         QVERIFY(!mc->trayBackend());
