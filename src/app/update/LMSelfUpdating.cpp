@@ -13,6 +13,7 @@
 #include "core/NotificationCenter.h"
 
 #include <QApplication>
+#include <QBuffer>
 #include <QCoreApplication>
 #include <QDateTime>
 #include <QDir>
@@ -86,43 +87,6 @@ QStringList arguments()
     return g_argumentsOverridden ? g_argumentsOverride : QCoreApplication::arguments();
 }
 
-// Reads a whole address into memory on the calling thread. Only HTTPS (or plain HTTP to
-// loopback) is fetched, redirects included; a server that stops sending times out.
-QByteArray fetch(const QUrl &url, int timeoutMs, QString *error)
-{
-    if (!Endpoints::isAllowedTransport(url)) {
-        *error = QStringLiteral("address not allowed (%1)").arg(url.toString());
-        return {};
-    }
-    QNetworkAccessManager nam;
-    QNetworkRequest request(url);
-    request.setAttribute(QNetworkRequest::CacheLoadControlAttribute, QNetworkRequest::AlwaysNetwork);
-    request.setAttribute(QNetworkRequest::CacheSaveControlAttribute, false);
-    request.setAttribute(QNetworkRequest::RedirectPolicyAttribute, QNetworkRequest::UserVerifiedRedirectPolicy);
-    request.setTransferTimeout(timeoutMs);
-    QNetworkReply *reply = nam.get(request);
-    QObject::connect(reply, &QNetworkReply::redirected, reply, [reply](const QUrl &to) {
-        if (Endpoints::isAllowedTransport(to))
-            Q_EMIT reply->redirectAllowed();
-        else
-            reply->abort();
-    });
-    QEventLoop loop;
-    QObject::connect(reply, &QNetworkReply::finished, &loop, &QEventLoop::quit);
-    if (!reply->isFinished())
-        loop.exec();
-    QByteArray data;
-    const int status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
-    if (reply->error() != QNetworkReply::NoError)
-        *error = reply->errorString();
-    else if (status != 200)
-        *error = QStringLiteral("HTTP status %1").arg(status);
-    else
-        data = reply->readAll();
-    delete reply;
-    return data;
-}
-
 // Streams an address into `file` on the calling thread and returns the number of bytes written.
 // Same transport rules as fetch(); more than `maxBytes` (announced or sent) is an error.
 qint64 fetchToFile(const QUrl &url, int timeoutMs, qint64 maxBytes, QIODevice *file, QString *error)
@@ -185,6 +149,17 @@ qint64 fetchToFile(const QUrl &url, int timeoutMs, qint64 maxBytes, QIODevice *f
         *error = QStringLiteral("HTTP status %1").arg(status);
     delete reply;
     return written;
+}
+
+// Reads a whole (small) address into memory on the calling thread. Only HTTPS (or plain HTTP to
+// loopback) is fetched, redirects included; a server that stops sending times out, and one that
+// sends more than a manifest can need is cut off.
+QByteArray fetch(const QUrl &url, int timeoutMs, QString *error)
+{
+    QBuffer buffer;
+    buffer.open(QIODevice::WriteOnly);
+    fetchToFile(url, timeoutMs, 1024 * 1024, &buffer, error);
+    return error->isEmpty() ? buffer.data() : QByteArray();
 }
 
 // The names of every entry of a zip, as its own listing gives them; false when it cannot be listed.
@@ -759,8 +734,12 @@ void LMSelfUpdating::showUIWithStatus(const QString &status)
         shown = true;
         Alerts::show(r, [answered](AlertResult) { answered->release(); });
     });
-    if (shown && QThread::currentThread() != QCoreApplication::instance()->thread())
-        answered->acquire();
+    if (!shown || QThread::currentThread() == QCoreApplication::instance()->thread())
+        return;
+    // A quit while the alert is up must not be held by this thread.
+    while (!answered->tryAcquire(1, 250))
+        if (QCoreApplication::closingDown())
+            return;
 }
 
 void LMSelfUpdating::removeDownloadQuarantineFromPath(const QString &path)
