@@ -921,8 +921,10 @@ void LMSelfUpdating::restoreInterruptedInstall(const QString &appName)
         QDir dir(folder);
         if (!dir.exists())
             continue;
+        // Ours, and the hidden ones the install script leaves when it is interrupted the same way.
         const QFileInfoList leftovers = dir.entryInfoList(
-            {bundleName + QStringLiteral(".previous-*"), bundleName + QStringLiteral(".incoming-*")},
+            {bundleName + QStringLiteral(".previous-*"), bundleName + QStringLiteral(".incoming-*"),
+             QLatin1Char('.') + bundleName + QStringLiteral(".previous-*"), QLatin1Char('.') + bundleName + QStringLiteral(".incoming-*")},
             QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot, QDir::Time);
         if (leftovers.isEmpty())
             continue;
@@ -931,7 +933,7 @@ void LMSelfUpdating::restoreInterruptedInstall(const QString &appName)
             // An install died between moving the old copy aside and putting the new one in
             // place: the newest whole copy that was moved aside comes back.
             for (const QFileInfo &fi : leftovers) {
-                if (!fi.fileName().startsWith(bundleName + QStringLiteral(".previous-")) || !isWholeBundle(fi.absoluteFilePath()))
+                if (!fi.fileName().contains(bundleName + QStringLiteral(".previous-")) || !isWholeBundle(fi.absoluteFilePath()))
                     continue;
                 const QString broken = destination + QStringLiteral(".broken-%1").arg(QRandomGenerator::global()->generate());
                 const QFileInfo dest(destination);

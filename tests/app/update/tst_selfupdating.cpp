@@ -404,10 +404,14 @@ private Q_SLOTS:
         QTest::addColumn<bool>("leftoverWhole");
         QTest::addColumn<QString>("markerAfter"); // marker the destination holds afterwards; "" = none
         QTest::addColumn<bool>("leftoverKept");
-        QTest::newRow("destination missing") << "missing" << true << "aside-marker" << false;
-        QTest::newRow("destination incomplete") << "incomplete" << true << "aside-marker" << false;
-        QTest::newRow("destination whole") << "whole" << true << "dest-marker" << false;
-        QTest::newRow("nothing whole to restore") << "missing" << false << "" << true;
+        QTest::addColumn<QString>("leftoverName");
+        const QString ours = "Lumora Hoistly.app.previous-4242-17";
+        QTest::newRow("destination missing") << "missing" << true << "aside-marker" << false << ours;
+        QTest::newRow("destination incomplete") << "incomplete" << true << "aside-marker" << false << ours;
+        QTest::newRow("destination whole") << "whole" << true << "dest-marker" << false << ours;
+        QTest::newRow("nothing whole to restore") << "missing" << false << "" << true << ours;
+        QTest::newRow("install script's leftover") << "missing" << true << "aside-marker" << false
+                                                   << ".Lumora Hoistly.app.previous-977";
     }
     void leftoverOfAnInterruptedSwapAtStart()
     {
@@ -415,8 +419,9 @@ private Q_SLOTS:
         QFETCH(bool, leftoverWhole);
         QFETCH(QString, markerAfter);
         QFETCH(bool, leftoverKept);
+        QFETCH(QString, leftoverName);
         const QString dest = global + "/Lumora Hoistly.app";
-        const QString aside = dest + ".previous-4242-17";
+        const QString aside = global + "/" + leftoverName;
         makeBundle(tmp->path() + "/staging", "Lumora Hoistly", 2100, leftoverWhole, "aside-marker");
         QVERIFY(QDir().rename(tmp->path() + "/staging/Lumora Hoistly.app", aside));
         if (destination != "missing")
