@@ -219,6 +219,41 @@ private Q_SLOTS:
             QVERIFY(Bundle::isCompleteBundle(bundle));
     }
 
+    void unpackedBuildMustBeTheOfferedNewerOne_data()
+    {
+        QTest::addColumn<qint64>("offered");
+        QTest::addColumn<qint64>("inside");
+        QTest::addColumn<bool>("force");
+        QTest::addColumn<bool>("accepted");
+        QTest::newRow("offered and newer") << qint64(2300) << qint64(2300) << false << true;
+        QTest::newRow("older inside") << qint64(2300) << qint64(2100) << false << false;
+        QTest::newRow("older inside, forced") << qint64(2300) << qint64(2100) << true << false;
+        QTest::newRow("same build, forced") << qint64(2200) << qint64(2200) << true << true;
+        QTest::newRow("older build offered, forced") << qint64(2100) << qint64(2100) << true << true;
+    }
+    void unpackedBuildMustBeTheOfferedNewerOne()
+    {
+        // Only the hidden channel's forced update may install a build that is not newer, and
+        // never one other than the manifest named.
+        QFETCH(qint64, offered);
+        QFETCH(qint64, inside);
+        QFETCH(bool, force);
+        QFETCH(bool, accepted);
+        server.setUpdateManifest(manifest(offered));
+        server.setUpdateZip(zipOfBundle(tmp->path(), "Lumora Hoistly", inside));
+        point();
+        if (force)
+            LMSelfUpdating::setForceUpdateOnNextCheck();
+        QVERIFY(!LMSelfUpdating::checkServerForUpdateAvailable().isEmpty());
+        const QString zipPath = LMSelfUpdating::downloadUpdateAtURL(LMSelfUpdating::downloadURL());
+        QVERIFY(!zipPath.isEmpty());
+        const QString bundle = LMSelfUpdating::extractUpdateAtPath(zipPath);
+        QCOMPARE(!bundle.isEmpty(), accepted);
+        if (!accepted)
+            QCOMPARE(QDir(QFileInfo(zipPath).absolutePath()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot),
+                     QStringList{"Update.zip"});
+    }
+
     void wholeCheckLaunchesTheUnpackedBundle()
     {
         server.setUpdateManifest(manifest(2300));
