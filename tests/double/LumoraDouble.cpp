@@ -130,6 +130,7 @@ struct LumoraDouble::Impl
     QUrl denyRedirect;
     struct FileEntry { QByteArray content; QString type; };
     QMap<QString, FileEntry> files;
+    QSet<QString> streamedFiles; // served in pieces, without a length
     struct ActiveFault { Fault fault; int value; QString scope; int times; };
     QList<ActiveFault> faults;
     QSet<QString> nonces;
@@ -1069,7 +1070,17 @@ void LumoraDouble::Impl::handleGet(const httplib::Request &req, httplib::Respons
         record(req, {}, res.status, false);
         return;
     }
-    if (files.contains(path)) {
+    if (files.contains(path) && streamedFiles.contains(path)) {
+        auto body = std::make_shared<std::string>(files[path].content.toStdString());
+        res.status = 200;
+        res.set_chunked_content_provider(files[path].type.toStdString(), [body](size_t offset, httplib::DataSink &sink) {
+            if (offset >= body->size()) {
+                sink.done();
+                return true;
+            }
+            return sink.write(body->data() + offset, std::min<size_t>(64 * 1024, body->size() - offset));
+        });
+    } else if (files.contains(path)) {
         const FileEntry &f = files[path];
         res.status = 200;
         res.set_content(f.content.toStdString(), f.type.toStdString());
@@ -1445,6 +1456,7 @@ void LumoraDouble::setFile(const QString &path, const QByteArray &content, const
 {
     std::lock_guard lock(d->m);
     d->files.insert(path, Impl::FileEntry{content, contentType});
+    d->streamedFiles.remove(path);
 }
 
 void LumoraDouble::setUpdateManifest(const QByteArray &plist)
@@ -1458,6 +1470,13 @@ void LumoraDouble::setUpdateZip(const QByteArray &zip)
 {
     setFile(QStringLiteral("/hoistly/LumoraHoistly.app.zip"), zip, QStringLiteral("application/zip"));
     setFile(QStringLiteral("/hoistly/beta2/LumoraHoistly.app.zip"), zip, QStringLiteral("application/zip"));
+}
+
+void LumoraDouble::setUpdateZipStreamed(const QByteArray &zip)
+{
+    setUpdateZip(zip);
+    std::lock_guard lock(d->m);
+    d->streamedFiles << QStringLiteral("/hoistly/LumoraHoistly.app.zip") << QStringLiteral("/hoistly/beta2/LumoraHoistly.app.zip");
 }
 
 void LumoraDouble::setFault(Fault fault, int value, const QString &scope, int times)

@@ -173,6 +173,8 @@ public:
     // The update manifest at "/hoistly/LumoraHoistly-Info.plist" and zip at "/hoistly/LumoraHoistly.app.zip".
     void setUpdateManifest(const QByteArray &plist);
     void setUpdateZip(const QByteArray &zip);
+    // The same zip sent in pieces without announcing its length (as a server that streams it does).
+    void setUpdateZipStreamed(const QByteArray &zip);
 
     // --- faults ---
     // scope: "" (everything the fault applies to), "rest", "upload", "oauth", "web", or a REST

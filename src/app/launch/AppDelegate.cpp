@@ -213,8 +213,13 @@ void AppDelegate::continueLaunchAfterResetOffer()
     single->listen();
 
     if (LMSelfUpdating::copyToApplicationsFolderAndRelaunchWithAppName(QStringLiteral("Lumora Hoistly"))) {
-        scheduleForceQuit();
-        terminate();
+        // A failed install tells the user first; the quit waits for the answer.
+        LMSelfUpdating::whenAlertsAnswered([self] {
+            if (!self)
+                return;
+            self->scheduleForceQuit();
+            self->terminate();
+        });
         return;
     }
 

@@ -21,6 +21,13 @@ public:
     // A bundle is complete when its Info.plist has a build number and a name and its
     // executable exists and may be run.
     static bool isCompleteBundle(const QString &bundlePath, QString *why = nullptr);
+    // A self-contained bundle holds nothing that reaches outside it: every symbolic link is
+    // relative and resolves inside the bundle, Info.plist is a plain file, and the executable is
+    // the plain file Info.plist names (never a link, which could point anywhere later).
+    static bool isSelfContained(const QString &bundlePath, QString *why = nullptr);
+    // A single path component that names something inside a folder: not empty, no separator,
+    // no "..", no control characters.
+    static bool isPlainName(const QString &name);
     // Path-prefix test on cleaned absolute paths: is `path` the folder itself or inside it?
     static bool isPathInsideFolder(const QString &path, const QString &folder);
 };

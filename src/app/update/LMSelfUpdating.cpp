@@ -9,8 +9,11 @@
 #include "core/PropertyList.h"
 #include "platform/Endpoints.h"
 #include "platform/StandardPaths.h"
+#include "service/Reachability.h"
+#include "core/NotificationCenter.h"
 
 #include <QApplication>
+#include <QBuffer>
 #include <QCoreApplication>
 #include <QDateTime>
 #include <QDir>
@@ -23,13 +26,20 @@
 #include <QNetworkReply>
 #include <QNetworkRequest>
 #include <QProcess>
+#include <QPointer>
 #include <QRandomGenerator>
 #include <QSaveFile>
+#include <QSemaphore>
 #include <QStandardPaths>
+#include <QThread>
 #include <QTimer>
 
 #include <atomic>
+#include <filesystem>
+#include <memory>
+#include <system_error>
 #include <unistd.h>
+#include <utility>
 
 namespace {
 QMutex g_lock; // the class lock
@@ -53,6 +63,22 @@ bool g_appsOverridden = false;
 int g_manifestTimeoutMs = 20000;
 int g_downloadTimeoutMs = 60000; // without progress; large zips still finish
 QTimer *g_automaticTimer = nullptr;
+QObject *g_reachabilityContext = nullptr;
+std::function<bool(const QString &from, const QString &to)> g_renameFault;
+// Alerts of the install path that are still on screen (main thread only), and what waits for them.
+int g_alertsOnScreen = 0;
+QList<std::function<void()>> g_afterAlerts;
+
+// An update is never larger than this; a server that sends more is cut off.
+constexpr qint64 kMaximumDownloadBytes = qint64(512) * 1024 * 1024;
+
+qint64 maximumDownloadBytes()
+{
+    // Tests lower the limit so they need not serve half a gigabyte; it can never be raised.
+    bool ok = false;
+    const qint64 lowered = qEnvironmentVariable("HOISTLY_UPDATE_MAX_BYTES").toLongLong(&ok);
+    return ok && lowered > 0 && lowered < kMaximumDownloadBytes ? lowered : kMaximumDownloadBytes;
+}
 
 QDateTime now() { return ShellEnvironment::instance().now(); }
 
@@ -61,13 +87,13 @@ QStringList arguments()
     return g_argumentsOverridden ? g_argumentsOverride : QCoreApplication::arguments();
 }
 
-// Reads a whole address into memory on the calling thread. Only HTTPS (or plain HTTP to
-// loopback) is fetched, redirects included; a server that stops sending times out.
-QByteArray fetch(const QUrl &url, int timeoutMs, QString *error)
+// Streams an address into `file` on the calling thread and returns the number of bytes written.
+// Same transport rules as fetch(); more than `maxBytes` (announced or sent) is an error.
+qint64 fetchToFile(const QUrl &url, int timeoutMs, qint64 maxBytes, QIODevice *file, QString *error)
 {
     if (!Endpoints::isAllowedTransport(url)) {
         *error = QStringLiteral("address not allowed (%1)").arg(url.toString());
-        return {};
+        return 0;
     }
     QNetworkAccessManager nam;
     QNetworkRequest request(url);
@@ -82,28 +108,132 @@ QByteArray fetch(const QUrl &url, int timeoutMs, QString *error)
         else
             reply->abort();
     });
+    qint64 written = 0;
+    QString failure;
+    auto fail = [&](const QString &why) {
+        if (failure.isEmpty())
+            failure = why;
+        reply->abort();
+    };
+    auto isAnswer = [reply] { return reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt() == 200; };
+    QObject::connect(reply, &QNetworkReply::metaDataChanged, reply, [&] {
+        const QVariant length = reply->header(QNetworkRequest::ContentLengthHeader);
+        if (isAnswer() && length.isValid() && length.toLongLong() > maxBytes)
+            fail(QStringLiteral("update of %1 bytes is larger than %2").arg(length.toLongLong()).arg(maxBytes));
+    });
+    auto drain = [&] {
+        if (!failure.isEmpty())
+            return;
+        const QByteArray chunk = reply->readAll();
+        if (!isAnswer() || chunk.isEmpty())
+            return;
+        if (written + chunk.size() > maxBytes)
+            return fail(QStringLiteral("update larger than %1 bytes").arg(maxBytes));
+        if (file->write(chunk) != chunk.size())
+            return fail(QStringLiteral("cannot write the update: %1").arg(file->errorString()));
+        written += chunk.size();
+    };
+    QObject::connect(reply, &QNetworkReply::readyRead, reply, drain);
     QEventLoop loop;
     QObject::connect(reply, &QNetworkReply::finished, &loop, &QEventLoop::quit);
     if (!reply->isFinished())
         loop.exec();
-    QByteArray data;
+    if (failure.isEmpty() && reply->error() == QNetworkReply::NoError)
+        drain();
     const int status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
-    if (reply->error() != QNetworkReply::NoError)
+    if (!failure.isEmpty())
+        *error = failure;
+    else if (reply->error() != QNetworkReply::NoError)
         *error = reply->errorString();
     else if (status != 200)
         *error = QStringLiteral("HTTP status %1").arg(status);
-    else
-        data = reply->readAll();
     delete reply;
-    return data;
+    return written;
+}
+
+// Reads a whole (small) address into memory on the calling thread. Only HTTPS (or plain HTTP to
+// loopback) is fetched, redirects included; a server that stops sending times out, and one that
+// sends more than a manifest can need is cut off.
+QByteArray fetch(const QUrl &url, int timeoutMs, QString *error)
+{
+    QBuffer buffer;
+    buffer.open(QIODevice::WriteOnly);
+    fetchToFile(url, timeoutMs, 1024 * 1024, &buffer, error);
+    return error->isEmpty() ? buffer.data() : QByteArray();
+}
+
+// The names of every entry of a zip, as its own listing gives them; false when it cannot be listed.
+bool listZipEntries(const QString &unzip, const QString &zipPath, QList<QByteArray> *names, QString *error)
+{
+    QProcess p;
+    p.setProgram(unzip);
+    p.setArguments({QStringLiteral("-Z1"), zipPath});
+    p.start();
+    if (!p.waitForFinished(120000) || p.exitStatus() != QProcess::NormalExit || p.exitCode() != 0) {
+        p.kill();
+        *error = QStringLiteral("cannot list the zip (%1)").arg(QString::fromLocal8Bit(p.readAllStandardError()).simplified());
+        return false;
+    }
+    *names = p.readAllStandardOutput().split('\n');
+    while (!names->isEmpty() && names->last().isEmpty())
+        names->removeLast();
+    if (names->isEmpty()) {
+        *error = QStringLiteral("the zip is empty");
+        return false;
+    }
+    return true;
+}
+
+// Every entry must land inside one of the bundle folders: relative, without "." or ".."
+// components, without control characters or backslashes (which some tools treat as separators).
+bool zipEntriesStayInside(const QList<QByteArray> &names, const QStringList &bundleFolders, QString *error)
+{
+    for (const QByteArray &name : names) {
+        auto refuse = [&](const char *why) {
+            *error = QStringLiteral("entry \"%1\" %2").arg(QString::fromLocal8Bit(name), QLatin1String(why));
+            return false;
+        };
+        if (name.startsWith('/'))
+            return refuse("is absolute");
+        for (const char c : name)
+            if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f || c == '\\')
+                return refuse("has a control character or backslash");
+        const QList<QByteArray> parts = name.split('/');
+        for (int i = 0; i < parts.size(); ++i) {
+            if (parts[i] == ".." || parts[i] == ".")
+                return refuse("has a relative component");
+            if (parts[i].isEmpty() && i != parts.size() - 1)
+                return refuse("has an empty component");
+        }
+        bool inside = false;
+        for (const QString &folder : bundleFolders)
+            inside = inside || parts.first() == QFile::encodeName(folder);
+        if (!inside)
+            return refuse("lies outside the bundle");
+    }
+    return true;
+}
+
+// Renames through one place so a test can make a step of the swap fail.
+bool renamePath(const QString &from, const QString &to)
+{
+    if (g_renameFault && g_renameFault(from, to))
+        return false;
+    return QDir().rename(from, to);
 }
 
 bool copyRecursively(const QString &from, const QString &to, QString *error)
 {
     const QFileInfo src(from);
     if (src.isSymLink()) {
-        if (!QFile::link(src.symLinkTarget(), to)) {
-            *error = QStringLiteral("cannot link %1").arg(to);
+        // The link is copied as written: a relative link must stay relative, or the copy would
+        // point back into the folder it was copied from.
+        std::error_code ec;
+        const auto target = std::filesystem::read_symlink(QFile::encodeName(from).toStdString(), ec);
+        if (!ec)
+            std::filesystem::create_symlink(target, QFile::encodeName(to).toStdString(), ec);
+        if (ec) {
+            *error = QStringLiteral("cannot link %1: %2").arg(to, QString::fromStdString(ec.message()));
             return false;
         }
         return true;
@@ -152,27 +282,59 @@ bool installBundle(const QString &bundle, const QString &destination, QString *e
         return false;
     }
     QString why;
-    if (!Bundle::isCompleteBundle(incoming, &why)) {
+    if (!Bundle::isCompleteBundle(incoming, &why) || !Bundle::isSelfContained(incoming, &why)) {
         *error = QStringLiteral("copied bundle incomplete: %1").arg(why);
         removePath(incoming, nullptr);
         return false;
     }
-    const bool hadPrevious = QFileInfo::exists(destination);
-    if (hadPrevious && !QDir().rename(destination, previous)) {
+    const QFileInfo existing(destination);
+    const bool hadPrevious = existing.exists() || existing.isSymLink();
+    if (hadPrevious && !renamePath(destination, previous)) {
         *error = QStringLiteral("cannot move aside %1").arg(destination);
         removePath(incoming, nullptr);
         return false;
     }
-    if (!QDir().rename(incoming, destination)) {
+    // From here until the previous copy is removed, a crash leaves "<dest>.previous-<tag>";
+    // the next start restores it (LMSelfUpdating::restoreInterruptedInstall).
+    if (!renamePath(incoming, destination)) {
         *error = QStringLiteral("cannot move %1 into place").arg(incoming);
-        if (hadPrevious)
-            QDir().rename(previous, destination);
+        if (hadPrevious && !renamePath(previous, destination))
+            LGLogError(QStringLiteral("UPDATER: Cannot put %1 back, kept as %2").arg(destination, previous));
         removePath(incoming, nullptr);
+        return false;
+    }
+    // The old copy goes only once the new one is known to be whole where it now lies.
+    if (!Bundle::isCompleteBundle(destination, &why) || !Bundle::isSelfContained(destination, &why)) {
+        *error = QStringLiteral("installed bundle incomplete: %1").arg(why);
+        if (hadPrevious) {
+            if (renamePath(destination, incoming) && renamePath(previous, destination))
+                removePath(incoming, nullptr);
+            else
+                LGLogError(QStringLiteral("UPDATER: Cannot put %1 back, kept as %2").arg(destination, previous));
+        } else {
+            removePath(destination, nullptr);
+        }
         return false;
     }
     if (hadPrevious)
         removePath(previous, nullptr);
     return true;
+}
+
+bool isWholeBundle(const QString &path)
+{
+    const QFileInfo fi(path);
+    return !fi.isSymLink() && fi.isDir() && Bundle::isCompleteBundle(path) && Bundle::isSelfContained(path);
+}
+
+// Runs what waits for the install path's alerts once the last one is answered.
+void alertAnswered()
+{
+    if (--g_alertsOnScreen > 0)
+        return;
+    const QList<std::function<void()>> waiting = std::exchange(g_afterAlerts, {});
+    for (const auto &f : waiting)
+        f();
 }
 
 void unableToCopyAlert()
@@ -184,7 +346,8 @@ void unableToCopyAlert()
         r.title = shellTr(QStringLiteral("Unable to copy to Applications folder"));
         r.message = shellTr(QStringLiteral("Please copy to the Applications folder and run to install."));
         r.buttons = {shellTr(QStringLiteral("OK"))};
-        Alerts::show(r);
+        ++g_alertsOnScreen;
+        Alerts::show(r, [](AlertResult) { alertAnswered(); });
     });
 }
 } // namespace
@@ -216,6 +379,16 @@ void LMSelfUpdating::scheduleAutomaticUpdateChecking()
     g_automaticTimer->setInterval(900 * 1000);
     QObject::connect(g_automaticTimer, &QTimer::timeout, [] { checkForUpdatesSilent(); });
     g_automaticTimer->start();
+    // The network coming back is a good moment to look: a check that failed offline is not
+    // retried for another 15 minutes otherwise.
+    g_reachabilityContext = new QObject(QCoreApplication::instance());
+    NotificationCenter::observe(Notifications::ReachabilityChanged, g_reachabilityContext, [](const QVariant &object) {
+        auto *reachability = qobject_cast<Reachability *>(object.value<QObject *>());
+        if (reachability && reachability->isLocalLink())
+            return;
+        if (reachability ? reachability->isReachable() : Reachability::isOnline())
+            checkForUpdatesSilent();
+    });
 }
 
 void LMSelfUpdating::checkForUpdatesStandalone() { _checkForAndApplyUpdate(); }
@@ -315,7 +488,9 @@ QUrl LMSelfUpdating::checkServerForUpdateAvailable()
         g_updateInfoAppName = info.value(QStringLiteral("CFBundleName")).toString();
     }
     const qint64 offered = updateBundleVersion();
-    if (offered == 0 || updateInfoAppName().isEmpty()) {
+    // The name becomes part of a path: anything but a plain name (a "../" climb, a separator)
+    // would point the updater outside its cache.
+    if (offered <= 0 || !Bundle::isPlainName(updateInfoAppName())) {
         LGLogInfo(QStringLiteral("UPDATER: Unable to retrieve update info (%1, %2)")
                       .arg(url.toString(), QString::fromUtf8(PropertyList::serialize(info)).simplified()));
         showUIWithStatus(shellTr(QStringLiteral("Unable to retrieve update information at this time. Try again later.")));
@@ -385,38 +560,69 @@ void LMSelfUpdating::_checkForAndApplyUpdate()
 
 QString LMSelfUpdating::downloadUpdateAtURL(const QUrl &url)
 {
-    QString error;
-    const QByteArray data = fetch(url, g_downloadTimeoutMs, &error);
-    if (!error.isEmpty() || data.isEmpty()) {
-        LGLogError(QStringLiteral("UPDATER: Failed downloading update (URL %1, Error %2, DataSize %3)")
-                       .arg(url.toString(), error).arg(data.size()));
-        return {};
-    }
+    // Streamed straight to disk, never whole in memory, and cut off at the size limit.
     clearTempDirectory();
     const QString folder = tempDirectory() + QLatin1Char('/') + QString::number(now().toSecsSinceEpoch());
     QDir(folder).removeRecursively();
     QDir().mkpath(folder);
     const QString path = folder + QStringLiteral("/Update.zip");
     QSaveFile file(path);
-    if (file.open(QIODevice::WriteOnly)) {
-        file.write(data);
-        file.commit();
+    QString error;
+    qint64 size = 0;
+    if (!file.open(QIODevice::WriteOnly))
+        error = file.errorString();
+    else
+        size = fetchToFile(url, g_downloadTimeoutMs, maximumDownloadBytes(), &file, &error);
+    if (!error.isEmpty() || size == 0) {
+        LGLogError(QStringLiteral("UPDATER: Failed downloading update (URL %1, Error %2, DataSize %3)")
+                       .arg(url.toString(), error).arg(size));
+        file.cancelWriting();
+        QDir(folder).removeRecursively();
+        return {};
     }
-    if (!QFileInfo::exists(path)) {
-        LGLogInfo(QStringLiteral("UPDATER: Failed to save downloaded file (File %1, Size %2)").arg(path).arg(data.size()));
+    if (!file.commit() || !QFileInfo::exists(path)) {
+        LGLogInfo(QStringLiteral("UPDATER: Failed to save downloaded file (File %1, Size %2)").arg(path).arg(size));
+        QDir(folder).removeRecursively();
         return {};
     }
     removeDownloadQuarantineFromPath(path);
-    LGLogInfo(QStringLiteral("UPDATER: Download complete (%1) extracting...").arg(data.size()));
+    LGLogInfo(QStringLiteral("UPDATER: Download complete (%1) extracting...").arg(size));
     return path;
+}
+
+// Removes what an unpack left next to the zip: a refused update is never kept around.
+static void removeUnpacked(const QString &folder, const QString &zipPath)
+{
+    const QFileInfoList items = QDir(folder).entryInfoList(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot);
+    for (const QFileInfo &fi : items)
+        if (fi.absoluteFilePath() != QFileInfo(zipPath).absoluteFilePath())
+            removePath(fi.absoluteFilePath(), nullptr);
 }
 
 QString LMSelfUpdating::extractUpdateAtPath(const QString &zipPath)
 {
     const QString folder = QFileInfo(zipPath).absolutePath();
-    const QString unzip = QStandardPaths::findExecutable(QStringLiteral("unzip"));
+    const QString unzip = QStringLiteral("/usr/bin/unzip");
+    const QString runningName = Bundle::mainInfoDictionary().value(QStringLiteral("CFBundleName")).toString();
+    QStringList bundleFolders;
+    for (const QString &name : {updateInfoAppName(), runningName})
+        if (Bundle::isPlainName(name))
+            bundleFolders << name + QStringLiteral(".app");
+    // The archive is judged by its own listing before anything is written.
+    QList<QByteArray> entries;
+    QString refusal;
+    if (!QFileInfo(unzip).isExecutable())
+        refusal = QStringLiteral("%1 is missing").arg(unzip);
+    else if (bundleFolders.isEmpty())
+        refusal = QStringLiteral("no plain bundle name");
+    else if (listZipEntries(unzip, zipPath, &entries, &refusal))
+        zipEntriesStayInside(entries, bundleFolders, &refusal);
+    if (!refusal.isEmpty()) {
+        LGLogError(QStringLiteral("UPDATER: Refusing update zip %1: %2").arg(zipPath, refusal));
+        return {};
+    }
     int code = -1;
-    if (!unzip.isEmpty()) {
+    {
         QProcess p;
         p.setWorkingDirectory(folder);
         p.setProgram(unzip);
@@ -430,21 +636,44 @@ QString LMSelfUpdating::extractUpdateAtPath(const QString &zipPath)
     if (code != 0) {
         // A failed or partial unpack is never installed.
         LGLogError(QStringLiteral("UPDATER: Failed to unzip update (Unzip Code %1, Folder %2)").arg(code).arg(folder));
+        removeUnpacked(folder, zipPath);
         return {};
     }
-    QString bundle = folder + QLatin1Char('/') + updateInfoAppName() + QStringLiteral(".app");
-    if (updateInfoAppName().isEmpty() || !QFileInfo(bundle).isDir())
-        bundle = folder + QLatin1Char('/') + Bundle::mainInfoDictionary().value(QStringLiteral("CFBundleName")).toString()
-            + QStringLiteral(".app");
-    if (!QFileInfo(bundle).isDir()) {
+    QString bundle;
+    for (const QString &candidate : std::as_const(bundleFolders)) {
+        const QFileInfo fi(folder + QLatin1Char('/') + candidate);
+        if (fi.isDir() || fi.isSymLink()) {
+            bundle = fi.absoluteFilePath();
+            break;
+        }
+    }
+    if (bundle.isEmpty()) {
         LGLogInfo(QStringLiteral("UPDATER: Failed locate app within temp folder (AppName %1, Unzip Code %2, Folder %3)")
                       .arg(updateInfoAppName()).arg(code).arg(folder));
+        removeUnpacked(folder, zipPath);
         return {};
     }
-    removeDownloadQuarantineFromPath(bundle);
+    // Everything below must hold before the bundle is touched or run: it lies inside this unpack
+    // folder, reaches nothing outside itself, and is the very build the manifest offered.
     QString why;
-    if (!Bundle::isCompleteBundle(bundle, &why)) {
-        LGLogError(QStringLiteral("UPDATER: Extracted update at %1 is incomplete (%2)").arg(bundle, why));
+    const qint64 unpacked = Bundle::infoDictionary(bundle).value(QStringLiteral("CFBundleVersion")).toLongLong();
+    const qint64 running = Bundle::mainInfoDictionary().value(QStringLiteral("CFBundleVersion")).toLongLong();
+    if (QFileInfo(bundle).isSymLink() || !Bundle::isPathInsideFolder(bundle, folder)
+        || QFileInfo(bundle).canonicalFilePath() == QFileInfo(folder).canonicalFilePath())
+        why = QStringLiteral("the bundle lies outside the unpack folder");
+    else if (!Bundle::isSelfContained(bundle, &why))
+        ;
+    else if (unpacked != updateBundleVersion())
+        why = QStringLiteral("it holds build %1, the manifest offered %2").arg(unpacked).arg(updateBundleVersion());
+    else if (unpacked <= running && !g_forceUpdate)
+        why = QStringLiteral("build %1 is not newer than the running %2").arg(unpacked).arg(running);
+    if (why.isEmpty()) {
+        removeDownloadQuarantineFromPath(bundle);
+        Bundle::isCompleteBundle(bundle, &why);
+    }
+    if (!why.isEmpty()) {
+        LGLogError(QStringLiteral("UPDATER: Extracted update at %1 refused (%2)").arg(bundle, why));
+        removeUnpacked(folder, zipPath);
         return {};
     }
     LGLogInfo(QStringLiteral("UPDATER: Found extracted update at %1").arg(bundle));
@@ -454,6 +683,13 @@ QString LMSelfUpdating::extractUpdateAtPath(const QString &zipPath)
 bool LMSelfUpdating::applyUpdate(const QString &bundlePath)
 {
     LGLog::flushLog();
+    // Only a bundle that the updater itself unpacked into its cache is ever started.
+    const QFileInfo bundle(bundlePath);
+    if (bundle.isSymLink() || !bundle.isDir() || !Bundle::isPathInsideFolder(bundlePath, tempDirectory())
+        || !Bundle::isSelfContained(bundlePath)) {
+        LGLogError(QStringLiteral("UPDATER: Refusing to launch %1 from outside the update cache").arg(bundlePath));
+        return false;
+    }
     removeDownloadQuarantineFromPath(bundlePath);
     if (!ShellEnvironment::instance().launchBundle(bundlePath, {QStringLiteral("/selfupdated")})) {
         LGLogInfo(QStringLiteral("UPDATER: Error launching update at %1").arg(bundlePath));
@@ -484,23 +720,35 @@ void LMSelfUpdating::showUIWithStatus(const QString &status)
         g_statusMessages << status;
     }
     const QString name = Bundle::mainInfoDictionary().value(QStringLiteral("CFBundleName")).toString();
-    dispatch_main_sync([status, name] {
+    // The checking thread waits for OK: the next step (a download, the new copy ending this one)
+    // must not overtake what the user is reading.
+    auto answered = std::make_shared<QSemaphore>();
+    bool shown = false;
+    dispatch_main_sync([status, name, answered, &shown] {
         if (!qobject_cast<QApplication *>(QCoreApplication::instance()))
             return;
         AlertRequest r;
         r.title = name.isEmpty() ? QStringLiteral("Lumora Hoistly") : name;
         r.message = status;
         r.buttons = {shellTr(QStringLiteral("OK"))};
-        Alerts::show(r);
+        shown = true;
+        Alerts::show(r, [answered](AlertResult) { answered->release(); });
     });
+    if (!shown || QThread::currentThread() == QCoreApplication::instance()->thread())
+        return;
+    // A quit while the alert is up must not be held by this thread.
+    while (!answered->tryAcquire(1, 250))
+        if (QCoreApplication::closingDown())
+            return;
 }
 
 void LMSelfUpdating::removeDownloadQuarantineFromPath(const QString &path)
 {
-    if (!QFileInfo::exists(path))
+    if (!QFileInfo::exists(path) || QFileInfo(path).isSymLink())
         return;
     const QString exe = Bundle::executablePath(path);
-    if (!exe.isEmpty() && QFileInfo(exe).isFile())
+    // Never through a link: the mode change would land on whatever it points at.
+    if (!exe.isEmpty() && QFileInfo(exe).isFile() && !QFileInfo(exe).isSymLink())
         QFile::setPermissions(exe, QFile::permissions(exe) | QFile::ExeOwner | QFile::ExeGroup | QFile::ExeOther
                                        | QFile::ReadOwner);
 }
@@ -561,6 +809,7 @@ bool LMSelfUpdating::copyToApplicationsFolderAndRelaunchWithAppName(const QStrin
         LGLogInfo(QStringLiteral("Bundle source path not found"));
         return false;
     }
+    restoreInterruptedInstall(appName);
     const QString globalFolder = globalApplicationsFolder();
     const QString userFolder = userApplicationsFolder();
     QString targetFolder = globalFolder;
@@ -660,6 +909,68 @@ bool LMSelfUpdating::copyToApplicationsFolderAndRelaunchWithAppName(const QStrin
     return true;
 }
 
+void LMSelfUpdating::restoreInterruptedInstall(const QString &appName)
+{
+    if (!Bundle::isPlainName(appName))
+        return;
+    QStringList folders{globalApplicationsFolder(), userApplicationsFolder()};
+    folders.removeAll(QString());
+    folders.removeDuplicates();
+    const QString bundleName = appName + QStringLiteral(".app");
+    for (const QString &folder : std::as_const(folders)) {
+        QDir dir(folder);
+        if (!dir.exists())
+            continue;
+        // Ours, and the hidden ones the install script leaves when it is interrupted the same way.
+        const QFileInfoList leftovers = dir.entryInfoList(
+            {bundleName + QStringLiteral(".previous-*"), bundleName + QStringLiteral(".incoming-*"),
+             QLatin1Char('.') + bundleName + QStringLiteral(".previous-*"), QLatin1Char('.') + bundleName + QStringLiteral(".incoming-*")},
+            QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot, QDir::Time);
+        if (leftovers.isEmpty())
+            continue;
+        const QString destination = dir.filePath(bundleName);
+        if (!isWholeBundle(destination)) {
+            // An install died between moving the old copy aside and putting the new one in
+            // place: the newest whole copy that was moved aside comes back.
+            for (const QFileInfo &fi : leftovers) {
+                if (!fi.fileName().contains(bundleName + QStringLiteral(".previous-")) || !isWholeBundle(fi.absoluteFilePath()))
+                    continue;
+                const QString broken = destination + QStringLiteral(".broken-%1").arg(QRandomGenerator::global()->generate());
+                const QFileInfo dest(destination);
+                if ((dest.exists() || dest.isSymLink()) && !renamePath(destination, broken))
+                    break;
+                if (!renamePath(fi.absoluteFilePath(), destination)) {
+                    renamePath(broken, destination);
+                    break;
+                }
+                LGLogInfo(QStringLiteral("UPDATER: Restored %1 from %2").arg(destination, fi.fileName()));
+                removePath(broken, nullptr);
+                break;
+            }
+        }
+        if (!isWholeBundle(destination)) {
+            LGLogError(QStringLiteral("UPDATER: %1 is incomplete and no earlier copy could be restored").arg(destination));
+            continue; // nothing else is thrown away while the destination is not whole
+        }
+        for (const QFileInfo &fi : leftovers)
+            if (fi.exists() || fi.isSymLink())
+                removePath(fi.absoluteFilePath(), nullptr);
+    }
+}
+
+void LMSelfUpdating::whenAlertsAnswered(const std::function<void()> &then)
+{
+    if (g_alertsOnScreen <= 0)
+        then();
+    else
+        g_afterAlerts << then;
+}
+
+void LMSelfUpdating::setRenameFaultForTesting(std::function<bool(const QString &from, const QString &to)> fault)
+{
+    g_renameFault = std::move(fault);
+}
+
 qint64 LMSelfUpdating::updateBundleVersion() { QMutexLocker l(&g_lock); return g_updateBundleVersion; }
 QString LMSelfUpdating::updateInfoAppName() { QMutexLocker l(&g_lock); return g_updateInfoAppName; }
 bool LMSelfUpdating::isCheckingForUpdates() { QMutexLocker l(&g_lock); return g_checkingForUpdates; }
@@ -688,6 +999,7 @@ void LMSelfUpdating::resetForTesting()
     g_statusMessages.clear();
     g_argumentsOverridden = false;
     g_appsOverridden = false;
+    g_renameFault = nullptr;
     QMutexLocker h(&g_holdsLock);
     g_holds.clear();
 }

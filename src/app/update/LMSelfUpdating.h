@@ -9,6 +9,8 @@
 #include <QUrl>
 #include <QVariantMap>
 
+#include <functional>
+
 class LMSelfUpdating
 {
 public:
@@ -43,6 +45,13 @@ public:
     static void exitOtherCopies();
     static bool isSelfUpdateLaunch();
     static bool copyToApplicationsFolderAndRelaunchWithAppName(const QString &appName);
+    // Puts back a copy that an interrupted install left moved aside ("<name>.app.previous-*")
+    // when the installed one is missing or incomplete, and removes such leftovers otherwise.
+    // Runs at every start before the install.
+    static void restoreInterruptedInstall(const QString &appName);
+    // Runs `then` once every install alert on screen has been answered (at once when none is);
+    // quitting after a failed install must not take the alert away unread. Main thread only.
+    static void whenAlertsAnswered(const std::function<void()> &then);
     // The system-wide Applications folder ("/opt") and the user's ("~/Applications").
     static QString globalApplicationsFolder();
     static QString userApplicationsFolder();
@@ -60,5 +69,7 @@ public:
     // The process arguments the launch decisions read (the delegate hands them over).
     static void setLaunchArguments(const QStringList &arguments);
     static void setNetworkTimeoutsForTesting(int manifestMs, int downloadMs);
+    // Makes renames of the install swap fail while `fault` answers true.
+    static void setRenameFaultForTesting(std::function<bool(const QString &from, const QString &to)> fault);
     static void resetForTesting();
 };

@@ -4,7 +4,9 @@
 #include "app/update/Bundle.h"
 #include "app/update/LMSelfUpdating.h"
 #include "app/update/LoginItems.h"
+#include "core/NotificationCenter.h"
 #include "core/Settings.h"
+#include "service/Reachability.h"
 #include "platform/StandardPaths.h"
 #include "LumoraDouble.h"
 #include "UpdateTestBundles.h"
@@ -12,6 +14,9 @@
 
 #include <QDir>
 #include <QFile>
+#include <QThreadPool>
+
+#include <filesystem>
 #include <QStandardPaths>
 #include <QTemporaryDir>
 #include <QTest>
@@ -66,6 +71,13 @@ private Q_SLOTS:
 
     void cleanup()
     {
+        // A check left waiting on an alert must not outlive the test.
+        while (alerts.answerPending(0)) {
+        }
+        QTRY_VERIFY(!LMSelfUpdating::isCheckingForUpdates());
+        alerts.answers.clear();
+        alerts.requests.clear();
+        Reachability::setStatusOverrideForTesting(-1);
         delete tmp;
         tmp = nullptr;
     }
@@ -207,6 +219,41 @@ private Q_SLOTS:
             QVERIFY(Bundle::isCompleteBundle(bundle));
     }
 
+    void unpackedBuildMustBeTheOfferedNewerOne_data()
+    {
+        QTest::addColumn<qint64>("offered");
+        QTest::addColumn<qint64>("inside");
+        QTest::addColumn<bool>("force");
+        QTest::addColumn<bool>("accepted");
+        QTest::newRow("offered and newer") << qint64(2300) << qint64(2300) << false << true;
+        QTest::newRow("older inside") << qint64(2300) << qint64(2100) << false << false;
+        QTest::newRow("older inside, forced") << qint64(2300) << qint64(2100) << true << false;
+        QTest::newRow("same build, forced") << qint64(2200) << qint64(2200) << true << true;
+        QTest::newRow("older build offered, forced") << qint64(2100) << qint64(2100) << true << true;
+    }
+    void unpackedBuildMustBeTheOfferedNewerOne()
+    {
+        // Only the hidden channel's forced update may install a build that is not newer, and
+        // never one other than the manifest named.
+        QFETCH(qint64, offered);
+        QFETCH(qint64, inside);
+        QFETCH(bool, force);
+        QFETCH(bool, accepted);
+        server.setUpdateManifest(manifest(offered));
+        server.setUpdateZip(zipOfBundle(tmp->path(), "Lumora Hoistly", inside));
+        point();
+        if (force)
+            LMSelfUpdating::setForceUpdateOnNextCheck();
+        QVERIFY(!LMSelfUpdating::checkServerForUpdateAvailable().isEmpty());
+        const QString zipPath = LMSelfUpdating::downloadUpdateAtURL(LMSelfUpdating::downloadURL());
+        QVERIFY(!zipPath.isEmpty());
+        const QString bundle = LMSelfUpdating::extractUpdateAtPath(zipPath);
+        QCOMPARE(!bundle.isEmpty(), accepted);
+        if (!accepted)
+            QCOMPARE(QDir(QFileInfo(zipPath).absolutePath()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot),
+                     QStringList{"Update.zip"});
+    }
+
     void wholeCheckLaunchesTheUnpackedBundle()
     {
         server.setUpdateManifest(manifest(2300));
@@ -216,6 +263,74 @@ private Q_SLOTS:
         QCOMPARE(fake->launches.size(), 1);
         QVERIFY(fake->launches.first().first.startsWith(LMSelfUpdating::tempDirectory()));
         QCOMPARE(fake->launches.first().second, QStringList{"/selfupdated"});
+    }
+
+    void alertsWaitForOK()
+    {
+        // The next step never overtakes the alert the user is reading: no download while
+        // "Update found!" is up, no new copy started while "Applying update..." is.
+        server.setUpdateManifest(manifest(2300));
+        server.setUpdateZip(zipOfBundle(tmp->path(), "Lumora Hoistly", 2300));
+        point();
+        alerts.enqueueDeferred();
+        alerts.enqueueDeferred();
+        LMSelfUpdating::checkForUpdatesWithUI();
+        QTRY_COMPARE(alerts.count(), 1);
+        QCOMPARE(alerts.last().message, QString("Update found! We'll now download and auto-apply."));
+        QTest::qWait(300); // a check that does not wait has downloaded by now
+        QCOMPARE(requestsFor("/hoistly/LumoraHoistly.app.zip"), 0);
+        QVERIFY(alerts.answerPending(0));
+        QTRY_COMPARE(alerts.count(), 2);
+        QCOMPARE(alerts.last().message, QString("Applying update..."));
+        QCOMPARE(requestsFor("/hoistly/LumoraHoistly.app.zip"), 1);
+        QTest::qWait(300);
+        QCOMPARE(fake->launches.size(), 0);
+        QVERIFY(LMSelfUpdating::isCheckingForUpdates());
+        QVERIFY(alerts.answerPending(0));
+        QTRY_COMPARE(fake->launches.size(), 1);
+        QCOMPARE(fake->launches.first().second, QStringList{"/selfupdated"});
+        QTRY_VERIFY(!LMSelfUpdating::isCheckingForUpdates());
+    }
+
+    void quittingFollowsTheInstallAlert()
+    {
+        // A copy that cannot be started is reported; whatever waits for the install alerts (the
+        // delegate's quit) runs only once the user answered.
+        ShellEnvironment::instance().launchBundle = [](const QString &, const QStringList &) { return false; };
+        alerts.enqueueDeferred();
+        QVERIFY(!LMSelfUpdating::copyToApplicationsFolderAndRelaunchWithAppName("Lumora Hoistly"));
+        QCOMPARE(alerts.count(), 1);
+        QCOMPARE(alerts.last().title, QString("Unable to copy to Applications folder"));
+        int quits = 0;
+        LMSelfUpdating::whenAlertsAnswered([&quits] { ++quits; });
+        QCOMPARE(quits, 0);
+        QVERIFY(alerts.answerPending(0));
+        QCOMPARE(quits, 1);
+        LMSelfUpdating::whenAlertsAnswered([&quits] { ++quits; }); // nothing on screen: at once
+        QCOMPARE(quits, 2);
+    }
+
+    void networkComingBackStartsASilentCheck()
+    {
+        server.setUpdateManifest(manifest(2200));
+        point();
+        LMSelfUpdating::scheduleAutomaticUpdateChecking();
+        auto post = [](Reachability *r) {
+            NotificationCenter::post(Notifications::ReachabilityChanged, QVariant::fromValue<QObject *>(r));
+        };
+        Reachability::setStatusOverrideForTesting(Reachability::NotReachable);
+        post(Reachability::reachabilityForInternetConnection());
+        Reachability::setStatusOverrideForTesting(Reachability::ReachableViaWiFi);
+        post(Reachability::reachabilityForLocalWiFi()); // the local link alone says nothing of the Internet
+        QTest::qWait(200);
+        QCOMPARE(requestsFor("/hoistly/LumoraHoistly-Info.plist"), 0);
+        post(Reachability::reachabilityForInternetConnection());
+        QTRY_COMPARE(requestsFor("/hoistly/LumoraHoistly-Info.plist"), 1);
+        QTRY_VERIFY(!LMSelfUpdating::isCheckingForUpdates());
+        // Within 115 s of that answer the next change does not ask again.
+        post(Reachability::reachabilityForInternetConnection());
+        QTest::qWait(200);
+        QCOMPARE(requestsFor("/hoistly/LumoraHoistly-Info.plist"), 1);
     }
 
     // ---- Applications folder ---------------------------------------------------------------
@@ -252,6 +367,111 @@ private Q_SLOTS:
         QCOMPARE(QDir(global).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot), QStringList{"Lumora Hoistly.app"});
         QVERIFY(LMSelfUpdating::updateApplyFailed());
         QCOMPARE(fake->count("increment:Misc: Upgrade failed"), 1);
+        QCOMPARE(fake->launches.size(), 0);
+    }
+
+    void linksAreCopiedAsWritten()
+    {
+        // A relative link stays relative: the installed copy must not lean on the folder it was
+        // installed from (the update cache is emptied afterwards).
+        namespace fs = std::filesystem;
+        const QString frameworks = running + "/Contents/Frameworks";
+        QDir().mkpath(frameworks);
+        QFile lib(frameworks + "/libcore.so.1");
+        QVERIFY(lib.open(QIODevice::WriteOnly));
+        lib.write("library");
+        lib.close();
+        fs::create_symlink("libcore.so.1", QFile::encodeName(frameworks + "/libcore.so").toStdString());
+        QVERIFY(LMSelfUpdating::copyToApplicationsFolderAndRelaunchWithAppName("Lumora Hoistly"));
+        QVERIFY(QDir(running).removeRecursively());
+        const QString installed = global + "/Lumora Hoistly.app/Contents/Frameworks/libcore.so";
+        QCOMPARE(QString::fromStdString(fs::read_symlink(QFile::encodeName(installed).toStdString()).native()),
+                 QString("libcore.so.1"));
+        QFile copied(installed);
+        QVERIFY(copied.open(QIODevice::ReadOnly));
+        QCOMPARE(copied.readAll(), QByteArray("library"));
+        QVERIFY(Bundle::isCompleteBundle(global + "/Lumora Hoistly.app"));
+    }
+
+    void bundleReachingOutsideIsNotInstalled()
+    {
+        // A copy that would depend on something outside itself is not whole; the installed one stays.
+        makeBundle(global, "Lumora Hoistly", 100, true, "old-marker");
+        QDir().mkpath(running + "/Contents/Resources");
+        std::filesystem::create_symlink(QFile::encodeName(tmp->path()).toStdString(),
+                                        QFile::encodeName(running + "/Contents/Resources/outside").toStdString());
+        QVERIFY(!LMSelfUpdating::copyToApplicationsFolderAndRelaunchWithAppName("Lumora Hoistly"));
+        QVERIFY(QFile::exists(global + "/Lumora Hoistly.app/Contents/old-marker"));
+        QVERIFY(Bundle::isCompleteBundle(global + "/Lumora Hoistly.app"));
+        QCOMPARE(QDir(global).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot), QStringList{"Lumora Hoistly.app"});
+        QVERIFY(LMSelfUpdating::updateApplyFailed());
+        QCOMPARE(fake->launches.size(), 0);
+    }
+
+    void failedRenameInTheSwapKeepsTheInstalledCopy()
+    {
+        // Nothing can be renamed onto the destination (not even the old copy back): the old copy
+        // stays aside, nothing is started, and the next start puts it back.
+        makeBundle(global, "Lumora Hoistly", 100, true, "old-marker");
+        QVERIFY(QDir(user).removeRecursively()); // no second place to fall back to
+        const QString dest = global + "/Lumora Hoistly.app";
+        LMSelfUpdating::setRenameFaultForTesting([dest](const QString &, const QString &to) { return to == dest; });
+        QVERIFY(!LMSelfUpdating::copyToApplicationsFolderAndRelaunchWithAppName("Lumora Hoistly"));
+        QVERIFY(LMSelfUpdating::updateApplyFailed());
+        QCOMPARE(fake->launches.size(), 0);
+        const QStringList aside = QDir(global).entryList({"Lumora Hoistly.app.previous-*"}, QDir::Dirs);
+        QCOMPARE(aside.size(), 1);
+        QVERIFY(QFile::exists(global + "/" + aside.first() + "/Contents/old-marker"));
+
+        // The next start, from a copy already in the user's Applications folder.
+        LMSelfUpdating::setRenameFaultForTesting(nullptr);
+        running = makeBundle(user, "Lumora Hoistly", 2200);
+        Bundle::setMainBundlePathForTesting(running);
+        QVERIFY(!LMSelfUpdating::copyToApplicationsFolderAndRelaunchWithAppName("Lumora Hoistly"));
+        QVERIFY(QFile::exists(dest + "/Contents/old-marker"));
+        QVERIFY(Bundle::isCompleteBundle(dest));
+        QCOMPARE(QDir(global).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot), QStringList{"Lumora Hoistly.app"});
+    }
+
+    void leftoverOfAnInterruptedSwapAtStart_data()
+    {
+        QTest::addColumn<QString>("destination"); // "missing", "incomplete", "whole"
+        QTest::addColumn<bool>("leftoverWhole");
+        QTest::addColumn<QString>("markerAfter"); // marker the destination holds afterwards; "" = none
+        QTest::addColumn<bool>("leftoverKept");
+        QTest::addColumn<QString>("leftoverName");
+        const QString ours = "Lumora Hoistly.app.previous-4242-17";
+        QTest::newRow("destination missing") << "missing" << true << "aside-marker" << false << ours;
+        QTest::newRow("destination incomplete") << "incomplete" << true << "aside-marker" << false << ours;
+        QTest::newRow("destination whole") << "whole" << true << "dest-marker" << false << ours;
+        QTest::newRow("nothing whole to restore") << "missing" << false << "" << true << ours;
+        QTest::newRow("install script's leftover") << "missing" << true << "aside-marker" << false
+                                                   << ".Lumora Hoistly.app.previous-977";
+    }
+    void leftoverOfAnInterruptedSwapAtStart()
+    {
+        QFETCH(QString, destination);
+        QFETCH(bool, leftoverWhole);
+        QFETCH(QString, markerAfter);
+        QFETCH(bool, leftoverKept);
+        QFETCH(QString, leftoverName);
+        const QString dest = global + "/Lumora Hoistly.app";
+        const QString aside = global + "/" + leftoverName;
+        makeBundle(tmp->path() + "/staging", "Lumora Hoistly", 2100, leftoverWhole, "aside-marker");
+        QVERIFY(QDir().rename(tmp->path() + "/staging/Lumora Hoistly.app", aside));
+        if (destination != "missing")
+            makeBundle(global, "Lumora Hoistly", 2200, destination == "whole", "dest-marker");
+        // The start of a copy that already runs from the user's Applications folder.
+        running = makeBundle(user, "Lumora Hoistly", 2200);
+        Bundle::setMainBundlePathForTesting(running);
+        QVERIFY(!LMSelfUpdating::copyToApplicationsFolderAndRelaunchWithAppName("Lumora Hoistly"));
+        if (markerAfter.isEmpty()) {
+            QVERIFY(!QFileInfo::exists(dest));
+        } else {
+            QVERIFY(QFile::exists(dest + "/Contents/" + markerAfter));
+            QVERIFY(Bundle::isCompleteBundle(dest));
+        }
+        QCOMPARE(QFileInfo::exists(aside), leftoverKept);
         QCOMPARE(fake->launches.size(), 0);
     }
 

@@ -3,8 +3,10 @@
 #include "app/launch/AppDelegate.h"
 #include "LumoraDouble.h"
 #include "UpdateTestBundles.h"
+#include "app/update/Bundle.h"
 
 #include <QDeadlineTimer>
+#include <QDirIterator>
 #include <QFile>
 #include <QFileInfo>
 #include <QProcess>
@@ -33,11 +35,17 @@ class TestUpdateCheckProcess : public QObject
     // argument, in a home of its own, against `base`.
     Run runChecker(const QString &base, int waitMs = 60000)
     {
-        Run run;
         QTemporaryDir tmp;
-        const QString home = tmp.path() + "/home";
+        return runChecker(base, tmp.path(), {}, waitMs);
+    }
+    // The same under `root` (home in "<root>/home", the running copy in "<root>/Applications"),
+    // with extra environment.
+    Run runChecker(const QString &base, const QString &root, const QMap<QString, QString> &extraEnv, int waitMs = 60000)
+    {
+        Run run;
+        const QString home = root + "/home";
         QDir().mkpath(home);
-        const QString bundle = makeBundle(tmp.path() + "/Applications", "Lumora Hoistly", 2200, false);
+        const QString bundle = makeBundle(root + "/Applications", "Lumora Hoistly", 2200, false);
         const QString exe = bundle + "/Contents/MacOS/Hoistly";
         if (!QFile::copy(qEnvironmentVariable("HOISTLY_APP_BINARY"), exe))
             return run;
@@ -51,6 +59,8 @@ class TestUpdateCheckProcess : public QObject
         env.remove("DISPLAY");
         env.remove("WAYLAND_DISPLAY");
         env.remove("QT_QPA_PLATFORM"); // the mode must not need a window system
+        for (auto it = extraEnv.cbegin(); it != extraEnv.cend(); ++it)
+            env.insert(it.key(), it.value());
         p.setProcessEnvironment(env);
         p.setProcessChannelMode(QProcess::MergedChannels);
         p.start(exe, {"/Check-For-Updates"});
@@ -121,6 +131,111 @@ private Q_SLOTS:
         QCOMPARE(!run.launched.isNull(), launched);
         if (launched)
             QCOMPARE(run.launched, QString("/selfupdated"));
+    }
+
+    // Hostile or mismatched updates: each must end with nothing started, nothing of the archive
+    // left unpacked, and the running copy as it was.
+    void refusesHostileUpdates_data()
+    {
+        QTest::addColumn<QByteArray>("plist");
+        QTest::addColumn<QByteArray>("zip");
+        QTest::addColumn<QString>("logLine");
+        QTest::addColumn<bool>("streamed");
+        const QByteArray good = manifest(2300);
+        const QString extractFailed = "UPDATER: ERROR - Extract failed";
+        QList<ZipEntry> entries;
+
+        // "../" climbs from the unpack folder (<home>/.local/share/Lumora/UpdateCache/<secs>) to
+        // <home>/elsewhere, where a runnable bundle waits.
+        QTest::newRow("name climbs out of the cache")
+            << manifest(2300, "../../../../../elsewhere/x") << craftZip(bundleEntries("Lumora Hoistly", 2300))
+            << "UPDATER: Unable to retrieve update info" << false;
+        QTest::newRow("name with a separator")
+            << manifest(2300, "sub/Lumora Hoistly") << craftZip(bundleEntries("Lumora Hoistly", 2300))
+            << "UPDATER: Unable to retrieve update info" << false;
+
+        entries = bundleEntries("Lumora Hoistly", 2300);
+        entries << ZipEntry{"/Lumora Hoistly.app/Contents/Resources/absolute", "x"};
+        QTest::newRow("absolute entry") << good << craftZip(entries) << extractFailed << false;
+
+        entries = bundleEntries("Lumora Hoistly", 2300);
+        entries << ZipEntry{"Lumora Hoistly.app/../../climbed", "x"};
+        QTest::newRow("entry with ..") << good << craftZip(entries) << extractFailed << false;
+
+        entries = bundleEntries("Lumora Hoistly", 2300);
+        entries << ZipEntry{"Beside.app/Contents/x", "x"};
+        QTest::newRow("entry beside the bundle") << good << craftZip(entries) << extractFailed << false;
+
+        entries = bundleEntries("Lumora Hoistly", 2300);
+        entries << ZipEntry{"Lumora Hoistly.app/Contents/Resources/", {}, 040755}
+                << ZipEntry{"Lumora Hoistly.app/Contents/Resources/up", "../../../../..", 0120777};
+        QTest::newRow("relative link out of the bundle") << good << craftZip(entries) << extractFailed << false;
+
+        entries = bundleEntries("Lumora Hoistly", 2300);
+        entries << ZipEntry{"Lumora Hoistly.app/Contents/Resources/", {}, 040755}
+                << ZipEntry{"Lumora Hoistly.app/Contents/Resources/etc", "/etc", 0120777};
+        QTest::newRow("absolute link") << good << craftZip(entries) << extractFailed << false;
+
+        entries = bundleEntries("Lumora Hoistly", 2300);
+        entries.removeLast(); // the executable becomes a link to a script inside the bundle
+        entries << ZipEntry{"Lumora Hoistly.app/Contents/Resources/", {}, 040755}
+                << ZipEntry{"Lumora Hoistly.app/Contents/Resources/run", "#!/bin/sh\necho \"$@\" > \"$HOME/launched.txt\"\n", 0100755}
+                << ZipEntry{"Lumora Hoistly.app/Contents/MacOS/Hoistly", "../Resources/run", 0120777};
+        QTest::newRow("executable is a link") << good << craftZip(entries) << extractFailed << false;
+
+        QTest::newRow("older build than offered")
+            << good << craftZip(bundleEntries("Lumora Hoistly", 100)) << extractFailed << false;
+        QTest::newRow("other build than offered")
+            << good << craftZip(bundleEntries("Lumora Hoistly", 2400)) << extractFailed << false;
+
+        // The test lowers the size limit to 64 KiB; this zip is about 200 KiB.
+        entries = bundleEntries("Lumora Hoistly", 2300);
+        QByteArray padding(200 * 1024, 0);
+        for (int i = 0; i < padding.size(); ++i)
+            padding[i] = char((i * 7919) >> 3);
+        entries << ZipEntry{"Lumora Hoistly.app/Contents/padding", padding};
+        QTest::newRow("larger than the limit") << good << craftZip(entries) << "UPDATER: ERROR - Download failed" << false;
+        QTest::newRow("larger than the limit, no length sent")
+            << good << craftZip(entries) << "UPDATER: ERROR - Download failed" << true;
+    }
+    void refusesHostileUpdates()
+    {
+        QFETCH(QByteArray, plist);
+        QFETCH(QByteArray, zip);
+        QFETCH(QString, logLine);
+        QFETCH(bool, streamed);
+        QTemporaryDir root;
+        const QString home = root.path() + "/home";
+        const QString outside = makeBundle(home + "/elsewhere", "x", 2300);
+        serve(plist, zip);
+        if (streamed)
+            server.setUpdateZipStreamed(zip);
+        const Run run = runChecker(server.baseUrl(), root.path(), {{"HOISTLY_UPDATE_MAX_BYTES", "65536"}});
+        QCOMPARE(run.status, QProcess::NormalExit);
+        QCOMPARE(run.exitCode, 0);
+        QVERIFY2(run.output.contains(logLine.toUtf8()), run.output.constData());
+        QVERIFY2(run.launched.isNull(), qPrintable(run.launched));
+        QVERIFY(!run.output.contains("UPDATER: Update applied successfully"));
+
+        // Nothing of the archive stays: at most the downloaded zip itself.
+        QStringList unpacked;
+        QDirIterator it(home + "/.local/share/Lumora/UpdateCache", QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot,
+                        QDirIterator::Subdirectories);
+        while (it.hasNext()) {
+            const QFileInfo fi(it.next());
+            if (!fi.isDir() && fi.fileName() != "Update.zip")
+                unpacked << fi.filePath();
+            if (fi.fileName() == "Update.zip")
+                QVERIFY(fi.size() <= 65536);
+        }
+        QVERIFY2(unpacked.isEmpty(), qPrintable(unpacked.join(", ")));
+        QVERIFY(!QFileInfo::exists(home + "/climbed"));
+        QVERIFY(Bundle::isCompleteBundle(outside));
+
+        // The running copy is untouched.
+        const QString installed = root.path() + "/Applications/Lumora Hoistly.app";
+        QCOMPARE(Bundle::infoDictionary(installed).value("CFBundleVersion").toLongLong(), 2200);
+        QVERIFY(QFileInfo(installed + "/Contents/MacOS/Hoistly").isExecutable());
     }
 
     void hangingServerTimesOut()
