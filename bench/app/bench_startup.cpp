@@ -26,35 +26,14 @@
 
 namespace {
 
-QString pathFor(int i)
-{
-    return QStringLiteral("/home/someone/Pictures/Library/%1/Folder %2/IMG_%3.JPG")
-        .arg(i / 1000000)
-        .arg((i / 1000) % 1000, 3, 10, QLatin1Char('0'))
-        .arg(i, 7, 10, QLatin1Char('0'));
-}
-
 // Runs in a child process whose XDG folders are the profile's: the catalogue and the sign-in.
 int seed(int records, const QString &token, const QString &secret)
 {
     DataStore *store = DataStore::instance();
     if (!store->isOpen())
         return 1;
-    for (int i = 0; i < records; ++i) {
-        if (i % 1000 == 0) {
-            const QString folder = pathFor(i).section(QLatin1Char('/'), 0, -2);
-            if (!store->fileDataForPathKey(folder.section(QLatin1Char('/'), 0, -2)))
-                store->createFileData(folder.section(QLatin1Char('/'), 0, -2), true);
-            store->createFileData(folder, true);
-        }
-        FileData *r = store->createFileData(pathFor(i), false);
-        r->setMediaKind(MediaKind::Photo);
-        r->setFileSize(2000000 + i);
-        r->setDateModified(QDateTime::fromMSecsSinceEpoch(1500000000000LL + i * 1000LL, Qt::UTC));
-        r->setDateTaken(QDateTime::fromMSecsSinceEpoch(1500000000000LL + i * 1000LL, Qt::UTC));
-        r->setSample(ContentSample{qint64(i) * 7919, -qint64(i)});
-        r->setNeedsUpload(NeedsUpload::Waiting);
-    }
+    for (int i = 0; i < records; ++i)
+        Bench::createLibraryRecord(store, i)->setNeedsUpload(NeedsUpload::Waiting);
     if (!DataStore::save())
         return 1;
     DataStore::shutdown();

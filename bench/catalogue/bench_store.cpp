@@ -10,15 +10,6 @@
 
 namespace {
 
-QString pathFor(int i)
-{
-    // 1,000 files per folder, 1,000 folders per group: realistic depth and name lengths.
-    return QStringLiteral("/home/someone/Pictures/Library/%1/Folder %2/IMG_%3.JPG")
-        .arg(i / 1000000)
-        .arg((i / 1000) % 1000, 3, 10, QLatin1Char('0'))
-        .arg(i, 7, 10, QLatin1Char('0'));
-}
-
 int build(int records)
 {
     DataStore *store = DataStore::instance();
@@ -27,19 +18,7 @@ int build(int records)
     QElapsedTimer t;
     t.start();
     for (int i = 0; i < records; ++i) {
-        if (i % 1000 == 0) {
-            const QString folder = pathFor(i).section(QLatin1Char('/'), 0, -2);
-            FileData *parent = store->fileDataForPathKey(folder.section(QLatin1Char('/'), 0, -2));
-            if (!parent)
-                parent = store->createFileData(folder.section(QLatin1Char('/'), 0, -2), true);
-            store->createFileData(folder, true);
-        }
-        FileData *r = store->createFileData(pathFor(i), false);
-        r->setMediaKind(MediaKind::Photo);
-        r->setFileSize(2000000 + i);
-        r->setDateModified(QDateTime::fromMSecsSinceEpoch(1500000000000LL + i * 1000LL, Qt::UTC));
-        r->setDateTaken(QDateTime::fromMSecsSinceEpoch(1500000000000LL + i * 1000LL, Qt::UTC));
-        r->setSample(ContentSample{qint64(i) * 7919, -qint64(i)});
+        FileData *r = Bench::createLibraryRecord(store, i);
         r->setJpegSample(ContentSample{qint64(i) * 104729, qint64(i)});
         r->setNeedsUpload(i % 3 == 0 ? NeedsUpload::Uploaded : NeedsUpload::Waiting);
         r->setUploadedRemoteId(i % 3 == 0 ? 50000000000LL + i : 0);
@@ -72,7 +51,7 @@ int load(int records)
     QList<QString> keys;
     QRandomGenerator gen(1);
     for (int i = 0; i < 1000000; ++i)
-        keys.append(pathFor(int(gen.bounded(records))));
+        keys.append(Bench::libraryPath(int(gen.bounded(records))));
     t.restart();
     qint64 found = 0;
     for (const QString &k : std::as_const(keys))

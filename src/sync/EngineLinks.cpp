@@ -17,6 +17,8 @@
 #include "core/Settings.h"
 #include "core/UiHooks.h"
 
+#include <malloc.h>
+
 
 namespace {
 
@@ -28,6 +30,10 @@ void mirrorRefreshDone(bool ok)
     DataStoreLumoraData::armResyncTimer();
     LumoraDrive::updateStatus();
     LumoraDrive::runQueues();
+    // A refresh of a large account builds and drops hundreds of thousands of small blocks; the
+    // allocator keeps the freed pages unless told, and the process would stay at its peak size
+    // for the rest of the session.
+    dispatch_default_queue_async([] { malloc_trim(0); });
 }
 
 } // namespace
