@@ -94,8 +94,6 @@ void GeneralPreferencesViewController::awakeFromNib()
     // The design widths are the least each button gets.
     for (QWidget *button : buttonRow())
         button->setMinimumWidth(button->width());
-    if (auto *box = findViewWithTag<QCheckBox>(this, 5004))
-        box->setMinimumWidth(box->width());
     if (PreferenceTexts::isLocalized()) {
         if (auto *name = findViewWithTag<QLabel>(this, 5001))
             name->setText(PreferenceTexts::tr(QStringLiteral("Lumora Hoistly")));

@@ -66,6 +66,10 @@ void checkLayout(QWidget *pane)
             QVERIFY2(a->sizeHint().width() <= a->width(),
                      qPrintable(describe(a) + QStringLiteral(" cuts its text, needs %1").arg(a->sizeHint().width())));
         }
+        // A check box draws its box and title from the left edge: any width beyond what they
+        // need would push what the user sees off the centre of the row.
+        if (qobject_cast<QCheckBox *>(a))
+            QVERIFY2(a->width() <= a->sizeHint().width() + 1, qPrintable(describe(a) + QStringLiteral(" is wider than its title")));
     }
     // Rows: controls whose heights overlap. Every row, as a whole, is centred.
     QList<QRect> rows;
