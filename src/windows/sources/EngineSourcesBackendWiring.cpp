@@ -255,6 +255,16 @@ public:
         }
         return out;
     }
+    QList<ChildEntry> childEntries(RecordId id) override
+    {
+        QList<ChildEntry> out;
+        if (FileData *r = recordOf(id)) {
+            out.reserve(r->children().size());
+            for (FileData *c : r->children())
+                out.append({c->fileID(), c->fileName(), c->isFolder(), c->isVirtualFolder(), c->hasAliases()});
+        }
+        return out;
+    }
     bool mayHaveChildFolders(RecordId id) override
     {
         FileData *r = recordOf(id);

@@ -340,12 +340,13 @@ bool SourcesTreeModel::updateChildren(const QModelIndex &parentIndex, const QLis
         changed = true;
     }
 
-    // The rows that stayed are read again when next shown.
+    // The rows that stayed are read again when next shown. Whether they open is left as it is:
+    // their own reports change it, and asking it again of every row would make the view's
+    // relayout of a large folder read each record.
     const std::vector<int> &children = m_nodes[p].children;
     int firstBound = -1, lastBound = -1;
     for (int r = 0; r < int(children.size()); ++r) {
         Node &child = m_nodes[children[r]];
-        child.expandable = -1;
         if (!child.state.bound)
             continue;
         child.state.bound = false;
@@ -459,40 +460,51 @@ QList<RecordId> SourcesTreeModel::childrenForRecord(RecordId id, Tree tree, List
     const bool messagesRoot = !expanded.path.isEmpty()
                               && expanded.path == backend->standardDirectory(SourcesBackend::Folder::IMessage);
 
-    QList<RecordId> candidates = backend->children(id);
+    // One pass over the children; the rare cases below (the Messages root, single-child
+    // chains) read further records one by one.
+    struct Candidate { SourcesBackend::ChildEntry entry; bool parentVirtual; };
+    const QList<SourcesBackend::ChildEntry> entries = backend->childEntries(id);
     if (listing) {
-        listing->candidates = candidates;
+        listing->candidates.clear();
+        listing->candidates.reserve(entries.size());
+        for (const SourcesBackend::ChildEntry &e : entries)
+            listing->candidates << e.id;
         listing->followedChains = false;
     }
+    std::vector<Candidate> candidates;
+    candidates.reserve(size_t(entries.size()));
     if (details && messagesRoot) {
         // Every file below the Messages root, flattened.
-        QList<RecordId> flat;
-        QList<RecordId> pending = candidates;
+        QList<RecordId> pending;
+        for (const SourcesBackend::ChildEntry &e : entries)
+            pending << e.id;
         while (!pending.isEmpty()) {
             const RecordId c = pending.takeFirst();
             RecordState cs;
             if (!backend->recordSummary(c, &cs))
                 continue;
-            if (cs.isFolder)
+            if (cs.isFolder) {
                 pending += backend->children(c);
-            else
-                flat << c;
+                continue;
+            }
+            RecordState parent;
+            const bool parentVirtual = cs.parent && backend->recordSummary(cs.parent, &parent) && parent.isVirtualFolder;
+            candidates.push_back({{c, cs.fileName, cs.isFolder, cs.isVirtualFolder, cs.hasAliases}, parentVirtual});
         }
-        candidates = flat;
+    } else {
+        for (const SourcesBackend::ChildEntry &e : entries)
+            candidates.push_back({e, expanded.isVirtualFolder});
     }
-    for (RecordId c : std::as_const(candidates)) {
+    for (const Candidate &candidate : candidates) {
         if (limit >= 0 && int(kept.size()) >= limit)
             break;
-        RecordState cs;
-        if (!backend->recordSummary(c, &cs))
-            continue;
+        const SourcesBackend::ChildEntry &cs = candidate.entry;
+        const RecordId c = cs.id;
         if (!details) {
             if (cs.fileName == QLatin1String("AllPhotosHiddenAlbum"))
                 continue;
         } else if (!cs.isFolder) {
-            RecordState parent;
-            const bool parentVirtual = cs.parent && backend->recordSummary(cs.parent, &parent) && parent.isVirtualFolder;
-            if (!(cs.hasAliases && parentVirtual))
+            if (!(cs.hasAliases && candidate.parentVirtual))
                 kept.push_back({cs.fileName, c});
             continue;
         }
