@@ -66,6 +66,11 @@ public:
                              if (!b.isEmpty())
                                  Q_EMIT childrenChanged(b);
                          });
+        QObject::connect(FileDataChangeCenter::instance(), &FileDataChangeCenter::recordWillBeDeleted, this,
+                         [this](FileData *r) {
+                             m_countsAt.remove(r->fileID());
+                             m_staleCounts.remove(r->fileID());
+                         });
         m_clock.start();
         m_recount.setSingleShot(true);
         QObject::connect(&m_recount, &QTimer::timeout, this, [this] {
