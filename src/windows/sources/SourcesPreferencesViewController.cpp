@@ -612,8 +612,16 @@ void SourcesPreferencesViewController::showScanningAlert()
     });
 }
 
-void SourcesPreferencesViewController::relistChildren(const QModelIndex &index, RecordId id)
+void SourcesPreferencesViewController::relistChildren(const QModelIndex &index, RecordId id, const QList<RecordId> &candidates)
 {
+    if (const SourcesTreeModel::Listing *last = m_model->listingOf(index); last && !candidates.isEmpty()) {
+        SourcesTreeModel::Listing grown = *last;
+        if (SourcesTreeModel::extendListing(id, candidates, &grown)) {
+            m_model->setListing(index, grown);
+            m_model->updateChildren(index, grown.rows);
+            return;
+        }
+    }
     SourcesTreeModel::Listing listing;
     const QList<RecordId> children = SourcesTreeModel::childrenForRecord(id, SourcesTreeModel::Tree::Main, &listing);
     m_model->setListing(index, listing);
@@ -666,9 +674,11 @@ void SourcesPreferencesViewController::onChildrenChanged(const QSet<RecordId> &i
         if (!index.isValid())
             continue; // went with a folder listed again before it
         const RecordId id = fileDataForItem(m_model->itemAt(index));
-        if (!id || !m_model->listingMayDiffer(index, backend->children(id)))
+        if (!id)
             continue;
-        relistChildren(index, id);
+        const QList<RecordId> candidates = backend->children(id);
+        if (m_model->listingMayDiffer(index, candidates))
+            relistChildren(index, id, candidates);
     }
 }
 

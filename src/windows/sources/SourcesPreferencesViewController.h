@@ -214,7 +214,9 @@ private:
     void onExpanded(const QModelIndex &index);
     void onRecordsChanged(const QSet<RecordId> &ids);
     void onChildrenChanged(const QSet<RecordId> &ids);
-    void relistChildren(const QModelIndex &index, RecordId id);
+    // Lists the item's children again (from these candidates of the record when only new ones
+    // were appended since the last listing).
+    void relistChildren(const QModelIndex &index, RecordId id, const QList<RecordId> &candidates = {});
     void showScanningAlert();
     void tickSpinner();
     void updateSpinnerRunning();

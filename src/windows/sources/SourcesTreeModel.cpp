@@ -539,7 +539,53 @@ QList<RecordId> SourcesTreeModel::childrenForRecord(RecordId id, Tree tree, List
     out.reserve(int(kept.size()));
     for (const Kept &k : kept)
         out << k.id;
+    if (listing) {
+        listing->rows = out;
+        listing->names.clear();
+        listing->names.reserve(int(kept.size()));
+        for (const Kept &k : kept)
+            listing->names << k.name;
+    }
     return out;
+}
+
+bool SourcesTreeModel::extendListing(RecordId id, const QList<RecordId> &candidates, Listing *listing)
+{
+    if (listing->followedChains || candidates.size() <= listing->candidates.size()
+        || !std::equal(listing->candidates.cbegin(), listing->candidates.cend(), candidates.cbegin()))
+        return false;
+    SourcesBackend *backend = SourcesBackend::instance();
+    RecordState expanded;
+    if (!backend->recordSummary(id, &expanded))
+        return false;
+    for (int i = int(listing->candidates.size()); i < candidates.size(); ++i) {
+        RecordState cs;
+        if (!backend->recordSummary(candidates[i], &cs))
+            return false;
+        if (cs.fileName == QLatin1String("AllPhotosHiddenAlbum"))
+            continue;
+        if (!cs.isFolder) {
+            if (!backend->children(candidates[i]).isEmpty())
+                return false; // a chain to follow: the full rule decides
+            continue;
+        }
+        if (cs.isVirtualFolder != expanded.isVirtualFolder)
+            return false;
+        // Names are unique within a folder: the same place the full sort gives.
+        const auto at = std::lower_bound(listing->names.cbegin(), listing->names.cend(), cs.fileName,
+                                         [](const QString &a, const QString &b) { return a.compare(b) < 0; });
+        const qsizetype pos = at - listing->names.cbegin();
+        listing->names.insert(pos, cs.fileName);
+        listing->rows.insert(pos, candidates[i]);
+    }
+    listing->candidates = candidates;
+    return true;
+}
+
+const SourcesTreeModel::Listing *SourcesTreeModel::listingOf(const QModelIndex &parent) const
+{
+    const int p = nodeOf(parent);
+    return p > 0 && m_nodes[p].listed ? &m_nodes[p].listing : nullptr;
 }
 
 QList<QModelIndex> SourcesTreeModel::spinningIndexes() const

@@ -8,6 +8,7 @@
 #include <QHash>
 #include <QMultiHash>
 #include <QSet>
+#include <QStringList>
 #include <vector>
 
 class SourcesPreferencesViewController;
@@ -41,8 +42,16 @@ public:
     {
         QList<RecordId> candidates; // the record's own children, as the catalogue listed them
         bool followedChains = false; // a kept row came from below a candidate
+        QList<RecordId> rows;       // what was kept, sorted by name
+        QStringList names;          // their names, in the same order
     };
     void setListing(const QModelIndex &parent, const Listing &listing);
+    // The item's last listing, or null.
+    const Listing *listingOf(const QModelIndex &parent) const;
+    // Brings a main-tree listing up to date when the catalogue only appended children to the
+    // record (what a scan that finds new files and folders does): only the new children are
+    // read. False when the listing must be made again in full.
+    static bool extendListing(RecordId id, const QList<RecordId> &candidates, Listing *listing);
     // Whether a listing made from these candidates could differ from the item's rows now.
     bool listingMayDiffer(const QModelIndex &parent, const QList<RecordId> &candidates) const;
     SourceItem itemAt(const QModelIndex &index) const;

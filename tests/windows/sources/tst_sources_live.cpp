@@ -246,6 +246,24 @@ private Q_SLOTS:
         QCOMPARE(pane.selectedItem(), selected);
         QCOMPARE(removed.count(), 0);
         QCOMPARE(reset.count(), 0);
+        auto shown = [&] {
+            QList<RecordId> ids;
+            for (int row = 0; row < model->rowCount(bigRow); ++row)
+                ids << model->itemAt(model->index(row, 0, bigRow)).record;
+            return ids;
+        };
+        QCOMPARE(shown(), SourcesTreeModel::childrenForRecord(big->fileID(), SourcesTreeModel::Tree::Main));
+
+        // A folder deleted from the catalogue takes only its own row.
+        store->deleteFileData(FileManager::fileDataForPath(root + QStringLiteral("/Big/f00010"), 0, false));
+        big->notifyChildrenChanged();
+        FileDataChangeCenter::instance()->flush();
+        QCOMPARE(model->rowCount(bigRow), 10000);
+        QCOMPARE(removed.count(), 1);
+        QCOMPARE(chosen.row(), 5000);
+        QCOMPARE(pane.selectedItem(), selected);
+        QVERIFY(view->isExpanded(bigRow));
+        QCOMPARE(shown(), SourcesTreeModel::childrenForRecord(big->fileID(), SourcesTreeModel::Tree::Main));
     }
 
     // A new source's counts, in the pane and in the onboarding list, are true within a second of
