@@ -2,7 +2,7 @@
 // tree of photos in a throw-away home, opens the pane on it with a folder open and selected, and
 // saves pictures of the window while the scan runs and after it. A memory card that was pulled
 // out is listed too (a fake mount table: no card can be plugged in here).
-//   xvfb-run -a preview_live_pane OUTDIR
+//   xvfb-run -a preview_live_pane OUTDIR [long]   ("long": every text twice as long, translated)
 #include "catalogue/CatalogueTestSupport.h"
 #include "catalogue/FileData.h"
 #include "platform/DeviceDetection.h"
@@ -15,15 +15,35 @@
 #include <QElapsedTimer>
 #include <QSignalSpy>
 #include <QTimer>
+#include <QTranslator>
 #include <QtTest>
 #include <cstdio>
 
 using namespace CatalogueTest;
 
+namespace {
+// A stand-in translation that makes every text much longer, to see what gets cut off.
+class LongTranslator : public QTranslator
+{
+public:
+    QString translate(const char *, const char *source, const char *, int n) const override
+    {
+        QString text = QString::fromUtf8(source);
+        if (text.contains(QLatin1Char('%')))
+            return QStringLiteral("Ǻçčéñţš ") + text.replace(QStringLiteral("%d"), n >= 0 ? QString::number(n) : QStringLiteral("%d"));
+        return text.isEmpty() ? text : QStringLiteral("Ǻçčéñţš %1 ļöñĝ ţéxţ").arg(text);
+    }
+    bool isEmpty() const override { return false; }
+};
+} // namespace
+
 int main(int argc, char **argv)
 {
     QApplication app(argc, argv);
     const QString out = argc > 1 ? QString::fromLocal8Bit(argv[1]) : QStringLiteral(".");
+    LongTranslator longer;
+    if (argc > 2 && qstrcmp(argv[2], "long") == 0)
+        QCoreApplication::installTranslator(&longer);
     isolateHomeAndEnterTestMode();
     freshCatalogue();
     CatalogueHooks::instance().signedInAccountId = [] { return QStringLiteral("acct-1"); };
