@@ -18,7 +18,9 @@
 #include <QSignalSpy>
 #include <QStandardPaths>
 #include <QTemporaryDir>
+#include <algorithm>
 #include <cstdio>
+#include <functional>
 
 namespace {
 void settle(QWidget *w)
@@ -98,6 +100,75 @@ int main(int argc, char **argv)
     }
     settle(&pane);
     std::printf("burst of 1000 status changes: %lld ms\n", t.elapsed());
+
+    // Change reports arriving while the 10,000 rows are open, as the scanner sends them: one
+    // report at a time, each timed from its delivery to the repainted view.
+    const QPersistentModelIndex chosen = model->index(5000, 0, bigIndex);
+    view->setCurrentIndex(chosen);
+    const SourceItem selected = model->itemAt(chosen);
+    settle(&pane);
+    auto timeReport = [&](const std::function<void()> &change) {
+        change();
+        QElapsedTimer timer;
+        timer.start();
+        FileDataChangeCenter::instance()->flush();
+        view->viewport()->repaint();
+        return timer.nsecsElapsed() / 1e6;
+    };
+    auto report = [&](const char *what, const QList<double> &ms) {
+        QList<double> sorted = ms;
+        std::sort(sorted.begin(), sorted.end());
+        std::printf("%s: %d reports, median %.2f ms, worst %.2f ms; still open: %s, selection kept: %s\n", what,
+                    int(ms.size()), sorted.at(sorted.size() / 2), sorted.last(),
+                    view->isExpanded(bigIndex) ? "yes" : "NO", pane.selectedItem() == selected ? "yes" : "NO");
+    };
+    // A file found deep below one of the shown folders: every folder above it is told.
+    QList<double> deep;
+    for (int i = 0; i < 50; ++i) {
+        deep << timeReport([&] {
+            FileData *folder = folders[4900 + i];
+            FileData *file = store->createFileData(folder->fileFullPath() + QStringLiteral("/NEW_%1.JPG").arg(i), false);
+            file->setMediaKind(MediaKind::Photo);
+            file->setNeedsUpload(NeedsUpload::Waiting);
+            folder->notifyChildrenChanged();
+            folder->notifyParentsOfChildrenChanged();
+        });
+    }
+    report("a file found below a shown folder", deep);
+    // A new folder among the 10,000: one row inserted in its place by name.
+    QList<double> inserted;
+    for (int i = 0; i < 50; ++i) {
+        inserted << timeReport([&] {
+            store->createFileData(root + QStringLiteral("/Big/folder%1x").arg(3000 + i * 97, 5, 10, QLatin1Char('0')), true);
+            big->notifyChildrenChanged();
+            big->notifyParentsOfChildrenChanged();
+        });
+    }
+    report("a folder added among the shown folders", inserted);
+    {
+        store->createFileData(root + QStringLiteral("/Big/folder02500y"), true);
+        QElapsedTimer timer;
+        timer.start();
+        const QList<RecordId> list = SourcesTreeModel::childrenForRecord(big->fileID(), SourcesTreeModel::Tree::Main);
+        const double listed = timer.nsecsElapsed() / 1e6;
+        timer.restart();
+        model->updateChildren(bigIndex, list);
+        const double applied = timer.nsecsElapsed() / 1e6;
+        timer.restart();
+        view->viewport()->repaint();
+        std::printf("  (split: list %.2f ms, apply %.2f ms, repaint %.2f ms)\n", listed, applied, timer.nsecsElapsed() / 1e6);
+    }
+    std::printf("  (rows now: %d)\n", model->rowCount(bigIndex));
+    // The reference, in this run: all 10,000 rows listed and rebuilt for one report.
+    QList<double> rebuilt;
+    for (int i = 0; i < 10; ++i) {
+        QElapsedTimer timer;
+        timer.start();
+        model->setChildren(bigIndex, SourcesTreeModel::childrenForRecord(big->fileID(), SourcesTreeModel::Tree::Main));
+        view->viewport()->repaint();
+        rebuilt << timer.nsecsElapsed() / 1e6;
+    }
+    report("reference: the same report applied by rebuilding every row", rebuilt);
     SourcesBackend::setInstance(nullptr);
     return 0;
 }

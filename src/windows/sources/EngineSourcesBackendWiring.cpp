@@ -15,6 +15,8 @@
 #include <QDateTime>
 #include <QElapsedTimer>
 #include <QHash>
+#include <QSet>
+#include <QTimer>
 
 namespace {
 FileData *recordOf(RecordId id)
@@ -51,18 +53,76 @@ public:
         QObject::connect(FileDataChangeCenter::instance(), &FileDataChangeCenter::recordsChanged, this,
                          [this](const QList<FileData *> &status, const QList<FileData *> &children) {
                              QSet<RecordId> a, b;
-                             for (FileData *r : status)
+                             for (FileData *r : status) {
                                  a.insert(r->fileID());
+                                 countsMayHaveChanged(r);
+                             }
                              for (FileData *r : children) {
                                  b.insert(r->fileID());
-                                 m_countsAt.remove(r->fileID()); // recount on the next read
+                                 countsMayHaveChanged(r);
                              }
                              if (!a.isEmpty())
                                  Q_EMIT recordsChanged(a);
                              if (!b.isEmpty())
                                  Q_EMIT childrenChanged(b);
                          });
+        QObject::connect(FileDataChangeCenter::instance(), &FileDataChangeCenter::recordWillBeDeleted, this,
+                         [this](FileData *r) {
+                             m_countsAt.remove(r->fileID());
+                             m_staleCounts.remove(r->fileID());
+                         });
         m_clock.start();
+        m_recount.setSingleShot(true);
+        QObject::connect(&m_recount, &QTimer::timeout, this, [this] {
+            // The folders whose counts were served from the cache are read again now; their
+            // rows recount them.
+            QSet<RecordId> due;
+            for (RecordId id : std::as_const(m_staleCounts)) {
+                if (m_countsAt.contains(id))
+                    due.insert(id);
+            }
+            if (!due.isEmpty())
+                Q_EMIT recordsChanged(due);
+        });
+    }
+
+    // A scanner report about a record may change the counts of every folder above it (a photo
+    // found, a folder listed). Only folders counted before need telling; the others are counted
+    // when first read.
+    void countsMayHaveChanged(FileData *r)
+    {
+        for (FileData *f = r; f; f = f->parent()) {
+            if (!m_countsAt.contains(f->fileID()))
+                continue;
+            if (m_staleCounts.contains(f->fileID()))
+                break; // and so is everything above it
+            m_staleCounts.insert(f->fileID());
+        }
+    }
+
+    void loadCounts(RecordId id, FileData *r)
+    {
+        // Recursive counts walk the subtree: a folder is recounted at most every kRecountMs, and
+        // a count served from the cache always has its recount scheduled.
+        const qint64 now = m_clock.elapsed();
+        auto it = m_countsAt.find(id);
+        if (it == m_countsAt.end()) {
+            r->loadRecursiveCounts();
+            m_countsAt.insert(id, now);
+            return;
+        }
+        if (!m_staleCounts.contains(id))
+            return;
+        const qint64 age = now - it.value();
+        if (age >= kRecountMs) {
+            r->loadRecursiveCounts();
+            it.value() = now;
+            m_staleCounts.remove(id);
+            return;
+        }
+        const int wait = int(kRecountMs - age) + 1;
+        if (!m_recount.isActive() || m_recount.remainingTime() > wait)
+            m_recount.start(wait);
     }
 
     QStringList customFolders() override { return FileManager::customFolders(); }
@@ -164,16 +224,8 @@ public:
         FileData *r = recordOf(id);
         if (!r)
             return false;
-        // Recursive counts walk the subtree: at most every few seconds per folder, and again
-        // when the catalogue reports its children changed.
-        if (r->isFolder()) {
-            const qint64 now = m_clock.elapsed();
-            auto it = m_countsAt.find(id);
-            if (it == m_countsAt.end() || now - it.value() > 3000) {
-                r->loadRecursiveCounts();
-                m_countsAt.insert(id, now);
-            }
-        }
+        if (r->isFolder())
+            loadCounts(id, r);
         RecordState s = summaryOf(id, r);
         s.displayName = r->displayName();
         s.needsUpload = r->needsUpload();
@@ -208,6 +260,27 @@ public:
         }
         return out;
     }
+    QList<ChildEntry> childEntries(RecordId id) override
+    {
+        QList<ChildEntry> out;
+        if (FileData *r = recordOf(id)) {
+            out.reserve(r->children().size());
+            for (FileData *c : r->children())
+                out.append({c->fileID(), c->fileName(), c->isFolder(), c->isVirtualFolder(), c->hasAliases()});
+        }
+        return out;
+    }
+    bool mayHaveChildFolders(RecordId id) override
+    {
+        FileData *r = recordOf(id);
+        if (!r)
+            return false;
+        for (FileData *c : r->children()) {
+            if (c->isFolder() || !c->children().isEmpty())
+                return true;
+        }
+        return false;
+    }
     int computeStatus(RecordId id) override
     {
         FileData *r = recordOf(id);
@@ -227,7 +300,9 @@ public:
         }
         r->resetCachedStatusRecursive(true);
         r->saveSetDataToDisk();
-        DataStore::queueSave();
+        // Stored before the check box is drawn again: after a crash the catalogue and the
+        // folder's settings file still say what the box showed.
+        DataStore::save();
     }
     void setNeedsScanRecursive(RecordId id) override
     {
@@ -376,8 +451,11 @@ private:
         DataStore::save();
     }
 
+    static constexpr qint64 kRecountMs = 400;
     QElapsedTimer m_clock;
     QHash<RecordId, qint64> m_countsAt;
+    QSet<RecordId> m_staleCounts;
+    QTimer m_recount;
 };
 } // namespace
 

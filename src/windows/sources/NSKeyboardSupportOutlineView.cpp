@@ -25,6 +25,11 @@ int NSKeyboardSupportOutlineView::visualRowAt(const QRect &rowRect) const
     return (rowRect.top() + verticalOffset()) / height;
 }
 
+QColor NSKeyboardSupportOutlineView::selectionColor(const QPalette &palette)
+{
+    return palette.color(QPalette::Active, QPalette::Highlight).lighter(160);
+}
+
 void NSKeyboardSupportOutlineView::setHideDisclosureTriangle(bool hide)
 {
     m_hideDisclosureTriangle = hide;
@@ -92,9 +97,12 @@ void NSKeyboardSupportOutlineView::leaveEvent(QEvent *event)
 
 void NSKeyboardSupportOutlineView::drawBranches(QPainter *painter, const QRect &rect, const QModelIndex &index) const
 {
-    // The row's background (hover, alternate rows) reaches under the indentation.
+    // The row's background (selection, hover, alternate rows) reaches under the indentation,
+    // over the style's own selection fill.
     const bool hover = index == m_hover;
-    if (hover)
+    if (selectionModel() && selectionModel()->isSelected(index))
+        painter->fillRect(rect, selectionColor(palette()));
+    else if (hover)
         painter->fillRect(rect, QColor(231, 236, 243));
     else if (visualRowAt(rect) % 2 == 1)
         painter->fillRect(rect, QColor(143, 147, 151, 38));

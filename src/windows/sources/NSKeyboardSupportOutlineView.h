@@ -1,6 +1,8 @@
 #pragma once
 // The tree view of the Upload pane: keys and the right-click menu go to the pane first.
+#include <QColor>
 #include <QModelIndexList>
+#include <QPalette>
 #include <QPointer>
 #include <QTreeView>
 
@@ -34,6 +36,8 @@ public:
     QModelIndex hoverIndex() const { return m_hover; }
     // The row's position among the rows shown (for alternate-row shading).
     int visualRowAt(const QRect &rowRect) const;
+    // The one colour of a selected row, under the arrow as over the row.
+    static QColor selectionColor(const QPalette &palette);
 
 protected:
     void keyPressEvent(QKeyEvent *event) override;

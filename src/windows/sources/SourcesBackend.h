@@ -24,6 +24,7 @@ constexpr quint64 ChildrenListed = FileFlags::ChildrenListed;
 constexpr quint64 HasExcludedChildren = FileFlags::HasExcludedChildren;
 constexpr quint64 MessagesRoot = FileFlags::IMessageRoot;
 constexpr quint64 ICloudLibrary = FileFlags::ICloudLibraryUnreadable;
+constexpr quint64 SourceUnavailable = FileFlags::SourceUnavailable;
 constexpr quint64 AnyLibrary = IPhotoRoot | IPhotoAlbum | PhotosRoot | PhotosAlbum;
 constexpr quint64 LibraryAlbum = IPhotoAlbum | PhotosAlbum;
 constexpr quint64 LibraryRoot = IPhotoRoot | PhotosRoot;
@@ -104,6 +105,28 @@ public:
     // list, sort and decide whether a folder opens. Used for every child of an opened folder.
     virtual bool recordSummary(RecordId id, RecordState *out) { return recordState(id, out); }
     virtual QList<RecordId> children(RecordId id) = 0;
+    // What listing a folder needs of each child, read in one pass.
+    struct ChildEntry
+    {
+        RecordId id = 0;
+        QString fileName;
+        bool isFolder = false;
+        bool isVirtualFolder = false;
+        bool hasAliases = false;
+    };
+    virtual QList<ChildEntry> childEntries(RecordId id)
+    {
+        QList<ChildEntry> out;
+        for (RecordId c : children(id)) {
+            RecordState s;
+            if (recordSummary(c, &s))
+                out.append({c, s.fileName, s.isFolder, s.isVirtualFolder, s.hasAliases});
+        }
+        return out;
+    }
+    // False when no child of the record is a folder or has children of its own: then no folder
+    // row can be listed below it. A quick answer, without reading each child.
+    virtual bool mayHaveChildFolders(RecordId id) { Q_UNUSED(id); return true; }
     // Computes the status when it was not cached yet (may be slow).
     virtual int computeStatus(RecordId id) { Q_UNUSED(id); return 0; }
     // Exclusion: the record, the parent's has-excluded-children mark, the cached statuses

@@ -1,6 +1,5 @@
 #include "windows/sources/SourcesPreferencesTableCellView.h"
 
-#include "platform/DeviceDetection.h"
 #include "windows/preferences/PreferenceTexts.h"
 #include "windows/sources/SourcesPreferencesViewController.h"
 
@@ -148,7 +147,11 @@ SourceRowState SourcesPreferencesTableCellView::setItem(const SourceItem &item, 
     row.hasChildren = hasRecord && record.hasFlag(RecordFlags::ChildrenListed);
     row.albumName = record.albumName;
     row.albumMode = record.albumMode;
-    row.pathExists = hasRecord && (record.isVirtualFolder || (!record.path.isEmpty() && QFileInfo::exists(record.path)));
+    // A source the scanner could not reach (an unplugged card) is absent even where an empty
+    // mount folder is left behind.
+    row.pathExists = hasRecord && (record.isVirtualFolder
+                                   || (!record.path.isEmpty() && !record.hasFlag(RecordFlags::SourceUnavailable)
+                                       && QFileInfo::exists(record.path)));
 
     const QString picturesPath = backend->standardDirectory(SourcesBackend::Folder::Pictures);
     const QString messages = PreferenceTexts::tr(QStringLiteral("Messages"));
@@ -183,10 +186,12 @@ SourceRowState SourcesPreferencesTableCellView::setItem(const SourceItem &item, 
             row.title = name;
         } else {
             row.iconName = QStringLiteral("SourcesIconFolderSm");
-            const bool exists = QFileInfo::exists(name);
-            // Cameras and cards are named by their device; an absent one says so.
-            row.title = folderTitle(name, DeviceDetection::isRemovableDeviceAtPath(name), exists,
-                                    DeviceDetection::nameForDeviceAtPath(name));
+            const bool exists = QFileInfo::exists(name) && !(hasRecord && record.hasFlag(RecordFlags::SourceUnavailable));
+            // Cameras and cards are named by their device; an absent one says so. The pane read
+            // the mount table once for this refresh and remembers devices seen before.
+            QString device;
+            const bool removable = controller && controller->removableSourceDevice(name, &device);
+            row.title = folderTitle(name, removable, exists, device);
             row.toolTip = name;
         }
     } else {

@@ -5,6 +5,7 @@
 #include "core/LGLog.h"
 #include "core/NotificationCenter.h"
 #include "core/Settings.h"
+#include "platform/DeviceDetection.h"
 #include "platform/Endpoints.h"
 #include "ui_FolderStatusViewController.h"
 #include "ui_SourcesPreferencesView.h"
@@ -32,7 +33,9 @@
 #include <QPushButton>
 #include <QScreen>
 #include <QTimer>
+#include <QScrollBar>
 #include <QTreeWidget>
+#include <QTreeWidgetItemIterator>
 #include <QUrl>
 #include <QVBoxLayout>
 
@@ -47,6 +50,7 @@ const QString kPhotos = QStringLiteral("'Photos'");
 const QString kDropbox = QStringLiteral("Dropbox");
 const QString kICloud = QStringLiteral("iCloud Library");
 const QString kExcludedBackup = QStringLiteral("ExcludedFoldersBackup");
+const QString kRemovableSources = QStringLiteral("RemovableSourceDevices");
 
 QString L(const QString &english)
 {
@@ -325,8 +329,9 @@ bool SourcesPreferencesViewController::eventFilter(QObject *watched, QEvent *e)
 
 bool SourcesPreferencesViewController::event(QEvent *e)
 {
-    // The pane's window became the active one: this pane is the one the entry points act on.
-    if (e->type() == QEvent::WindowActivate && !m_isWelcomeScreen) {
+    // The pane's window became the active one: this pane (the preferences window's, or the
+    // onboarding window's own list) is the one the entry points act on.
+    if (e->type() == QEvent::WindowActivate) {
         s_mostRecent = this;
         refreshViewInstance();
     }
@@ -396,7 +401,59 @@ SourcesPreferencesViewController::Gathered SourcesPreferencesViewController::gat
         if (!g.sources.contains(path))
             g.sources << path;
     }
+    // One look at the mount table for the whole list.
+    const QList<RemovableDevice> devices = DeviceDetection::removableDevices();
+    for (const QString &path : std::as_const(watched)) {
+        const QString clean = QDir::cleanPath(path);
+        const RemovableDevice *best = nullptr;
+        for (const RemovableDevice &d : devices) {
+            if ((clean == d.mountPoint || clean.startsWith(d.mountPoint + QLatin1Char('/')))
+                && (!best || d.mountPoint.size() > best->mountPoint.size()))
+                best = &d;
+        }
+        if (best)
+            g.removable.insert(path, best->name.isEmpty() ? QFileInfo(best->mountPoint).fileName() : best->name);
+    }
     return g;
+}
+
+bool SourcesPreferencesViewController::removableSourceDevice(const QString &path, QString *deviceName) const
+{
+    QString name;
+    bool found = true;
+    if (auto now = m_removableNow.constFind(path); now != m_removableNow.cend())
+        name = now.value();
+    else if (auto known = m_removableKnown.constFind(path); known != m_removableKnown.cend())
+        name = known.value();
+    else
+        found = false;
+    if (deviceName)
+        *deviceName = name;
+    return found;
+}
+
+void SourcesPreferencesViewController::rememberRemovableSources(const Gathered &gathered)
+{
+    m_removableNow = gathered.removable;
+    // Sources seen on a removable device are remembered, so an unplugged one is still shown as
+    // such after a restart; sources no longer watched are forgotten.
+    const QVariantMap stored = Settings::objectForKey(kRemovableSources).toMap();
+    QVariantMap wanted;
+    for (auto it = stored.cbegin(); it != stored.cend(); ++it) {
+        if (gathered.sources.contains(it.key()))
+            wanted.insert(it.key(), it.value());
+    }
+    for (auto it = gathered.removable.cbegin(); it != gathered.removable.cend(); ++it)
+        wanted.insert(it.key(), it.value());
+    if (wanted != stored) {
+        if (wanted.isEmpty())
+            Settings::removeObjectForKey(kRemovableSources);
+        else
+            Settings::setObject(wanted, kRemovableSources);
+    }
+    m_removableKnown.clear();
+    for (auto it = wanted.cbegin(); it != wanted.cend(); ++it)
+        m_removableKnown.insert(it.key(), it.value().toString());
 }
 
 void SourcesPreferencesViewController::refreshViewForceRefreshUI(bool force)
@@ -421,6 +478,7 @@ void SourcesPreferencesViewController::refreshViewForceRefreshUI(bool force)
 
 void SourcesPreferencesViewController::applyGathered(const Gathered &gathered, bool force)
 {
+    rememberRemovableSources(gathered);
     if (m_haveSources && gathered.sources == m_sources && gathered.enabled == m_selectedSources && !force) {
         // Nothing moved: keep the selection and the expanded folders, refresh what rows show.
         m_model->rebindAll();
@@ -527,26 +585,47 @@ bool SourcesPreferencesViewController::shouldExpandItem(const QModelIndex &index
     if (!id || !backend->recordState(id, &record))
         return false;
     if (record.needsScan != 0) {
-        const QString informative = backend->hasCompletedScanThisSession()
-                                        ? L(QStringLiteral("This source is still being scanned."))
-                                        : L(QStringLiteral("Please wait, we're still loading your Lumora collection and scanning your sources."));
-        // Never inside the view's own callback: the alert comes on the next turn.
-        QPointer<SourcesPreferencesViewController> self(this);
-        dispatch_main_async([self, informative] {
-            if (!self)
-                return;
-            AlertRequest request;
-            request.title = L(QStringLiteral("Please wait, scanning..."));
-            request.message = informative;
-            request.buttons = {L(QStringLiteral("OK"))};
-            Alerts::show(request);
-        });
+        showScanningAlert();
         return false;
     }
     if (!record.path.isEmpty() && record.path == backend->standardDirectory(SourcesBackend::Folder::IMessage))
         return false;
-    m_model->setChildren(index, SourcesTreeModel::childrenForRecord(id, SourcesTreeModel::Tree::Main));
+    relistChildren(index, id);
     return true;
+}
+
+void SourcesPreferencesViewController::showScanningAlert()
+{
+    const QString informative = SourcesBackend::instance()->hasCompletedScanThisSession()
+                                    ? L(QStringLiteral("This source is still being scanned."))
+                                    : L(QStringLiteral("Please wait, we're still loading your Lumora collection and scanning your sources."));
+    // Never inside the view's own callback: the alert comes on the next turn.
+    QPointer<SourcesPreferencesViewController> self(this);
+    dispatch_main_async([self, informative] {
+        if (!self)
+            return;
+        AlertRequest request;
+        request.title = L(QStringLiteral("Please wait, scanning..."));
+        request.message = informative;
+        request.buttons = {L(QStringLiteral("OK"))};
+        Alerts::show(request);
+    });
+}
+
+void SourcesPreferencesViewController::relistChildren(const QModelIndex &index, RecordId id, const QList<RecordId> &candidates)
+{
+    if (const SourcesTreeModel::Listing *last = m_model->listingOf(index); last && !candidates.isEmpty()) {
+        SourcesTreeModel::Listing grown = *last;
+        if (SourcesTreeModel::extendListing(id, candidates, &grown)) {
+            m_model->setListing(index, grown);
+            m_model->updateChildren(index, grown.rows);
+            return;
+        }
+    }
+    SourcesTreeModel::Listing listing;
+    const QList<RecordId> children = SourcesTreeModel::childrenForRecord(id, SourcesTreeModel::Tree::Main, &listing);
+    m_model->setListing(index, listing);
+    m_model->updateChildren(index, children);
 }
 
 void SourcesPreferencesViewController::onExpanded(const QModelIndex &index)
@@ -572,13 +651,34 @@ void SourcesPreferencesViewController::onRecordsChanged(const QSet<RecordId> &id
 void SourcesPreferencesViewController::onChildrenChanged(const QSet<RecordId> &ids)
 {
     m_model->refreshRecords(ids);
+    // Only open folders are listed again, and only the rows that differ change: what is open
+    // and selected below them stays so while the scanner reports. A report reaches every folder
+    // above the one that changed; those whose own children are the same keep their rows as
+    // they are.
+    SourcesBackend *backend = SourcesBackend::instance();
+    QList<QPersistentModelIndex> open;
     for (RecordId id : ids) {
         for (const QModelIndex &index : m_model->indexesForRecord(id)) {
-            if (m_ui->outlineView->isExpanded(index)) {
-                const QList<RecordId> children = SourcesTreeModel::childrenForRecord(id, SourcesTreeModel::Tree::Main);
-                m_model->setChildren(index, children);
-            }
+            if (m_ui->outlineView->isExpanded(index))
+                open << QPersistentModelIndex(index);
         }
+    }
+    // The top-level rows follow their records too.
+    for (int row = 0; row < m_model->rowCount(); ++row) {
+        const QModelIndex index = m_model->index(row, 0);
+        if (m_ui->outlineView->isExpanded(index) && ids.contains(m_model->rowState(index).record)
+            && !open.contains(QPersistentModelIndex(index)))
+            open << QPersistentModelIndex(index);
+    }
+    for (const QPersistentModelIndex &index : std::as_const(open)) {
+        if (!index.isValid())
+            continue; // went with a folder listed again before it
+        const RecordId id = fileDataForItem(m_model->itemAt(index));
+        if (!id)
+            continue;
+        const QList<RecordId> candidates = backend->children(id);
+        if (m_model->listingMayDiffer(index, candidates))
+            relistChildren(index, id, candidates);
     }
 }
 
@@ -1198,7 +1298,7 @@ void SourcesPreferencesViewController::applyExclusion(const SourceItem &item, Re
         for (const QModelIndex &index : m_model->indexesForRecord(id)) {
             if (m_ui->outlineView->isExpanded(index))
                 m_ui->outlineView->collapse(index);
-            m_model->setChildren(index, {});
+            m_model->updateChildren(index, {});
         }
     }
     backend->notifyParentsChanged(id);
@@ -1352,24 +1452,27 @@ void SourcesPreferencesViewController::statusLabelHit()
 
 QString SourcesPreferencesViewController::fileStatusText(const RecordState &record, RecordId uploading)
 {
+    // The catalogue's own codes (FileData.h), as the scanner and the uploader write them.
     switch (record.needsUpload) {
-    case 1: return record.id == uploading && uploading ? L(QStringLiteral("Uploading now...")) : L(QStringLiteral("Queued for upload"));
-    case 0: return record.uploadedRemoteId != 0 ? L(QStringLiteral("Uploaded successfully")) : L(QStringLiteral("Unknown state"));
-    case 2: return L(QStringLiteral("Upload attempt failed, will try again shortly"));
-    case 44: return L(QStringLiteral("Processing on Lumora"));
-    case 10: return L(QStringLiteral("File not yet scanned"));
-    case -1: return L(QStringLiteral("Could not read image"));
-    case -2:
-    case -3: return L(QStringLiteral("Previously uploaded"));
-    case -4: return L(QStringLiteral("Upload failed. (Too many tries, not trying again.) Please try using Lumora web uploader."));
-    case -5: return L(QStringLiteral("Image too small. Photos be larger than 16x16, and have an ratio aspect radio less than 31.25."));
-    case -6: return L(QStringLiteral("Photo has no timestamp"));
-    case -7: return L(QStringLiteral("File too small, or unable to read"));
-    case -8:
-    case -9: return L(QStringLiteral("File type not yet supported"));
-    case -10: return L(QStringLiteral("File too large. Images be less than 200MB per photo."));
-    case -11: return L(QStringLiteral("Previously uploaded (Rejected by server as duplicate)"));
-    case -13: return L(QStringLiteral("Previously published by iPhoto"));
+    case NeedsUpload::Waiting:
+        return record.id == uploading && uploading ? L(QStringLiteral("Uploading now...")) : L(QStringLiteral("Queued for upload"));
+    case NeedsUpload::Uploaded:
+        return record.uploadedRemoteId != 0 ? L(QStringLiteral("Uploaded successfully")) : L(QStringLiteral("Unknown state"));
+    case NeedsUpload::Deferred: return L(QStringLiteral("Upload attempt failed, will try again shortly"));
+    case NeedsUpload::AwaitingTicket: return L(QStringLiteral("Processing on Lumora"));
+    case NeedsUpload::NotSelected:
+        // Written when a file is found and until it is read, and for files left out of the upload.
+        return record.needsScan != 0 ? L(QStringLiteral("File not yet scanned")) : L(QStringLiteral("Not selected to upload"));
+    case NeedsUpload::AlreadyOnService: return L(QStringLiteral("Previously uploaded"));
+    case NeedsUpload::ImageUnreadable: return L(QStringLiteral("Could not read image"));
+    case NeedsUpload::UnsupportedFormat: return L(QStringLiteral("File type not yet supported"));
+    case NeedsUpload::NoDate: return L(QStringLiteral("Photo has no timestamp"));
+    case NeedsUpload::TooLarge: return L(QStringLiteral("File too large. Images be less than 200MB per photo."));
+    case NeedsUpload::FailedThreeTimes:
+        return L(QStringLiteral("Upload failed. (Too many tries, not trying again.) Please try using Lumora web uploader."));
+    case NeedsUpload::DuplicateOnServer: return L(QStringLiteral("Previously uploaded (Rejected by server as duplicate)"));
+    case NeedsUpload::Missing: return L(QStringLiteral("File not found"));
+    case NeedsUpload::Deselected: return L(QStringLiteral("Not selected to upload"));
     default: return QString();
     }
 }
@@ -1438,14 +1541,40 @@ void SourcesPreferencesViewController::reloadDetailsView()
         name = record.fileName.isEmpty() ? record.path.section(QLatin1Char('/'), -1) : record.fileName;
     }
     m_detailsWindow->setWindowTitle(L(QStringLiteral("\"%1\" details")).arg(name));
+    // The same record listed again keeps its open folders, the current row and the scroll
+    // position; another record starts closed.
+    QSet<RecordId> open;
+    RecordId current = 0;
+    int scroll = 0;
+    if (m_detailsListed == m_detailsViewFile) {
+        for (QTreeWidgetItemIterator it(m_detailsTree); *it; ++it) {
+            if ((*it)->isExpanded())
+                open.insert((*it)->data(0, Qt::UserRole).value<qint64>());
+        }
+        if (m_detailsTree->currentItem())
+            current = m_detailsTree->currentItem()->data(0, Qt::UserRole).value<qint64>();
+        scroll = m_detailsTree->verticalScrollBar()->value();
+    }
     m_detailsTree->clear();
+    m_detailsListed = m_detailsViewFile;
     fillDetailsChildren(nullptr, m_detailsViewFile);
+    if (open.isEmpty() && !current)
+        return;
+    // Opening a row lists its children, which may hold more rows to open.
+    for (QTreeWidgetItemIterator it(m_detailsTree); *it; ++it) {
+        const RecordId id = (*it)->data(0, Qt::UserRole).value<qint64>();
+        if (open.contains(id))
+            (*it)->setExpanded(true);
+        if (id == current)
+            m_detailsTree->setCurrentItem(*it);
+    }
+    m_detailsTree->verticalScrollBar()->setValue(scroll);
 }
 
 void SourcesPreferencesViewController::showDetailsViewForItem(const SourceItem &item)
 {
     const QModelIndex index = m_model->indexForItem(item);
-    if (index.isValid() && selectedItem().name != item.name && selectedItem().record != item.record)
+    if (index.isValid() && !(selectedItem() == item))
         m_ui->outlineView->selectionModel()->select(index, QItemSelectionModel::ClearAndSelect | QItemSelectionModel::Rows);
     if (!m_detailsWindow) {
         auto *window = new QWidget(nullptr, Qt::Window);
@@ -1476,6 +1605,7 @@ void SourcesPreferencesViewController::showDetailsViewForItem(const SourceItem &
             RecordState record;
             if (SourcesBackend::instance()->recordState(id, &record) && record.needsScan != 0) {
                 row->setExpanded(false);
+                showScanningAlert();
                 return;
             }
             fillDetailsChildren(row, id);

@@ -88,7 +88,13 @@ public:
     void reloadData();
     QStringList sources() const { return m_sources; }
     QSet<QString> selectedSources() const { return m_selectedSources; }
-    struct Gathered { QStringList sources; QSet<QString> enabled; };
+    struct Gathered
+    {
+        QStringList sources;
+        QSet<QString> enabled;
+        // Watched folders on a removable volume mounted now: path -> the device's name.
+        QHash<QString, QString> removable;
+    };
     // Reads the sources configuration (any thread).
     static Gathered gatherSources(SourcesBackend *backend);
     RecordId fileDataForItem(const SourceItem &item) const;
@@ -96,6 +102,9 @@ public:
     bool isTopLevelItem(const SourceItem &item) const;
     static QString pathCondensingUserFolder(const QString &path);
     static QString messagesName();
+    // Whether the watched folder lies on a removable device, mounted now or when last seen
+    // (read once per refresh, and remembered across runs); its name in deviceName.
+    bool removableSourceDevice(const QString &path, QString *deviceName) const;
 
     NSKeyboardSupportOutlineView *outlineView() const;
     SourcesTreeModel *model() const { return m_model; }
@@ -200,10 +209,15 @@ protected:
 private:
     void awakeFromNib();
     void applyGathered(const Gathered &gathered, bool force);
+    void rememberRemovableSources(const Gathered &gathered);
     void outlineViewSelectionDidChange();
     void onExpanded(const QModelIndex &index);
     void onRecordsChanged(const QSet<RecordId> &ids);
     void onChildrenChanged(const QSet<RecordId> &ids);
+    // Lists the item's children again (from these candidates of the record when only new ones
+    // were appended since the last listing).
+    void relistChildren(const QModelIndex &index, RecordId id, const QList<RecordId> &candidates = {});
+    void showScanningAlert();
     void tickSpinner();
     void updateSpinnerRunning();
     void fillDetailsChildren(QTreeWidgetItem *parent, RecordId record);
@@ -216,6 +230,8 @@ private:
     SourcesPreferencesViewControllerDelegate *m_delegate = nullptr;
     QStringList m_sources;
     QSet<QString> m_selectedSources;
+    QHash<QString, QString> m_removableNow;
+    QHash<QString, QString> m_removableKnown;
     bool m_haveSources = false;
     quint64 m_gatherGeneration = 0;
     SourcesTreeModel *m_model = nullptr;
@@ -223,6 +239,7 @@ private:
     QPointer<QWidget> m_detailsWindow;
     QTreeWidget *m_detailsTree = nullptr;
     RecordId m_detailsViewFile = 0;
+    RecordId m_detailsListed = 0; // the record the details tree lists now
     QTimer *m_spinnerTimer = nullptr;
     QElapsedTimer m_spinnerClock;
     double m_spinnerAngle = 0;

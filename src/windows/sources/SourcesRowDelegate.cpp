@@ -78,7 +78,7 @@ void SourcesRowDelegate::paint(QPainter *painter, const QStyleOptionViewItem &op
     const QRect r = option.rect;
 
     if (option.state & QStyle::State_Selected)
-        painter->fillRect(r, option.palette.color(QPalette::Highlight).lighter(160));
+        painter->fillRect(r, NSKeyboardSupportOutlineView::selectionColor(m_view ? m_view->palette() : option.palette));
     else if (m_view && m_view->hoverIndex() == index)
         painter->fillRect(r, QColor(231, 236, 243));
     else if (m_view && m_view->visualRowAt(r) % 2 == 1)

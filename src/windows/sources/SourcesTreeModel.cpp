@@ -84,6 +84,11 @@ bool SourcesTreeModel::isExpandable(const QModelIndex &index) const
                      && (record.hasFlag(RecordFlags::ChildrenListed) || record.numberOfPhotos > 0 || record.numberOfVideos > 0);
         if (answer)
             answer = record.isVirtualFolder || record.path.isEmpty() || QFileInfo::exists(record.path);
+        // The main tree lists folders only: a folder of photos alone has no row to open to, so it
+        // shows no arrow (the Messages source opens to nothing either way, and says so on expansion).
+        if (answer && m_tree == Tree::Main && node.children.empty()
+            && record.path != SourcesBackend::instance()->standardDirectory(SourcesBackend::Folder::IMessage))
+            answer = SourcesBackend::instance()->mayHaveChildFolders(id) && !childrenForRecord(id, m_tree, nullptr, 1).isEmpty();
     }
     node.expandable = answer ? 1 : 0;
     return answer;
@@ -241,6 +246,138 @@ void SourcesTreeModel::setChildren(const QModelIndex &parentIndex, const QList<R
     endInsertRows();
 }
 
+void SourcesTreeModel::renumber(int parent, int from)
+{
+    std::vector<int> &children = m_nodes[parent].children;
+    for (int i = from; i < int(children.size()); ++i)
+        m_nodes[children[i]].row = i;
+}
+
+bool SourcesTreeModel::updateChildren(const QModelIndex &parentIndex, const QList<RecordId> &wanted)
+{
+    const int p = nodeOf(parentIndex);
+    if (p <= 0)
+        return false;
+    m_nodes[p].expandable = -1;
+    QHash<RecordId, int> wantedAt;
+    wantedAt.reserve(wanted.size());
+    for (int i = 0; i < wanted.size(); ++i)
+        wantedAt.insert(wanted[i], i);
+
+    // Rows that stay: listed again, and in an order that agrees with the new list (the longest
+    // run of rows whose new positions increase; a renamed folder that moved is taken out and put
+    // back in its new place).
+    const std::vector<int> old = m_nodes[p].children;
+    const int n = int(old.size());
+    std::vector<int> pos(n, -1);
+    for (int k = 0; k < n; ++k)
+        pos[k] = wantedAt.value(m_nodes[old[k]].item.record, -1);
+    std::vector<int> tails, tailAt, previous(n, -1);
+    for (int k = 0; k < n; ++k) {
+        if (pos[k] < 0)
+            continue;
+        const auto at = std::lower_bound(tails.begin(), tails.end(), pos[k]);
+        const int len = int(at - tails.begin());
+        if (at == tails.end()) {
+            tails.push_back(pos[k]);
+            tailAt.push_back(k);
+        } else {
+            *at = pos[k];
+            tailAt[len] = k;
+        }
+        previous[k] = len > 0 ? tailAt[len - 1] : -1;
+    }
+    std::vector<bool> keep(n, false);
+    for (int k = tailAt.empty() ? -1 : tailAt.back(); k >= 0; k = previous[k])
+        keep[k] = true;
+
+    bool changed = false;
+    // Remove the others, run by run from the end so the earlier rows keep their numbers.
+    for (int k = n - 1; k >= 0;) {
+        if (keep[k]) {
+            --k;
+            continue;
+        }
+        const int last = k;
+        while (k >= 0 && !keep[k])
+            --k;
+        const int first = k + 1;
+        beginRemoveRows(parentIndex, first, last);
+        std::vector<int> &children = m_nodes[p].children;
+        for (int r = first; r <= last; ++r)
+            releaseSubtree(children[r]);
+        children.erase(children.begin() + first, children.begin() + last + 1);
+        renumber(p, first);
+        endRemoveRows();
+        changed = true;
+    }
+
+    // Insert what is new, run by run, before the row that stays after it.
+    int row = 0;
+    int i = 0;
+    while (i < wanted.size()) {
+        const std::vector<int> &children = m_nodes[p].children;
+        if (row < int(children.size()) && m_nodes[children[row]].item.record == wanted[i]) {
+            ++row;
+            ++i;
+            continue;
+        }
+        const int start = i;
+        while (i < wanted.size()
+               && !(row < int(m_nodes[p].children.size()) && m_nodes[m_nodes[p].children[row]].item.record == wanted[i]))
+            ++i;
+        const int count = i - start;
+        beginInsertRows(parentIndex, row, row + count - 1);
+        std::vector<int> created;
+        created.reserve(count);
+        for (int j = 0; j < count; ++j)
+            created.push_back(newNode(SourceItem{QString(), wanted[start + j]}, p, row + j)); // may grow m_nodes
+        std::vector<int> &into = m_nodes[p].children;
+        into.insert(into.begin() + row, created.begin(), created.end());
+        renumber(p, row + count);
+        endInsertRows();
+        row += count;
+        changed = true;
+    }
+
+    // The rows that stayed are read again when next shown. Whether they open is left as it is:
+    // their own reports change it, and asking it again of every row would make the view's
+    // relayout of a large folder read each record.
+    const std::vector<int> &children = m_nodes[p].children;
+    int firstBound = -1, lastBound = -1;
+    for (int r = 0; r < int(children.size()); ++r) {
+        Node &child = m_nodes[children[r]];
+        if (!child.state.bound)
+            continue;
+        child.state.bound = false;
+        if (firstBound < 0)
+            firstBound = r;
+        lastBound = r;
+    }
+    if (firstBound >= 0)
+        Q_EMIT dataChanged(index(firstBound, 0, parentIndex), index(lastBound, 0, parentIndex));
+    return changed;
+}
+
+void SourcesTreeModel::setListing(const QModelIndex &parent, const Listing &listing)
+{
+    const int p = nodeOf(parent);
+    if (p <= 0)
+        return;
+    m_nodes[p].listing = listing;
+    m_nodes[p].listed = true;
+}
+
+bool SourcesTreeModel::listingMayDiffer(const QModelIndex &parent, const QList<RecordId> &candidates) const
+{
+    const int p = nodeOf(parent);
+    if (p <= 0)
+        return false;
+    const Node &node = m_nodes[p];
+    // Kept rows depend on the candidates alone unless some came from below one of them.
+    return !node.listed || node.listing.followedChains || node.listing.candidates != candidates;
+}
+
 SourceItem SourcesTreeModel::itemAt(const QModelIndex &index) const
 {
     const int n = nodeOf(index);
@@ -311,7 +448,7 @@ int SourcesTreeModel::level(const QModelIndex &index) const
     return depth;
 }
 
-QList<RecordId> SourcesTreeModel::childrenForRecord(RecordId id, Tree tree)
+QList<RecordId> SourcesTreeModel::childrenForRecord(RecordId id, Tree tree, Listing *listing, int limit)
 {
     SourcesBackend *backend = SourcesBackend::instance();
     RecordState expanded;
@@ -323,34 +460,51 @@ QList<RecordId> SourcesTreeModel::childrenForRecord(RecordId id, Tree tree)
     const bool messagesRoot = !expanded.path.isEmpty()
                               && expanded.path == backend->standardDirectory(SourcesBackend::Folder::IMessage);
 
-    QList<RecordId> candidates = backend->children(id);
+    // One pass over the children; the rare cases below (the Messages root, single-child
+    // chains) read further records one by one.
+    struct Candidate { SourcesBackend::ChildEntry entry; bool parentVirtual; };
+    const QList<SourcesBackend::ChildEntry> entries = backend->childEntries(id);
+    if (listing) {
+        listing->candidates.clear();
+        listing->candidates.reserve(entries.size());
+        for (const SourcesBackend::ChildEntry &e : entries)
+            listing->candidates << e.id;
+        listing->followedChains = false;
+    }
+    std::vector<Candidate> candidates;
+    candidates.reserve(size_t(entries.size()));
     if (details && messagesRoot) {
         // Every file below the Messages root, flattened.
-        QList<RecordId> flat;
-        QList<RecordId> pending = candidates;
+        QList<RecordId> pending;
+        for (const SourcesBackend::ChildEntry &e : entries)
+            pending << e.id;
         while (!pending.isEmpty()) {
             const RecordId c = pending.takeFirst();
             RecordState cs;
             if (!backend->recordSummary(c, &cs))
                 continue;
-            if (cs.isFolder)
+            if (cs.isFolder) {
                 pending += backend->children(c);
-            else
-                flat << c;
+                continue;
+            }
+            RecordState parent;
+            const bool parentVirtual = cs.parent && backend->recordSummary(cs.parent, &parent) && parent.isVirtualFolder;
+            candidates.push_back({{c, cs.fileName, cs.isFolder, cs.isVirtualFolder, cs.hasAliases}, parentVirtual});
         }
-        candidates = flat;
+    } else {
+        for (const SourcesBackend::ChildEntry &e : entries)
+            candidates.push_back({e, expanded.isVirtualFolder});
     }
-    for (RecordId c : std::as_const(candidates)) {
-        RecordState cs;
-        if (!backend->recordSummary(c, &cs))
-            continue;
+    for (const Candidate &candidate : candidates) {
+        if (limit >= 0 && int(kept.size()) >= limit)
+            break;
+        const SourcesBackend::ChildEntry &cs = candidate.entry;
+        const RecordId c = cs.id;
         if (!details) {
             if (cs.fileName == QLatin1String("AllPhotosHiddenAlbum"))
                 continue;
         } else if (!cs.isFolder) {
-            RecordState parent;
-            const bool parentVirtual = cs.parent && backend->recordSummary(cs.parent, &parent) && parent.isVirtualFolder;
-            if (!(cs.hasAliases && parentVirtual))
+            if (!(cs.hasAliases && candidate.parentVirtual))
                 kept.push_back({cs.fileName, c});
             continue;
         }
@@ -359,6 +513,8 @@ QList<RecordId> SourcesTreeModel::childrenForRecord(RecordId id, Tree tree)
             continue;
         }
         // Follow a chain of single children down to the first folder.
+        if (listing && cs.isFolder)
+            listing->followedChains = true;
         RecordId node = c;
         for (int guard = 0; guard < 4096; ++guard) {
             const QList<RecordId> kids = backend->children(node);
@@ -368,8 +524,11 @@ QList<RecordId> SourcesTreeModel::childrenForRecord(RecordId id, Tree tree)
             if (!backend->recordSummary(kids.first(), &ks))
                 break;
             if (ks.isFolder) {
-                if (ks.isVirtualFolder == expanded.isVirtualFolder)
+                if (ks.isVirtualFolder == expanded.isVirtualFolder) {
                     kept.push_back({ks.fileName, kids.first()});
+                    if (listing)
+                        listing->followedChains = true;
+                }
                 break;
             }
             node = kids.first();
@@ -380,7 +539,53 @@ QList<RecordId> SourcesTreeModel::childrenForRecord(RecordId id, Tree tree)
     out.reserve(int(kept.size()));
     for (const Kept &k : kept)
         out << k.id;
+    if (listing) {
+        listing->rows = out;
+        listing->names.clear();
+        listing->names.reserve(int(kept.size()));
+        for (const Kept &k : kept)
+            listing->names << k.name;
+    }
     return out;
+}
+
+bool SourcesTreeModel::extendListing(RecordId id, const QList<RecordId> &candidates, Listing *listing)
+{
+    if (listing->followedChains || candidates.size() <= listing->candidates.size()
+        || !std::equal(listing->candidates.cbegin(), listing->candidates.cend(), candidates.cbegin()))
+        return false;
+    SourcesBackend *backend = SourcesBackend::instance();
+    RecordState expanded;
+    if (!backend->recordSummary(id, &expanded))
+        return false;
+    for (int i = int(listing->candidates.size()); i < candidates.size(); ++i) {
+        RecordState cs;
+        if (!backend->recordSummary(candidates[i], &cs))
+            return false;
+        if (cs.fileName == QLatin1String("AllPhotosHiddenAlbum"))
+            continue;
+        if (!cs.isFolder) {
+            if (!backend->children(candidates[i]).isEmpty())
+                return false; // a chain to follow: the full rule decides
+            continue;
+        }
+        if (cs.isVirtualFolder != expanded.isVirtualFolder)
+            return false;
+        // Names are unique within a folder: the same place the full sort gives.
+        const auto at = std::lower_bound(listing->names.cbegin(), listing->names.cend(), cs.fileName,
+                                         [](const QString &a, const QString &b) { return a.compare(b) < 0; });
+        const qsizetype pos = at - listing->names.cbegin();
+        listing->names.insert(pos, cs.fileName);
+        listing->rows.insert(pos, candidates[i]);
+    }
+    listing->candidates = candidates;
+    return true;
+}
+
+const SourcesTreeModel::Listing *SourcesTreeModel::listingOf(const QModelIndex &parent) const
+{
+    const int p = nodeOf(parent);
+    return p > 0 && m_nodes[p].listed ? &m_nodes[p].listing : nullptr;
 }
 
 QList<QModelIndex> SourcesTreeModel::spinningIndexes() const

@@ -8,6 +8,7 @@
 #include <QHash>
 #include <QMultiHash>
 #include <QSet>
+#include <QStringList>
 #include <vector>
 
 class SourcesPreferencesViewController;
@@ -32,6 +33,27 @@ public:
     void setTopLevel(const QList<SourceItem> &items);
     // Lists the item's children now (recomputed on every expansion).
     void setChildren(const QModelIndex &parent, const QList<RecordId> &children);
+    // Brings the item's child rows to this list by inserting and removing only the rows that
+    // differ; rows that stay keep their expansion, selection and children. Answers whether any
+    // row was inserted or removed.
+    bool updateChildren(const QModelIndex &parent, const QList<RecordId> &children);
+    // What the last listing of the item's children was made from (see Listing).
+    struct Listing
+    {
+        QList<RecordId> candidates; // the record's own children, as the catalogue listed them
+        bool followedChains = false; // a kept row came from below a candidate
+        QList<RecordId> rows;       // what was kept, sorted by name
+        QStringList names;          // their names, in the same order
+    };
+    void setListing(const QModelIndex &parent, const Listing &listing);
+    // The item's last listing, or null.
+    const Listing *listingOf(const QModelIndex &parent) const;
+    // Brings a main-tree listing up to date when the catalogue only appended children to the
+    // record (what a scan that finds new files and folders does): only the new children are
+    // read. False when the listing must be made again in full.
+    static bool extendListing(RecordId id, const QList<RecordId> &candidates, Listing *listing);
+    // Whether a listing made from these candidates could differ from the item's rows now.
+    bool listingMayDiffer(const QModelIndex &parent, const QList<RecordId> &candidates) const;
     SourceItem itemAt(const QModelIndex &index) const;
     // The bound row state (bound on first use).
     const SourceRowState &rowState(const QModelIndex &index) const;
@@ -55,7 +77,7 @@ public:
 
     // The children rule of the tree for a record: folders of the same kind, single-child
     // chains followed, sorted by file name.
-    static QList<RecordId> childrenForRecord(RecordId id, Tree tree);
+    static QList<RecordId> childrenForRecord(RecordId id, Tree tree, Listing *listing = nullptr, int limit = -1);
 
 Q_SIGNALS:
     void spinningChanged();
@@ -70,12 +92,15 @@ private:
         mutable SourceRowState state;
         mutable int expandable = -1; // -1 unknown, 0 no, 1 yes
         bool alive = true;
+        bool listed = false;
+        Listing listing;
     };
     int nodeOf(const QModelIndex &index) const;
     QModelIndex indexOfNode(int node) const;
     void releaseSubtree(int node);
     int newNode(const SourceItem &item, int parent, int row);
     RecordId recordOfNode(int node) const;
+    void renumber(int parent, int from);
 
     SourcesPreferencesViewController *m_controller;
     Tree m_tree;

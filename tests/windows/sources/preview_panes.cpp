@@ -66,7 +66,7 @@ int main(int argc, char **argv)
     for (int i = 0; i < 12; ++i) {
         const RecordId file = backend.addRecord(dir.path() + QStringLiteral("/Family Archive/Trip 2001/IMG_%1.JPG").arg(i),
                                                 backend.recordForPath(dir.path() + QStringLiteral("/Family Archive/Trip 2001")), false);
-        backend.record(file).needsUpload = QList<int>{0, 1, 2, 44, -11, -6}.at(i % 6);
+        backend.record(file).needsUpload = QList<int>{NeedsUpload::Uploaded, NeedsUpload::Waiting, NeedsUpload::Deferred, NeedsUpload::AwaitingTicket, NeedsUpload::DuplicateOnServer, NeedsUpload::FailedThreeTimes}.at(i % 6);
         backend.record(file).uploadedRemoteId = i % 6 == 0 ? 1000 + i : 0;
     }
     sources->showDetailsViewForItem(SourceItem{QString(), backend.recordForPath(dir.path() + QStringLiteral("/Family Archive/Trip 2001"))});

@@ -351,7 +351,7 @@ private Q_SLOTS:
         const RecordId r = m_backend->addRecord(root, 0, true);
         m_backend->addRecord(other, 0, true);
         const QList<QPair<int, QString>> codes{{1, QStringLiteral("Queued for upload")}, {2, QStringLiteral("Upload attempt failed, will try again shortly")},
-                                               {-11, QStringLiteral("Previously uploaded (Rejected by server as duplicate)")},
+                                               {NeedsUpload::DuplicateOnServer, QStringLiteral("Previously uploaded (Rejected by server as duplicate)")},
                                                {0, QStringLiteral("Unknown state")}, {-12, QString()}};
         for (int i = 0; i < codes.size(); ++i) {
             const RecordId f = m_backend->addRecord(root + QStringLiteral("/f%1.jpg").arg(i), r, false);

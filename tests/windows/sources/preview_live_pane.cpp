@@ -1,0 +1,137 @@
+// A look at the Upload pane by eye while the real scanner works (not run by ctest): generates a
+// tree of photos in a throw-away home, opens the pane on it with a folder open and selected, and
+// saves pictures of the window while the scan runs and after it. A memory card that was pulled
+// out is listed too (a fake mount table: no card can be plugged in here).
+//   xvfb-run -a preview_live_pane OUTDIR [long]   ("long": every text twice as long, translated)
+#include "catalogue/CatalogueTestSupport.h"
+#include "catalogue/FileData.h"
+#include "platform/DeviceDetection.h"
+#include "windows/sources/NSKeyboardSupportOutlineView.h"
+#include "windows/sources/SourcesBackend.h"
+#include "windows/sources/SourcesPreferencesViewController.h"
+#include "windows/sources/SourcesTreeModel.h"
+
+#include <QApplication>
+#include <QElapsedTimer>
+#include <QSignalSpy>
+#include <QTimer>
+#include <QTranslator>
+#include <QtTest>
+#include <cstdio>
+
+using namespace CatalogueTest;
+
+namespace {
+// A stand-in translation that makes every text much longer, to see what gets cut off.
+class LongTranslator : public QTranslator
+{
+public:
+    QString translate(const char *, const char *source, const char *, int n) const override
+    {
+        QString text = QString::fromUtf8(source);
+        if (text.contains(QLatin1Char('%')))
+            return QStringLiteral("Ǻçčéñţš ") + text.replace(QStringLiteral("%d"), n >= 0 ? QString::number(n) : QStringLiteral("%d"));
+        return text.isEmpty() ? text : QStringLiteral("Ǻçčéñţš %1 ļöñĝ ţéxţ").arg(text);
+    }
+    bool isEmpty() const override { return false; }
+};
+} // namespace
+
+int main(int argc, char **argv)
+{
+    QApplication app(argc, argv);
+    const QString out = argc > 1 ? QString::fromLocal8Bit(argv[1]) : QStringLiteral(".");
+    LongTranslator longer;
+    if (argc > 2 && qstrcmp(argv[2], "long") == 0)
+        QCoreApplication::installTranslator(&longer);
+    isolateHomeAndEnterTestMode();
+    freshCatalogue();
+    CatalogueHooks::instance().signedInAccountId = [] { return QStringLiteral("acct-1"); };
+    QTemporaryDir dir;
+    const QString base = QFileInfo(dir.path()).canonicalFilePath();
+    const QString photos = base + QStringLiteral("/Family Photos");
+    for (int f = 0; f < 40; ++f) {
+        const QString folder = photos + QStringLiteral("/%1 Trip %2").arg(2000 + f).arg(f % 3 ? QStringLiteral("Summer") : QStringLiteral("Winter"));
+        for (int i = 0; i < 25; ++i)
+            writeFile(folder + QStringLiteral("/IMG_%1.jpg").arg(i, 4, 10, QLatin1Char('0')), makeJpeg(20000, quint32(f * 100 + i)).bytes);
+        if (f < 4)
+            writeFile(folder + QStringLiteral("/Selects/best.jpg"), makeJpeg(20000, quint32(f + 9000)).bytes);
+    }
+    // A card seen once, now pulled out.
+    const QString sys = base + QStringLiteral("/sys");
+    QDir().mkpath(sys + QStringLiteral("/class/block/sdz"));
+    writeFile(sys + QStringLiteral("/class/block/sdz/removable"), "1\n");
+    const QString card = base + QStringLiteral("/media/NIKON D3500");
+    writeFile(base + QStringLiteral("/mountinfo"),
+              QFile::encodeName(QStringLiteral("36 35 8:0 / %1 rw shared:1 - vfat /dev/sdz rw\n").arg(QString(card).replace(QLatin1Char(' '), QStringLiteral("\\040")))));
+    writeFile(base + QStringLiteral("/mountinfo-empty"), QByteArray("22 1 0:5 / / rw - ext4 /dev/root rw\n"));
+    DeviceDetection::setSystemPathsForTesting(base + QStringLiteral("/mountinfo"), sys);
+    writeFile(card + QStringLiteral("/DCIM/100NIKON/DSC_0001.jpg"), makeJpeg(20000, 77).bytes);
+
+    SourcesBackend::setInstance(SourcesBackend::makeDefault());
+    FileManager::addCustomFolder(card + QStringLiteral("/DCIM"));
+    FileManager::run();
+    FileManager::waitUntilIdle(30000);
+    {
+        SourcesPreferencesViewController seen; // the card is seen while plugged in
+        QSignalSpy landed(&seen, &SourcesPreferencesViewController::sourcesRefreshed);
+        seen.refreshViewForceRefreshUI(true);
+        landed.wait(5000);
+    }
+    QDir().rename(card, base + QStringLiteral("/pulled"));
+    DeviceDetection::setSystemPathsForTesting(base + QStringLiteral("/mountinfo-empty"), sys);
+    FileManager::setFile(FileManager::fileDataForPath(card + QStringLiteral("/DCIM"), 0, false), NeedsScan::Pending, false);
+    FileManager::run();
+    FileManager::waitUntilIdle(30000);
+
+    // The big folder is added and scanned with the pane open.
+    FileManager::addCustomFolder(photos);
+    FileManager::run();
+    SourcesPreferencesViewController pane;
+    pane.setWindowTitle(QStringLiteral("Upload"));
+    pane.resize(620, 460);
+    pane.show();
+    QSignalSpy landed(&pane, &SourcesPreferencesViewController::sourcesRefreshed);
+    pane.refreshViewForceRefreshUI(true);
+    landed.wait(5000);
+
+    SourcesTreeModel *model = pane.model();
+    NSKeyboardSupportOutlineView *view = pane.outlineView();
+    int shot = 0;
+    auto save = [&](const QString &name) {
+        const QString path = out + QStringLiteral("/%1-%2.png").arg(shot++, 2, 10, QLatin1Char('0')).arg(name);
+        pane.grab().save(path);
+        std::printf("%s\n", qPrintable(path));
+    };
+    QElapsedTimer clock;
+    clock.start();
+    bool opened = false;
+    while (FileManager::isRunning() || clock.elapsed() < 1500) {
+        QTest::qWait(100);
+        const QModelIndex top = model->index(model->rowCount() - 1, 0);
+        if (!opened && model->hasChildren(top)) {
+            view->expand(top);
+            if (model->rowCount(top) > 2) {
+                const QModelIndex second = model->index(1, 0, top);
+                view->setCurrentIndex(second);
+                opened = true;
+            }
+        }
+        if (clock.elapsed() / 400 >= shot && shot < 6)
+            save(QStringLiteral("scanning"));
+        if (clock.elapsed() > 60000)
+            break;
+    }
+    FileManager::waitUntilIdle(60000);
+    QTest::qWait(800);
+    save(QStringLiteral("done"));
+    if (opened)
+        pane.showDetailsViewForItem(model->itemAt(view->currentIndex()));
+    QTest::qWait(300);
+    if (pane.detailsWindow()) {
+        pane.detailsWindow()->grab().save(out + QStringLiteral("/details.png"));
+        std::printf("%s/details.png\n", qPrintable(out));
+    }
+    SourcesBackend::setInstance(nullptr);
+    return 0;
+}

@@ -1,0 +1,560 @@
+// The Upload pane over the real catalogue while the real scanner works on a generated tree: rows
+// that stay put through the scanner's reports, true counts and texts, unplugged devices, the
+// details window, and what a crash right after an exclusion leaves behind.
+#include "catalogue/CatalogueTestSupport.h"
+#include "catalogue/FileData.h"
+#include "platform/DeviceDetection.h"
+#include "support/ScriptedModalUi.h"
+#include "windows/sources/NSKeyboardSupportOutlineView.h"
+#include "windows/sources/SourcesBackend.h"
+#include "windows/sources/SourcesPreferencesViewController.h"
+#include "windows/sources/SourcesTreeModel.h"
+
+#include <QApplication>
+#include <QProcess>
+#include <QPushButton>
+#include <QSignalSpy>
+#include <QTreeWidget>
+#include <QTreeWidgetItemIterator>
+#include <QVBoxLayout>
+#include <QtTest>
+#include <csignal>
+#include <cstdio>
+#include <unistd.h>
+
+using namespace CatalogueTest;
+
+namespace {
+constexpr int kScanWait = 30000;
+const QString kAccount = QStringLiteral("acct-1");
+const char *kCrashChildVar = "HOISTLY_PANE_CRASH_CHILD";
+
+bool gather(SourcesPreferencesViewController &pane, bool force = true)
+{
+    QSignalSpy landed(&pane, &SourcesPreferencesViewController::sourcesRefreshed);
+    pane.refreshViewForceRefreshUI(force);
+    return landed.wait(5000);
+}
+
+// The row below `parent` that shows the record of this path.
+QModelIndex rowFor(SourcesTreeModel *model, const QModelIndex &parent, const QString &path)
+{
+    const RecordId id = FileManager::fileDataForPath(path, 0, false) ? FileManager::fileDataForPath(path, 0, false)->fileID() : 0;
+    for (int row = 0; row < model->rowCount(parent); ++row) {
+        const QModelIndex index = model->index(row, 0, parent);
+        if (model->itemAt(index).record == id)
+            return index;
+    }
+    return QModelIndex();
+}
+
+QTreeWidgetItem *detailsRow(QTreeWidget *tree, const QString &name)
+{
+    for (QTreeWidgetItemIterator it(tree); *it; ++it) {
+        if ((*it)->text(0) == name)
+            return *it;
+    }
+    return nullptr;
+}
+} // namespace
+
+class TestSourcesLive : public QObject
+{
+    Q_OBJECT
+    QTemporaryDir m_dir;
+    QString m_base;
+    SourcesBackend *m_engine = nullptr;
+    ScriptedAlerts m_alerts;
+
+    QString p(const QString &rel) const { return m_base + QLatin1Char('/') + rel; }
+    FileData *rec(const QString &rel) const { return FileManager::fileDataForPath(p(rel), 0, false); }
+    bool photo(const QString &rel, quint32 seed) { return writeFile(p(rel), makeJpeg(4000, seed).bytes); }
+    void scanAndWait()
+    {
+        FileManager::run();
+        QVERIFY(FileManager::waitUntilIdle(kScanWait));
+        FileDataChangeCenter::instance()->flush();
+    }
+
+private Q_SLOTS:
+    void initTestCase()
+    {
+        isolateHomeAndEnterTestMode();
+        m_base = QFileInfo(m_dir.path()).canonicalFilePath();
+        Alerts::setPresenter(&m_alerts);
+    }
+    void init()
+    {
+        freshCatalogue();
+        CatalogueHooks::instance().signedInAccountId = [] { return kAccount; };
+        m_alerts.requests.clear();
+        m_alerts.answers.clear();
+        // The engine's backend, afresh: its count cache belongs to one catalogue.
+        m_engine = SourcesBackend::makeDefault();
+        SourcesBackend::setInstance(m_engine);
+    }
+    void cleanup()
+    {
+        FileManager::waitUntilIdle(kScanWait);
+        SourcesBackend::setInstance(nullptr);
+        delete m_engine;
+        m_engine = nullptr;
+        DeviceDetection::setSystemPathsForTesting(QString(), QString());
+        QDir(m_base).removeRecursively();
+        QDir().mkpath(m_base);
+    }
+    void cleanupTestCase() { freshCatalogue(); }
+
+    // The details window names each file's state from the codes the scanner and the service
+    // mirror write, not from another numbering.
+    void detailsTextsFollowTheCataloguesCodes()
+    {
+        QVERIFY(photo(QStringLiteral("Codes/new.jpg"), 1));
+        QVERIFY(photo(QStringLiteral("Codes/known.jpg"), 2));
+        QVERIFY(photo(QStringLiteral("Codes/failing.jpg"), 3));
+        QVERIFY(writeFile(p(QStringLiteral("Codes/fake.jpg")), QByteArray("no photo at all ").repeated(200)));
+        // The service mirror finds known.jpg on the service, as it does from its index.
+        CatalogueHooks::instance().matchDeDupForFile = [](FileData *r) {
+            if (r->fileName() != QLatin1String("known.jpg"))
+                return false;
+            r->setNeedsUpload(NeedsUpload::AlreadyOnService);
+            r->setUploadedRemoteId(4242);
+            return true;
+        };
+        FileManager::addCustomFolder(p(QStringLiteral("Codes")));
+        scanAndWait();
+        QCOMPARE(rec(QStringLiteral("Codes/fake.jpg"))->needsUpload(), NeedsUpload::UnsupportedFormat);
+        QCOMPARE(rec(QStringLiteral("Codes/known.jpg"))->needsUpload(), NeedsUpload::AlreadyOnService);
+        // The uploader gives up on a file after three failures.
+        rec(QStringLiteral("Codes/failing.jpg"))->setNeedsUpload(NeedsUpload::FailedThreeTimes);
+
+        SourcesPreferencesViewController pane;
+        QVERIFY(gather(pane));
+        pane.showDetailsViewForItem(SourceItem{p(QStringLiteral("Codes")), 0});
+        QTreeWidget *tree = pane.detailsOutlineView();
+        QCOMPARE(tree->topLevelItemCount(), 4);
+        QCOMPARE(detailsRow(tree, QStringLiteral("new.jpg"))->text(1), QStringLiteral("Queued for upload"));
+        QCOMPARE(detailsRow(tree, QStringLiteral("known.jpg"))->text(1), QStringLiteral("Previously uploaded"));
+        QCOMPARE(detailsRow(tree, QStringLiteral("fake.jpg"))->text(1), QStringLiteral("File type not yet supported"));
+        QCOMPARE(detailsRow(tree, QStringLiteral("failing.jpg"))->text(1),
+                 QStringLiteral("Upload failed. (Too many tries, not trying again.) Please try using Lumora web uploader."));
+        pane.detailsWindow()->close();
+    }
+
+    // While the scanner reports new and changed folders, an open and selected subfolder stays
+    // open and selected, and so do the folders above it.
+    void reportsKeepOpenAndSelectedRows()
+    {
+        QVERIFY(photo(QStringLiteral("Live/A/x/1.jpg"), 1));
+        QVERIFY(photo(QStringLiteral("Live/A/y/2.jpg"), 2));
+        QVERIFY(photo(QStringLiteral("Live/B/3.jpg"), 3));
+        FileManager::addCustomFolder(p(QStringLiteral("Live")));
+        scanAndWait();
+
+        SourcesPreferencesViewController pane;
+        pane.resize(640, 480);
+        pane.show();
+        QVERIFY(gather(pane));
+        SourcesTreeModel *model = pane.model();
+        NSKeyboardSupportOutlineView *view = pane.outlineView();
+        const QModelIndex top = model->index(0, 0);
+        view->expand(top);
+        QCOMPARE(model->rowCount(top), 2);
+        const QPersistentModelIndex a = rowFor(model, top, p(QStringLiteral("Live/A")));
+        QVERIFY(a.isValid());
+        view->expand(a);
+        QCOMPARE(model->rowCount(a), 2);
+        view->setCurrentIndex(a);
+        const SourceItem selected = model->itemAt(a);
+        QCOMPARE(pane.selectedItem(), selected);
+        QVERIFY(!pane.removeSourceButton()->isEnabled());
+
+        // After every report the pane has handled: still open, still selected.
+        int reports = 0;
+        QStringList broken;
+        connect(m_engine, &SourcesBackend::childrenChanged, this, [&](const QSet<RecordId> &) {
+            ++reports;
+            if (!view->isExpanded(top) || !a.isValid() || !view->isExpanded(a))
+                broken << QStringLiteral("collapsed at report %1").arg(reports);
+            if (!(pane.selectedItem() == selected))
+                broken << QStringLiteral("selection moved at report %1").arg(reports);
+            if (pane.removeSourceButton()->isEnabled())
+                broken << QStringLiteral("source removal offered at report %1").arg(reports);
+        });
+        QVERIFY(photo(QStringLiteral("Live/A/z/4.jpg"), 4));
+        QVERIFY(photo(QStringLiteral("Live/A/w/5.jpg"), 5));
+        QVERIFY(photo(QStringLiteral("Live/A/x/deeper/6.jpg"), 6));
+        QVERIFY(photo(QStringLiteral("Live/C/7.jpg"), 7));
+        FileManager::setFile(rec(QStringLiteral("Live")), NeedsScan::Pending, true);
+        FileManager::run();
+        QTRY_COMPARE_WITH_TIMEOUT(model->rowCount(a), 4, kScanWait);
+        QVERIFY(FileManager::waitUntilIdle(kScanWait));
+        FileDataChangeCenter::instance()->flush();
+        QVERIFY(reports > 0);
+        QVERIFY2(broken.isEmpty(), qPrintable(broken.join(QStringLiteral("; "))));
+        QCOMPARE(model->rowCount(top), 3);
+        QVERIFY(view->isExpanded(a));
+        QCOMPARE(pane.selectedItem(), selected);
+        // The new folders are in their places by name.
+        QStringList names;
+        for (int row = 0; row < model->rowCount(a); ++row)
+            names << model->rowState(model->index(row, 0, a)).title;
+        QCOMPARE(names, QStringList({QStringLiteral("w"), QStringLiteral("x"), QStringLiteral("y"), QStringLiteral("z")}));
+        // A folder that gained a subfolder now opens.
+        QVERIFY(model->hasChildren(rowFor(model, a, p(QStringLiteral("Live/A/x")))));
+    }
+
+    // A report about a folder of 10,000 shown folders inserts the one new row; the folder stays
+    // open and the selected row stays selected.
+    void tenThousandOpenRowsStayOpenThroughAReport()
+    {
+        const QString root = p(QStringLiteral("Many"));
+        QDir().mkpath(root + QStringLiteral("/Big"));
+        DataStore *store = DataStore::instance();
+        store->createFileData(root, true, FileFlags::ChildrenListed);
+        FileData *big = store->createFileData(root + QStringLiteral("/Big"), true, FileFlags::ChildrenListed);
+        for (int i = 0; i < 10000; ++i)
+            store->createFileData(root + QStringLiteral("/Big/f%1").arg(i, 5, 10, QLatin1Char('0')), true);
+        for (FileData *f : store->allFileData())
+            f->setNeedsScan(NeedsScan::Done);
+        FileDataChangeCenter::instance()->flush();
+        Settings::setObject(QStringList{root}, QStringLiteral("ImportCustomFolders"));
+
+        SourcesPreferencesViewController pane;
+        QVERIFY(gather(pane));
+        SourcesTreeModel *model = pane.model();
+        NSKeyboardSupportOutlineView *view = pane.outlineView();
+        const QModelIndex top = model->index(0, 0);
+        view->expand(top);
+        const QPersistentModelIndex bigRow = model->index(0, 0, top);
+        view->expand(bigRow);
+        QCOMPARE(model->rowCount(bigRow), 10000);
+        const QPersistentModelIndex chosen = model->index(5000, 0, bigRow);
+        view->setCurrentIndex(chosen);
+        const SourceItem selected = model->itemAt(chosen);
+
+        QSignalSpy removed(model, &QAbstractItemModel::rowsRemoved);
+        QSignalSpy reset(model, &QAbstractItemModel::modelReset);
+        store->createFileData(root + QStringLiteral("/Big/f04999x"), true);
+        big->notifyChildrenChanged();
+        big->notifyParentsOfChildrenChanged();
+        FileDataChangeCenter::instance()->flush();
+        QCOMPARE(model->rowCount(bigRow), 10001);
+        QVERIFY(view->isExpanded(bigRow));
+        QVERIFY(chosen.isValid());
+        QCOMPARE(chosen.row(), 5001); // moved down by the row inserted before it
+        QCOMPARE(pane.selectedItem(), selected);
+        QCOMPARE(removed.count(), 0);
+        QCOMPARE(reset.count(), 0);
+        auto shown = [&] {
+            QList<RecordId> ids;
+            for (int row = 0; row < model->rowCount(bigRow); ++row)
+                ids << model->itemAt(model->index(row, 0, bigRow)).record;
+            return ids;
+        };
+        QCOMPARE(shown(), SourcesTreeModel::childrenForRecord(big->fileID(), SourcesTreeModel::Tree::Main));
+
+        // A folder deleted from the catalogue takes only its own row.
+        store->deleteFileData(FileManager::fileDataForPath(root + QStringLiteral("/Big/f00010"), 0, false));
+        big->notifyChildrenChanged();
+        FileDataChangeCenter::instance()->flush();
+        QCOMPARE(model->rowCount(bigRow), 10000);
+        QCOMPARE(removed.count(), 1);
+        QCOMPARE(chosen.row(), 5000);
+        QCOMPARE(pane.selectedItem(), selected);
+        QVERIFY(view->isExpanded(bigRow));
+        QCOMPARE(shown(), SourcesTreeModel::childrenForRecord(big->fileID(), SourcesTreeModel::Tree::Main));
+    }
+
+    // A new source's counts, in the pane and in the onboarding list, are true within a second of
+    // the scan's last report, whatever was counted while the scan ran.
+    void countsAreTrueWithinASecondOfTheScan()
+    {
+        QVERIFY(photo(QStringLiteral("Fresh/a.jpg"), 1));
+        QVERIFY(photo(QStringLiteral("Fresh/b.jpg"), 2));
+        QVERIFY(photo(QStringLiteral("Fresh/S1/c.jpg"), 3));
+        QVERIFY(photo(QStringLiteral("Fresh/S2/d.jpg"), 4));
+        CatalogueHooks::instance().mirrorHasCompletedScanThisSession = [] { return false; }; // held back
+        FileManager::addCustomFolder(p(QStringLiteral("Fresh")));
+        SourcesPreferencesViewController pane;
+        SourcesPreferencesViewController *welcome = SourcesPreferencesViewController::initAsWelcomeScreenControl();
+        QVERIFY(gather(pane));
+        QVERIFY(gather(*welcome));
+        // Every change report is followed by a read of the row, as painting would.
+        int reads = 0;
+        auto read = [&] {
+            for (SourcesPreferencesViewController *each : {&pane, welcome}) {
+                each->model()->rowState(each->model()->index(0, 0));
+                ++reads;
+            }
+        };
+        read();
+        connect(m_engine, &SourcesBackend::recordsChanged, this, read);
+        connect(m_engine, &SourcesBackend::childrenChanged, this, read);
+        CatalogueHooks::instance().mirrorHasCompletedScanThisSession = [] { return true; };
+        scanAndWait();
+        QVERIFY(reads > 2);
+        const QString truth = QStringLiteral("2 folders, 4 photos");
+        QTRY_COMPARE_WITH_TIMEOUT(pane.model()->rowState(pane.model()->index(0, 0)).subtitle, truth, 1000);
+        QTRY_COMPARE_WITH_TIMEOUT(welcome->model()->rowState(welcome->model()->index(0, 0)).subtitle, truth, 1000);
+        delete welcome;
+    }
+
+    // Folders of photos alone have no child rows in the main tree, so they show no arrow.
+    void onlyFoldersWithSubfoldersOpen()
+    {
+        QVERIFY(photo(QStringLiteral("Arrows/Trip/1.jpg"), 1));
+        QVERIFY(photo(QStringLiteral("Arrows/Trip/2.jpg"), 2));
+        QVERIFY(photo(QStringLiteral("Arrows/Nested/Inner/3.jpg"), 3));
+        FileManager::addCustomFolder(p(QStringLiteral("Arrows")));
+        scanAndWait();
+        SourcesPreferencesViewController pane;
+        QVERIFY(gather(pane));
+        SourcesTreeModel *model = pane.model();
+        const QModelIndex top = model->index(0, 0);
+        QVERIFY(model->hasChildren(top));
+        pane.outlineView()->expand(top);
+        const QModelIndex trip = rowFor(model, top, p(QStringLiteral("Arrows/Trip")));
+        const QModelIndex nested = rowFor(model, top, p(QStringLiteral("Arrows/Nested")));
+        QVERIFY(trip.isValid() && nested.isValid());
+        QVERIFY(!model->hasChildren(trip));
+        QVERIFY(model->hasChildren(nested));
+        pane.outlineView()->expand(nested);
+        QCOMPARE(model->rowCount(nested), 1);
+        QCOMPARE(model->rowState(model->index(0, 0, nested)).title, QStringLiteral("Inner"));
+    }
+
+    // The details window: it selects the source it shows, explains a folder still waiting for
+    // its scan, and its Refresh keeps the open folders open.
+    void detailsWindowFollowsSelectionScanAndRefresh()
+    {
+        QVERIFY(photo(QStringLiteral("One/Sub/1.jpg"), 1));
+        QVERIFY(photo(QStringLiteral("One/Later/2.jpg"), 2));
+        QVERIFY(photo(QStringLiteral("Two/3.jpg"), 3));
+        FileManager::addCustomFolder(p(QStringLiteral("One")));
+        FileManager::addCustomFolder(p(QStringLiteral("Two")));
+        scanAndWait();
+        SourcesPreferencesViewController pane;
+        QVERIFY(gather(pane));
+        SourcesTreeModel *model = pane.model();
+        pane.outlineView()->setCurrentIndex(model->index(0, 0));
+        QCOMPARE(pane.selectedItem(), (SourceItem{p(QStringLiteral("One")), 0}));
+        pane.showDetailsViewForItem(SourceItem{p(QStringLiteral("Two")), 0});
+        QCOMPARE(pane.selectedItem(), (SourceItem{p(QStringLiteral("Two")), 0}));
+        QCOMPARE(pane.detailsViewFile(), rec(QStringLiteral("Two"))->fileID());
+
+        pane.showDetailsViewForItem(SourceItem{p(QStringLiteral("One")), 0});
+        QTreeWidget *tree = pane.detailsOutlineView();
+        // A rescan is queued for Later but the scanner is held back: it cannot be listed yet.
+        CatalogueHooks::instance().mirrorHasCompletedScanThisSession = [] { return false; };
+        FileManager::setFile(rec(QStringLiteral("One/Later")), NeedsScan::Pending, false);
+        QTreeWidgetItem *later = detailsRow(tree, QStringLiteral("Later"));
+        QVERIFY(later);
+        later->setExpanded(true);
+        QTRY_COMPARE(m_alerts.count(), 1);
+        QCOMPARE(m_alerts.last().title, QStringLiteral("Please wait, scanning..."));
+        QVERIFY(!later->isExpanded());
+        QCOMPARE(later->childCount(), 0);
+
+        QTreeWidgetItem *sub = detailsRow(tree, QStringLiteral("Sub"));
+        sub->setExpanded(true);
+        QCOMPARE(sub->childCount(), 1);
+        QPushButton *refresh = nullptr;
+        for (QPushButton *button : pane.detailsWindow()->findChildren<QPushButton *>()) {
+            if (button->property("tag").toInt() == 880)
+                refresh = button;
+        }
+        QVERIFY(refresh);
+        refresh->click();
+        sub = detailsRow(tree, QStringLiteral("Sub"));
+        QVERIFY(sub);
+        QVERIFY(sub->isExpanded());
+        QCOMPARE(sub->child(0)->text(0), QStringLiteral("1.jpg"));
+        pane.detailsWindow()->close();
+    }
+
+    // A selected row is one colour, under its arrow as over the rest of the row.
+    void selectionIsDrawnInOneColour()
+    {
+        QVERIFY(photo(QStringLiteral("Blue/Sub/Deeper/1.jpg"), 1));
+        FileManager::addCustomFolder(p(QStringLiteral("Blue")));
+        scanAndWait();
+        SourcesPreferencesViewController pane;
+        pane.resize(640, 480);
+        pane.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&pane));
+        QVERIFY(gather(pane));
+        NSKeyboardSupportOutlineView *view = pane.outlineView();
+        const QModelIndex top = pane.model()->index(0, 0);
+        view->expand(top);
+        const QModelIndex sub = pane.model()->index(0, 0, top);
+        QVERIFY(pane.model()->hasChildren(sub));
+        view->setCurrentIndex(sub);
+        const QRect row = view->visualRect(sub);
+        QVERIFY(row.left() > 10); // the arrow's column lies left of it
+        const QImage image = view->viewport()->grab().toImage();
+        const QColor underArrow = image.pixelColor(2, row.top() + 1);
+        const QColor overRow = image.pixelColor(row.left() + 40, row.top() + 1);
+        QCOMPARE(overRow.name(), NSKeyboardSupportOutlineView::selectionColor(view->palette()).name());
+        QCOMPARE(underArrow.name(), overRow.name());
+    }
+
+    // The onboarding window's own list becomes the pane the entry points act on when its window
+    // is activated, like the preferences window's.
+    void activatedWindowsPaneIsTheMostRecent()
+    {
+        QVERIFY(photo(QStringLiteral("Recent/1.jpg"), 1));
+        FileManager::addCustomFolder(p(QStringLiteral("Recent")));
+        QWidget preferences;
+        auto *pane = new SourcesPreferencesViewController(&preferences);
+        (new QVBoxLayout(&preferences))->addWidget(pane);
+        QWidget onboarding;
+        SourcesPreferencesViewController *list = SourcesPreferencesViewController::initAsWelcomeScreenControl(&onboarding);
+        (new QVBoxLayout(&onboarding))->addWidget(list);
+        preferences.show();
+        onboarding.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&onboarding));
+        QApplication::setActiveWindow(&preferences);
+        QTRY_COMPARE(SourcesPreferencesViewController::mostRecentInstance(), pane);
+        QApplication::setActiveWindow(&onboarding);
+        QTRY_COMPARE(SourcesPreferencesViewController::mostRecentInstance(), list);
+        // Its refresh on activation lists the sources.
+        QTRY_COMPARE(list->sources(), QStringList({p(QStringLiteral("Recent"))}));
+    }
+
+    // A memory card's folder is named by the card, shows " (Disconnected)" once the card is
+    // pulled (the scanner finds the source unreachable), also in a pane opened later, and the
+    // rows read the mount table once per refresh, not per row.
+    void unpluggedCardIsShownDisconnected()
+    {
+        // The system's view of one removable disk mounted on media/CARD (a fake mount table and
+        // device tree: no disk can be plugged in here).
+        const QString sys = p(QStringLiteral("sys"));
+        QVERIFY(QDir().mkpath(sys + QStringLiteral("/class/block/sdz")));
+        QVERIFY(writeFile(sys + QStringLiteral("/class/block/sdz/removable"), "1\n"));
+        const QString mount = p(QStringLiteral("media/CARD"));
+        const QString mounted = p(QStringLiteral("mountinfo"));
+        const QString unmounted = p(QStringLiteral("mountinfo-empty"));
+        QVERIFY(writeFile(mounted, QFile::encodeName(QStringLiteral("36 35 8:0 / %1 rw,noatime shared:1 - vfat /dev/sdz rw\n").arg(mount))));
+        QVERIFY(writeFile(unmounted, QByteArray("22 1 0:5 / / rw shared:1 - ext4 /dev/root rw\n")));
+        DeviceDetection::setSystemPathsForTesting(mounted, sys);
+        const QString source = mount + QStringLiteral("/DCIM");
+        QVERIFY(photo(QStringLiteral("media/CARD/DCIM/100/1.jpg"), 1));
+        FileManager::addCustomFolder(source);
+        scanAndWait();
+
+        SourcesPreferencesViewController pane;
+        QVERIFY(gather(pane));
+        SourcesTreeModel *model = pane.model();
+        const QModelIndex top = model->index(0, 0);
+        QCOMPARE(model->rowState(top).title, QStringLiteral("CARD"));
+        QVERIFY(!model->rowState(top).statusIconName.isEmpty() || model->rowState(top).statusPending);
+
+        // Rows bound again between refreshes use what the refresh read.
+        DeviceDetection::setSystemPathsForTesting(unmounted, sys);
+        FileData *root = FileManager::fileDataForPath(source, 0, false);
+        root->notifyStatusChanged();
+        FileDataChangeCenter::instance()->flush();
+        QCOMPARE(model->rowState(top).title, QStringLiteral("CARD"));
+
+        // Pulled: the folder is gone and the scanner cannot reach the source.
+        QVERIFY(QDir().rename(mount, p(QStringLiteral("pulled"))));
+        FileManager::setFile(root, NeedsScan::Pending, false);
+        scanAndWait();
+        QVERIFY(root->hasFlag(FileFlags::SourceUnavailable));
+        QVERIFY(gather(pane, false));
+        QCOMPARE(model->rowState(model->index(0, 0)).title, QStringLiteral("CARD (Disconnected)"));
+        QVERIFY(model->rowState(model->index(0, 0)).statusIconName.isEmpty());
+        {
+            // A pane opened later (after a restart: nothing remembered in memory) knows it too.
+            DeviceDetection::setSystemPathsForTesting(unmounted, sys);
+            Settings::reloadForTesting();
+            SourcesPreferencesViewController later;
+            QVERIFY(gather(later));
+            QCOMPARE(later.model()->rowState(later.model()->index(0, 0)).title, QStringLiteral("CARD (Disconnected)"));
+        }
+
+        // Plugged in again.
+        QVERIFY(QDir().rename(p(QStringLiteral("pulled")), mount));
+        DeviceDetection::setSystemPathsForTesting(mounted, sys);
+        FileManager::setFile(root, NeedsScan::Pending, false);
+        scanAndWait();
+        QVERIFY(!root->hasFlag(FileFlags::SourceUnavailable));
+        QVERIFY(gather(pane, false));
+        QCOMPARE(model->rowState(model->index(0, 0)).title, QStringLiteral("CARD"));
+    }
+
+    // Killed right after a folder is left out: on the next start the check box and the
+    // catalogue agree that it is left out.
+    void exclusionSurvivesAKillRightAfterTheToggle()
+    {
+        QVERIFY(photo(QStringLiteral("Crash/Keep/1.jpg"), 1));
+        QVERIFY(photo(QStringLiteral("Crash/Private/2.jpg"), 2));
+        FileManager::addCustomFolder(p(QStringLiteral("Crash")));
+        scanAndWait();
+        QVERIFY(DataStore::save());
+        // The catalogue is handed to another process, which ticks the box off and is killed.
+        FileManager::resetForTesting();
+        DataStore::resetForTesting();
+        QProcess child;
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert(QString::fromLatin1(kCrashChildVar), p(QStringLiteral("Crash/Private")));
+        env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
+        child.setProcessEnvironment(env);
+        child.start(QCoreApplication::applicationFilePath(), QStringList());
+        QVERIFY(child.waitForFinished(60000));
+        const QByteArray said = child.readAllStandardOutput();
+        QVERIFY2(said.contains("toggled"), child.readAllStandardError().constData());
+        QCOMPARE(child.exitStatus(), QProcess::CrashExit);
+
+        // The next start.
+        Settings::reloadForTesting();
+        CatalogueHooks::instance().mirrorHasCompletedScanThisSession = [] { return false; };
+        FileData *excluded = rec(QStringLiteral("Crash/Private"));
+        QVERIFY(excluded);
+        QVERIFY(excluded->excludedFromScan());
+        QVERIFY(!rec(QStringLiteral("Crash/Keep"))->excludedFromScan());
+        SourcesPreferencesViewController pane;
+        QVERIFY(gather(pane));
+        const QModelIndex top = pane.model()->index(0, 0);
+        pane.outlineView()->expand(top);
+        const QModelIndex row = rowFor(pane.model(), top, p(QStringLiteral("Crash/Private")));
+        QVERIFY(row.isValid());
+        QVERIFY(!pane.model()->rowState(row).checkboxChecked);
+        QVERIFY(pane.model()->rowState(rowFor(pane.model(), top, p(QStringLiteral("Crash/Keep")))).checkboxChecked);
+    }
+};
+
+// The process killed by exclusionSurvivesAKillRightAfterTheToggle.
+static int crashChild(int argc, char **argv)
+{
+    QApplication app(argc, argv);
+    QStandardPaths::setTestModeEnabled(true);
+    Settings::reloadForTesting();
+    CatalogueHooks::instance().signedInAccountId = [] { return kAccount; };
+    SourcesBackend::setInstance(SourcesBackend::makeDefault());
+    const QString folder = qEnvironmentVariable(kCrashChildVar);
+    SourcesPreferencesViewController pane;
+    if (!gather(pane))
+        return 2;
+    FileData *record = FileManager::fileDataForPath(folder, 0, false);
+    if (!record)
+        return 3;
+    pane.excludedFolderCheckboxHit(SourceItem{QString(), record->fileID()}, false);
+    std::printf("toggled\n");
+    std::fflush(stdout);
+    ::kill(::getpid(), SIGKILL);
+    return 4;
+}
+
+int main(int argc, char **argv)
+{
+    if (qEnvironmentVariableIsSet(kCrashChildVar))
+        return crashChild(argc, argv);
+    QApplication app(argc, argv);
+    TestSourcesLive test;
+    QTEST_SET_MAIN_SOURCE_PATH
+    return QTest::qExec(&test, argc, argv);
+}
+
+#include "tst_sources_live.moc"
