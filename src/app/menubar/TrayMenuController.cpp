@@ -177,6 +177,8 @@ void TrayMenuController::viewDidLoad()
     view->recentUploadsLinkField()->resetCursorRects();
     view->uploadQueueStatusField()->setUseHandCursor(true);
     view->userNameTextField()->setUseHandCursor(true);
+    for (NSTextFieldClickable *field : {view->userNameTextField(), view->statusTextField(), view->statusTextFieldNoIcon()})
+        field->setElideMode(Qt::ElideRight);
 
     connect(view->avatarButtonView(), &QPushButton::clicked, this, [this] { avatarButtonHit(m_view->avatarButtonView()); });
     connect(view->statusPlayPauseButton(), &QPushButton::clicked, this,
@@ -290,6 +292,15 @@ void TrayMenuController::viewWillDisappear()
     for (const auto &connection : std::as_const(m_observers))
         QObject::disconnect(connection);
     m_observers.clear();
+    if (!m_view)
+        return;
+    // Nothing on a hidden popover may keep waking the process: the icon stops turning (and is
+    // forgotten, so the next opening sets and starts it again) and running animations end now.
+    TrayStatusIconView *icon = m_view->statusIconView();
+    icon->setSpinning(false);
+    icon->setImageName(QString());
+    m_view->finishHeightAnimation();
+    m_view->recentUploadsImagesContainer()->finishAnimation();
 }
 
 void TrayMenuController::pausedStateUpdated()
@@ -328,7 +339,7 @@ void TrayMenuController::updateUserInfo()
         name = services.currentUserName();
     if (name.isEmpty())
         name = localized(QStringLiteral("Not logged in"));
-    setTextIfDifferent(m_view->userNameTextField(), name);
+    m_view->userNameTextField()->setStringValue(name);
 
     // Images already shown stay while valid.
     auto readImage = [](const QString &path) {
@@ -340,7 +351,8 @@ void TrayMenuController::updateUserInfo()
     if (!NSImageUtils::isValid(cover->pixmap().toImage())) {
         const QImage image = readImage(services.userCoverImageFilePath());
         cover->setPixmap(image.isNull() ? QPixmap()
-                                        : QPixmap::fromImage(NSImageUtils::imageResizedToAspectFillSize(image, QSizeF(cover->size()))));
+                                        : QPixmap::fromImage(NSImageUtils::imageResizedToAspectFillSize(
+                                            image, QSizeF(cover->size()), cover->devicePixelRatioF())));
     }
 }
 
@@ -364,7 +376,7 @@ void TrayMenuController::updateStatusText()
         }
         setVisibleIfDifferent(m_view->statusProgressBarView(), false);
         setVisibleIfDifferent(m_view->statusTextFieldNoIcon(), true);
-        setTextIfDifferent(m_view->statusTextFieldNoIcon(), text);
+        m_view->statusTextFieldNoIcon()->setStringValue(text);
         return;
     }
     setVisibleIfDifferent(m_view->statusTextField(), true);
@@ -384,7 +396,7 @@ void TrayMenuController::updateStatusText()
         icon->setImageName(image);
         icon->setSpinning(running || scanning);
     }
-    setTextIfDifferent(m_view->statusTextField(), text);
+    m_view->statusTextField()->setStringValue(text);
 }
 
 void TrayMenuController::updateRecentlyUploadedAnimated()
