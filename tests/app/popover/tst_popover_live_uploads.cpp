@@ -64,11 +64,20 @@ public:
             });
         started->acquire(kWorkers); // both workers are taken now
     }
-    void release() { m_gate->release(kWorkers); }
+    ~BackgroundQueueGate() { release(); }
+    // Lets the held work go on (once; later calls do nothing).
+    void release()
+    {
+        if (m_released)
+            return;
+        m_released = true;
+        m_gate->release(kWorkers);
+    }
 
 private:
     std::shared_ptr<QSemaphore> m_gate = std::make_shared<QSemaphore>(0);
     std::shared_ptr<QSemaphore> m_started = std::make_shared<QSemaphore>(0);
+    bool m_released = false;
 };
 
 } // namespace
@@ -107,6 +116,22 @@ class TestPopoverLiveUploads : public QObject
                 return false;
         return true;
     }
+    // New photos in a new source folder, uploaded by the engine; their thumbnails wait at the gate.
+    QStringList uploadWithThumbnailsHeld(const QString &name, int count, quint32 seed)
+    {
+        const QStringList photos = photosIn(name, count, seed);
+        FileManager::addCustomFolder(m_files.filePath(name));
+        [&] {
+            QTRY_VERIFY_WITH_TIMEOUT(allUploaded(photos), 60000);
+            QTRY_VERIFY_WITH_TIMEOUT(LumoraUploader::recentUploads().mid(0, count).size() == count
+                                         && QSet<QString>(photos.cbegin(), photos.cend())
+                                                == QSet<QString>(LumoraUploader::recentUploads().cbegin(),
+                                                                 LumoraUploader::recentUploads().cbegin() + count),
+                                     10000);
+        }();
+        return photos;
+    }
+
     QStringList photosIn(const QString &name, int count, quint32 seed)
     {
         const QString folder = m_files.filePath(name);
@@ -190,29 +215,45 @@ private Q_SLOTS:
         m_controller->close();
     }
 
+    void placesListedBeforeTheirThumbnailsFillWhileOpen()
+    {
+        BackgroundQueueGate thumbnails;
+        thumbnails.close();
+        const QStringList photos = uploadWithThumbnailsHeld(QStringLiteral("Beta"), 2, 100);
+
+        // Opened before the thumbnails exist: the new places are listed but still empty.
+        m_controller->showRelativeTo(topIcon());
+        const QStringList newest = m_controller->contents().mid(0, 2);
+        QCOMPARE(QSet<QString>(newest.cbegin(), newest.cend()), QSet<QString>(photos.cbegin(), photos.cend()));
+        for (const QString &p : photos)
+            QVERIFY(!grid()->cellForPath(p));
+        QCOMPARE(grid()->visiblePaths().size(), 7);
+
+        thumbnails.release();
+        QTRY_VERIFY_WITH_TIMEOUT(allThumbnailsExist(photos), 10000);
+        QTRY_COMPARE(grid()->visiblePaths().size(), 9);
+        for (int i = 0; i < 9; ++i)
+            QCOMPARE(grid()->cellForPath(m_controller->contents().at(i))->pos(), TrayMenuPhotoContainer::originForIndex(i));
+        m_controller->close();
+    }
+
     void thumbnailsThatArriveWhileClosedShowAtTheNextOpening()
     {
         BackgroundQueueGate thumbnails;
         thumbnails.close();
-        const QStringList photos = photosIn(QStringLiteral("Beta"), 3, 100);
-        FileManager::addCustomFolder(m_files.filePath(QStringLiteral("Beta")));
-        QTRY_VERIFY_WITH_TIMEOUT(allUploaded(photos), 60000);
-        QTRY_VERIFY_WITH_TIMEOUT(QSet<QString>(photos.cbegin(), photos.cend())
-                                     .subtract(QSet<QString>(LumoraUploader::recentUploads().cbegin(),
-                                                             LumoraUploader::recentUploads().cend()))
-                                     .isEmpty(),
-                                 10000);
+        const QStringList photos = uploadWithThumbnailsHeld(QStringLiteral("Gamma"), 3, 200);
 
-        // Opened before the thumbnails exist: the new places are listed but still empty.
         m_controller->showRelativeTo(topIcon());
         QCOMPARE(m_controller->contents().size(), 10);
         for (const QString &p : photos)
             QVERIFY(!grid()->cellForPath(p));
         m_controller->close();
 
+        const int posts = m_posts;
         thumbnails.release();
         QTRY_VERIFY_WITH_TIMEOUT(allThumbnailsExist(photos), 10000);
-        QCoreApplication::processEvents(); // the notifications reach a closed popover
+        QTRY_COMPARE(m_posts, posts + int(photos.size())); // told while closed: nothing changes
+        QVERIFY(grid()->visiblePaths().size() < 10);
 
         m_controller->showRelativeTo(topIcon());
         QCOMPARE(grid()->visiblePaths().size(), 10);
