@@ -66,6 +66,33 @@ QIcon trayIcon(const QString &normal, const QString &highlighted = {})
     return icon;
 }
 
+// The grid's caption and its link share one line. Each gets the room it needs where both fit;
+// otherwise the link gets at most half (more when the caption is short), and whatever is still
+// too long is cut with "…" and shown whole in its tool tip.
+void fitCaptionAndLink(TrayMenuView *view, const QString &caption, const QString &link)
+{
+    QLabel *captionField = view->recentUploadsTextField();
+    NSTextFieldClickable *linkField = view->recentUploadsLinkField();
+    const int left = captionField->x();
+    const int right = linkField->geometry().right();
+    const int gap = 8;
+    const int room = right - left + 1 - gap;
+    const int captionNeeds = captionField->fontMetrics().horizontalAdvance(caption) + 2;
+    const int linkNeeds = linkField->fontMetrics().horizontalAdvance(link) + 2;
+    const int linkWidth = std::min(linkNeeds, std::max(room - captionNeeds, room / 2));
+    const int captionWidth = room - linkWidth;
+    captionField->setGeometry(left, captionField->y(), captionWidth, captionField->height());
+    linkField->setGeometry(right + 1 - linkWidth, linkField->y(), linkWidth, linkField->height());
+
+    const QString shownCaption = captionField->fontMetrics().elidedText(caption, Qt::ElideRight, captionWidth - 2);
+    captionField->setText(shownCaption);
+    captionField->setToolTip(shownCaption == caption ? QString() : caption);
+    const QString shownLink = linkField->fontMetrics().elidedText(link, Qt::ElideRight, linkWidth - 2);
+    NSControlUtils::setAttributedStringValue(
+        linkField, NSAttributedStringUtils::hyperlinkFromString(shownLink, QUrl(), NSColorUtils::colorWith255BasedRed(0, 99, 220), false));
+    linkField->setToolTip(shownLink == link ? QString() : link);
+}
+
 void setTextIfDifferent(QLabel *field, const QString &text)
 {
     if (field && field->text() != text)
@@ -168,11 +195,7 @@ void TrayMenuController::viewDidLoad()
     view->userNameTextField()->setPalette(namePalette);
     view->coverPhotoImageView()->setStyleSheet(QStringLiteral("background-color: #3a4754;"));
 
-    view->recentUploadsTextField()->setText(localized(QStringLiteral("Recent Uploads")));
-    NSControlUtils::setAttributedStringValue(
-        view->recentUploadsLinkField(),
-        NSAttributedStringUtils::hyperlinkFromString(localized(QStringLiteral("View in Camera Roll")), QUrl(),
-                                                     NSColorUtils::colorWith255BasedRed(0, 99, 220), false));
+    fitCaptionAndLink(view, localized(QStringLiteral("Recent Uploads")), localized(QStringLiteral("View in Camera Roll")));
     view->recentUploadsLinkField()->setUseHandCursor(true);
     view->recentUploadsLinkField()->resetCursorRects();
     view->uploadQueueStatusField()->setUseHandCursor(true);

@@ -19,9 +19,20 @@
 #include <QSignalSpy>
 #include <QStandardPaths>
 #include <QTemporaryDir>
+#include <QTranslator>
 #include <QtTest>
 
 static const QString kBase = QStringLiteral("http://127.0.0.1:9");
+
+// A translation whose every phrase is much longer than the English one.
+struct LongPhrases : QTranslator
+{
+    bool isEmpty() const override { return false; }
+    QString translate(const char *, const char *source, const char *, int) const override
+    {
+        return QStringLiteral("Much longer phrase: %1, as translated").arg(QString::fromUtf8(source));
+    }
+};
 
 // Names every object that receives a timer event while it lives (animations tick through the
 // animation driver's timer, so a running one shows up here too).
@@ -645,6 +656,22 @@ private Q_SLOTS:
         controller->showRelativeTo(topIcon());
         QCOMPARE(name->text(), QStringLiteral("Ann"));
         QVERIFY(name->toolTip().isEmpty());
+    }
+
+    void longTranslationsKeepCaptionAndLinkApart()
+    {
+        LongPhrases translator;
+        QCoreApplication::installTranslator(&translator);
+        controller->showRelativeTo(topIcon());
+        QCoreApplication::removeTranslator(&translator);
+        QLabel *caption = view()->recentUploadsTextField();
+        NSTextFieldClickable *link = view()->recentUploadsLinkField();
+        QVERIFY(caption->geometry().right() < link->geometry().left());
+        QVERIFY(caption->text().endsWith(QChar(0x2026)));
+        QCOMPARE(caption->toolTip(), QStringLiteral("Much longer phrase: Recent Uploads, as translated"));
+        QCOMPARE(link->toolTip(), QStringLiteral("Much longer phrase: View in Camera Roll, as translated"));
+        QVERIFY(link->geometry().right() <= view()->width() - 16);
+        QVERIFY(caption->fontMetrics().horizontalAdvance(caption->text()) <= caption->width());
     }
 };
 
