@@ -258,12 +258,12 @@ void addRecentUpload(const QString &path)
             QFile::remove(thumbnailPathFor(dropped));
     }
     Settings::setObject(list, kRecentUploadsKey);
-    // The thumbnail is decoded off the main thread; the grid is told again once it exists.
+    // The thumbnail is decoded off the main thread. The grid is told once it exists (or could not
+    // be made), so that it finds the picture for the new place.
     dispatch_background_queue_async([path] {
-        if (writeThumbnail(path, thumbnailPathFor(path)))
-            NotificationCenter::postOnMain(Notifications::RecentlyUploadedChanged);
+        writeThumbnail(path, thumbnailPathFor(path));
+        NotificationCenter::postOnMain(Notifications::RecentlyUploadedChanged);
     });
-    NotificationCenter::postOnMain(Notifications::RecentlyUploadedChanged);
 }
 
 // ---- Loop helpers (loop thread) --------------------------------------------------------------

@@ -223,7 +223,9 @@ void MainController::updateStatusIcon()
     m_iconCacheBW = bw ? 1 : 0;
     if (m_cachedDark < 0)
         m_cachedDark = ColorScheme::isDark() ? 1 : 0;
-    const bool white = m_statusIconActive || (m_cachedDark == 1 && bw);
+    // Linux panels draw no highlight behind an active item, so an open menu or popover keeps the
+    // icon that suits the panel: white strokes would vanish on a light one.
+    const bool white = m_cachedDark == 1 && bw;
     m_iconName = white ? QStringLiteral("TrayIconWhite") : bw ? QStringLiteral("TrayIcon") : QStringLiteral("TrayIconColor");
     applyIcon();
 }

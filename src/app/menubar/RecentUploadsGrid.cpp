@@ -43,7 +43,7 @@ void TrayMenuPhotoContainerButton::paintEvent(QPaintEvent *)
     QPainter painter(this);
     painter.setOpacity(m_alpha);
     painter.setRenderHint(QPainter::SmoothPixmapTransform, true);
-    const QPixmap pixmap = icon().pixmap(size(), isDown() ? QIcon::Active : QIcon::Normal);
+    const QPixmap pixmap = icon().pixmap(size(), devicePixelRatioF(), isDown() ? QIcon::Active : QIcon::Normal);
     painter.drawPixmap(rect(), pixmap);
 }
 
@@ -86,6 +86,18 @@ TrayMenuPhotoContainerButton *TrayMenuPhotoContainer::createCell(const QString &
     return cell;
 }
 
+void TrayMenuPhotoContainer::finishAnimation()
+{
+    if (!m_animation)
+        return;
+    QParallelAnimationGroup *running = m_animation;
+    running->setCurrentTime(running->totalDuration());
+    if (m_animation) {
+        m_animation->stop();
+        delete m_animation.data();
+    }
+}
+
 void TrayMenuPhotoContainer::setContents(const QStringList &contents, bool animated)
 {
     const QStringList old = m_contents;
@@ -103,14 +115,7 @@ void TrayMenuPhotoContainer::setContents(const QStringList &contents, bool anima
             removed << path;
 
     // A running animation is finished at once so that its end state is the start of this one.
-    if (m_animation) {
-        QParallelAnimationGroup *running = m_animation;
-        running->setCurrentTime(running->totalDuration());
-        if (m_animation) {
-            m_animation->stop();
-            delete m_animation.data();
-        }
-    }
+    finishAnimation();
 
     QList<TrayMenuPhotoContainerButton *> setAside;
     for (const QString &path : std::as_const(removed)) {
@@ -118,8 +123,15 @@ void TrayMenuPhotoContainer::setContents(const QStringList &contents, bool anima
             setAside << cell;
     }
 
+    // A kept path without a cell had no thumbnail or record yet when it arrived (the thumbnail is
+    // written after the upload); it gets its cell as soon as both exist.
+    QStringList arriving = added;
+    for (const QString &path : std::as_const(kept))
+        if (!m_visibleCells.contains(path))
+            arriving << path;
+
     QStringList addedWithCells;
-    for (const QString &path : std::as_const(added)) {
+    for (const QString &path : std::as_const(arriving)) {
         TrayMenuPhotoContainerButton *cell = createCell(path);
         const std::optional<qint64> photoId = TrayPopoverServices::instance().photoIdForPath(path);
         if (!cell || !photoId) {
@@ -147,7 +159,8 @@ void TrayMenuPhotoContainer::setContents(const QStringList &contents, bool anima
     for (auto *cell : std::as_const(setAside))
         addPropertyAnimation(group, cell, "alphaValue", 0.0);
     for (const QString &path : std::as_const(kept))
-        updateCell(path, true, group);
+        if (!addedWithCells.contains(path))
+            updateCell(path, true, group);
     for (const QString &path : std::as_const(addedWithCells))
         updateCell(path, true, group);
     // The cells that left are removed once they have faded; QPointer because the grid may go first.

@@ -43,12 +43,15 @@ public:
     void setContents(const QStringList &contents) { setContents(contents, false); }
     void setContents(const QStringList &contents, bool animated);
     QStringList contents() const { return m_contents; }
-    // The thumbnail of a shown path, or nullptr (no thumbnail or record when it arrived).
+    // The thumbnail of a shown path, or nullptr (no thumbnail or record yet: the place stays empty
+    // until the next update finds both).
     TrayMenuPhotoContainerButton *cellForPath(const QString &path) const;
     QStringList visiblePaths() const { return m_visibleCells.keys(); }
     // The grid place of an index: (column x 66, row x 66).
     static QPoint originForIndex(int index);
     bool isAnimating() const;
+    // Jumps a running animation to its end state.
+    void finishAnimation();
 
     void imageClicked(TrayMenuPhotoContainerButton *sender);
 

@@ -66,6 +66,33 @@ QIcon trayIcon(const QString &normal, const QString &highlighted = {})
     return icon;
 }
 
+// The grid's caption and its link share one line. Each gets the room it needs where both fit;
+// otherwise the link gets at most half (more when the caption is short), and whatever is still
+// too long is cut with "…" and shown whole in its tool tip.
+void fitCaptionAndLink(TrayMenuView *view, const QString &caption, const QString &link)
+{
+    QLabel *captionField = view->recentUploadsTextField();
+    NSTextFieldClickable *linkField = view->recentUploadsLinkField();
+    const int left = captionField->x();
+    const int right = linkField->geometry().right();
+    const int gap = 8;
+    const int room = right - left + 1 - gap;
+    const int captionNeeds = captionField->fontMetrics().horizontalAdvance(caption) + 2;
+    const int linkNeeds = linkField->fontMetrics().horizontalAdvance(link) + 2;
+    const int linkWidth = std::min(linkNeeds, std::max(room - captionNeeds, room / 2));
+    const int captionWidth = room - linkWidth;
+    captionField->setGeometry(left, captionField->y(), captionWidth, captionField->height());
+    linkField->setGeometry(right + 1 - linkWidth, linkField->y(), linkWidth, linkField->height());
+
+    const QString shownCaption = captionField->fontMetrics().elidedText(caption, Qt::ElideRight, captionWidth - 2);
+    captionField->setText(shownCaption);
+    captionField->setToolTip(shownCaption == caption ? QString() : caption);
+    const QString shownLink = linkField->fontMetrics().elidedText(link, Qt::ElideRight, linkWidth - 2);
+    NSControlUtils::setAttributedStringValue(
+        linkField, NSAttributedStringUtils::hyperlinkFromString(shownLink, QUrl(), NSColorUtils::colorWith255BasedRed(0, 99, 220), false));
+    linkField->setToolTip(shownLink == link ? QString() : link);
+}
+
 void setTextIfDifferent(QLabel *field, const QString &text)
 {
     if (field && field->text() != text)
@@ -168,15 +195,13 @@ void TrayMenuController::viewDidLoad()
     view->userNameTextField()->setPalette(namePalette);
     view->coverPhotoImageView()->setStyleSheet(QStringLiteral("background-color: #3a4754;"));
 
-    view->recentUploadsTextField()->setText(localized(QStringLiteral("Recent Uploads")));
-    NSControlUtils::setAttributedStringValue(
-        view->recentUploadsLinkField(),
-        NSAttributedStringUtils::hyperlinkFromString(localized(QStringLiteral("View in Camera Roll")), QUrl(),
-                                                     NSColorUtils::colorWith255BasedRed(0, 99, 220), false));
+    fitCaptionAndLink(view, localized(QStringLiteral("Recent Uploads")), localized(QStringLiteral("View in Camera Roll")));
     view->recentUploadsLinkField()->setUseHandCursor(true);
     view->recentUploadsLinkField()->resetCursorRects();
     view->uploadQueueStatusField()->setUseHandCursor(true);
     view->userNameTextField()->setUseHandCursor(true);
+    for (NSTextFieldClickable *field : {view->userNameTextField(), view->statusTextField(), view->statusTextFieldNoIcon()})
+        field->setElideMode(Qt::ElideRight);
 
     connect(view->avatarButtonView(), &QPushButton::clicked, this, [this] { avatarButtonHit(m_view->avatarButtonView()); });
     connect(view->statusPlayPauseButton(), &QPushButton::clicked, this,
@@ -290,6 +315,15 @@ void TrayMenuController::viewWillDisappear()
     for (const auto &connection : std::as_const(m_observers))
         QObject::disconnect(connection);
     m_observers.clear();
+    if (!m_view)
+        return;
+    // Nothing on a hidden popover may keep waking the process: the icon stops turning (and is
+    // forgotten, so the next opening sets and starts it again) and running animations end now.
+    TrayStatusIconView *icon = m_view->statusIconView();
+    icon->setSpinning(false);
+    icon->setImageName(QString());
+    m_view->finishHeightAnimation();
+    m_view->recentUploadsImagesContainer()->finishAnimation();
 }
 
 void TrayMenuController::pausedStateUpdated()
@@ -328,7 +362,7 @@ void TrayMenuController::updateUserInfo()
         name = services.currentUserName();
     if (name.isEmpty())
         name = localized(QStringLiteral("Not logged in"));
-    setTextIfDifferent(m_view->userNameTextField(), name);
+    m_view->userNameTextField()->setStringValue(name);
 
     // Images already shown stay while valid.
     auto readImage = [](const QString &path) {
@@ -340,7 +374,8 @@ void TrayMenuController::updateUserInfo()
     if (!NSImageUtils::isValid(cover->pixmap().toImage())) {
         const QImage image = readImage(services.userCoverImageFilePath());
         cover->setPixmap(image.isNull() ? QPixmap()
-                                        : QPixmap::fromImage(NSImageUtils::imageResizedToAspectFillSize(image, QSizeF(cover->size()))));
+                                        : QPixmap::fromImage(NSImageUtils::imageResizedToAspectFillSize(
+                                            image, QSizeF(cover->size()), cover->devicePixelRatioF())));
     }
 }
 
@@ -364,7 +399,7 @@ void TrayMenuController::updateStatusText()
         }
         setVisibleIfDifferent(m_view->statusProgressBarView(), false);
         setVisibleIfDifferent(m_view->statusTextFieldNoIcon(), true);
-        setTextIfDifferent(m_view->statusTextFieldNoIcon(), text);
+        m_view->statusTextFieldNoIcon()->setStringValue(text);
         return;
     }
     setVisibleIfDifferent(m_view->statusTextField(), true);
@@ -384,7 +419,7 @@ void TrayMenuController::updateStatusText()
         icon->setImageName(image);
         icon->setSpinning(running || scanning);
     }
-    setTextIfDifferent(m_view->statusTextField(), text);
+    m_view->statusTextField()->setStringValue(text);
 }
 
 void TrayMenuController::updateRecentlyUploadedAnimated()

@@ -211,6 +211,25 @@ void TrayMenuView::animationStep()
     }
 }
 
+void TrayMenuView::finishHeightAnimation()
+{
+    m_stepTimer.stop();
+    if (m_animationStart == m_animationEnd)
+        return;
+    m_animationStart = m_animationEnd;
+    applyContentSize(m_animationEnd);
+}
+
+void TrayMenuView::resizeEvent(QResizeEvent *event)
+{
+    QWidget::resizeEvent(event);
+    // The main area and its outline end where the view ends, at any number of rows.
+    QWidget *main = mainView();
+    const QRect frame(main->x(), main->y(), width() - main->x(), std::max(0, height() - main->y()));
+    if (main->geometry() != frame)
+        main->setGeometry(frame);
+}
+
 void TrayMenuView::applyContentSize(const QSize &size)
 {
     if (m_popover)

@@ -92,6 +92,8 @@ public:
     static double easeOut(double t, double b, double c, double d);
     // One step of the height animation (the timer calls it).
     void animationStep();
+    // Jumps a running height animation to its end and stops its timer.
+    void finishHeightAnimation();
 
     // Outlets.
     NSViewWithBackgroundColor *mainView() const;
@@ -114,6 +116,9 @@ public:
     QLabel *recentUploadsTextField() const;
     NSTextFieldClickable *recentUploadsLinkField() const;
     TrayMenuPhotoContainer *recentUploadsImagesContainer() const;
+
+protected:
+    void resizeEvent(QResizeEvent *event) override;
 
 private:
     void applyContentSize(const QSize &size);

@@ -30,6 +30,17 @@ QSizeF logicalSize(const QImage &image)
     return QSizeF(image.width() / dpr, image.height() / dpr);
 }
 
+// A ratio a target can have: anything not above 0 (or not a number) counts as 1.
+double usableRatio(double dpr)
+{
+    return dpr > 0 && std::isfinite(dpr) ? dpr : 1.0;
+}
+
+bool sameRatio(const QImage &image, double dpr)
+{
+    return qFuzzyCompare(image.devicePixelRatio() > 0 ? image.devicePixelRatio() : 1.0, dpr);
+}
+
 // A new transparent image of `target` pixels with `image` drawn smoothly into `placed`
 // (in the new image's pixels), replacing what was there rather than blending.
 QImage drawnInto(const QSize &target, const QImage &image, const QRectF &placed)
@@ -56,61 +67,68 @@ QImage nilIfNotValid(const QImage &image)
     return isValid(image) ? image : QImage();
 }
 
-QImage imageResizedToSize(const QImage &image, const QSizeF &size)
+QImage imageResizedToSize(const QImage &image, const QSizeF &size, double devicePixelRatio)
 {
     if (!isValid(image)) {
         LGLogError(QStringLiteral("Invalid Image"));
         return QImage();
     }
-    const QSize target = pixelSize(size);
+    const double dpr = usableRatio(devicePixelRatio);
+    const QSize target = pixelSize(size * dpr);
     if (target.isEmpty())
         return QImage();
-    return drawnInto(target, image, QRectF(QPointF(0, 0), QSizeF(target)));
+    QImage out = drawnInto(target, image, QRectF(QPointF(0, 0), QSizeF(target)));
+    out.setDevicePixelRatio(dpr);
+    return out;
 }
 
-QImage imageResizedToSquareOfSize(const QImage &image, double edge)
+QImage imageResizedToSquareOfSize(const QImage &image, double edge, double devicePixelRatio)
 {
+    const double dpr = usableRatio(devicePixelRatio);
     const QSizeF size = logicalSize(image);
     const double w = size.width(), h = size.height();
     if (w == 0 || h == 0)
         return image;
-    if (w == edge && h == edge)
+    if (w == edge && h == edge && sameRatio(image, dpr))
         return image;
     if (!isValid(image) || edge <= 0) {
         LGLogError(QStringLiteral("Invalid Image"));
         return QImage();
     }
     const double scale = edge / std::min(w, h);
-    const double sw = w * scale, sh = h * scale;
-    const QSize target = pixelSize(QSizeF(edge, edge));
+    const double sw = w * scale * dpr, sh = h * scale * dpr, side = edge * dpr;
+    const QSize target = pixelSize(QSizeF(side, side));
     // The scaled image is placed so that its centre square lands on the new image.
-    return drawnInto(target, image, QRectF(-(sw - edge) * 0.5, -(sh - edge) * 0.5, sw, sh));
+    QImage out = drawnInto(target, image, QRectF(-(sw - side) * 0.5, -(sh - side) * 0.5, sw, sh));
+    out.setDevicePixelRatio(dpr);
+    return out;
 }
 
-static QImage resizedToEdge(const QImage &image, double length, bool minEdge)
+static QImage resizedToEdge(const QImage &image, double length, bool minEdge, double dpr)
 {
     const QSizeF size = logicalSize(image);
     const double w = size.width(), h = size.height();
     if (w == 0 || h == 0)
         return image;
     const double scale = length / (minEdge ? std::min(w, h) : std::max(w, h));
-    if (w * scale == w)
+    if (w * scale == w && sameRatio(image, dpr))
         return image;
-    return imageResizedToSize(image, QSizeF(w * scale, h * scale));
+    return imageResizedToSize(image, QSizeF(w * scale, h * scale), dpr);
 }
 
-QImage imageResizedToMinEdgeLength(const QImage &image, double length)
+QImage imageResizedToMinEdgeLength(const QImage &image, double length, double devicePixelRatio)
 {
-    return resizedToEdge(image, length, true);
+    return resizedToEdge(image, length, true, usableRatio(devicePixelRatio));
 }
 
-QImage imageResizedToMaxEdgeLength(const QImage &image, double length)
+QImage imageResizedToMaxEdgeLength(const QImage &image, double length, double devicePixelRatio)
 {
-    return resizedToEdge(image, length, false);
+    return resizedToEdge(image, length, false, usableRatio(devicePixelRatio));
 }
 
-QImage imageResizedToAspectFillSize(const QImage &image, const QSizeF &target)
+QImage imageResizedToAspectFillSize(const QImage &image, const QSizeF &target, double devicePixelRatio)
 {
+    const double dpr = usableRatio(devicePixelRatio);
     const QSizeF size = logicalSize(image);
     const double w = size.width(), h = size.height();
     if (w == 0 || h == 0)
@@ -121,9 +139,9 @@ QImage imageResizedToAspectFillSize(const QImage &image, const QSizeF &target)
     // wide target.)
     const double k = std::max(W / w, H / h);
     const double sw = w * k, sh = h * k;
-    if (sw == w)
+    if (sw == w && sameRatio(image, dpr))
         return image;
-    return imageResizedToSize(image, QSizeF(sw, sh));
+    return imageResizedToSize(image, QSizeF(sw, sh), dpr);
 }
 
 QImage imageWithAlpha(const QImage &image, double alpha)

@@ -2,7 +2,9 @@
 // Image helpers shared by the windows, the popover and the thumbnails of recent uploads.
 // They work on image values: none changes the image it is given. "Returns the receiver" means
 // the result shares the argument's data (same cacheKey()). Sizes are in device-independent
-// pixels; results have a device pixel ratio of 1.
+// pixels. The resizers draw for a target of the given device pixel ratio (the widget's
+// devicePixelRatioF()): the result has that many pixels per unit of size and carries the ratio,
+// so it stays sharp on a HiDPI screen; 1 when not given.
 #include <QImage>
 #include <QPainter>
 #include <QRectF>
@@ -12,13 +14,13 @@
 namespace NSImageUtils {
 
 // Drawn to fill the target exactly (aspect not kept); a null result, logged, for an invalid image.
-QImage imageResizedToSize(const QImage &image, const QSizeF &size);
+QImage imageResizedToSize(const QImage &image, const QSizeF &size, double devicePixelRatio = 1.0);
 // Scaled so its shorter edge is `edge`, then the centre square cut out.
-QImage imageResizedToSquareOfSize(const QImage &image, double edge);
-QImage imageResizedToMinEdgeLength(const QImage &image, double length);
-QImage imageResizedToMaxEdgeLength(const QImage &image, double length);
+QImage imageResizedToSquareOfSize(const QImage &image, double edge, double devicePixelRatio = 1.0);
+QImage imageResizedToMinEdgeLength(const QImage &image, double length, double devicePixelRatio = 1.0);
+QImage imageResizedToMaxEdgeLength(const QImage &image, double length, double devicePixelRatio = 1.0);
 // Scaled with its aspect kept until it covers the target; not cropped.
-QImage imageResizedToAspectFillSize(const QImage &image, const QSizeF &size);
+QImage imageResizedToAspectFillSize(const QImage &image, const QSizeF &size, double devicePixelRatio = 1.0);
 // The image drawn at the given opacity (0 to 1); an invalid image comes back unchanged.
 QImage imageWithAlpha(const QImage &image, double alpha);
 // The image when valid and neither edge is 0, else a null image.

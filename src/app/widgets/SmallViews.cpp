@@ -4,7 +4,10 @@
 #include "app/widgets/TextUtils.h"
 
 #include <QMouseEvent>
+#include <QWindow>
 #include <QPainter>
+#include <QStyle>
+#include <QTextDocument>
 #include <QStyleOptionButton>
 
 static qint64 nextTrackingTag()
@@ -23,8 +26,28 @@ bool viewAllowsVibrancy(const QWidget *view)
 
 // ---- window dragging ----------------------------------------------------------------------
 
+static std::function<bool(QWindow *)> &systemMove()
+{
+    static std::function<bool(QWindow *)> move;
+    return move;
+}
+
+void WindowDragTracker::setSystemMoveForTesting(std::function<bool(QWindow *)> move)
+{
+    systemMove() = std::move(move);
+}
+
 bool WindowDragTracker::mousePress(QWidget *view, const QPoint &globalPos)
 {
+    QWidget *window = view ? view->window() : nullptr;
+    if (QWindow *handle = window ? window->windowHandle() : nullptr) {
+        const bool moving = systemMove() ? systemMove()(handle) : handle->startSystemMove();
+        if (moving) {
+            // The desktop moves the window until the button goes up; nothing to follow here.
+            m_dragging = false;
+            return true;
+        }
+    }
     m_dragging = true;
     m_lastPoint = globalPos;
     m_origin = view && view->window() ? view->window()->pos() : QPoint();
@@ -198,6 +221,68 @@ void NSTextFieldClickable::leaveEvent(QEvent *event)
         m_appliedHandCursor = false;
 }
 
+void NSTextFieldClickable::setElideMode(Qt::TextElideMode mode)
+{
+    if (mode == m_elideMode)
+        return;
+    m_elideMode = mode;
+    updateElisionToolTip();
+    update();
+}
+
+void NSTextFieldClickable::setStringValue(const QString &text)
+{
+    if (text != this->text())
+        setText(text);
+    updateElisionToolTip();
+}
+
+bool NSTextFieldClickable::isElided() const
+{
+    if (m_elideMode == Qt::ElideNone || wordWrap() || text().isEmpty())
+        return false;
+    if (textFormat() == Qt::RichText || (textFormat() == Qt::AutoText && Qt::mightBeRichText(text())))
+        return false;
+    // Only single-line text is elided; the width left for it is the label's contents rectangle.
+    return fontMetrics().horizontalAdvance(text()) > contentsRect().width() - 2 * margin();
+}
+
+void NSTextFieldClickable::updateElisionToolTip()
+{
+    if (m_elideMode == Qt::ElideNone)
+        return;
+    const QString tip = isElided() ? text() : QString();
+    if (toolTip() != tip)
+        setToolTip(tip);
+}
+
+void NSTextFieldClickable::paintEvent(QPaintEvent *event)
+{
+    if (!isElided()) {
+        QLabel::paintEvent(event);
+        return;
+    }
+    // Cut between letters, never through one, and say so with "…".
+    QPainter painter(this);
+    const QRect area = contentsRect().adjusted(margin(), margin(), -margin(), -margin());
+    const QString shown = fontMetrics().elidedText(text(), m_elideMode, area.width());
+    style()->drawItemText(&painter, area, int(QStyle::visualAlignment(layoutDirection(), alignment())), palette(),
+                          isEnabled(), shown, foregroundRole());
+}
+
+void NSTextFieldClickable::resizeEvent(QResizeEvent *event)
+{
+    QLabel::resizeEvent(event);
+    updateElisionToolTip();
+}
+
+void NSTextFieldClickable::changeEvent(QEvent *event)
+{
+    QLabel::changeEvent(event);
+    if (event->type() == QEvent::FontChange || event->type() == QEvent::StyleChange)
+        updateElisionToolTip();
+}
+
 // ---- hand-cursor button -----------------------------------------------------------------------
 
 NSButtonWithHandCursor::NSButtonWithHandCursor(QWidget *parent) : QPushButton(parent)
@@ -282,6 +367,9 @@ void NSButtonCellWithCorners::setTitle(const QString &title)
 void NSButtonCellWithCorners::paintEvent(QPaintEvent *)
 {
     QPainter painter(this);
+    // The title stays white, so a disabled button says so by fading as a whole.
+    if (!isEnabled())
+        painter.setOpacity(0.4);
     const QImage image = backgroundImage();
     if (!image.isNull())
         NSImageUtils::drawInRect(painter, image, QRectF(rect()), 8.0, 8.0);

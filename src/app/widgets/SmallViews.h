@@ -9,13 +9,18 @@
 #include <QPushButton>
 #include <QScrollArea>
 #include <QWidget>
+#include <functional>
+
+class QWindow;
 
 // Vibrancy (translucent backgrounds showing the desktop behind) is asked of every view; views
 // answer through the dynamic property "allowsVibrancy" (absent: allowed).
 bool viewAllowsVibrancy(const QWidget *view);
 
-// Moves the top-level window with the pointer from a press to the release, by exactly the
-// distance the pointer travelled; the press is not passed on.
+// Moves the top-level window with the pointer from a press to the release; the press is not
+// passed on. The desktop's own window move is asked for first (Wayland ignores a window that
+// moves itself); where the platform has none, the window follows the pointer by exactly the
+// distance it travelled.
 class WindowDragTracker
 {
 public:
@@ -23,6 +28,9 @@ public:
     bool mouseMove(QWidget *view, const QPoint &globalPos);
     bool mouseRelease();
     bool isDragging() const { return m_dragging; }
+    // Tests stand in for the compositor: the call that starts the desktop's move (by default
+    // QWindow::startSystemMove); an empty function restores the default.
+    static void setSystemMoveForTesting(std::function<bool(QWindow *)> systemMove);
 
 private:
     bool m_dragging = false;
@@ -165,6 +173,14 @@ public:
     bool hasTrackingArea() const { return m_trackingRectTag != 0; }
     bool handCursorApplied() const { return m_appliedHandCursor; }
 
+    // Plain text that does not fit is drawn cut at the given end with "…", and the whole text
+    // becomes the tool tip (which is cleared again once the text fits). Qt::ElideNone: off.
+    Qt::TextElideMode elideMode() const { return m_elideMode; }
+    void setElideMode(Qt::TextElideMode mode);
+    // The text, with the tool tip brought in line when eliding.
+    void setStringValue(const QString &text);
+    bool isElided() const;
+
 Q_SIGNALS:
     void clicked();
 
@@ -173,8 +189,14 @@ protected:
     void mouseReleaseEvent(QMouseEvent *event) override;
     void enterEvent(QEnterEvent *event) override;
     void leaveEvent(QEvent *event) override;
+    void paintEvent(QPaintEvent *event) override;
+    void resizeEvent(QResizeEvent *event) override;
+    void changeEvent(QEvent *event) override;
 
 private:
+    void updateElisionToolTip();
+
+    Qt::TextElideMode m_elideMode = Qt::ElideNone;
     qint64 m_trackingRectTag = 0;
     bool m_useHandCursor = false;
     bool m_disableVibrancy = false;
@@ -216,7 +238,7 @@ private:
 };
 
 // A button whose icon is drawn as the background of the whole control with 8-pixel corners that
-// keep their size, and whose title is always white.
+// keep their size, and whose title is always white; disabled, the whole control is faded.
 class NSButtonCellWithCorners : public QPushButton
 {
     Q_OBJECT

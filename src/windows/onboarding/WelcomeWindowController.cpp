@@ -267,6 +267,8 @@ void WelcomeWindowController::windowDidLoad()
     ui->loginWaitingView->setParent(nullptr);
     ui->loginWaitingView->setParent(this);
     ui->loginWaitingView->hide();
+    ui->loginWaitingSpinner->setColor(Qt::white);
+    ui->loginWaitingSpinner->setUsesThreadedAnimation(false);
 
     if (auto *background = m_screens[Login]->findChild<QWidget *>(QStringLiteral("oAuthBackground")))
         background->setStyleSheet(QStringLiteral("#oAuthBackground { background: rgb(245, 245, 249); }"));
@@ -943,6 +945,7 @@ void WelcomeWindowController::setWaitingViewActive(bool active)
                                       (host->height() - ui->loginWaitingSpinner->height()) / 2);
         overlay->show();
         overlay->raise();
+        ui->loginWaitingSpinner->startAnimation();
         if (effect)
             effect->setOpacity(0.0);
     }
@@ -956,8 +959,10 @@ void WelcomeWindowController::setWaitingViewActive(bool active)
     m_overlayFade = fade;
     connect(fade, &QAbstractAnimation::finished, this, [this, fade] {
         // The stored value decides: off-then-on within the fade leaves the overlay up.
-        if (!m_waitingViewActive)
+        if (!m_waitingViewActive) {
+            ui->loginWaitingSpinner->stopAnimation();
             ui->loginWaitingView->hide();
+        }
         if (m_overlayFade == fade)
             m_overlayFade = nullptr;
         fade->deleteLater();

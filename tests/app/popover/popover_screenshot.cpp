@@ -1,5 +1,10 @@
 // Renders the tray popover (the service double's account, ten recent uploads, two of them not
-// yet finished by the service) and a few shared widgets into PNG files for a person to look at.
+// yet finished by the service; then one row and none) and a few shared widgets into PNG files
+// for a person to look at.
+//   popover_screenshot <folder> [--dark] [--long]
+// --dark gives the application a dark palette and a dark panel; --long installs a test
+// translation that makes every phrase much longer and gives the account a long name and status
+// line. QT_SCALE_FACTOR=2 renders at twice the density.
 #include "PopoverTestSupport.h"
 
 #include "LumoraDouble.h"
@@ -8,6 +13,8 @@
 #include "app/widgets/SmallViews.h"
 #include "app/widgets/SpinningProgressIndicator.h"
 #include "app/widgets/TextUtils.h"
+
+#include "app/platform/ColorScheme.h"
 
 #include <QApplication>
 #include <QDir>
@@ -19,6 +26,23 @@
 #include <QScreen>
 #include <QStandardPaths>
 #include <QTimer>
+#include <QTranslator>
+
+// Every phrase about twice as long, with letters outside ASCII, as a long translation would be.
+class LongStringTranslator : public QTranslator
+{
+public:
+    bool isEmpty() const override { return false; }
+    QString translate(const char *context, const char *source, const char *, int) const override
+    {
+        if (qstrcmp(context, "Hoistly") != 0 || !source)
+            return QString();
+        const QString english = QString::fromUtf8(source);
+        if (english.contains(QLatin1String("%d")) || english.contains(QLatin1String("%@")))
+            return QStringLiteral("Ŧŕåñšļåţéð ") + english + QStringLiteral(" ţéẋţ");
+        return QStringLiteral("Ŵéŕý ļöñĝ ") + english + QStringLiteral(" ţŕåñšļåţîöñ");
+    }
+};
 
 static QByteArray fetch(const QUrl &url)
 {
@@ -43,8 +67,27 @@ int main(int argc, char **argv)
 {
     QApplication app(argc, argv);
     QStandardPaths::setTestModeEnabled(true);
+    const QStringList args = QCoreApplication::arguments();
     const QString outDir = argc > 1 ? QString::fromLocal8Bit(argv[1]) : QStringLiteral("/tmp/hoistly-shots");
     QDir().mkpath(outDir);
+    const bool dark = args.contains(QStringLiteral("--dark"));
+    const bool longStrings = args.contains(QStringLiteral("--long"));
+    if (dark) {
+        ColorScheme::setOverrideForTesting(1);
+        QPalette palette;
+        palette.setColor(QPalette::Window, QColor(45, 45, 48));
+        palette.setColor(QPalette::WindowText, QColor(230, 230, 230));
+        palette.setColor(QPalette::Base, QColor(30, 30, 32));
+        palette.setColor(QPalette::Text, QColor(230, 230, 230));
+        palette.setColor(QPalette::Button, QColor(60, 60, 64));
+        palette.setColor(QPalette::ButtonText, QColor(230, 230, 230));
+        palette.setColor(QPalette::ToolTipBase, QColor(60, 60, 64));
+        palette.setColor(QPalette::ToolTipText, QColor(230, 230, 230));
+        QApplication::setPalette(palette);
+    }
+    LongStringTranslator translator;
+    if (longStrings)
+        QCoreApplication::installTranslator(&translator);
 
     LumoraDouble service;
     if (!service.start())
@@ -71,14 +114,37 @@ int main(int argc, char **argv)
     world.running = true;
     world.percent = 0.4;
     world.statusLine = QStringLiteral("Uploading IMG_0042.JPG");
+    if (longStrings) {
+        world.fullName = QStringLiteral("Maximiliane Wolfeschlegelsteinhausen-Bergerdorff");
+        world.statusLine = QStringLiteral("Uploading IMG_20240101_123456_panorama_from_the_mountain_top.JPG");
+    }
     world.filesToUpload = 132;
     world.install();
 
+    TrayMenuController::setExpandDelayForTesting(0.1);
     TrayMenuController controller(nullptr);
     const QRect screen = QGuiApplication::primaryScreen()->geometry();
     controller.showRelativeTo(QRect(screen.right() - 200, screen.top(), 24, 24));
     wait(900);
     controller.popoverWindow()->grab().save(outDir + QStringLiteral("/popover.png"));
+    controller.close();
+
+    // One row, then none: the outline closes the main area at every height.
+    world.recent = world.recent.mid(0, 3);
+    world.running = false;
+    world.complete = true;
+    world.percent = 1.0;
+    controller.showRelativeTo(QRect(screen.right() - 200, screen.top(), 24, 24));
+    wait(600);
+    controller.popoverWindow()->grab().save(outDir + QStringLiteral("/popover-one-row.png"));
+    controller.close();
+    world.recent.clear();
+    world.complete = false;
+    world.statusLine = longStrings ? world.statusLine : QStringLiteral("Paused until you resume");
+    world.paused = true;
+    controller.showRelativeTo(QRect(screen.right() - 200, screen.top(), 24, 24));
+    wait(600);
+    controller.popoverWindow()->grab().save(outDir + QStringLiteral("/popover-no-rows.png"));
     controller.close();
 
     // A few shared widgets side by side.
@@ -111,13 +177,27 @@ int main(int argc, char **argv)
     link->setUseHandCursor(true);
     auto *kerned = new QLabel;
     NSControlUtils::setStringValueWithKerning(kerned, QStringLiteral("WELCOME"), 3.0);
+    auto *disabled = new NSButtonCellWithCorners;
+    disabled->setBackgroundImage(background);
+    disabled->setTitle(QStringLiteral("Continue"));
+    disabled->setFixedSize(140, 40);
+    disabled->setEnabled(false);
+    auto *white = new SpinningProgressIndicator; // as on the dark sign-in overlay
+    white->setFixedSize(36, 36);
+    white->setColor(Qt::white);
+    white->setUsesThreadedAnimation(false);
+    white->setDrawsBackground(true);
+    white->setBackgroundColor(QColor(0, 0, 0, 168));
     layout->addWidget(spinner);
+    layout->addWidget(white);
     layout->addWidget(pie);
     layout->addWidget(button);
+    layout->addWidget(disabled);
     layout->addWidget(link);
     layout->addWidget(kerned);
     gallery.show();
     spinner->startAnimation();
+    white->startAnimation();
     wait(400);
     gallery.grab().save(outDir + QStringLiteral("/widgets.png"));
     return 0;

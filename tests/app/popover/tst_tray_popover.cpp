@@ -19,9 +19,35 @@
 #include <QSignalSpy>
 #include <QStandardPaths>
 #include <QTemporaryDir>
+#include <QTranslator>
 #include <QtTest>
 
 static const QString kBase = QStringLiteral("http://127.0.0.1:9");
+
+// A translation whose every phrase is much longer than the English one.
+struct LongPhrases : QTranslator
+{
+    bool isEmpty() const override { return false; }
+    QString translate(const char *, const char *source, const char *, int) const override
+    {
+        return QStringLiteral("Much longer phrase: %1, as translated").arg(QString::fromUtf8(source));
+    }
+};
+
+// Names every object that receives a timer event while it lives (animations tick through the
+// animation driver's timer, so a running one shows up here too).
+struct TimerEventCounter : QObject
+{
+    QStringList receivers;
+    TimerEventCounter() { qApp->installEventFilter(this); }
+    ~TimerEventCounter() override { qApp->removeEventFilter(this); }
+    bool eventFilter(QObject *watched, QEvent *event) override
+    {
+        if (event->type() == QEvent::Timer)
+            receivers << QString::fromLatin1(watched->metaObject()->className());
+        return false;
+    }
+};
 
 class TestTrayPopover : public QObject
 {
@@ -448,10 +474,19 @@ private Q_SLOTS:
         grid.setContents(world->recent);
         QCOMPARE(unfinished->alphaValue(), 1.0);
         QVERIFY(!unfinished->disableHandCursor());
-        // The thumbnail that appears later for a listed path still gets no cell.
+        // A thumbnail that is written after its path was listed fills the place at the next
+        // update, at the place of its index; so does a record that arrives late.
         world->thumbnails.insert(QStringLiteral("/p/c.jpg"), QImage(56, 56, QImage::Format_RGB32));
         grid.setContents(world->recent);
-        QVERIFY(!grid.cellForPath(QStringLiteral("/p/c.jpg")));
+        QVERIFY(grid.cellForPath(QStringLiteral("/p/c.jpg")));
+        QCOMPARE(grid.cellForPath(QStringLiteral("/p/c.jpg"))->pos(), QPoint(132, 0));
+        world->photoIds.insert(QStringLiteral("/p/d.jpg"), 44);
+        grid.setContents(world->recent, true);
+        QVERIFY(grid.cellForPath(QStringLiteral("/p/d.jpg")));
+        QCOMPARE(grid.cellForPath(QStringLiteral("/p/d.jpg"))->pos(), QPoint(66, 0));
+        QTRY_VERIFY(!grid.isAnimating());
+        QCOMPARE(grid.cellForPath(QStringLiteral("/p/d.jpg"))->alphaValue(), 1.0); // faded in
+        QCOMPARE(grid.visiblePaths().size(), 5);
         // The same contents again change nothing.
         const auto before = grid.findChildren<TrayMenuPhotoContainerButton *>().size();
         grid.setContents(world->recent, true);
@@ -497,6 +532,146 @@ private Q_SLOTS:
         controller->close(); // hidden before the deferred step runs
         settle();
         QCOMPARE(controller->contents().size(), 1);
+    }
+
+    void nothingAnimatesAfterClosing()
+    {
+        for (int i = 0; i < 7; ++i)
+            world->addUpload(QStringLiteral("/p/%1.jpg").arg(i), 100 + i);
+        world->running = true;
+        world->percent = 0.3;
+        world->statusLine = QStringLiteral("Uploading IMG_0001.JPG");
+        controller->showRelativeTo(topIcon());
+        TrayStatusIconView *icon = view()->statusIconView();
+        QVERIFY(icon->isSpinning());
+        QTRY_VERIFY(controller->allowExpand());
+        // Close in the middle of everything: the icon turns, the height grows, a photo fades in.
+        world->addUpload(QStringLiteral("/p/new.jpg"), 500);
+        controller->updateContentsAnimated(true);
+        QVERIFY(view()->recentUploadsImagesContainer()->isAnimating());
+        view()->setRecentUploadRowsVisible(1, true);
+        QVERIFY(view()->isAnimatingHeight());
+        controller->close();
+
+        QVERIFY(!icon->isSpinning());
+        QVERIFY(icon->imageName().isEmpty()); // forgotten: the next opening sets it again
+        QVERIFY(!view()->isAnimatingHeight());
+        QVERIFY(!view()->recentUploadsImagesContainer()->isAnimating());
+        QCOMPARE(controller->popoverWindow()->height(), 292); // the growth jumped to its end
+
+        // Whatever the engine does meanwhile, no timer fires for the hidden popover.
+        TimerEventCounter timers;
+        world->scanning = true;
+        world->running = false;
+        NotificationCenter::post(Notifications::StatusUpdated);
+        NotificationCenter::post(Notifications::RecentlyUploadedChanged);
+        NotificationCenter::post(Notifications::PausedStateChanged);
+        QTest::qWait(300); // a span in which a running animation would tick about 18 times
+        QVERIFY2(timers.receivers.isEmpty(), qPrintable(timers.receivers.join(QLatin1Char(','))));
+        QVERIFY(!icon->isSpinning());
+
+        // The next opening sets the icon and its turn again.
+        const int starts = icon->spinStarts();
+        controller->showRelativeTo(topIcon());
+        QCOMPARE(icon->imageName(), QStringLiteral("TrayScanning"));
+        QVERIFY(icon->isSpinning());
+        QCOMPARE(icon->spinStarts(), starts + 1);
+    }
+
+    void outlineFollowsTheHeight_data()
+    {
+        QTest::addColumn<int>("uploads");
+        QTest::addColumn<int>("height");
+        QTest::newRow("no rows") << 0 << 190;
+        QTest::newRow("one row") << 3 << 292;
+        QTest::newRow("two rows") << 8 << 352;
+    }
+    void outlineFollowsTheHeight()
+    {
+        QFETCH(int, uploads);
+        QFETCH(int, height);
+        for (int i = 0; i < uploads; ++i)
+            world->addUpload(QStringLiteral("/p/%1.jpg").arg(i), 100 + i);
+        controller->showRelativeTo(topIcon());
+        QTRY_VERIFY(controller->allowExpand());
+        QTRY_COMPARE(controller->popoverWindow()->height(), height);
+        QTRY_VERIFY(!view()->isAnimatingHeight());
+
+        QWidget *main = view()->mainView();
+        QCOMPARE(main->geometry().bottom(), view()->height() - 1);
+        QCOMPARE(main->width(), view()->width());
+        const QImage shot = controller->popoverWindow()->grab().toImage();
+        QCOMPARE(shot.height(), height);
+        // The outline (black at 20% over white) closes the main area at the bottom and runs down
+        // both sides to it; just inside it is white.
+        auto isOutline = [](QColor c) { return c.red() > 190 && c.red() < 220 && c.red() == c.blue(); };
+        const int bottom = shot.height() - 1;
+        for (int x : {1, shot.width() / 2, shot.width() - 2})
+            QVERIFY2(isOutline(shot.pixelColor(x, bottom)), qPrintable(QStringLiteral("bottom x=%1").arg(x)));
+        for (int y : {main->y() + 2, bottom - 1})
+            QVERIFY(isOutline(shot.pixelColor(0, y)) && isOutline(shot.pixelColor(shot.width() - 1, y)));
+        QCOMPARE(shot.pixelColor(shot.width() / 2, bottom - 1), QColor(Qt::white));
+    }
+
+    void textThatDoesNotFitIsElidedWithTheWholeTextInTheToolTip()
+    {
+        const QString longName = QStringLiteral("W").repeated(60) + QStringLiteral(" Wolfeschlegelsteinhausenbergerdorff");
+        const QString longStatus = QStringLiteral("Uploading IMG_20240101_123456_with_a_very_long_name_from_a_phone.JPG");
+        world->fullName = longName;
+        world->statusLine = longStatus;
+        controller->showRelativeTo(topIcon());
+        NSTextFieldClickable *name = view()->userNameTextField();
+        NSTextFieldClickable *plain = view()->statusTextFieldNoIcon();
+        for (NSTextFieldClickable *field : {name, plain}) {
+            QVERIFY(field->isElided());
+            QCOMPARE(field->text(), field == name ? longName : longStatus);
+            QCOMPARE(field->toolTip(), field->text());
+            // Cut at a letter's edge with "…": the last columns of the field stay clear of ink,
+            // where the clipped text ran right to the edge.
+            const QImage image = field->grab().toImage();
+            const QColor background = image.pixelColor(image.width() - 1, 0);
+            bool ink = false, edgeInk = false;
+            for (int y = 0; y < image.height(); ++y)
+                for (int x = 0; x < image.width(); ++x) {
+                    const bool differs = image.pixelColor(x, y) != background;
+                    ink = ink || differs;
+                    if (x >= image.width() - 2)
+                        edgeInk = edgeInk || differs;
+                }
+            QVERIFY(ink);
+            QVERIFY2(!edgeInk, "the text runs into the field's edge");
+        }
+        world->running = true;
+        NotificationCenter::post(Notifications::StatusUpdated);
+        QVERIFY(view()->statusTextField()->isElided());
+        QCOMPARE(view()->statusTextField()->toolTip(), longStatus);
+
+        // Text that fits shows whole, with no tool tip repeating it.
+        world->statusLine = QStringLiteral("Uploading 2 of 9");
+        NotificationCenter::post(Notifications::StatusUpdated);
+        QVERIFY(!view()->statusTextField()->isElided());
+        QVERIFY(view()->statusTextField()->toolTip().isEmpty());
+        controller->close();
+        world->fullName = QStringLiteral("Ann");
+        controller->showRelativeTo(topIcon());
+        QCOMPARE(name->text(), QStringLiteral("Ann"));
+        QVERIFY(name->toolTip().isEmpty());
+    }
+
+    void longTranslationsKeepCaptionAndLinkApart()
+    {
+        LongPhrases translator;
+        QCoreApplication::installTranslator(&translator);
+        controller->showRelativeTo(topIcon());
+        QCoreApplication::removeTranslator(&translator);
+        QLabel *caption = view()->recentUploadsTextField();
+        NSTextFieldClickable *link = view()->recentUploadsLinkField();
+        QVERIFY(caption->geometry().right() < link->geometry().left());
+        QVERIFY(caption->text().endsWith(QChar(0x2026)));
+        QCOMPARE(caption->toolTip(), QStringLiteral("Much longer phrase: Recent Uploads, as translated"));
+        QCOMPARE(link->toolTip(), QStringLiteral("Much longer phrase: View in Camera Roll, as translated"));
+        QVERIFY(link->geometry().right() <= view()->width() - 16);
+        QVERIFY(caption->fontMetrics().horizontalAdvance(caption->text()) <= caption->width());
     }
 };
 

@@ -87,6 +87,30 @@ private Q_SLOTS:
         QVERIFY(out.width() >= target.width() && out.height() >= target.height());
     }
 
+    void resizersDrawForTheTargetsPixelRatio()
+    {
+        // Sizes stay in points; a ratio-2 target gets twice the pixels and says so.
+        const QImage fill = imageResizedToAspectFillSize(thirds(1000, 200), QSizeF(360, 100), 2.0);
+        QCOMPARE(fill.devicePixelRatio(), 2.0);
+        QCOMPARE(fill.size(), QSize(1000, 200));
+        QCOMPARE(fill.deviceIndependentSize(), QSizeF(500, 100));
+        // An image already of the right size in points but at ratio 1 is drawn again, not reused.
+        const QImage square = solid(56, 56, Qt::red);
+        const QImage sharp = imageResizedToSquareOfSize(thirds(300, 200), 56, 2.0);
+        QCOMPARE(sharp.size(), QSize(112, 112));
+        QCOMPARE(sharp.devicePixelRatio(), 2.0);
+        QVERIFY(near(sharp.pixelColor(10, 56), Qt::red));
+        QVERIFY(near(sharp.pixelColor(101, 56), Qt::blue));
+        QVERIFY(imageResizedToSquareOfSize(square, 56, 2.0).cacheKey() != square.cacheKey());
+        QCOMPARE(imageResizedToSquareOfSize(sharp, 56, 2.0).cacheKey(), sharp.cacheKey());
+        QCOMPARE(imageResizedToSize(square, QSizeF(10, 20), 1.5).size(), QSize(15, 30));
+        QCOMPARE(imageResizedToMinEdgeLength(solid(300, 200, Qt::red), 100, 2.0).size(), QSize(300, 200));
+        QCOMPARE(imageResizedToMaxEdgeLength(solid(300, 200, Qt::red), 100, 2.0).deviceIndependentSize(), QSizeF(100, 66.5));
+        // Nonsense ratios count as 1.
+        QCOMPARE(imageResizedToSize(square, QSizeF(10, 10), 0.0).size(), QSize(10, 10));
+        QCOMPARE(imageResizedToSize(square, QSizeF(10, 10), -3.0).devicePixelRatio(), 1.0);
+    }
+
     void emptyImagesComeBackUnchanged()
     {
         const QImage empty(0, 50, QImage::Format_ARGB32);

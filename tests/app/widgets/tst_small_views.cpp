@@ -5,6 +5,7 @@
 #include <QSignalSpy>
 #include <QStandardPaths>
 #include <QVBoxLayout>
+#include <QWindow>
 #include <QtTest>
 
 static void sendMouse(QWidget *w, QEvent::Type type, QPoint local, QPoint global,
@@ -151,6 +152,88 @@ private Q_SLOTS:
         QCOMPARE(window.pos(), start + QPoint(30, 10));
         QCOMPARE(below->presses, 0);
         QVERIFY(NSViewWindowDraggable().mouseDownCanMoveWindow());
+    }
+
+    void windowDragIsHandedToTheDesktopWhereItCanMoveWindows()
+    {
+        // The compositor (a Wayland one ignores move()) is the part that cannot run here.
+        QList<QWindow *> asked;
+        bool desktopMoves = true;
+        WindowDragTracker::setSystemMoveForTesting([&](QWindow *window) {
+            asked << window;
+            return desktopMoves;
+        });
+        QWidget window;
+        auto *layout = new QVBoxLayout(&window);
+        auto *grip = new NSTextFieldWindowDraggable;
+        layout->addWidget(grip);
+        window.resize(200, 100);
+        window.move(100, 100);
+        window.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&window));
+        const QPoint start = window.pos();
+        sendMouse(grip, QEvent::MouseButtonPress, QPoint(5, 5), QPoint(300, 300));
+        QCOMPARE(asked, QList<QWindow *>{window.windowHandle()});
+        // The desktop moves the window: the view does not move it as well.
+        sendMouse(grip, QEvent::MouseMove, QPoint(35, 15), QPoint(330, 310));
+        sendMouse(grip, QEvent::MouseButtonRelease, QPoint(35, 15), QPoint(330, 310));
+        QCOMPARE(window.pos(), start);
+
+        // A desktop that cannot: the window follows the pointer itself.
+        desktopMoves = false;
+        sendMouse(grip, QEvent::MouseButtonPress, QPoint(5, 5), QPoint(300, 300));
+        sendMouse(grip, QEvent::MouseMove, QPoint(35, 15), QPoint(330, 310));
+        QCOMPARE(asked.size(), 2);
+        QCOMPARE(window.pos(), start + QPoint(30, 10));
+        sendMouse(grip, QEvent::MouseButtonRelease, QPoint(35, 15), QPoint(330, 310));
+        WindowDragTracker::setSystemMoveForTesting({});
+    }
+
+    void disabledCornerCellLooksDisabled()
+    {
+        QImage background(24, 24, QImage::Format_ARGB32_Premultiplied);
+        background.fill(QColor(0, 99, 220));
+        NSButtonCellWithCorners cell;
+        cell.setBackgroundImage(background);
+        cell.setTitle(QStringLiteral("Continue"));
+        cell.resize(200, 40);
+        auto render = [&cell] {
+            QImage out(200, 40, QImage::Format_ARGB32_Premultiplied);
+            out.fill(Qt::white);
+            cell.render(&out, QPoint(), QRegion(), QWidget::DrawChildren);
+            return out;
+        };
+        const QImage enabled = render();
+        cell.setEnabled(false);
+        const QImage disabled = render();
+        QCOMPARE(enabled.pixelColor(20, 20), QColor(0, 99, 220));
+        // Faded towards what is behind it, the title still lighter than the background.
+        const QColor faded = disabled.pixelColor(20, 20);
+        QVERIFY2(faded.red() > 100 && faded.blue() > 220, qPrintable(faded.name()));
+        QVERIFY(disabled != enabled);
+    }
+
+    void clickableFieldElidesWithTheWholeTextInItsToolTip()
+    {
+        NSTextFieldClickable field;
+        field.setTextFormat(Qt::PlainText);
+        field.resize(80, 20);
+        field.show();
+        const QString longText = QStringLiteral("A name much longer than eighty pixels");
+        field.setStringValue(longText);
+        QVERIFY(!field.isElided()); // off unless asked for
+        QVERIFY(field.toolTip().isEmpty());
+        field.setElideMode(Qt::ElideRight);
+        QVERIFY(field.isElided());
+        QCOMPARE(field.toolTip(), longText);
+        QCOMPARE(field.text(), longText);
+        field.resize(2000, 20); // room enough now
+        QVERIFY(!field.isElided());
+        QVERIFY(field.toolTip().isEmpty());
+        field.resize(80, 20);
+        QCOMPARE(field.toolTip(), longText);
+        field.setStringValue(QStringLiteral("Ann"));
+        QVERIFY(field.toolTip().isEmpty());
     }
 
     void backgroundColour()

@@ -1,6 +1,7 @@
 // The onboarding window's screens, navigation, waiting overlay, completion and closing.
 #include "WelcomeTestFixture.h"
 
+#include "app/widgets/SpinningProgressIndicator.h"
 #include "app/widgets/ViewTags.h"
 #include "core/Settings.h"
 #include "core/UiHooks.h"
@@ -349,6 +350,32 @@ private Q_SLOTS:
         QTest::qWait(600);
         QVERIFY(window->isOverlayShown());
         QVERIFY(window->waitingViewActive());
+    }
+
+    void waitingOverlaySpinsWhileUp()
+    {
+        W *window = open();
+        auto *spinner = window->findChild<SpinningProgressIndicator *>(QStringLiteral("loginWaitingSpinner"));
+        QVERIFY(spinner);
+        QCOMPARE(spinner->color(), QColor(Qt::white));
+        QVERIFY(!spinner->usesThreadedAnimation());
+        QVERIFY(!spinner->isAnimating());
+        window->setWaitingViewActive(true);
+        QVERIFY(spinner->isVisible());
+        QVERIFY(spinner->isAnimating());
+        QVERIFY(spinner->isTimerRunning());
+        const int position = spinner->position();
+        QTRY_VERIFY(spinner->position() != position); // the timer turns it
+        QWidget *overlay = spinner->parentWidget();
+        QCOMPARE(spinner->geometry().center(), overlay->rect().center());
+        window->setWaitingViewActive(false);
+        QTRY_VERIFY(!window->isOverlayShown());
+        QVERIFY(!spinner->isAnimating());
+        QVERIFY(!spinner->isTimerRunning());
+        // Up again: it spins again.
+        window->setWaitingViewActive(true);
+        QVERIFY(spinner->isAnimating());
+        QVERIFY(spinner->isTimerRunning());
     }
 
     void photosOrIPhoto_data()

@@ -1,0 +1,267 @@
+// The popover's recent uploads fed by the real engine against the local service double, with the
+// thumbnails held back so that they arrive after their uploads have finished: the grid shows a
+// place as soon as its thumbnail exists, whether the popover is open when it arrives or opened
+// again afterwards.
+#include "LumoraDouble.h"
+
+#include "app/menubar/RecentUploadsGrid.h"
+#include "app/menubar/TrayMenuController.h"
+#include "app/menubar/TrayPopoverServices.h"
+#include "app/menubar/TrayPopoverView.h"
+#include "catalogue/CatalogueHooks.h"
+#include "catalogue/DataStore.h"
+#include "catalogue/FileManager.h"
+#include "core/Dispatch.h"
+#include "core/NotificationCenter.h"
+#include "core/Settings.h"
+#include "service/DataStoreLumoraData.h"
+#include "service/LumoraKit.h"
+#include "sync/LumoraDrive.h"
+#include "sync/LumoraUploader.h"
+
+#include <QApplication>
+#include <QDir>
+#include <QImage>
+#include <QRandomGenerator>
+#include <QScreen>
+#include <QSemaphore>
+#include <QStandardPaths>
+#include <QTemporaryDir>
+#include <QtTest>
+
+namespace {
+
+// A JPEG of noise, so that every file differs and none is taken for a copy of another.
+QString writePhoto(const QString &path, quint32 seed)
+{
+    QImage image(64, 48, QImage::Format_RGB32);
+    QRandomGenerator rng(seed);
+    for (int y = 0; y < image.height(); ++y)
+        for (int x = 0; x < image.width(); ++x)
+            image.setPixel(x, y, rng.generate());
+    return image.save(path, "JPG", 95) ? path : QString();
+}
+
+FileData *record(const QString &path)
+{
+    return DataStore::instance()->fileDataForPathKey(FileManager::pathKey(path));
+}
+
+// Holds back the work of the background queue, where the uploader writes its thumbnails: every
+// worker of that queue waits here until release().
+class BackgroundQueueGate
+{
+public:
+    static constexpr int kWorkers = 2; // the size of the low-priority pool
+    void close()
+    {
+        auto gate = m_gate;
+        auto started = m_started;
+        for (int i = 0; i < kWorkers; ++i)
+            dispatch_background_queue_async([gate, started] {
+                started->release();
+                gate->acquire();
+            });
+        started->acquire(kWorkers); // both workers are taken now
+    }
+    ~BackgroundQueueGate() { release(); }
+    // Lets the held work go on (once; later calls do nothing).
+    void release()
+    {
+        if (m_released)
+            return;
+        m_released = true;
+        m_gate->release(kWorkers);
+    }
+
+private:
+    std::shared_ptr<QSemaphore> m_gate = std::make_shared<QSemaphore>(0);
+    std::shared_ptr<QSemaphore> m_started = std::make_shared<QSemaphore>(0);
+    bool m_released = false;
+};
+
+} // namespace
+
+class TestPopoverLiveUploads : public QObject
+{
+    Q_OBJECT
+
+    QTemporaryDir m_home{QDir::tempPath() + QStringLiteral("/hoistly-popover-home-XXXXXX")};
+    QTemporaryDir m_files;
+    LumoraDouble m_double;
+    TrayMenuController *m_controller = nullptr;
+    int m_posts = 0;
+    QObject m_observer;
+
+    QRect topIcon() const
+    {
+        const QRect screen = QGuiApplication::primaryScreen()->geometry();
+        return QRect(screen.center().x(), screen.top(), 24, 24);
+    }
+    TrayMenuPhotoContainer *grid() const { return m_controller->trayMenuView()->recentUploadsImagesContainer(); }
+
+    bool allUploaded(const QStringList &paths) const
+    {
+        for (const QString &p : paths) {
+            FileData *r = record(p);
+            if (!r || r->needsUpload() != NeedsUpload::Uploaded || r->uploadedRemoteId() == 0)
+                return false;
+        }
+        return true;
+    }
+    bool allThumbnailsExist(const QStringList &paths) const
+    {
+        for (const QString &p : paths)
+            if (LumoraUploader::imageForRecentUpload(p).isNull())
+                return false;
+        return true;
+    }
+    // New photos in a new source folder, uploaded by the engine; their thumbnails wait at the gate.
+    QStringList uploadWithThumbnailsHeld(const QString &name, int count, quint32 seed)
+    {
+        const QStringList photos = photosIn(name, count, seed);
+        FileManager::addCustomFolder(m_files.filePath(name));
+        [&] {
+            QTRY_VERIFY_WITH_TIMEOUT(allUploaded(photos), 60000);
+            QTRY_VERIFY_WITH_TIMEOUT(LumoraUploader::recentUploads().mid(0, count).size() == count
+                                         && QSet<QString>(photos.cbegin(), photos.cend())
+                                                == QSet<QString>(LumoraUploader::recentUploads().cbegin(),
+                                                                 LumoraUploader::recentUploads().cbegin() + count),
+                                     10000);
+        }();
+        return photos;
+    }
+
+    QStringList photosIn(const QString &name, int count, quint32 seed)
+    {
+        const QString folder = m_files.filePath(name);
+        QDir().mkpath(folder);
+        QStringList paths;
+        for (int i = 0; i < count; ++i)
+            paths << writePhoto(folder + QStringLiteral("/%1_%2.jpg").arg(name).arg(i), seed + i);
+        return paths;
+    }
+
+private Q_SLOTS:
+    void initTestCase()
+    {
+        qputenv("HOME", m_home.path().toUtf8());
+        QStandardPaths::setTestModeEnabled(true);
+        Settings::clearAllSettingsPERMANENTLY();
+        QVERIFY(m_double.start());
+        m_double.exportEnvironment();
+        m_double.setTicketPollsToComplete(1);
+        const auto [token, secret] = m_double.issueAccessToken(QString::fromLatin1(LumoraDoubleDefaults::userId));
+        Settings::setObject(token, LKStoredKeys::Token);
+        Settings::setObject(secret, LKStoredKeys::TokenSecretPlain);
+        Settings::setObject(QString::fromLatin1(LumoraDoubleDefaults::userId), LKStoredKeys::UserID);
+        LumoraKit::sharedLumoraKit()->loadTokenFromSettingsWithoutValidating();
+        Settings::setBool(true, QStringLiteral("WelcomeScreenComplete"));
+        TrayMenuController::setExpandDelayForTesting(0.0);
+        TrayPopoverServices::reset();
+        NotificationCenter::observe(Notifications::RecentlyUploadedChanged, &m_observer,
+                                    [this](const QVariant &) { ++m_posts; });
+        m_controller = new TrayMenuController(nullptr);
+        LumoraDrive::startup();
+    }
+
+    void cleanupTestCase()
+    {
+        delete m_controller;
+        LumoraDrive::shutdown();
+        LumoraUploader::resetForTesting();
+        LumoraDrive::resetForTesting();
+        if (DataStore::instance()->isOpen())
+            DataStore::save();
+        DataStore::shutdown();
+        FileManager::resetForTesting();
+        DataStoreLumoraData::resetForTesting();
+        LumoraKit::sharedLumoraKit()->resetForTesting();
+        CatalogueHooks::instance() = CatalogueHooks();
+        m_double.stop();
+    }
+
+    void uploadsFinishingWhileOpenGetTheirThumbnailsWhenTheyArrive()
+    {
+        m_controller->showRelativeTo(topIcon());
+        QVERIFY(m_controller->isShown());
+        QVERIFY(m_controller->contents().isEmpty());
+
+        BackgroundQueueGate thumbnails;
+        thumbnails.close();
+        const QStringList photos = photosIn(QStringLiteral("Alpha"), 7, 10);
+        m_posts = 0;
+        FileManager::addCustomFolder(m_files.filePath(QStringLiteral("Alpha")));
+        QTRY_VERIFY_WITH_TIMEOUT(allUploaded(photos), 60000);
+        QTRY_COMPARE_WITH_TIMEOUT(LumoraUploader::recentUploads().size(), photos.size(), 10000);
+        // Uploaded, but no thumbnail yet: nobody is told of a place that would stay empty.
+        QVERIFY(!allThumbnailsExist(photos));
+        QCoreApplication::processEvents();
+        QCOMPARE(m_posts, 0);
+
+        thumbnails.release();
+        QTRY_VERIFY_WITH_TIMEOUT(allThumbnailsExist(photos), 10000);
+        QTRY_COMPARE(m_posts, photos.size());
+        // Every place shows its photo, newest first, and the popover grew to two rows.
+        QTRY_COMPARE(grid()->visiblePaths().size(), photos.size());
+        QCOMPARE(m_controller->contents(), LumoraUploader::recentUploads());
+        for (int i = 0; i < photos.size(); ++i) {
+            TrayMenuPhotoContainerButton *cell = grid()->cellForPath(m_controller->contents().at(i));
+            QVERIFY(cell);
+            QCOMPARE(cell->pos(), TrayMenuPhotoContainer::originForIndex(i));
+            QTRY_COMPARE(cell->alphaValue(), 1.0);
+        }
+        QTRY_COMPARE(m_controller->popoverWindow()->height(), 352);
+        m_controller->close();
+    }
+
+    void placesListedBeforeTheirThumbnailsFillWhileOpen()
+    {
+        BackgroundQueueGate thumbnails;
+        thumbnails.close();
+        const QStringList photos = uploadWithThumbnailsHeld(QStringLiteral("Beta"), 2, 100);
+
+        // Opened before the thumbnails exist: the new places are listed but still empty.
+        m_controller->showRelativeTo(topIcon());
+        const QStringList newest = m_controller->contents().mid(0, 2);
+        QCOMPARE(QSet<QString>(newest.cbegin(), newest.cend()), QSet<QString>(photos.cbegin(), photos.cend()));
+        for (const QString &p : photos)
+            QVERIFY(!grid()->cellForPath(p));
+        QCOMPARE(grid()->visiblePaths().size(), 7);
+
+        thumbnails.release();
+        QTRY_VERIFY_WITH_TIMEOUT(allThumbnailsExist(photos), 10000);
+        QTRY_COMPARE(grid()->visiblePaths().size(), 9);
+        for (int i = 0; i < 9; ++i)
+            QCOMPARE(grid()->cellForPath(m_controller->contents().at(i))->pos(), TrayMenuPhotoContainer::originForIndex(i));
+        m_controller->close();
+    }
+
+    void thumbnailsThatArriveWhileClosedShowAtTheNextOpening()
+    {
+        BackgroundQueueGate thumbnails;
+        thumbnails.close();
+        const QStringList photos = uploadWithThumbnailsHeld(QStringLiteral("Gamma"), 3, 200);
+
+        m_controller->showRelativeTo(topIcon());
+        QCOMPARE(m_controller->contents().size(), 10);
+        for (const QString &p : photos)
+            QVERIFY(!grid()->cellForPath(p));
+        m_controller->close();
+
+        const int posts = m_posts;
+        thumbnails.release();
+        QTRY_VERIFY_WITH_TIMEOUT(allThumbnailsExist(photos), 10000);
+        QTRY_COMPARE(m_posts, posts + int(photos.size())); // told while closed: nothing changes
+        QVERIFY(grid()->visiblePaths().size() < 10);
+
+        m_controller->showRelativeTo(topIcon());
+        QCOMPARE(grid()->visiblePaths().size(), 10);
+        for (int i = 0; i < 10; ++i)
+            QCOMPARE(grid()->cellForPath(m_controller->contents().at(i))->pos(), TrayMenuPhotoContainer::originForIndex(i));
+        m_controller->close();
+    }
+};
+
+QTEST_MAIN(TestPopoverLiveUploads)
+#include "tst_popover_live_uploads.moc"
