@@ -92,6 +92,8 @@ public:
     QUrl authURL() const { return m_authURL; }
     int retryCount() const { return m_retryCount; }
     int did404Redirect() const { return m_did404Redirect; }
+    // True from the start of an exchange until its callback arrives (or the exchange ends).
+    bool awaitingCallback() const { return m_awaitingCallback; }
     // The web view of the login screen; null until sign-in first needs it.
     QWebEngineView *webView() const { return m_webView; }
     // Hides every OAuth token, secret and verifier value in a text that is about to be logged.
@@ -150,6 +152,8 @@ private:
 
     // sign-in
     void ensureWebView();
+    void startExchange();
+    void releaseWebView();
     void updateUserAgent();
     void loadAuthorizationRequest();
     void loadAuthorizationRequestSoon();
@@ -189,8 +193,7 @@ private:
     bool m_waitingNavigateToNewAccountPage = false;
     QString m_lastMainViewPageTitle;
     int m_loadCounter = 0;
-    bool m_completionInFlight = false;
-    QString m_handledCallback;
+    bool m_awaitingCallback = false;
 
     // source choice
     QStringList m_foldersToAdd;

@@ -13,6 +13,7 @@
 #include "windows/onboarding/WelcomeWindowController.h"
 
 #include <QApplication>
+#include <QDirIterator>
 #include <QMutex>
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
@@ -205,6 +206,71 @@ private:
         return result;
     }
     int requestsTo(const QString &path) { return int(service->requestedPaths().count(path)); }
+    // A sign-in that has asked for its request token and waits: callbacks are taken from now on.
+    void startWaitingSignIn(W *window)
+    {
+        fake->onBeginAuth = [](const QUrl &, int, std::function<void(QUrl, QString)>) {};
+        window->loginButtonHitWithMode(W::LoginNormal);
+        QVERIFY(window->awaitingCallback());
+    }
+    // The helper processes of the web engine that serve pages: this process's descendants,
+    // except the launchers (zygotes) that the engine keeps, small and idle, for the process's
+    // life once it has run.
+    static QStringList webEngineHelpers()
+    {
+        QMap<qint64, qint64> parentOf;
+        QMap<qint64, QString> nameOf;
+        for (const QString &entry : QDir(QStringLiteral("/proc")).entryList(QDir::Dirs)) {
+            bool numeric = false;
+            const qint64 pid = entry.toLongLong(&numeric);
+            if (!numeric)
+                continue;
+            QFile stat(QStringLiteral("/proc/%1/stat").arg(pid));
+            if (!stat.open(QIODevice::ReadOnly))
+                continue;
+            const QString line = QString::fromLocal8Bit(stat.readAll());
+            const qsizetype open = line.indexOf(QLatin1Char('(')), close = line.lastIndexOf(QLatin1Char(')'));
+            if (open < 0 || close < open)
+                continue;
+            nameOf[pid] = line.mid(open + 1, close - open - 1);
+            parentOf[pid] = line.mid(close + 2).split(QLatin1Char(' ')).value(1).toLongLong();
+        }
+        QStringList helpers;
+        const qint64 self = QCoreApplication::applicationPid();
+        for (auto it = parentOf.cbegin(); it != parentOf.cend(); ++it) {
+            qint64 ancestor = it.value();
+            for (int depth = 0; depth < 8 && ancestor > 1 && ancestor != self; ++depth)
+                ancestor = parentOf.value(ancestor, 0);
+            if (ancestor == self && it.key() != self) {
+                const bool launcher = it.value() == self;
+                QFile cmdline(QStringLiteral("/proc/%1/cmdline").arg(it.key()));
+                QString type;
+                if (cmdline.open(QIODevice::ReadOnly))
+                    for (const QByteArray &arg : cmdline.readAll().split('\0'))
+                        if (arg.startsWith("--type="))
+                            type = QString::fromLatin1(arg);
+                if (!(launcher && type == QLatin1String("--type=zygote")))
+                    helpers << QStringLiteral("%1 %2 %3").arg(it.key()).arg(nameOf.value(it.key()), type);
+            }
+        }
+        return helpers;
+    }
+    // Files under a folder whose bytes hold any of the values.
+    static QStringList filesHolding(const QString &folder, const QStringList &values)
+    {
+        QStringList found;
+        QDirIterator it(folder, QDir::Files | QDir::Hidden | QDir::System, QDirIterator::Subdirectories);
+        while (it.hasNext()) {
+            QFile file(it.next());
+            if (!file.open(QIODevice::ReadOnly))
+                continue;
+            const QByteArray bytes = file.readAll();
+            for (const QString &value : values)
+                if (!value.isEmpty() && bytes.contains(value.toUtf8()))
+                    found << file.fileName() + QStringLiteral(" holds ") + value;
+        }
+        return found;
+    }
     // Serves a page of the double and makes it the authorisation address of the next exchange.
     void authorisationPageIs(const QString &path, const QString &content)
     {
@@ -311,6 +377,7 @@ private Q_SLOTS:
         QTRY_COMPARE(js(window, "document.title").toString(), QStringLiteral("Lumora: Authorize Hoistly"));
         QVERIFY(window->authURL().toString().startsWith(service->baseUrl()));
         QCOMPARE(requestsTo("/services/oauth/request_token"), 1);
+        QVERIFY2(!webEngineHelpers().isEmpty(), "a page is shown by a helper process");
 
         js(window, "document.getElementById('allow-button').click(); true");
         QTRY_COMPARE_WITH_TIMEOUT(real.completedWith.size(), 1, 20000);
@@ -347,6 +414,19 @@ private Q_SLOTS:
         QVERIFY(!stored.contains(secret));
         QCOMPARE(service->liveAccessTokens(QString::fromLatin1(LumoraDoubleDefaults::userId)), 1);
 
+        // The sign-in page is released, and the engine's helper processes go with it.
+        QVERIFY(!window->webView());
+        QTRY_VERIFY2_WITH_TIMEOUT(webEngineHelpers().isEmpty(), qPrintable(webEngineHelpers().join(", ")), 20000);
+        // Nothing of the exchange stays on disk in the web view's profile: no cached page or
+        // redirect with the request token or the verifier.
+        QWebEngineProfile *profile = SignInProfile::profile();
+        QCOMPARE(profile->httpCacheType(), QWebEngineProfile::MemoryHttpCache);
+        QVERIFY(QFileInfo(profile->persistentStoragePath()).isDir());
+        for (const QString &folder : {profile->persistentStoragePath(), profile->cachePath()}) {
+            const QStringList leaks = filesHolding(folder, {verifier, requestToken});
+            QVERIFY2(leaks.isEmpty(), qPrintable(leaks.join('\n')));
+        }
+
         // The callback was caught before it went anywhere: not one request for it left the view.
         for (const QUrl &url : recorder->seen())
             QVERIFY2(!Endpoints::isSignInCallback(url), qPrintable(url.toString()));
@@ -361,6 +441,126 @@ private Q_SLOTS:
             QVERIFY2(!log.contains(value), qPrintable(value));
 
         LumoraKit::sharedLumoraKit()->logout();
+    }
+
+    // The access-token step fails once; "Retry" must run a whole new exchange, whose "allow"
+    // then signs the user in.
+    void retryAfterAFailedExchangeSignsIn()
+    {
+        real = new RealClientServices;
+        WelcomeServices::setInstance(real);
+        LumoraKit::sharedLumoraKit()->logout();
+        LumoraKit::sharedLumoraKit()->initializeWithAPIKey(service->apiKey(), service->apiSecret(), false);
+        service->setFault(LumoraDouble::Fault::HttpError, 500, QStringLiteral("access_token"), 1);
+        W *window = openWindow();
+        window->loginButtonHitWithMode(W::LoginNormal);
+        QTRY_COMPARE_WITH_TIMEOUT(screen(window), QStringLiteral("oAuthView"), 20000);
+        QTRY_COMPARE(js(window, "document.title").toString(), QStringLiteral("Lumora: Authorize Hoistly"));
+        const QUrl firstAddress = window->authURL();
+
+        alerts->enqueue(1); // Retry
+        js(window, "document.getElementById('allow-button').click(); true");
+        QTRY_COMPARE_WITH_TIMEOUT(alerts->count(), 1, 20000);
+        QCOMPARE(alerts->last().title, QStringLiteral("Login failed"));
+        QCOMPARE(alerts->last().buttons, (QStringList{"OK", "Retry"}));
+        QCOMPARE(requestsTo("/services/oauth/access_token"), 1);
+
+        // A new request token and a new authorisation address, loaded in the same view.
+        QTRY_COMPARE_WITH_TIMEOUT(requestsTo("/services/oauth/request_token"), 2, 20000);
+        QTRY_VERIFY_WITH_TIMEOUT(window->authURL().isValid() && window->authURL() != firstAddress, 20000);
+        QTRY_COMPARE_WITH_TIMEOUT(js(window, "document.title").toString(), QStringLiteral("Lumora: Authorize Hoistly"), 20000);
+        QTRY_VERIFY(!window->waitingViewActive());
+        QCOMPARE(screen(window), QStringLiteral("oAuthView"));
+        QCOMPARE(window->retryCount(), 1);
+
+        js(window, "document.getElementById('allow-button').click(); true");
+        QTRY_COMPARE_WITH_TIMEOUT(screen(window), QStringLiteral("introView"), 20000);
+        QCOMPARE(alerts->count(), 1);
+        QVERIFY(LumoraKit::sharedLumoraKit()->isAuthorized());
+        QCOMPARE(real->completedWith.size(), 2);
+        QVERIFY(QUrlQuery(real->completedWith.at(0)).queryItemValue("oauth_token")
+                != QUrlQuery(real->completedWith.at(1)).queryItemValue("oauth_token"));
+        QCOMPARE(requestsTo("/services/oauth/access_token"), 2);
+        LumoraKit::sharedLumoraKit()->logout();
+    }
+
+    // Once signed in, a second, different callback (an old one forwarded by another copy, say)
+    // changes nothing: no completion, no alert, no cookies cleared, no way back to the start.
+    void strayCallbackAfterSignInIsIgnored()
+    {
+        authorisationPageIs("/stray.html", html("Lumora", "<p>sign in</p>"));
+        W *window = openWindow();
+        window->loginButtonHitWithMode(W::LoginNormal);
+        QTRY_COMPARE_WITH_TIMEOUT(screen(window), QStringLiteral("oAuthView"), 20000);
+        fake->onCompleteAuth = [this](const QUrl &, std::function<void(QString, QString, QString, QString)> done) {
+            fake->authorized = true;
+            fake->userId = "1@N00";
+            done("someone", "1@N00", "Some One", {});
+        };
+        QVERIFY(window->awaitingCallback());
+        window->loginDidCompleteWithURL(QUrl("https://hoistly.lumora.com/auth?oauth_token=first&oauth_verifier=v1"));
+        QTRY_COMPARE(screen(window), QStringLiteral("introView"));
+        QVERIFY(!window->awaitingCallback());
+        QCOMPARE(fake->count("completeAuth"), 1);
+
+        QWebEngineCookieStore *store = SignInProfile::profile()->cookieStore();
+        QNetworkCookie kept("session", "1");
+        kept.setDomain(".lumora.com");
+        kept.setPath("/");
+        kept.setExpirationDate(QDateTime::currentDateTimeUtc().addDays(1));
+        store->setCookie(kept);
+        QTRY_VERIFY(SignInProfile::cookieDomains().contains(".lumora.com"));
+
+        fake->onCompleteAuth = [](const QUrl &, std::function<void(QString, QString, QString, QString)> done) {
+            done({}, {}, {}, QStringLiteral("oauth_problem=token_rejected"));
+        };
+        NotificationCenter::postOnMain(Notifications::LoginTokenReady, QUrl("https://hoistly.lumora.com/auth?oauth_token=old&oauth_verifier=v0"));
+        window->loginDidCompleteWithURL(QUrl("https://hoistly.lumora.com/auth?oauth_token=other&oauth_verifier=v2"));
+        QTest::qWait(300);
+        QCOMPARE(fake->count("completeAuth"), 1);
+        QCOMPARE(alerts->count(), 0);
+        QCOMPARE(screen(window), QStringLiteral("introView"));
+        QVERIFY(fake->authorized);
+        QVERIFY(SignInProfile::cookieDomains().contains(".lumora.com"));
+        QVERIFY(logText().contains("Ignored a sign-in callback"));
+        store->deleteAllCookies();
+
+        // A window that never started a sign-in takes none either.
+        W::forceClose();
+        QTRY_VERIFY(!W::instanceNoCreate());
+        fake->authorized = false;
+        window = openWindow();
+        window->loginDidCompleteWithURL(QUrl("https://hoistly.lumora.com/auth?oauth_token=x&oauth_verifier=y"));
+        QTest::qWait(100);
+        QCOMPARE(fake->count("completeAuth"), 1);
+        QCOMPARE(screen(window), QStringLiteral("welcomeView"));
+    }
+
+    // The callback's path is recognised in any case, in the web view as everywhere else; the
+    // address goes to the client as it came.
+    void callbackPathInAnyCase()
+    {
+        authorisationPageIs("/case.html", html("Lumora", "<a id='cb' href='https://hoistly.lumora.com/AUTH?oauth_token=Up&oauth_verifier=Ver'>go</a>"));
+        W *window = openWindow();
+        window->loginButtonHitWithMode(W::LoginNormal);
+        QTRY_COMPARE_WITH_TIMEOUT(screen(window), QStringLiteral("oAuthView"), 20000);
+        fake->onCompleteAuth = [this](const QUrl &, std::function<void(QString, QString, QString, QString)> done) {
+            fake->authorized = true;
+            done("someone", "1@N00", "", {});
+        };
+        js(window, "document.getElementById('cb').click(); true");
+        QTRY_COMPARE_WITH_TIMEOUT(fake->count("completeAuth"), 1, 20000);
+        QCOMPARE(fake->completedWith.first().path(), QStringLiteral("/AUTH"));
+        QCOMPARE(QUrlQuery(fake->completedWith.first()).queryItemValue("oauth_token"), QStringLiteral("Up"));
+        QTRY_COMPARE(screen(window), QStringLiteral("introView"));
+        for (const QUrl &url : recorder->seen())
+            QVERIFY2(!Endpoints::isSignInCallback(url), qPrintable(url.toString()));
+
+        QVERIFY(Endpoints::isSignInCallback(QUrl("https://hoistly.lumora.com/Auth?x=1")));
+        QVERIFY(Endpoints::isSignInCallback(QUrl("HTTPS://HOISTLY.LUMORA.COM/AUTH")));
+        QVERIFY(!Endpoints::isSignInCallback(QUrl("https://hoistly.lumora.com/AUTH/more")));
+        QVERIFY(!Endpoints::isSignInCallback(QUrl("https://hoistly.lumora.com.example.org/AUTH")));
+        QVERIFY(!Endpoints::isSignInCallback(QUrl("http://hoistly.lumora.com/AUTH")));
     }
 
     void denyOffersRetryAndOkGoesBack()
@@ -436,6 +636,8 @@ private Q_SLOTS:
         }
         QCOMPARE(retryOffered, (QList<bool>{true, true, true, false}));
         QCOMPARE(window->retryCount(), 3);
+        // Each retry was an exchange of its own.
+        QCOMPARE(fake->count("beginAuth"), 4);
     }
 
     void secretInFailureRemovesRetry()
@@ -445,6 +647,7 @@ private Q_SLOTS:
         fake->onCompleteAuth = [](const QUrl &, std::function<void(QString, QString, QString, QString)> done) {
             done({}, {}, {}, QStringLiteral("signature mismatch for key app-shared-secret"));
         };
+        startWaitingSignIn(window);
         alerts->enqueue(0);
         window->loginDidCompleteWithURL(QUrl("https://hoistly.lumora.com/auth?oauth_token=a&oauth_verifier=b"));
         QTRY_COMPARE(alerts->count(), 1);
@@ -460,6 +663,7 @@ private Q_SLOTS:
         fake->onCompleteAuth = [](const QUrl &, std::function<void(QString, QString, QString, QString)> done) {
             done({}, {}, {}, QStringLiteral("oauth_problem=token_expired"));
         };
+        startWaitingSignIn(window);
         window->loginDidCompleteWithURL(QUrl("https://hoistly.lumora.com/auth?oauth_token=a&oauth_verifier=b"));
         QTRY_COMPARE(alerts->count(), 1);
         QCOMPARE(alerts->last().title, QStringLiteral("Login failed"));
@@ -580,6 +784,7 @@ private Q_SLOTS:
             QTimer::singleShot(100, [done] { done("someone", "1@N00", "Some One", {}); });
         };
         const QUrl callback("https://HOISTLY.lumora.com/auth?oauth_token=Tok&oauth_verifier=Ver");
+        startWaitingSignIn(window);
         NotificationCenter::postOnMain(Notifications::LoginTokenReady, callback);
         NotificationCenter::postOnMain(Notifications::LoginTokenReady, callback);
         QTRY_COMPARE(fake->count("completeAuth"), 1);
@@ -604,6 +809,7 @@ private Q_SLOTS:
             done("someone", "1@N00", "", {});
         };
         alerts->enqueue(1); // Log out
+        startWaitingSignIn(window);
         window->loginDidCompleteWithURL(QUrl("https://hoistly.lumora.com/auth?oauth_token=a&oauth_verifier=b"));
         QTRY_COMPARE(fake->count("logout"), 1);
         QCOMPARE(alerts->last().title, QStringLiteral("Continue as someone?"));
