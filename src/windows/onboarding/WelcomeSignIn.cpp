@@ -87,6 +87,17 @@ bool revealsSecret(const QString &text)
     return (!tokenSecret.isEmpty() && text.contains(tokenSecret)) || (!shared.isEmpty() && text.contains(shared))
         || (!token.isEmpty() && text.contains(token));
 }
+
+// The text with the OAuth parameters and the stored credentials hidden, for the log or an alert.
+QString withoutCredentials(const QString &text)
+{
+    WelcomeServices *services = WelcomeServices::instance();
+    QString out = WelcomeWindowController::cleanOAuthParamFromDebugString(text);
+    for (const QString &secret : {services->tokenSecret(), services->sharedSecret(), services->storedToken()})
+        if (!secret.isEmpty())
+            out.replace(secret, QStringLiteral("[REDACTED]"));
+    return out;
+}
 } // namespace
 
 // ---------------------------------------------------------------------------------------------
@@ -369,7 +380,7 @@ void WelcomeWindowController::ensureWebView()
             webViewLoadComplete(true);
             break;
         case QWebEngineLoadingInfo::LoadFailedStatus:
-            LGLogInfo(QStringLiteral("LOGIN: didFailLoadWithError %1").arg(cleanOAuthParamFromDebugString(info.errorString())));
+            LGLogInfo(QStringLiteral("LOGIN: didFailLoadWithError %1").arg(withoutCredentials(info.errorString())));
             webViewLoadFailedWithError(info.errorString(), info.errorCode());
             break;
         case QWebEngineLoadingInfo::LoadStoppedStatus:
@@ -579,7 +590,7 @@ void WelcomeWindowController::startExchange()
 void WelcomeWindowController::showUnableToReach(const QString &error)
 {
     setWaitingViewActive(false);
-    LGLogInfo(QStringLiteral("LOGIN: Error reaching Lumora %1").arg(cleanOAuthParamFromDebugString(error)));
+    LGLogInfo(QStringLiteral("LOGIN: Error reaching Lumora %1").arg(withoutCredentials(error)));
     AlertRequest request;
     request.title = L(QStringLiteral("Unable to reach Lumora"));
     request.message = revealsSecret(error) ? L(QStringLiteral("There was trouble completing login, please try again."))
@@ -749,8 +760,11 @@ void WelcomeWindowController::webViewLoadFailedWithError(const QString &errorTex
         || revealsSecret(text)) {
         text = L(QStringLiteral("There was trouble completing login, please try again."));
         goBack = true;
+    } else {
+        // An address in the text may still carry the request token or the verifier.
+        text = withoutCredentials(text);
     }
-    LGLogInfo(QStringLiteral("LOGIN: Webview failed with error: %1").arg(cleanOAuthParamFromDebugString(errorText)));
+    LGLogInfo(QStringLiteral("LOGIN: Webview failed with error: %1").arg(withoutCredentials(errorText)));
     AlertRequest request;
     request.title = L(QStringLiteral("Error communicating with Lumora"));
     request.message = text;
@@ -842,7 +856,7 @@ void WelcomeWindowController::failedCompletion(const QString &error)
 {
     WelcomeServices *services = WelcomeServices::instance();
     setWaitingViewActive(false);
-    LGLogInfo(QStringLiteral("LOGIN: completeAuthWithURL failed %1").arg(cleanOAuthParamFromDebugString(error)));
+    LGLogInfo(QStringLiteral("LOGIN: completeAuthWithURL failed %1").arg(withoutCredentials(error)));
     QString text = error;
     const QString lower = error.toLower();
     if (lower.contains(QLatin1String("token rejected")) || lower.contains(QLatin1String("token_rejected"))

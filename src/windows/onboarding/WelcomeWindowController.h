@@ -96,6 +96,8 @@ public:
     bool awaitingCallback() const { return m_awaitingCallback; }
     // The web view of the login screen; null until sign-in first needs it.
     QWebEngineView *webView() const { return m_webView; }
+    // A page of the web view failed to load: tells the user, never with a credential in the text.
+    void webViewLoadFailedWithError(const QString &text, int code);
     // Hides every OAuth token, secret and verifier value in a text that is about to be logged.
     static QString cleanOAuthParamFromDebugString(const QString &text);
     static QString userAgentForEnvironment(bool alpha);
@@ -163,7 +165,6 @@ private:
     void findForwardingTarget(int load);
     void forwardTo(const QString &target, int load);
     void finishPageChecks();
-    void webViewLoadFailedWithError(const QString &text, int code);
     void blankPageDetectionHit();
     void handleCompletion(const QString &userName, const QString &userId, const QString &error);
     void failedCompletion(const QString &error);

@@ -845,6 +845,126 @@ private Q_SLOTS:
         QCOMPARE(alerts->count(), 0);
     }
 
+    // A link that asks for a new window goes to the user's browser (mobile host made plain);
+    // the view never opens it, and neither does anything for other schemes or huge addresses.
+    void newWindowLinksGoToTheBrowser()
+    {
+        const QString longAddress = "https://orvane.com/" + QString(1100, QLatin1Char('a'));
+        authorisationPageIs("/popups.html", html("Lumora",
+            "<style>a{display:block;height:40px}</style>"
+            "<a id='help' target='_blank' href='https://m.orvane.com/help?from=https://m.orvane.com/x'>help</a>"
+            "<a id='ftp' target='_blank' href='ftp://m.orvane.com/file'>ftp</a>"
+            "<a id='long' target='_blank' href='" + longAddress + "'>long</a>"));
+        W *window = openWindow();
+        window->loginButtonHitWithMode(W::LoginNormal);
+        QTRY_COMPARE_WITH_TIMEOUT(screen(window), QStringLiteral("oAuthView"), 20000);
+        QTRY_COMPARE(js(window, "document.title").toString(), QStringLiteral("Lumora"));
+        QTRY_VERIFY(!window->isSliding());
+        const QUrl shown = window->webView()->url();
+        auto click = [&](const QString &id) {
+            const QVariantList box = js(window, QStringLiteral("(function(){var r=document.getElementById('%1').getBoundingClientRect();"
+                                                               "return [r.left + 5, r.top + r.height / 2];})()").arg(id)).toList();
+            QVERIFY(box.size() == 2);
+            QWidget *target = window->webView()->focusProxy();
+            QVERIFY(target);
+            QTest::mouseClick(target, Qt::LeftButton, {}, QPoint(box[0].toInt(), box[1].toInt()));
+        };
+        click("help");
+        QTRY_COMPARE_WITH_TIMEOUT(opener->opened.size(), 1, 20000);
+        QCOMPARE(opener->last(), QUrl("https://orvane.com/help?from=https://orvane.com/x"));
+        click("ftp");
+        click("long");
+        click("help"); // the last click proves the two before it were handled
+        QTRY_COMPARE_WITH_TIMEOUT(opener->opened.size(), 2, 20000);
+        QTest::qWait(300);
+        QCOMPARE(opener->opened.size(), 2);
+        QCOMPARE(window->webView()->url(), shown);
+        QVERIFY(logText().contains("LOGIN: Opening popup for"));
+    }
+
+    // The service's error page reloads the authorisation page after 2 s, once per process.
+    void serviceErrorPageReloadsOnce()
+    {
+        authorisationPageIs("/panda-auth.html", html("Lumora", "<p>x</p>"));
+        service->setFile("/oops_lumorapanda.html", html("Oops", "<p>panda</p>").toUtf8(), "text/html");
+        W *window = openWindow();
+        window->loginButtonHitWithMode(W::LoginNormal);
+        QTRY_COMPARE_WITH_TIMEOUT(screen(window), QStringLiteral("oAuthView"), 20000);
+        const int before = requestsTo("/panda-auth.html");
+        window->webView()->load(QUrl(service->baseUrl() + "/oops_lumorapanda.html"));
+        QTRY_COMPARE_WITH_TIMEOUT(requestsTo("/oops_lumorapanda.html"), 1, 20000);
+        QTest::qWait(1000);
+        QCOMPARE(requestsTo("/panda-auth.html"), before);
+        QTRY_COMPARE_WITH_TIMEOUT(requestsTo("/panda-auth.html"), before + 1, 10000);
+        QVERIFY(fake->eventNames().contains("Welcome: Login trouble, panda"));
+        QCOMPARE(fake->lastEvent("Welcome: Login trouble")->value.toInt(), 1);
+
+        window->webView()->load(QUrl(service->baseUrl() + "/oops_lumorapanda.html"));
+        QTRY_COMPARE_WITH_TIMEOUT(requestsTo("/oops_lumorapanda.html"), 2, 20000);
+        QTest::qWait(3000);
+        QCOMPARE(requestsTo("/panda-auth.html"), before + 1);
+    }
+
+    // The log-out marker is never loaded: the authorisation page comes back instead.
+    void logOutMarkerReloadsTheAuthorisationPage()
+    {
+        authorisationPageIs("/marker-auth.html", html("Lumora", "<p>x</p>"));
+        service->setFile("/signed-out.html", html("Signed out", "").toUtf8(), "text/html");
+        W *window = openWindow();
+        window->loginButtonHitWithMode(W::LoginNormal);
+        QTRY_COMPARE_WITH_TIMEOUT(screen(window), QStringLiteral("oAuthView"), 20000);
+        const int before = requestsTo("/marker-auth.html");
+        window->webView()->load(QUrl(service->baseUrl() + "/signed-out.html?iosauthlogout=1"));
+        QTRY_COMPARE_WITH_TIMEOUT(requestsTo("/marker-auth.html"), before + 1, 20000);
+        QCOMPARE(requestsTo("/signed-out.html"), 0);
+        QVERIFY(logText().contains("LOGIN: iOS logout detected"));
+        QCOMPARE(alerts->count(), 0);
+    }
+
+    // A forwarding target that never answers: after 15 s the login screen shows all the same.
+    void forwardingFallsBackAfter15Seconds()
+    {
+        QTcpServer silent; // accepts, never answers
+        QVERIFY(silent.listen(QHostAddress::LocalHost));
+        const QString target = QStringLiteral("http://127.0.0.1:%1/google-in").arg(silent.serverPort());
+        authorisationPageIs("/forward.html", html("Orvane - login", "<a href='" + target + "'>g</a>"));
+        W *window = openWindow();
+        window->loginButtonHitWithMode(W::LoginGoogle);
+        QTRY_VERIFY_WITH_TIMEOUT(logText().contains("LOGIN: FORWARDING TO URL"), 20000);
+        QTest::qWait(12000);
+        QVERIFY(window->waitingViewActive());
+        QCOMPARE(screen(window), QStringLiteral("welcomeView"));
+        QTRY_COMPARE_WITH_TIMEOUT(screen(window), QStringLiteral("oAuthView"), 10000);
+        QVERIFY(!window->waitingViewActive());
+        QCOMPARE(alerts->count(), 0);
+    }
+
+    // A failure text that would carry a credential never reaches an alert or the log.
+    void loadFailureTextIsRedacted()
+    {
+        W *window = openWindow();
+        window->advanceToScreen(window->screenView(W::Login), false, false);
+        fake->tokenSecretValue = QStringLiteral("tsecret-4242");
+        window->webViewLoadFailedWithError(QStringLiteral("Failed at https://x/a?oauth_token=req-777&oauth_verifier=ver-888 (tsecret-4242)"), -105);
+        QTRY_COMPARE(alerts->count(), 1);
+        QCOMPARE(alerts->last().title, QStringLiteral("Error communicating with Lumora"));
+        QCOMPARE(alerts->last().message, QStringLiteral("There was trouble completing login, please try again."));
+        QTRY_COMPARE(screen(window), QStringLiteral("welcomeView"));
+
+        window->advanceToScreen(window->screenView(W::Login), false, false);
+        window->webViewLoadFailedWithError(QStringLiteral("Failed at https://x/a?oauth_token=req-777&oauth_verifier=ver-888"), -105);
+        QTRY_COMPARE(alerts->count(), 2);
+        QVERIFY(!alerts->last().message.contains("req-777"));
+        QVERIFY(!alerts->last().message.contains("ver-888"));
+        QVERIFY(alerts->last().message.contains("oauth_token=[REDACTED]"));
+        QCOMPARE(screen(window), QStringLiteral("oAuthView"));
+
+        const QString log = logText();
+        QVERIFY(log.contains("LOGIN: Webview failed with error"));
+        for (const char *value : {"tsecret-4242", "req-777", "ver-888"})
+            QVERIFY2(!log.contains(QLatin1String(value)), value);
+    }
+
     void addressRules()
     {
         QVERIFY(SignInRules::isDetour(QUrl("https://m.lumora.com/")));
