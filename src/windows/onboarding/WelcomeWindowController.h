@@ -139,6 +139,7 @@ private:
     void localizeViews();
     void windowDidLoad();
     void setupView(QWidget *screen);
+    void fitScreenToWidth(QWidget *screen, int width);
     void layoutOptionsOneColumn(QWidget *screen);
     void layoutOptionsTwoColumns(QWidget *screen);
     void updateDoneScreenView();
