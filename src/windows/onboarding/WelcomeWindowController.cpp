@@ -684,7 +684,7 @@ void stretchFullWidth(QWidget *parent, int designWidth, int width)
 // The interface files are drawn for the English texts at their own width. Once the window's
 // width is known and the translated texts are in, every control is put back on screen: buttons
 // wide enough for their titles, what was centred (alone or as a row) centred again, what hugged
-// an edge at the same distance from it, and nothing outside the window or over its neighbour.
+// an edge moved with the rest, and nothing outside the window or over its neighbour.
 void WelcomeWindowController::fitScreenToWidth(QWidget *screen, int width)
 {
     const int designWidth = screen->property(kDesignWidth).toInt();
@@ -730,14 +730,17 @@ void WelcomeWindowController::fitScreenToWidth(QWidget *screen, int width)
             button->setGeometry(button->x() - grow, button->y(), button->width() + missing, button->height());
         }
 
+        // The design as a whole moves to the window's middle, so what lined up with a centred
+        // list (its add button, say) still does.
         const QRect now = unite(row, false);
+        const int widening = (width - designWidth) / 2;
         int dx;
         if (centredIn(designRow, designWidth))
             dx = (width - now.width()) / 2 - now.x();
         else if (designRow.center().x() < designWidth / 2)
-            dx = designRow.x() - now.x();
+            dx = designRow.x() + widening - now.x();
         else
-            dx = (width - (designWidth - designRow.x() - designRow.width())) - (now.x() + now.width());
+            dx = designRow.x() + designRow.width() + widening - (now.x() + now.width());
         for (QWidget *w : row)
             shiftBy(w, dx);
 
