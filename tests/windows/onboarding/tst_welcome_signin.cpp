@@ -141,6 +141,7 @@ public:
 class RealClientServices : public FakeWelcomeServices
 {
 public:
+    bool capitalPath = false;
     LumoraKit *kit() { return LumoraKit::sharedLumoraKit(); }
     bool isAuthorized() override { return kit()->isAuthorized(); }
     QString currentUserID() override { return kit()->currentUserID(); }
@@ -157,8 +158,11 @@ public:
             done(url, e.isError() ? e.localizedDescription() : QString());
         });
     }
-    void completeAuth(const QUrl &callback, std::function<void(QString, QString, QString, QString)> done) override
+    void completeAuth(const QUrl &arrived, std::function<void(QString, QString, QString, QString)> done) override
     {
+        QUrl callback = arrived;
+        if (capitalPath) // as if the callback had come with its path in capitals
+            callback.setPath(callback.path().toUpper());
         completedWith << callback;
         kit()->completeAuthWithURL(callback, [done](const QString &n, const QString &id, const QString &full, const LKError &e) {
             done(n, id, full, e.isError() ? e.localizedDescription() : QString());
@@ -561,6 +565,26 @@ private Q_SLOTS:
         QVERIFY(!Endpoints::isSignInCallback(QUrl("https://hoistly.lumora.com/AUTH/more")));
         QVERIFY(!Endpoints::isSignInCallback(QUrl("https://hoistly.lumora.com.example.org/AUTH")));
         QVERIFY(!Endpoints::isSignInCallback(QUrl("http://hoistly.lumora.com/AUTH")));
+    }
+
+    // The real client completes a callback whose path came in capitals.
+    void capitalCallbackPathSignsInWithTheRealClient()
+    {
+        real = new RealClientServices;
+        real->capitalPath = true;
+        WelcomeServices::setInstance(real);
+        LumoraKit::sharedLumoraKit()->logout();
+        LumoraKit::sharedLumoraKit()->initializeWithAPIKey(service->apiKey(), service->apiSecret(), false);
+        W *window = openWindow();
+        window->loginButtonHitWithMode(W::LoginNormal);
+        QTRY_COMPARE_WITH_TIMEOUT(screen(window), QStringLiteral("oAuthView"), 20000);
+        QTRY_COMPARE(js(window, "document.title").toString(), QStringLiteral("Lumora: Authorize Hoistly"));
+        js(window, "document.getElementById('allow-button').click(); true");
+        QTRY_COMPARE_WITH_TIMEOUT(screen(window), QStringLiteral("introView"), 20000);
+        QCOMPARE(real->completedWith.first().path(), QStringLiteral("/AUTH"));
+        QVERIFY(LumoraKit::sharedLumoraKit()->isAuthorized());
+        QCOMPARE(alerts->count(), 0);
+        LumoraKit::sharedLumoraKit()->logout();
     }
 
     void denyOffersRetryAndOkGoesBack()
