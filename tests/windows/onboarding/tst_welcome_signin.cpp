@@ -223,7 +223,7 @@ private:
     static QStringList webEngineHelpers()
     {
         QMap<qint64, qint64> parentOf;
-        QMap<qint64, QString> nameOf;
+        QMap<qint64, QString> nameOf, stateOf;
         for (const QString &entry : QDir(QStringLiteral("/proc")).entryList(QDir::Dirs)) {
             bool numeric = false;
             const qint64 pid = entry.toLongLong(&numeric);
@@ -237,7 +237,9 @@ private:
             if (open < 0 || close < open)
                 continue;
             nameOf[pid] = line.mid(open + 1, close - open - 1);
-            parentOf[pid] = line.mid(close + 2).split(QLatin1Char(' ')).value(1).toLongLong();
+            const QStringList fields = line.mid(close + 2).split(QLatin1Char(' '));
+            stateOf[pid] = fields.value(0);
+            parentOf[pid] = fields.value(1).toLongLong();
         }
         QStringList helpers;
         const qint64 self = QCoreApplication::applicationPid();
@@ -249,11 +251,13 @@ private:
                 const bool launcher = it.value() == self;
                 QFile cmdline(QStringLiteral("/proc/%1/cmdline").arg(it.key()));
                 QString type;
-                if (cmdline.open(QIODevice::ReadOnly))
-                    for (const QByteArray &arg : cmdline.readAll().split('\0'))
-                        if (arg.startsWith("--type="))
-                            type = QString::fromLatin1(arg);
-                if (!(launcher && type == QLatin1String("--type=zygote")))
+                // The engine may rewrite its title into one line: look for the switch anywhere.
+                if (cmdline.open(QIODevice::ReadOnly)) {
+                    static const QRegularExpression typeSwitch(QStringLiteral("(?:^|[\\s])(--type=[^\\s]+)"));
+                    const QString all = QString::fromLocal8Bit(cmdline.readAll()).replace(QLatin1Char('\0'), QLatin1Char(' '));
+                    type = typeSwitch.match(all).captured(1);
+                }
+                if (!(launcher && type == QLatin1String("--type=zygote")) && stateOf.value(it.key()) != QLatin1String("Z"))
                     helpers << QStringLiteral("%1 %2 %3").arg(it.key()).arg(nameOf.value(it.key()), type);
             }
         }
