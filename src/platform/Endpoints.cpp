@@ -46,7 +46,8 @@ bool Endpoints::isSignInCallback(const QUrl &url)
 {
     const QUrl cb = signInCallback();
     return url.isValid() && url.scheme().compare(cb.scheme(), Qt::CaseInsensitive) == 0
-        && url.host().compare(cb.host(), Qt::CaseInsensitive) == 0 && url.path() == cb.path()
+        && url.host().compare(cb.host(), Qt::CaseInsensitive) == 0
+        && url.path().compare(cb.path(), Qt::CaseInsensitive) == 0
         && (url.port() == -1 || url.port() == 443);
 }
 

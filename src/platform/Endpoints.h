@@ -20,7 +20,8 @@ public:
     static QUrl updateBase();            // update manifest and zip
     // The fixed sign-in callback address (path "/auth").
     static QUrl signInCallback();
-    // Parses, never substring-matches: scheme, host and path "/auth" of the fixed callback.
+    // Parses, never substring-matches: scheme, host and path "/auth" of the fixed callback, each
+    // in any case.
     static bool isSignInCallback(const QUrl &url);
     // Plain HTTP is allowed only to loopback (the local double); everything else must be HTTPS.
     static bool isAllowedTransport(const QUrl &url);

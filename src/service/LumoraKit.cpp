@@ -632,7 +632,8 @@ void LumoraKit::completeAuthWithURL(const QUrl &callbackURL, AuthCompletion comp
     const bool sameCallback = expectedCallback.isValid()
         && callbackURL.scheme().compare(expectedCallback.scheme(), Qt::CaseInsensitive) == 0
         && callbackURL.host().compare(expectedCallback.host(), Qt::CaseInsensitive) == 0
-        && callbackURL.port() == expectedCallback.port() && callbackURL.path() == expectedCallback.path();
+        && callbackURL.port() == expectedCallback.port()
+        && callbackURL.path().compare(expectedCallback.path(), Qt::CaseInsensitive) == 0;
     if (requestToken.isEmpty() || !sameCallback || token != requestToken) {
         LGLogInfo(QStringLiteral("LUMORAKIT: Ignoring a sign-in callback that does not answer our request"));
         fail(LKError::client(LKErrorCode::AuthFailed, QStringLiteral("The sign-in answer does not belong to this sign-in."),

@@ -664,7 +664,7 @@ void LumoraDouble::Impl::handleRest(const httplib::Request &req, httplib::Respon
 void LumoraDouble::Impl::handleOAuth(const httplib::Request &req, httplib::Response &res, const QString &step)
 {
     std::unique_lock lock(m);
-    if (preReplyFaults(lock, QStringLiteral("oauth"), {}, res)) {
+    if (preReplyFaults(lock, QStringLiteral("oauth"), step, res)) {
         record(req, {}, res.status, false);
         return;
     }

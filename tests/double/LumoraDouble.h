@@ -177,8 +177,8 @@ public:
     void setUpdateZipStreamed(const QByteArray &zip);
 
     // --- faults ---
-    // scope: "" (everything the fault applies to), "rest", "upload", "oauth", "web", or a REST
-    // method name. times: how many replies it affects (-1 = until cleared).
+    // scope: "" (everything the fault applies to), "rest", "upload", "oauth", "web", a REST
+    // method name, or one OAuth step ("request_token", "access_token"). times: how many replies it affects (-1 = until cleared).
     void setFault(Fault fault, int value = 0, const QString &scope = {}, int times = -1);
     void clearFault(Fault fault);
     void clearFaults();

@@ -29,7 +29,7 @@ inline const QString kSummaryDescription = QStringLiteral(
 inline const QString kSummaryDescriptionOld = QStringLiteral(
     "Fine tune your selections below.\nWe'll create a flat album structure on Lumora\nfrom all the folders we upload.");
 inline const QString kDoneDescription = QStringLiteral(
-    "We'll begin uploading right away.\n\nTo view status, use the menu bar icon above.");
+    "We'll begin uploading right away.\n\nTo view status, use the tray icon.");
 } // namespace WelcomeText
 
 namespace WelcomeStyle {

@@ -12,6 +12,7 @@
 
 #include <QApplication>
 #include <QCoreApplication>
+#include <QDir>
 #include <QEventLoop>
 #include <QMutex>
 #include <QNetworkAccessManager>
@@ -85,6 +86,17 @@ bool revealsSecret(const QString &text)
     const QString token = services->storedToken();
     return (!tokenSecret.isEmpty() && text.contains(tokenSecret)) || (!shared.isEmpty() && text.contains(shared))
         || (!token.isEmpty() && text.contains(token));
+}
+
+// The text with the OAuth parameters and the stored credentials hidden, for the log or an alert.
+QString withoutCredentials(const QString &text)
+{
+    WelcomeServices *services = WelcomeServices::instance();
+    QString out = WelcomeWindowController::cleanOAuthParamFromDebugString(text);
+    for (const QString &secret : {services->tokenSecret(), services->sharedSecret(), services->storedToken()})
+        if (!secret.isEmpty())
+            out.replace(secret, QStringLiteral("[REDACTED]"));
+    return out;
 }
 } // namespace
 
@@ -236,6 +248,12 @@ QWebEnginePage *s_keepAlive = nullptr;
 CookieKeeper *s_cookies = nullptr;
 QString s_defaultUserAgent;
 
+void releaseKeepAlivePage()
+{
+    delete s_keepAlive;
+    s_keepAlive = nullptr;
+}
+
 // Pages must go before their profile; the application's own teardown would reverse that.
 void releaseProfile()
 {
@@ -263,8 +281,13 @@ QWebEngineProfile *SignInProfile::profile()
         const QString folder = StandardPaths::lumoraSubfolder(QStringLiteral("SignInProfile"));
         if (!folder.isEmpty()) {
             s_profile->setPersistentStoragePath(folder);
-            s_profile->setCachePath(folder + QStringLiteral("/Cache"));
+            // Earlier versions cached pages on disk, request tokens and verifiers included.
+            QDir(folder + QStringLiteral("/Cache")).removeRecursively();
         }
+        // The sign-in pages and redirects carry request tokens and verifiers: nothing of them
+        // may outlive the process. Cookies stay persistent, the service's sign-in needs them.
+        // Chosen before any page exists, as changing it resets the network context.
+        s_profile->setHttpCacheType(QWebEngineProfile::MemoryHttpCache);
         s_defaultUserAgent = s_profile->httpUserAgent();
         // Chosen before any page exists: changing it later can disturb a load in flight.
         if (!Settings::boolForKey(QStringLiteral("alphaEnv")))
@@ -357,7 +380,7 @@ void WelcomeWindowController::ensureWebView()
             webViewLoadComplete(true);
             break;
         case QWebEngineLoadingInfo::LoadFailedStatus:
-            LGLogInfo(QStringLiteral("LOGIN: didFailLoadWithError %1").arg(cleanOAuthParamFromDebugString(info.errorString())));
+            LGLogInfo(QStringLiteral("LOGIN: didFailLoadWithError %1").arg(withoutCredentials(info.errorString())));
             webViewLoadFailedWithError(info.errorString(), info.errorCode());
             break;
         case QWebEngineLoadingInfo::LoadStoppedStatus:
@@ -368,6 +391,18 @@ void WelcomeWindowController::ensureWebView()
             break;
         }
     });
+}
+
+void WelcomeWindowController::releaseWebView()
+{
+    // Late script answers of the page carry an older load number and are dropped.
+    ++m_loadCounter;
+    if (m_page)
+        m_page->detachFromWindow();
+    delete m_webView.data();
+    delete m_page;
+    m_page = nullptr;
+    releaseKeepAlivePage();
 }
 
 void WelcomeWindowController::updateUserAgent()
@@ -388,8 +423,7 @@ void WelcomeWindowController::loadAuthorizationRequest()
     if (!m_authURL.isValid())
         return;
     ensureWebView();
-    // The authorisation page is always fetched fresh. (The profile's cache type is left alone:
-    // changing it resets the network context and aborts a load that is starting.)
+    // The authorisation page is always fetched fresh.
     QWebEngineHttpRequest request(m_authURL);
     request.setHeader(QByteArrayLiteral("Cache-Control"), QByteArrayLiteral("no-cache"));
     request.setHeader(QByteArrayLiteral("Pragma"), QByteArrayLiteral("no-cache"));
@@ -514,10 +548,19 @@ void WelcomeWindowController::beginLoginWithMode(int mode)
         return;
     setWaitingViewActive(true);
     m_loginMode = mode;
-    m_waitingNavigateToNewAccountPage = false;
-    m_handledCallback.clear();
     Settings::incrementIntForKey(QStringLiteral("LumoraLoginAttempts"));
     stopKeepingOnTop();
+    startExchange();
+}
+
+// A request token is good for one exchange: every start, the first and each retry, asks the
+// client for a new one and forgets the address of the last.
+void WelcomeWindowController::startExchange()
+{
+    WelcomeServices *services = WelcomeServices::instance();
+    m_waitingNavigateToNewAccountPage = false;
+    m_authURL = QUrl();
+    m_awaitingCallback = true;
     services->resetAuthURL();
     ensureWebView();
     updateUserAgent();
@@ -537,6 +580,7 @@ void WelcomeWindowController::beginLoginWithMode(int mode)
                 LGLogInfo(QStringLiteral("LOGIN: Loading URL %1").arg(cleanOAuthParamFromDebugString(url.toString())));
                 self->loadAuthorizationRequest();
             } else {
+                self->m_awaitingCallback = false;
                 self->showUnableToReach(problem);
             }
         });
@@ -546,7 +590,7 @@ void WelcomeWindowController::beginLoginWithMode(int mode)
 void WelcomeWindowController::showUnableToReach(const QString &error)
 {
     setWaitingViewActive(false);
-    LGLogInfo(QStringLiteral("LOGIN: Error reaching Lumora %1").arg(cleanOAuthParamFromDebugString(error)));
+    LGLogInfo(QStringLiteral("LOGIN: Error reaching Lumora %1").arg(withoutCredentials(error)));
     AlertRequest request;
     request.title = L(QStringLiteral("Unable to reach Lumora"));
     request.message = revealsSecret(error) ? L(QStringLiteral("There was trouble completing login, please try again."))
@@ -716,8 +760,11 @@ void WelcomeWindowController::webViewLoadFailedWithError(const QString &errorTex
         || revealsSecret(text)) {
         text = L(QStringLiteral("There was trouble completing login, please try again."));
         goBack = true;
+    } else {
+        // An address in the text may still carry the request token or the verifier.
+        text = withoutCredentials(text);
     }
-    LGLogInfo(QStringLiteral("LOGIN: Webview failed with error: %1").arg(cleanOAuthParamFromDebugString(errorText)));
+    LGLogInfo(QStringLiteral("LOGIN: Webview failed with error: %1").arg(withoutCredentials(errorText)));
     AlertRequest request;
     request.title = L(QStringLiteral("Error communicating with Lumora"));
     request.message = text;
@@ -737,17 +784,14 @@ void WelcomeWindowController::loginDidCompleteWithURL(const QUrl &url)
         LGLogInfo(QStringLiteral("LOGIN: Ignored an address that is not the sign-in callback"));
         return;
     }
-    // The same callback can arrive from the web view and as a URL event: act on it once.
-    const QUrlQuery query(url);
-    QString key = query.queryItemValue(QStringLiteral("oauth_token"));
-    if (key.isEmpty())
-        key = url.toString();
-    if (m_completionInFlight || key == m_handledCallback) {
-        LGLogInfo(QStringLiteral("LOGIN: Sign-in callback already handled"));
+    // Only a sign-in in progress takes a callback, and only its first: the same callback can
+    // arrive from the web view and as a URL event, and an old one can be forwarded to us long
+    // after the user signed in.
+    if (!m_awaitingCallback) {
+        LGLogInfo(QStringLiteral("LOGIN: Ignored a sign-in callback: no sign-in is waiting for one"));
         return;
     }
-    m_handledCallback = key;
-    m_completionInFlight = true;
+    m_awaitingCallback = false;
 
     QTimer::singleShot(0, this, [this] {
         if (m_page)
@@ -774,7 +818,6 @@ void WelcomeWindowController::handleCompletion(const QString &userName, const QS
     LGLog::addExcludedWord(services->sharedSecret());
     stopBlankPageTimer();
     if (!succeeded) {
-        m_completionInFlight = false;
         failedCompletion(error.isEmpty() ? QStringLiteral("The sign-in did not return an account.") : error);
         return;
     }
@@ -799,8 +842,6 @@ void WelcomeWindowController::handleCompletion(const QString &userName, const QS
                 clearCookiesForLogout();
                 services->logout();
                 self->setWaitingViewActive(false);
-                self->m_completionInFlight = false;
-                self->m_handledCallback.clear();
                 return;
             }
             services->trackAndSet(QStringLiteral("Welcome: Auto-logged on"), 3);
@@ -815,7 +856,7 @@ void WelcomeWindowController::failedCompletion(const QString &error)
 {
     WelcomeServices *services = WelcomeServices::instance();
     setWaitingViewActive(false);
-    LGLogInfo(QStringLiteral("LOGIN: completeAuthWithURL failed %1").arg(cleanOAuthParamFromDebugString(error)));
+    LGLogInfo(QStringLiteral("LOGIN: completeAuthWithURL failed %1").arg(withoutCredentials(error)));
     QString text = error;
     const QString lower = error.toLower();
     if (lower.contains(QLatin1String("token rejected")) || lower.contains(QLatin1String("token_rejected"))
@@ -839,8 +880,10 @@ void WelcomeWindowController::failedCompletion(const QString &error)
         if (retryOffered && result.button == 1) {
             QTimer::singleShot(0, self, [self] {
                 ++self->m_retryCount;
-                self->m_handledCallback.clear();
-                self->loadAuthorizationRequest();
+                // The failed exchange spent its request token: reloading its address could
+                // only fail again.
+                self->setWaitingViewActive(true);
+                self->startExchange();
             });
         } else {
             QTimer::singleShot(0, self, [self] {
@@ -853,6 +896,8 @@ void WelcomeWindowController::failedCompletion(const QString &error)
 
 void WelcomeWindowController::successfulCompletion(const QString &userName, const QString &userId)
 {
+    // The page has done its work: its helper processes (about 100 MB) go with it.
+    releaseWebView();
     WelcomeServices *services = WelcomeServices::instance();
     services->refreshReportingDemographics();
     services->refreshReportingMetrics();
@@ -884,7 +929,6 @@ void WelcomeWindowController::successfulCompletion(const QString &userName, cons
             services->refreshLumoraData();
             if (!self)
                 return;
-            self->m_completionInFlight = false;
             self->setWaitingViewActive(false);
             if (hasCompletedWelcomeScreen())
                 self->advanceToScreen(self->m_screens[SetupComplete]);

@@ -43,6 +43,8 @@ QPointer<WelcomeWindowController> s_singleton;
 bool s_reachedFoldersScreen = false;
 bool s_summaryPlaceholderShrunk = false;
 
+constexpr const char *kDesignWidth = "designWidth";
+constexpr const char *kDesignGeometry = "designGeometry";
 constexpr int kSlideMs = 400;
 constexpr int kOverlayFadeMs = 400;
 const int kOptionTags[] = {2110, 2111, 2112, 2113, 2114};
@@ -221,8 +223,14 @@ void WelcomeWindowController::loadScreens()
     static const char *names[ScreenCount] = {"welcomeView", "oAuthView", "introView", "importIPhotoView",
                                              "importIMessageView", "importDropboxView", "importPicturesView",
                                              "importFolderView", "setupCompleteView"};
-    for (int i = 0; i < ScreenCount; ++i)
+    for (int i = 0; i < ScreenCount; ++i) {
         m_screens[i]->setObjectName(QString::fromLatin1(names[i]));
+        // Where the interface file put everything: the fitting after the window's size is
+        // known starts again from there.
+        m_screens[i]->setProperty(kDesignWidth, m_screens[i]->width());
+        for (QWidget *child : m_screens[i]->findChildren<QWidget *>())
+            child->setProperty(kDesignGeometry, child->geometry());
+    }
     connectScreenButtons();
 }
 
@@ -260,6 +268,8 @@ void WelcomeWindowController::windowDidLoad()
         setMaximumWidth(maximumWidth() + 28);
         setGeometry(geometry().adjusted(-14, 0, 14, 0));
     }
+    // The screens take their size from the container, which must have the window's now.
+    ui->containerView->setGeometry(rect());
     ui->loginWaitingView->setStyleSheet(QStringLiteral("#loginWaitingView { background: rgba(0, 0, 0, 168); }"));
     auto *fade = new QGraphicsOpacityEffect(ui->loginWaitingView);
     fade->setOpacity(0.0);
@@ -296,6 +306,8 @@ void WelcomeWindowController::windowDidLoad()
     for (Screen s : {Welcome, Login, Intro, ImportIPhoto, ImportIMessage, ImportDropbox, ImportPictures,
                      ImportFolder, SetupComplete})
         setupView(m_screens[s]);
+    for (QWidget *screen : m_screens)
+        fitScreenToWidth(screen, ui->containerView->width());
     m_currentView = nullptr;
     setupFolderPicker();
     advanceImportScreen();
@@ -475,7 +487,7 @@ void WelcomeWindowController::setupView(QWidget *screen)
 
     switch (which) {
     case ImportPictures:
-        setTextOf(heading, L(QStringLiteral("Upload my Mac folders")));
+        setTextOf(heading, L(QStringLiteral("Upload my folders")));
         setTextOf(description, Localization::removeNewlinesIfLocalized(L(kFoldersDescription), localized));
         setOption(0, folderTitle(QStringLiteral("Pictures")));
         setOption(1, folderTitle(QStringLiteral("Desktop")));
@@ -596,6 +608,10 @@ void WelcomeWindowController::setupView(QWidget *screen)
 
     screen->setContextMenuPolicy(Qt::PreventContextMenu);
 
+    // The privacy note ("All photos kept private") has a colour of its own.
+    if (auto *privacy = screen->findChild<QLabel *>(QStringLiteral("privateNote")))
+        privacy->setStyleSheet(privacy->styleSheet() + QStringLiteral(" color: rgb(102, 131, 148);"));
+
     if (auto *picture = findViewWithTag<QLabel>(screen, 4332)) {
         QString folder;
         if (which == ImportIPhoto) {
@@ -624,6 +640,146 @@ void WelcomeWindowController::setupView(QWidget *screen)
 
     const QRect bounds = ui->containerView->rect();
     screen->setGeometry(bounds.translated(-bounds.width(), 0));
+}
+
+namespace {
+// Controls never come closer than this to the window's edges, nor to each other in a row.
+constexpr int kEdgeMargin = 12;
+constexpr int kRowGap = 8;
+
+QRect designGeometry(const QWidget *widget)
+{
+    return widget->property(kDesignGeometry).toRect();
+}
+
+bool centredIn(const QRect &rect, int width)
+{
+    return std::abs((rect.left() + rect.right() + 1) - width) <= 2;
+}
+
+QRect unite(const QList<QWidget *> &widgets, bool design)
+{
+    QRect out;
+    for (QWidget *w : widgets)
+        out = out.united(design ? designGeometry(w) : w->geometry());
+    return out;
+}
+
+void shiftBy(QWidget *widget, int dx)
+{
+    widget->move(widget->x() + dx, widget->y());
+}
+
+// Backgrounds as wide as the screen in the interface file stay as wide as the screen.
+void stretchFullWidth(QWidget *parent, int designWidth, int width)
+{
+    for (QWidget *child : parent->findChildren<QWidget *>(Qt::FindDirectChildrenOnly)) {
+        const QRect design = designGeometry(child);
+        if (design.isValid() && design.x() == 0 && design.width() == designWidth) {
+            child->setGeometry(0, child->y(), width, child->height());
+            stretchFullWidth(child, designWidth, width);
+        }
+    }
+}
+} // namespace
+
+// The interface files are drawn for the English texts at their own width. Once the window's
+// width is known and the translated texts are in, every control is put back on screen: buttons
+// wide enough for their titles, what was centred (alone or as a row) centred again, what hugged
+// an edge moved with the rest, and nothing outside the window or over its neighbour.
+void WelcomeWindowController::fitScreenToWidth(QWidget *screen, int width)
+{
+    const int designWidth = screen->property(kDesignWidth).toInt();
+    if (!screen || designWidth <= 0 || width <= 0)
+        return;
+    stretchFullWidth(screen, designWidth, width);
+
+    // Rows: controls whose design frames share a vertical centre.
+    QList<QList<QWidget *>> rows;
+    for (QWidget *child : screen->findChildren<QWidget *>(Qt::FindDirectChildrenOnly)) {
+        const QRect design = designGeometry(child);
+        if (!design.isValid() || (design.x() == 0 && design.width() == designWidth))
+            continue;
+        bool placed = false;
+        for (QList<QWidget *> &row : rows) {
+            if (std::abs(designGeometry(row.first()).center().y() - design.center().y()) <= 2) {
+                row << child;
+                placed = true;
+                break;
+            }
+        }
+        if (!placed)
+            rows << QList<QWidget *>{child};
+    }
+
+    for (QList<QWidget *> &row : rows) {
+        std::sort(row.begin(), row.end(), [](QWidget *a, QWidget *b) { return designGeometry(a).x() < designGeometry(b).x(); });
+        const QRect designRow = unite(row, true);
+        const int designCentre = designRow.center().x();
+
+        // Titles are never cut: a button grows away from the row's centre.
+        for (QWidget *w : row) {
+            auto *button = qobject_cast<QPushButton *>(w);
+            if (!button)
+                continue;
+            const int missing = button->sizeHint().width() - button->width();
+            if (missing <= 0)
+                continue;
+            const QRect design = designGeometry(w);
+            const int grow = row.size() == 1 || centredIn(design, designWidth) ? missing / 2
+                : design.center().x() < designCentre                          ? missing
+                                                                               : 0;
+            button->setGeometry(button->x() - grow, button->y(), button->width() + missing, button->height());
+        }
+
+        // The design as a whole moves to the window's middle, so what lined up with a centred
+        // list (its add button, say) still does.
+        const QRect now = unite(row, false);
+        const int widening = (width - designWidth) / 2;
+        int dx;
+        if (centredIn(designRow, designWidth))
+            dx = (width - now.width()) / 2 - now.x();
+        else if (designRow.center().x() < designWidth / 2)
+            dx = designRow.x() + widening - now.x();
+        else
+            dx = designRow.x() + designRow.width() + widening - (now.x() + now.width());
+        for (QWidget *w : row)
+            shiftBy(w, dx);
+
+        // A control centred on its own stays centred; its neighbours make room.
+        for (int i = 0; row.size() > 1 && i < row.size(); ++i) {
+            QWidget *w = row[i];
+            if (!centredIn(designGeometry(w), designWidth))
+                continue;
+            w->move((width - w->width()) / 2, w->y());
+            for (int j = i - 1; j >= 0; --j) {
+                const int limit = row[j + 1]->x() - kRowGap;
+                if (row[j]->geometry().right() + 1 > limit)
+                    row[j]->move(limit - row[j]->width(), row[j]->y());
+            }
+            for (int j = i + 1; j < row.size(); ++j) {
+                const int limit = row[j - 1]->geometry().right() + 1 + kRowGap;
+                if (row[j]->x() < limit)
+                    row[j]->move(limit, row[j]->y());
+            }
+        }
+
+        // Nothing leaves the window; what no longer fits gives up width.
+        for (QWidget *w : row) {
+            const QRect design = designGeometry(w);
+            const int leftLimit = qMin(kEdgeMargin, qMax(0, design.x()));
+            const int rightLimit = width - qMin(kEdgeMargin, qMax(0, designWidth - design.x() - design.width()));
+            QRect frame = w->geometry();
+            if (frame.width() > rightLimit - leftLimit)
+                frame = QRect(leftLimit, frame.y(), rightLimit - leftLimit, frame.height());
+            else if (frame.x() < leftLimit)
+                frame.moveLeft(leftLimit);
+            else if (frame.x() + frame.width() > rightLimit)
+                frame.moveLeft(rightLimit - frame.width());
+            if (frame != w->geometry())
+                w->setGeometry(frame);
+        }
+    }
 }
 
 void WelcomeWindowController::layoutOptionsOneColumn(QWidget *screen)

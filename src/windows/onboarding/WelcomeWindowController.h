@@ -92,8 +92,12 @@ public:
     QUrl authURL() const { return m_authURL; }
     int retryCount() const { return m_retryCount; }
     int did404Redirect() const { return m_did404Redirect; }
+    // True from the start of an exchange until its callback arrives (or the exchange ends).
+    bool awaitingCallback() const { return m_awaitingCallback; }
     // The web view of the login screen; null until sign-in first needs it.
     QWebEngineView *webView() const { return m_webView; }
+    // A page of the web view failed to load: tells the user, never with a credential in the text.
+    void webViewLoadFailedWithError(const QString &text, int code);
     // Hides every OAuth token, secret and verifier value in a text that is about to be logged.
     static QString cleanOAuthParamFromDebugString(const QString &text);
     static QString userAgentForEnvironment(bool alpha);
@@ -135,6 +139,7 @@ private:
     void localizeViews();
     void windowDidLoad();
     void setupView(QWidget *screen);
+    void fitScreenToWidth(QWidget *screen, int width);
     void layoutOptionsOneColumn(QWidget *screen);
     void layoutOptionsTwoColumns(QWidget *screen);
     void updateDoneScreenView();
@@ -150,6 +155,8 @@ private:
 
     // sign-in
     void ensureWebView();
+    void startExchange();
+    void releaseWebView();
     void updateUserAgent();
     void loadAuthorizationRequest();
     void loadAuthorizationRequestSoon();
@@ -159,7 +166,6 @@ private:
     void findForwardingTarget(int load);
     void forwardTo(const QString &target, int load);
     void finishPageChecks();
-    void webViewLoadFailedWithError(const QString &text, int code);
     void blankPageDetectionHit();
     void handleCompletion(const QString &userName, const QString &userId, const QString &error);
     void failedCompletion(const QString &error);
@@ -189,8 +195,7 @@ private:
     bool m_waitingNavigateToNewAccountPage = false;
     QString m_lastMainViewPageTitle;
     int m_loadCounter = 0;
-    bool m_completionInFlight = false;
-    QString m_handledCallback;
+    bool m_awaitingCallback = false;
 
     // source choice
     QStringList m_foldersToAdd;

@@ -1144,7 +1144,7 @@ QMenu *SourcesPreferencesViewController::buildMainMenu(const SourceItem &item, Q
     const bool enabled = topLevel && m_selectedSources.contains(item.name);
     if (hasRecord && record.hasFlag(RecordFlags::AnyLibrary)) {
         if (QFileInfo::exists(openPathForItem(item)))
-            add(L(QStringLiteral("View in Finder")), openItem);
+            add(L(QStringLiteral("Show in Files")), openItem);
     } else if (topLevel) {
         if (!(hasRecord && record.isVirtualFolder) && enabled && QFileInfo::exists(pathForItemWithName(item.name))) {
             const bool messages = hasRecord && record.hasFlag(RecordFlags::MessagesRoot);
@@ -1227,7 +1227,7 @@ QMenu *SourcesPreferencesViewController::buildDetailsMenu(RecordId id, QWidget *
                 self->openDetailsRecord(id, false);
         });
     }
-    menu->addAction(L(QStringLiteral("View in Finder")), menu, [self, id] {
+    menu->addAction(L(QStringLiteral("Show in Files")), menu, [self, id] {
         if (self)
             self->openDetailsRecord(id, true);
     });

@@ -239,7 +239,7 @@ private Q_SLOTS:
         // The done screen's texts: one line break where the phrase has two.
         auto *description = findViewWithTag<QLabel>(window->currentView(), 6625);
         QVERIFY(description);
-        QCOMPARE(description->text(), QStringLiteral("We'll begin uploading right away.\nTo view status, use the menu bar icon above."));
+        QCOMPARE(description->text(), QStringLiteral("We'll begin uploading right away.\nTo view status, use the tray icon."));
         QCOMPARE(findViewWithTag<QLabel>(window->currentView(), 9923)->text(), QStringLiteral("Thanks!"));
     }
 

@@ -13,6 +13,7 @@
 #include "windows/onboarding/WelcomeWindowController.h"
 
 #include <QApplication>
+#include <QDirIterator>
 #include <QMutex>
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
@@ -140,6 +141,7 @@ public:
 class RealClientServices : public FakeWelcomeServices
 {
 public:
+    bool capitalPath = false;
     LumoraKit *kit() { return LumoraKit::sharedLumoraKit(); }
     bool isAuthorized() override { return kit()->isAuthorized(); }
     QString currentUserID() override { return kit()->currentUserID(); }
@@ -156,8 +158,11 @@ public:
             done(url, e.isError() ? e.localizedDescription() : QString());
         });
     }
-    void completeAuth(const QUrl &callback, std::function<void(QString, QString, QString, QString)> done) override
+    void completeAuth(const QUrl &arrived, std::function<void(QString, QString, QString, QString)> done) override
     {
+        QUrl callback = arrived;
+        if (capitalPath) // as if the callback had come with its path in capitals
+            callback.setPath(callback.path().toUpper());
         completedWith << callback;
         kit()->completeAuthWithURL(callback, [done](const QString &n, const QString &id, const QString &full, const LKError &e) {
             done(n, id, full, e.isError() ? e.localizedDescription() : QString());
@@ -205,6 +210,75 @@ private:
         return result;
     }
     int requestsTo(const QString &path) { return int(service->requestedPaths().count(path)); }
+    // A sign-in that has asked for its request token and waits: callbacks are taken from now on.
+    void startWaitingSignIn(W *window)
+    {
+        fake->onBeginAuth = [](const QUrl &, int, std::function<void(QUrl, QString)>) {};
+        window->loginButtonHitWithMode(W::LoginNormal);
+        QVERIFY(window->awaitingCallback());
+    }
+    // The helper processes of the web engine that serve pages: this process's descendants,
+    // except the launchers (zygotes) that the engine keeps, small and idle, for the process's
+    // life once it has run.
+    static QStringList webEngineHelpers()
+    {
+        QMap<qint64, qint64> parentOf;
+        QMap<qint64, QString> nameOf, stateOf;
+        for (const QString &entry : QDir(QStringLiteral("/proc")).entryList(QDir::Dirs)) {
+            bool numeric = false;
+            const qint64 pid = entry.toLongLong(&numeric);
+            if (!numeric)
+                continue;
+            QFile stat(QStringLiteral("/proc/%1/stat").arg(pid));
+            if (!stat.open(QIODevice::ReadOnly))
+                continue;
+            const QString line = QString::fromLocal8Bit(stat.readAll());
+            const qsizetype open = line.indexOf(QLatin1Char('(')), close = line.lastIndexOf(QLatin1Char(')'));
+            if (open < 0 || close < open)
+                continue;
+            nameOf[pid] = line.mid(open + 1, close - open - 1);
+            const QStringList fields = line.mid(close + 2).split(QLatin1Char(' '));
+            stateOf[pid] = fields.value(0);
+            parentOf[pid] = fields.value(1).toLongLong();
+        }
+        QStringList helpers;
+        const qint64 self = QCoreApplication::applicationPid();
+        for (auto it = parentOf.cbegin(); it != parentOf.cend(); ++it) {
+            qint64 ancestor = it.value();
+            for (int depth = 0; depth < 8 && ancestor > 1 && ancestor != self; ++depth)
+                ancestor = parentOf.value(ancestor, 0);
+            if (ancestor == self && it.key() != self) {
+                const bool launcher = it.value() == self;
+                QFile cmdline(QStringLiteral("/proc/%1/cmdline").arg(it.key()));
+                QString type;
+                // The engine may rewrite its title into one line: look for the switch anywhere.
+                if (cmdline.open(QIODevice::ReadOnly)) {
+                    static const QRegularExpression typeSwitch(QStringLiteral("(?:^|[\\s])(--type=[^\\s]+)"));
+                    const QString all = QString::fromLocal8Bit(cmdline.readAll()).replace(QLatin1Char('\0'), QLatin1Char(' '));
+                    type = typeSwitch.match(all).captured(1);
+                }
+                if (!(launcher && type == QLatin1String("--type=zygote")) && stateOf.value(it.key()) != QLatin1String("Z"))
+                    helpers << QStringLiteral("%1 %2 %3").arg(it.key()).arg(nameOf.value(it.key()), type);
+            }
+        }
+        return helpers;
+    }
+    // Files under a folder whose bytes hold any of the values.
+    static QStringList filesHolding(const QString &folder, const QStringList &values)
+    {
+        QStringList found;
+        QDirIterator it(folder, QDir::Files | QDir::Hidden | QDir::System, QDirIterator::Subdirectories);
+        while (it.hasNext()) {
+            QFile file(it.next());
+            if (!file.open(QIODevice::ReadOnly))
+                continue;
+            const QByteArray bytes = file.readAll();
+            for (const QString &value : values)
+                if (!value.isEmpty() && bytes.contains(value.toUtf8()))
+                    found << file.fileName() + QStringLiteral(" holds ") + value;
+        }
+        return found;
+    }
     // Serves a page of the double and makes it the authorisation address of the next exchange.
     void authorisationPageIs(const QString &path, const QString &content)
     {
@@ -311,6 +385,7 @@ private Q_SLOTS:
         QTRY_COMPARE(js(window, "document.title").toString(), QStringLiteral("Lumora: Authorize Hoistly"));
         QVERIFY(window->authURL().toString().startsWith(service->baseUrl()));
         QCOMPARE(requestsTo("/services/oauth/request_token"), 1);
+        QVERIFY2(!webEngineHelpers().isEmpty(), "a page is shown by a helper process");
 
         js(window, "document.getElementById('allow-button').click(); true");
         QTRY_COMPARE_WITH_TIMEOUT(real.completedWith.size(), 1, 20000);
@@ -347,6 +422,19 @@ private Q_SLOTS:
         QVERIFY(!stored.contains(secret));
         QCOMPARE(service->liveAccessTokens(QString::fromLatin1(LumoraDoubleDefaults::userId)), 1);
 
+        // The sign-in page is released, and the engine's helper processes go with it.
+        QVERIFY(!window->webView());
+        QTRY_VERIFY2_WITH_TIMEOUT(webEngineHelpers().isEmpty(), qPrintable(webEngineHelpers().join(", ")), 20000);
+        // Nothing of the exchange stays on disk in the web view's profile: no cached page or
+        // redirect with the request token or the verifier.
+        QWebEngineProfile *profile = SignInProfile::profile();
+        QCOMPARE(profile->httpCacheType(), QWebEngineProfile::MemoryHttpCache);
+        QVERIFY(QFileInfo(profile->persistentStoragePath()).isDir());
+        for (const QString &folder : {profile->persistentStoragePath(), profile->cachePath()}) {
+            const QStringList leaks = filesHolding(folder, {verifier, requestToken});
+            QVERIFY2(leaks.isEmpty(), qPrintable(leaks.join('\n')));
+        }
+
         // The callback was caught before it went anywhere: not one request for it left the view.
         for (const QUrl &url : recorder->seen())
             QVERIFY2(!Endpoints::isSignInCallback(url), qPrintable(url.toString()));
@@ -360,6 +448,146 @@ private Q_SLOTS:
         for (const QString &value : {token, secret, verifier, requestToken, service->apiSecret()})
             QVERIFY2(!log.contains(value), qPrintable(value));
 
+        LumoraKit::sharedLumoraKit()->logout();
+    }
+
+    // The access-token step fails once; "Retry" must run a whole new exchange, whose "allow"
+    // then signs the user in.
+    void retryAfterAFailedExchangeSignsIn()
+    {
+        real = new RealClientServices;
+        WelcomeServices::setInstance(real);
+        LumoraKit::sharedLumoraKit()->logout();
+        LumoraKit::sharedLumoraKit()->initializeWithAPIKey(service->apiKey(), service->apiSecret(), false);
+        service->setFault(LumoraDouble::Fault::HttpError, 500, QStringLiteral("access_token"), 1);
+        W *window = openWindow();
+        window->loginButtonHitWithMode(W::LoginNormal);
+        QTRY_COMPARE_WITH_TIMEOUT(screen(window), QStringLiteral("oAuthView"), 20000);
+        QTRY_COMPARE(js(window, "document.title").toString(), QStringLiteral("Lumora: Authorize Hoistly"));
+        const QUrl firstAddress = window->authURL();
+
+        alerts->enqueue(1); // Retry
+        js(window, "document.getElementById('allow-button').click(); true");
+        QTRY_COMPARE_WITH_TIMEOUT(alerts->count(), 1, 20000);
+        QCOMPARE(alerts->last().title, QStringLiteral("Login failed"));
+        QCOMPARE(alerts->last().buttons, (QStringList{"OK", "Retry"}));
+        QCOMPARE(requestsTo("/services/oauth/access_token"), 1);
+
+        // A new request token and a new authorisation address, loaded in the same view.
+        QTRY_COMPARE_WITH_TIMEOUT(requestsTo("/services/oauth/request_token"), 2, 20000);
+        QTRY_VERIFY_WITH_TIMEOUT(window->authURL().isValid() && window->authURL() != firstAddress, 20000);
+        QTRY_COMPARE_WITH_TIMEOUT(js(window, "document.title").toString(), QStringLiteral("Lumora: Authorize Hoistly"), 20000);
+        QTRY_VERIFY(!window->waitingViewActive());
+        QCOMPARE(screen(window), QStringLiteral("oAuthView"));
+        QCOMPARE(window->retryCount(), 1);
+
+        js(window, "document.getElementById('allow-button').click(); true");
+        QTRY_COMPARE_WITH_TIMEOUT(screen(window), QStringLiteral("introView"), 20000);
+        QCOMPARE(alerts->count(), 1);
+        QVERIFY(LumoraKit::sharedLumoraKit()->isAuthorized());
+        QCOMPARE(real->completedWith.size(), 2);
+        QVERIFY(QUrlQuery(real->completedWith.at(0)).queryItemValue("oauth_token")
+                != QUrlQuery(real->completedWith.at(1)).queryItemValue("oauth_token"));
+        QCOMPARE(requestsTo("/services/oauth/access_token"), 2);
+        LumoraKit::sharedLumoraKit()->logout();
+    }
+
+    // Once signed in, a second, different callback (an old one forwarded by another copy, say)
+    // changes nothing: no completion, no alert, no cookies cleared, no way back to the start.
+    void strayCallbackAfterSignInIsIgnored()
+    {
+        authorisationPageIs("/stray.html", html("Lumora", "<p>sign in</p>"));
+        W *window = openWindow();
+        window->loginButtonHitWithMode(W::LoginNormal);
+        QTRY_COMPARE_WITH_TIMEOUT(screen(window), QStringLiteral("oAuthView"), 20000);
+        fake->onCompleteAuth = [this](const QUrl &, std::function<void(QString, QString, QString, QString)> done) {
+            fake->authorized = true;
+            fake->userId = "1@N00";
+            done("someone", "1@N00", "Some One", {});
+        };
+        QVERIFY(window->awaitingCallback());
+        window->loginDidCompleteWithURL(QUrl("https://hoistly.lumora.com/auth?oauth_token=first&oauth_verifier=v1"));
+        QTRY_COMPARE(screen(window), QStringLiteral("introView"));
+        QVERIFY(!window->awaitingCallback());
+        QCOMPARE(fake->count("completeAuth"), 1);
+
+        QWebEngineCookieStore *store = SignInProfile::profile()->cookieStore();
+        QNetworkCookie kept("session", "1");
+        kept.setDomain(".lumora.com");
+        kept.setPath("/");
+        kept.setExpirationDate(QDateTime::currentDateTimeUtc().addDays(1));
+        store->setCookie(kept);
+        QTRY_VERIFY(SignInProfile::cookieDomains().contains(".lumora.com"));
+
+        fake->onCompleteAuth = [](const QUrl &, std::function<void(QString, QString, QString, QString)> done) {
+            done({}, {}, {}, QStringLiteral("oauth_problem=token_rejected"));
+        };
+        NotificationCenter::postOnMain(Notifications::LoginTokenReady, QUrl("https://hoistly.lumora.com/auth?oauth_token=old&oauth_verifier=v0"));
+        window->loginDidCompleteWithURL(QUrl("https://hoistly.lumora.com/auth?oauth_token=other&oauth_verifier=v2"));
+        QTest::qWait(300);
+        QCOMPARE(fake->count("completeAuth"), 1);
+        QCOMPARE(alerts->count(), 0);
+        QCOMPARE(screen(window), QStringLiteral("introView"));
+        QVERIFY(fake->authorized);
+        QVERIFY(SignInProfile::cookieDomains().contains(".lumora.com"));
+        QVERIFY(logText().contains("Ignored a sign-in callback"));
+        store->deleteAllCookies();
+
+        // A window that never started a sign-in takes none either.
+        W::forceClose();
+        QTRY_VERIFY(!W::instanceNoCreate());
+        fake->authorized = false;
+        window = openWindow();
+        window->loginDidCompleteWithURL(QUrl("https://hoistly.lumora.com/auth?oauth_token=x&oauth_verifier=y"));
+        QTest::qWait(100);
+        QCOMPARE(fake->count("completeAuth"), 1);
+        QCOMPARE(screen(window), QStringLiteral("welcomeView"));
+    }
+
+    // The callback's path is recognised in any case, in the web view as everywhere else; the
+    // address goes to the client as it came.
+    void callbackPathInAnyCase()
+    {
+        authorisationPageIs("/case.html", html("Lumora", "<a id='cb' href='https://hoistly.lumora.com/AUTH?oauth_token=Up&oauth_verifier=Ver'>go</a>"));
+        W *window = openWindow();
+        window->loginButtonHitWithMode(W::LoginNormal);
+        QTRY_COMPARE_WITH_TIMEOUT(screen(window), QStringLiteral("oAuthView"), 20000);
+        fake->onCompleteAuth = [this](const QUrl &, std::function<void(QString, QString, QString, QString)> done) {
+            fake->authorized = true;
+            done("someone", "1@N00", "", {});
+        };
+        js(window, "document.getElementById('cb').click(); true");
+        QTRY_COMPARE_WITH_TIMEOUT(fake->count("completeAuth"), 1, 20000);
+        QCOMPARE(fake->completedWith.first().path(), QStringLiteral("/AUTH"));
+        QCOMPARE(QUrlQuery(fake->completedWith.first()).queryItemValue("oauth_token"), QStringLiteral("Up"));
+        QTRY_COMPARE(screen(window), QStringLiteral("introView"));
+        for (const QUrl &url : recorder->seen())
+            QVERIFY2(!Endpoints::isSignInCallback(url), qPrintable(url.toString()));
+
+        QVERIFY(Endpoints::isSignInCallback(QUrl("https://hoistly.lumora.com/Auth?x=1")));
+        QVERIFY(Endpoints::isSignInCallback(QUrl("HTTPS://HOISTLY.LUMORA.COM/AUTH")));
+        QVERIFY(!Endpoints::isSignInCallback(QUrl("https://hoistly.lumora.com/AUTH/more")));
+        QVERIFY(!Endpoints::isSignInCallback(QUrl("https://hoistly.lumora.com.example.org/AUTH")));
+        QVERIFY(!Endpoints::isSignInCallback(QUrl("http://hoistly.lumora.com/AUTH")));
+    }
+
+    // The real client completes a callback whose path came in capitals.
+    void capitalCallbackPathSignsInWithTheRealClient()
+    {
+        real = new RealClientServices;
+        real->capitalPath = true;
+        WelcomeServices::setInstance(real);
+        LumoraKit::sharedLumoraKit()->logout();
+        LumoraKit::sharedLumoraKit()->initializeWithAPIKey(service->apiKey(), service->apiSecret(), false);
+        W *window = openWindow();
+        window->loginButtonHitWithMode(W::LoginNormal);
+        QTRY_COMPARE_WITH_TIMEOUT(screen(window), QStringLiteral("oAuthView"), 20000);
+        QTRY_COMPARE(js(window, "document.title").toString(), QStringLiteral("Lumora: Authorize Hoistly"));
+        js(window, "document.getElementById('allow-button').click(); true");
+        QTRY_COMPARE_WITH_TIMEOUT(screen(window), QStringLiteral("introView"), 20000);
+        QCOMPARE(real->completedWith.first().path(), QStringLiteral("/AUTH"));
+        QVERIFY(LumoraKit::sharedLumoraKit()->isAuthorized());
+        QCOMPARE(alerts->count(), 0);
         LumoraKit::sharedLumoraKit()->logout();
     }
 
@@ -436,6 +664,8 @@ private Q_SLOTS:
         }
         QCOMPARE(retryOffered, (QList<bool>{true, true, true, false}));
         QCOMPARE(window->retryCount(), 3);
+        // Each retry was an exchange of its own.
+        QCOMPARE(fake->count("beginAuth"), 4);
     }
 
     void secretInFailureRemovesRetry()
@@ -445,6 +675,7 @@ private Q_SLOTS:
         fake->onCompleteAuth = [](const QUrl &, std::function<void(QString, QString, QString, QString)> done) {
             done({}, {}, {}, QStringLiteral("signature mismatch for key app-shared-secret"));
         };
+        startWaitingSignIn(window);
         alerts->enqueue(0);
         window->loginDidCompleteWithURL(QUrl("https://hoistly.lumora.com/auth?oauth_token=a&oauth_verifier=b"));
         QTRY_COMPARE(alerts->count(), 1);
@@ -460,6 +691,7 @@ private Q_SLOTS:
         fake->onCompleteAuth = [](const QUrl &, std::function<void(QString, QString, QString, QString)> done) {
             done({}, {}, {}, QStringLiteral("oauth_problem=token_expired"));
         };
+        startWaitingSignIn(window);
         window->loginDidCompleteWithURL(QUrl("https://hoistly.lumora.com/auth?oauth_token=a&oauth_verifier=b"));
         QTRY_COMPARE(alerts->count(), 1);
         QCOMPARE(alerts->last().title, QStringLiteral("Login failed"));
@@ -580,6 +812,7 @@ private Q_SLOTS:
             QTimer::singleShot(100, [done] { done("someone", "1@N00", "Some One", {}); });
         };
         const QUrl callback("https://HOISTLY.lumora.com/auth?oauth_token=Tok&oauth_verifier=Ver");
+        startWaitingSignIn(window);
         NotificationCenter::postOnMain(Notifications::LoginTokenReady, callback);
         NotificationCenter::postOnMain(Notifications::LoginTokenReady, callback);
         QTRY_COMPARE(fake->count("completeAuth"), 1);
@@ -604,6 +837,7 @@ private Q_SLOTS:
             done("someone", "1@N00", "", {});
         };
         alerts->enqueue(1); // Log out
+        startWaitingSignIn(window);
         window->loginDidCompleteWithURL(QUrl("https://hoistly.lumora.com/auth?oauth_token=a&oauth_verifier=b"));
         QTRY_COMPARE(fake->count("logout"), 1);
         QCOMPARE(alerts->last().title, QStringLiteral("Continue as someone?"));
@@ -637,6 +871,126 @@ private Q_SLOTS:
         window->webView()->load(QUrl("https://m.lumora.com/signin/"));
         QTRY_COMPARE_WITH_TIMEOUT(requestsTo("/detour.html"), before + 1, 20000);
         QCOMPARE(alerts->count(), 0);
+    }
+
+    // A link that asks for a new window goes to the user's browser (mobile host made plain);
+    // the view never opens it, and neither does anything for other schemes or huge addresses.
+    void newWindowLinksGoToTheBrowser()
+    {
+        const QString longAddress = "https://orvane.com/" + QString(1100, QLatin1Char('a'));
+        authorisationPageIs("/popups.html", html("Lumora",
+            "<style>a{display:block;height:40px}</style>"
+            "<a id='help' target='_blank' href='https://m.orvane.com/help?from=https://m.orvane.com/x'>help</a>"
+            "<a id='ftp' target='_blank' href='ftp://m.orvane.com/file'>ftp</a>"
+            "<a id='long' target='_blank' href='" + longAddress + "'>long</a>"));
+        W *window = openWindow();
+        window->loginButtonHitWithMode(W::LoginNormal);
+        QTRY_COMPARE_WITH_TIMEOUT(screen(window), QStringLiteral("oAuthView"), 20000);
+        QTRY_COMPARE(js(window, "document.title").toString(), QStringLiteral("Lumora"));
+        QTRY_VERIFY(!window->isSliding());
+        const QUrl shown = window->webView()->url();
+        auto click = [&](const QString &id) {
+            const QVariantList box = js(window, QStringLiteral("(function(){var r=document.getElementById('%1').getBoundingClientRect();"
+                                                               "return [r.left + 5, r.top + r.height / 2];})()").arg(id)).toList();
+            QVERIFY(box.size() == 2);
+            QWidget *target = window->webView()->focusProxy();
+            QVERIFY(target);
+            QTest::mouseClick(target, Qt::LeftButton, {}, QPoint(box[0].toInt(), box[1].toInt()));
+        };
+        click("help");
+        QTRY_COMPARE_WITH_TIMEOUT(opener->opened.size(), 1, 20000);
+        QCOMPARE(opener->last(), QUrl("https://orvane.com/help?from=https://orvane.com/x"));
+        click("ftp");
+        click("long");
+        click("help"); // the last click proves the two before it were handled
+        QTRY_COMPARE_WITH_TIMEOUT(opener->opened.size(), 2, 20000);
+        QTest::qWait(300);
+        QCOMPARE(opener->opened.size(), 2);
+        QCOMPARE(window->webView()->url(), shown);
+        QVERIFY(logText().contains("LOGIN: Opening popup for"));
+    }
+
+    // The service's error page reloads the authorisation page after 2 s, once per process.
+    void serviceErrorPageReloadsOnce()
+    {
+        authorisationPageIs("/panda-auth.html", html("Lumora", "<p>x</p>"));
+        service->setFile("/oops_lumorapanda.html", html("Oops", "<p>panda</p>").toUtf8(), "text/html");
+        W *window = openWindow();
+        window->loginButtonHitWithMode(W::LoginNormal);
+        QTRY_COMPARE_WITH_TIMEOUT(screen(window), QStringLiteral("oAuthView"), 20000);
+        const int before = requestsTo("/panda-auth.html");
+        window->webView()->load(QUrl(service->baseUrl() + "/oops_lumorapanda.html"));
+        QTRY_COMPARE_WITH_TIMEOUT(requestsTo("/oops_lumorapanda.html"), 1, 20000);
+        QTest::qWait(1000);
+        QCOMPARE(requestsTo("/panda-auth.html"), before);
+        QTRY_COMPARE_WITH_TIMEOUT(requestsTo("/panda-auth.html"), before + 1, 10000);
+        QVERIFY(fake->eventNames().contains("Welcome: Login trouble, panda"));
+        QCOMPARE(fake->lastEvent("Welcome: Login trouble")->value.toInt(), 1);
+
+        window->webView()->load(QUrl(service->baseUrl() + "/oops_lumorapanda.html"));
+        QTRY_COMPARE_WITH_TIMEOUT(requestsTo("/oops_lumorapanda.html"), 2, 20000);
+        QTest::qWait(3000);
+        QCOMPARE(requestsTo("/panda-auth.html"), before + 1);
+    }
+
+    // The log-out marker is never loaded: the authorisation page comes back instead.
+    void logOutMarkerReloadsTheAuthorisationPage()
+    {
+        authorisationPageIs("/marker-auth.html", html("Lumora", "<p>x</p>"));
+        service->setFile("/signed-out.html", html("Signed out", "").toUtf8(), "text/html");
+        W *window = openWindow();
+        window->loginButtonHitWithMode(W::LoginNormal);
+        QTRY_COMPARE_WITH_TIMEOUT(screen(window), QStringLiteral("oAuthView"), 20000);
+        const int before = requestsTo("/marker-auth.html");
+        window->webView()->load(QUrl(service->baseUrl() + "/signed-out.html?iosauthlogout=1"));
+        QTRY_COMPARE_WITH_TIMEOUT(requestsTo("/marker-auth.html"), before + 1, 20000);
+        QCOMPARE(requestsTo("/signed-out.html"), 0);
+        QVERIFY(logText().contains("LOGIN: iOS logout detected"));
+        QCOMPARE(alerts->count(), 0);
+    }
+
+    // A forwarding target that never answers: after 15 s the login screen shows all the same.
+    void forwardingFallsBackAfter15Seconds()
+    {
+        QTcpServer silent; // accepts, never answers
+        QVERIFY(silent.listen(QHostAddress::LocalHost));
+        const QString target = QStringLiteral("http://127.0.0.1:%1/google-in").arg(silent.serverPort());
+        authorisationPageIs("/forward.html", html("Orvane - login", "<a href='" + target + "'>g</a>"));
+        W *window = openWindow();
+        window->loginButtonHitWithMode(W::LoginGoogle);
+        QTRY_VERIFY_WITH_TIMEOUT(logText().contains("LOGIN: FORWARDING TO URL"), 20000);
+        QTest::qWait(12000);
+        QVERIFY(window->waitingViewActive());
+        QCOMPARE(screen(window), QStringLiteral("welcomeView"));
+        QTRY_COMPARE_WITH_TIMEOUT(screen(window), QStringLiteral("oAuthView"), 10000);
+        QVERIFY(!window->waitingViewActive());
+        QCOMPARE(alerts->count(), 0);
+    }
+
+    // A failure text that would carry a credential never reaches an alert or the log.
+    void loadFailureTextIsRedacted()
+    {
+        W *window = openWindow();
+        window->advanceToScreen(window->screenView(W::Login), false, false);
+        fake->tokenSecretValue = QStringLiteral("tsecret-4242");
+        window->webViewLoadFailedWithError(QStringLiteral("Failed at https://x/a?oauth_token=req-777&oauth_verifier=ver-888 (tsecret-4242)"), -105);
+        QTRY_COMPARE(alerts->count(), 1);
+        QCOMPARE(alerts->last().title, QStringLiteral("Error communicating with Lumora"));
+        QCOMPARE(alerts->last().message, QStringLiteral("There was trouble completing login, please try again."));
+        QTRY_COMPARE(screen(window), QStringLiteral("welcomeView"));
+
+        window->advanceToScreen(window->screenView(W::Login), false, false);
+        window->webViewLoadFailedWithError(QStringLiteral("Failed at https://x/a?oauth_token=req-777&oauth_verifier=ver-888"), -105);
+        QTRY_COMPARE(alerts->count(), 2);
+        QVERIFY(!alerts->last().message.contains("req-777"));
+        QVERIFY(!alerts->last().message.contains("ver-888"));
+        QVERIFY(alerts->last().message.contains("oauth_token=[REDACTED]"));
+        QCOMPARE(screen(window), QStringLiteral("oAuthView"));
+
+        const QString log = logText();
+        QVERIFY(log.contains("LOGIN: Webview failed with error"));
+        for (const char *value : {"tsecret-4242", "req-777", "ver-888"})
+            QVERIFY2(!log.contains(QLatin1String(value)), value);
     }
 
     void addressRules()

@@ -373,7 +373,7 @@ private Q_SLOTS:
         for (int i = 0; i < codes.size(); ++i)
             QCOMPARE(tree->topLevelItem(i)->text(1), codes[i].second);
         QCOMPARE(tree->topLevelItem(codes.size())->text(1), QStringLiteral("1 folder, 1 photo"));
-        // Return opens the selected file; the menu's "View in Finder" shows it in its folder.
+        // Return opens the selected file; the menu's "Show in Files" shows it in its folder.
         QFile file(root + QStringLiteral("/f0.jpg"));
         QVERIFY(file.open(QIODevice::WriteOnly));
         file.close();
@@ -382,8 +382,8 @@ private Q_SLOTS:
         QCoreApplication::sendEvent(tree, &ret);
         QCOMPARE(m_opener.last(), QUrl::fromLocalFile(root + QStringLiteral("/f0.jpg")));
         QMenu *menu = pane.buildDetailsMenu(tree->topLevelItem(0)->data(0, Qt::UserRole).value<qint64>(), nullptr);
-        QCOMPARE(titles(menu), QStringList({QStringLiteral("Open"), QStringLiteral("View in Finder")}));
-        actionNamed(menu, QStringLiteral("View in Finder"))->trigger();
+        QCOMPARE(titles(menu), QStringList({QStringLiteral("Open"), QStringLiteral("Show in Files")}));
+        actionNamed(menu, QStringLiteral("Show in Files"))->trigger();
         QCOMPARE(m_opener.revealed.last(), root + QStringLiteral("/f0.jpg"));
         delete menu;
         QCOMPARE(SourcesPreferencesViewController::fileStatusText([] { RecordState s; s.id = 7; s.needsUpload = 1; return s; }(), 7),
