@@ -37,7 +37,7 @@ mkdir -p "$stage/Contents/MacOS" "$stage/Contents/Resources"
 cp "$exe" "$stage/Contents/MacOS/Hoistly"
 chmod 755 "$stage/Contents/MacOS/Hoistly"
 sed -e "s/@VERSION@/$version/g" -e "s/@BUILD@/$build/g" "$here/Info.plist.in" > "$stage/Contents/Info.plist"
-cp "$here/../resources/images/menubar/TrayIconColor.svg" "$stage/Contents/Resources/lumora-hoistly.svg"
+cp "$here/../resources/images/onboarding/HoistlyMark.svg" "$stage/Contents/Resources/lumora-hoistly.svg"
 
 if [ -e "$dest" ]; then mv "$dest" "$old"; fi
 if mv "$stage" "$dest"; then

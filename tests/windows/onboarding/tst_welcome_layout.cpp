@@ -301,6 +301,10 @@ private Q_SLOTS:
             colours << it.next().captured(0).toLower();
         QCOMPARE(colours.size(), 1);
         QVERIFY(QSvgRenderer(svg.toUtf8()).isValid());
+        // The About pane shows the same mark, in its toolbar and above its texts.
+        QFile about(QStringLiteral(":/images/preferences/PrefPaneAbout.svg"));
+        QVERIFY(about.open(QIODevice::ReadOnly));
+        QCOMPARE(QString::fromUtf8(about.readAll()), svg);
 
         W *window = openWindow();
         auto *logo = window->screenView(W::Welcome)->findChild<QLabel *>("logoImage");
