@@ -21,10 +21,12 @@
 
 #include <QCoreApplication>
 #include <QDir>
+#include <QElapsedTimer>
 #include <QFileInfo>
 #include <QGuiApplication>
 #include <QLocale>
 #include <QSessionManager>
+#include <QThread>
 #include <QTimeZone>
 #include <QTimer>
 #include <QUrl>
@@ -62,6 +64,20 @@ void uncaughtExceptionHandler()
     } catch (...) {
     }
     std::abort();
+}
+
+// The copy that holds the lock may still be starting: its socket appears a moment later.
+void handOverUrl(const QString &url)
+{
+    QElapsedTimer waited;
+    waited.start();
+    while (!SingleInstance::forwardUrl(url, 1000)) {
+        if (waited.elapsed() > 10000) {
+            LGLogError(QStringLiteral("Could not hand the sign-in address to the running copy"));
+            return;
+        }
+        QThread::msleep(100);
+    }
 }
 
 bool anyArgumentContains(const QStringList &arguments, const QString &needle)
@@ -210,7 +226,16 @@ void AppDelegate::continueLaunchAfterResetOffer()
         if (self)
             self->handleGetURLEvent(url);
     };
-    single->listen();
+    if (!single->listen()) {
+        // Another copy holds the single-copy lock: it was busy, or it started at the same
+        // instant. It stays the only copy; this one hands over what it was started with.
+        LGLogInfo(QStringLiteral("Another copy is running; handing over and quitting"));
+        if (!m_pendingUrl.isEmpty())
+            handOverUrl(m_pendingUrl);
+        m_terminating = true;
+        env().exitEventLoop();
+        return;
+    }
 
     if (LMSelfUpdating::copyToApplicationsFolderAndRelaunchWithAppName(QStringLiteral("Lumora Hoistly"))) {
         scheduleForceQuit();
