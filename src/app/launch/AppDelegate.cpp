@@ -477,8 +477,12 @@ void AppDelegate::applicationWillTerminate()
     if (m_willTerminateRan)
         return;
     m_willTerminateRan = true;
-    if (auto *mc = MainController::instanceNoCreate())
+    // After a reset the engine is already stopped; starting its shutdown again would open the
+    // deleted catalogue anew.
+    if (auto *mc = MainController::instanceNoCreate(); mc && !g_isResetting)
         mc->shutdown();
+    // The forced quit below skips every destructor, the settings writer's last write included.
+    Settings::synchronize();
     QPointer<AppDelegate> self(this);
     dispatch_default_queue_async([] {
         ShellEnvironment::instance().sleep(2);
@@ -513,6 +517,7 @@ void AppDelegate::performLogOutAndKEEPEVERYTHING()
 {
     LGLogInfo(QStringLiteral("LOGGING OFF"));
     bridge().logout();
+    Settings::synchronize(); // the new instance reads the file at once
     QString bundle = Bundle::mainBundlePath();
     if (bundle.isEmpty())
         bundle = QCoreApplication::applicationFilePath();
@@ -527,27 +532,53 @@ bool AppDelegate::performLogOutAndDELETEEVERYTHING()
     g_isResetting = true;
     const QVariant dateInstalled = Settings::objectForKey(QStringLiteral("DateInstalled"));
     const bool userActivated = Settings::boolForKey(QStringLiteral("UserActivated"));
+
+    // Nothing may write into the settings or the data folder while they go: the engine stops
+    // and the work in flight ends first, or a finishing upload would write the previous
+    // account's counters and recent uploads into the fresh settings.
+    if (auto *mc = MainController::instanceNoCreate())
+        mc->shutdown();
+    else
+        bridge().driveShutdown();
+    if (!bridge().waitForEngineIdle(15000))
+        LGLogError(QStringLiteral("RESETTING APP: work in flight did not end in time"));
+    bridge().catalogueClose();
+
     bridge().logout();
     bridge().retractAllNotifications();
     bridge().clearCookiesForLogout();
     Settings::clearAllSettingsPERMANENTLY();
 
-    // Nothing may write into the data folder while it goes: the menu bar and the engine stop
-    // first, so no timer brings old state back after the reset's last writes.
-    if (auto *mc = MainController::instanceNoCreate())
-        mc->shutdown();
-    bridge().catalogueClose();
     const QString folder = StandardPaths::lumoraFolder();
     const bool deleted = env().removeFolder(folder);
-    if (deleted)
-        LGLogInfo(QStringLiteral("RESETTING APP COMPLETE"));
-    else
+    if (!deleted) {
         LGLogError(QStringLiteral("RESETTING APP FAILED: could not delete %1").arg(folder));
+        Settings::refuseWritesUntilExit();
+        Settings::synchronize();
+        // Relaunching would start on the old catalogue as if it were new: the user is told,
+        // and the app ends without claiming a reset.
+        AlertRequest r;
+        r.title = shellTr(QStringLiteral("Lumora Hoistly could not be reset"));
+        r.message = shellTr(QStringLiteral("The folder \"%1\" could not be deleted. Delete it yourself, then start Lumora Hoistly again.")).arg(folder);
+        r.buttons = {shellTr(QStringLiteral("Quit"))};
+        QPointer<AppDelegate> self(this);
+        Alerts::show(r, [self](AlertResult) {
+            if (!self)
+                return;
+            self->scheduleForceQuit();
+            self->terminate();
+        });
+        return false;
+    }
+    LGLogInfo(QStringLiteral("RESETTING APP COMPLETE"));
 
     Settings::setBool(true, QStringLiteral("AppEverReset"));
     Settings::setBool(userActivated, QStringLiteral("UserActivated"));
     if (!dateInstalled.isNull())
         Settings::setObject(dateInstalled, QStringLiteral("DateInstalled"));
+    Settings::refuseWritesUntilExit();
+    // The new instance reads the file at once.
+    Settings::synchronize();
 
     QString bundle = Bundle::mainBundlePath();
     if (bundle.isEmpty())
@@ -555,7 +586,7 @@ bool AppDelegate::performLogOutAndDELETEEVERYTHING()
     env().launchBundle(bundle, {}); // a failure is ignored; the forced quit still ends us
     scheduleForceQuit();
     terminate();
-    return deleted;
+    return true;
 }
 
 bool AppDelegate::isResetting() const { return g_isResetting; }
@@ -722,6 +753,7 @@ void AppDelegate::resetForTesting()
     g_isSystemSleeping = false;
     g_isResetting = false;
     g_lastRanBuildNumber = -1;
+    Settings::reloadForTesting(); // a reset's refusal of writes ends with its process
     if (g_instance) {
         g_instance->m_willTerminateRan = false;
         g_instance->m_terminating = false;

@@ -25,6 +25,9 @@ struct ShellBridge
     std::function<QString()> statusLine1, statusLine2, statusLine3, statusResumeMessage;
     std::function<QString()> alphaOrWWW;
     std::function<void()> retractAllNotifications;
+    // Waits (serving the main thread's queue) until the upload loop and the scanner have ended
+    // what they were doing; false when they did not within the time.
+    std::function<bool(int timeoutMs)> waitForEngineIdle;
 
     // ---- Service client and mirror -------------------------------------------------------
     std::function<QString()> currentUserID, currentUserName, currentUserFullName;

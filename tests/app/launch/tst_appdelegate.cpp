@@ -6,6 +6,7 @@
 #include "app/launch/ShellTestFakes.h"
 #include "app/menubar/MainController.h"
 #include "core/NotificationCenter.h"
+#include "catalogue/DataStore.h"
 #include "core/Settings.h"
 #include "core/UiHooks.h"
 #include "platform/StandardPaths.h"
@@ -236,6 +237,23 @@ private Q_SLOTS:
         QVERIFY(MainController::instance()->isShutDown());
     }
 
+    // Asking whether the catalogue is open must not open it: a process that never used it
+    // (a copy that lost the single-copy race, a launch that quit early) creates nothing.
+    void shouldTerminateDoesNotCreateTheCatalogue()
+    {
+        const ShellBridge faked = ShellBridge::instance();
+        ShellBridge::resetToDefaults();
+        const ShellBridge real = ShellBridge::instance();
+        ShellBridge::instance() = faked;
+        ShellBridge::instance().catalogueOpen = real.catalogueOpen;
+        ShellBridge::instance().catalogueHasChanges = real.catalogueHasChanges;
+        DataStore::shutdown();
+        QVERIFY(!QFileInfo::exists(DataStore::storePath()));
+        QCOMPARE(AppDelegate::instance()->applicationShouldTerminate(), AppDelegate::TerminateReply::Now);
+        QVERIFY(!DataStore::instanceIfCreated());
+        QVERIFY(!QFileInfo::exists(DataStore::storePath()));
+    }
+
     void failedSaveAsksAndCancelKeepsRunning()
     {
         auto *d = AppDelegate::instance();
@@ -316,12 +334,21 @@ private Q_SLOTS:
         QVERIFY(QDir().mkpath(StandardPaths::lumoraFolder()));
         Settings::setObject("token", "kLKStoredTokenKey");
         fake->folderRemovable = false;
+        alerts->enqueueDeferred();
         QVERIFY(!AppDelegate::instance()->performLogOutAndDELETEEVERYTHING());
         QCOMPARE(fake->count("removeFolder"), 1);
-        // Signed out and settings gone all the same; the process still ends.
+        // The user is told; nothing claims a reset, and no new instance starts on the old data.
+        QCOMPARE(alerts->count(), 1);
+        QCOMPARE(alerts->last().title, QString("Lumora Hoistly could not be reset"));
+        QVERIFY(alerts->last().message.contains(StandardPaths::lumoraFolder()));
+        QCOMPARE(fake->exits.load(), 0);
+        QVERIFY(alerts->answerPending(0));
+        QCOMPARE(fake->launches.size(), 0);
+        QCOMPARE(fake->exits.load(), 1);
+        // Signed out and settings gone all the same.
         Settings::reloadForTesting();
         QVERIFY(Settings::objectForKey("kLKStoredTokenKey").isNull());
-        QCOMPARE(fake->exits.load(), 1);
+        QVERIFY(!Settings::boolForKey("AppEverReset"));
     }
 
     void logOutAndKeepDataRelaunches()
