@@ -33,6 +33,7 @@
 
 #include <atomic>
 #include <exception>
+#include <thread>
 
 namespace {
 AppDelegate *g_instance = nullptr;
@@ -48,22 +49,19 @@ const QString kStoredToken = QStringLiteral("kLKStoredTokenKey");
 ShellBridge &bridge() { return ShellBridge::instance(); }
 ShellEnvironment &env() { return ShellEnvironment::instance(); }
 
-void uncaughtExceptionHandler()
+// The file logger (once per process). Also used by the crash handler, so that a crash before the
+// launch installs it still leaves the lines logged so far in a file.
+void ensureFileLogger()
 {
-    QString what = QStringLiteral("unknown exception");
-    try {
-        if (auto e = std::current_exception())
-            std::rethrow_exception(e);
-    } catch (const std::exception &e) {
-        what = QString::fromLocal8Bit(e.what());
-    } catch (...) {
-    }
-    try {
-        LGLogError(QStringLiteral("CRASH: %1").arg(what));
-        LGLog::flushLog();
-    } catch (...) {
-    }
-    std::abort();
+    if (g_fileLogger)
+        return;
+    auto logger = std::make_shared<LGFileLogger>();
+    logger->setMaximumFileSize(9961472);
+    logger->setRollingFrequency(5184000);
+    logger->logFileManager()->setMaximumNumberOfLogFiles(4);
+    logger->logFileManager()->setFileNamingConvention(1);
+    LGLog::addLogger(logger);
+    g_fileLogger = logger;
 }
 
 // The copy that holds the lock may still be starting: its socket appears a moment later.
@@ -207,7 +205,10 @@ void AppDelegate::applicationDidFinishLaunching_Internal()
 
 void AppDelegate::continueLaunchAfterResetOffer()
 {
-    std::set_terminate(uncaughtExceptionHandler);
+    UnixSignals::installCrashHandlers([] {
+        if (isMainThread())
+            ensureFileLogger();
+    });
 
     g_wasLaunchedManually = decideLaunchedManually(m_arguments, env().parentIsSessionManager());
 
@@ -303,15 +304,7 @@ void AppDelegate::spawnUpdateCheckCopyIfDue()
 
 void AppDelegate::installFileLogger()
 {
-    if (!g_fileLogger) {
-        auto logger = std::make_shared<LGFileLogger>();
-        logger->setMaximumFileSize(9961472);
-        logger->setRollingFrequency(5184000);
-        logger->logFileManager()->setMaximumNumberOfLogFiles(4);
-        logger->logFileManager()->setFileNamingConvention(1);
-        LGLog::addLogger(logger);
-        g_fileLogger = logger;
-    }
+    ensureFileLogger();
     LGLog::addExcludedWord(Settings::stringForKey(kStoredToken));
     LGLog::addExcludedWord(bridge().tokenSecret());
 }
@@ -483,22 +476,21 @@ void AppDelegate::applicationWillTerminate()
         mc->shutdown();
     // The forced quit below skips every destructor, the settings writer's last write included.
     Settings::synchronize();
-    QPointer<AppDelegate> self(this);
-    dispatch_default_queue_async([] {
+    // The backstop must not need the main thread: it is the one that may hang in teardown. A
+    // thread of its own, so busy pools cannot hold it back either.
+    std::thread([] {
         ShellEnvironment::instance().sleep(2);
-        dispatch_main_async([] {
-            if (g_instance)
-                g_instance->scheduleForceQuit();
-        });
-    });
+        ShellEnvironment::instance().sleep(2);
+        ShellEnvironment::instance().forceTerminate();
+    }).detach();
 }
 
 void AppDelegate::scheduleForceQuit()
 {
-    dispatch_default_queue_async([] {
+    std::thread([] {
         ShellEnvironment::instance().sleep(2);
         ShellEnvironment::instance().forceTerminate();
-    });
+    }).detach();
 }
 
 void AppDelegate::quitAppNoConfirm()

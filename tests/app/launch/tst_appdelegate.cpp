@@ -14,6 +14,7 @@
 
 #include <QDir>
 #include <QFile>
+#include <QSemaphore>
 #include <QSignalSpy>
 #include <QStandardPaths>
 #include <QTest>
@@ -283,6 +284,20 @@ private Q_SLOTS:
         QVERIFY(MainController::instance()->isShutDown());
         QCOMPARE(fake->count("driveShutdown"), 1);
         QTRY_COMPARE(fake->forceTerminations.load(), 1);
+    }
+
+    // A teardown that hangs the main thread after will-terminate still ends the process: the
+    // backstop runs without the main thread.
+    void forcedQuitFiresWhileTheMainThreadHangs()
+    {
+        auto *d = AppDelegate::instance();
+        QSemaphore forced;
+        ShellEnvironment::instance().forceTerminate = [&forced] { forced.release(); };
+        bool ended = false;
+        ShellEnvironment::instance().exitEventLoop = [&] { ended = forced.tryAcquire(1, 20000); };
+        d->terminate();
+        QVERIFY(ended);
+        fake->install();
     }
 
     void resetDuringQuitSkipsTheStore()

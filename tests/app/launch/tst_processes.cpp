@@ -12,6 +12,7 @@
 #include <QLocalServer>
 #include <QLocalSocket>
 #include <QProcess>
+#include <QRegularExpression>
 #include <QStandardPaths>
 #include <QTemporaryDir>
 #include <QTest>
@@ -382,6 +383,82 @@ private Q_SLOTS:
             ::kill(pid_t(survivor->processId()), SIGTERM);
             QVERIFY(survivor->waitForFinished(20000));
         }
+    }
+
+    // An uncaught exception leaves "CRASH: ..." and a stack trace in the log file and on
+    // standard error, once, with what was logged before the file logger existed.
+    void anUncaughtExceptionIsReportedWithItsStack()
+    {
+        QTemporaryDir logs;
+        QProcess crasher;
+        crasher.start(qEnvironmentVariable("HOISTLY_CRASH_HELPER"), {logs.path()});
+        QVERIFY(crasher.waitForFinished(20000));
+        QCOMPARE(crasher.exitStatus(), QProcess::CrashExit);
+        const QString err = QString::fromLocal8Bit(crasher.readAllStandardError());
+        QString log;
+        for (const QFileInfo &f : QDir(logs.path()).entryInfoList({"log-*"}, QDir::Files)) {
+            QFile file(f.absoluteFilePath());
+            QVERIFY(file.open(QIODevice::ReadOnly));
+            log += QString::fromUtf8(file.readAll());
+        }
+        for (const QString &text : {err, log}) {
+            QCOMPARE(text.count("CRASH: "), 1);
+            QVERIFY2(text.contains("CRASH: index 7 out of range"), qPrintable(text));
+            // One frame a line, the helper's own among them.
+            const QString stack = text.mid(text.indexOf("Stack Trace: "));
+            QVERIFY2(stack.count(QRegularExpression("(^|\\n)\\S*shell_crash_helper\\(")) >= 1 && stack.count('\n') >= 3, qPrintable(text));
+        }
+        QVERIFY2(log.contains("HELPER: before the file logger"), qPrintable(log));
+    }
+
+    // A crash signal in the real application: the report is in its log and on standard error,
+    // then the signal's default action ends the process.
+    void aCrashSignalIsReportedBeforeTheProcessEnds()
+    {
+        if (!QFileInfo(appPath()).isExecutable())
+            QSKIP("the Hoistly executable is not built");
+        const QString h = home.path() + "/segv";
+        QProcess app;
+        app.setProcessEnvironment(appEnvironment(h));
+        app.start(appPath(), {});
+        QVERIFY(app.waitForStarted());
+        // Its log is written while it runs.
+        QTRY_VERIFY_WITH_TIMEOUT(logText(h).contains("Starting up - LumoraDesktop"), 30000);
+        ::kill(pid_t(app.processId()), SIGSEGV);
+        QVERIFY(app.waitForFinished(20000));
+        QCOMPARE(app.exitStatus(), QProcess::CrashExit);
+        const QString err = QString::fromLocal8Bit(app.readAllStandardError());
+        QVERIFY2(err.contains("CRASH: signal 11 (SIGSEGV)\nStack Trace:\n"), qPrintable(err.right(2000)));
+        const QString log = logText(h);
+        QVERIFY2(log.contains("CRASH: signal 11 (SIGSEGV)\nStack Trace:\n"), qPrintable(log.right(2000)));
+        QVERIFY(log.indexOf("Stack Trace:") > log.indexOf("Starting up - LumoraDesktop"));
+    }
+
+    // A settings file that cannot be read is kept aside, and the error, logged before the file
+    // logger exists, is in the log file and on standard error.
+    void anUnreadableSettingsFileIsKeptAsideAndLogged()
+    {
+        if (!QFileInfo(appPath()).isExecutable())
+            QSKIP("the Hoistly executable is not built");
+        const QString h = home.path() + "/corrupt";
+        const QString settings = h + "/config/Lumora/Hoistly.plist";
+        QVERIFY(QDir().mkpath(QFileInfo(settings).path()));
+        QFile f(settings);
+        QVERIFY(f.open(QIODevice::WriteOnly));
+        f.write("<plist><dict><key>kLKStoredTokenKey</key><string>cut off");
+        f.close();
+        QProcess app;
+        app.setProcessEnvironment(appEnvironment(h));
+        app.start(appPath(), {});
+        QVERIFY(app.waitForStarted());
+        QTRY_VERIFY_WITH_TIMEOUT(logText(h).contains("Starting up - LumoraDesktop"), 30000);
+        const QStringList aside = QDir(QFileInfo(settings).path()).entryList({"Hoistly.plist.unreadable-*"}, QDir::Files);
+        QCOMPARE(aside.size(), 1);
+        QVERIFY(logText(h).contains("could not be read"));
+        QVERIFY(logText(h).contains(aside.first()));
+        ::kill(pid_t(app.processId()), SIGTERM);
+        QVERIFY(app.waitForFinished(20000));
+        QVERIFY(QString::fromLocal8Bit(app.readAllStandardError()).contains(aside.first()));
     }
 
     void nothingRunningEndsNothing()
