@@ -26,6 +26,7 @@
 #include <QGuiApplication>
 #include <QLocale>
 #include <QSessionManager>
+#include <QSysInfo>
 #include <QThread>
 #include <QTimeZone>
 #include <QTimer>
@@ -48,6 +49,13 @@ const QString kStoredToken = QStringLiteral("kLKStoredTokenKey");
 
 ShellBridge &bridge() { return ShellBridge::instance(); }
 ShellEnvironment &env() { return ShellEnvironment::instance(); }
+
+// The running system as users know it: the distribution and the kernel release. (The
+// macOS-style version of NSDevice only steers the few branches that depend on it.)
+QString systemDescription()
+{
+    return QStringLiteral("%1, kernel %2").arg(QSysInfo::prettyProductName(), QSysInfo::kernelVersion());
+}
 
 // The file logger (once per process). Also used by the crash handler, so that a crash before the
 // launch installs it still leaves the lines logged so far in a file.
@@ -248,8 +256,8 @@ void AppDelegate::continueLaunchAfterResetOffer()
     installFileLogger();
     runMigrations();
 
-    LGLogInfo(QStringLiteral("Starting up - LumoraDesktop v%1.%2, MacOSX %3")
-                  .arg(runningVersion()).arg(runningBuildNumber()).arg(NSDevice::osxVersionString()));
+    LGLogInfo(QStringLiteral("Starting up - LumoraDesktop v%1.%2, %3")
+                  .arg(runningVersion()).arg(runningBuildNumber()).arg(systemDescription()));
 
     if (!m_pendingUrl.isEmpty()) {
         const QString url = m_pendingUrl;
@@ -268,8 +276,15 @@ void AppDelegate::continueLaunchAfterResetOffer()
 
     bridge().reporterStartup();
     const int last = lastRanBuildNumber();
-    if (last != 0 && last < runningBuildNumber())
-        bridge().track(QStringLiteral("Misc: Upgraded to new version"), 1);
+    if (last != 0 && last < runningBuildNumber()) {
+        bridge().trackWithProperties(QStringLiteral("Misc: Upgraded to new version"), 1,
+                                     {{QStringLiteral("version"), runningVersion()},
+                                      {QStringLiteral("build"), QString::number(runningBuildNumber())},
+                                      {QStringLiteral("macosx_version_major"), NSDevice::osxVersionMajor()},
+                                      {QStringLiteral("macosx_version_minor"), NSDevice::osxVersionMinor()},
+                                      {QStringLiteral("system_version"), systemDescription()},
+                                      {QStringLiteral("last_build"), last}});
+    }
 
     bridge().setProperty(QStringLiteral("Misc: Last startup"), env().now());
     refreshReportingDemographics();
@@ -661,15 +676,17 @@ void AppDelegate::refreshReportingDemographics()
     b.setProperty(QStringLiteral("Language Code"), languages.isEmpty() ? QString() : languages.constFirst());
 
     const QDate d = installed.toTimeZone(QTimeZone("America/Los_Angeles")).date();
-    const int week = d.weekNumber();
+    // The week belongs to its ISO week-year: 2023-01-01 is in week 52 of 2022.
+    int weekYear = d.year();
+    const int week = d.weekNumber(&weekYear);
     const QString monthly = QStringLiteral("%1-%2").arg(d.year(), 4, 10, QLatin1Char('0')).arg(d.month(), 2, 10, QLatin1Char('0'));
-    const QString weekly = QStringLiteral("%1-%2").arg(d.year(), 4, 10, QLatin1Char('0')).arg(week, 2, 10, QLatin1Char('0'));
+    const QString weekly = QStringLiteral("%1-%2").arg(weekYear, 4, 10, QLatin1Char('0')).arg(week, 2, 10, QLatin1Char('0'));
     const QString daily = QStringLiteral("%1-%2-%3").arg(d.year(), 4, 10, QLatin1Char('0')).arg(d.month(), 2, 10, QLatin1Char('0')).arg(d.day(), 2, 10, QLatin1Char('0'));
     b.setProperty(QStringLiteral("Monthly Cohort"), monthly);
     b.setProperty(QStringLiteral("Weekly Cohort"), weekly);
     b.setProperty(QStringLiteral("Daily Cohort"), daily);
     b.setProperty(QStringLiteral("Monthly Cohort #"), d.year() * 100 + d.month());
-    b.setProperty(QStringLiteral("Weekly Cohort #"), d.year() * 100 + week);
+    b.setProperty(QStringLiteral("Weekly Cohort #"), weekYear * 100 + week);
     b.setProperty(QStringLiteral("Daily Cohort #"), d.year() * 10000 + d.month() * 100 + d.day());
     LGLogInfo(QStringLiteral("User info %1 / %2 / %3").arg(userId, userName, fullName));
     b.registerSuperProperties({{QStringLiteral("monthlyCohort"), monthly},

@@ -137,6 +137,7 @@ void installDefaults(ShellBridge &b)
 
     b.reporterStartup = [] { LMRReporter::startup(); };
     b.track = [](const QString &e, int m) { LMRReporter::track(e, m); };
+    b.trackWithProperties = [](const QString &e, int m, const QVariantMap &p) { LMRReporter::track(e, m, p); };
     b.trackOncePerDay = [](const QString &e, int m) { LMRReporter::trackOncePerDay(e, m); };
     b.trackOnceEver = [](const QString &e, int m) { LMRReporter::trackOnceEver(e, m); };
     b.trackAndIncrement = [](const QString &e, int m) { LMRReporter::trackAndIncrement(e, m); };

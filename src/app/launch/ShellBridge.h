@@ -74,6 +74,7 @@ struct ShellBridge
     // ---- Analytics -------------------------------------------------------------------------
     std::function<void()> reporterStartup;
     std::function<void(const QString &, int)> track;
+    std::function<void(const QString &, int, const QVariantMap &)> trackWithProperties;
     std::function<void(const QString &, int)> trackOncePerDay;
     std::function<void(const QString &, int)> trackOnceEver;
     std::function<void(const QString &, int)> trackAndIncrement;

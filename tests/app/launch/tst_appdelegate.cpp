@@ -17,6 +17,7 @@
 #include <QSemaphore>
 #include <QSignalSpy>
 #include <QStandardPaths>
+#include <QSysInfo>
 #include <QTest>
 #include <QUrl>
 
@@ -419,6 +420,52 @@ private Q_SLOTS:
         Settings::setInt(5, "PhotosImported");
         d->refreshReportingMetrics();
         QVERIFY(fake->properties.contains("Uploading: Last upload"));
+    }
+
+    // The weekly cohort is the ISO week with its own week-year: the first days of a January can
+    // belong to the last week of the year before.
+    void cohortsUseTheIsoWeekYear_data()
+    {
+        QTest::addColumn<QDateTime>("installed");
+        QTest::addColumn<QString>("weekly");
+        QTest::addColumn<int>("weeklyNumber");
+        QTest::addColumn<QString>("monthly");
+        QTest::newRow("2023-01-01") << QDateTime(QDate(2023, 1, 1), QTime(20, 0), Qt::UTC) << "2022-52" << 202252 << "2023-01";
+        QTest::newRow("2021-01-03") << QDateTime(QDate(2021, 1, 3), QTime(20, 0), Qt::UTC) << "2020-53" << 202053 << "2021-01";
+        QTest::newRow("2024-12-30") << QDateTime(QDate(2024, 12, 30), QTime(20, 0), Qt::UTC) << "2025-01" << 202501 << "2024-12";
+        QTest::newRow("mid-year") << QDateTime(QDate(2023, 6, 14), QTime(20, 0), Qt::UTC) << "2023-24" << 202324 << "2023-06";
+    }
+
+    void cohortsUseTheIsoWeekYear()
+    {
+        QFETCH(QDateTime, installed);
+        QFETCH(QString, weekly);
+        QFETCH(int, weeklyNumber);
+        QFETCH(QString, monthly);
+        Settings::setObject(installed, "DateInstalled");
+        AppDelegate::instance()->refreshReportingDemographics();
+        QCOMPARE(fake->properties.value("Weekly Cohort").toString(), weekly);
+        QCOMPARE(fake->properties.value("Weekly Cohort #").toInt(), weeklyNumber);
+        QCOMPARE(fake->properties.value("Monthly Cohort").toString(), monthly);
+    }
+
+    // After an upgrade the event says from which build to which, on which system.
+    void upgradeEventCarriesItsProperties()
+    {
+        const int running = AppDelegate::runningBuildNumber();
+        QVERIFY(running > 1);
+        Settings::setInt(running - 1, "LastRanBuildNumber");
+        AppDelegate::instance()->applicationDidFinishLaunching({"Hoistly"});
+        QTRY_COMPARE(fake->count("driveStartup"), 1);
+        QVERIFY(fake->eventProperties.contains("Misc: Upgraded to new version"));
+        const QVariantMap p = fake->eventProperties.value("Misc: Upgraded to new version");
+        QCOMPARE(p.value("version").toString(), AppDelegate::runningVersion());
+        QCOMPARE(p.value("build").toString(), QString::number(running));
+        QCOMPARE(p.value("last_build").toInt(), running - 1);
+        QCOMPARE(p.value("macosx_version_major").toInt(), NSDevice::osxVersionMajor());
+        QCOMPARE(p.value("macosx_version_minor").toInt(), NSDevice::osxVersionMinor());
+        QVERIFY(p.value("system_version").toString().contains(QSysInfo::kernelVersion()));
+        QVERIFY(p.value("system_version").toString().contains(QSysInfo::prettyProductName()));
     }
 
     void demographicsNameFallsBackToUserId()

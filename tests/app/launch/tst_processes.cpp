@@ -14,6 +14,7 @@
 #include <QProcess>
 #include <QRegularExpression>
 #include <QStandardPaths>
+#include <QSysInfo>
 #include <QTemporaryDir>
 #include <QTest>
 
@@ -424,6 +425,8 @@ private Q_SLOTS:
         QVERIFY(app.waitForStarted());
         // Its log is written while it runs.
         QTRY_VERIFY_WITH_TIMEOUT(logText(h).contains("Starting up - LumoraDesktop"), 30000);
+        // The system it names is the real one.
+        QVERIFY(logText(h).contains(QStringLiteral("%1, kernel %2").arg(QSysInfo::prettyProductName(), QSysInfo::kernelVersion())));
         ::kill(pid_t(app.processId()), SIGSEGV);
         QVERIFY(app.waitForFinished(20000));
         QCOMPARE(app.exitStatus(), QProcess::CrashExit);
