@@ -464,6 +464,52 @@ private Q_SLOTS:
         QVERIFY(QString::fromLocal8Bit(app.readAllStandardError()).contains(aside.first()));
     }
 
+    // The run command's trial against the local service double lives in a profile of its own:
+    // its settings, logs and launch-at-login entry never reach the user's real profile, and the
+    // double ends with the application.
+    void theRunCommandKeepsItsTrialOutOfTheRealProfile()
+    {
+        const QString build = qEnvironmentVariable("HOISTLY_TEST_BINARY_DIR");
+        if (!QFileInfo(build + "/src/app/Hoistly").isExecutable() || !QFileInfo(build + "/tests/double/lumora-double").isExecutable())
+            QSKIP("the Hoistly executable or the service double is not built");
+        QTemporaryDir user;
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        for (const char *name : {"XDG_CONFIG_HOME", "XDG_DATA_HOME", "XDG_STATE_HOME", "XDG_CACHE_HOME", "HOISTLY_SERVICE_URL"})
+            env.remove(name);
+        env.insert("HOME", user.path());
+        env.insert("BUILD", build);
+        env.insert("HOISTLY_SKIP_SETUP", "1");
+        env.remove("HOISTLY_APPLICATIONS"); // ~/Applications: the app stays where it was installed
+        env.insert("XDG_RUNTIME_DIR", runtime.path());
+        env.insert("QT_QPA_PLATFORM", "offscreen");
+        env.insert("QTWEBENGINE_CHROMIUM_FLAGS", "--no-sandbox --disable-gpu --single-process");
+        QProcess run;
+        run.setProcessEnvironment(env);
+        run.start("/bin/bash", {qEnvironmentVariable("HOISTLY_SOURCE_DIR") + "/scripts/run.sh"});
+        QVERIFY(run.waitForStarted());
+        const QString profile = user.path() + "/.local/share/Lumora-double/profile";
+        QTRY_VERIFY_WITH_TIMEOUT(logText(profile).contains("Starting up - LumoraDesktop"), 60000);
+        QTRY_VERIFY_WITH_TIMEOUT(!QDir(profile + "/config/autostart").entryList(QDir::Files).isEmpty(), 10000);
+        QVERIFY(QFileInfo::exists(profile + "/config/Lumora/Hoistly.plist"));
+        // Nothing in the real profile: no settings, no logs, no catalogue, no autostart entry.
+        QVERIFY(!QFileInfo::exists(user.path() + "/.config"));
+        QVERIFY(!QFileInfo::exists(user.path() + "/.local/state"));
+        QVERIFY(!QFileInfo::exists(user.path() + "/.local/share/Lumora"));
+
+        // The command stays in the foreground with the application; when it ends, so does the double.
+        QFile children(QStringLiteral("/proc/%1/task/%1/children").arg(run.processId()));
+        QVERIFY(children.open(QIODevice::ReadOnly));
+        const QList<QByteArray> pids = children.readAll().trimmed().split(' ');
+        QCOMPARE(pids.size(), 2); // the double and the application
+        QCOMPARE(run.state(), QProcess::Running);
+        for (const QByteArray &pid : pids)
+            if (QFile::symLinkTarget("/proc/" + QString::fromLatin1(pid) + "/exe").endsWith("/Hoistly"))
+                ::kill(pid_t(pid.toInt()), SIGTERM);
+        QVERIFY(run.waitForFinished(30000));
+        for (const QByteArray &pid : pids)
+            QTRY_VERIFY_WITH_TIMEOUT(!QFileInfo::exists("/proc/" + QString::fromLatin1(pid) + "/exe"), 10000);
+    }
+
     void nothingRunningEndsNothing()
     {
         QCOMPARE(SingleInstance::endOtherCopies([](double) {}), 0);
