@@ -26,6 +26,7 @@
 #include <unistd.h>
 
 namespace {
+constexpr qint64 kHolderExitWaitMs = 8000;
 QString g_nameOverride;
 int g_lockFd = -1;
 QString g_lockPath;
@@ -271,8 +272,16 @@ bool SingleInstance::listen()
         LGLogError(QStringLiteral("SINGLE: No private folder for the single-copy socket"));
         return false;
     }
-    if (!tryLock(lockPathFor(name)))
-        return false;
+    // A holder that no longer answers is on its way out (a relaunch after a log-out, a reset or
+    // an update starts us while it ends): its lock goes with it within the forced-quit time. One
+    // that answers is alive, busy or just started, and stays the only copy.
+    QElapsedTimer waited;
+    waited.start();
+    while (!tryLock(lockPathFor(name))) {
+        if (answers(name) || waited.elapsed() > kHolderExitWaitMs)
+            return false;
+        QThread::msleep(50);
+    }
     if (!m_server) {
         m_server = new QLocalServer(this);
         m_server->setSocketOptions(QLocalServer::UserAccessOption);

@@ -36,7 +36,8 @@ public:
     static int endOtherCopies(const std::function<void(double)> &sleeper);
 
     // Server side (main thread). Takes the lock and listens; false when another copy holds the
-    // lock or still answers on the socket (this copy must then hand over and end).
+    // lock and answers on the socket, or does not let go of the lock within a few seconds (this
+    // copy must then hand over and end).
     bool listen();
     bool isListening() const;
     void close();

@@ -2,6 +2,9 @@
 // Arguments: <socket path> <mode> [nobody]
 //   obey | ignore: listen as the running copy, and quit (or not) when asked to;
 //   end:           act as a new copy: end the running one and print "ENDED <n>";
+//   claim:         act as a new copy that then listens: prints "LISTENING" or "LOST";
+//   leaving:       listen, then close the socket at once and exit 1.5 s later (a copy in its
+//                  teardown);
 //   nobody:        drop to the user "nobody" first (a hostile local user; needs root).
 #include "app/platform/SingleInstance.h"
 
@@ -28,6 +31,20 @@ int main(int argc, char *argv[])
     if (mode == "end") {
         const int ended = SingleInstance::endOtherCopies([](double s) { ::usleep(useconds_t(s * 1e6)); });
         std::printf("ENDED %d\n", ended);
+        return 0;
+    }
+    if (mode == "claim") {
+        SingleInstance::endOtherCopies([](double s) { ::usleep(useconds_t(s * 1e6)); });
+        std::printf(SingleInstance::instance()->listen() ? "LISTENING\n" : "LOST\n");
+        return 0;
+    }
+    if (mode == "leaving") {
+        if (!SingleInstance::instance()->listen())
+            return 3;
+        SingleInstance::instance()->close();
+        std::printf("READY\n");
+        std::fflush(stdout);
+        ::usleep(1500 * 1000);
         return 0;
     }
     const bool obey = mode == "obey";

@@ -510,6 +510,36 @@ private Q_SLOTS:
             QTRY_VERIFY_WITH_TIMEOUT(!QFileInfo::exists("/proc/" + QString::fromLatin1(pid) + "/exe"), 10000);
     }
 
+    // A relaunched copy (after a log-out, a reset or an update) starts while the old one is in
+    // its teardown with the socket already closed: it waits for the lock and becomes the copy.
+    void aRelaunchWaitsForTheLeavingCopy()
+    {
+        QProcess leaving;
+        QVERIFY(startHelper(leaving, "leaving"));
+        QCOMPARE(runEnder(), QByteArray("ENDED 0"));
+        QProcess claim;
+        claim.start(helperPath(), {socketName(), "claim"});
+        QVERIFY(claim.waitForFinished(20000));
+        QCOMPARE(claim.readAllStandardOutput().trimmed(), QByteArray("LISTENING"));
+        QTRY_COMPARE(leaving.state(), QProcess::NotRunning);
+    }
+
+    // A copy that answers keeps the lock: the new one does not take over.
+    void aClaimAgainstAnAnsweringCopyLoses()
+    {
+        QProcess stubborn;
+        QVERIFY(startHelper(stubborn, "ignore"));
+        ::kill(pid_t(stubborn.processId()), SIGSTOP); // busy: it accepts, but never answers
+        QProcess claim;
+        claim.start(helperPath(), {socketName(), "claim"});
+        QVERIFY(claim.waitForFinished(20000));
+        QCOMPARE(claim.readAllStandardOutput().trimmed(), QByteArray("LOST"));
+        ::kill(pid_t(stubborn.processId()), SIGCONT);
+        QCOMPARE(stubborn.state(), QProcess::Running);
+        stubborn.kill();
+        stubborn.waitForFinished();
+    }
+
     void nothingRunningEndsNothing()
     {
         QCOMPARE(SingleInstance::endOtherCopies([](double) {}), 0);
