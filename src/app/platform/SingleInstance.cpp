@@ -309,6 +309,9 @@ void SingleInstance::close()
 {
     if (m_server)
         m_server->close();
+    // Closed at the end of the termination path, after the last settings were written: the
+    // next copy (a relaunch) may start now.
+    unlock();
 }
 
 namespace {

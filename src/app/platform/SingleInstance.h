@@ -40,6 +40,7 @@ public:
     // copy must then hand over and end).
     bool listen();
     bool isListening() const;
+    // Stops listening and gives up the lock.
     void close();
     std::function<void()> onQuitRequested;
     std::function<void(const QString &url)> onUrl;
