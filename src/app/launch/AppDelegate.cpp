@@ -545,7 +545,7 @@ bool AppDelegate::performLogOutAndDELETEEVERYTHING()
     // account's counters and recent uploads into the fresh settings.
     if (auto *mc = MainController::instanceNoCreate())
         mc->shutdown();
-    else
+    else if (bridge().catalogueOpen()) // an engine that never started has nothing to stop
         bridge().driveShutdown();
     if (!bridge().waitForEngineIdle(15000))
         LGLogError(QStringLiteral("RESETTING APP: work in flight did not end in time"));
