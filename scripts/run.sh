@@ -1,14 +1,19 @@
 #!/usr/bin/env bash
-# Builds Hoistly, installs the bundle into ~/Applications and launches it.
+# Builds Hoistly, installs the bundle into ~/Applications and launches it in the foreground.
 # Without a configured service (HOISTLY_SERVICE_URL unset), a local photo-service double is
 # started on 127.0.0.1 for the session (its state kept in ~/.local/share/Lumora-double) and
-# the application is pointed at it.
+# the application is pointed at it. That trial runs in a profile of its own under the double's
+# state folder (settings, data, logs, caches and the launch-at-login entry), so nothing of it
+# reaches the user's real profile; the double ends when the application does.
+# HOISTLY_SKIP_SETUP=1 uses an existing build in $BUILD without installing packages or building.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-./scripts/install-deps.sh
 BUILD="${BUILD:-build}"
-cmake -S . -B "$BUILD" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
-cmake --build "$BUILD" -j "$(nproc)" --target Hoistly lumora-double
+if [ "${HOISTLY_SKIP_SETUP:-0}" != 1 ]; then
+  ./scripts/install-deps.sh
+  cmake -S . -B "$BUILD" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+  cmake --build "$BUILD" -j "$(nproc)" --target Hoistly lumora-double
+fi
 APPS="${HOISTLY_APPLICATIONS:-$HOME/Applications}"
 bundle=$(packaging/install-bundle.sh "$BUILD" "$APPS" | tail -n 1)
 exe="$bundle/Contents/MacOS/Hoistly"
@@ -31,7 +36,14 @@ if [ -z "${HOISTLY_SERVICE_URL:-}" ]; then
   [ -n "$port" ] || { echo "run: the local service did not start" >&2; exit 1; }
   export HOISTLY_SERVICE_URL="http://127.0.0.1:$port"
   export HOISTLY_API_KEY=5f1c0e2d9a7b4c3e8d6f0a1b2c3d4e5f HOISTLY_API_SECRET=9b8a7c6d5e4f3a2b
-  echo "Using the local photo service at $HOISTLY_SERVICE_URL"
+  # The trial's own profile: a sign-in at the double, its catalogue and its autostart entry
+  # must never meet the real profile (at the next login that entry would start the app against
+  # the production hosts).
+  profile="$state/profile"
+  mkdir -p "$profile/config" "$profile/data" "$profile/state" "$profile/cache"
+  export XDG_CONFIG_HOME="$profile/config" XDG_DATA_HOME="$profile/data" \
+         XDG_STATE_HOME="$profile/state" XDG_CACHE_HOME="$profile/cache"
+  echo "Using the local photo service at $HOISTLY_SERVICE_URL (profile in $profile)"
 fi
 export QTWEBENGINE_DISABLE_SANDBOX="${QTWEBENGINE_DISABLE_SANDBOX:-$([ "$(id -u)" -eq 0 ] && echo 1 || echo 0)}"
 "$exe" "$@"

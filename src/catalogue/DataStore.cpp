@@ -186,6 +186,8 @@ DataStore *DataStore::instance()
     return g_store;
 }
 
+DataStore *DataStore::instanceIfCreated() { return g_openStore.load(std::memory_order_acquire); }
+
 void DataStore::shutdown()
 {
     QMutexLocker lock(&g_instanceLock);

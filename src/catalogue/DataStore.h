@@ -93,6 +93,8 @@ public:
 
     // The store, opened on first use. Check isOpen() before relying on it.
     static DataStore *instance();
+    // The store when it has been opened in this process, without opening it; else nullptr.
+    static DataStore *instanceIfCreated();
     // The store's file: StandardPaths::lumoraSubfolder("Database") + "/LumoraDesktop.storedata".
     static QString storePath();
     // Writes pending changes and closes the store; the next instance() opens it again.

@@ -18,6 +18,8 @@
 #include <condition_variable>
 #include <cstdio>
 #include <cstring>
+#include <fcntl.h>
+#include <unistd.h>
 #include <mutex>
 #include <tuple>
 
@@ -47,6 +49,20 @@ spdlog::log_clock::time_point timeFor(qint64 msSinceEpoch)
 {
     return spdlog::log_clock::time_point(std::chrono::duration_cast<spdlog::log_clock::duration>(
         std::chrono::milliseconds(msSinceEpoch)));
+}
+
+// The file a crash report goes to. A signal handler cannot lock or allocate, so the path is
+// kept ready as bytes; a torn read during a roll at the very moment of a crash is accepted.
+char g_crashLogPath[4096] = {};
+
+void rememberForCrashReports(const QString &path)
+{
+    const QByteArray bytes = QFile::encodeName(path);
+    if (bytes.size() >= qsizetype(sizeof(g_crashLogPath)))
+        return;
+    g_crashLogPath[0] = '\0';
+    std::memcpy(g_crashLogPath + 1, bytes.constData() + 1, size_t(bytes.size()));
+    g_crashLogPath[0] = bytes.isEmpty() ? '\0' : bytes.at(0);
 }
 
 class RollingSink final : public spdlog::sinks::base_sink<std::mutex>
@@ -123,6 +139,9 @@ protected:
             return;
         }
         m_size += length;
+        // Handed to the system at once: a crash or a forced quit must not lose what was logged.
+        // This runs on the writer thread, so the callers never wait for it.
+        std::fflush(m_file);
     }
 
     void flush_() override
@@ -202,6 +221,7 @@ private:
             return false;
         }
         m_path = path;
+        rememberForCrashReports(path);
         m_size = QFileInfo(path).size();
         m_openedAt = createdAt;
         m_failureReported = false;
@@ -431,6 +451,13 @@ void LGFileLogger::logMessage(const LGLogMessage &message)
     spdlog::details::log_msg msg(when, spdlog::source_loc{}, "Hoistly", level, payload);
     d->sink->log(msg);
     d->sink->flush();
+}
+
+int LGFileLogger::openCrashLogFile()
+{
+    if (g_crashLogPath[0] == '\0')
+        return -1;
+    return ::open(g_crashLogPath, O_WRONLY | O_APPEND | O_CLOEXEC);
 }
 
 void LGFileLogger::flush()

@@ -82,6 +82,10 @@ public:
     // Closes the current file; the next line starts a new one.
     void rollLogFile();
 
+    // For a crash handler (async-signal-safe): a descriptor appending to the file being written
+    // by the file logger, or -1. The caller closes it.
+    static int openCrashLogFile();
+
     void logMessage(const LGLogMessage &message) override;
     void flush() override;
 

@@ -6,6 +6,7 @@
 #include <QStringList>
 #include <algorithm>
 #include <cstdio>
+#include <deque>
 #include <vector>
 
 namespace {
@@ -15,7 +16,13 @@ struct LogState
     std::vector<std::shared_ptr<LGLogger>> loggers;
     QStringList excluded;
     bool echo = false;
+    // Lines logged before any logger exists (the reset offer, a corrupt settings file, the
+    // first steps of the launch); handed to the first logger that is added.
+    std::deque<LGLogMessage> early;
+    bool earlyDelivered = false;
 };
+
+constexpr size_t kMaxEarlyLines = 2000;
 
 LogState &state()
 {
@@ -70,8 +77,6 @@ void LGLog::log(int flag, const char *file, const char *function, int line, cons
         words = s.excluded; // implicitly shared: redaction runs outside the lock
         echo = s.echo;
     }
-    if (loggers.empty() && !echo)
-        return;
     LGLogMessage m;
     m.message = redactWith(words, message);
     m.flag = flag;
@@ -79,8 +84,22 @@ void LGLog::log(int flag, const char *file, const char *function, int line, cons
     m.function = QString::fromUtf8(function);
     m.line = line;
     m.timestampMs = QDateTime::currentMSecsSinceEpoch();
-    if (echo)
+    // Errors also go to standard error, which the desktop session's journal collects: the
+    // system log of a desktop process.
+    if (echo || flag == LGLogFlagError)
         std::fprintf(stderr, "%s\n", m.message.toLocal8Bit().constData());
+    if (loggers.empty()) {
+        QMutexLocker locker(&s.lock);
+        if (s.loggers.empty()) {
+            if (!s.earlyDelivered) {
+                s.early.push_back(m);
+                if (s.early.size() > kMaxEarlyLines)
+                    s.early.pop_front();
+            }
+            return;
+        }
+        loggers = s.loggers; // one was added meanwhile
+    }
     for (auto &l : loggers)
         l->logMessage(m);
 }
@@ -89,8 +108,17 @@ void LGLog::addLogger(std::shared_ptr<LGLogger> logger)
 {
     if (!logger)
         return;
-    QMutexLocker locker(&state().lock);
-    state().loggers.push_back(std::move(logger));
+    std::deque<LGLogMessage> early;
+    {
+        QMutexLocker locker(&state().lock);
+        state().loggers.push_back(logger);
+        if (!state().earlyDelivered) {
+            state().earlyDelivered = true;
+            early.swap(state().early);
+        }
+    }
+    for (const LGLogMessage &m : early)
+        logger->logMessage(m);
 }
 
 void LGLog::removeAllLoggers()

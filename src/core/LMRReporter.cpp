@@ -17,13 +17,13 @@ QString everKey(const QString &event) { return QStringLiteral("LMRReporterSentOn
 
 void LMRReporter::startup() { QBeacon::shared()->start(); }
 
-void LMRReporter::track(const QString &event, int mask)
+void LMRReporter::track(const QString &event, int mask) { track(event, mask, {}); }
+
+void LMRReporter::track(const QString &event, int mask, const QVariantMap &properties)
 {
     if ((mask & DestinationBeacon) && !event.isEmpty())
-        QBeacon::shared()->enqueue(event);
+        QBeacon::shared()->enqueue(event, properties);
 }
-
-void LMRReporter::track(const QString &event, int mask, const QVariantMap &) { track(event, mask); }
 
 void LMRReporter::trackOncePerDay(const QString &event, int mask)
 {

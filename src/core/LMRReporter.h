@@ -16,7 +16,7 @@ public:
     static void startup();
 
     static void track(const QString &event, int mask);
-    // The properties are not sent.
+    // The properties are sent with the event.
     static void track(const QString &event, int mask, const QVariantMap &properties);
     // At most once per event name and calendar day (UTC).
     static void trackOncePerDay(const QString &event, int mask);

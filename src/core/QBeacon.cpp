@@ -127,6 +127,7 @@ void QBeacon::load()
         Event e;
         e.id = m.value(QStringLiteral("id")).toLongLong();
         e.name = m.value(QStringLiteral("event")).toString();
+        e.properties = m.value(QStringLiteral("properties")).toMap();
         if (e.name.isEmpty())
             continue;
         m_nextId = qMax(m_nextId, e.id + 1);
@@ -139,16 +140,21 @@ void QBeacon::saveLocked() const
     QVariantList list;
     list.reserve(m_queue.size());
     for (const Event &e : m_queue)
-        list.append(QVariantMap{{QStringLiteral("id"), e.id}, {QStringLiteral("event"), e.name}});
+    {
+        QVariantMap item{{QStringLiteral("id"), e.id}, {QStringLiteral("event"), e.name}};
+        if (!e.properties.isEmpty())
+            item.insert(QStringLiteral("properties"), e.properties);
+        list.append(item);
+    }
     m_file->schedule(m_file, std::move(list));
 }
 
-void QBeacon::enqueue(const QString &event)
+void QBeacon::enqueue(const QString &event, const QVariantMap &properties)
 {
     if (event.isEmpty())
         return;
     QMutexLocker locker(&m_lock);
-    m_queue.append(Event{m_nextId++, event});
+    m_queue.append(Event{m_nextId++, event, properties});
     while (m_queue.size() > kMaximumQueuedEvents)
         m_queue.removeFirst();
     saveLocked();
@@ -165,7 +171,7 @@ QStringList QBeacon::pendingEvents() const
 
 bool QBeacon::isFlushing() const { return m_flushing; }
 
-QUrl QBeacon::urlForEvent(const QString &event)
+QUrl QBeacon::urlForEvent(const QString &event, const QVariantMap &properties)
 {
     QUrl url = Endpoints::beaconBase();
     QString path = url.path();
@@ -174,8 +180,10 @@ QUrl QBeacon::urlForEvent(const QString &event)
     url.setPath(path + QStringLiteral("/p"));
     // The time in seconds and a random number, as one number: it keeps every request distinct.
     const quint64 t = quint64(QDateTime::currentSecsSinceEpoch()) * 1000 + QRandomGenerator::global()->bounded(1000);
-    const QByteArray query = "s=" + QByteArray(kSpaceId) + "&t=" + QByteArray::number(t)
+    QByteArray query = "s=" + QByteArray(kSpaceId) + "&t=" + QByteArray::number(t)
         + "&outcm=" + QUrl::toPercentEncoding(event);
+    for (auto it = properties.cbegin(); it != properties.cend(); ++it)
+        query += "&" + QUrl::toPercentEncoding(it.key()) + "=" + QUrl::toPercentEncoding(it.value().toString());
     url.setQuery(QString::fromLatin1(query), QUrl::StrictMode);
     return url;
 }
@@ -230,7 +238,7 @@ void QBeacon::sendHead()
 
 void QBeacon::sendCurrent()
 {
-    const QUrl url = urlForEvent(m_current.name);
+    const QUrl url = urlForEvent(m_current.name, m_current.properties);
     if (!Endpoints::isAllowedTransport(url)) {
         LGLogError(QStringLiteral("BEACON: Refusing to send events over %1").arg(url.scheme()));
         finishFlush(true);

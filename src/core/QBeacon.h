@@ -11,6 +11,7 @@
 #include <QString>
 #include <QStringList>
 #include <QUrl>
+#include <QVariantMap>
 #include <memory>
 
 class QNetworkAccessManager;
@@ -49,7 +50,8 @@ public:
     // Arms the periodic flush (first one after Timing::firstFlushMs). Any thread; once.
     void start();
     // Appends the event to the persistent queue. Any thread; returns at once.
-    void enqueue(const QString &event);
+    // The properties travel with the event, as query items of its request.
+    void enqueue(const QString &event, const QVariantMap &properties = {});
     // Starts a flush unless one is running. Any thread.
     void flushNow();
 
@@ -59,7 +61,7 @@ public:
     bool isFlushing() const;
     QString queuePath() const { return m_path; }
     // The request address for an event (without a transport check).
-    static QUrl urlForEvent(const QString &event);
+    static QUrl urlForEvent(const QString &event, const QVariantMap &properties = {});
 
 Q_SIGNALS:
     // After each flush: how many events were delivered, and whether it stopped at a failing one.
@@ -70,6 +72,7 @@ private:
     {
         qint64 id = 0;
         QString name;
+        QVariantMap properties;
     };
 
     struct QueueFile;

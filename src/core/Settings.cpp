@@ -4,108 +4,244 @@
 #include "PropertyList.h"
 #include "platform/StandardPaths.h"
 
-#include <QCoreApplication>
+#include <QDateTime>
+#include <QDeadlineTimer>
 #include <QDir>
-#include <QEvent>
-#include <QHash>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QFileInfo>
 #include <QMutex>
 #include <QMutexLocker>
-#include <QSettings>
-#include <memory>
+#include <QWaitCondition>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <thread>
+#include <unistd.h>
 
 namespace {
 
-// The user defaults are a real property list, so values keep their types across restarts
-// (numbers stay numbers, a one-element list stays a list), which an INI file cannot promise.
-bool readPlist(QIODevice &device, QSettings::SettingsMap &map)
-{
-    QString error;
-    const QVariant root = PropertyList::parse(device.readAll(), &error);
-    if (!error.isEmpty() || root.typeId() != QMetaType::QVariantMap)
-        return false;
-    const QVariantMap values = root.toMap();
-    for (auto it = values.cbegin(); it != values.cend(); ++it)
-        map.insert(it.key(), it.value());
-    return true;
-}
-
-bool writePlist(QIODevice &device, const QSettings::SettingsMap &map)
-{
-    QVariantMap values;
-    for (auto it = map.cbegin(); it != map.cend(); ++it)
-        values.insert(it.key(), it.value());
-    const QByteArray data = PropertyList::serialize(values);
-    return device.write(data) == data.size();
-}
-
-QSettings::Format plistFormat()
-{
-    static const QSettings::Format format = QSettings::registerFormat(QStringLiteral("plist"), readPlist, writePlist);
-    return format;
-}
-
-// QSettings posts itself an update event after each change and, by default, writes the file
-// when that event arrives: outside our lock, racing the other threads. Every change is synced
-// under the lock already, so the event is swallowed. The object lives on the main thread so
-// those events are delivered (and freed) even when a short-lived pool thread created it.
-class DefaultsFile : public QSettings
-{
-public:
-    using QSettings::QSettings;
-
-protected:
-    bool event(QEvent *e) override
-    {
-        if (e->type() == QEvent::UpdateRequest)
-            return true;
-        return QSettings::event(e);
-    }
-};
+// Values live in memory; a writer thread of our own puts them on disk, at most about once a
+// second, so a burst of changes (an upload touches several counters) costs one write. The file is
+// replaced whole (temporary file, fsync, rename), so a crash at any moment leaves either the old
+// or the new file, never a torn one. Callers that must have a value on disk before they go on
+// (a stored sign-in, the pause state) ask for it with synchronize().
+constexpr int kWriteIntervalMs = 1000;
 
 struct Store
 {
-    QMutex lock;
-    std::unique_ptr<QSettings> defaults;
+    QMutex lock; // everything below
     QString path;
-    QHash<QString, QVariant> cache;
+    bool loaded = false;
+    QVariantMap values;
+    quint64 version = 0;      // bumped by every change
+    quint64 savedVersion = 0; // the version that is on disk
+    bool refuseWrites = false;
+    bool refusalLogged = false;
+    QWaitCondition changed;
+    bool stopping = false;
+    std::thread writer;
+    QElapsedTimer sinceWrite;
 
-    QSettings &settings()
+    QMutex fileLock; // one writer of the file at a time, snapshots in order
+
+    ~Store() { shutdown(); }
+
+    void startWriterLocked()
+    {
+        if (writer.joinable() || stopping)
+            return;
+        writer = std::thread([this] { writerLoop(); });
+    }
+
+    void shutdown()
+    {
+        {
+            QMutexLocker locker(&lock);
+            if (stopping)
+                return;
+            stopping = true;
+            changed.wakeAll();
+        }
+        if (writer.joinable())
+            writer.join();
+        save(false);
+    }
+
+    void writerLoop()
+    {
+        QMutexLocker locker(&lock);
+        while (!stopping) {
+            if (version == savedVersion) {
+                changed.wait(&lock);
+                continue;
+            }
+            const qint64 wait = sinceWrite.isValid() ? kWriteIntervalMs - sinceWrite.elapsed() : 0;
+            if (wait > 0) {
+                changed.wait(&lock, QDeadlineTimer(wait));
+                continue;
+            }
+            locker.unlock();
+            save(true);
+            locker.relock();
+        }
+    }
+
+    // Loads the file of the current configuration when it changed (tests move the home around).
+    void ensureLoadedLocked()
     {
         const QString wanted = StandardPaths::userDefaultsFile();
-        if (!defaults || path != wanted) {
-            path = wanted;
-            QDir().mkpath(QFileInfo(path).absolutePath());
-            defaults = std::make_unique<DefaultsFile>(path, plistFormat());
-            if (auto *app = QCoreApplication::instance(); app && defaults->thread() != app->thread())
-                defaults->moveToThread(app->thread());
-            cache.clear();
-            if (defaults->status() != QSettings::NoError)
-                LGLogError(QStringLiteral("SETTINGS: Could not read %1; using defaults until the next change rewrites it").arg(path));
+        if (loaded && path == wanted)
+            return;
+        if (loaded && version != savedVersion) {
+            // Pending values belong to the old file.
+            const QVariantMap old = values;
+            const QString oldPath = path;
+            QString error;
+            if (!writeFile(oldPath, old, &error))
+                LGLogError(QStringLiteral("SETTINGS: Could not write %1: %2").arg(oldPath, error));
         }
-        return *defaults;
+        path = wanted;
+        removeStaleTemporaries(path);
+        values = readOrSetAside(path);
+        loaded = true;
+        savedVersion = version;
+    }
+
+    // Left behind by a process that was killed while writing.
+    static void removeStaleTemporaries(const QString &path)
+    {
+        const QFileInfo target(path);
+        const QDateTime old = QDateTime::currentDateTimeUtc().addSecs(-60);
+        const QFileInfoList temps = QDir(target.absolutePath()).entryInfoList({target.fileName() + QStringLiteral(".??????")}, QDir::Files | QDir::Hidden);
+        for (const QFileInfo &t : temps)
+            if (t.lastModified().toUTC() < old)
+                QFile::remove(t.absoluteFilePath());
+    }
+
+    static QVariantMap readOrSetAside(const QString &path)
+    {
+        QFile file(path);
+        if (!file.exists())
+            return {};
+        if (!file.open(QIODevice::ReadOnly)) {
+            LGLogError(QStringLiteral("SETTINGS: Could not open %1: %2").arg(path, file.errorString()));
+            return {};
+        }
+        QString error;
+        const QVariant root = PropertyList::parse(file.readAll(), &error);
+        file.close();
+        if (error.isEmpty() && root.typeId() == QMetaType::QVariantMap)
+            return root.toMap();
+        if (error.isEmpty())
+            error = QStringLiteral("not a dictionary");
+        // Kept for whoever wants to find out what happened to the old values.
+        const QString aside = path + QStringLiteral(".unreadable-")
+            + QDateTime::currentDateTime().toString(QStringLiteral("yyyyMMdd-HHmmss-zzz"));
+        if (QFile::rename(path, aside))
+            LGLogError(QStringLiteral("SETTINGS: %1 could not be read (%2); kept it as %3 and started with defaults")
+                           .arg(path, error, aside));
+        else
+            LGLogError(QStringLiteral("SETTINGS: %1 could not be read (%2) nor set aside; starting with defaults")
+                           .arg(path, error));
+        return {};
+    }
+
+    static bool writeFile(const QString &path, const QVariantMap &values, QString *error)
+    {
+        // Binary: dates keep their milliseconds (the XML form has whole seconds only), and it is
+        // the cheaper form to write. Either form is read back.
+        const QByteArray data = PropertyList::serialize(values, PropertyList::Format::Binary);
+        QDir().mkpath(QFileInfo(path).absolutePath());
+        QByteArray tmp = QFile::encodeName(path) + ".XXXXXX";
+        const int fd = ::mkostemp(tmp.data(), O_CLOEXEC);
+        if (fd < 0) {
+            *error = QString::fromLocal8Bit(std::strerror(errno));
+            return false;
+        }
+        ::fchmod(fd, 0600);
+        qsizetype done = 0;
+        bool ok = true;
+        while (ok && done < data.size()) {
+            const ssize_t n = ::write(fd, data.constData() + done, size_t(data.size() - done));
+            if (n < 0 && errno == EINTR)
+                continue;
+            ok = n > 0;
+            done += ok ? n : 0;
+        }
+        ok = ok && ::fsync(fd) == 0;
+        const int savedErrno = errno;
+        ::close(fd);
+        if (ok && ::rename(tmp.constData(), QFile::encodeName(path).constData()) == 0) {
+            const int dir = ::open(QFile::encodeName(QFileInfo(path).absolutePath()).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+            if (dir >= 0) {
+                ::fsync(dir);
+                ::close(dir);
+            }
+            return true;
+        }
+        *error = QString::fromLocal8Bit(std::strerror(ok ? errno : savedErrno));
+        ::unlink(tmp.constData());
+        return false;
+    }
+
+    // Writes the values of now when they are not on disk yet. True when the disk is up to date.
+    bool save(bool log)
+    {
+        QMutexLocker fileLocker(&fileLock);
+        QVariantMap snapshot;
+        QString target;
+        quint64 snapshotVersion = 0;
+        {
+            QMutexLocker locker(&lock);
+            if (!loaded || version == savedVersion)
+                return true;
+            snapshot = values;
+            target = path;
+            snapshotVersion = version;
+            sinceWrite.start();
+        }
+        QString error;
+        const bool ok = writeFile(target, snapshot, &error);
+        QMutexLocker locker(&lock);
+        if (ok && path == target)
+            savedVersion = std::max(savedVersion, snapshotVersion);
+        else if (!ok && log)
+            LGLogError(QStringLiteral("SETTINGS: Could not write %1: %2").arg(target, error));
+        return ok;
     }
 
     QVariant read(const QString &key)
     {
-        auto it = cache.constFind(key);
-        if (it != cache.constEnd())
-            return *it;
-        QVariant v = settings().value(key);
-        cache.insert(key, v);
-        return v;
+        ensureLoadedLocked();
+        return values.value(key);
     }
 
     void write(const QString &key, const QVariant &value)
     {
-        QSettings &s = settings();
-        if (value.isNull()) {
-            cache.insert(key, QVariant());
-            s.remove(key);
-        } else {
-            cache.insert(key, value);
-            s.setValue(key, value);
+        ensureLoadedLocked();
+        if (refuseWrites) {
+            if (!refusalLogged)
+                LGLogError(QStringLiteral("SETTINGS: Not writing \"%1\": the settings were reset").arg(key));
+            refusalLogged = true;
+            return;
         }
-        s.sync();
+        if (value.isNull()) {
+            if (values.remove(key) == 0)
+                return;
+        } else {
+            auto it = values.find(key);
+            if (it != values.end() && *it == value && it->typeId() == value.typeId())
+                return;
+            values.insert(key, value);
+        }
+        ++version;
+        startWriterLocked();
+        changed.wakeAll();
     }
 };
 
@@ -234,11 +370,26 @@ bool Settings::setDiskObject(const QVariant &value, const QString &key)
 void Settings::clearAllSettingsPERMANENTLY()
 {
     Store &s = store();
+    {
+        QMutexLocker locker(&s.lock);
+        s.ensureLoadedLocked();
+        s.values.clear();
+        ++s.version;
+    }
+    // The reset relies on the empty file being on disk before anything else happens.
+    s.save(true);
+}
+
+void Settings::refuseWritesUntilExit()
+{
+    Store &s = store();
     QMutexLocker locker(&s.lock);
-    QSettings &q = s.settings();
-    q.clear();
-    q.sync();
-    s.cache.clear();
+    s.refuseWrites = true;
+}
+
+bool Settings::synchronize()
+{
+    return store().save(true);
 }
 
 QString Settings::storePath() { return StandardPaths::userDefaultsFile(); }
@@ -246,7 +397,11 @@ QString Settings::storePath() { return StandardPaths::userDefaultsFile(); }
 void Settings::reloadForTesting()
 {
     Store &s = store();
+    s.save(true);
     QMutexLocker locker(&s.lock);
-    s.defaults.reset();
-    s.cache.clear();
+    s.loaded = false;
+    s.values.clear();
+    s.savedVersion = s.version;
+    s.refuseWrites = false;
+    s.refusalLogged = false;
 }

@@ -1,7 +1,8 @@
 #pragma once
-// The settings store: typed values by string key over the user defaults (a QSettings file),
-// with an in-memory cache under one lock. A key never written reads as 0, false or a null
-// QVariant; an empty key reads as null and is ignored by setters. Thread-safe.
+// The settings store: typed values by string key over the user defaults (a property-list file).
+// Values are kept in memory under one lock and written to disk in the background, coalesced
+// (about once a second, and at exit), crash-safe. A key never written reads as 0, false or a
+// null QVariant; an empty key reads as null and is ignored by setters. Thread-safe.
 #include <QString>
 #include <QVariant>
 #include <QVariantList>
@@ -37,10 +38,18 @@ public:
     static QVariant diskObjectForKey(const QString &key);
     static bool setDiskObject(const QVariant &value, const QString &key);
 
+    // Empties the store and writes the empty file at once.
     static void clearAllSettingsPERMANENTLY();
+    // After a full reset: every later write is dropped (and logged once) until the process ends,
+    // so nothing still running can bring the previous account's values back.
+    static void refuseWritesUntilExit();
+    // Writes what is pending now, on the calling thread; for values that must be on disk before
+    // the caller goes on. False when the file could not be written (the error is logged).
+    static bool synchronize();
 
     // The file behind the user defaults (for diagnostics and tests).
     static QString storePath();
-    // Drops the cache and reopens the store: tests use it to simulate a restart.
+    // Writes what is pending, drops the values and rereads the file: tests use it to simulate a
+    // restart (writes are allowed again).
     static void reloadForTesting();
 };

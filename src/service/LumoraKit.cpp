@@ -450,6 +450,7 @@ void LumoraKit::logout()
                                LKStoredKeys::UserID, LKStoredKeys::UserName, LKStoredKeys::UserFullName,
                                QStringLiteral("WelcomeScreenComplete")})
         Settings::removeObjectForKey(key);
+    Settings::synchronize();
     QMutexLocker lock(&m_lock);
     forgetSessionLocked();
 }
@@ -679,6 +680,7 @@ void LumoraKit::completeAuthWithURL(const QUrl &callbackURL, AuthCompletion comp
                   Settings::setObject(userID, LKStoredKeys::UserID);
                   Settings::setObject(fields.value(QStringLiteral("username")), LKStoredKeys::UserName);
                   Settings::setObject(fields.value(QStringLiteral("fullname")), LKStoredKeys::UserFullName);
+                  Settings::synchronize();
                   LGLogInfo(QStringLiteral("LUMORAKIT: Signed in as %1").arg(userID));
                   completion(fields.value(QStringLiteral("username")), userID, fields.value(QStringLiteral("fullname")), {});
               });

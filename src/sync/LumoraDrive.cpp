@@ -295,6 +295,7 @@ void LumoraDrive::setPausedUntil(const QDateTime &date)
         if (before.isValid())
             LGLogInfo(QStringLiteral("DRIVE: Resumed"));
     }
+    Settings::synchronize();
     armPauseTimer();
     NotificationCenter::postOnMain(Notifications::PausedStateChanged);
     updateStatus();

@@ -9,6 +9,7 @@
 #include <QStandardPaths>
 #include <QTemporaryDir>
 #include <QTest>
+#include <map>
 #include <QThread>
 
 #include <httplib.h>
@@ -25,6 +26,7 @@ public:
     {
         std::string s, t, event;
         qint64 atMs;
+        std::map<std::string, std::string> params;
     };
 
     BeaconServer()
@@ -33,7 +35,8 @@ public:
             const std::string event = req.get_param_value("outcm");
             {
                 std::lock_guard<std::mutex> lock(m_lock);
-                m_hits.push_back({req.get_param_value("s"), req.get_param_value("t"), event, m_clock.elapsed()});
+                m_hits.push_back({req.get_param_value("s"), req.get_param_value("t"), event, m_clock.elapsed(),
+                                  std::map<std::string, std::string>(req.params.begin(), req.params.end())});
             }
             if (hangMs > 0)
                 std::this_thread::sleep_for(std::chrono::milliseconds(hangMs.load()));
@@ -198,6 +201,28 @@ private Q_SLOTS:
         QCOMPARE(second.pendingEvents(), (QStringList{"Misc: One", "Misc: Two"}));
         QCOMPARE(flush(second), qMakePair(2, false));
         QCOMPARE(server.events(), (QStringList{"Misc: One", "Misc: Two"}));
+    }
+
+    // An event's properties are queued with it, survive a restart and go out with it.
+    void propertiesTravelWithTheirEvent()
+    {
+        const QString path = queueFile("properties.plist");
+        {
+            QBeacon first(path);
+            first.enqueue("Misc: Upgraded to new version", {{"version", "2.1"}, {"build", "1300"}, {"last_build", 1204}});
+            first.enqueue("Misc: Running");
+        }
+        BeaconServer server;
+        qputenv("HOISTLY_SERVICE_URL", server.base().toUtf8());
+        QBeacon second(path);
+        QCOMPARE(flush(second), qMakePair(2, false));
+        const auto hits = server.hits();
+        QCOMPARE(hits.size(), size_t(2));
+        QCOMPARE(hits[0].event, std::string("Misc: Upgraded to new version"));
+        QCOMPARE(hits[0].params.at("version"), std::string("2.1"));
+        QCOMPARE(hits[0].params.at("build"), std::string("1300"));
+        QCOMPARE(hits[0].params.at("last_build"), std::string("1204"));
+        QCOMPARE(hits[1].params.count("version"), size_t(0));
     }
 
     void corruptQueueFileStartsEmpty()

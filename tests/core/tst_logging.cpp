@@ -74,6 +74,41 @@ private Q_SLOTS:
         LGLog::removeAllExcludedWordsForTesting();
     }
 
+    // Runs first: nothing has added a logger to this process yet. What is logged before the file
+    // logger exists reaches its file once it opens; errors also go to standard error at once.
+    void linesBeforeTheFirstLoggerAreKeptForIt()
+    {
+        QTemporaryDir dir;
+        StderrCapture err(dir.filePath("stderr.txt"));
+        LGLogInfo("SETTINGS: early information");
+        LGLogError("SETTINGS: early failure");
+        const QString echoed = err.text();
+        QVERIFY2(echoed.contains("SETTINGS: early failure"), qPrintable(echoed));
+        QVERIFY(!echoed.contains("early information"));
+
+        auto logger = std::make_shared<LGFileLogger>(std::make_shared<LGLogFileManagerDefault>(dir.path() + "/logs"));
+        LGLog::addLogger(logger);
+        LGLogInfo("LAUNCH: logger installed");
+        LGLog::flushLog();
+        QCOMPARE(messagesOf(logger->currentLogFileInfo().filePath),
+                 (QStringList{"SETTINGS: early information", "SETTINGS: early failure", "LAUNCH: logger installed"}));
+    }
+
+    // A running app's log is readable while it runs: information lines reach the file without
+    // a flush or a quit, within about a second.
+    void informationLinesReachTheFileWithoutAFlush()
+    {
+        QTemporaryDir dir;
+        auto logger = std::make_shared<LGFileLogger>(std::make_shared<LGLogFileManagerDefault>(dir.path()));
+        LGLog::addLogger(logger);
+        LGLogInfo("DRIVE: one short line");
+        auto fileText = [&] {
+            const QStringList files = QDir(dir.path()).entryList({"log-*.txt"}, QDir::Files);
+            return files.isEmpty() ? QString() : readAll(dir.filePath(files.first()));
+        };
+        QTRY_VERIFY_WITH_TIMEOUT(fileText().contains("DRIVE: one short line"), 1500);
+    }
+
     void redactionCoversRepeatedAndOverlappingWords()
     {
         LGLog::addExcludedWord("secret");

@@ -1,4 +1,5 @@
 #include "CoreTestHome.h"
+#include "core/LGLog.h"
 #include "core/PropertyList.h"
 #include "core/Settings.h"
 #include "platform/StandardPaths.h"
@@ -10,7 +11,44 @@
 #include <QStandardPaths>
 #include <QDir>
 #include <QTest>
+#include <QMutex>
+#include <QProcess>
+#include <QTemporaryDir>
 #include <QThread>
+
+#include <csignal>
+#include <sys/inotify.h>
+#include <unistd.h>
+
+namespace {
+// Collects the error lines logged while it lives.
+class LogRecorder
+{
+    struct Sink : LGLogger
+    {
+        QMutex lock;
+        QStringList lines;
+        void logMessage(const LGLogMessage &m) override
+        {
+            if (m.flag != LGLogFlagError)
+                return;
+            QMutexLocker locker(&lock);
+            lines << m.message;
+        }
+        void flush() override {}
+    };
+    std::shared_ptr<Sink> m_sink = std::make_shared<Sink>();
+
+public:
+    LogRecorder() { LGLog::addLogger(m_sink); }
+    ~LogRecorder() { LGLog::removeAllLoggers(); }
+    QStringList errors()
+    {
+        QMutexLocker locker(&m_sink->lock);
+        return m_sink->lines;
+    }
+};
+} // namespace
 
 class TestSettings : public QObject
 {
@@ -125,17 +163,149 @@ private Q_SLOTS:
     void corruptStoreReadsAsDefaultsAndIsRewritten()
     {
         Settings::setInt(5, "Kept");
+        QVERIFY(Settings::synchronize());
+        const QByteArray broken = "<?xml version=\"1.0\"?><plist><dict><key>Kept</key><integer>5";
         QFile f(Settings::storePath());
         QVERIFY(f.open(QIODevice::WriteOnly | QIODevice::Truncate));
-        f.write("<?xml version=\"1.0\"?><plist><dict><key>Kept</key><integer>5");
+        f.write(broken);
         f.close();
+        const QDir folder = QFileInfo(Settings::storePath()).dir();
+        const QString asideGlob = QFileInfo(Settings::storePath()).fileName() + ".unreadable-*";
+        for (const QString &old : folder.entryList({asideGlob}, QDir::Files))
+            QVERIFY(QFile::remove(folder.filePath(old)));
+        LogRecorder log;
         Settings::reloadForTesting();
         QCOMPARE(Settings::intForKey("Kept"), 0);
         QVERIFY(Settings::objectForKey("Kept").isNull());
+        // The unreadable file is kept, untouched, next to the fresh one, and the log says where.
+        const QStringList aside = folder.entryList({asideGlob}, QDir::Files);
+        QCOMPARE(aside.size(), 1);
+        QFile keptFile(folder.filePath(aside.first()));
+        QVERIFY(keptFile.open(QIODevice::ReadOnly));
+        QCOMPARE(keptFile.readAll(), broken);
+        QVERIFY2(log.errors().join('\n').contains(aside.first()), qPrintable(log.errors().join('\n')));
         // The next change replaces the unreadable file with a good one.
         Settings::setInt(9, "After");
         Settings::reloadForTesting();
         QCOMPARE(Settings::intForKey("After"), 9);
+    }
+
+    // Changes reach the disk without anyone asking, a burst of them in one or two writes rather
+    // than one write per change.
+    void changesAreWrittenInTheBackgroundAndCoalesced()
+    {
+        QVERIFY(Settings::synchronize());
+        const QFileInfo target(Settings::storePath());
+        const int watch = ::inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+        QVERIFY(watch >= 0);
+        QVERIFY(::inotify_add_watch(watch, QFile::encodeName(target.absolutePath()).constData(), IN_MOVED_TO | IN_CLOSE_WRITE) >= 0);
+        for (int i = 0; i < 500; ++i)
+            Settings::setInt(i, "Burst");
+        QTRY_COMPARE_WITH_TIMEOUT(PropertyList::readFile(target.absoluteFilePath()).toMap().value("Burst").toInt(), 499, 5000);
+        int writes = 0;
+        char buffer[8192];
+        for (;;) {
+            const ssize_t n = ::read(watch, buffer, sizeof(buffer));
+            if (n <= 0)
+                break;
+            for (ssize_t at = 0; at < n;) {
+                const auto *e = reinterpret_cast<const inotify_event *>(buffer + at);
+                if (e->len && QFile::decodeName(e->name) == target.fileName())
+                    ++writes;
+                at += ssize_t(sizeof(inotify_event) + e->len);
+            }
+        }
+        ::close(watch);
+        QVERIFY2(writes >= 1 && writes <= 3, qPrintable(QString::number(writes)));
+    }
+
+    void synchronizeWritesAtOnce()
+    {
+        Settings::setObject(QStringLiteral("secret-token"), "Token");
+        QVERIFY(Settings::synchronize());
+        QCOMPARE(PropertyList::readFile(Settings::storePath()).toMap().value("Token").toString(), QStringLiteral("secret-token"));
+    }
+
+    void writeFailuresAreLogged()
+    {
+        QVERIFY(Settings::synchronize());
+        const QString path = Settings::storePath();
+        QVERIFY(QFile::remove(path));
+        QVERIFY(QDir().mkpath(path + "/occupied")); // a folder where the file belongs
+        LogRecorder log;
+        Settings::setInt(1, "CannotLand");
+        QVERIFY(!Settings::synchronize());
+        QVERIFY2(log.errors().join('\n').contains("SETTINGS: Could not write " + path), qPrintable(log.errors().join('\n')));
+        QVERIFY(QDir(path).removeRecursively());
+        QVERIFY(Settings::synchronize());
+        QCOMPARE(PropertyList::readFile(path).toMap().value("CannotLand").toInt(), 1);
+    }
+
+    // After a full reset nothing that still runs may write the previous account's values back.
+    void writesAfterAResetAreRefused()
+    {
+        Settings::setInt(3, "Before");
+        Settings::clearAllSettingsPERMANENTLY();
+        Settings::setBool(true, "AppEverReset");
+        Settings::refuseWritesUntilExit();
+        LogRecorder log;
+        Settings::setInt(7, "PhotosImported");
+        QCOMPARE(Settings::incrementIntForKey("PhotosImported"), 1); // computed, not stored
+        Settings::addObject("x", "Recent");
+        Settings::removeObjectForKey("AppEverReset");
+        QVERIFY(Settings::synchronize());
+        const QVariantMap onDisk = PropertyList::readFile(Settings::storePath()).toMap();
+        QCOMPARE(onDisk.keys(), QStringList{"AppEverReset"});
+        QCOMPARE(Settings::objectForKey("PhotosImported"), QVariant());
+        QVERIFY(log.errors().join('\n').contains("the settings were reset"));
+        Settings::reloadForTesting(); // a new process
+        Settings::setInt(1, "Later");
+        QCOMPARE(Settings::intForKey("Later"), 1);
+    }
+
+    // A process killed at any moment leaves a readable file that holds everything it had
+    // written with synchronize().
+    void aKilledWriterLeavesAWholeFileWithItsImmediateSaves()
+    {
+        const QString helper = qEnvironmentVariable("HOISTLY_SETTINGS_WRITER");
+        QVERIFY2(QFileInfo(helper).isExecutable(), qPrintable(helper));
+        QTemporaryDir writerHome;
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert("HOME", writerHome.path());
+        QString file;
+        int lastSaved = -1;
+        for (int round = 0; round < 6; ++round) {
+            QProcess writer;
+            writer.setProcessEnvironment(env);
+            writer.start(helper, {});
+            QVERIFY(writer.waitForStarted());
+            // Killed after a different number of immediate saves each round, mid-write or not.
+            const int wanted = 2 + round * 3;
+            int saves = 0;
+            QByteArray pending;
+            while (saves < wanted) {
+                QVERIFY(writer.waitForReadyRead(10000));
+                pending += writer.readAllStandardOutput();
+                while (pending.contains('\n')) {
+                    const QByteArray line = pending.left(pending.indexOf('\n'));
+                    pending.remove(0, line.size() + 1);
+                    if (line.startsWith("FILE "))
+                        file = QString::fromLocal8Bit(line.mid(5));
+                    if (line.startsWith("SAVED ")) {
+                        lastSaved = line.mid(6).toInt();
+                        ++saves;
+                    }
+                }
+            }
+            ::kill(pid_t(writer.processId()), SIGKILL);
+            QVERIFY(writer.waitForFinished());
+            QVERIFY(file.startsWith(writerHome.path()));
+            QString error;
+            const QVariantMap onDisk = PropertyList::readFile(file, &error).toMap();
+            QVERIFY2(error.isEmpty(), qPrintable(error));
+            QVERIFY(onDisk.value("Immediate").toInt() >= lastSaved);
+            QCOMPARE(onDisk.size(), 41);
+        }
     }
 
     void corruptDiskSettingReadsAsNull()

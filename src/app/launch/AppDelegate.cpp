@@ -21,16 +21,20 @@
 
 #include <QCoreApplication>
 #include <QDir>
+#include <QElapsedTimer>
 #include <QFileInfo>
 #include <QGuiApplication>
 #include <QLocale>
 #include <QSessionManager>
+#include <QSysInfo>
+#include <QThread>
 #include <QTimeZone>
 #include <QTimer>
 #include <QUrl>
 
 #include <atomic>
 #include <exception>
+#include <thread>
 
 namespace {
 AppDelegate *g_instance = nullptr;
@@ -46,22 +50,40 @@ const QString kStoredToken = QStringLiteral("kLKStoredTokenKey");
 ShellBridge &bridge() { return ShellBridge::instance(); }
 ShellEnvironment &env() { return ShellEnvironment::instance(); }
 
-void uncaughtExceptionHandler()
+// The running system as users know it: the distribution and the kernel release. (The
+// macOS-style version of NSDevice only steers the few branches that depend on it.)
+QString systemDescription()
 {
-    QString what = QStringLiteral("unknown exception");
-    try {
-        if (auto e = std::current_exception())
-            std::rethrow_exception(e);
-    } catch (const std::exception &e) {
-        what = QString::fromLocal8Bit(e.what());
-    } catch (...) {
+    return QStringLiteral("%1, kernel %2").arg(QSysInfo::prettyProductName(), QSysInfo::kernelVersion());
+}
+
+// The file logger (once per process). Also used by the crash handler, so that a crash before the
+// launch installs it still leaves the lines logged so far in a file.
+void ensureFileLogger()
+{
+    if (g_fileLogger)
+        return;
+    auto logger = std::make_shared<LGFileLogger>();
+    logger->setMaximumFileSize(9961472);
+    logger->setRollingFrequency(5184000);
+    logger->logFileManager()->setMaximumNumberOfLogFiles(4);
+    logger->logFileManager()->setFileNamingConvention(1);
+    LGLog::addLogger(logger);
+    g_fileLogger = logger;
+}
+
+// The copy that holds the lock may still be starting: its socket appears a moment later.
+void handOverUrl(const QString &url)
+{
+    QElapsedTimer waited;
+    waited.start();
+    while (!SingleInstance::forwardUrl(url, 1000)) {
+        if (waited.elapsed() > 10000) {
+            LGLogError(QStringLiteral("Could not hand the sign-in address to the running copy"));
+            return;
+        }
+        QThread::msleep(100);
     }
-    try {
-        LGLogError(QStringLiteral("CRASH: %1").arg(what));
-        LGLog::flushLog();
-    } catch (...) {
-    }
-    std::abort();
 }
 
 bool anyArgumentContains(const QStringList &arguments, const QString &needle)
@@ -191,7 +213,10 @@ void AppDelegate::applicationDidFinishLaunching_Internal()
 
 void AppDelegate::continueLaunchAfterResetOffer()
 {
-    std::set_terminate(uncaughtExceptionHandler);
+    UnixSignals::installCrashHandlers([] {
+        if (isMainThread())
+            ensureFileLogger();
+    });
 
     g_wasLaunchedManually = decideLaunchedManually(m_arguments, env().parentIsSessionManager());
 
@@ -210,7 +235,16 @@ void AppDelegate::continueLaunchAfterResetOffer()
         if (self)
             self->handleGetURLEvent(url);
     };
-    single->listen();
+    if (!single->listen()) {
+        // Another copy holds the single-copy lock: it was busy, or it started at the same
+        // instant. It stays the only copy; this one hands over what it was started with.
+        LGLogInfo(QStringLiteral("Another copy is running; handing over and quitting"));
+        if (!m_pendingUrl.isEmpty())
+            handOverUrl(m_pendingUrl);
+        m_terminating = true;
+        env().exitEventLoop();
+        return;
+    }
 
     if (LMSelfUpdating::copyToApplicationsFolderAndRelaunchWithAppName(QStringLiteral("Lumora Hoistly"))) {
         // A failed install tells the user first; the quit waits for the answer.
@@ -241,8 +275,8 @@ void AppDelegate::continueLaunchWithCatalogue()
     QPointer<AppDelegate> self(this);
     runMigrations();
 
-    LGLogInfo(QStringLiteral("Starting up - LumoraDesktop v%1.%2, MacOSX %3")
-                  .arg(runningVersion()).arg(runningBuildNumber()).arg(NSDevice::osxVersionString()));
+    LGLogInfo(QStringLiteral("Starting up - LumoraDesktop v%1.%2, %3")
+                  .arg(runningVersion()).arg(runningBuildNumber()).arg(systemDescription()));
 
     if (!m_pendingUrl.isEmpty()) {
         const QString url = m_pendingUrl;
@@ -261,8 +295,15 @@ void AppDelegate::continueLaunchWithCatalogue()
 
     bridge().reporterStartup();
     const int last = lastRanBuildNumber();
-    if (last != 0 && last < runningBuildNumber())
-        bridge().track(QStringLiteral("Misc: Upgraded to new version"), 1);
+    if (last != 0 && last < runningBuildNumber()) {
+        bridge().trackWithProperties(QStringLiteral("Misc: Upgraded to new version"), 1,
+                                     {{QStringLiteral("version"), runningVersion()},
+                                      {QStringLiteral("build"), QString::number(runningBuildNumber())},
+                                      {QStringLiteral("macosx_version_major"), NSDevice::osxVersionMajor()},
+                                      {QStringLiteral("macosx_version_minor"), NSDevice::osxVersionMinor()},
+                                      {QStringLiteral("system_version"), systemDescription()},
+                                      {QStringLiteral("last_build"), last}});
+    }
 
     bridge().setProperty(QStringLiteral("Misc: Last startup"), env().now());
     refreshReportingDemographics();
@@ -297,15 +338,7 @@ void AppDelegate::spawnUpdateCheckCopyIfDue()
 
 void AppDelegate::installFileLogger()
 {
-    if (!g_fileLogger) {
-        auto logger = std::make_shared<LGFileLogger>();
-        logger->setMaximumFileSize(9961472);
-        logger->setRollingFrequency(5184000);
-        logger->logFileManager()->setMaximumNumberOfLogFiles(4);
-        logger->logFileManager()->setFileNamingConvention(1);
-        LGLog::addLogger(logger);
-        g_fileLogger = logger;
-    }
+    ensureFileLogger();
     LGLog::addExcludedWord(Settings::stringForKey(kStoredToken));
     LGLog::addExcludedWord(bridge().tokenSecret());
 }
@@ -471,24 +504,27 @@ void AppDelegate::applicationWillTerminate()
     if (m_willTerminateRan)
         return;
     m_willTerminateRan = true;
-    if (auto *mc = MainController::instanceNoCreate())
+    // After a reset the engine is already stopped; starting its shutdown again would open the
+    // deleted catalogue anew.
+    if (auto *mc = MainController::instanceNoCreate(); mc && !g_isResetting)
         mc->shutdown();
-    QPointer<AppDelegate> self(this);
-    dispatch_default_queue_async([] {
+    // The forced quit below skips every destructor, the settings writer's last write included.
+    Settings::synchronize();
+    // The backstop must not need the main thread: it is the one that may hang in teardown. A
+    // thread of its own, so busy pools cannot hold it back either.
+    std::thread([] {
         ShellEnvironment::instance().sleep(2);
-        dispatch_main_async([] {
-            if (g_instance)
-                g_instance->scheduleForceQuit();
-        });
-    });
+        ShellEnvironment::instance().sleep(2);
+        ShellEnvironment::instance().forceTerminate();
+    }).detach();
 }
 
 void AppDelegate::scheduleForceQuit()
 {
-    dispatch_default_queue_async([] {
+    std::thread([] {
         ShellEnvironment::instance().sleep(2);
         ShellEnvironment::instance().forceTerminate();
-    });
+    }).detach();
 }
 
 void AppDelegate::quitAppNoConfirm()
@@ -507,6 +543,7 @@ void AppDelegate::performLogOutAndKEEPEVERYTHING()
 {
     LGLogInfo(QStringLiteral("LOGGING OFF"));
     bridge().logout();
+    Settings::synchronize(); // the new instance reads the file at once
     QString bundle = Bundle::mainBundlePath();
     if (bundle.isEmpty())
         bundle = QCoreApplication::applicationFilePath();
@@ -521,27 +558,53 @@ bool AppDelegate::performLogOutAndDELETEEVERYTHING()
     g_isResetting = true;
     const QVariant dateInstalled = Settings::objectForKey(QStringLiteral("DateInstalled"));
     const bool userActivated = Settings::boolForKey(QStringLiteral("UserActivated"));
+
+    // Nothing may write into the settings or the data folder while they go: the engine stops
+    // and the work in flight ends first, or a finishing upload would write the previous
+    // account's counters and recent uploads into the fresh settings.
+    if (auto *mc = MainController::instanceNoCreate())
+        mc->shutdown();
+    else if (bridge().catalogueOpen()) // an engine that never started has nothing to stop
+        bridge().driveShutdown();
+    if (!bridge().waitForEngineIdle(15000))
+        LGLogError(QStringLiteral("RESETTING APP: work in flight did not end in time"));
+    bridge().catalogueClose();
+
     bridge().logout();
     bridge().retractAllNotifications();
     bridge().clearCookiesForLogout();
     Settings::clearAllSettingsPERMANENTLY();
 
-    // Nothing may write into the data folder while it goes: the menu bar and the engine stop
-    // first, so no timer brings old state back after the reset's last writes.
-    if (auto *mc = MainController::instanceNoCreate())
-        mc->shutdown();
-    bridge().catalogueClose();
     const QString folder = StandardPaths::lumoraFolder();
     const bool deleted = env().removeFolder(folder);
-    if (deleted)
-        LGLogInfo(QStringLiteral("RESETTING APP COMPLETE"));
-    else
+    if (!deleted) {
         LGLogError(QStringLiteral("RESETTING APP FAILED: could not delete %1").arg(folder));
+        Settings::refuseWritesUntilExit();
+        Settings::synchronize();
+        // Relaunching would start on the old catalogue as if it were new: the user is told,
+        // and the app ends without claiming a reset.
+        AlertRequest r;
+        r.title = shellTr(QStringLiteral("Lumora Hoistly could not be reset"));
+        r.message = shellTr(QStringLiteral("The folder \"%1\" could not be deleted. Delete it yourself, then start Lumora Hoistly again.")).arg(folder);
+        r.buttons = {shellTr(QStringLiteral("Quit"))};
+        QPointer<AppDelegate> self(this);
+        Alerts::show(r, [self](AlertResult) {
+            if (!self)
+                return;
+            self->scheduleForceQuit();
+            self->terminate();
+        });
+        return false;
+    }
+    LGLogInfo(QStringLiteral("RESETTING APP COMPLETE"));
 
     Settings::setBool(true, QStringLiteral("AppEverReset"));
     Settings::setBool(userActivated, QStringLiteral("UserActivated"));
     if (!dateInstalled.isNull())
         Settings::setObject(dateInstalled, QStringLiteral("DateInstalled"));
+    Settings::refuseWritesUntilExit();
+    // The new instance reads the file at once.
+    Settings::synchronize();
 
     QString bundle = Bundle::mainBundlePath();
     if (bundle.isEmpty())
@@ -549,7 +612,7 @@ bool AppDelegate::performLogOutAndDELETEEVERYTHING()
     env().launchBundle(bundle, {}); // a failure is ignored; the forced quit still ends us
     scheduleForceQuit();
     terminate();
-    return deleted;
+    return true;
 }
 
 bool AppDelegate::isResetting() const { return g_isResetting; }
@@ -632,15 +695,17 @@ void AppDelegate::refreshReportingDemographics()
     b.setProperty(QStringLiteral("Language Code"), languages.isEmpty() ? QString() : languages.constFirst());
 
     const QDate d = installed.toTimeZone(QTimeZone("America/Los_Angeles")).date();
-    const int week = d.weekNumber();
+    // The week belongs to its ISO week-year: 2023-01-01 is in week 52 of 2022.
+    int weekYear = d.year();
+    const int week = d.weekNumber(&weekYear);
     const QString monthly = QStringLiteral("%1-%2").arg(d.year(), 4, 10, QLatin1Char('0')).arg(d.month(), 2, 10, QLatin1Char('0'));
-    const QString weekly = QStringLiteral("%1-%2").arg(d.year(), 4, 10, QLatin1Char('0')).arg(week, 2, 10, QLatin1Char('0'));
+    const QString weekly = QStringLiteral("%1-%2").arg(weekYear, 4, 10, QLatin1Char('0')).arg(week, 2, 10, QLatin1Char('0'));
     const QString daily = QStringLiteral("%1-%2-%3").arg(d.year(), 4, 10, QLatin1Char('0')).arg(d.month(), 2, 10, QLatin1Char('0')).arg(d.day(), 2, 10, QLatin1Char('0'));
     b.setProperty(QStringLiteral("Monthly Cohort"), monthly);
     b.setProperty(QStringLiteral("Weekly Cohort"), weekly);
     b.setProperty(QStringLiteral("Daily Cohort"), daily);
     b.setProperty(QStringLiteral("Monthly Cohort #"), d.year() * 100 + d.month());
-    b.setProperty(QStringLiteral("Weekly Cohort #"), d.year() * 100 + week);
+    b.setProperty(QStringLiteral("Weekly Cohort #"), weekYear * 100 + week);
     b.setProperty(QStringLiteral("Daily Cohort #"), d.year() * 10000 + d.month() * 100 + d.day());
     LGLogInfo(QStringLiteral("User info %1 / %2 / %3").arg(userId, userName, fullName));
     b.registerSuperProperties({{QStringLiteral("monthlyCohort"), monthly},
@@ -716,6 +781,7 @@ void AppDelegate::resetForTesting()
     g_isSystemSleeping = false;
     g_isResetting = false;
     g_lastRanBuildNumber = -1;
+    Settings::reloadForTesting(); // a reset's refusal of writes ends with its process
     if (g_instance) {
         g_instance->m_willTerminateRan = false;
         g_instance->m_terminating = false;

@@ -13,11 +13,13 @@
 #include "app/widgets/Localized.h"
 #include "core/LMRReporter.h"
 #include "sync/LumoraDrive.h"
+#include "sync/LumoraUploader.h"
 #include "sync/NotificationManager.h"
 #include "windows/onboarding/WelcomeWindowController.h"
 
 #include <QApplication>
 #include <QCoreApplication>
+#include <QDeadlineTimer>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -48,6 +50,18 @@ void installDefaults(ShellBridge &b)
     b.statusResumeMessage = [] { return LumoraDrive::statusResumeMessage(); };
     b.alphaOrWWW = [] { return LumoraDrive::alphaOrWWW(); };
     b.retractAllNotifications = [] { NotificationManager::retractAllNotifications(); };
+    b.waitForEngineIdle = [](int timeoutMs) {
+        QDeadlineTimer deadline(timeoutMs);
+        // The loops end on their threads and finish on the main thread, which must keep turning.
+        while (LumoraUploader::isRunning() || FileManager::isRunning()) {
+            if (deadline.hasExpired())
+                return false;
+            QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
+            QThread::msleep(5);
+        }
+        QCoreApplication::processEvents();
+        return true;
+    };
 
     b.currentUserID = [] { return LumoraKit::sharedLumoraKit()->currentUserID(); };
     b.currentUserName = [] { return LumoraKit::sharedLumoraKit()->currentUserName(); };
@@ -70,9 +84,16 @@ void installDefaults(ShellBridge &b)
         return row ? row->stringValue() : QString();
     };
 
-    b.catalogueOpen = [] { return DataStore::instance() && DataStore::instance()->isOpen(); };
+    // Asking must not open (or create) a catalogue that this process never used.
+    b.catalogueOpen = [] {
+        DataStore *store = DataStore::instanceIfCreated();
+        return store && store->isOpen();
+    };
     b.catalogueCommitEditing = [] { return true; }; // no editing contexts are held open here
-    b.catalogueHasChanges = [] { return DataStore::instance()->hasPendingChanges(); };
+    b.catalogueHasChanges = [] {
+        DataStore *store = DataStore::instanceIfCreated();
+        return store && store->hasPendingChanges();
+    };
     b.catalogueSave = [](QString *error) {
         const bool ok = DataStore::save();
         if (!ok && error)
@@ -125,6 +146,7 @@ void installDefaults(ShellBridge &b)
 
     b.reporterStartup = [] { LMRReporter::startup(); };
     b.track = [](const QString &e, int m) { LMRReporter::track(e, m); };
+    b.trackWithProperties = [](const QString &e, int m, const QVariantMap &p) { LMRReporter::track(e, m, p); };
     b.trackOncePerDay = [](const QString &e, int m) { LMRReporter::trackOncePerDay(e, m); };
     b.trackOnceEver = [](const QString &e, int m) { LMRReporter::trackOnceEver(e, m); };
     b.trackAndIncrement = [](const QString &e, int m) { LMRReporter::trackAndIncrement(e, m); };

@@ -25,6 +25,9 @@ struct ShellBridge
     std::function<QString()> statusLine1, statusLine2, statusLine3, statusResumeMessage;
     std::function<QString()> alphaOrWWW;
     std::function<void()> retractAllNotifications;
+    // Waits (serving the main thread's queue) until the upload loop and the scanner have ended
+    // what they were doing; false when they did not within the time.
+    std::function<bool(int timeoutMs)> waitForEngineIdle;
 
     // ---- Service client and mirror -------------------------------------------------------
     std::function<QString()> currentUserID, currentUserName, currentUserFullName;
@@ -73,6 +76,7 @@ struct ShellBridge
     // ---- Analytics -------------------------------------------------------------------------
     std::function<void()> reporterStartup;
     std::function<void(const QString &, int)> track;
+    std::function<void(const QString &, int, const QVariantMap &)> trackWithProperties;
     std::function<void(const QString &, int)> trackOncePerDay;
     std::function<void(const QString &, int)> trackOnceEver;
     std::function<void(const QString &, int)> trackAndIncrement;

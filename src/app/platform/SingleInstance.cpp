@@ -1,20 +1,141 @@
 #include "app/platform/SingleInstance.h"
 
+#include "core/LGLog.h"
 #include "platform/StandardPaths.h"
 
 #include <QCoreApplication>
 #include <QCryptographicHash>
+#include <QDir>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QFileInfo>
 #include <QLocalServer>
 #include <QLocalSocket>
 #include <QPointer>
+#include <QThread>
 #include <QTimer>
 
+#include <cerrno>
 #include <csignal>
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/types.h>
+#include <sys/un.h>
 #include <unistd.h>
 
 namespace {
+constexpr qint64 kHolderExitWaitMs = 8000;
 QString g_nameOverride;
+int g_lockFd = -1;
+QString g_lockPath;
+
+// A folder that only this user can enter: a real directory (not a link), owned by us, with no
+// rights for group or others. Our own fallback folder is created, and tightened when it is ours.
+bool isPrivateFolder(const QString &path, bool createAndTighten)
+{
+    if (path.isEmpty())
+        return false;
+    const QByteArray p = QFile::encodeName(path);
+    if (createAndTighten && ::mkdir(p.constData(), 0700) != 0 && errno != EEXIST)
+        return false;
+    struct stat st = {};
+    if (::lstat(p.constData(), &st) != 0 || !S_ISDIR(st.st_mode) || st.st_uid != ::getuid())
+        return false;
+    if ((st.st_mode & 077) != 0) {
+        if (!createAndTighten || ::chmod(p.constData(), 0700) != 0)
+            return false;
+    }
+    return true;
+}
+
+// Unix socket addresses are short; a folder whose socket path would not fit is of no use.
+bool fitsSocketPath(const QString &folder)
+{
+    return QFile::encodeName(folder).size() + 32 < qsizetype(sizeof(sockaddr_un::sun_path));
+}
+
+bool peerIsThisUser(int fd, pid_t *pid = nullptr)
+{
+    struct ucred cred = {};
+    socklen_t length = sizeof(cred);
+    if (fd < 0 || ::getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &cred, &length) != 0 || length != sizeof(cred))
+        return false;
+    if (pid)
+        *pid = cred.pid;
+    return cred.uid == ::getuid();
+}
+
+QString executableOf(pid_t pid)
+{
+    QString target = QFile::symLinkTarget(QStringLiteral("/proc/%1/exe").arg(pid));
+    // An updated bundle replaces the file a running copy was started from.
+    if (target.endsWith(QLatin1String(" (deleted)")))
+        target.chop(10);
+    return target;
+}
+
+// The process runs under this user and from an executable of the same name as ours.
+bool isCopyOfThisProgram(pid_t pid)
+{
+    struct stat st = {};
+    const QByteArray proc = QFile::encodeName(QStringLiteral("/proc/%1").arg(pid));
+    if (::stat(proc.constData(), &st) != 0 || st.st_uid != ::getuid())
+        return false;
+    const QString theirs = executableOf(pid), ours = executableOf(::getpid());
+    return !theirs.isEmpty() && QFileInfo(theirs).fileName() == QFileInfo(ours).fileName();
+}
+
+// A process that ended but was not reaped yet still answers kill(pid, 0).
+bool isAlive(pid_t pid)
+{
+    if (::kill(pid, 0) != 0)
+        return false;
+    QFile stat(QStringLiteral("/proc/%1/stat").arg(pid));
+    if (!stat.open(QIODevice::ReadOnly))
+        return false;
+    const QByteArray line = stat.readAll();
+    const qsizetype close = line.lastIndexOf(')');
+    return close < 0 || line.mid(close + 2, 1) != "Z";
+}
+
+bool tryLock(const QString &path)
+{
+    if (g_lockFd >= 0 && g_lockPath == path)
+        return true;
+    const int fd = ::open(QFile::encodeName(path).constData(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
+    if (fd < 0)
+        return false;
+    if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        ::close(fd);
+        return false;
+    }
+    if (g_lockFd >= 0)
+        ::close(g_lockFd);
+    g_lockFd = fd;
+    g_lockPath = path;
+    return true;
+}
+
+void unlock()
+{
+    if (g_lockFd >= 0)
+        ::close(g_lockFd);
+    g_lockFd = -1;
+    g_lockPath.clear();
+}
+
+// Whether some process holds the lock now (without keeping it).
+bool lockIsHeld(const QString &path)
+{
+    if (g_lockFd >= 0 && g_lockPath == path)
+        return false; // held by us
+    if (!tryLock(path))
+        return true;
+    unlock();
+    return false;
+}
 
 QByteArray readLine(QLocalSocket &socket, int timeoutMs)
 {
@@ -27,16 +148,31 @@ QByteArray readLine(QLocalSocket &socket, int timeoutMs)
     return buffer.trimmed();
 }
 
-QByteArray roundTrip(const QByteArray &request, int timeoutMs)
+// Sends one request line and returns the answer, but only from a peer of this user id.
+QByteArray roundTrip(const QByteArray &request, int timeoutMs, pid_t *peerPid = nullptr)
 {
+    const QString name = SingleInstance::serverName();
+    if (name.isEmpty())
+        return {};
     QLocalSocket socket;
-    socket.connectToServer(SingleInstance::serverName());
+    socket.connectToServer(name);
     if (!socket.waitForConnected(timeoutMs))
         return {};
+    if (!peerIsThisUser(int(socket.socketDescriptor()), peerPid)) {
+        LGLogError(QStringLiteral("SINGLE: The socket %1 is served by another user; ignoring it").arg(name));
+        return {};
+    }
     socket.write(request + '\n');
     if (!socket.waitForBytesWritten(timeoutMs))
         return {};
     return readLine(socket, timeoutMs);
+}
+
+bool answers(const QString &name)
+{
+    QLocalSocket socket;
+    socket.connectToServer(name);
+    return socket.waitForConnected(500);
 }
 } // namespace
 
@@ -50,10 +186,33 @@ SingleInstance *SingleInstance::instance()
     return s;
 }
 
+QString SingleInstance::runtimeFolder()
+{
+    const QString runtime = qEnvironmentVariable("XDG_RUNTIME_DIR");
+    if (fitsSocketPath(runtime) && isPrivateFolder(runtime, false))
+        return QDir(runtime).absolutePath();
+    const QString tmp = QDir::tempPath() + QStringLiteral("/hoistly-%1").arg(::getuid());
+    if (fitsSocketPath(tmp) && isPrivateFolder(tmp, true))
+        return tmp;
+    const QString state = StandardPaths::logsFolder() + QStringLiteral("/run");
+    QDir().mkpath(QFileInfo(state).absolutePath());
+    if (fitsSocketPath(state) && isPrivateFolder(state, true))
+        return state;
+    return {};
+}
+
 QString SingleInstance::serverNameForConfig(const QString &settingsFile)
 {
+    const QString folder = runtimeFolder();
+    if (folder.isEmpty())
+        return {};
     const QByteArray hash = QCryptographicHash::hash(settingsFile.toUtf8(), QCryptographicHash::Md5).toHex().left(10);
-    return QStringLiteral("hoistly-%1-%2").arg(::getuid()).arg(QString::fromLatin1(hash));
+    return folder + QStringLiteral("/hoistly-%1").arg(QString::fromLatin1(hash));
+}
+
+QString SingleInstance::lockPathFor(const QString &serverName)
+{
+    return serverName.isEmpty() ? QString() : serverName + QStringLiteral(".lock");
 }
 
 QString SingleInstance::serverName()
@@ -63,7 +222,7 @@ QString SingleInstance::serverName()
     return serverNameForConfig(StandardPaths::userDefaultsFile());
 }
 
-void SingleInstance::setServerNameForTesting(const QString &name) { g_nameOverride = name; }
+void SingleInstance::setServerNameForTesting(const QString &path) { g_nameOverride = path; }
 
 bool SingleInstance::forwardUrl(const QString &url, int timeoutMs)
 {
@@ -74,16 +233,33 @@ bool SingleInstance::forwardUrl(const QString &url, int timeoutMs)
 
 int SingleInstance::endOtherCopies(const std::function<void(double)> &sleeper)
 {
-    const QByteArray reply = roundTrip("QUIT", 2000);
-    if (!reply.startsWith("PID "))
+    const QString name = serverName();
+    const QString lock = lockPathFor(name);
+    if (name.isEmpty() || !lockIsHeld(lock))
         return 0;
+    pid_t peer = 0;
+    const QByteArray reply = roundTrip("QUIT", 2000, &peer);
+    if (!reply.startsWith("PID "))
+        return 0; // busy or still starting: it keeps running, and this copy will not take over
     bool ok = false;
     const qint64 pid = reply.mid(4).toLongLong(&ok);
-    if (!ok || pid <= 1 || pid == ::getpid())
+    if (!ok || pid <= 1 || pid == ::getpid() || pid != qint64(peer)) {
+        LGLogError(QStringLiteral("SINGLE: Ignoring a quit answer that names another process (%1)").arg(QString::fromLatin1(reply)));
         return 0;
+    }
     sleeper(0.5);
-    if (::kill(pid_t(pid), 0) == 0)
+    if (isAlive(pid_t(pid))) {
+        if (!isCopyOfThisProgram(pid_t(pid))) {
+            LGLogError(QStringLiteral("SINGLE: Process %1 is not a copy of this program; not ending it").arg(pid));
+            return 0;
+        }
         ::kill(pid_t(pid), SIGKILL);
+    }
+    // The lock goes with the process that held it.
+    QElapsedTimer waited;
+    waited.start();
+    while (lockIsHeld(lock) && waited.elapsed() < 5000)
+        QThread::msleep(20);
     return 1;
 }
 
@@ -91,17 +267,40 @@ bool SingleInstance::listen()
 {
     if (isListening())
         return true;
+    const QString name = serverName();
+    if (name.isEmpty()) {
+        LGLogError(QStringLiteral("SINGLE: No private folder for the single-copy socket"));
+        return false;
+    }
+    // A holder that no longer answers is on its way out (a relaunch after a log-out, a reset or
+    // an update starts us while it ends): its lock goes with it within the forced-quit time. One
+    // that answers is alive, busy or just started, and stays the only copy.
+    QElapsedTimer waited;
+    waited.start();
+    while (!tryLock(lockPathFor(name))) {
+        if (answers(name) || waited.elapsed() > kHolderExitWaitMs)
+            return false;
+        QThread::msleep(50);
+    }
     if (!m_server) {
         m_server = new QLocalServer(this);
         m_server->setSocketOptions(QLocalServer::UserAccessOption);
         connect(m_server, &QLocalServer::newConnection, this, &SingleInstance::onNewConnection);
     }
-    const QString name = serverName();
     if (m_server->listen(name))
         return true;
-    // A stale socket file of a copy that died (the running copy was asked to quit before).
+    // Under the lock a socket file is left over from a copy that died, unless something still
+    // answers there; that one is never displaced.
+    if (answers(name)) {
+        LGLogError(QStringLiteral("SINGLE: %1 still answers; leaving it alone").arg(name));
+        unlock();
+        return false;
+    }
     QLocalServer::removeServer(name);
-    return m_server->listen(name);
+    if (m_server->listen(name))
+        return true;
+    unlock();
+    return false;
 }
 
 bool SingleInstance::isListening() const { return m_server && m_server->isListening(); }
@@ -110,17 +309,43 @@ void SingleInstance::close()
 {
     if (m_server)
         m_server->close();
+    // Closed at the end of the termination path, after the last settings were written: the
+    // next copy (a relaunch) may start now.
+    unlock();
 }
+
+namespace {
+// A requester that gave up (it waited for an answer that did not come) has closed its end; its
+// request is stale by now and must not end this copy.
+bool requesterStillWaits(QLocalSocket *socket)
+{
+    const int fd = int(socket->socketDescriptor());
+    if (fd < 0)
+        return false;
+    char c = 0;
+    const ssize_t n = ::recv(fd, &c, 1, MSG_PEEK | MSG_DONTWAIT);
+    return n != 0; // 0: orderly shutdown by the peer
+}
+} // namespace
 
 void SingleInstance::onNewConnection()
 {
     while (QLocalSocket *socket = m_server->nextPendingConnection()) {
         connect(socket, &QLocalSocket::disconnected, socket, &QObject::deleteLater);
+        if (!peerIsThisUser(int(socket->socketDescriptor()))) {
+            socket->abort();
+            socket->deleteLater();
+            continue;
+        }
         connect(socket, &QLocalSocket::readyRead, this, [this, socket] {
             if (!socket->canReadLine())
                 return;
             const QByteArray line = socket->readLine().trimmed();
             if (line == "QUIT") {
+                if (!requesterStillWaits(socket)) {
+                    socket->disconnectFromServer();
+                    return;
+                }
                 socket->write("PID " + QByteArray::number(qint64(::getpid())) + '\n');
                 socket->flush();
                 QPointer<SingleInstance> self(this);

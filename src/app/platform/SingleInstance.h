@@ -1,8 +1,13 @@
 #pragma once
-// One running copy per user and configuration, over a local socket. The running copy listens;
-// a new copy either asks it to quit (single-copy rule) or hands it a URL and exits (sign-in
-// callback). The socket name is derived from the user id and the settings file, so copies with
-// different homes (tests) never meet.
+// One running copy per user and configuration, over a local socket. Which copy is "the only one"
+// is decided by an exclusive lock on a file next to the socket, held for the life of the process;
+// the socket is only how copies talk. A new copy asks the running one to quit (single-copy rule)
+// or hands it a URL and exits (sign-in callback); a copy that cannot take the lock exits.
+//
+// Socket and lock live in a folder only this user can enter ($XDG_RUNTIME_DIR, else a private
+// folder of ours), and every answer is checked: its peer must run under this user id, and a
+// process is only ended when it is the peer itself and runs this program. The name is derived
+// from the settings file, so copies with different homes (tests) never meet.
 #include <QObject>
 #include <QString>
 #include <functional>
@@ -15,19 +20,27 @@ class SingleInstance : public QObject
 public:
     static SingleInstance *instance();
 
+    // The folder of the socket and the lock ("" when no private folder can be had).
+    static QString runtimeFolder();
+    // Full path of the socket.
     static QString serverName();
     static QString serverNameForConfig(const QString &settingsFile);
-    static void setServerNameForTesting(const QString &name); // "" = derived name
+    static QString lockPathFor(const QString &serverName);
+    static void setServerNameForTesting(const QString &path); // "" = derived name
 
-    // Client side (blocking; any thread). True when a running copy took the URL.
+    // Client side (blocking; any thread). True when a running copy of this user took the URL.
     static bool forwardUrl(const QString &url, int timeoutMs = 3000);
     // Asks the running copy to quit; when it is still alive 0.5 s after its answer it is
-    // killed. Returns how many copies were ended (0 or 1).
+    // killed, and the call waits until its lock is free. Returns how many copies were ended
+    // (0 or 1). A copy that does not answer (busy, or starting at this very moment) is left alone.
     static int endOtherCopies(const std::function<void(double)> &sleeper);
 
-    // Server side (main thread).
+    // Server side (main thread). Takes the lock and listens; false when another copy holds the
+    // lock and answers on the socket, or does not let go of the lock within a few seconds (this
+    // copy must then hand over and end).
     bool listen();
     bool isListening() const;
+    // Stops listening and gives up the lock.
     void close();
     std::function<void()> onQuitRequested;
     std::function<void(const QString &url)> onUrl;

@@ -1,9 +1,17 @@
 #include "app/platform/UnixSignals.h"
 
+#include "core/LGFileLogger.h"
+#include "core/LGLog.h"
+
 #include <QCoreApplication>
 #include <QSocketNotifier>
+#include <QStringList>
 
+#include <atomic>
 #include <csignal>
+#include <cstring>
+#include <exception>
+#include <execinfo.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -38,4 +46,108 @@ void UnixSignals::install(std::function<void(int)> handler)
     ::sigaction(SIGTERM, &sa, nullptr);
     ::sigaction(SIGINT, &sa, nullptr);
     ::sigaction(SIGHUP, &sa, nullptr);
+}
+
+namespace {
+std::atomic<bool> g_crashing{false};
+std::function<void()> g_beforeException;
+bool g_crashHandlersInstalled = false;
+
+void writeAll(int fd, const char *text)
+{
+    size_t left = std::strlen(text);
+    while (left > 0) {
+        const ssize_t n = ::write(fd, text, left);
+        if (n <= 0)
+            return;
+        text += n;
+        left -= size_t(n);
+    }
+}
+
+// Async-signal-safe: only write(2), open(2) and backtrace_symbols_fd (whose library was loaded
+// at installation).
+void onCrashSignal(int sig)
+{
+    if (!g_crashing.exchange(true)) {
+        char head[96] = "CRASH: signal ";
+        char number[12];
+        int n = sig, i = 0;
+        do {
+            number[i++] = char('0' + n % 10);
+            n /= 10;
+        } while (n > 0 && i < 11);
+        size_t at = std::strlen(head);
+        while (i > 0)
+            head[at++] = number[--i];
+        head[at] = '\0';
+        const char *name = sig == SIGSEGV ? " (SIGSEGV)" : sig == SIGABRT ? " (SIGABRT)" : sig == SIGBUS ? " (SIGBUS)"
+            : sig == SIGFPE ? " (SIGFPE)" : sig == SIGILL ? " (SIGILL)" : "";
+        void *frames[64];
+        const int count = ::backtrace(frames, 64);
+        const int logFd = LGFileLogger::openCrashLogFile();
+        for (int fd : {2, logFd}) {
+            if (fd < 0)
+                continue;
+            writeAll(fd, head);
+            writeAll(fd, name);
+            writeAll(fd, "\nStack Trace:\n");
+            ::backtrace_symbols_fd(frames, count, fd);
+        }
+        if (logFd >= 0)
+            ::close(logFd);
+    }
+    ::signal(sig, SIG_DFL);
+    ::raise(sig);
+}
+
+void onUncaughtException()
+{
+    g_crashing = true; // the abort below is not a second crash
+    QString what = QStringLiteral("unknown exception");
+    try {
+        if (auto e = std::current_exception())
+            std::rethrow_exception(e);
+    } catch (const std::exception &e) {
+        what = QString::fromLocal8Bit(e.what());
+    } catch (...) {
+    }
+    try {
+        if (g_beforeException)
+            g_beforeException();
+        void *frames[64];
+        const int count = ::backtrace(frames, 64);
+        QStringList stack;
+        if (char **symbols = ::backtrace_symbols(frames, count)) {
+            for (int i = 0; i < count; ++i)
+                stack << QString::fromLocal8Bit(symbols[i]);
+            std::free(symbols);
+        }
+        // Error lines are written synchronously, to the log file and to standard error.
+        LGLogError(QStringLiteral("CRASH: %1").arg(what));
+        LGLogError(QStringLiteral("Stack Trace: %1").arg(stack.join(QLatin1Char('\n'))));
+        LGLog::flushLog();
+    } catch (...) {
+    }
+    ::signal(SIGABRT, SIG_DFL);
+    std::abort();
+}
+} // namespace
+
+void UnixSignals::installCrashHandlers(std::function<void()> beforeException)
+{
+    g_beforeException = std::move(beforeException);
+    if (g_crashHandlersInstalled)
+        return;
+    g_crashHandlersInstalled = true;
+    // backtrace() loads its unwinder on first use, which a signal handler must not do.
+    void *warm[1];
+    ::backtrace(warm, 1);
+    std::set_terminate(onUncaughtException);
+    struct sigaction sa = {};
+    sa.sa_handler = onCrashSignal;
+    sigemptyset(&sa.sa_mask);
+    sa.sa_flags = SA_RESETHAND | SA_NODEFER;
+    for (int sig : {SIGSEGV, SIGABRT, SIGBUS, SIGFPE, SIGILL})
+        ::sigaction(sig, &sa, nullptr);
 }

@@ -45,6 +45,7 @@ struct FakeShell
     mutable QMutex lock;
     QStringList calls;
     QList<QPair<QString, int>> events;
+    QMap<QString, QVariantMap> eventProperties; // of events tracked with properties
     QMap<QString, QVariant> properties;
     QList<QDateTime> pausedUntil;
     QList<QPair<QString, QStringList>> launches;
@@ -165,6 +166,12 @@ struct FakeShell
             };
         };
         b.track = event("track");
+        b.trackWithProperties = [this](const QString &e, int mask, const QVariantMap &p) {
+            record(QStringLiteral("track:") + e);
+            QMutexLocker l(&lock);
+            events << qMakePair(e, mask);
+            eventProperties[e] = p;
+        };
         b.trackOncePerDay = event("trackOncePerDay");
         b.trackOnceEver = event("trackOnceEver");
         b.trackAndIncrement = event("trackAndIncrement");

@@ -6,6 +6,7 @@
 #include "app/launch/ShellTestFakes.h"
 #include "app/menubar/MainController.h"
 #include "core/NotificationCenter.h"
+#include "catalogue/DataStore.h"
 #include "core/Settings.h"
 #include "core/UiHooks.h"
 #include "platform/StandardPaths.h"
@@ -13,8 +14,10 @@
 
 #include <QDir>
 #include <QFile>
+#include <QSemaphore>
 #include <QSignalSpy>
 #include <QStandardPaths>
+#include <QSysInfo>
 #include <QTest>
 #include <QUrl>
 
@@ -264,6 +267,23 @@ private Q_SLOTS:
         QVERIFY(MainController::instance()->isShutDown());
     }
 
+    // Asking whether the catalogue is open must not open it: a process that never used it
+    // (a copy that lost the single-copy race, a launch that quit early) creates nothing.
+    void shouldTerminateDoesNotCreateTheCatalogue()
+    {
+        const ShellBridge faked = ShellBridge::instance();
+        ShellBridge::resetToDefaults();
+        const ShellBridge real = ShellBridge::instance();
+        ShellBridge::instance() = faked;
+        ShellBridge::instance().catalogueOpen = real.catalogueOpen;
+        ShellBridge::instance().catalogueHasChanges = real.catalogueHasChanges;
+        DataStore::shutdown();
+        QVERIFY(!QFileInfo::exists(DataStore::storePath()));
+        QCOMPARE(AppDelegate::instance()->applicationShouldTerminate(), AppDelegate::TerminateReply::Now);
+        QVERIFY(!DataStore::instanceIfCreated());
+        QVERIFY(!QFileInfo::exists(DataStore::storePath()));
+    }
+
     void failedSaveAsksAndCancelKeepsRunning()
     {
         auto *d = AppDelegate::instance();
@@ -293,6 +313,20 @@ private Q_SLOTS:
         QVERIFY(MainController::instance()->isShutDown());
         QCOMPARE(fake->count("driveShutdown"), 1);
         QTRY_COMPARE(fake->forceTerminations.load(), 1);
+    }
+
+    // A teardown that hangs the main thread after will-terminate still ends the process: the
+    // backstop runs without the main thread.
+    void forcedQuitFiresWhileTheMainThreadHangs()
+    {
+        auto *d = AppDelegate::instance();
+        QSemaphore forced;
+        ShellEnvironment::instance().forceTerminate = [&forced] { forced.release(); };
+        bool ended = false;
+        ShellEnvironment::instance().exitEventLoop = [&] { ended = forced.tryAcquire(1, 20000); };
+        d->terminate();
+        QVERIFY(ended);
+        fake->install();
     }
 
     void resetDuringQuitSkipsTheStore()
@@ -344,12 +378,21 @@ private Q_SLOTS:
         QVERIFY(QDir().mkpath(StandardPaths::lumoraFolder()));
         Settings::setObject("token", "kLKStoredTokenKey");
         fake->folderRemovable = false;
+        alerts->enqueueDeferred();
         QVERIFY(!AppDelegate::instance()->performLogOutAndDELETEEVERYTHING());
         QCOMPARE(fake->count("removeFolder"), 1);
-        // Signed out and settings gone all the same; the process still ends.
+        // The user is told; nothing claims a reset, and no new instance starts on the old data.
+        QCOMPARE(alerts->count(), 1);
+        QCOMPARE(alerts->last().title, QString("Lumora Hoistly could not be reset"));
+        QVERIFY(alerts->last().message.contains(StandardPaths::lumoraFolder()));
+        QCOMPARE(fake->exits.load(), 0);
+        QVERIFY(alerts->answerPending(0));
+        QCOMPARE(fake->launches.size(), 0);
+        QCOMPARE(fake->exits.load(), 1);
+        // Signed out and settings gone all the same.
         Settings::reloadForTesting();
         QVERIFY(Settings::objectForKey("kLKStoredTokenKey").isNull());
-        QCOMPARE(fake->exits.load(), 1);
+        QVERIFY(!Settings::boolForKey("AppEverReset"));
     }
 
     void logOutAndKeepDataRelaunches()
@@ -405,6 +448,52 @@ private Q_SLOTS:
         Settings::setInt(5, "PhotosImported");
         d->refreshReportingMetrics();
         QVERIFY(fake->properties.contains("Uploading: Last upload"));
+    }
+
+    // The weekly cohort is the ISO week with its own week-year: the first days of a January can
+    // belong to the last week of the year before.
+    void cohortsUseTheIsoWeekYear_data()
+    {
+        QTest::addColumn<QDateTime>("installed");
+        QTest::addColumn<QString>("weekly");
+        QTest::addColumn<int>("weeklyNumber");
+        QTest::addColumn<QString>("monthly");
+        QTest::newRow("2023-01-01") << QDateTime(QDate(2023, 1, 1), QTime(20, 0), Qt::UTC) << "2022-52" << 202252 << "2023-01";
+        QTest::newRow("2021-01-03") << QDateTime(QDate(2021, 1, 3), QTime(20, 0), Qt::UTC) << "2020-53" << 202053 << "2021-01";
+        QTest::newRow("2024-12-30") << QDateTime(QDate(2024, 12, 30), QTime(20, 0), Qt::UTC) << "2025-01" << 202501 << "2024-12";
+        QTest::newRow("mid-year") << QDateTime(QDate(2023, 6, 14), QTime(20, 0), Qt::UTC) << "2023-24" << 202324 << "2023-06";
+    }
+
+    void cohortsUseTheIsoWeekYear()
+    {
+        QFETCH(QDateTime, installed);
+        QFETCH(QString, weekly);
+        QFETCH(int, weeklyNumber);
+        QFETCH(QString, monthly);
+        Settings::setObject(installed, "DateInstalled");
+        AppDelegate::instance()->refreshReportingDemographics();
+        QCOMPARE(fake->properties.value("Weekly Cohort").toString(), weekly);
+        QCOMPARE(fake->properties.value("Weekly Cohort #").toInt(), weeklyNumber);
+        QCOMPARE(fake->properties.value("Monthly Cohort").toString(), monthly);
+    }
+
+    // After an upgrade the event says from which build to which, on which system.
+    void upgradeEventCarriesItsProperties()
+    {
+        const int running = AppDelegate::runningBuildNumber();
+        QVERIFY(running > 1);
+        Settings::setInt(running - 1, "LastRanBuildNumber");
+        AppDelegate::instance()->applicationDidFinishLaunching({"Hoistly"});
+        QTRY_COMPARE(fake->count("driveStartup"), 1);
+        QVERIFY(fake->eventProperties.contains("Misc: Upgraded to new version"));
+        const QVariantMap p = fake->eventProperties.value("Misc: Upgraded to new version");
+        QCOMPARE(p.value("version").toString(), AppDelegate::runningVersion());
+        QCOMPARE(p.value("build").toString(), QString::number(running));
+        QCOMPARE(p.value("last_build").toInt(), running - 1);
+        QCOMPARE(p.value("macosx_version_major").toInt(), NSDevice::osxVersionMajor());
+        QCOMPARE(p.value("macosx_version_minor").toInt(), NSDevice::osxVersionMinor());
+        QVERIFY(p.value("system_version").toString().contains(QSysInfo::kernelVersion()));
+        QVERIFY(p.value("system_version").toString().contains(QSysInfo::prettyProductName()));
     }
 
     void demographicsNameFallsBackToUserId()

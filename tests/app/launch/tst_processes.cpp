@@ -1,6 +1,6 @@
 // Two processes on the local socket: the sign-in callback handed from a new process of the real
 // binary to the running copy, and the single-copy rule (a second copy ends the first, by force
-// when it does not go).
+// when it does not go), which nobody else can use against this user.
 #include "app/platform/SingleInstance.h"
 #include "platform/StandardPaths.h"
 #include "app/update/Bundle.h"
@@ -9,43 +9,104 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QLocalServer>
+#include <QLocalSocket>
 #include <QProcess>
+#include <QRegularExpression>
 #include <QStandardPaths>
+#include <QSysInfo>
 #include <QTemporaryDir>
 #include <QTest>
 
 #include <csignal>
+#include <fcntl.h>
+#include <memory>
+#include <sys/file.h>
+#include <sys/stat.h>
 #include <sys/types.h>
+#include <unistd.h>
 
 class TestProcesses : public QObject
 {
     Q_OBJECT
     QTemporaryDir home;
+    QTemporaryDir runtime;
 
     QString helperPath() const { return qEnvironmentVariable("HOISTLY_SINGLE_COPY_HELPER"); }
+    QString appPath() const { return qEnvironmentVariable("HOISTLY_APP_BINARY"); }
 
-    // The socket name the real binary derives for a home whose config folder is ours.
-    QString socketName() const
+    // The socket the real binary derives for a home whose config folder is ours.
+    QString socketName(const QString &homePath) const
     {
         const QByteArray saved = qgetenv("XDG_CONFIG_HOME");
         QStandardPaths::setTestModeEnabled(false);
-        qputenv("XDG_CONFIG_HOME", QFile::encodeName(home.path() + "/config"));
+        qputenv("XDG_CONFIG_HOME", QFile::encodeName(homePath + "/config"));
         const QString name = SingleInstance::serverNameForConfig(StandardPaths::userDefaultsFile());
         qputenv("XDG_CONFIG_HOME", saved);
         QStandardPaths::setTestModeEnabled(true);
         return name;
     }
+    QString socketName() const { return socketName(home.path()); }
 
-    bool startHelper(QProcess &helper, const QString &mode)
+    bool startHelper(QProcess &helper, const QString &mode, const QString &socket = QString(), bool asNobody = false)
     {
         helper.setProcessChannelMode(QProcess::SeparateChannels);
-        helper.start(helperPath(), {socketName(), mode});
+        QStringList args{socket.isEmpty() ? socketName() : socket, mode};
+        if (asNobody)
+            args << "nobody";
+        helper.start(helperPath(), args);
         if (!helper.waitForStarted(5000))
             return false;
-        while (!helper.readAllStandardOutput().contains("READY"))
+        QByteArray out;
+        while (!(out += helper.readAllStandardOutput()).contains("READY"))
             if (!helper.waitForReadyRead(5000))
                 return false;
         return true;
+    }
+
+    // A new copy (of the helper program) ending the running one; returns what it printed.
+    QByteArray runEnder(const QString &socket = QString())
+    {
+        QProcess ender;
+        ender.start(helperPath(), {socket.isEmpty() ? socketName() : socket, "end"});
+        QByteArray out;
+        // The event loop runs meanwhile: listeners in this process answer.
+        [&] { QTRY_VERIFY_WITH_TIMEOUT(ender.state() == QProcess::NotRunning, 20000); }();
+        out += ender.readAllStandardOutput();
+        return out.trimmed();
+    }
+
+    QProcessEnvironment appEnvironment(const QString &homePath) const
+    {
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert("HOME", homePath);
+        env.insert("XDG_CONFIG_HOME", homePath + "/config");
+        env.insert("XDG_DATA_HOME", homePath + "/data");
+        env.insert("XDG_STATE_HOME", homePath + "/state");
+        env.insert("XDG_RUNTIME_DIR", runtime.path());
+        env.insert("HOISTLY_SERVICE_URL", "http://127.0.0.1:9"); // nothing answers there
+        env.insert("QT_QPA_PLATFORM", "offscreen");
+        env.insert("QTWEBENGINE_DISABLE_SANDBOX", "1");
+        env.insert("QTWEBENGINE_CHROMIUM_FLAGS", "--no-sandbox --disable-gpu --single-process");
+        return env;
+    }
+
+    static QString logText(const QString &homePath)
+    {
+        QString all;
+        for (const QFileInfo &f : QDir(homePath + "/state/Hoistly").entryInfoList({"log-*"}, QDir::Files)) {
+            QFile file(f.absoluteFilePath());
+            if (file.open(QIODevice::ReadOnly))
+                all += QString::fromUtf8(file.readAll());
+        }
+        return all;
+    }
+
+    // A harmless request that only a listening, responsive copy answers.
+    static bool answersOn(const QString &socket)
+    {
+        SingleInstance::setServerNameForTesting(socket);
+        return SingleInstance::forwardUrl("https://example.invalid/not-a-callback", 2000);
     }
 
 private Q_SLOTS:
@@ -53,9 +114,13 @@ private Q_SLOTS:
     {
         QStandardPaths::setTestModeEnabled(true);
         QVERIFY(home.isValid());
+        QVERIFY(runtime.isValid());
+        QVERIFY(QFile::setPermissions(runtime.path(), QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner));
+        qputenv("XDG_RUNTIME_DIR", QFile::encodeName(runtime.path())); // the helpers inherit it
         QVERIFY2(QFileInfo(helperPath()).isExecutable(), qPrintable(helperPath()));
-        SingleInstance::setServerNameForTesting(socketName());
     }
+
+    void init() { SingleInstance::setServerNameForTesting(socketName()); }
 
     void signInCallbackIsForwardedToTheRunningCopy()
     {
@@ -109,9 +174,8 @@ private Q_SLOTS:
     {
         QProcess stubborn;
         QVERIFY(startHelper(stubborn, "ignore"));
-        const int ended = SingleInstance::endOtherCopies([](double s) { QTest::qSleep(int(s * 1000)); });
-        QCOMPARE(ended, 1);
-        QVERIFY(stubborn.waitForFinished(5000));
+        QCOMPARE(runEnder(), QByteArray("ENDED 1"));
+        QTRY_COMPARE_WITH_TIMEOUT(stubborn.state(), QProcess::NotRunning, 5000);
         QCOMPARE(stubborn.exitStatus(), QProcess::CrashExit); // killed
     }
 
@@ -191,6 +255,289 @@ private Q_SLOTS:
         QCOMPARE(second.exitCode(), 0);
         // Both ended through the controller's shutdown, which ends the folder monitors.
         QTRY_COMPARE_WITH_TIMEOUT(logText().count("DRIVE: Shutting down"), 2, 5000);
+    }
+
+    // The socket and its lock sit in a folder only this user can enter; a runtime folder that
+    // others could write to, or that someone else owns, is not used.
+    void theSocketLivesInAPrivateFolder()
+    {
+        const QString name = SingleInstance::serverNameForConfig("/x/settings.plist");
+        QCOMPARE(QFileInfo(name).absolutePath(), QFileInfo(runtime.path()).absoluteFilePath());
+
+        QTemporaryDir open;
+        QVERIFY(::chmod(QFile::encodeName(open.path()).constData(), 01777) == 0);
+        qputenv("XDG_RUNTIME_DIR", QFile::encodeName(open.path()));
+        const QString fallback = SingleInstance::runtimeFolder();
+        qputenv("XDG_RUNTIME_DIR", QFile::encodeName(runtime.path()));
+        QVERIFY(!fallback.isEmpty());
+        QVERIFY(!fallback.startsWith(open.path()));
+        struct stat st = {};
+        QCOMPARE(::lstat(QFile::encodeName(fallback).constData(), &st), 0);
+        QVERIFY(S_ISDIR(st.st_mode));
+        QCOMPARE(st.st_uid, ::getuid());
+        QCOMPARE(int(st.st_mode & 0777), 0700);
+    }
+
+    // A hostile local user listening where a copy looks gets neither the sign-in callback nor a
+    // process of ours to kill, and is not killed either.
+    void aListenerOfAnotherUserIsNeitherTrustedNorKilled()
+    {
+        if (::getuid() != 0)
+            QSKIP("dropping to another user needs root");
+        QTemporaryDir shared;
+        QVERIFY(::chmod(QFile::encodeName(shared.path()).constData(), 0777) == 0);
+        const QString socket = shared.path() + "/hoistly-hostile";
+        QProcess hostile;
+        QVERIFY(startHelper(hostile, "ignore", socket, true));
+
+        QCOMPARE(runEnder(socket), QByteArray("ENDED 0"));
+        QVERIFY(!answersOn(socket));
+        hostile.waitForReadyRead(200); // anything it was handed would be printed by now
+        const QByteArray out = hostile.readAllStandardOutput();
+        QVERIFY2(!out.contains("URL") && !out.contains("QUIT"), out.constData());
+        QCOMPARE(hostile.state(), QProcess::Running);
+        hostile.kill();
+        hostile.waitForFinished();
+    }
+
+    // A process of this user that answers the quit request with someone else's process id gets
+    // nobody killed: only the peer itself, and only a copy of this program, is ever ended.
+    void anAnswerNamingAnotherProcessKillsNothing()
+    {
+        QProcess bystander;
+        bystander.start("sleep", {"60"});
+        QVERIFY(bystander.waitForStarted());
+        const QString socket = socketName(home.path() + "/impostor");
+        // The impostor holds the lock, as the running copy would.
+        const int lockFd = ::open(QFile::encodeName(SingleInstance::lockPathFor(socket)).constData(), O_RDWR | O_CREAT, 0600);
+        QVERIFY(lockFd >= 0 && ::flock(lockFd, LOCK_EX | LOCK_NB) == 0);
+        QLocalServer impostor;
+        QLocalServer::removeServer(socket);
+        QVERIFY(impostor.listen(socket));
+        connect(&impostor, &QLocalServer::newConnection, this, [&] {
+            QLocalSocket *c = impostor.nextPendingConnection();
+            connect(c, &QLocalSocket::readyRead, c, [c, &bystander] {
+                c->write("PID " + QByteArray::number(bystander.processId()) + "\n");
+                c->flush();
+            });
+        });
+        QCOMPARE(runEnder(socket), QByteArray("ENDED 0"));
+        QCOMPARE(bystander.state(), QProcess::Running);
+        ::close(lockFd);
+        bystander.kill();
+        bystander.waitForFinished();
+    }
+
+    // A copy whose main thread does not answer (busy) keeps running and keeps its socket: the
+    // new copy leaves it alone and ends. Its stale quit request is not obeyed later either.
+    void aBusyCopyIsNeverDisplaced()
+    {
+        if (!QFileInfo(appPath()).isExecutable())
+            QSKIP("the Hoistly executable is not built");
+        const QString h = home.path() + "/busy";
+        QProcess first;
+        first.setProcessEnvironment(appEnvironment(h));
+        first.start(appPath(), {});
+        QVERIFY(first.waitForStarted());
+        const QString socket = socketName(h);
+        QTRY_VERIFY_WITH_TIMEOUT(answersOn(socket), 30000);
+
+        ::kill(pid_t(first.processId()), SIGSTOP);
+        QProcess second;
+        second.setProcessEnvironment(appEnvironment(h));
+        second.start(appPath(), {});
+        QVERIFY(second.waitForFinished(30000));
+        QCOMPARE(second.exitStatus(), QProcess::NormalExit);
+        QCOMPARE(second.exitCode(), 0);
+        ::kill(pid_t(first.processId()), SIGCONT);
+
+        // Requests are served in order: two answered after the stale one mean it was passed over.
+        QVERIFY(answersOn(socket));
+        QVERIFY(answersOn(socket));
+        QCOMPARE(first.state(), QProcess::Running);
+        ::kill(pid_t(first.processId()), SIGTERM);
+        QVERIFY(first.waitForFinished(20000));
+    }
+
+    // Two copies started at the same instant leave exactly one running, ten times over.
+    void pairsStartedTogetherLeaveOneCopy()
+    {
+        if (!QFileInfo(appPath()).isExecutable())
+            QSKIP("the Hoistly executable is not built");
+        for (int round = 0; round < 10; ++round) {
+            const QString h = home.path() + QStringLiteral("/pair%1").arg(round);
+            const QString socket = socketName(h);
+            std::unique_ptr<QProcess> a(new QProcess), b(new QProcess);
+            a->setProcessEnvironment(appEnvironment(h));
+            b->setProcessEnvironment(appEnvironment(h));
+            a->start(appPath(), {});
+            b->start(appPath(), {});
+            QVERIFY(a->waitForStarted() && b->waitForStarted());
+            auto running = [&] { return int(a->state() == QProcess::Running) + int(b->state() == QProcess::Running); };
+            QTRY_VERIFY_WITH_TIMEOUT(running() == 1 && answersOn(socket), 60000);
+            QProcess *survivor = a->state() == QProcess::Running ? a.get() : b.get();
+            QProcess *other = survivor == a.get() ? b.get() : a.get();
+            QCOMPARE(other->exitStatus(), QProcess::NormalExit);
+            // The survivor is the one that answers, and it stays.
+            QVERIFY(answersOn(socket));
+            QCOMPARE(running(), 1);
+            ::kill(pid_t(survivor->processId()), SIGTERM);
+            QVERIFY(survivor->waitForFinished(20000));
+        }
+    }
+
+    // An uncaught exception leaves "CRASH: ..." and a stack trace in the log file and on
+    // standard error, once, with what was logged before the file logger existed.
+    void anUncaughtExceptionIsReportedWithItsStack()
+    {
+        QTemporaryDir logs;
+        QProcess crasher;
+        crasher.start(qEnvironmentVariable("HOISTLY_CRASH_HELPER"), {logs.path()});
+        QVERIFY(crasher.waitForFinished(20000));
+        QCOMPARE(crasher.exitStatus(), QProcess::CrashExit);
+        const QString err = QString::fromLocal8Bit(crasher.readAllStandardError());
+        QString log;
+        for (const QFileInfo &f : QDir(logs.path()).entryInfoList({"log-*"}, QDir::Files)) {
+            QFile file(f.absoluteFilePath());
+            QVERIFY(file.open(QIODevice::ReadOnly));
+            log += QString::fromUtf8(file.readAll());
+        }
+        for (const QString &text : {err, log}) {
+            QCOMPARE(text.count("CRASH: "), 1);
+            QVERIFY2(text.contains("CRASH: index 7 out of range"), qPrintable(text));
+            // One frame a line, the helper's own among them.
+            const QString stack = text.mid(text.indexOf("Stack Trace: "));
+            QVERIFY2(stack.count(QRegularExpression("(^|\\n)\\S*shell_crash_helper\\(")) >= 1 && stack.count('\n') >= 3, qPrintable(text));
+        }
+        QVERIFY2(log.contains("HELPER: before the file logger"), qPrintable(log));
+    }
+
+    // A crash signal in the real application: the report is in its log and on standard error,
+    // then the signal's default action ends the process.
+    void aCrashSignalIsReportedBeforeTheProcessEnds()
+    {
+        if (!QFileInfo(appPath()).isExecutable())
+            QSKIP("the Hoistly executable is not built");
+        const QString h = home.path() + "/segv";
+        QProcess app;
+        app.setProcessEnvironment(appEnvironment(h));
+        app.start(appPath(), {});
+        QVERIFY(app.waitForStarted());
+        // Its log is written while it runs.
+        QTRY_VERIFY_WITH_TIMEOUT(logText(h).contains("Starting up - LumoraDesktop"), 30000);
+        // The system it names is the real one.
+        QVERIFY(logText(h).contains(QStringLiteral("%1, kernel %2").arg(QSysInfo::prettyProductName(), QSysInfo::kernelVersion())));
+        ::kill(pid_t(app.processId()), SIGSEGV);
+        QVERIFY(app.waitForFinished(20000));
+        QCOMPARE(app.exitStatus(), QProcess::CrashExit);
+        const QString err = QString::fromLocal8Bit(app.readAllStandardError());
+        QVERIFY2(err.contains("CRASH: signal 11 (SIGSEGV)\nStack Trace:\n"), qPrintable(err.right(2000)));
+        const QString log = logText(h);
+        QVERIFY2(log.contains("CRASH: signal 11 (SIGSEGV)\nStack Trace:\n"), qPrintable(log.right(2000)));
+        QVERIFY(log.indexOf("Stack Trace:") > log.indexOf("Starting up - LumoraDesktop"));
+    }
+
+    // A settings file that cannot be read is kept aside, and the error, logged before the file
+    // logger exists, is in the log file and on standard error.
+    void anUnreadableSettingsFileIsKeptAsideAndLogged()
+    {
+        if (!QFileInfo(appPath()).isExecutable())
+            QSKIP("the Hoistly executable is not built");
+        const QString h = home.path() + "/corrupt";
+        const QString settings = h + "/config/Lumora/Hoistly.plist";
+        QVERIFY(QDir().mkpath(QFileInfo(settings).path()));
+        QFile f(settings);
+        QVERIFY(f.open(QIODevice::WriteOnly));
+        f.write("<plist><dict><key>kLKStoredTokenKey</key><string>cut off");
+        f.close();
+        QProcess app;
+        app.setProcessEnvironment(appEnvironment(h));
+        app.start(appPath(), {});
+        QVERIFY(app.waitForStarted());
+        QTRY_VERIFY_WITH_TIMEOUT(logText(h).contains("Starting up - LumoraDesktop"), 30000);
+        const QStringList aside = QDir(QFileInfo(settings).path()).entryList({"Hoistly.plist.unreadable-*"}, QDir::Files);
+        QCOMPARE(aside.size(), 1);
+        QVERIFY(logText(h).contains("could not be read"));
+        QVERIFY(logText(h).contains(aside.first()));
+        ::kill(pid_t(app.processId()), SIGTERM);
+        QVERIFY(app.waitForFinished(20000));
+        QVERIFY(QString::fromLocal8Bit(app.readAllStandardError()).contains(aside.first()));
+    }
+
+    // The run command's trial against the local service double lives in a profile of its own:
+    // its settings, logs and launch-at-login entry never reach the user's real profile, and the
+    // double ends with the application.
+    void theRunCommandKeepsItsTrialOutOfTheRealProfile()
+    {
+        const QString build = qEnvironmentVariable("HOISTLY_TEST_BINARY_DIR");
+        if (!QFileInfo(build + "/src/app/Hoistly").isExecutable() || !QFileInfo(build + "/tests/double/lumora-double").isExecutable())
+            QSKIP("the Hoistly executable or the service double is not built");
+        QTemporaryDir user;
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        for (const char *name : {"XDG_CONFIG_HOME", "XDG_DATA_HOME", "XDG_STATE_HOME", "XDG_CACHE_HOME", "HOISTLY_SERVICE_URL"})
+            env.remove(name);
+        env.insert("HOME", user.path());
+        env.insert("BUILD", build);
+        env.insert("HOISTLY_SKIP_SETUP", "1");
+        env.remove("HOISTLY_APPLICATIONS"); // ~/Applications: the app stays where it was installed
+        env.insert("XDG_RUNTIME_DIR", runtime.path());
+        env.insert("QT_QPA_PLATFORM", "offscreen");
+        env.insert("QTWEBENGINE_CHROMIUM_FLAGS", "--no-sandbox --disable-gpu --single-process");
+        QProcess run;
+        run.setProcessEnvironment(env);
+        run.start("/bin/bash", {qEnvironmentVariable("HOISTLY_SOURCE_DIR") + "/scripts/run.sh"});
+        QVERIFY(run.waitForStarted());
+        const QString profile = user.path() + "/.local/share/Lumora-double/profile";
+        QTRY_VERIFY_WITH_TIMEOUT(logText(profile).contains("Starting up - LumoraDesktop"), 60000);
+        QTRY_VERIFY_WITH_TIMEOUT(!QDir(profile + "/config/autostart").entryList(QDir::Files).isEmpty(), 10000);
+        QVERIFY(QFileInfo::exists(profile + "/config/Lumora/Hoistly.plist"));
+        // Nothing in the real profile: no settings, no logs, no catalogue, no autostart entry.
+        QVERIFY(!QFileInfo::exists(user.path() + "/.config"));
+        QVERIFY(!QFileInfo::exists(user.path() + "/.local/state"));
+        QVERIFY(!QFileInfo::exists(user.path() + "/.local/share/Lumora"));
+
+        // The command stays in the foreground with the application; when it ends, so does the double.
+        QFile children(QStringLiteral("/proc/%1/task/%1/children").arg(run.processId()));
+        QVERIFY(children.open(QIODevice::ReadOnly));
+        const QList<QByteArray> pids = children.readAll().trimmed().split(' ');
+        QCOMPARE(pids.size(), 2); // the double and the application
+        QCOMPARE(run.state(), QProcess::Running);
+        for (const QByteArray &pid : pids)
+            if (QFile::symLinkTarget("/proc/" + QString::fromLatin1(pid) + "/exe").endsWith("/Hoistly"))
+                ::kill(pid_t(pid.toInt()), SIGTERM);
+        QVERIFY(run.waitForFinished(30000));
+        for (const QByteArray &pid : pids)
+            QTRY_VERIFY_WITH_TIMEOUT(!QFileInfo::exists("/proc/" + QString::fromLatin1(pid) + "/exe"), 10000);
+    }
+
+    // A relaunched copy (after a log-out, a reset or an update) starts while the old one is in
+    // its teardown with the socket already closed: it waits for the lock and becomes the copy.
+    void aRelaunchWaitsForTheLeavingCopy()
+    {
+        QProcess leaving;
+        QVERIFY(startHelper(leaving, "leaving"));
+        QCOMPARE(runEnder(), QByteArray("ENDED 0"));
+        QProcess claim;
+        claim.start(helperPath(), {socketName(), "claim"});
+        QVERIFY(claim.waitForFinished(20000));
+        QCOMPARE(claim.readAllStandardOutput().trimmed(), QByteArray("LISTENING"));
+        QTRY_COMPARE(leaving.state(), QProcess::NotRunning);
+    }
+
+    // A copy that answers keeps the lock: the new one does not take over.
+    void aClaimAgainstAnAnsweringCopyLoses()
+    {
+        QProcess stubborn;
+        QVERIFY(startHelper(stubborn, "ignore"));
+        ::kill(pid_t(stubborn.processId()), SIGSTOP); // busy: it accepts, but never answers
+        QProcess claim;
+        claim.start(helperPath(), {socketName(), "claim"});
+        QVERIFY(claim.waitForFinished(20000));
+        QCOMPARE(claim.readAllStandardOutput().trimmed(), QByteArray("LOST"));
+        ::kill(pid_t(stubborn.processId()), SIGCONT);
+        QCOMPARE(stubborn.state(), QProcess::Running);
+        stubborn.kill();
+        stubborn.waitForFinished();
     }
 
     void nothingRunningEndsNothing()
