@@ -194,12 +194,19 @@ void installDefaults(ShellEnvironment &e)
             QThread::msleep(static_cast<unsigned long>(seconds * 1000));
     };
     e.removeFolder = [](const QString &folder) {
-        const QFileInfo fi(folder);
-        if (fi.isDir() && !fi.isSymLink())
-            QDir(folder).removeRecursively();
-        else if (fi.exists() || fi.isSymLink())
-            QFile::remove(folder);
-        return !QFileInfo::exists(folder) && !QFileInfo(folder).isSymLink();
+        // The sign-in profile's cookie store may still be writing its last change into the
+        // folder while it goes; a file that appears mid-way is taken on the next pass.
+        for (int attempt = 0; attempt < 10; ++attempt) {
+            const QFileInfo fi(folder);
+            if (fi.isDir() && !fi.isSymLink())
+                QDir(folder).removeRecursively();
+            else if (fi.exists() || fi.isSymLink())
+                QFile::remove(folder);
+            if (!QFileInfo::exists(folder) && !QFileInfo(folder).isSymLink())
+                return true;
+            QThread::msleep(50);
+        }
+        return false;
     };
     e.parentIsSessionManager = parentIsSessionManagerDefault;
 }
