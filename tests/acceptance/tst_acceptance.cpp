@@ -10,6 +10,7 @@
 #include "support/ScriptedModalUi.h"
 
 #include "app/launch/AppDelegate.h"
+#include "app/webview/SignInBrowser.h"
 #include "app/launch/ShellBridge.h"
 #include "app/menubar/MainController.h"
 #include "app/menubar/TrayMenuController.h"
@@ -38,7 +39,6 @@
 #include <QStandardPaths>
 #include <QTemporaryDir>
 #include <QUrlQuery>
-#include <QWebEnginePage>
 #include <QtTest>
 
 #include <exiv2/exiv2.hpp>
@@ -163,11 +163,11 @@ class TestAcceptance : public QObject
         return out;
     }
 
-    static QVariant js(QWebEnginePage *page, const QString &script)
+    static QVariant js(SignInBrowser *page, const QString &script)
     {
         auto result = std::make_shared<QVariant>();
         auto done = std::make_shared<bool>(false);
-        page->runJavaScript(script, [result, done](const QVariant &v) {
+        page->runScript(script, [result, done](const QVariant &v) {
             *result = v;
             *done = true;
         });
@@ -333,7 +333,7 @@ private Q_SLOTS:
         QVERIFY2(alerts.count() == expectedAlerts, qPrintable(alertTexts()));
         QVERIFY(!Settings::boolForKey(QStringLiteral("alphaEnv")));
         QVERIFY(window->webView());
-        QWebEnginePage *page = window->webView()->page();
+        SignInBrowser *page = window->webView();
         QTRY_COMPARE_WITH_TIMEOUT(js(page, QStringLiteral("document.title")).toString(), QStringLiteral("Lumora: Authorize Hoistly"), 30000);
         QVERIFY(page->url().toString().startsWith(service.baseUrl() + QStringLiteral("/services/oauth/authorize")));
 
