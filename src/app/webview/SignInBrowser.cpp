@@ -15,6 +15,12 @@ BrowserModule::CreateProfile loadModule(QString *error)
 {
     if (s_create)
         return s_create;
+    // The engine draws with contexts shared with the windows; they are set up only when the
+    // application object is made, and the engine crashes without them.
+    if (!QCoreApplication::testAttribute(Qt::AA_ShareOpenGLContexts)) {
+        *error = QStringLiteral("the application was started without shared drawing contexts");
+        return nullptr;
+    }
     const QString path = SignInBrowserProfile::modulePath();
     if (!QFileInfo::exists(path)) {
         *error = QStringLiteral("the web view module %1 is missing").arg(path);
