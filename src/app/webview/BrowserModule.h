@@ -20,6 +20,8 @@ namespace BrowserModule {
 // Raised whenever a class below changes; the module refuses a caller of another version.
 inline constexpr int kInterfaceVersion = 1;
 inline constexpr char kEntryPoint[] = "hoistly_browser_create_profile";
+// Its file, beside the executable (in a bundle: Contents/MacOS).
+inline constexpr char kFileName[] = "hoistly_webview.so";
 
 enum class HttpCache { None, Memory };
 

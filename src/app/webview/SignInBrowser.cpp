@@ -67,7 +67,7 @@ QString SignInBrowserProfile::modulePath()
     const QString configured = qEnvironmentVariable("HOISTLY_WEBVIEW_MODULE");
     if (!configured.isEmpty())
         return configured;
-    return QCoreApplication::applicationDirPath() + QStringLiteral("/hoistly_webview.so");
+    return QCoreApplication::applicationDirPath() + QLatin1Char('/') + QLatin1String(BrowserModule::kFileName);
 }
 
 bool SignInBrowserProfile::moduleLoaded()
