@@ -47,6 +47,9 @@ private Q_SLOTS:
         QVERIFY(window);
         QSignalSpy completed(window, &CloudLoginWindow::loadCompleted);
         QVERIFY(window->isVisible());
+        // The web view fills the window.
+        QVERIFY(window->webView()->view());
+        QTRY_COMPARE(window->webView()->view()->size(), window->size());
         QVERIFY(completed.wait(60000));
         QCOMPARE(completed.first().first().toString(), QStringLiteral("Lumora"));
         QVERIFY(m_double.requestedPaths().contains(QStringLiteral("/icloud/photos/")));
