@@ -24,7 +24,7 @@ CloudLoginWindow *CloudLoginWindow::create(QWidget *parent)
     if (!profile) {
         LGLogError(QStringLiteral("CLOUD: The sign-in page cannot be shown: %1").arg(error));
         AlertRequest alert;
-        alert.title = localized(QStringLiteral("Unable to show the iCloud login page"));
+        alert.title = localized(QStringLiteral("Unable to show the login page"));
         alert.message = localized(QStringLiteral("A part of Lumora Hoistly is missing or damaged. Please reinstall Lumora Hoistly."));
         alert.buttons = {localized(QStringLiteral("OK"))};
         Alerts::show(alert);

@@ -198,7 +198,7 @@ private Q_SLOTS:
             CloudSyncManager::login();
             QVERIFY(!CloudSyncManager::windowNoCreate());
             QCOMPARE(f.alerts->count(), before + 2);
-            QCOMPARE(f.alerts->last().title, QStringLiteral("Unable to show the iCloud login page"));
+            QCOMPARE(f.alerts->last().title, QStringLiteral("Unable to show the login page"));
             f.closeWindow();
         }
         QVERIFY(!SignInBrowserProfile::moduleLoaded());
