@@ -20,6 +20,10 @@ function(hoistly_add_test)
   # A home of its own per test: parallel tests never share settings, catalogue or logs.
   set(home ${PROJECT_BINARY_DIR}/test-homes/${T_NAME})
   file(MAKE_DIRECTORY ${home})
+  # The web-engine module is loaded on demand from beside the executable; a test is elsewhere.
+  if(TARGET hoistly_webview)
+    list(APPEND T_ENV "HOISTLY_WEBVIEW_MODULE=$<TARGET_FILE:hoistly_webview>")
+  endif()
   set_tests_properties(${T_NAME} PROPERTIES TIMEOUT ${T_TIMEOUT}
     ENVIRONMENT "HOME=${home};QT_QPA_PLATFORM=offscreen;HOISTLY_TEST_BINARY_DIR=${PROJECT_BINARY_DIR};HOISTLY_SOURCE_DIR=${PROJECT_SOURCE_DIR};${T_ENV}")
 endfunction()

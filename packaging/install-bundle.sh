@@ -1,6 +1,6 @@
 #!/bin/sh
 # Lays the application bundle out from a build folder into an Applications folder:
-#   <apps-folder>/Lumora Hoistly.app/Contents/{Info.plist,MacOS/Hoistly,Resources/...}
+#   <apps-folder>/Lumora Hoistly.app/Contents/{Info.plist,MacOS/{Hoistly,hoistly_webview.so},Resources/...}
 # The bundle is assembled next to its destination and swapped in, so an installed copy is never
 # lost half-way. A desktop entry for the application menu goes to the user's applications folder
 # unless --no-desktop-entry is given.
@@ -18,6 +18,9 @@ desktop_entry=yes
 here=$(cd "$(dirname "$0")" && pwd)
 exe="$build_dir/src/app/Hoistly"
 [ -x "$exe" ] || { echo "install-bundle: no executable at $exe (build the Hoistly target first)" >&2; exit 1; }
+# The web view's code, loaded from beside the executable when a sign-in page opens.
+webview="$build_dir/src/app/hoistly_webview.so"
+[ -f "$webview" ] || { echo "install-bundle: no web view module at $webview (build the Hoistly target first)" >&2; exit 1; }
 
 cache="$build_dir/CMakeCache.txt"
 build=$(sed -n 's/^HOISTLY_BUILD_NUMBER:STRING=//p' "$cache" 2>/dev/null || true)
@@ -36,6 +39,8 @@ trap 'rm -rf "$stage"' EXIT
 mkdir -p "$stage/Contents/MacOS" "$stage/Contents/Resources"
 cp "$exe" "$stage/Contents/MacOS/Hoistly"
 chmod 755 "$stage/Contents/MacOS/Hoistly"
+cp "$webview" "$stage/Contents/MacOS/hoistly_webview.so"
+chmod 644 "$stage/Contents/MacOS/hoistly_webview.so"
 sed -e "s/@VERSION@/$version/g" -e "s/@BUILD@/$build/g" "$here/Info.plist.in" > "$stage/Contents/Info.plist"
 cp "$here/../resources/images/onboarding/HoistlyMark.svg" "$stage/Contents/Resources/lumora-hoistly.svg"
 

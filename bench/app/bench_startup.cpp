@@ -182,8 +182,11 @@ Run measure(LumoraDouble &service, Watcher *watcher, int records)
     run.toIdle = lastChange;
     run.idleRss = rssOf(pid);
     QFile maps(QStringLiteral("/proc/%1/maps").arg(pid));
-    if (maps.open(QIODevice::ReadOnly))
-        run.webEngineMapped = maps.readAll().contains("libQt6WebEngine");
+    if (maps.open(QIODevice::ReadOnly)) {
+        // The engine, and the Quick and QML libraries that come only with it.
+        const QByteArray mapped = maps.readAll();
+        run.webEngineMapped = mapped.contains("libQt6WebEngine") || mapped.contains("libQt6Quick") || mapped.contains("libQt6Qml");
+    }
     ::kill(pid_t(pid), SIGTERM);
     if (!app.waitForFinished(20000)) {
         app.kill();

@@ -10,6 +10,7 @@
 #include "support/ScriptedModalUi.h"
 
 #include "app/launch/AppDelegate.h"
+#include "app/webview/SignInBrowser.h"
 #include "app/launch/ShellBridge.h"
 #include "app/menubar/MainController.h"
 #include "app/menubar/TrayMenuController.h"
@@ -38,7 +39,6 @@
 #include <QStandardPaths>
 #include <QTemporaryDir>
 #include <QUrlQuery>
-#include <QWebEnginePage>
 #include <QtTest>
 
 #include <exiv2/exiv2.hpp>
@@ -163,11 +163,29 @@ class TestAcceptance : public QObject
         return out;
     }
 
-    static QVariant js(QWebEnginePage *page, const QString &script)
+    // The web engine's libraries a process has mapped (0: this process).
+    static QStringList webEngineMapped(qint64 pid)
+    {
+        QFile maps(pid ? QStringLiteral("/proc/%1/maps").arg(pid) : QStringLiteral("/proc/self/maps"));
+        if (!maps.open(QIODevice::ReadOnly))
+            return {QStringLiteral("<no maps>")};
+        QStringList out;
+        for (const QByteArray &line : maps.readAll().split('\n')) {
+            const QString path = QString::fromLocal8Bit(line.mid(line.indexOf('/')));
+            const QString name = path.section(QLatin1Char('/'), -1);
+            if (line.contains('/') && !out.contains(path)
+                && (name.startsWith(QLatin1String("libQt6WebEngine")) || name.startsWith(QLatin1String("libQt6Quick"))
+                    || name.startsWith(QLatin1String("libQt6Qml"))))
+                out << path;
+        }
+        return out;
+    }
+
+    static QVariant js(SignInBrowser *page, const QString &script)
     {
         auto result = std::make_shared<QVariant>();
         auto done = std::make_shared<bool>(false);
-        page->runJavaScript(script, [result, done](const QVariant &v) {
+        page->runScript(script, [result, done](const QVariant &v) {
             *result = v;
             *done = true;
         });
@@ -316,6 +334,8 @@ private Q_SLOTS:
         QTRY_VERIFY_WITH_TIMEOUT(!Settings::objectForKey(QStringLiteral("AlphaEnvAvailable")).isNull(), 40000);
         QVERIFY(!WelcomeWindowController::isAlphaEnvironmentAvailable());
         const int asked = alerts.count();
+        // The web view's code comes in only with the sign-in page.
+        QVERIFY2(webEngineMapped(0).isEmpty(), qPrintable(webEngineMapped(0).join(' ')));
         click(currentScreen()->findChild<QAbstractButton *>(QStringLiteral("signInButton")));
         QCOMPARE(alerts.count(), asked);
         const int expectedAlerts = alerts.count();
@@ -333,7 +353,8 @@ private Q_SLOTS:
         QVERIFY2(alerts.count() == expectedAlerts, qPrintable(alertTexts()));
         QVERIFY(!Settings::boolForKey(QStringLiteral("alphaEnv")));
         QVERIFY(window->webView());
-        QWebEnginePage *page = window->webView()->page();
+        QVERIFY(webEngineMapped(0).filter(QStringLiteral("libQt6WebEngineCore")).size() == 1);
+        SignInBrowser *page = window->webView();
         QTRY_COMPARE_WITH_TIMEOUT(js(page, QStringLiteral("document.title")).toString(), QStringLiteral("Lumora: Authorize Hoistly"), 30000);
         QVERIFY(page->url().toString().startsWith(service.baseUrl() + QStringLiteral("/services/oauth/authorize")));
 
@@ -676,6 +697,9 @@ private Q_SLOTS:
             QTest::qWait(200);
         const QByteArray output = app.readAll();
         QVERIFY2(app.state() == QProcess::Running, output.right(3000).constData());
+        // Signed in, with nothing to sign in to: the web view's code was never loaded.
+        const QStringList mapped = webEngineMapped(app.processId());
+        QVERIFY2(mapped.isEmpty(), qPrintable(mapped.join(' ')));
 
         app.terminate(); // SIGTERM: the application's own termination path
         QVERIFY2(app.waitForFinished(15000), output.right(3000).constData());
@@ -794,6 +818,7 @@ int main(int argc, char *argv[])
     // As the application's own entry point does.
     QCoreApplication::setApplicationName(QStringLiteral("Hoistly"));
     QCoreApplication::setOrganizationName(QStringLiteral("Lumora"));
+    QCoreApplication::setAttribute(Qt::AA_ShareOpenGLContexts);
     QApplication app(argc, argv);
     QApplication::setQuitOnLastWindowClosed(false);
     TestAcceptance test;

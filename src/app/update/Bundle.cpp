@@ -1,5 +1,6 @@
 #include "app/update/Bundle.h"
 
+#include "app/webview/BrowserModule.h"
 #include "core/PropertyList.h"
 
 #include <QCoreApplication>
@@ -69,6 +70,11 @@ QString Bundle::executablePath(const QString &bundlePath)
     return bundlePath + QStringLiteral("/Contents/MacOS/") + exe;
 }
 
+QString Bundle::webViewModulePath(const QString &bundlePath)
+{
+    return bundlePath + QStringLiteral("/Contents/MacOS/") + QLatin1String(BrowserModule::kFileName);
+}
+
 bool Bundle::isCompleteBundle(const QString &bundlePath, QString *why)
 {
     const QVariantMap info = infoDictionary(bundlePath);
@@ -85,6 +91,8 @@ bool Bundle::isCompleteBundle(const QString &bundlePath, QString *why)
     const QFileInfo exe(executablePath(bundlePath));
     if (!exe.isFile() || !exe.isExecutable())
         return fail(QStringLiteral("no executable"));
+    if (!QFileInfo(webViewModulePath(bundlePath)).isFile())
+        return fail(QStringLiteral("no web view module"));
     return true;
 }
 

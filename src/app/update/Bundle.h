@@ -3,6 +3,7 @@
 //   <Name>.app/Contents/Info.plist          (CFBundleVersion, CFBundleShortVersionString,
 //                                             CFBundleName, LSMinimumSystemVersion, CFBundleExecutable)
 //   <Name>.app/Contents/MacOS/<executable>
+//   <Name>.app/Contents/MacOS/<web view module>  (loaded when a sign-in page opens)
 //   <Name>.app/Contents/Resources/...
 // A process that does not run from such a folder (a build tree) has no bundle path.
 #include <QString>
@@ -18,8 +19,10 @@ public:
     static QVariantMap mainInfoDictionary();
     // The executable inside a bundle ("" when the Info.plist cannot be read).
     static QString executablePath(const QString &bundlePath);
-    // A bundle is complete when its Info.plist has a build number and a name and its
-    // executable exists and may be run.
+    // The module holding the web view, beside the executable.
+    static QString webViewModulePath(const QString &bundlePath);
+    // A bundle is complete when its Info.plist has a build number and a name, its executable
+    // exists and may be run, and the web view module is there (without it nobody can sign in).
     static bool isCompleteBundle(const QString &bundlePath, QString *why = nullptr);
     // A self-contained bundle holds nothing that reaches outside it: every symbolic link is
     // relative and resolves inside the bundle, Info.plist is a plain file, and the executable is

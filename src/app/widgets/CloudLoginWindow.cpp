@@ -1,5 +1,6 @@
 #include "app/widgets/CloudLoginWindow.h"
 
+#include "app/webview/SignInBrowser.h"
 #include "app/widgets/Localized.h"
 #include "app/widgets/ModalUi.h"
 #include "core/LGLog.h"
@@ -7,54 +8,75 @@
 #include "ui_CloudLoginWindow.h"
 
 #include <QCoreApplication>
-#include <QWebEngineHttpRequest>
-#include <QWebEngineLoadingInfo>
-#include <QWebEnginePage>
-#include <QWebEngineProfile>
-#include <QWebEngineUrlRequestInfo>
-#include <QWebEngineUrlRequestInterceptor>
-#include <QWebEngineView>
-
-// Logs every request the page makes: method and address without its query. Request headers
-// and queries can carry session tokens, so they are never written.
-class CloudRequestLogger : public QWebEngineUrlRequestInterceptor
-{
-public:
-    using QWebEngineUrlRequestInterceptor::QWebEngineUrlRequestInterceptor;
-    void interceptRequest(QWebEngineUrlRequestInfo &info) override
-    {
-        const QString address = CloudLoginWindow::loggableAddress(info.requestUrl());
-        const QString method = QString::fromLatin1(info.requestMethod());
-        LGLogInfo(QStringLiteral("CLOUD: WebView will load Resource URL %1 %2").arg(address, method));
-        if (info.resourceType() == QWebEngineUrlRequestInfo::ResourceTypeMainFrame
-            || info.resourceType() == QWebEngineUrlRequestInfo::ResourceTypeSubFrame)
-            LGLogInfo(QStringLiteral("CLOUD: WebView Loading Page %1").arg(address));
-    }
-};
 
 static QPointer<CloudLoginWindow> g_cloudWindow;
 
-CloudLoginWindow::CloudLoginWindow(QWidget *parent)
+CloudLoginWindow *CloudLoginWindow::create(QWidget *parent)
+{
+    // A profile of its own, kept in memory: nothing of this sign-in mixes with the service's
+    // sign-in pages, and no cached copy of the page is used. Every request the page makes is
+    // logged (see below).
+    BrowserModule::ProfileOptions options;
+    options.cache = BrowserModule::HttpCache::None;
+    options.watchRequests = true;
+    QString error;
+    SignInBrowserProfile *profile = SignInBrowserProfile::create(options, nullptr, &error);
+    if (!profile) {
+        LGLogError(QStringLiteral("CLOUD: The sign-in page cannot be shown: %1").arg(error));
+        AlertRequest alert;
+        alert.title = localized(QStringLiteral("Unable to show the login page"));
+        alert.message = localized(QStringLiteral("A part of Lumora Hoistly is missing or damaged. Please reinstall Lumora Hoistly."));
+        alert.buttons = {localized(QStringLiteral("OK"))};
+        Alerts::show(alert);
+        return nullptr;
+    }
+    return new CloudLoginWindow(profile, parent);
+}
+
+CloudLoginWindow::CloudLoginWindow(SignInBrowserProfile *profile, QWidget *parent)
     : QWidget(parent, Qt::Window)
     , m_ui(std::make_unique<Ui::CloudLoginWindow>())
+    , m_profile(profile)
 {
     m_ui->setupUi(this);
-    // A profile of its own, kept in memory: nothing of this sign-in mixes with the service's
-    // sign-in pages, and no cached copy of the page is used.
-    m_profile = new QWebEngineProfile(this);
-    m_profile->setHttpCacheType(QWebEngineProfile::NoCache);
-    m_profile->setHttpUserAgent(userAgent());
-    m_logger = new CloudRequestLogger(m_profile);
-    m_profile->setUrlRequestInterceptor(m_logger);
-    auto *page = new QWebEnginePage(m_profile, m_ui->webView);
-    m_ui->webView->setPage(page);
-    connect(page, &QWebEnginePage::loadingChanged, this, &CloudLoginWindow::onLoadingChanged);
+    m_profile->setParent(this);
+    m_profile->setUserAgent(userAgent());
+    // Method and address without its query: request headers and queries can carry session
+    // tokens, so they are never written.
+    connect(m_profile, &SignInBrowserProfile::requestStarting, this,
+            [](const QUrl &url, const QByteArray &requestMethod, bool frame) {
+                const QString address = CloudLoginWindow::loggableAddress(url);
+                const QString method = QString::fromLatin1(requestMethod);
+                LGLogInfo(QStringLiteral("CLOUD: WebView will load Resource URL %1 %2").arg(address, method));
+                if (frame)
+                    LGLogInfo(QStringLiteral("CLOUD: WebView Loading Page %1").arg(address));
+            });
+    m_page = new SignInBrowser(m_profile, this);
+    QWidget *view = m_page->view(m_ui->webViewPlaceholder);
+    view->setObjectName(QStringLiteral("webView"));
+    m_ui->webViewPlaceholder->layout()->addWidget(view);
+    connect(m_page, &SignInBrowser::loadFinished, this, [this](const QUrl &url) {
+        m_timeout.stop();
+        LGLogInfo(QStringLiteral("CLOUD: didFinishLoadForFrame %1").arg(loggableAddress(url)));
+        webViewLoadComplete(url);
+    });
+    connect(m_page, &SignInBrowser::loadStopped, this, [this] { m_timeout.stop(); }); // cancelled
+    connect(m_page, &SignInBrowser::loadFailed, this, [this](const QUrl &, int errorCode, const QString &text, bool engineError) {
+        m_timeout.stop();
+        int code = errorCode;
+        // The engine reports a navigation replaced by another as aborted: a cancellation.
+        if (engineError && code == -3)
+            code = CloudSyncManager::kCancelledCode;
+        if (code != CloudSyncManager::kCancelledCode)
+            LGLogInfo(QStringLiteral("CLOUD: didFailProvisionalLoadWithError %1 (%2)").arg(LGLog::redact(text)).arg(errorCode));
+        webViewLoadFailedWithError(code, QString(), text);
+    });
 
     m_timeout.setSingleShot(true);
     m_timeout.setInterval(30000);
     connect(&m_timeout, &QTimer::timeout, this, [this] {
         LGLogInfo(QStringLiteral("CLOUD: page load timed out"));
-        m_ui->webView->stop();
+        m_page->stop();
         webViewLoadFailedWithError(-1001, QString(), QStringLiteral("The request timed out."));
     });
     windowDidLoad();
@@ -63,13 +85,8 @@ CloudLoginWindow::CloudLoginWindow(QWidget *parent)
 CloudLoginWindow::~CloudLoginWindow()
 {
     // The page belongs to the profile's lifetime: drop it first.
-    if (m_ui && m_ui->webView)
-        delete m_ui->webView->page();
-}
-
-QWebEngineView *CloudLoginWindow::webView() const
-{
-    return m_ui->webView;
+    delete m_page;
+    m_page = nullptr;
 }
 
 QUrl CloudLoginWindow::pageUrl()
@@ -98,42 +115,13 @@ void CloudLoginWindow::windowDidLoad()
 {
     ++m_loadsStarted;
     m_timeout.start();
-    m_ui->webView->load(QWebEngineHttpRequest(pageUrl()));
-}
-
-void CloudLoginWindow::onLoadingChanged(const QWebEngineLoadingInfo &info)
-{
-    switch (info.status()) {
-    case QWebEngineLoadingInfo::LoadStartedStatus:
-        return;
-    case QWebEngineLoadingInfo::LoadSucceededStatus:
-        m_timeout.stop();
-        LGLogInfo(QStringLiteral("CLOUD: didFinishLoadForFrame %1").arg(loggableAddress(info.url())));
-        webViewLoadComplete(info.url());
-        return;
-    case QWebEngineLoadingInfo::LoadStoppedStatus:
-        m_timeout.stop();
-        return; // cancelled
-    case QWebEngineLoadingInfo::LoadFailedStatus: {
-        m_timeout.stop();
-        int code = info.errorCode();
-        // The engine reports a navigation replaced by another as aborted: a cancellation.
-        if (info.errorDomain() == QWebEngineLoadingInfo::InternalErrorDomain && code == -3)
-            code = CloudSyncManager::kCancelledCode;
-        if (code != CloudSyncManager::kCancelledCode)
-            LGLogInfo(QStringLiteral("CLOUD: didFailProvisionalLoadWithError %1 (%2)")
-                          .arg(LGLog::redact(info.errorString()))
-                          .arg(info.errorCode()));
-        webViewLoadFailedWithError(code, QString(), info.errorString());
-        return;
-    }
-    }
+    m_page->load(pageUrl());
 }
 
 void CloudLoginWindow::webViewLoadComplete(const QUrl &)
 {
     QPointer<CloudLoginWindow> self(this);
-    m_ui->webView->page()->runJavaScript(QStringLiteral("document.title"), [self](const QVariant &result) {
+    m_page->runScript(QStringLiteral("document.title"), [self](const QVariant &result) {
         if (!self)
             return;
         const QString title = result.toString();
@@ -161,7 +149,9 @@ void CloudLoginWindow::webViewLoadFailedWithError(int code, const QString &failu
 void CloudSyncManager::login()
 {
     if (!g_cloudWindow) {
-        g_cloudWindow = new CloudLoginWindow();
+        g_cloudWindow = CloudLoginWindow::create();
+        if (!g_cloudWindow)
+            return;
         // The web engine must not outlive the application object: the window goes first.
         QObject::connect(qApp, &QCoreApplication::aboutToQuit, g_cloudWindow, [] { delete g_cloudWindow; });
     }

@@ -8,10 +8,8 @@
 #include <QWidget>
 #include <memory>
 
-class QWebEngineView;
-class QWebEngineProfile;
-class QWebEngineLoadingInfo;
-class CloudRequestLogger;
+class SignInBrowser;
+class SignInBrowserProfile;
 namespace Ui {
 class CloudLoginWindow;
 }
@@ -20,10 +18,11 @@ class CloudLoginWindow : public QWidget
 {
     Q_OBJECT
 public:
-    explicit CloudLoginWindow(QWidget *parent = nullptr);
+    // Null, with the reason logged and shown, when the web view cannot be loaded.
+    static CloudLoginWindow *create(QWidget *parent = nullptr);
     ~CloudLoginWindow() override;
 
-    QWebEngineView *webView() const;
+    SignInBrowser *webView() const { return m_page; }
     // The page loaded: the iCloud photos page, or a page of the local service double when the
     // service address is configured.
     static QUrl pageUrl();
@@ -42,12 +41,12 @@ Q_SIGNALS:
     void loadCompleted(const QString &title);
 
 private:
+    CloudLoginWindow(SignInBrowserProfile *profile, QWidget *parent);
     void windowDidLoad();
-    void onLoadingChanged(const QWebEngineLoadingInfo &info);
 
     std::unique_ptr<Ui::CloudLoginWindow> m_ui;
-    QWebEngineProfile *m_profile = nullptr;
-    CloudRequestLogger *m_logger = nullptr;
+    SignInBrowserProfile *m_profile = nullptr;
+    SignInBrowser *m_page = nullptr;
     QTimer m_timeout;
     int m_loadsStarted = 0;
 };

@@ -1,15 +1,13 @@
 #pragma once
 // Pieces shared by the onboarding window's source files: its phrases, title colours and the
-// sign-in web page.
+// sign-in profile.
 #include <QColor>
 #include <QPointer>
 #include <QString>
 #include <QUrl>
-#include <QWebEnginePage>
 
 class QAbstractButton;
-class QWebEngineProfile;
-class WelcomeWindowController;
+class SignInBrowserProfile;
 
 inline const QString kWelcomeScreenComplete = QStringLiteral("WelcomeScreenComplete");
 
@@ -38,38 +36,10 @@ void setTitleColors(QAbstractButton *button, const QColor &title, const QColor &
 QString titleStyle(const QColor &title, const QColor &alternate);
 } // namespace WelcomeStyle
 
-// The sign-in page: sees every navigation of the web view before it happens, so the callback
-// address is caught there and never loaded, and new-window requests go to the default browser.
-class SignInWebPage : public QWebEnginePage
-{
-    Q_OBJECT
-public:
-    SignInWebPage(QWebEngineProfile *profile, WelcomeWindowController *window);
-    void detachFromWindow() { m_window = nullptr; }
-
-protected:
-    bool acceptNavigationRequest(const QUrl &url, NavigationType type, bool isMainFrame) override;
-    QWebEnginePage *createWindow(WebWindowType type) override;
-
-private:
-    QPointer<WelcomeWindowController> m_window;
-};
-
-// Receives the first navigation of a page that asked for a new window, opens a clicked link in
-// the user's browser and goes away; the web view itself never opens it.
-class NewWindowCatcher : public QWebEnginePage
-{
-    Q_OBJECT
-public:
-    explicit NewWindowCatcher(QWebEngineProfile *profile, QObject *parent = nullptr);
-
-protected:
-    bool acceptNavigationRequest(const QUrl &url, NavigationType type, bool isMainFrame) override;
-};
-
 namespace SignInProfile {
 // The profile that keeps the sign-in cookies; created on first use, lives for the process.
-QWebEngineProfile *profile();
+// Null, with the reason in *error, when the web view cannot be loaded.
+SignInBrowserProfile *profile(QString *error = nullptr);
 bool exists();
 // The cookies the profile knows of, as "domain" strings (tests and diagnostics).
 QStringList cookieDomains();

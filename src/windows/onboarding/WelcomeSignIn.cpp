@@ -1,6 +1,7 @@
 // Signing in to Lumora inside the onboarding window's web view (OAuth 1.0).
 #include "windows/onboarding/WelcomeWindowController.h"
 
+#include "app/webview/SignInBrowser.h"
 #include "app/widgets/ModalUi.h"
 #include "core/Dispatch.h"
 #include "core/LGLog.h"
@@ -22,11 +23,6 @@
 #include <QTimer>
 #include <QUrlQuery>
 #include <QVBoxLayout>
-#include <QWebEngineCookieStore>
-#include <QWebEngineHttpRequest>
-#include <QWebEngineLoadingInfo>
-#include <QWebEngineProfile>
-#include <QWebEngineView>
 #include <optional>
 
 namespace {
@@ -188,20 +184,19 @@ namespace {
 class CookieKeeper : public QObject
 {
 public:
-    explicit CookieKeeper(QWebEngineProfile *profile) : QObject(profile), m_profile(profile)
+    explicit CookieKeeper(SignInBrowserProfile *profile) : QObject(profile), m_profile(profile)
     {
-        QWebEngineCookieStore *store = profile->cookieStore();
-        connect(store, &QWebEngineCookieStore::cookieAdded, this, [this](const QNetworkCookie &cookie) {
+        connect(profile, &SignInBrowserProfile::cookieAdded, this, [this](const QNetworkCookie &cookie) {
             if (m_purgePending && isSignInCookie(cookie)) {
-                m_profile->cookieStore()->deleteCookie(cookie);
+                m_profile->deleteCookie(cookie);
                 return;
             }
             remove(cookie);
             m_cookies.append(cookie);
         });
-        connect(store, &QWebEngineCookieStore::cookieRemoved, this,
+        connect(profile, &SignInBrowserProfile::cookieRemoved, this,
                 [this](const QNetworkCookie &cookie) { remove(cookie); });
-        store->loadAllCookies();
+        profile->loadAllCookies();
     }
 
     static bool isSignInCookie(const QNetworkCookie &cookie)
@@ -217,7 +212,7 @@ public:
         const QList<QNetworkCookie> cookies = m_cookies;
         for (const QNetworkCookie &cookie : cookies) {
             if (isSignInCookie(cookie)) {
-                m_profile->cookieStore()->deleteCookie(cookie);
+                m_profile->deleteCookie(cookie);
                 remove(cookie);
             }
         }
@@ -238,13 +233,13 @@ private:
                                        [&](const QNetworkCookie &c) { return c.hasSameIdentifier(cookie); }),
                         m_cookies.end());
     }
-    QWebEngineProfile *m_profile;
+    SignInBrowserProfile *m_profile;
     QList<QNetworkCookie> m_cookies;
     bool m_purgePending = false;
 };
 
-QWebEngineProfile *s_profile = nullptr;
-QWebEnginePage *s_keepAlive = nullptr;
+SignInBrowserProfile *s_profile = nullptr;
+SignInBrowser *s_keepAlive = nullptr;
 CookieKeeper *s_cookies = nullptr;
 QString s_defaultUserAgent;
 
@@ -268,34 +263,38 @@ void releaseProfile()
 }
 } // namespace
 
-QWebEngineProfile *SignInProfile::profile()
+SignInBrowserProfile *SignInProfile::profile(QString *error)
 {
     if (!s_profile) {
-        s_profile = new QWebEngineProfile(QStringLiteral("HoistlySignIn"));
-        // Windows and pages must go while the application object still stands: deleting a web
-        // view from inside its destructor crashes. The post routine covers test programs, which
-        // never run the event loop's exit.
-        QObject::connect(QCoreApplication::instance(), &QCoreApplication::aboutToQuit,
-                         QCoreApplication::instance(), &releaseProfile);
-        qAddPostRoutine(releaseProfile);
+        BrowserModule::ProfileOptions options;
+        options.storageName = QStringLiteral("HoistlySignIn");
         const QString folder = StandardPaths::lumoraSubfolder(QStringLiteral("SignInProfile"));
         if (!folder.isEmpty()) {
-            s_profile->setPersistentStoragePath(folder);
+            options.storagePath = folder;
             // Earlier versions cached pages on disk, request tokens and verifiers included.
             QDir(folder + QStringLiteral("/Cache")).removeRecursively();
         }
         // The sign-in pages and redirects carry request tokens and verifiers: nothing of them
         // may outlive the process. Cookies stay persistent, the service's sign-in needs them.
         // Chosen before any page exists, as changing it resets the network context.
-        s_profile->setHttpCacheType(QWebEngineProfile::MemoryHttpCache);
-        s_defaultUserAgent = s_profile->httpUserAgent();
+        options.cache = BrowserModule::HttpCache::Memory;
+        s_profile = SignInBrowserProfile::create(options, nullptr, error);
+        if (!s_profile)
+            return nullptr;
+        // Windows and pages must go while the application object still stands: deleting a web
+        // view from inside its destructor crashes. The post routine covers test programs, which
+        // never run the event loop's exit.
+        QObject::connect(QCoreApplication::instance(), &QCoreApplication::aboutToQuit,
+                         QCoreApplication::instance(), &releaseProfile);
+        qAddPostRoutine(releaseProfile);
+        s_defaultUserAgent = s_profile->userAgent();
         // Chosen before any page exists: changing it later can disturb a load in flight.
         if (!Settings::boolForKey(QStringLiteral("alphaEnv")))
-            s_profile->setHttpUserAgent(kMobileUserAgent);
+            s_profile->setUserAgent(kMobileUserAgent);
         // The cookie store reads its cookies only once the profile has a page: a blank one keeps
         // it open, so log-out can clear cookies even when no window ever showed.
-        s_keepAlive = new QWebEnginePage(s_profile);
-        s_keepAlive->setUrl(QUrl(QStringLiteral("about:blank")));
+        s_keepAlive = new SignInBrowser(s_profile);
+        s_keepAlive->load(QUrl(QStringLiteral("about:blank")));
         s_cookies = new CookieKeeper(s_profile);
     }
     return s_profile;
@@ -313,93 +312,98 @@ QStringList SignInProfile::cookieDomains()
 
 void WelcomeWindowController::clearCookiesForLogout()
 {
-    SignInProfile::profile();
+    QString error;
+    if (!SignInProfile::profile(&error)) {
+        LGLogError(QStringLiteral("LOGIN: The sign-in cookies could not be cleared: %1").arg(error));
+        return;
+    }
     s_cookies->purge();
 }
 
 // ---------------------------------------------------------------------------------------------
 // The page
 
-SignInWebPage::SignInWebPage(QWebEngineProfile *profile, WelcomeWindowController *window)
-    : QWebEnginePage(profile, window), m_window(window)
+namespace {
+// A page that asked for a new window: a clicked link opens in the user's browser, the web view
+// itself never opens it.
+void openNewWindowLink(const QUrl &url, bool linkClicked)
 {
+    if (!linkClicked)
+        return;
+    LGLogInfo(QStringLiteral("LOGIN: Opening popup for %1")
+                  .arg(WelcomeWindowController::cleanOAuthParamFromDebugString(url.toString())));
+    const QString address = url.toString(QUrl::FullyEncoded);
+    const QString scheme = url.scheme().toLower();
+    if ((scheme == QLatin1String("http") || scheme == QLatin1String("https")) && address.size() < 1024)
+        UrlOpeners::open(QUrl(SignInRules::withoutMobileHost(address)));
 }
+} // namespace
 
-bool SignInWebPage::acceptNavigationRequest(const QUrl &url, NavigationType type, bool isMainFrame)
+// Sees every navigation of the web view before it happens, so the callback address is caught
+// there and never loaded. Once the window has let go of the page, the callback is still refused.
+void WelcomeWindowController::attachSignInPage(bool attached)
 {
-    if (!m_window)
-        return !Endpoints::isSignInCallback(url);
-    return m_window->interceptNavigation(url, isMainFrame, type == NavigationTypeLinkClicked);
-}
-
-QWebEnginePage *SignInWebPage::createWindow(WebWindowType)
-{
-    return new NewWindowCatcher(profile(), this);
-}
-
-NewWindowCatcher::NewWindowCatcher(QWebEngineProfile *profile, QObject *parent) : QWebEnginePage(profile, parent) {}
-
-bool NewWindowCatcher::acceptNavigationRequest(const QUrl &url, NavigationType type, bool)
-{
-    if (type == NavigationTypeLinkClicked) {
-        LGLogInfo(QStringLiteral("LOGIN: Opening popup for %1")
-                      .arg(WelcomeWindowController::cleanOAuthParamFromDebugString(url.toString())));
-        const QString address = url.toString(QUrl::FullyEncoded);
-        const QString scheme = url.scheme().toLower();
-        if ((scheme == QLatin1String("http") || scheme == QLatin1String("https")) && address.size() < 1024)
-            UrlOpeners::open(QUrl(SignInRules::withoutMobileHost(address)));
-    }
-    deleteLater();
-    return false;
+    if (!m_page)
+        return;
+    QPointer<WelcomeWindowController> self(attached ? this : nullptr);
+    m_page->setNavigationPolicy([self](const QUrl &url, bool mainFrame, bool linkClicked) {
+        if (!self)
+            return !Endpoints::isSignInCallback(url);
+        return self->interceptNavigation(url, mainFrame, linkClicked);
+    });
 }
 
 // ---------------------------------------------------------------------------------------------
 // The web view
 
-void WelcomeWindowController::ensureWebView()
+bool WelcomeWindowController::ensureWebView()
 {
-    if (m_webView)
-        return;
+    if (m_page)
+        return true;
+    QString error;
+    SignInBrowserProfile *profile = SignInProfile::profile(&error);
+    if (!profile) {
+        LGLogError(QStringLiteral("LOGIN: The sign-in page cannot be shown: %1").arg(error));
+        AlertRequest request;
+        request.title = L(QStringLiteral("Unable to show the Lumora login page"));
+        request.message = L(QStringLiteral("A part of Lumora Hoistly is missing or damaged. Please reinstall Lumora Hoistly."));
+        request.buttons = {L(QStringLiteral("OK"))};
+        Alerts::show(request);
+        return false;
+    }
     QWidget *placeholder = m_screens[Login]->findChild<QWidget *>(QStringLiteral("webViewPlaceholder"));
     if (!placeholder)
         placeholder = m_screens[Login];
     auto *layout = placeholder->layout() ? placeholder->layout() : new QVBoxLayout(placeholder);
     layout->setContentsMargins(0, 0, 0, 0);
-    m_webView = new QWebEngineView(placeholder);
-    m_webView->setObjectName(QStringLiteral("webView"));
-    m_page = new SignInWebPage(SignInProfile::profile(), this);
-    m_webView->setPage(m_page);
-    layout->addWidget(m_webView);
+    m_page = new SignInBrowser(profile, this);
+    attachSignInPage(true);
+    QWidget *view = m_page->view(placeholder);
+    view->setObjectName(QStringLiteral("webView"));
+    layout->addWidget(view);
     updateUserAgent();
 
-    connect(m_page, &QWebEnginePage::loadStarted, this, [this] { ++m_loadCounter; });
-    connect(m_page, &QWebEnginePage::loadingChanged, this, [this](const QWebEngineLoadingInfo &info) {
-        switch (info.status()) {
-        case QWebEngineLoadingInfo::LoadSucceededStatus:
-            LGLogInfo(QStringLiteral("LOGIN: didFinishLoadForFrame %1").arg(cleanOAuthParamFromDebugString(info.url().toString())));
-            webViewLoadComplete(true);
-            break;
-        case QWebEngineLoadingInfo::LoadFailedStatus:
-            LGLogInfo(QStringLiteral("LOGIN: didFailLoadWithError %1").arg(withoutCredentials(info.errorString())));
-            webViewLoadFailedWithError(info.errorString(), info.errorCode());
-            break;
-        case QWebEngineLoadingInfo::LoadStoppedStatus:
-            LGLogInfo(QStringLiteral("LOGIN: Load stopped %1 (%2)")
-                          .arg(cleanOAuthParamFromDebugString(info.url().toString()), info.errorString()));
-            break;
-        default:
-            break;
-        }
+    connect(m_page, &SignInBrowser::newWindowRequested, this, &openNewWindowLink);
+    connect(m_page, &SignInBrowser::loadStarted, this, [this] { ++m_loadCounter; });
+    connect(m_page, &SignInBrowser::loadFinished, this, [this](const QUrl &url) {
+        LGLogInfo(QStringLiteral("LOGIN: didFinishLoadForFrame %1").arg(cleanOAuthParamFromDebugString(url.toString())));
+        webViewLoadComplete(true);
     });
+    connect(m_page, &SignInBrowser::loadFailed, this, [this](const QUrl &, int code, const QString &text, bool) {
+        LGLogInfo(QStringLiteral("LOGIN: didFailLoadWithError %1").arg(withoutCredentials(text)));
+        webViewLoadFailedWithError(text, code);
+    });
+    connect(m_page, &SignInBrowser::loadStopped, this, [](const QUrl &url, const QString &text) {
+        LGLogInfo(QStringLiteral("LOGIN: Load stopped %1 (%2)").arg(cleanOAuthParamFromDebugString(url.toString()), text));
+    });
+    return true;
 }
 
 void WelcomeWindowController::releaseWebView()
 {
     // Late script answers of the page carry an older load number and are dropped.
     ++m_loadCounter;
-    if (m_page)
-        m_page->detachFromWindow();
-    delete m_webView.data();
+    attachSignInPage(false);
     delete m_page;
     m_page = nullptr;
     releaseKeepAlivePage();
@@ -411,28 +415,27 @@ void WelcomeWindowController::updateUserAgent()
     if (!SignInProfile::exists())
         return;
     const bool alpha = Settings::boolForKey(QStringLiteral("alphaEnv"));
-    QWebEngineProfile *profile = SignInProfile::profile();
+    SignInBrowserProfile *profile = SignInProfile::profile();
     const QString agent = alpha ? s_defaultUserAgent : kMobileUserAgent;
     // Setting it anew, even to the same value, can abort a load in flight.
-    if (profile->httpUserAgent() != agent)
-        profile->setHttpUserAgent(agent);
+    if (profile->userAgent() != agent)
+        profile->setUserAgent(agent);
 }
 
 void WelcomeWindowController::loadAuthorizationRequest()
 {
     if (!m_authURL.isValid())
         return;
-    ensureWebView();
+    if (!ensureWebView())
+        return;
     // The authorisation page is always fetched fresh.
-    QWebEngineHttpRequest request(m_authURL);
-    request.setHeader(QByteArrayLiteral("Cache-Control"), QByteArrayLiteral("no-cache"));
-    request.setHeader(QByteArrayLiteral("Pragma"), QByteArrayLiteral("no-cache"));
-    m_page->load(request);
+    m_page->load(m_authURL, {{QByteArrayLiteral("Cache-Control"), QByteArrayLiteral("no-cache")},
+                             {QByteArrayLiteral("Pragma"), QByteArrayLiteral("no-cache")}});
     // The page gets as long as a request would.
     const int load = m_loadCounter;
     QTimer::singleShot(kAuthRequestTimeoutMs, this, [this, load] {
         if (m_page && m_loadCounter <= load + 1 && m_page->url().isEmpty())
-            m_page->triggerAction(QWebEnginePage::Stop);
+            m_page->stop();
     });
 }
 
@@ -562,7 +565,11 @@ void WelcomeWindowController::startExchange()
     m_authURL = QUrl();
     m_awaitingCallback = true;
     services->resetAuthURL();
-    ensureWebView();
+    if (!ensureWebView()) {
+        m_awaitingCallback = false;
+        setWaitingViewActive(false);
+        return;
+    }
     updateUserAgent();
     if (s_cookies)
         s_cookies->signInStarts();
@@ -608,7 +615,7 @@ void WelcomeWindowController::webViewLoadComplete(bool)
         return;
     const int load = m_loadCounter;
     QPointer<WelcomeWindowController> self(this);
-    m_page->runJavaScript(QStringLiteral("document.title"), [self, load](const QVariant &result) {
+    m_page->runScript(QStringLiteral("document.title"), [self, load](const QVariant &result) {
         // A late answer about an earlier page is dropped.
         if (!self || load != self->m_loadCounter)
             return;
@@ -630,7 +637,7 @@ void WelcomeWindowController::continueLoadComplete(int load, const QString &titl
         stopBlankPageTimer();
     } else {
         QPointer<WelcomeWindowController> self(this);
-        m_page->runJavaScript(QStringLiteral("document.body ? document.body.innerHTML : ''"),
+        m_page->runScript(QStringLiteral("document.body ? document.body.innerHTML : ''"),
                               [self, load, previous](const QVariant &body) {
                                   if (!self || load != self->m_loadCounter)
                                       return;
@@ -672,7 +679,7 @@ void WelcomeWindowController::findForwardingTarget(int load)
         return;
     }
     QPointer<WelcomeWindowController> self(this);
-    m_page->runJavaScript(script, [self, load](const QVariant &result) {
+    m_page->runScript(script, [self, load](const QVariant &result) {
         if (!self || load != self->m_loadCounter)
             return;
         QString target;
@@ -691,7 +698,7 @@ void WelcomeWindowController::findForwardingTarget(int load)
         if (click) {
             QTimer::singleShot(100, self, [self] {
                 if (self && self->m_page)
-                    self->m_page->runJavaScript(QStringLiteral("document.getElementById(\"signup_btn\").click();"));
+                    self->m_page->runScript(QStringLiteral("document.getElementById(\"signup_btn\").click();"));
             });
         }
         self->forwardTo(target, load);
@@ -795,7 +802,7 @@ void WelcomeWindowController::loginDidCompleteWithURL(const QUrl &url)
 
     QTimer::singleShot(0, this, [this] {
         if (m_page)
-            m_page->triggerAction(QWebEnginePage::Stop);
+            m_page->stop();
     });
     LGLogInfo(QStringLiteral("Authorized with URL %1").arg(cleanOAuthParamFromDebugString(url.toString())));
     stopBlankPageTimer();

@@ -1,5 +1,6 @@
 #include "windows/onboarding/WelcomeWindowController.h"
 
+#include "app/webview/SignInBrowser.h"
 #include "app/widgets/ModalUi.h"
 #include "app/widgets/ViewTags.h"
 #include "core/Localization.h"
@@ -91,9 +92,7 @@ WelcomeWindowController::~WelcomeWindowController()
     // A page answers its pending scripts as it is destroyed: do that now, while this window is
     // whole, and with a new load number so every such late answer is dropped.
     ++m_loadCounter;
-    if (m_page)
-        m_page->detachFromWindow();
-    delete m_webView.data();
+    attachSignInPage(false);
     delete m_page;
     m_page = nullptr;
     // The embedded list outlives this body (it is a child widget) and may still report a
@@ -362,8 +361,7 @@ void WelcomeWindowController::closeEvent(QCloseEvent *event)
 void WelcomeWindowController::windowWillClose()
 {
     QObject::disconnect(NotificationCenter::defaultCenter(), nullptr, this, nullptr);
-    if (m_page)
-        m_page->detachFromWindow();
+    attachSignInPage(false);
     if (s_singleton == this)
         s_singleton = nullptr;
     WelcomeServices *services = WelcomeServices::instance();

@@ -7,7 +7,6 @@
 #include <QSet>
 #include <QStringList>
 #include <QUrl>
-#include <QWebEngineView>
 #include <QWidget>
 #include <memory>
 #include <optional>
@@ -19,7 +18,7 @@ class QCheckBox;
 class QParallelAnimationGroup;
 class QPropertyAnimation;
 class QTimer;
-class SignInWebPage;
+class SignInBrowser;
 class QTableWidget;
 class WelcomeDropView;
 
@@ -95,7 +94,7 @@ public:
     // True from the start of an exchange until its callback arrives (or the exchange ends).
     bool awaitingCallback() const { return m_awaitingCallback; }
     // The web view of the login screen; null until sign-in first needs it.
-    QWebEngineView *webView() const { return m_webView; }
+    SignInBrowser *webView() const { return m_page; }
     // A page of the web view failed to load: tells the user, never with a credential in the text.
     void webViewLoadFailedWithError(const QString &text, int code);
     // Hides every OAuth token, secret and verifier value in a text that is about to be logged.
@@ -133,7 +132,6 @@ protected:
 
 private:
     explicit WelcomeWindowController(QWidget *parent = nullptr);
-    friend class SignInWebPage;
 
     void loadScreens();
     void localizeViews();
@@ -154,7 +152,10 @@ private:
     void updateSourcesPanelEnabledControls();
 
     // sign-in
-    void ensureWebView();
+    // False (and the user told) when the web view cannot be loaded.
+    bool ensureWebView();
+    // Whether the page's navigations are decided by this window or by the closed-window rule.
+    void attachSignInPage(bool attached);
     void startExchange();
     void releaseWebView();
     void updateUserAgent();
@@ -186,8 +187,7 @@ private:
     bool m_quitAlertShowing = false;
 
     // sign-in state
-    QPointer<QWebEngineView> m_webView;
-    SignInWebPage *m_page = nullptr; // owned by the web view
+    SignInBrowser *m_page = nullptr; // a child of this window, deleted before it
     int m_loginMode = LoginNormal;
     QUrl m_authURL;
     int m_retryCount = 0;

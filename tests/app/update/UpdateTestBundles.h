@@ -42,6 +42,10 @@ inline QString makeBundle(const QString &folder, const QString &name, qint64 ver
         exe.close();
         exe.setPermissions(exe.permissions() | QFile::ExeOwner | QFile::ExeUser);
     }
+    QFile module(bundle + QStringLiteral("/Contents/MacOS/hoistly_webview.so"));
+    module.open(QIODevice::WriteOnly);
+    module.write("module");
+    module.close();
     if (!marker.isEmpty()) {
         QFile m(bundle + QStringLiteral("/Contents/") + marker);
         m.open(QIODevice::WriteOnly);
@@ -133,6 +137,7 @@ inline QList<ZipEntry> bundleEntries(const QString &name, qint64 version)
             {root + "Contents/", {}, 040755},
             {root + "Contents/Info.plist", PropertyList::serialize(info), 0100644},
             {root + "Contents/MacOS/", {}, 040755},
+            {root + "Contents/MacOS/hoistly_webview.so", "module", 0100644},
             {root + "Contents/MacOS/Hoistly", "#!/bin/sh\necho \"$@\" > \"$HOME/launched.txt\"\n", 0100755}};
 }
 

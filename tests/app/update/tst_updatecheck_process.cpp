@@ -183,6 +183,10 @@ private Q_SLOTS:
                 << ZipEntry{"Lumora Hoistly.app/Contents/MacOS/Hoistly", "../Resources/run", 0120777};
         QTest::newRow("executable is a link") << good << craftZip(entries) << extractFailed << false;
 
+        entries = bundleEntries("Lumora Hoistly", 2300);
+        entries.removeIf([](const ZipEntry &e) { return e.name.endsWith("/hoistly_webview.so"); });
+        QTest::newRow("no web view module") << good << craftZip(entries) << extractFailed << false;
+
         QTest::newRow("older build than offered")
             << good << craftZip(bundleEntries("Lumora Hoistly", 100)) << extractFailed << false;
         QTest::newRow("other build than offered")

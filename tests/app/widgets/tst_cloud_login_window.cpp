@@ -1,5 +1,6 @@
 // The cloud sign-in window against the local service double: one window, one page load, the
 // page's title logged, failures alerted except cancelled or interrupted loads.
+#include "app/webview/SignInBrowser.h"
 #include "app/widgets/CloudLoginWindow.h"
 #include "support/ScriptedModalUi.h"
 
@@ -8,9 +9,6 @@
 #include <QApplication>
 #include <QSignalSpy>
 #include <QStandardPaths>
-#include <QWebEnginePage>
-#include <QWebEngineProfile>
-#include <QWebEngineView>
 #include <QtTest>
 
 class TestCloudLoginWindow : public QObject
@@ -49,10 +47,16 @@ private Q_SLOTS:
         QVERIFY(window);
         QSignalSpy completed(window, &CloudLoginWindow::loadCompleted);
         QVERIFY(window->isVisible());
+        // The web view fills the window.
+        QVERIFY(window->webView()->view());
+        QTRY_COMPARE(window->webView()->view()->size(), window->size());
         QVERIFY(completed.wait(60000));
         QCOMPARE(completed.first().first().toString(), QStringLiteral("Lumora"));
         QVERIFY(m_double.requestedPaths().contains(QStringLiteral("/icloud/photos/")));
-        QCOMPARE(window->webView()->page()->profile()->httpUserAgent(), CloudLoginWindow::userAgent());
+        QVariant agent;
+        window->webView()->runScript(QStringLiteral("navigator.userAgent"), [&](const QVariant &v) { agent = v; });
+        QTRY_VERIFY(agent.isValid());
+        QCOMPARE(agent.toString(), CloudLoginWindow::userAgent());
 
         CloudSyncManager::login();
         QCOMPARE(CloudSyncManager::windowNoCreate(), window);

@@ -9,6 +9,7 @@
 #include "core/Settings.h"
 #include "platform/Endpoints.h"
 #include "service/LumoraKit.h"
+#include "app/webview/SignInBrowser.h"
 #include "windows/onboarding/WelcomeInternals.h"
 #include "windows/onboarding/WelcomeWindowController.h"
 
@@ -31,6 +32,13 @@
 using W = WelcomeWindowController;
 
 namespace {
+
+// The engine's own profile behind the sign-in profile, to look at what it keeps.
+QWebEngineProfile *engineProfile()
+{
+    SignInBrowserProfile *profile = SignInProfile::profile();
+    return profile ? qobject_cast<QWebEngineProfile *>(profile->engineObject()) : nullptr;
+}
 
 // Every request the web view's profile sends to the network.
 class RequestRecorder : public QWebEngineUrlRequestInterceptor
@@ -202,7 +210,7 @@ private:
     {
         QVariant result;
         bool done = false;
-        window->webView()->page()->runJavaScript(script, [&](const QVariant &v) {
+        window->webView()->runScript(script, [&](const QVariant &v) {
             result = v;
             done = true;
         });
@@ -310,12 +318,12 @@ private Q_SLOTS:
         fileLogger = std::make_shared<LGFileLogger>(manager);
         LGLog::addLogger(fileLogger);
         recorder = new RequestRecorder;
-        SignInProfile::profile()->setUrlRequestInterceptor(recorder);
+        engineProfile()->setUrlRequestInterceptor(recorder);
     }
 
     void cleanupTestCase()
     {
-        SignInProfile::profile()->setUrlRequestInterceptor(nullptr);
+        engineProfile()->setUrlRequestInterceptor(nullptr);
         LGLog::removeAllLoggers();
         service->stop();
         delete service;
@@ -427,7 +435,8 @@ private Q_SLOTS:
         QTRY_VERIFY2_WITH_TIMEOUT(webEngineHelpers().isEmpty(), qPrintable(webEngineHelpers().join(", ")), 20000);
         // Nothing of the exchange stays on disk in the web view's profile: no cached page or
         // redirect with the request token or the verifier.
-        QWebEngineProfile *profile = SignInProfile::profile();
+        QWebEngineProfile *profile = engineProfile();
+        QVERIFY(profile);
         QCOMPARE(profile->httpCacheType(), QWebEngineProfile::MemoryHttpCache);
         QVERIFY(QFileInfo(profile->persistentStoragePath()).isDir());
         for (const QString &folder : {profile->persistentStoragePath(), profile->cachePath()}) {
@@ -511,7 +520,7 @@ private Q_SLOTS:
         QVERIFY(!window->awaitingCallback());
         QCOMPARE(fake->count("completeAuth"), 1);
 
-        QWebEngineCookieStore *store = SignInProfile::profile()->cookieStore();
+        QWebEngineCookieStore *store = engineProfile()->cookieStore();
         QNetworkCookie kept("session", "1");
         kept.setDomain(".lumora.com");
         kept.setPath("/");
@@ -893,7 +902,7 @@ private Q_SLOTS:
             const QVariantList box = js(window, QStringLiteral("(function(){var r=document.getElementById('%1').getBoundingClientRect();"
                                                                "return [r.left + 5, r.top + r.height / 2];})()").arg(id)).toList();
             QVERIFY(box.size() == 2);
-            QWidget *target = window->webView()->focusProxy();
+            QWidget *target = window->webView()->view()->focusProxy();
             QVERIFY(target);
             QTest::mouseClick(target, Qt::LeftButton, {}, QPoint(box[0].toInt(), box[1].toInt()));
         };
@@ -1022,7 +1031,7 @@ private Q_SLOTS:
 
     void cookiesOfTheServiceAreCleared()
     {
-        QWebEngineCookieStore *store = SignInProfile::profile()->cookieStore();
+        QWebEngineCookieStore *store = engineProfile()->cookieStore();
         auto cookie = [](const char *name, const char *domain) {
             QNetworkCookie c(name, "1");
             c.setDomain(QString::fromLatin1(domain));
