@@ -232,7 +232,7 @@ LKUploadResult LKImageUploadNetworkOperation::Private::run()
     LKUploadResult result;
     if (response.error.isError() || response.statusCode != 200) {
         result.error = LumoraKit::errorFromResponse(response.error, response.statusCode, response.body, nullptr);
-        if (cancelled)
+        if (cancelled && response.statusCode == 0)
             result.error = LKError::client(LKErrorCode::Cancelled, QStringLiteral("The upload was cancelled."));
     } else {
         result = LKUploadResult::parse(response.body);
