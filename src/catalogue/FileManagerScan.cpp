@@ -725,6 +725,8 @@ void FileManager::run()
         return;
     }
     auto &s = state();
+    if (s.stopRequested)
+        return; // shut down: only startup() starts the scanner again
     if (s.running) {
         s.runAgain = true;
         return;

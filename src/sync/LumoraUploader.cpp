@@ -846,6 +846,10 @@ StepResult uploadOne(qint64 fileId, RunContext &ctx)
     // A copy of something already on its way: wait for its twin's ticket instead of sending it.
     if (ctx.samplesInFlight.contains(sampleKey(whole)) || ctx.samplesInFlight.contains(sampleKey(jpeg))) {
         ctx.heldBack.insert(fileId);
+        // Found after the run's sample index was made: its twin's completion must see it too.
+        for (const ContentSample &sample : {whole, jpeg})
+            if (!sample.isNull() && !ctx.bySample.value(sample).contains(fileId))
+                ctx.bySample[sample].append(fileId);
         return StepResult::Next;
     }
 

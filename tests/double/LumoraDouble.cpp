@@ -126,6 +126,7 @@ struct LumoraDouble::Impl
     int maxTickets = 10;
     bool ticketsFail = false;
     bool ticketsHeld = false;
+    int hanging = 0;
     int registrationDelayMs = 0;
     QMap<QString, qint64> uploadedAtMs;  // photo id -> when its upload arrived
     struct OddReply { QString value; int times; };
@@ -212,7 +213,9 @@ struct LumoraDouble::Impl
     {
         if (takeFault(Fault::HangReply, area, restMethod)) {
             const quint64 gen = faultGeneration;
+            ++hanging;
             cv.wait(lock, [&] { return stopping || faultGeneration != gen; });
+            --hanging;
         }
         const bool cut = takeFault(Fault::CutReply, area, restMethod).has_value();
         const bool reset = !cut && takeFault(Fault::ResetReply, area, restMethod).has_value();
@@ -254,7 +257,9 @@ struct LumoraDouble::Impl
     {
         if (takeFault(Fault::Hang, area, restMethod)) {
             const quint64 gen = faultGeneration;
+            ++hanging;
             cv.wait(lock, [&] { return stopping || faultGeneration != gen; });
+            --hanging;
             if (stopping) {
                 res.status = 503;
                 return true;
@@ -1574,6 +1579,12 @@ void LumoraDouble::seedPhotos(int count)
         list << std::move(p);
     }
     addPhotos(std::move(list));
+}
+
+int LumoraDouble::hangingRequests() const
+{
+    std::lock_guard lock(d->m);
+    return d->hanging;
 }
 
 QList<LumoraDouble::Photo> LumoraDouble::pendingPhotos() const

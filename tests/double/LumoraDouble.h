@@ -216,6 +216,8 @@ public:
     int rejectedSignatures() const;
     // Photos of the account still processing (uploaded, their ticket not complete).
     QList<Photo> pendingPhotos() const;
+    // Requests held right now by a Hang or HangReply fault.
+    int hangingRequests() const;
     int liveAccessTokens(const QString &userId = {}) const;
     void resetRecords(); // forgets requests, uploads and beacon events (not the account state)
 
