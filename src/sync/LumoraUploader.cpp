@@ -194,16 +194,26 @@ QString albumNameFor(FileData *folder)
     return folder->defaultAlbumName();
 }
 
-bool lessForUpload(const FileData *a, const FileData *b)
+// What the loop needs of a waiting file to order the uploads: copied on the main thread in one
+// pass, sorted on the loop's thread.
+struct WaitingEntry
+{
+    qint64 id;
+    qint64 taken;   // date taken (ms), 0 when unknown
+    qint64 modified;
+    QString path;   // shared with the record, not copied
+};
+
+bool lessForUpload(const WaitingEntry &a, const WaitingEntry &b)
 {
     // Oldest date taken first; files without one go last. Then path, then date modified.
-    const qint64 ta = a->dateTakenMs() ? a->dateTakenMs() : std::numeric_limits<qint64>::max();
-    const qint64 tb = b->dateTakenMs() ? b->dateTakenMs() : std::numeric_limits<qint64>::max();
+    const qint64 ta = a.taken ? a.taken : std::numeric_limits<qint64>::max();
+    const qint64 tb = b.taken ? b.taken : std::numeric_limits<qint64>::max();
     if (ta != tb)
         return ta < tb;
-    if (a->fileFullPath() != b->fileFullPath())
-        return a->fileFullPath() < b->fileFullPath();
-    return a->dateModifiedMs() < b->dateModifiedMs();
+    if (a.path != b.path)
+        return a.path < b.path;
+    return a.modified < b.modified;
 }
 
 void storeCount(int count)
@@ -221,39 +231,65 @@ void persistCount()
         Settings::setInt(count, QStringLiteral("filesToUploadMax"));
 }
 
-// Waiting files in upload order; drops the deselected ones when asked (main thread).
-QList<qint64> buildUploadList(bool cleanup)
+struct SampleEntry
+{
+    qint64 id;
+    ContentSample whole, jpeg;
+};
+
+// One pass over the catalogue on the main thread: the waiting files (the deselected ones dropped
+// when asked) and, when wanted, every file's samples. The count of waiting files is kept.
+void snapshotCatalogue(bool cleanup, QList<WaitingEntry> *waiting, QList<SampleEntry> *samples)
 {
     DataStore *store = DataStore::instance();
-    QList<FileData *> waiting;
-    if (store && store->isOpen()) {
-        waiting = store->fetchFileData([](const FileData *r) {
-            return !r->isFolder() && r->needsUpload() == NeedsUpload::Waiting;
-        });
+    if (!store || !store->isOpen()) {
+        storeCount(0);
+        return;
     }
-    if (cleanup) {
-        int dropped = 0;
-        waiting.erase(std::remove_if(waiting.begin(), waiting.end(), [&dropped](FileData *r) {
-                          if (isSelected(r))
-                              return false;
-                          r->setNeedsUpload(NeedsUpload::NotSelected);
-                          r->notifyParentsOfStatusChanged();
-                          ++dropped;
-                          return true;
-                      }),
-                      waiting.end());
-        if (dropped) {
-            LGLogInfo(QStringLiteral("UPLOADER: Dropped %1 files no longer selected").arg(dropped));
-            DataStore::queueSave();
+    int dropped = 0;
+    for (FileData *r : store->allFileDataById()) {
+        if (r->isFolder())
+            continue;
+        if (samples && (!r->sample().isNull() || !r->jpegSample().isNull()))
+            samples->append({r->fileID(), r->sample(), r->jpegSample()});
+        if (r->needsUpload() != NeedsUpload::Waiting)
+            continue;
+        if (cleanup && !isSelected(r)) {
+            r->setNeedsUpload(NeedsUpload::NotSelected);
+            r->notifyParentsOfStatusChanged();
+            ++dropped;
+            continue;
         }
+        waiting->append({r->fileID(), r->dateTakenMs(), r->dateModifiedMs(), r->fileFullPath()});
     }
+    if (dropped) {
+        LGLogInfo(QStringLiteral("UPLOADER: Dropped %1 files no longer selected").arg(dropped));
+        DataStore::queueSave();
+    }
+    storeCount(int(waiting->size()));
+    persistCount();
+}
+
+// The number of waiting files, kept for the status and the popover (main thread).
+void recountWaiting()
+{
+    DataStore *store = DataStore::instance();
+    int count = 0;
+    if (store && store->isOpen())
+        for (FileData *r : store->allFileDataById())
+            count += !r->isFolder() && r->needsUpload() == NeedsUpload::Waiting;
+    storeCount(count);
+    persistCount();
+}
+
+// Waiting files in upload order (loop thread).
+QList<qint64> orderedIds(QList<WaitingEntry> &waiting)
+{
     std::sort(waiting.begin(), waiting.end(), lessForUpload);
     QList<qint64> ids;
     ids.reserve(waiting.size());
-    for (FileData *r : waiting)
-        ids.append(r->fileID());
-    storeCount(int(ids.size()));
-    persistCount();
+    for (const WaitingEntry &e : std::as_const(waiting))
+        ids.append(e.id);
     return ids;
 }
 
@@ -461,19 +497,16 @@ struct RunContext
 
 QString sampleKey(const ContentSample &s) { return s.isNull() ? QString() : s.hex(); }
 
-void buildSampleIndex(RunContext &ctx)
+// Loop thread: every file record with samples, by sample.
+void buildSampleIndex(RunContext &ctx, const QList<SampleEntry> &samples)
 {
-    DataStore *store = DataStore::instance();
     ctx.bySample.clear();
-    if (!store || !store->isOpen())
-        return;
-    for (FileData *r : store->allFileData()) {
-        if (r->isFolder())
-            continue;
-        if (!r->sample().isNull())
-            ctx.bySample[r->sample()].append(r->fileID());
-        if (!r->jpegSample().isNull() && r->jpegSample() != r->sample())
-            ctx.bySample[r->jpegSample()].append(r->fileID());
+    ctx.bySample.reserve(samples.size());
+    for (const SampleEntry &e : samples) {
+        if (!e.whole.isNull())
+            ctx.bySample[e.whole].append(e.id);
+        if (!e.jpeg.isNull() && e.jpeg != e.whole)
+            ctx.bySample[e.jpeg].append(e.id);
     }
 }
 
@@ -1127,10 +1160,12 @@ void loop(int generation)
             s.cleanupRequested = false;
         }
         if (rebuild || cleanup || queue.isEmpty()) {
-            dispatch_main_sync([&] {
-                queue = buildUploadList(cleanup);
-                buildSampleIndex(ctx);
-            });
+            // The main thread copies what is needed in one pass; sorting and indexing are done here.
+            QList<WaitingEntry> waiting;
+            QList<SampleEntry> samples;
+            dispatch_main_sync([&] { snapshotCatalogue(cleanup, &waiting, &samples); });
+            queue = orderedIds(waiting);
+            buildSampleIndex(ctx, samples);
             rebuild = false;
             if (!queue.isEmpty() && recoverInterruptedUploads(ctx, queue)) {
                 rebuild = true;
@@ -1194,7 +1229,7 @@ void loop(int generation)
     dispatch_main_async([again, generation] {
         if (generation != state().generation)
             return; // the engine was stopped meanwhile: leave the catalogue alone
-        buildUploadList(false);
+        recountWaiting();
         LumoraDrive::updateStatus();
         if (again)
             LumoraUploader::run();
@@ -1248,7 +1283,7 @@ void LumoraUploader::run()
     }
     const QString hold = holdReason(true);
     if (!hold.isEmpty()) {
-        buildUploadList(false);
+        recountWaiting();
         LGLogInfo(QStringLiteral("UPLOADER: Not starting (%1)").arg(hold));
         LumoraDrive::updateStatus();
         return;
