@@ -717,6 +717,7 @@ bool recoverInterruptedUploads(RunContext &ctx, const QList<qint64> &queue)
                 if (!completed)
                     ctx.tried.insert(f.id);
             } else if (FileData *r = DataStore::instance()->fileDataForId(f.id)) {
+                LGLogInfo(QStringLiteral("UPLOADER: Interrupted upload of %1 had not reached the service").arg(r->fileName()));
                 r->setUploadTicket(QString());
                 DataStore::queueSave();
             }

@@ -662,7 +662,7 @@ private Q_SLOTS:
     }
 
     // The engine process is killed while the service holds the file and its answer is on the
-    // way: after the restart the file is asked about, not sent again.
+    // way: after the restart the file is asked about once the service had time, not sent again.
     void killedWhileTheAnswerIsAwaited()
     {
         const QString runner = QCoreApplication::applicationDirPath() + QStringLiteral("/sync_engine_runner");
@@ -685,6 +685,9 @@ private Q_SLOTS:
         m_double.clearFaults();
         QCOMPARE(sendsOf(files.first()), 1);
 
+        // The service is slow to register what it took: the restarted engine must give it time.
+        m_double.setRegistrationDelay(1500);
+        LumoraUploader::setSendingMarkMinAgeForTesting(2500);
         DataStore::shutdown();
         startEngine();
         waitForScanPass();
