@@ -88,6 +88,7 @@ struct UploaderState
     std::atomic_bool cancelCurrent { false };
     std::atomic_int filesToUpload { 0 };  // waiting, not yet taken by the loop
     std::atomic_bool preparing { false }; // a file is taken and being prepared or sent
+    std::atomic_bool sending { false };   // its bytes are on their way
     std::atomic_bool backfillPolling { false };
     std::atomic_int generation { 0 };
 
@@ -775,6 +776,7 @@ StepResult uploadOne(qint64 fileId, RunContext &ctx)
             st.currentName.clear();
             st.progress = 0;
             st.preparing = false;
+            st.sending = false;
         }
     } release;
 
@@ -915,6 +917,7 @@ StepResult uploadOne(qint64 fileId, RunContext &ctx)
                   .arg(s.currentName).arg(request.size)
                   .arg(request.albumName.isEmpty() ? QString() : QStringLiteral(" to album ") + request.albumName));
 
+    s.sending = true;
     QElapsedTimer clock;
     clock.start();
     const UploadReply reply = transport()->upload(request, [](qint64 sent, qint64 total) {
@@ -926,6 +929,7 @@ StepResult uploadOne(qint64 fileId, RunContext &ctx)
         LumoraDrive::updateStatus();
     }, s.cancelCurrent);
     const double seconds = clock.elapsed() / 1000.0;
+    s.sending = false;
 
     {
         QMutexLocker locker(&s.lock);
@@ -1482,7 +1486,7 @@ bool LumoraUploader::isRunning()
 
 bool LumoraUploader::isUploadingFile()
 {
-    return lockedValue(&UploaderState::currentFileId) != 0;
+    return state().sending.load();
 }
 
 QString LumoraUploader::uploadingFileName()

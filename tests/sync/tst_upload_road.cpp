@@ -519,6 +519,7 @@ private Q_SLOTS:
         const QStringList files = addPausedFolder(QStringLiteral("Six in flight"), 6);
         QVERIFY(!files.isEmpty());
         m_double.setTicketsHeld(true);
+        m_double.setFault(LumoraDouble::Fault::Slow, 200, QStringLiteral("upload"), -1); // each send shows
         QStringList lines;
         QObject ctx;
         NotificationCenter::observe(Notifications::StatusUpdated, &ctx, [&](const QVariant &) { lines << LumoraDrive::statusLine1(); });
