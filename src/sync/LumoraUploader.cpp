@@ -460,8 +460,9 @@ bool completeFile(qint64 fileId, const QString &photoId, const QString &albumId,
     if (copies)
         LGLogInfo(QStringLiteral("UPLOADER: %1 other copies of %2 marked uploaded").arg(copies).arg(record->fileName()));
 
-    // The confirmation must survive a kill: save now, not in 5 s.
-    DataStore::save();
+    // Queued: a kill before it lands leaves the ticket or the in-flight mark on disk, and either
+    // leads back to this photo without a second send.
+    DataStore::queueSave();
 
     // Counters.
     const bool video = record->isVideo();
@@ -985,7 +986,9 @@ StepResult uploadOne(qint64 fileId, RunContext &ctx)
                     if (FileData *folder = albumFolderFor(r); folder && folder->lumoraSetId() == 0)
                         folder->setLumoraSetId(reply.albumId.toLongLong());
                 }
-                DataStore::save();
+                // Queued: until it lands the in-flight mark on disk sends a restart to the
+                // service's duplicate check, which knows the photo.
+                DataStore::queueSave();
             }
         });
         {
