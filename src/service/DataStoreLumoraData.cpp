@@ -451,6 +451,12 @@ void DataStoreLumoraData::setCompletedScanThisSession(const QDateTime &date)
 {
     QMutexLocker l(&s_lock);
     s_completed = date;
+    if (!date.isValid()) {
+        // A new listing is awaited (a reset, another account): the one in memory is no answer.
+        s_index.clear();
+        s_index.shrink_to_fit();
+        s_indexBuilt = false;
+    }
 }
 
 void DataStoreLumoraData::armResyncTimer(double seconds)
