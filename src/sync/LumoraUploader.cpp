@@ -709,6 +709,7 @@ bool recoverInterruptedUploads(RunContext &ctx, const QList<qint64> &queue)
         if (!transport()->findPhotoWithSamples(f.whole, f.jpeg, &photoId)) {
             // Keep the mark; ask again in a later run rather than risk a second copy now.
             ctx.tried.insert(f.id);
+            scheduleRecoveryRun(60 * 1000);
             continue;
         }
         bool completed = false;
