@@ -1,8 +1,10 @@
 // Backing up many small photos to the local service double: files per second, and how the time
-// divides between the service (network, the double's processing) and the engine's own work.
-// Then the engine at rest: CPU used and timers fired while nothing changes.
+// divides between the service (network, the double's processing) and the engine's own work,
+// beside a reference client that sends the same signed upload requests, one at a time, for a
+// second account of the same double in the same run. Then the engine at rest: CPU used and
+// timers fired while nothing changes.
 //
-//   bench_sync_backup [photos=1000] [idle seconds=30]
+//   bench_sync_backup [photos=1000] [idle seconds=30] [photos already in the account=0]
 #include "LumoraDouble.h"
 #include "SyncTestHome.h"
 
@@ -24,6 +26,9 @@
 #include <QRandomGenerator>
 #include <QTemporaryDir>
 #include <QEventLoop>
+#include <QNetworkAccessManager>
+#include <QNetworkReply>
+#include <QNetworkRequest>
 #include <QTimer>
 #include <QTimerEvent>
 #include <atomic>
@@ -81,6 +86,69 @@ public:
     }
 };
 
+// The reference: a plain client that signs each upload (OAuth 1.0, HMAC-SHA1, with the double's
+// own helpers) and sends it, waiting for each answer before the next.
+struct ReferenceResult
+{
+    int sent = 0;
+    int accepted = 0;
+    double seconds = 0;
+};
+
+ReferenceResult runReference(LumoraDouble &service, const QStringList &paths, const QStringList &albumIds)
+{
+    const QString user = QStringLiteral("99887766@N05");
+    service.addAccount({user, QStringLiteral("reference"), QStringLiteral("Reference Client"), 0});
+    const auto [token, tokenSecret] = service.issueAccessToken(user);
+    const QString url = service.baseUrl() + QStringLiteral("/services/upload/");
+    QNetworkAccessManager nam;
+    ReferenceResult result;
+    QElapsedTimer wall;
+    wall.start();
+    for (int i = 0; i < paths.size(); ++i) {
+        const QString &path = paths.at(i);
+        QFile f(path);
+        if (!f.open(QIODevice::ReadOnly))
+            continue;
+        const QByteArray content = f.readAll();
+        QList<std::pair<QString, QString>> params{
+            {QStringLiteral("title"), QFileInfo(path).completeBaseName()},
+            {QStringLiteral("is_public"), QStringLiteral("0")},
+            {QStringLiteral("is_friend"), QStringLiteral("0")},
+            {QStringLiteral("is_family"), QStringLiteral("0")},
+            {QStringLiteral("async"), QStringLiteral("1")},
+            {QStringLiteral("photoset_id"), albumIds.at(i % albumIds.size())},
+            {QStringLiteral("oauth_consumer_key"), service.apiKey()},
+            {QStringLiteral("oauth_nonce"), QStringLiteral("ref%1x%2").arg(i).arg(QDateTime::currentMSecsSinceEpoch())},
+            {QStringLiteral("oauth_signature_method"), QStringLiteral("HMAC-SHA1")},
+            {QStringLiteral("oauth_timestamp"), QString::number(QDateTime::currentSecsSinceEpoch())},
+            {QStringLiteral("oauth_version"), QStringLiteral("1.0")},
+            {QStringLiteral("oauth_token"), token},
+        };
+        params << std::pair{QStringLiteral("oauth_signature"),
+                            LumoraDouble::oauthSignature(LumoraDouble::oauthBaseString(QStringLiteral("POST"), url, params),
+                                                         service.apiSecret(), tokenSecret)};
+        const QByteArray boundary = "----ReferenceBoundary" + QByteArray::number(i);
+        QByteArray body;
+        for (const auto &p : params)
+            body += "--" + boundary + "\r\nContent-Disposition: form-data; name=\"" + p.first.toUtf8() + "\"\r\n\r\n" + p.second.toUtf8() + "\r\n";
+        body += "--" + boundary + "\r\nContent-Disposition: form-data; name=\"photo\"; filename=\"" + QFileInfo(path).fileName().toUtf8()
+            + "\"\r\nContent-Type: image/jpeg\r\n\r\n" + content + "\r\n--" + boundary + "--\r\n";
+        QNetworkRequest request{QUrl(url)};
+        request.setHeader(QNetworkRequest::ContentTypeHeader, QByteArray("multipart/form-data; boundary=" + boundary));
+        QNetworkReply *reply = nam.post(request, body);
+        QEventLoop loop;
+        QObject::connect(reply, &QNetworkReply::finished, &loop, &QEventLoop::quit);
+        loop.exec();
+        ++result.sent;
+        if (reply->readAll().contains("<ticketid>"))
+            ++result.accepted;
+        reply->deleteLater();
+    }
+    result.seconds = wall.nsecsElapsed() / 1e9;
+    return result;
+}
+
 double cpuSeconds()
 {
     rusage u{};
@@ -118,12 +186,19 @@ int main(int argc, char **argv)
     useThrowAwayHome();
     const int count = argc > 1 ? QByteArray(argv[1]).toInt() : 1000;
     const int idleSeconds = argc > 2 ? QByteArray(argv[2]).toInt() : 30;
+    const int seeded = argc > 3 ? QByteArray(argv[3]).toInt() : 0;
 
     LumoraDouble service;
     if (!service.start())
         return 1;
     service.exportEnvironment();
     service.setTicketPollsToComplete(1);
+    if (seeded > 0) {
+        QElapsedTimer seeding;
+        seeding.start();
+        service.seedPhotos(seeded);
+        printf("account seeded with %d photos (with checksums) in %.2f s\n", seeded, seeding.nsecsElapsed() / 1e9);
+    }
     const auto [token, secret] = service.issueAccessToken(QString::fromLatin1(LumoraDoubleDefaults::userId));
     signInWithoutNetwork(token, secret);
 
@@ -148,6 +223,22 @@ int main(int argc, char **argv)
             QDateTime(QDate(2010, 1, 1), QTime(0, 0)).addSecs(i * 3600).toString("yyyy:MM:dd HH:mm:ss").toStdString();
         image->writeMetadata();
     }
+
+    QStringList allPaths;
+    for (int i = 0; i < count; ++i)
+        allPaths << folders.at(i % 10) + QStringLiteral("/p%1.jpg").arg(i, 5, 10, QLatin1Char('0'));
+
+    // The reference first, into albums of its own account, so both send into existing albums.
+    QStringList referenceAlbumIds;
+    for (int f = 0; f < 10; ++f) {
+        LumoraDouble::Album album;
+        album.ownerId = QStringLiteral("99887766@N05");
+        album.title = QStringLiteral("Folder%1").arg(f);
+        referenceAlbumIds << service.addAlbum(album);
+    }
+    const ReferenceResult ref = runReference(service, allPaths, referenceAlbumIds);
+    printf("reference client: %d of %d uploads accepted in %.2f s: %.1f files/s\n", ref.accepted, ref.sent, ref.seconds,
+           ref.accepted / ref.seconds);
 
     UploadTransports::setFactoryForTesting([] { return std::make_unique<TimedTransport>(UploadTransports::createServiceTransport()); });
     for (const QString &f : folders)
@@ -180,6 +271,9 @@ int main(int argc, char **argv)
     printf("  engine's own share of the time: %.0f%%\n", 100 * (seconds - service_s) / seconds);
     printf("  process CPU during the backup (engine + in-process double): %.2f s\n", cpu);
     printf("  uploads seen by the double: %lld, albums: %lld\n", qlonglong(service.uploads().size()), qlonglong(service.albums().size()));
+    const double engineRate = Settings::intForKey(QStringLiteral("PhotosImported")) / seconds;
+    const double refRate = ref.accepted / ref.seconds;
+    printf("engine vs reference (same double, same run): %.1f vs %.1f files/s = %.2fx\n", engineRate, refRate, engineRate / refRate);
 
     // At rest: nothing changes for a while.
     app.counting = true;

@@ -188,6 +188,14 @@ DataStore *DataStore::instance()
 
 DataStore *DataStore::instanceIfCreated() { return g_openStore.load(std::memory_order_acquire); }
 
+bool DataStore::withOpenStore(const std::function<bool(DataStore *)> &work)
+{
+    QMutexLocker lock(&g_instanceLock);
+    if (!g_store || !g_store->isOpen())
+        return false;
+    return work(g_store);
+}
+
 void DataStore::shutdown()
 {
     QMutexLocker lock(&g_instanceLock);
@@ -935,6 +943,37 @@ bool DataStore::removeDedupDataForPid(qint64 pid)
         return false;
     sqlite3_bind_int64(st.st, 1, pid);
     return sqlite3_step(st.st) == SQLITE_DONE;
+}
+
+bool DataStore::replaceAllDedupData(const QList<DedupData> &rows)
+{
+    QMutexLocker lock(&m_dbLock);
+    if (!m_db)
+        return false;
+    if (sqlite3_exec(m_db, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr) != SQLITE_OK)
+        return false;
+    bool ok = sqlite3_exec(m_db, "DELETE FROM DedupData", nullptr, nullptr, nullptr) == SQLITE_OK;
+    if (ok) {
+        Statement st(m_db, "INSERT INTO DedupData (pid, sample1, sample2, isJpegData, uploadedFromThisDevice) VALUES (?,?,?,?,?)");
+        ok = bool(st);
+        for (const DedupData &d : rows) {
+            if (!ok)
+                break;
+            sqlite3_reset(st.st);
+            sqlite3_bind_int64(st.st, 1, d.pid);
+            sqlite3_bind_int64(st.st, 2, d.sample1);
+            sqlite3_bind_int64(st.st, 3, d.sample2);
+            sqlite3_bind_int(st.st, 4, d.isJpegData);
+            sqlite3_bind_int(st.st, 5, d.uploadedFromThisDevice);
+            ok = sqlite3_step(st.st) == SQLITE_DONE;
+        }
+    }
+    if (!ok || sqlite3_exec(m_db, "COMMIT", nullptr, nullptr, nullptr) != SQLITE_OK) {
+        LGLogError(QStringLiteral("DATASTORE: Could not replace the de-duplication index: %1").arg(dbError(m_db)));
+        sqlite3_exec(m_db, "ROLLBACK", nullptr, nullptr, nullptr);
+        return false;
+    }
+    return true;
 }
 
 bool DataStore::removeAllDedupData()

@@ -99,6 +99,9 @@ public:
     static QString storePath();
     // Writes pending changes and closes the store; the next instance() opens it again.
     static void shutdown();
+    // Runs `work` on the calling thread with the store if it is open (false otherwise); the
+    // store is not closed meanwhile. For the thread-safe de-duplication calls off the main thread.
+    static bool withOpenStore(const std::function<bool(DataStore *)> &work);
     // Removes the store's files (database, WAL, shared memory). Only with the store closed.
     static bool deleteStoreFiles();
 
@@ -141,6 +144,8 @@ public:
     QList<DedupData> dedupDataForPid(qint64 pid) const;
     bool removeDedupDataForPid(qint64 pid);
     bool removeAllDedupData();
+    // Replaces the whole index in one transaction: a crash or a failed row leaves the old one.
+    bool replaceAllDedupData(const QList<DedupData> &rows);
     qint64 dedupDataCount() const;
 
     // Tests: open a store at another path (the singleton is replaced), and drop it.

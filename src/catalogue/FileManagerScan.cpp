@@ -266,6 +266,21 @@ void markMissing(FileData *record)
         state().touchedFolders.insert(record->parent()->fileID());
 }
 
+// A sampled file left "not selected" when its source or folder was dropped is decided again once
+// it is selected again: the unchanged file is never read again, so nothing else would.
+void decideAgainIfSelectedAgain(FileData *r)
+{
+    if (r->isFolder() || r->needsUpload() != NeedsUpload::NotSelected || !r->hasFlag(FileFlags::Sampled)
+        || r->isMissingOnDisk() || r->mediaKind() == MediaKind::Unknown)
+        return;
+    if (hasExcludedAncestorOrSelf(r) || rootOf(r->fileFullPath()).isEmpty())
+        return;
+    const auto &match = CatalogueHooks::instance().matchDeDupForFile;
+    if (!match || !match(r))
+        r->setNeedsUpload(NeedsUpload::Waiting);
+    r->notifyParentsOfStatusChanged();
+}
+
 FileData *createChild(FileData *folder, const DirEntry &e)
 {
     const QString path = folder->fileFullPath() + QLatin1Char('/') + e.name;
@@ -347,10 +362,13 @@ void applyListing(qint64 folderId, ListResult result, const QList<DirEntry> &ent
             childrenChanged = true;
             continue;
         }
-        if (!e.isDir && (e.size != r->fileSize() || e.mtime != r->dateModifiedMs() || !r->hasFlag(FileFlags::Sampled)))
+        if (!e.isDir && (e.size != r->fileSize() || e.mtime != r->dateModifiedMs() || !r->hasFlag(FileFlags::Sampled))) {
             r->setNeedsScan(NeedsScan::Pending);
-        else if (!e.isDir && state().tracking)
-            r->addFlag(FileFlags::FoundInTrackedScan);
+        } else if (!e.isDir) {
+            if (state().tracking)
+                r->addFlag(FileFlags::FoundInTrackedScan);
+            decideAgainIfSelectedAgain(r);
+        }
     }
     // What is left was not listed: gone from the disk.
     for (FileData *gone : std::as_const(existing)) {
@@ -389,6 +407,7 @@ void applyFile(qint64 id, const FileWork &w)
         r->setNeedsScan(NeedsScan::Pending);
         return;
     case FileWork::Unchanged:
+        decideAgainIfSelectedAgain(r);
         break;
     case FileWork::Unreadable:
         LGLogError(QStringLiteral("SCANNER: Cannot read %1").arg(r->fileFullPath()));
@@ -706,6 +725,8 @@ void FileManager::run()
         return;
     }
     auto &s = state();
+    if (s.stopRequested)
+        return; // shut down: only startup() starts the scanner again
     if (s.running) {
         s.runAgain = true;
         return;
@@ -815,12 +836,14 @@ void FileManager::startup()
 
 void FileManager::shutdown()
 {
+    // Stopped means stopped: the flag stays up until the next startup(), so a pass that outlasts
+    // the wait below, or a retry armed before it, ends at its next step instead of going on.
     auto &s = state();
     s.stopRequested = true;
     FolderMonitor::instance()->stopAll();
     s.monitoredRoots.clear();
-    waitUntilIdle(10000);
-    s.stopRequested = false;
+    while (!waitUntilIdle(10000))
+        LGLogInfo(QStringLiteral("SCANNER: Still winding down the scan"));
     if (DataStore::instance()->isOpen())
         DataStore::save();
 }
@@ -852,6 +875,7 @@ void FileManager::resetForTesting()
 {
     shutdown();
     auto &s = state();
+    s.stopRequested = false; // a test's next step may run the scanner without a startup()
     s.completedThisSession = false;
     s.tracking = false;
     s.deferred.clear();

@@ -32,6 +32,11 @@ qint64 s_storageUsed = 0;
 QHash<QString, QString> s_albums;             // id -> title
 QHash<QString, QSet<QString>> s_albumPhotos;  // id -> photo ids seen
 QList<DedupData> s_localRows;                 // registered in this process
+QList<DedupData> s_unsavedRows;               // registered, not yet written (a failed write)
+// The index in memory, sorted by sample, once a refresh built it: look-ups on the main thread
+// cost a binary search instead of an SQL statement each.
+std::vector<DedupData> s_index;
+bool s_indexBuilt = false;
 std::function<void(bool)> s_lastDone;
 double s_firstPoll = DataStoreLumoraData::kDedupFirstPoll;
 double s_laterPoll = DataStoreLumoraData::kDedupPoll;
@@ -73,6 +78,30 @@ void setStateFlag(bool &flag, bool value)
         flag = value;
     }
     notifyStateChanged();
+}
+
+bool lessBySample(const DedupData &a, const DedupData &b)
+{
+    return a.sample1 != b.sample1 ? a.sample1 < b.sample1 : a.sample2 < b.sample2;
+}
+
+// Rows of a sample, in the order they were added.
+QList<DedupData> rowsForSample(const ContentSample &sample)
+{
+    if (sample.isNull())
+        return {};
+    {
+        QMutexLocker l(&s_lock);
+        if (s_indexBuilt) {
+            DedupData key;
+            key.sample1 = sample.sample1;
+            key.sample2 = sample.sample2;
+            const auto [lo, hi] = std::equal_range(s_index.begin(), s_index.end(), key, lessBySample);
+            return QList<DedupData>(lo, hi);
+        }
+    }
+    DataStore *store = DataStore::instance();
+    return store->isOpen() ? store->dedupDataForSample(sample) : QList<DedupData>();
 }
 
 void setRunning(bool running) { setStateFlag(s_running, running); }
@@ -241,10 +270,12 @@ void runRefresh(std::function<void(bool)> done)
         rows << row;
         remotePids.insert(pid);
     }
+    qsizetype lateFrom;
     {
         // What this process registered keeps its "from this device" mark; rows of uploads the
         // service has not listed yet (pending tickets) are kept as they are.
         QMutexLocker l(&s_lock);
+        lateFrom = s_localRows.size();
         QSet<qint64> fromHere;
         for (const DedupData &local : s_localRows)
             if (local.uploadedFromThisDevice && local.pid > 0)
@@ -256,15 +287,34 @@ void runRefresh(std::function<void(bool)> done)
             if (local.pid <= 0 || !remotePids.contains(local.pid))
                 rows << local;
     }
-    bool stored = false;
-    dispatch_main_sync([&] {
-        DataStore *store = DataStore::instance();
-        stored = store->isOpen() && store->removeAllDedupData() && store->insertDedupData(rows);
-    });
+    // Written here, off the main thread, in one transaction: a crash halfway leaves the old
+    // index whole, and rows whose earlier write failed are in it again.
+    const bool stored = DataStore::withOpenStore([&rows](DataStore *store) { return store->replaceAllDedupData(rows); });
     if (!stored) {
         LGLogError(QStringLiteral("LUMORA: The de-duplication index could not be written"));
         finishRefresh(false, done);
         return;
+    }
+    {
+        std::vector<DedupData> index(rows.cbegin(), rows.cend());
+        std::stable_sort(index.begin(), index.end(), lessBySample);
+        // Rows registered while this refresh ran may have been written before the replacement
+        // took them away: they are written again (a second copy of a row does no harm).
+        QList<DedupData> late;
+        {
+            QMutexLocker l(&s_lock);
+            late = s_localRows.mid(qMin(lateFrom, s_localRows.size()));
+        }
+        const bool lateWritten = late.isEmpty()
+            || DataStore::withOpenStore([&late](DataStore *store) { return store->insertDedupData(late); });
+        for (const DedupData &row : std::as_const(late))
+            index.insert(std::upper_bound(index.begin(), index.end(), row, lessBySample), row);
+        QMutexLocker l(&s_lock);
+        s_index.swap(index);
+        s_indexBuilt = true;
+        // Every registered row is in the catalogue now, those that failed before included.
+        if (lateWritten)
+            s_unsavedRows.clear();
     }
 
     QVariantList sets;
@@ -281,25 +331,79 @@ void runRefresh(std::function<void(bool)> done)
             if (!id.isEmpty())
                 albums.insert(id, content(set.value(QStringLiteral("title"))));
         }
-        QMutexLocker l(&s_lock);
-        s_albums = albums;
+        {
+            QMutexLocker l(&s_lock);
+            s_albums = albums;
+        }
+        // Folders keep no album the account no longer has: their next upload finds or makes
+        // the album by its title again.
+        dispatch_main_sync([&albums] {
+            DataStore *store = DataStore::instance();
+            if (!store->isOpen())
+                return;
+            int dropped = 0;
+            for (FileData *f : store->allFileDataById()) {
+                if (f->isFolder() && f->lumoraSetId() != 0 && !albums.contains(QString::number(f->lumoraSetId()))) {
+                    f->setLumoraSetId(0);
+                    ++dropped;
+                }
+            }
+            if (dropped) {
+                LGLogInfo(QStringLiteral("LUMORA: %1 folders lost an album deleted on the service").arg(dropped));
+                DataStore::queueSave();
+            }
+        });
     } else {
         LGLogInfo(QStringLiteral("LUMORA: Album list not loaded: %1").arg(LGLog::redact(error.toString())));
     }
 
     // Mark the waiting files that the account already holds.
-    int marked = 0;
+    // The main thread only lists the waiting files and takes the answers; the matching runs here.
+    struct Candidate { qint64 id; ContentSample whole, jpeg; };
+    QList<Candidate> candidates;
     dispatch_main_sync([&] {
         DataStore *store = DataStore::instance();
-        const QList<FileData *> waiting = store->fetchFileData([](const FileData *f) {
-            return !f->isFolder() && (f->needsUpload() == NeedsUpload::Waiting || f->needsUpload() == NeedsUpload::Deferred);
-        });
-        for (FileData *f : waiting)
-            if (DataStoreLumoraData::matchDeDupForFile(f))
-                ++marked;
-        if (marked)
-            DataStore::queueSave();
+        if (!store->isOpen())
+            return;
+        for (FileData *f : store->allFileDataById()) {
+            if (!f->isFolder() && (f->needsUpload() == NeedsUpload::Waiting || f->needsUpload() == NeedsUpload::Deferred)
+                && (!f->sample().isNull() || !f->jpegSample().isNull()))
+                candidates.append({f->fileID(), f->sample(), f->jpegSample()});
+        }
     });
+    QList<std::pair<qint64, DedupData>> matches;
+    for (const Candidate &c : std::as_const(candidates)) {
+        for (const auto &[sample, isJpeg] : {std::pair{c.whole, false}, std::pair{c.jpeg, true}}) {
+            bool hit = false;
+            for (const DedupData &row : rowsForSample(sample)) {
+                if (row.isJpegData == isJpeg && row.pid > 0) {
+                    matches.append({c.id, row});
+                    hit = true;
+                    break;
+                }
+            }
+            if (hit)
+                break;
+        }
+    }
+    int marked = 0;
+    if (!matches.isEmpty()) {
+        dispatch_main_sync([&] {
+            DataStore *store = DataStore::instance();
+            if (!store->isOpen())
+                return;
+            for (const auto &[id, row] : std::as_const(matches)) {
+                FileData *f = store->fileDataForId(id);
+                if (!f || (f->needsUpload() != NeedsUpload::Waiting && f->needsUpload() != NeedsUpload::Deferred))
+                    continue;
+                f->setUploadedRemoteId(row.pid);
+                f->setNeedsUpload(row.uploadedFromThisDevice ? NeedsUpload::Uploaded : NeedsUpload::AlreadyOnService);
+                ++marked;
+            }
+            if (marked)
+                DataStore::queueSave();
+        });
+    }
     LGLogInfo(QStringLiteral("LUMORA: Refresh complete: %1 checksums, %2 albums, %3 waiting files already on Lumora")
                   .arg(rows.size()).arg(sets.size()).arg(marked));
     DataStoreLumoraData::setCompletedScanThisSession(QDateTime::currentDateTime());
@@ -347,6 +451,12 @@ void DataStoreLumoraData::setCompletedScanThisSession(const QDateTime &date)
 {
     QMutexLocker l(&s_lock);
     s_completed = date;
+    if (!date.isValid()) {
+        // A new listing is awaited (a reset, another account): the one in memory is no answer.
+        s_index.clear();
+        s_index.shrink_to_fit();
+        s_indexBuilt = false;
+    }
 }
 
 void DataStoreLumoraData::armResyncTimer(double seconds)
@@ -483,6 +593,13 @@ void DataStoreLumoraData::noteAlbum(const QString &albumId, const QString &title
     s_albums.insert(albumId, title);
 }
 
+void DataStoreLumoraData::forgetAlbum(const QString &albumId)
+{
+    QMutexLocker l(&s_lock);
+    s_albums.remove(albumId);
+    s_albumPhotos.remove(albumId);
+}
+
 void DataStoreLumoraData::notePhotoInAlbum(const QString &photoId, const QString &albumId)
 {
     if (photoId.isEmpty() || albumId.isEmpty())
@@ -502,13 +619,10 @@ int DataStoreLumoraData::photoCountInAlbum(const QString &albumId)
 
 qint64 DataStoreLumoraData::photoIdForSamples(const ContentSample &whole, const ContentSample &jpeg)
 {
-    DataStore *store = DataStore::instance();
-    if (!store->isOpen())
-        return 0;
     for (const auto &[sample, isJpeg] : {std::pair{whole, false}, std::pair{jpeg, true}}) {
         if (sample.isNull())
             continue;
-        for (const DedupData &row : store->dedupDataForSample(sample))
+        for (const DedupData &row : rowsForSample(sample))
             if (row.isJpegData == isJpeg && row.pid > 0)
                 return row.pid;
     }
@@ -519,29 +633,22 @@ bool DataStoreLumoraData::matchDeDupForFile(FileData *file)
 {
     if (!file || file->isFolder())
         return false;
-    DataStore *store = DataStore::instance();
-    if (!store->isOpen())
+    if (!DataStore::instance()->isOpen())
         return false;
-    // A row with a known photo id is the better answer; a pending upload of ours (id 0) still
-    // means the file is on its way.
-    const DedupData *best = nullptr;
-    QList<DedupData> found;
+    // Only a row that names the service's photo is an answer. A pending upload of ours (id 0)
+    // is not: a copy marked "uploaded" with it would stay so if that upload failed.
     for (const auto &[sample, isJpeg] : {std::pair{file->sample(), false}, std::pair{file->jpegSample(), true}}) {
         if (sample.isNull())
             continue;
-        for (const DedupData &row : store->dedupDataForSample(sample))
-            if (row.isJpegData == isJpeg)
-                found << row;
+        for (const DedupData &row : rowsForSample(sample)) {
+            if (row.isJpegData != isJpeg || row.pid <= 0)
+                continue;
+            file->setUploadedRemoteId(row.pid);
+            file->setNeedsUpload(row.uploadedFromThisDevice ? NeedsUpload::Uploaded : NeedsUpload::AlreadyOnService);
+            return true;
+        }
     }
-    for (const DedupData &row : found)
-        if (!best || (best->pid <= 0 && row.pid > 0))
-            best = &row;
-    if (!best)
-        return false;
-    if (best->pid > 0)
-        file->setUploadedRemoteId(best->pid);
-    file->setNeedsUpload(best->uploadedFromThisDevice ? NeedsUpload::Uploaded : NeedsUpload::AlreadyOnService);
-    return true;
+    return false;
 }
 
 void DataStoreLumoraData::registerDeDupForUploadedFile(FileData *file, bool uploadedFromThisDevice)
@@ -565,16 +672,29 @@ void DataStoreLumoraData::registerDeDupForUploadedFile(FileData *file, bool uplo
     DataStore *store = DataStore::instance();
     // Count the upload once: at its first registration (a ticket), not again at completion.
     bool firstTime = true;
-    if (store->isOpen())
-        for (const DedupData &existing : store->dedupDataForSample(rows.first().sample()))
-            if (existing.isJpegData == rows.first().isJpegData && existing.uploadedFromThisDevice)
-                firstTime = false;
-    if (store->isOpen())
-        store->insertDedupData(rows);
+    for (const DedupData &existing : rowsForSample(rows.first().sample()))
+        if (existing.isJpegData == rows.first().isJpegData && existing.uploadedFromThisDevice)
+            firstTime = false;
+    QList<DedupData> toWrite;
     {
         QMutexLocker l(&s_lock);
         s_localRows << rows;
+        if (s_indexBuilt)
+            for (const DedupData &row : std::as_const(rows))
+                s_index.insert(std::upper_bound(s_index.begin(), s_index.end(), row, lessBySample), row);
+        // Rows whose write failed before go with these; they stay queued until one succeeds.
+        toWrite = s_unsavedRows + rows;
     }
+    const bool written = store->isOpen() && store->insertDedupData(toWrite);
+    {
+        QMutexLocker l(&s_lock);
+        if (written)
+            s_unsavedRows.clear();
+        else
+            s_unsavedRows = toWrite;
+    }
+    if (!written)
+        LGLogError(QStringLiteral("LUMORA: %1 rows of the de-duplication index wait to be written").arg(toWrite.size()));
     if (uploadedFromThisDevice && firstTime)
         noteUploadedPhoto(file->fileSize());
 }
@@ -601,10 +721,19 @@ void DataStoreLumoraData::resetForTesting()
     s_albums.clear();
     s_albumPhotos.clear();
     s_localRows.clear();
+    s_unsavedRows.clear();
+    s_index.clear();
+    s_indexBuilt = false;
     s_lastDone = nullptr;
     s_stateChanged = nullptr;
     s_firstPoll = kDedupFirstPoll;
     s_laterPoll = kDedupPoll;
+}
+
+int DataStoreLumoraData::unsavedDedupRowsForTesting()
+{
+    QMutexLocker l(&s_lock);
+    return int(s_unsavedRows.size());
 }
 
 void DataStoreLumoraData::setDedupPollIntervalsForTesting(double first, double later)

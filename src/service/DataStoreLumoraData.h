@@ -61,13 +61,16 @@ public:
     static QString albumTitleForId(const QString &albumId);
     static QHash<QString, QString> knownAlbums(); // id -> title
     static void noteAlbum(const QString &albumId, const QString &title);
+    // The album is gone from the service.
+    static void forgetAlbum(const QString &albumId);
     static void notePhotoInAlbum(const QString &photoId, const QString &albumId);
     static int photoCountInAlbum(const QString &albumId);
 
     // --- de-duplication index ---
-    // Main thread. When one of the record's samples is on the service, sets the record's
+    // Main thread. When one of the record's samples is a photo of the service, sets the record's
     // needsUpload (uploaded from this device: 0, else already on the service) and remote id,
-    // and answers true.
+    // and answers true. An upload still processing (no photo id yet) is no match: its copies
+    // wait and follow it.
     static bool matchDeDupForFile(FileData *file);
     // Main thread. Adds the record's samples (with its remote id, 0 while the ticket is pending).
     static void registerDeDupForUploadedFile(FileData *file, bool uploadedFromThisDevice);
@@ -77,6 +80,8 @@ public:
     // Fills the catalogue's hooks that the mirror owns.
     static void installCatalogueHooks();
 
+    // Rows of the index not yet written to the catalogue (a failed write; tried again later).
+    static int unsavedDedupRowsForTesting();
     static void resetForTesting();
     static void setDedupPollIntervalsForTesting(double first, double later);
 };

@@ -156,7 +156,8 @@ struct HTTPRequest::Private
             resp.body = r->readAll();
             resp.headers = r->rawHeaderPairs();
             const QNetworkReply::NetworkError err = r->error();
-            if (self->cancelRequested) {
+            // A reply that arrived whole stands, even when a cancel came in after it.
+            if (self->cancelRequested && (err != QNetworkReply::NoError || resp.statusCode == 0)) {
                 resp.error = LKError{HTTPRequestErrorDomain, HTTPRequestError::Cancelled, QStringLiteral("The request was cancelled."), {}, resp.statusCode};
             } else if (*timedOut || err == QNetworkReply::TimeoutError
                        || (err == QNetworkReply::OperationCanceledError && resp.statusCode == 0)) {

@@ -109,6 +109,39 @@ void LKImageUploadNetworkOperation::purgeUploadCache()
         QFile::remove(info.absoluteFilePath());
 }
 
+namespace {
+QByteArray multipartHead(const QString &filePath, const LumoraKit::Params &fields, const QByteArray &boundary)
+{
+    QByteArray head;
+    for (const auto &f : fields) {
+        head += "--" + boundary + "\r\nContent-Disposition: form-data; name=\"" + headerSafe(f.first) + "\"\r\n\r\n";
+        head += f.second.toUtf8() + "\r\n";
+    }
+    const QString mime = QMimeDatabase().mimeTypeForFile(filePath, QMimeDatabase::MatchExtension).name();
+    head += "--" + boundary + "\r\nContent-Disposition: form-data; name=\"photo\"; filename=\"" + headerSafe(QFileInfo(filePath).fileName())
+        + "\"\r\nContent-Type: " + (mime.isEmpty() ? QByteArray("application/octet-stream") : mime.toLatin1()) + "\r\n\r\n";
+    return head;
+}
+} // namespace
+
+QByteArray LKImageUploadNetworkOperation::multipartBody(const QString &filePath, const LumoraKit::Params &fields,
+                                                       const QByteArray &boundary, LKError *error)
+{
+    QFile source(filePath);
+    if (!source.open(QIODevice::ReadOnly)) {
+        if (error)
+            *error = LKError::client(LKErrorCode::InvalidRequest, QStringLiteral("The file to upload could not be opened."));
+        return {};
+    }
+    const QByteArray content = source.readAll();
+    if (content.size() != source.size()) {
+        if (error)
+            *error = LKError::client(LKErrorCode::InvalidRequest, QStringLiteral("The file to upload could not be read."));
+        return {};
+    }
+    return multipartHead(filePath, fields, boundary) + content + "\r\n--" + boundary + "--\r\n";
+}
+
 bool LKImageUploadNetworkOperation::writeMultipartBody(const QString &bodyPath, const QString &filePath, const LumoraKit::Params &fields,
                                                        const QByteArray &boundary, const std::atomic_bool *cancel, LKError *error)
 {
@@ -123,14 +156,7 @@ bool LKImageUploadNetworkOperation::writeMultipartBody(const QString &bodyPath, 
     QFile body(bodyPath);
     if (!body.open(QIODevice::WriteOnly | QIODevice::Truncate))
         return fail(LKErrorCode::InvalidRequest, QStringLiteral("The upload body could not be written."));
-    QByteArray head;
-    for (const auto &f : fields) {
-        head += "--" + boundary + "\r\nContent-Disposition: form-data; name=\"" + headerSafe(f.first) + "\"\r\n\r\n";
-        head += f.second.toUtf8() + "\r\n";
-    }
-    const QString mime = QMimeDatabase().mimeTypeForFile(filePath, QMimeDatabase::MatchExtension).name();
-    head += "--" + boundary + "\r\nContent-Disposition: form-data; name=\"photo\"; filename=\"" + headerSafe(QFileInfo(filePath).fileName())
-        + "\"\r\nContent-Type: " + (mime.isEmpty() ? QByteArray("application/octet-stream") : mime.toLatin1()) + "\r\n\r\n";
+    const QByteArray head = multipartHead(filePath, fields, boundary);
     if (body.write(head) != head.size())
         return fail(LKErrorCode::InvalidRequest, QStringLiteral("The upload body could not be written."));
     QByteArray chunk(1 << 20, Qt::Uninitialized);
@@ -191,27 +217,36 @@ LKUploadResult LKImageUploadNetworkOperation::Private::run()
     }
     const LumoraKit::Params fields = kit->signedParameters("POST", url, args);
 
-    // Bodies left behind by a run that ended mid-upload; this process has none in flight yet.
-    static std::once_flag purged;
-    std::call_once(purged, [] { LKImageUploadNetworkOperation::purgeUploadCache(); });
-    const QString folder = LKImageUploadNetworkOperation::uploadCacheFolder();
-    if (folder.isEmpty())
-        return failed(LKError::client(LKErrorCode::InvalidRequest, QStringLiteral("The upload cache folder could not be created.")));
-    QTemporaryFile bodyFile(folder + QStringLiteral("/upload-XXXXXX.body"));
-    if (!bodyFile.open())
-        return failed(LKError::client(LKErrorCode::InvalidRequest, QStringLiteral("The upload body could not be created.")));
-    bodyFile.close(); // written and read by path; removed when this scope ends
-
     QByteArray boundary = "----HoistlyBoundary";
     for (int i = 0; i < 2; ++i)
         boundary += QByteArray::number(QRandomGenerator::system()->generate64(), 16);
     LKError error;
-    if (!LKImageUploadNetworkOperation::writeMultipartBody(bodyFile.fileName(), filePath, fields, boundary, &cancelled, &error))
-        return failed(error);
-
     auto request = std::make_shared<HTTPRequest>(url, "POST");
     request->setHeader("Content-Type", "multipart/form-data; boundary=" + boundary);
-    request->setBodyFile(bodyFile.fileName());
+
+    // A small file goes from memory; a large one is streamed from a temporary file, so memory
+    // stays flat whatever the size.
+    QTemporaryFile bodyFile;
+    if (QFileInfo(filePath).size() <= LKImageUploadNetworkOperation::kInMemoryBodyLimit) {
+        const QByteArray body = LKImageUploadNetworkOperation::multipartBody(filePath, fields, boundary, &error);
+        if (body.isEmpty())
+            return failed(error);
+        request->setBody(body);
+    } else {
+        // Bodies left behind by a run that ended mid-upload; this process has none in flight yet.
+        static std::once_flag purged;
+        std::call_once(purged, [] { LKImageUploadNetworkOperation::purgeUploadCache(); });
+        const QString folder = LKImageUploadNetworkOperation::uploadCacheFolder();
+        if (folder.isEmpty())
+            return failed(LKError::client(LKErrorCode::InvalidRequest, QStringLiteral("The upload cache folder could not be created.")));
+        bodyFile.setFileTemplate(folder + QStringLiteral("/upload-XXXXXX.body"));
+        if (!bodyFile.open())
+            return failed(LKError::client(LKErrorCode::InvalidRequest, QStringLiteral("The upload body could not be created.")));
+        bodyFile.close(); // written and read by path; removed when this scope ends
+        if (!LKImageUploadNetworkOperation::writeMultipartBody(bodyFile.fileName(), filePath, fields, boundary, &cancelled, &error))
+            return failed(error);
+        request->setBodyFile(bodyFile.fileName());
+    }
     request->setTimeout(0);
     request->setIdleTimeout(idleTimeout);
     if (progress)
@@ -232,7 +267,7 @@ LKUploadResult LKImageUploadNetworkOperation::Private::run()
     LKUploadResult result;
     if (response.error.isError() || response.statusCode != 200) {
         result.error = LumoraKit::errorFromResponse(response.error, response.statusCode, response.body, nullptr);
-        if (cancelled)
+        if (cancelled && response.statusCode == 0)
             result.error = LKError::client(LKErrorCode::Cancelled, QStringLiteral("The upload was cancelled."));
     } else {
         result = LKUploadResult::parse(response.body);

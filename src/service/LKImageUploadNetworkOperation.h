@@ -62,6 +62,11 @@ public:
     // Writes the multipart body (fields, then the file as the "photo" part) to `bodyPath`.
     static bool writeMultipartBody(const QString &bodyPath, const QString &filePath, const LumoraKit::Params &fields,
                                    const QByteArray &boundary, const std::atomic_bool *cancel, LKError *error);
+    // The same body in memory, for small files (empty on failure, with `error` set).
+    static QByteArray multipartBody(const QString &filePath, const LumoraKit::Params &fields, const QByteArray &boundary,
+                                    LKError *error);
+    // Files up to this size are sent from memory; larger ones are streamed from a temporary file.
+    static constexpr qint64 kInMemoryBodyLimit = 4 * 1024 * 1024;
 
     struct Private;
 

@@ -22,12 +22,22 @@
 
 namespace {
 
+// A failed refresh is tried again soon, then less and less often, never after a full hour.
+double g_firstRetry = 30;
+double g_maxRetry = 15 * 60;
+double g_nextRetry = 0; // 0: the last refresh went well (main thread)
+
 // A mirror refresh ends: arm the next one and run the queues (the scan loop waited for it).
 void mirrorRefreshDone(bool ok)
 {
-    if (!ok)
-        LGLogInfo(QStringLiteral("DRIVE: Service refresh did not complete"));
-    DataStoreLumoraData::armResyncTimer();
+    if (!ok) {
+        g_nextRetry = g_nextRetry <= 0 ? g_firstRetry : qMin(g_maxRetry, g_nextRetry * 2);
+        LGLogInfo(QStringLiteral("DRIVE: Service refresh did not complete; trying again in %1 s").arg(g_nextRetry));
+        DataStoreLumoraData::armResyncTimer(g_nextRetry);
+    } else {
+        g_nextRetry = 0;
+        DataStoreLumoraData::armResyncTimer();
+    }
     LumoraDrive::updateStatus();
     LumoraDrive::runQueues();
     // A refresh of a large account builds and drops hundreds of thousands of small blocks; the
@@ -82,6 +92,25 @@ void EngineLinks::refreshMirror()
 {
     DataStoreLumoraData::refresh(mirrorRefreshDone);
 }
+
+void EngineLinks::retryFailedMirrorRefresh()
+{
+    if (g_nextRetry <= 0 && mirrorCompletedThisSession())
+        return;
+    if (DataStoreLumoraData::isRunning())
+        return;
+    LGLogInfo(QStringLiteral("DRIVE: Network back; refreshing the service data"));
+    refreshMirror();
+}
+
+void EngineLinks::setMirrorRetryForTesting(double firstSeconds, double maxSeconds)
+{
+    g_firstRetry = firstSeconds;
+    g_maxRetry = maxSeconds;
+    g_nextRetry = 0;
+}
+
+double EngineLinks::nextMirrorRetryForTesting() { return g_nextRetry; }
 
 void EngineLinks::startScanner()
 {

@@ -18,6 +18,11 @@ void armMirrorResync();
 // The local store first, then the service mirror (which runs the queues when it is done).
 void refreshStoreThenMirror();
 void refreshMirror();
+// Refreshes the mirror now when the last refresh failed (the network came back).
+void retryFailedMirrorRefresh();
+// Tests: the back-off of failed refreshes (first wait, longest wait), and the wait now armed.
+void setMirrorRetryForTesting(double firstSeconds, double maxSeconds);
+double nextMirrorRetryForTesting();
 void startScanner();
 void stopFolderMonitors();
 void startLocalLinkReachability();

@@ -89,7 +89,7 @@ void recomputeStatus()
     in.pausedUntil = LumoraDrive::pausedUntil();
     in.uploaderPausedDueToErrors = LumoraUploader::pausedDueToErrors();
     in.accountFull = LumoraUploader::accountFull();
-    in.filesToUpload = LumoraUploader::filesToUpload();
+    in.filesToUpload = LumoraUploader::filesWaiting();
     in.uploading = LumoraUploader::isUploadingFile();
     in.uploadingName = LumoraUploader::uploadingFileName();
     in.uploadPercent = LumoraUploader::uploadProgress();
@@ -182,8 +182,11 @@ void LumoraDrive::startup()
         s.observerContext = new QObject(QCoreApplication::instance());
     NotificationCenter::observe(Notifications::ReachabilityChanged, s.observerContext, [](const QVariant &) {
         updateStatus();
-        if (EngineLinks::isOnline())
+        if (EngineLinks::isOnline()) {
+            // A refresh that failed while offline is not left to its back-off.
+            EngineLinks::retryFailedMirrorRefresh();
             dispatch_main_async([] { runQueues(); });
+        }
     });
 
     // A camera, phone or card that is plugged in while we run is offered for upload.
@@ -251,6 +254,7 @@ void LumoraDrive::refreshManually()
         LumoraUploader::clearAccountFull();
         pausedStateChanged();
     }
+    LumoraUploader::clearServerBusy();
     refreshLumoraData();
 }
 

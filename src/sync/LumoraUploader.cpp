@@ -11,6 +11,7 @@
 #include "catalogue/DataStore.h"
 #include "catalogue/FileData.h"
 #include "catalogue/FileManager.h"
+#include "service/DataStoreLumoraData.h"
 
 #include "core/Digest.h"
 #include "core/Dispatch.h"
@@ -46,6 +47,9 @@ constexpr int kMaxRecentUploads = 10;
 constexpr int kThumbnailPixels = 112;
 const QString kRecentUploadsKey = QStringLiteral("RecentUploads");
 const QString kBackfillKey = QStringLiteral("ChecksumBackfillVerified");
+// After an upload whose answer was lost, the service may still be taking the file in: it is
+// asked about the file only once this long has passed since the send, and not sent before.
+constexpr qint64 kSendingMarkMinAgeMs = 120 * 1000;
 
 struct PendingTicket
 {
@@ -78,9 +82,13 @@ struct UploaderState
     qint64 ticketSeq = 0;
     QHash<qint64, int> failuresPerFile;
     double busyClamp = -1;        // tests: cap on a server-requested wait
+    qint64 sendingMinAgeMs = kSendingMarkMinAgeMs;
+    bool recoveryRunScheduled = false;
 
     std::atomic_bool cancelCurrent { false };
-    std::atomic_int filesToUpload { 0 };
+    std::atomic_int filesToUpload { 0 };  // waiting, not yet taken by the loop
+    std::atomic_bool preparing { false }; // a file is taken and being prepared or sent
+    std::atomic_bool sending { false };   // its bytes are on their way
     std::atomic_bool backfillPolling { false };
     std::atomic_int generation { 0 };
 
@@ -101,6 +109,41 @@ T lockedValue(T UploaderState::*field)
     UploaderState &s = state();
     QMutexLocker locker(&s.lock);
     return s.*field;
+}
+
+// The in-flight mark carries the time of the send ("sending@<ms>"); a bare "sending" comes from
+// an earlier version and counts as old.
+QString freshSendingMark()
+{
+    return LumoraUploader::sendingMark() + QLatin1Char('@') + QString::number(QDateTime::currentMSecsSinceEpoch());
+}
+
+bool isSendingMark(const QString &ticket)
+{
+    const QString &mark = LumoraUploader::sendingMark();
+    return ticket == mark || (ticket.startsWith(mark) && ticket.size() > mark.size() && ticket.at(mark.size()) == QLatin1Char('@'));
+}
+
+// How long until the service may be asked about a file with this mark (0: now).
+qint64 sendingMarkWaitMs(const QString &ticket)
+{
+    const QString &mark = LumoraUploader::sendingMark();
+    if (ticket.size() <= mark.size() + 1)
+        return 0;
+    bool ok = false;
+    const qint64 at = ticket.mid(mark.size() + 1).toLongLong(&ok);
+    if (!ok)
+        return 0;
+    qint64 minAge;
+    {
+        UploaderState &s = state();
+        QMutexLocker locker(&s.lock);
+        minAge = s.sendingMinAgeMs;
+    }
+    const qint64 age = QDateTime::currentMSecsSinceEpoch() - at;
+    if (age < 0) // the clock went back: count from now
+        return minAge;
+    return qMax<qint64>(0, minAge - age);
 }
 
 UploadTransport *transport()
@@ -152,16 +195,26 @@ QString albumNameFor(FileData *folder)
     return folder->defaultAlbumName();
 }
 
-bool lessForUpload(const FileData *a, const FileData *b)
+// What the loop needs of a waiting file to order the uploads: copied on the main thread in one
+// pass, sorted on the loop's thread.
+struct WaitingEntry
+{
+    qint64 id;
+    qint64 taken;   // date taken (ms), 0 when unknown
+    qint64 modified;
+    QString path;   // shared with the record, not copied
+};
+
+bool lessForUpload(const WaitingEntry &a, const WaitingEntry &b)
 {
     // Oldest date taken first; files without one go last. Then path, then date modified.
-    const qint64 ta = a->dateTakenMs() ? a->dateTakenMs() : std::numeric_limits<qint64>::max();
-    const qint64 tb = b->dateTakenMs() ? b->dateTakenMs() : std::numeric_limits<qint64>::max();
+    const qint64 ta = a.taken ? a.taken : std::numeric_limits<qint64>::max();
+    const qint64 tb = b.taken ? b.taken : std::numeric_limits<qint64>::max();
     if (ta != tb)
         return ta < tb;
-    if (a->fileFullPath() != b->fileFullPath())
-        return a->fileFullPath() < b->fileFullPath();
-    return a->dateModifiedMs() < b->dateModifiedMs();
+    if (a.path != b.path)
+        return a.path < b.path;
+    return a.modified < b.modified;
 }
 
 void storeCount(int count)
@@ -179,39 +232,65 @@ void persistCount()
         Settings::setInt(count, QStringLiteral("filesToUploadMax"));
 }
 
-// Waiting files in upload order; drops the deselected ones when asked (main thread).
-QList<qint64> buildUploadList(bool cleanup)
+struct SampleEntry
+{
+    qint64 id;
+    ContentSample whole, jpeg;
+};
+
+// One pass over the catalogue on the main thread: the waiting files (the deselected ones dropped
+// when asked) and, when wanted, every file's samples. The count of waiting files is kept.
+void snapshotCatalogue(bool cleanup, QList<WaitingEntry> *waiting, QList<SampleEntry> *samples)
 {
     DataStore *store = DataStore::instance();
-    QList<FileData *> waiting;
-    if (store && store->isOpen()) {
-        waiting = store->fetchFileData([](const FileData *r) {
-            return !r->isFolder() && r->needsUpload() == NeedsUpload::Waiting;
-        });
+    if (!store || !store->isOpen()) {
+        storeCount(0);
+        return;
     }
-    if (cleanup) {
-        int dropped = 0;
-        waiting.erase(std::remove_if(waiting.begin(), waiting.end(), [&dropped](FileData *r) {
-                          if (isSelected(r))
-                              return false;
-                          r->setNeedsUpload(NeedsUpload::NotSelected);
-                          r->notifyParentsOfStatusChanged();
-                          ++dropped;
-                          return true;
-                      }),
-                      waiting.end());
-        if (dropped) {
-            LGLogInfo(QStringLiteral("UPLOADER: Dropped %1 files no longer selected").arg(dropped));
-            DataStore::queueSave();
+    int dropped = 0;
+    for (FileData *r : store->allFileDataById()) {
+        if (r->isFolder())
+            continue;
+        if (samples && (!r->sample().isNull() || !r->jpegSample().isNull()))
+            samples->append({r->fileID(), r->sample(), r->jpegSample()});
+        if (r->needsUpload() != NeedsUpload::Waiting)
+            continue;
+        if (cleanup && !isSelected(r)) {
+            r->setNeedsUpload(NeedsUpload::NotSelected);
+            r->notifyParentsOfStatusChanged();
+            ++dropped;
+            continue;
         }
+        waiting->append({r->fileID(), r->dateTakenMs(), r->dateModifiedMs(), r->fileFullPath()});
     }
+    if (dropped) {
+        LGLogInfo(QStringLiteral("UPLOADER: Dropped %1 files no longer selected").arg(dropped));
+        DataStore::queueSave();
+    }
+    storeCount(int(waiting->size()));
+    persistCount();
+}
+
+// The number of waiting files, kept for the status and the popover (main thread).
+void recountWaiting()
+{
+    DataStore *store = DataStore::instance();
+    int count = 0;
+    if (store && store->isOpen())
+        for (FileData *r : store->allFileDataById())
+            count += !r->isFolder() && r->needsUpload() == NeedsUpload::Waiting;
+    storeCount(count);
+    persistCount();
+}
+
+// Waiting files in upload order (loop thread).
+QList<qint64> orderedIds(QList<WaitingEntry> &waiting)
+{
     std::sort(waiting.begin(), waiting.end(), lessForUpload);
     QList<qint64> ids;
     ids.reserve(waiting.size());
-    for (FileData *r : waiting)
-        ids.append(r->fileID());
-    storeCount(int(ids.size()));
-    persistCount();
+    for (const WaitingEntry &e : std::as_const(waiting))
+        ids.append(e.id);
     return ids;
 }
 
@@ -322,13 +401,18 @@ void postUploadedCount()
 }
 
 // Bookkeeping of a photo the service confirmed (main thread).
-void completeFile(qint64 fileId, const QString &photoId, const QString &albumId, double uploadSeconds,
+bool completeFile(qint64 fileId, const QString &photoId, const QString &albumId, double uploadSeconds,
                   qint64 processingStartedMs, const QHash<ContentSample, QList<qint64>> *bySample)
 {
     DataStore *store = DataStore::instance();
     FileData *record = store ? store->fileDataForId(fileId) : nullptr;
     if (!record)
-        return;
+        return false;
+    // Uploaded means: the service named the photo. Nothing else may set the mark.
+    if (!isServiceId(photoId)) {
+        LGLogError(QStringLiteral("UPLOADER: Not marking %1 uploaded: invalid photo id").arg(record->fileName()));
+        return false;
+    }
     const qint64 pid = photoId.toLongLong();
     record->setUploadedRemoteId(pid);
     record->setUploadTicket(QString());
@@ -336,7 +420,7 @@ void completeFile(qint64 fileId, const QString &photoId, const QString &albumId,
     record->notifyParentsOfStatusChanged();
 
     if (FileData *folder = albumFolderFor(record)) {
-        const qint64 setId = albumId.toLongLong();
+        const qint64 setId = isServiceId(albumId) ? albumId.toLongLong() : 0;
         if (setId != 0 && folder->lumoraSetId() != setId)
             folder->setLumoraSetId(setId);
         EngineLinks::recordAlbumMembership(folder, record, albumId);
@@ -376,8 +460,9 @@ void completeFile(qint64 fileId, const QString &photoId, const QString &albumId,
     if (copies)
         LGLogInfo(QStringLiteral("UPLOADER: %1 other copies of %2 marked uploaded").arg(copies).arg(record->fileName()));
 
-    // The confirmation must survive a kill: save now, not in 5 s.
-    DataStore::save();
+    // Queued: a kill before it lands leaves the ticket or the in-flight mark on disk, and either
+    // leads back to this photo without a second send.
+    DataStore::queueSave();
 
     // Counters.
     const bool video = record->isVideo();
@@ -399,6 +484,7 @@ void completeFile(qint64 fileId, const QString &photoId, const QString &albumId,
 
     addRecentUpload(record->fileFullPath());
     LGLogInfo(QStringLiteral("UPLOAD: Complete %1 (photo %2)").arg(record->fileName(), photoId));
+    return true;
 }
 
 struct RunContext
@@ -407,26 +493,26 @@ struct RunContext
     QSet<QString> samplesInFlight;                 // samples of uploads awaiting a ticket
     QSet<qint64> heldBack;                         // copies waiting for their twin's ticket
     QSet<qint64> tried;                            // files taken in this run (never twice)
+    QSet<qint64> albumRetried;                     // files sent again after their album vanished
     int uploaded = 0;
 };
 
 QString sampleKey(const ContentSample &s) { return s.isNull() ? QString() : s.hex(); }
 
-void buildSampleIndex(RunContext &ctx)
+// Loop thread: every file record with samples, by sample.
+void buildSampleIndex(RunContext &ctx, const QList<SampleEntry> &samples)
 {
-    DataStore *store = DataStore::instance();
     ctx.bySample.clear();
-    if (!store || !store->isOpen())
-        return;
-    for (FileData *r : store->allFileData()) {
-        if (r->isFolder())
-            continue;
-        if (!r->sample().isNull())
-            ctx.bySample[r->sample()].append(r->fileID());
-        if (!r->jpegSample().isNull() && r->jpegSample() != r->sample())
-            ctx.bySample[r->jpegSample()].append(r->fileID());
+    ctx.bySample.reserve(samples.size());
+    for (const SampleEntry &e : samples) {
+        if (!e.whole.isNull())
+            ctx.bySample[e.whole].append(e.id);
+        if (!e.jpeg.isNull() && e.jpeg != e.whole)
+            ctx.bySample[e.jpeg].append(e.id);
     }
 }
+
+void refreshSamplesInFlight(RunContext &ctx);
 
 // Polls the pending tickets once; completes the finished ones. Loop thread.
 void checkTickets(RunContext &ctx)
@@ -462,10 +548,13 @@ void checkTickets(RunContext &ctx)
                 continue;
             pending = s.tickets.take(t.ticketId);
         }
-        if (t.state == TicketResult::State::Complete && !t.photoId.isEmpty()) {
+        bool completed = false;
+        if (t.state == TicketResult::State::Complete && isServiceId(t.photoId)) {
             dispatch_main_sync([&] {
-                completeFile(pending.fileId, t.photoId, t.albumId, pending.uploadSeconds, pending.startedMs, &ctx.bySample);
+                completed = completeFile(pending.fileId, t.photoId, t.albumId, pending.uploadSeconds, pending.startedMs, &ctx.bySample);
             });
+        }
+        if (completed) {
             ++ctx.uploaded;
             {
                 QMutexLocker locker(&s.lock);
@@ -474,20 +563,31 @@ void checkTickets(RunContext &ctx)
             postUploadedCount();
         } else {
             // The service could not process it: the file waits for another try.
+            // A completion that named no usable photo may still have made one: the file is
+            // looked up on the service before it is sent again.
+            const bool mayExist = t.malformed || t.state == TicketResult::State::Complete;
             LGLogInfo(QStringLiteral("TICKETS: Ticket %1 failed").arg(t.ticketId));
             dispatch_main_sync([&] {
                 FileData *r = DataStore::instance()->fileDataForId(pending.fileId);
                 if (!r)
                     return;
-                r->setUploadTicket(QString());
+                r->setUploadTicket(mayExist ? freshSendingMark() : QString());
                 QMutexLocker locker(&s.lock);
                 const int fails = ++s.failuresPerFile[pending.fileId];
                 r->setNeedsUpload(fails >= kFailuresPerFile ? NeedsUpload::FailedThreeTimes : NeedsUpload::Deferred);
                 locker.unlock();
+                r->notifyParentsOfStatusChanged();
                 DataStore::save();
             });
         }
     }
+    refreshSamplesInFlight(ctx);
+}
+
+// The samples of the uploads the service is processing: their copies wait for the outcome.
+void refreshSamplesInFlight(RunContext &ctx)
+{
+    UploaderState &s = state();
     // Copies held back for a twin's ticket may go now (marked uploaded or uploaded themselves).
     ctx.samplesInFlight.clear();
     QList<PendingTicket> still;
@@ -554,37 +654,78 @@ void adoptPendingTickets()
     });
 }
 
-// Files whose upload was under way when the process ended may have reached the service. Ask
-// before sending them again. True when one was found there (and is bookkept as uploaded).
-bool recoverInterruptedUploads(RunContext &ctx)
+// Runs the loop again once the youngest in-flight mark that held a file back is old enough.
+void scheduleRecoveryRun(qint64 ms)
+{
+    UploaderState &s = state();
+    int generation;
+    {
+        QMutexLocker locker(&s.lock);
+        if (s.recoveryRunScheduled)
+            return;
+        s.recoveryRunScheduled = true;
+        generation = s.generation;
+    }
+    LGLogInfo(QStringLiteral("UPLOADER: Asking the service about an unanswered upload in %1 s").arg(ms / 1000.0));
+    dispatch_main_delay([generation] {
+        UploaderState &st = state();
+        {
+            QMutexLocker locker(&st.lock);
+            st.recoveryRunScheduled = false;
+        }
+        if (generation == st.generation)
+            LumoraUploader::run();
+    }, ms / 1000.0 + 0.05);
+}
+
+// Files whose upload was under way when the process ended, or whose answer was lost, may have
+// reached the service. Ask before sending them again. True when one was found there (and is bookkept as uploaded).
+bool recoverInterruptedUploads(RunContext &ctx, const QList<qint64> &queue)
 {
     struct Interrupted { qint64 id; ContentSample whole, jpeg; };
     QList<Interrupted> interrupted;
+    qint64 soonestMs = -1;
     dispatch_main_sync([&] {
-        const QList<FileData *> marked = DataStore::instance()->fetchFileData([](const FileData *r) {
-            return !r->isFolder() && r->needsUpload() == NeedsUpload::Waiting && r->uploadTicket() == LumoraUploader::sendingMark();
-        });
-        for (FileData *r : marked)
+        DataStore *store = DataStore::instance();
+        for (qint64 id : queue) {
+            FileData *r = store->fileDataForId(id);
+            if (!r || !isSendingMark(r->uploadTicket()) || ctx.tried.contains(id))
+                continue;
+            const qint64 wait = sendingMarkWaitMs(r->uploadTicket());
+            if (wait > 0) {
+                // Too soon to tell "not there" from "not registered yet": neither ask nor send.
+                ctx.tried.insert(id);
+                soonestMs = soonestMs < 0 ? wait : qMin(soonestMs, wait);
+                continue;
+            }
             interrupted.append({r->fileID(), r->sample(), r->jpegSample()});
+        }
     });
+    if (soonestMs >= 0)
+        scheduleRecoveryRun(soonestMs);
     bool found = false;
     for (const Interrupted &f : interrupted) {
         QString photoId;
         if (!transport()->findPhotoWithSamples(f.whole, f.jpeg, &photoId)) {
             // Keep the mark; ask again in a later run rather than risk a second copy now.
             ctx.tried.insert(f.id);
+            scheduleRecoveryRun(60 * 1000);
             continue;
         }
+        bool completed = false;
         dispatch_main_sync([&] {
             if (!photoId.isEmpty()) {
                 LGLogInfo(QStringLiteral("UPLOADER: Interrupted upload had reached the service (photo %1)").arg(photoId));
-                completeFile(f.id, photoId, QString(), 0, 0, &ctx.bySample);
+                completed = completeFile(f.id, photoId, QString(), 0, 0, &ctx.bySample);
+                if (!completed)
+                    ctx.tried.insert(f.id);
             } else if (FileData *r = DataStore::instance()->fileDataForId(f.id)) {
+                LGLogInfo(QStringLiteral("UPLOADER: Interrupted upload of %1 had not reached the service").arg(r->fileName()));
                 r->setUploadTicket(QString());
                 DataStore::queueSave();
             }
         });
-        found = found || !photoId.isEmpty();
+        found = found || completed;
     }
     return found;
 }
@@ -593,9 +734,21 @@ void clearSendingMark(qint64 fileId)
 {
     dispatch_main_sync([fileId] {
         FileData *r = DataStore::instance()->fileDataForId(fileId);
-        if (r && r->uploadTicket() == LumoraUploader::sendingMark()) {
+        if (r && isSendingMark(r->uploadTicket())) {
             r->setUploadTicket(QString());
             DataStore::queueSave();
+        }
+    });
+}
+
+// The answer to a send was lost: the mark's time restarts, so the service gets its time.
+void restampSendingMark(qint64 fileId)
+{
+    dispatch_main_sync([fileId] {
+        FileData *r = DataStore::instance()->fileDataForId(fileId);
+        if (r && isSendingMark(r->uploadTicket())) {
+            r->setUploadTicket(freshSendingMark());
+            DataStore::save();
         }
     });
 }
@@ -607,6 +760,28 @@ StepResult uploadOne(qint64 fileId, RunContext &ctx)
 {
     UploaderState &s = state();
 
+    // The file is ours from here: a pause or deselection that arrives while it is prepared
+    // (album look-up, samples) must find it, and stop it before any byte leaves.
+    s.cancelCurrent = false;
+    {
+        QMutexLocker locker(&s.lock);
+        s.currentFileId = fileId;
+    }
+    s.preparing = true;
+    struct Release
+    {
+        ~Release()
+        {
+            UploaderState &st = state();
+            QMutexLocker locker(&st.lock);
+            st.currentFileId = 0;
+            st.currentName.clear();
+            st.progress = 0;
+            st.preparing = false;
+            st.sending = false;
+        }
+    } release;
+
     // Re-check the file and find its album, on the main thread.
     UploadRequest request;
     bool go = false;
@@ -616,6 +791,12 @@ StepResult uploadOne(qint64 fileId, RunContext &ctx)
         if (!r || r->needsUpload() != NeedsUpload::Waiting)
             return;
         ctx.tried.insert(fileId);
+        if (isSendingMark(r->uploadTicket())) {
+            // Its last send went unanswered and the service has not been asked yet.
+            const qint64 wait = sendingMarkWaitMs(r->uploadTicket());
+            scheduleRecoveryRun(qMax<qint64>(wait, 1000));
+            return;
+        }
         const QFileInfo info(r->fileFullPath());
         if (!info.exists()) {
             r->setNeedsUpload(NeedsUpload::Missing);
@@ -703,30 +884,42 @@ StepResult uploadOne(qint64 fileId, RunContext &ctx)
     // A copy of something already on its way: wait for its twin's ticket instead of sending it.
     if (ctx.samplesInFlight.contains(sampleKey(whole)) || ctx.samplesInFlight.contains(sampleKey(jpeg))) {
         ctx.heldBack.insert(fileId);
+        // Found after the run's sample index was made: its twin's completion must see it too.
+        for (const ContentSample &sample : {whole, jpeg})
+            if (!sample.isNull() && !ctx.bySample.value(sample).contains(fileId))
+                ctx.bySample[sample].append(fileId);
         return StepResult::Next;
     }
 
     {
         QMutexLocker locker(&s.lock);
-        s.currentFileId = fileId;
         s.currentName = QFileInfo(request.filePath).fileName();
         s.progress = 0;
     }
-    s.cancelCurrent = false;
     LumoraDrive::updateStatus();
 
     // Marked (and saved) before the first byte leaves, so after a kill mid-upload the service is
-    // asked about the file before it is sent again.
-    dispatch_main_sync([fileId] {
-        if (FileData *r = DataStore::instance()->fileDataForId(fileId)) {
-            r->setUploadTicket(LumoraUploader::sendingMark());
-            DataStore::save();
-        }
+    // asked about the file before it is sent again. The last word on pause and selection is
+    // taken here, on the main thread, where they change.
+    bool send = false;
+    dispatch_main_sync([&] {
+        FileData *r = DataStore::instance()->fileDataForId(fileId);
+        if (!r || s.cancelCurrent || r->needsUpload() != NeedsUpload::Waiting || !isSelected(r)
+            || !holdReason(false).isEmpty())
+            return;
+        r->setUploadTicket(freshSendingMark());
+        DataStore::save();
+        send = true;
     });
+    if (!send) {
+        LGLogInfo(QStringLiteral("UPLOAD: Not sending %1: paused, cancelled or deselected meanwhile").arg(s.currentName));
+        return StepResult::Next;
+    }
     LGLogInfo(QStringLiteral("UPLOAD: Sending %1 (%2 bytes)%3")
                   .arg(s.currentName).arg(request.size)
                   .arg(request.albumName.isEmpty() ? QString() : QStringLiteral(" to album ") + request.albumName));
 
+    s.sending = true;
     QElapsedTimer clock;
     clock.start();
     const UploadReply reply = transport()->upload(request, [](qint64 sent, qint64 total) {
@@ -738,6 +931,7 @@ StepResult uploadOne(qint64 fileId, RunContext &ctx)
         LumoraDrive::updateStatus();
     }, s.cancelCurrent);
     const double seconds = clock.elapsed() / 1000.0;
+    s.sending = false;
 
     {
         QMutexLocker locker(&s.lock);
@@ -750,10 +944,36 @@ StepResult uploadOne(qint64 fileId, RunContext &ctx)
 
     switch (reply.outcome) {
     case UploadReply::Outcome::Cancelled:
+        if (reply.bodySent) {
+            // Cut while the answer was awaited: the service may hold the file. The mark stays,
+            // so it is asked about before the file goes again.
+            restampSendingMark(fileId);
+            LGLogInfo(QStringLiteral("UPLOAD: Cancelled %1 after it was sent").arg(QFileInfo(request.filePath).fileName()));
+            return StepResult::Next;
+        }
         // The request was cut before the service had all of it; the file keeps waiting.
         clearSendingMark(fileId);
         LGLogInfo(QStringLiteral("UPLOAD: Cancelled %1").arg(QFileInfo(request.filePath).fileName()));
         return StepResult::Next;
+
+    case UploadReply::Outcome::AlbumMissing: {
+        // The folder's album was deleted on the service: forget it, find or make it again by
+        // its title, and send the file again. Once per file and run; then it is a failure.
+        clearSendingMark(fileId);
+        const qint64 staleId = request.albumId.toLongLong();
+        LGLogInfo(QStringLiteral("UPLOADER: Album %1 no longer exists; finding it again by its title").arg(request.albumId));
+        DataStoreLumoraData::forgetAlbum(request.albumId);
+        dispatch_main_sync([&] {
+            DataStore *store = DataStore::instance();
+            for (FileData *f : store->fetchFileData([staleId](const FileData *r) { return r->isFolder() && r->lumoraSetId() == staleId; }))
+                f->setLumoraSetId(0);
+            DataStore::queueSave();
+        });
+        if (ctx.albumRetried.contains(fileId))
+            return countFailure(QStringLiteral("album missing again"));
+        ctx.albumRetried.insert(fileId);
+        return StepResult::Retry;
+    }
 
     case UploadReply::Outcome::Ticket: {
         dispatch_main_sync([&] {
@@ -767,7 +987,9 @@ StepResult uploadOne(qint64 fileId, RunContext &ctx)
                     if (FileData *folder = albumFolderFor(r); folder && folder->lumoraSetId() == 0)
                         folder->setLumoraSetId(reply.albumId.toLongLong());
                 }
-                DataStore::save();
+                // Queued: until it lands the in-flight mark on disk sends a restart to the
+                // service's duplicate check, which knows the photo.
+                DataStore::queueSave();
             }
         });
         {
@@ -785,8 +1007,13 @@ StepResult uploadOne(qint64 fileId, RunContext &ctx)
         return StepResult::Next;
     }
 
-    case UploadReply::Outcome::Photo:
-        dispatch_main_sync([&] { completeFile(fileId, reply.photoId, reply.albumId, seconds, 0, &ctx.bySample); });
+    case UploadReply::Outcome::Photo: {
+        bool completed = false;
+        dispatch_main_sync([&] { completed = completeFile(fileId, reply.photoId, reply.albumId, seconds, 0, &ctx.bySample); });
+        if (!completed) {
+            restampSendingMark(fileId);
+            return countFailure(QStringLiteral("reply with an invalid photo id"));
+        }
         {
             QMutexLocker locker(&s.lock);
             s.consecutiveFailures = 0;
@@ -795,6 +1022,7 @@ StepResult uploadOne(qint64 fileId, RunContext &ctx)
         ++ctx.uploaded;
         postUploadedCount();
         return StepResult::Next;
+    }
 
     case UploadReply::Outcome::Duplicate:
         Settings::incrementIntForKey(reply.photoId.isEmpty() ? QStringLiteral("ServerDuplicatesFoundWithoutPID")
@@ -819,7 +1047,7 @@ StepResult uploadOne(qint64 fileId, RunContext &ctx)
 
     case UploadReply::Outcome::Busy: {
         clearSendingMark(fileId);
-        double wait = reply.wait > 0 ? reply.wait : 30;
+        double wait = reply.wait > 0 ? clampedServiceWait(reply.wait) : 30;
         {
             QMutexLocker locker(&s.lock);
             if (s.busyClamp >= 0)
@@ -857,7 +1085,11 @@ StepResult uploadOne(qint64 fileId, RunContext &ctx)
 
     case UploadReply::Outcome::Failed:
         // The request may or may not have reached the service: the in-flight marker stays, so
-        // the next try asks the service before sending it again.
+        // the next try asks the service before sending it again, once it has had time.
+        if (reply.ambiguous)
+            restampSendingMark(fileId);
+        else
+            clearSendingMark(fileId);
         return countFailure(reply.errorMessage.isEmpty() ? QStringLiteral("error %1").arg(reply.errorCode)
                                                          : reply.errorMessage);
     }
@@ -874,6 +1106,8 @@ void loop(int generation)
         s.uploadedThisRun = 0;
     }
     adoptPendingTickets();
+    // Copies of what an earlier run left processing wait for its outcome, as in that run.
+    refreshSamplesInFlight(ctx);
 
     QList<qint64> queue;
     bool rebuild = true;
@@ -935,12 +1169,14 @@ void loop(int generation)
             s.cleanupRequested = false;
         }
         if (rebuild || cleanup || queue.isEmpty()) {
-            dispatch_main_sync([&] {
-                queue = buildUploadList(cleanup);
-                buildSampleIndex(ctx);
-            });
+            // The main thread copies what is needed in one pass; sorting and indexing are done here.
+            QList<WaitingEntry> waiting;
+            QList<SampleEntry> samples;
+            dispatch_main_sync([&] { snapshotCatalogue(cleanup, &waiting, &samples); });
+            queue = orderedIds(waiting);
+            buildSampleIndex(ctx, samples);
             rebuild = false;
-            if (!queue.isEmpty() && recoverInterruptedUploads(ctx)) {
+            if (!queue.isEmpty() && recoverInterruptedUploads(ctx, queue)) {
                 rebuild = true;
                 continue;
             }
@@ -1002,7 +1238,7 @@ void loop(int generation)
     dispatch_main_async([again, generation] {
         if (generation != state().generation)
             return; // the engine was stopped meanwhile: leave the catalogue alone
-        buildUploadList(false);
+        recountWaiting();
         LumoraDrive::updateStatus();
         if (again)
             LumoraUploader::run();
@@ -1056,7 +1292,7 @@ void LumoraUploader::run()
     }
     const QString hold = holdReason(true);
     if (!hold.isEmpty()) {
-        buildUploadList(false);
+        recountWaiting();
         LGLogInfo(QStringLiteral("UPLOADER: Not starting (%1)").arg(hold));
         LumoraDrive::updateStatus();
         return;
@@ -1072,7 +1308,33 @@ void LumoraUploader::run()
     dispatch_default_queue_async([generation] { loop(generation); });
 }
 
-int LumoraUploader::filesToUpload() { return state().filesToUpload.load(); }
+int LumoraUploader::filesToUpload()
+{
+    // Every file of this run not yet confirmed: waiting, being sent, or processing.
+    UploaderState &s = state();
+    QMutexLocker locker(&s.lock);
+    return s.filesToUpload.load() + (s.preparing ? 1 : 0) + int(s.tickets.size());
+}
+
+int LumoraUploader::filesWaiting() { return state().filesToUpload.load(); }
+
+void LumoraUploader::clearServerBusy()
+{
+    UploaderState &s = state();
+    QMutexLocker locker(&s.lock);
+    if (!s.serverBusyUntil.isValid())
+        return;
+    LGLogInfo(QStringLiteral("UPLOADER: Wait for the service cleared"));
+    s.serverBusyUntil = QDateTime();
+    s.wake.wakeAll();
+}
+
+void LumoraUploader::setSendingMarkMinAgeForTesting(qint64 ms)
+{
+    UploaderState &s = state();
+    QMutexLocker locker(&s.lock);
+    s.sendingMinAgeMs = ms < 0 ? kSendingMarkMinAgeMs : ms;
+}
 
 const QString &LumoraUploader::sendingMark()
 {
@@ -1228,7 +1490,7 @@ bool LumoraUploader::isRunning()
 
 bool LumoraUploader::isUploadingFile()
 {
-    return lockedValue(&UploaderState::currentFileId) != 0;
+    return state().sending.load();
 }
 
 QString LumoraUploader::uploadingFileName()
@@ -1376,9 +1638,11 @@ void LumoraUploader::resetForTesting()
         s.tickets.clear();
         s.failuresPerFile.clear();
         s.busyClamp = -1;
+        s.recoveryRunScheduled = false;
         s.transport.reset();
     }
     s.cancelCurrent = false;
+    s.preparing = false;
     s.filesToUpload = 0;
     if (s.deferredTimer)
         delete s.deferredTimer.data();

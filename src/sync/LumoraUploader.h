@@ -18,8 +18,11 @@ class LumoraUploader
 public:
     // Starts the upload loop unless a gate holds it back (see canStart()). Any thread.
     static void run();
-    // The number of files left to upload. Readable on any thread; never touches the catalogue.
+    // The number of files left to upload: waiting, being sent, or processing on the service.
+    // Readable on any thread; never touches the catalogue.
     static int filesToUpload();
+    // Only those not yet taken by the loop.
+    static int filesWaiting();
     // The record being uploaded now, or null. Main thread.
     static FileData *fileUploading();
     // Paths of the recent uploads, newest first (setting "RecentUploads", at most 10). Main thread.
@@ -53,6 +56,8 @@ public:
     // Clears the paused-after-errors state and gives failed files another chance.
     static void resetFailedUploads();
     static void clearAccountFull();
+    // Ends a wait the service asked for (a user's "Try again" or refresh).
+    static void clearServerBusy();
     // Stops the upload in flight; its file stays waiting (a pause, a deselection, shutdown).
     static void cancelCurrentUpload();
     // Ends the loop and its timers (shutdown).
@@ -69,4 +74,6 @@ public:
     // Waits (spinning the main event loop) until the loop is idle; false on timeout.
     static bool waitUntilIdleForTesting(int timeoutMs);
     static void setServerBusyClampForTesting(double maxSeconds);
+    // How old an unanswered send must be before the service is asked about it (-1: default).
+    static void setSendingMarkMinAgeForTesting(qint64 ms);
 };

@@ -7,6 +7,7 @@
 #include "core/LGLog.h"
 
 #include <QMutex>
+#include <cmath>
 #include <QVariantList>
 #include <QWaitCondition>
 
@@ -16,6 +17,7 @@ namespace {
 constexpr int kCodeUploadFormat = 5;
 constexpr int kCodeAccountFull = 6;
 constexpr int kCodeServiceUnavailable = 105;
+constexpr int kCodeNotFound = 1;
 
 // Values the service wraps as {"_content": value}.
 QString text(const QVariant &v)
@@ -42,8 +44,21 @@ public:
         else if (!request.albumName.isEmpty())
             args.insert(QStringLiteral("photoset_title"), request.albumName);
 
+        if (cancel) {
+            UploadReply reply;
+            reply.outcome = UploadReply::Outcome::Cancelled;
+            return reply;
+        }
         LKImageUploadNetworkOperation op(request.filePath, args);
-        op.setUploadProgressBlock(progress);
+        if (m_idleTimeout > 0)
+            op.setIdleTimeout(m_idleTimeout);
+        std::atomic_bool allSent { false };
+        op.setUploadProgressBlock([&progress, &allSent](qint64 sent, qint64 total) {
+            if (total > 0 && sent >= total)
+                allSent = true;
+            if (progress)
+                progress(sent, total);
+        });
 
         // Started asynchronously so that a cancel (pause, deselection) reaches it at once.
         QMutex lock;
@@ -69,10 +84,12 @@ public:
                 }
             }
         }
-        return toReply(result);
+        UploadReply reply = toReply(result, !request.albumId.isEmpty());
+        reply.bodySent = allSent;
+        return reply;
     }
 
-    static UploadReply toReply(const LKUploadResult &r)
+    static UploadReply toReply(const LKUploadResult &r, bool namedAlbum)
     {
         UploadReply reply;
         reply.maxTickets = r.max_tickets;
@@ -80,33 +97,54 @@ public:
             reply.outcome = UploadReply::Outcome::Cancelled;
             return reply;
         }
+        auto malformed = [&reply](const QString &what) {
+            reply.outcome = UploadReply::Outcome::Failed;
+            reply.ambiguous = true;
+            reply.errorMessage = QStringLiteral("reply with an invalid %1").arg(what);
+            reply.photoId.clear();
+            reply.ticketId.clear();
+            return reply;
+        };
         if (r.isError()) {
             reply.errorCode = r.error.code;
             reply.errorMessage = r.error.toString();
             const bool service = r.error.domain == LKServiceErrorDomain;
             if (r.wait > 0 || (service && r.error.code == kCodeServiceUnavailable)) {
                 reply.outcome = UploadReply::Outcome::Busy;
-                reply.wait = r.wait;
+                reply.wait = r.wait > 0 ? clampedServiceWait(r.wait) : 0;
+            } else if (service && r.error.code == kCodeNotFound && namedAlbum) {
+                reply.outcome = UploadReply::Outcome::AlbumMissing;
             } else if (service && r.error.code == kCodeAccountFull) {
                 reply.outcome = UploadReply::Outcome::AccountFull;
             } else if (service && r.error.code == kCodeUploadFormat) {
                 reply.outcome = UploadReply::Outcome::BadFormat;
             } else {
                 reply.outcome = UploadReply::Outcome::Failed;
+                // A refusal in words or a plain HTTP error means the file was not taken; a broken,
+                // timed-out or unreadable answer, or a gateway's error, leaves it open.
+                const int http = r.httpStatus;
+                reply.ambiguous = !service && (http == 0 || http == 200 || http == 500 || http == 502 || http == 504);
             }
             return reply;
         }
         if (!r.duplicate_photo_id.isEmpty()) {
+            if (!isServiceId(r.duplicate_photo_id))
+                return malformed(QStringLiteral("duplicate photo id"));
             reply.outcome = UploadReply::Outcome::Duplicate;
             reply.photoId = r.duplicate_photo_id;
         } else if (!r.ticketID.isEmpty()) {
+            if (!isServiceId(r.ticketID))
+                return malformed(QStringLiteral("ticket id"));
             reply.outcome = UploadReply::Outcome::Ticket;
             reply.ticketId = r.ticketID;
         } else if (!r.photoID.isEmpty()) {
+            if (!isServiceId(r.photoID))
+                return malformed(QStringLiteral("photo id"));
             reply.outcome = UploadReply::Outcome::Photo;
             reply.photoId = r.photoID;
         } else {
             reply.outcome = UploadReply::Outcome::Failed;
+            reply.ambiguous = true;
             reply.errorMessage = QStringLiteral("reply without photo, ticket or duplicate");
         }
         return reply;
@@ -137,8 +175,16 @@ public:
                 r.state = TicketResult::State::Complete;
             r.photoId = text(t.value(QStringLiteral("photoid")));
             r.albumId = text(t.value(QStringLiteral("photoset_id")));
-            if (r.state == TicketResult::State::Complete && r.photoId.isEmpty())
+            if (!r.albumId.isEmpty() && !isServiceId(r.albumId)) {
+                LGLogInfo(QStringLiteral("TICKETS: Ticket %1 named an invalid album id").arg(r.ticketId));
+                r.albumId.clear();
+            }
+            if (r.state == TicketResult::State::Complete && !isServiceId(r.photoId)) {
+                LGLogInfo(QStringLiteral("TICKETS: Ticket %1 completed without a valid photo id").arg(r.ticketId));
                 r.state = TicketResult::State::Failed;
+                r.malformed = true;
+                r.photoId.clear();
+            }
             results->append(r);
         }
         return true;
@@ -159,6 +205,10 @@ public:
             }
             const QString id = text(response.value(QStringLiteral("duplicate")).toMap().value(QStringLiteral("photo_id")));
             if (!id.isEmpty() && id != QLatin1String("0")) {
+                if (!isServiceId(id)) {
+                    LGLogInfo(QStringLiteral("UPLOADER: Duplicate check named an invalid photo id"));
+                    return false;
+                }
                 *photoId = id;
                 return true;
             }
@@ -177,9 +227,19 @@ public:
     bool findAlbum(const QString &title, QString *albumId) override
     {
         *albumId = DataStoreLumoraData::albumIdForTitle(title, true);
+        if (!albumId->isEmpty() && !isServiceId(*albumId))
+            albumId->clear();
         return true;
     }
+
+    double m_idleTimeout = 0;
 };
+
+double &idleTimeoutForTesting()
+{
+    static double seconds = 0;
+    return seconds;
+}
 
 std::function<std::unique_ptr<UploadTransport>()> &factory()
 {
@@ -189,9 +249,33 @@ std::function<std::unique_ptr<UploadTransport>()> &factory()
 
 } // namespace
 
+bool isServiceId(const QString &id)
+{
+    if (id.isEmpty() || id.size() > 18)
+        return false;
+    for (const QChar c : id)
+        if (c < QLatin1Char('0') || c > QLatin1Char('9'))
+            return false;
+    return id.toLongLong() > 0;
+}
+
+double clampedServiceWait(double seconds)
+{
+    if (!std::isfinite(seconds) || seconds < 1)
+        return std::isnan(seconds) || seconds < 1 ? 1.0 : 3600.0;
+    return std::min(seconds, 3600.0);
+}
+
 std::unique_ptr<UploadTransport> UploadTransports::createServiceTransport()
 {
-    return std::make_unique<ServiceTransport>();
+    auto t = std::make_unique<ServiceTransport>();
+    t->m_idleTimeout = idleTimeoutForTesting();
+    return t;
+}
+
+void UploadTransports::setUploadIdleTimeoutForTesting(double seconds)
+{
+    idleTimeoutForTesting() = seconds;
 }
 
 std::unique_ptr<UploadTransport> UploadTransports::create()

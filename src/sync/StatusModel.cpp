@@ -107,7 +107,9 @@ StatusModel composeStatus(const StatusInputs &in)
     }
 
     if (in.uploading) {
-        const int done = qMax(0, in.uploadedThisRun);
+        // Files sent and still processing count as taken: "Uploading 1 of 1" while six are
+        // with the service would hide them.
+        const int done = qMax(0, in.uploadedThisRun) + qMax(0, in.pendingTickets);
         const int total = done + 1 + waiting; // the file being sent is no longer counted as waiting
         const double p = qBound(0.0, in.uploadPercent, 1.0);
         m.line1 = L("Uploading %1 of %2").arg(QLocale().toString(done + 1), QLocale().toString(total));

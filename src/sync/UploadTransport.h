@@ -33,6 +33,7 @@ struct UploadReply
         BadFormat,      // the service cannot read the file
         Failed,         // network, HTTP or malformed reply
         Cancelled,
+        AlbumMissing,   // the service has no album with the request's albumId any more
     };
     Outcome outcome = Outcome::Failed;
     QString photoId;
@@ -42,6 +43,11 @@ struct UploadReply
     int maxTickets = 0;   // the service's pending-ticket limit, 0 when not sent
     int errorCode = 0;
     QString errorMessage;
+    // Cancelled only: every byte had left before the cut, so the service may hold the file.
+    bool bodySent = false;
+    // Failed only: the service may have taken the file although no usable answer came back
+    // (the connection broke or timed out, the reply was cut or unreadable, a gateway error).
+    bool ambiguous = false;
 };
 
 struct TicketResult
@@ -51,6 +57,8 @@ struct TicketResult
     State state = State::Pending;
     QString photoId;
     QString albumId;
+    // Failed because the service's answer named no usable photo: the photo may exist after all.
+    bool malformed = false;
 };
 
 class UploadTransport
@@ -71,10 +79,18 @@ public:
     virtual bool findAlbum(const QString &title, QString *albumId) = 0;
 };
 
+// Photo, ticket and album ids are positive decimal integers; anything else in a reply is a fault
+// of that reply ("abc" must never become photo 0).
+bool isServiceId(const QString &id);
+// A wait the service asked for, in seconds, made sane: at least 1 s, at most an hour.
+double clampedServiceWait(double seconds);
+
 namespace UploadTransports {
 // The transport over the shared service client.
 std::unique_ptr<UploadTransport> createServiceTransport();
 // The transport the upload loop uses: the service transport unless tests installed a factory.
 std::unique_ptr<UploadTransport> create();
 void setFactoryForTesting(std::function<std::unique_ptr<UploadTransport>()> factory);
+// How long an upload may wait for its reply without a byte moving (0: the operation's default).
+void setUploadIdleTimeoutForTesting(double seconds);
 } // namespace UploadTransports

@@ -125,6 +125,17 @@ struct LumoraDouble::Impl
     int ticketPolls = LumoraDoubleDefaults::ticketPollsToComplete;
     int maxTickets = 10;
     bool ticketsFail = false;
+    bool ticketsHeld = false;
+    int hanging = 0;
+    int registrationDelayMs = 0;
+    QMap<QString, qint64> uploadedAtMs;  // photo id -> when its upload arrived
+    struct OddReply { QString value; int times; };
+    QMap<QString, OddReply> oddReplies;
+    // The account's checksum list, kept between pages until the photos change.
+    quint64 photosGeneration = 0;
+    quint64 checksumsGeneration = ~quint64(0);
+    QString checksumsOwner;
+    QJsonArray checksumsCache;
     int dedupPreparePolls = 0;
     QMap<QString, qint64> extraStorage;
     QUrl denyRedirect;
@@ -177,6 +188,54 @@ struct LumoraDouble::Impl
         return int(std::count_if(photos.begin(), photos.end(), [&](const Photo &p) { return p.ownerId == userId; }));
     }
 
+    // Is a photo registered yet with the service's duplicate checks and checksum list.
+    bool registered(const QString &photoId) const
+    {
+        if (registrationDelayMs <= 0)
+            return true;
+        const qint64 at = uploadedAtMs.value(photoId, 0);
+        return at == 0 || QDateTime::currentMSecsSinceEpoch() - at >= registrationDelayMs;
+    }
+
+    QString oddOr(const QString &field, const QString &real)
+    {
+        auto it = oddReplies.find(field);
+        if (it == oddReplies.end())
+            return real;
+        const QString value = it->value;
+        if (it->times > 0 && --it->times == 0)
+            oddReplies.erase(it);
+        return value;
+    }
+
+    // Faults that lose a reply after the request was carried out. Call after the reply is set.
+    void lostReplyFaults(std::unique_lock<std::mutex> &lock, const QString &area, const QString &restMethod,
+                         httplib::Response &res)
+    {
+        if (takeFault(Fault::HangReply, area, restMethod)) {
+            const quint64 gen = faultGeneration;
+            ++hanging;
+            cv.wait(lock, [&] { return stopping || faultGeneration != gen; });
+            --hanging;
+        }
+        const bool cut = takeFault(Fault::CutReply, area, restMethod).has_value();
+        const bool reset = !cut && takeFault(Fault::ResetReply, area, restMethod).has_value();
+        if (!cut && !reset)
+            return;
+        const std::string body = res.body;
+        const std::string type = res.get_header_value("Content-Type");
+        res.body.clear();
+        const size_t keep = cut ? body.size() / 2 : 0;
+        // The provider gives up after `keep` bytes of the announced length: the server closes
+        // the connection, and the client is left with a reply cut short.
+        res.set_content_provider(body.size(), type.empty() ? std::string("text/plain") : type,
+                                 [body, keep](size_t offset, size_t, httplib::DataSink &sink) {
+                                     if (offset < keep)
+                                         sink.write(body.data() + offset, keep - offset);
+                                     return false;
+                                 });
+    }
+
     std::optional<ActiveFault> takeFault(Fault f, const QString &area, const QString &restMethod = {})
     {
         for (int i = 0; i < faults.size(); ++i) {
@@ -199,7 +258,9 @@ struct LumoraDouble::Impl
     {
         if (takeFault(Fault::Hang, area, restMethod)) {
             const quint64 gen = faultGeneration;
+            ++hanging;
             cv.wait(lock, [&] { return stopping || faultGeneration != gen; });
+            --hanging;
             if (stopping) {
                 res.status = 503;
                 return true;
@@ -395,12 +456,15 @@ struct LumoraDouble::Impl
     {
         if (t.complete || t.failed)
             return false;
+        if (ticketsHeld)
+            return false;
         if (ticketsFail) {
             t.failed = true;
             pendingPhotos.remove(t.photoId);
             return true;
         }
         t.complete = true;
+        ++photosGeneration;
         if (pendingPhotos.contains(t.photoId)) {
             Photo p = pendingPhotos.take(t.photoId);
             if (Photo *existing = findPhoto(p.id))
@@ -486,15 +550,23 @@ QJsonObject LumoraDouble::Impl::rest(const QString &method, const Params &args, 
     if (method == QLatin1String("lumora.photos.dedup.getChecksums")) {
         if (dedupPreparePolls > 0)
             return ok({{QStringLiteral("checksums"), QJsonObject{{QStringLiteral("ready"), 0}}}});
-        QJsonArray all;
-        for (const auto &p : photos) {
-            if (p.ownerId != me)
-                continue;
-            if (!p.fileSample.isEmpty())
-                all << QJsonObject{{QStringLiteral("photo_id"), p.id}, {QStringLiteral("sample"), p.fileSample}, {QStringLiteral("type"), QStringLiteral("file")}};
-            if (!p.jpegSample.isEmpty())
-                all << QJsonObject{{QStringLiteral("photo_id"), p.id}, {QStringLiteral("sample"), p.jpegSample}, {QStringLiteral("type"), QStringLiteral("jpeg")}};
+        // Built once per change of the photos, not for every page: a large account is listed
+        // in many pages, and the benchmarks measure the client, not the double.
+        if (checksumsGeneration != photosGeneration || checksumsOwner != me || registrationDelayMs > 0) {
+            QJsonArray built;
+            for (const auto &p : photos) {
+                if (p.ownerId != me || !registered(p.id))
+                    continue;
+                if (!p.fileSample.isEmpty())
+                    built << QJsonObject{{QStringLiteral("photo_id"), p.id}, {QStringLiteral("sample"), p.fileSample}, {QStringLiteral("type"), QStringLiteral("file")}};
+                if (!p.jpegSample.isEmpty())
+                    built << QJsonObject{{QStringLiteral("photo_id"), p.id}, {QStringLiteral("sample"), p.jpegSample}, {QStringLiteral("type"), QStringLiteral("jpeg")}};
+            }
+            checksumsCache = built;
+            checksumsOwner = me;
+            checksumsGeneration = photosGeneration;
         }
+        const QJsonArray &all = checksumsCache;
         const Page pg = paginate(args, int(all.size()), 10000);
         QJsonArray slice;
         for (int i = pg.first; i < pg.last; ++i)
@@ -510,6 +582,11 @@ QJsonObject LumoraDouble::Impl::rest(const QString &method, const Params &args, 
         for (const auto &p : photos)
             if (p.ownerId == me && !sample.isEmpty() && (p.fileSample == sample || p.jpegSample == sample))
                 found = p.id;
+        // A photo still processing is already the account's: the service answers with its id.
+        if (found.isEmpty())
+            for (const auto &p : pendingPhotos)
+                if (p.ownerId == me && !sample.isEmpty() && (p.fileSample == sample || p.jpegSample == sample) && registered(p.id))
+                    found = p.id;
         return ok({{QStringLiteral("duplicate"), QJsonObject{{QStringLiteral("photo_id"), found}}}});
     }
     if (method == QLatin1String("lumora.photosets.find")) {
@@ -620,10 +697,11 @@ QJsonObject LumoraDouble::Impl::rest(const QString &method, const Params &args, 
                 completeTicketLocked(t);
             QJsonObject o{{QStringLiteral("id"), t.id}, {QStringLiteral("complete"), t.complete ? 1 : (t.failed ? 2 : 0)}};
             if (t.complete) {
-                o.insert(QStringLiteral("photoid"), t.photoId);
+                o.insert(QStringLiteral("photoid"), oddOr(QStringLiteral("photoid"), t.photoId));
                 o.insert(QStringLiteral("imported"), QString::number(QDateTime::currentSecsSinceEpoch()));
-                if (!t.albumId.isEmpty())
-                    o.insert(QStringLiteral("photoset_id"), t.albumId);
+                const QString albumId = oddOr(QStringLiteral("photoset_id"), t.albumId);
+                if (!albumId.isEmpty())
+                    o.insert(QStringLiteral("photoset_id"), albumId);
             }
             list << o;
         }
@@ -656,6 +734,7 @@ void LumoraDouble::Impl::handleRest(const httplib::Request &req, httplib::Respon
     res.set_content(body.toStdString(), "application/json");
     record(req, method, 200, auth.ok);
     saveState();
+    lostReplyFaults(lock, QStringLiteral("rest"), method, res);
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -892,6 +971,7 @@ void LumoraDouble::Impl::handleUpload(const httplib::Request &req, httplib::Resp
         uploads << up;
         record(req, {}, 200, sigOk);
         saveState();
+        lostReplyFaults(lock, area, {}, res);
     };
     auto sendErr = [&](int code, const QString &msg, const QString &extra = {}, bool sigOk = true) {
         sendXml(QStringLiteral("<err code=\"%1\" msg=\"%2\" />%3").arg(code).arg(xmlEscape(msg), extra), false,
@@ -919,7 +999,7 @@ void LumoraDouble::Impl::handleUpload(const httplib::Request &req, httplib::Resp
     }
     if (auto busy = takeFault(Fault::Busy, area)) {
         sendErr(LumoraDoubleCodes::ServiceUnavailable, QStringLiteral("Service currently unavailable"),
-                QStringLiteral("\n<wait>%1</wait>").arg(busy->value > 0 ? busy->value : 60));
+                QStringLiteral("\n<wait>%1</wait>").arg(oddOr(QStringLiteral("wait"), QString::number(busy->value > 0 ? busy->value : 60))));
         return;
     }
     const Account *acc = account(auth.userId);
@@ -1010,14 +1090,16 @@ void LumoraDouble::Impl::handleUpload(const httplib::Request &req, httplib::Resp
     const bool async = up.args.value(QStringLiteral("async")) == QLatin1String("1");
     if (async) {
         Ticket t;
-        t.id = newId() + QStringLiteral("-") + randomHex(3);
+        t.id = newId();
         t.photoId = p.id;
         t.albumId = albumId;
         pendingPhotos.insert(p.id, p);
+        uploadedAtMs.insert(p.id, QDateTime::currentMSecsSinceEpoch());
         tickets << t;
         if (ticketPolls <= 0)
             completeTicketLocked(tickets.last());
-        sendXml(QStringLiteral("<ticketid>%1</ticketid>\n<max_tickets>%2</max_tickets>").arg(t.id).arg(maxTickets), true,
+        sendXml(QStringLiteral("<ticketid>%1</ticketid>\n<max_tickets>%2</max_tickets>")
+                    .arg(oddOr(QStringLiteral("ticketid"), t.id)).arg(maxTickets), true,
                 QStringLiteral("ticketid"), true);
         return;
     }
@@ -1025,8 +1107,9 @@ void LumoraDouble::Impl::handleUpload(const httplib::Request &req, httplib::Resp
     immediate.photoId = p.id;
     immediate.albumId = albumId;
     pendingPhotos.insert(p.id, p);
+    uploadedAtMs.insert(p.id, QDateTime::currentMSecsSinceEpoch());
     completeTicketLocked(immediate);
-    sendXml(QStringLiteral("<photoid>%1</photoid>").arg(p.id), true, QStringLiteral("photoid"), true);
+    sendXml(QStringLiteral("<photoid>%1</photoid>").arg(oddOr(QStringLiteral("photoid"), p.id)), true, QStringLiteral("photoid"), true);
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -1191,6 +1274,7 @@ void LumoraDouble::Impl::loadState()
         p.isPublic = o.value(QStringLiteral("isPublic")).toBool();
         photos << p;
     }
+    ++photosGeneration;
     for (const auto &v : root.value(QStringLiteral("albums")).toArray()) {
         const QJsonObject o = v.toObject();
         Album a;
@@ -1239,6 +1323,8 @@ bool LumoraDouble::start(int port, const QString &stateDir)
     s.set_write_timeout(30, 0);
     s.set_keep_alive_max_count(1000);
     s.set_keep_alive_timeout(1); // idle connections must not hold up stop()
+    // Small replies must not wait for the client's delayed acknowledgement (40 ms a request).
+    s.set_tcp_nodelay(true);
     auto rest = [impl](const httplib::Request &req, httplib::Response &res) { impl->handleRest(req, res); };
     s.Get("/services/rest/?", rest);
     s.Post("/services/rest/?", rest);
@@ -1387,6 +1473,7 @@ QString LumoraDouble::addPhoto(Photo photo)
             photo.md5 = QString::fromLatin1(QCryptographicHash::hash(photo.content, QCryptographicHash::Md5).toHex());
     }
     d->photos << photo;
+    ++d->photosGeneration;
     d->saveState();
     return photo.id;
 }
@@ -1432,6 +1519,89 @@ void LumoraDouble::setTicketsFail(bool fail)
 {
     std::lock_guard lock(d->m);
     d->ticketsFail = fail;
+}
+
+void LumoraDouble::setTicketsHeld(bool held)
+{
+    std::lock_guard lock(d->m);
+    d->ticketsHeld = held;
+}
+
+void LumoraDouble::setRegistrationDelay(int ms)
+{
+    std::lock_guard lock(d->m);
+    d->registrationDelayMs = ms;
+}
+
+void LumoraDouble::setOddReply(const QString &field, const QString &value, int times)
+{
+    std::lock_guard lock(d->m);
+    if (times == 0)
+        d->oddReplies.remove(field);
+    else
+        d->oddReplies.insert(field, Impl::OddReply{value, times});
+}
+
+bool LumoraDouble::deleteAlbum(const QString &albumId)
+{
+    std::lock_guard lock(d->m);
+    const auto removed = d->albums.removeIf([&](const Album &a) { return a.id == albumId; });
+    if (removed)
+        d->saveState();
+    return removed > 0;
+}
+
+QStringList LumoraDouble::addPhotos(QList<Photo> photos)
+{
+    std::lock_guard lock(d->m);
+    QStringList ids;
+    ids.reserve(photos.size());
+    const qint64 now = QDateTime::currentSecsSinceEpoch();
+    d->photos.reserve(d->photos.size() + photos.size());
+    for (Photo &photo : photos) {
+        if (photo.id.isEmpty())
+            photo.id = d->newId();
+        if (photo.ownerId.isEmpty())
+            photo.ownerId = QString::fromLatin1(LumoraDoubleDefaults::userId);
+        if (photo.datePosted == 0)
+            photo.datePosted = now;
+        if (photo.lastUpdate == 0)
+            photo.lastUpdate = photo.datePosted;
+        photo.fileSample = photo.fileSample.toLower();
+        photo.jpegSample = photo.jpegSample.toLower();
+        ids << photo.id;
+        d->photos << std::move(photo);
+    }
+    ++d->photosGeneration;
+    d->saveState();
+    return ids;
+}
+
+void LumoraDouble::seedPhotos(int count)
+{
+    QList<Photo> list;
+    list.reserve(count);
+    for (int i = 0; i < count; ++i) {
+        Photo p;
+        p.title = QStringLiteral("seeded %1").arg(i);
+        p.size = 100000 + i;
+        p.fileSample = randomHex(16);
+        p.jpegSample = randomHex(16);
+        list << std::move(p);
+    }
+    addPhotos(std::move(list));
+}
+
+int LumoraDouble::hangingRequests() const
+{
+    std::lock_guard lock(d->m);
+    return d->hanging;
+}
+
+QList<LumoraDouble::Photo> LumoraDouble::pendingPhotos() const
+{
+    std::lock_guard lock(d->m);
+    return d->pendingPhotos.values();
 }
 
 void LumoraDouble::setDedupPreparePolls(int polls)
@@ -1502,6 +1672,7 @@ void LumoraDouble::clearFaults()
     {
         std::lock_guard lock(d->m);
         d->faults.clear();
+        d->oddReplies.clear();
         ++d->faultGeneration;
     }
     d->cv.notify_all();

@@ -123,6 +123,11 @@ public:
         MalformedJson,  // REST and OAuth replies are cut in half
         MalformedXml,   // upload replies are cut in half
         DuplicateReply, // uploads answer with duplicate_photo_id of the newest photo (or value's id)
+        // The request is carried out in full (an upload becomes a photo or a ticket); then its
+        // reply is lost on the way back:
+        CutReply,       // half of the reply's body, then the connection closes
+        ResetReply,     // the status line and headers, then the connection closes
+        HangReply,      // the reply never comes until the fault is cleared or the double stops
     };
 
     LumoraDouble();
@@ -160,6 +165,22 @@ public:
     void setMaxTickets(int maxTickets);
     // Ticket checks of the photo's upload answer "failed" instead of completing.
     void setTicketsFail(bool fail);
+    // While held, tickets stay pending however often they are checked; released, they complete
+    // at their next check.
+    void setTicketsHeld(bool held);
+    // A photo just uploaded is seen by duplicate checks (and its upload's checksums are listed)
+    // only this long after its upload: the service's own processing time (default 0).
+    void setRegistrationDelay(int ms);
+    // The next `times` replies that carry `field` carry `value` in its place (-1: until cleared
+    // by clearFaults). Fields: "photoid" (upload replies and completed tickets), "ticketid",
+    // "photoset_id" (completed tickets), "wait" (busy upload replies).
+    void setOddReply(const QString &field, const QString &value, int times = -1);
+    // Deletes an album of the account (its photos stay). False when there is none with this id.
+    bool deleteAlbum(const QString &albumId);
+    // Adds many photos at once (ids assigned when empty, owner defaulting as in addPhoto).
+    QStringList addPhotos(QList<Photo> photos);
+    // Adds `count` photos of the default account with distinct random file and JPEG samples.
+    void seedPhotos(int count);
     // lumora.photos.dedup.prepareUser answers "ready" at its polls-th call (earlier calls: "not
     // ready"), and the checksum list answers "not ready" until then (default 0: ready at once).
     void setDedupPreparePolls(int polls);
@@ -195,6 +216,10 @@ public:
     QStringList restMethodsCalled() const;  // "method" of every REST call that was answered
     QList<QVariantMap> beaconEvents() const; // query arguments of every "/p" request
     int rejectedSignatures() const;
+    // Photos of the account still processing (uploaded, their ticket not complete).
+    QList<Photo> pendingPhotos() const;
+    // Requests held right now by a Hang or HangReply fault.
+    int hangingRequests() const;
     int liveAccessTokens(const QString &userId = {}) const;
     void resetRecords(); // forgets requests, uploads and beacon events (not the account state)
 

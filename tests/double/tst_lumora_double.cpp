@@ -377,6 +377,89 @@ private Q_SLOTS:
         QCOMPARE(process.exitCode(), 0);
     }
 
+    // What the upload tests need of the double: a photo still processing is already the
+    // account's for the duplicate check; an answer can be lost after the upload was taken; tickets
+    // can be held; replies can carry odd ids and waits; albums can be deleted; accounts seeded.
+    void lostAnswersOddRepliesHeldTicketsAndAlbums()
+    {
+        if (token.isEmpty())
+            std::tie(token, tokenSecret) = service.issueAccessToken(QString::fromLatin1(LumoraDoubleDefaults::userId));
+        service.clearFaults();
+        QByteArray bytes(5000, '\0');
+        for (int i = 0; i < bytes.size(); ++i)
+            bytes[i] = char((i * 7) ^ 0x33);
+        const QString sample = LumoraDouble::contentSampleHex(bytes);
+        auto duplicateOf = [&](const QString &s) {
+            return restSigned({{QStringLiteral("method"), QStringLiteral("lumora.photos.dedup.checkDuplicate")}, {QStringLiteral("sample"), s}},
+                              token, tokenSecret)[QStringLiteral("duplicate")][QStringLiteral("photo_id")].toString();
+        };
+
+        // Taken, then the answer is cut: the photo exists (processing) and is found by its sample.
+        service.setTicketsHeld(true);
+        service.setFault(LumoraDouble::Fault::CutReply, 0, QStringLiteral("upload"), 1);
+        const int pendingBefore = int(service.pendingPhotos().size());
+        Reply r = upload(bytes, {{QStringLiteral("async"), QStringLiteral("1")}});
+        QVERIFY2(!r.body.contains("</rsp>"), r.body.constData());
+        QCOMPARE(int(service.pendingPhotos().size()), pendingBefore + 1);
+        const QString pendingId = duplicateOf(sample);
+        QVERIFY(!pendingId.isEmpty());
+        QCOMPARE(service.pendingPhotos().last().id, pendingId);
+
+        // A reset answer: nothing of the body arrives.
+        QByteArray other = bytes;
+        other[100] = 'x';
+        service.setFault(LumoraDouble::Fault::ResetReply, 0, QStringLiteral("upload"), 1);
+        r = upload(other, {{QStringLiteral("async"), QStringLiteral("1")}});
+        QVERIFY(r.body.isEmpty());
+        QCOMPARE(int(service.pendingPhotos().size()), pendingBefore + 2);
+
+        // Held tickets stay pending however often they are checked; odd ids replace real ones.
+        QByteArray third = bytes;
+        third[200] = 'y';
+        service.setOddReply(QStringLiteral("ticketid"), QStringLiteral("abc"), 1);
+        r = upload(third, {{QStringLiteral("async"), QStringLiteral("1")}});
+        QVERIFY2(r.body.contains("<ticketid>abc</ticketid>"), r.body.constData());
+        const QString ticket = service.tickets().last().id;
+        QVERIFY(ticket.toLongLong() > 0);
+        auto check = [&] {
+            return restSigned({{QStringLiteral("method"), QStringLiteral("lumora.photos.upload.checkTickets")}, {QStringLiteral("tickets"), ticket}},
+                              token, tokenSecret)[QStringLiteral("uploader")][QStringLiteral("ticket")][0].toObject();
+        };
+        for (int i = 0; i < 3; ++i)
+            QCOMPARE(check()[QStringLiteral("complete")].toInt(), 0);
+        service.setOddReply(QStringLiteral("photoid"), QStringLiteral("-7"), 1);
+        service.setTicketsHeld(false);
+        const QJsonObject done = check();
+        QCOMPARE(done[QStringLiteral("complete")].toInt(), 1);
+        QCOMPARE(done[QStringLiteral("photoid")].toString(), QStringLiteral("-7"));
+
+        // Busy answers can ask for any wait text.
+        service.setFault(LumoraDouble::Fault::Busy, 5, QStringLiteral("upload"), 1);
+        service.setOddReply(QStringLiteral("wait"), QStringLiteral("1e300"), 1);
+        QByteArray fourth = bytes;
+        fourth[300] = 'z';
+        r = upload(fourth, {{QStringLiteral("async"), QStringLiteral("1")}});
+        QVERIFY2(r.body.contains("<wait>1e300</wait>"), r.body.constData());
+
+        // A deleted album is gone for uploads into it.
+        const QString album = service.addAlbum({QString(), QString(), QStringLiteral("Gone"), QString(), QString(), {}});
+        QVERIFY(service.deleteAlbum(album));
+        QVERIFY(!service.deleteAlbum(album));
+        r = upload(fourth, {{QStringLiteral("async"), QStringLiteral("1")}, {QStringLiteral("photoset_id"), album}});
+        QVERIFY2(r.body.contains("code=\"1\""), r.body.constData());
+
+        // Bulk seeding: listed in checksum pages like any photo.
+        const int listedBefore = restSigned({{QStringLiteral("method"), QStringLiteral("lumora.photos.dedup.getChecksums")}}, token, tokenSecret)
+                                     [QStringLiteral("checksums")][QStringLiteral("total")].toInt();
+        service.seedPhotos(1500);
+        const QJsonObject page = restSigned({{QStringLiteral("method"), QStringLiteral("lumora.photos.dedup.getChecksums")},
+                                             {QStringLiteral("per_page"), QStringLiteral("1000")}, {QStringLiteral("page"), QStringLiteral("2")}},
+                                            token, tokenSecret)[QStringLiteral("checksums")].toObject();
+        QCOMPARE(page[QStringLiteral("total")].toInt(), listedBefore + 3000);
+        QCOMPARE(page[QStringLiteral("checksum")].toArray().size(), 1000);
+        service.clearFaults();
+    }
+
     void cleanupTestCase() { service.stop(); }
 };
 

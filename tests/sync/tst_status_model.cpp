@@ -46,7 +46,8 @@ private Q_SLOTS:
         QVERIFY(m.animateTray);
         QVERIFY(m.showsUploadPercent);
         QVERIFY(!m.complete);
-        QCOMPARE(m.line1, QStringLiteral("Uploading 3 of 8"));
+        // The files with the service count as taken: 2 done + 3 processing, this is the 6th.
+        QCOMPARE(m.line1, QStringLiteral("Uploading 6 of 11"));
         QCOMPARE(m.line2, QStringLiteral("IMG_0001.jpg (45%)"));
         QCOMPARE(m.line3, QStringLiteral("Lumora is processing 3 files"));
         QCOMPARE(m.percent, 0.456);
@@ -87,7 +88,7 @@ private Q_SLOTS:
         QTest::newRow("mirror failed") << "mirrorfailed" << "Could not reach Lumora" << "Refresh" << false;
         QTest::newRow("mirror running") << "mirrorrunning" << "Connecting to Lumora…" << "" << false;
         QTest::newRow("busy") << "busy" << "Lumora is busy" << "" << false;
-        QTest::newRow("uploading") << "uploading" << "Uploading 1 of 4" << "" << false;
+        QTest::newRow("uploading") << "uploading" << "Uploading 3 of 6" << "" << false;
         QTest::newRow("scanning") << "scanning" << "Scanning 12 files…" << "" << false;
         QTest::newRow("processing") << "processing" << "Lumora is processing 2 files…" << "" << false;
         QTest::newRow("waiting") << "waiting" << "4 files waiting to upload" << "" << false;

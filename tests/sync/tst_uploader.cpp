@@ -19,6 +19,7 @@
 
 #include <QImage>
 #include <QRandomGenerator>
+#include "CatalogueInvariants.h"
 #include "SyncTestHome.h"
 #include "SyncTestPhotos.h"
 
@@ -79,6 +80,7 @@ class TestUploader : public QObject
     }
 
 private Q_SLOTS:
+
     void initTestCase()
     {
         useThrowAwayHome();
@@ -117,6 +119,8 @@ private Q_SLOTS:
 
     void cleanup()
     {
+        // Whatever a case did, no record reads "uploaded" without the service's photo id.
+        VERIFY_CATALOGUE_INVARIANTS();
         LumoraDrive::setPausedUntil(QDateTime());
         LumoraUploader::resetForTesting();
         FileManager::shutdown();

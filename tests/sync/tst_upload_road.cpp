@@ -1,0 +1,705 @@
+// The upload road when the service or the user does something awkward, with the real engine, the
+// real catalogue and the service double: every selected photo ends on the service exactly once,
+// and no record reads "uploaded" without the photo id the service gave it (checked after every
+// case). Lost answers, odd ids and waits, deleted albums, copies of a file still processing,
+// folders selected again, a pause while a file is prepared, the status counts, a failed refresh
+// at start-up, the de-duplication index, a stopped scanner, and an engine killed mid-send.
+#include "CatalogueInvariants.h"
+#include "LumoraDouble.h"
+#include "SyncTestHome.h"
+#include "SyncTestPhotos.h"
+
+#include "sync/EngineLinks.h"
+#include "sync/LumoraDrive.h"
+#include "sync/LumoraUploader.h"
+#include "sync/UploadTransport.h"
+
+#include "catalogue/CatalogueHooks.h"
+#include "catalogue/DataStore.h"
+#include "catalogue/FileManager.h"
+#include "catalogue/FileManagerPrivate.h"
+#include "service/DataStoreLumoraData.h"
+#include "service/LumoraKit.h"
+#include "service/Reachability.h"
+
+#include "core/LGLog.h"
+#include "core/NotificationCenter.h"
+#include "core/Settings.h"
+
+#include <QProcess>
+#include <QRegularExpression>
+#include <QTimer>
+#include <QtTest>
+#include <sqlite3.h>
+
+namespace {
+
+FileData *record(const QString &path) { return DataStore::instance()->fileDataForPathKey(FileManager::pathKey(path)); }
+
+const QDateTime kForever = QDateTime::currentDateTimeUtc().addYears(100);
+
+// Runs SQL on the catalogue's file through a connection of its own, as another program would.
+bool execOnCatalogue(const QString &sql)
+{
+    sqlite3 *db = nullptr;
+    if (sqlite3_open(QFile::encodeName(DataStore::storePath()).constData(), &db) != SQLITE_OK) {
+        sqlite3_close(db);
+        return false;
+    }
+    sqlite3_busy_timeout(db, 10000);
+    const bool ok = sqlite3_exec(db, sql.toUtf8().constData(), nullptr, nullptr, nullptr) == SQLITE_OK;
+    if (!ok)
+        qWarning("sqlite: %s", sqlite3_errmsg(db));
+    sqlite3_close(db);
+    return ok;
+}
+
+bool indexHasPhoto(const ContentSample &sample, qint64 pid)
+{
+    for (const DedupData &row : DataStore::instance()->dedupDataForSample(sample))
+        if (row.pid == pid)
+            return true;
+    return false;
+}
+
+} // namespace
+
+class TestUploadRoad : public QObject
+{
+    Q_OBJECT
+
+    LumoraDouble m_double;
+    QTemporaryDir m_files;
+    int m_folders = 0;
+
+    void startEngine()
+    {
+        LumoraKit::sharedLumoraKit()->loadTokenFromSettingsWithoutValidating();
+        LumoraDrive::startup();
+    }
+
+    // Everything a process keeps in memory is forgotten; the disk stays.
+    void stopEngine()
+    {
+        LumoraDrive::shutdown();
+        LumoraUploader::resetForTesting();
+        LumoraDrive::resetForTesting();
+        if (DataStore::instance()->isOpen())
+            DataStore::save();
+        DataStore::shutdown();
+        FileManager::resetForTesting();
+        DataStoreLumoraData::resetForTesting();
+        LumoraKit::sharedLumoraKit()->resetForTesting();
+        CatalogueHooks::instance() = CatalogueHooks();
+        Settings::reloadForTesting();
+    }
+
+    void waitForScanPass()
+    {
+        QTRY_VERIFY_WITH_TIMEOUT(DataStoreLumoraData::hasCompletedScanThisSession().isValid(), 30000);
+        QTRY_VERIFY_WITH_TIMEOUT(FileManager::hasCompletedScanThisSession() && !FileManager::isRunning(), 30000);
+    }
+
+    void pause() { LumoraDrive::setPausedUntil(kForever); }
+    void resume() { LumoraDrive::setPausedUntil(QDateTime()); }
+
+    // A new folder of `count` photos (distinct content, dated in order), not yet a source.
+    QStringList writeFolder(const QString &folder, int count)
+    {
+        QDir().mkpath(folder);
+        QStringList paths;
+        const int n = ++m_folders; // file names differ between folders: sends are counted by name
+        for (int i = 0; i < count; ++i) {
+            const int seed = n * 100 + i;
+            paths << writePhoto(folder + QStringLiteral("/f%1p%2.jpg").arg(n).arg(i), QStringLiteral("2019:03:%1 10:00:00").arg(i + 1, 2, 10, QLatin1Char('0')), quint32(seed));
+        }
+        return paths;
+    }
+
+    // A new source folder whose photos wait, uploads paused; the caller sets its faults and resumes.
+    QStringList addPausedFolder(const QString &name, int count, qint32 albumMode = 0)
+    {
+        pause();
+        const QString folder = m_files.filePath(name);
+        const QStringList paths = writeFolder(folder, count);
+        FileManager::addCustomFolder(folder);
+        if (!waitFor([&] { return allAre(paths, NeedsUpload::Waiting); }, 30000))
+            return {};
+        record(folder)->setAlbumMode(albumMode); // 0: no album
+        return paths;
+    }
+
+    template <typename F>
+    bool waitFor(F condition, int timeoutMs)
+    {
+        QDeadlineTimer deadline(timeoutMs);
+        while (!condition()) {
+            if (deadline.hasExpired())
+                return false;
+            QTest::qWait(20);
+        }
+        return true;
+    }
+
+    static bool allAre(const QStringList &paths, qint16 state)
+    {
+        for (const QString &p : paths) {
+            FileData *r = record(p);
+            if (!r || r->needsUpload() != state)
+                return false;
+        }
+        return true;
+    }
+
+    static bool settled(const QStringList &paths) { return allAre(paths, NeedsUpload::Uploaded); }
+
+    // Sends of this file that reached the service (any answer).
+    int sendsOf(const QString &path) const
+    {
+        int n = 0;
+        for (const auto &u : m_double.uploads())
+            if (u.fileName == QFileInfo(path).fileName() && u.path.startsWith(QLatin1String("/services/upload")))
+                ++n;
+        return n;
+    }
+
+    // The service's photos (finished or still processing) that hold this file's content.
+    QStringList photosHolding(const QString &path) const
+    {
+        const QString sample = record(path)->sample().hex();
+        QStringList ids;
+        for (const auto &p : m_double.photos() + m_double.pendingPhotos())
+            if (p.fileSample == sample)
+                ids << p.id;
+        return ids;
+    }
+
+    // Exactly one photo of the service holds the file, and the record names it.
+    void verifyOnServiceOnce(const QString &path)
+    {
+        const QStringList ids = photosHolding(path);
+        QVERIFY2(ids.size() == 1, qPrintable(QStringLiteral("%1 held by %2 photos").arg(path).arg(ids.size())));
+        QCOMPARE(QString::number(record(path)->uploadedRemoteId()), ids.first());
+        QCOMPARE(record(path)->needsUpload(), NeedsUpload::Uploaded);
+    }
+
+private Q_SLOTS:
+    void initTestCase()
+    {
+        useThrowAwayHome();
+        Settings::clearAllSettingsPERMANENTLY();
+        LGLog::setEchoToStderr(qEnvironmentVariableIsSet("HOISTLY_TEST_ECHO_LOG"));
+        QVERIFY(m_double.start());
+        m_double.exportEnvironment();
+        m_double.setTicketPollsToComplete(1);
+        // The double registers what it takes at once (unless a case says otherwise), so a lost
+        // answer may be asked about at once; a hung answer is given up after 2 s.
+        LumoraUploader::setSendingMarkMinAgeForTesting(0);
+        qputenv("HOISTLY_TEST_SENDING_MIN_AGE_MS", "0");
+        UploadTransports::setUploadIdleTimeoutForTesting(2);
+        qputenv("HOISTLY_TEST_UPLOAD_IDLE_TIMEOUT_S", "2");
+        const auto [token, secret] = m_double.issueAccessToken(QString::fromLatin1(LumoraDoubleDefaults::userId));
+        signInWithoutNetwork(token, secret);
+        Settings::setBool(true, QStringLiteral("WelcomeScreenComplete"));
+        startEngine();
+        waitForScanPass();
+    }
+
+    void cleanup()
+    {
+        VERIFY_CATALOGUE_INVARIANTS();
+        m_double.clearFaults();
+        m_double.setTicketsHeld(false);
+        m_double.setTicketsFail(false);
+        m_double.setRegistrationDelay(0);
+        LumoraUploader::setSendingMarkMinAgeForTesting(0);
+        if (LumoraDrive::paused())
+            resume();
+    }
+
+    void cleanupTestCase()
+    {
+        stopEngine();
+        m_double.stop();
+    }
+
+    // The service took the file but its answer was cut, reset, unreadable or never came: the
+    // next try asks the service, which knows the photo (still processing), and sends nothing.
+    void lostAnswerIsNotSentAgain_data()
+    {
+        QTest::addColumn<int>("fault");
+        QTest::newRow("cut") << int(LumoraDouble::Fault::CutReply);
+        QTest::newRow("reset") << int(LumoraDouble::Fault::ResetReply);
+        QTest::newRow("malformed") << int(LumoraDouble::Fault::MalformedXml);
+        QTest::newRow("hang") << int(LumoraDouble::Fault::HangReply);
+    }
+
+    void lostAnswerIsNotSentAgain()
+    {
+        QFETCH(int, fault);
+        const QStringList files = addPausedFolder(QStringLiteral("Lost-") + QString::fromLatin1(QTest::currentDataTag()), 1);
+        QVERIFY(!files.isEmpty());
+        const QString file = files.first();
+        m_double.setFault(LumoraDouble::Fault(fault), 0, QStringLiteral("upload"), 1);
+        resume();
+        // Counted as a failure: the file waits for another chance.
+        QTRY_VERIFY_WITH_TIMEOUT(sendsOf(file) == 1 && record(file)->needsUpload() == NeedsUpload::Deferred, 30000);
+        m_double.clearFaults(); // a hung answer is let go
+        LumoraUploader::resetFailedUploads();
+        LumoraUploader::run();
+        QTRY_VERIFY_WITH_TIMEOUT(settled(files), 30000);
+        QVERIFY(LumoraUploader::waitUntilIdleForTesting(30000));
+        QCOMPARE(sendsOf(file), 1);
+        verifyOnServiceOnce(file);
+    }
+
+    // The service needs a moment before a photo it took shows in its duplicate check: a file
+    // whose answer was lost is not asked about (nor sent) before the unanswered send is old enough.
+    void unansweredSendWaitsForTheServiceToRegisterIt()
+    {
+        const QStringList files = addPausedFolder(QStringLiteral("Slow registration"), 1);
+        QVERIFY(!files.isEmpty());
+        const QString file = files.first();
+        m_double.setRegistrationDelay(1500);
+        LumoraUploader::setSendingMarkMinAgeForTesting(2500);
+        m_double.setFault(LumoraDouble::Fault::ResetReply, 0, QStringLiteral("upload"), 1);
+        resume();
+        QTRY_VERIFY_WITH_TIMEOUT(record(file)->needsUpload() == NeedsUpload::Deferred, 30000);
+        LumoraUploader::resetFailedUploads(); // at once, well inside the service's 1.5 s
+        LumoraUploader::run();
+        QTRY_VERIFY_WITH_TIMEOUT(settled(files), 30000);
+        QCOMPARE(sendsOf(file), 1);
+        verifyOnServiceOnce(file);
+    }
+
+    // Ids that are not positive integers make the answer a failure, never "uploaded" with id 0.
+    void oddIdsAreNotTaken_data()
+    {
+        QTest::addColumn<QString>("field");
+        QTest::addColumn<QString>("value");
+        QTest::newRow("photo id abc") << "photoid" << "abc";
+        QTest::newRow("photo id 0") << "photoid" << "0";
+        QTest::newRow("photo id negative") << "photoid" << "-7";
+        QTest::newRow("photo id with letters") << "photoid" << "12abc";
+        QTest::newRow("ticket id abc") << "ticketid" << "abc";
+    }
+
+    void oddIdsAreNotTaken()
+    {
+        QFETCH(QString, field);
+        QFETCH(QString, value);
+        const QStringList files = addPausedFolder(QStringLiteral("Odd-") + QString::fromLatin1(QTest::currentDataTag()), 1);
+        QVERIFY(!files.isEmpty());
+        const QString file = files.first();
+        m_double.setOddReply(field, value, 1);
+        resume();
+        QTRY_VERIFY_WITH_TIMEOUT(record(file)->needsUpload() == NeedsUpload::Deferred, 30000);
+        VERIFY_CATALOGUE_INVARIANTS();
+        LumoraUploader::resetFailedUploads();
+        LumoraUploader::run();
+        QTRY_VERIFY_WITH_TIMEOUT(settled(files), 30000);
+        QCOMPARE(sendsOf(file), 1);
+        verifyOnServiceOnce(file);
+    }
+
+    // A copy found while its original's ticket is pending follows the original: uploaded with
+    // the real id when the ticket completes, waiting (and sent once in all) when it fails.
+    void copyFollowsItsOriginalsTicket_data()
+    {
+        QTest::addColumn<bool>("ticketFails");
+        QTest::newRow("ticket completes") << false;
+        QTest::newRow("ticket fails") << true;
+    }
+
+    void copyFollowsItsOriginalsTicket()
+    {
+        QFETCH(bool, ticketFails);
+        const QString tag = QString::fromLatin1(QTest::currentDataTag());
+        const QStringList files = addPausedFolder(QStringLiteral("Original ") + tag, 1);
+        QVERIFY(!files.isEmpty());
+        const QString original = files.first();
+        m_double.setTicketsHeld(true);
+        resume();
+        QTRY_VERIFY_WITH_TIMEOUT(record(original)->needsUpload() == NeedsUpload::AwaitingTicket, 30000);
+
+        const QString copyFolder = m_files.filePath(QStringLiteral("Copy ") + tag);
+        QDir().mkpath(copyFolder);
+        const QString copy = copyFolder + QStringLiteral("/copy.jpg");
+        QVERIFY(QFile::copy(original, copy));
+        FileManager::addCustomFolder(copyFolder);
+        QTRY_VERIFY_WITH_TIMEOUT(record(copy) && record(copy)->hasFlag(FileFlags::Sampled) && !FileManager::isRunning(), 30000);
+        VERIFY_CATALOGUE_INVARIANTS();
+        QCOMPARE(record(copy)->needsUpload(), NeedsUpload::Waiting);
+
+        if (ticketFails) {
+            m_double.setTicketsFail(true);
+            m_double.setTicketsHeld(false);
+            QTRY_VERIFY_WITH_TIMEOUT(record(original)->needsUpload() == NeedsUpload::Deferred, 30000);
+            QVERIFY(LumoraUploader::waitUntilIdleForTesting(30000));
+            VERIFY_CATALOGUE_INVARIANTS();
+            QVERIFY(record(copy)->needsUpload() != NeedsUpload::Uploaded || record(copy)->uploadedRemoteId() > 0);
+            m_double.setTicketsFail(false);
+            LumoraUploader::resetFailedUploads();
+            LumoraUploader::run();
+        } else {
+            m_double.setTicketsHeld(false);
+        }
+        QTRY_VERIFY_WITH_TIMEOUT(settled({original, copy}), 30000);
+        QVERIFY(LumoraUploader::waitUntilIdleForTesting(30000));
+        QCOMPARE(record(copy)->uploadedRemoteId(), record(original)->uploadedRemoteId());
+        if (!ticketFails)
+            QCOMPARE(sendsOf(original) + sendsOf(copy), 1);
+        int held = 0;
+        for (const auto &p : m_double.photos())
+            held += p.fileSample == record(original)->sample().hex();
+        QCOMPARE(held, 1);
+    }
+
+    // Files left "not selected" when their source was removed or their folder excluded are
+    // decided again when selected again, with or without a restart in between.
+    void filesSelectedAgainAreUploaded_data()
+    {
+        QTest::addColumn<bool>("exclude");
+        QTest::addColumn<bool>("restart");
+        QTest::newRow("remove, add") << false << false;
+        QTest::newRow("remove, restart, add") << false << true;
+        QTest::newRow("exclude, include") << true << false;
+        QTest::newRow("exclude, restart, include") << true << true;
+    }
+
+    void filesSelectedAgainAreUploaded()
+    {
+        QFETCH(bool, exclude);
+        QFETCH(bool, restart);
+        const QString folder = m_files.filePath(QStringLiteral("Again-") + QString::fromLatin1(QTest::currentDataTag()));
+        const QString sub = folder + QStringLiteral("/Sub");
+        pause();
+        const QStringList top = writeFolder(folder, 1);
+        const QStringList inSub = writeFolder(sub, 2);
+        FileManager::addCustomFolder(folder);
+        QTRY_VERIFY_WITH_TIMEOUT(allAre(top + inSub, NeedsUpload::Waiting), 30000);
+
+        if (exclude) {
+            // As the Upload pane does: the folder is excluded and the loop drops its files.
+            record(sub)->setExcludedFromScan(true);
+            LumoraUploader::requestUploadListCleanup();
+            LumoraUploader::cancelCurrentUploadIfNoLongerSelected();
+            resume();
+            QTRY_VERIFY_WITH_TIMEOUT(settled(top) && allAre(inSub, NeedsUpload::NotSelected), 30000);
+            QVERIFY(LumoraUploader::waitUntilIdleForTesting(30000));
+        } else {
+            FileManager::removeCustomFolder(folder);
+            QTRY_VERIFY_WITH_TIMEOUT(allAre(top + inSub, NeedsUpload::NotSelected), 30000);
+            resume();
+        }
+        if (restart) {
+            stopEngine();
+            startEngine();
+            waitForScanPass();
+            QVERIFY(allAre(inSub, NeedsUpload::NotSelected));
+        }
+        if (exclude) {
+            record(sub)->setExcludedFromScan(false);
+            FileManager::setFile(record(sub), NeedsScan::Pending, true);
+            FileManager::run();
+        } else {
+            FileManager::addCustomFolder(folder);
+        }
+        QTRY_VERIFY_WITH_TIMEOUT(settled(top + inSub), 30000);
+        for (const QString &p : top + inSub) {
+            QCOMPARE(sendsOf(p), 1);
+            verifyOnServiceOnce(p);
+        }
+    }
+
+    // Whatever the service asks for, the wait lasts between 1 s and an hour, and "Try again"
+    // ends it.
+    void serviceWaitsAreBoundedAndCleared_data()
+    {
+        QTest::addColumn<QString>("wait");
+        QTest::addColumn<double>("expected");
+        QTest::newRow("116 days") << "10000000" << 3600.0;
+        QTest::newRow("1e300") << "1e300" << 3600.0;
+        QTest::newRow("zero") << "0.001" << 1.0;
+    }
+
+    void serviceWaitsAreBoundedAndCleared()
+    {
+        QFETCH(QString, wait);
+        QFETCH(double, expected);
+        const QStringList files = addPausedFolder(QStringLiteral("Wait-") + QString::fromLatin1(QTest::currentDataTag()), 1);
+        QVERIFY(!files.isEmpty());
+        m_double.setFault(LumoraDouble::Fault::Busy, 60, QStringLiteral("upload"), 1);
+        m_double.setOddReply(QStringLiteral("wait"), wait, 1);
+        const QDateTime before = QDateTime::currentDateTimeUtc();
+        resume();
+        QTRY_VERIFY_WITH_TIMEOUT(LumoraUploader::serverBusyUntil().isValid() || settled(files), 30000);
+        if (expected > 1.0) {
+            const double seconds = before.msecsTo(LumoraUploader::serverBusyUntil()) / 1000.0;
+            QVERIFY2(seconds >= expected - 5 && seconds <= expected + 5, qPrintable(QString::number(seconds)));
+            LumoraDrive::refreshManually();
+            QTRY_VERIFY(!LumoraUploader::serverBusyUntil().isValid());
+        }
+        QTRY_VERIFY_WITH_TIMEOUT(settled(files), 30000);
+        QVERIFY(Settings::doubleForKey(QStringLiteral("TimeWaitingServerRequested")) <= 3600.0 * 4);
+    }
+
+    // An album deleted on the service is made again by its title, and the file is sent again at
+    // once (no failure counted); a refresh drops album ids the account no longer has.
+    void deletedAlbumIsMadeAgain()
+    {
+        const QStringList first = addPausedFolder(QStringLiteral("Album road"), 1, 2);
+        QVERIFY(!first.isEmpty());
+        const QString folder = QFileInfo(first.first()).path();
+        resume();
+        QTRY_VERIFY_WITH_TIMEOUT(settled(first) && record(folder)->lumoraSetId() != 0, 30000);
+        QVERIFY(LumoraUploader::waitUntilIdleForTesting(30000));
+        const qint64 oldAlbum = record(folder)->lumoraSetId();
+        QVERIFY(m_double.deleteAlbum(QString::number(oldAlbum)));
+
+        const QString second = writePhoto(folder + QStringLiteral("/later.jpg"), QStringLiteral("2019:04:01 10:00:00"), 9001);
+        FileManager::setFile(record(folder), NeedsScan::Pending, false);
+        FileManager::run();
+        QTRY_VERIFY_WITH_TIMEOUT(settled({second}), 30000);
+        QVERIFY(!LumoraUploader::pausedDueToErrors());
+        QCOMPARE(sendsOf(second), 2); // refused for the missing album, then sent into the new one
+        const qint64 newAlbum = record(folder)->lumoraSetId();
+        QVERIFY(newAlbum != 0 && newAlbum != oldAlbum);
+        const auto album = m_double.album(QString::number(newAlbum));
+        QVERIFY(album.has_value());
+        QCOMPARE(album->title, QStringLiteral("Album road"));
+        QVERIFY(album->photoIds.contains(QString::number(record(second)->uploadedRemoteId())));
+
+        QVERIFY(m_double.deleteAlbum(QString::number(newAlbum)));
+        const QDateTime refreshed = DataStoreLumoraData::hasCompletedScanThisSession();
+        LumoraDrive::refreshLumoraData();
+        QTRY_VERIFY_WITH_TIMEOUT(DataStoreLumoraData::hasCompletedScanThisSession() > refreshed && !DataStoreLumoraData::isRunning(), 30000);
+        QTRY_COMPARE(record(folder)->lumoraSetId(), qint64(0));
+    }
+
+    // A pause or a deselection while the file is prepared (here: its album looked up) stops the
+    // file before any byte is sent.
+    void stopWhilePreparingSendsNothing_data()
+    {
+        QTest::addColumn<bool>("deselect");
+        QTest::newRow("pause") << false;
+        QTest::newRow("deselect") << true;
+    }
+
+    void stopWhilePreparingSendsNothing()
+    {
+        QFETCH(bool, deselect);
+        const QString name = QStringLiteral("Prepared-") + QString::fromLatin1(QTest::currentDataTag());
+        const QStringList files = addPausedFolder(name, 1, 2);
+        QVERIFY(!files.isEmpty());
+        const QString folder = QFileInfo(files.first()).path();
+        m_double.setFault(LumoraDouble::Fault::Hang, 0, QStringLiteral("lumora.photosets.find"), 1);
+        resume();
+        QTRY_COMPARE_WITH_TIMEOUT(m_double.hangingRequests(), 1, 30000);
+        if (deselect)
+            FileManager::removeCustomFolder(folder);
+        else
+            pause();
+        m_double.clearFault(LumoraDouble::Fault::Hang);
+        QVERIFY(LumoraUploader::waitUntilIdleForTesting(30000));
+        QCOMPARE(sendsOf(files.first()), 0);
+        QVERIFY(record(files.first())->uploadTicket().isEmpty());
+
+        if (deselect)
+            FileManager::addCustomFolder(folder);
+        else
+            resume();
+        QTRY_VERIFY_WITH_TIMEOUT(settled(files), 30000);
+        QCOMPARE(sendsOf(files.first()), 1);
+    }
+
+    // Six files sent and processing: the status counts them all, and so does the popover's count.
+    void statusCountsEveryFileInFlight()
+    {
+        const QStringList files = addPausedFolder(QStringLiteral("Six in flight"), 6);
+        QVERIFY(!files.isEmpty());
+        m_double.setTicketsHeld(true);
+        m_double.setFault(LumoraDouble::Fault::Slow, 200, QStringLiteral("upload"), -1); // each send shows
+        QStringList lines;
+        QObject ctx;
+        NotificationCenter::observe(Notifications::StatusUpdated, &ctx, [&](const QVariant &) { lines << LumoraDrive::statusLine1(); });
+        resume();
+        QTRY_COMPARE_WITH_TIMEOUT(LumoraUploader::pendingTickets(), 6, 30000);
+        QCOMPARE(LumoraUploader::filesToUpload(), 6);
+        QTRY_VERIFY(LumoraDrive::statusLine1().contains(QLatin1String("processing 6 files")));
+        const QRegularExpression uploading(QStringLiteral("^Uploading (\\d+) of (\\d+)$"));
+        int last = 0;
+        for (const QString &line : std::as_const(lines)) {
+            const auto m = uploading.match(line);
+            if (!m.hasMatch())
+                continue;
+            QVERIFY2(m.captured(2) == QLatin1String("6"), qPrintable(line));
+            QVERIFY2(m.captured(1).toInt() >= last, qPrintable(lines.join(QStringLiteral(" | "))));
+            last = m.captured(1).toInt();
+        }
+        QVERIFY2(last >= 2, qPrintable(lines.join(QStringLiteral(" | "))));
+        m_double.setTicketsHeld(false);
+        QTRY_VERIFY_WITH_TIMEOUT(settled(files), 30000);
+        QVERIFY(LumoraUploader::waitUntilIdleForTesting(30000));
+        QCOMPARE(LumoraUploader::filesToUpload(), 0);
+    }
+
+    // A refresh that fails at start-up is tried again soon (back-off), and at once when the
+    // network comes back: not an hour later.
+    void failedRefreshIsRetried()
+    {
+        stopEngine();
+        EngineLinks::setMirrorRetryForTesting(0.3, 1.0);
+        m_double.setFault(LumoraDouble::Fault::HttpError, 503, QStringLiteral("lumora.photos.dedup.prepareUser"), 2);
+        startEngine();
+        QTRY_VERIFY_WITH_TIMEOUT(DataStoreLumoraData::hasCompletedScanThisSession().isValid(), 15000);
+        m_double.clearFaults();
+
+        // Back-off long; the network comes back: refreshed at once.
+        stopEngine();
+        EngineLinks::setMirrorRetryForTesting(600, 900);
+        m_double.setFault(LumoraDouble::Fault::HttpError, 503, QStringLiteral("lumora.photos.dedup.prepareUser"), 1);
+        startEngine();
+        QTRY_VERIFY_WITH_TIMEOUT(DataStoreLumoraData::pausedDueToError() && !DataStoreLumoraData::isRunning(), 15000);
+        QVERIFY(!DataStoreLumoraData::hasCompletedScanThisSession().isValid());
+        Reachability::setStatusOverrideForTesting(Reachability::NotReachable);
+        Reachability::setStatusOverrideForTesting(Reachability::ReachableViaWiFi);
+        QTRY_VERIFY_WITH_TIMEOUT(DataStoreLumoraData::hasCompletedScanThisSession().isValid(), 15000);
+        Reachability::setStatusOverrideForTesting(-1);
+        EngineLinks::setMirrorRetryForTesting(30, 900);
+        waitForScanPass();
+    }
+
+    // The de-duplication index is replaced whole or not at all, and rows whose write failed are
+    // written later.
+    void dedupIndexIsNeverLeftHalfBuilt()
+    {
+        LumoraDouble::Photo p;
+        p.fileSample = QStringLiteral("0123456789abcdef0123456789abcdef");
+        p.jpegSample = QStringLiteral("fedcba9876543210fedcba9876543210");
+        const QString first = m_double.addPhoto(p);
+        LumoraDouble::Photo q;
+        q.fileSample = QStringLiteral("00112233445566778899aabbccddeeff");
+        const QString refused = m_double.addPhoto(q);
+        // A refresh has run once the service listed its checksums for it and it has ended.
+        auto refresh = [this] {
+            const auto listings = [this] { return m_double.restMethodsCalled().count(QStringLiteral("lumora.photos.dedup.getChecksums")); };
+            const auto before = listings();
+            LumoraDrive::refreshLumoraData();
+            return waitFor([&] { return listings() > before; }, 30000);
+        };
+        auto refreshDone = [] { return !DataStoreLumoraData::isRunning(); };
+
+        QVERIFY(refresh());
+        QTRY_VERIFY_WITH_TIMEOUT(refreshDone() && indexHasPhoto(ContentSample::fromHex(p.fileSample), first.toLongLong()), 30000);
+
+        // A row the catalogue refuses: the whole replacement is undone, the old index stays.
+        QVERIFY(execOnCatalogue(QStringLiteral("CREATE TRIGGER refuse_row BEFORE INSERT ON DedupData WHEN NEW.pid = %1 "
+                                               "BEGIN SELECT RAISE(ABORT, 'refused'); END;").arg(refused)));
+        QVERIFY(refresh());
+        QTRY_VERIFY_WITH_TIMEOUT(refreshDone() && DataStoreLumoraData::pausedDueToError(), 30000);
+        QVERIFY(indexHasPhoto(ContentSample::fromHex(p.fileSample), first.toLongLong()));
+        QVERIFY(indexHasPhoto(ContentSample::fromHex(p.jpegSample), first.toLongLong()));
+        QVERIFY(execOnCatalogue(QStringLiteral("DROP TRIGGER refuse_row;")));
+        QVERIFY(refresh());
+        QTRY_VERIFY_WITH_TIMEOUT(refreshDone() && !DataStoreLumoraData::pausedDueToError()
+                                     && indexHasPhoto(ContentSample::fromHex(q.fileSample), refused.toLongLong()), 30000);
+        QVERIFY(indexHasPhoto(ContentSample::fromHex(p.fileSample), first.toLongLong()));
+
+        // The rows of an upload that could not be written go with the next one.
+        QVERIFY(execOnCatalogue(QStringLiteral("CREATE TRIGGER refuse_upload BEFORE INSERT ON DedupData WHEN NEW.uploadedFromThisDevice = 1 "
+                                               "BEGIN SELECT RAISE(ABORT, 'refused'); END;")));
+        const QStringList a = addPausedFolder(QStringLiteral("Index a"), 1);
+        QVERIFY(!a.isEmpty());
+        resume();
+        QTRY_VERIFY_WITH_TIMEOUT(settled(a), 30000);
+        QVERIFY(LumoraUploader::waitUntilIdleForTesting(30000));
+        const qint64 aId = record(a.first())->uploadedRemoteId();
+        QVERIFY(!indexHasPhoto(record(a.first())->sample(), aId));
+        QVERIFY(execOnCatalogue(QStringLiteral("DROP TRIGGER refuse_upload;")));
+        const QStringList b = addPausedFolder(QStringLiteral("Index b"), 1);
+        QVERIFY(!b.isEmpty());
+        resume();
+        QTRY_VERIFY_WITH_TIMEOUT(settled(b), 30000);
+        QVERIFY(indexHasPhoto(record(b.first())->sample(), record(b.first())->uploadedRemoteId()));
+        QVERIFY(indexHasPhoto(record(a.first())->sample(), aId));
+    }
+
+    // A stopped scanner stays stopped: a retry armed before the stop does not start a pass.
+    void stoppedScannerStaysStopped()
+    {
+        const QString folder = m_files.filePath(QStringLiteral("Growing"));
+        QDir().mkpath(folder);
+        const QString path = folder + QStringLiteral("/growing.jpg");
+        QFile growing(path);
+        QVERIFY(growing.open(QIODevice::WriteOnly));
+        growing.write(QByteArray(4096, 'x'));
+        growing.flush();
+        // Still being written while the scanner looks at it: put off to a later pass.
+        QTimer writer;
+        QObject::connect(&writer, &QTimer::timeout, &growing, [&growing] {
+            growing.write(QByteArray(512, 'y'));
+            growing.flush();
+        });
+        writer.start(30);
+        FileManager::addCustomFolder(folder);
+        QTRY_VERIFY_WITH_TIMEOUT(record(path) && FileManager::hasCompletedScanThisSession() && !FileManager::isRunning()
+                                     && record(path)->needsScan() == NeedsScan::Pending, 30000);
+        writer.stop();
+        growing.close();
+        LumoraDrive::shutdown();
+        const quint64 opened = FileManagerPrivate::filesOpenedForReading();
+        // The retry was due 2 s after the pass; nothing may run for well beyond that.
+        QDeadlineTimer watch(3500);
+        while (!watch.hasExpired()) {
+            QVERIFY(!FileManager::isRunning());
+            QTest::qWait(10);
+        }
+        QCOMPARE(FileManagerPrivate::filesOpenedForReading(), opened);
+        QVERIFY(!record(path)->hasFlag(FileFlags::Sampled));
+        stopEngine();
+        startEngine();
+        waitForScanPass();
+    }
+
+    // The engine process is killed while the service holds the file and its answer is on the
+    // way: after the restart the file is asked about once the service had time, not sent again.
+    void killedWhileTheAnswerIsAwaited()
+    {
+        const QString runner = QCoreApplication::applicationDirPath() + QStringLiteral("/sync_engine_runner");
+        if (!QFileInfo::exists(runner))
+            QSKIP("engine runner not built");
+        const QString folder = m_files.filePath(QStringLiteral("Killed"));
+        const QStringList files = writeFolder(folder, 3);
+        FileManager::addCustomFolder(folder); // stored; the records come from the runner's scan
+        stopEngine();
+        m_double.setFault(LumoraDouble::Fault::HangReply, 0, QStringLiteral("upload"), 1);
+
+        QProcess p;
+        p.setProcessEnvironment(QProcessEnvironment::systemEnvironment());
+        p.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+        p.start(runner, {});
+        QVERIFY(p.waitForStarted());
+        QTRY_COMPARE_WITH_TIMEOUT(m_double.hangingRequests(), 1, 60000);
+        p.kill(); // SIGKILL while the answer is awaited
+        QVERIFY(p.waitForFinished(10000));
+        m_double.clearFaults();
+        QCOMPARE(sendsOf(files.first()), 1);
+
+        // The service is slow to register what it took: the restarted engine must give it time.
+        m_double.setRegistrationDelay(1500);
+        LumoraUploader::setSendingMarkMinAgeForTesting(2500);
+        DataStore::shutdown();
+        startEngine();
+        waitForScanPass();
+        QTRY_VERIFY_WITH_TIMEOUT(settled(files), 60000);
+        QVERIFY(LumoraUploader::waitUntilIdleForTesting(30000));
+        for (const QString &f : files) {
+            QCOMPARE(sendsOf(f), 1);
+            verifyOnServiceOnce(f);
+        }
+    }
+};
+
+QTEST_MAIN(TestUploadRoad)
+#include "tst_upload_road.moc"
