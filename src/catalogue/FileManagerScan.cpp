@@ -8,6 +8,7 @@
 #include "catalogue/MediaInspector.h"
 #include "core/Dispatch.h"
 #include "core/LGLog.h"
+#include "core/PropertyList.h"
 #include "core/Settings.h"
 #include "core/UiHooks.h"
 
@@ -146,6 +147,36 @@ ListResult listDirectory(const QString &path, QList<DirEntry> *out)
     if (skippedNames)
         LGLogInfo(QStringLiteral("SCANNER: Skipped %1 name(s) that are not UTF-8 in %2").arg(skippedNames).arg(path));
     return ListResult::Ok;
+}
+
+// The folder's own settings file, read on every listing: a choice written there (by a run that
+// crashed before its catalogue save, or by another copy of the catalogue) holds for records
+// that already exist too. Null when there is none or it is unreadable.
+QVariant readSetDataOf(const QString &folderPath)
+{
+    const QString file = folderPath + QStringLiteral("/.lumoraExclusion");
+    if (::access(QFile::encodeName(file).constData(), F_OK) != 0)
+        return {};
+    QString error;
+    const QVariant contents = PropertyList::readFile(file, &error);
+    if (contents.isNull())
+        LGLogError(QStringLiteral("SCANNER: Ignoring unreadable folder settings %1: %2").arg(file, error));
+    return contents;
+}
+
+// Only ever adds an exclusion: a file that lags behind a choice to include again costs the user
+// a click, while one that lags behind an exclusion would upload private photos.
+void applySetDataOnDisk(qint64 folderId, const QVariant &contents)
+{
+    FileData *folder = DataStore::instance()->fileDataForId(folderId);
+    if (!folder || !folder->isFolder() || folder->excludedFromScan() || !FileData::setDataExcludes(contents))
+        return;
+    LGLogInfo(QStringLiteral("SCANNER: Excluding %1 as its folder settings say").arg(folder->fileFullPath()));
+    folder->setExcludedFromScan(true);
+    if (FileData *parent = folder->parent())
+        parent->addFlag(FileFlags::HasExcludedChildren);
+    folder->resetCachedStatusRecursive(true);
+    folder->notifyParentsOfStatusChanged();
 }
 
 struct FileWork
@@ -632,7 +663,9 @@ void scanLoop()
                 waitForApply();
                 QList<DirEntry> entries;
                 const ListResult result = listDirectory(jobs.first().path, &entries);
+                const QVariant setData = result == ListResult::Ok ? readSetDataOf(jobs.first().path) : QVariant();
                 dispatch_main_sync([&] {
+                    applySetDataOnDisk(jobs.first().id, setData);
                     applyListing(jobs.first().id, result, entries);
                     s.scanningId = 0;
                     DataStore::queueSave();
