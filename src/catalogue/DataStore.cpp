@@ -1,5 +1,7 @@
 #include "catalogue/DataStore.h"
 
+#include "catalogue/CatalogueHooks.h"
+
 #include "core/Dispatch.h"
 #include "core/LGLog.h"
 #include "platform/StandardPaths.h"
@@ -146,6 +148,9 @@ DataStore::DataStore()
     m_saveTimer.setSingleShot(true);
     m_saveTimer.setInterval(kQueuedSaveDelayMs);
     connect(&m_saveTimer, &QTimer::timeout, this, [] { DataStore::save(); });
+    m_retryTimer.setSingleShot(true);
+    m_retryTimer.setInterval(kSaveRetryMs);
+    connect(&m_retryTimer, &QTimer::timeout, this, [this] { saveNow(false); });
 }
 
 DataStore::~DataStore()
@@ -591,9 +596,38 @@ void DataStore::writerLoop()
             m_lastSaveError = {2, error};
             LGLogError(QStringLiteral("DATASTORE: Save failed (kept for the next save): %1").arg(error));
         }
+        QMetaObject::invokeMethod(this, [this] { noteSaveHealth(); }, Qt::QueuedConnection);
         m_finishedRequest = request;
         m_queueCond.notify_all();
     }
+}
+
+void DataStore::noteSaveHealth()
+{
+    const bool failing = savesFailing();
+    if (failing && !m_retryTimer.isActive())
+        m_retryTimer.start();
+    if (failing == m_reportedFailing)
+        return;
+    m_reportedFailing = failing;
+    if (failing)
+        LGLogError(QStringLiteral("DATASTORE: The catalogue cannot be saved; uploads wait until it can"));
+    else
+        LGLogInfo(QStringLiteral("DATASTORE: The catalogue is saved again"));
+    if (const auto &changed = CatalogueHooks::instance().catalogueHealthChanged)
+        changed();
+}
+
+void DataStore::limitGrowthForTesting(int extraPages)
+{
+    QMutexLocker lock(&m_dbLock);
+    qint64 limit = 4294967294LL;
+    if (extraPages >= 0) {
+        Statement st(m_db, "PRAGMA page_count");
+        if (st && sqlite3_step(st.st) == SQLITE_ROW)
+            limit = sqlite3_column_int64(st.st, 0) + extraPages;
+    }
+    exec(QByteArray("PRAGMA max_page_count=" + QByteArray::number(limit)).constData());
 }
 
 bool DataStore::writeBatches(const std::vector<SaveBatch *> &batches, QString *error)

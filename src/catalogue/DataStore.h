@@ -90,6 +90,8 @@ public:
     // Queued saves are written after this long, or at once after this many.
     static constexpr int kQueuedSaveDelayMs = 5000;
     static constexpr int kQueuedSaveLimit = 200;
+    // While saves fail (full disk, read-only or failing disk), they are tried again this often.
+    static constexpr int kSaveRetryMs = 5000;
 
     // The store, opened on first use. Check isOpen() before relying on it.
     static DataStore *instance();
@@ -103,6 +105,9 @@ public:
     bool isOpen() const { return m_db != nullptr; }
     StoreError openError() const { return m_openError; }
     StoreError lastSaveError() const;
+    // True from a failed save until one succeeds: what is done meanwhile (uploads completed)
+    // would be lost by a crash, so the uploader holds while this is true. Any thread.
+    bool savesFailing() const { return lastSaveError().isError(); }
 
     // Saves at once and waits until the rows are on disk (a queued save is dropped); false with
     // lastSaveError() on failure (the changes stay pending for the next save).
@@ -143,6 +148,8 @@ public:
 
     // Tests: open a store at another path (the singleton is replaced), and drop it.
     static void resetForTesting();
+    // Tests: the database may grow by `extraPages` pages at most (a full disk); -1 lifts it.
+    void limitGrowthForTesting(int extraPages);
 
     ~DataStore() override;
 
@@ -163,6 +170,7 @@ private:
     bool saveNow(bool wait);
     std::unique_ptr<SaveBatch> takeSnapshot();
     void writerLoop();
+    void noteSaveHealth();
     bool writeBatches(const std::vector<SaveBatch *> &batches, QString *error);
     void stopWriter();
     void noteDirty(FileData *record);
@@ -204,4 +212,6 @@ private:
     qint64 m_nextId = 1;
     int m_queuedSaves = 0;
     QTimer m_saveTimer;
+    QTimer m_retryTimer;
+    bool m_reportedFailing = false;
 };

@@ -3,6 +3,7 @@
 #include "LumoraDrive.h"
 #include "LumoraUploader.h"
 
+#include "catalogue/CatalogueHooks.h"
 #include "catalogue/DataStore.h"
 #include "catalogue/FileData.h"
 #include "catalogue/FileManager.h"
@@ -42,6 +43,9 @@ StatusInputs EngineLinks::gatherStatusInputs()
     in.mirrorPausedDueToErrors = DataStoreLumoraData::pausedDueToError();
     in.onboardingComplete = onboardingComplete();
     in.scanning = scannerRunning();
+    DataStore *store = DataStore::instance();
+    in.catalogueUnavailable = !store->isOpen();
+    in.catalogueSavesFailing = store->isOpen() && store->savesFailing();
     return in;
 }
 
@@ -56,6 +60,11 @@ void EngineLinks::installCatalogueHooks()
     DataStoreLumoraData::installCatalogueHooks();
     // The mirror's running and paused-after-errors states feed the status and the pause state.
     DataStoreLumoraData::setStateChangedHandler([] { LumoraDrive::pausedStateChanged(); });
+    // Uploads wait while the catalogue cannot be saved and go on once it can.
+    CatalogueHooks::instance().catalogueHealthChanged = [] {
+        LumoraDrive::updateStatus();
+        LumoraDrive::runQueues();
+    };
     // Upload bodies left by a run that ended mid-upload are of no use now.
     LKImageUploadNetworkOperation::purgeUploadCache();
 }

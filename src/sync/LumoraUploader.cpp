@@ -294,6 +294,8 @@ QString holdReason(bool starting)
     }
     if (LumoraDrive::paused())
         return QStringLiteral("paused");
+    if (DataStore *store = DataStore::instance(); !store->isOpen() || store->savesFailing())
+        return QStringLiteral("catalogue cannot be saved");
     if (!EngineLinks::isSignedIn())
         return QStringLiteral("signed out");
     if (!EngineLinks::mirrorCompletedThisSession() || EngineLinks::mirrorRunning())

@@ -50,6 +50,20 @@ StatusModel composeStatus(const StatusInputs &in)
         return m;
     }
 
+    if (in.catalogueUnavailable) {
+        m.line1 = L("Could not open the photo catalogue");
+        m.line2 = L("Make sure your home folder has free space, then reopen Hoistly");
+        m.lineShort = L("Catalogue unavailable");
+        return m;
+    }
+
+    if (in.catalogueSavesFailing) {
+        m.line1 = L("Uploads wait: the photo catalogue cannot be saved");
+        m.line2 = L("Free up disk space; uploading resumes by itself");
+        m.lineShort = L("Cannot save catalogue");
+        return m;
+    }
+
     if (in.pausedUntil.isValid() && in.pausedUntil > now) {
         const QString end = StatusText::pauseEnd(in.pausedUntil, now);
         m.line1 = end.isEmpty() ? L("Paused until you resume")

@@ -1,0 +1,127 @@
+// The catalogue's health is an upload gate: while the catalogue cannot be saved (here a full
+// disk), nothing is uploaded and the status says why; once a save succeeds again, uploading
+// resumes by itself and what was uploaded is on disk. Real engine against the service double.
+#include "LumoraDouble.h"
+#include "SyncTestHome.h"
+#include "SyncTestPhotos.h"
+
+#include "sync/LumoraDrive.h"
+#include "sync/LumoraUploader.h"
+
+#include "catalogue/CatalogueHooks.h"
+#include "catalogue/DataStore.h"
+#include "catalogue/FileManager.h"
+#include "service/DataStoreLumoraData.h"
+#include "service/LumoraKit.h"
+
+#include "core/LGLog.h"
+#include "core/Settings.h"
+
+#include <QtTest>
+
+namespace {
+FileData *record(const QString &path) { return DataStore::instance()->fileDataForPathKey(FileManager::pathKey(path)); }
+} // namespace
+
+class TestCatalogueHealth : public QObject
+{
+    Q_OBJECT
+
+    LumoraDouble m_double;
+    QTemporaryDir m_files;
+
+    void startEngine()
+    {
+        LumoraKit::sharedLumoraKit()->loadTokenFromSettingsWithoutValidating();
+        LumoraDrive::startup();
+    }
+
+    void stopEngine()
+    {
+        LumoraDrive::shutdown();
+        LumoraUploader::resetForTesting();
+        LumoraDrive::resetForTesting();
+        DataStore::shutdown();
+        FileManager::resetForTesting();
+        DataStoreLumoraData::resetForTesting();
+        LumoraKit::sharedLumoraKit()->resetForTesting();
+        CatalogueHooks::instance() = CatalogueHooks();
+        Settings::reloadForTesting();
+    }
+
+    int uploadsSent() const
+    {
+        int n = 0;
+        for (const auto &u : m_double.uploads())
+            n += u.result.startsWith(QLatin1String("ticketid")) || u.result.startsWith(QLatin1String("photoid"));
+        return n;
+    }
+
+private Q_SLOTS:
+    void initTestCase()
+    {
+        useThrowAwayHome();
+        Settings::clearAllSettingsPERMANENTLY();
+        LGLog::setEchoToStderr(qEnvironmentVariableIsSet("HOISTLY_TEST_ECHO_LOG"));
+        QVERIFY(m_double.start());
+        m_double.exportEnvironment();
+        m_double.setTicketPollsToComplete(1);
+        const auto [token, secret] = m_double.issueAccessToken(QString::fromLatin1(LumoraDoubleDefaults::userId));
+        signInWithoutNetwork(token, secret);
+    }
+
+    void cleanupTestCase()
+    {
+        stopEngine();
+        m_double.stop();
+    }
+
+    void uploadsWaitWhileTheCatalogueCannotBeSaved()
+    {
+        const QString folder = m_files.filePath(QStringLiteral("Holiday"));
+        QDir().mkpath(folder);
+        QStringList photos;
+        for (int i = 0; i < 3; ++i)
+            photos << writePhoto(folder + QStringLiteral("/h%1.jpg").arg(i), QStringLiteral("2022:07:0%1 10:00:00").arg(i + 1), 700 + i);
+        FileManager::addCustomFolder(folder);
+        startEngine();
+        QTRY_VERIFY_WITH_TIMEOUT(FileManager::hasCompletedScanThisSession() && !FileManager::isRunning(), 30000);
+        for (const QString &p : photos)
+            QVERIFY(record(p) && record(p)->needsUpload() == NeedsUpload::Waiting);
+        QVERIFY(DataStore::save());
+
+        // The disk fills up: the next saves cannot grow the database.
+        DataStore *store = DataStore::instance();
+        store->limitGrowthForTesting(0);
+        for (int i = 0; i < 400; ++i)
+            store->createFileData(QStringLiteral("/elsewhere/%1/").arg(i) + QString(120, QLatin1Char('x')), false);
+        QVERIFY(!DataStore::save());
+        QVERIFY(store->savesFailing());
+
+        Settings::setBool(true, QStringLiteral("WelcomeScreenComplete"));
+        LumoraUploader::run();
+        const QString held = QStringLiteral("Uploads wait: the photo catalogue cannot be saved");
+        QTRY_VERIFY_WITH_TIMEOUT(LumoraDrive::statusLine1() == held || uploadsSent() > 0, 30000);
+        QCOMPARE(uploadsSent(), 0);
+        QCOMPARE(LumoraUploader::gateHoldingBack(), QStringLiteral("catalogue cannot be saved"));
+        QVERIFY(!LumoraUploader::isRunning());
+
+        // Space comes back: the store's retry saves, and uploading resumes without a hand.
+        store->limitGrowthForTesting(-1);
+        QTRY_VERIFY_WITH_TIMEOUT(!store->savesFailing(), 30000);
+        QTRY_VERIFY_WITH_TIMEOUT(std::all_of(photos.cbegin(), photos.cend(),
+                                             [](const QString &p) { return record(p)->needsUpload() == NeedsUpload::Uploaded; }),
+                                 60000);
+        QVERIFY(LumoraUploader::waitUntilIdleForTesting(30000));
+        QCOMPARE(uploadsSent(), 3);
+        QVERIFY(LumoraDrive::statusLine1() != held);
+
+        // The completions reached the disk.
+        stopEngine();
+        for (const QString &p : photos)
+            QCOMPARE(record(p)->needsUpload(), NeedsUpload::Uploaded);
+    }
+};
+
+QTEST_GUILESS_MAIN(TestCatalogueHealth)
+#include "tst_catalogue_health.moc"
