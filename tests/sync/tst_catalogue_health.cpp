@@ -18,6 +18,7 @@
 #include "core/Settings.h"
 
 #include <QtTest>
+#include <sqlite3.h>
 
 namespace {
 FileData *record(const QString &path) { return DataStore::instance()->fileDataForPathKey(FileManager::pathKey(path)); }
@@ -120,6 +121,60 @@ private Q_SLOTS:
         stopEngine();
         for (const QString &p : photos)
             QCOMPARE(record(p)->needsUpload(), NeedsUpload::Uploaded);
+    }
+
+    void damagedCatalogueStartsAfreshWithoutUploadingTwice()
+    {
+        // Everything of the first test is on the service; then the catalogue file is garbage.
+        const QString folder = m_files.filePath(QStringLiteral("Holiday"));
+        const int before = uploadsSent();
+        QVERIFY(before >= 3);
+        DataStore::resetForTesting();
+        QVERIFY(DataStore::deleteStoreFiles());
+        QFile garbage(DataStore::storePath());
+        QVERIFY(garbage.open(QIODevice::WriteOnly));
+        garbage.write(QByteArray(4096, '\x5a'));
+        garbage.close();
+
+        startEngine();
+        QVERIFY(DataStore::instance()->isOpen());
+        QCOMPARE(DataStore::instance()->recovery().kind, StoreRecovery::SetAsideBroken);
+        QVERIFY(QFileInfo::exists(DataStore::instance()->recovery().setAsidePath));
+        QTRY_VERIFY_WITH_TIMEOUT(FileManager::hasCompletedScanThisSession() && !FileManager::isRunning(), 30000);
+        const QStringList photos = QDir(folder).entryList({QStringLiteral("*.jpg")});
+        QCOMPARE(photos.size(), 3);
+        // The fresh catalogue learnt the account's checksums before it marked anything.
+        for (const QString &name : photos) {
+            FileData *r = record(folder + QLatin1Char('/') + name);
+            QVERIFY(r);
+            QVERIFY2(r->needsUpload() != NeedsUpload::Waiting, qPrintable(name));
+            QVERIFY(r->uploadedRemoteId() != 0);
+        }
+        LumoraUploader::run();
+        QVERIFY(LumoraUploader::waitUntilIdleForTesting(30000));
+        QCOMPARE(uploadsSent(), before);
+        stopEngine();
+    }
+
+    void catalogueThatCannotBeOpenedIsTheStatus()
+    {
+        // Written by a newer version: neither usable nor ours to replace.
+        DataStore::resetForTesting();
+        QVERIFY(DataStore::deleteStoreFiles());
+        sqlite3 *db = nullptr;
+        QCOMPARE(sqlite3_open(QFile::encodeName(DataStore::storePath()).constData(), &db), SQLITE_OK);
+        QCOMPARE(sqlite3_exec(db, "PRAGMA user_version=99", nullptr, nullptr, nullptr), SQLITE_OK);
+        sqlite3_close(db);
+        const int before = uploadsSent();
+        startEngine();
+        QVERIFY(!DataStore::instance()->isOpen());
+        LumoraDrive::updateStatus();
+        QTRY_COMPARE_WITH_TIMEOUT(LumoraDrive::statusLine1(), QStringLiteral("Could not open the photo catalogue"), 30000);
+        QCOMPARE(LumoraUploader::gateHoldingBack(), QStringLiteral("catalogue cannot be saved"));
+        QCOMPARE(uploadsSent(), before);
+        stopEngine();
+        DataStore::resetForTesting();
+        QVERIFY(DataStore::deleteStoreFiles());
     }
 };
 

@@ -1,6 +1,7 @@
 #include "app/launch/ShellBridge.h"
 
 #include "app/launch/AppDelegate.h"
+#include "app/launch/CatalogueHealthAlert.h"
 #include "app/launch/Migrations.h"
 #include "app/update/Bundle.h"
 #include "catalogue/DataStore.h"
@@ -79,7 +80,11 @@ void installDefaults(ShellBridge &b)
         return ok;
     };
     b.catalogueClose = [] { DataStore::shutdown(); };
-    b.runCatalogueMigrations = [] { Migrations::run(AppDelegate::lastRanBuildNumber()); };
+    // The catalogue's first use at launch: what its opening found wrong is reported here too.
+    b.runCatalogueMigrations = [] {
+        Migrations::run(AppDelegate::lastRanBuildNumber());
+        CatalogueHealthAlert::reportAtLaunch();
+    };
     b.allSourcesCount = [] { return int(FileManager::allSources().size()); };
     b.allSourcesFilteredCount = [] { return int(FileManager::allSourcesFiltered().size()); };
     b.registerIMessageHasPhotos = [] { FileManager::registerIMessageHasPhotos(); };
