@@ -7,6 +7,10 @@
 #include <QString>
 
 namespace MediaInspector {
+// Reading one file's metadata never takes longer than this; past it the file is catalogued
+// without (it keeps its modification date).
+constexpr int kMetadataBudgetMs = 2000;
+
 // Is the name one of the photo or video names the scanner looks at (case-insensitive)?
 bool hasCandidateExtension(const QString &fileName);
 // Photo, video or Unknown from the first bytes of the content.
@@ -16,4 +20,13 @@ MediaKind kindOfFile(const QString &path);
 // The date the photo was taken, from its EXIF data (DateTimeOriginal, then DateTimeDigitized,
 // then DateTime), as local time; invalid when none (or the file cannot be read).
 QDateTime exifDateTaken(const QString &path);
+
+// The same with the budget and the choice of readers open, and whether the budget ran out.
+// exifDateTaken() never lets the video reader of ISO media near a file.
+struct ExifRead
+{
+    QDateTime date;
+    bool overBudget = false;
+};
+ExifRead readExifDateTaken(const QString &path, int budgetMs, bool allowVideoReader);
 } // namespace MediaInspector
