@@ -54,6 +54,7 @@ struct ScanState
     QStringList activeRoots;       // the filtered source roots in use
     QSet<QString> monitoredRoots;
     QSet<qint64> touchedFolders;   // direct counts to recompute at the end of the pass
+    QHash<QString, QList<FileManager::SkippedFile>> skipped; // by folder path, from its last listing
     bool countsMayHaveGrown = false; // a file was worked on or found: the scan counters may rise
 };
 
@@ -109,7 +110,7 @@ struct DirEntry
 
 enum class ListResult { Ok, Gone, Unreadable };
 
-ListResult listDirectory(const QString &path, QList<DirEntry> *out)
+ListResult listDirectory(const QString &path, QList<DirEntry> *out, QList<DirEntry> *unreadableNames)
 {
     const QByteArray native = QFile::encodeName(path);
     DIR *dir = ::opendir(native.constData());
@@ -125,8 +126,14 @@ ListResult listDirectory(const QString &path, QList<DirEntry> *out)
         decoder.resetState();
         QString name = decoder(QByteArrayView(n, qsizetype(std::strlen(n))));
         if (decoder.hasError()) {
-            // Such a name cannot be written back from a QString: skip it, do not guess.
-            ++skippedNames;
+            // Such a name cannot be written back from a QString, so the file cannot be opened
+            // through it: it is skipped, but counted and shown (in a lossy form), never hidden.
+            struct stat st;
+            if (::fstatat(dfd, n, &st, 0) == 0
+                && (S_ISDIR(st.st_mode) || (S_ISREG(st.st_mode) && MediaInspector::hasCandidateExtension(name)))) {
+                ++skippedNames;
+                unreadableNames->append({std::move(name), S_ISDIR(st.st_mode), qint64(st.st_size), mtimeMs(st)});
+            }
             continue;
         }
         struct stat st;
@@ -311,13 +318,21 @@ FileData *createChild(FileData *folder, const DirEntry &e)
     return r;
 }
 
-void applyListing(qint64 folderId, ListResult result, const QList<DirEntry> &entries)
+void applyListing(qint64 folderId, ListResult result, const QList<DirEntry> &entries, const QList<DirEntry> &unreadable)
 {
     DataStore *store = DataStore::instance();
     FileData *folder = store->fileDataForId(folderId);
     if (!folder)
         return;
     const QString path = folder->fileFullPath();
+    if (unreadable.isEmpty()) {
+        state().skipped.remove(path);
+    } else {
+        QList<FileManager::SkippedFile> list;
+        for (const DirEntry &e : unreadable)
+            list.append({path, e.name, e.isDir});
+        state().skipped.insert(path, list);
+    }
     if (result != ListResult::Ok) {
         const QString root = rootOf(path);
         const bool rootGone = root.isEmpty() || root == path || !QFileInfo::exists(root);
@@ -661,12 +676,12 @@ void scanLoop()
             }
             if (jobs.first().isFolder) {
                 waitForApply();
-                QList<DirEntry> entries;
-                const ListResult result = listDirectory(jobs.first().path, &entries);
+                QList<DirEntry> entries, unreadable;
+                const ListResult result = listDirectory(jobs.first().path, &entries, &unreadable);
                 const QVariant setData = result == ListResult::Ok ? readSetDataOf(jobs.first().path) : QVariant();
                 dispatch_main_sync([&] {
                     applySetDataOnDisk(jobs.first().id, setData);
-                    applyListing(jobs.first().id, result, entries);
+                    applyListing(jobs.first().id, result, entries, unreadable);
                     s.scanningId = 0;
                     DataStore::queueSave();
                     jobs = pickNext();
@@ -788,6 +803,20 @@ void FileManager::setTrackingCurrentScan(bool tracking)
     Settings::setBool(tracking, QStringLiteral("TrackingCurrentScan"));
 }
 
+QList<FileManager::SkippedFile> FileManager::skippedFiles()
+{
+    QList<SkippedFile> out;
+    DataStore *store = DataStore::instance();
+    for (auto it = state().skipped.cbegin(); it != state().skipped.cend(); ++it) {
+        // Only what is still meant to be backed up: a listed folder inside a source, not excluded.
+        const FileData *folder = store->fileDataForPathKey(it.key());
+        if (!folder || folder->isMissingOnDisk() || hasExcludedAncestorOrSelf(folder) || rootOf(it.key()).isEmpty())
+            continue;
+        out += it.value();
+    }
+    return out;
+}
+
 bool FileManager::isTrackingCurrentScan()
 {
     return state().tracking;
@@ -891,6 +920,7 @@ void FileManager::resetForTesting()
     s.activeRoots.clear();
     s.monitoredRoots.clear();
     s.touchedFolders.clear();
+    s.skipped.clear();
     s.scanningId = 0;
     s.runAgain = false;
 }

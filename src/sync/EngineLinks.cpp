@@ -46,6 +46,7 @@ StatusInputs EngineLinks::gatherStatusInputs()
     DataStore *store = DataStore::instance();
     in.catalogueUnavailable = !store->isOpen();
     in.catalogueSavesFailing = store->isOpen() && store->savesFailing();
+    in.filesSkipped = store->isOpen() ? int(FileManager::skippedFiles().size()) : 0;
     return in;
 }
 

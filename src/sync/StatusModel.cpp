@@ -170,6 +170,14 @@ StatusModel composeStatus(const StatusInputs &in)
         return m;
     }
 
+    if (in.filesSkipped > 0) {
+        m.line1 = L("%1 could not be backed up").arg(fileWord(in.filesSkipped));
+        m.line2 = L("Their names are not valid UTF-8; rename them to back them up");
+        m.lineShort = L("%1 skipped").arg(QLocale().toString(in.filesSkipped));
+        m.percent = 1.0;
+        return m;
+    }
+
     m.line1 = L("All photos uploaded");
     m.lineShort = L("All photos uploaded");
     m.complete = true;

@@ -4,6 +4,7 @@
 #include "catalogue/MediaInspector.h"
 
 #include <QtTest>
+#include <sys/stat.h>
 
 using namespace CatalogueTest;
 
@@ -100,6 +101,46 @@ private Q_SLOTS:
         QVERIFY(beside);
         QCOMPARE(beside->needsUpload(), NeedsUpload::Waiting);
         QCOMPARE(beside->dateTaken().toLocalTime(), QDateTime(QDate(2019, 3, 4), QTime(5, 6, 7)));
+    }
+
+    void namesThatAreNotUtf8AreCountedNotHidden()
+    {
+        auto writeRaw = [](const QByteArray &path, const QByteArray &bytes) {
+            FILE *f = fopen(path.constData(), "wb");
+            if (!f)
+                return false;
+            fwrite(bytes.constData(), 1, size_t(bytes.size()), f);
+            return fclose(f) == 0;
+        };
+        const QByteArray folder = QFile::encodeName(p("Latin"));
+        QVERIFY(QDir().mkpath(p("Latin")));
+        QVERIFY(writeRaw(folder + "/caf\xe9.jpg", makeJpeg(6000, 21).bytes));
+        QVERIFY(writeRaw(folder + "/notes\xe9.txt", "not a photo"));
+        QVERIFY(::mkdir((folder + "/\xe9t\xe9").constData(), 0700) == 0);
+        QVERIFY(writeFile(p("Latin/plain.jpg"), makeJpeg(6000, 22).bytes));
+        FileManager::addCustomFolder(p("Latin"));
+        QVERIFY(FileManager::waitUntilIdle(kWait));
+        QCOMPARE(rec("Latin/plain.jpg")->needsUpload(), NeedsUpload::Waiting);
+
+        QList<FileManager::SkippedFile> skipped = FileManager::skippedFiles();
+        QCOMPARE(skipped.size(), 2);
+        std::sort(skipped.begin(), skipped.end(), [](const auto &a, const auto &b) { return a.isFolder < b.isFolder; });
+        QCOMPARE(skipped.at(0).folder, p("Latin"));
+        QCOMPARE(skipped.at(0).name, QStringLiteral("caf\uFFFD.jpg"));
+        QVERIFY(!skipped.at(0).isFolder);
+        QCOMPARE(skipped.at(1).name, QStringLiteral("\uFFFDt\uFFFD"));
+        QVERIFY(skipped.at(1).isFolder);
+
+        // Renamed, the photo is backed up like any other and no longer counted.
+        QVERIFY(::rename((folder + "/caf\xe9.jpg").constData(), QFile::encodeName(p("Latin/cafe.jpg")).constData()) == 0);
+        FileManager::setFile(rec("Latin"), NeedsScan::Pending, false);
+        FileManager::run();
+        QVERIFY(FileManager::waitUntilIdle(kWait));
+        QVERIFY(rec("Latin/cafe.jpg"));
+        QCOMPARE(FileManager::skippedFiles().size(), 1);
+        // An excluded folder's names are not the user's concern.
+        rec("Latin")->setExcludedFromScan(true);
+        QVERIFY(FileManager::skippedFiles().isEmpty());
     }
 };
 

@@ -156,6 +156,26 @@ private Q_SLOTS:
         stopEngine();
     }
 
+    void skippedNamesKeepTheStatusFromClaimingAllUploaded()
+    {
+        // A photo whose name is Latin-1, beside one that uploads.
+        const QString folder = m_files.filePath(QStringLiteral("Latin"));
+        QDir().mkpath(folder);
+        const QString plain = writePhoto(folder + QStringLiteral("/plain.jpg"), QStringLiteral("2021:01:01 00:00:00"), 801);
+        const QString latin = writePhoto(folder + QStringLiteral("/latin.jpg"), QStringLiteral("2021:01:02 00:00:00"), 802);
+        QVERIFY(::rename(QFile::encodeName(latin).constData(), (QFile::encodeName(folder) + "/caf\xe9.jpg").constData()) == 0);
+        FileManager::addCustomFolder(folder);
+        Settings::setBool(true, QStringLiteral("WelcomeScreenComplete"));
+        startEngine();
+        QTRY_VERIFY_WITH_TIMEOUT(record(plain) && record(plain)->needsUpload() == NeedsUpload::Uploaded, 60000);
+        QVERIFY(LumoraUploader::waitUntilIdleForTesting(30000));
+        LumoraDrive::updateStatus();
+        QTRY_COMPARE_WITH_TIMEOUT(LumoraDrive::statusLine1(), QStringLiteral("1 file could not be backed up"), 30000);
+        QVERIFY(!LumoraDrive::statusIsComplete());
+        stopEngine();
+        FileManager::removeCustomFolder(folder);
+    }
+
     void catalogueThatCannotBeOpenedIsTheStatus()
     {
         // Written by a newer version: neither usable nor ours to replace.
