@@ -193,6 +193,7 @@ struct FileWork
     qint64 mtime = 0;
     MediaKind kind = MediaKind::Unknown;
     QDateTime taken;
+    double duration = 0; // videos
     ContentSample whole;
     ContentSample jpeg;
 };
@@ -280,6 +281,11 @@ FileWork workOnFile(const QString &path, qint64 oldSize, qint64 oldMtime, bool w
     ::close(fd);
     if (w.kind == MediaKind::Photo && mayHaveExif)
         w.taken = MediaInspector::exifDateTaken(path);
+    if (w.kind == MediaKind::Video) {
+        const MediaInspector::VideoInfo video = MediaInspector::videoInfo(path);
+        w.taken = video.recorded;
+        w.duration = video.durationSeconds;
+    }
     if (!w.taken.isValid())
         w.taken = QDateTime::fromMSecsSinceEpoch(w.mtime, Qt::UTC);
     w.outcome = FileWork::Worked;
@@ -457,6 +463,7 @@ void applyFile(qint64 id, const FileWork &w)
         r->setFileSize(w.size);
         r->setDateModified(QDateTime::fromMSecsSinceEpoch(w.mtime, Qt::UTC));
         r->setDateTaken(w.taken);
+        r->setDuration(w.duration);
         if (r->mediaKind() != w.kind && r->parent())
             state().touchedFolders.insert(r->parent()->fileID());
         r->setMediaKind(w.kind);

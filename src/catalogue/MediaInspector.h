@@ -4,6 +4,7 @@
 #include "catalogue/FileData.h"
 
 #include <QDateTime>
+#include <QImage>
 #include <QString>
 
 namespace MediaInspector {
@@ -29,4 +30,19 @@ struct ExifRead
     bool overBudget = false;
 };
 ExifRead readExifDateTaken(const QString &path, int budgetMs, bool allowVideoReader);
+// A video's length and the date it was recorded, read from its container by the media library
+// within kMetadataBudgetMs. Only local files of the usual video containers are opened: a file
+// that names other files or addresses (playlists, concatenation lists) is not followed.
+struct VideoInfo
+{
+    bool readable = false;      // the container was recognised and read
+    double durationSeconds = 0; // 0 when unknown
+    QDateTime recorded;         // invalid when the container holds no date
+    bool overBudget = false;    // reading was ended by the budget
+};
+VideoInfo videoInfo(const QString &path, int budgetMs = kMetadataBudgetMs);
+
+// The video's first picture, scaled to fit a square of maxPixels and turned upright; null when
+// there is none or it cannot be decoded within the budget. Thread-safe.
+QImage videoFirstFrame(const QString &path, int maxPixels, int budgetMs = kMetadataBudgetMs);
 } // namespace MediaInspector

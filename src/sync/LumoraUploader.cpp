@@ -11,6 +11,7 @@
 #include "catalogue/DataStore.h"
 #include "catalogue/FileData.h"
 #include "catalogue/FileManager.h"
+#include "catalogue/MediaInspector.h"
 
 #include "core/Digest.h"
 #include "core/Dispatch.h"
@@ -237,6 +238,8 @@ bool writeThumbnail(const QString &source, const QString &target)
             reader.setScaledSize(scaled);
     }
     QImage image = reader.read();
+    if (image.isNull())
+        image = MediaInspector::videoFirstFrame(source, kThumbnailPixels * 2); // a video: its first frame
     if (image.isNull())
         return false;
     image = image.scaled(kThumbnailPixels, kThumbnailPixels, Qt::KeepAspectRatioByExpanding, Qt::SmoothTransformation);

@@ -2,6 +2,7 @@
 // disk), nothing is uploaded and the status says why; once a save succeeds again, uploading
 // resumes by itself and what was uploaded is on disk. Real engine against the service double.
 #include "LumoraDouble.h"
+#include "catalogue/VideoTestSupport.h"
 #include "SyncTestHome.h"
 #include "SyncTestPhotos.h"
 
@@ -172,6 +173,36 @@ private Q_SLOTS:
         LumoraDrive::updateStatus();
         QTRY_COMPARE_WITH_TIMEOUT(LumoraDrive::statusLine1(), QStringLiteral("1 file could not be backed up"), 30000);
         QVERIFY(!LumoraDrive::statusIsComplete());
+        stopEngine();
+        FileManager::removeCustomFolder(folder);
+    }
+
+    void uploadedVideoGetsAThumbnailFromItsFirstFrame()
+    {
+        const QString folder = m_files.filePath(QStringLiteral("Clips"));
+        QDir().mkpath(folder);
+        VideoTest::Spec spec;
+        spec.firstFrame = QColor(30, 200, 40);
+        spec.creationTime = QStringLiteral("2020-08-09T10:11:12.000000Z");
+        const QString clip = folder + QStringLiteral("/clip.mp4");
+        QVERIFY(VideoTest::write(clip, spec));
+        QFile f(clip);
+        QVERIFY(f.open(QIODevice::ReadWrite));
+        QVERIFY(f.setFileTime(QDateTime::currentDateTimeUtc().addSecs(-3600), QFileDevice::FileModificationTime));
+        f.close();
+        FileManager::addCustomFolder(folder);
+        Settings::setBool(true, QStringLiteral("WelcomeScreenComplete"));
+        startEngine();
+        QTRY_VERIFY_WITH_TIMEOUT(record(clip) && record(clip)->needsUpload() == NeedsUpload::Uploaded, 60000);
+        QCOMPARE(record(clip)->dateTaken(), QDateTime(QDate(2020, 8, 9), QTime(10, 11, 12), QTimeZone::utc()));
+        QVERIFY(record(clip)->duration() > 2);
+        QVERIFY(LumoraUploader::recentUploads().contains(clip));
+        QTRY_VERIFY_WITH_TIMEOUT(!LumoraUploader::imageForRecentUpload(clip).isNull(), 10000);
+        const QImage thumb = LumoraUploader::imageForRecentUpload(clip);
+        QCOMPARE(thumb.size(), QSize(112, 112));
+        const QColor centre = thumb.pixelColor(56, 56);
+        QVERIFY2(qAbs(centre.green() - 200) < 50 && centre.red() < 90 && centre.blue() < 90, qPrintable(centre.name()));
+        QVERIFY(LumoraUploader::waitUntilIdleForTesting(30000));
         stopEngine();
         FileManager::removeCustomFolder(folder);
     }
