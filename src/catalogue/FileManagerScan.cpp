@@ -179,9 +179,7 @@ void applySetDataOnDisk(qint64 folderId, const QVariant &contents)
     if (!folder || !folder->isFolder() || folder->excludedFromScan() || !FileData::setDataExcludes(contents))
         return;
     LGLogInfo(QStringLiteral("SCANNER: Excluding %1 as its folder settings say").arg(folder->fileFullPath()));
-    folder->setExcludedFromScan(true);
-    if (FileData *parent = folder->parent())
-        parent->addFlag(FileFlags::HasExcludedChildren);
+    folder->setExcludedFromScan(true); // marks the parent and is saved at once
     folder->resetCachedStatusRecursive(true);
     folder->notifyParentsOfStatusChanged();
 }
