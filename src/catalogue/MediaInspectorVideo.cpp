@@ -193,17 +193,27 @@ QImage videoFirstFrame(const QString &path, int maxPixels, int budgetMs)
     const QSize target = source.width() > maxPixels || source.height() > maxPixels
                              ? source.scaled(maxPixels, maxPixels, Qt::KeepAspectRatio)
                              : source;
-    SwsContext *sws = sws_getContext(source.width(), source.height(), AVPixelFormat(frame->format),
-                                     qMax(1, target.width()), qMax(1, target.height()), AV_PIX_FMT_RGB32,
-                                     SWS_BILINEAR, nullptr, nullptr, nullptr);
+    const int outW = qMax(1, target.width());
+    const int outH = qMax(1, target.height());
+    SwsContext *sws = sws_getContext(source.width(), source.height(), AVPixelFormat(frame->format), outW, outH,
+                                     AV_PIX_FMT_RGB32, SWS_BILINEAR, nullptr, nullptr, nullptr);
     if (!sws)
         return {};
-    QImage image(qMax(1, target.width()), qMax(1, target.height()), QImage::Format_RGB32);
-    uint8_t *dst[4] = {image.bits(), nullptr, nullptr, nullptr};
-    int dstStride[4] = {int(image.bytesPerLine()), 0, 0, 0};
+    // swscale's vector code writes whole blocks of pixels past the end of a row: it gets rows
+    // padded to a multiple of 32 pixels (and a spare row), and the image is cut out afterwards.
+    uint8_t *dst[4] = {nullptr, nullptr, nullptr, nullptr};
+    int dstStride[4] = {0, 0, 0, 0};
+    if (av_image_alloc(dst, dstStride, FFALIGN(outW, 32), outH + 1, AV_PIX_FMT_RGB32, 64) < 0) {
+        sws_freeContext(sws);
+        return {};
+    }
     const int rows = sws_scale(sws, frame->data, frame->linesize, 0, frame->height, dst, dstStride);
     sws_freeContext(sws);
-    if (rows <= 0)
+    QImage image;
+    if (rows > 0)
+        image = QImage(dst[0], outW, outH, dstStride[0], QImage::Format_RGB32).copy();
+    av_freep(&dst[0]);
+    if (image.isNull())
         return {};
 
     // Phones record upright video sideways and say how to turn it.
