@@ -8,6 +8,7 @@ PACKAGES=(
   qt6-networkauth-dev qt6-webengine-dev qt6-svg-dev libqt6opengl6-dev
   libsqlite3-dev libssl-dev libplist-dev libspdlog-dev libfmt-dev libexiv2-dev
   libcpp-httplib-dev zlib1g-dev
+  libavformat-dev libavcodec-dev libavutil-dev libswscale-dev valgrind
   unzip zip xvfb xauth dbus dbus-x11 curl
   fonts-dejavu-core
 )

@@ -31,6 +31,10 @@ struct CatalogueHooks
     // A source was deselected: waiting work below this path is no longer wanted.
     std::function<void(const QString &path)> sourceRemoved = [](const QString &) {};
 
+    // The catalogue's health changed: saves began to fail or succeed again, or the store was
+    // replaced by a fresh one. The sync engine re-evaluates its gates and the status.
+    std::function<void()> catalogueHealthChanged = [] {};
+
     static CatalogueHooks &instance()
     {
         static CatalogueHooks hooks;

@@ -1,5 +1,7 @@
 #include "catalogue/DataStore.h"
 
+#include "catalogue/CatalogueHooks.h"
+
 #include "core/Dispatch.h"
 #include "core/LGLog.h"
 #include "platform/StandardPaths.h"
@@ -11,6 +13,7 @@
 #include <QRecursiveMutex>
 #include <QThread>
 #include <atomic>
+#include <utility>
 #include <sqlite3.h>
 
 namespace {
@@ -82,6 +85,9 @@ struct Statement
     explicit operator bool() const { return st != nullptr; }
 };
 
+// The SettingsData row that marks a process holding the store open (see markSessionOpen).
+constexpr const char *kSessionOpenRow = "DataStoreSessionOpen";
+
 QString dbError(sqlite3 *db)
 {
     return db ? QString::fromUtf8(sqlite3_errmsg(db)) : QStringLiteral("no database");
@@ -146,11 +152,16 @@ DataStore::DataStore()
     m_saveTimer.setSingleShot(true);
     m_saveTimer.setInterval(kQueuedSaveDelayMs);
     connect(&m_saveTimer, &QTimer::timeout, this, [] { DataStore::save(); });
+    m_retryTimer.setSingleShot(true);
+    m_retryTimer.setInterval(kSaveRetryMs);
+    connect(&m_retryTimer, &QTimer::timeout, this, [this] { saveNow(false); });
 }
 
 DataStore::~DataStore()
 {
     stopWriter();
+    // Closing merges the journal into the main file: this run ends cleanly.
+    markSessionOpen(false);
     auto *center = FileDataChangeCenter::instance();
     for (FileData *r : std::as_const(m_byId))
         center->forget(r);
@@ -245,9 +256,103 @@ bool DataStore::exec(const char *sql)
 
 bool DataStore::openAt(const QString &path)
 {
+    const QFileInfo file(path);
+    const bool emptyFile = file.exists() && file.size() == 0;
+    const bool journalPresent = QFileInfo::exists(path + QStringLiteral("-wal"));
+    if (openOnce(path)) {
+        if (emptyFile) {
+            m_recovery = {StoreRecovery::RecreatedEmptyFile, QStringLiteral("The catalogue file was empty"), {}};
+            LGLogError(QStringLiteral("DATASTORE: The catalogue file was empty; a new catalogue was started"));
+        }
+        // The last run marked its session in the main file and left without closing: its
+        // journal should be here. Without it, every change since the last checkpoint is gone.
+        SettingsData *session = m_settings.value(QString::fromLatin1(kSessionOpenRow));
+        if (!journalPresent && session && session->booleanValue() && m_recovery.kind == StoreRecovery::None) {
+            m_recovery = {StoreRecovery::LostJournal,
+                          QStringLiteral("The catalogue's journal was missing after an unfinished run"), {}};
+            LGLogError(QStringLiteral("DATASTORE: The catalogue's journal is missing; recent changes were lost"));
+        }
+        markSessionOpen(true);
+        return true;
+    }
+    if (!m_openFoundDamage)
+        return false;
+    const StoreError damaged = m_openError;
+    const QString aside = setAside(path);
+    if (aside.isEmpty())
+        return false;
+    m_openError = {};
+    if (!openOnce(path))
+        return false;
+    m_recovery = {StoreRecovery::SetAsideBroken, damaged.message, aside};
+    LGLogError(QStringLiteral("DATASTORE: The catalogue could not be read (%1); kept as %2, a new catalogue was started")
+                   .arg(damaged.message, aside));
+    markSessionOpen(true);
+    return true;
+}
+
+QString DataStore::setAside(const QString &path)
+{
+    const QString stamp = QDateTime::currentDateTimeUtc().toString(QStringLiteral("yyyyMMdd-HHmmss"));
+    QString aside = path + QStringLiteral(".damaged-") + stamp;
+    for (int n = 2; QFileInfo::exists(aside); ++n)
+        aside = path + QStringLiteral(".damaged-%1-%2").arg(stamp).arg(n);
+    if (!QFile::rename(path, aside)) {
+        LGLogError(QStringLiteral("DATASTORE: Could not set the unreadable catalogue aside"));
+        return QString();
+    }
+    // Its journal belongs to it: a fresh store must not pick it up.
+    for (const QString &suffix : {QStringLiteral("-wal"), QStringLiteral("-shm")})
+        if (QFileInfo::exists(path + suffix) && !QFile::rename(path + suffix, aside + suffix))
+            QFile::remove(path + suffix);
+    return aside;
+}
+
+// A marker row kept in the main file (checkpointed at once): set while a process has the store
+// open, cleared by a clean close.
+void DataStore::markSessionOpen(bool open)
+{
+    if (!m_db)
+        return;
+    QMutexLocker lock(&m_dbLock);
+    Statement st(m_db, "INSERT OR REPLACE INTO SettingsData (name, booleanValue) VALUES (?, ?)");
+    if (!st)
+        return;
+    sqlite3_bind_text(st.st, 1, kSessionOpenRow, -1, SQLITE_STATIC);
+    sqlite3_bind_int(st.st, 2, open ? 1 : 0);
+    if (sqlite3_step(st.st) == SQLITE_DONE)
+        sqlite3_wal_checkpoint_v2(m_db, nullptr, SQLITE_CHECKPOINT_PASSIVE, nullptr, nullptr);
+}
+
+void DataStore::discardLoaded()
+{
+    auto *center = FileDataChangeCenter::instance();
+    for (FileData *r : std::as_const(m_byId))
+        center->forget(r);
+    qDeleteAll(m_byId);
+    qDeleteAll(m_settings);
+    m_byId.clear();
+    m_byPath.clear();
+    m_settings.clear();
+    m_foldersToScan.clear();
+    m_filesToScan.clear();
+    m_roots.clear();
+    m_dirtyRecords.clear();
+    m_dirtySettings.clear();
+    m_deletedIds.clear();
+    m_nextId = 1;
+}
+
+bool DataStore::openOnce(const QString &path)
+{
+    m_openFoundDamage = false;
     auto fail = [this](int code, const QString &message) {
         m_openError = {code, message};
+        const int rc = m_db ? (sqlite3_errcode(m_db) & 0xFF) : SQLITE_OK;
+        m_openFoundDamage = rc == SQLITE_NOTADB || rc == SQLITE_CORRUPT;
         LGLogError(QStringLiteral("DATASTORE: Could not open the catalogue: %1").arg(message));
+        // Nothing half-loaded stays behind on a closed store.
+        discardLoaded();
         if (m_db) {
             sqlite3_close_v2(m_db);
             m_db = nullptr;
@@ -264,7 +369,7 @@ bool DataStore::openAt(const QString &path)
         return fail(2, dbError(db));
     sqlite3_busy_timeout(m_db, 5000);
     // Reading the version is the first access to the file: a file that is not a database
-    // fails here and is reported, never replaced.
+    // fails here.
     int version = -1;
     {
         Statement st(m_db, "PRAGMA user_version");
@@ -494,6 +599,12 @@ bool DataStore::save()
     DataStore *store = instance();
     store->m_saveTimer.stop();
     store->m_queuedSaves = 0;
+    // Explicit saves follow what must survive (confirmed uploads, exclusions): they reach the
+    // main file too, so a lost journal cannot take them along.
+    {
+        std::lock_guard<std::mutex> lock(store->m_queueLock);
+        store->m_checkpointRequested = true;
+    }
     return store->saveNow(true);
 }
 
@@ -588,9 +699,14 @@ void DataStore::writerLoop()
         for (auto &b : m_queue)
             batches.push_back(b.get());
         m_writing = true;
+        const bool checkpoint = std::exchange(m_checkpointRequested, false);
         lock.unlock();
         QString error;
         const bool ok = writeBatches(batches, &error);
+        if (ok && checkpoint) {
+            QMutexLocker db(&m_dbLock);
+            sqlite3_wal_checkpoint_v2(m_db, nullptr, SQLITE_CHECKPOINT_PASSIVE, nullptr, nullptr);
+        }
         lock.lock();
         m_writing = false;
         if (ok) {
@@ -601,9 +717,38 @@ void DataStore::writerLoop()
             m_lastSaveError = {2, error};
             LGLogError(QStringLiteral("DATASTORE: Save failed (kept for the next save): %1").arg(error));
         }
+        QMetaObject::invokeMethod(this, [this] { noteSaveHealth(); }, Qt::QueuedConnection);
         m_finishedRequest = request;
         m_queueCond.notify_all();
     }
+}
+
+void DataStore::noteSaveHealth()
+{
+    const bool failing = savesFailing();
+    if (failing && !m_retryTimer.isActive())
+        m_retryTimer.start();
+    if (failing == m_reportedFailing)
+        return;
+    m_reportedFailing = failing;
+    if (failing)
+        LGLogError(QStringLiteral("DATASTORE: The catalogue cannot be saved; uploads wait until it can"));
+    else
+        LGLogInfo(QStringLiteral("DATASTORE: The catalogue is saved again"));
+    if (const auto &changed = CatalogueHooks::instance().catalogueHealthChanged)
+        changed();
+}
+
+void DataStore::limitGrowthForTesting(int extraPages)
+{
+    QMutexLocker lock(&m_dbLock);
+    qint64 limit = 4294967294LL;
+    if (extraPages >= 0) {
+        Statement st(m_db, "PRAGMA page_count");
+        if (st && sqlite3_step(st.st) == SQLITE_ROW)
+            limit = sqlite3_column_int64(st.st, 0) + extraPages;
+    }
+    exec(QByteArray("PRAGMA max_page_count=" + QByteArray::number(limit)).constData());
 }
 
 bool DataStore::writeBatches(const std::vector<SaveBatch *> &batches, QString *error)

@@ -5,8 +5,11 @@
 // Entities: FileData (the records, loaded whole at open), SettingsData (name/value rows) and
 // DedupData (the de-duplication index, kept on disk and queried by sample).
 //
-// A store that cannot be opened or migrated is reported (isOpen() false, openError()) and left
-// on disk as it is: the application shows the alert and resets through deleteStoreFiles().
+// A file that is not a database (or a damaged one) is renamed aside, never deleted, and a fresh
+// store is started in its place (recovery()); the service mirror then relearns from the
+// account's checksums what is already uploaded before the scan marks anything for upload.
+// A store that cannot be opened even so, or one written by a newer version, is reported
+// (isOpen() false, openError()) and left on disk as it is.
 #include "catalogue/FileData.h"
 
 #include <QDateTime>
@@ -81,6 +84,20 @@ struct DedupData
     }
 };
 
+// What the store found wrong when it opened, and mended; the application reports it once.
+struct StoreRecovery
+{
+    enum Kind {
+        None,
+        SetAsideBroken,     // unreadable file renamed to setAsidePath, a fresh store started
+        RecreatedEmptyFile, // the file had 0 bytes: a fresh store, all records are gone
+        LostJournal,        // the last run ended without closing and its journal is missing
+    };
+    Kind kind = None;
+    QString message;
+    QString setAsidePath;
+};
+
 class DataStore : public QObject
 {
     Q_OBJECT
@@ -90,6 +107,8 @@ public:
     // Queued saves are written after this long, or at once after this many.
     static constexpr int kQueuedSaveDelayMs = 5000;
     static constexpr int kQueuedSaveLimit = 200;
+    // While saves fail (full disk, read-only or failing disk), they are tried again this often.
+    static constexpr int kSaveRetryMs = 5000;
 
     // The store, opened on first use. Check isOpen() before relying on it.
     static DataStore *instance();
@@ -107,7 +126,11 @@ public:
 
     bool isOpen() const { return m_db != nullptr; }
     StoreError openError() const { return m_openError; }
+    StoreRecovery recovery() const { return m_recovery; }
     StoreError lastSaveError() const;
+    // True from a failed save until one succeeds: what is done meanwhile (uploads completed)
+    // would be lost by a crash, so the uploader holds while this is true. Any thread.
+    bool savesFailing() const { return lastSaveError().isError(); }
 
     // Saves at once and waits until the rows are on disk (a queued save is dropped); false with
     // lastSaveError() on failure (the changes stay pending for the next save).
@@ -150,6 +173,8 @@ public:
 
     // Tests: open a store at another path (the singleton is replaced), and drop it.
     static void resetForTesting();
+    // Tests: the database may grow by `extraPages` pages at most (a full disk); -1 lifts it.
+    void limitGrowthForTesting(int extraPages);
 
     ~DataStore() override;
 
@@ -160,6 +185,10 @@ Q_SIGNALS:
 private:
     DataStore();
     bool openAt(const QString &path);
+    bool openOnce(const QString &path);
+    void discardLoaded();
+    void markSessionOpen(bool open);
+    QString setAside(const QString &path);
     bool migrate(int fromVersion);
     bool loadRecords();
     bool loadSettings();
@@ -170,6 +199,7 @@ private:
     bool saveNow(bool wait);
     std::unique_ptr<SaveBatch> takeSnapshot();
     void writerLoop();
+    void noteSaveHealth();
     bool writeBatches(const std::vector<SaveBatch *> &batches, QString *error);
     void stopWriter();
     void noteDirty(FileData *record);
@@ -188,6 +218,9 @@ private:
     sqlite3 *m_readDb = nullptr;
     mutable QMutex m_readLock;
     StoreError m_openError;
+    bool m_openFoundDamage = false;
+    StoreRecovery m_recovery;
+    bool m_checkpointRequested = false;
     QString m_execError;
     // The writer thread and its queue of snapshots (guarded by m_queueLock).
     mutable std::mutex m_queueLock;
@@ -211,4 +244,6 @@ private:
     qint64 m_nextId = 1;
     int m_queuedSaves = 0;
     QTimer m_saveTimer;
+    QTimer m_retryTimer;
+    bool m_reportedFailing = false;
 };

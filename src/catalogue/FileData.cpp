@@ -2,6 +2,7 @@
 
 #include "catalogue/CatalogueHooks.h"
 #include "catalogue/DataStore.h"
+#include "catalogue/FileManager.h"
 #include "core/LGLog.h"
 #include "core/PropertyList.h"
 
@@ -251,6 +252,18 @@ void FileData::setExcludedFromScan(bool excluded)
     m_excludedFromScan = excluded;
     markDirty();
     statusInputsChanged();
+    if (FileData *parent = m_parent) {
+        if (excluded)
+            parent->addFlag(FileFlags::HasExcludedChildren);
+        else
+            FileManager::updateFolderHasAnyExcludedChildren(parent);
+    }
+    // What may leave the machine is written through at once: a crash within the queued-save
+    // window must not bring an excluded folder back as included.
+    DataStore *store = DataStore::instance();
+    if (store->isOpen() && !DataStore::save())
+        LGLogError(QStringLiteral("SCANNER: Could not save the exclusion of %1 at once: %2")
+                       .arg(m_path, store->lastSaveError().message));
 }
 
 void FileData::changeToAlbumMode(qint32 mode, int deleteAlbums)
@@ -558,6 +571,16 @@ bool FileData::saveSetDataToDisk()
         return false;
     }
     return true;
+}
+
+bool FileData::setDataExcludes(const QVariant &contents)
+{
+    if (contents.typeId() != QMetaType::QVariantMap)
+        return false;
+    const QString account = CatalogueHooks::instance().signedInAccountId();
+    if (account.isEmpty())
+        return false;
+    return contents.toMap().value(account).toMap().value(kKeyExcluded).toBool();
 }
 
 bool FileData::loadSetDataFromDisk()

@@ -214,6 +214,9 @@ public:
     // Reads the signed-in account's entry back into the record; false when there is none or the
     // file is unreadable or corrupt (logged; the record is left as it was).
     bool loadSetDataFromDisk();
+    // Whether the contents of a per-folder settings file exclude the folder for the signed-in
+    // account (main thread; the file itself may be read on any thread).
+    static bool setDataExcludes(const QVariant &contents);
     QString setDataFilePath() const;
 
     void changeToAlbumMode(qint32 mode, int deleteAlbums);

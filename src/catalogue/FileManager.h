@@ -28,6 +28,17 @@ public:
     // The record the scanner works on now (nullptr between steps).
     static FileData *fileScanning();
     static bool isFileOrAnyChildScanning(FileData *record);
+    // Entries of watched folders that cannot be backed up because their names are not valid
+    // UTF-8 (the path of a record cannot reach their bytes): photo and video names, and folders.
+    // `name` is a lossy display form. From each folder's last listing; excluded folders and
+    // folders outside the sources are left out.
+    struct SkippedFile
+    {
+        QString folder;
+        QString name;
+        bool isFolder = false;
+    };
+    static QList<SkippedFile> skippedFiles();
     static void setTrackingCurrentScan(bool tracking);
     static bool isTrackingCurrentScan();
     static void updateFolderHasAnyExcludedChildren(FileData *folder);

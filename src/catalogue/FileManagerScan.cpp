@@ -8,6 +8,7 @@
 #include "catalogue/MediaInspector.h"
 #include "core/Dispatch.h"
 #include "core/LGLog.h"
+#include "core/PropertyList.h"
 #include "core/Settings.h"
 #include "core/UiHooks.h"
 
@@ -53,6 +54,7 @@ struct ScanState
     QStringList activeRoots;       // the filtered source roots in use
     QSet<QString> monitoredRoots;
     QSet<qint64> touchedFolders;   // direct counts to recompute at the end of the pass
+    QHash<QString, QList<FileManager::SkippedFile>> skipped; // by folder path, from its last listing
     bool countsMayHaveGrown = false; // a file was worked on or found: the scan counters may rise
 };
 
@@ -108,7 +110,7 @@ struct DirEntry
 
 enum class ListResult { Ok, Gone, Unreadable };
 
-ListResult listDirectory(const QString &path, QList<DirEntry> *out)
+ListResult listDirectory(const QString &path, QList<DirEntry> *out, QList<DirEntry> *unreadableNames)
 {
     const QByteArray native = QFile::encodeName(path);
     DIR *dir = ::opendir(native.constData());
@@ -124,8 +126,14 @@ ListResult listDirectory(const QString &path, QList<DirEntry> *out)
         decoder.resetState();
         QString name = decoder(QByteArrayView(n, qsizetype(std::strlen(n))));
         if (decoder.hasError()) {
-            // Such a name cannot be written back from a QString: skip it, do not guess.
-            ++skippedNames;
+            // Such a name cannot be written back from a QString, so the file cannot be opened
+            // through it: it is skipped, but counted and shown (in a lossy form), never hidden.
+            struct stat st;
+            if (::fstatat(dfd, n, &st, 0) == 0
+                && (S_ISDIR(st.st_mode) || (S_ISREG(st.st_mode) && MediaInspector::hasCandidateExtension(name)))) {
+                ++skippedNames;
+                unreadableNames->append({std::move(name), S_ISDIR(st.st_mode), qint64(st.st_size), mtimeMs(st)});
+            }
             continue;
         }
         struct stat st;
@@ -148,6 +156,34 @@ ListResult listDirectory(const QString &path, QList<DirEntry> *out)
     return ListResult::Ok;
 }
 
+// The folder's own settings file, read on every listing: a choice written there (by a run that
+// crashed before its catalogue save, or by another copy of the catalogue) holds for records
+// that already exist too. Null when there is none or it is unreadable.
+QVariant readSetDataOf(const QString &folderPath)
+{
+    const QString file = folderPath + QStringLiteral("/.lumoraExclusion");
+    if (::access(QFile::encodeName(file).constData(), F_OK) != 0)
+        return {};
+    QString error;
+    const QVariant contents = PropertyList::readFile(file, &error);
+    if (contents.isNull())
+        LGLogError(QStringLiteral("SCANNER: Ignoring unreadable folder settings %1: %2").arg(file, error));
+    return contents;
+}
+
+// Only ever adds an exclusion: a file that lags behind a choice to include again costs the user
+// a click, while one that lags behind an exclusion would upload private photos.
+void applySetDataOnDisk(qint64 folderId, const QVariant &contents)
+{
+    FileData *folder = DataStore::instance()->fileDataForId(folderId);
+    if (!folder || !folder->isFolder() || folder->excludedFromScan() || !FileData::setDataExcludes(contents))
+        return;
+    LGLogInfo(QStringLiteral("SCANNER: Excluding %1 as its folder settings say").arg(folder->fileFullPath()));
+    folder->setExcludedFromScan(true); // marks the parent and is saved at once
+    folder->resetCachedStatusRecursive(true);
+    folder->notifyParentsOfStatusChanged();
+}
+
 struct FileWork
 {
     enum Outcome { Gone, Unchanged, Growing, Unreadable, Unsupported, Worked } outcome = Gone;
@@ -155,6 +191,7 @@ struct FileWork
     qint64 mtime = 0;
     MediaKind kind = MediaKind::Unknown;
     QDateTime taken;
+    double duration = 0; // videos
     ContentSample whole;
     ContentSample jpeg;
 };
@@ -242,6 +279,11 @@ FileWork workOnFile(const QString &path, qint64 oldSize, qint64 oldMtime, bool w
     ::close(fd);
     if (w.kind == MediaKind::Photo && mayHaveExif)
         w.taken = MediaInspector::exifDateTaken(path);
+    if (w.kind == MediaKind::Video) {
+        const MediaInspector::VideoInfo video = MediaInspector::videoInfo(path);
+        w.taken = video.recorded;
+        w.duration = video.durationSeconds;
+    }
     if (!w.taken.isValid())
         w.taken = QDateTime::fromMSecsSinceEpoch(w.mtime, Qt::UTC);
     w.outcome = FileWork::Worked;
@@ -295,13 +337,21 @@ FileData *createChild(FileData *folder, const DirEntry &e)
     return r;
 }
 
-void applyListing(qint64 folderId, ListResult result, const QList<DirEntry> &entries)
+void applyListing(qint64 folderId, ListResult result, const QList<DirEntry> &entries, const QList<DirEntry> &unreadable)
 {
     DataStore *store = DataStore::instance();
     FileData *folder = store->fileDataForId(folderId);
     if (!folder)
         return;
     const QString path = folder->fileFullPath();
+    if (unreadable.isEmpty()) {
+        state().skipped.remove(path);
+    } else {
+        QList<FileManager::SkippedFile> list;
+        for (const DirEntry &e : unreadable)
+            list.append({path, e.name, e.isDir});
+        state().skipped.insert(path, list);
+    }
     if (result != ListResult::Ok) {
         const QString root = rootOf(path);
         const bool rootGone = root.isEmpty() || root == path || !QFileInfo::exists(root);
@@ -430,6 +480,7 @@ void applyFile(qint64 id, const FileWork &w)
         r->setFileSize(w.size);
         r->setDateModified(QDateTime::fromMSecsSinceEpoch(w.mtime, Qt::UTC));
         r->setDateTaken(w.taken);
+        r->setDuration(w.duration);
         if (r->mediaKind() != w.kind && r->parent())
             state().touchedFolders.insert(r->parent()->fileID());
         r->setMediaKind(w.kind);
@@ -649,10 +700,12 @@ void scanLoop()
             }
             if (jobs.first().isFolder) {
                 waitForApply();
-                QList<DirEntry> entries;
-                const ListResult result = listDirectory(jobs.first().path, &entries);
+                QList<DirEntry> entries, unreadable;
+                const ListResult result = listDirectory(jobs.first().path, &entries, &unreadable);
+                const QVariant setData = result == ListResult::Ok ? readSetDataOf(jobs.first().path) : QVariant();
                 dispatch_main_sync([&] {
-                    applyListing(jobs.first().id, result, entries);
+                    applySetDataOnDisk(jobs.first().id, setData);
+                    applyListing(jobs.first().id, result, entries, unreadable);
                     s.scanningId = 0;
                     DataStore::queueSave();
                     jobs = pickNext();
@@ -776,6 +829,20 @@ void FileManager::setTrackingCurrentScan(bool tracking)
     Settings::setBool(tracking, QStringLiteral("TrackingCurrentScan"));
 }
 
+QList<FileManager::SkippedFile> FileManager::skippedFiles()
+{
+    QList<SkippedFile> out;
+    DataStore *store = DataStore::instance();
+    for (auto it = state().skipped.cbegin(); it != state().skipped.cend(); ++it) {
+        // Only what is still meant to be backed up: a listed folder inside a source, not excluded.
+        const FileData *folder = store->fileDataForPathKey(it.key());
+        if (!folder || folder->isMissingOnDisk() || hasExcludedAncestorOrSelf(folder) || rootOf(it.key()).isEmpty())
+            continue;
+        out += it.value();
+    }
+    return out;
+}
+
 bool FileManager::isTrackingCurrentScan()
 {
     return state().tracking;
@@ -882,6 +949,7 @@ void FileManager::resetForTesting()
     s.activeRoots.clear();
     s.monitoredRoots.clear();
     s.touchedFolders.clear();
+    s.skipped.clear();
     s.scanningId = 0;
     s.runAgain = false;
 }

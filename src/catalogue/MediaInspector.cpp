@@ -2,8 +2,10 @@
 
 #include "core/LGLog.h"
 
+#include <QDeadlineTimer>
 #include <QFile>
 #include <QSet>
+#include <stdexcept>
 #include <exiv2/exiv2.hpp>
 #include <fcntl.h>
 #include <unistd.h>
@@ -90,17 +92,82 @@ void initialiseExiv2Once()
     static const bool done = [] {
         Exiv2::LogMsg::setLevel(Exiv2::LogMsg::mute);
         Exiv2::XmpParser::initialize(); // before any use from several threads
+        // HEIC and kin go to the still-image reader of ISO media, never to the video reader.
+        Exiv2::enableBMFF(true);
         return true;
     }();
     Q_UNUSED(done);
 }
+
+// Exiv2's image type of its QuickTime video reader (its header is not part of exiv2.hpp).
+constexpr int kExiv2QuickTimeType = 22;
+
+struct OverBudget : std::runtime_error
+{
+    OverBudget() : std::runtime_error("metadata reading took too long") {}
+};
+
+// The file as the metadata reader sees it, with a deadline: a reader caught in a loop over a
+// crafted file keeps reading, and its next read past the deadline ends it.
+class BudgetedFileIo : public Exiv2::FileIo
+{
+public:
+    BudgetedFileIo(const std::string &path, QDeadlineTimer deadline) : Exiv2::FileIo(path), m_deadline(deadline) {}
+    Exiv2::DataBuf read(long rcount) override
+    {
+        check();
+        return Exiv2::FileIo::read(rcount);
+    }
+    long read(Exiv2::byte *buf, long rcount) override
+    {
+        check();
+        return Exiv2::FileIo::read(buf, rcount);
+    }
+    int getb() override
+    {
+        check();
+        return Exiv2::FileIo::getb();
+    }
+    int seek(long offset, Position pos) override
+    {
+        check();
+        return Exiv2::FileIo::seek(offset, pos);
+    }
+
+private:
+    void check() const
+    {
+        if (m_deadline.hasExpired())
+            throw OverBudget();
+    }
+    QDeadlineTimer m_deadline;
+};
 } // namespace
+
+QDateTime readExifDateTakenInto(const QString &path, int budgetMs, bool allowVideoReader, bool *overBudget);
 
 QDateTime exifDateTaken(const QString &path)
 {
+    return readExifDateTaken(path, kMetadataBudgetMs, false).date;
+}
+
+ExifRead readExifDateTaken(const QString &path, int budgetMs, bool allowVideoReader)
+{
     initialiseExiv2Once();
+    ExifRead out;
+    out.date = readExifDateTakenInto(path, budgetMs, allowVideoReader, &out.overBudget);
+    return out;
+}
+
+QDateTime readExifDateTakenInto(const QString &path, int budgetMs, bool allowVideoReader, bool *overBudget)
+{
     try {
-        auto image = Exiv2::ImageFactory::open(std::string(QFile::encodeName(path).constData()));
+        Exiv2::BasicIo::AutoPtr io(new BudgetedFileIo(std::string(QFile::encodeName(path).constData()),
+                                                        QDeadlineTimer(budgetMs)));
+        // The video reader of ISO media loops for minutes on some small crafted files.
+        if (!allowVideoReader && Exiv2::ImageFactory::getType(*io) == kExiv2QuickTimeType)
+            return {};
+        auto image = Exiv2::ImageFactory::open(std::move(io));
         if (!image.get())
             return {};
         image->readMetadata();
@@ -114,6 +181,9 @@ QDateTime exifDateTaken(const QString &path)
             if (date.isValid() && date.date().year() > 1900)
                 return date;
         }
+    } catch (const OverBudget &) {
+        *overBudget = true;
+        LGLogError(QStringLiteral("SCANNER: Gave up reading the metadata of %1 after %2 ms").arg(path).arg(budgetMs));
     } catch (const std::exception &e) {
         // Truncated and corrupt files are common among photos; the caller falls back.
         LGLogInfo(QStringLiteral("SCANNER: No metadata in %1: %2").arg(path, QString::fromUtf8(e.what())));

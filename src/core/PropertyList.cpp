@@ -8,7 +8,10 @@
 #include <QVariantList>
 #include <QVariantMap>
 #include <cstdlib>
+#include <cstring>
 #include <plist/plist.h>
+
+#include "core/LGLog.h"
 
 namespace {
 
@@ -16,9 +19,40 @@ namespace {
 const qint64 kPlistEpochOffset = 978307200;
 const int kMaxDepth = 256;
 
-QVariant toVariant(plist_t node, int depth)
+// A string or key that holds a NUL cannot be read through libplist's C-string accessors (they
+// assert), and cannot be meant by any writer of our files: the whole list is refused.
+struct ReadState
 {
-    if (!node || depth > kMaxDepth)
+    bool holdsNul = false;
+};
+
+// The key's text, or a null string when it holds a NUL. libplist offers no length for keys, but
+// its XML writer copies a key's full buffer, so a NUL in that output can only come from the key.
+QString keyText(plist_t keyNode, ReadState &state)
+{
+    if (!keyNode || plist_get_node_type(keyNode) != PLIST_KEY) {
+        state.holdsNul = true; // not a well-formed dictionary entry
+        return {};
+    }
+    char *xml = nullptr;
+    uint32_t xmlLength = 0;
+    plist_to_xml(keyNode, &xml, &xmlLength);
+    const bool nul = xml && std::memchr(xml, 0, xmlLength) != nullptr;
+    plist_to_xml_free(xml);
+    if (nul) {
+        state.holdsNul = true;
+        return {};
+    }
+    char *key = nullptr;
+    plist_get_key_val(keyNode, &key);
+    QString text = QString::fromUtf8(key ? key : "");
+    std::free(key);
+    return text;
+}
+
+QVariant toVariant(plist_t node, int depth, ReadState &state)
+{
+    if (!node || depth > kMaxDepth || state.holdsNul)
         return {};
     switch (plist_get_node_type(node)) {
     case PLIST_BOOLEAN: {
@@ -37,14 +71,19 @@ QVariant toVariant(plist_t node, int depth)
         plist_get_real_val(node, &d);
         return d;
     }
-    case PLIST_STRING:
-    case PLIST_KEY: {
-        char *s = nullptr;
-        plist_get_string_val(node, &s);
-        QString str = QString::fromUtf8(s ? s : "");
-        std::free(s);
-        return str;
+    case PLIST_STRING: {
+        uint64_t length = 0;
+        const char *s = plist_get_string_ptr(node, &length);
+        if (!s)
+            return QString();
+        if (std::memchr(s, 0, size_t(length))) {
+            state.holdsNul = true;
+            return {};
+        }
+        return QString::fromUtf8(s, qsizetype(length));
     }
+    case PLIST_KEY:
+        return keyText(node, state);
     case PLIST_DATA: {
         char *d = nullptr;
         uint64_t len = 0;
@@ -58,7 +97,7 @@ QVariant toVariant(plist_t node, int depth)
         plist_get_date_val(node, &sec, &usec);
         // libplist truncates toward zero and reports the fraction without its sign, so a date
         // before 2001 with a fraction lies below `sec`, not above it.
-        const qint64 fractionMs = qAbs(usec) / 1000;
+        const qint64 fractionMs = qAbs(qint64(usec)) / 1000; // INT_MIN has no int magnitude
         const qint64 ms = sec < 0 ? qint64(sec) * 1000 - fractionMs : qint64(sec) * 1000 + fractionMs;
         return QDateTime::fromMSecsSinceEpoch(ms + kPlistEpochOffset * 1000, QTimeZone::utc());
     }
@@ -66,21 +105,23 @@ QVariant toVariant(plist_t node, int depth)
         QVariantList list;
         const uint32_t n = plist_array_get_size(node);
         for (uint32_t i = 0; i < n; ++i)
-            list.append(toVariant(plist_array_get_item(node, i), depth + 1));
+            list.append(toVariant(plist_array_get_item(node, i), depth + 1, state));
         return list;
     }
     case PLIST_DICT: {
         QVariantMap map;
         plist_dict_iter it = nullptr;
         plist_dict_new_iter(node, &it);
-        while (it) {
-            char *key = nullptr;
+        while (it && !state.holdsNul) {
+            // The key is fetched from its node: asking the iterator for it would assert on a NUL.
             plist_t value = nullptr;
-            plist_dict_next_item(node, it, &key, &value);
-            if (!key)
+            plist_dict_next_item(node, it, nullptr, &value);
+            if (!value)
                 break;
-            map.insert(QString::fromUtf8(key), toVariant(value, depth + 1));
-            std::free(key);
+            const QString key = keyText(plist_dict_item_get_key(value), state);
+            if (state.holdsNul)
+                break;
+            map.insert(key, toVariant(value, depth + 1, state));
         }
         std::free(it);
         return map;
@@ -155,8 +196,15 @@ QVariant PropertyList::parse(const QByteArray &data, QString *error)
             *error = QStringLiteral("not a property list");
         return {};
     }
-    QVariant v = toVariant(root, 0);
+    ReadState state;
+    QVariant v = toVariant(root, 0, state);
     plist_free(root);
+    if (state.holdsNul) {
+        LGLogError(QStringLiteral("PLIST: Refusing a property list whose strings or keys hold a NUL"));
+        if (error)
+            *error = QStringLiteral("a string or key holds a NUL character");
+        return {};
+    }
     return v;
 }
 

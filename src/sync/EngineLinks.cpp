@@ -3,6 +3,7 @@
 #include "LumoraDrive.h"
 #include "LumoraUploader.h"
 
+#include "catalogue/CatalogueHooks.h"
 #include "catalogue/DataStore.h"
 #include "catalogue/FileData.h"
 #include "catalogue/FileManager.h"
@@ -58,6 +59,10 @@ StatusInputs EngineLinks::gatherStatusInputs()
     in.mirrorPausedDueToErrors = DataStoreLumoraData::pausedDueToError();
     in.onboardingComplete = onboardingComplete();
     in.scanning = scannerRunning();
+    DataStore *store = DataStore::instance();
+    in.catalogueUnavailable = !store->isOpen();
+    in.catalogueSavesFailing = store->isOpen() && store->savesFailing();
+    in.filesSkipped = store->isOpen() ? int(FileManager::skippedFiles().size()) : 0;
     return in;
 }
 
@@ -72,6 +77,11 @@ void EngineLinks::installCatalogueHooks()
     DataStoreLumoraData::installCatalogueHooks();
     // The mirror's running and paused-after-errors states feed the status and the pause state.
     DataStoreLumoraData::setStateChangedHandler([] { LumoraDrive::pausedStateChanged(); });
+    // Uploads wait while the catalogue cannot be saved and go on once it can.
+    CatalogueHooks::instance().catalogueHealthChanged = [] {
+        LumoraDrive::updateStatus();
+        LumoraDrive::runQueues();
+    };
     // Upload bodies left by a run that ended mid-upload are of no use now.
     LKImageUploadNetworkOperation::purgeUploadCache();
 }

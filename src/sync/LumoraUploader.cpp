@@ -11,6 +11,7 @@
 #include "catalogue/DataStore.h"
 #include "catalogue/FileData.h"
 #include "catalogue/FileManager.h"
+#include "catalogue/MediaInspector.h"
 #include "service/DataStoreLumoraData.h"
 
 #include "core/Digest.h"
@@ -317,6 +318,8 @@ bool writeThumbnail(const QString &source, const QString &target)
     }
     QImage image = reader.read();
     if (image.isNull())
+        image = MediaInspector::videoFirstFrame(source, kThumbnailPixels * 2); // a video: its first frame
+    if (image.isNull())
         return false;
     image = image.scaled(kThumbnailPixels, kThumbnailPixels, Qt::KeepAspectRatioByExpanding, Qt::SmoothTransformation);
     const int x = (image.width() - kThumbnailPixels) / 2;
@@ -373,6 +376,8 @@ QString holdReason(bool starting)
     }
     if (LumoraDrive::paused())
         return QStringLiteral("paused");
+    if (DataStore *store = DataStore::instance(); !store->isOpen() || store->savesFailing())
+        return QStringLiteral("catalogue cannot be saved");
     if (!EngineLinks::isSignedIn())
         return QStringLiteral("signed out");
     if (!EngineLinks::mirrorCompletedThisSession() || EngineLinks::mirrorRunning())

@@ -50,6 +50,20 @@ StatusModel composeStatus(const StatusInputs &in)
         return m;
     }
 
+    if (in.catalogueUnavailable) {
+        m.line1 = L("Could not open the photo catalogue");
+        m.line2 = L("Make sure your home folder has free space, then reopen Hoistly");
+        m.lineShort = L("Catalogue unavailable");
+        return m;
+    }
+
+    if (in.catalogueSavesFailing) {
+        m.line1 = L("Uploads wait: the photo catalogue cannot be saved");
+        m.line2 = L("Free up disk space; uploading resumes by itself");
+        m.lineShort = L("Cannot save catalogue");
+        return m;
+    }
+
     if (in.pausedUntil.isValid() && in.pausedUntil > now) {
         const QString end = StatusText::pauseEnd(in.pausedUntil, now);
         m.line1 = end.isEmpty() ? L("Paused until you resume")
@@ -155,6 +169,14 @@ StatusModel composeStatus(const StatusInputs &in)
             m.line1 = L("%1 waiting to upload").arg(fileWord(waiting));
             m.lineShort = L("%1 to go").arg(QLocale().toString(waiting));
         }
+        return m;
+    }
+
+    if (in.filesSkipped > 0) {
+        m.line1 = L("%1 could not be backed up").arg(fileWord(in.filesSkipped));
+        m.line2 = L("Their names are not valid UTF-8; rename them to back them up");
+        m.lineShort = L("%1 skipped").arg(QLocale().toString(in.filesSkipped));
+        m.percent = 1.0;
         return m;
     }
 

@@ -18,6 +18,9 @@ struct StatusInputs
     bool accountFull = false;
     bool onboardingComplete = true;
     bool scanning = false;
+    bool catalogueUnavailable = false;   // the local catalogue could not be opened at all
+    bool catalogueSavesFailing = false;  // saves fail (full or failing disk): uploads wait
+    int filesSkipped = 0;                // selected files that cannot be backed up (their names)
     int filesToScan = 0;
     int filesToUpload = 0;
     bool uploading = false;              // a file is being sent right now

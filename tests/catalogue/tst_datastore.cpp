@@ -199,24 +199,100 @@ private Q_SLOTS:
         QCOMPARE(DataStore::instance()->dedupDataCount(), 0);
     }
 
-    void unreadableStoreIsReportedNotRecreated()
+    void unreadableStoreIsSetAsideAndStartedAfresh()
     {
         DataStore::resetForTesting();
         QVERIFY(DataStore::deleteStoreFiles());
         const QByteArray junk(8192, 'j');
         QVERIFY(writeFile(DataStore::storePath(), junk));
         DataStore *store = DataStore::instance();
-        QVERIFY(!store->isOpen());
-        QVERIFY(store->openError().isError());
-        QVERIFY(!DataStore::save());
-        QFile f(DataStore::storePath());
+        QVERIFY(store->isOpen());
+        QVERIFY(!store->openError().isError());
+        const StoreRecovery recovery = store->recovery();
+        QCOMPARE(recovery.kind, StoreRecovery::SetAsideBroken);
+        QVERIFY2(recovery.message.contains(QStringLiteral("not a database")), qPrintable(recovery.message));
+        // Kept for the user, never deleted, beside the fresh store.
+        QCOMPARE(QFileInfo(recovery.setAsidePath).absolutePath(), QFileInfo(DataStore::storePath()).absolutePath());
+        QFile f(recovery.setAsidePath);
         QVERIFY(f.open(QIODevice::ReadOnly));
-        QCOMPARE(f.readAll(), junk); // left for the user's alert and the reset
+        QCOMPARE(f.readAll(), junk);
         f.close();
-        QVERIFY(!DataStore::deleteStoreFiles()); // not while the store is in use
+        // The fresh store works and survives a restart without further complaint.
+        store->createFileData(QStringLiteral("/fresh/a.jpg"), false);
+        QVERIFY(DataStore::save());
+        DataStore::shutdown();
+        QVERIFY(DataStore::instance()->isOpen());
+        QCOMPARE(DataStore::instance()->recovery().kind, StoreRecovery::None);
+        QVERIFY(DataStore::instance()->fileDataForPathKey(QStringLiteral("/fresh/a.jpg")));
+        QVERIFY(QFile::remove(recovery.setAsidePath));
+    }
+
+    void failedLoadLeavesNothingHalfLoaded()
+    {
+        DataStore *store = DataStore::instance();
+        store->settingNamed(QStringLiteral("kept"))->setStringValue(QStringLiteral("yes"));
+        store->createFileData(QStringLiteral("/half/a.jpg"), false);
+        DataStore::shutdown();
+        // The settings load, then the records cannot be read.
+        sqlite3 *db = nullptr;
+        QCOMPARE(sqlite3_open(QFile::encodeName(DataStore::storePath()).constData(), &db), SQLITE_OK);
+        QCOMPARE(sqlite3_exec(db, "ALTER TABLE FileData RENAME TO Unexpected; CREATE TABLE FileData (id INTEGER PRIMARY KEY)",
+                              nullptr, nullptr, nullptr), SQLITE_OK);
+        sqlite3_close(db);
+        store = DataStore::instance();
+        QVERIFY(!store->isOpen());
+        QCOMPARE(store->openError().code, 6);
+        QCOMPARE(store->fileDataCount(), 0);
+        QVERIFY(store->settingNamed(QStringLiteral("kept"))->stringValue().isNull());
+        DataStore::resetForTesting();
+    }
+
+    void emptyFileAndLostJournalAreReported()
+    {
         DataStore::resetForTesting();
         QVERIFY(DataStore::deleteStoreFiles());
+        QVERIFY(writeFile(DataStore::storePath(), QByteArray()));
         QVERIFY(DataStore::instance()->isOpen());
+        QCOMPARE(DataStore::instance()->recovery().kind, StoreRecovery::RecreatedEmptyFile);
+
+        // A run that ends without closing leaves its journal; here the journal goes missing.
+        DataStore *store = DataStore::instance();
+        store->createFileData(QStringLiteral("/journal/a.jpg"), false);
+        QVERIFY(DataStore::save());
+        const QString mainFileOfRun = QDir::temp().filePath(QStringLiteral("hoistly-main-file-of-run"));
+        QFile::remove(mainFileOfRun);
+        QVERIFY(QFile::copy(DataStore::storePath(), mainFileOfRun));
+        DataStore::shutdown();
+        QCOMPARE(DataStore::instance()->recovery().kind, StoreRecovery::None); // a clean close
+        DataStore::resetForTesting();
+        QVERIFY(DataStore::deleteStoreFiles());
+        QVERIFY(QFile::rename(mainFileOfRun, DataStore::storePath()));
+        store = DataStore::instance();
+        QVERIFY(store->isOpen());
+        QCOMPARE(store->recovery().kind, StoreRecovery::LostJournal);
+        // What an explicit save wrote (confirmed uploads) reached the main file all the same.
+        QVERIFY(store->fileDataForPathKey(QStringLiteral("/journal/a.jpg")));
+    }
+
+    void explicitSaveReachesTheMainFile()
+    {
+        DataStore *store = DataStore::instance();
+        FileData *r = store->createFileData(QStringLiteral("/main/a.jpg"), false);
+        r->setNeedsUpload(NeedsUpload::Uploaded);
+        QVERIFY(DataStore::save());
+        // The main file alone, as it would be found without its journal.
+        const QString copy = QDir::temp().filePath(QStringLiteral("hoistly-main-file-only"));
+        QFile::remove(copy);
+        QVERIFY(QFile::copy(DataStore::storePath(), copy));
+        sqlite3 *db = nullptr;
+        QCOMPARE(sqlite3_open_v2(QFile::encodeName(copy).constData(), &db, SQLITE_OPEN_READONLY, nullptr), SQLITE_OK);
+        sqlite3_stmt *st = nullptr;
+        QCOMPARE(sqlite3_prepare_v2(db, "SELECT needsUpload FROM FileData WHERE path = '/main/a.jpg'", -1, &st, nullptr), SQLITE_OK);
+        QCOMPARE(sqlite3_step(st), SQLITE_ROW);
+        QCOMPARE(sqlite3_column_int(st, 0), int(NeedsUpload::Uploaded));
+        sqlite3_finalize(st);
+        sqlite3_close(db);
+        QFile::remove(copy);
     }
 
     void newerStoreIsReported()

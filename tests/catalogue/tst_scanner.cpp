@@ -212,8 +212,10 @@ private Q_SLOTS:
         QVERIFY(!small->isMissingOnDisk());
         QCOMPARE(small->needsUpload(), NeedsUpload::Waiting);
 
-        // Including the excluded folder again finds what it holds.
+        // Including the excluded folder again (in the catalogue and its settings file, as the
+        // Upload pane does) finds what it holds.
         rec("Photos/Private")->setExcludedFromScan(false);
+        QVERIFY(rec("Photos/Private")->saveSetDataToDisk());
         rec("Photos/Private")->setNeedsScan(NeedsScan::Pending);
         scanAndWait();
         QCOMPARE(rec("Photos/Private/secret.jpg")->needsUpload(), NeedsUpload::Waiting);

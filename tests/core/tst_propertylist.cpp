@@ -6,6 +6,54 @@
 #include <QTemporaryDir>
 #include <QTest>
 #include <QTimeZone>
+#include <cstring>
+#include <limits>
+
+namespace {
+
+// A binary property list of one object graph, written by hand: libplist and our writer never
+// produce the hostile forms these tests need. `objects` are the encoded objects in order; the
+// first is the top object, references are one byte wide.
+QByteArray binaryPlist(const QList<QByteArray> &objects)
+{
+    QByteArray out("bplist00");
+    QByteArray offsets;
+    for (const QByteArray &o : objects) {
+        offsets.append(char(out.size()));
+        out.append(o);
+    }
+    const int tableOffset = int(out.size());
+    out.append(offsets);
+    QByteArray trailer(32, '\0');
+    trailer[6] = 1; // offset size
+    trailer[7] = 1; // reference size
+    trailer[15] = char(objects.size());
+    trailer[31] = char(tableOffset);
+    return out + trailer;
+}
+
+// UTF-16 strings are where a NUL survives libplist's decoding.
+QByteArray utf16String(const QString &s)
+{
+    QByteArray o(1, char(0x60 | s.size()));
+    for (QChar c : s) {
+        o.append(char(c.unicode() >> 8));
+        o.append(char(c.unicode() & 0xFF));
+    }
+    return o;
+}
+
+QByteArray realDate(double secondsSince2001)
+{
+    QByteArray o(1, char(0x33));
+    quint64 bits;
+    std::memcpy(&bits, &secondsSince2001, 8);
+    for (int i = 7; i >= 0; --i)
+        o.append(char((bits >> (8 * i)) & 0xFF));
+    return o;
+}
+
+} // namespace
 
 class TestPropertyList : public QObject
 {
@@ -79,6 +127,60 @@ private Q_SLOTS:
             deep += "</array>";
         deep += "</plist>";
         PropertyList::parse(deep, &error); // must return, whatever it makes of it
+    }
+
+    void refusesStringsAndKeysHoldingNul_data()
+    {
+        QTest::addColumn<QByteArray>("data");
+        const QString withNul = QString::fromUtf8("\xc3\xa9") + QChar(0) + QStringLiteral("b");
+        // {key-with-NUL: "v"}, as a ".lumoraExclusion" from anyone's hands could be.
+        QTest::newRow("key") << binaryPlist({QByteArray("\xD1\x01\x02", 3), utf16String(withNul), QByteArray("\x51v", 2)});
+        QTest::newRow("value") << binaryPlist({QByteArray("\xD1\x01\x02", 3), QByteArray("\x51k", 2), utf16String(withNul)});
+        QTest::newRow("top string") << binaryPlist({utf16String(withNul)});
+        // [["ok", {"k": value-with-NUL}]]: deep inside an array of dictionaries.
+        QTest::newRow("nested") << binaryPlist({QByteArray("\xA1\x01", 2), QByteArray("\xA2\x02\x03", 3),
+                                                QByteArray("\x52ok", 3), QByteArray("\xD1\x04\x05", 3),
+                                                QByteArray("\x51k", 2), utf16String(withNul)});
+    }
+
+    void refusesStringsAndKeysHoldingNul()
+    {
+        QFETCH(QByteArray, data);
+        QString error;
+        QVERIFY(PropertyList::parse(data, &error).isNull());
+        QVERIFY(!error.isEmpty());
+
+        QTemporaryDir dir;
+        const QString path = dir.filePath(".lumoraExclusion");
+        QFile f(path);
+        QVERIFY(f.open(QIODevice::WriteOnly));
+        f.write(data);
+        f.close();
+        QVERIFY(PropertyList::readFile(path, &error).isNull());
+        QVERIFY(!error.isEmpty());
+    }
+
+    void readsWellFormedUtf16StringsAndKeys()
+    {
+        // The same road as above without the NUL: nothing well-formed is refused.
+        const QString text = QString::fromUtf8("\xc3\xa9t\xc3\xa9");
+        const QVariantMap back = PropertyList::parse(binaryPlist({QByteArray("\xD1\x01\x02", 3), utf16String(text),
+                                                                  utf16String(text + text)}))
+                                     .toMap();
+        QCOMPARE(back.value(text).toString(), text + text);
+    }
+
+    void outlandishDatesDoNotOverflow()
+    {
+        // libplist hands such dates over as the most negative second and microsecond.
+        for (double seconds : {1e300, -1e300, std::numeric_limits<double>::infinity()}) {
+            QString error;
+            const QDateTime date = PropertyList::parse(binaryPlist({realDate(seconds)}), &error).toDateTime();
+            QVERIFY2(error.isEmpty(), qPrintable(error));
+            // A negative fraction moves a date before 2001 earlier, never past its whole second.
+            const QDateTime second = QDateTime::fromSecsSinceEpoch(978307200LL + std::numeric_limits<int>::min(), QTimeZone::utc());
+            QVERIFY2(date <= second, qPrintable(date.toString(Qt::ISODateWithMs)));
+        }
     }
 
     void writesAtomically()

@@ -1,6 +1,7 @@
 #include "app/launch/ShellBridge.h"
 
 #include "app/launch/AppDelegate.h"
+#include "app/launch/CatalogueHealthAlert.h"
 #include "app/launch/Migrations.h"
 #include "app/update/Bundle.h"
 #include "catalogue/DataStore.h"
@@ -101,7 +102,11 @@ void installDefaults(ShellBridge &b)
         return ok;
     };
     b.catalogueClose = [] { DataStore::shutdown(); };
-    b.runCatalogueMigrations = [] { Migrations::run(AppDelegate::lastRanBuildNumber()); };
+    // The catalogue's first use at launch: what its opening found wrong is reported here too.
+    b.runCatalogueMigrations = [] {
+        Migrations::run(AppDelegate::lastRanBuildNumber());
+        CatalogueHealthAlert::reportAtLaunch();
+    };
     b.openCatalogueInBackground = [](std::function<void()> done) {
         // The first call opens and loads the store under its own lock; the main thread's first
         // use afterwards finds it ready.
