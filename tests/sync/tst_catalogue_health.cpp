@@ -98,8 +98,10 @@ private Q_SLOTS:
         // The disk fills up: the next saves cannot grow the database.
         DataStore *store = DataStore::instance();
         store->limitGrowthForTesting(0);
+        // Ballast outside every source: never to be uploaded.
         for (int i = 0; i < 400; ++i)
-            store->createFileData(QStringLiteral("/elsewhere/%1/").arg(i) + QString(120, QLatin1Char('x')), false);
+            store->createFileData(QStringLiteral("/elsewhere/%1/").arg(i) + QString(120, QLatin1Char('x')), false)
+                ->setNeedsUpload(NeedsUpload::NotSelected);
         QVERIFY(!DataStore::save());
         QVERIFY(store->savesFailing());
 
