@@ -5,6 +5,7 @@
 // timers fired while nothing changes.
 //
 //   bench_sync_backup [photos=1000] [idle seconds=30] [photos already in the account=0]
+#include "BenchSupport.h"
 #include "LumoraDouble.h"
 #include "SyncTestHome.h"
 
@@ -157,20 +158,6 @@ double cpuSeconds()
 }
 
 // Waits in the event loop (not spinning) until done() holds, checking every 100 ms.
-bool spinUntil(const std::function<bool()> &done, int ms)
-{
-    QEventLoop loop;
-    QTimer check;
-    QObject::connect(&check, &QTimer::timeout, &loop, [&] {
-        if (done())
-            loop.quit();
-    });
-    QTimer::singleShot(ms, &loop, &QEventLoop::quit);
-    check.start(100);
-    loop.exec();
-    return done();
-}
-
 void idleFor(int ms)
 {
     QEventLoop loop;
@@ -245,7 +232,7 @@ int main(int argc, char **argv)
         FileManager::addCustomFolder(f);
     LumoraKit::sharedLumoraKit()->loadTokenFromSettingsWithoutValidating();
     LumoraDrive::startup();
-    if (!spinUntil([] { return DataStoreLumoraData::hasCompletedScanThisSession().isValid() && FileManager::hasCompletedScanThisSession()
+    if (!Bench::spinUntil([] { return DataStoreLumoraData::hasCompletedScanThisSession().isValid() && FileManager::hasCompletedScanThisSession()
                                 && !FileManager::isRunning(); }, 600000)) {
         fprintf(stderr, "scan did not finish\n");
         return 1;
@@ -260,7 +247,7 @@ int main(int argc, char **argv)
     wall.start();
     g_serviceNs = 0;
     LumoraUploader::run();
-    const bool finished = spinUntil([count] { return Settings::intForKey(QStringLiteral("PhotosImported")) >= count
+    const bool finished = Bench::spinUntil([count] { return Settings::intForKey(QStringLiteral("PhotosImported")) >= count
                                                      && !LumoraUploader::isRunning(); }, 1800000);
     const double seconds = wall.nsecsElapsed() / 1e9;
     const double service_s = g_serviceNs / 1e9;
