@@ -1325,6 +1325,13 @@ bool LumoraDouble::start(int port, const QString &stateDir)
     s.set_keep_alive_timeout(1); // idle connections must not hold up stop()
     // Small replies must not wait for the client's delayed acknowledgement (40 ms a request).
     s.set_tcp_nodelay(true);
+    // Replies go out uncompressed whatever the client accepts: compressing them costs the
+    // service, not the client, and here it would be charged to the client under measurement
+    // (the server would brotli every small reply). The request object is the server's own.
+    s.set_pre_routing_handler([](const httplib::Request &req, httplib::Response &) {
+        const_cast<httplib::Request &>(req).headers.erase("Accept-Encoding");
+        return httplib::Server::HandlerResponse::Unhandled;
+    });
     auto rest = [impl](const httplib::Request &req, httplib::Response &res) { impl->handleRest(req, res); };
     s.Get("/services/rest/?", rest);
     s.Post("/services/rest/?", rest);
