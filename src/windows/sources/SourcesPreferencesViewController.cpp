@@ -1619,7 +1619,7 @@ void SourcesPreferencesViewController::showDetailsViewForItem(const SourceItem &
         m_ui->outlineView->selectionModel()->select(index, QItemSelectionModel::ClearAndSelect | QItemSelectionModel::Rows);
     if (!m_detailsWindow) {
         auto *window = new QWidget(nullptr, Qt::Window);
-        window->resize(560, 400);
+        window->resize(680, 400); // room for the longest status texts beside the names
         auto *layout = new QVBoxLayout(window);
         m_detailsTree = new QTreeWidget(window);
         m_detailsTree->setColumnCount(2);
