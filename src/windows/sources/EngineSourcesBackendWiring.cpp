@@ -233,6 +233,13 @@ public:
         s.foldersRecursive = r->numberOfFoldersRecursive();
         s.photosRecursive = r->numberOfPhotosRecursive();
         s.scanning = FileManager::isFileOrAnyChildScanning(r);
+        if (r->isFolder()) {
+            const QString below = s.path + QLatin1Char('/');
+            for (const FileManager::SkippedFile &f : FileManager::skippedFiles()) {
+                if (f.folder == s.path || f.folder.startsWith(below))
+                    ++s.skippedRecursive;
+            }
+        }
         s.uploadedRemoteId = r->uploadedRemoteId();
         s.albumName = r->albumName();
         s.defaultAlbumName = r->defaultAlbumName();
@@ -280,6 +287,19 @@ public:
                 return true;
         }
         return false;
+    }
+    QList<SkippedEntry> skippedEntries(RecordId id) override
+    {
+        QList<SkippedEntry> out;
+        const FileData *r = recordOf(id);
+        if (!r || !r->isFolder())
+            return out;
+        const QString path = r->fileFullPath();
+        for (const FileManager::SkippedFile &f : FileManager::skippedFiles()) {
+            if (f.folder == path)
+                out.append({f.name, f.isFolder});
+        }
+        return out;
     }
     int computeStatus(RecordId id) override
     {

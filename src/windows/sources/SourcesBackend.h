@@ -52,6 +52,7 @@ struct RecordState
     int foldersRecursive = 0;
     int photosRecursive = 0;
     bool scanning = false; // a scan of it or a descendant runs
+    int skippedRecursive = 0; // entries at or below a folder whose names keep them from a backup
     qint64 uploadedRemoteId = 0;
     QString albumName;
     QString defaultAlbumName;
@@ -127,6 +128,15 @@ public:
     // False when no child of the record is a folder or has children of its own: then no folder
     // row can be listed below it. A quick answer, without reading each child.
     virtual bool mayHaveChildFolders(RecordId id) { Q_UNUSED(id); return true; }
+    // Entries listed in the folder that cannot be backed up because their names are not valid
+    // UTF-8, so no record can reach them: a display form of the name (lossy), and whether it is
+    // a folder. Left out for folders that are excluded or outside the sources.
+    struct SkippedEntry
+    {
+        QString name;
+        bool isFolder = false;
+    };
+    virtual QList<SkippedEntry> skippedEntries(RecordId folder) { Q_UNUSED(folder); return {}; }
     // Computes the status when it was not cached yet (may be slow).
     virtual int computeStatus(RecordId id) { Q_UNUSED(id); return 0; }
     // Exclusion: the record, the parent's has-excluded-children mark, the cached statuses

@@ -27,6 +27,7 @@
 #include <QHeaderView>
 #include <QKeyEvent>
 #include <QLabel>
+#include <QLocale>
 #include <QMenu>
 #include <QMimeData>
 #include <QPointer>
@@ -34,10 +35,12 @@
 #include <QScreen>
 #include <QTimer>
 #include <QScrollBar>
+#include <QStyle>
 #include <QTreeWidget>
 #include <QTreeWidgetItemIterator>
 #include <QUrl>
 #include <QVBoxLayout>
+#include <algorithm>
 
 namespace {
 QPointer<SourcesPreferencesViewController> s_mostRecent;
@@ -1482,9 +1485,22 @@ QString SourcesPreferencesViewController::detailsCountText(const RecordState &re
     if (record.excludedFromScan)
         return L(QStringLiteral("Not selected to upload"));
     QString text = SourcesPreferencesTableCellView::countsText(record);
+    if (record.skippedRecursive > 0) {
+        // Said beside the photos, so the folder that holds them can be found from the top.
+        const int n = record.skippedRecursive;
+        const QString files = QStringLiteral("%1 %2").arg(QLocale().toString(n), n == 1 ? L(QStringLiteral("file")) : L(QStringLiteral("files")));
+        const QString skipped = L(QStringLiteral("%1 could not be backed up")).arg(files);
+        return text.isEmpty() ? skipped : text + QStringLiteral(", ") + skipped;
+    }
     if (text.isEmpty())
         text = L(QStringLiteral("No photos"));
     return text;
+}
+
+QString SourcesPreferencesViewController::skippedStatusText(bool isFolder)
+{
+    return isFolder ? L(QStringLiteral("Name is not valid UTF-8; rename the folder to back it up"))
+                    : L(QStringLiteral("Name is not valid UTF-8; rename the file to back it up"));
 }
 
 void SourcesPreferencesViewController::setDetailsViewFile(RecordId record)
@@ -1498,7 +1514,9 @@ void SourcesPreferencesViewController::fillDetailsChildren(QTreeWidgetItem *pare
     const RecordId uploading = backend->fileUploading();
     const QList<RecordId> children = SourcesTreeModel::childrenForRecord(id, SourcesTreeModel::Tree::Details);
     QList<QTreeWidgetItem *> items;
+    QStringList keys; // the order the rows are sorted by
     items.reserve(children.size());
+    keys.reserve(children.size());
     for (RecordId child : children) {
         RecordState record;
         if (!backend->recordState(child, &record))
@@ -1519,6 +1537,29 @@ void SourcesPreferencesViewController::fillDetailsChildren(QTreeWidgetItem *pare
                                 && (record.hasFlag(RecordFlags::ChildrenListed) || record.numberOfPhotos > 0 || record.numberOfVideos > 0);
         row->setChildIndicatorPolicy(expandable ? QTreeWidgetItem::ShowIndicator : QTreeWidgetItem::DontShowIndicator);
         items << row;
+        keys << record.fileName;
+    }
+    // Names no record can hold still get a row among their neighbours, with what to do about
+    // them: otherwise nothing would tell the user which files are not backed up. Such a row has
+    // no record, so it opens nothing.
+    QList<SourcesBackend::SkippedEntry> skipped = backend->skippedEntries(id);
+    std::sort(skipped.begin(), skipped.end(), [](const auto &a, const auto &b) { return a.name.compare(b.name) < 0; });
+    static QFileIconProvider provider;
+    for (const SourcesBackend::SkippedEntry &entry : std::as_const(skipped)) {
+        auto *row = new QTreeWidgetItem;
+        row->setText(0, entry.name);
+        row->setIcon(0, provider.icon(entry.isFolder ? QFileIconProvider::Folder : QFileIconProvider::File));
+        const QString status = skippedStatusText(entry.isFolder);
+        row->setText(1, status);
+        row->setToolTip(1, status);
+        row->setIcon(1, m_detailsTree->style()->standardIcon(QStyle::SP_MessageBoxWarning));
+        row->setData(0, Qt::UserRole, QVariant::fromValue(qint64(0)));
+        row->setChildIndicatorPolicy(QTreeWidgetItem::DontShowIndicator);
+        const qsizetype at = std::upper_bound(keys.cbegin(), keys.cend(), entry.name,
+                                              [](const QString &a, const QString &b) { return a.compare(b) < 0; })
+                             - keys.cbegin();
+        items.insert(at, row);
+        keys.insert(at, entry.name);
     }
     if (parent)
         parent->addChildren(items);
@@ -1565,7 +1606,7 @@ void SourcesPreferencesViewController::reloadDetailsView()
         const RecordId id = (*it)->data(0, Qt::UserRole).value<qint64>();
         if (open.contains(id))
             (*it)->setExpanded(true);
-        if (id == current)
+        if (current && id == current)
             m_detailsTree->setCurrentItem(*it);
     }
     m_detailsTree->verticalScrollBar()->setValue(scroll);
@@ -1578,7 +1619,7 @@ void SourcesPreferencesViewController::showDetailsViewForItem(const SourceItem &
         m_ui->outlineView->selectionModel()->select(index, QItemSelectionModel::ClearAndSelect | QItemSelectionModel::Rows);
     if (!m_detailsWindow) {
         auto *window = new QWidget(nullptr, Qt::Window);
-        window->resize(560, 400);
+        window->resize(680, 400); // room for the longest status texts beside the names
         auto *layout = new QVBoxLayout(window);
         m_detailsTree = new QTreeWidget(window);
         m_detailsTree->setColumnCount(2);

@@ -183,6 +183,8 @@ public:
     void openCurrentDetailsSelection(bool browse);
     void openDetailsRecord(RecordId record, bool browse);
     static QString detailsCountText(const RecordState &record);
+    // The status of an entry whose name keeps it from being backed up.
+    static QString skippedStatusText(bool isFolder);
     void viewFolderStatus();
     static FolderStatusViewController *folderStatusWindowForPath(const QString &path);
 

@@ -15,9 +15,12 @@
 #include <QElapsedTimer>
 #include <QSignalSpy>
 #include <QTimer>
+#include <QTreeWidget>
 #include <QTranslator>
 #include <QtTest>
 #include <cstdio>
+#include <sys/stat.h>
+#include <unistd.h>
 
 using namespace CatalogueTest;
 
@@ -57,6 +60,18 @@ int main(int argc, char **argv)
         if (f < 4)
             writeFile(folder + QStringLiteral("/Selects/best.jpg"), makeJpeg(20000, quint32(f + 9000)).bytes);
     }
+    // Names that are not valid UTF-8 (Latin-1 bytes): listed in the details with a reason.
+    const QByteArray summer = QFile::encodeName(photos + QStringLiteral("/2001 Trip Summer"));
+    const QList<QByteArray> rawFiles = {summer + "/Caf\xe9 de Flore.jpg", summer + "/Selects/Cr\xeape.jpg"};
+    const QByteArray rawFolder = summer + "/\xc9t\xe9 \xe0 Nice";
+    for (const QByteArray &raw : rawFiles) {
+        if (FILE *f = std::fopen(raw.constData(), "wb")) {
+            const QByteArray bytes = makeJpeg(20000, 555).bytes;
+            std::fwrite(bytes.constData(), 1, size_t(bytes.size()), f);
+            std::fclose(f);
+        }
+    }
+    ::mkdir(rawFolder.constData(), 0700);
     // A card seen once, now pulled out.
     const QString sys = base + QStringLiteral("/sys");
     QDir().mkpath(sys + QStringLiteral("/class/block/sdz"));
@@ -131,7 +146,20 @@ int main(int argc, char **argv)
     if (pane.detailsWindow()) {
         pane.detailsWindow()->grab().save(out + QStringLiteral("/details.png"));
         std::printf("%s/details.png\n", qPrintable(out));
+        // The end of the list, with a subfolder open: what it holds that cannot be backed up.
+        QTreeWidget *tree = pane.detailsOutlineView();
+        for (int i = 0; i < tree->topLevelItemCount(); ++i) {
+            if (tree->topLevelItem(i)->text(0) == QStringLiteral("Selects"))
+                tree->topLevelItem(i)->setExpanded(true);
+        }
+        tree->scrollToBottom();
+        QTest::qWait(300);
+        pane.detailsWindow()->grab().save(out + QStringLiteral("/details-end.png"));
+        std::printf("%s/details-end.png\n", qPrintable(out));
     }
     SourcesBackend::setInstance(nullptr);
+    for (const QByteArray &raw : rawFiles)
+        ::unlink(raw.constData());
+    ::rmdir(rawFolder.constData());
     return 0;
 }

@@ -391,6 +391,46 @@ private Q_SLOTS:
         pane.detailsWindow()->close();
     }
 
+    // Rows for names no record can hold: a folder holding only such names says how many instead
+    // of "No photos"; the rows open nothing, and a refresh does not make one of them current.
+    void namesThatCannotBeBackedUpHaveRowsWithoutRecords()
+    {
+        const QString root = mk(QStringLiteral("Odd"));
+        m_backend->addCustomFolder(root);
+        const RecordId r = m_backend->addRecord(root, 0, true);
+        const RecordId only = m_backend->addRecord(root + QStringLiteral("/Only"), r, true);
+        m_backend->addRecord(root + QStringLiteral("/a.jpg"), r, false);
+        m_backend->addSkipped(only, QStringLiteral("x\uFFFD.jpg"), false);
+        m_backend->addSkipped(only, QStringLiteral("y\uFFFD.jpg"), false);
+        m_backend->addSkipped(r, QStringLiteral("\uFFFD"), true);
+        SourcesPreferencesViewController pane;
+        QVERIFY(refresh(pane));
+        pane.showDetailsViewForItem(SourceItem{root, 0});
+        QTreeWidget *tree = pane.detailsOutlineView();
+        QCOMPARE(tree->topLevelItemCount(), 3);
+        QCOMPARE(tree->topLevelItem(0)->text(0), QStringLiteral("Only"));
+        QCOMPARE(tree->topLevelItem(0)->text(1), QStringLiteral("2 files could not be backed up"));
+        QCOMPARE(tree->topLevelItem(2)->text(1), QStringLiteral("Name is not valid UTF-8; rename the folder to back it up"));
+        tree->topLevelItem(0)->setExpanded(true);
+        QCOMPARE(tree->topLevelItem(0)->childCount(), 2);
+        QCOMPARE(tree->topLevelItem(0)->child(1)->text(1), QStringLiteral("Name is not valid UTF-8; rename the file to back it up"));
+
+        tree->setCurrentItem(tree->topLevelItem(0)->child(0));
+        QKeyEvent ret(QEvent::KeyPress, Qt::Key_Return, Qt::NoModifier);
+        QCoreApplication::sendEvent(tree, &ret);
+        QVERIFY(m_opener.opened.isEmpty());
+        QVERIFY(m_opener.revealed.isEmpty());
+        tree->setCurrentItem(tree->topLevelItem(1)); // a.jpg
+        pane.reloadDetailsView();
+        QVERIFY(tree->topLevelItem(0)->isExpanded());
+        QCOMPARE(tree->currentItem()->text(0), QStringLiteral("a.jpg"));
+        tree->setCurrentItem(nullptr);
+        pane.reloadDetailsView();
+        QVERIFY(tree->topLevelItem(0)->isExpanded());
+        QVERIFY(!tree->currentItem() || !tree->currentItem()->isSelected());
+        pane.detailsWindow()->close();
+    }
+
     void keyboardAndRightClick()
     {
         const QString a = mk(QStringLiteral("Ka"));

@@ -20,6 +20,7 @@
 #include <QtTest>
 #include <csignal>
 #include <cstdio>
+#include <sys/stat.h>
 #include <unistd.h>
 
 using namespace CatalogueTest;
@@ -138,6 +139,76 @@ private Q_SLOTS:
         QCOMPARE(detailsRow(tree, QStringLiteral("fake.jpg"))->text(1), QStringLiteral("File type not yet supported"));
         QCOMPARE(detailsRow(tree, QStringLiteral("failing.jpg"))->text(1),
                  QStringLiteral("Upload failed. (Too many tries, not trying again.) Please try using Lumora web uploader."));
+        pane.detailsWindow()->close();
+    }
+
+    // Names that are not valid UTF-8 cannot be backed up; the details window lists them under
+    // their folder with what to do, and the folders above them count them, so the user can find
+    // what the status line says was left out.
+    void namesThatCannotBeBackedUpAreListedWithAReason()
+    {
+        auto writeRaw = [](const QByteArray &path, const QByteArray &bytes) {
+            FILE *f = std::fopen(path.constData(), "wb");
+            if (!f)
+                return false;
+            std::fwrite(bytes.constData(), 1, size_t(bytes.size()), f);
+            return std::fclose(f) == 0;
+        };
+        const QByteArray latin = QFile::encodeName(p(QStringLiteral("Latin")));
+        QVERIFY(photo(QStringLiteral("Latin/plain.jpg"), 1));
+        QVERIFY(photo(QStringLiteral("Latin/Trip/good.jpg"), 2));
+        QVERIFY(writeRaw(latin + "/caf\xe9.jpg", makeJpeg(4000, 3).bytes));
+        QVERIFY(writeRaw(latin + "/Trip/s\xe9jour.jpg", makeJpeg(4000, 4).bytes));
+        QVERIFY(::mkdir((latin + "/\xe9t\xe9").constData(), 0700) == 0);
+        // The folder removal of cleanup() cannot reach these names: they go by their bytes.
+        auto removeRaw = qScopeGuard([latin] {
+            ::unlink((latin + "/caf\xe9.jpg").constData());
+            ::unlink((latin + "/Trip/s\xe9jour.jpg").constData());
+            ::rmdir((latin + "/\xe9t\xe9").constData());
+        });
+        FileManager::addCustomFolder(p(QStringLiteral("Latin")));
+        scanAndWait();
+        QCOMPARE(rec(QStringLiteral("Latin/plain.jpg"))->needsUpload(), NeedsUpload::Waiting);
+
+        SourcesPreferencesViewController pane;
+        QVERIFY(gather(pane));
+        pane.showDetailsViewForItem(SourceItem{p(QStringLiteral("Latin")), 0});
+        QTreeWidget *tree = pane.detailsOutlineView();
+        const QString fileReason = QStringLiteral("Name is not valid UTF-8; rename the file to back it up");
+        QCOMPARE(tree->topLevelItemCount(), 4);
+        QStringList names;
+        for (int i = 0; i < tree->topLevelItemCount(); ++i)
+            names << tree->topLevelItem(i)->text(0);
+        // Among their neighbours, by name.
+        QCOMPARE(names, (QStringList{QStringLiteral("Trip"), QStringLiteral("caf\uFFFD.jpg"), QStringLiteral("plain.jpg"),
+                                     QStringLiteral("\uFFFDt\uFFFD")}));
+        QCOMPARE(detailsRow(tree, QStringLiteral("caf\uFFFD.jpg"))->text(1), fileReason);
+        QCOMPARE(detailsRow(tree, QStringLiteral("\uFFFDt\uFFFD"))->text(1),
+                 QStringLiteral("Name is not valid UTF-8; rename the folder to back it up"));
+        QCOMPARE(detailsRow(tree, QStringLiteral("plain.jpg"))->text(1), QStringLiteral("Queued for upload"));
+        QTreeWidgetItem *trip = detailsRow(tree, QStringLiteral("Trip"));
+        QCOMPARE(trip->text(1), QStringLiteral("1 photo, 1 file could not be backed up"));
+        trip->setExpanded(true);
+        QCOMPARE(trip->childCount(), 2);
+        QCOMPARE(trip->child(0)->text(0), QStringLiteral("good.jpg"));
+        QCOMPARE(trip->child(1)->text(0), QStringLiteral("s\uFFFDjour.jpg"));
+        QCOMPARE(trip->child(1)->text(1), fileReason);
+
+        // Renamed and scanned again, the photo is an ordinary row and no longer counted.
+        QVERIFY(::rename((latin + "/Trip/s\xe9jour.jpg").constData(), (latin + "/Trip/sejour.jpg").constData()) == 0);
+        FileManager::setFile(rec(QStringLiteral("Latin/Trip")), NeedsScan::Pending, false);
+        scanAndWait();
+        pane.reloadDetailsView();
+        // The rows are listed again whenever the engine reports the folder: looked up afresh.
+        auto status = [tree](const QString &name) {
+            QTreeWidgetItem *row = detailsRow(tree, name);
+            return row ? row->text(1) : QString();
+        };
+        QTRY_COMPARE(status(QStringLiteral("Trip")), QStringLiteral("2 photos"));
+        trip = detailsRow(tree, QStringLiteral("Trip"));
+        trip->setExpanded(true);
+        QCOMPARE(trip->child(1)->text(0), QStringLiteral("sejour.jpg"));
+        QVERIFY(trip->child(1)->text(1) != fileReason);
         pane.detailsWindow()->close();
     }
 

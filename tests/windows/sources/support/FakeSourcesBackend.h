@@ -84,6 +84,15 @@ public:
         return true;
     }
     QList<RecordId> children(RecordId id) override { return m_children.value(id); }
+    // A name the scanner could not turn into a record, listed in the folder (counted in the
+    // folder and every folder above it).
+    void addSkipped(RecordId folder, const QString &name, bool isFolder)
+    {
+        m_skipped[folder].append({name, isFolder});
+        for (RecordId f = folder; f && m_records.contains(f); f = m_records[f].parent)
+            ++m_records[f].skippedRecursive;
+    }
+    QList<SkippedEntry> skippedEntries(RecordId folder) override { return m_skipped.value(folder); }
     int computeStatus(RecordId id) override
     {
         RecordState &r = m_records[id];
@@ -169,4 +178,5 @@ private:
     QHash<RecordId, RecordState> m_records;
     QHash<QString, RecordId> m_byPath;
     QHash<RecordId, QList<RecordId>> m_children;
+    QHash<RecordId, QList<SkippedEntry>> m_skipped;
 };
