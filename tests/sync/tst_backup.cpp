@@ -5,19 +5,17 @@
 // service and the catalogue consistent.
 #include "LumoraDouble.h"
 #include "CatalogueInvariants.h"
+#include "SyncTestEngine.h"
 #include "SyncTestHome.h"
 #include "SyncTestPhotos.h"
 
 #include "sync/LumoraDrive.h"
 #include "sync/LumoraUploader.h"
 
-#include "catalogue/CatalogueHooks.h"
 #include "catalogue/DataStore.h"
 #include "catalogue/FileManager.h"
 #include "service/DataStoreLumoraData.h"
-#include "service/LumoraKit.h"
 
-#include "core/LGLog.h"
 #include "core/NotificationCenter.h"
 #include "core/Settings.h"
 
@@ -58,34 +56,6 @@ class TestBackup : public QObject
     QString m_alpha, m_beta;
     QStringList m_byDate;
 
-    void startEngine()
-    {
-        LumoraKit::sharedLumoraKit()->loadTokenFromSettingsWithoutValidating();
-        LumoraDrive::startup();
-    }
-
-    // Everything a process keeps in memory is forgotten; the disk stays.
-    void stopEngine()
-    {
-        LumoraDrive::shutdown();
-        LumoraUploader::resetForTesting();
-        LumoraDrive::resetForTesting();
-        if (DataStore::instance()->isOpen())
-            DataStore::save();
-        DataStore::shutdown();
-        FileManager::resetForTesting();
-        DataStoreLumoraData::resetForTesting();
-        LumoraKit::sharedLumoraKit()->resetForTesting();
-        CatalogueHooks::instance() = CatalogueHooks();
-        Settings::reloadForTesting();
-    }
-
-    void waitForScanPass()
-    {
-        QTRY_VERIFY_WITH_TIMEOUT(DataStoreLumoraData::hasCompletedScanThisSession().isValid(), 30000);
-        QTRY_VERIFY_WITH_TIMEOUT(FileManager::hasCompletedScanThisSession() && !FileManager::isRunning(), 30000);
-    }
-
     bool allSettled(const QStringList &paths)
     {
         for (const QString &p : paths) {
@@ -111,19 +81,13 @@ private Q_SLOTS:
 
     void initTestCase()
     {
-        useThrowAwayHome();
-        Settings::clearAllSettingsPERMANENTLY();
-        LGLog::setEchoToStderr(qEnvironmentVariableIsSet("HOISTLY_TEST_ECHO_LOG"));
-        QVERIFY(m_double.start());
-        m_double.exportEnvironment();
-        m_double.setTicketPollsToComplete(1);
+        QVERIFY(startServiceDoubleInThrowAwayHome(m_double));
         // The double registers an upload at most 150 ms (its Slow fault below) after it took it: a
         // file whose answer was lost is asked about after 1 s here (and in the engine processes
         // these tests start), not after the two minutes a real service is given.
         LumoraUploader::setSendingMarkMinAgeForTesting(1000);
         qputenv("HOISTLY_TEST_SENDING_MIN_AGE_MS", "1000");
-        const auto [token, secret] = m_double.issueAccessToken(QString::fromLatin1(LumoraDoubleDefaults::userId));
-        signInWithoutNetwork(token, secret);
+        signInToServiceDouble(m_double);
 
         m_alpha = m_files.filePath(QStringLiteral("Alpha"));
         m_beta = m_files.filePath(QStringLiteral("Beta"));

@@ -3,24 +3,21 @@
 // resumes by itself and what was uploaded is on disk. Real engine against the service double.
 #include "CatalogueInvariants.h"
 #include "LumoraDouble.h"
+#include "catalogue/CatalogueFileTestSupport.h"
 #include "catalogue/VideoTestSupport.h"
+#include "SyncTestEngine.h"
 #include "SyncTestHome.h"
 #include "SyncTestPhotos.h"
 
 #include "sync/LumoraDrive.h"
 #include "sync/LumoraUploader.h"
 
-#include "catalogue/CatalogueHooks.h"
 #include "catalogue/DataStore.h"
 #include "catalogue/FileManager.h"
-#include "service/DataStoreLumoraData.h"
-#include "service/LumoraKit.h"
 
-#include "core/LGLog.h"
 #include "core/Settings.h"
 
 #include <QtTest>
-#include <sqlite3.h>
 
 namespace {
 FileData *record(const QString &path) { return DataStore::instance()->fileDataForPathKey(FileManager::pathKey(path)); }
@@ -33,24 +30,9 @@ class TestCatalogueHealth : public QObject
     LumoraDouble m_double;
     QTemporaryDir m_files;
 
-    void startEngine()
-    {
-        LumoraKit::sharedLumoraKit()->loadTokenFromSettingsWithoutValidating();
-        LumoraDrive::startup();
-    }
-
-    void stopEngine()
-    {
-        LumoraDrive::shutdown();
-        LumoraUploader::resetForTesting();
-        LumoraDrive::resetForTesting();
-        DataStore::shutdown();
-        FileManager::resetForTesting();
-        DataStoreLumoraData::resetForTesting();
-        LumoraKit::sharedLumoraKit()->resetForTesting();
-        CatalogueHooks::instance() = CatalogueHooks();
-        Settings::reloadForTesting();
-    }
+    // A stop saves nothing of its own: what the next start finds on disk is what the engine
+    // wrote, and a catalogue left unopenable is not opened here.
+    static void stopEngine() { ::stopEngine(CatalogueAtStop::CloseOnly); }
 
     int uploadsSent() const
     {
@@ -63,14 +45,8 @@ class TestCatalogueHealth : public QObject
 private Q_SLOTS:
     void initTestCase()
     {
-        useThrowAwayHome();
-        Settings::clearAllSettingsPERMANENTLY();
-        LGLog::setEchoToStderr(qEnvironmentVariableIsSet("HOISTLY_TEST_ECHO_LOG"));
-        QVERIFY(m_double.start());
-        m_double.exportEnvironment();
-        m_double.setTicketPollsToComplete(1);
-        const auto [token, secret] = m_double.issueAccessToken(QString::fromLatin1(LumoraDoubleDefaults::userId));
-        signInWithoutNetwork(token, secret);
+        QVERIFY(startServiceDoubleInThrowAwayHome(m_double));
+        signInToServiceDouble(m_double);
     }
 
     void cleanup() { VERIFY_CATALOGUE_INVARIANTS(); }
@@ -214,13 +190,7 @@ private Q_SLOTS:
 
     void catalogueThatCannotBeOpenedIsTheStatus()
     {
-        // Written by a newer version: neither usable nor ours to replace.
-        DataStore::resetForTesting();
-        QVERIFY(DataStore::deleteStoreFiles());
-        sqlite3 *db = nullptr;
-        QCOMPARE(sqlite3_open(QFile::encodeName(DataStore::storePath()).constData(), &db), SQLITE_OK);
-        QCOMPARE(sqlite3_exec(db, "PRAGMA user_version=99", nullptr, nullptr, nullptr), SQLITE_OK);
-        sqlite3_close(db);
+        QVERIFY(CatalogueTest::writeNewerVersionCatalogue());
         const int before = uploadsSent();
         startEngine();
         QVERIFY(!DataStore::instance()->isOpen());

@@ -6,6 +6,7 @@
 // at start-up, the de-duplication index, a stopped scanner, and an engine killed mid-send.
 #include "CatalogueInvariants.h"
 #include "LumoraDouble.h"
+#include "SyncTestEngine.h"
 #include "SyncTestHome.h"
 #include "SyncTestPhotos.h"
 
@@ -14,15 +15,12 @@
 #include "sync/LumoraUploader.h"
 #include "sync/UploadTransport.h"
 
-#include "catalogue/CatalogueHooks.h"
 #include "catalogue/DataStore.h"
 #include "catalogue/FileManager.h"
 #include "catalogue/FileManagerPrivate.h"
 #include "service/DataStoreLumoraData.h"
-#include "service/LumoraKit.h"
 #include "service/Reachability.h"
 
-#include "core/LGLog.h"
 #include "core/NotificationCenter.h"
 #include "core/Settings.h"
 
@@ -71,34 +69,6 @@ class TestUploadRoad : public QObject
     LumoraDouble m_double;
     QTemporaryDir m_files;
     int m_folders = 0;
-
-    void startEngine()
-    {
-        LumoraKit::sharedLumoraKit()->loadTokenFromSettingsWithoutValidating();
-        LumoraDrive::startup();
-    }
-
-    // Everything a process keeps in memory is forgotten; the disk stays.
-    void stopEngine()
-    {
-        LumoraDrive::shutdown();
-        LumoraUploader::resetForTesting();
-        LumoraDrive::resetForTesting();
-        if (DataStore::instance()->isOpen())
-            DataStore::save();
-        DataStore::shutdown();
-        FileManager::resetForTesting();
-        DataStoreLumoraData::resetForTesting();
-        LumoraKit::sharedLumoraKit()->resetForTesting();
-        CatalogueHooks::instance() = CatalogueHooks();
-        Settings::reloadForTesting();
-    }
-
-    void waitForScanPass()
-    {
-        QTRY_VERIFY_WITH_TIMEOUT(DataStoreLumoraData::hasCompletedScanThisSession().isValid(), 30000);
-        QTRY_VERIFY_WITH_TIMEOUT(FileManager::hasCompletedScanThisSession() && !FileManager::isRunning(), 30000);
-    }
 
     void pause() { LumoraDrive::setPausedUntil(kForever); }
     void resume() { LumoraDrive::setPausedUntil(QDateTime()); }
@@ -186,20 +156,14 @@ class TestUploadRoad : public QObject
 private Q_SLOTS:
     void initTestCase()
     {
-        useThrowAwayHome();
-        Settings::clearAllSettingsPERMANENTLY();
-        LGLog::setEchoToStderr(qEnvironmentVariableIsSet("HOISTLY_TEST_ECHO_LOG"));
-        QVERIFY(m_double.start());
-        m_double.exportEnvironment();
-        m_double.setTicketPollsToComplete(1);
+        QVERIFY(startServiceDoubleInThrowAwayHome(m_double));
         // The double registers what it takes at once (unless a case says otherwise), so a lost
         // answer may be asked about at once; a hung answer is given up after 2 s.
         LumoraUploader::setSendingMarkMinAgeForTesting(0);
         qputenv("HOISTLY_TEST_SENDING_MIN_AGE_MS", "0");
         UploadTransports::setUploadIdleTimeoutForTesting(2);
         qputenv("HOISTLY_TEST_UPLOAD_IDLE_TIMEOUT_S", "2");
-        const auto [token, secret] = m_double.issueAccessToken(QString::fromLatin1(LumoraDoubleDefaults::userId));
-        signInWithoutNetwork(token, secret);
+        signInToServiceDouble(m_double);
         Settings::setBool(true, QStringLiteral("WelcomeScreenComplete"));
         startEngine();
         waitForScanPass();

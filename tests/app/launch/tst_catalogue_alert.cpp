@@ -2,6 +2,7 @@
 // user is told so; one that cannot be opened at all is shown as such; silent repairs (an empty
 // file, a lost journal) are at least reported to analytics.
 #include "app/launch/ShellBridge.h"
+#include "catalogue/CatalogueFileTestSupport.h"
 #include "catalogue/DataStore.h"
 #include "core/Settings.h"
 #include "platform/StandardPaths.h"
@@ -12,7 +13,6 @@
 #include <QFileInfo>
 #include <QStandardPaths>
 #include <QTest>
-#include <sqlite3.h>
 
 class TestCatalogueAlert : public QObject
 {
@@ -83,13 +83,7 @@ private Q_SLOTS:
 
     void catalogueThatCannotBeOpenedIsShown()
     {
-        // Written by a newer version: not ours to replace.
-        DataStore::resetForTesting();
-        QVERIFY(DataStore::deleteStoreFiles());
-        sqlite3 *db = nullptr;
-        QCOMPARE(sqlite3_open(QFile::encodeName(DataStore::storePath()).constData(), &db), SQLITE_OK);
-        QCOMPARE(sqlite3_exec(db, "PRAGMA user_version=99", nullptr, nullptr, nullptr), SQLITE_OK);
-        sqlite3_close(db);
+        QVERIFY(CatalogueTest::writeNewerVersionCatalogue());
         launchStep();
         QVERIFY(!DataStore::instance()->isOpen());
         QCOMPARE(alerts->count(), 1);

@@ -8,16 +8,14 @@
 #include "app/menubar/TrayMenuController.h"
 #include "app/menubar/TrayPopoverServices.h"
 #include "app/menubar/TrayPopoverView.h"
-#include "catalogue/CatalogueHooks.h"
 #include "catalogue/DataStore.h"
 #include "catalogue/FileManager.h"
 #include "core/Dispatch.h"
 #include "core/NotificationCenter.h"
 #include "core/Settings.h"
-#include "service/DataStoreLumoraData.h"
-#include "service/LumoraKit.h"
 #include "sync/LumoraDrive.h"
 #include "sync/LumoraUploader.h"
+#include "sync/SyncTestEngine.h"
 
 #include <QApplication>
 #include <QDir>
@@ -148,14 +146,8 @@ private Q_SLOTS:
         qputenv("HOME", m_home.path().toUtf8());
         QStandardPaths::setTestModeEnabled(true);
         Settings::clearAllSettingsPERMANENTLY();
-        QVERIFY(m_double.start());
-        m_double.exportEnvironment();
-        m_double.setTicketPollsToComplete(1);
-        const auto [token, secret] = m_double.issueAccessToken(QString::fromLatin1(LumoraDoubleDefaults::userId));
-        Settings::setObject(token, LKStoredKeys::Token);
-        Settings::setObject(secret, LKStoredKeys::TokenSecretPlain);
-        Settings::setObject(QString::fromLatin1(LumoraDoubleDefaults::userId), LKStoredKeys::UserID);
-        LumoraKit::sharedLumoraKit()->loadTokenFromSettingsWithoutValidating();
+        QVERIFY(startServiceDouble(m_double));
+        signInToServiceDouble(m_double);
         Settings::setBool(true, QStringLiteral("WelcomeScreenComplete"));
         TrayMenuController::setExpandDelayForTesting(0.0);
         TrayPopoverServices::reset();
@@ -168,16 +160,7 @@ private Q_SLOTS:
     void cleanupTestCase()
     {
         delete m_controller;
-        LumoraDrive::shutdown();
-        LumoraUploader::resetForTesting();
-        LumoraDrive::resetForTesting();
-        if (DataStore::instance()->isOpen())
-            DataStore::save();
-        DataStore::shutdown();
-        FileManager::resetForTesting();
-        DataStoreLumoraData::resetForTesting();
-        LumoraKit::sharedLumoraKit()->resetForTesting();
-        CatalogueHooks::instance() = CatalogueHooks();
+        shutDownEngine();
         m_double.stop();
     }
 
