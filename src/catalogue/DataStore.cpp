@@ -997,18 +997,16 @@ QList<FileData *> DataStore::rootFileData() const
 
 // --- De-duplication index -------------------------------------------------------------------------
 
-bool DataStore::insertDedupData(const QList<DedupData> &rows)
+namespace {
+// Writes the rows in one transaction, after emptying the index when asked: a failure anywhere
+// leaves the index as it was.
+bool writeDedupRows(sqlite3 *db, const QList<DedupData> &rows, bool emptyFirst, const char *failure)
 {
-    QMutexLocker lock(&m_dbLock);
-    if (!m_db)
+    if (sqlite3_exec(db, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr) != SQLITE_OK)
         return false;
-    if (rows.isEmpty())
-        return true;
-    if (sqlite3_exec(m_db, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr) != SQLITE_OK)
-        return false;
-    bool ok;
-    {
-        Statement st(m_db, "INSERT INTO DedupData (pid, sample1, sample2, isJpegData, uploadedFromThisDevice) VALUES (?,?,?,?,?)");
+    bool ok = !emptyFirst || sqlite3_exec(db, "DELETE FROM DedupData", nullptr, nullptr, nullptr) == SQLITE_OK;
+    if (ok) {
+        Statement st(db, "INSERT INTO DedupData (pid, sample1, sample2, isJpegData, uploadedFromThisDevice) VALUES (?,?,?,?,?)");
         ok = bool(st);
         for (const DedupData &d : rows) {
             if (!ok)
@@ -1022,12 +1020,23 @@ bool DataStore::insertDedupData(const QList<DedupData> &rows)
             ok = sqlite3_step(st.st) == SQLITE_DONE;
         }
     }
-    if (!ok || sqlite3_exec(m_db, "COMMIT", nullptr, nullptr, nullptr) != SQLITE_OK) {
-        LGLogError(QStringLiteral("DATASTORE: Could not add to the de-duplication index: %1").arg(dbError(m_db)));
-        sqlite3_exec(m_db, "ROLLBACK", nullptr, nullptr, nullptr);
+    if (!ok || sqlite3_exec(db, "COMMIT", nullptr, nullptr, nullptr) != SQLITE_OK) {
+        LGLogError(QStringLiteral("DATASTORE: Could not %1 the de-duplication index: %2").arg(QLatin1String(failure), dbError(db)));
+        sqlite3_exec(db, "ROLLBACK", nullptr, nullptr, nullptr);
         return false;
     }
     return true;
+}
+} // namespace
+
+bool DataStore::insertDedupData(const QList<DedupData> &rows)
+{
+    QMutexLocker lock(&m_dbLock);
+    if (!m_db)
+        return false;
+    if (rows.isEmpty())
+        return true;
+    return writeDedupRows(m_db, rows, false, "add to");
 }
 
 namespace {
@@ -1095,30 +1104,7 @@ bool DataStore::replaceAllDedupData(const QList<DedupData> &rows)
     QMutexLocker lock(&m_dbLock);
     if (!m_db)
         return false;
-    if (sqlite3_exec(m_db, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr) != SQLITE_OK)
-        return false;
-    bool ok = sqlite3_exec(m_db, "DELETE FROM DedupData", nullptr, nullptr, nullptr) == SQLITE_OK;
-    if (ok) {
-        Statement st(m_db, "INSERT INTO DedupData (pid, sample1, sample2, isJpegData, uploadedFromThisDevice) VALUES (?,?,?,?,?)");
-        ok = bool(st);
-        for (const DedupData &d : rows) {
-            if (!ok)
-                break;
-            sqlite3_reset(st.st);
-            sqlite3_bind_int64(st.st, 1, d.pid);
-            sqlite3_bind_int64(st.st, 2, d.sample1);
-            sqlite3_bind_int64(st.st, 3, d.sample2);
-            sqlite3_bind_int(st.st, 4, d.isJpegData);
-            sqlite3_bind_int(st.st, 5, d.uploadedFromThisDevice);
-            ok = sqlite3_step(st.st) == SQLITE_DONE;
-        }
-    }
-    if (!ok || sqlite3_exec(m_db, "COMMIT", nullptr, nullptr, nullptr) != SQLITE_OK) {
-        LGLogError(QStringLiteral("DATASTORE: Could not replace the de-duplication index: %1").arg(dbError(m_db)));
-        sqlite3_exec(m_db, "ROLLBACK", nullptr, nullptr, nullptr);
-        return false;
-    }
-    return true;
+    return writeDedupRows(m_db, rows, true, "replace");
 }
 
 bool DataStore::removeAllDedupData()

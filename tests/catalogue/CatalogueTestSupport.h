@@ -1,7 +1,9 @@
 #pragma once
-// Helpers shared by the catalogue tests: a fresh store and settings, and generated files.
+// Helpers shared by the catalogue tests: a fresh store and settings, a scratch folder, scans
+// waited for, and generated files.
 #include "catalogue/CatalogueHooks.h"
 #include "catalogue/DataStore.h"
+#include "catalogue/FileData.h"
 #include "catalogue/FileManager.h"
 #include "core/Settings.h"
 
@@ -40,6 +42,70 @@ inline void freshCatalogue()
     CatalogueHooks::instance() = CatalogueHooks();
     CatalogueHooks::instance().mirrorHasCompletedScanThisSession = [] { return true; };
 }
+
+// The account the tests sign in with, where the scanner asks for one.
+inline const QString kTestAccount = QStringLiteral("42@N07");
+
+// Long enough for a scan of a test tree on a loaded machine.
+constexpr int kScanTimeoutMs = 30000;
+
+// Runs the scan loop over what is pending and waits until it is idle.
+inline bool scanPending()
+{
+    FileManager::run();
+    return FileManager::waitUntilIdle(kScanTimeoutMs);
+}
+
+// Marks the folder for a rescan and waits for it.
+inline bool rescanFolder(FileData *folder, bool recursive)
+{
+    FileManager::setFile(folder, NeedsScan::Pending, recursive);
+    return scanPending();
+}
+
+// Adds the folder to the sources and waits for its first scan.
+inline bool addFolderAndScan(const QString &path)
+{
+    FileManager::addCustomFolder(path);
+    return FileManager::waitUntilIdle(kScanTimeoutMs);
+}
+
+// Starts the scanner as a new process does and waits for its pass.
+inline bool startupAndScan()
+{
+    FileManager::startup();
+    return FileManager::waitUntilIdle(kScanTimeoutMs);
+}
+
+// The files of a test live in a folder of their own, named by paths relative to it. Its canonical
+// path is kept, as the catalogue keys records by the real path.
+class ScratchFolder
+{
+public:
+    // From initTestCase: the home folder is the test's own before anything reads a path.
+    void enterScratchHome()
+    {
+        isolateHomeAndEnterTestMode();
+        m_base = QFileInfo(m_dir.path()).canonicalFilePath();
+    }
+
+    // A fresh catalogue over an empty folder.
+    void startFresh()
+    {
+        freshCatalogue();
+        QDir(m_base).removeRecursively();
+        QDir().mkpath(m_base);
+    }
+
+    QString p(const QString &rel) const { return m_base + QLatin1Char('/') + rel; }
+    FileData *rec(const QString &rel) const { return DataStore::instance()->fileDataForPathKey(p(rel)); }
+
+protected:
+    QString m_base;
+
+private:
+    QTemporaryDir m_dir;
+};
 
 // Bytes without any 0xFF, so no JPEG marker appears by chance.
 inline QByteArray noise(qsizetype n, quint32 seed)
@@ -97,6 +163,14 @@ inline bool writeFile(const QString &path, const QByteArray &bytes, qint64 ageSe
     f.setFileTime(when, QFileDevice::FileModificationTime);
     f.close();
     return true;
+}
+
+// Puts the modification time back in the past after an edit (a settled file again).
+inline bool settleFile(const QString &path, qint64 ageSeconds = 3600)
+{
+    QFile f(path);
+    return f.open(QIODevice::ReadWrite)
+        && f.setFileTime(QDateTime::currentDateTimeUtc().addSecs(-ageSeconds), QFileDevice::FileModificationTime);
 }
 
 inline bool setExifDate(const QString &path, const char *date)

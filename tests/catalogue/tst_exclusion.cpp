@@ -10,30 +10,18 @@
 
 using namespace CatalogueTest;
 
-namespace {
-constexpr int kWait = 30000;
-const QString kAccount = QStringLiteral("42@N07");
-} // namespace
-
-class TestExclusion : public QObject
+class TestExclusion : public QObject, private ScratchFolder
 {
     Q_OBJECT
 
-    QTemporaryDir m_dir;
-    QString m_base;
-
-    QString p(const QString &rel) const { return m_base + QLatin1Char('/') + rel; }
-    FileData *rec(const QString &rel) const { return DataStore::instance()->fileDataForPathKey(p(rel)); }
-
-    void signIn() { CatalogueHooks::instance().signedInAccountId = [] { return kAccount; }; }
+    void signIn() { CatalogueHooks::instance().signedInAccountId = [] { return kTestAccount; }; }
 
     // Photos/a.jpg and Photos/Private/secret.jpg, scanned and waiting for upload.
     void scanTree()
     {
         QVERIFY(writeFile(p("Photos/a.jpg"), makeJpeg(6000, 1).bytes));
         QVERIFY(writeFile(p("Photos/Private/secret.jpg"), makeJpeg(6000, 2).bytes));
-        FileManager::addCustomFolder(p("Photos"));
-        QVERIFY(FileManager::waitUntilIdle(kWait));
+        QVERIFY(addFolderAndScan(p("Photos")));
         QVERIFY(rec("Photos/Private/secret.jpg"));
         QCOMPARE(rec("Photos/Private/secret.jpg")->needsUpload(), NeedsUpload::Waiting);
         QVERIFY(!rec("Photos/Private")->excludedFromScan());
@@ -47,31 +35,19 @@ class TestExclusion : public QObject
         Settings::reloadForTesting();
     }
 
-    void rescan()
-    {
-        FileManager::startup();
-        QVERIFY(FileManager::waitUntilIdle(kWait));
-    }
-
 private Q_SLOTS:
-    void initTestCase()
-    {
-        isolateHomeAndEnterTestMode();
-        m_base = QFileInfo(m_dir.path()).canonicalFilePath();
-    }
+    void initTestCase() { enterScratchHome(); }
     void init()
     {
-        freshCatalogue();
+        startFresh();
         signIn();
-        QDir(m_base).removeRecursively();
-        QDir().mkpath(m_base);
     }
     void cleanupTestCase() { freshCatalogue(); }
 
     void exclusionSurvivesAKillRightAfterTheToggle_data()
     {
         QTest::addColumn<QString>("account");
-        QTest::newRow("signed in") << kAccount;
+        QTest::newRow("signed in") << kTestAccount;
         // No folder settings file is written without an account: only the catalogue holds it.
         QTest::newRow("no account") << QString();
     }
@@ -92,7 +68,7 @@ private Q_SLOTS:
         toggler.setProcessChannelMode(QProcess::ForwardedErrorChannel);
         toggler.start(runner, {p("Photos/Private"), account, QStringLiteral("1")});
         QVERIFY(toggler.waitForStarted());
-        QTRY_VERIFY_WITH_TIMEOUT(toggler.canReadLine() || toggler.state() == QProcess::NotRunning, kWait);
+        QTRY_VERIFY_WITH_TIMEOUT(toggler.canReadLine() || toggler.state() == QProcess::NotRunning, kScanTimeoutMs);
         toggler.kill(); // right after the click returned: no queued save has run
         QVERIFY(toggler.waitForFinished(10000));
         QCOMPARE(toggler.readLine().trimmed(), QByteArray("TOGGLED"));
@@ -100,7 +76,7 @@ private Q_SLOTS:
         restart();
         QVERIFY(DataStore::instance()->isOpen());
         QVERIFY(rec("Photos/Private")->excludedFromScan());
-        rescan();
+        QVERIFY(startupAndScan());
         QVERIFY(rec("Photos/Private")->excludedFromScan());
         QVERIFY(rec("Photos")->hasFlag(FileFlags::HasExcludedChildren));
         QVERIFY(!rec("Photos/a.jpg")->isFolder());
@@ -112,20 +88,18 @@ private Q_SLOTS:
         // The folder's choice on disk is newer than the catalogue's record of it (a catalogue
         // from before the toggle, or the toggle of another run).
         QVERIFY(PropertyList::writeFile(p("Photos/Private/.lumoraExclusion"),
-                                        QVariantMap{{kAccount, QVariantMap{{"excludedFromScan", true}}}}));
+                                        QVariantMap{{kTestAccount, QVariantMap{{"excludedFromScan", true}}}}));
         QVERIFY(DataStore::save());
         restart();
         signIn();
         CatalogueHooks::instance().mirrorHasCompletedScanThisSession = [] { return true; };
-        rescan();
+        QVERIFY(startupAndScan());
         QVERIFY(rec("Photos/Private")->excludedFromScan());
         QVERIFY(rec("Photos")->hasFlag(FileFlags::HasExcludedChildren));
         // Another account's exclusion is not ours.
         QVERIFY(PropertyList::writeFile(p("Photos/.lumoraExclusion"),
                                         QVariantMap{{QStringLiteral("7@N01"), QVariantMap{{"excludedFromScan", true}}}}));
-        FileManager::setFile(rec("Photos"), NeedsScan::Pending, false);
-        FileManager::run();
-        QVERIFY(FileManager::waitUntilIdle(kWait));
+        QVERIFY(rescanFolder(rec("Photos"), false));
         QVERIFY(!rec("Photos")->excludedFromScan());
     }
 
@@ -145,9 +119,7 @@ private Q_SLOTS:
         QVERIFY(rec("Photos/Odd/b.jpg"));
         QCOMPARE(rec("Photos/Odd/b.jpg")->needsUpload(), NeedsUpload::Waiting);
         // And on a rescan of the existing folder.
-        FileManager::setFile(rec("Photos/Odd"), NeedsScan::Pending, false);
-        FileManager::run();
-        QVERIFY(FileManager::waitUntilIdle(kWait));
+        QVERIFY(rescanFolder(rec("Photos/Odd"), false));
         QVERIFY(!rec("Photos/Odd")->excludedFromScan());
     }
 };

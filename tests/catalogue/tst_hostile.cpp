@@ -9,8 +9,6 @@
 using namespace CatalogueTest;
 
 namespace {
-constexpr int kWait = 30000;
-
 // 90 bytes of ISO media with an HEIC brand on which the metadata reader of ISO video looped for
 // minutes (boxes of size 0xFFFFFFFF that it never leaves).
 QByteArray loopingIsoMedia(const char *brand)
@@ -25,28 +23,13 @@ QByteArray loopingIsoMedia(const char *brand)
 }
 } // namespace
 
-class TestHostile : public QObject
+class TestHostile : public QObject, private ScratchFolder
 {
     Q_OBJECT
 
-    QTemporaryDir m_dir;
-    QString m_base;
-
-    QString p(const QString &rel) const { return m_base + QLatin1Char('/') + rel; }
-    FileData *rec(const QString &rel) const { return DataStore::instance()->fileDataForPathKey(p(rel)); }
-
 private Q_SLOTS:
-    void initTestCase()
-    {
-        isolateHomeAndEnterTestMode();
-        m_base = QFileInfo(m_dir.path()).canonicalFilePath();
-    }
-    void init()
-    {
-        freshCatalogue();
-        QDir(m_base).removeRecursively();
-        QDir().mkpath(m_base);
-    }
+    void initTestCase() { enterScratchHome(); }
+    void init() { startFresh(); }
     void cleanupTestCase() { freshCatalogue(); }
 
     void metadataReadingEndsAtItsBudget()
@@ -83,13 +66,8 @@ private Q_SLOTS:
         }
         QVERIFY(writeFile(p("Camera/beside.jpg"), makeJpeg(6000, 11).bytes));
         QVERIFY(setExifDate(p("Camera/beside.jpg"), "2019:03:04 05:06:07"));
-        {
-            QFile f(p("Camera/beside.jpg"));
-            QVERIFY(f.open(QIODevice::ReadWrite));
-            QVERIFY(f.setFileTime(QDateTime::currentDateTimeUtc().addSecs(-3600), QFileDevice::FileModificationTime));
-        }
-        FileManager::addCustomFolder(p("Camera"));
-        QVERIFY(FileManager::waitUntilIdle(kWait));
+        QVERIFY(settleFile(p("Camera/beside.jpg")));
+        QVERIFY(addFolderAndScan(p("Camera")));
         // The odd file is catalogued as what its header says, dated by its modification time.
         FileData *odd = rec("Camera/odd7.heic");
         QVERIFY(odd);
@@ -118,8 +96,7 @@ private Q_SLOTS:
         QVERIFY(writeRaw(folder + "/notes\xe9.txt", "not a photo"));
         QVERIFY(::mkdir((folder + "/\xe9t\xe9").constData(), 0700) == 0);
         QVERIFY(writeFile(p("Latin/plain.jpg"), makeJpeg(6000, 22).bytes));
-        FileManager::addCustomFolder(p("Latin"));
-        QVERIFY(FileManager::waitUntilIdle(kWait));
+        QVERIFY(addFolderAndScan(p("Latin")));
         QCOMPARE(rec("Latin/plain.jpg")->needsUpload(), NeedsUpload::Waiting);
 
         QList<FileManager::SkippedFile> skipped = FileManager::skippedFiles();
@@ -133,9 +110,7 @@ private Q_SLOTS:
 
         // Renamed, the photo is backed up like any other and no longer counted.
         QVERIFY(::rename((folder + "/caf\xe9.jpg").constData(), QFile::encodeName(p("Latin/cafe.jpg")).constData()) == 0);
-        FileManager::setFile(rec("Latin"), NeedsScan::Pending, false);
-        FileManager::run();
-        QVERIFY(FileManager::waitUntilIdle(kWait));
+        QVERIFY(rescanFolder(rec("Latin"), false));
         QVERIFY(rec("Latin/cafe.jpg"));
         QCOMPARE(FileManager::skippedFiles().size(), 1);
         // An excluded folder's names are not the user's concern.

@@ -14,29 +14,19 @@
 
 using namespace CatalogueTest;
 
-namespace {
-constexpr int kWait = 30000;
-const QString kAccount = QStringLiteral("42@N07");
-} // namespace
-
-class TestScanner : public QObject
+class TestScanner : public QObject, private ScratchFolder
 {
     Q_OBJECT
 
-    QTemporaryDir m_dir;
-    QString m_base;
     int m_passes = 0;
     int m_matchCalls = 0;
     bool m_sawScanningInsideRoot = false;
     QStringList m_removedSources;
 
-    QString p(const QString &rel) const { return m_base + QLatin1Char('/') + rel; }
-    FileData *rec(const QString &rel) const { return DataStore::instance()->fileDataForPathKey(p(rel)); }
-
     void installHooks()
     {
         auto &h = CatalogueHooks::instance();
-        h.signedInAccountId = [] { return kAccount; };
+        h.signedInAccountId = [] { return kTestAccount; };
         h.scanPassCompleted = [this] { ++m_passes; };
         h.sourceRemoved = [this](const QString &path) { m_removedSources << path; };
         // The de-duplication index of the service mirror, as its developer fills it.
@@ -56,18 +46,8 @@ class TestScanner : public QObject
         };
     }
 
-    void scanAndWait()
-    {
-        FileManager::run();
-        QVERIFY(FileManager::waitUntilIdle(kWait));
-    }
-
 private Q_SLOTS:
-    void initTestCase()
-    {
-        isolateHomeAndEnterTestMode();
-        m_base = QFileInfo(m_dir.path()).canonicalFilePath();
-    }
+    void initTestCase() { enterScratchHome(); }
     void init()
     {
         freshCatalogue();
@@ -82,11 +62,7 @@ private Q_SLOTS:
         // The tree.
         QVERIFY(writeFile(p("Photos/a.jpg"), makeJpeg(6000, 1).bytes));
         QVERIFY(setExifDate(p("Photos/a.jpg"), "2018:05:06 07:08:09"));
-        {
-            QFile f(p("Photos/a.jpg"));
-            QVERIFY(f.open(QIODevice::ReadWrite));
-            QVERIFY(f.setFileTime(QDateTime::currentDateTimeUtc().addSecs(-3600), QFileDevice::FileModificationTime));
-        }
+        QVERIFY(settleFile(p("Photos/a.jpg")));
         QVERIFY(writeFile(p("Photos/b.png"), QByteArray("\x89PNG\r\n\x1a\n", 8) + noise(4000, 2)));
         QVERIFY(writeFile(p("Photos/small.jpg"), makeJpeg(100, 3).bytes));
         QVERIFY(writeFile(p("Photos/notes.txt"), noise(4000, 4)));
@@ -108,7 +84,7 @@ private Q_SLOTS:
         }
         // The excluded folder's choice survives in its own settings file.
         QVERIFY(PropertyList::writeFile(p("Photos/Private/.lumoraExclusion"),
-                                        QVariantMap{{kAccount, QVariantMap{{"excludedFromScan", true}}}}));
+                                        QVariantMap{{kTestAccount, QVariantMap{{"excludedFromScan", true}}}}));
         // The service already has c.jpg.
         const ContentSample cSample = ContentSampler::sampleFile(p("Photos/Trip/c.jpg")).whole;
         QVERIFY(DataStore::instance()->insertDedupData({DedupData{9001, cSample.sample1, cSample.sample2, false, false}}));
@@ -117,7 +93,7 @@ private Q_SLOTS:
         CatalogueHooks::instance().mirrorHasCompletedScanThisSession = [] { return false; };
         FileManager::addCustomFolder(p("Photos"));
         FileManager::addCustomFolder(p("Photos/Trip/")); // nested, and spelled with a slash
-        QVERIFY(FileManager::waitUntilIdle(kWait));
+        QVERIFY(FileManager::waitUntilIdle(kScanTimeoutMs));
         QCOMPARE(FileManager::customFolders(), (QStringList{p("Photos"), p("Photos/Trip")}));
         QCOMPARE(FileManager::allSourcesFiltered(), QStringList{p("Photos")});
         QCOMPARE(DataStore::instance()->fileDataCount(), qsizetype(1));
@@ -126,7 +102,7 @@ private Q_SLOTS:
         QVERIFY(!FileManager::hasCompletedScanThisSession());
 
         CatalogueHooks::instance().mirrorHasCompletedScanThisSession = [] { return true; };
-        scanAndWait();
+        QVERIFY(scanPending());
         QCOMPARE(m_passes, 1);
         QVERIFY(FileManager::hasCompletedScanThisSession());
         QVERIFY(m_sawScanningInsideRoot);
@@ -173,8 +149,7 @@ private Q_SLOTS:
         // A rescan of unchanged files opens none of them.
         const quint64 opened = FileManagerPrivate::filesOpenedForReading();
         const int matches = m_matchCalls;
-        FileManager::setFile(rec("Photos"), NeedsScan::Pending, true);
-        scanAndWait();
+        QVERIFY(rescanFolder(rec("Photos"), true));
         QCOMPARE(FileManagerPrivate::filesOpenedForReading(), opened);
         QCOMPARE(m_matchCalls, matches);
         QVERIFY(m_passes >= 2);
@@ -191,7 +166,7 @@ private Q_SLOTS:
         rec("Photos")->setNeedsScan(NeedsScan::Pending);
         rec("Photos/Trip")->setNeedsScan(NeedsScan::Pending);
         rec("Photos/Private")->setNeedsScan(NeedsScan::Pending);
-        scanAndWait();
+        QVERIFY(scanPending());
         QVERIFY(rec("Photos/b.png")->sample() != oldB);
         QCOMPARE(rec("Photos/b.png")->needsUpload(), NeedsUpload::Waiting);
         FileData *small = rec("Photos/small.jpg");
@@ -208,7 +183,7 @@ private Q_SLOTS:
         // A deleted file that comes back is worked on again.
         QVERIFY(writeFile(p("Photos/small.jpg"), makeJpeg(100, 3).bytes));
         rec("Photos")->setNeedsScan(NeedsScan::Pending);
-        scanAndWait();
+        QVERIFY(scanPending());
         QVERIFY(!small->isMissingOnDisk());
         QCOMPARE(small->needsUpload(), NeedsUpload::Waiting);
 
@@ -217,14 +192,13 @@ private Q_SLOTS:
         rec("Photos/Private")->setExcludedFromScan(false);
         QVERIFY(rec("Photos/Private")->saveSetDataToDisk());
         rec("Photos/Private")->setNeedsScan(NeedsScan::Pending);
-        scanAndWait();
+        QVERIFY(scanPending());
         QCOMPARE(rec("Photos/Private/secret.jpg")->needsUpload(), NeedsUpload::Waiting);
         QCOMPARE(rec("Photos/Private/another.jpg")->needsUpload(), NeedsUpload::Waiting);
 
         // Tracked scan marks what it finds.
         FileManager::setTrackingCurrentScan(true);
-        FileManager::setFile(rec("Photos"), NeedsScan::Pending, true);
-        scanAndWait();
+        QVERIFY(rescanFolder(rec("Photos"), true));
         QVERIFY(rec("Photos/Trip/new.jpg")->hasFlag(FileFlags::FoundInTrackedScan));
         QVERIFY(!rec("Photos/Trip/Deep/d.mov")->hasFlag(FileFlags::FoundInTrackedScan));
         FileManager::setTrackingCurrentScan(false);
@@ -243,8 +217,7 @@ private Q_SLOTS:
                 FileManager::run(); // the loop is still running: one more pass
             }
         };
-        FileManager::addCustomFolder(p("Again"));
-        QVERIFY(FileManager::waitUntilIdle(kWait));
+        QVERIFY(addFolderAndScan(p("Again")));
         QCOMPARE(m_passes, 2);
         QVERIFY(rec("Again/x.jpg"));
     }
@@ -252,16 +225,14 @@ private Q_SLOTS:
     void unavailableSourceKeepsItsRecords()
     {
         QVERIFY(writeFile(p("Card/DCIM/100/IMG_1.jpg"), makeJpeg(6000, 31).bytes));
-        FileManager::addCustomFolder(p("Card"));
-        QVERIFY(FileManager::waitUntilIdle(kWait));
+        QVERIFY(addFolderAndScan(p("Card")));
         FileData *photo = rec("Card/DCIM/100/IMG_1.jpg");
         QVERIFY(photo);
         QCOMPARE(photo->needsUpload(), NeedsUpload::Waiting);
 
         // The card is taken out: a rescan finds no folder at all.
         QVERIFY(QDir().rename(p("Card"), p("Card-away")));
-        FileManager::setFile(rec("Card"), NeedsScan::Pending, true);
-        scanAndWait();
+        QVERIFY(rescanFolder(rec("Card"), true));
         QVERIFY(rec("Card")->hasFlag(FileFlags::SourceUnavailable));
         QCOMPARE(rec("Card/DCIM/100/IMG_1.jpg"), photo);
         QVERIFY(!photo->isMissingOnDisk());
@@ -269,13 +240,13 @@ private Q_SLOTS:
 
         // It comes back.
         QVERIFY(QDir().rename(p("Card-away"), p("Card")));
-        scanAndWait();
+        QVERIFY(scanPending());
         QVERIFY(!rec("Card")->hasFlag(FileFlags::SourceUnavailable));
         QCOMPARE(photo->needsUpload(), NeedsUpload::Waiting);
 
         // Removing the source keeps the records; what was waiting is no longer selected.
         FileManager::removeCustomFolder(p("Card"));
-        QVERIFY(FileManager::waitUntilIdle(kWait));
+        QVERIFY(FileManager::waitUntilIdle(kScanTimeoutMs));
         QVERIFY(FileManager::customFolders().isEmpty());
         QCOMPARE(m_removedSources, QStringList{p("Card")});
         QCOMPARE(photo->needsUpload(), NeedsUpload::NotSelected);
@@ -290,8 +261,7 @@ private Q_SLOTS:
         QVERIFY(writeFile(p("Home/one.jpg"), makeJpeg(6000, 41).bytes));
         QVERIFY(writeFile(p("Home/two.jpg"), makeJpeg(6000, 42).bytes));
         QVERIFY(writeFile(p("Home/Sub/three.jpg"), makeJpeg(6000, 43).bytes));
-        FileManager::addCustomFolder(p("Home"));
-        QVERIFY(FileManager::waitUntilIdle(kWait));
+        QVERIFY(addFolderAndScan(p("Home")));
         QVERIFY(rec("Home/Sub/three.jpg"));
         const ContentSample twoBefore = rec("Home/two.jpg")->sample();
 
@@ -302,8 +272,7 @@ private Q_SLOTS:
         QVERIFY(writeFile(p("Home/Sub/four.jpg"), makeJpeg(6000, 45).bytes));
         QVERIFY(QFile::remove(p("Home/one.jpg")));
         const quint64 opened = FileManagerPrivate::filesOpenedForReading();
-        FileManager::startup();
-        QVERIFY(FileManager::waitUntilIdle(kWait));
+        QVERIFY(startupAndScan());
         QCOMPARE(FileManagerPrivate::filesOpenedForReading() - opened, quint64(2)); // two.jpg, four.jpg
         QVERIFY(rec("Home/two.jpg")->sample() != twoBefore);
         QCOMPARE(rec("Home/Sub/four.jpg")->needsUpload(), NeedsUpload::Waiting);
@@ -332,8 +301,7 @@ private Q_SLOTS:
         });
         copier->start();
         QTRY_VERIFY(started.load());
-        FileManager::addCustomFolder(p("Growing"));
-        QVERIFY(FileManager::waitUntilIdle(kWait));
+        QVERIFY(addFolderAndScan(p("Growing")));
         FileData *r = rec("Growing/copying.jpg");
         QVERIFY(r);
         QCOMPARE(rec("Growing/other.jpg")->needsUpload(), NeedsUpload::Waiting);
@@ -356,8 +324,7 @@ private Q_SLOTS:
         QVERIFY(writeFile(p("Locked/Inner/x.jpg"), makeJpeg(6000, 51).bytes));
         QVERIFY(writeFile(p("Locked/y.jpg"), makeJpeg(6000, 52).bytes));
         QFile::setPermissions(p("Locked/Inner"), QFileDevice::Permissions());
-        FileManager::addCustomFolder(p("Locked"));
-        QVERIFY(FileManager::waitUntilIdle(kWait));
+        QVERIFY(addFolderAndScan(p("Locked")));
         QFile::setPermissions(p("Locked/Inner"), QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
         QVERIFY(rec("Locked/Inner"));
         QVERIFY(!rec("Locked/Inner/x.jpg"));

@@ -35,18 +35,12 @@ struct FakeEnvironment : PhotoLibraryEnvironment
 };
 } // namespace
 
-class TestSources : public QObject
+class TestSources : public QObject, private ScratchFolder
 {
     Q_OBJECT
-    QTemporaryDir m_dir;
-    QString m_base;
 
 private Q_SLOTS:
-    void initTestCase()
-    {
-        isolateHomeAndEnterTestMode();
-        m_base = QFileInfo(m_dir.path()).canonicalFilePath();
-    }
+    void initTestCase() { enterScratchHome(); }
     void init()
     {
         freshCatalogue();

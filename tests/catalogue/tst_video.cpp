@@ -10,43 +10,19 @@
 using namespace CatalogueTest;
 
 namespace {
-constexpr int kWait = 30000;
-
 bool near(const QColor &a, const QColor &b)
 {
     return qAbs(a.red() - b.red()) < 40 && qAbs(a.green() - b.green()) < 40 && qAbs(a.blue() - b.blue()) < 40;
 }
 } // namespace
 
-class TestVideo : public QObject
+class TestVideo : public QObject, private ScratchFolder
 {
     Q_OBJECT
 
-    QTemporaryDir m_dir;
-    QString m_base;
-
-    QString p(const QString &rel) const { return m_base + QLatin1Char('/') + rel; }
-    FileData *rec(const QString &rel) const { return DataStore::instance()->fileDataForPathKey(p(rel)); }
-
-    static void age(const QString &path)
-    {
-        QFile f(path);
-        if (f.open(QIODevice::ReadWrite))
-            f.setFileTime(QDateTime::currentDateTimeUtc().addSecs(-7200), QFileDevice::FileModificationTime);
-    }
-
 private Q_SLOTS:
-    void initTestCase()
-    {
-        isolateHomeAndEnterTestMode();
-        m_base = QFileInfo(m_dir.path()).canonicalFilePath();
-    }
-    void init()
-    {
-        freshCatalogue();
-        QDir(m_base).removeRecursively();
-        QDir().mkpath(m_base);
-    }
+    void initTestCase() { enterScratchHome(); }
+    void init() { startFresh(); }
     void cleanupTestCase() { freshCatalogue(); }
 
     void scannerRecordsDurationAndRecordingDate()
@@ -62,10 +38,9 @@ private Q_SLOTS:
         VideoTest::Spec undated;
         QVERIFY(VideoTest::write(p("Clips/undated.mp4"), undated));
         for (const char *name : {"Clips/dated.mp4", "Clips/longer.mkv", "Clips/undated.mp4"})
-            age(p(QString::fromLatin1(name)));
+            QVERIFY(settleFile(p(QString::fromLatin1(name)), 7200));
 
-        FileManager::addCustomFolder(p("Clips"));
-        QVERIFY(FileManager::waitUntilIdle(kWait));
+        QVERIFY(addFolderAndScan(p("Clips")));
 
         FileData *d = rec("Clips/dated.mp4");
         QVERIFY(d && d->isVideo());

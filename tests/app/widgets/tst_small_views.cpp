@@ -16,6 +16,18 @@ static void sendMouse(QWidget *w, QEvent::Type type, QPoint local, QPoint global
     QApplication::sendEvent(w, &event);
 }
 
+// Lays the views out one above the other in a window of a known size and place, and shows it.
+static bool showWindowWith(QWidget &window, std::initializer_list<QWidget *> views)
+{
+    auto *layout = new QVBoxLayout(&window);
+    for (QWidget *view : views)
+        layout->addWidget(view);
+    window.resize(200, 100);
+    window.move(100, 100);
+    window.show();
+    return QTest::qWaitForWindowExposed(&window);
+}
+
 // Records whether presses reach it (to see which views pass them on).
 class PressRecorder : public QWidget
 {
@@ -132,15 +144,9 @@ private Q_SLOTS:
     void windowDragMovesByPointerDistance()
     {
         QWidget window;
-        auto *layout = new QVBoxLayout(&window);
         auto *grip = new NSVisualEffectViewWindowDraggable;
         auto *below = new PressRecorder;
-        layout->addWidget(grip);
-        layout->addWidget(below);
-        window.resize(200, 100);
-        window.move(100, 100);
-        window.show();
-        QVERIFY(QTest::qWaitForWindowExposed(&window));
+        QVERIFY(showWindowWith(window, {grip, below}));
         const QPoint start = window.pos();
         sendMouse(grip, QEvent::MouseButtonPress, QPoint(5, 5), QPoint(300, 300));
         sendMouse(grip, QEvent::MouseMove, QPoint(15, 5), QPoint(310, 300));
@@ -164,13 +170,8 @@ private Q_SLOTS:
             return desktopMoves;
         });
         QWidget window;
-        auto *layout = new QVBoxLayout(&window);
         auto *grip = new NSTextFieldWindowDraggable;
-        layout->addWidget(grip);
-        window.resize(200, 100);
-        window.move(100, 100);
-        window.show();
-        QVERIFY(QTest::qWaitForWindowExposed(&window));
+        QVERIFY(showWindowWith(window, {grip}));
         const QPoint start = window.pos();
         sendMouse(grip, QEvent::MouseButtonPress, QPoint(5, 5), QPoint(300, 300));
         QCOMPARE(asked, QList<QWindow *>{window.windowHandle()});
