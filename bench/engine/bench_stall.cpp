@@ -140,8 +140,10 @@ int main(int argc, char **argv)
     StallProbe probe;
 
     // 1. First scan.
-    FileManager::addCustomFolder(library);
     probe.start();
+    QElapsedTimer scanClock;
+    scanClock.start();
+    FileManager::addCustomFolder(library);
     LumoraDrive::startup();
     if (!Bench::spinUntil([] { return DataStoreLumoraData::hasCompletedScanThisSession().isValid() && FileManager::hasCompletedScanThisSession()
                                 && !FileManager::isRunning(); }, 1800000)) {
@@ -149,6 +151,7 @@ int main(int argc, char **argv)
         return 2;
     }
     probe.stopAndReport("first scan");
+    std::printf("  first scan took %.1f s\n", scanClock.elapsed() / 1000.0);
     std::printf("  records waiting after the scan: %d\n", countWith(NeedsUpload::Waiting));
     std::printf("  resident memory after the scan: %.1f MB\n", Bench::residentBytes() / 1048576.0);
 
