@@ -149,6 +149,10 @@ void SettingsData::setDate(const QDateTime &v)
 
 DataStore::DataStore()
 {
+    // The store may be created on a worker thread and moved to the main thread (start-up reads
+    // the catalogue off the main thread): its timers must move with it.
+    m_saveTimer.setParent(this);
+    m_retryTimer.setParent(this);
     m_saveTimer.setSingleShot(true);
     m_saveTimer.setInterval(kQueuedSaveDelayMs);
     connect(&m_saveTimer, &QTimer::timeout, this, [] { DataStore::save(); });

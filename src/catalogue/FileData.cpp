@@ -6,6 +6,7 @@
 #include "core/LGLog.h"
 #include "core/PropertyList.h"
 
+#include <QCoreApplication>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -745,7 +746,14 @@ void FileData::setJpegSample(const ContentSample &sample)
 
 FileDataChangeCenter *FileDataChangeCenter::instance()
 {
-    static FileDataChangeCenter *center = new FileDataChangeCenter;
+    // Change reports are delivered on the main thread, where the views live, whichever thread
+    // first touched a record.
+    static FileDataChangeCenter *center = [] {
+        auto *c = new FileDataChangeCenter;
+        if (QCoreApplication *app = QCoreApplication::instance())
+            c->moveToThread(app->thread());
+        return c;
+    }();
     return center;
 }
 

@@ -6,6 +6,7 @@
 #include <QStandardPaths>
 #include <QtTest>
 #include <sqlite3.h>
+#include <thread>
 
 using namespace CatalogueTest;
 
@@ -111,6 +112,23 @@ private Q_SLOTS:
         QCOMPARE(back->title(), QStringLiteral("Leap day"));
         // New records never reuse an id.
         QVERIFY(store->createFileData(QStringLiteral("/photos/new.jpg"), false)->fileID() > id + 199);
+    }
+
+    // Start-up reads the catalogue on a worker thread; the main thread then works with it, and
+    // its queued saves must still be written by the store's timer.
+    void storeOpenedOnAnotherThreadKeepsSaving()
+    {
+        DataStore::shutdown();
+        std::thread reader([] { DataStore::instance(); });
+        reader.join();
+        DataStore *store = DataStore::instance();
+        QVERIFY(store->isOpen());
+        QCOMPARE(store->thread(), QThread::currentThread());
+        QSignalSpy saved(store, &DataStore::saved);
+        store->createFileData(QStringLiteral("/photos/later.jpg"), false)->setNeedsUpload(NeedsUpload::Waiting);
+        DataStore::queueSave();
+        QTRY_COMPARE_WITH_TIMEOUT(saved.count(), 1, 8000);
+        QVERIFY(!store->hasPendingChanges());
     }
 
     void treeAndDeletionsSurviveRestart()
