@@ -21,6 +21,7 @@ namespace {
 DataStore *g_store = nullptr;
 std::atomic<DataStore *> g_openStore{nullptr}; // lock-free path of instance() once it exists
 QRecursiveMutex g_instanceLock;
+std::atomic<quint64> g_storeSerial{0};
 
 // Additive schema steps: step i brings a store from version i to version i + 1. New versions
 // only add tables, columns and indexes, so older data always reads forward.
@@ -148,6 +149,7 @@ void SettingsData::setDate(const QDateTime &v)
 // --- Opening --------------------------------------------------------------------------------------
 
 DataStore::DataStore()
+    : m_serial(++g_storeSerial)
 {
     // The store may be created on a worker thread and moved to the main thread (start-up reads
     // the catalogue off the main thread): its timers must move with it.
@@ -612,6 +614,37 @@ bool DataStore::save()
     return store->saveNow(true);
 }
 
+DataStore::SaveTicket DataStore::startSave()
+{
+    DataStore *store = instance();
+    store->m_saveTimer.stop();
+    store->m_queuedSaves = 0;
+    {
+        std::lock_guard<std::mutex> lock(store->m_queueLock);
+        store->m_checkpointRequested = true;
+    }
+    SaveTicket ticket;
+    ticket.store = store->m_serial;
+    if (!store->saveNow(false, &ticket.request))
+        ticket.store = 0; // the store is not open: nothing can be waited for
+    return ticket;
+}
+
+bool DataStore::waitForSave(const SaveTicket &ticket)
+{
+    // Held while waiting so the store is neither closed nor replaced under the wait; closing
+    // waits for the writer anyway, so this only lines it up behind the same write.
+    QMutexLocker instanceLock(&g_instanceLock);
+    DataStore *store = g_store;
+    if (!ticket.store || !store || store->m_serial != ticket.store || !store->isOpen())
+        return false;
+    std::unique_lock<std::mutex> lock(store->m_queueLock);
+    store->m_queueCond.wait(lock, [&] { return store->m_finishedRequest >= ticket.request || store->m_stopWriter; });
+    // Each write takes every snapshot queued before its request and drops them only when it
+    // succeeds, so the latest finished write speaks for this one too.
+    return store->m_finishedRequest >= ticket.request && !store->m_lastSaveError.isError();
+}
+
 void DataStore::queueSave()
 {
     if (!isMainThread()) {
@@ -659,8 +692,10 @@ std::unique_ptr<DataStore::SaveBatch> DataStore::takeSnapshot()
     return batch;
 }
 
-bool DataStore::saveNow(bool wait)
+bool DataStore::saveNow(bool wait, quint64 *request)
 {
+    if (request)
+        *request = 0;
     if (!m_db) {
         std::lock_guard<std::mutex> lock(m_queueLock);
         m_lastSaveError = {1, QStringLiteral("The catalogue is not open")};
@@ -675,11 +710,13 @@ bool DataStore::saveNow(bool wait)
     if (!m_writer.joinable())
         m_writer = std::thread([this] { writerLoop(); });
     ++m_requests;
+    if (request)
+        *request = m_requests;
     m_queueCond.notify_all();
     if (!wait)
         return true;
-    const quint64 request = m_requests;
-    m_queueCond.wait(lock, [&] { return m_finishedRequest >= request && !m_writing; });
+    const quint64 ours = m_requests;
+    m_queueCond.wait(lock, [&] { return m_finishedRequest >= ours && !m_writing; });
     return m_queue.empty();
 }
 

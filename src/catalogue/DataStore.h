@@ -135,6 +135,19 @@ public:
     // Saves at once and waits until the rows are on disk (a queued save is dropped); false with
     // lastSaveError() on failure (the changes stay pending for the next save).
     static bool save();
+    // A save begun with startSave(): which store, and which of its writer's requests.
+    struct SaveTicket
+    {
+        quint64 store = 0;
+        quint64 request = 0;
+    };
+    // The first half of save(), for a caller off the main thread that must not hold the main
+    // thread while the disk works: the changes are taken (main thread) and handed to the
+    // writer at once; waitForSave() (any other thread) then waits until they are on disk.
+    static SaveTicket startSave();
+    // True once the save of `ticket` is on disk; false when it failed or the store it was
+    // begun on has been closed meanwhile (nothing is known to have reached the disk then).
+    static bool waitForSave(const SaveTicket &ticket);
     // Asks for a save: after kQueuedSaveDelayMs, or at once when kQueuedSaveLimit are queued.
     // The rows are written by the store's writer thread; the caller does not wait for the disk.
     static void queueSave();
@@ -196,7 +209,7 @@ private:
     struct FileRow;
     struct SettingsRow;
     struct SaveBatch;
-    bool saveNow(bool wait);
+    bool saveNow(bool wait, quint64 *request = nullptr);
     std::unique_ptr<SaveBatch> takeSnapshot();
     void writerLoop();
     void noteSaveHealth();
@@ -227,6 +240,7 @@ private:
     std::condition_variable m_queueCond;
     std::deque<std::unique_ptr<SaveBatch>> m_queue;
     std::thread m_writer;
+    const quint64 m_serial; // tells stores apart across a close and a reopen
     quint64 m_requests = 0;
     quint64 m_finishedRequest = 0;
     bool m_writing = false;

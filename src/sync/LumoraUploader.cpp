@@ -907,16 +907,30 @@ StepResult uploadOne(qint64 fileId, RunContext &ctx)
     // asked about the file before it is sent again. The last word on pause and selection is
     // taken here, on the main thread, where they change.
     bool send = false;
+    DataStore::SaveTicket markSave;
     dispatch_main_sync([&] {
         FileData *r = DataStore::instance()->fileDataForId(fileId);
         if (!r || s.cancelCurrent || r->needsUpload() != NeedsUpload::Waiting || !isSelected(r)
             || !holdReason(false).isEmpty())
             return;
         r->setUploadTicket(freshSendingMark());
-        DataStore::save();
+        markSave = DataStore::startSave();
         send = true;
     });
     if (!send) {
+        LGLogInfo(QStringLiteral("UPLOAD: Not sending %1: paused, cancelled or deselected meanwhile").arg(s.currentName));
+        return StepResult::Next;
+    }
+    // The disk is waited for here rather than on the main thread: the mark's save may have to
+    // follow a large one (a scan's or a refresh's records), and the window must not freeze
+    // meanwhile. A pause or deselection in that time cancels the file, as during its send.
+    if (!DataStore::waitForSave(markSave)) {
+        clearSendingMark(fileId);
+        LGLogError(QStringLiteral("UPLOAD: Not sending %1: its in-flight mark could not be saved").arg(s.currentName));
+        return StepResult::Next;
+    }
+    if (s.cancelCurrent) {
+        clearSendingMark(fileId);
         LGLogInfo(QStringLiteral("UPLOAD: Not sending %1: paused, cancelled or deselected meanwhile").arg(s.currentName));
         return StepResult::Next;
     }

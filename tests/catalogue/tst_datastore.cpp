@@ -8,6 +8,9 @@
 #include <sqlite3.h>
 #include <thread>
 
+#include <atomic>
+#include <thread>
+
 using namespace CatalogueTest;
 
 namespace {
@@ -311,6 +314,51 @@ private Q_SLOTS:
         sqlite3_finalize(st);
         sqlite3_close(db);
         QFile::remove(copy);
+    }
+
+    void saveBegunOnTheMainThreadIsAwaitedElsewhere()
+    {
+        DataStore *store = DataStore::instance();
+        QVERIFY(DataStore::save());
+        // Another program holds the write lock for a moment: the disk is slow to take the save.
+        sqlite3 *other = nullptr;
+        QCOMPARE(sqlite3_open(QFile::encodeName(DataStore::storePath()).constData(), &other), SQLITE_OK);
+        QCOMPARE(sqlite3_exec(other, "BEGIN EXCLUSIVE", nullptr, nullptr, nullptr), SQLITE_OK);
+        store->createFileData(QStringLiteral("/begun/a.jpg"), false)->setNeedsUpload(NeedsUpload::Uploaded);
+        const DataStore::SaveTicket ticket = DataStore::startSave();
+        std::atomic_int result{-1};
+        std::thread waiter([&] { result = DataStore::waitForSave(ticket) ? 1 : 0; });
+        // The main thread is free while the save waits for the disk; the waiter is not done.
+        int turns = 0;
+        QTimer ticker;
+        connect(&ticker, &QTimer::timeout, this, [&] { ++turns; });
+        ticker.start(5);
+        QTRY_VERIFY(turns >= 10);
+        QCOMPARE(result.load(), -1);
+        QCOMPARE(sqlite3_exec(other, "ROLLBACK", nullptr, nullptr, nullptr), SQLITE_OK);
+        sqlite3_close(other);
+        waiter.join();
+        QCOMPARE(result.load(), 1);
+        // Like save(), it reached the main file, not only the journal.
+        const QString copy = QDir::temp().filePath(QStringLiteral("hoistly-begun-main-file-only"));
+        QFile::remove(copy);
+        QVERIFY(QFile::copy(DataStore::storePath(), copy));
+        sqlite3 *db = nullptr;
+        QCOMPARE(sqlite3_open_v2(QFile::encodeName(copy).constData(), &db, SQLITE_OPEN_READONLY, nullptr), SQLITE_OK);
+        sqlite3_stmt *st = nullptr;
+        QCOMPARE(sqlite3_prepare_v2(db, "SELECT needsUpload FROM FileData WHERE path = '/begun/a.jpg'", -1, &st, nullptr), SQLITE_OK);
+        QCOMPARE(sqlite3_step(st), SQLITE_ROW);
+        QCOMPARE(sqlite3_column_int(st, 0), int(NeedsUpload::Uploaded));
+        sqlite3_finalize(st);
+        sqlite3_close(db);
+        QFile::remove(copy);
+
+        // A save begun on a store closed since is not taken for written.
+        store->createFileData(QStringLiteral("/begun/b.jpg"), false)->setNeedsUpload(NeedsUpload::Waiting);
+        const DataStore::SaveTicket stale = DataStore::startSave();
+        DataStore::shutdown();
+        QVERIFY(!DataStore::waitForSave(stale));
+        QVERIFY(DataStore::instance()->fileDataForPathKey(QStringLiteral("/begun/b.jpg")));
     }
 
     void newerStoreIsReported()

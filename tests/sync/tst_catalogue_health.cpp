@@ -188,6 +188,51 @@ private Q_SLOTS:
         FileManager::removeCustomFolder(folder);
     }
 
+    void fileIsNotSentWhenItsInFlightMarkCannotBeSaved()
+    {
+        const QString folder = m_files.filePath(QStringLiteral("Harbour"));
+        QDir().mkpath(folder);
+        QStringList photos;
+        for (int i = 0; i < 2; ++i)
+            photos << writePhoto(folder + QStringLiteral("/b%1.jpg").arg(i), QStringLiteral("2019:03:0%1 08:00:00").arg(i + 1), 900 + i);
+        FileManager::addCustomFolder(folder);
+        Settings::setBool(false, QStringLiteral("WelcomeScreenComplete"));
+        startEngine();
+        QTRY_VERIFY_WITH_TIMEOUT(FileManager::hasCompletedScanThisSession() && !FileManager::isRunning(), 30000);
+        for (const QString &p : photos)
+            QVERIFY(record(p) && record(p)->needsUpload() == NeedsUpload::Waiting);
+        QVERIFY(DataStore::save());
+        const int before = uploadsSent();
+
+        // The disk fills while nothing has failed yet: the save of the first file's in-flight
+        // mark is the first to find it full, so the gate is still open when the file is taken.
+        DataStore *store = DataStore::instance();
+        store->limitGrowthForTesting(0);
+        for (int i = 0; i < 400; ++i)
+            store->createFileData(QStringLiteral("/elsewhere-too/%1/").arg(i) + QString(120, QLatin1Char('y')), false)
+                ->setNeedsUpload(NeedsUpload::NotSelected);
+        QVERIFY(!store->savesFailing());
+        Settings::setBool(true, QStringLiteral("WelcomeScreenComplete"));
+        LumoraUploader::run();
+        QTRY_VERIFY_WITH_TIMEOUT(store->savesFailing() && !LumoraUploader::isRunning(), 30000);
+        // Sent without a mark on disk, a kill now would send it again unasked after a restart.
+        QCOMPARE(uploadsSent(), before);
+        for (const QString &p : photos) {
+            QCOMPARE(record(p)->needsUpload(), NeedsUpload::Waiting);
+            QVERIFY(record(p)->uploadTicket().isEmpty());
+        }
+
+        // With room again, each goes once.
+        store->limitGrowthForTesting(-1);
+        QTRY_VERIFY_WITH_TIMEOUT(std::all_of(photos.cbegin(), photos.cend(),
+                                             [](const QString &p) { return record(p)->needsUpload() == NeedsUpload::Uploaded; }),
+                                 60000);
+        QVERIFY(LumoraUploader::waitUntilIdleForTesting(30000));
+        QCOMPARE(uploadsSent(), before + 2);
+        stopEngine();
+        FileManager::removeCustomFolder(folder);
+    }
+
     void catalogueThatCannotBeOpenedIsTheStatus()
     {
         QVERIFY(CatalogueTest::writeNewerVersionCatalogue());
