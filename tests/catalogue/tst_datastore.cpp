@@ -41,6 +41,29 @@ QString pragma(const char *sql)
     sqlite3_close(db);
     return out;
 }
+// A record's upload state as the main catalogue file alone holds it (a copy read without its
+// journal); -1000 when the record is not there.
+int needsUploadInMainFileOnly(const QString &path)
+{
+    const QString copy = QDir::temp().filePath(QStringLiteral("hoistly-main-file-only"));
+    QFile::remove(copy);
+    if (!QFile::copy(DataStore::storePath(), copy))
+        return -1000;
+    int state = -1000;
+    sqlite3 *db = nullptr;
+    sqlite3_stmt *st = nullptr;
+    if (sqlite3_open_v2(QFile::encodeName(copy).constData(), &db, SQLITE_OPEN_READONLY, nullptr) == SQLITE_OK
+        && sqlite3_prepare_v2(db, "SELECT needsUpload FROM FileData WHERE path = ?", -1, &st, nullptr) == SQLITE_OK) {
+        const QByteArray key = path.toUtf8();
+        sqlite3_bind_text(st, 1, key.constData(), int(key.size()), SQLITE_TRANSIENT);
+        if (sqlite3_step(st) == SQLITE_ROW)
+            state = sqlite3_column_int(st, 0);
+    }
+    sqlite3_finalize(st);
+    sqlite3_close(db);
+    QFile::remove(copy);
+    return state;
+}
 } // namespace
 
 class TestDataStore : public QObject
@@ -302,18 +325,7 @@ private Q_SLOTS:
         r->setNeedsUpload(NeedsUpload::Uploaded);
         QVERIFY(DataStore::save());
         // The main file alone, as it would be found without its journal.
-        const QString copy = QDir::temp().filePath(QStringLiteral("hoistly-main-file-only"));
-        QFile::remove(copy);
-        QVERIFY(QFile::copy(DataStore::storePath(), copy));
-        sqlite3 *db = nullptr;
-        QCOMPARE(sqlite3_open_v2(QFile::encodeName(copy).constData(), &db, SQLITE_OPEN_READONLY, nullptr), SQLITE_OK);
-        sqlite3_stmt *st = nullptr;
-        QCOMPARE(sqlite3_prepare_v2(db, "SELECT needsUpload FROM FileData WHERE path = '/main/a.jpg'", -1, &st, nullptr), SQLITE_OK);
-        QCOMPARE(sqlite3_step(st), SQLITE_ROW);
-        QCOMPARE(sqlite3_column_int(st, 0), int(NeedsUpload::Uploaded));
-        sqlite3_finalize(st);
-        sqlite3_close(db);
-        QFile::remove(copy);
+        QCOMPARE(needsUploadInMainFileOnly(QStringLiteral("/main/a.jpg")), int(NeedsUpload::Uploaded));
     }
 
     void saveBegunOnTheMainThreadIsAwaitedElsewhere()
@@ -340,18 +352,7 @@ private Q_SLOTS:
         waiter.join();
         QCOMPARE(result.load(), 1);
         // Like save(), it reached the main file, not only the journal.
-        const QString copy = QDir::temp().filePath(QStringLiteral("hoistly-begun-main-file-only"));
-        QFile::remove(copy);
-        QVERIFY(QFile::copy(DataStore::storePath(), copy));
-        sqlite3 *db = nullptr;
-        QCOMPARE(sqlite3_open_v2(QFile::encodeName(copy).constData(), &db, SQLITE_OPEN_READONLY, nullptr), SQLITE_OK);
-        sqlite3_stmt *st = nullptr;
-        QCOMPARE(sqlite3_prepare_v2(db, "SELECT needsUpload FROM FileData WHERE path = '/begun/a.jpg'", -1, &st, nullptr), SQLITE_OK);
-        QCOMPARE(sqlite3_step(st), SQLITE_ROW);
-        QCOMPARE(sqlite3_column_int(st, 0), int(NeedsUpload::Uploaded));
-        sqlite3_finalize(st);
-        sqlite3_close(db);
-        QFile::remove(copy);
+        QCOMPARE(needsUploadInMainFileOnly(QStringLiteral("/begun/a.jpg")), int(NeedsUpload::Uploaded));
 
         // A save begun on a store closed since is not taken for written.
         store->createFileData(QStringLiteral("/begun/b.jpg"), false)->setNeedsUpload(NeedsUpload::Waiting);
