@@ -311,18 +311,12 @@ public:
         FileData *r = recordOf(id);
         if (!r)
             return;
+        // The record updates its folder's flag and writes itself through to the catalogue; the
+        // folder's settings file follows before the check box is drawn again, so after a crash
+        // both still say what the box showed.
         r->setExcludedFromScan(excluded);
-        if (FileData *parent = r->parent()) {
-            if (excluded)
-                parent->addFlag(FileFlags::HasExcludedChildren);
-            else
-                FileManager::updateFolderHasAnyExcludedChildren(parent);
-        }
         r->resetCachedStatusRecursive(true);
         r->saveSetDataToDisk();
-        // Stored before the check box is drawn again: after a crash the catalogue and the
-        // folder's settings file still say what the box showed.
-        DataStore::save();
     }
     void setNeedsScanRecursive(RecordId id) override
     {
