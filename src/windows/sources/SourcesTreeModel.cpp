@@ -222,6 +222,30 @@ void SourcesTreeModel::setTopLevel(const QList<SourceItem> &items)
     endResetModel();
 }
 
+void SourcesTreeModel::setChildren(const QModelIndex &parentIndex, const QList<RecordId> &children)
+{
+    const int p = nodeOf(parentIndex);
+    if (p <= 0)
+        return;
+    Node &parent = m_nodes[p];
+    if (!parent.children.empty()) {
+        beginRemoveRows(parentIndex, 0, int(parent.children.size()) - 1);
+        for (int child : m_nodes[p].children)
+            releaseSubtree(child);
+        m_nodes[p].children.clear();
+        endRemoveRows();
+    }
+    if (children.isEmpty())
+        return;
+    beginInsertRows(parentIndex, 0, int(children.size()) - 1);
+    std::vector<int> created;
+    created.reserve(children.size());
+    for (int i = 0; i < children.size(); ++i)
+        created.push_back(newNode(SourceItem{QString(), children[i]}, p, i));
+    m_nodes[p].children = std::move(created);
+    endInsertRows();
+}
+
 void SourcesTreeModel::renumber(int parent, int from)
 {
     std::vector<int> &children = m_nodes[parent].children;

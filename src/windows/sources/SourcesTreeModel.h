@@ -31,6 +31,8 @@ public:
 
     // Replaces the top level (the pane's sources).
     void setTopLevel(const QList<SourceItem> &items);
+    // Lists the item's children now (recomputed on every expansion).
+    void setChildren(const QModelIndex &parent, const QList<RecordId> &children);
     // Brings the item's child rows to this list by inserting and removing only the rows that
     // differ; rows that stay keep their expansion, selection and children. Answers whether any
     // row was inserted or removed.
