@@ -157,7 +157,16 @@ DataStore::DataStore()
     m_retryTimer.setParent(this);
     m_saveTimer.setSingleShot(true);
     m_saveTimer.setInterval(kQueuedSaveDelayMs);
-    connect(&m_saveTimer, &QTimer::timeout, this, [] { DataStore::save(); });
+    // The timer's save goes to the writer like any queued one: the main thread does not wait
+    // for the disk (a refresh's or a scan's records take a while to write).
+    connect(&m_saveTimer, &QTimer::timeout, this, [this] {
+        m_queuedSaves = 0;
+        {
+            std::lock_guard<std::mutex> lock(m_queueLock);
+            m_checkpointRequested = true;
+        }
+        saveNow(false);
+    });
     m_retryTimer.setSingleShot(true);
     m_retryTimer.setInterval(kSaveRetryMs);
     connect(&m_retryTimer, &QTimer::timeout, this, [this] { saveNow(false); });
@@ -621,7 +630,6 @@ DataStore::SaveTicket DataStore::startSave()
     store->m_queuedSaves = 0;
     {
         std::lock_guard<std::mutex> lock(store->m_queueLock);
-        store->m_checkpointRequested = true;
     }
     SaveTicket ticket;
     ticket.store = store->m_serial;
@@ -639,10 +647,12 @@ bool DataStore::waitForSave(const SaveTicket &ticket)
     if (!ticket.store || !store || store->m_serial != ticket.store || !store->isOpen())
         return false;
     std::unique_lock<std::mutex> lock(store->m_queueLock);
-    store->m_queueCond.wait(lock, [&] { return store->m_finishedRequest >= ticket.request || store->m_stopWriter; });
+    store->m_queueCond.wait(lock, [&] {
+        return store->m_committedRequest >= ticket.request || store->m_finishedRequest >= ticket.request || store->m_stopWriter;
+    });
     // Each write takes every snapshot queued before its request and drops them only when it
-    // succeeds, so the latest finished write speaks for this one too.
-    return store->m_finishedRequest >= ticket.request && !store->m_lastSaveError.isError();
+    // succeeds, so the latest committed write speaks for this one too.
+    return store->m_committedRequest >= ticket.request;
 }
 
 void DataStore::queueSave()
@@ -731,7 +741,9 @@ void DataStore::writerLoop()
         const quint64 request = m_requests;
         served = request;
         if (m_queue.empty()) {
+            // Nothing waits, so every snapshot before this request has been written.
             m_finishedRequest = request;
+            m_committedRequest = request;
             m_queueCond.notify_all();
             continue;
         }
@@ -745,6 +757,14 @@ void DataStore::writerLoop()
         QString error;
         const bool ok = writeBatches(batches, &error);
         if (ok && checkpoint) {
+            // A thread waiting for its rows (an upload about to start) goes on now: once
+            // committed they outlive this process, and copying them into the main file (with
+            // its syncs) takes several times as long.
+            {
+                std::lock_guard<std::mutex> relock(m_queueLock);
+                m_committedRequest = request;
+                m_queueCond.notify_all();
+            }
             QMutexLocker db(&m_dbLock);
             sqlite3_wal_checkpoint_v2(m_db, nullptr, SQLITE_CHECKPOINT_PASSIVE, nullptr, nullptr);
         }
@@ -753,6 +773,7 @@ void DataStore::writerLoop()
         if (ok) {
             m_queue.erase(m_queue.begin(), m_queue.begin() + qsizetype(batches.size()));
             m_lastSaveError = {};
+            m_committedRequest = request;
             QMetaObject::invokeMethod(this, [this] { Q_EMIT saved(); }, Qt::QueuedConnection);
         } else {
             m_lastSaveError = {2, error};

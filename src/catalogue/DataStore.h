@@ -141,12 +141,14 @@ public:
         quint64 store = 0;
         quint64 request = 0;
     };
-    // The first half of save(), for a caller off the main thread that must not hold the main
+    // The first half of a save, for a caller off the main thread that must not hold the main
     // thread while the disk works: the changes are taken (main thread) and handed to the
-    // writer at once; waitForSave() (any other thread) then waits until they are on disk.
+    // writer at once; waitForSave() (any other thread) then waits until they are committed.
+    // Committed rows outlive the process however it ends (the journal is in the system's
+    // hands); unlike save(), the commit is not synced, so a power cut may still take them.
     static SaveTicket startSave();
-    // True once the save of `ticket` is on disk; false when it failed or the store it was
-    // begun on has been closed meanwhile (nothing is known to have reached the disk then).
+    // True once the save of `ticket` is committed; false when it failed or the store it was
+    // begun on has been closed meanwhile (nothing is known to be on disk then).
     static bool waitForSave(const SaveTicket &ticket);
     // Asks for a save: after kQueuedSaveDelayMs, or at once when kQueuedSaveLimit are queued.
     // The rows are written by the store's writer thread; the caller does not wait for the disk.
@@ -243,6 +245,7 @@ private:
     const quint64 m_serial; // tells stores apart across a close and a reopen
     quint64 m_requests = 0;
     quint64 m_finishedRequest = 0;
+    quint64 m_committedRequest = 0; // written and synced, perhaps not yet in the main file
     bool m_writing = false;
     bool m_stopWriter = false;
     StoreError m_lastSaveError;

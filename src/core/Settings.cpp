@@ -12,6 +12,7 @@
 #include <QFileInfo>
 #include <QMutex>
 #include <QMutexLocker>
+#include <QStandardPaths>
 #include <QWaitCondition>
 
 #include <algorithm>
@@ -91,9 +92,40 @@ struct Store
         }
     }
 
+    // What the file's place is made of. Comparing it costs no allocation, unlike working the
+    // place out again, which every read would otherwise do.
+    struct Environment
+    {
+        QByteArray home, configHome;
+        bool testMode = false;
+        bool matches() const
+        {
+            return testMode == QStandardPaths::isTestModeEnabled() && same(home, "HOME") && same(configHome, "XDG_CONFIG_HOME");
+        }
+        static bool same(const QByteArray &kept, const char *name)
+        {
+            const char *now = ::getenv(name);
+            return now ? kept == now && !kept.isNull() : kept.isNull();
+        }
+        static Environment current()
+        {
+            Environment e;
+            if (const char *h = ::getenv("HOME"))
+                e.home = QByteArray(h);
+            if (const char *c = ::getenv("XDG_CONFIG_HOME"))
+                e.configHome = QByteArray(c);
+            e.testMode = QStandardPaths::isTestModeEnabled();
+            return e;
+        }
+    };
+    Environment environment;
+
     // Loads the file of the current configuration when it changed (tests move the home around).
     void ensureLoadedLocked()
     {
+        if (loaded && environment.matches())
+            return;
+        environment = Environment::current();
         const QString wanted = StandardPaths::userDefaultsFile();
         if (loaded && path == wanted)
             return;

@@ -77,6 +77,7 @@ struct HTTPRequest::Private
     double idleTimeout = 60;
     ProgressBlock progress;
     CompletionBlock completion;
+    const std::atomic_bool *cancelFlag = nullptr;
 
     std::atomic_bool started{false};
     std::atomic_bool finished{false};
@@ -96,6 +97,8 @@ struct HTTPRequest::Private
     // Network thread.
     void send(const std::shared_ptr<Private> &self)
     {
+        if (cancelFlag && cancelFlag->load())
+            cancelRequested = true;
         if (cancelRequested) {
             HTTPResponse r;
             r.error = LKError{HTTPRequestErrorDomain, HTTPRequestError::Cancelled, QStringLiteral("The request was cancelled."), {}, 0};
@@ -150,7 +153,18 @@ struct HTTPRequest::Private
                     self->progress(sent, total);
             });
         }
-        QObject::connect(r, &QNetworkReply::finished, r, [self, r, timedOut] {
+        QTimer *cancelWatch = nullptr;
+        if (cancelFlag) {
+            cancelWatch = new QTimer(r);
+            QObject::connect(cancelWatch, &QTimer::timeout, r, [self, r] {
+                if (self->cancelFlag->load() && !self->cancelRequested.exchange(true))
+                    r->abort();
+            });
+            cancelWatch->start(50);
+        }
+        QObject::connect(r, &QNetworkReply::finished, r, [self, r, timedOut, cancelWatch] {
+            if (cancelWatch)
+                cancelWatch->stop(); // the flag's owner may be gone once the request has finished
             HTTPResponse resp;
             resp.statusCode = r->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
             resp.body = r->readAll();
@@ -200,6 +214,7 @@ void HTTPRequest::setTimeout(double seconds) { d->timeout = seconds; }
 void HTTPRequest::setIdleTimeout(double seconds) { d->idleTimeout = seconds; }
 void HTTPRequest::setUploadProgressBlock(ProgressBlock block) { d->progress = std::move(block); }
 void HTTPRequest::setCompletionBlock(CompletionBlock block) { d->completion = std::move(block); }
+void HTTPRequest::setCancelFlag(const std::atomic_bool *flag) { d->cancelFlag = flag; }
 bool HTTPRequest::isFinished() const { return d->finished; }
 
 void HTTPRequest::start()

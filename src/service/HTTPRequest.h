@@ -10,6 +10,8 @@
 #include <QString>
 #include <QUrl>
 
+#include <atomic>
+
 #include <functional>
 #include <memory>
 
@@ -53,6 +55,9 @@ public:
     void setIdleTimeout(double seconds);
     void setUploadProgressBlock(ProgressBlock block);
     void setCompletionBlock(CompletionBlock block);
+    // A flag that cancels the request once it is set, for callers that wait in
+    // sendSynchronously() and so cannot call cancel(). It must outlive the request's exchange.
+    void setCancelFlag(const std::atomic_bool *flag);
 
     // Starts; the completion block runs once on the network thread. Start at most once.
     void start();

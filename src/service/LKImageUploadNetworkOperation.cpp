@@ -9,6 +9,7 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QHash>
 #include <QMimeDatabase>
 #include <QMutex>
 #include <QRandomGenerator>
@@ -110,6 +111,20 @@ void LKImageUploadNetworkOperation::purgeUploadCache()
 }
 
 namespace {
+// By the name's suffix alone, remembered: the same few suffixes come again and again, and asking
+// the MIME database each time costs more than building the rest of the body.
+QString mimeTypeByName(const QString &filePath)
+{
+    static QMutex lock;
+    static QHash<QString, QString> known;
+    const QString suffix = QFileInfo(filePath).suffix().toLower();
+    QMutexLocker locker(&lock);
+    auto it = known.constFind(suffix);
+    if (it == known.cend())
+        it = known.insert(suffix, QMimeDatabase().mimeTypeForFile(filePath, QMimeDatabase::MatchExtension).name());
+    return *it;
+}
+
 QByteArray multipartHead(const QString &filePath, const LumoraKit::Params &fields, const QByteArray &boundary)
 {
     QByteArray head;
@@ -117,7 +132,7 @@ QByteArray multipartHead(const QString &filePath, const LumoraKit::Params &field
         head += "--" + boundary + "\r\nContent-Disposition: form-data; name=\"" + headerSafe(f.first) + "\"\r\n\r\n";
         head += f.second.toUtf8() + "\r\n";
     }
-    const QString mime = QMimeDatabase().mimeTypeForFile(filePath, QMimeDatabase::MatchExtension).name();
+    const QString mime = mimeTypeByName(filePath);
     head += "--" + boundary + "\r\nContent-Disposition: form-data; name=\"photo\"; filename=\"" + headerSafe(QFileInfo(filePath).fileName())
         + "\"\r\nContent-Type: " + (mime.isEmpty() ? QByteArray("application/octet-stream") : mime.toLatin1()) + "\r\n\r\n";
     return head;
@@ -133,13 +148,19 @@ QByteArray LKImageUploadNetworkOperation::multipartBody(const QString &filePath,
             *error = LKError::client(LKErrorCode::InvalidRequest, QStringLiteral("The file to upload could not be opened."));
         return {};
     }
-    const QByteArray content = source.readAll();
-    if (content.size() != source.size()) {
+    // Built in place: the file is read straight into the body, which is never copied.
+    const QByteArray head = multipartHead(filePath, fields, boundary);
+    const QByteArray tail = "\r\n--" + boundary + "--\r\n";
+    const qint64 size = source.size();
+    QByteArray body(head.size() + size + tail.size(), Qt::Uninitialized);
+    memcpy(body.data(), head.constData(), size_t(head.size()));
+    if (source.read(body.data() + head.size(), size) != size || !source.atEnd()) {
         if (error)
             *error = LKError::client(LKErrorCode::InvalidRequest, QStringLiteral("The file to upload could not be read."));
         return {};
     }
-    return multipartHead(filePath, fields, boundary) + content + "\r\n--" + boundary + "--\r\n";
+    memcpy(body.data() + head.size() + size, tail.constData(), size_t(tail.size()));
+    return body;
 }
 
 bool LKImageUploadNetworkOperation::writeMultipartBody(const QString &bodyPath, const QString &filePath, const LumoraKit::Params &fields,
@@ -188,6 +209,7 @@ struct LKImageUploadNetworkOperation::Private
     double idleTimeout = 120;
     ProgressBlock progress;
     std::atomic_bool cancelled{false};
+    const std::atomic_bool *cancelFlag = nullptr;
     QMutex lock;
     std::shared_ptr<HTTPRequest> request; // under lock
 
@@ -196,6 +218,8 @@ struct LKImageUploadNetworkOperation::Private
 
 LKUploadResult LKImageUploadNetworkOperation::Private::run()
 {
+    if (cancelFlag && cancelFlag->load())
+        cancelled = true;
     LumoraKit *kit = LumoraKit::sharedLumoraKit();
     if (!kit->isAuthorized())
         return failed(LKError::service(LKErrorCode::NeedsLogin, QStringLiteral("Uploading needs a signed-in user.")));
@@ -243,17 +267,19 @@ LKUploadResult LKImageUploadNetworkOperation::Private::run()
         if (!bodyFile.open())
             return failed(LKError::client(LKErrorCode::InvalidRequest, QStringLiteral("The upload body could not be created.")));
         bodyFile.close(); // written and read by path; removed when this scope ends
-        if (!LKImageUploadNetworkOperation::writeMultipartBody(bodyFile.fileName(), filePath, fields, boundary, &cancelled, &error))
+        if (!LKImageUploadNetworkOperation::writeMultipartBody(bodyFile.fileName(), filePath, fields, boundary,
+                                                               cancelFlag ? cancelFlag : &cancelled, &error))
             return failed(error);
         request->setBodyFile(bodyFile.fileName());
     }
     request->setTimeout(0);
     request->setIdleTimeout(idleTimeout);
+    request->setCancelFlag(cancelFlag);
     if (progress)
         request->setUploadProgressBlock(progress);
     {
         QMutexLocker l(&lock);
-        if (cancelled)
+        if (cancelled || (cancelFlag && cancelFlag->load()))
             return failed(LKError::client(LKErrorCode::Cancelled, QStringLiteral("The upload was cancelled.")));
         this->request = request;
     }
@@ -267,7 +293,7 @@ LKUploadResult LKImageUploadNetworkOperation::Private::run()
     LKUploadResult result;
     if (response.error.isError() || response.statusCode != 200) {
         result.error = LumoraKit::errorFromResponse(response.error, response.statusCode, response.body, nullptr);
-        if (cancelled && response.statusCode == 0)
+        if ((cancelled || (cancelFlag && cancelFlag->load())) && response.statusCode == 0)
             result.error = LKError::client(LKErrorCode::Cancelled, QStringLiteral("The upload was cancelled."));
     } else {
         result = LKUploadResult::parse(response.body);
@@ -292,7 +318,8 @@ LKImageUploadNetworkOperation::~LKImageUploadNetworkOperation() = default;
 QString LKImageUploadNetworkOperation::filePath() const { return d->filePath; }
 void LKImageUploadNetworkOperation::setUploadProgressBlock(ProgressBlock block) { d->progress = std::move(block); }
 void LKImageUploadNetworkOperation::setIdleTimeout(double seconds) { d->idleTimeout = seconds; }
-bool LKImageUploadNetworkOperation::isCancelled() const { return d->cancelled; }
+bool LKImageUploadNetworkOperation::isCancelled() const { return d->cancelled || (d->cancelFlag && d->cancelFlag->load()); }
+void LKImageUploadNetworkOperation::setCancelFlag(const std::atomic_bool *flag) { d->cancelFlag = flag; }
 
 void LKImageUploadNetworkOperation::cancel()
 {

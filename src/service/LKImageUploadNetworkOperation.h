@@ -53,6 +53,9 @@ public:
     LKUploadResult runSynchronously();
     // Thread-safe; the result is then an error with LKErrorCode::Cancelled.
     void cancel();
+    // The same, for a caller blocked in runSynchronously(): the operation cancels itself once
+    // the flag is set. The flag must outlive the run.
+    void setCancelFlag(const std::atomic_bool *flag);
     bool isCancelled() const;
 
     // The folder of the temporary bodies; bodies left over by an earlier run are removed by

@@ -334,15 +334,20 @@ void addRecentUpload(const QString &path)
     QStringList list = LumoraUploader::recentUploads();
     list.removeAll(path);
     list.prepend(path);
+    QStringList dropped;
     while (list.size() > kMaxRecentUploads) {
-        const QString dropped = list.takeLast();
-        if (!list.contains(dropped))
-            QFile::remove(thumbnailPathFor(dropped));
+        const QString last = list.takeLast();
+        if (!list.contains(last))
+            dropped.append(last);
     }
     Settings::setObject(list, kRecentUploadsKey);
-    // The thumbnail is decoded off the main thread. The grid is told once it exists (or could not
-    // be made), so that it finds the picture for the new place.
-    dispatch_background_queue_async([path] {
+    // The thumbnail is decoded, and the dropped ones removed, off the main thread. The grid is
+    // told once it exists (or could not be made), so that it finds the picture for the new place.
+    dispatch_background_queue_async([path, dropped] {
+        const QStringList current = LumoraUploader::recentUploads();
+        for (const QString &d : dropped)
+            if (!current.contains(d)) // not uploaded again meanwhile
+                QFile::remove(thumbnailPathFor(d));
         writeThumbnail(path, thumbnailPathFor(path));
         NotificationCenter::postOnMain(Notifications::RecentlyUploadedChanged);
     });
@@ -543,48 +548,63 @@ void checkTickets(RunContext &ctx)
     std::stable_sort(results.begin(), results.end(), [&order](const TicketResult &a, const TicketResult &b) {
         return order.value(a.ticketId) < order.value(b.ticketId);
     });
-    for (const TicketResult &t : results) {
-        if (t.state == TicketResult::State::Pending)
-            continue;
+    // Every ticket that ended is booked in one turn of the main thread: a check ends about as
+    // many tickets as the service lets wait, and a turn each would cost more than the booking.
+    struct Ended
+    {
+        const TicketResult *result;
         PendingTicket pending;
-        {
-            QMutexLocker locker(&s.lock);
-            if (!s.tickets.contains(t.ticketId))
-                continue;
-            pending = s.tickets.take(t.ticketId);
-        }
         bool completed = false;
-        if (t.state == TicketResult::State::Complete && isServiceId(t.photoId)) {
-            dispatch_main_sync([&] {
-                completed = completeFile(pending.fileId, t.photoId, t.albumId, pending.uploadSeconds, pending.startedMs, &ctx.bySample);
-            });
-        }
-        if (completed) {
-            ++ctx.uploaded;
-            {
-                QMutexLocker locker(&s.lock);
-                ++s.uploadedThisRun;
-            }
-            postUploadedCount();
-        } else {
+    };
+    std::vector<Ended> ended;
+    {
+        QMutexLocker locker(&s.lock);
+        for (const TicketResult &t : std::as_const(results))
+            if (t.state != TicketResult::State::Pending && s.tickets.contains(t.ticketId))
+                ended.push_back({&t, s.tickets.take(t.ticketId)});
+    }
+    if (ended.empty()) {
+        refreshSamplesInFlight(ctx);
+        return;
+    }
+    dispatch_main_sync([&] {
+        bool failures = false;
+        for (Ended &e : ended) {
+            const TicketResult &t = *e.result;
+            if (t.state == TicketResult::State::Complete && isServiceId(t.photoId))
+                e.completed = completeFile(e.pending.fileId, t.photoId, t.albumId, e.pending.uploadSeconds, e.pending.startedMs, &ctx.bySample);
+            if (e.completed)
+                continue;
             // The service could not process it: the file waits for another try.
             // A completion that named no usable photo may still have made one: the file is
             // looked up on the service before it is sent again.
             const bool mayExist = t.malformed || t.state == TicketResult::State::Complete;
             LGLogInfo(QStringLiteral("TICKETS: Ticket %1 failed").arg(t.ticketId));
-            dispatch_main_sync([&] {
-                FileData *r = DataStore::instance()->fileDataForId(pending.fileId);
-                if (!r)
-                    return;
-                r->setUploadTicket(mayExist ? freshSendingMark() : QString());
-                QMutexLocker locker(&s.lock);
-                const int fails = ++s.failuresPerFile[pending.fileId];
-                r->setNeedsUpload(fails >= kFailuresPerFile ? NeedsUpload::FailedThreeTimes : NeedsUpload::Deferred);
-                locker.unlock();
-                r->notifyParentsOfStatusChanged();
-                DataStore::save();
-            });
+            FileData *r = DataStore::instance()->fileDataForId(e.pending.fileId);
+            if (!r)
+                continue;
+            r->setUploadTicket(mayExist ? freshSendingMark() : QString());
+            QMutexLocker locker(&s.lock);
+            const int fails = ++s.failuresPerFile[e.pending.fileId];
+            r->setNeedsUpload(fails >= kFailuresPerFile ? NeedsUpload::FailedThreeTimes : NeedsUpload::Deferred);
+            locker.unlock();
+            r->notifyParentsOfStatusChanged();
+            failures = true;
         }
+        if (failures)
+            DataStore::save();
+    });
+    int completed = 0;
+    for (const Ended &e : ended)
+        completed += e.completed ? 1 : 0;
+    if (completed > 0) {
+        ctx.uploaded += completed;
+        {
+            QMutexLocker locker(&s.lock);
+            s.uploadedThisRun += completed;
+        }
+        for (int i = 0; i < completed; ++i)
+            postUploadedCount();
     }
     refreshSamplesInFlight(ctx);
 }
@@ -760,6 +780,24 @@ void restampSendingMark(qint64 fileId)
 
 enum class StepResult { Next, Retry, Stop };
 
+// A copy of something already on its way waits for its twin's ticket instead of being sent.
+bool isTwinInFlight(const RunContext &ctx, const ContentSample &whole, const ContentSample &jpeg)
+{
+    return ctx.samplesInFlight.contains(sampleKey(whole)) || ctx.samplesInFlight.contains(sampleKey(jpeg));
+}
+
+// Marked (and saved) before the first byte leaves, so after a kill mid-upload the service is
+// asked about the file before it is sent again. The last word on pause and selection is taken
+// here, on the main thread, where they change. Main thread.
+bool markForSending(FileData *r, DataStore::SaveTicket *save)
+{
+    if (state().cancelCurrent || r->needsUpload() != NeedsUpload::Waiting || !isSelected(r) || !holdReason(false).isEmpty())
+        return false;
+    r->setUploadTicket(freshSendingMark());
+    *save = DataStore::startSave();
+    return true;
+}
+
 // The road of one file. Loop thread.
 StepResult uploadOne(qint64 fileId, RunContext &ctx)
 {
@@ -791,6 +829,8 @@ StepResult uploadOne(qint64 fileId, RunContext &ctx)
     UploadRequest request;
     bool go = false;
     ContentSample whole, jpeg;
+    enum class Mark { NotYet, Set, Refused } marked = Mark::NotYet;
+    DataStore::SaveTicket markSave;
     dispatch_main_sync([&] {
         FileData *r = DataStore::instance()->fileDataForId(fileId);
         if (!r || r->needsUpload() != NeedsUpload::Waiting)
@@ -836,6 +876,10 @@ StepResult uploadOne(qint64 fileId, RunContext &ctx)
                 request.albumId = QString::number(folder->lumoraSetId());
         }
         go = true;
+        // Nothing to learn from the service first (its album is known, no twin is on its way):
+        // marked in this same turn, which saves the upload a second wait for the main thread.
+        if ((request.albumName.isEmpty() || !request.albumId.isEmpty()) && !isTwinInFlight(ctx, whole, jpeg))
+            marked = markForSending(r, &markSave) ? Mark::Set : Mark::Refused;
     });
     if (!go)
         return StepResult::Next;
@@ -886,8 +930,7 @@ StepResult uploadOne(qint64 fileId, RunContext &ctx)
         }
     }
 
-    // A copy of something already on its way: wait for its twin's ticket instead of sending it.
-    if (ctx.samplesInFlight.contains(sampleKey(whole)) || ctx.samplesInFlight.contains(sampleKey(jpeg))) {
+    if (marked == Mark::NotYet && isTwinInFlight(ctx, whole, jpeg)) {
         ctx.heldBack.insert(fileId);
         // Found after the run's sample index was made: its twin's completion must see it too.
         for (const ContentSample &sample : {whole, jpeg})
@@ -903,21 +946,13 @@ StepResult uploadOne(qint64 fileId, RunContext &ctx)
     }
     LumoraDrive::updateStatus();
 
-    // Marked (and saved) before the first byte leaves, so after a kill mid-upload the service is
-    // asked about the file before it is sent again. The last word on pause and selection is
-    // taken here, on the main thread, where they change.
-    bool send = false;
-    DataStore::SaveTicket markSave;
-    dispatch_main_sync([&] {
-        FileData *r = DataStore::instance()->fileDataForId(fileId);
-        if (!r || s.cancelCurrent || r->needsUpload() != NeedsUpload::Waiting || !isSelected(r)
-            || !holdReason(false).isEmpty())
-            return;
-        r->setUploadTicket(freshSendingMark());
-        markSave = DataStore::startSave();
-        send = true;
-    });
-    if (!send) {
+    if (marked == Mark::NotYet) {
+        dispatch_main_sync([&] {
+            FileData *r = DataStore::instance()->fileDataForId(fileId);
+            marked = r && markForSending(r, &markSave) ? Mark::Set : Mark::Refused;
+        });
+    }
+    if (marked != Mark::Set) {
         LGLogInfo(QStringLiteral("UPLOAD: Not sending %1: paused, cancelled or deselected meanwhile").arg(s.currentName));
         return StepResult::Next;
     }

@@ -6,10 +6,8 @@
 
 #include "core/LGLog.h"
 
-#include <QMutex>
 #include <cmath>
 #include <QVariantList>
-#include <QWaitCondition>
 
 namespace {
 
@@ -60,30 +58,9 @@ public:
                 progress(sent, total);
         });
 
-        // Started asynchronously so that a cancel (pause, deselection) reaches it at once.
-        QMutex lock;
-        QWaitCondition finished;
-        bool done = false;
-        LKUploadResult result;
-        op.start([&](const LKUploadResult &r) {
-            QMutexLocker l(&lock);
-            result = r;
-            done = true;
-            finished.wakeAll();
-        });
-        {
-            QMutexLocker l(&lock);
-            bool cancelSent = false;
-            while (!done) {
-                finished.wait(&lock, 50);
-                if (cancel && !cancelSent) {
-                    cancelSent = true;
-                    l.unlock();
-                    op.cancel();
-                    l.relock();
-                }
-            }
-        }
+        // Sent from this thread; a cancel (pause, deselection) reaches it through the flag.
+        op.setCancelFlag(&cancel);
+        const LKUploadResult result = op.runSynchronously();
         UploadReply reply = toReply(result, !request.albumId.isEmpty());
         reply.bodySent = allSent;
         return reply;

@@ -41,18 +41,13 @@ QString pragma(const char *sql)
     sqlite3_close(db);
     return out;
 }
-// A record's upload state as the main catalogue file alone holds it (a copy read without its
-// journal); -1000 when the record is not there.
-int needsUploadInMainFileOnly(const QString &path)
+// A record's upload state as a file on disk holds it; -1000 when the record is not there.
+int needsUploadIn(const QString &file, const QString &path)
 {
-    const QString copy = QDir::temp().filePath(QStringLiteral("hoistly-main-file-only"));
-    QFile::remove(copy);
-    if (!QFile::copy(DataStore::storePath(), copy))
-        return -1000;
     int state = -1000;
     sqlite3 *db = nullptr;
     sqlite3_stmt *st = nullptr;
-    if (sqlite3_open_v2(QFile::encodeName(copy).constData(), &db, SQLITE_OPEN_READONLY, nullptr) == SQLITE_OK
+    if (sqlite3_open_v2(QFile::encodeName(file).constData(), &db, SQLITE_OPEN_READONLY, nullptr) == SQLITE_OK
         && sqlite3_prepare_v2(db, "SELECT needsUpload FROM FileData WHERE path = ?", -1, &st, nullptr) == SQLITE_OK) {
         const QByteArray key = path.toUtf8();
         sqlite3_bind_text(st, 1, key.constData(), int(key.size()), SQLITE_TRANSIENT);
@@ -61,6 +56,20 @@ int needsUploadInMainFileOnly(const QString &path)
     }
     sqlite3_finalize(st);
     sqlite3_close(db);
+    return state;
+}
+
+// As another process reads the catalogue: the main file with its journal.
+int needsUploadOnDisk(const QString &path) { return needsUploadIn(DataStore::storePath(), path); }
+
+// As the main catalogue file alone holds it (a copy read without its journal).
+int needsUploadInMainFileOnly(const QString &path)
+{
+    const QString copy = QDir::temp().filePath(QStringLiteral("hoistly-main-file-only"));
+    QFile::remove(copy);
+    if (!QFile::copy(DataStore::storePath(), copy))
+        return -1000;
+    const int state = needsUploadIn(copy, path);
     QFile::remove(copy);
     return state;
 }
@@ -138,6 +147,37 @@ private Q_SLOTS:
         QCOMPARE(back->title(), QStringLiteral("Leap day"));
         // New records never reuse an id.
         QVERIFY(store->createFileData(QStringLiteral("/photos/new.jpg"), false)->fileID() > id + 199);
+    }
+
+    void queuedSaveLeavesTheMainThreadFree()
+    {
+        DataStore *store = DataStore::instance();
+        QVERIFY(DataStore::save());
+        // Another program holds the write lock: the disk is slow to take the timer's save.
+        sqlite3 *other = nullptr;
+        QCOMPARE(sqlite3_open(QFile::encodeName(DataStore::storePath()).constData(), &other), SQLITE_OK);
+        QCOMPARE(sqlite3_exec(other, "BEGIN EXCLUSIVE", nullptr, nullptr, nullptr), SQLITE_OK);
+        QSignalSpy saved(store, &DataStore::saved);
+        store->createFileData(QStringLiteral("/queued/a.jpg"), false)->setNeedsUpload(NeedsUpload::Waiting);
+        DataStore::queueSave();
+        QElapsedTimer clock;
+        clock.start();
+        qint64 last = 0, longestGap = 0;
+        QTimer ticker;
+        connect(&ticker, &QTimer::timeout, this, [&] {
+            longestGap = qMax(longestGap, clock.elapsed() - last);
+            last = clock.elapsed();
+        });
+        ticker.start(5);
+        // The timer fires after its delay; its save then waits for the lock, not the window.
+        QTest::qWait(DataStore::kQueuedSaveDelayMs + 1500);
+        longestGap = qMax(longestGap, clock.elapsed() - last); // a stall that ran past the wait
+        QCOMPARE(saved.count(), 0);
+        QVERIFY2(longestGap < 1000, qPrintable(QStringLiteral("the main thread stood still for %1 ms").arg(longestGap)));
+        QCOMPARE(sqlite3_exec(other, "ROLLBACK", nullptr, nullptr, nullptr), SQLITE_OK);
+        sqlite3_close(other);
+        QTRY_COMPARE_WITH_TIMEOUT(saved.count(), 1, 8000);
+        QCOMPARE(needsUploadOnDisk(QStringLiteral("/queued/a.jpg")), int(NeedsUpload::Waiting));
     }
 
     // Start-up reads the catalogue on a worker thread; the main thread then works with it, and
@@ -351,8 +391,8 @@ private Q_SLOTS:
         sqlite3_close(other);
         waiter.join();
         QCOMPARE(result.load(), 1);
-        // Like save(), it reached the main file, not only the journal.
-        QCOMPARE(needsUploadInMainFileOnly(QStringLiteral("/begun/a.jpg")), int(NeedsUpload::Uploaded));
+        // Committed: another process (or this one after a kill) reads it from then on.
+        QCOMPARE(needsUploadOnDisk(QStringLiteral("/begun/a.jpg")), int(NeedsUpload::Uploaded));
 
         // A save begun on a store closed since is not taken for written.
         store->createFileData(QStringLiteral("/begun/b.jpg"), false)->setNeedsUpload(NeedsUpload::Waiting);
