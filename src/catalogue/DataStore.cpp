@@ -355,6 +355,9 @@ void DataStore::discardLoaded()
     m_dirtyRecords.clear();
     m_dirtySettings.clear();
     m_deletedIds.clear();
+    m_partial.clear();
+    m_sliceRecords = {};
+    m_sliceNext = 0;
     m_nextId = 1;
 }
 
@@ -597,7 +600,8 @@ struct DataStore::SaveBatch
 
 bool DataStore::hasPendingChanges() const
 {
-    if (!m_dirtyRecords.isEmpty() || !m_dirtySettings.isEmpty() || !m_deletedIds.isEmpty())
+    if (!m_dirtyRecords.isEmpty() || !m_dirtySettings.isEmpty() || !m_deletedIds.isEmpty() || !m_partial.empty()
+        || !m_sliceRecords.empty())
         return true;
     std::lock_guard<std::mutex> lock(m_queueLock);
     return !m_queue.empty() || m_writing;
@@ -673,33 +677,60 @@ void DataStore::queueSave()
         store->m_saveTimer.start();
 }
 
-std::unique_ptr<DataStore::SaveBatch> DataStore::takeSnapshot()
+void DataStore::copyRow(SaveBatch &batch, FileData *r)
 {
-    auto batch = std::make_unique<SaveBatch>();
-    QList<const FileData *> records(m_dirtyRecords.cbegin(), m_dirtyRecords.cend());
-    // In id order: rows then land next to each other in the table's B-tree.
-    std::sort(records.begin(), records.end(), [](const FileData *a, const FileData *b) { return a->m_id < b->m_id; });
-    batch->rows.reserve(size_t(records.size()));
-    for (const FileData *r : std::as_const(records)) {
-        batch->rows.push_back({r->m_id, r->m_parent ? r->m_parent->m_id : 0, r->m_path, r->m_isFolder, qint64(r->m_flags),
-                               r->m_needsScan, r->m_needsUpload, r->needsSync(), r->m_uploadedRemoteId, r->uploadTicket(),
-                               r->lumoraSetId(), r->albumName(), r->albumMode(), r->m_albumIncludesSubfolders,
-                               r->m_excludedFromScan, r->numberOfPhotos(), r->numberOfVideos(), r->m_mediaKind,
-                               r->m_fileSize, r->m_dateTakenMs, r->m_dateModifiedMs, r->m_sample1, r->m_sample2,
-                               r->m_jpegSample1, r->m_jpegSample2, r->duration(), r->title(), r->fileDescription(),
-                               r->tags(), r->rating(), r->aliasTarget() ? r->aliasTarget()->m_id : 0});
-        const_cast<FileData *>(r)->m_dirty = false;
+    batch.rows.push_back({r->m_id, r->m_parent ? r->m_parent->m_id : 0, r->m_path, r->m_isFolder, qint64(r->m_flags),
+                          r->m_needsScan, r->m_needsUpload, r->needsSync(), r->m_uploadedRemoteId, r->uploadTicket(),
+                          r->lumoraSetId(), r->albumName(), r->albumMode(), r->m_albumIncludesSubfolders,
+                          r->m_excludedFromScan, r->numberOfPhotos(), r->numberOfVideos(), r->m_mediaKind,
+                          r->m_fileSize, r->m_dateTakenMs, r->m_dateModifiedMs, r->m_sample1, r->m_sample2,
+                          r->m_jpegSample1, r->m_jpegSample2, r->duration(), r->title(), r->fileDescription(),
+                          r->tags(), r->rating(), r->aliasTarget() ? r->aliasTarget()->m_id : 0});
+    r->m_dirty = false;
+}
+
+bool DataStore::takeSlice(SaveBatch &batch)
+{
+    if (m_sliceRecords.empty()) {
+        // The set is handed over whole: taking records out of it one by one costs more than
+        // copying them.
+        m_sliceRecords.reserve(size_t(m_dirtyRecords.size()));
+        for (FileData *r : std::as_const(m_dirtyRecords))
+            m_sliceRecords.emplace_back(r->m_id, r);
+        m_dirtyRecords.clear();
+        m_sliceNext = 0;
     }
+    const size_t end = qMin(m_sliceRecords.size(), m_sliceNext + size_t(kSnapshotSlice));
+    batch.rows.reserve(end - m_sliceNext);
+    for (; m_sliceNext < end; ++m_sliceNext) {
+        const auto [id, record] = m_sliceRecords[m_sliceNext];
+        // Still the same record (not deleted, its address not reused), not copied since.
+        if (m_byId.value(id) == record && record->m_dirty)
+            copyRow(batch, record);
+    }
+    if (m_sliceNext < m_sliceRecords.size())
+        return false;
+    m_sliceRecords = {};
+    m_sliceNext = 0;
+    return true;
+}
+
+void DataStore::takeSnapshot(SaveBatch &batch)
+{
+    // In no particular order: the writer sorts the rows by id (off this thread).
+    batch.rows.reserve(size_t(m_dirtyRecords.size()));
+    for (FileData *r : std::as_const(m_dirtyRecords))
+        copyRow(batch, r);
+    m_dirtyRecords.clear();
     for (SettingsData *row : std::as_const(m_dirtySettings)) {
-        batch->settings.push_back({row->m_name, row->m_stringValue, row->m_longLongValue, row->m_doubleValue,
-                                   row->m_booleanValue, row->m_date});
+        batch.settings.push_back({row->m_name, row->m_stringValue, row->m_longLongValue, row->m_doubleValue,
+                                  row->m_booleanValue, row->m_date});
         row->m_dirty = false;
     }
-    batch->deletedIds = std::move(m_deletedIds);
-    m_deletedIds.clear();
-    m_dirtyRecords.clear();
     m_dirtySettings.clear();
-    return batch;
+    // After the rows of every earlier slice: a record copied there and deleted since goes last.
+    batch.deletedIds = std::move(m_deletedIds);
+    m_deletedIds.clear();
 }
 
 bool DataStore::saveNow(bool wait, quint64 *request)
@@ -711,10 +742,43 @@ bool DataStore::saveNow(bool wait, quint64 *request)
         m_lastSaveError = {1, QStringLiteral("The catalogue is not open")};
         return false;
     }
+    const bool changed = !m_dirtyRecords.isEmpty() || !m_dirtySettings.isEmpty() || !m_deletedIds.isEmpty() || !m_partial.empty()
+        || !m_sliceRecords.empty();
+    std::vector<std::unique_ptr<SaveBatch>> whole;
+    if (changed) {
+        // Nobody waits: a large save is copied a slice per turn and queued once complete, all
+        // at once, so that it is written in one transaction as if copied in one go.
+        const bool slicing = !m_partial.empty() || !m_sliceRecords.empty();
+        whole = std::move(m_partial);
+        m_partial.clear();
+        if (!wait && !request && (slicing || m_dirtyRecords.size() > kSnapshotSlice)) {
+            whole.push_back(std::make_unique<SaveBatch>());
+            if (!takeSlice(*whole.back())) {
+                m_partial = std::move(whole);
+                if (!m_sliceScheduled) {
+                    m_sliceScheduled = true;
+                    QTimer::singleShot(0, this, [this] {
+                        m_sliceScheduled = false;
+                        if (!m_partial.empty())
+                            saveNow(false);
+                    });
+                }
+                return true;
+            }
+        } else {
+            // Somebody waits: what is left of a sliced save is taken at once.
+            while (!m_sliceRecords.empty()) {
+                whole.push_back(std::make_unique<SaveBatch>());
+                takeSlice(*whole.back());
+            }
+        }
+        // The records changed since the slicing began, the settings and the deletions.
+        whole.push_back(std::make_unique<SaveBatch>());
+        takeSnapshot(*whole.back());
+    }
     std::unique_lock<std::mutex> lock(m_queueLock);
-    const bool changed = !m_dirtyRecords.isEmpty() || !m_dirtySettings.isEmpty() || !m_deletedIds.isEmpty();
-    if (changed)
-        m_queue.push_back(takeSnapshot());
+    for (auto &batch : whole)
+        m_queue.push_back(std::move(batch));
     if (m_queue.empty() && !m_writing)
         return true;
     if (!m_writer.joinable())
@@ -827,7 +891,10 @@ bool DataStore::writeBatches(const std::vector<SaveBatch *> &batches, QString *e
         sqlite3_prepare_v3(m_db, sql.constData(), -1, SQLITE_PREPARE_PERSISTENT, &m_insertFile, nullptr);
     }
     ok = m_insertFile != nullptr;
-    for (const SaveBatch *batch : batches) {
+    for (SaveBatch *batch : batches) {
+        // In id order the rows land next to each other in the table's B-tree. A record copied
+        // twice (changed again between slices) is in two batches, written in the order taken.
+        std::sort(batch->rows.begin(), batch->rows.end(), [](const FileRow &a, const FileRow &b) { return a.id < b.id; });
         for (auto it = batch->rows.cbegin(); ok && it != batch->rows.cend(); ++it) {
             const FileRow &r = *it;
             sqlite3_stmt *s = m_insertFile;

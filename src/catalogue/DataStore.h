@@ -107,6 +107,9 @@ public:
     // Queued saves are written after this long, or at once after this many.
     static constexpr int kQueuedSaveDelayMs = 5000;
     static constexpr int kQueuedSaveLimit = 200;
+    // Records copied for a save per turn of the main thread, so that a save of a whole library
+    // (a first scan, a refresh) never holds the window for long.
+    static constexpr qsizetype kSnapshotSlice = 16384;
     // While saves fail (full disk, read-only or failing disk), they are tried again this often.
     static constexpr int kSaveRetryMs = 5000;
 
@@ -212,7 +215,11 @@ private:
     struct SettingsRow;
     struct SaveBatch;
     bool saveNow(bool wait, quint64 *request = nullptr);
-    std::unique_ptr<SaveBatch> takeSnapshot();
+    // Copies every changed record, setting and deletion into `batch`.
+    void takeSnapshot(SaveBatch &batch);
+    // Copies the next slice of a large save into `batch`; true once the slices are all taken.
+    bool takeSlice(SaveBatch &batch);
+    void copyRow(SaveBatch &batch, FileData *record);
     void writerLoop();
     void noteSaveHealth();
     bool writeBatches(const std::vector<SaveBatch *> &batches, QString *error);
@@ -241,6 +248,14 @@ private:
     mutable std::mutex m_queueLock;
     std::condition_variable m_queueCond;
     std::deque<std::unique_ptr<SaveBatch>> m_queue;
+    // A large save is copied over several turns of the main thread and queued whole once the
+    // last record is in (main thread only).
+    std::vector<std::unique_ptr<SaveBatch>> m_partial;
+    // The records a sliced save set out to copy, by id (a record deleted meanwhile is skipped),
+    // and how far it got. Records changed meanwhile are collected in m_dirtyRecords again.
+    std::vector<std::pair<qint64, FileData *>> m_sliceRecords;
+    size_t m_sliceNext = 0;
+    bool m_sliceScheduled = false;
     std::thread m_writer;
     const quint64 m_serial; // tells stores apart across a close and a reopen
     quint64 m_requests = 0;

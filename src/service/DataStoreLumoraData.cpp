@@ -386,13 +386,20 @@ void runRefresh(std::function<void(bool)> done)
                 break;
         }
     }
+    // Handed over a share per turn of the main thread: marking a whole library at once would
+    // hold the window for a noticeable moment. Each share is checked again where it changes.
+    constexpr qsizetype kMatchesPerTurn = 8192;
     int marked = 0;
-    if (!matches.isEmpty()) {
+    for (qsizetype from = 0; from < matches.size(); from += kMatchesPerTurn) {
+        bool open = true;
         dispatch_main_sync([&] {
             DataStore *store = DataStore::instance();
-            if (!store->isOpen())
+            open = store->isOpen();
+            if (!open)
                 return;
-            for (const auto &[id, row] : std::as_const(matches)) {
+            const qsizetype to = qMin(matches.size(), from + kMatchesPerTurn);
+            for (qsizetype i = from; i < to; ++i) {
+                const auto &[id, row] = matches.at(i);
                 FileData *f = store->fileDataForId(id);
                 if (!f || (f->needsUpload() != NeedsUpload::Waiting && f->needsUpload() != NeedsUpload::Deferred))
                     continue;
@@ -400,10 +407,12 @@ void runRefresh(std::function<void(bool)> done)
                 f->setNeedsUpload(row.uploadedFromThisDevice ? NeedsUpload::Uploaded : NeedsUpload::AlreadyOnService);
                 ++marked;
             }
-            if (marked)
-                DataStore::queueSave();
         });
+        if (!open)
+            break;
     }
+    if (marked)
+        DataStore::queueSave(); // hops to the main thread itself
     LGLogInfo(QStringLiteral("LUMORA: Refresh complete: %1 checksums, %2 albums, %3 waiting files already on Lumora")
                   .arg(rows.size()).arg(sets.size()).arg(marked));
     DataStoreLumoraData::setCompletedScanThisSession(QDateTime::currentDateTime());

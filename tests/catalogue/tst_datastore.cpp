@@ -149,6 +149,59 @@ private Q_SLOTS:
         QVERIFY(store->createFileData(QStringLiteral("/photos/new.jpg"), false)->fileID() > id + 199);
     }
 
+    // A save of a whole library is copied over several turns of the main thread; what changes
+    // between the turns must still land, and the save must land whole, in one write.
+    void largeSaveIsCopiedInSlicesAndWrittenWhole()
+    {
+        DataStore *store = DataStore::instance();
+        QVERIFY(DataStore::save());
+        const int before = rowsOnDisk();
+        const qsizetype count = 3 * DataStore::kSnapshotSlice + 100;
+        QList<FileData *> made;
+        for (qsizetype i = 0; i < count; ++i)
+            made << store->createFileData(QStringLiteral("/sliced/%1.jpg").arg(i), false);
+        QSignalSpy saved(store, &DataStore::saved);
+        int turns = 0;
+        QTimer ticker;
+        connect(&ticker, &QTimer::timeout, this, [&] {
+            ++turns;
+            if (turns == 1) {
+                // Between two slices: one record changes again, another goes, a new one comes.
+                made.first()->setNeedsUpload(NeedsUpload::Uploaded);
+                made.last()->setNeedsUpload(NeedsUpload::Uploaded);
+                store->deleteFileData(made.at(1));
+                store->createFileData(QStringLiteral("/sliced/late.jpg"), false)->setNeedsUpload(NeedsUpload::Waiting);
+            }
+        });
+        ticker.start(0);
+        for (int i = 0; i < DataStore::kQueuedSaveLimit; ++i)
+            DataStore::queueSave();
+        // Not all copied in the caller's turn, and nothing written before the last slice.
+        QVERIFY(store->hasPendingChanges());
+        const auto stillToCopy = std::count_if(made.cbegin(), made.cend(), [](const FileData *r) { return r->isDirty(); });
+        QVERIFY2(stillToCopy >= count - DataStore::kSnapshotSlice, qPrintable(QString::number(stillToCopy)));
+        QCoreApplication::processEvents();
+        QCOMPARE(rowsOnDisk(), before);
+        QTRY_VERIFY_WITH_TIMEOUT(saved.count() >= 1 && !store->hasPendingChanges(), 20000);
+        ticker.stop();
+        QVERIFY(turns >= 2);
+        QCOMPARE(rowsOnDisk(), before + int(count)); // one deleted, one added
+        QCOMPARE(needsUploadOnDisk(QStringLiteral("/sliced/0.jpg")), int(NeedsUpload::Uploaded));
+        QCOMPARE(needsUploadOnDisk(QStringLiteral("/sliced/%1.jpg").arg(count - 1)), int(NeedsUpload::Uploaded));
+        QCOMPARE(needsUploadOnDisk(QStringLiteral("/sliced/1.jpg")), -1000);
+        QCOMPARE(needsUploadOnDisk(QStringLiteral("/sliced/late.jpg")), int(NeedsUpload::Waiting));
+        // A waiting save in the middle of a sliced one takes the rest at once.
+        for (FileData *r : store->fetchFileData([](const FileData *r) { return r->fileFullPath().startsWith(QLatin1String("/sliced/")); }))
+            r->setNeedsUpload(NeedsUpload::NotSelected);
+        for (int i = 0; i < DataStore::kQueuedSaveLimit; ++i)
+            DataStore::queueSave();
+        QVERIFY(store->hasPendingChanges());
+        QVERIFY(DataStore::save());
+        QVERIFY(!store->hasPendingChanges());
+        QCOMPARE(needsUploadOnDisk(QStringLiteral("/sliced/%1.jpg").arg(count - 1)), int(NeedsUpload::NotSelected));
+        QCOMPARE(needsUploadOnDisk(QStringLiteral("/sliced/late.jpg")), int(NeedsUpload::NotSelected));
+    }
+
     void queuedSaveLeavesTheMainThreadFree()
     {
         DataStore *store = DataStore::instance();
