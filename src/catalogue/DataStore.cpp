@@ -598,6 +598,12 @@ struct DataStore::SaveBatch
     std::vector<SettingsRow> settings;
 };
 
+bool DataStore::writerBusy() const
+{
+    std::lock_guard<std::mutex> lock(m_queueLock);
+    return m_writing;
+}
+
 bool DataStore::hasPendingChanges() const
 {
     if (!m_dirtyRecords.isEmpty() || !m_dirtySettings.isEmpty() || !m_deletedIds.isEmpty() || !m_partial.empty()
@@ -745,6 +751,19 @@ bool DataStore::saveNow(bool wait, quint64 *request)
     const bool changed = !m_dirtyRecords.isEmpty() || !m_dirtySettings.isEmpty() || !m_deletedIds.isEmpty() || !m_partial.empty()
         || !m_sliceRecords.empty();
     std::vector<std::unique_ptr<SaveBatch>> whole;
+    if (changed && !wait && !request && m_partial.empty() && m_sliceRecords.empty() && writerBusy()) {
+        // The writer is still at an earlier save: the changes wait in the records, where later
+        // ones join them, rather than in a second copy queued behind it. Memory stays bounded
+        // however slow the disk is, and nothing is lost (a waiting save takes everything).
+        if (!m_sliceScheduled) {
+            m_sliceScheduled = true;
+            QTimer::singleShot(kBusyWriterRetryMs, this, [this] {
+                m_sliceScheduled = false;
+                saveNow(false);
+            });
+        }
+        return true;
+    }
     if (changed) {
         // Nobody waits: a large save is copied a slice per turn and queued once complete, all
         // at once, so that it is written in one transaction as if copied in one go.

@@ -255,7 +255,9 @@ private:
     // and how far it got. Records changed meanwhile are collected in m_dirtyRecords again.
     std::vector<std::pair<qint64, FileData *>> m_sliceRecords;
     size_t m_sliceNext = 0;
-    bool m_sliceScheduled = false;
+    bool m_sliceScheduled = false; // a continuation (next slice, or a save put off) is due
+    static constexpr int kBusyWriterRetryMs = 100;
+    bool writerBusy() const;
     std::thread m_writer;
     const quint64 m_serial; // tells stores apart across a close and a reopen
     quint64 m_requests = 0;

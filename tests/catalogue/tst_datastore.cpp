@@ -227,10 +227,21 @@ private Q_SLOTS:
         longestGap = qMax(longestGap, clock.elapsed() - last); // a stall that ran past the wait
         QCOMPARE(saved.count(), 0);
         QVERIFY2(longestGap < 1000, qPrintable(QStringLiteral("the main thread stood still for %1 ms").arg(longestGap)));
+        // More changes while the writer is stuck are not copied into a second save behind it:
+        // they wait in the records (however slow the disk, memory holds one copy at most).
+        FileData *later = store->createFileData(QStringLiteral("/queued/b.jpg"), false);
+        later->setNeedsUpload(NeedsUpload::Waiting);
+        for (int i = 0; i < DataStore::kQueuedSaveLimit; ++i)
+            DataStore::queueSave();
+        QTest::qWait(300);
+        QVERIFY(later->isDirty());
         QCOMPARE(sqlite3_exec(other, "ROLLBACK", nullptr, nullptr, nullptr), SQLITE_OK);
         sqlite3_close(other);
         QTRY_COMPARE_WITH_TIMEOUT(saved.count(), 1, 8000);
         QCOMPARE(needsUploadOnDisk(QStringLiteral("/queued/a.jpg")), int(NeedsUpload::Waiting));
+        // Once the writer is free, the changes that waited follow.
+        QTRY_VERIFY_WITH_TIMEOUT(!store->hasPendingChanges(), 8000);
+        QCOMPARE(needsUploadOnDisk(QStringLiteral("/queued/b.jpg")), int(NeedsUpload::Waiting));
     }
 
     // Start-up reads the catalogue on a worker thread; the main thread then works with it, and

@@ -140,6 +140,39 @@ bool AppDelegate::argumentsContainSelfUpdated(const QStringList &arguments)
     return anyArgumentContains(arguments, QStringLiteral("/selfupdated"));
 }
 
+namespace {
+const QString kSignInArgument = QStringLiteral("/sign-in");
+}
+
+bool AppDelegate::signInViewMayBeNeeded(const QStringList &arguments)
+{
+    if (anyArgumentContains(arguments, kSignInArgument))
+        return true;
+    return !Settings::boolForKey(QStringLiteral("WelcomeScreenComplete")) || Settings::stringForKey(kStoredToken).isEmpty();
+}
+
+bool AppDelegate::signInViewAvailable()
+{
+    return QCoreApplication::testAttribute(Qt::AA_ShareOpenGLContexts);
+}
+
+bool AppDelegate::signInRequestedAtLaunch() const
+{
+    return anyArgumentContains(m_arguments, kSignInArgument);
+}
+
+void AppDelegate::relaunchForSignIn()
+{
+    LGLogInfo(QStringLiteral("LOGIN: Starting again with the sign-in view"));
+    Settings::synchronize(); // the new copy reads the file at once
+    QString bundle = Bundle::mainBundlePath();
+    if (bundle.isEmpty())
+        bundle = QCoreApplication::applicationFilePath();
+    env().launchBundle(bundle, {kSignInArgument});
+    scheduleForceQuit();
+    terminate();
+}
+
 QString AppDelegate::loginLaunchArgument() { return QStringLiteral("--login-item"); }
 
 bool AppDelegate::decideLaunchedManually(const QStringList &arguments, bool loginSession)

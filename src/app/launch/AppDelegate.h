@@ -31,6 +31,17 @@ public:
     static bool argumentsSelectUpdateCheck(const QStringList &arguments);
     // True when any argument, lower-cased, contains "/selfupdated".
     static bool argumentsContainSelfUpdated(const QStringList &arguments);
+    // Whether this process may have to show the sign-in web view, decided before the application
+    // object exists: the view needs drawing contexts shared with the windows, and setting them
+    // up loads the graphics driver, which would delay the tray icon of every start. A signed-in
+    // user past onboarding does not need them; a copy relaunched to sign in does.
+    static bool signInViewMayBeNeeded(const QStringList &arguments);
+    // True when the sign-in view can be shown in this process.
+    static bool signInViewAvailable();
+    // True when this copy was relaunched so that the user can sign in.
+    bool signInRequestedAtLaunch() const;
+    // Starts a copy that can show the sign-in view, with the welcome window open, and ends this one.
+    void relaunchForSignIn();
     // The marker argument that the autostart entry carries, so a login launch is told from a
     // manual one.
     static QString loginLaunchArgument();

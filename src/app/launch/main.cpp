@@ -24,15 +24,19 @@ int main(int argc, char *argv[])
     }
 
     bool forwarded = false;
+    bool signInView = true;
     {
         QCoreApplication probe(argc, argv);
         forwarded = AppDelegate::forwardSignInUrlToRunningCopy(arguments);
+        signInView = !forwarded && AppDelegate::signInViewMayBeNeeded(arguments);
     }
     if (forwarded)
         return 0;
 
-    // The sign-in web view shares its drawing contexts with the windows.
-    QCoreApplication::setAttribute(Qt::AA_ShareOpenGLContexts);
+    // The sign-in web view shares its drawing contexts with the windows; only a copy that may
+    // show it pays for setting them up.
+    if (signInView)
+        QCoreApplication::setAttribute(Qt::AA_ShareOpenGLContexts);
     QApplication app(argc, argv);
     QApplication::setQuitOnLastWindowClosed(false);
     AppDelegate::instance()->applicationDidFinishLaunching(arguments);

@@ -97,6 +97,8 @@ void MainController::startup()
 {
     LGLogInfo(QStringLiteral("Startup LumoraDesktop %1 %2 %3")
                   .arg(AppDelegate::runningVersion()).arg(AppDelegate::runningBuildNumber()).arg(bundleString("CFBuildNumber")));
+    LGLogInfo(AppDelegate::signInViewAvailable() ? QStringLiteral("Sign-in view: available in this copy")
+                                                 : QStringLiteral("Sign-in view: not set up (signed in); a sign-in starts a new copy"));
     if (!LMSelfUpdating::updateApplyFailed()) {
         LoginItems::deleteAppFromLoginItem();
         if (runAtStartup()) {
@@ -139,7 +141,7 @@ void MainController::deferredStartup()
     const bool onboarded = bridge().hasCompletedWelcomeScreen();
     if (onboarded && AppDelegate::wasLaunchedManually())
         bridge().openPreferencesWindow();
-    if (!onboarded)
+    if (!onboarded || AppDelegate::instance()->signInRequestedAtLaunch())
         dispatch_main_async([] { ShellBridge::instance().displayWelcome(); });
 }
 

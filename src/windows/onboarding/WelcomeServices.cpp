@@ -96,6 +96,8 @@ public:
 
     void setHideDockIcon(bool hide) override { AppDelegate::instance()->setHideDockIcon(hide); }
     void quitAppNoConfirm() override { AppDelegate::instance()->quitAppNoConfirm(); }
+    bool signInViewAvailable() override { return AppDelegate::signInViewAvailable(); }
+    void relaunchForSignIn() override { AppDelegate::instance()->relaunchForSignIn(); }
     void refreshReportingMetrics() override { AppDelegate::instance()->refreshReportingMetrics(); }
     void refreshReportingDemographics() override { AppDelegate::instance()->refreshReportingDemographics(); }
     QDateTime dateInstalled() override { return AppDelegate::instance()->dateInstalled(); }

@@ -74,6 +74,10 @@ public:
     // Application shell.
     virtual void setHideDockIcon(bool hide) = 0;
     virtual void quitAppNoConfirm() = 0;
+    // Whether this copy can show the sign-in web view; when not, relaunchForSignIn() starts one
+    // that can, with this window open, and ends this copy.
+    virtual bool signInViewAvailable() = 0;
+    virtual void relaunchForSignIn() = 0;
     virtual void refreshReportingMetrics() = 0;
     virtual void refreshReportingDemographics() = 0;
     virtual QDateTime dateInstalled() = 0;

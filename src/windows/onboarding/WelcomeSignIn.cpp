@@ -312,6 +312,12 @@ QStringList SignInProfile::cookieDomains()
 
 void WelcomeWindowController::clearCookiesForLogout()
 {
+    if (!SignInProfile::exists() && !WelcomeServices::instance()->signInViewAvailable()) {
+        // The view never ran in this copy: its cookies are only on disk, in the sign-in
+        // profile's folder inside the data folder that the log-out deletes.
+        LGLogInfo(QStringLiteral("LOGIN: The sign-in cookies go with the data folder"));
+        return;
+    }
     QString error;
     if (!SignInProfile::profile(&error)) {
         LGLogError(QStringLiteral("LOGIN: The sign-in cookies could not be cleared: %1").arg(error));
@@ -360,6 +366,11 @@ bool WelcomeWindowController::ensureWebView()
 {
     if (m_page)
         return true;
+    if (!WelcomeServices::instance()->signInViewAvailable()) {
+        // Started signed in, without the view's drawing contexts: a new copy shows it.
+        WelcomeServices::instance()->relaunchForSignIn();
+        return false;
+    }
     QString error;
     SignInBrowserProfile *profile = SignInProfile::profile(&error);
     if (!profile) {

@@ -116,6 +116,7 @@ void WelcomeWindowController::display()
         });
         return;
     }
+    LGLogInfo(QStringLiteral("WELCOME: Showing the onboarding window"));
     auto *window = new WelcomeWindowController;
     s_singleton = window;
     window->windowDidLoad();

@@ -91,6 +91,7 @@ public:
 
     // Sign-in state.
     bool authorized = false;
+    bool viewAvailable = true; // false: a copy started signed in, without the sign-in view
     QString userId, userName, fullName, secret, tokenSecretValue, token;
     std::function<void(const QUrl &, int, std::function<void(QUrl, QString)>)> onBeginAuth;
     std::function<void(const QUrl &, std::function<void(QString, QString, QString, QString)>)> onCompleteAuth;
@@ -250,6 +251,8 @@ public:
     }
     std::function<void()> onHideDock;
     void quitAppNoConfirm() override { record(QStringLiteral("quit")); }
+    bool signInViewAvailable() override { return viewAvailable; }
+    void relaunchForSignIn() override { record(QStringLiteral("relaunchForSignIn")); }
     void refreshReportingMetrics() override { record(QStringLiteral("refreshReportingMetrics")); }
     void refreshReportingDemographics() override { record(QStringLiteral("refreshReportingDemographics")); }
     QDateTime dateInstalled() override { return installed; }

@@ -71,6 +71,18 @@ QStringList engineLibrariesMapped(qint64 pid)
     return out;
 }
 
+// Everything the real executable logged in a profile.
+QString logOf(const QString &home)
+{
+    QString all;
+    for (const QFileInfo &f : QDir(home + QStringLiteral("/state/Hoistly")).entryInfoList({QStringLiteral("log-*")}, QDir::Files)) {
+        QFile file(f.absoluteFilePath());
+        if (file.open(QIODevice::ReadOnly))
+            all += QString::fromUtf8(file.readAll());
+    }
+    return all;
+}
+
 QString html(const QString &title)
 {
     return QStringLiteral("<!DOCTYPE html><html><head><title>%1</title></head><body><p>%1</p></body></html>").arg(title);
@@ -162,6 +174,46 @@ private Q_SLOTS:
         QVERIFY(app.waitForFinished(15000) || (app.kill(), app.waitForFinished(), false));
         QVERIFY2(mapped.isEmpty(), qPrintable(mapped.join(' ')));
         QVERIFY2(called("lumora.auth.oauth.checkToken"), qPrintable(service.restMethodsCalled().join(' ')));
+        // Nor did it set up the view's shared drawing contexts, which load the graphics driver
+        // before the tray icon can show.
+        QVERIFY2(logOf(home.path()).contains(QLatin1String("Sign-in view: not set up")), qPrintable(logOf(home.path()).right(2000)));
+
+        // A copy relaunched to sign in has them, and opens the onboarding window.
+        QProcess signIn;
+        signIn.setProcessEnvironment(env);
+        signIn.setProcessChannelMode(QProcess::MergedChannels);
+        signIn.start(QStringLiteral(HOISTLY_EXECUTABLE), {QStringLiteral("/sign-in")});
+        QVERIFY2(signIn.waitForStarted(10000), qPrintable(signIn.errorString()));
+        QTRY_VERIFY_WITH_TIMEOUT(logOf(home.path()).contains(QLatin1String("Sign-in view: available")) || signIn.state() != QProcess::Running,
+                                 30000);
+        QTRY_VERIFY_WITH_TIMEOUT(logOf(home.path()).contains(QLatin1String("WELCOME: Showing the onboarding window"))
+                                     || signIn.state() != QProcess::Running,
+                                 30000);
+        const bool running = signIn.state() == QProcess::Running;
+        signIn.terminate();
+        QVERIFY(signIn.waitForFinished(15000) || (signIn.kill(), signIn.waitForFinished(), false));
+        QVERIFY2(running, signIn.readAll().right(3000).constData());
+    }
+
+    // Started signed in, the copy has no sign-in view: asking for one starts a copy that has it
+    // instead of telling the user a part is missing, and a log-out leaves the cookies to the
+    // folder it deletes.
+    void signInFromACopyWithoutTheViewRelaunches()
+    {
+        f.fake->viewAvailable = false;
+        W::display();
+        W *window = W::instanceNoCreate();
+        QVERIFY(window);
+        window->loginButtonHitWithMode(W::LoginNormal);
+        QCOMPARE(f.fake->count(QStringLiteral("relaunchForSignIn")), 1);
+        QCOMPARE(f.alerts->count(), 0);
+        QVERIFY(!window->webView());
+        W::clearCookiesForLogout();
+        QCOMPARE(f.alerts->count(), 0);
+        QVERIFY(!SignInBrowserProfile::moduleLoaded());
+        QVERIFY2(engineLibrariesMapped(0).isEmpty(), qPrintable(engineLibrariesMapped(0).join(' ')));
+        f.fake->viewAvailable = true;
+        f.closeWindow();
     }
 
     void signInWithoutTheModuleTellsTheUser()
