@@ -525,6 +525,20 @@ void buildSampleIndex(RunContext &ctx, const QList<SampleEntry> &samples)
 void refreshSamplesInFlight(RunContext &ctx);
 
 // Polls the pending tickets once; completes the finished ones. Loop thread.
+// Runs `change` on the main thread, where the records live, and when it changed something that
+// must be on disk before the loop goes on, waits for that here: the main thread never waits for
+// the disk, which may first have to write a large save (a scan's, a refresh's). Loop thread.
+void changeOnMainAndSave(const std::function<bool()> &change)
+{
+    DataStore::SaveTicket ticket;
+    dispatch_main_sync([&] {
+        if (change())
+            ticket = DataStore::startSave();
+    });
+    if (ticket.store)
+        DataStore::waitForSave(ticket);
+}
+
 void checkTickets(RunContext &ctx)
 {
     UploaderState &s = state();
@@ -567,7 +581,7 @@ void checkTickets(RunContext &ctx)
         refreshSamplesInFlight(ctx);
         return;
     }
-    dispatch_main_sync([&] {
+    changeOnMainAndSave([&] {
         bool failures = false;
         for (Ended &e : ended) {
             const TicketResult &t = *e.result;
@@ -591,8 +605,7 @@ void checkTickets(RunContext &ctx)
             r->notifyParentsOfStatusChanged();
             failures = true;
         }
-        if (failures)
-            DataStore::save();
+        return failures;
     });
     int completed = 0;
     for (const Ended &e : ended)
@@ -769,12 +782,12 @@ void clearSendingMark(qint64 fileId)
 // The answer to a send was lost: the mark's time restarts, so the service gets its time.
 void restampSendingMark(qint64 fileId)
 {
-    dispatch_main_sync([fileId] {
+    changeOnMainAndSave([fileId] {
         FileData *r = DataStore::instance()->fileDataForId(fileId);
-        if (r && isSendingMark(r->uploadTicket())) {
-            r->setUploadTicket(freshSendingMark());
-            DataStore::save();
-        }
+        if (!r || !isSendingMark(r->uploadTicket()))
+            return false;
+        r->setUploadTicket(freshSendingMark());
+        return true;
     });
 }
 
@@ -1081,16 +1094,17 @@ StepResult uploadOne(qint64 fileId, RunContext &ctx)
     case UploadReply::Outcome::Duplicate:
         Settings::incrementIntForKey(reply.photoId.isEmpty() ? QStringLiteral("ServerDuplicatesFoundWithoutPID")
                                                              : QStringLiteral("ServerDuplicatesFound"));
-        dispatch_main_sync([&] {
-            if (reply.photoId.isEmpty()) {
-                if (FileData *r = DataStore::instance()->fileDataForId(fileId)) {
-                    r->setNeedsUpload(NeedsUpload::DuplicateOnServer);
-                    r->notifyParentsOfStatusChanged();
-                    DataStore::save();
-                }
-            } else {
+        changeOnMainAndSave([&] {
+            if (!reply.photoId.isEmpty()) {
                 completeFile(fileId, reply.photoId, reply.albumId, seconds, 0, &ctx.bySample);
+                return false;
             }
+            FileData *r = DataStore::instance()->fileDataForId(fileId);
+            if (!r)
+                return false;
+            r->setNeedsUpload(NeedsUpload::DuplicateOnServer);
+            r->notifyParentsOfStatusChanged();
+            return true;
         });
         clearSendingMark(fileId);
         {
@@ -1500,7 +1514,7 @@ void LumoraUploader::reuploadPhotos(const QList<FileData *> &records, const QStr
             }
             LGLogInfo(QStringLiteral("UPLOADER: %1 files marked for upload again").arg(marked));
             dispatch_main_async([] {
-                DataStore::save();
+                DataStore::startSave(); // written by the writer; the window does not wait
                 LumoraUploader::run();
             });
         });
