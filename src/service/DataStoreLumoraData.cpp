@@ -33,6 +33,7 @@ QHash<QString, QString> s_albums;             // id -> title
 QHash<QString, QSet<QString>> s_albumPhotos;  // id -> photo ids seen
 QList<DedupData> s_localRows;                 // registered in this process
 QList<DedupData> s_unsavedRows;               // registered, not yet written (a failed write)
+QList<DedupData> s_writingDedupRows;          // taken from s_unsavedRows by the writer, not yet committed
 // The index in memory, sorted by sample, once a refresh built it: look-ups on the main thread
 // cost a binary search instead of an SQL statement each.
 std::vector<DedupData> s_index;
@@ -101,7 +102,15 @@ QList<DedupData> rowsForSample(const ContentSample &sample)
         }
     }
     DataStore *store = DataStore::instance();
-    return store->isOpen() ? store->dedupDataForSample(sample) : QList<DedupData>();
+    QList<DedupData> rows = store->isOpen() ? store->dedupDataForSample(sample) : QList<DedupData>();
+    // Registered here but not in the catalogue yet (being written, or waiting to be): after
+    // what it holds, as they were registered after it.
+    QMutexLocker l(&s_lock);
+    for (const QList<DedupData> *pending : {&s_writingDedupRows, &s_unsavedRows})
+        for (const DedupData &row : *pending)
+            if (row.sample1 == sample.sample1 && row.sample2 == sample.sample2 && !rows.contains(row))
+                rows << row;
+    return rows;
 }
 
 void setRunning(bool running) { setStateFlag(s_running, running); }
@@ -660,6 +669,46 @@ bool DataStoreLumoraData::matchDeDupForFile(FileData *file)
     return false;
 }
 
+namespace {
+bool s_dedupWriteScheduled = false; // under s_lock
+
+// The look-ups use the index in memory, which has the rows at once; the catalogue gets them
+// off the main thread, which would otherwise wait for the disk (and for a large save ahead of
+// them) once per upload.
+void writeUnsavedDedupRows()
+{
+    {
+        QMutexLocker l(&s_lock);
+        if (s_dedupWriteScheduled || s_unsavedRows.isEmpty())
+            return;
+        s_dedupWriteScheduled = true;
+    }
+    dispatch_default_queue_async([] {
+        for (;;) {
+            QList<DedupData> toWrite;
+            {
+                QMutexLocker l(&s_lock);
+                toWrite.swap(s_unsavedRows);
+                if (toWrite.isEmpty()) {
+                    s_dedupWriteScheduled = false;
+                    return;
+                }
+                s_writingDedupRows = toWrite;
+            }
+            const bool written = DataStore::withOpenStore([&toWrite](DataStore *store) { return store->insertDedupData(toWrite); });
+            QMutexLocker l(&s_lock);
+            s_writingDedupRows.clear();
+            if (!written) {
+                s_unsavedRows = toWrite + s_unsavedRows;
+                s_dedupWriteScheduled = false;
+                LGLogError(QStringLiteral("LUMORA: %1 rows of the de-duplication index wait to be written").arg(s_unsavedRows.size()));
+                return;
+            }
+        }
+    });
+}
+} // namespace
+
 void DataStoreLumoraData::registerDeDupForUploadedFile(FileData *file, bool uploadedFromThisDevice)
 {
     if (!file || file->isFolder())
@@ -684,7 +733,6 @@ void DataStoreLumoraData::registerDeDupForUploadedFile(FileData *file, bool uplo
     for (const DedupData &existing : rowsForSample(rows.first().sample()))
         if (existing.isJpegData == rows.first().isJpegData && existing.uploadedFromThisDevice)
             firstTime = false;
-    QList<DedupData> toWrite;
     {
         QMutexLocker l(&s_lock);
         s_localRows << rows;
@@ -692,18 +740,10 @@ void DataStoreLumoraData::registerDeDupForUploadedFile(FileData *file, bool uplo
             for (const DedupData &row : std::as_const(rows))
                 s_index.insert(std::upper_bound(s_index.begin(), s_index.end(), row, lessBySample), row);
         // Rows whose write failed before go with these; they stay queued until one succeeds.
-        toWrite = s_unsavedRows + rows;
+        s_unsavedRows << rows;
     }
-    const bool written = store->isOpen() && store->insertDedupData(toWrite);
-    {
-        QMutexLocker l(&s_lock);
-        if (written)
-            s_unsavedRows.clear();
-        else
-            s_unsavedRows = toWrite;
-    }
-    if (!written)
-        LGLogError(QStringLiteral("LUMORA: %1 rows of the de-duplication index wait to be written").arg(toWrite.size()));
+    if (store->isOpen())
+        writeUnsavedDedupRows();
     if (uploadedFromThisDevice && firstTime)
         noteUploadedPhoto(file->fileSize());
 }
@@ -731,6 +771,7 @@ void DataStoreLumoraData::resetForTesting()
     s_albumPhotos.clear();
     s_localRows.clear();
     s_unsavedRows.clear();
+    s_writingDedupRows.clear();
     s_index.clear();
     s_indexBuilt = false;
     s_lastDone = nullptr;

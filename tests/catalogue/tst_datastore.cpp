@@ -237,7 +237,7 @@ private Q_SLOTS:
         QVERIFY(later->isDirty());
         QCOMPARE(sqlite3_exec(other, "ROLLBACK", nullptr, nullptr, nullptr), SQLITE_OK);
         sqlite3_close(other);
-        QTRY_COMPARE_WITH_TIMEOUT(saved.count(), 1, 8000);
+        QTRY_VERIFY_WITH_TIMEOUT(saved.count() >= 1, 8000);
         QCOMPARE(needsUploadOnDisk(QStringLiteral("/queued/a.jpg")), int(NeedsUpload::Waiting));
         // Once the writer is free, the changes that waited follow.
         QTRY_VERIFY_WITH_TIMEOUT(!store->hasPendingChanges(), 8000);

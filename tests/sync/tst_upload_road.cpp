@@ -628,6 +628,47 @@ private Q_SLOTS:
 
     // The engine process is killed while the service holds the file and its answer is on the
     // way: after the restart the file is asked about once the service had time, not sent again.
+    // An upload's answer is booked (its ticket, its de-duplication rows) while another program
+    // holds the catalogue's write lock: the loop and the writers wait for the disk, the window
+    // does not.
+    void answerBookedWhileTheDiskIsBusyLeavesTheWindowFree()
+    {
+        const QStringList files = addPausedFolder(QStringLiteral("Busy disk"), 1);
+        QVERIFY(!files.isEmpty());
+        const QString file = files.first();
+        m_double.setFault(LumoraDouble::Fault::HangReply, 0, QStringLiteral("upload"), 1);
+        resume();
+        QTRY_COMPARE_WITH_TIMEOUT(m_double.hangingRequests(), 1, 30000);
+        QVERIFY(DataStore::save());
+
+        // Another program holds the catalogue's write lock for two seconds.
+        sqlite3 *other = nullptr;
+        QCOMPARE(sqlite3_open(QFile::encodeName(DataStore::storePath()).constData(), &other), SQLITE_OK);
+        QCOMPARE(sqlite3_exec(other, "BEGIN EXCLUSIVE", nullptr, nullptr, nullptr), SQLITE_OK);
+        m_double.clearFaults(); // the held answer (a ticket) goes out now
+        QElapsedTimer clock;
+        clock.start();
+        qint64 last = 0, longestGap = 0;
+        QTimer ticker;
+        connect(&ticker, &QTimer::timeout, this, [&] {
+            longestGap = qMax(longestGap, clock.elapsed() - last);
+            last = clock.elapsed();
+        });
+        ticker.start(5);
+        QTest::qWait(2000);
+        longestGap = qMax(longestGap, clock.elapsed() - last);
+        QCOMPARE(sqlite3_exec(other, "ROLLBACK", nullptr, nullptr, nullptr), SQLITE_OK);
+        sqlite3_close(other);
+        QVERIFY2(longestGap < 1000, qPrintable(QStringLiteral("the main thread stood still for %1 ms").arg(longestGap)));
+
+        // Once the disk is free, the booking lands: uploaded once, in the index.
+        QTRY_VERIFY_WITH_TIMEOUT(settled(files), 30000);
+        QVERIFY(LumoraUploader::waitUntilIdleForTesting(30000));
+        QCOMPARE(sendsOf(file), 1);
+        verifyOnServiceOnce(file);
+        QTRY_VERIFY_WITH_TIMEOUT(indexHasPhoto(record(file)->sample(), record(file)->uploadedRemoteId()), 10000);
+    }
+
     void killedWhileTheAnswerIsAwaited()
     {
         const QString runner = QCoreApplication::applicationDirPath() + QStringLiteral("/sync_engine_runner");
