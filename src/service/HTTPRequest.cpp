@@ -13,6 +13,8 @@
 #include <QSemaphore>
 #include <QThread>
 #include <QTimer>
+#include <QThreadStorage>
+#include <QEventLoop>
 #include <QUrlQuery>
 
 #include <atomic>
@@ -78,10 +80,12 @@ struct HTTPRequest::Private
     ProgressBlock progress;
     CompletionBlock completion;
     const std::atomic_bool *cancelFlag = nullptr;
+    bool onCallingThread = false;
 
     std::atomic_bool started{false};
     std::atomic_bool finished{false};
     std::atomic_bool cancelRequested{false};
+    bool abortSent = false; // the reply's thread only
     QPointer<QNetworkReply> reply; // network thread only
 
     void finish(HTTPResponse response)
@@ -94,8 +98,8 @@ struct HTTPRequest::Private
         progress = nullptr;
     }
 
-    // Network thread.
-    void send(const std::shared_ptr<Private> &self)
+    // Network thread, or the calling thread of a synchronous send on it, with that thread's manager.
+    void send(const std::shared_ptr<Private> &self, QNetworkAccessManager *nam)
     {
         if (cancelFlag && cancelFlag->load())
             cancelRequested = true;
@@ -131,7 +135,6 @@ struct HTTPRequest::Private
             req.setHeader(QNetworkRequest::ContentLengthHeader, body.size());
             device = buffer;
         }
-        QNetworkAccessManager *nam = NetworkThread::instance()->manager();
         QNetworkReply *r = device ? nam->sendCustomRequest(req, method, device) : nam->sendCustomRequest(req, method);
         if (device)
             device->setParent(r);
@@ -154,11 +157,16 @@ struct HTTPRequest::Private
             });
         }
         QTimer *cancelWatch = nullptr;
-        if (cancelFlag) {
+        if (cancelFlag || onCallingThread) {
+            // A cancel from another thread cannot touch the reply: it is seen here.
             cancelWatch = new QTimer(r);
             QObject::connect(cancelWatch, &QTimer::timeout, r, [self, r] {
-                if (self->cancelFlag->load() && !self->cancelRequested.exchange(true))
+                if (self->cancelFlag && self->cancelFlag->load())
+                    self->cancelRequested = true;
+                if (self->cancelRequested && !self->abortSent) {
+                    self->abortSent = true;
                     r->abort();
+                }
             });
             cancelWatch->start(50);
         }
@@ -230,7 +238,7 @@ void HTTPRequest::start()
         return;
     }
     std::shared_ptr<Private> self = d;
-    NetworkThread::instance()->post([self] { self->send(self); });
+    NetworkThread::instance()->post([self] { self->send(self, NetworkThread::instance()->manager()); });
 }
 
 void HTTPRequest::cancel()
@@ -244,6 +252,8 @@ void HTTPRequest::cancel()
         d->finish(r);
         return;
     }
+    if (d->onCallingThread)
+        return; // the sending thread's watch sees the request and aborts the reply there
     NetworkThread::instance()->post([self] {
         if (self->reply)
             self->reply->abort();
@@ -253,6 +263,8 @@ void HTTPRequest::cancel()
 HTTPResponse HTTPRequest::sendSynchronously()
 {
     Q_ASSERT(QThread::currentThread() != NetworkThread::instance());
+    if (d->onCallingThread && QThread::currentThread() != QCoreApplication::instance()->thread())
+        return sendOnThisThread();
     auto done = std::make_shared<QSemaphore>();
     auto result = std::make_shared<HTTPResponse>();
     CompletionBlock user = d->completion;
@@ -266,6 +278,48 @@ HTTPResponse HTTPRequest::sendSynchronously()
     done->acquire();
     return *result;
 }
+
+HTTPResponse HTTPRequest::sendOnThisThread()
+{
+    HTTPResponse result;
+    if (d->started.exchange(true)) {
+        // Only a cancel before the start gets here first; it has finished the request.
+        result.error = LKError{HTTPRequestErrorDomain, HTTPRequestError::Cancelled, QStringLiteral("The request was cancelled."), {}, 0};
+        return result;
+    }
+    if (!Endpoints::isAllowedTransport(d->url)) {
+        result.error = LKError{HTTPRequestErrorDomain, HTTPRequestError::RefusedAddress,
+                               QStringLiteral("Refusing to send to an address that is not HTTPS: %1").arg(redactedURL(d->url)), {}, 0};
+        LGLogError(QStringLiteral("HTTP: ") + result.error.message);
+        d->finish(result);
+        return result;
+    }
+    // One manager per thread, made on first use and deleted with the thread.
+    static QThreadStorage<QNetworkAccessManager *> managers;
+    if (!managers.hasLocalData()) {
+        auto *manager = new QNetworkAccessManager;
+        manager->setAutoDeleteReplies(false);
+        managers.setLocalData(manager);
+    }
+    QEventLoop loop;
+    bool done = false;
+    CompletionBlock user = d->completion;
+    d->completion = [&](const HTTPResponse &r) {
+        result = r;
+        if (user)
+            user(r);
+        done = true;
+        loop.quit();
+    };
+    d->send(d, managers.localData());
+    if (!done)
+        loop.exec();
+    // The finished reply was handed to deleteLater; this thread runs no other loop to do it.
+    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+    return result;
+}
+
+void HTTPRequest::setSendOnCallingThread(bool on) { d->onCallingThread = on; }
 
 QString HTTPRequest::redactedURL(const QUrl &url)
 {

@@ -275,6 +275,7 @@ LKUploadResult LKImageUploadNetworkOperation::Private::run()
     request->setTimeout(0);
     request->setIdleTimeout(idleTimeout);
     request->setCancelFlag(cancelFlag);
+    request->setSendOnCallingThread(true);
     if (progress)
         request->setUploadProgressBlock(progress);
     {

@@ -10,6 +10,7 @@
 #include <QSemaphore>
 #include <QStandardPaths>
 #include <QTemporaryDir>
+#include <QThread>
 #include <QtTest>
 
 class TestUpload : public QObject
@@ -186,6 +187,31 @@ private Q_SLOTS:
         QVERIFY(result.isCancelled());
         service.clearFaults();
         QTRY_VERIFY_WITH_TIMEOUT(QDir(LKImageUploadNetworkOperation::uploadCacheFolder()).entryList(QDir::Files).isEmpty(), 5000);
+    }
+
+    // The upload loop sends on its own thread and cannot call cancel() meanwhile: a pause sets
+    // its flag, and the send on that thread stops.
+    void cancelFlagStopsASendOnTheCallingThread()
+    {
+        const QString path = makeFile(QStringLiteral("f.jpg"), 8000, 'f');
+        service.setFault(LumoraDouble::Fault::Hang, 0, QStringLiteral("upload"));
+        std::atomic_bool cancel{false};
+        LKUploadResult result;
+        std::atomic_bool finished{false};
+        QThread *sender = QThread::create([&] {
+            LKImageUploadNetworkOperation op(path, {});
+            op.setCancelFlag(&cancel);
+            result = op.runSynchronously();
+            finished = true;
+        });
+        sender->start();
+        QTest::qWait(300);
+        QVERIFY(!finished);
+        cancel = true;
+        QVERIFY(sender->wait(10000));
+        delete sender;
+        QVERIFY(result.isCancelled());
+        service.clearFaults();
     }
 
     void signedOutUploadIsRefused()
