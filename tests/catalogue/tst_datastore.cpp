@@ -1,5 +1,6 @@
 // The store: coalesced saves that survive a restart, failures reported, settings rows and the
 // de-duplication index.
+#include "CatalogueHoldSupport.h"
 #include "CatalogueTestSupport.h"
 
 #include <QSignalSpy>
@@ -207,26 +208,17 @@ private Q_SLOTS:
         DataStore *store = DataStore::instance();
         QVERIFY(DataStore::save());
         // Another program holds the write lock: the disk is slow to take the timer's save.
-        sqlite3 *other = nullptr;
-        QCOMPARE(sqlite3_open(QFile::encodeName(DataStore::storePath()).constData(), &other), SQLITE_OK);
-        QCOMPARE(sqlite3_exec(other, "BEGIN EXCLUSIVE", nullptr, nullptr, nullptr), SQLITE_OK);
+        CatalogueWriteLock other;
+        QVERIFY(other.isHeld());
         QSignalSpy saved(store, &DataStore::saved);
         store->createFileData(QStringLiteral("/queued/a.jpg"), false)->setNeedsUpload(NeedsUpload::Waiting);
         DataStore::queueSave();
-        QElapsedTimer clock;
-        clock.start();
-        qint64 last = 0, longestGap = 0;
-        QTimer ticker;
-        connect(&ticker, &QTimer::timeout, this, [&] {
-            longestGap = qMax(longestGap, clock.elapsed() - last);
-            last = clock.elapsed();
-        });
-        ticker.start(5);
+        MainThreadStallProbe probe;
         // The timer fires after its delay; its save then waits for the lock, not the window.
         QTest::qWait(DataStore::kQueuedSaveDelayMs + 1500);
-        longestGap = qMax(longestGap, clock.elapsed() - last); // a stall that ran past the wait
         QCOMPARE(saved.count(), 0);
-        QVERIFY2(longestGap < 1000, qPrintable(QStringLiteral("the main thread stood still for %1 ms").arg(longestGap)));
+        const qint64 stall = probe.longestStallMs();
+        QVERIFY2(stall < 1000, qPrintable(QStringLiteral("the main thread stood still for %1 ms").arg(stall)));
         // More changes while the writer is stuck are not copied into a second save behind it:
         // they wait in the records (however slow the disk, memory holds one copy at most).
         FileData *later = store->createFileData(QStringLiteral("/queued/b.jpg"), false);
@@ -235,8 +227,7 @@ private Q_SLOTS:
             DataStore::queueSave();
         QTest::qWait(300);
         QVERIFY(later->isDirty());
-        QCOMPARE(sqlite3_exec(other, "ROLLBACK", nullptr, nullptr, nullptr), SQLITE_OK);
-        sqlite3_close(other);
+        other.release();
         QTRY_VERIFY_WITH_TIMEOUT(saved.count() >= 1, 8000);
         QCOMPARE(needsUploadOnDisk(QStringLiteral("/queued/a.jpg")), int(NeedsUpload::Waiting));
         // Once the writer is free, the changes that waited follow.
@@ -292,15 +283,13 @@ private Q_SLOTS:
         DataStore *store = DataStore::instance();
         QVERIFY(DataStore::save());
         // Another program holds the database's write lock for longer than the store waits.
-        sqlite3 *other = nullptr;
-        QCOMPARE(sqlite3_open(QFile::encodeName(DataStore::storePath()).constData(), &other), SQLITE_OK);
-        QCOMPARE(sqlite3_exec(other, "BEGIN EXCLUSIVE", nullptr, nullptr, nullptr), SQLITE_OK);
+        CatalogueWriteLock other;
+        QVERIFY(other.isHeld());
         store->createFileData(QStringLiteral("/kept/a.jpg"), false)->setNeedsUpload(NeedsUpload::Waiting);
         QVERIFY(!DataStore::save());
         QVERIFY(store->lastSaveError().isError());
         QVERIFY(store->hasPendingChanges());
-        QCOMPARE(sqlite3_exec(other, "ROLLBACK", nullptr, nullptr, nullptr), SQLITE_OK);
-        sqlite3_close(other);
+        other.release();
         // The next save writes what the failed one held.
         QVERIFY(DataStore::save());
         QVERIFY(!store->lastSaveError().isError());
@@ -437,9 +426,8 @@ private Q_SLOTS:
         DataStore *store = DataStore::instance();
         QVERIFY(DataStore::save());
         // Another program holds the write lock for a moment: the disk is slow to take the save.
-        sqlite3 *other = nullptr;
-        QCOMPARE(sqlite3_open(QFile::encodeName(DataStore::storePath()).constData(), &other), SQLITE_OK);
-        QCOMPARE(sqlite3_exec(other, "BEGIN EXCLUSIVE", nullptr, nullptr, nullptr), SQLITE_OK);
+        CatalogueWriteLock other;
+        QVERIFY(other.isHeld());
         store->createFileData(QStringLiteral("/begun/a.jpg"), false)->setNeedsUpload(NeedsUpload::Uploaded);
         const DataStore::SaveTicket ticket = DataStore::startSave();
         std::atomic_int result{-1};
@@ -451,8 +439,7 @@ private Q_SLOTS:
         ticker.start(5);
         QTRY_VERIFY(turns >= 10);
         QCOMPARE(result.load(), -1);
-        QCOMPARE(sqlite3_exec(other, "ROLLBACK", nullptr, nullptr, nullptr), SQLITE_OK);
-        sqlite3_close(other);
+        other.release();
         waiter.join();
         QCOMPARE(result.load(), 1);
         // Committed: another process (or this one after a kill) reads it from then on.
