@@ -650,7 +650,9 @@ private Q_SLOTS:
         QTest::qWait(2000);
         const qint64 stall = probe.longestStallMs();
         other.release();
-        QVERIFY2(stall < 1000, qPrintable(QStringLiteral("the main thread stood still for %1 ms").arg(stall)));
+        // Well under the 5 s the old code stood still for; a busy test machine may be late with
+        // a timer by a few hundred milliseconds.
+        QVERIFY2(stall < 2500, qPrintable(QStringLiteral("the main thread stood still for %1 ms").arg(stall)));
 
         // Once the disk is free, the booking lands: uploaded once, in the index.
         QTRY_VERIFY_WITH_TIMEOUT(settled(files), 30000);
