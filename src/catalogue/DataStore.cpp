@@ -638,9 +638,6 @@ DataStore::SaveTicket DataStore::startSave()
     DataStore *store = instance();
     store->m_saveTimer.stop();
     store->m_queuedSaves = 0;
-    {
-        std::lock_guard<std::mutex> lock(store->m_queueLock);
-    }
     SaveTicket ticket;
     ticket.store = store->m_serial;
     if (!store->saveNow(false, &ticket.request))
