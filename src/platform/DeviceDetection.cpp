@@ -125,7 +125,9 @@ QList<RemovableDevice> scan()
     return out;
 }
 
-const RemovableDevice *deviceFor(const QList<RemovableDevice> &devices, const QString &path)
+} // namespace
+
+const RemovableDevice *DeviceDetection::deviceFor(const QList<RemovableDevice> &devices, const QString &path)
 {
     const QString clean = QDir::cleanPath(path);
     const RemovableDevice *best = nullptr;
@@ -136,8 +138,6 @@ const RemovableDevice *deviceFor(const QList<RemovableDevice> &devices, const QS
     }
     return best;
 }
-
-} // namespace
 
 QList<RemovableDevice> DeviceDetection::removableDevices()
 {

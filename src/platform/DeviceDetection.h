@@ -21,6 +21,9 @@ public:
     static QString nameForDeviceAtPath(const QString &path);
     // The removable volumes mounted now.
     static QList<RemovableDevice> removableDevices();
+    // Of `devices`, the one the path lies on (the deepest mount), or null: one reading of the
+    // mount table can serve many paths.
+    static const RemovableDevice *deviceFor(const QList<RemovableDevice> &devices, const QString &path);
 
     // Tests: read another mount table and sysfs tree (empty strings restore the system's).
     static void setSystemPathsForTesting(const QString &mountInfoFile, const QString &sysRoot);

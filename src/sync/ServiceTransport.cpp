@@ -88,7 +88,7 @@ public:
             const bool service = r.error.domain == LKServiceErrorDomain;
             if (r.wait > 0 || (service && r.error.code == kCodeServiceUnavailable)) {
                 reply.outcome = UploadReply::Outcome::Busy;
-                reply.wait = r.wait > 0 ? clampedServiceWait(r.wait) : 0;
+                reply.wait = r.wait > 0 ? r.wait : 0; // bounded where it is used, in the loop
             } else if (service && r.error.code == kCodeNotFound && namedAlbum) {
                 reply.outcome = UploadReply::Outcome::AlbumMissing;
             } else if (service && r.error.code == kCodeAccountFull) {

@@ -132,6 +132,18 @@ private Q_SLOTS:
         QCOMPARE(LGLog::redact("nothing here"), QStringLiteral("nothing here"));
     }
 
+    // Credentials the log was never told of (a request token, a verifier before the exchange)
+    // are hidden by their parameter names, in addresses, forms and JSON alike.
+    void redactionHidesUnknownOAuthCredentials()
+    {
+        LGLog::removeAllExcludedWordsForTesting();
+        QCOMPARE(LGLog::redact("GET https://h/x?OAuth_Token=req123&oauth_verifier=v9#f"),
+                 QStringLiteral("GET https://h/x?oauth_token=[REDACTED]&oauth_verifier=[REDACTED]#f"));
+        QCOMPARE(LGLog::redact("cb=https%3A%2F%2Fh%2F%3Foauth_token%3Dreq123"), QStringLiteral("cb=https%3A%2F%2Fh%2F%3Foauth_token%3D[REDACTED]"));
+        QCOMPARE(LGLog::redact("{\"oauth_token_secret\": \"s3\"}"), QStringLiteral("{\"oauth_token_secret\": \"[REDACTED]\"}"));
+        QCOMPARE(LGLog::redact("oauth_callback=x"), QStringLiteral("oauth_callback=x"));
+    }
+
     void linesAreFormattedAndNamedByDate()
     {
         QTemporaryDir dir;

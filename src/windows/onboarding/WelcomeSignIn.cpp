@@ -155,26 +155,11 @@ QString WelcomeWindowController::userAgentForEnvironment(bool alpha)
     return alpha ? QString() : kMobileUserAgent;
 }
 
-// Every OAuth credential in the text is hidden, wherever it stands and however it is written,
-// and so is anything the log already treats as secret.
+// Every OAuth credential in the text is hidden, and so is anything the log already treats as
+// secret: the log's own redaction does both.
 QString WelcomeWindowController::cleanOAuthParamFromDebugString(const QString &text)
 {
-    static const QRegularExpression parameter(
-        QStringLiteral("(oauth_token_secret|oauth_token|oauth_verifier|oauth_signature|oauth_consumer_secret)"
-                       "(=|%3D|\"\\s*:\\s*\")([^&\\s\"'#<>]*)"),
-        QRegularExpression::CaseInsensitiveOption);
-    QString out = text;
-    QString result;
-    qsizetype last = 0;
-    auto it = parameter.globalMatch(out);
-    while (it.hasNext()) {
-        const QRegularExpressionMatch m = it.next();
-        result += out.mid(last, m.capturedStart() - last);
-        result += m.captured(1).toLower() + m.captured(2) + QStringLiteral("[REDACTED]");
-        last = m.capturedEnd();
-    }
-    result += out.mid(last);
-    return LGLog::redact(result);
+    return LGLog::redact(text);
 }
 
 // ---------------------------------------------------------------------------------------------

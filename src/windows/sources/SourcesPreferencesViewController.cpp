@@ -407,14 +407,7 @@ SourcesPreferencesViewController::Gathered SourcesPreferencesViewController::gat
     // One look at the mount table for the whole list.
     const QList<RemovableDevice> devices = DeviceDetection::removableDevices();
     for (const QString &path : std::as_const(watched)) {
-        const QString clean = QDir::cleanPath(path);
-        const RemovableDevice *best = nullptr;
-        for (const RemovableDevice &d : devices) {
-            if ((clean == d.mountPoint || clean.startsWith(d.mountPoint + QLatin1Char('/')))
-                && (!best || d.mountPoint.size() > best->mountPoint.size()))
-                best = &d;
-        }
-        if (best)
+        if (const RemovableDevice *best = DeviceDetection::deviceFor(devices, path))
             g.removable.insert(path, best->name.isEmpty() ? QFileInfo(best->mountPoint).fileName() : best->name);
     }
     return g;
