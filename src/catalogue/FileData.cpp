@@ -248,8 +248,20 @@ void FileData::setAlbumIncludesSubfolders(bool on)
 
 void FileData::setExcludedFromScan(bool excluded)
 {
-    if (excluded == m_excludedFromScan)
+    if (!changeExcludedFromScan(excluded))
         return;
+    // What may leave the machine is written through at once: a crash within the queued-save
+    // window must not bring an excluded folder back as included.
+    DataStore *store = DataStore::instance();
+    if (store->isOpen() && !DataStore::save())
+        LGLogError(QStringLiteral("SCANNER: Could not save the exclusion of %1 at once: %2")
+                       .arg(m_path, store->lastSaveError().message));
+}
+
+bool FileData::changeExcludedFromScan(bool excluded)
+{
+    if (excluded == m_excludedFromScan)
+        return false;
     m_excludedFromScan = excluded;
     markDirty();
     statusInputsChanged();
@@ -259,12 +271,7 @@ void FileData::setExcludedFromScan(bool excluded)
         else
             FileManager::updateFolderHasAnyExcludedChildren(parent);
     }
-    // What may leave the machine is written through at once: a crash within the queued-save
-    // window must not bring an excluded folder back as included.
-    DataStore *store = DataStore::instance();
-    if (store->isOpen() && !DataStore::save())
-        LGLogError(QStringLiteral("SCANNER: Could not save the exclusion of %1 at once: %2")
-                       .arg(m_path, store->lastSaveError().message));
+    return true;
 }
 
 void FileData::changeToAlbumMode(qint32 mode, int deleteAlbums)
@@ -604,7 +611,9 @@ bool FileData::loadSetDataFromDisk()
     if (entryValue.typeId() != QMetaType::QVariantMap)
         return false;
     const QVariantMap entry = entryValue.toMap();
-    setExcludedFromScan(entry.value(kKeyExcluded).toBool());
+    // Read from the folder's own file, which keeps it whatever happens to the catalogue: no
+    // need to write it through (one wait for the disk per excluded folder).
+    changeExcludedFromScan(entry.value(kKeyExcluded).toBool());
     setAlbumName(entry.value(kKeyAlbumName).toString());
     setAlbumMode(entry.value(kKeyAlbumMode).toInt());
     setAlbumIncludesSubfolders(entry.value(kKeyIncludesSubfolders).toBool());

@@ -261,6 +261,8 @@ private:
 
     FileData(qint64 id, const QString &path, bool isFolder);
     void markDirty();
+    // The exclusion itself, without the immediate save; true when it changed.
+    bool changeExcludedFromScan(bool excluded);
     Extra &extra();
     void statusInputsChanged();
 

@@ -6,6 +6,7 @@
 #include "core/PropertyList.h"
 
 #include <QProcess>
+#include <QSignalSpy>
 #include <QtTest>
 
 using namespace CatalogueTest;
@@ -101,6 +102,34 @@ private Q_SLOTS:
                                         QVariantMap{{QStringLiteral("7@N01"), QVariantMap{{"excludedFromScan", true}}}}));
         QVERIFY(rescanFolder(rec("Photos"), false));
         QVERIFY(!rec("Photos")->excludedFromScan());
+    }
+
+    // After a reset of the catalogue, the folders' own files bring the exclusions back, and nothing
+    // of the excluded folders is uploaded; reading them waits for the disk once per scan, not once
+    // per folder.
+    void exclusionsOnDiskAreTakenBackWithoutASavePerFolder()
+    {
+        constexpr int kFolders = 12;
+        for (int i = 0; i < kFolders; ++i) {
+            const QString folder = QStringLiteral("Library/Excluded %1").arg(i);
+            QVERIFY(writeFile(p(folder + QStringLiteral("/x.jpg")), makeJpeg(6000, 100 + i).bytes));
+            QVERIFY(PropertyList::writeFile(p(folder + QStringLiteral("/.lumoraExclusion")),
+                                            QVariantMap{{kTestAccount, QVariantMap{{"excludedFromScan", true}}}}));
+        }
+        QVERIFY(writeFile(p("Library/Kept/y.jpg"), makeJpeg(6000, 99).bytes));
+        QSignalSpy saved(DataStore::instance(), &DataStore::saved);
+        QVERIFY(addFolderAndScan(p("Library")));
+        for (int i = 0; i < kFolders; ++i) {
+            FileData *folder = rec(QStringLiteral("Library/Excluded %1").arg(i));
+            QVERIFY(folder && folder->excludedFromScan());
+            QVERIFY(!rec(QStringLiteral("Library/Excluded %1/x.jpg").arg(i)));
+        }
+        QCOMPARE(rec("Library/Kept/y.jpg")->needsUpload(), NeedsUpload::Waiting);
+        QVERIFY2(saved.count() < kFolders, qPrintable(QString::number(saved.count())));
+        // And they are in the catalogue after a restart.
+        QVERIFY(DataStore::save());
+        restart();
+        QVERIFY(rec("Library/Excluded 0")->excludedFromScan());
     }
 
     void hostileFolderSettingsFileIsIgnored()
