@@ -543,19 +543,15 @@ void AppDelegate::applicationWillTerminate()
         mc->shutdown();
     // The forced quit below skips every destructor, the settings writer's last write included.
     Settings::synchronize();
-    // The backstop must not need the main thread: it is the one that may hang in teardown. A
-    // thread of its own, so busy pools cannot hold it back either.
-    std::thread([] {
-        ShellEnvironment::instance().sleep(2);
-        ShellEnvironment::instance().sleep(2);
-        ShellEnvironment::instance().forceTerminate();
-    }).detach();
+    scheduleForceQuit(4);
 }
 
-void AppDelegate::scheduleForceQuit()
+void AppDelegate::scheduleForceQuit(double seconds)
 {
-    std::thread([] {
-        ShellEnvironment::instance().sleep(2);
+    // The backstop must not need the main thread: it is the one that may hang in teardown. A
+    // thread of its own, so busy pools cannot hold it back either.
+    std::thread([seconds] {
+        ShellEnvironment::instance().sleep(seconds);
         ShellEnvironment::instance().forceTerminate();
     }).detach();
 }

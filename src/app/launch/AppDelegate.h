@@ -85,8 +85,8 @@ public:
     // ends. SIGTERM and the end of the session come here too.
     void terminate();
     void quitAppNoConfirm();
-    // Force-terminates the own process about 2 s later unless it has ended by then.
-    void scheduleForceQuit();
+    // Ends the process by force after `seconds`, from a thread of its own, if it is still running.
+    void scheduleForceQuit(double seconds = 2);
     void performLogOutAndKEEPEVERYTHING();
     // False when the data folder could not be deleted (the reset then does not report success).
     bool performLogOutAndDELETEEVERYTHING();
