@@ -70,6 +70,18 @@ QString columnText(sqlite3_stmt *st, int col)
     return QString::fromUtf16(p, sqlite3_column_bytes16(st, col) / 2);
 }
 
+// The text exactly as stored (UTF-8), in a buffer that fits it: records keep it for life.
+QByteArray columnUtf8(sqlite3_stmt *st, int col)
+{
+    const auto *p = reinterpret_cast<const char *>(sqlite3_column_text(st, col));
+    return p ? QByteArray(p, sqlite3_column_bytes(st, col)) : QByteArray();
+}
+
+void bindUtf8(sqlite3_stmt *st, int col, const QByteArray &s)
+{
+    sqlite3_bind_text(st, col, s.constData(), int(s.size()), SQLITE_TRANSIENT);
+}
+
 void bindText(sqlite3_stmt *st, int col, const QString &s)
 {
     if (s.isNull())
@@ -439,9 +451,9 @@ bool DataStore::migrate(int fromVersion)
     return true;
 }
 
-FileData *DataStore::makeRecord(qint64 id, const QString &path, bool isFolder)
+FileData *DataStore::makeRecord(qint64 id, QByteArray utf8Path, bool isFolder)
 {
-    return new FileData(id, path, isFolder);
+    return new FileData(id, std::move(utf8Path), isFolder);
 }
 
 bool DataStore::loadRecords()
@@ -456,7 +468,7 @@ bool DataStore::loadRecords()
     while ((rc = sqlite3_step(st.st)) == SQLITE_ROW) {
         sqlite3_stmt *s = st.st;
         const qint64 id = sqlite3_column_int64(s, 0);
-        auto *r = makeRecord(id, columnText(s, 2), sqlite3_column_int(s, 3) != 0);
+        auto *r = makeRecord(id, columnUtf8(s, 2), sqlite3_column_int(s, 3) != 0);
         const qint64 parentId = sqlite3_column_int64(s, 1);
         r->m_flags = quint64(sqlite3_column_int64(s, 4));
         r->m_needsScan = qint16(sqlite3_column_int(s, 5));
@@ -501,13 +513,13 @@ bool DataStore::loadRecords()
             aliasTargets.insert(r, target);
         if (m_byPath.contains(r->m_path)) {
             // Two rows for one path cannot be told apart: keep the first, drop the second.
-            LGLogError(QStringLiteral("DATASTORE: Dropping a second record for %1").arg(r->m_path));
+            LGLogError(QStringLiteral("DATASTORE: Dropping a second record for %1").arg(r->fileFullPath()));
             m_deletedIds.append(id);
             delete r;
             continue;
         }
         m_byId.insert(id, r);
-        m_byPath.insert(r->m_path, r);
+        m_byPath.insert(r);
         m_nextId = qMax(m_nextId, id + 1);
         if (parentId)
             parents.append({r, parentId});
@@ -566,7 +578,7 @@ bool DataStore::loadSettings()
 struct DataStore::FileRow
 {
     qint64 id, parentId;
-    QString path;
+    QByteArray path;
     int isFolder;
     qint64 flags;
     int needsScan, needsUpload, needsSync;
@@ -917,7 +929,7 @@ bool DataStore::writeBatches(const std::vector<SaveBatch *> &batches, QString *e
             sqlite3_reset(s);
             sqlite3_bind_int64(s, 1, r.id);
             sqlite3_bind_int64(s, 2, r.parentId);
-            bindText(s, 3, r.path);
+            bindUtf8(s, 3, r.path);
             sqlite3_bind_int(s, 4, r.isFolder);
             sqlite3_bind_int64(s, 5, r.flags);
             sqlite3_bind_int(s, 6, r.needsScan);
@@ -1034,31 +1046,36 @@ SettingsData *DataStore::settingNamed(const QString &name)
 void DataStore::addToIndex(FileData *record)
 {
     m_byId.insert(record->m_id, record);
-    m_byPath.insert(record->m_path, record);
+    m_byPath.insert(record);
 }
 
 FileData *DataStore::createFileData(const QString &path, bool isFolder, quint64 flags)
 {
-    if (path.isEmpty() || m_byPath.contains(path))
-        return m_byPath.value(path);
-    FileData *r = makeRecord(m_nextId++, path, isFolder);
+    if (path.isEmpty())
+        return nullptr;
+    const QByteArray converted = path.toUtf8();
+    if (FileData *existing = m_byPath.value(converted))
+        return existing;
+    // toUtf8() reserves room for the worst case; the record keeps a copy that fits.
+    const QByteArray utf8(converted.constData(), converted.size());
+    FileData *r = makeRecord(m_nextId++, utf8, isFolder);
     r->m_flags = flags;
     if (isFolder)
         r->extra().albumMode = 2; // a new folder gets the default album until the user chooses
     addToIndex(r);
     m_roots.insert(r);
     r->markDirty();
-    const qsizetype slash = path.lastIndexOf(QLatin1Char('/'));
+    const qsizetype slash = utf8.lastIndexOf('/');
     if (slash > 0) {
-        if (FileData *p = m_byPath.value(path.left(slash)))
+        if (FileData *p = m_byPath.value(QByteArrayView(utf8).first(slash)))
             r->setParent(p);
     }
     if (isFolder) {
         // Records of a nested watched folder made before this one move below it.
-        const QString prefix = path + QLatin1Char('/');
+        const QByteArray prefix = utf8 + '/';
         const QList<FileData *> roots(m_roots.begin(), m_roots.end());
         for (FileData *root : roots)
-            if (root != r && root->m_path.startsWith(prefix) && root->m_path.indexOf(QLatin1Char('/'), prefix.size()) < 0)
+            if (root != r && root->m_path.startsWith(prefix) && root->m_path.indexOf('/', prefix.size()) < 0)
                 root->setParent(r);
     }
     return r;
@@ -1136,7 +1153,7 @@ QList<FileData *> DataStore::fetchFileData(const std::function<bool(const FileDa
 QList<FileData *> DataStore::rootFileData() const
 {
     QList<FileData *> out(m_roots.begin(), m_roots.end());
-    std::sort(out.begin(), out.end(), [](FileData *a, FileData *b) { return a->fileFullPath() < b->fileFullPath(); });
+    std::sort(out.begin(), out.end(), [](FileData *a, FileData *b) { return a->pathUtf8() < b->pathUtf8(); });
     return out;
 }
 

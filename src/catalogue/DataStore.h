@@ -11,6 +11,7 @@
 // A store that cannot be opened even so, or one written by a newer version, is reported
 // (isOpen() false, openError()) and left on disk as it is.
 #include "catalogue/FileData.h"
+#include "catalogue/RecordPathIndex.h"
 
 #include <QDateTime>
 #include <QHash>
@@ -164,7 +165,8 @@ public:
     // Records (main thread).
     FileData *fileDataForId(qint64 id) const { return m_byId.value(id); }
     // Exact canonical path: Linux paths are case-sensitive, so this is the path itself.
-    FileData *fileDataForPathKey(const QString &path) const { return m_byPath.value(path); }
+    FileData *fileDataForPathKey(const QString &path) const { return m_byPath.value(path.toUtf8()); }
+    FileData *fileDataForPathKey(QByteArrayView utf8Path) const { return m_byPath.value(utf8Path); }
     // Creates a record; its parent is the record of the containing folder when one exists, and
     // existing records of direct children found in the index are attached below it.
     FileData *createFileData(const QString &path, bool isFolder, quint64 flags = 0);
@@ -175,9 +177,10 @@ public:
     QList<FileData *> fetchFileData(const std::function<bool(const FileData *)> &predicate) const;
     QList<FileData *> rootFileData() const;
     qsizetype fileDataCount() const { return m_byId.size(); }
-    // Records whose needsScan is above 0, folders and files apart, each in path order.
-    const QMap<QString, FileData *> &foldersToScan() const { return m_foldersToScan; }
-    const QMap<QString, FileData *> &filesToScan() const { return m_filesToScan; }
+    // Records whose needsScan is above 0, folders and files apart, each in path order (keyed by
+    // the records' own UTF-8 paths, shared rather than copied).
+    const QMap<QByteArray, FileData *> &foldersToScan() const { return m_foldersToScan; }
+    const QMap<QByteArray, FileData *> &filesToScan() const { return m_filesToScan; }
 
     // De-duplication index (thread-safe; written to disk at once, each call one transaction).
     bool insertDedupData(const QList<DedupData> &rows);
@@ -229,7 +232,7 @@ private:
     void needsScanChanged(FileData *record);
     void parentChanged(FileData *record);
     void addToIndex(FileData *record);
-    FileData *makeRecord(qint64 id, const QString &path, bool isFolder);
+    FileData *makeRecord(qint64 id, QByteArray utf8Path, bool isFolder);
 
     friend class FileData;
     friend class SettingsData;
@@ -267,10 +270,10 @@ private:
     bool m_stopWriter = false;
     StoreError m_lastSaveError;
     QHash<qint64, FileData *> m_byId;
-    QHash<QString, FileData *> m_byPath;
+    RecordPathIndex m_byPath;
     QHash<QString, SettingsData *> m_settings;
-    QMap<QString, FileData *> m_foldersToScan;
-    QMap<QString, FileData *> m_filesToScan;
+    QMap<QByteArray, FileData *> m_foldersToScan;
+    QMap<QByteArray, FileData *> m_filesToScan;
     QSet<FileData *> m_roots;
     QSet<FileData *> m_dirtyRecords;
     QSet<SettingsData *> m_dirtySettings;

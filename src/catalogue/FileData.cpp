@@ -15,6 +15,8 @@
 #include <QPointer>
 #include <QVariantMap>
 #include <algorithm>
+#include <memory_resource>
+#include <mutex>
 
 
 namespace {
@@ -42,7 +44,7 @@ const QString kKeyNamedByUser = QStringLiteral("albumNamedByUser");
 
 bool lessByPath(const FileData *a, const FileData *b)
 {
-    return a->fileFullPath() < b->fileFullPath();
+    return a->pathUtf8() < b->pathUtf8();
 }
 
 } // namespace
@@ -60,8 +62,39 @@ const QList<FileData *> &emptyList()
 }
 } // namespace FileDataDetail
 
-FileData::FileData(qint64 id, const QString &path, bool isFolder)
-    : m_path(path), m_id(id), m_isFolder(isFolder)
+namespace {
+// Records are made on the catalogue's loading thread and then on the main thread; the lock
+// keeps the pool sound should the two ever meet.
+struct RecordPool
+{
+    std::mutex lock;
+    std::pmr::unsynchronized_pool_resource pool{std::pmr::pool_options{0, sizeof(FileData)}};
+};
+RecordPool &recordPool()
+{
+    static auto *pool = new RecordPool; // never destroyed: records may outlive static teardown
+    return *pool;
+}
+} // namespace
+
+void *FileData::operator new(std::size_t size)
+{
+    RecordPool &p = recordPool();
+    const std::lock_guard guard(p.lock);
+    return p.pool.allocate(size, alignof(FileData));
+}
+
+void FileData::operator delete(void *ptr, std::size_t size)
+{
+    if (!ptr)
+        return;
+    RecordPool &p = recordPool();
+    const std::lock_guard guard(p.lock);
+    p.pool.deallocate(ptr, size, alignof(FileData));
+}
+
+FileData::FileData(qint64 id, QByteArray path, bool isFolder)
+    : m_path(std::move(path)), m_id(id), m_isFolder(isFolder)
 {
 }
 
@@ -88,12 +121,10 @@ FileData::Extra &FileData::extra()
 
 QString FileData::fileName() const
 {
-    const qsizetype slash = m_path.lastIndexOf(QLatin1Char('/'));
-    if (slash < 0)
-        return m_path;
-    if (slash == 0 && m_path.size() == 1)
-        return m_path;
-    return m_path.mid(slash + 1);
+    const qsizetype slash = m_path.lastIndexOf('/');
+    if (slash < 0 || (slash == 0 && m_path.size() == 1))
+        return fileFullPath();
+    return QString::fromUtf8(QByteArrayView(m_path).sliced(slash + 1));
 }
 
 QString FileData::displayName() const
@@ -255,7 +286,7 @@ void FileData::setExcludedFromScan(bool excluded)
     DataStore *store = DataStore::instance();
     if (store->isOpen() && !DataStore::save())
         LGLogError(QStringLiteral("SCANNER: Could not save the exclusion of %1 at once: %2")
-                       .arg(m_path, store->lastSaveError().message));
+                       .arg(fileFullPath(), store->lastSaveError().message));
 }
 
 bool FileData::changeExcludedFromScan(bool excluded)
@@ -378,7 +409,7 @@ qint32 FileData::status()
             }
         }
     }
-    m_cachedStatus = s;
+    m_cachedStatus = qint8(s);
     return s;
 }
 
@@ -526,8 +557,8 @@ QList<FileData *> FileData::flattenedListOfChildrenWithOptions(int options) cons
 QString FileData::setDataFilePath() const
 {
     if (isVirtualAlbum())
-        return m_path + QStringLiteral("/.lumora/") + kSetDataFileName;
-    return m_path + QLatin1Char('/') + kSetDataFileName;
+        return fileFullPath() + QStringLiteral("/.lumora/") + kSetDataFileName;
+    return fileFullPath() + QLatin1Char('/') + kSetDataFileName;
 }
 
 bool FileData::saveSetDataToDisk()
@@ -536,7 +567,7 @@ bool FileData::saveSetDataToDisk()
         return false;
     const QString account = CatalogueHooks::instance().signedInAccountId();
     if (account.isEmpty()) {
-        LGLogInfo(QStringLiteral("SCANNER: Not writing folder settings without a signed-in account: %1").arg(m_path));
+        LGLogInfo(QStringLiteral("SCANNER: Not writing folder settings without a signed-in account: %1").arg(fileFullPath()));
         return false;
     }
     const QString file = setDataFilePath();

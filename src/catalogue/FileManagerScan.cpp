@@ -377,15 +377,15 @@ void applyListing(qint64 folderId, ListResult result, const QList<DirEntry> &ent
     folder->addFlag(FileFlags::ChildrenListed);
 
     // Keyed by views into the children's own paths: no string is built per child.
-    QHash<QStringView, FileData *> existing;
+    QHash<QByteArrayView, FileData *> existing;
     existing.reserve(folder->children().size());
     for (FileData *child : folder->children()) {
-        const QString &childPath = child->fileFullPath();
-        existing.insert(QStringView(childPath).mid(childPath.lastIndexOf(QLatin1Char('/')) + 1), child);
+        const QByteArray &childPath = child->pathUtf8();
+        existing.insert(QByteArrayView(childPath).sliced(childPath.lastIndexOf('/') + 1), child);
     }
     bool childrenChanged = false;
     for (const DirEntry &e : entries) {
-        FileData *r = existing.take(QStringView(e.name));
+        FileData *r = existing.take(e.name.toUtf8());
         if (r && r->isFolder() != e.isDir) {
             store->deleteFileData(r); // a file became a folder or the reverse
             r = nullptr;

@@ -203,7 +203,7 @@ struct WaitingEntry
     qint64 id;
     qint64 taken;   // date taken (ms), 0 when unknown
     qint64 modified;
-    QString path;   // shared with the record, not copied
+    QByteArray path; // the record's own UTF-8 path, shared rather than copied
 };
 
 bool lessForUpload(const WaitingEntry &a, const WaitingEntry &b)
@@ -262,7 +262,7 @@ void snapshotCatalogue(bool cleanup, QList<WaitingEntry> *waiting, QList<SampleE
             ++dropped;
             continue;
         }
-        waiting->append({r->fileID(), r->dateTakenMs(), r->dateModifiedMs(), r->fileFullPath()});
+        waiting->append({r->fileID(), r->dateTakenMs(), r->dateModifiedMs(), r->pathUtf8()});
     }
     if (dropped) {
         LGLogInfo(QStringLiteral("UPLOADER: Dropped %1 files no longer selected").arg(dropped));

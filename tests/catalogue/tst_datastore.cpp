@@ -273,11 +273,65 @@ private Q_SLOTS:
         QCOMPARE(r->albumName(), QStringLiteral("T"));
         QCOMPARE(r->children().size(), 1);
         QCOMPARE(r->children().first()->children().first()->fileFullPath(), QStringLiteral("/t/s/x.jpg"));
-        QCOMPARE(store->foldersToScan().keys(), QStringList{"/t/s"});
+        QCOMPARE(store->foldersToScan().keys(), QByteArrayList{"/t/s"});
         QCOMPARE(store->rootFileData(), QList<FileData *>{r});
         // Paths differing only in case are different records.
         QVERIFY(store->createFileData(QStringLiteral("/T"), true) != r);
         QCOMPARE(store->fileDataForPathKey(QStringLiteral("/T"))->children().size(), 0);
+    }
+
+    // Paths are kept as UTF-8 and found through an index that holds no copy of them: every
+    // record must be found again by its path, after a reload too, and nothing else.
+    void everyRecordIsFoundByItsExactPath()
+    {
+        DataStore *store = DataStore::instance();
+        const QStringList odd{QString::fromUtf8("/ü"), QString::fromUtf8("/ü/写真"), QString::fromUtf8("/ü/写真/😀 smile.jpg"),
+                              QString::fromUtf8("/ü/e\u0301.jpg"), QString::fromUtf8("/ü/é.jpg"),
+                              QString::fromUtf8("/ü/\uE000.jpg"), QString::fromUtf8("/ü/𝄞.jpg")};
+        for (const QString &path : odd)
+            QVERIFY(store->createFileData(path, !path.endsWith(QLatin1String(".jpg"))));
+        // Many paths of one length: the index's short hash tags collide among them, so equal tags
+        // with different paths are met as well.
+        const auto many = [](int i) { return QStringLiteral("/many/f%1/IMG_%2.JPG").arg(i / 1000, 2, 10, QLatin1Char('0')).arg(i, 6, 10, QLatin1Char('0')); };
+        constexpr int kMany = 40000;
+        QHash<QString, qint64> ids;
+        for (int i = 0; i < kMany; ++i) {
+            if (i % 1000 == 0)
+                store->createFileData(many(i).section(QLatin1Char('/'), 0, -2), true);
+            ids.insert(many(i), store->createFileData(many(i), false)->fileID());
+        }
+        // Deleted records leave the index; a record made again at a deleted path is found instead.
+        for (int i = 0; i < kMany; i += 7)
+            store->deleteFileData(store->fileDataForPathKey(many(i)));
+        for (int i = 0; i < kMany; i += 49)
+            ids[many(i)] = store->createFileData(many(i), false)->fileID();
+        QCOMPARE(store->createFileData(odd.at(2), false)->fileID(), store->fileDataForPathKey(odd.at(2))->fileID());
+        QVERIFY(DataStore::save());
+        DataStore::shutdown();
+
+        store = DataStore::instance();
+        for (const QString &path : odd) {
+            const FileData *r = store->fileDataForPathKey(path);
+            QVERIFY2(r, qPrintable(path));
+            QCOMPARE(r->fileFullPath(), path);
+            QCOMPARE(r->fileName(), path.section(QLatin1Char('/'), -1));
+        }
+        QCOMPARE(store->fileDataForPathKey(odd.at(2))->parent(), store->fileDataForPathKey(odd.at(1)));
+        QVERIFY(store->fileDataForPathKey(odd.at(3)) != store->fileDataForPathKey(odd.at(4)));
+        QVERIFY(!store->fileDataForPathKey(QStringLiteral("/ü/e.jpg")));
+        for (int i = 0; i < kMany; ++i) {
+            const FileData *r = store->fileDataForPathKey(many(i));
+            if (i % 7 == 0 && i % 49 != 0) {
+                QVERIFY2(!r, qPrintable(many(i)));
+                continue;
+            }
+            QVERIFY2(r, qPrintable(many(i)));
+            QCOMPARE(r->fileID(), ids.value(many(i)));
+            QCOMPARE(r->parent(), store->fileDataForPathKey(many(i).section(QLatin1Char('/'), 0, -2)));
+        }
+        // Same length, never made.
+        for (int i = kMany; i < kMany + 1000; ++i)
+            QVERIFY(!store->fileDataForPathKey(many(i)));
     }
 
     void failedSaveIsReportedAndKept()

@@ -261,8 +261,16 @@ private Q_SLOTS:
         QVERIFY(writeFile(p("Home/one.jpg"), makeJpeg(6000, 41).bytes));
         QVERIFY(writeFile(p("Home/two.jpg"), makeJpeg(6000, 42).bytes));
         QVERIFY(writeFile(p("Home/Sub/three.jpg"), makeJpeg(6000, 43).bytes));
+        // Names outside ASCII, in both Unicode normalisations: each must be met again as itself.
+        const QString wide = QString::fromUtf8("Home/Ünï 写真/😀 é.jpg");
+        const QString decomposed = QString::fromUtf8("Home/Ünï 写真/😀 e\u0301.jpg");
+        QVERIFY(writeFile(p(wide), makeJpeg(6000, 46).bytes));
+        QVERIFY(writeFile(p(decomposed), makeJpeg(6000, 47).bytes));
         QVERIFY(addFolderAndScan(p("Home")));
         QVERIFY(rec("Home/Sub/three.jpg"));
+        QVERIFY(rec(wide) && rec(decomposed) && rec(wide) != rec(decomposed));
+        QCOMPARE(rec(wide)->fileName(), QString::fromUtf8("😀 é.jpg"));
+        const qint64 wideId = rec(wide)->fileID(), decomposedId = rec(decomposed)->fileID();
         const ContentSample twoBefore = rec("Home/two.jpg")->sample();
 
         // Quit, change things while not running, start again.
@@ -278,6 +286,9 @@ private Q_SLOTS:
         QCOMPARE(rec("Home/Sub/four.jpg")->needsUpload(), NeedsUpload::Waiting);
         QVERIFY(rec("Home/one.jpg")->isMissingOnDisk());
         QCOMPARE(rec("Home/Sub/three.jpg")->needsUpload(), NeedsUpload::Waiting);
+        QCOMPARE(rec(wide)->fileID(), wideId);
+        QCOMPARE(rec(decomposed)->fileID(), decomposedId);
+        QCOMPARE(rec(wide)->fileFullPath(), p(wide));
     }
 
     void growingFileWaitsUntilSettled()
