@@ -172,9 +172,11 @@ Run measure(LumoraDouble &service, Watcher *watcher, int records)
     if (reply.type() == QDBusMessage::ErrorMessage)
         std::fprintf(stderr, "the icon did not answer: %s\n", qPrintable(reply.errorMessage()));
 
-    // Idle: no CPU used for a whole second.
+    // Idle: no CPU used and no request sent to the account for a whole second (the app waits
+    // without CPU while the double builds a page of a large account).
     const qint64 pid = app.processId();
     double lastCpu = cpuSeconds(pid);
+    qsizetype lastRequests = service.requests().size();
     QElapsedTimer quiet;
     quiet.start();
     double lastChange = clock.nsecsElapsed() / 1e9;
@@ -182,8 +184,10 @@ Run measure(LumoraDouble &service, Watcher *watcher, int records)
         QCoreApplication::processEvents(QEventLoop::AllEvents, 50);
         QThread::msleep(50);
         const double cpu = cpuSeconds(pid);
-        if (cpu > lastCpu + 0.005) {
+        const qsizetype requests = service.requests().size();
+        if (cpu > lastCpu + 0.005 || requests != lastRequests) {
             lastCpu = cpu;
+            lastRequests = requests;
             lastChange = clock.nsecsElapsed() / 1e9;
             quiet.restart();
         } else if (quiet.elapsed() >= 1000) {

@@ -12,6 +12,7 @@
 #include <QMutexLocker>
 #include <QRecursiveMutex>
 #include <QThread>
+#include <malloc.h>
 #include <atomic>
 #include <utility>
 #include <sqlite3.h>
@@ -415,6 +416,10 @@ bool DataStore::openOnce(const QString &path)
         return fail(5, QStringLiteral("The catalogue could not be migrated: %1").arg(m_execError));
     if (!loadSettings() || !loadRecords())
         return fail(6, QStringLiteral("The catalogue could not be read: %1").arg(dbError(m_db)));
+    // Loading a large catalogue grows and drops its look-up tables and scratch lists many times
+    // over; what they leave free goes back to the system rather than staying for the session.
+    if (size_t(m_byId.size()) >= kTrimAfterRows)
+        malloc_trim(0);
     // Look-ups of the de-duplication index read through a connection of their own: in WAL mode
     // it sees every committed save without waiting for one being written.
     if (sqlite3_open_v2(QFile::encodeName(path).constData(), &m_readDb, SQLITE_OPEN_READONLY | SQLITE_OPEN_NOMUTEX,
@@ -518,7 +523,7 @@ bool DataStore::loadRecords()
             delete r;
             continue;
         }
-        m_byId.insert(id, r);
+        m_byId.insert(r);
         m_byPath.insert(r);
         m_nextId = qMax(m_nextId, id + 1);
         if (parentId)
@@ -826,6 +831,7 @@ void DataStore::writerLoop()
 {
     std::unique_lock<std::mutex> lock(m_queueLock);
     quint64 served = 0;
+    size_t rowsSinceTrim = 0;
     for (;;) {
         m_queueCond.wait(lock, [&] { return m_stopWriter || m_requests > served; });
         if (m_requests <= served && m_stopWriter)
@@ -841,8 +847,11 @@ void DataStore::writerLoop()
         }
         // Write what waits now; later snapshots queue up meanwhile.
         std::vector<SaveBatch *> batches;
-        for (auto &b : m_queue)
+        size_t rows = 0;
+        for (auto &b : m_queue) {
             batches.push_back(b.get());
+            rows += b->rows.size();
+        }
         m_writing = true;
         const bool checkpoint = std::exchange(m_checkpointRequested, false);
         lock.unlock();
@@ -874,6 +883,16 @@ void DataStore::writerLoop()
         QMetaObject::invokeMethod(this, [this] { noteSaveHealth(); }, Qt::QueuedConnection);
         m_finishedRequest = request;
         m_queueCond.notify_all();
+        rowsSinceTrim += ok ? rows : 0;
+        if (ok && m_queue.empty() && rowsSinceTrim >= kTrimAfterRows) {
+            // The snapshots of a large save (taken in slices, perhaps written in several passes)
+            // are gone: their pages go back to the system instead of staying with the process
+            // for the rest of the session.
+            rowsSinceTrim = 0;
+            lock.unlock();
+            malloc_trim(0);
+            lock.lock();
+        }
     }
 }
 
@@ -1045,7 +1064,7 @@ SettingsData *DataStore::settingNamed(const QString &name)
 
 void DataStore::addToIndex(FileData *record)
 {
-    m_byId.insert(record->m_id, record);
+    m_byId.insert(record);
     m_byPath.insert(record);
 }
 

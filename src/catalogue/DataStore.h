@@ -11,7 +11,7 @@
 // A store that cannot be opened even so, or one written by a newer version, is reported
 // (isOpen() false, openError()) and left on disk as it is.
 #include "catalogue/FileData.h"
-#include "catalogue/RecordPathIndex.h"
+#include "catalogue/RecordIndex.h"
 
 #include <QDateTime>
 #include <QHash>
@@ -111,6 +111,9 @@ public:
     // Records copied for a save per turn of the main thread, so that a save of a whole library
     // (a first scan, a refresh) never holds the window for long.
     static constexpr qsizetype kSnapshotSlice = 16384;
+    // A save or a load of at least this many rows gives the memory it used for the work back
+    // to the system.
+    static constexpr size_t kTrimAfterRows = 50000;
     // While saves fail (full disk, read-only or failing disk), they are tried again this often.
     static constexpr int kSaveRetryMs = 5000;
 
@@ -172,7 +175,7 @@ public:
     FileData *createFileData(const QString &path, bool isFolder, quint64 flags = 0);
     // Deletes a record and its subtree (each announced through FileDataChangeCenter first).
     void deleteFileData(FileData *record);
-    const QHash<qint64, FileData *> &allFileDataById() const { return m_byId; }
+    const RecordIdIndex &allFileDataById() const { return m_byId; }
     QList<FileData *> allFileData() const { return m_byId.values(); }
     QList<FileData *> fetchFileData(const std::function<bool(const FileData *)> &predicate) const;
     QList<FileData *> rootFileData() const;
@@ -269,7 +272,7 @@ private:
     bool m_writing = false;
     bool m_stopWriter = false;
     StoreError m_lastSaveError;
-    QHash<qint64, FileData *> m_byId;
+    RecordIdIndex m_byId;
     RecordPathIndex m_byPath;
     QHash<QString, SettingsData *> m_settings;
     QMap<QByteArray, FileData *> m_foldersToScan;

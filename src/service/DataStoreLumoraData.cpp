@@ -17,6 +17,7 @@
 #include <QPointer>
 #include <QSaveFile>
 #include <QTimer>
+#include <malloc.h>
 
 namespace {
 
@@ -35,8 +36,67 @@ QList<DedupData> s_localRows;                 // registered in this process
 QList<DedupData> s_unsavedRows;               // registered, not yet written (a failed write)
 QList<DedupData> s_writingDedupRows;          // taken from s_unsavedRows by the writer, not yet committed
 // The index in memory, sorted by sample, once a refresh built it: look-ups on the main thread
-// cost a binary search instead of an SQL statement each.
-std::vector<DedupData> s_index;
+// cost a binary search instead of an SQL statement each. A row's two marks are kept beside the
+// rows rather than in them, which makes a row of a large account 25 bytes instead of 32.
+class MemoryIndex
+{
+public:
+    // `rows` sorted by sample.
+    void assign(const std::vector<DedupData> &rows)
+    {
+        std::vector<Row> kept;
+        std::vector<quint8> marks;
+        kept.reserve(rows.size());
+        marks.reserve(rows.size());
+        for (const DedupData &d : rows) {
+            kept.push_back({d.sample1, d.sample2, d.pid});
+            marks.push_back(marksOf(d));
+        }
+        m_rows.swap(kept);
+        m_marks.swap(marks);
+    }
+    // After the rows of the same sample already kept.
+    void insert(const DedupData &d)
+    {
+        const Row row{d.sample1, d.sample2, d.pid};
+        const auto at = std::upper_bound(m_rows.begin(), m_rows.end(), row, less);
+        m_marks.insert(m_marks.begin() + (at - m_rows.begin()), marksOf(d));
+        m_rows.insert(at, row);
+    }
+    QList<DedupData> rowsFor(const ContentSample &sample) const
+    {
+        const auto [lo, hi] = std::equal_range(m_rows.cbegin(), m_rows.cend(), Row{sample.sample1, sample.sample2, 0}, less);
+        QList<DedupData> out;
+        for (auto it = lo; it != hi; ++it) {
+            const quint8 marks = m_marks[size_t(it - m_rows.cbegin())];
+            DedupData d;
+            d.pid = it->pid;
+            d.sample1 = it->sample1;
+            d.sample2 = it->sample2;
+            d.isJpegData = marks & kJpeg;
+            d.uploadedFromThisDevice = marks & kFromHere;
+            out.append(d);
+        }
+        return out;
+    }
+    void clear()
+    {
+        m_rows = {};
+        m_marks = {};
+    }
+
+private:
+    struct Row
+    {
+        qint64 sample1, sample2, pid;
+    };
+    static constexpr quint8 kJpeg = 1, kFromHere = 2;
+    static quint8 marksOf(const DedupData &d) { return quint8((d.isJpegData ? kJpeg : 0) | (d.uploadedFromThisDevice ? kFromHere : 0)); }
+    static bool less(const Row &a, const Row &b) { return a.sample1 != b.sample1 ? a.sample1 < b.sample1 : a.sample2 < b.sample2; }
+    std::vector<Row> m_rows;
+    std::vector<quint8> m_marks;
+};
+MemoryIndex s_index;
 bool s_indexBuilt = false;
 std::function<void(bool)> s_lastDone;
 double s_firstPoll = DataStoreLumoraData::kDedupFirstPoll;
@@ -93,13 +153,8 @@ QList<DedupData> rowsForSample(const ContentSample &sample)
         return {};
     {
         QMutexLocker l(&s_lock);
-        if (s_indexBuilt) {
-            DedupData key;
-            key.sample1 = sample.sample1;
-            key.sample2 = sample.sample2;
-            const auto [lo, hi] = std::equal_range(s_index.begin(), s_index.end(), key, lessBySample);
-            return QList<DedupData>(lo, hi);
-        }
+        if (s_indexBuilt)
+            return s_index.rowsFor(sample);
     }
     DataStore *store = DataStore::instance();
     QList<DedupData> rows = store->isOpen() ? store->dedupDataForSample(sample) : QList<DedupData>();
@@ -318,8 +373,11 @@ void runRefresh(std::function<void(bool)> done)
             || DataStore::withOpenStore([&late](DataStore *store) { return store->insertDedupData(late); });
         for (const DedupData &row : std::as_const(late))
             index.insert(std::upper_bound(index.begin(), index.end(), row, lessBySample), row);
+        MemoryIndex built;
+        built.assign(index);
+        index = {};
         QMutexLocker l(&s_lock);
-        s_index.swap(index);
+        s_index = std::move(built);
         s_indexBuilt = true;
         // Every registered row is in the catalogue now, those that failed before included.
         if (lateWritten)
@@ -444,7 +502,14 @@ void DataStoreLumoraData::refresh(std::function<void(bool ok)> done)
         s_running = true;
     }
     notifyStateChanged();
-    dispatch_default_queue_async([done] { runRefresh(done); });
+    dispatch_default_queue_async([done] {
+        runRefresh(done);
+        // A refresh of a large account builds and drops millions of small blocks (the listing's
+        // pages) in this thread's own arena; the allocator keeps freed pages unless told, and
+        // the process would stay at its peak size for the rest of the session. Only here, once
+        // the refresh's own data is gone, is there something to give back.
+        malloc_trim(0);
+    });
 }
 
 bool DataStoreLumoraData::isRunning()
@@ -472,7 +537,6 @@ void DataStoreLumoraData::setCompletedScanThisSession(const QDateTime &date)
     if (!date.isValid()) {
         // A new listing is awaited (a reset, another account): the one in memory is no answer.
         s_index.clear();
-        s_index.shrink_to_fit();
         s_indexBuilt = false;
     }
 }
@@ -738,7 +802,7 @@ void DataStoreLumoraData::registerDeDupForUploadedFile(FileData *file, bool uplo
         s_localRows << rows;
         if (s_indexBuilt)
             for (const DedupData &row : std::as_const(rows))
-                s_index.insert(std::upper_bound(s_index.begin(), s_index.end(), row, lessBySample), row);
+                s_index.insert(row);
         // Rows whose write failed before go with these; they stay queued until one succeeds.
         s_unsavedRows << rows;
     }

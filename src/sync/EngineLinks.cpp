@@ -18,7 +18,6 @@
 #include "core/Settings.h"
 #include "core/UiHooks.h"
 
-#include <malloc.h>
 
 
 namespace {
@@ -41,10 +40,6 @@ void mirrorRefreshDone(bool ok)
     }
     LumoraDrive::updateStatus();
     LumoraDrive::runQueues();
-    // A refresh of a large account builds and drops hundreds of thousands of small blocks; the
-    // allocator keeps the freed pages unless told, and the process would stay at its peak size
-    // for the rest of the session.
-    dispatch_default_queue_async([] { malloc_trim(0); });
 }
 
 } // namespace

@@ -7,9 +7,15 @@
 #include <QApplication>
 #include <QCoreApplication>
 #include <QStringList>
+#include <malloc.h>
 
 int main(int argc, char *argv[])
 {
+    // Blocks of a megabyte or more (the lists a refresh or an upload run builds over a whole
+    // library) are mapped on their own and given back when freed. Left to itself the allocator
+    // raises this bound after each such block is freed, and later ones stay with the process.
+    mallopt(M_MMAP_THRESHOLD, 1 << 20);
+
     QStringList arguments;
     for (int i = 0; i < argc; ++i)
         arguments << QString::fromLocal8Bit(argv[i]);
