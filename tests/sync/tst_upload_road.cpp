@@ -145,6 +145,15 @@ class TestUploadRoad : public QObject
         return ids;
     }
 
+    // A refresh has run once the service listed its checksums for it (it may still be running).
+    bool refreshMirror()
+    {
+        const auto listings = [this] { return m_double.restMethodsCalled().count(QStringLiteral("lumora.photos.dedup.getChecksums")); };
+        const auto before = listings();
+        LumoraDrive::refreshLumoraData();
+        return waitFor([&] { return listings() > before; }, 30000);
+    }
+
     // Exactly one photo of the service holds the file, and the record names it.
     void verifyOnServiceOnce(const QString &path)
     {
@@ -546,13 +555,7 @@ private Q_SLOTS:
         LumoraDouble::Photo q;
         q.fileSample = QStringLiteral("00112233445566778899aabbccddeeff");
         const QString refused = m_double.addPhoto(q);
-        // A refresh has run once the service listed its checksums for it and it has ended.
-        auto refresh = [this] {
-            const auto listings = [this] { return m_double.restMethodsCalled().count(QStringLiteral("lumora.photos.dedup.getChecksums")); };
-            const auto before = listings();
-            LumoraDrive::refreshLumoraData();
-            return waitFor([&] { return listings() > before; }, 30000);
-        };
+        auto refresh = [this] { return refreshMirror(); };
         auto refreshDone = [] { return !DataStoreLumoraData::isRunning(); };
 
         QVERIFY(refresh());
@@ -588,6 +591,43 @@ private Q_SLOTS:
         QTRY_VERIFY_WITH_TIMEOUT(settled(b), 30000);
         QVERIFY(indexHasPhoto(record(b.first())->sample(), record(b.first())->uploadedRemoteId()));
         QVERIFY(indexHasPhoto(record(a.first())->sample(), aId));
+    }
+
+    // A copy found later is marked by who put its content on the service: a copy of a photo sent
+    // from here reads as uploaded, a copy of one the account had anyway as already there. Neither
+    // is sent. Both answers come from the index the refresh keeps in memory.
+    void copiesAreMarkedByWhoUploadedTheirContent()
+    {
+        const QStringList own = addPausedFolder(QStringLiteral("Sent from here"), 1);
+        QVERIFY(!own.isEmpty());
+        resume();
+        QTRY_VERIFY_WITH_TIMEOUT(settled(own), 30000);
+        QVERIFY(LumoraUploader::waitUntilIdleForTesting(30000));
+
+        const QString outside = m_files.filePath(QStringLiteral("elsewhere.jpg"));
+        writePhoto(outside, QStringLiteral("2018:01:01 10:00:00"), 4242);
+        LumoraDouble::Photo theirs;
+        theirs.fileSample = ContentSampler::sampleFile(outside).whole.hex();
+        const QString theirsId = m_double.addPhoto(theirs);
+        QVERIFY(refreshMirror());
+        QTRY_VERIFY_WITH_TIMEOUT(!DataStoreLumoraData::isRunning(), 30000);
+
+        const QString copies = m_files.filePath(QStringLiteral("Copies"));
+        QDir().mkpath(copies);
+        const QString ownCopy = copies + QStringLiteral("/own copy.jpg"), theirCopy = copies + QStringLiteral("/their copy.jpg");
+        QVERIFY(QFile::copy(own.first(), ownCopy));
+        QVERIFY(QFile::copy(outside, theirCopy));
+        FileManager::addCustomFolder(copies);
+        QTRY_VERIFY_WITH_TIMEOUT(record(ownCopy) && record(theirCopy) && record(ownCopy)->needsUpload() != NeedsUpload::Waiting
+                                     && record(theirCopy)->needsUpload() != NeedsUpload::Waiting
+                                     && record(ownCopy)->hasFlag(FileFlags::Sampled) && record(theirCopy)->hasFlag(FileFlags::Sampled),
+                                 30000);
+        QCOMPARE(record(ownCopy)->needsUpload(), NeedsUpload::Uploaded);
+        QCOMPARE(record(ownCopy)->uploadedRemoteId(), record(own.first())->uploadedRemoteId());
+        QCOMPARE(record(theirCopy)->needsUpload(), NeedsUpload::AlreadyOnService);
+        QCOMPARE(QString::number(record(theirCopy)->uploadedRemoteId()), theirsId);
+        QVERIFY(LumoraUploader::waitUntilIdleForTesting(30000));
+        QCOMPARE(sendsOf(ownCopy) + sendsOf(theirCopy), 0);
     }
 
     // A stopped scanner stays stopped: a retry armed before the stop does not start a pass.
