@@ -42,32 +42,44 @@ namespace {
 std::atomic<qint64> g_serviceNs{0};
 
 // Times every call the upload loop makes to the service.
+// Each kind of service call: how often and how long (loop thread only).
+struct CallStats
+{
+    const char *name;
+    qint64 count = 0;
+    qint64 ns = 0;
+};
+CallStats g_calls[] = {{"upload"}, {"ticket checks"}, {"look-ups by sample"}, {"account checks"}, {"album look-ups"}};
+
 class TimedTransport : public UploadTransport
 {
 public:
     explicit TimedTransport(std::unique_ptr<UploadTransport> inner) : m(std::move(inner)) {}
-    template<typename F> auto timed(F f)
+    template<typename F> auto timed(int op, F f)
     {
         QElapsedTimer t;
         t.start();
         auto r = f();
-        g_serviceNs += t.nsecsElapsed();
+        const qint64 ns = t.nsecsElapsed();
+        g_serviceNs += ns;
+        g_calls[op].count += 1;
+        g_calls[op].ns += ns;
         return r;
     }
     UploadReply upload(const UploadRequest &r, const std::function<void(qint64, qint64)> &p, const std::atomic_bool &c) override
     {
-        return timed([&] { return m->upload(r, p, c); });
+        return timed(0, [&] { return m->upload(r, p, c); });
     }
     bool checkTickets(const QStringList &ids, QList<TicketResult> *res, QString *e) override
     {
-        return timed([&] { return m->checkTickets(ids, res, e); });
+        return timed(1, [&] { return m->checkTickets(ids, res, e); });
     }
     bool findPhotoWithSamples(const ContentSample &a, const ContentSample &b, QString *id) override
     {
-        return timed([&] { return m->findPhotoWithSamples(a, b, id); });
+        return timed(2, [&] { return m->findPhotoWithSamples(a, b, id); });
     }
-    int prepareUser() override { return timed([&] { return m->prepareUser(); }); }
-    bool findAlbum(const QString &t, QString *id) override { return timed([&] { return m->findAlbum(t, id); }); }
+    int prepareUser() override { return timed(3, [&] { return m->prepareUser(); }); }
+    bool findAlbum(const QString &t, QString *id) override { return timed(4, [&] { return m->findAlbum(t, id); }); }
 
 private:
     std::unique_ptr<UploadTransport> m;
@@ -255,6 +267,9 @@ int main(int argc, char **argv)
     printf("backup: %d photos in %.2f s (%s): %.1f files/s\n", Settings::intForKey(QStringLiteral("PhotosImported")), seconds,
            finished ? "complete" : "INCOMPLETE", Settings::intForKey(QStringLiteral("PhotosImported")) / seconds);
     printf("  in service calls (network and the double's work): %.2f s (%.0f%%)\n", service_s, 100 * service_s / seconds);
+    for (const CallStats &c : g_calls)
+        if (c.count)
+            printf("    %-20s %6lld calls, %.3f ms each\n", c.name, qlonglong(c.count), c.ns / 1e6 / double(c.count));
     printf("  engine's own share of the time: %.0f%%\n", 100 * (seconds - service_s) / seconds);
     printf("  process CPU during the backup (engine + in-process double): %.2f s\n", cpu);
     printf("  uploads seen by the double: %lld, albums: %lld\n", qlonglong(service.uploads().size()), qlonglong(service.albums().size()));
