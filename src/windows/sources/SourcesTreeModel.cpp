@@ -82,13 +82,15 @@ bool SourcesTreeModel::isExpandable(const QModelIndex &index) const
         else
             answer = !record.excludedFromScan
                      && (record.hasFlag(RecordFlags::ChildrenListed) || record.numberOfPhotos > 0 || record.numberOfVideos > 0);
-        if (answer)
-            answer = record.isVirtualFolder || record.path.isEmpty() || QFileInfo::exists(record.path);
         // The main tree lists folders only: a folder of photos alone has no row to open to, so it
         // shows no arrow (the Messages source opens to nothing either way, and says so on expansion).
+        // Asked of the catalogue before the disk: a view lays out every row of a folder it opens,
+        // and most rows of a large one are folders of photos alone, which need no look at the disk.
         if (answer && m_tree == Tree::Main && node.children.empty()
             && record.path != SourcesBackend::instance()->standardDirectory(SourcesBackend::Folder::IMessage))
             answer = SourcesBackend::instance()->mayHaveChildFolders(id) && !childrenForRecord(id, m_tree, nullptr, 1).isEmpty();
+        if (answer)
+            answer = record.isVirtualFolder || record.path.isEmpty() || QFileInfo::exists(record.path);
     }
     node.expandable = answer ? 1 : 0;
     return answer;
