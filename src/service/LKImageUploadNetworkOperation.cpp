@@ -210,6 +210,7 @@ struct LKImageUploadNetworkOperation::Private
     ProgressBlock progress;
     std::atomic_bool cancelled{false};
     const std::atomic_bool *cancelFlag = nullptr;
+    std::function<bool()> beforeSend;
     QMutex lock;
     std::shared_ptr<HTTPRequest> request; // under lock
 
@@ -284,6 +285,11 @@ LKUploadResult LKImageUploadNetworkOperation::Private::run()
             return failed(LKError::client(LKErrorCode::Cancelled, QStringLiteral("The upload was cancelled.")));
         this->request = request;
     }
+    if (beforeSend && !beforeSend()) {
+        QMutexLocker l(&lock);
+        this->request.reset();
+        return failed(LKError::client(LKErrorCode::Cancelled, QStringLiteral("The upload was cancelled.")));
+    }
     const qint64 fileSize = QFileInfo(filePath).size();
     LGLogInfo(QStringLiteral("UPLOAD: Sending %1 (%2 bytes) to %3").arg(QFileInfo(filePath).fileName()).arg(fileSize).arg(HTTPRequest::redactedURL(url)));
     const HTTPResponse response = request->sendSynchronously();
@@ -321,6 +327,7 @@ void LKImageUploadNetworkOperation::setUploadProgressBlock(ProgressBlock block) 
 void LKImageUploadNetworkOperation::setIdleTimeout(double seconds) { d->idleTimeout = seconds; }
 bool LKImageUploadNetworkOperation::isCancelled() const { return d->cancelled || (d->cancelFlag && d->cancelFlag->load()); }
 void LKImageUploadNetworkOperation::setCancelFlag(const std::atomic_bool *flag) { d->cancelFlag = flag; }
+void LKImageUploadNetworkOperation::setBeforeSend(std::function<bool()> gate) { d->beforeSend = std::move(gate); }
 
 void LKImageUploadNetworkOperation::cancel()
 {

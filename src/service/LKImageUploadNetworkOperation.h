@@ -57,6 +57,11 @@ public:
     // the flag is set. The flag must outlive the run.
     void setCancelFlag(const std::atomic_bool *flag);
     bool isCancelled() const;
+    // Called on the sending thread once the body is ready, right before its first byte leaves;
+    // answering false sends nothing and ends the run as cancelled. A caller that must have
+    // something on disk before the service may hold the file waits for it here, while the body
+    // has been built meanwhile.
+    void setBeforeSend(std::function<bool()> gate);
 
     // The folder of the temporary bodies; bodies left over by an earlier run are removed by
     // purgeUploadCache().

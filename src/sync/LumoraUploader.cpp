@@ -1008,22 +1008,24 @@ StepResult uploadOne(qint64 fileId, RunContext &ctx)
         LGLogInfo(QStringLiteral("UPLOAD: Not sending %1: paused, cancelled or deselected meanwhile").arg(s.currentName));
         return StepResult::Next;
     }
-    // The disk is waited for here rather than on the main thread: the mark's save may have to
-    // follow a large one (a scan's or a refresh's records), and the window must not freeze
-    // meanwhile. A pause or deselection in that time cancels the file, as during its send.
-    if (!DataStore::waitForSave(markSave)) {
-        clearSendingMark(fileId);
-        LGLogError(QStringLiteral("UPLOAD: Not sending %1: its in-flight mark could not be saved").arg(s.currentName));
-        return StepResult::Next;
-    }
-    if (s.cancelCurrent) {
-        clearSendingMark(fileId);
-        LGLogInfo(QStringLiteral("UPLOAD: Not sending %1: paused, cancelled or deselected meanwhile").arg(s.currentName));
-        return StepResult::Next;
-    }
-    LGLogInfo(QStringLiteral("UPLOAD: Sending %1 (%2 bytes)%3")
-                  .arg(s.currentName).arg(request.size)
-                  .arg(request.albumName.isEmpty() ? QString() : QStringLiteral(" to album ") + request.albumName));
+    // No byte leaves before the in-flight mark is committed: the transport builds the body
+    // meanwhile and asks here right before it sends. The disk is waited for on this thread
+    // rather than the main thread: the mark's save may have to follow a large one (a scan's or
+    // a refresh's records), and the window must not freeze meanwhile. A pause or deselection in
+    // that time cancels the file, as during its send.
+    enum class Gate { NotAsked, Open, MarkNotSaved, Cancelled } gate = Gate::NotAsked;
+    const QString sendingLine = QStringLiteral("UPLOAD: Sending %1 (%2 bytes)%3")
+                                    .arg(s.currentName).arg(request.size)
+                                    .arg(request.albumName.isEmpty() ? QString() : QStringLiteral(" to album ") + request.albumName);
+    request.beforeSend = [&gate, &markSave, &s, &sendingLine] {
+        if (!DataStore::waitForSave(markSave))
+            gate = Gate::MarkNotSaved;
+        else
+            gate = s.cancelCurrent ? Gate::Cancelled : Gate::Open;
+        if (gate == Gate::Open)
+            LGLogInfo(sendingLine);
+        return gate == Gate::Open;
+    };
 
     s.sending = true;
     QElapsedTimer clock;
@@ -1046,6 +1048,17 @@ StepResult uploadOne(qint64 fileId, RunContext &ctx)
         s.progress = 0;
         if (reply.maxTickets > 0)
             s.maxTickets = reply.maxTickets;
+    }
+
+    if (gate == Gate::NotAsked)
+        DataStore::waitForSave(markSave); // nothing was sent; the mark's own save has ended too
+    if (gate == Gate::MarkNotSaved || gate == Gate::Cancelled) {
+        clearSendingMark(fileId);
+        if (gate == Gate::MarkNotSaved)
+            LGLogError(QStringLiteral("UPLOAD: Not sending %1: its in-flight mark could not be saved").arg(QFileInfo(request.filePath).fileName()));
+        else
+            LGLogInfo(QStringLiteral("UPLOAD: Not sending %1: paused, cancelled or deselected meanwhile").arg(QFileInfo(request.filePath).fileName()));
+        return StepResult::Next;
     }
 
     switch (reply.outcome) {

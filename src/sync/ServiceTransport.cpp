@@ -60,6 +60,8 @@ public:
 
         // Sent from this thread; a cancel (pause, deselection) reaches it through the flag.
         op.setCancelFlag(&cancel);
+        if (request.beforeSend)
+            op.setBeforeSend(request.beforeSend);
         const LKUploadResult result = op.runSynchronously();
         UploadReply reply = toReply(result, !request.albumId.isEmpty());
         reply.bodySent = allSent;

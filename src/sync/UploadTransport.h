@@ -20,6 +20,9 @@ struct UploadRequest
     QString albumName;    // the album to put the photo in ("" for none)
     bool isVideo = false;
     qint64 size = 0;
+    // When set, upload() calls it right before the first byte leaves and sends nothing when it
+    // answers false (the reply is then Cancelled, with nothing sent).
+    std::function<bool()> beforeSend;
 };
 
 struct UploadReply

@@ -53,6 +53,11 @@ public:
                        const std::atomic_bool &cancel) override
     {
         UploadReply r;
+        // Every answer below comes from a service that had the request.
+        if (req.beforeSend && !req.beforeSend()) {
+            r.outcome = UploadReply::Outcome::Cancelled;
+            return r;
+        }
         {
             QMutexLocker l(&m->lock);
             if (m->busyReplies > 0) {

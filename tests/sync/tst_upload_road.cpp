@@ -702,6 +702,36 @@ private Q_SLOTS:
         QTRY_VERIFY_WITH_TIMEOUT(indexHasPhoto(record(file)->sample(), record(file)->uploadedRemoteId()), 10000);
     }
 
+    // Nothing leaves before the file's in-flight mark is on disk (the body is made meanwhile),
+    // and a pause while the mark waits for the disk sends nothing at all.
+    void nothingLeavesBeforeTheMarkIsOnDisk()
+    {
+        const QStringList files = addPausedFolder(QStringLiteral("Mark first"), 1);
+        QVERIFY(!files.isEmpty());
+        const QString file = files.first();
+        QVERIFY(DataStore::save());
+        {
+            CatalogueTest::CatalogueWriteLock other; // another program holds the disk
+            QVERIFY(other.isHeld());
+            resume();
+            QTest::qWait(1000);
+            QCOMPARE(sendsOf(file), 0);
+            QVERIFY(LumoraUploader::isUploadingFile()); // taken; its mark waits for the disk
+            pause();
+            QTest::qWait(200);
+        }
+        QVERIFY(LumoraUploader::waitUntilIdleForTesting(30000));
+        QCOMPARE(sendsOf(file), 0);
+        QCOMPARE(record(file)->needsUpload(), NeedsUpload::Waiting);
+        QVERIFY(record(file)->uploadTicket().isEmpty());
+
+        resume();
+        QTRY_VERIFY_WITH_TIMEOUT(settled(files), 30000);
+        QVERIFY(LumoraUploader::waitUntilIdleForTesting(30000));
+        QCOMPARE(sendsOf(file), 1);
+        verifyOnServiceOnce(file);
+    }
+
     void killedWhileTheAnswerIsAwaited()
     {
         const QString runner = QCoreApplication::applicationDirPath() + QStringLiteral("/sync_engine_runner");
