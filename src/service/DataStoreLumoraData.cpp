@@ -54,15 +54,12 @@ public:
         }
         m_rows.swap(kept);
         m_marks.swap(marks);
+        m_added.clear();
     }
-    // After the rows of the same sample already kept.
-    void insert(const DedupData &d)
-    {
-        const Row row{d.sample1, d.sample2, d.pid};
-        const auto at = std::upper_bound(m_rows.begin(), m_rows.end(), row, less);
-        m_marks.insert(m_marks.begin() + (at - m_rows.begin()), marksOf(d));
-        m_rows.insert(at, row);
-    }
+    // After the rows of the same sample already kept. Kept apart from the sorted block, which
+    // would otherwise be moved on every upload (megabytes for a large account), until the next
+    // refresh builds the block again with them in it.
+    void insert(const DedupData &d) { m_added[d.sample()].append(d); }
     QList<DedupData> rowsFor(const ContentSample &sample) const
     {
         const auto [lo, hi] = std::equal_range(m_rows.cbegin(), m_rows.cend(), Row{sample.sample1, sample.sample2, 0}, less);
@@ -77,12 +74,14 @@ public:
             d.uploadedFromThisDevice = marks & kFromHere;
             out.append(d);
         }
+        out.append(m_added.value(sample));
         return out;
     }
     void clear()
     {
         m_rows = {};
         m_marks = {};
+        m_added.clear();
     }
 
 private:
@@ -95,6 +94,7 @@ private:
     static bool less(const Row &a, const Row &b) { return a.sample1 != b.sample1 ? a.sample1 < b.sample1 : a.sample2 < b.sample2; }
     std::vector<Row> m_rows;
     std::vector<quint8> m_marks;
+    QHash<ContentSample, QList<DedupData>> m_added;
 };
 MemoryIndex s_index;
 bool s_indexBuilt = false;

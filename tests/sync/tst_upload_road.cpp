@@ -604,6 +604,18 @@ private Q_SLOTS:
         QTRY_VERIFY_WITH_TIMEOUT(settled(own), 30000);
         QVERIFY(LumoraUploader::waitUntilIdleForTesting(30000));
 
+        // Before the next refresh, the upload's own rows answer.
+        const QString early = m_files.filePath(QStringLiteral("Copies before a refresh"));
+        QDir().mkpath(early);
+        const QString earlyCopy = early + QStringLiteral("/early copy.jpg");
+        QVERIFY(QFile::copy(own.first(), earlyCopy));
+        FileManager::addCustomFolder(early);
+        QTRY_VERIFY_WITH_TIMEOUT(record(earlyCopy) && record(earlyCopy)->hasFlag(FileFlags::Sampled)
+                                     && record(earlyCopy)->needsUpload() != NeedsUpload::Waiting,
+                                 30000);
+        QCOMPARE(record(earlyCopy)->needsUpload(), NeedsUpload::Uploaded);
+        QCOMPARE(record(earlyCopy)->uploadedRemoteId(), record(own.first())->uploadedRemoteId());
+
         const QString outside = m_files.filePath(QStringLiteral("elsewhere.jpg"));
         writePhoto(outside, QStringLiteral("2018:01:01 10:00:00"), 4242);
         LumoraDouble::Photo theirs;
@@ -627,7 +639,7 @@ private Q_SLOTS:
         QCOMPARE(record(theirCopy)->needsUpload(), NeedsUpload::AlreadyOnService);
         QCOMPARE(QString::number(record(theirCopy)->uploadedRemoteId()), theirsId);
         QVERIFY(LumoraUploader::waitUntilIdleForTesting(30000));
-        QCOMPARE(sendsOf(ownCopy) + sendsOf(theirCopy), 0);
+        QCOMPARE(sendsOf(earlyCopy) + sendsOf(ownCopy) + sendsOf(theirCopy), 0);
     }
 
     // A stopped scanner stays stopped: a retry armed before the stop does not start a pass.
