@@ -11,11 +11,11 @@
 // every record it is about to delete through FileDataChangeCenter::recordWillBeDeleted.
 #include "catalogue/ContentSample.h"
 
+#include <QByteArray>
 #include <QDateTime>
 #include <QList>
 #include <QObject>
 #include <QSet>
-#include <QByteArray>
 #include <QString>
 #include <QtGlobal>
 #include <memory>
