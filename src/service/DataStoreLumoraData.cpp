@@ -3,6 +3,7 @@
 #include "catalogue/CatalogueHooks.h"
 #include "catalogue/DataStore.h"
 #include "catalogue/FileData.h"
+#include "catalogue/SampleIndex.h"
 #include "core/Dispatch.h"
 #include "core/LGLog.h"
 #include "core/Settings.h"
@@ -35,68 +36,25 @@ QHash<QString, QSet<QString>> s_albumPhotos;  // id -> photo ids seen
 QList<DedupData> s_localRows;                 // registered in this process
 QList<DedupData> s_unsavedRows;               // registered, not yet written (a failed write)
 QList<DedupData> s_writingDedupRows;          // taken from s_unsavedRows by the writer, not yet committed
-// The index in memory, sorted by sample, once a refresh built it: look-ups on the main thread
-// cost a binary search instead of an SQL statement each. A row's two marks are kept beside the
-// rows rather than in them, which makes a row of a large account 25 bytes instead of 32.
-class MemoryIndex
+// The index in memory, once a refresh built it: look-ups on the main thread cost a binary
+// search instead of an SQL statement each. A row keeps its photo id and its two marks, packed,
+// which makes a row of a large account 25 bytes instead of the 32 of a DedupData.
+#pragma pack(push, 1)
+struct IndexedPhoto
 {
-public:
-    // `rows` sorted by sample.
-    void assign(const std::vector<DedupData> &rows)
-    {
-        std::vector<Row> kept;
-        std::vector<quint8> marks;
-        kept.reserve(rows.size());
-        marks.reserve(rows.size());
-        for (const DedupData &d : rows) {
-            kept.push_back({d.sample1, d.sample2, d.pid});
-            marks.push_back(marksOf(d));
-        }
-        m_rows.swap(kept);
-        m_marks.swap(marks);
-        m_added.clear();
-    }
-    // After the rows of the same sample already kept. Kept apart from the sorted block, which
-    // would otherwise be moved on every upload (megabytes for a large account), until the next
-    // refresh builds the block again with them in it.
-    void insert(const DedupData &d) { m_added[d.sample()].append(d); }
-    QList<DedupData> rowsFor(const ContentSample &sample) const
-    {
-        const auto [lo, hi] = std::equal_range(m_rows.cbegin(), m_rows.cend(), Row{sample.sample1, sample.sample2, 0}, less);
-        QList<DedupData> out;
-        for (auto it = lo; it != hi; ++it) {
-            const quint8 marks = m_marks[size_t(it - m_rows.cbegin())];
-            DedupData d;
-            d.pid = it->pid;
-            d.sample1 = it->sample1;
-            d.sample2 = it->sample2;
-            d.isJpegData = marks & kJpeg;
-            d.uploadedFromThisDevice = marks & kFromHere;
-            out.append(d);
-        }
-        out.append(m_added.value(sample));
-        return out;
-    }
-    void clear()
-    {
-        m_rows = {};
-        m_marks = {};
-        m_added.clear();
-    }
-
-private:
-    struct Row
-    {
-        qint64 sample1, sample2, pid;
-    };
-    static constexpr quint8 kJpeg = 1, kFromHere = 2;
-    static quint8 marksOf(const DedupData &d) { return quint8((d.isJpegData ? kJpeg : 0) | (d.uploadedFromThisDevice ? kFromHere : 0)); }
-    static bool less(const Row &a, const Row &b) { return a.sample1 != b.sample1 ? a.sample1 < b.sample1 : a.sample2 < b.sample2; }
-    std::vector<Row> m_rows;
-    std::vector<quint8> m_marks;
-    QHash<ContentSample, QList<DedupData>> m_added;
+    qint64 pid;
+    quint8 marks;
 };
-MemoryIndex s_index;
+#pragma pack(pop)
+static_assert(sizeof(IndexedPhoto) == 9, "rows of a large account are kept packed");
+constexpr quint8 kJpegMark = 1, kFromHereMark = 2;
+
+std::pair<ContentSample, IndexedPhoto> indexEntry(const DedupData &d)
+{
+    return {d.sample(), IndexedPhoto{d.pid, quint8((d.isJpegData ? kJpegMark : 0) | (d.uploadedFromThisDevice ? kFromHereMark : 0))}};
+}
+
+SampleIndex<IndexedPhoto> s_index;
 bool s_indexBuilt = false;
 std::function<void(bool)> s_lastDone;
 double s_firstPoll = DataStoreLumoraData::kDedupFirstPoll;
@@ -141,11 +99,6 @@ void setStateFlag(bool &flag, bool value)
     notifyStateChanged();
 }
 
-bool lessBySample(const DedupData &a, const DedupData &b)
-{
-    return a.sample1 != b.sample1 ? a.sample1 < b.sample1 : a.sample2 < b.sample2;
-}
-
 // Rows of a sample, in the order they were added.
 QList<DedupData> rowsForSample(const ContentSample &sample)
 {
@@ -153,8 +106,19 @@ QList<DedupData> rowsForSample(const ContentSample &sample)
         return {};
     {
         QMutexLocker l(&s_lock);
-        if (s_indexBuilt)
-            return s_index.rowsFor(sample);
+        if (s_indexBuilt) {
+            QList<DedupData> rows;
+            for (const IndexedPhoto &photo : s_index.values(sample)) {
+                DedupData d;
+                d.pid = photo.pid;
+                d.sample1 = sample.sample1;
+                d.sample2 = sample.sample2;
+                d.isJpegData = photo.marks & kJpegMark;
+                d.uploadedFromThisDevice = photo.marks & kFromHereMark;
+                rows.append(d);
+            }
+            return rows;
+        }
     }
     DataStore *store = DataStore::instance();
     QList<DedupData> rows = store->isOpen() ? store->dedupDataForSample(sample) : QList<DedupData>();
@@ -360,8 +324,6 @@ void runRefresh(std::function<void(bool)> done)
         return;
     }
     {
-        std::vector<DedupData> index(rows.cbegin(), rows.cend());
-        std::stable_sort(index.begin(), index.end(), lessBySample);
         // Rows registered while this refresh ran may have been written before the replacement
         // took them away: they are written again (a second copy of a row does no harm).
         QList<DedupData> late;
@@ -371,11 +333,15 @@ void runRefresh(std::function<void(bool)> done)
         }
         const bool lateWritten = late.isEmpty()
             || DataStore::withOpenStore([&late](DataStore *store) { return store->insertDedupData(late); });
-        for (const DedupData &row : std::as_const(late))
-            index.insert(std::upper_bound(index.begin(), index.end(), row, lessBySample), row);
-        MemoryIndex built;
-        built.assign(index);
-        index = {};
+        // Built outside the lock; the late rows follow the listing's rows of their sample.
+        std::vector<std::pair<ContentSample, IndexedPhoto>> entries;
+        entries.reserve(size_t(rows.size() + late.size()));
+        for (const QList<DedupData> *part : {&rows, &late})
+            for (const DedupData &row : *part)
+                entries.push_back(indexEntry(row));
+        SampleIndex<IndexedPhoto> built;
+        built.build(entries);
+        entries = {};
         QMutexLocker l(&s_lock);
         s_index = std::move(built);
         s_indexBuilt = true;
@@ -802,7 +768,7 @@ void DataStoreLumoraData::registerDeDupForUploadedFile(FileData *file, bool uplo
         s_localRows << rows;
         if (s_indexBuilt)
             for (const DedupData &row : std::as_const(rows))
-                s_index.insert(row);
+                s_index.add(row.sample(), indexEntry(row).second);
         // Rows whose write failed before go with these; they stay queued until one succeeds.
         s_unsavedRows << rows;
     }

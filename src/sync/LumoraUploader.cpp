@@ -11,6 +11,7 @@
 #include "catalogue/DataStore.h"
 #include "catalogue/FileData.h"
 #include "catalogue/FileManager.h"
+#include "catalogue/SampleIndex.h"
 #include "catalogue/MediaInspector.h"
 #include "service/DataStoreLumoraData.h"
 
@@ -239,58 +240,6 @@ struct SampleEntry
     ContentSample whole, jpeg;
 };
 
-// Every file record with samples, by sample: one sorted block (24 bytes a sample, given back
-// whole when the run ends) rather than a hash of small lists, plus the few records met later.
-class SampleIndex
-{
-public:
-    void build(const QList<SampleEntry> &samples)
-    {
-        std::vector<Row> rows;
-        rows.reserve(size_t(samples.size()) * 2);
-        for (const SampleEntry &e : samples) {
-            if (!e.whole.isNull())
-                rows.push_back({e.whole, e.id});
-            if (!e.jpeg.isNull() && e.jpeg != e.whole)
-                rows.push_back({e.jpeg, e.id});
-        }
-        std::stable_sort(rows.begin(), rows.end(), lessBySample);
-        rows.shrink_to_fit();
-        m_rows.swap(rows);
-        m_later.clear();
-    }
-    // The records with this sample, in the order they were met.
-    QList<qint64> ids(const ContentSample &sample) const
-    {
-        QList<qint64> out;
-        const auto [lo, hi] = std::equal_range(m_rows.cbegin(), m_rows.cend(), Row{sample, 0}, lessBySample);
-        for (auto it = lo; it != hi; ++it)
-            out.append(it->id);
-        for (qint64 id : m_later.value(sample))
-            if (!out.contains(id))
-                out.append(id);
-        return out;
-    }
-    void add(const ContentSample &sample, qint64 id)
-    {
-        if (!sample.isNull() && !ids(sample).contains(id))
-            m_later[sample].append(id);
-    }
-
-private:
-    struct Row
-    {
-        ContentSample sample;
-        qint64 id;
-    };
-    static bool lessBySample(const Row &a, const Row &b)
-    {
-        return a.sample.sample1 != b.sample.sample1 ? a.sample.sample1 < b.sample.sample1 : a.sample.sample2 < b.sample.sample2;
-    }
-    std::vector<Row> m_rows;
-    QHash<ContentSample, QList<qint64>> m_later;
-};
-
 // One pass over the catalogue on the main thread: the waiting files (the deselected ones dropped
 // when asked) and, when wanted, every file's samples. The count of waiting files is kept.
 void snapshotCatalogue(bool cleanup, QList<WaitingEntry> *waiting, QList<SampleEntry> *samples)
@@ -464,7 +413,7 @@ void postUploadedCount()
 
 // Bookkeeping of a photo the service confirmed (main thread).
 bool completeFile(qint64 fileId, const QString &photoId, const QString &albumId, double uploadSeconds,
-                  qint64 processingStartedMs, const SampleIndex *bySample)
+                  qint64 processingStartedMs, const SampleIndex<qint64> *bySample)
 {
     DataStore *store = DataStore::instance();
     FileData *record = store ? store->fileDataForId(fileId) : nullptr;
@@ -496,7 +445,7 @@ bool completeFile(qint64 fileId, const QString &photoId, const QString &albumId,
             return;
         QList<qint64> ids;
         if (bySample) {
-            ids = bySample->ids(sample);
+            ids = bySample->values(sample);
         } else {
             const QList<FileData *> same = store->fetchFileData([&sample](const FileData *r) {
                 return !r->isFolder() && (r->sample() == sample || r->jpegSample() == sample);
@@ -551,7 +500,7 @@ bool completeFile(qint64 fileId, const QString &photoId, const QString &albumId,
 
 struct RunContext
 {
-    SampleIndex bySample;
+    SampleIndex<qint64> bySample; // every file record with samples, by sample
     QSet<QString> samplesInFlight;                 // samples of uploads awaiting a ticket
     QSet<qint64> heldBack;                         // copies waiting for their twin's ticket
     QSet<qint64> tried;                            // files taken in this run (never twice)
@@ -987,7 +936,8 @@ StepResult uploadOne(qint64 fileId, RunContext &ctx)
         ctx.heldBack.insert(fileId);
         // Found after the run's sample index was made: its twin's completion must see it too.
         for (const ContentSample &sample : {whole, jpeg})
-            ctx.bySample.add(sample, fileId);
+            if (!sample.isNull() && !ctx.bySample.values(sample).contains(fileId))
+                ctx.bySample.add(sample, fileId);
         return StepResult::Next;
     }
 
@@ -1294,7 +1244,16 @@ void loop(int generation)
             QList<SampleEntry> samples;
             dispatch_main_sync([&] { snapshotCatalogue(cleanup, &waiting, &samples); });
             queue = orderedIds(waiting);
-            ctx.bySample.build(samples);
+            std::vector<std::pair<ContentSample, qint64>> entries;
+            entries.reserve(size_t(samples.size()) * 2);
+            for (const SampleEntry &e : std::as_const(samples)) {
+                if (!e.whole.isNull())
+                    entries.emplace_back(e.whole, e.id);
+                if (!e.jpeg.isNull() && e.jpeg != e.whole)
+                    entries.emplace_back(e.jpeg, e.id);
+            }
+            samples = {};
+            ctx.bySample.build(entries);
             rebuild = false;
             if (!queue.isEmpty() && recoverInterruptedUploads(ctx, queue)) {
                 rebuild = true;
