@@ -120,15 +120,23 @@ QList<DedupData> rowsForSample(const ContentSample &sample)
             return rows;
         }
     }
+    // Registered here but not in the catalogue yet (being written, or waiting to be), taken
+    // before the catalogue is read: a row the writer commits in between is then in one or the
+    // other, where taken after the read it could be in neither. Answered after what the
+    // catalogue holds, as they were registered after it.
+    QList<DedupData> pending;
+    {
+        QMutexLocker l(&s_lock);
+        for (const QList<DedupData> *list : {&s_writingDedupRows, &s_unsavedRows})
+            for (const DedupData &row : *list)
+                if (row.sample1 == sample.sample1 && row.sample2 == sample.sample2)
+                    pending << row;
+    }
     DataStore *store = DataStore::instance();
     QList<DedupData> rows = store->isOpen() ? store->dedupDataForSample(sample) : QList<DedupData>();
-    // Registered here but not in the catalogue yet (being written, or waiting to be): after
-    // what it holds, as they were registered after it.
-    QMutexLocker l(&s_lock);
-    for (const QList<DedupData> *pending : {&s_writingDedupRows, &s_unsavedRows})
-        for (const DedupData &row : *pending)
-            if (row.sample1 == sample.sample1 && row.sample2 == sample.sample2 && !rows.contains(row))
-                rows << row;
+    for (const DedupData &row : std::as_const(pending))
+        if (!rows.contains(row))
+            rows << row;
     return rows;
 }
 

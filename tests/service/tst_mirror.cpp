@@ -148,6 +148,25 @@ private Q_SLOTS:
         QCOMPARE(third->uploadedRemoteId(), 987);
     }
 
+    // Before the first refresh a look-up reads the catalogue and the rows still being written:
+    // a row the writer commits meanwhile must be found in one or the other, every time.
+    void rowsBeingWrittenAreNeverMissed()
+    {
+        DataStore *store = DataStore::instance();
+        for (int i = 0; i < 2000; ++i) {
+            const ContentSample sample = ContentSampler::sampleOfBytes((QByteArray("written ") + QByteArray::number(i)).repeated(400));
+            FileData *sent = store->createFileData(QStringLiteral("/written/sent%1.jpg").arg(i), false);
+            sent->setSample(sample);
+            sent->setUploadedRemoteId(5000 + i);
+            DataStoreLumoraData::registerDeDupForUploadedFile(sent, true);
+            FileData *copy = store->createFileData(QStringLiteral("/written/copy%1.jpg").arg(i), false);
+            copy->setSample(sample);
+            copy->setNeedsUpload(NeedsUpload::Waiting);
+            QVERIFY2(DataStoreLumoraData::matchDeDupForFile(copy), qPrintable(QStringLiteral("copy %1 missed").arg(i)));
+            QCOMPARE(copy->uploadedRemoteId(), 5000 + i);
+        }
+    }
+
     void accountInformationAndImages()
     {
         LumoraDouble::Photo p;
