@@ -16,6 +16,7 @@
 #include <QTimer>
 
 #include <cerrno>
+#include <cstring>
 #include <csignal>
 #include <fcntl.h>
 #include <sys/file.h>
@@ -27,6 +28,11 @@
 
 namespace {
 constexpr qint64 kHolderExitWaitMs = 8000;
+// A request is a word and a sign-in address.
+constexpr int kMaxMessageBytes = 64 * 1024;
+constexpr int kIdleConnectionMs = 3000;
+constexpr int kMaxConnections = 16;
+constexpr int kServerWatchMs = 2000;
 QString g_nameOverride;
 int g_lockFd = -1;
 QString g_lockPath;
@@ -235,12 +241,14 @@ int SingleInstance::endOtherCopies(const std::function<void(double)> &sleeper)
 {
     const QString name = serverName();
     const QString lock = lockPathFor(name);
-    if (name.isEmpty() || !lockIsHeld(lock))
+    if (name.isEmpty())
         return 0;
+    // A free lock proves nothing: a cleaner of the runtime folder may have deleted the lock file
+    // of a copy that runs on. Whoever answers on the socket is asked.
     pid_t peer = 0;
     const QByteArray reply = roundTrip("QUIT", 2000, &peer);
     if (!reply.startsWith("PID "))
-        return 0; // busy or still starting: it keeps running, and this copy will not take over
+        return 0; // nobody, busy or still starting: it keeps running, and this copy will not take over
     bool ok = false;
     const qint64 pid = reply.mid(4).toLongLong(&ok);
     if (!ok || pid <= 1 || pid == ::getpid() || pid != qint64(peer)) {
@@ -255,10 +263,10 @@ int SingleInstance::endOtherCopies(const std::function<void(double)> &sleeper)
         }
         ::kill(pid_t(pid), SIGKILL);
     }
-    // The lock goes with the process that held it.
+    // The lock goes with the process that held it; without a lock file only its end tells.
     QElapsedTimer waited;
     waited.start();
-    while (lockIsHeld(lock) && waited.elapsed() < 5000)
+    while ((lockIsHeld(lock) || isAlive(pid_t(pid))) && waited.elapsed() < 5000)
         QThread::msleep(20);
     return 1;
 }
@@ -284,29 +292,85 @@ bool SingleInstance::listen()
     }
     if (!m_server) {
         m_server = new QLocalServer(this);
-        m_server->setSocketOptions(QLocalServer::UserAccessOption);
+        m_server->setMaxPendingConnections(kMaxConnections);
         connect(m_server, &QLocalServer::newConnection, this, &SingleInstance::onNewConnection);
     }
-    if (m_server->listen(name))
-        return true;
-    // Under the lock a socket file is left over from a copy that died, unless something still
-    // answers there; that one is never displaced.
-    if (answers(name)) {
-        LGLogError(QStringLiteral("SINGLE: %1 still answers; leaving it alone").arg(name));
+    if (!bindAndListen(name)) {
         unlock();
         return false;
     }
-    QLocalServer::removeServer(name);
-    if (m_server->listen(name))
-        return true;
-    unlock();
-    return false;
+    watchServer();
+    return true;
+}
+
+// bind() never replaces a path that exists (Qt's listen() renames its socket over it): a live
+// socket, even one of a copy whose lock file is gone or of another user, stays where it is.
+// Under the lock, a socket file that nobody answers on is left over from a copy that died.
+bool SingleInstance::bindAndListen(const QString &name)
+{
+    const QByteArray path = QFile::encodeName(name);
+    struct sockaddr_un address = {};
+    address.sun_family = AF_UNIX;
+    if (path.size() >= qsizetype(sizeof(address.sun_path)))
+        return false;
+    std::memcpy(address.sun_path, path.constData(), size_t(path.size()));
+    const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) {
+        LGLogError(QStringLiteral("SINGLE: No socket for %1: %2").arg(name, QString::fromLocal8Bit(std::strerror(errno))));
+        return false;
+    }
+    const auto bindTo = [&] { return ::bind(fd, reinterpret_cast<const sockaddr *>(&address), sizeof(address)) == 0; };
+    bool bound = bindTo();
+    if (!bound && errno == EADDRINUSE) {
+        if (answers(name)) {
+            LGLogError(QStringLiteral("SINGLE: %1 still answers; leaving it alone").arg(name));
+            ::close(fd);
+            return false;
+        }
+        ::unlink(path.constData());
+        bound = bindTo();
+    }
+    if (!bound || ::chmod(path.constData(), 0600) != 0 || ::listen(fd, kMaxConnections) != 0) {
+        LGLogError(QStringLiteral("SINGLE: Cannot listen on %1: %2").arg(name, QString::fromLocal8Bit(std::strerror(errno))));
+        ::close(fd);
+        return false;
+    }
+    if (!m_server->listen(qintptr(fd))) {
+        ::close(fd);
+        return false;
+    }
+    m_stopReported = false;
+    return true;
+}
+
+// Qt closes a server whose accept fails (descriptors used up) and never listens again: the copy
+// would run on alone, unreachable for the next launch, a sign-in hand-over or an update's quit.
+void SingleInstance::watchServer()
+{
+    if (!m_watch) {
+        m_watch = new QTimer(this);
+        m_watch->setInterval(kServerWatchMs);
+        connect(m_watch, &QTimer::timeout, this, [this] {
+            if (m_server->isListening() || g_lockFd < 0)
+                return;
+            const QString name = serverName();
+            if (!m_stopReported) {
+                m_stopReported = true;
+                LGLogError(QStringLiteral("SINGLE: The single-copy socket stopped (%1); listening again").arg(m_server->errorString()));
+            }
+            if (bindAndListen(name))
+                LGLogInfo(QStringLiteral("SINGLE: Listening again on %1").arg(name));
+        });
+    }
+    m_watch->start();
 }
 
 bool SingleInstance::isListening() const { return m_server && m_server->isListening(); }
 
 void SingleInstance::close()
 {
+    if (m_watch)
+        m_watch->stop();
     if (m_server)
         m_server->close();
     // Closed at the end of the termination path, after the last settings were written: the
@@ -331,15 +395,30 @@ bool requesterStillWaits(QLocalSocket *socket)
 void SingleInstance::onNewConnection()
 {
     while (QLocalSocket *socket = m_server->nextPendingConnection()) {
-        connect(socket, &QLocalSocket::disconnected, socket, &QObject::deleteLater);
-        if (!peerIsThisUser(int(socket->socketDescriptor()))) {
+        // Requests are one short line sent at once; a peer that sends more, sends nothing or
+        // holds many connections open gets dropped, so that no local process can fill this
+        // copy's memory or use up its descriptors.
+        if (m_connections >= kMaxConnections || !peerIsThisUser(int(socket->socketDescriptor()))) {
             socket->abort();
             socket->deleteLater();
             continue;
         }
+        ++m_connections;
+        connect(socket, &QObject::destroyed, this, [this] { --m_connections; });
+        connect(socket, &QLocalSocket::disconnected, socket, &QObject::deleteLater);
+        socket->setReadBufferSize(kMaxMessageBytes);
+        QTimer::singleShot(kIdleConnectionMs, socket, [socket] {
+            socket->abort();
+            socket->deleteLater();
+        });
         connect(socket, &QLocalSocket::readyRead, this, [this, socket] {
-            if (!socket->canReadLine())
+            if (!socket->canReadLine()) {
+                if (socket->bytesAvailable() >= kMaxMessageBytes) {
+                    socket->abort();
+                    socket->deleteLater();
+                }
                 return;
+            }
             const QByteArray line = socket->readLine().trimmed();
             if (line == "QUIT") {
                 if (!requesterStillWaits(socket)) {

@@ -30,14 +30,17 @@ public:
 
     // Client side (blocking; any thread). True when a running copy of this user took the URL.
     static bool forwardUrl(const QString &url, int timeoutMs = 3000);
-    // Asks the running copy to quit; when it is still alive 0.5 s after its answer it is
-    // killed, and the call waits until its lock is free. Returns how many copies were ended
-    // (0 or 1). A copy that does not answer (busy, or starting at this very moment) is left alone.
+    // Asks the running copy to quit, whether or not its lock file is still there; when it is
+    // still alive 0.5 s after its answer it is killed, and the call waits until it and its lock
+    // are gone. Returns how many copies were ended (0 or 1). A copy that does not answer (busy,
+    // or starting at this very moment) is left alone.
     static int endOtherCopies(const std::function<void(double)> &sleeper);
 
     // Server side (main thread). Takes the lock and listens; false when another copy holds the
-    // lock and answers on the socket, or does not let go of the lock within a few seconds (this
-    // copy must then hand over and end).
+    // lock and answers on the socket, or does not let go of the lock within a few seconds, or
+    // something (of any user) still answers at the socket's path (this copy must then hand over
+    // and end). A live socket is never replaced. A server that stops (Qt closes it when it
+    // cannot accept) listens again.
     bool listen();
     bool isListening() const;
     // Stops listening and gives up the lock.
@@ -48,5 +51,10 @@ public:
 private:
     explicit SingleInstance(QObject *parent = nullptr);
     void onNewConnection();
+    bool bindAndListen(const QString &name);
+    void watchServer();
     QLocalServer *m_server = nullptr;
+    class QTimer *m_watch = nullptr;
+    int m_connections = 0;
+    bool m_stopReported = false;
 };

@@ -18,6 +18,7 @@
 #include <QTemporaryDir>
 #include <QTest>
 
+#include <algorithm>
 #include <csignal>
 #include <fcntl.h>
 #include <memory>
@@ -25,6 +26,7 @@
 #include <sys/stat.h>
 #include <sys/types.h>
 #include <unistd.h>
+#include <vector>
 
 class TestProcesses : public QObject
 {
@@ -295,6 +297,15 @@ private Q_SLOTS:
         hostile.waitForReadyRead(200); // anything it was handed would be printed by now
         const QByteArray out = hostile.readAllStandardOutput();
         QVERIFY2(!out.contains("URL") && !out.contains("QUIT"), out.constData());
+        // Nor is its socket replaced, also once its lock file is gone.
+        QVERIFY(QFile::remove(SingleInstance::lockPathFor(socket)));
+        QProcess claim;
+        claim.start(helperPath(), {socket, "claim"});
+        QVERIFY(claim.waitForFinished(20000));
+        QCOMPARE(claim.readAllStandardOutput().trimmed(), QByteArray("LOST"));
+        struct stat st = {};
+        QCOMPARE(::lstat(QFile::encodeName(socket).constData(), &st), 0);
+        QVERIFY(st.st_uid != ::getuid());
         QCOMPARE(hostile.state(), QProcess::Running);
         hostile.kill();
         hostile.waitForFinished();
@@ -357,6 +368,72 @@ private Q_SLOTS:
         QCOMPARE(first.state(), QProcess::Running);
         ::kill(pid_t(first.processId()), SIGTERM);
         QVERIFY(first.waitForFinished(20000));
+    }
+
+    // A cleaner of the runtime folder deletes the running copy's lock file: the next launch
+    // still finds that copy on the socket, ends it, and stays the only copy.
+    void aDeletedLockFileStillLeavesOneCopy()
+    {
+        if (!QFileInfo(appPath()).isExecutable())
+            QSKIP("the Hoistly executable is not built");
+        const QString h = home.path() + "/unlocked";
+        const QString socket = socketName(h);
+        QProcess first, second;
+        first.setProcessEnvironment(appEnvironment(h));
+        second.setProcessEnvironment(appEnvironment(h));
+        first.start(appPath(), {});
+        QTRY_VERIFY_WITH_TIMEOUT(answersOn(socket), 30000);
+        QVERIFY(QFile::remove(SingleInstance::lockPathFor(socket)));
+        second.start(appPath(), {});
+        QVERIFY(first.waitForFinished(20000));
+        QTRY_VERIFY_WITH_TIMEOUT(answersOn(socket), 30000);
+        QCOMPARE(second.state(), QProcess::Running);
+        ::kill(pid_t(second.processId()), SIGTERM);
+        QVERIFY(second.waitForFinished(20000));
+    }
+
+    // A local process sends one endless line, then opens more connections than the copy has
+    // descriptors and leaves them idle: the copy drops them all, and the next launch still
+    // reaches it and takes over.
+    void aFloodedAndStarvedSocketStillHandsOver()
+    {
+        if (!QFileInfo(appPath()).isExecutable())
+            QSKIP("the Hoistly executable is not built");
+        const QString h = home.path() + "/flooded";
+        const QString socket = socketName(h);
+        QProcess first, second;
+        first.setProcessEnvironment(appEnvironment(h));
+        second.setProcessEnvironment(appEnvironment(h));
+        first.start("/bin/sh", {"-c", "ulimit -n 512 && exec \"$0\"", appPath()});
+        QTRY_VERIFY_WITH_TIMEOUT(answersOn(socket), 30000);
+
+        QLocalSocket flood;
+        flood.connectToServer(socket);
+        QVERIFY(flood.waitForConnected(2000));
+        const QByteArray chunk(1 << 20, 'x');
+        for (int i = 0; i < 64 && flood.state() == QLocalSocket::ConnectedState; ++i) {
+            flood.write(chunk);
+            flood.waitForBytesWritten(2000);
+        }
+        QTRY_COMPARE_WITH_TIMEOUT(flood.state(), QLocalSocket::UnconnectedState, 15000);
+
+        std::vector<std::unique_ptr<QLocalSocket>> idle;
+        for (int i = 0; i < 600; ++i) {
+            idle.push_back(std::make_unique<QLocalSocket>());
+            idle.back()->connectToServer(socket);
+        }
+        auto connected = [&] {
+            return std::count_if(idle.begin(), idle.end(), [](const auto &c) { return c->state() != QLocalSocket::UnconnectedState; });
+        };
+        QTRY_COMPARE_WITH_TIMEOUT(connected(), 0, 30000);
+        idle.clear();
+
+        second.start(appPath(), {});
+        QVERIFY(first.waitForFinished(30000));
+        QTRY_VERIFY_WITH_TIMEOUT(answersOn(socket), 30000);
+        QCOMPARE(second.state(), QProcess::Running);
+        ::kill(pid_t(second.processId()), SIGTERM);
+        QVERIFY(second.waitForFinished(20000));
     }
 
     // Two copies started at the same instant leave exactly one running, ten times over.
