@@ -192,6 +192,7 @@ bool AppDelegate::forwardSignInUrlToRunningCopy(const QStringList &arguments)
 
 int AppDelegate::runUpdateCheckMode()
 {
+    installFileLogger(); // what the check did belongs in the log a user sends
     setHideDockIcon(true);
     updateSelfUpdatingUrls();
     LMSelfUpdating::checkForUpdatesStandalone();
@@ -250,6 +251,9 @@ void AppDelegate::continueLaunchAfterResetOffer()
         if (isMainThread())
             ensureFileLogger();
     });
+    // Copies that end before the launch is through (one that loses to the running copy, one
+    // that installs an update and relaunches it) keep their lines too.
+    installFileLogger();
 
     g_wasLaunchedManually = decideLaunchedManually(m_arguments, env().parentIsSessionManager());
 
@@ -529,6 +533,7 @@ void AppDelegate::finishTermination()
     m_terminating = true;
     applicationWillTerminate();
     SingleInstance::instance()->close();
+    LGLog::flushLog(); // the forced quit may come before the queue is written
     env().exitEventLoop();
 }
 
@@ -583,6 +588,8 @@ void AppDelegate::performLogOutAndKEEPEVERYTHING()
 
 bool AppDelegate::performLogOutAndDELETEEVERYTHING()
 {
+    // A reset offered at launch runs before the launch installs the file logger.
+    ensureFileLogger();
     LGLogInfo(QStringLiteral("RESETTING APP"));
     g_isResetting = true;
     const QVariant dateInstalled = Settings::objectForKey(QStringLiteral("DateInstalled"));
@@ -603,6 +610,12 @@ bool AppDelegate::performLogOutAndDELETEEVERYTHING()
     bridge().retractAllNotifications();
     bridge().clearCookiesForLogout();
     Settings::clearAllSettingsPERMANENTLY();
+    // The kept keys are back before the deletion is tried: a deletion that fails (or a process
+    // that ends meanwhile) must not lose them.
+    Settings::setBool(userActivated, QStringLiteral("UserActivated"));
+    if (!dateInstalled.isNull())
+        Settings::setObject(dateInstalled, QStringLiteral("DateInstalled"));
+    Settings::synchronize();
 
     const QString folder = StandardPaths::lumoraFolder();
     const bool deleted = env().removeFolder(folder);
@@ -628,9 +641,6 @@ bool AppDelegate::performLogOutAndDELETEEVERYTHING()
     LGLogInfo(QStringLiteral("RESETTING APP COMPLETE"));
 
     Settings::setBool(true, QStringLiteral("AppEverReset"));
-    Settings::setBool(userActivated, QStringLiteral("UserActivated"));
-    if (!dateInstalled.isNull())
-        Settings::setObject(dateInstalled, QStringLiteral("DateInstalled"));
     Settings::refuseWritesUntilExit();
     // The new instance reads the file at once.
     Settings::synchronize();

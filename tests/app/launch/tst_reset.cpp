@@ -14,6 +14,9 @@
 #include "core/PropertyList.h"
 #include "core/Settings.h"
 #include "platform/StandardPaths.h"
+#include "core/LGLog.h"
+#include "app/widgets/ModalUi.h"
+#include "support/ScriptedModalUi.h"
 #include "service/DataStoreLumoraData.h"
 #include "service/LumoraKit.h"
 #include "sync/LumoraDrive.h"
@@ -21,6 +24,7 @@
 
 #include <QtTest>
 #include <atomic>
+#include <unistd.h>
 
 class TestReset : public QObject
 {
@@ -98,6 +102,64 @@ private Q_SLOTS:
         // Writes stay refused for the rest of the process.
         Settings::setInt(5, QStringLiteral("PhotosImported"));
         QVERIFY(Settings::objectForKey(QStringLiteral("PhotosImported")).isNull());
+
+        // A reset offered at launch ends the process before the launch installs the file
+        // logger (this process never did): its lines are in the log file all the same.
+        LGLog::flushLog();
+        QString log;
+        for (const QFileInfo &f : QDir(StandardPaths::logsFolder()).entryInfoList({"log-*"}, QDir::Files)) {
+            QFile file(f.absoluteFilePath());
+            QVERIFY(file.open(QIODevice::ReadOnly));
+            log += QString::fromUtf8(file.readAll());
+        }
+        QVERIFY2(log.contains("RESETTING APP\n") && log.contains("RESETTING APP COMPLETE\n"), qPrintable(log));
+    }
+
+    // A data folder that cannot be deleted fails the reset, and the keys a reset keeps are
+    // still on disk afterwards.
+    void aFailedResetKeepsTheKeptKeys()
+    {
+        AppDelegate::resetForTesting();
+        const QDateTime installed = QDateTime::fromSecsSinceEpoch(QDateTime::currentSecsSinceEpoch() - 86400 * 30, Qt::UTC);
+        Settings::setObject(installed, QStringLiteral("DateInstalled"));
+        Settings::setBool(true, QStringLiteral("UserActivated"));
+        Settings::setBool(true, QStringLiteral("WelcomeScreenComplete"));
+        const QString held = StandardPaths::lumoraFolder() + QStringLiteral("/held");
+        QVERIFY(QDir().mkpath(held));
+        QFile file(held + QStringLiteral("/catalogue"));
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        file.close();
+        // Only root passes over folder rights; the file system's immutable flag stops it too.
+        const bool root = ::getuid() == 0;
+        if (root && QProcess::execute(QStringLiteral("chattr"), {QStringLiteral("+i"), file.fileName()}) != 0)
+            QSKIP("no way to make a file undeletable here");
+        if (!root)
+            QVERIFY(QFile::setPermissions(held, QFile::ReadOwner | QFile::ExeOwner));
+        auto undo = qScopeGuard([&] {
+            if (root)
+                QProcess::execute(QStringLiteral("chattr"), {QStringLiteral("-i"), file.fileName()});
+            else
+                QFile::setPermissions(held, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+        });
+
+        ScriptedAlerts alerts;
+        Alerts::setPresenter(&alerts);
+        auto presenter = qScopeGuard([] { Alerts::setPresenter(nullptr); });
+        ShellEnvironment &env = ShellEnvironment::instance();
+        int launches = 0;
+        env.launchBundle = [&](const QString &, const QStringList &) { ++launches; return true; };
+        env.exitEventLoop = [] {};
+        env.forceTerminate = [] {};
+        env.sleep = [](double) {};
+
+        QVERIFY(!AppDelegate::instance()->performLogOutAndDELETEEVERYTHING());
+        QCOMPARE(launches, 0);
+        QCOMPARE(alerts.requests.size(), 1);
+        QVERIFY(QFileInfo::exists(held));
+        const QVariantMap onDisk = PropertyList::readFile(Settings::storePath()).toMap();
+        QCOMPARE(onDisk.value("DateInstalled").toDateTime(), installed);
+        QVERIFY(onDisk.value("UserActivated").toBool());
+        QVERIFY(!onDisk.contains("WelcomeScreenComplete"));
     }
 };
 
