@@ -11,6 +11,7 @@
 #include "core/Dispatch.h"
 #include "core/LGLog.h"
 #include "platform/DeviceMonitor.h"
+#include "platform/Endpoints.h"
 #include "core/NotificationCenter.h"
 #include "core/Settings.h"
 #include "core/UiHooks.h"
@@ -172,7 +173,13 @@ void LumoraDrive::startup()
     s.started = true;
 
     const bool alpha = Settings::boolForKey(QStringLiteral("alphaEnv"));
-    LGLogInfo(QStringLiteral("DRIVE: Starting (%1 environment)").arg(alpha ? QStringLiteral("alpha") : QStringLiteral("production")));
+    // The service named is the one requests go to: a configured one (the local double, a test
+    // server) replaces the production hosts.
+    const QString api = Endpoints::apiBase().toString(QUrl::RemoveUserInfo | QUrl::RemovePath | QUrl::RemoveQuery);
+    if (Endpoints::overrideBase().isEmpty())
+        LGLogInfo(QStringLiteral("DRIVE: Starting (%1 environment, %2)").arg(alpha ? QStringLiteral("alpha") : QStringLiteral("production"), api));
+    else
+        LGLogInfo(QStringLiteral("DRIVE: Starting (configured service %1)").arg(api));
     EngineLinks::initializeClient(apiKey(alpha), apiSecret(alpha), alpha);
     EngineLinks::installCatalogueHooks();
     EngineLinks::armMirrorResync();

@@ -10,6 +10,7 @@
 #include <atomic>
 #include <csignal>
 #include <cstring>
+#include <ctime>
 #include <exception>
 #include <execinfo.h>
 #include <sys/socket.h>
@@ -65,8 +66,61 @@ void writeAll(int fd, const char *text)
     }
 }
 
-// Async-signal-safe: only write(2), open(2) and backtrace_symbols_fd (whose library was loaded
-// at installation).
+// The offset of local time from UTC, taken when the handlers are installed: a signal handler
+// cannot call localtime().
+long g_utcOffsetSeconds = 0;
+
+void putDigits(char *&out, long long value, int width)
+{
+    for (int i = width - 1; i >= 0; --i, value /= 10)
+        out[i] = char('0' + value % 10);
+    out += width;
+}
+
+// The log's own line prefix ("2026/03/01 14:05:09:042  "), made with arithmetic only.
+void writeTimestamp(int fd)
+{
+    struct timespec now = {};
+    ::clock_gettime(CLOCK_REALTIME, &now);
+    const long long local = now.tv_sec + g_utcOffsetSeconds;
+    long long days = local / 86400, seconds = local % 86400;
+    if (seconds < 0) {
+        seconds += 86400;
+        --days;
+    }
+    // Civil date from days since 1970-01-01 (proleptic Gregorian calendar).
+    const long long z = days + 719468;
+    const long long era = (z >= 0 ? z : z - 146096) / 146097;
+    const long long doe = z - era * 146097;
+    const long long yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;
+    const long long doy = doe - (365 * yoe + yoe / 4 - yoe / 100);
+    const long long mp = (5 * doy + 2) / 153;
+    const long long day = doy - (153 * mp + 2) / 5 + 1;
+    const long long month = mp < 10 ? mp + 3 : mp - 9;
+    const long long year = yoe + era * 400 + (month <= 2 ? 1 : 0);
+    char text[32];
+    char *out = text;
+    putDigits(out, year, 4);
+    *out++ = '/';
+    putDigits(out, month, 2);
+    *out++ = '/';
+    putDigits(out, day, 2);
+    *out++ = ' ';
+    putDigits(out, seconds / 3600, 2);
+    *out++ = ':';
+    putDigits(out, seconds / 60 % 60, 2);
+    *out++ = ':';
+    putDigits(out, seconds % 60, 2);
+    *out++ = ':';
+    putDigits(out, now.tv_nsec / 1000000, 3);
+    *out++ = ' ';
+    *out++ = ' ';
+    *out = '\0';
+    writeAll(fd, text);
+}
+
+// Async-signal-safe: only write(2), open(2), clock_gettime(2) and backtrace_symbols_fd (whose
+// library was loaded at installation).
 void onCrashSignal(int sig)
 {
     if (!g_crashing.exchange(true)) {
@@ -86,13 +140,22 @@ void onCrashSignal(int sig)
         void *frames[64];
         const int count = ::backtrace(frames, 64);
         const int logFd = LGFileLogger::openCrashLogFile();
-        for (int fd : {2, logFd}) {
-            if (fd < 0)
-                continue;
-            writeAll(fd, head);
-            writeAll(fd, name);
-            writeAll(fd, "\nStack Trace:\n");
-            ::backtrace_symbols_fd(frames, count, fd);
+        writeAll(2, head);
+        writeAll(2, name);
+        writeAll(2, "\nStack Trace:\n");
+        ::backtrace_symbols_fd(frames, count, 2);
+        // In the log file every line carries its time, as the lines before it do.
+        if (logFd >= 0) {
+            writeTimestamp(logFd);
+            writeAll(logFd, head);
+            writeAll(logFd, name);
+            writeAll(logFd, "\n");
+            writeTimestamp(logFd);
+            writeAll(logFd, "Stack Trace:\n");
+            for (int i = 0; i < count; ++i) {
+                writeTimestamp(logFd);
+                ::backtrace_symbols_fd(frames + i, 1, logFd);
+            }
         }
         if (logFd >= 0)
             ::close(logFd);
@@ -143,6 +206,10 @@ void UnixSignals::installCrashHandlers(std::function<void()> beforeException)
     // backtrace() loads its unwinder on first use, which a signal handler must not do.
     void *warm[1];
     ::backtrace(warm, 1);
+    const time_t now = ::time(nullptr);
+    struct tm local = {};
+    if (::localtime_r(&now, &local))
+        g_utcOffsetSeconds = local.tm_gmtoff;
     std::set_terminate(onUncaughtException);
     struct sigaction sa = {};
     sa.sa_handler = onCrashSignal;

@@ -501,7 +501,7 @@ private Q_SLOTS:
         app.start(appPath(), {});
         QVERIFY(app.waitForStarted());
         // Its log is written while it runs.
-        QTRY_VERIFY_WITH_TIMEOUT(logText(h).contains("Starting up - LumoraDesktop"), 30000);
+        QTRY_VERIFY_WITH_TIMEOUT(logText(h).contains("DRIVE: Starting"), 30000);
         // The system it names is the real one.
         QVERIFY(logText(h).contains(QStringLiteral("%1, kernel %2").arg(QSysInfo::prettyProductName(), QSysInfo::kernelVersion())));
         ::kill(pid_t(app.processId()), SIGSEGV);
@@ -509,9 +509,36 @@ private Q_SLOTS:
         QCOMPARE(app.exitStatus(), QProcess::CrashExit);
         const QString err = QString::fromLocal8Bit(app.readAllStandardError());
         QVERIFY2(err.contains("CRASH: signal 11 (SIGSEGV)\nStack Trace:\n"), qPrintable(err.right(2000)));
+        // In the log every line has its time, and the program's own frames are named.
         const QString log = logText(h);
-        QVERIFY2(log.contains("CRASH: signal 11 (SIGSEGV)\nStack Trace:\n"), qPrintable(log.right(2000)));
+        const QString stamp = "\\d{4}/\\d\\d/\\d\\d \\d\\d:\\d\\d:\\d\\d:\\d{3}  ";
+        const QRegularExpressionMatch report = QRegularExpression("\n(" + stamp + ")CRASH: signal 11 \\(SIGSEGV\\)\n" + stamp + "Stack Trace:\n((" + stamp + ".*\n){3,})").match(log);
+        QVERIFY2(report.hasMatch(), qPrintable(log.right(2000)));
+        const QDateTime at = QDateTime::fromString(report.captured(1).trimmed(), "yyyy/MM/dd HH:mm:ss:zzz");
+        QVERIFY2(qAbs(at.secsTo(QDateTime::currentDateTime())) < 120, qPrintable(report.captured(1)));
+        QVERIFY2(QRegularExpression("(^|\n)" + stamp + "\\S*/Hoistly\\(main\\+0x").match(report.captured(2)).hasMatch(), qPrintable(report.captured(2)));
         QVERIFY(log.indexOf("Stack Trace:") > log.indexOf("Starting up - LumoraDesktop"));
+        // The service it started against is the one it was given, not production.
+        QVERIFY2(log.contains("DRIVE: Starting (configured service http://127.0.0.1:9)"), qPrintable(log.left(3000)));
+    }
+
+    // The copy that checks for updates has no window and ends when the check does: what it
+    // reports, its errors included, is in the log file as well as on standard error.
+    void theUpdateCheckCopyWritesTheLogFile()
+    {
+        if (!QFileInfo(appPath()).isExecutable())
+            QSKIP("the Hoistly executable is not built");
+        const QString h = home.path() + "/checker";
+        QProcess checker;
+        checker.setProcessEnvironment(appEnvironment(h));
+        checker.start(appPath(), {"/check-for-updates"});
+        QVERIFY(checker.waitForFinished(60000));
+        QCOMPARE(checker.exitCode(), 0);
+        const QString log = logText(h);
+        const QStringList reported = QString::fromLocal8Bit(checker.readAllStandardError()).split('\n').filter(QRegularExpression("^UPDATER: "));
+        QVERIFY2(reported.size() >= 2, qPrintable(reported.join('\n'))); // the check and its failure
+        for (const QString &line : reported)
+            QVERIFY2(log.contains("  " + line + "\n"), qPrintable(line + "\n---\n" + log));
     }
 
     // A settings file that cannot be read is kept aside, and the error, logged before the file
