@@ -3,6 +3,8 @@
 #include "core/LGLog.h"
 
 #include <QCursor>
+#include <QGuiApplication>
+#include <QStyleHints>
 #include <QMenu>
 #include <QSystemTrayIcon>
 
@@ -10,10 +12,19 @@ QtTrayIconBackend::QtTrayIconBackend(QObject *parent)
     : TrayIconBackend(parent), m_icon(new QSystemTrayIcon(this))
 {
     connect(m_icon, &QSystemTrayIcon::activated, this, [this](QSystemTrayIcon::ActivationReason reason) {
-        if (reason == QSystemTrayIcon::Trigger || reason == QSystemTrayIcon::Context
-            || reason == QSystemTrayIcon::DoubleClick)
+        if (reason != QSystemTrayIcon::Trigger && reason != QSystemTrayIcon::Context
+            && reason != QSystemTrayIcon::DoubleClick)
+            return;
+        // An XEmbed tray reports a double-click as click, click, double-click, and some hosts
+        // send one activation per click: activations closer together than a double-click are
+        // one gesture, and only its first one counts.
+        const qint64 now = clock ? clock() : m_steady.elapsed();
+        const bool sameGesture = m_lastActivation >= 0 && now - m_lastActivation <= QGuiApplication::styleHints()->mouseDoubleClickInterval();
+        m_lastActivation = now;
+        if (!sameGesture)
             Q_EMIT clicked();
     });
+    m_steady.start();
 }
 
 void QtTrayIconBackend::setIcon(const QIcon &icon) { m_icon->setIcon(icon); }

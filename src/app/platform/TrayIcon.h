@@ -2,11 +2,13 @@
 // The status item as a small interface: the real one is Qt's system tray icon (which speaks the
 // desktop's StatusNotifier protocol); tests use their own backend, since headless there is no
 // tray host.
+#include <QElapsedTimer>
 #include <QIcon>
 #include <QObject>
 #include <QPoint>
 #include <QRect>
 #include <QString>
+#include <functional>
 
 class QMenu;
 class QSystemTrayIcon;
@@ -44,7 +46,11 @@ public:
     bool isVisible() const override;
     QRect geometry() const override;
     void popUpMenu(QMenu *menu) override;
+    // Milliseconds of a steady clock; tests set their own.
+    std::function<qint64()> clock;
 
 private:
     QSystemTrayIcon *m_icon;
+    QElapsedTimer m_steady;
+    qint64 m_lastActivation = -1;
 };

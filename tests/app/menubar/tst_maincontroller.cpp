@@ -5,12 +5,16 @@
 #include "app/menubar/MainController.h"
 #include "app/menubar/TrayMenuController.h"
 #include "app/platform/ColorScheme.h"
+#include "app/platform/TrayIcon.h"
 #include "app/update/LoginItems.h"
 #include "core/Settings.h"
 #include "core/UiHooks.h"
 #include "support/ScriptedModalUi.h"
 
 #include <QFile>
+#include <QGuiApplication>
+#include <QStyleHints>
+#include <QSystemTrayIcon>
 #include <QStandardPaths>
 #include <QTest>
 #include <QUrlQuery>
@@ -221,6 +225,42 @@ private Q_SLOTS:
         QCOMPARE(mc->currentIconName(), QString("TrayIcon"));
         mc->darkModeChanged();
         QCOMPARE(mc->currentIconName(), QString("TrayIconWhite"));
+    }
+
+    // The real tray icon's activations as a host reports them (reason, milliseconds): every
+    // gesture is one click, however many activations it arrives as.
+    void trayActivationsMakeOneClickPerGesture_data()
+    {
+        QTest::addColumn<QList<int>>("reasons");
+        QTest::addColumn<QList<int>>("at");
+        QTest::addColumn<int>("clicks");
+        const int trigger = QSystemTrayIcon::Trigger, twice = QSystemTrayIcon::DoubleClick;
+        const int apart = QGuiApplication::styleHints()->mouseDoubleClickInterval() + 100;
+        QTest::newRow("click") << QList<int>{trigger} << QList<int>{0} << 1;
+        QTest::newRow("double-click on XEmbed") << QList<int>{trigger, trigger, twice} << QList<int>{0, 150, 150} << 1;
+        QTest::newRow("double-click, then a click") << QList<int>{trigger, trigger, twice, trigger} << QList<int>{0, 150, 150, 150 + apart} << 2;
+        QTest::newRow("two clicks apart") << QList<int>{trigger, trigger} << QList<int>{0, apart} << 2;
+        QTest::newRow("right click") << QList<int>{int(QSystemTrayIcon::Context)} << QList<int>{0} << 1;
+        QTest::newRow("middle click") << QList<int>{int(QSystemTrayIcon::MiddleClick)} << QList<int>{0} << 0;
+    }
+
+    void trayActivationsMakeOneClickPerGesture()
+    {
+        QFETCH(QList<int>, reasons);
+        QFETCH(QList<int>, at);
+        QFETCH(int, clicks);
+        QtTrayIconBackend backend;
+        qint64 now = 0;
+        backend.clock = [&] { return now; };
+        int seen = 0;
+        connect(&backend, &TrayIconBackend::clicked, this, [&] { ++seen; });
+        auto *icon = backend.findChild<QSystemTrayIcon *>();
+        QVERIFY(icon);
+        for (qsizetype i = 0; i < reasons.size(); ++i) {
+            now = 5000 + at.at(i);
+            Q_EMIT icon->activated(QSystemTrayIcon::ActivationReason(reasons.at(i)));
+        }
+        QCOMPARE(seen, clicks);
     }
 
     void flashingAndFadeFromMidCycle()
