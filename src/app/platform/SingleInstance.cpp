@@ -9,9 +9,9 @@
 #include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
-#include <QLocalServer>
 #include <QLocalSocket>
 #include <QPointer>
+#include <QSocketNotifier>
 #include <QThread>
 #include <QTimer>
 
@@ -290,11 +290,6 @@ bool SingleInstance::listen()
             return false;
         QThread::msleep(50);
     }
-    if (!m_server) {
-        m_server = new QLocalServer(this);
-        m_server->setMaxPendingConnections(kMaxConnections);
-        connect(m_server, &QLocalServer::newConnection, this, &SingleInstance::onNewConnection);
-    }
     if (!bindAndListen(name)) {
         unlock();
         return false;
@@ -306,6 +301,8 @@ bool SingleInstance::listen()
 // bind() never replaces a path that exists (Qt's listen() renames its socket over it): a live
 // socket, even one of a copy whose lock file is gone or of another user, stays where it is.
 // Under the lock, a socket file that nobody answers on is left over from a copy that died.
+// The socket is served here rather than by QLocalServer, which stops for good when an accept
+// fails and, when closed, deletes whatever socket file stands at its path by then.
 bool SingleInstance::bindAndListen(const QString &name)
 {
     const QByteArray path = QFile::encodeName(name);
@@ -314,7 +311,7 @@ bool SingleInstance::bindAndListen(const QString &name)
     if (path.size() >= qsizetype(sizeof(address.sun_path)))
         return false;
     std::memcpy(address.sun_path, path.constData(), size_t(path.size()));
-    const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
     if (fd < 0) {
         LGLogError(QStringLiteral("SINGLE: No socket for %1: %2").arg(name, QString::fromLocal8Bit(std::strerror(errno))));
         return false;
@@ -330,34 +327,61 @@ bool SingleInstance::bindAndListen(const QString &name)
         ::unlink(path.constData());
         bound = bindTo();
     }
-    if (!bound || ::chmod(path.constData(), 0600) != 0 || ::listen(fd, kMaxConnections) != 0) {
+    struct stat st = {};
+    if (!bound || ::chmod(path.constData(), 0600) != 0 || ::listen(fd, kMaxConnections) != 0
+        || ::stat(path.constData(), &st) != 0) {
         LGLogError(QStringLiteral("SINGLE: Cannot listen on %1: %2").arg(name, QString::fromLocal8Bit(std::strerror(errno))));
         ::close(fd);
         return false;
     }
-    if (!m_server->listen(qintptr(fd))) {
-        ::close(fd);
-        return false;
-    }
-    m_stopReported = false;
+    m_listenFd = fd;
+    m_socketDevice = quint64(st.st_dev);
+    m_socketInode = quint64(st.st_ino);
+    m_notifier = new QSocketNotifier(qintptr(fd), QSocketNotifier::Read, this);
+    connect(m_notifier, &QSocketNotifier::activated, this, &SingleInstance::onNewConnection);
     return true;
 }
 
-// Qt closes a server whose accept fails (descriptors used up) and never listens again: the copy
-// would run on alone, unreachable for the next launch, a sign-in hand-over or an update's quit.
+bool SingleInstance::socketFileIsOurs(const QString &name) const
+{
+    struct stat st = {};
+    return m_listenFd >= 0 && ::lstat(QFile::encodeName(name).constData(), &st) == 0 && S_ISSOCK(st.st_mode)
+        && quint64(st.st_dev) == m_socketDevice && quint64(st.st_ino) == m_socketInode;
+}
+
+void SingleInstance::stopServer(const QString &name)
+{
+    delete m_notifier;
+    m_notifier = nullptr;
+    // Only our own socket file goes: one that stands there now may be another copy's.
+    if (socketFileIsOurs(name))
+        ::unlink(QFile::encodeName(name).constData());
+    if (m_listenFd >= 0)
+        ::close(m_listenFd);
+    m_listenFd = -1;
+}
+
+// A cleaner of the runtime folder may delete the socket file: the copy would run on alone,
+// unreachable for the next launch, a sign-in hand-over or an update's quit. It listens again;
+// when another copy took the path meanwhile, that one is the copy that stays.
 void SingleInstance::watchServer()
 {
     if (!m_watch) {
         m_watch = new QTimer(this);
         m_watch->setInterval(kServerWatchMs);
         connect(m_watch, &QTimer::timeout, this, [this] {
-            if (m_server->isListening() || g_lockFd < 0)
-                return;
             const QString name = serverName();
-            if (!m_stopReported) {
-                m_stopReported = true;
-                LGLogError(QStringLiteral("SINGLE: The single-copy socket stopped (%1); listening again").arg(m_server->errorString()));
+            if (g_lockFd < 0 || socketFileIsOurs(name))
+                return;
+            stopServer(name);
+            if (answers(name)) {
+                LGLogError(QStringLiteral("SINGLE: Another copy listens on %1 now; quitting").arg(name));
+                m_watch->stop();
+                if (onQuitRequested)
+                    onQuitRequested();
+                return;
             }
+            LGLogError(QStringLiteral("SINGLE: The single-copy socket %1 is gone; listening again").arg(name));
             if (bindAndListen(name))
                 LGLogInfo(QStringLiteral("SINGLE: Listening again on %1").arg(name));
         });
@@ -365,14 +389,13 @@ void SingleInstance::watchServer()
     m_watch->start();
 }
 
-bool SingleInstance::isListening() const { return m_server && m_server->isListening(); }
+bool SingleInstance::isListening() const { return m_listenFd >= 0; }
 
 void SingleInstance::close()
 {
     if (m_watch)
         m_watch->stop();
-    if (m_server)
-        m_server->close();
+    stopServer(serverName());
     // Closed at the end of the termination path, after the last settings were written: the
     // next copy (a relaunch) may start now.
     unlock();
@@ -394,13 +417,36 @@ bool requesterStillWaits(QLocalSocket *socket)
 
 void SingleInstance::onNewConnection()
 {
-    while (QLocalSocket *socket = m_server->nextPendingConnection()) {
+    // A bounded batch per turn of the event loop: a flood of connections cannot hold the main
+    // thread, and the rest wait in the queue.
+    for (int batch = 0; batch < 4 * kMaxConnections && m_listenFd >= 0; ++batch) {
+        const int fd = ::accept4(m_listenFd, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
+        if (fd < 0) {
+            if (errno == EINTR || errno == ECONNABORTED)
+                continue;
+            if (errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM) {
+                // Out of descriptors: connections stay queued until some are free again.
+                LGLogError(QStringLiteral("SINGLE: Cannot accept a connection: %1").arg(QString::fromLocal8Bit(std::strerror(errno))));
+                m_notifier->setEnabled(false);
+                QPointer<QSocketNotifier> notifier(m_notifier);
+                QTimer::singleShot(1000, this, [notifier] {
+                    if (notifier)
+                        notifier->setEnabled(true);
+                });
+            }
+            return;
+        }
         // Requests are one short line sent at once; a peer that sends more, sends nothing or
-        // holds many connections open gets dropped, so that no local process can fill this
+        // holds many connections open is dropped, so that no local process can fill this
         // copy's memory or use up its descriptors.
-        if (m_connections >= kMaxConnections || !peerIsThisUser(int(socket->socketDescriptor()))) {
-            socket->abort();
-            socket->deleteLater();
+        if (m_connections >= kMaxConnections || !peerIsThisUser(fd)) {
+            ::close(fd);
+            continue;
+        }
+        auto *socket = new QLocalSocket(this);
+        if (!socket->setSocketDescriptor(qintptr(fd))) {
+            ::close(fd);
+            delete socket;
             continue;
         }
         ++m_connections;

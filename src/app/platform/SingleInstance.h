@@ -12,7 +12,8 @@
 #include <QString>
 #include <functional>
 
-class QLocalServer;
+class QSocketNotifier;
+class QTimer;
 
 class SingleInstance : public QObject
 {
@@ -39,8 +40,7 @@ public:
     // Server side (main thread). Takes the lock and listens; false when another copy holds the
     // lock and answers on the socket, or does not let go of the lock within a few seconds, or
     // something (of any user) still answers at the socket's path (this copy must then hand over
-    // and end). A live socket is never replaced. A server that stops (Qt closes it when it
-    // cannot accept) listens again.
+    // and end). A live socket is never replaced; a socket file that disappears is made again.
     bool listen();
     bool isListening() const;
     // Stops listening and gives up the lock.
@@ -52,9 +52,13 @@ private:
     explicit SingleInstance(QObject *parent = nullptr);
     void onNewConnection();
     bool bindAndListen(const QString &name);
+    bool socketFileIsOurs(const QString &name) const;
+    void stopServer(const QString &name);
     void watchServer();
-    QLocalServer *m_server = nullptr;
-    class QTimer *m_watch = nullptr;
+    int m_listenFd = -1;
+    quint64 m_socketDevice = 0;
+    quint64 m_socketInode = 0;
+    QSocketNotifier *m_notifier = nullptr;
+    QTimer *m_watch = nullptr;
     int m_connections = 0;
-    bool m_stopReported = false;
 };

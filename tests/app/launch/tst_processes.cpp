@@ -371,7 +371,8 @@ private Q_SLOTS:
     }
 
     // A cleaner of the runtime folder deletes the running copy's lock file: the next launch
-    // still finds that copy on the socket, ends it, and stays the only copy.
+    // still finds that copy on the socket, ends it, and stays the only copy. Nor does a deleted
+    // socket file leave the copy unreachable.
     void aDeletedLockFileStillLeavesOneCopy()
     {
         if (!QFileInfo(appPath()).isExecutable())
@@ -388,6 +389,11 @@ private Q_SLOTS:
         QVERIFY(first.waitForFinished(20000));
         QTRY_VERIFY_WITH_TIMEOUT(answersOn(socket), 30000);
         QCOMPARE(second.state(), QProcess::Running);
+        // The cleaner takes the socket file as well: the copy makes it again, and says so.
+        QVERIFY(QFile::remove(SingleInstance::lockPathFor(socket)));
+        QVERIFY(QFile::remove(socket));
+        QTRY_VERIFY_WITH_TIMEOUT(answersOn(socket), 20000);
+        QVERIFY(logText(h).contains("SINGLE: Listening again on " + socket));
         ::kill(pid_t(second.processId()), SIGTERM);
         QVERIFY(second.waitForFinished(20000));
     }
