@@ -279,6 +279,7 @@ void AppDelegate::continueLaunchAfterResetOffer()
         if (!m_pendingUrl.isEmpty())
             handOverUrl(m_pendingUrl);
         m_terminating = true;
+        LGLog::flushLog();
         env().exitEventLoop();
         return;
     }

@@ -186,9 +186,12 @@ void onUncaughtException()
                 stack << QString::fromLocal8Bit(symbols[i]);
             std::free(symbols);
         }
-        // Error lines are written synchronously, to the log file and to standard error.
+        // Error lines are written synchronously, to the log file and to standard error; a
+        // frame a line, so that each has its time in the file.
         LGLogError(QStringLiteral("CRASH: %1").arg(what));
-        LGLogError(QStringLiteral("Stack Trace: %1").arg(stack.join(QLatin1Char('\n'))));
+        LGLogError(QStringLiteral("Stack Trace:"));
+        for (const QString &frame : std::as_const(stack))
+            LGLogError(frame);
         LGLog::flushLog();
     } catch (...) {
     }
