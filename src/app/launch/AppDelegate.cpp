@@ -590,7 +590,7 @@ void AppDelegate::performLogOutAndKEEPEVERYTHING()
 bool AppDelegate::performLogOutAndDELETEEVERYTHING()
 {
     // A reset offered at launch runs before the launch installs the file logger.
-    ensureFileLogger();
+    installFileLogger();
     LGLogInfo(QStringLiteral("RESETTING APP"));
     g_isResetting = true;
     const QVariant dateInstalled = Settings::objectForKey(QStringLiteral("DateInstalled"));
