@@ -84,7 +84,11 @@ bool isRemovableBlockDevice(const QString &source, const QString &sysRoot)
         const QString real = QFileInfo(block).canonicalFilePath();
         device = real.isEmpty() ? block + QStringLiteral("/..") : QFileInfo(real).absolutePath();
     }
-    return readTrimmed(device + QStringLiteral("/removable")) == QLatin1String("1");
+    if (readTrimmed(device + QStringLiteral("/removable")) == QLatin1String("1"))
+        return true;
+    // A built-in card reader (mmcblk) reports its card as a fixed disk; the card says what it is
+    // (soldered-in storage on the same bus says "MMC").
+    return readTrimmed(device + QStringLiteral("/device/type")) == QLatin1String("SD");
 }
 
 bool isCameraOrPhoneMount(const Mount &m)
