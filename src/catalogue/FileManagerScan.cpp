@@ -355,10 +355,12 @@ void markSourceUnavailable(const QString &root, FileData *fallback)
 
 // A sampled file left "not selected" when its source or folder was dropped is decided again once
 // it is selected again: the unchanged file is never read again, so nothing else would. So is one
-// taken for missing while its disk was away, and found again unchanged.
+// taken for missing while its disk was away, and found again unchanged, and one queued by an
+// earlier build although its size rules it out.
 void decideAgainIfSelectedAgain(FileData *r)
 {
-    const bool leftOut = r->needsUpload() == NeedsUpload::NotSelected || r->needsUpload() == NeedsUpload::Missing;
+    const bool leftOut = r->needsUpload() == NeedsUpload::NotSelected || r->needsUpload() == NeedsUpload::Missing
+        || (r->needsUpload() == NeedsUpload::Waiting && refusedBySize(r));
     if (r->isFolder() || !leftOut || !r->hasFlag(FileFlags::Sampled)
         || r->isMissingOnDisk() || r->mediaKind() == MediaKind::Unknown)
         return;
