@@ -845,7 +845,7 @@ StepResult uploadOne(qint64 fileId, RunContext &ctx)
             return;
         }
         const QFileInfo info(r->fileFullPath());
-        if (!info.exists()) {
+        if (!info.exists() && isSelected(r)) {
             // Its card or disk is away: it waits. Otherwise the scanner finds it gone and says so.
             if (!FileManager::isSourceUnavailable(r->fileFullPath())) {
                 FileManager::setFile(r, NeedsScan::Pending, false);
