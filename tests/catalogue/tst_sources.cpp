@@ -235,6 +235,7 @@ private Q_SLOTS:
                           "43 40 8:2 / /media/jane/NIKON\\040D750/bind rw - ext4 /dev/sda2 rw\n"
                           "44 22 179:1 / /media/jane/SDCARD rw - vfat /dev/mmcblk0p1 rw\n"
                           "45 22 179:9 / /data rw - ext4 /dev/mmcblk1p1 rw\n"
+                          "46 22 179:1 / /boot/firmware rw - vfat /dev/mmcblk0p1 rw\n"
                           "garbage line\n"));
         DeviceDetection::setSystemPathsForTesting(mountinfo, sys);
         QVERIFY(DeviceDetection::isRemovableDeviceAtPath(QStringLiteral("/media/jane/NIKON D750/DCIM/100NIKON/DSC_1.JPG")));
@@ -251,6 +252,7 @@ private Q_SLOTS:
         QVERIFY(!DeviceDetection::isRemovableDeviceAtPath(QStringLiteral("/media/jane/NIKON D7500")));
         QVERIFY(DeviceDetection::isRemovableDeviceAtPath(QStringLiteral("/media/jane/SDCARD/DCIM")));
         QVERIFY(!DeviceDetection::isRemovableDeviceAtPath(QStringLiteral("/data/photos")));
+        QVERIFY(!DeviceDetection::isRemovableDeviceAtPath(QStringLiteral("/boot/firmware"))); // a card the system runs from
         QCOMPARE(DeviceDetection::removableDevices().size(), 4);
 
         // Unplugged: no longer removable media, but its name is remembered.
