@@ -185,6 +185,13 @@ private Q_SLOTS:
         QVERIFY(!rec("Photos/Private/another.jpg"));
         QCOMPARE(rec("Photos")->numberOfPhotos(), 3);
 
+        // A library an earlier build listed as a folder loses its records.
+        for (const char *rel : {"Photos/iPhoto Library", "Photos/iPhoto Library/Thumbnails", "Photos/iPhoto Library/Thumbnails/t.jpg"})
+            QVERIFY(FileManager::fileDataForPath(p(QString::fromLatin1(rel))));
+        QCOMPARE(rec("Photos/iPhoto Library")->parent(), rec("Photos"));
+        QVERIFY(rescanFolder(rec("Photos"), false));
+        QVERIFY(!rec("Photos/iPhoto Library") && !rec("Photos/iPhoto Library/Thumbnails/t.jpg"));
+
         // A deleted file that comes back is worked on again.
         QVERIFY(writeFile(p("Photos/small.jpg"), makeJpeg(100, 3).bytes));
         rec("Photos")->setNeedsScan(NeedsScan::Pending);
