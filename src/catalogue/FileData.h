@@ -78,6 +78,7 @@ constexpr qint16 FailedThreeTimes = -6;
 constexpr qint16 DuplicateOnServer = -7;
 constexpr qint16 Missing = -8;
 constexpr qint16 Deselected = -9;
+constexpr qint16 TooSmall = -10; // below the sampled size: it could never be recognised again
 } // namespace NeedsUpload
 
 // FileData::needsScan() values.

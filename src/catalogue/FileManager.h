@@ -52,6 +52,10 @@ public:
     static QStringList allSourcesFiltered();
     // Is the path a source root or below one (excluded folders included)?
     static bool isPathInSources(const QString &path);
+    // Is the source that holds the path out of reach (an unplugged card, a folder moved away)?
+    // Its files are not missing: they wait for it. A source found gone here is handed to the
+    // scan loop, which marks it unavailable and takes it up again when it is back.
+    static bool isSourceUnavailable(const QString &path);
 
     // --- FileManager(Settings) ------------------------------------------------------------------
     static QStringList customFolders();

@@ -40,6 +40,8 @@ constexpr int kSettleCheckMs = 250;
 constexpr double kGrowingRetrySeconds = 2.0;
 // The first read of a file: enough for the headers of nearly every photo.
 constexpr qint64 kHeadReadLength = 64 * 1024;
+// The service takes no photo of this size or more.
+constexpr qint64 kLargestPhoto = 200LL * 1024 * 1024;
 
 struct ScanState
 {
@@ -48,6 +50,7 @@ struct ScanState
     bool runAgain = false;
     bool completedThisSession = false;
     bool tracking = false;
+    bool trackedPassStarted = false; // a whole pass has run since tracking was turned on
     bool retryScheduled = false;
     qint64 scanningId = 0;
     QSet<qint64> deferred;         // growing files, tried again on a later pass
@@ -110,7 +113,17 @@ struct DirEntry
 
 enum class ListResult { Ok, Gone, Unreadable };
 
-ListResult listDirectory(const QString &path, QList<DirEntry> *out, QList<DirEntry> *unreadableNames)
+// A photo library's package holds the library's own copies, previews and thumbnails: its photos
+// are the library source's to take, never those of a folder that happens to contain it.
+bool isPhotoLibraryPackage(const QString &folderPath, const QString &name)
+{
+    for (const char *ext : {".photoslibrary", ".migratedphotolibrary", ".photolibrary", ".aplibrary", ".migratedaplibrary"})
+        if (name.endsWith(QLatin1String(ext), Qt::CaseInsensitive))
+            return true;
+    return FileManager::pathIsIPhotoOrApertureLibraryPackageSlow(folderPath + QLatin1Char('/') + name);
+}
+
+ListResult listDirectory(const QString &path, QList<DirEntry> *out, QList<DirEntry> *unreadableNames, QStringList *libraries)
 {
     const QByteArray native = QFile::encodeName(path);
     DIR *dir = ::opendir(native.constData());
@@ -145,7 +158,10 @@ ListResult listDirectory(const QString &path, QList<DirEntry> *out, QList<DirEnt
                 continue;
         }
         if (S_ISDIR(st.st_mode)) {
-            out->append({std::move(name), true, 0, 0});
+            if (isPhotoLibraryPackage(path, name))
+                libraries->append(std::move(name));
+            else
+                out->append({std::move(name), true, 0, 0});
         } else if (S_ISREG(st.st_mode) && MediaInspector::hasCandidateExtension(name)) {
             out->append({std::move(name), false, qint64(st.st_size), mtimeMs(st)});
         }
@@ -308,18 +324,54 @@ void markMissing(FileData *record)
         state().touchedFolders.insert(record->parent()->fileID());
 }
 
+// Files that are never sent, by their size: one too small to be sampled could never be
+// recognised again (a touch or a rename would send it again), and the service takes no photo of
+// 200 MB or more. 0 for any other file.
+qint16 refusedBySize(const FileData *r)
+{
+    if (r->fileSize() < ContentSampler::kMinimumScannedFileSize)
+        return NeedsUpload::TooSmall;
+    if (r->isPhoto() && r->fileSize() >= kLargestPhoto)
+        return NeedsUpload::TooLarge;
+    return 0;
+}
+
+// An unplugged disk or an unmounted share: every record is kept as it is, and what waited
+// still waits for the source to come back.
+void markSourceUnavailable(const QString &root, FileData *fallback)
+{
+    FileData *rootRecord = root.isEmpty() ? nullptr : DataStore::instance()->fileDataForPathKey(root);
+    if (!rootRecord)
+        rootRecord = fallback;
+    if (rootRecord->hasFlag(FileFlags::SourceUnavailable)) {
+        fallback->setNeedsScan(NeedsScan::Done); // the rest was put aside when it went
+        return;
+    }
+    LGLogInfo(QStringLiteral("SCANNER: Source unavailable: %1").arg(rootRecord->fileFullPath()));
+    rootRecord->addFlag(FileFlags::SourceUnavailable);
+    FileManager::setFile(rootRecord, NeedsScan::Done, true);
+    rootRecord->notifyStatusChanged();
+}
+
 // A sampled file left "not selected" when its source or folder was dropped is decided again once
-// it is selected again: the unchanged file is never read again, so nothing else would.
+// it is selected again: the unchanged file is never read again, so nothing else would. So is one
+// taken for missing while its disk was away, and found again unchanged, and one queued by an
+// earlier build although its size rules it out.
 void decideAgainIfSelectedAgain(FileData *r)
 {
-    if (r->isFolder() || r->needsUpload() != NeedsUpload::NotSelected || !r->hasFlag(FileFlags::Sampled)
+    const bool leftOut = r->needsUpload() == NeedsUpload::NotSelected || r->needsUpload() == NeedsUpload::Missing
+        || (r->needsUpload() == NeedsUpload::Waiting && refusedBySize(r));
+    if (r->isFolder() || !leftOut || !r->hasFlag(FileFlags::Sampled)
         || r->isMissingOnDisk() || r->mediaKind() == MediaKind::Unknown)
         return;
     if (hasExcludedAncestorOrSelf(r) || rootOf(r->fileFullPath()).isEmpty())
         return;
     const auto &match = CatalogueHooks::instance().matchDeDupForFile;
-    if (!match || !match(r))
-        r->setNeedsUpload(NeedsUpload::Waiting);
+    const qint16 refused = refusedBySize(r);
+    if (refused == NeedsUpload::TooSmall)
+        r->setNeedsUpload(refused);
+    else if (!match || !match(r))
+        r->setNeedsUpload(refused ? refused : NeedsUpload::Waiting);
     r->notifyParentsOfStatusChanged();
 }
 
@@ -337,7 +389,8 @@ FileData *createChild(FileData *folder, const DirEntry &e)
     return r;
 }
 
-void applyListing(qint64 folderId, ListResult result, const QList<DirEntry> &entries, const QList<DirEntry> &unreadable)
+void applyListing(qint64 folderId, ListResult result, const QList<DirEntry> &entries, const QList<DirEntry> &unreadable,
+                  const QStringList &libraries)
 {
     DataStore *store = DataStore::instance();
     FileData *folder = store->fileDataForId(folderId);
@@ -359,15 +412,7 @@ void applyListing(qint64 folderId, ListResult result, const QList<DirEntry> &ent
             LGLogError(QStringLiteral("SCANNER: Cannot read folder %1").arg(path));
             folder->setNeedsScan(NeedsScan::Done);
         } else if (rootGone) {
-            // An unplugged disk or an unmounted share: keep every record as it is.
-            FileData *rootRecord = root.isEmpty() ? folder : store->fileDataForPathKey(root);
-            if (!rootRecord)
-                rootRecord = folder;
-            if (!rootRecord->hasFlag(FileFlags::SourceUnavailable))
-                LGLogInfo(QStringLiteral("SCANNER: Source unavailable: %1").arg(rootRecord->fileFullPath()));
-            rootRecord->addFlag(FileFlags::SourceUnavailable);
-            FileManager::setFile(rootRecord, NeedsScan::Done, true);
-            rootRecord->notifyStatusChanged();
+            markSourceUnavailable(root, folder);
         } else {
             markMissing(folder);
         }
@@ -384,6 +429,14 @@ void applyListing(qint64 folderId, ListResult result, const QList<DirEntry> &ent
         existing.insert(QByteArrayView(childPath).sliced(childPath.lastIndexOf('/') + 1), child);
     }
     bool childrenChanged = false;
+    for (const QString &name : libraries) {
+        LGLogInfo(QStringLiteral("SCANNER: Leaving photo library %1/%2 to its library source").arg(path, name));
+        // Listed as a plain folder by an earlier build: its records go.
+        if (FileData *old = existing.take(name.toUtf8())) {
+            store->deleteFileData(old);
+            childrenChanged = true;
+        }
+    }
     for (const DirEntry &e : entries) {
         FileData *r = existing.take(e.name.toUtf8());
         if (r && r->isFolder() != e.isDir) {
@@ -450,7 +503,10 @@ void applyFile(qint64 id, const FileWork &w)
     };
     switch (w.outcome) {
     case FileWork::Gone:
-        markMissing(r);
+        if (const QString root = rootOf(r->fileFullPath()); !root.isEmpty() && !QFileInfo::exists(root))
+            markSourceUnavailable(root, r); // the disk went away, not the file
+        else
+            markMissing(r);
         return;
     case FileWork::Growing:
         state().deferred.insert(id);
@@ -495,9 +551,15 @@ void applyFile(qint64 id, const FileWork &w)
             r->setNeedsUpload(NeedsUpload::NotSelected);
             break;
         }
+        const qint16 refused = refusedBySize(r);
+        if (refused == NeedsUpload::TooSmall) { // no sample: nothing to match
+            if (!keepsDecision())
+                r->setNeedsUpload(refused);
+            break;
+        }
         const auto &match = CatalogueHooks::instance().matchDeDupForFile;
         if (!match || !match(r))
-            r->setNeedsUpload(NeedsUpload::Waiting);
+            r->setNeedsUpload(refused ? refused : NeedsUpload::Waiting);
         break;
     }
     }
@@ -649,6 +711,9 @@ void finishPass()
         updateScanCounters();
     s.countsMayHaveGrown = false;
     s.completedThisSession = true;
+    // A tracked scan is one whole pass begun after tracking was turned on.
+    if (s.tracking && s.trackedPassStarted)
+        FileManager::setTrackingCurrentScan(false);
     s.scanningId = 0;
     DataStore::queueSave();
     LGLogInfo(QStringLiteral("SCANNER: Scan pass complete (%1 records)").arg(DataStore::instance()->fileDataCount()));
@@ -674,6 +739,7 @@ void scanLoop()
             gateOpen = gate && gate() && DataStore::instance()->isOpen();
             if (gateOpen) {
                 s.deferred.clear();
+                s.trackedPassStarted = s.tracking;
                 reviveUnavailableRoots();
             }
         });
@@ -701,11 +767,12 @@ void scanLoop()
             if (jobs.first().isFolder) {
                 waitForApply();
                 QList<DirEntry> entries, unreadable;
-                const ListResult result = listDirectory(jobs.first().path, &entries, &unreadable);
+                QStringList libraries;
+                const ListResult result = listDirectory(jobs.first().path, &entries, &unreadable, &libraries);
                 const QVariant setData = result == ListResult::Ok ? readSetDataOf(jobs.first().path) : QVariant();
                 dispatch_main_sync([&] {
                     applySetDataOnDisk(jobs.first().id, setData);
-                    applyListing(jobs.first().id, result, entries, unreadable);
+                    applyListing(jobs.first().id, result, entries, unreadable, libraries);
                     s.scanningId = 0;
                     DataStore::queueSave();
                     jobs = pickNext();
@@ -818,6 +885,7 @@ bool FileManager::isFileOrAnyChildScanning(FileData *record)
 void FileManager::setTrackingCurrentScan(bool tracking)
 {
     state().tracking = tracking;
+    state().trackedPassStarted = false;
     if (tracking) {
         LGLogInfo(QStringLiteral("SCANNER: Beginning tracked scan"));
         for (FileData *r : DataStore::instance()->allFileDataById())
@@ -827,6 +895,23 @@ void FileManager::setTrackingCurrentScan(bool tracking)
         Settings::setBool(true, QStringLiteral("LastScanWasTracked"));
     }
     Settings::setBool(tracking, QStringLiteral("TrackingCurrentScan"));
+}
+
+bool FileManager::isSourceUnavailable(const QString &path)
+{
+    const QString root = rootOf(pathKey(path));
+    if (root.isEmpty())
+        return false;
+    FileData *rootRecord = DataStore::instance()->fileDataForPathKey(root);
+    if (rootRecord && rootRecord->hasFlag(FileFlags::SourceUnavailable))
+        return true;
+    if (QFileInfo(root).isDir())
+        return false;
+    if (rootRecord) {
+        rootRecord->setNeedsScan(NeedsScan::Pending);
+        run();
+    }
+    return true;
 }
 
 QList<FileManager::SkippedFile> FileManager::skippedFiles()

@@ -67,7 +67,7 @@ QString readTrimmed(const QString &path)
     return QString::fromLatin1(f.read(64)).trimmed();
 }
 
-bool isRemovableBlockDevice(const QString &source, const QString &sysRoot)
+bool isRemovableBlockDevice(const QString &source, const QString &sysRoot, const QString &mountPoint)
 {
     if (!source.startsWith(QLatin1String("/dev/")))
         return false;
@@ -84,7 +84,13 @@ bool isRemovableBlockDevice(const QString &source, const QString &sysRoot)
         const QString real = QFileInfo(block).canonicalFilePath();
         device = real.isEmpty() ? block + QStringLiteral("/..") : QFileInfo(real).absolutePath();
     }
-    return readTrimmed(device + QStringLiteral("/removable")) == QLatin1String("1");
+    if (readTrimmed(device + QStringLiteral("/removable")) == QLatin1String("1"))
+        return true;
+    // A built-in card reader (mmcblk) reports its card as a fixed disk; the card says what it is
+    // (soldered-in storage on the same bus says "MMC"). A card the system runs from is mounted
+    // elsewhere than where the desktop mounts media.
+    const bool mediaPlace = mountPoint.startsWith(QLatin1String("/media/")) || mountPoint.startsWith(QLatin1String("/run/media/"));
+    return mediaPlace && readTrimmed(device + QStringLiteral("/device/type")) == QLatin1String("SD");
 }
 
 bool isCameraOrPhoneMount(const Mount &m)
@@ -109,7 +115,7 @@ QList<RemovableDevice> scan()
     QList<RemovableDevice> out;
     const QList<Mount> mounts = readMounts(g_mountInfo);
     for (const Mount &m : mounts)
-        if (isCameraOrPhoneMount(m) || isRemovableBlockDevice(m.source, g_sysRoot))
+        if (isCameraOrPhoneMount(m) || isRemovableBlockDevice(m.source, g_sysRoot, m.mountPoint))
             out.append({m.mountPoint, nameOfMount(m), m.source, m.fsType});
     // gvfs devices are folders below one fuse mount, not mounts of their own.
     for (const Mount &m : mounts) {

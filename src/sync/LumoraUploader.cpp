@@ -845,10 +845,13 @@ StepResult uploadOne(qint64 fileId, RunContext &ctx)
             return;
         }
         const QFileInfo info(r->fileFullPath());
-        if (!info.exists()) {
-            r->setNeedsUpload(NeedsUpload::Missing);
-            r->notifyParentsOfStatusChanged();
-            DataStore::queueSave();
+        if (!info.exists() && isSelected(r)) {
+            // Its card or disk is away: it waits. Otherwise the scanner finds it gone and says so.
+            if (!FileManager::isSourceUnavailable(r->fileFullPath())) {
+                FileManager::setFile(r, NeedsScan::Pending, false);
+                DataStore::queueSave();
+                dispatch_main_async([] { FileManager::run(); });
+            }
             return;
         }
         if (info.size() != r->fileSize() && r->fileSize() > 0) {

@@ -72,6 +72,10 @@ private Q_SLOTS:
         QVERIFY(writeFile(p("Photos/Trip/Deep/d.mov"), QByteArray("\0\0\0\x14" "ftypqt  ", 12) + noise(9000, 6)));
         QVERIFY(writeFile(p("Photos/Private/secret.jpg"), makeJpeg(6000, 7).bytes));
         QVERIFY(writeFile(p("Photos/.hidden/h.jpg"), makeJpeg(6000, 8).bytes));
+        // Copied photo libraries: their files belong to the library, not to the folder.
+        QVERIFY(writeFile(p("Photos/Photos Library.photoslibrary/originals/0/o.jpg"), makeJpeg(6000, 10).bytes));
+        QVERIFY(writeFile(p("Photos/iPhoto Library/AlbumData.xml"), QByteArray("<plist/>")));
+        QVERIFY(writeFile(p("Photos/iPhoto Library/Thumbnails/t.jpg"), makeJpeg(6000, 11).bytes));
         QVERIFY(QFile::link(p("Photos"), p("Photos/loop")));
         QVERIFY(QFile::link(p("Photos/a.jpg"), p("Photos/link.jpg")));
         {
@@ -116,7 +120,7 @@ private Q_SLOTS:
         QCOMPARE(a->dateTaken(), QDateTime(QDate(2018, 5, 6), QTime(7, 8, 9)));
         QCOMPARE(rec("Photos/b.png")->needsUpload(), NeedsUpload::Waiting);
         QVERIFY(rec("Photos/b.png")->jpegSample().isNull());
-        QCOMPARE(rec("Photos/small.jpg")->needsUpload(), NeedsUpload::Waiting);
+        QCOMPARE(rec("Photos/small.jpg")->needsUpload(), NeedsUpload::TooSmall);
         QVERIFY(rec("Photos/small.jpg")->sample().isNull()); // below the sampled size
         QCOMPARE(rec("Photos/fake.jpg")->needsUpload(), NeedsUpload::UnsupportedFormat);
         QCOMPARE(rec("Photos/empty.jpg")->needsUpload(), NeedsUpload::UnsupportedFormat);
@@ -127,7 +131,8 @@ private Q_SLOTS:
         QCOMPARE(rec("Photos/Trip/Deep/d.mov")->needsUpload(), NeedsUpload::Waiting);
         QVERIFY(rec("Photos/Private")->excludedFromScan());
         QVERIFY(!rec("Photos/Private/secret.jpg"));
-        for (const char *absent : {"Photos/notes.txt", "Photos/.hidden", "Photos/.hidden/h.jpg", "Photos/loop"})
+        for (const char *absent : {"Photos/notes.txt", "Photos/.hidden", "Photos/.hidden/h.jpg", "Photos/loop",
+                                   "Photos/Photos Library.photoslibrary", "Photos/iPhoto Library"})
             QVERIFY2(!rec(QString::fromLatin1(absent)), absent);
         QCOMPARE(rec("Photos/Trip")->parent(), rec("Photos"));
         // New folders take the default album; files have no album settings.
@@ -171,7 +176,7 @@ private Q_SLOTS:
         QCOMPARE(rec("Photos/b.png")->needsUpload(), NeedsUpload::Waiting);
         FileData *small = rec("Photos/small.jpg");
         QVERIFY(small && small->isMissingOnDisk());
-        QCOMPARE(small->needsUpload(), NeedsUpload::Missing);
+        QCOMPARE(small->needsUpload(), NeedsUpload::TooSmall); // never to be sent either way
         QCOMPARE(rec("Photos/Trip/new.jpg")->needsUpload(), NeedsUpload::Waiting);
         QVERIFY(rec("Photos/Trip/Deep")->isMissingOnDisk());
         QCOMPARE(rec("Photos/Trip/Deep/d.mov")->needsUpload(), NeedsUpload::Missing);
@@ -180,12 +185,22 @@ private Q_SLOTS:
         QVERIFY(!rec("Photos/Private/another.jpg"));
         QCOMPARE(rec("Photos")->numberOfPhotos(), 3);
 
+        // A library an earlier build listed as a folder loses its records.
+        for (const char *rel : {"Photos/iPhoto Library", "Photos/iPhoto Library/Thumbnails", "Photos/iPhoto Library/Thumbnails/t.jpg"})
+            QVERIFY(FileManager::fileDataForPath(p(QString::fromLatin1(rel))));
+        QCOMPARE(rec("Photos/iPhoto Library")->parent(), rec("Photos"));
+        QVERIFY(rescanFolder(rec("Photos"), false));
+        QVERIFY(!rec("Photos/iPhoto Library") && !rec("Photos/iPhoto Library/Thumbnails/t.jpg"));
+
         // A deleted file that comes back is worked on again.
         QVERIFY(writeFile(p("Photos/small.jpg"), makeJpeg(100, 3).bytes));
         rec("Photos")->setNeedsScan(NeedsScan::Pending);
         QVERIFY(scanPending());
         QVERIFY(!small->isMissingOnDisk());
-        QCOMPARE(small->needsUpload(), NeedsUpload::Waiting);
+        QCOMPARE(small->needsUpload(), NeedsUpload::TooSmall);
+        small->setNeedsUpload(NeedsUpload::Waiting); // as an earlier build queued it
+        QVERIFY(rescanFolder(rec("Photos"), false));
+        QCOMPARE(small->needsUpload(), NeedsUpload::TooSmall);
 
         // Including the excluded folder again (in the catalogue and its settings file, as the
         // Upload pane does) finds what it holds.
@@ -201,7 +216,7 @@ private Q_SLOTS:
         QVERIFY(rescanFolder(rec("Photos"), true));
         QVERIFY(rec("Photos/Trip/new.jpg")->hasFlag(FileFlags::FoundInTrackedScan));
         QVERIFY(!rec("Photos/Trip/Deep/d.mov")->hasFlag(FileFlags::FoundInTrackedScan));
-        FileManager::setTrackingCurrentScan(false);
+        QVERIFY(!FileManager::isTrackingCurrentScan()); // the pass ended it
         QVERIFY(Settings::boolForKey(QStringLiteral("LastScanWasTracked")));
         QVERIFY(!Settings::boolForKey(QStringLiteral("TrackingCurrentScan")));
     }
@@ -237,6 +252,7 @@ private Q_SLOTS:
         QCOMPARE(rec("Card/DCIM/100/IMG_1.jpg"), photo);
         QVERIFY(!photo->isMissingOnDisk());
         QCOMPARE(photo->needsUpload(), NeedsUpload::Waiting);
+        photo->setNeedsUpload(NeedsUpload::Missing); // as earlier builds' uploader marked it
 
         // It comes back.
         QVERIFY(QDir().rename(p("Card-away"), p("Card")));

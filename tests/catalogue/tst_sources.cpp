@@ -217,6 +217,14 @@ private Q_SLOTS:
         writeFile(sys + QStringLiteral("/devices/sda/removable"), "0\n");
         writeFile(sys + QStringLiteral("/devices/sda/sda2/partition"), "2");
         QVERIFY(QFile::link(sys + QStringLiteral("/devices/sda/sda2"), sys + QStringLiteral("/class/block/sda2")));
+        // Built-in readers: an SD card and soldered-in storage, neither flagged removable.
+        for (const QString &disk : {QStringLiteral("mmcblk0"), QStringLiteral("mmcblk1")}) {
+            writeFile(sys + QStringLiteral("/devices/") + disk + QStringLiteral("/removable"), "0\n");
+            writeFile(sys + QStringLiteral("/devices/") + disk + QStringLiteral("/device/type"), disk == QLatin1String("mmcblk0") ? "SD\n" : "MMC\n");
+            writeFile(sys + QStringLiteral("/devices/") + disk + QLatin1Char('/') + disk + QStringLiteral("p1/partition"), "1");
+            QVERIFY(QFile::link(sys + QStringLiteral("/devices/") + disk + QLatin1Char('/') + disk + QStringLiteral("p1"),
+                                sys + QStringLiteral("/class/block/") + disk + QStringLiteral("p1")));
+        }
 
         const QString mountinfo = m_base + QStringLiteral("/mountinfo");
         QVERIFY(writeFile(mountinfo,
@@ -225,6 +233,9 @@ private Q_SLOTS:
                           "41 22 8:17 / /media/jane/Raw rw - exfat /dev/sdb rw\n"
                           "42 22 0:50 / /run/user/1000/gvfs/mtp:host=Google_Pixel_7_ABC rw - fuse.gvfsd-fuse gvfsd-fuse rw\n"
                           "43 40 8:2 / /media/jane/NIKON\\040D750/bind rw - ext4 /dev/sda2 rw\n"
+                          "44 22 179:1 / /media/jane/SDCARD rw - vfat /dev/mmcblk0p1 rw\n"
+                          "45 22 179:9 / /data rw - ext4 /dev/mmcblk1p1 rw\n"
+                          "46 22 179:1 / /boot/firmware rw - vfat /dev/mmcblk0p1 rw\n"
                           "garbage line\n"));
         DeviceDetection::setSystemPathsForTesting(mountinfo, sys);
         QVERIFY(DeviceDetection::isRemovableDeviceAtPath(QStringLiteral("/media/jane/NIKON D750/DCIM/100NIKON/DSC_1.JPG")));
@@ -239,7 +250,10 @@ private Q_SLOTS:
         // A fixed disk mounted inside the card's folder is not the card.
         QVERIFY(!DeviceDetection::isRemovableDeviceAtPath(QStringLiteral("/media/jane/NIKON D750/bind/x")));
         QVERIFY(!DeviceDetection::isRemovableDeviceAtPath(QStringLiteral("/media/jane/NIKON D7500")));
-        QCOMPARE(DeviceDetection::removableDevices().size(), 3);
+        QVERIFY(DeviceDetection::isRemovableDeviceAtPath(QStringLiteral("/media/jane/SDCARD/DCIM")));
+        QVERIFY(!DeviceDetection::isRemovableDeviceAtPath(QStringLiteral("/data/photos")));
+        QVERIFY(!DeviceDetection::isRemovableDeviceAtPath(QStringLiteral("/boot/firmware"))); // a card the system runs from
+        QCOMPARE(DeviceDetection::removableDevices().size(), 4);
 
         // Unplugged: no longer removable media, but its name is remembered.
         QVERIFY(writeFile(mountinfo, "22 1 8:2 / / rw,relatime shared:1 - ext4 /dev/sda2 rw\n"));

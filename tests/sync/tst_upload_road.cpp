@@ -386,6 +386,69 @@ private Q_SLOTS:
         }
     }
 
+    // Photos on a source that went away (a card taken out) are not missing: they wait for it,
+    // and go up once it is back, here after a restart.
+    void photosOfAnAbsentSourceWaitForIt()
+    {
+        const QStringList files = addPausedFolder(QStringLiteral("Card"), 2);
+        QVERIFY(!files.isEmpty());
+        const QString card = QFileInfo(files.first()).path();
+        const QString after = m_files.filePath(QStringLiteral("After the card"));
+        QDir().mkpath(after);
+        const QStringList later{writePhoto(after + QStringLiteral("/after the card.jpg"), QStringLiteral("2020:01:01 10:00:00"), 7001)};
+        FileManager::addCustomFolder(after);
+        QTRY_VERIFY_WITH_TIMEOUT(allAre(later, NeedsUpload::Waiting), 30000);
+        QVERIFY(QDir().rename(card, card + QStringLiteral(" away")));
+        resume();
+        QTRY_VERIFY_WITH_TIMEOUT(settled(later), 30000); // sent after the card's older photos were tried
+        QVERIFY(LumoraUploader::waitUntilIdleForTesting(30000));
+        QVERIFY(allAre(files, NeedsUpload::Waiting));
+        QTRY_VERIFY_WITH_TIMEOUT(record(card)->hasFlag(FileFlags::SourceUnavailable), 30000);
+
+        QVERIFY(QDir().rename(card + QStringLiteral(" away"), card));
+        stopEngine();
+        startEngine();
+        waitForScanPass();
+        QTRY_VERIFY_WITH_TIMEOUT(settled(files), 30000);
+        for (const QString &f : files) {
+            QCOMPARE(sendsOf(f), 1);
+            verifyOnServiceOnce(f);
+        }
+    }
+
+    // A file too small to be recognised again, or a photo too large for the service, is marked
+    // so and never sent, not even once renamed.
+    void filesRefusedForTheirSizeAreNeverSent_data()
+    {
+        QTest::addColumn<qint64>("size");
+        QTest::addColumn<int>("expected");
+        QTest::newRow("too small") << qint64(2000) << int(NeedsUpload::TooSmall);
+        QTest::newRow("too large") << qint64(200) * 1024 * 1024 << int(NeedsUpload::TooLarge);
+    }
+
+    void filesRefusedForTheirSizeAreNeverSent()
+    {
+        QFETCH(qint64, size);
+        QFETCH(int, expected);
+        pause();
+        const QString folder = m_files.filePath(QStringLiteral("Sized-") + QString::fromLatin1(QTest::currentDataTag()));
+        const QStringList sent = writeFolder(folder, 1);
+        const QString odd = writePhoto(folder + QStringLiteral("/odd.jpg"), QStringLiteral("2018:01:01 10:00:00"), 7100 + quint32(expected));
+        QVERIFY(QFile::resize(odd, size)); // a photo's head: cut short, or padded out
+        FileManager::addCustomFolder(folder);
+        QTRY_VERIFY_WITH_TIMEOUT(allAre(sent, NeedsUpload::Waiting) && allAre({odd}, qint16(expected)), 30000);
+        resume();
+        QTRY_VERIFY_WITH_TIMEOUT(settled(sent), 30000); // after the older odd one was looked at
+        const QString renamed = folder + QStringLiteral("/renamed.jpg");
+        QVERIFY(QFile::rename(odd, renamed));
+        FileManager::setFile(record(folder), NeedsScan::Pending, false);
+        FileManager::run();
+        QTRY_VERIFY_WITH_TIMEOUT(allAre({renamed}, qint16(expected)), 30000);
+        LumoraUploader::run();
+        QVERIFY(LumoraUploader::waitUntilIdleForTesting(30000));
+        QCOMPARE(sendsOf(odd) + sendsOf(renamed), 0);
+    }
+
     // Whatever the service asks for, the wait lasts between 1 s and an hour, and "Try again"
     // ends it.
     void serviceWaitsAreBoundedAndCleared_data()

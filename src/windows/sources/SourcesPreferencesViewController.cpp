@@ -1469,6 +1469,7 @@ QString SourcesPreferencesViewController::fileStatusText(const RecordState &reco
     case NeedsUpload::DuplicateOnServer: return L(QStringLiteral("Previously uploaded (Rejected by server as duplicate)"));
     case NeedsUpload::Missing: return L(QStringLiteral("File not found"));
     case NeedsUpload::Deselected: return L(QStringLiteral("Not selected to upload"));
+    case NeedsUpload::TooSmall: return L(QStringLiteral("File too small, or unable to read"));
     default: return QString();
     }
 }

@@ -114,6 +114,7 @@ private Q_SLOTS:
         QVERIFY(photo(QStringLiteral("Codes/known.jpg"), 2));
         QVERIFY(photo(QStringLiteral("Codes/failing.jpg"), 3));
         QVERIFY(writeFile(p(QStringLiteral("Codes/fake.jpg")), QByteArray("no photo at all ").repeated(200)));
+        QVERIFY(writeFile(p(QStringLiteral("Codes/tiny.jpg")), makeJpeg(1000, 5).bytes));
         // The service mirror finds known.jpg on the service, as it does from its index.
         CatalogueHooks::instance().matchDeDupForFile = [](FileData *r) {
             if (r->fileName() != QLatin1String("known.jpg"))
@@ -133,10 +134,11 @@ private Q_SLOTS:
         QVERIFY(gather(pane));
         pane.showDetailsViewForItem(SourceItem{p(QStringLiteral("Codes")), 0});
         QTreeWidget *tree = pane.detailsOutlineView();
-        QCOMPARE(tree->topLevelItemCount(), 4);
+        QCOMPARE(tree->topLevelItemCount(), 5);
         QCOMPARE(detailsRow(tree, QStringLiteral("new.jpg"))->text(1), QStringLiteral("Queued for upload"));
         QCOMPARE(detailsRow(tree, QStringLiteral("known.jpg"))->text(1), QStringLiteral("Previously uploaded"));
         QCOMPARE(detailsRow(tree, QStringLiteral("fake.jpg"))->text(1), QStringLiteral("File type not yet supported"));
+        QCOMPARE(detailsRow(tree, QStringLiteral("tiny.jpg"))->text(1), QStringLiteral("File too small, or unable to read"));
         QCOMPARE(detailsRow(tree, QStringLiteral("failing.jpg"))->text(1),
                  QStringLiteral("Upload failed. (Too many tries, not trying again.) Please try using Lumora web uploader."));
         pane.detailsWindow()->close();
