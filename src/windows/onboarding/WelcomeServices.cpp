@@ -51,6 +51,10 @@ public:
                 done(userName, userID, fullName, error.isError() ? error.localizedDescription() : QString());
             });
     }
+    bool answersCurrentRequest(const QUrl &callback) override
+    {
+        return LumoraKit::sharedLumoraKit()->answersCurrentRequest(callback);
+    }
     void reinitializeClient(bool alpha) override
     {
         LumoraKit::sharedLumoraKit()->initializeWithAPIKey(LumoraDrive::apiKey(alpha),

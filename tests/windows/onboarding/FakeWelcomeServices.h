@@ -170,6 +170,7 @@ public:
             done(QString(), QString(), QString(), QStringLiteral("no exchange scripted"));
     }
     QList<QUrl> completedWith;
+    bool answersCurrentRequest(const QUrl &) override { return true; }
     void reinitializeClient(bool alpha) override { record(alpha ? QStringLiteral("reinit alpha") : QStringLiteral("reinit production")); }
     void updateUserInfo() override { record(QStringLiteral("updateUserInfo")); }
     bool updateUserInfoViaUserInteraction(bool) override

@@ -159,6 +159,7 @@ public:
     QString tokenSecret() override { return LumoraKit::tokenSecret(); }
     QString storedToken() override { return Settings::stringForKey(LKStoredKeys::Token); }
     void resetAuthURL() override { kit()->resetAuthURL(); }
+    bool answersCurrentRequest(const QUrl &callback) override { return kit()->answersCurrentRequest(callback); }
     void logout() override { kit()->logout(); }
     void beginAuth(const QUrl &callback, int permission, std::function<void(QUrl, QString)> done) override
     {
@@ -597,6 +598,29 @@ private Q_SLOTS:
         QCOMPARE(real->completedWith.first().path(), QStringLiteral("/AUTH"));
         QVERIFY(LumoraKit::sharedLumoraKit()->isAuthorized());
         QCOMPARE(alerts->count(), 0);
+        LumoraKit::sharedLumoraKit()->logout();
+    }
+
+    // An old link (or another sign-in's answer) arriving while the login page shows is passed
+    // over: the user's sign-in goes on and its own answer signs in.
+    void staleCallbackThenTheRealOneSignsIn()
+    {
+        real = new RealClientServices;
+        WelcomeServices::setInstance(real);
+        LumoraKit::sharedLumoraKit()->logout();
+        LumoraKit::sharedLumoraKit()->initializeWithAPIKey(service->apiKey(), service->apiSecret(), false);
+        W *window = openWindow();
+        window->loginButtonHitWithMode(W::LoginNormal);
+        QTRY_COMPARE_WITH_TIMEOUT(screen(window), QStringLiteral("oAuthView"), 20000);
+        QTRY_COMPARE(js(window, "document.title").toString(), QStringLiteral("Lumora: Authorize Hoistly"));
+        NotificationCenter::postOnMain(Notifications::LoginTokenReady, QUrl("https://hoistly.lumora.com/auth?oauth_token=OLD&oauth_verifier=x"));
+        QTRY_VERIFY(logText().contains("does not answer this sign-in"));
+        QVERIFY(window->awaitingCallback());
+        QCOMPARE(real->completedWith.size(), 0);
+        js(window, "document.getElementById('allow-button').click(); true");
+        QTRY_COMPARE_WITH_TIMEOUT(screen(window), QStringLiteral("introView"), 20000);
+        QCOMPARE(alerts->count(), 0);
+        QVERIFY(LumoraKit::sharedLumoraKit()->isAuthorized());
         LumoraKit::sharedLumoraKit()->logout();
     }
 
