@@ -60,7 +60,7 @@ public:
         LumoraKit::sharedLumoraKit()->initializeWithAPIKey(LumoraDrive::apiKey(alpha),
                                                            LumoraDrive::apiSecret(alpha), alpha);
     }
-    void updateUserInfo() override { DataStoreLumoraData::updateUserInfo(); }
+    void updateUserInfo(std::function<void()> done) override { DataStoreLumoraData::updateUserInfo(std::move(done)); }
     bool updateUserInfoViaUserInteraction(bool interactive) override
     {
         return DataStoreLumoraData::updateUserInfoViaUserInteraction(interactive);

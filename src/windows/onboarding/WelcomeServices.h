@@ -37,7 +37,8 @@ public:
     // Whether a callback answers the request token of the exchange now waiting.
     virtual bool answersCurrentRequest(const QUrl &callback) = 0;
     virtual void reinitializeClient(bool alpha) = 0;
-    virtual void updateUserInfo() = 0;
+    // Returns at once; done runs on the main thread once the answer came.
+    virtual void updateUserInfo(std::function<void()> done) = 0;
     // Blocks; called off the main thread.
     virtual bool updateUserInfoViaUserInteraction(bool interactive) = 0;
     virtual QString userImageFilePath() = 0;
