@@ -905,8 +905,10 @@ void WelcomeWindowController::failedCompletion(const QString &error)
 
 void WelcomeWindowController::successfulCompletion(const QString &userName, const QString &userId)
 {
-    // The page has done its work: its helper processes (about 100 MB) go with it.
+    // The page has done its work: its helper processes (about 100 MB) go with it, and so do
+    // the engine's launchers; a later sign-in starts a new copy.
     releaseWebView();
+    SignInBrowserProfile::endEngineHelpers();
     WelcomeServices *services = WelcomeServices::instance();
     services->refreshReportingDemographics();
     services->refreshReportingMetrics();

@@ -312,6 +312,7 @@ private Q_SLOTS:
     void initTestCase()
     {
         W::setAlphaEnvironmentAvailableForTesting(false);
+        SignInBrowserProfile::setKeepEngineHelpersForTesting(true); // every case shows pages
         service = new LumoraDouble;
         QVERIFY(service->start());
         service->exportEnvironment();

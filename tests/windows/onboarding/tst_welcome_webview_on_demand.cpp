@@ -4,6 +4,7 @@
 #include "WelcomeTestFixture.h"
 #include "double/LumoraDouble.h"
 
+#include "app/launch/AppDelegate.h"
 #include "app/webview/SignInBrowser.h"
 #include "app/widgets/CloudLoginWindow.h"
 #include "core/Settings.h"
@@ -81,6 +82,22 @@ QString logOf(const QString &home)
             all += QString::fromUtf8(file.readAll());
     }
     return all;
+}
+
+// The engine's launcher processes among this process's children.
+QStringList engineLaunchers()
+{
+    QStringList found;
+    for (const QString &pid : QDir(QStringLiteral("/proc")).entryList(QDir::Dirs)) {
+        QFile stat(QStringLiteral("/proc/%1/stat").arg(pid)), cmdline(QStringLiteral("/proc/%1/cmdline").arg(pid));
+        if (!stat.open(QIODevice::ReadOnly) || !cmdline.open(QIODevice::ReadOnly))
+            continue;
+        const QByteArray line = stat.readAll();
+        if (line.mid(line.lastIndexOf(')') + 2).split(' ').value(1).toLongLong() == QCoreApplication::applicationPid()
+            && cmdline.readAll().contains("--type=zygote"))
+            found << pid;
+    }
+    return found;
 }
 
 QString html(const QString &title)
@@ -276,6 +293,18 @@ private Q_SLOTS:
         const QStringList mapped = engineLibrariesMapped(0);
         for (const char *name : {"libQt6WebEngineCore", "libQt6Quick", "hoistly_webview"})
             QVERIFY2(mapped.filter(QLatin1String(name)).size() > 0, qPrintable(mapped.join(' ')));
+
+        // Signed in, the engine's launchers go with the page; the next sign-in is a new copy's.
+        QVERIFY(!engineLaunchers().isEmpty());
+        QVERIFY(AppDelegate::signInViewAvailable());
+        f.fake->onCompleteAuth = [this](const QUrl &, std::function<void(QString, QString, QString, QString)> done) {
+            f.fake->authorized = true;
+            done(QStringLiteral("someone"), QStringLiteral("1@N00"), QString(), QString());
+        };
+        window->loginDidCompleteWithURL(QUrl(QStringLiteral("https://hoistly.lumora.com/auth?oauth_token=t&oauth_verifier=v")));
+        QTRY_COMPARE_WITH_TIMEOUT(window->currentScreen(), W::Intro, 30000);
+        QVERIFY2(engineLaunchers().isEmpty(), qPrintable(engineLaunchers().join(' ')));
+        QVERIFY(!AppDelegate::signInViewAvailable());
     }
 };
 
