@@ -447,21 +447,17 @@ private Q_SLOTS:
         QTcpServer silent;
         QVERIFY(silent.listen(QHostAddress::LocalHost));
         const QString h = home.path() + "/silent";
-        QVERIFY(QDir().mkpath(h + "/config/Lumora"));
         QFile settings(h + "/config/Lumora/Hoistly.plist");
-        QVERIFY(settings.open(QIODevice::WriteOnly));
+        QVERIFY(QDir().mkpath(h + "/config/Lumora") && settings.open(QIODevice::WriteOnly));
         settings.write("<?xml version=\"1.0\" encoding=\"UTF-8\"?><plist version=\"1.0\"><dict>"
-                       "<key>kLKStoredTokenKey</key><string>72157-token</string>"
-                       "<key>kLKStoredTokenSecret</key><string>token-secret</string>"
-                       "<key>kLKStoredUserID</key><string>1@N00</string>"
-                       "<key>kLKStoredUserName</key><string>someone</string></dict></plist>");
+                       "<key>kLKStoredTokenKey</key><string>72157-token</string><key>kLKStoredTokenSecret</key>"
+                       "<string>token-secret</string><key>kLKStoredUserID</key><string>1@N00</string></dict></plist>");
         settings.close();
         QProcessEnvironment env = appEnvironment(h);
         env.insert("HOISTLY_SERVICE_URL", QStringLiteral("http://127.0.0.1:%1").arg(silent.serverPort()));
         QProcess app;
         app.setProcessEnvironment(env);
         app.start(appPath(), {});
-        QVERIFY(app.waitForStarted());
         QTRY_VERIFY_WITH_TIMEOUT(logText(h).contains("WELCOME: The onboarding window shows introView"), 30000);
         QVERIFY(answersOn(socketName(h)));
         ::kill(pid_t(app.processId()), SIGTERM);

@@ -218,6 +218,14 @@ private:
         [&] { QTRY_VERIFY_WITH_TIMEOUT(done, 10000); }();
         return result;
     }
+    // The window talks to the real service client, signed out, against the double.
+    void useRealClient()
+    {
+        real = new RealClientServices;
+        WelcomeServices::setInstance(real);
+        LumoraKit::sharedLumoraKit()->logout();
+        LumoraKit::sharedLumoraKit()->initializeWithAPIKey(service->apiKey(), service->apiSecret(), false);
+    }
     int requestsTo(const QString &path) { return int(service->requestedPaths().count(path)); }
     // A sign-in that has asked for its request token and waits: callbacks are taken from now on.
     void startWaitingSignIn(W *window)
@@ -381,11 +389,8 @@ private Q_SLOTS:
 
     void signInEndToEnd()
     {
-        real = new RealClientServices;
+        useRealClient();
         RealClientServices &real = *this->real;
-        WelcomeServices::setInstance(&real);
-        LumoraKit::sharedLumoraKit()->logout();
-        LumoraKit::sharedLumoraKit()->initializeWithAPIKey(service->apiKey(), service->apiSecret(), false);
         W *window = openWindow();
         window->loginButtonHitWithMode(W::LoginNormal);
         QVERIFY(window->waitingViewActive());
@@ -466,10 +471,7 @@ private Q_SLOTS:
     // then signs the user in.
     void retryAfterAFailedExchangeSignsIn()
     {
-        real = new RealClientServices;
-        WelcomeServices::setInstance(real);
-        LumoraKit::sharedLumoraKit()->logout();
-        LumoraKit::sharedLumoraKit()->initializeWithAPIKey(service->apiKey(), service->apiSecret(), false);
+        useRealClient();
         service->setFault(LumoraDouble::Fault::HttpError, 500, QStringLiteral("access_token"), 1);
         W *window = openWindow();
         window->loginButtonHitWithMode(W::LoginNormal);
@@ -585,11 +587,8 @@ private Q_SLOTS:
     // The real client completes a callback whose path came in capitals.
     void capitalCallbackPathSignsInWithTheRealClient()
     {
-        real = new RealClientServices;
+        useRealClient();
         real->capitalPath = true;
-        WelcomeServices::setInstance(real);
-        LumoraKit::sharedLumoraKit()->logout();
-        LumoraKit::sharedLumoraKit()->initializeWithAPIKey(service->apiKey(), service->apiSecret(), false);
         W *window = openWindow();
         window->loginButtonHitWithMode(W::LoginNormal);
         QTRY_COMPARE_WITH_TIMEOUT(screen(window), QStringLiteral("oAuthView"), 20000);
@@ -606,10 +605,7 @@ private Q_SLOTS:
     // over: the user's sign-in goes on and its own answer signs in.
     void staleCallbackThenTheRealOneSignsIn()
     {
-        real = new RealClientServices;
-        WelcomeServices::setInstance(real);
-        LumoraKit::sharedLumoraKit()->logout();
-        LumoraKit::sharedLumoraKit()->initializeWithAPIKey(service->apiKey(), service->apiSecret(), false);
+        useRealClient();
         W *window = openWindow();
         window->loginButtonHitWithMode(W::LoginNormal);
         QTRY_COMPARE_WITH_TIMEOUT(screen(window), QStringLiteral("oAuthView"), 20000);

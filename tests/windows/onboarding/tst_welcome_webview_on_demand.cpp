@@ -90,11 +90,9 @@ QStringList engineLaunchers()
     QStringList found;
     for (const QString &pid : QDir(QStringLiteral("/proc")).entryList(QDir::Dirs)) {
         QFile stat(QStringLiteral("/proc/%1/stat").arg(pid)), cmdline(QStringLiteral("/proc/%1/cmdline").arg(pid));
-        if (!stat.open(QIODevice::ReadOnly) || !cmdline.open(QIODevice::ReadOnly))
-            continue;
-        const QByteArray line = stat.readAll();
+        const QByteArray line = stat.open(QIODevice::ReadOnly) ? stat.readAll() : QByteArray();
         if (line.mid(line.lastIndexOf(')') + 2).split(' ').value(1).toLongLong() == QCoreApplication::applicationPid()
-            && cmdline.readAll().contains("--type=zygote"))
+            && cmdline.open(QIODevice::ReadOnly) && cmdline.readAll().contains("--type=zygote"))
             found << pid;
     }
     return found;
