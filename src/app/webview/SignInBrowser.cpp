@@ -104,18 +104,28 @@ void SignInBrowserProfile::endEngineHelpers()
     if (s_keepHelpers || s_livePages > 0 || !moduleLoaded())
         return;
     int ended = 0;
-    for (const QString &entry : QDir(QStringLiteral("/proc")).entryList(QDir::Dirs | QDir::NoDotAndDotDot)) {
-        bool numeric = false;
-        const pid_t pid = pid_t(entry.toInt(&numeric));
-        if (!numeric || !isEngineLauncher(pid) || ::kill(pid, SIGKILL) != 0)
+    for (qint64 pid : engineHelpers()) {
+        if (::kill(pid_t(pid), SIGKILL) != 0)
             continue;
-        ::waitpid(pid, nullptr, 0);
+        ::waitpid(pid_t(pid), nullptr, 0);
         ++ended;
     }
     if (ended == 0)
         return; // the engine runs its pages in this process: nothing to end
     s_helpersEnded = true;
     LGLogInfo(QStringLiteral("WEBVIEW: Ended the web view's %1 launcher processes").arg(ended));
+}
+
+QList<qint64> SignInBrowserProfile::engineHelpers()
+{
+    QList<qint64> found;
+    for (const QString &entry : QDir(QStringLiteral("/proc")).entryList(QDir::Dirs | QDir::NoDotAndDotDot)) {
+        bool numeric = false;
+        const pid_t pid = pid_t(entry.toInt(&numeric));
+        if (numeric && isEngineLauncher(pid))
+            found << pid;
+    }
+    return found;
 }
 
 bool SignInBrowserProfile::engineHelpersEnded()

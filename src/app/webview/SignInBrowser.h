@@ -28,6 +28,8 @@ public:
     // process (a new copy shows the next sign-in). Nothing happens while a page lives.
     static void endEngineHelpers();
     static bool engineHelpersEnded();
+    // Those launchers: the children of this process that the engine started to fork its pages.
+    static QList<qint64> engineHelpers();
     // For test programs that show pages in one process after a sign-in.
     static void setKeepEngineHelpersForTesting(bool keep);
 

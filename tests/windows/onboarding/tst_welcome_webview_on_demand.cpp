@@ -84,20 +84,6 @@ QString logOf(const QString &home)
     return all;
 }
 
-// The engine's launcher processes among this process's children.
-QStringList engineLaunchers()
-{
-    QStringList found;
-    for (const QString &pid : QDir(QStringLiteral("/proc")).entryList(QDir::Dirs)) {
-        QFile stat(QStringLiteral("/proc/%1/stat").arg(pid)), cmdline(QStringLiteral("/proc/%1/cmdline").arg(pid));
-        const QByteArray line = stat.open(QIODevice::ReadOnly) ? stat.readAll() : QByteArray();
-        if (line.mid(line.lastIndexOf(')') + 2).split(' ').value(1).toLongLong() == QCoreApplication::applicationPid()
-            && cmdline.open(QIODevice::ReadOnly) && cmdline.readAll().contains("--type=zygote"))
-            found << pid;
-    }
-    return found;
-}
-
 QString html(const QString &title)
 {
     return QStringLiteral("<!DOCTYPE html><html><head><title>%1</title></head><body><p>%1</p></body></html>").arg(title);
@@ -293,7 +279,7 @@ private Q_SLOTS:
             QVERIFY2(mapped.filter(QLatin1String(name)).size() > 0, qPrintable(mapped.join(' ')));
 
         // Signed in, the engine's launchers go with the page; the next sign-in is a new copy's.
-        QVERIFY(!engineLaunchers().isEmpty());
+        QVERIFY(!SignInBrowserProfile::engineHelpers().isEmpty());
         QVERIFY(AppDelegate::signInViewAvailable());
         f.fake->onCompleteAuth = [this](const QUrl &, std::function<void(QString, QString, QString, QString)> done) {
             f.fake->authorized = true;
@@ -301,7 +287,7 @@ private Q_SLOTS:
         };
         window->loginDidCompleteWithURL(QUrl(QStringLiteral("https://hoistly.lumora.com/auth?oauth_token=t&oauth_verifier=v")));
         QTRY_COMPARE_WITH_TIMEOUT(window->currentScreen(), W::Intro, 30000);
-        QVERIFY2(engineLaunchers().isEmpty(), qPrintable(engineLaunchers().join(' ')));
+        QVERIFY(SignInBrowserProfile::engineHelpers().isEmpty());
         QVERIFY(!AppDelegate::signInViewAvailable());
     }
 };
