@@ -13,17 +13,12 @@ namespace {
 PhotoLibraryEnvironment *g_override = nullptr;
 } // namespace
 
-QString PhotoLibraryEnvironment::applicationPath(const QString &appName) const
+// The applications asked about (iPhoto, Aperture, Photos, Dropbox's bundle) exist only on the
+// Mac. A folder of such a name under an Applications folder here is something else (those folders
+// commonly hold AppImages), and taking it for a library would offer screens about a library that
+// cannot be read.
+QString PhotoLibraryEnvironment::applicationPath(const QString &) const
 {
-    if (appName.isEmpty())
-        return QString();
-    const QStringList places = {StandardPaths::homeFolder() + QStringLiteral("/Applications"),
-                                QStringLiteral("/Applications"), QStringLiteral("/System/Applications")};
-    for (const QString &place : places) {
-        const QString path = place + QLatin1Char('/') + appName;
-        if (QFileInfo(path).isDir())
-            return path;
-    }
     return QString();
 }
 

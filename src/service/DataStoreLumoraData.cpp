@@ -551,7 +551,14 @@ void DataStoreLumoraData::setStateChangedHandler(std::function<void()> handler)
 // ------------------------------------------------------------------------------------------
 // Account
 
-void DataStoreLumoraData::updateUserInfo() { loadUserInfo(kUserInfoMaxAge, LumoraKit::kDefaultTimeout); }
+void DataStoreLumoraData::updateUserInfo(std::function<void()> done)
+{
+    dispatch_default_queue_async([done = std::move(done)] {
+        loadUserInfo(kUserInfoMaxAge, LumoraKit::kDefaultTimeout);
+        if (done)
+            dispatch_main_async(done);
+    });
+}
 
 bool DataStoreLumoraData::updateUserInfoViaUserInteraction(bool userInteraction)
 {

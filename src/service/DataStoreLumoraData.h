@@ -44,7 +44,9 @@ public:
     static void setStateChangedHandler(std::function<void()> handler);
 
     // --- account ---
-    static void updateUserInfo();
+    // Loads on a worker and returns at once: the request may take a minute plus two image
+    // downloads. done, when given, runs on the main thread afterwards.
+    static void updateUserInfo(std::function<void()> done = {});
     // Blocks the calling (background) thread; answers whether the information is available.
     static bool updateUserInfoViaUserInteraction(bool userInteraction);
     static qint32 photoCount();

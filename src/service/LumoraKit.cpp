@@ -613,29 +613,38 @@ void LumoraKit::beginAuthWithCallbackURL(const QUrl &callbackURL, LKPermission p
               });
 }
 
+bool LumoraKit::answersCurrentRequest(const QUrl &callbackURL) const
+{
+    QString requestToken;
+    QUrl expectedCallback;
+    {
+        QMutexLocker lock(&m_lock);
+        requestToken = m_requestToken;
+        expectedCallback = m_callbackURL;
+    }
+    const QString token = QUrlQuery(callbackURL).queryItemValue(QStringLiteral("oauth_token"), QUrl::FullyDecoded);
+    return !requestToken.isEmpty() && token == requestToken && expectedCallback.isValid()
+        && callbackURL.scheme().compare(expectedCallback.scheme(), Qt::CaseInsensitive) == 0
+        && callbackURL.host().compare(expectedCallback.host(), Qt::CaseInsensitive) == 0
+        && callbackURL.port() == expectedCallback.port()
+        && callbackURL.path().compare(expectedCallback.path(), Qt::CaseInsensitive) == 0;
+}
+
 void LumoraKit::completeAuthWithURL(const QUrl &callbackURL, AuthCompletion completion)
 {
     auto fail = [completion](const LKError &e) {
         dispatch_default_queue_async([completion, e] { completion(QString(), QString(), QString(), e); });
     };
     QString requestToken, requestSecret;
-    QUrl expectedCallback;
     {
         QMutexLocker lock(&m_lock);
         requestToken = m_requestToken;
         requestSecret = m_requestTokenSecret;
-        expectedCallback = m_callbackURL;
     }
     const QUrlQuery query(callbackURL);
-    const QString token = query.queryItemValue(QStringLiteral("oauth_token"), QUrl::FullyDecoded);
     const QString verifier = query.queryItemValue(QStringLiteral("oauth_verifier"), QUrl::FullyDecoded);
     LGLog::addExcludedWord(verifier);
-    const bool sameCallback = expectedCallback.isValid()
-        && callbackURL.scheme().compare(expectedCallback.scheme(), Qt::CaseInsensitive) == 0
-        && callbackURL.host().compare(expectedCallback.host(), Qt::CaseInsensitive) == 0
-        && callbackURL.port() == expectedCallback.port()
-        && callbackURL.path().compare(expectedCallback.path(), Qt::CaseInsensitive) == 0;
-    if (requestToken.isEmpty() || !sameCallback || token != requestToken) {
+    if (!answersCurrentRequest(callbackURL)) {
         LGLogInfo(QStringLiteral("LUMORAKIT: Ignoring a sign-in callback that does not answer our request"));
         fail(LKError::client(LKErrorCode::AuthFailed, QStringLiteral("The sign-in answer does not belong to this sign-in."),
                              QStringLiteral("Please sign in again.")));

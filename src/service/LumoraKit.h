@@ -74,6 +74,9 @@ public:
     void checkAuthorizationOnCompletion(AuthCompletion completion);
     void beginAuthWithCallbackURL(const QUrl &callbackURL, LKPermission permission, AuthURLCompletion completion);
     void completeAuthWithURL(const QUrl &callbackURL, AuthCompletion completion);
+    // Whether a callback answers the request token now waiting for one (an old link or another
+    // sign-in's answer does not).
+    bool answersCurrentRequest(const QUrl &callbackURL) const;
     void resetAuthURL();
     void logout();
 

@@ -121,8 +121,11 @@ private Q_SLOTS:
 
     void libraryAndMessagesAnswers()
     {
-        // This system has none of the photo applications.
+        // This system has none of the photo applications, whatever its Applications folders hold.
+        for (const QString &app : {"iPhoto.app", "Photos.app", "Aperture.app"})
+            QVERIFY(QDir().mkpath(StandardPaths::homeFolder() + QStringLiteral("/Applications/") + app));
         QVERIFY(!FileManager::isIPhotoInstalled());
+        QVERIFY(!FileManager::isApertureInstalled());
         QVERIFY(!FileManager::isOSXPhotosInstalled());
         QVERIFY(!FileManager::isIMessageInstalled());
         QVERIFY(FileManager::iPhotoDirectoryWithBackup(QString()).isNull());

@@ -7,6 +7,7 @@
 #include "app/platform/UnixSignals.h"
 #include "app/update/Bundle.h"
 #include "app/update/LMSelfUpdating.h"
+#include "app/webview/SignInBrowser.h"
 #include "app/widgets/ModalUi.h"
 #include "windows/onboarding/WelcomeWindowController.h"
 #include "windows/preferences/PreferencesPane.h"
@@ -153,7 +154,7 @@ bool AppDelegate::signInViewMayBeNeeded(const QStringList &arguments)
 
 bool AppDelegate::signInViewAvailable()
 {
-    return QCoreApplication::testAttribute(Qt::AA_ShareOpenGLContexts);
+    return QCoreApplication::testAttribute(Qt::AA_ShareOpenGLContexts) && !SignInBrowserProfile::engineHelpersEnded();
 }
 
 bool AppDelegate::signInRequestedAtLaunch() const

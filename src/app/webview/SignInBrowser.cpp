@@ -3,12 +3,36 @@
 #include "core/LGLog.h"
 
 #include <QCoreApplication>
+#include <QDir>
+#include <QFile>
 #include <QFileInfo>
 #include <QLibrary>
 #include <QWidget>
 
+#include <csignal>
+#include <sys/wait.h>
+#include <unistd.h>
+
 namespace {
 BrowserModule::CreateProfile s_create = nullptr;
+int s_livePages = 0;
+bool s_helpersEnded = false;
+bool s_keepHelpers = false;
+
+// A direct child of this process that the engine started as a launcher of its page processes.
+bool isEngineLauncher(pid_t pid)
+{
+    QFile stat(QStringLiteral("/proc/%1/stat").arg(pid));
+    if (!stat.open(QIODevice::ReadOnly))
+        return false;
+    const QByteArray line = stat.readAll();
+    const QList<QByteArray> fields = line.mid(line.lastIndexOf(')') + 2).split(' ');
+    if (fields.value(1).toLongLong() != ::getpid())
+        return false;
+    QFile cmdline(QStringLiteral("/proc/%1/cmdline").arg(pid));
+    // The engine may rewrite a helper's title into one line: look for the switch anywhere.
+    return cmdline.open(QIODevice::ReadOnly) && cmdline.readAll().contains("--type=zygote");
+}
 
 // The module stays loaded for the life of the process: the engine cannot be unloaded.
 BrowserModule::CreateProfile loadModule(QString *error)
@@ -75,11 +99,52 @@ bool SignInBrowserProfile::moduleLoaded()
     return s_create != nullptr;
 }
 
+void SignInBrowserProfile::endEngineHelpers()
+{
+    if (s_keepHelpers || s_livePages > 0 || !moduleLoaded())
+        return;
+    int ended = 0;
+    for (qint64 pid : engineHelpers()) {
+        if (::kill(pid_t(pid), SIGKILL) != 0)
+            continue;
+        ::waitpid(pid_t(pid), nullptr, 0);
+        ++ended;
+    }
+    if (ended == 0)
+        return; // the engine runs its pages in this process: nothing to end
+    s_helpersEnded = true;
+    LGLogInfo(QStringLiteral("WEBVIEW: Ended the web view's %1 launcher processes").arg(ended));
+}
+
+QList<qint64> SignInBrowserProfile::engineHelpers()
+{
+    QList<qint64> found;
+    for (const QString &entry : QDir(QStringLiteral("/proc")).entryList(QDir::Dirs | QDir::NoDotAndDotDot)) {
+        bool numeric = false;
+        const pid_t pid = pid_t(entry.toInt(&numeric));
+        if (numeric && isEngineLauncher(pid))
+            found << pid;
+    }
+    return found;
+}
+
+bool SignInBrowserProfile::engineHelpersEnded()
+{
+    return s_helpersEnded;
+}
+
+void SignInBrowserProfile::setKeepEngineHelpersForTesting(bool keep)
+{
+    s_keepHelpers = keep;
+}
+
 SignInBrowserProfile *SignInBrowserProfile::create(const BrowserModule::ProfileOptions &options, QObject *parent,
                                                    QString *error)
 {
     QString reason;
-    BrowserModule::CreateProfile create = loadModule(&reason);
+    BrowserModule::CreateProfile create = s_helpersEnded ? nullptr : loadModule(&reason);
+    if (s_helpersEnded)
+        reason = QStringLiteral("the web view was let go in this copy");
     std::unique_ptr<SignInBrowserProfile> profile(new SignInBrowserProfile(parent));
     if (create) {
         profile->m_profile.reset(create(BrowserModule::kInterfaceVersion, options, profile->m_events.get()));
@@ -156,11 +221,13 @@ struct SignInBrowser::Events final : BrowserModule::PageClient
 SignInBrowser::SignInBrowser(SignInBrowserProfile *profile, QObject *parent)
     : QObject(parent), m_events(std::make_unique<Events>(this)), m_page(profile->module()->createPage(m_events.get()))
 {
+    ++s_livePages;
 }
 
 SignInBrowser::~SignInBrowser()
 {
     m_page.reset();
+    --s_livePages;
 }
 
 QWidget *SignInBrowser::view(QWidget *parent)

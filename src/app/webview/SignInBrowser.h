@@ -22,6 +22,16 @@ public:
     static QString modulePath();
     // Every page of the profile must be deleted first.
     ~SignInBrowserProfile() override;
+    // Once it has run, the engine keeps two launcher processes (about 50 MB resident each) for
+    // the life of the process, and this Qt offers no call to end them. While no page exists
+    // they serve nothing: this ends them, and from then on no profile can be made in this
+    // process (a new copy shows the next sign-in). Nothing happens while a page lives.
+    static void endEngineHelpers();
+    static bool engineHelpersEnded();
+    // Those launchers: the children of this process that the engine started to fork its pages.
+    static QList<qint64> engineHelpers();
+    // For test programs that show pages in one process after a sign-in.
+    static void setKeepEngineHelpersForTesting(bool keep);
 
     QString userAgent() const;
     void setUserAgent(const QString &agent);

@@ -208,9 +208,15 @@ void SpinningProgressIndicator::showEvent(QShowEvent *event)
 void SpinningProgressIndicator::hideEvent(QHideEvent *event)
 {
     QWidget::hideEvent(event);
-    // Leaving the screen ends the animation at once.
-    if (!m_changingVisibility && m_isAnimating)
+    // Off screen (a minimised window, a hidden parent) no frame is drawn, but the owner still
+    // wants the animation: it goes on when the view shows again. Only the owner stops it; a
+    // fade it asked for has nothing left to show and ends here.
+    if (m_changingVisibility || !m_isAnimating)
+        return;
+    if (m_isFadingOut)
         actuallyStopAnimation();
+    else if (m_timer)
+        m_timer->stop();
 }
 
 void SpinningProgressIndicator::paintEvent(QPaintEvent *)

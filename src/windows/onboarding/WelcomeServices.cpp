@@ -51,12 +51,16 @@ public:
                 done(userName, userID, fullName, error.isError() ? error.localizedDescription() : QString());
             });
     }
+    bool answersCurrentRequest(const QUrl &callback) override
+    {
+        return LumoraKit::sharedLumoraKit()->answersCurrentRequest(callback);
+    }
     void reinitializeClient(bool alpha) override
     {
         LumoraKit::sharedLumoraKit()->initializeWithAPIKey(LumoraDrive::apiKey(alpha),
                                                            LumoraDrive::apiSecret(alpha), alpha);
     }
-    void updateUserInfo() override { DataStoreLumoraData::updateUserInfo(); }
+    void updateUserInfo(std::function<void()> done) override { DataStoreLumoraData::updateUserInfo(std::move(done)); }
     bool updateUserInfoViaUserInteraction(bool interactive) override
     {
         return DataStoreLumoraData::updateUserInfoViaUserInteraction(interactive);

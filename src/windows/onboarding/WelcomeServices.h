@@ -34,8 +34,11 @@ public:
     // done(user name, user id, full name, error text); may be called on any thread.
     virtual void completeAuth(const QUrl &callback,
                               std::function<void(QString, QString, QString, QString)> done) = 0;
+    // Whether a callback answers the request token of the exchange now waiting.
+    virtual bool answersCurrentRequest(const QUrl &callback) = 0;
     virtual void reinitializeClient(bool alpha) = 0;
-    virtual void updateUserInfo() = 0;
+    // Returns at once; done runs on the main thread once the answer came.
+    virtual void updateUserInfo(std::function<void()> done) = 0;
     // Blocks; called off the main thread.
     virtual bool updateUserInfoViaUserInteraction(bool interactive) = 0;
     virtual QString userImageFilePath() = 0;

@@ -794,6 +794,12 @@ void WelcomeWindowController::loginDidCompleteWithURL(const QUrl &url)
         LGLogInfo(QStringLiteral("LOGIN: Ignored a sign-in callback: no sign-in is waiting for one"));
         return;
     }
+    // An old link or another sign-in's answer must not end the one the user is working on.
+    if (!WelcomeServices::instance()->answersCurrentRequest(url)) {
+        LGLogInfo(QStringLiteral("LOGIN: Ignored a sign-in callback that does not answer this sign-in: %1")
+                      .arg(cleanOAuthParamFromDebugString(url.toString())));
+        return;
+    }
     m_awaitingCallback = false;
 
     QTimer::singleShot(0, this, [this] {
@@ -899,8 +905,10 @@ void WelcomeWindowController::failedCompletion(const QString &error)
 
 void WelcomeWindowController::successfulCompletion(const QString &userName, const QString &userId)
 {
-    // The page has done its work: its helper processes (about 100 MB) go with it.
+    // The page has done its work: its helper processes (about 100 MB) go with it, and so do
+    // the engine's launchers; a later sign-in starts a new copy.
     releaseWebView();
+    SignInBrowserProfile::endEngineHelpers();
     WelcomeServices *services = WelcomeServices::instance();
     services->refreshReportingDemographics();
     services->refreshReportingMetrics();

@@ -68,8 +68,14 @@ WelcomeWindowController::WelcomeWindowController(QWidget *parent)
     ui->loginWaitingView->hide();
 
     WelcomeServices *services = WelcomeServices::instance();
-    if (services->isAuthorized())
-        services->updateUserInfo();
+    if (services->isAuthorized()) {
+        // The account's avatar shows on the done screen; it is filled in when the answer comes.
+        QPointer<WelcomeWindowController> self(this);
+        services->updateUserInfo([self] {
+            if (self && self->m_currentView == self->m_screens[SetupComplete])
+                self->screenWillAppear(self->m_currentView);
+        });
+    }
     loadScreens();
     localizeViews();
     dispatch_default_queue_async([] { checkForAlphaEnvironmentAvailable(); });
@@ -123,6 +129,8 @@ void WelcomeWindowController::display()
     window->show();
     window->raise();
     window->activateWindow();
+    LGLogInfo(QStringLiteral("WELCOME: The onboarding window shows %1")
+                  .arg(window->m_currentView ? window->m_currentView->objectName() : QString()));
     if (!Settings::boolForKey(QStringLiteral("AppEverReset"))) {
         WelcomeServices *services = WelcomeServices::instance();
         services->trackOnceEver(QStringLiteral("Welcome: Welcome screen displayed"), 3);

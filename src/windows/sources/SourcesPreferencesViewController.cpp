@@ -227,8 +227,8 @@ void SourcesPreferencesViewController::awakeFromNib()
 
     if (PreferenceTexts::isLocalized())
         m_ui->headerLabel->setText(L(QStringLiteral("All photos uploaded are private. We detect and ignore duplicates.")));
-    m_ui->noSourcesLabel->setText(PreferenceTexts::useOldTranslatedPhrase(QStringLiteral("No sources selected\n\nTap below to add a source"),
-                                                                           QStringLiteral("No sources selected\n\nTap + below to add a source")));
+    m_ui->noSourcesLabel->setText(PreferenceTexts::useOldTranslatedPhrase(QStringLiteral("No sources selected\n\nClick below to add a source"),
+                                                                           QStringLiteral("No sources selected\n\nClick + below to add a source")));
     m_ui->noSourcesLabel->setAttribute(Qt::WA_TransparentForMouseEvents);
     m_ui->noSourcesLabel->setStyleSheet(QStringLiteral("color: rgb(128, 128, 128);"));
 

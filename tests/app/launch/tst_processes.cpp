@@ -15,6 +15,7 @@
 #include <QRegularExpression>
 #include <QStandardPaths>
 #include <QSysInfo>
+#include <QTcpServer>
 #include <QTemporaryDir>
 #include <QTest>
 
@@ -549,6 +550,33 @@ private Q_SLOTS:
         QVERIFY2(reported.size() >= 2, qPrintable(reported.join('\n'))); // the check and its failure
         for (const QString &line : reported)
             QVERIFY2(log.contains("  " + line + "\n"), qPrintable(line + "\n---\n" + log));
+    }
+
+    // Signed in, onboarding not finished, and a service that takes connections but never answers:
+    // the window still comes up, and the copy still ends on SIGTERM.
+    void aSilentServiceNeitherHoldsTheWindowNorTheEnd()
+    {
+        if (!QFileInfo(appPath()).isExecutable())
+            QSKIP("the Hoistly executable is not built");
+        QTcpServer silent;
+        QVERIFY(silent.listen(QHostAddress::LocalHost));
+        const QString h = home.path() + "/silent";
+        QFile settings(h + "/config/Lumora/Hoistly.plist");
+        QVERIFY(QDir().mkpath(h + "/config/Lumora") && settings.open(QIODevice::WriteOnly));
+        settings.write("<?xml version=\"1.0\" encoding=\"UTF-8\"?><plist version=\"1.0\"><dict>"
+                       "<key>kLKStoredTokenKey</key><string>72157-token</string><key>kLKStoredTokenSecret</key>"
+                       "<string>token-secret</string><key>kLKStoredUserID</key><string>1@N00</string></dict></plist>");
+        settings.close();
+        QProcessEnvironment env = appEnvironment(h);
+        env.insert("HOISTLY_SERVICE_URL", QStringLiteral("http://127.0.0.1:%1").arg(silent.serverPort()));
+        QProcess app;
+        app.setProcessEnvironment(env);
+        app.start(appPath(), {});
+        QTRY_VERIFY_WITH_TIMEOUT(logText(h).contains("WELCOME: The onboarding window shows introView"), 30000);
+        QVERIFY(answersOn(socketName(h)));
+        ::kill(pid_t(app.processId()), SIGTERM);
+        QVERIFY(app.waitForFinished(10000));
+        QVERIFY(logText(h).contains("DRIVE: Shutting down"));
     }
 
     // A settings file that cannot be read is kept aside, and the error, logged before the file

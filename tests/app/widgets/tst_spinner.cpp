@@ -91,10 +91,13 @@ private Q_SLOTS:
         QVERIFY(spinner->isHidden());
         spinner->setDisplayedWhenStopped(true);
         QVERIFY(!spinner->isHidden());
-        // Leaving the screen stops at once.
+        // Off screen the frames pause; back on screen they go on, as nobody stopped them.
         spinner->startAnimation();
         window.hide();
-        QVERIFY(!spinner->isAnimating());
+        QVERIFY(spinner->isAnimating());
+        QVERIFY(!spinner->isTimerRunning());
+        window.show();
+        QVERIFY(spinner->isTimerRunning());
     }
 
     void determinatePie()

@@ -170,8 +170,14 @@ public:
             done(QString(), QString(), QString(), QStringLiteral("no exchange scripted"));
     }
     QList<QUrl> completedWith;
+    bool answersCurrentRequest(const QUrl &) override { return true; }
     void reinitializeClient(bool alpha) override { record(alpha ? QStringLiteral("reinit alpha") : QStringLiteral("reinit production")); }
-    void updateUserInfo() override { record(QStringLiteral("updateUserInfo")); }
+    void updateUserInfo(std::function<void()> done) override
+    {
+        record(QStringLiteral("updateUserInfo"));
+        userInfoLoaded = std::move(done);
+    }
+    std::function<void()> userInfoLoaded;
     bool updateUserInfoViaUserInteraction(bool) override
     {
         record(QStringLiteral("updateUserInfoViaUserInteraction"));

@@ -289,6 +289,31 @@ private Q_SLOTS:
         QCOMPARE(tiles, (QStringList{"Hard Drive", "Pictures folders", "SD Card"}));
     }
 
+    // A control shows its state in its own frame only: a focused Done button draws no frame
+    // inside its own, and "Upload" with no source to upload looks as unavailable as it is.
+    void buttonsShowTheirState()
+    {
+        W *window = openWindow();
+        QVERIFY(QTest::qWaitForWindowActive(window));
+        auto grabOf = [&](W::Screen s, const char *name, const std::function<void(QWidget *)> &state) {
+            showScreen(window, window->screenView(s));
+            auto *button = window->screenView(s)->findChild<QPushButton *>(name);
+            state(button);
+            return button->grab().toImage();
+        };
+        window->setAttribute(Qt::WA_KeyboardFocusChange); // focus as after a Tab
+        const QImage withFocus = grabOf(W::SetupComplete, "doneButton", [](QWidget *b) { b->setFocus(Qt::TabFocusReason); });
+        saveScreenshot(window, QStringLiteral("focused"));
+        const QImage without = grabOf(W::SetupComplete, "doneButton", [](QWidget *b) { b->clearFocus(); });
+        // Inside the rounded border (5 px corners), the focused button is the same picture.
+        const int border = int(std::ceil(6 * withFocus.devicePixelRatio()));
+        const QRect inside = withFocus.rect().adjusted(border, border, -border, -border);
+        QCOMPARE(withFocus.copy(inside), without.copy(inside));
+        QVERIFY(window->sourcesShown().isEmpty());
+        const QImage unavailable = grabOf(W::ImportFolder, "importFoldersButton", [](QWidget *b) { QVERIFY(!b->isEnabled()); });
+        QVERIFY(unavailable != grabOf(W::ImportFolder, "importFoldersButton", [](QWidget *b) { b->setEnabled(true); }));
+    }
+
     // The welcome screen draws Hoistly's own mark, one colour only.
     void ownMark()
     {

@@ -366,6 +366,10 @@ private Q_SLOTS:
         QVERIFY(spinner->isTimerRunning());
         const int position = spinner->position();
         QTRY_VERIFY(spinner->position() != position); // the timer turns it
+        // Minimised and restored while it waits, the window spins on.
+        window->showMinimized();
+        window->showNormal();
+        QVERIFY(spinner->isTimerRunning());
         QWidget *overlay = spinner->parentWidget();
         QCOMPARE(spinner->geometry().center(), overlay->rect().center());
         window->setWaitingViewActive(false);

@@ -159,6 +159,7 @@ public:
     QString tokenSecret() override { return LumoraKit::tokenSecret(); }
     QString storedToken() override { return Settings::stringForKey(LKStoredKeys::Token); }
     void resetAuthURL() override { kit()->resetAuthURL(); }
+    bool answersCurrentRequest(const QUrl &callback) override { return kit()->answersCurrentRequest(callback); }
     void logout() override { kit()->logout(); }
     void beginAuth(const QUrl &callback, int permission, std::function<void(QUrl, QString)> done) override
     {
@@ -216,6 +217,14 @@ private:
         });
         [&] { QTRY_VERIFY_WITH_TIMEOUT(done, 10000); }();
         return result;
+    }
+    // The window talks to the real service client, signed out, against the double.
+    void useRealClient()
+    {
+        real = new RealClientServices;
+        WelcomeServices::setInstance(real);
+        LumoraKit::sharedLumoraKit()->logout();
+        LumoraKit::sharedLumoraKit()->initializeWithAPIKey(service->apiKey(), service->apiSecret(), false);
     }
     int requestsTo(const QString &path) { return int(service->requestedPaths().count(path)); }
     // A sign-in that has asked for its request token and waits: callbacks are taken from now on.
@@ -311,6 +320,7 @@ private Q_SLOTS:
     void initTestCase()
     {
         W::setAlphaEnvironmentAvailableForTesting(false);
+        SignInBrowserProfile::setKeepEngineHelpersForTesting(true); // every case shows pages
         service = new LumoraDouble;
         QVERIFY(service->start());
         service->exportEnvironment();
@@ -379,11 +389,8 @@ private Q_SLOTS:
 
     void signInEndToEnd()
     {
-        real = new RealClientServices;
+        useRealClient();
         RealClientServices &real = *this->real;
-        WelcomeServices::setInstance(&real);
-        LumoraKit::sharedLumoraKit()->logout();
-        LumoraKit::sharedLumoraKit()->initializeWithAPIKey(service->apiKey(), service->apiSecret(), false);
         W *window = openWindow();
         window->loginButtonHitWithMode(W::LoginNormal);
         QVERIFY(window->waitingViewActive());
@@ -464,10 +471,7 @@ private Q_SLOTS:
     // then signs the user in.
     void retryAfterAFailedExchangeSignsIn()
     {
-        real = new RealClientServices;
-        WelcomeServices::setInstance(real);
-        LumoraKit::sharedLumoraKit()->logout();
-        LumoraKit::sharedLumoraKit()->initializeWithAPIKey(service->apiKey(), service->apiSecret(), false);
+        useRealClient();
         service->setFault(LumoraDouble::Fault::HttpError, 500, QStringLiteral("access_token"), 1);
         W *window = openWindow();
         window->loginButtonHitWithMode(W::LoginNormal);
@@ -583,11 +587,8 @@ private Q_SLOTS:
     // The real client completes a callback whose path came in capitals.
     void capitalCallbackPathSignsInWithTheRealClient()
     {
-        real = new RealClientServices;
+        useRealClient();
         real->capitalPath = true;
-        WelcomeServices::setInstance(real);
-        LumoraKit::sharedLumoraKit()->logout();
-        LumoraKit::sharedLumoraKit()->initializeWithAPIKey(service->apiKey(), service->apiSecret(), false);
         W *window = openWindow();
         window->loginButtonHitWithMode(W::LoginNormal);
         QTRY_COMPARE_WITH_TIMEOUT(screen(window), QStringLiteral("oAuthView"), 20000);
@@ -597,6 +598,25 @@ private Q_SLOTS:
         QCOMPARE(real->completedWith.first().path(), QStringLiteral("/AUTH"));
         QVERIFY(LumoraKit::sharedLumoraKit()->isAuthorized());
         QCOMPARE(alerts->count(), 0);
+        LumoraKit::sharedLumoraKit()->logout();
+    }
+
+    // An old link (or another sign-in's answer) arriving while the login page shows is passed
+    // over: the user's sign-in goes on and its own answer signs in.
+    void staleCallbackThenTheRealOneSignsIn()
+    {
+        useRealClient();
+        W *window = openWindow();
+        window->loginButtonHitWithMode(W::LoginNormal);
+        QTRY_COMPARE_WITH_TIMEOUT(screen(window), QStringLiteral("oAuthView"), 20000);
+        QTRY_COMPARE(js(window, "document.title").toString(), QStringLiteral("Lumora: Authorize Hoistly"));
+        NotificationCenter::postOnMain(Notifications::LoginTokenReady, QUrl("https://hoistly.lumora.com/auth?oauth_token=OLD&oauth_verifier=x"));
+        js(window, "document.getElementById('allow-button').click(); true");
+        QTRY_COMPARE_WITH_TIMEOUT(screen(window), QStringLiteral("introView"), 20000);
+        QCOMPARE(alerts->count(), 0);
+        QVERIFY(LumoraKit::sharedLumoraKit()->isAuthorized());
+        QCOMPARE(real->completedWith.size(), 1);
+        QVERIFY(logText().contains("does not answer this sign-in"));
         LumoraKit::sharedLumoraKit()->logout();
     }
 

@@ -4,6 +4,7 @@
 #include "WelcomeTestFixture.h"
 #include "double/LumoraDouble.h"
 
+#include "app/launch/AppDelegate.h"
 #include "app/webview/SignInBrowser.h"
 #include "app/widgets/CloudLoginWindow.h"
 #include "core/Settings.h"
@@ -276,6 +277,18 @@ private Q_SLOTS:
         const QStringList mapped = engineLibrariesMapped(0);
         for (const char *name : {"libQt6WebEngineCore", "libQt6Quick", "hoistly_webview"})
             QVERIFY2(mapped.filter(QLatin1String(name)).size() > 0, qPrintable(mapped.join(' ')));
+
+        // Signed in, the engine's launchers go with the page; the next sign-in is a new copy's.
+        QVERIFY(!SignInBrowserProfile::engineHelpers().isEmpty());
+        QVERIFY(AppDelegate::signInViewAvailable());
+        f.fake->onCompleteAuth = [this](const QUrl &, std::function<void(QString, QString, QString, QString)> done) {
+            f.fake->authorized = true;
+            done(QStringLiteral("someone"), QStringLiteral("1@N00"), QString(), QString());
+        };
+        window->loginDidCompleteWithURL(QUrl(QStringLiteral("https://hoistly.lumora.com/auth?oauth_token=t&oauth_verifier=v")));
+        QTRY_COMPARE_WITH_TIMEOUT(window->currentScreen(), W::Intro, 30000);
+        QVERIFY(SignInBrowserProfile::engineHelpers().isEmpty());
+        QVERIFY(!AppDelegate::signInViewAvailable());
     }
 };
 

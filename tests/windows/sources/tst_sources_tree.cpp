@@ -64,6 +64,7 @@ private Q_SLOTS:
         QVERIFY(waitForRefresh(pane));
         QCOMPARE(pane.model()->rowCount(), 0);
         QVERIFY(!pane.noSourcesLabel()->isHidden());
+        QCOMPARE(pane.noSourcesLabel()->text(), QStringLiteral("No sources selected\n\nClick + below to add a source"));
         const QString folder = mk(QStringLiteral("Added"));
         pane.addFolder(folder);
         QCOMPARE(pane.model()->rowCount(), 1);
