@@ -14,6 +14,7 @@
 #include "core/NotificationCenter.h"
 #include "core/Settings.h"
 #include "core/UiHooks.h"
+#include "service/LumoraKit.h"
 
 #include <QCoreApplication>
 #include <QMutex>
@@ -88,6 +89,7 @@ void recomputeStatus()
     StatusInputs in = EngineLinks::gatherStatusInputs();
     in.pausedUntil = LumoraDrive::pausedUntil();
     in.uploaderPausedDueToErrors = LumoraUploader::pausedDueToErrors();
+    in.uploaderRetryAt = LumoraUploader::errorRetryAt();
     in.accountFull = LumoraUploader::accountFull();
     in.filesToUpload = LumoraUploader::filesWaiting();
     in.uploading = LumoraUploader::isUploadingFile();
@@ -185,6 +187,7 @@ void LumoraDrive::startup()
         if (EngineLinks::isOnline()) {
             // A refresh that failed while offline is not left to its back-off.
             EngineLinks::retryFailedMirrorRefresh();
+            LumoraUploader::resumeAfterErrors();
             dispatch_main_async([] { runQueues(); });
         }
     });
@@ -249,6 +252,11 @@ void LumoraDrive::refreshManually()
 {
     LGLogInfo(QStringLiteral("DRIVE: Refresh requested"));
     EngineLinks::trackInteraction(QStringLiteral("Misc: Manual refresh"));
+    if (LumoraKit::sharedLumoraKit()->credentialsRefused() != 0) {
+        // Refreshing with credentials the service refuses would only be refused again.
+        UiHooks::instance().openSignIn();
+        return;
+    }
     if (LumoraUploader::pausedDueToErrors() || LumoraUploader::accountFull()) {
         LumoraUploader::resetFailedUploads();
         LumoraUploader::clearAccountFull();

@@ -24,6 +24,9 @@
 
 #include "core/NotificationCenter.h"
 #include "core/Settings.h"
+#include "core/UiHooks.h"
+#include "service/LumoraKit.h"
+#include "support/ReadOnlyFile.h"
 
 #include <QProcess>
 #include <QRegularExpression>
@@ -541,6 +544,101 @@ private Q_SLOTS:
         QTRY_VERIFY_WITH_TIMEOUT(DataStoreLumoraData::hasCompletedScanThisSession().isValid(), 15000);
         Reachability::setStatusOverrideForTesting(-1);
         EngineLinks::setMirrorRetryForTesting(30, 900);
+        waitForScanPass();
+    }
+
+    // Six failures in a row stop the loop; the status says so and when it tries again, and it
+    // does try again by itself: when its back-off ends, or at once when the network is back.
+    void stopAfterErrorsEndsByItself_data()
+    {
+        QTest::addColumn<bool>("networkBack");
+        QTest::newRow("back-off ends") << false;
+        QTest::newRow("network back") << true;
+    }
+
+    void stopAfterErrorsEndsByItself()
+    {
+        QFETCH(bool, networkBack);
+        const QStringList files = addPausedFolder(QStringLiteral("Outage-") + QString::fromLatin1(QTest::currentDataTag()), 8);
+        QVERIFY(!files.isEmpty());
+        LumoraUploader::setErrorRetryForTesting(networkBack ? 3600 * 1000 : 2000, 0);
+        m_double.setFault(LumoraDouble::Fault::HttpError, 503, QStringLiteral("upload"));
+        resume();
+        QTRY_VERIFY_WITH_TIMEOUT(LumoraDrive::statusLine2().startsWith(QLatin1String("Trying again by itself at ")), 30000);
+        QCOMPARE(LumoraDrive::statusLine1(), QStringLiteral("Uploading stopped after repeated errors"));
+        QVERIFY(LumoraDrive::statusLineShort().startsWith(QLatin1String("Errors; trying again at ")));
+        QVERIFY(LumoraUploader::pausedDueToErrors());
+        m_double.clearFaults(); // the service answers again; nobody clicks anything
+        if (networkBack) {
+            Reachability::setStatusOverrideForTesting(Reachability::NotReachable);
+            Reachability::setStatusOverrideForTesting(Reachability::ReachableViaWiFi);
+            Reachability::setStatusOverrideForTesting(-1);
+        }
+        QTRY_VERIFY_WITH_TIMEOUT(settled(files), 30000);
+        LumoraUploader::setErrorRetryForTesting(0, 0);
+        QVERIFY(LumoraUploader::waitUntilIdleForTesting(30000));
+        for (const QString &f : files)
+            verifyOnServiceOnce(f);
+    }
+
+    // The service refuses the stored sign-in or the app's key: the status says so and its action
+    // offers the sign-in, never a connection check; a new sign-in uploads what waited.
+    void refusedCredentialsOfferTheSignIn_data()
+    {
+        QTest::addColumn<bool>("keyRefused");
+        QTest::addColumn<QString>("line1");
+        QTest::newRow("revoked token") << false << "Lumora no longer accepts your sign-in";
+        QTest::newRow("refused key") << true << "Lumora did not accept this app's key";
+    }
+
+    void refusedCredentialsOfferTheSignIn()
+    {
+        QFETCH(bool, keyRefused);
+        QFETCH(QString, line1);
+        const QStringList files = addPausedFolder(QStringLiteral("Refused-") + QString::fromLatin1(QTest::currentDataTag()), 1);
+        QVERIFY(!files.isEmpty());
+        const QString key = m_double.apiKey(), secret = m_double.apiSecret();
+        if (keyRefused)
+            m_double.setApiCredentials(QStringLiteral("0123456789abcdef0123456789abcdef"), secret);
+        else
+            m_double.revokeAccessToken(LumoraKit::sharedLumoraKit()->authToken());
+        int signInsOffered = 0;
+        UiHooks::instance().openSignIn = [&signInsOffered] { ++signInsOffered; };
+        LumoraDrive::refreshLumoraData();
+        QTRY_COMPARE_WITH_TIMEOUT(LumoraDrive::statusLine1(), line1, 30000);
+        QCOMPARE(LumoraDrive::statusLine2(), QStringLiteral("Sign in again to back up your photos"));
+        QCOMPARE(LumoraDrive::statusLineShort(), QStringLiteral("Sign in again"));
+        QCOMPARE(LumoraDrive::statusResumeMessage(), QStringLiteral("Sign in..."));
+        LumoraDrive::refreshManually(); // what the status's action does
+        QCOMPARE(signInsOffered, 1);
+        UiHooks::instance().openSignIn = [] {};
+
+        if (keyRefused)
+            m_double.setApiCredentials(key, secret);
+        signInToServiceDouble(m_double);
+        resume();
+        QVERIFY(refreshMirror());
+        QTRY_VERIFY_WITH_TIMEOUT(settled(files), 30000);
+        QVERIFY(LumoraUploader::waitUntilIdleForTesting(30000));
+        verifyOnServiceOnce(files.first());
+    }
+
+    // A catalogue that cannot be written while the disk has room (its file read-only) is told as
+    // the catalogue reported it: neither freeing disk space nor the connection would help.
+    void readOnlyCatalogueIsToldWhatItReported()
+    {
+        stopEngine();
+        ReadOnlyFile readOnly(DataStore::storePath());
+        QVERIFY(readOnly.isSet());
+        DataStore::shutdown(); // opened again by the stop's own clean-up, before the file was read-only
+        startEngine();
+        QTRY_COMPARE_WITH_TIMEOUT(LumoraDrive::statusLine2(),
+                                  QStringLiteral("The catalogue reported: attempt to write a readonly database"), 15000);
+        QCOMPARE(LumoraDrive::statusLine1(), QStringLiteral("Uploads wait: the photo catalogue cannot be saved"));
+        QVERIFY(DataStore::instance()->savesFailing());
+        readOnly.release();
+        stopEngine();
+        startEngine();
         waitForScanPass();
     }
 

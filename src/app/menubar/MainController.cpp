@@ -89,6 +89,12 @@ void MainController::installUiHooks()
     hooks.setAnimateTrayIcon = [](bool animate) {
         dispatch_main_async([animate] { MainController::instance()->setAnimateTrayIcon(animate); });
     };
+    hooks.openSignIn = [] {
+        dispatch_main_async([] {
+            if (MainController *mc = g_instance)
+                mc->openSignIn();
+        });
+    };
 }
 
 // ---- Start-up and shutdown ----------------------------------------------------------------
