@@ -642,6 +642,25 @@ private Q_SLOTS:
         waitForScanPass();
     }
 
+    // A watched folder deleted while the engine runs is not "all uploaded": the status says a
+    // folder is unavailable until it is back or no longer watched.
+    void deletedFolderIsToldUnavailable()
+    {
+        const QStringList files = addPausedFolder(QStringLiteral("Deleted while watched"), 1);
+        QVERIFY(!files.isEmpty());
+        const QString folder = QFileInfo(files.first()).path();
+        resume();
+        QTRY_VERIFY_WITH_TIMEOUT(settled(files), 30000);
+        QVERIFY(LumoraUploader::waitUntilIdleForTesting(30000));
+        QTRY_COMPARE(LumoraDrive::statusLine1(), QStringLiteral("All photos uploaded"));
+        QVERIFY(QDir(folder).removeRecursively());
+        QTRY_COMPARE_WITH_TIMEOUT(LumoraDrive::statusLine1(), QStringLiteral("A watched folder is unavailable"), 30000);
+        QCOMPARE(LumoraDrive::statusLineShort(), QStringLiteral("Folder unavailable"));
+        QVERIFY(!LumoraDrive::statusIsComplete());
+        FileManager::removeCustomFolder(folder);
+        QTRY_COMPARE_WITH_TIMEOUT(LumoraDrive::statusLine1(), QStringLiteral("All photos uploaded"), 30000);
+    }
+
     // The de-duplication index is replaced whole or not at all, and rows whose write failed are
     // written later.
     void dedupIndexIsNeverLeftHalfBuilt()
