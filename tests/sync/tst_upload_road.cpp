@@ -32,6 +32,7 @@
 #include <QRegularExpression>
 #include <QTimer>
 #include <QtTest>
+#include <optional>
 #include <sqlite3.h>
 
 namespace {
@@ -64,6 +65,8 @@ bool indexHasPhoto(const ContentSample &sample, qint64 pid)
     return false;
 }
 
+enum Failure { Outage, OutageNetworkBack, RevokedToken, RefusedKey, ReadOnlyCatalogue, DeletedFolder };
+
 } // namespace
 
 class TestUploadRoad : public QObject
@@ -73,6 +76,7 @@ class TestUploadRoad : public QObject
     LumoraDouble m_double;
     QTemporaryDir m_files;
     int m_folders = 0;
+    int m_signInsOffered = 0;
 
     void pause() { LumoraDrive::setPausedUntil(kForever); }
     void resume() { LumoraDrive::setPausedUntil(QDateTime()); }
@@ -177,6 +181,7 @@ private Q_SLOTS:
         UploadTransports::setUploadIdleTimeoutForTesting(2);
         qputenv("HOISTLY_TEST_UPLOAD_IDLE_TIMEOUT_S", "2");
         signInToServiceDouble(m_double);
+        UiHooks::instance().openSignIn = [this] { ++m_signInsOffered; };
         Settings::setBool(true, QStringLiteral("WelcomeScreenComplete"));
         startEngine();
         waitForScanPass();
@@ -547,118 +552,92 @@ private Q_SLOTS:
         waitForScanPass();
     }
 
-    // Six failures in a row stop the loop; the status says so and when it tries again, and it
-    // does try again by itself: when its back-off ends, or at once when the network is back.
-    void stopAfterErrorsEndsByItself_data()
+    // What the status says when uploads cannot go on, and that they go on again once the cause
+    // is gone, with no click but the one the status offers: a spell of 503s (its back-off ends,
+    // or the network comes back), a revoked sign-in or a refused key (the status offers the
+    // sign-in), a catalogue that cannot be written, a watched folder deleted meanwhile.
+    void failuresAreToldAndEnd_data()
     {
-        QTest::addColumn<bool>("networkBack");
-        QTest::newRow("back-off ends") << false;
-        QTest::newRow("network back") << true;
+        QTest::addColumn<int>("failure");
+        QTest::addColumn<QString>("line1");
+        QTest::addColumn<QString>("line2");
+        const QString stopped = QStringLiteral("Uploading stopped after repeated errors"), signIn = QStringLiteral("Sign in again to back up your photos");
+        QTest::newRow("503s, back-off ends") << int(Outage) << stopped << "Trying again by itself at ";
+        QTest::newRow("503s, network back") << int(OutageNetworkBack) << stopped << "Trying again by itself at ";
+        QTest::newRow("revoked token") << int(RevokedToken) << "Lumora no longer accepts your sign-in" << signIn;
+        QTest::newRow("refused key") << int(RefusedKey) << "Lumora did not accept this app's key" << signIn;
+        QTest::newRow("read-only catalogue") << int(ReadOnlyCatalogue) << "Uploads wait: the photo catalogue cannot be saved"
+                                             << "The catalogue reported: attempt to write a readonly database";
+        QTest::newRow("folder deleted") << int(DeletedFolder) << "A watched folder is unavailable" << "Its photos are uploaded once it is back";
     }
 
-    void stopAfterErrorsEndsByItself()
+    void failuresAreToldAndEnd()
     {
-        QFETCH(bool, networkBack);
-        const QStringList files = addPausedFolder(QStringLiteral("Outage-") + QString::fromLatin1(QTest::currentDataTag()), 8);
+        QFETCH(int, failure);
+        QFETCH(QString, line1);
+        QFETCH(QString, line2);
+        const bool outage = failure == Outage || failure == OutageNetworkBack;
+        const QStringList files = addPausedFolder(QStringLiteral("Told ") + QString::fromLatin1(QTest::currentDataTag()), outage ? 8 : 1);
         QVERIFY(!files.isEmpty());
-        LumoraUploader::setErrorRetryForTesting(networkBack ? 3600 * 1000 : 2000, 0);
-        m_double.setFault(LumoraDouble::Fault::HttpError, 503, QStringLiteral("upload"));
-        resume();
-        QTRY_VERIFY_WITH_TIMEOUT(LumoraDrive::statusLine2().startsWith(QLatin1String("Trying again by itself at ")), 30000);
-        QCOMPARE(LumoraDrive::statusLine1(), QStringLiteral("Uploading stopped after repeated errors"));
-        QVERIFY(LumoraDrive::statusLineShort().startsWith(QLatin1String("Errors; trying again at ")));
-        QVERIFY(LumoraUploader::pausedDueToErrors());
-        m_double.clearFaults(); // the service answers again; nobody clicks anything
-        if (networkBack) {
-            Reachability::setStatusOverrideForTesting(Reachability::NotReachable);
-            Reachability::setStatusOverrideForTesting(Reachability::ReachableViaWiFi);
-            Reachability::setStatusOverrideForTesting(-1);
+        const QString key = m_double.apiKey(), folder = QFileInfo(files.first()).path();
+        std::optional<ReadOnlyFile> readOnly;
+        if (outage) {
+            LumoraUploader::setErrorRetryForTesting(failure == Outage ? 2000 : 3600 * 1000, 0);
+            m_double.setFault(LumoraDouble::Fault::HttpError, 503, QStringLiteral("upload"));
+            resume();
+        } else if (failure == RevokedToken || failure == RefusedKey) {
+            if (failure == RefusedKey)
+                m_double.setApiCredentials(QStringLiteral("0123456789abcdef0123456789abcdef"), m_double.apiSecret());
+            else
+                m_double.revokeAccessToken(LumoraKit::sharedLumoraKit()->authToken());
+            LumoraDrive::refreshLumoraData();
+        } else if (failure == ReadOnlyCatalogue) {
+            stopEngine();
+            readOnly.emplace(DataStore::storePath());
+            QVERIFY(readOnly->isSet());
+            DataStore::shutdown(); // opened again by the stop's own clean-up, before it was read-only
+            startEngine();
+        } else {
+            resume();
+            QTRY_VERIFY_WITH_TIMEOUT(settled(files), 30000);
+            QVERIFY(QDir(folder).removeRecursively());
         }
-        QTRY_VERIFY_WITH_TIMEOUT(settled(files), 30000);
+        QTRY_COMPARE_WITH_TIMEOUT(LumoraDrive::statusLine1(), line1, 30000);
+        QVERIFY2(LumoraDrive::statusLine2().startsWith(line2), qPrintable(LumoraDrive::statusLine2()));
+        QVERIFY(!LumoraDrive::statusIsComplete());
+
+        if (outage) {
+            m_double.clearFaults();
+            if (failure == OutageNetworkBack) {
+                Reachability::setStatusOverrideForTesting(Reachability::NotReachable);
+                Reachability::setStatusOverrideForTesting(Reachability::ReachableViaWiFi);
+                Reachability::setStatusOverrideForTesting(-1);
+            }
+        } else if (failure == RevokedToken || failure == RefusedKey) {
+            QCOMPARE(LumoraDrive::statusResumeMessage(), QStringLiteral("Sign in..."));
+            m_signInsOffered = 0;
+            LumoraDrive::refreshManually(); // what the status's action does
+            QCOMPARE(m_signInsOffered, 1);
+            m_double.setApiCredentials(key, m_double.apiSecret());
+            signInToServiceDouble(m_double);
+            resume();
+            QVERIFY(refreshMirror());
+        } else if (failure == ReadOnlyCatalogue) {
+            readOnly.reset();
+            stopEngine();
+            startEngine();
+            waitForScanPass();
+            resume();
+        } else {
+            FileManager::removeCustomFolder(folder);
+            QTRY_COMPARE_WITH_TIMEOUT(LumoraDrive::statusLine1(), QStringLiteral("All photos uploaded"), 30000);
+            return;
+        }
         LumoraUploader::setErrorRetryForTesting(0, 0);
+        QTRY_VERIFY_WITH_TIMEOUT(settled(files), 30000);
         QVERIFY(LumoraUploader::waitUntilIdleForTesting(30000));
         for (const QString &f : files)
             verifyOnServiceOnce(f);
-    }
-
-    // The service refuses the stored sign-in or the app's key: the status says so and its action
-    // offers the sign-in, never a connection check; a new sign-in uploads what waited.
-    void refusedCredentialsOfferTheSignIn_data()
-    {
-        QTest::addColumn<bool>("keyRefused");
-        QTest::addColumn<QString>("line1");
-        QTest::newRow("revoked token") << false << "Lumora no longer accepts your sign-in";
-        QTest::newRow("refused key") << true << "Lumora did not accept this app's key";
-    }
-
-    void refusedCredentialsOfferTheSignIn()
-    {
-        QFETCH(bool, keyRefused);
-        QFETCH(QString, line1);
-        const QStringList files = addPausedFolder(QStringLiteral("Refused-") + QString::fromLatin1(QTest::currentDataTag()), 1);
-        QVERIFY(!files.isEmpty());
-        const QString key = m_double.apiKey(), secret = m_double.apiSecret();
-        if (keyRefused)
-            m_double.setApiCredentials(QStringLiteral("0123456789abcdef0123456789abcdef"), secret);
-        else
-            m_double.revokeAccessToken(LumoraKit::sharedLumoraKit()->authToken());
-        int signInsOffered = 0;
-        UiHooks::instance().openSignIn = [&signInsOffered] { ++signInsOffered; };
-        LumoraDrive::refreshLumoraData();
-        QTRY_COMPARE_WITH_TIMEOUT(LumoraDrive::statusLine1(), line1, 30000);
-        QCOMPARE(LumoraDrive::statusLine2(), QStringLiteral("Sign in again to back up your photos"));
-        QCOMPARE(LumoraDrive::statusLineShort(), QStringLiteral("Sign in again"));
-        QCOMPARE(LumoraDrive::statusResumeMessage(), QStringLiteral("Sign in..."));
-        LumoraDrive::refreshManually(); // what the status's action does
-        QCOMPARE(signInsOffered, 1);
-        UiHooks::instance().openSignIn = [] {};
-
-        if (keyRefused)
-            m_double.setApiCredentials(key, secret);
-        signInToServiceDouble(m_double);
-        resume();
-        QVERIFY(refreshMirror());
-        QTRY_VERIFY_WITH_TIMEOUT(settled(files), 30000);
-        QVERIFY(LumoraUploader::waitUntilIdleForTesting(30000));
-        verifyOnServiceOnce(files.first());
-    }
-
-    // A catalogue that cannot be written while the disk has room (its file read-only) is told as
-    // the catalogue reported it: neither freeing disk space nor the connection would help.
-    void readOnlyCatalogueIsToldWhatItReported()
-    {
-        stopEngine();
-        ReadOnlyFile readOnly(DataStore::storePath());
-        QVERIFY(readOnly.isSet());
-        DataStore::shutdown(); // opened again by the stop's own clean-up, before the file was read-only
-        startEngine();
-        QTRY_COMPARE_WITH_TIMEOUT(LumoraDrive::statusLine2(),
-                                  QStringLiteral("The catalogue reported: attempt to write a readonly database"), 15000);
-        QCOMPARE(LumoraDrive::statusLine1(), QStringLiteral("Uploads wait: the photo catalogue cannot be saved"));
-        QVERIFY(DataStore::instance()->savesFailing());
-        readOnly.release();
-        stopEngine();
-        startEngine();
-        waitForScanPass();
-    }
-
-    // A watched folder deleted while the engine runs is not "all uploaded": the status says a
-    // folder is unavailable until it is back or no longer watched.
-    void deletedFolderIsToldUnavailable()
-    {
-        const QStringList files = addPausedFolder(QStringLiteral("Deleted while watched"), 1);
-        QVERIFY(!files.isEmpty());
-        const QString folder = QFileInfo(files.first()).path();
-        resume();
-        QTRY_VERIFY_WITH_TIMEOUT(settled(files), 30000);
-        QVERIFY(LumoraUploader::waitUntilIdleForTesting(30000));
-        QTRY_COMPARE(LumoraDrive::statusLine1(), QStringLiteral("All photos uploaded"));
-        QVERIFY(QDir(folder).removeRecursively());
-        QTRY_COMPARE_WITH_TIMEOUT(LumoraDrive::statusLine1(), QStringLiteral("A watched folder is unavailable"), 30000);
-        QCOMPARE(LumoraDrive::statusLineShort(), QStringLiteral("Folder unavailable"));
-        QVERIFY(!LumoraDrive::statusIsComplete());
-        FileManager::removeCustomFolder(folder);
-        QTRY_COMPARE_WITH_TIMEOUT(LumoraDrive::statusLine1(), QStringLiteral("All photos uploaded"), 30000);
     }
 
     // The de-duplication index is replaced whole or not at all, and rows whose write failed are
