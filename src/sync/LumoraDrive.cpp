@@ -286,8 +286,9 @@ bool LumoraDrive::paused()
 
 bool LumoraDrive::pausedDueToError()
 {
+    // A refused sign-in counts too: the popover's resume button then offers the sign-in.
     return LumoraUploader::pausedDueToErrors() || LumoraUploader::accountFull()
-           || !EngineLinks::mirrorCompletedThisSession();
+           || !EngineLinks::mirrorCompletedThisSession() || LumoraKit::sharedLumoraKit()->credentialsRefused() != 0;
 }
 
 void LumoraDrive::setPausedUntil(const QDateTime &date)

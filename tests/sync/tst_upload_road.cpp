@@ -615,6 +615,7 @@ private Q_SLOTS:
             }
         } else if (failure == RevokedToken || failure == RefusedKey) {
             QCOMPARE(LumoraDrive::statusResumeMessage(), QStringLiteral("Sign in..."));
+            QVERIFY(LumoraDrive::pausedDueToError()); // the popover's resume button does as below
             m_signInsOffered = 0;
             LumoraDrive::refreshManually(); // what the status's action does
             QCOMPARE(m_signInsOffered, 1);
