@@ -1,8 +1,7 @@
 // A look at the Upload pane by eye while the real scanner works (not run by ctest): generates a
 // tree of photos in a throw-away home, opens the pane on it with a folder open and selected, and
 // saves pictures of the window while the scan runs and after it. A memory card that was pulled
-// out is listed too (a fake mount table: no card can be plugged in here), and a folder deleted
-// while it was watched.
+// out is listed too (a fake mount table: no card can be plugged in here).
 //   xvfb-run -a preview_live_pane OUTDIR [long]   ("long": every text twice as long, translated)
 #include "catalogue/CatalogueTestSupport.h"
 #include "catalogue/FileData.h"
@@ -98,17 +97,6 @@ int main(int argc, char **argv)
     DeviceDetection::setSystemPathsForTesting(base + QStringLiteral("/mountinfo-empty"), sys);
     FileManager::setFile(FileManager::fileDataForPath(card + QStringLiteral("/DCIM"), 0, false), NeedsScan::Pending, false);
     FileManager::run();
-    FileManager::waitUntilIdle(30000);
-
-    // A folder deleted while it is watched.
-    const QString gone = base + QStringLiteral("/Old Scans");
-    writeFile(gone + QStringLiteral("/scan_01.jpg"), makeJpeg(20000, 88).bytes);
-    FileManager::addCustomFolder(gone);
-    FileManager::run();
-    FileManager::waitUntilIdle(30000);
-    QDir(gone).removeRecursively();
-    for (int i = 0; i < 50 && !FileManager::fileDataForPath(gone, 0, false)->hasFlag(FileFlags::SourceUnavailable); ++i)
-        QTest::qWait(100);
     FileManager::waitUntilIdle(30000);
 
     // The big folder is added and scanned with the pane open.
