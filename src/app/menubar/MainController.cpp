@@ -156,7 +156,9 @@ void MainController::checkAuthorizationCompleted(const QString &userName, const 
 {
     if (!error.isEmpty() || userId.isEmpty())
         LGLogInfo(QStringLiteral("checkAuthorizationOnCompletion failed (%1/%2/%3) %4").arg(userName, userId, fullName, error));
-    if (!bridge().currentUserID().isEmpty() && !Settings::stringForKey(QStringLiteral("kLKStoredTokenKey")).isEmpty()) {
+    // A stored token that the service refused is no sign-in either: told as a missing one.
+    if (bridge().isAuthorized() && !bridge().currentUserID().isEmpty()
+        && !Settings::stringForKey(QStringLiteral("kLKStoredTokenKey")).isEmpty()) {
         bridge().refreshLumoraData();
         return;
     }
