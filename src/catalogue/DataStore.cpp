@@ -429,6 +429,17 @@ bool DataStore::openOnce(const QString &path)
     } else {
         sqlite3_busy_timeout(m_readDb, 5000);
     }
+    // A file that can be read but not written (a read-only folder or disk) is opened read-only
+    // by SQLite: no save can succeed, so saves count as failing from the start, in its words.
+    if (sqlite3_db_readonly(m_db, "main") == 1) {
+        const QString why = QString::fromUtf8(sqlite3_errstr(SQLITE_READONLY));
+        LGLogError(QStringLiteral("DATASTORE: The catalogue can only be read: %1").arg(why));
+        {
+            std::lock_guard<std::mutex> lock(m_queueLock);
+            m_lastSaveError = {2, why};
+        }
+        QMetaObject::invokeMethod(this, [this] { noteSaveHealth(); }, Qt::QueuedConnection);
+    }
     return true;
 }
 

@@ -121,9 +121,11 @@ void FolderMonitor::readEvents()
                 continue;
             }
             if (ev->mask & (IN_DELETE_SELF | IN_MOVE_SELF)) {
-                // The folder itself went: its parent's listing tells what happened.
+                // The folder itself went: its parent's listing tells what happened. A watched
+                // source has no parent in the catalogue: its own failed listing tells it.
                 const qsizetype slash = folder.lastIndexOf(QLatin1Char('/'));
                 note(slash > 0 ? folder.left(slash) : folder);
+                note(folder);
                 continue;
             }
             note(folder);

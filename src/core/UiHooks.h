@@ -22,6 +22,8 @@ struct UiHooks
     std::function<void(const QString &)> addSourcePath = [](const QString &) {};
     // Opens the preferences window (from a notification click).
     std::function<void()> openPreferences = [] {};
+    // Offers the sign-in (the service refused the stored one).
+    std::function<void()> openSignIn = [] {};
     // Re-upload confirmation: the answer is delivered through the callback, on the main thread.
     std::function<void(int count, std::function<void(bool)>)> confirmReupload =
         [](int, std::function<void(bool)> answer) { answer(true); };

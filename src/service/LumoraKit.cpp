@@ -108,6 +108,30 @@ bool LumoraKit::isAuthorized() const
     return m_authorized && !m_token.isEmpty();
 }
 
+int LumoraKit::credentialsRefused() const
+{
+    QMutexLocker lock(&m_lock);
+    return m_refusedCode;
+}
+
+void LumoraKit::noteServiceAnswer(const LKError &error, const QString &tokenUsed)
+{
+    constexpr int kInvalidAuthToken = 98;
+    constexpr int kInvalidApiKey = 100;
+    if (error.domain != LKServiceErrorDomain || (error.code != kInvalidAuthToken && error.code != kInvalidApiKey))
+        return;
+    QMutexLocker lock(&m_lock);
+    if (tokenUsed != m_token)
+        return; // an answer to an earlier sign-in
+    if (m_authorized)
+        LGLogError(QStringLiteral("LUMORAKIT: The service refused the %1; a new sign-in is needed")
+                       .arg(error.code == kInvalidApiKey ? QStringLiteral("API key") : QStringLiteral("sign-in")));
+    // Treated as no sign-in at all: nothing is sent with credentials the service refuses, and
+    // the sign-in window offers the login again. The stored token stays for the next start.
+    m_refusedCode = error.code;
+    m_authorized = false;
+}
+
 // ------------------------------------------------------------------------------------------
 // Signing
 
@@ -337,11 +361,13 @@ void LumoraKit::call(const LKLumoraAPIMethod &method, int maxCacheAgeMinutes, Co
     for (int code : {1, 2, 3, 4, 5, 96, 97, 98, 99, 100, 105, 106, 112, 116})
         errorTexts.insert(code, method.descriptionForError(code));
 
-    auto handle = [deliver, cacheFile, name, errorTexts](const HTTPResponse &r) {
+    const QString tokenUsed = isAuthorized() ? authToken() : QString();
+    auto handle = [deliver, cacheFile, name, errorTexts, tokenUsed](const HTTPResponse &r) {
         QVariantMap response;
         LKError error = errorFromResponse(r.error, r.statusCode, r.body, &response);
         if (error.domain == LKServiceErrorDomain && errorTexts.contains(error.code) && response.value(QStringLiteral("message")).toString().isEmpty())
             error.message = error.reason = errorTexts.value(error.code);
+        sharedLumoraKit()->noteServiceAnswer(error, tokenUsed);
         if (error.isError()) {
             LGLogInfo(QStringLiteral("LUMORAKIT: %1 failed: %2").arg(name, LGLog::redact(error.toString())));
         } else if (!cacheFile.isEmpty()) {
@@ -433,6 +459,7 @@ void LumoraKit::setAuthorized(const QString &token, const QString &tokenSecret)
     m_token = token;
     m_tokenSecret = tokenSecret;
     m_authorized = !token.isEmpty() && !tokenSecret.isEmpty();
+    m_refusedCode = 0;
 }
 
 void LumoraKit::loadTokenFromSettingsWithoutValidating()
@@ -460,6 +487,7 @@ void LumoraKit::forgetSessionLocked()
     m_token.clear();
     m_tokenSecret.clear();
     m_authorized = false;
+    m_refusedCode = 0;
     m_authURL = QUrl();
     m_requestToken.clear();
     m_requestTokenSecret.clear();

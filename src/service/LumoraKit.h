@@ -70,6 +70,12 @@ public:
 
     // --- authentication ---
     bool isAuthorized() const;
+    // The service refused the sign-in (98, the token) or the API key (100) and the client is no
+    // longer authorised; 0 otherwise. A new sign-in clears it.
+    int credentialsRefused() const;
+    // Every answer of the service comes through here (the upload request's too), with the token
+    // that signed the request ("" when none).
+    void noteServiceAnswer(const LKError &error, const QString &tokenUsed);
     void loadTokenFromSettingsWithoutValidating();
     void checkAuthorizationOnCompletion(AuthCompletion completion);
     void beginAuthWithCallbackURL(const QUrl &callbackURL, LKPermission permission, AuthURLCompletion completion);
@@ -125,6 +131,7 @@ private:
     QString m_token;
     QString m_tokenSecret;
     bool m_authorized = false;
+    int m_refusedCode = 0;
     QUrl m_authURL;               // cached authorisation address
     QString m_requestToken;       // the request token whose callback we wait for
     QString m_requestTokenSecret;

@@ -37,6 +37,8 @@ void mirrorRefreshDone(bool ok)
     } else {
         g_nextRetry = 0;
         DataStoreLumoraData::armResyncTimer();
+        // The service answers again: uploads stopped after errors need not wait for their turn.
+        LumoraUploader::resumeAfterErrors();
     }
     LumoraDrive::updateStatus();
     LumoraDrive::runQueues();
@@ -48,6 +50,7 @@ StatusInputs EngineLinks::gatherStatusInputs()
 {
     StatusInputs in;
     in.signedIn = isSignedIn();
+    in.credentialsRefused = LumoraKit::sharedLumoraKit()->credentialsRefused();
     in.online = isOnline();
     in.mirrorCompleted = mirrorCompletedThisSession();
     in.mirrorRefreshing = mirrorRunning();
@@ -57,7 +60,15 @@ StatusInputs EngineLinks::gatherStatusInputs()
     DataStore *store = DataStore::instance();
     in.catalogueUnavailable = !store->isOpen();
     in.catalogueSavesFailing = store->isOpen() && store->savesFailing();
+    if (in.catalogueSavesFailing)
+        in.catalogueSaveError = store->lastSaveError().message;
     in.filesSkipped = store->isOpen() ? int(FileManager::skippedFiles().size()) : 0;
+    if (store->isOpen()) {
+        for (const QString &root : FileManager::allSourcesFiltered()) {
+            const FileData *r = FileManager::fileDataForPath(root, 0, false);
+            in.sourcesUnavailable += r && r->hasFlag(FileFlags::SourceUnavailable);
+        }
+    }
     return in;
 }
 

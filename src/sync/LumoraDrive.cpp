@@ -15,6 +15,7 @@
 #include "core/NotificationCenter.h"
 #include "core/Settings.h"
 #include "core/UiHooks.h"
+#include "service/LumoraKit.h"
 
 #include <QCoreApplication>
 #include <QMutex>
@@ -89,6 +90,7 @@ void recomputeStatus()
     StatusInputs in = EngineLinks::gatherStatusInputs();
     in.pausedUntil = LumoraDrive::pausedUntil();
     in.uploaderPausedDueToErrors = LumoraUploader::pausedDueToErrors();
+    in.uploaderRetryAt = LumoraUploader::errorRetryAt();
     in.accountFull = LumoraUploader::accountFull();
     in.filesToUpload = LumoraUploader::filesWaiting();
     in.uploading = LumoraUploader::isUploadingFile();
@@ -192,6 +194,7 @@ void LumoraDrive::startup()
         if (EngineLinks::isOnline()) {
             // A refresh that failed while offline is not left to its back-off.
             EngineLinks::retryFailedMirrorRefresh();
+            LumoraUploader::resumeAfterErrors();
             dispatch_main_async([] { runQueues(); });
         }
     });
@@ -256,6 +259,11 @@ void LumoraDrive::refreshManually()
 {
     LGLogInfo(QStringLiteral("DRIVE: Refresh requested"));
     EngineLinks::trackInteraction(QStringLiteral("Misc: Manual refresh"));
+    if (LumoraKit::sharedLumoraKit()->credentialsRefused() != 0) {
+        // Refreshing with credentials the service refuses would only be refused again.
+        UiHooks::instance().openSignIn();
+        return;
+    }
     if (LumoraUploader::pausedDueToErrors() || LumoraUploader::accountFull()) {
         LumoraUploader::resetFailedUploads();
         LumoraUploader::clearAccountFull();
@@ -285,8 +293,9 @@ bool LumoraDrive::paused()
 
 bool LumoraDrive::pausedDueToError()
 {
+    // A refused sign-in counts too: the popover's resume button then offers the sign-in.
     return LumoraUploader::pausedDueToErrors() || LumoraUploader::accountFull()
-           || !EngineLinks::mirrorCompletedThisSession();
+           || !EngineLinks::mirrorCompletedThisSession() || LumoraKit::sharedLumoraKit()->credentialsRefused() != 0;
 }
 
 void LumoraDrive::setPausedUntil(const QDateTime &date)

@@ -45,6 +45,10 @@ constexpr int kDefaultMaxTickets = 10;
 constexpr int kFailuresBeforePause = 6;
 constexpr int kFailuresPerFile = 3;
 constexpr int kDeferredResetMs = 600 * 1000;
+// After six failures in a row the loop stops, then tries again by itself: a minute later at
+// first, twice as long after each stop that no upload ended, never more than 15 minutes.
+constexpr qint64 kErrorRetryFirstMs = 60 * 1000;
+constexpr qint64 kErrorRetryMaxMs = 15 * 60 * 1000;
 constexpr int kMaxRecentUploads = 10;
 constexpr int kThumbnailPixels = 112;
 const QString kRecentUploadsKey = QStringLiteral("RecentUploads");
@@ -79,6 +83,10 @@ struct UploaderState
     double progress = 0;
     int uploadedThisRun = 0;
     int consecutiveFailures = 0;
+    int errorStops = 0;           // stops after errors since the last upload that went through
+    QDateTime errorRetryAt;       // when the loop tries again by itself after such a stop
+    qint64 errorRetryFirstMs = kErrorRetryFirstMs;
+    qint64 errorRetryMaxMs = kErrorRetryMaxMs;
     int maxTickets = kDefaultMaxTickets;
     QHash<QString, PendingTicket> tickets;
     qint64 ticketSeq = 0;
@@ -96,6 +104,7 @@ struct UploaderState
 
     std::unique_ptr<UploadTransport> transport;
     QPointer<QTimer> deferredTimer;
+    QPointer<QTimer> errorRetryTimer; // main thread
 };
 
 UploaderState &state()
@@ -365,6 +374,18 @@ bool waitFor(double seconds)
         return false;
     s.wake.wait(&s.lock, QDeadlineTimer(qint64(seconds * 1000)));
     return !s.stopRequested;
+}
+
+// The loop's own way out of a stop after errors (main thread).
+void armErrorRetry(qint64 ms)
+{
+    UploaderState &s = state();
+    if (!s.errorRetryTimer) {
+        s.errorRetryTimer = new QTimer(QCoreApplication::instance());
+        s.errorRetryTimer->setSingleShot(true);
+        QObject::connect(s.errorRetryTimer, &QTimer::timeout, s.errorRetryTimer, [] { LumoraUploader::resumeAfterErrors(); });
+    }
+    s.errorRetryTimer->start(int(qBound<qint64>(0, ms, kErrorRetryMaxMs * 4)));
 }
 
 // Why the loop must not go on ("" to go on). Evaluated on the main thread.
@@ -907,10 +928,15 @@ StepResult uploadOne(qint64 fileId, RunContext &ctx)
         });
         if (consecutive >= kFailuresBeforePause) {
             LGLogError(QStringLiteral("UPLOADER: %1 failures in a row; pausing uploads").arg(consecutive));
+            qint64 retryMs;
             {
                 QMutexLocker locker(&s.lock);
                 s.pausedDueToErrors = true;
+                retryMs = qMin(s.errorRetryMaxMs, s.errorRetryFirstMs << qMin(s.errorStops++, 20));
+                s.errorRetryAt = QDateTime::currentDateTimeUtc().addMSecs(retryMs);
             }
+            LGLogInfo(QStringLiteral("UPLOADER: Trying again in %1 s").arg(retryMs / 1000.0));
+            dispatch_main_async([retryMs] { armErrorRetry(retryMs); });
             LumoraDrive::pausedStateChanged();
             return StepResult::Stop;
         }
@@ -1067,6 +1093,7 @@ StepResult uploadOne(qint64 fileId, RunContext &ctx)
         {
             QMutexLocker locker(&s.lock);
             s.consecutiveFailures = 0;
+            s.errorStops = 0;
             s.tickets.insert(reply.ticketId, PendingTicket{fileId, ++s.ticketSeq, QDateTime::currentMSecsSinceEpoch(), seconds});
         }
         ctx.samplesInFlight.insert(sampleKey(whole));
@@ -1089,6 +1116,7 @@ StepResult uploadOne(qint64 fileId, RunContext &ctx)
         {
             QMutexLocker locker(&s.lock);
             s.consecutiveFailures = 0;
+            s.errorStops = 0;
             ++s.uploadedThisRun;
         }
         ++ctx.uploaded;
@@ -1615,16 +1643,36 @@ QString LumoraUploader::gateHoldingBack()
     return holdReasonOnMain(true);
 }
 
+QDateTime LumoraUploader::errorRetryAt()
+{
+    UploaderState &s = state();
+    QMutexLocker locker(&s.lock);
+    return s.pausedDueToErrors ? s.errorRetryAt : QDateTime();
+}
+
+void LumoraUploader::resumeAfterErrors()
+{
+    if (!pausedDueToErrors())
+        return;
+    LGLogInfo(QStringLiteral("UPLOADER: Trying again after errors"));
+    resetFailedUploads();
+    LumoraDrive::pausedStateChanged();
+    run();
+}
+
 void LumoraUploader::resetFailedUploads()
 {
     UploaderState &s = state();
     {
         QMutexLocker locker(&s.lock);
         s.pausedDueToErrors = false;
+        s.errorRetryAt = QDateTime();
         s.consecutiveFailures = 0;
         s.failuresPerFile.clear();
     }
     dispatch_main_sync([] {
+        if (UploaderState &st = state(); st.errorRetryTimer)
+            st.errorRetryTimer->stop();
         DataStore *store = DataStore::instance();
         if (!store || !store->isOpen())
             return;
@@ -1665,6 +1713,8 @@ void LumoraUploader::stop()
     s.cancelCurrent = true;
     if (s.deferredTimer)
         s.deferredTimer->stop();
+    if (s.errorRetryTimer)
+        s.errorRetryTimer->stop();
 }
 
 void LumoraUploader::startTimers()
@@ -1716,6 +1766,8 @@ void LumoraUploader::resetForTesting()
         s.progress = 0;
         s.uploadedThisRun = 0;
         s.consecutiveFailures = 0;
+        s.errorStops = 0;
+        s.errorRetryAt = QDateTime();
         s.maxTickets = kDefaultMaxTickets;
         s.tickets.clear();
         s.failuresPerFile.clear();
@@ -1728,6 +1780,8 @@ void LumoraUploader::resetForTesting()
     s.filesToUpload = 0;
     if (s.deferredTimer)
         delete s.deferredTimer.data();
+    if (s.errorRetryTimer)
+        delete s.errorRetryTimer.data();
 }
 
 bool LumoraUploader::waitUntilIdleForTesting(int timeoutMs)
@@ -1743,6 +1797,14 @@ bool LumoraUploader::waitUntilIdleForTesting(int timeoutMs)
         }
     }
     return false;
+}
+
+void LumoraUploader::setErrorRetryForTesting(qint64 firstMs, qint64 maxMs)
+{
+    UploaderState &s = state();
+    QMutexLocker locker(&s.lock);
+    s.errorRetryFirstMs = firstMs > 0 ? firstMs : kErrorRetryFirstMs;
+    s.errorRetryMaxMs = maxMs > 0 ? maxMs : kErrorRetryMaxMs;
 }
 
 void LumoraUploader::setServerBusyClampForTesting(double maxSeconds)

@@ -49,12 +49,17 @@ public:
     static bool pausedDueToErrors();
     static bool accountFull();
     static QDateTime serverBusyUntil();
+    // While stopped after errors: when the loop tries again by itself (invalid otherwise).
+    static QDateTime errorRetryAt();
     // Why the loop would not start now ("" when it may).
     static QString gateHoldingBack();
 
     // ---- Operations of the session ----
     // Clears the paused-after-errors state and gives failed files another chance.
     static void resetFailedUploads();
+    // When stopped after errors: tries again now (the back-off ended, the network or the
+    // service is back). Main thread.
+    static void resumeAfterErrors();
     static void clearAccountFull();
     // Ends a wait the service asked for (a user's "Try again" or refresh).
     static void clearServerBusy();
@@ -74,6 +79,8 @@ public:
     // Waits (spinning the main event loop) until the loop is idle; false on timeout.
     static bool waitUntilIdleForTesting(int timeoutMs);
     static void setServerBusyClampForTesting(double maxSeconds);
+    // The back-off after a stop after errors: first wait, longest wait (0: default).
+    static void setErrorRetryForTesting(qint64 firstMs, qint64 maxMs);
     // How old an unanswered send must be before the service is asked about it (-1: default).
     static void setSendingMarkMinAgeForTesting(qint64 ms);
 };

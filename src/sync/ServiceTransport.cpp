@@ -62,7 +62,10 @@ public:
         op.setCancelFlag(&cancel);
         if (request.beforeSend)
             op.setBeforeSend(request.beforeSend);
+        LumoraKit *kit = LumoraKit::sharedLumoraKit();
+        const QString tokenUsed = kit->isAuthorized() ? kit->authToken() : QString();
         const LKUploadResult result = op.runSynchronously();
+        kit->noteServiceAnswer(result.error, tokenUsed);
         UploadReply reply = toReply(result, !request.albumId.isEmpty());
         reply.bodySent = allSent;
         return reply;

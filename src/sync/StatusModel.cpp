@@ -43,6 +43,16 @@ StatusModel composeStatus(const StatusInputs &in)
     const QDateTime now = in.now.isValid() ? in.now : QDateTime::currentDateTimeUtc();
     const int waiting = qMax(0, in.filesToUpload);
 
+    if (in.credentialsRefused != 0) {
+        // The service was reached and said no: no connection check helps, a new sign-in may.
+        m.line1 = in.credentialsRefused == 100 ? L("Lumora did not accept this app's key")
+                                                : L("Lumora no longer accepts your sign-in");
+        m.line2 = L("Sign in again to back up your photos");
+        m.lineShort = L("Sign in again");
+        m.resumeMessage = L("Sign in...");
+        return m;
+    }
+
     if (!in.signedIn) {
         m.line1 = L("Signed out of Lumora");
         m.line2 = L("Sign in to back up your photos");
@@ -59,7 +69,12 @@ StatusModel composeStatus(const StatusInputs &in)
 
     if (in.catalogueSavesFailing) {
         m.line1 = L("Uploads wait: the photo catalogue cannot be saved");
-        m.line2 = L("Free up disk space; uploading resumes by itself");
+        // Space is the usual cause; anything else (a read-only folder, a failing disk) is told
+        // as the catalogue reported it, since freeing space would not help.
+        const QString why = in.catalogueSaveError.trimmed();
+        m.line2 = why.isEmpty() || why.contains(QLatin1String("full"), Qt::CaseInsensitive)
+                      ? L("Free up disk space; uploading resumes by itself")
+                      : L("The catalogue reported: %1").arg(why);
         m.lineShort = L("Cannot save catalogue");
         return m;
     }
@@ -83,10 +98,14 @@ StatusModel composeStatus(const StatusInputs &in)
     }
 
     if (in.uploaderPausedDueToErrors) {
+        // Said with the time of the next try: the stop ends by itself.
+        const QString retry = in.uploaderRetryAt.isValid() ? StatusText::pauseEnd(in.uploaderRetryAt, now) : QString();
         m.line1 = L("Uploading stopped after repeated errors");
+        if (!retry.isEmpty())
+            m.line2 = L("Trying again by itself at %1").arg(retry);
         if (waiting > 0)
-            m.line2 = L("%1 waiting").arg(fileWord(waiting));
-        m.lineShort = L("Stopped after errors");
+            (m.line2.isEmpty() ? m.line2 : m.line3) = L("%1 waiting").arg(fileWord(waiting));
+        m.lineShort = retry.isEmpty() ? L("Stopped after errors") : L("Errors; trying again at %1").arg(retry);
         m.resumeMessage = L("Try again");
         return m;
     }
@@ -176,6 +195,17 @@ StatusModel composeStatus(const StatusInputs &in)
         m.line1 = L("%1 could not be backed up").arg(fileWord(in.filesSkipped));
         m.line2 = L("Their names are not valid UTF-8; rename them to back them up");
         m.lineShort = L("%1 skipped").arg(QLocale().toString(in.filesSkipped));
+        m.percent = 1.0;
+        return m;
+    }
+
+    if (in.sourcesUnavailable > 0) {
+        // Not "all uploaded": whatever is in a folder that cannot be reached was not looked at.
+        const bool one = in.sourcesUnavailable == 1;
+        m.line1 = one ? L("A watched folder is unavailable")
+                      : L("%1 watched folders are unavailable").arg(QLocale().toString(in.sourcesUnavailable));
+        m.line2 = one ? L("Its photos are uploaded once it is back") : L("Their photos are uploaded once they are back");
+        m.lineShort = one ? L("Folder unavailable") : L("%1 folders unavailable").arg(QLocale().toString(in.sourcesUnavailable));
         m.percent = 1.0;
         return m;
     }

@@ -10,17 +10,21 @@ struct StatusInputs
     QDateTime now;
     QDateTime pausedUntil;               // invalid while not paused
     bool signedIn = true;
+    int credentialsRefused = 0;          // the service refused the sign-in (98) or the key (100)
     bool online = true;
     bool mirrorCompleted = true;         // the service listing finished in this process
     bool mirrorRefreshing = false;
     bool mirrorPausedDueToErrors = false;
     bool uploaderPausedDueToErrors = false;
+    QDateTime uploaderRetryAt;           // when uploads stopped after errors are tried again
     bool accountFull = false;
     bool onboardingComplete = true;
     bool scanning = false;
     bool catalogueUnavailable = false;   // the local catalogue could not be opened at all
     bool catalogueSavesFailing = false;  // saves fail (full or failing disk): uploads wait
+    QString catalogueSaveError;          // why, as the catalogue reported it
     int filesSkipped = 0;                // selected files that cannot be backed up (their names)
+    int sourcesUnavailable = 0;          // watched folders that cannot be reached (gone, unplugged)
     int filesToScan = 0;
     int filesToUpload = 0;
     bool uploading = false;              // a file is being sent right now

@@ -22,6 +22,7 @@ inline void signInWithoutNetwork(const QString &token = QStringLiteral("test-tok
 {
     Settings::setObject(token, LKStoredKeys::Token);
     Settings::setObject(secret, LKStoredKeys::TokenSecretPlain);
+    Settings::removeObjectForKey(LKStoredKeys::TokenSecretEnc); // a secret stored before is not this one
     Settings::setObject(QStringLiteral("48151623@N00"), LKStoredKeys::UserID);
     LumoraKit::sharedLumoraKit()->loadTokenFromSettingsWithoutValidating();
 }

@@ -24,11 +24,15 @@
 
 #include "core/NotificationCenter.h"
 #include "core/Settings.h"
+#include "core/UiHooks.h"
+#include "service/LumoraKit.h"
+#include "support/ReadOnlyFile.h"
 
 #include <QProcess>
 #include <QRegularExpression>
 #include <QTimer>
 #include <QtTest>
+#include <optional>
 #include <sqlite3.h>
 
 namespace {
@@ -61,6 +65,8 @@ bool indexHasPhoto(const ContentSample &sample, qint64 pid)
     return false;
 }
 
+enum Failure { Outage, OutageNetworkBack, RevokedToken, RefusedKey, ReadOnlyCatalogue, DeletedFolder };
+
 } // namespace
 
 class TestUploadRoad : public QObject
@@ -70,6 +76,7 @@ class TestUploadRoad : public QObject
     LumoraDouble m_double;
     QTemporaryDir m_files;
     int m_folders = 0;
+    int m_signInsOffered = 0;
 
     void pause() { LumoraDrive::setPausedUntil(kForever); }
     void resume() { LumoraDrive::setPausedUntil(QDateTime()); }
@@ -174,6 +181,7 @@ private Q_SLOTS:
         UploadTransports::setUploadIdleTimeoutForTesting(2);
         qputenv("HOISTLY_TEST_UPLOAD_IDLE_TIMEOUT_S", "2");
         signInToServiceDouble(m_double);
+        UiHooks::instance().openSignIn = [this] { ++m_signInsOffered; };
         Settings::setBool(true, QStringLiteral("WelcomeScreenComplete"));
         startEngine();
         waitForScanPass();
@@ -605,6 +613,95 @@ private Q_SLOTS:
         Reachability::setStatusOverrideForTesting(-1);
         EngineLinks::setMirrorRetryForTesting(30, 900);
         waitForScanPass();
+    }
+
+    // What the status says when uploads cannot go on, and that they go on again once the cause
+    // is gone, with no click but the one the status offers: a spell of 503s (its back-off ends,
+    // or the network comes back), a revoked sign-in or a refused key (the status offers the
+    // sign-in), a catalogue that cannot be written, a watched folder deleted meanwhile.
+    void failuresAreToldAndEnd_data()
+    {
+        QTest::addColumn<int>("failure");
+        QTest::addColumn<QString>("line1");
+        QTest::addColumn<QString>("line2");
+        const QString stopped = QStringLiteral("Uploading stopped after repeated errors"), signIn = QStringLiteral("Sign in again to back up your photos");
+        QTest::newRow("503s, back-off ends") << int(Outage) << stopped << "Trying again by itself at ";
+        QTest::newRow("503s, network back") << int(OutageNetworkBack) << stopped << "Trying again by itself at ";
+        QTest::newRow("revoked token") << int(RevokedToken) << "Lumora no longer accepts your sign-in" << signIn;
+        QTest::newRow("refused key") << int(RefusedKey) << "Lumora did not accept this app's key" << signIn;
+        QTest::newRow("read-only catalogue") << int(ReadOnlyCatalogue) << "Uploads wait: the photo catalogue cannot be saved"
+                                             << "The catalogue reported: attempt to write a readonly database";
+        QTest::newRow("folder deleted") << int(DeletedFolder) << "A watched folder is unavailable" << "Its photos are uploaded once it is back";
+    }
+
+    void failuresAreToldAndEnd()
+    {
+        QFETCH(int, failure);
+        QFETCH(QString, line1);
+        QFETCH(QString, line2);
+        const bool outage = failure == Outage || failure == OutageNetworkBack;
+        const QStringList files = addPausedFolder(QStringLiteral("Told ") + QString::fromLatin1(QTest::currentDataTag()), outage ? 8 : 1);
+        QVERIFY(!files.isEmpty());
+        const QString key = m_double.apiKey(), folder = QFileInfo(files.first()).path();
+        std::optional<ReadOnlyFile> readOnly;
+        if (outage) {
+            LumoraUploader::setErrorRetryForTesting(failure == Outage ? 2000 : 3600 * 1000, 0);
+            m_double.setFault(LumoraDouble::Fault::HttpError, 503, QStringLiteral("upload"));
+            resume();
+        } else if (failure == RevokedToken || failure == RefusedKey) {
+            if (failure == RefusedKey)
+                m_double.setApiCredentials(QStringLiteral("0123456789abcdef0123456789abcdef"), m_double.apiSecret());
+            else
+                m_double.revokeAccessToken(LumoraKit::sharedLumoraKit()->authToken());
+            LumoraDrive::refreshLumoraData();
+        } else if (failure == ReadOnlyCatalogue) {
+            stopEngine();
+            readOnly.emplace(DataStore::storePath());
+            QVERIFY(readOnly->isSet());
+            DataStore::shutdown(); // opened again by the stop's own clean-up, before it was read-only
+            startEngine();
+        } else {
+            resume();
+            QTRY_VERIFY_WITH_TIMEOUT(settled(files), 30000);
+            QVERIFY(QDir(folder).removeRecursively());
+        }
+        QTRY_COMPARE_WITH_TIMEOUT(LumoraDrive::statusLine1(), line1, 30000);
+        QVERIFY2(LumoraDrive::statusLine2().startsWith(line2), qPrintable(LumoraDrive::statusLine2()));
+        QVERIFY(!LumoraDrive::statusIsComplete());
+
+        if (outage) {
+            m_double.clearFaults();
+            if (failure == OutageNetworkBack) {
+                Reachability::setStatusOverrideForTesting(Reachability::NotReachable);
+                Reachability::setStatusOverrideForTesting(Reachability::ReachableViaWiFi);
+                Reachability::setStatusOverrideForTesting(-1);
+            }
+        } else if (failure == RevokedToken || failure == RefusedKey) {
+            QCOMPARE(LumoraDrive::statusResumeMessage(), QStringLiteral("Sign in..."));
+            QVERIFY(LumoraDrive::pausedDueToError()); // the popover's resume button does as below
+            m_signInsOffered = 0;
+            LumoraDrive::refreshManually(); // what the status's action does
+            QCOMPARE(m_signInsOffered, 1);
+            m_double.setApiCredentials(key, m_double.apiSecret());
+            signInToServiceDouble(m_double);
+            resume();
+            QVERIFY(refreshMirror());
+        } else if (failure == ReadOnlyCatalogue) {
+            readOnly.reset();
+            stopEngine();
+            startEngine();
+            waitForScanPass();
+            resume();
+        } else {
+            FileManager::removeCustomFolder(folder);
+            QTRY_COMPARE_WITH_TIMEOUT(LumoraDrive::statusLine1(), QStringLiteral("All photos uploaded"), 30000);
+            return;
+        }
+        LumoraUploader::setErrorRetryForTesting(0, 0);
+        QTRY_VERIFY_WITH_TIMEOUT(settled(files), 30000);
+        QVERIFY(LumoraUploader::waitUntilIdleForTesting(30000));
+        for (const QString &f : files)
+            verifyOnServiceOnce(f);
     }
 
     // The de-duplication index is replaced whole or not at all, and rows whose write failed are

@@ -395,8 +395,12 @@ void AppDelegate::connectSystemEvents()
 
     QPointer<AppDelegate> self(this);
     UnixSignals::install([self](int) {
-        if (self)
-            self->terminate();
+        if (!self)
+            return;
+        // Whatever state the catalogue is in (its save failing or stuck), the process ends.
+        self->m_quitWithoutAsking = true;
+        self->scheduleForceQuit(10);
+        self->terminate();
     });
     if (auto *gui = qobject_cast<QGuiApplication *>(QCoreApplication::instance())) {
         // The end of the desktop session takes the same path as any quit.
@@ -499,6 +503,11 @@ AppDelegate::TerminateReply AppDelegate::applicationShouldTerminate()
     }
     LGLogError(QStringLiteral("ERROR: CoreData failed to save at exit %1").arg(error));
     bridge().track(QStringLiteral("CoreData: Save failed at exit"), 1);
+    if (m_quitWithoutAsking) {
+        if (auto *mc = MainController::instanceNoCreate())
+            mc->shutdown();
+        return TerminateReply::Now;
+    }
     AlertRequest r;
     r.title = shellTr(QStringLiteral("Could not save changes while quitting. Quit anyway?"));
     r.message = shellTr(QStringLiteral("Quitting now will lose any changes you have made since the last successful save"));

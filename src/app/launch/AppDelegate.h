@@ -128,6 +128,7 @@ private:
     bool m_hideDockIcon = false;
     bool m_willTerminateRan = false;
     bool m_terminating = false;
+    bool m_quitWithoutAsking = false; // a signal asked: nobody is there to answer a question
     QTimer *m_metricsTimer = nullptr;
     QStringList m_arguments;
     QString m_pendingUrl;

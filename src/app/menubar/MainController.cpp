@@ -89,6 +89,12 @@ void MainController::installUiHooks()
     hooks.setAnimateTrayIcon = [](bool animate) {
         dispatch_main_async([animate] { MainController::instance()->setAnimateTrayIcon(animate); });
     };
+    hooks.openSignIn = [] {
+        dispatch_main_async([] {
+            if (MainController *mc = g_instance)
+                mc->openSignIn();
+        });
+    };
 }
 
 // ---- Start-up and shutdown ----------------------------------------------------------------
@@ -150,7 +156,9 @@ void MainController::checkAuthorizationCompleted(const QString &userName, const 
 {
     if (!error.isEmpty() || userId.isEmpty())
         LGLogInfo(QStringLiteral("checkAuthorizationOnCompletion failed (%1/%2/%3) %4").arg(userName, userId, fullName, error));
-    if (!bridge().currentUserID().isEmpty() && !Settings::stringForKey(QStringLiteral("kLKStoredTokenKey")).isEmpty()) {
+    // A stored token that the service refused is no sign-in either: told as a missing one.
+    if (bridge().isAuthorized() && !bridge().currentUserID().isEmpty()
+        && !Settings::stringForKey(QStringLiteral("kLKStoredTokenKey")).isEmpty()) {
         bridge().refreshLumoraData();
         return;
     }

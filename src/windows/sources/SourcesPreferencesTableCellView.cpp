@@ -192,6 +192,9 @@ SourceRowState SourcesPreferencesTableCellView::setItem(const SourceItem &item, 
             QString device;
             const bool removable = controller && controller->removableSourceDevice(name, &device);
             row.title = folderTitle(name, removable, exists, device);
+            // A folder deleted or moved away while watched reads as absent, as a pulled card does.
+            if (!exists && !removable && hasRecord)
+                row.title = PreferenceTexts::tr(QStringLiteral("%1 (Unavailable)")).arg(row.title);
             row.toolTip = name;
         }
     } else {

@@ -5,6 +5,8 @@
 #include "platform/StandardPaths.h"
 #include "app/update/Bundle.h"
 #include "app/update/LoginItems.h"
+#include "core/PropertyList.h"
+#include "support/ReadOnlyFile.h"
 
 #include <QDir>
 #include <QFile>
@@ -577,6 +579,39 @@ private Q_SLOTS:
         ::kill(pid_t(app.processId()), SIGTERM);
         QVERIFY(app.waitForFinished(10000));
         QVERIFY(logText(h).contains("DRIVE: Shutting down"));
+    }
+
+    // SIGTERM ends the real application whatever the catalogue's state: here every save fails
+    // (its file read-only) while changes wait to be saved. Nobody is there to answer a question.
+    void sigtermEndsTheAppWhileSavesFail()
+    {
+        if (!QFileInfo(appPath()).isExecutable())
+            QSKIP("the Hoistly executable is not built");
+        const QString h = home.path() + "/read-only-catalogue";
+        const QString store = h + "/data/Lumora/Database/LumoraDesktop.storedata";
+        QProcess app;
+        app.setProcessEnvironment(appEnvironment(h));
+        app.start(appPath(), {});
+        QVERIFY(app.waitForStarted());
+        QTRY_VERIFY_WITH_TIMEOUT(logText(h).contains("Startup LumoraDesktop") && QFileInfo::exists(store), 30000);
+        ::kill(pid_t(app.processId()), SIGTERM);
+        QVERIFY(app.waitForFinished(20000));
+
+        // A folder to watch, new to the catalogue: its record is a change that waits for a save.
+        const QString settings = h + "/config/Lumora/Hoistly.plist";
+        QVariantMap values = PropertyList::readFile(settings).toMap();
+        QVERIFY(QDir().mkpath(h + "/Photos"));
+        values.insert("ImportCustomFolders", QStringList{h + "/Photos"});
+        QVERIFY(PropertyList::writeFile(settings, values));
+        ReadOnlyFile readOnly(store);
+        QVERIFY(readOnly.isSet());
+        app.start(appPath(), {});
+        QVERIFY(app.waitForStarted());
+        QTRY_VERIFY_WITH_TIMEOUT(logText(h).contains("Save failed (kept for the next save): attempt to write a readonly database"), 30000);
+        ::kill(pid_t(app.processId()), SIGTERM);
+        const bool ended = app.waitForFinished(20000);
+        app.kill();
+        QVERIFY2(ended && logText(h).count("DRIVE: Shutting down") == 2, "the application kept running after SIGTERM");
     }
 
     // A settings file that cannot be read is kept aside, and the error, logged before the file

@@ -126,6 +126,7 @@ private Q_SLOTS:
         QFETCH(bool, manual);
         fake->onboarded = true;
         fake->userId = "48151623@N00";
+        fake->authorized = true;
         fake->authAnswer = {"tester", "48151623@N00", "Tester", ""};
         Settings::setObject("token", "kLKStoredTokenKey");
         AppDelegate::setLaunchedManuallyForTesting(manual);
@@ -141,15 +142,24 @@ private Q_SLOTS:
         QTest::addColumn<QString>("mirrorName");
         QTest::addColumn<QString>("signInName");
         QTest::addColumn<QString>("shown");
-        QTest::newRow("nobody known") << "" << "" << "";
-        QTest::newRow("mirror knows") << "alice" << "bob" << "alice";
-        QTest::newRow("sign-in knows") << "" << "bob" << "bob";
+        QTest::addColumn<bool>("tokenRefused");
+        QTest::newRow("nobody known") << "" << "" << "" << false;
+        QTest::newRow("mirror knows") << "alice" << "bob" << "alice" << false;
+        QTest::newRow("sign-in knows") << "" << "bob" << "bob" << false;
+        // The check was answered "Invalid auth token": the client let the stored token go.
+        QTest::newRow("stored token refused") << "alice" << "" << "alice" << true;
     }
     void signedOutAlertOnlyWithAKnownAccount()
     {
         QFETCH(QString, mirrorName);
         QFETCH(QString, signInName);
         QFETCH(QString, shown);
+        QFETCH(bool, tokenRefused);
+        if (tokenRefused) {
+            fake->userId = "48151623@N00";
+            Settings::setObject("token", "kLKStoredTokenKey");
+            fake->authAnswer = {"", "", "", "LumoraServiceErrorDomain 98: Invalid auth token"};
+        }
         fake->onboarded = true;
         fake->mirrorUser = mirrorName;
         Settings::setObject(signInName.isEmpty() ? QVariant() : QVariant(signInName), "LumoraLoggedInUserName");

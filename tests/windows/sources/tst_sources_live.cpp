@@ -558,6 +558,26 @@ private Q_SLOTS:
         QCOMPARE(model->rowState(model->index(0, 0)).title, QStringLiteral("CARD"));
     }
 
+    // A watched folder deleted while the app runs (moved to the bin) is found gone through its
+    // folder monitor, no rescan asked for, and shown as absent as a pulled card is.
+    void deletedFolderIsShownUnavailable()
+    {
+        QVERIFY(photo(QStringLiteral("Trip/1.jpg"), 1));
+        FileManager::addCustomFolder(p(QStringLiteral("Trip")));
+        scanAndWait();
+        SourcesPreferencesViewController pane;
+        QVERIFY(gather(pane));
+        SourcesTreeModel *model = pane.model();
+        QCOMPARE(model->rowState(model->index(0, 0)).title, QStringLiteral("Trip"));
+
+        FileData *root = rec(QStringLiteral("Trip"));
+        QVERIFY(QDir().rename(p(QStringLiteral("Trip")), p(QStringLiteral(".Trash-0")))); // as a file manager deletes
+        QTRY_VERIFY_WITH_TIMEOUT(root->hasFlag(FileFlags::SourceUnavailable) && !FileManager::isRunning(), kScanWait);
+        QVERIFY(gather(pane, false));
+        QCOMPARE(model->rowState(model->index(0, 0)).title, QStringLiteral("Trip (Unavailable)"));
+        QVERIFY(model->rowState(model->index(0, 0)).statusIconName.isEmpty());
+    }
+
     // Killed right after a folder is left out: on the next start the check box and the
     // catalogue agree that it is left out.
     void exclusionSurvivesAKillRightAfterTheToggle()
