@@ -126,9 +126,12 @@ bool isSendingMark(const QString &ticket)
     return ticket == mark || (ticket.startsWith(mark) && ticket.size() > mark.size() && ticket.at(mark.size()) == QLatin1Char('@'));
 }
 
-// How long until the service may be asked about a file with this mark (0: now).
-qint64 sendingMarkWaitMs(const QString &ticket)
+// How long until the service may be asked about a file with this mark (0: now). A mark from
+// the future (the clock was set back since the send) counts as made now: it is stamped anew, so
+// the wait runs once rather than for as long as the clock lags. Main thread.
+qint64 sendingMarkWaitMs(FileData *r)
 {
+    const QString ticket = r->uploadTicket();
     const QString &mark = LumoraUploader::sendingMark();
     if (ticket.size() <= mark.size() + 1)
         return 0;
@@ -143,8 +146,11 @@ qint64 sendingMarkWaitMs(const QString &ticket)
         minAge = s.sendingMinAgeMs;
     }
     const qint64 age = QDateTime::currentMSecsSinceEpoch() - at;
-    if (age < 0) // the clock went back: count from now
+    if (age < 0) {
+        r->setUploadTicket(freshSendingMark());
+        DataStore::queueSave();
         return minAge;
+    }
     return qMax<qint64>(0, minAge - age);
 }
 
@@ -718,7 +724,7 @@ bool recoverInterruptedUploads(RunContext &ctx, const QList<qint64> &queue)
             FileData *r = store->fileDataForId(id);
             if (!r || !isSendingMark(r->uploadTicket()) || ctx.tried.contains(id))
                 continue;
-            const qint64 wait = sendingMarkWaitMs(r->uploadTicket());
+            const qint64 wait = sendingMarkWaitMs(r);
             if (wait > 0) {
                 // Too soon to tell "not there" from "not registered yet": neither ask nor send.
                 ctx.tried.insert(id);
@@ -840,7 +846,7 @@ StepResult uploadOne(qint64 fileId, RunContext &ctx)
         ctx.tried.insert(fileId);
         if (isSendingMark(r->uploadTicket())) {
             // Its last send went unanswered and the service has not been asked yet.
-            const qint64 wait = sendingMarkWaitMs(r->uploadTicket());
+            const qint64 wait = sendingMarkWaitMs(r);
             scheduleRecoveryRun(qMax<qint64>(wait, 1000));
             return;
         }

@@ -246,6 +246,48 @@ private Q_SLOTS:
         verifyOnServiceOnce(file);
     }
 
+    // An in-flight mark stamped an hour ahead (the clock was set back since the send) counts as
+    // made now: the service is asked once the mark's age is reached, not an hour later.
+    void markFromTheFutureWaitsOnce()
+    {
+        const QStringList files = addPausedFolder(QStringLiteral("Future mark"), 1);
+        QVERIFY(!files.isEmpty());
+        const QString file = files.first();
+        LumoraUploader::setSendingMarkMinAgeForTesting(1000);
+        const qint64 anHourAhead = QDateTime::currentMSecsSinceEpoch() + 3600 * 1000;
+        record(file)->setUploadTicket(LumoraUploader::sendingMark() + QLatin1Char('@') + QString::number(anHourAhead));
+        QVERIFY(DataStore::save());
+        resume();
+        QTRY_VERIFY_WITH_TIMEOUT(settled(files), 30000);
+        QCOMPARE(sendsOf(file), 1);
+        verifyOnServiceOnce(file);
+    }
+
+    // A send refused before any byte left (the service unreachable) cannot have reached it: the
+    // file is sent again when it can be, without waiting for a mark to age or asking about it.
+    void refusedSendIsNotAskedAbout()
+    {
+        const QStringList files = addPausedFolder(QStringLiteral("Refused"), 1);
+        QVERIFY(!files.isEmpty());
+        const QString file = files.first();
+        const int port = m_double.port();
+        m_double.stop();
+        resume();
+        QTRY_VERIFY_WITH_TIMEOUT(record(file)->needsUpload() == NeedsUpload::Deferred, 30000);
+        QVERIFY(LumoraUploader::waitUntilIdleForTesting(30000));
+        QCOMPARE(record(file)->uploadTicket(), QString());
+        QVERIFY(m_double.start(port));
+        const auto lookUps = [this] { return m_double.restMethodsCalled().count(QStringLiteral("lumora.photos.dedup.checkDuplicate")); };
+        const auto before = lookUps();
+        LumoraUploader::setSendingMarkMinAgeForTesting(60000); // an unanswered send would wait a minute
+        LumoraUploader::resetFailedUploads();
+        LumoraUploader::run();
+        QTRY_VERIFY_WITH_TIMEOUT(settled(files), 30000);
+        QCOMPARE(lookUps(), before);
+        QCOMPARE(sendsOf(file), 1);
+        verifyOnServiceOnce(file);
+    }
+
     // Ids that are not positive integers make the answer a failure, never "uploaded" with id 0.
     void oddIdsAreNotTaken_data()
     {
@@ -742,6 +784,67 @@ private Q_SLOTS:
         QVERIFY(LumoraUploader::waitUntilIdleForTesting(30000));
         QCOMPARE(sendsOf(file), 1);
         verifyOnServiceOnce(file);
+    }
+
+    // Sources removed or added, or libraries switched on, one after the other are on disk at
+    // once: the engine process killed 200 ms later comes back with the choices made, and a
+    // removed folder's files are not sent.
+    void sourceChoicesSurviveAKill_data()
+    {
+        QTest::addColumn<QString>("change");
+        QTest::newRow("remove two folders") << "remove";
+        QTest::newRow("add two folders") << "add";
+        QTest::newRow("switch two libraries on") << "switch";
+    }
+
+    void sourceChoicesSurviveAKill()
+    {
+        QFETCH(QString, change);
+        const QString runner = QCoreApplication::applicationDirPath() + QStringLiteral("/sync_engine_runner");
+        if (!QFileInfo::exists(runner))
+            QSKIP("engine runner not built");
+        const bool add = change == QLatin1String("add"), sw = change == QLatin1String("switch");
+        QStringList folders, files, changes;
+        for (const QString &name : {QStringLiteral("first"), QStringLiteral("second")}) {
+            folders << m_files.filePath(QStringLiteral("Choice-%1-%2").arg(change, name));
+            files << writeFolder(folders.last(), 1);
+            changes << (sw ? QStringLiteral("switch:") + (changes.isEmpty() ? QStringLiteral("iphoto") : QStringLiteral("dropbox"))
+                           : change + QLatin1Char(':') + folders.last());
+        }
+        pause();
+        if (change == QLatin1String("remove"))
+            for (const QString &f : std::as_const(folders))
+                FileManager::addCustomFolder(f);
+        stopEngine();
+
+        QProcess p;
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert(QStringLiteral("HOISTLY_TEST_SOURCE_CHANGES"), changes.join(QLatin1Char('|')));
+        p.setProcessEnvironment(env);
+        p.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+        p.start(runner, {});
+        QVERIFY(p.waitForStarted());
+        QByteArray said;
+        QTRY_VERIFY_WITH_TIMEOUT((said += p.readAllStandardOutput()).contains("changed"), 60000);
+        QTest::qWait(200);
+        p.kill();
+        QVERIFY(p.waitForFinished(10000));
+
+        Settings::reloadForTesting();
+        for (const QString &f : std::as_const(folders))
+            QCOMPARE(FileManager::customFolders().contains(QFileInfo(f).canonicalFilePath()), add);
+        QCOMPARE(FileManager::importIPhotoEnabled() && FileManager::importDropboxEnabled(), sw);
+        FileManager::setImportIPhotoEnabled(false);
+        FileManager::setImportDropboxEnabled(false);
+        DataStore::shutdown();
+        startEngine();
+        waitForScanPass();
+        resume();
+        if (add)
+            QTRY_VERIFY_WITH_TIMEOUT(settled(files), 30000);
+        QVERIFY(LumoraUploader::waitUntilIdleForTesting(30000));
+        for (const QString &f : std::as_const(files))
+            QCOMPARE(sendsOf(f), add ? 1 : 0);
     }
 
     void killedWhileTheAnswerIsAwaited()
