@@ -116,6 +116,10 @@ public:
     static constexpr size_t kTrimAfterRows = 50000;
     // While saves fail (full disk, read-only or failing disk), they are tried again this often.
     static constexpr int kSaveRetryMs = 5000;
+    // Commits reach the main file at most this long after the first one not yet copied there,
+    // and the journal is cut back to this size once it has been copied.
+    static constexpr int kCheckpointDelayMs = 2000;
+    static constexpr int kJournalSizeLimit = 1024 * 1024;
 
     // The store, opened on first use. Check isOpen() before relying on it.
     static DataStore *instance();
@@ -125,6 +129,10 @@ public:
     static QString storePath();
     // Writes pending changes and closes the store; the next instance() opens it again.
     static void shutdown();
+    // What a quitting process does (the application quits without closing the store): saves,
+    // copies everything into the main file and empties the journal. Done on its own when the
+    // application's event loop ends.
+    static bool saveForQuit();
     // Runs `work` on the calling thread with the store if it is open (false otherwise); the
     // store is not closed meanwhile. For the thread-safe de-duplication calls off the main thread.
     static bool withOpenStore(const std::function<bool(DataStore *)> &work);

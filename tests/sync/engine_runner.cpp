@@ -4,7 +4,8 @@
 // HOISTLY_TEST_SENDING_MIN_AGE_MS (how old an unanswered send must be before the service is asked),
 // HOISTLY_TEST_SOURCE_CHANGES (made 300 ms apart once the engine runs, as a user quick with the
 // Sources pane would: "add:<folder>", "remove:<folder>", "switch:iphoto" or "switch:dropbox",
-// separated by '|'; "changed" is printed on stdout once the last is made).
+// separated by '|'; "changed" is printed on stdout once the last is made), and
+// HOISTLY_TEST_QUIT_AT_EOF (the engine stops and the process quits cleanly once stdin closes).
 #include "sync/LumoraDrive.h"
 #include "sync/LumoraUploader.h"
 #include "sync/UploadTransport.h"
@@ -16,9 +17,11 @@
 
 #include <QCoreApplication>
 #include <QStandardPaths>
+#include <QSocketNotifier>
 #include <QTimer>
 
 #include <cstdio>
+#include <unistd.h>
 
 int main(int argc, char **argv)
 {
@@ -51,6 +54,17 @@ int main(int argc, char **argv)
                 std::puts("changed");
                 std::fflush(stdout);
             }
+        });
+    }
+    if (qEnvironmentVariableIsSet("HOISTLY_TEST_QUIT_AT_EOF")) {
+        auto *input = new QSocketNotifier(STDIN_FILENO, QSocketNotifier::Read, &app);
+        QObject::connect(input, &QSocketNotifier::activated, &app, [input] {
+            char c;
+            if (::read(STDIN_FILENO, &c, 1) > 0)
+                return;
+            input->setEnabled(false);
+            LumoraDrive::shutdown();
+            QCoreApplication::quit();
         });
     }
     return app.exec();

@@ -53,6 +53,26 @@ bool execOnCatalogue(const QString &sql)
     return ok;
 }
 
+// How many of these files the catalogue file at `path` holds as uploaded, read through a
+// connection of its own as another program would (-1: unreadable). A read-only reader sees the
+// journal; a file opened alone elsewhere has none.
+int uploadedIn(const QString &path, const QStringList &files, bool readOnly)
+{
+    sqlite3 *db = nullptr;
+    sqlite3_stmt *st = nullptr;
+    int n = -1;
+    if (sqlite3_open_v2(QFile::encodeName(path).constData(), &db, readOnly ? SQLITE_OPEN_READONLY : SQLITE_OPEN_READWRITE, nullptr) == SQLITE_OK
+        && sqlite3_prepare_v2(db, "SELECT path FROM FileData WHERE needsUpload = ? AND uploadedRemoteId > 0", -1, &st, nullptr) == SQLITE_OK) {
+        sqlite3_bind_int(st, 1, NeedsUpload::Uploaded);
+        n = 0;
+        while (sqlite3_step(st) == SQLITE_ROW)
+            n += files.contains(QString::fromUtf8(reinterpret_cast<const char *>(sqlite3_column_text(st, 0))));
+    }
+    sqlite3_finalize(st);
+    sqlite3_close(db);
+    return n;
+}
+
 bool indexHasPhoto(const ContentSample &sample, qint64 pid)
 {
     for (const DedupData &row : DataStore::instance()->dedupDataForSample(sample))
@@ -845,6 +865,57 @@ private Q_SLOTS:
         QVERIFY(LumoraUploader::waitUntilIdleForTesting(30000));
         for (const QString &f : std::as_const(files))
             QCOMPARE(sendsOf(f), add ? 1 : 0);
+    }
+
+    // Confirmed uploads reach the catalogue's main file within seconds, and a clean quit
+    // leaves the journal empty: the main file alone (the journal lost, or left out of a copy of
+    // the data folder) knows every upload.
+    void confirmedUploadsReachTheMainFile()
+    {
+        const QString runner = QCoreApplication::applicationDirPath() + QStringLiteral("/sync_engine_runner");
+        if (!QFileInfo::exists(runner))
+            QSKIP("engine runner not built");
+        const QStringList files = writeFolder(m_files.filePath(QStringLiteral("Main file")), 8);
+        QStringList paths;
+        for (const QString &f : files)
+            paths << QFileInfo(f).canonicalFilePath();
+        FileManager::addCustomFolder(QFileInfo(files.first()).path());
+        stopEngine();
+        const QString store = DataStore::storePath(), alone = m_files.filePath(QStringLiteral("main file alone"));
+        const auto uploadedInMainFileAlone = [&] {
+            QFile::remove(alone);
+            QFile::remove(alone + QStringLiteral("-wal"));
+            return QFile::copy(store, alone) ? uploadedIn(alone, paths, false) : -1;
+        };
+
+        QProcess p;
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert(QStringLiteral("HOISTLY_TEST_QUIT_AT_EOF"), QStringLiteral("1"));
+        p.setProcessEnvironment(env);
+        p.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+        m_double.setFault(LumoraDouble::Fault::Slow, 600, QStringLiteral("upload"), -1); // a save every 0.6 s
+        p.start(runner, {});
+        QVERIFY(p.waitForStarted());
+        // While the backup goes on, and after it.
+        QTRY_VERIFY_WITH_TIMEOUT(uploadedIn(store, paths, true) >= 1, 60000);
+        const int confirmed = uploadedIn(store, paths, true);
+        QTRY_VERIFY_WITH_TIMEOUT(uploadedInMainFileAlone() >= confirmed, 4000);
+        QTRY_COMPARE_WITH_TIMEOUT(uploadedIn(store, paths, true), int(files.size()), 60000);
+        QTRY_COMPARE_WITH_TIMEOUT(uploadedInMainFileAlone(), int(files.size()), 4000);
+        m_double.clearFaults();
+
+        p.closeWriteChannel(); // a clean quit
+        QVERIFY(p.waitForFinished(30000));
+        QCOMPARE(p.exitStatus(), QProcess::NormalExit);
+        QCOMPARE(QFileInfo(store + QStringLiteral("-wal")).size(), 0);
+        QCOMPARE(uploadedInMainFileAlone(), int(files.size()));
+
+        DataStore::shutdown();
+        startEngine();
+        waitForScanPass();
+        QVERIFY(settled(files));
+        for (const QString &f : files)
+            QCOMPARE(sendsOf(f), 1);
     }
 
     void killedWhileTheAnswerIsAwaited()
