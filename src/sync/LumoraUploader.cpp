@@ -444,9 +444,13 @@ bool completeFile(qint64 fileId, const QString &photoId, const QString &albumId,
     }
     EngineLinks::registerUploadedFile(record);
 
-    // Records with the same content (copies in other folders) are on the service now too.
+    // Records with the same content (copies in other folders) are on the service now too. Equal
+    // samples can come from different files (clips of one length differing only between the
+    // sampled slices): while this file is on the disk, a copy must hold the same bytes.
     int copies = 0;
-    auto markCopies = [&](const ContentSample &sample) {
+    const QString original = record->fileFullPath();
+    const bool originalHere = QFileInfo::exists(original);
+    auto markCopies = [&](const ContentSample &sample, bool jpegData) {
         if (sample.isNull())
             return;
         QList<qint64> ids;
@@ -464,7 +468,8 @@ bool completeFile(qint64 fileId, const QString &photoId, const QString &albumId,
             if (!other || other == record)
                 continue;
             const qint16 code = other->needsUpload();
-            if (code == NeedsUpload::Waiting || code == NeedsUpload::Deferred || code == NeedsUpload::NotSelected) {
+            if ((code == NeedsUpload::Waiting || code == NeedsUpload::Deferred || code == NeedsUpload::NotSelected)
+                && (!originalHere || ContentSampler::sameContents(original, other->fileFullPath(), jpegData))) {
                 other->setUploadedRemoteId(pid);
                 other->setNeedsUpload(NeedsUpload::Uploaded);
                 other->notifyParentsOfStatusChanged();
@@ -472,8 +477,8 @@ bool completeFile(qint64 fileId, const QString &photoId, const QString &albumId,
             }
         }
     };
-    markCopies(record->sample());
-    markCopies(record->jpegSample());
+    markCopies(record->sample(), false);
+    markCopies(record->jpegSample(), true);
     if (copies)
         LGLogInfo(QStringLiteral("UPLOADER: %1 other copies of %2 marked uploaded").arg(copies).arg(record->fileName()));
 

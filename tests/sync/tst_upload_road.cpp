@@ -26,6 +26,7 @@
 #include "core/Settings.h"
 
 #include <QProcess>
+#include <QRandomGenerator>
 #include <QRegularExpression>
 #include <QTimer>
 #include <QtTest>
@@ -702,6 +703,39 @@ private Q_SLOTS:
         QCOMPARE(QString::number(record(theirCopy)->uploadedRemoteId()), theirsId);
         QVERIFY(LumoraUploader::waitUntilIdleForTesting(30000));
         QCOMPARE(sendsOf(earlyCopy) + sendsOf(ownCopy) + sendsOf(theirCopy), 0);
+    }
+
+    // Clips of one length that differ only near their end have the same samples but are not
+    // copies of each other: each is sent, and each record names its own photo.
+    void sameSamplesDifferentContentsAreEachSent()
+    {
+        pause();
+        const QString folder = m_files.filePath(QStringLiteral("Clips"));
+        QDir().mkpath(folder);
+        QByteArray clip("\x00\x00\x00\x18" "ftypmp42" "\x00\x00\x00\x00" "mp42isom", 24);
+        QRandomGenerator rng(77);
+        while (clip.size() < 20000)
+            clip.append(char(rng.generate() & 0xFF));
+        QStringList files;
+        for (int i = 0; i < 3; ++i) {
+            QByteArray data = clip;
+            data[data.size() - 10] = char(i); // past the last sampled slice
+            files << folder + QStringLiteral("/clip%1.mp4").arg(i);
+            QFile f(files.last());
+            QVERIFY(f.open(QIODevice::WriteOnly) && f.write(data) == data.size());
+        }
+        FileManager::addCustomFolder(folder);
+        QTRY_VERIFY_WITH_TIMEOUT(allAre(files, NeedsUpload::Waiting) && record(files.last())->hasFlag(FileFlags::Sampled), 30000);
+        QCOMPARE(record(files.first())->sample(), record(files.last())->sample());
+        resume();
+        QTRY_VERIFY_WITH_TIMEOUT(settled(files), 30000);
+        QVERIFY(LumoraUploader::waitUntilIdleForTesting(30000));
+        QSet<qint64> ids;
+        for (const QString &f : files) {
+            QCOMPARE(sendsOf(f), 1);
+            ids.insert(record(f)->uploadedRemoteId());
+        }
+        QCOMPARE(ids.size(), 3);
     }
 
     // A stopped scanner stays stopped: a retry armed before the stop does not start a pass.
