@@ -706,27 +706,46 @@ private Q_SLOTS:
     }
 
     // Clips of one length that differ only near their end have the same samples but are not
-    // copies of each other: each is sent, and each record names its own photo.
+    // copies of each other: each is sent, and each record names its own photo, whether they are
+    // found together or after the first was sent.
+    void sameSamplesDifferentContentsAreEachSent_data()
+    {
+        QTest::addColumn<bool>("later");
+        QTest::newRow("found together") << false;
+        QTest::newRow("found after the first was sent") << true;
+    }
+
     void sameSamplesDifferentContentsAreEachSent()
     {
+        QFETCH(bool, later);
         pause();
-        const QString folder = m_files.filePath(QStringLiteral("Clips"));
-        QDir().mkpath(folder);
+        const QString tag = QString::fromLatin1(QTest::currentDataTag());
+        const QString folder = m_files.filePath(QStringLiteral("Clips ") + tag);
+        const QString other = later ? m_files.filePath(QStringLiteral("More clips ") + tag) : folder;
         QByteArray clip("\x00\x00\x00\x18" "ftypmp42" "\x00\x00\x00\x00" "mp42isom", 24);
-        QRandomGenerator rng(77);
+        QRandomGenerator rng(77 + quint32(later)); // each row its own clips
         while (clip.size() < 20000)
             clip.append(char(rng.generate() & 0xFF));
         QStringList files;
         for (int i = 0; i < 3; ++i) {
             QByteArray data = clip;
             data[data.size() - 10] = char(i); // past the last sampled slice
-            files << folder + QStringLiteral("/clip%1.mp4").arg(i);
+            files << (i == 0 ? folder : other) + QStringLiteral("/clip%1%2.mp4").arg(later ? 'b' : 'a').arg(i); // sends are counted by name
+            QDir().mkpath(QFileInfo(files.last()).path());
             QFile f(files.last());
             QVERIFY(f.open(QIODevice::WriteOnly) && f.write(data) == data.size());
         }
         FileManager::addCustomFolder(folder);
-        QTRY_VERIFY_WITH_TIMEOUT(allAre(files, NeedsUpload::Waiting) && record(files.last())->hasFlag(FileFlags::Sampled), 30000);
+        if (later) {
+            resume();
+            QTRY_VERIFY_WITH_TIMEOUT(settled(files.mid(0, 1)), 30000);
+            QVERIFY(LumoraUploader::waitUntilIdleForTesting(30000));
+            pause();
+            FileManager::addCustomFolder(other);
+        }
+        QTRY_VERIFY_WITH_TIMEOUT(record(files.last()) && record(files.last())->hasFlag(FileFlags::Sampled) && !FileManager::isRunning(), 30000);
         QCOMPARE(record(files.first())->sample(), record(files.last())->sample());
+        QCOMPARE(record(files.last())->needsUpload(), NeedsUpload::Waiting);
         resume();
         QTRY_VERIFY_WITH_TIMEOUT(settled(files), 30000);
         QVERIFY(LumoraUploader::waitUntilIdleForTesting(30000));
