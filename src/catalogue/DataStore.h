@@ -108,6 +108,10 @@ public:
     // Queued saves are written after this long, or at once after this many.
     static constexpr int kQueuedSaveDelayMs = 5000;
     static constexpr int kQueuedSaveLimit = 200;
+    // Commits reach the main file at most this long after the first one not yet copied there,
+    // and the journal is cut back to this size once it has been copied.
+    static constexpr int kCheckpointDelayMs = 2000;
+    static constexpr int kJournalSizeLimit = 1024 * 1024;
     // Records copied for a save per turn of the main thread, so that a save of a whole library
     // (a first scan, a refresh) never holds the window for long.
     static constexpr qsizetype kSnapshotSlice = 16384;
@@ -116,10 +120,6 @@ public:
     static constexpr size_t kTrimAfterRows = 50000;
     // While saves fail (full disk, read-only or failing disk), they are tried again this often.
     static constexpr int kSaveRetryMs = 5000;
-    // Commits reach the main file at most this long after the first one not yet copied there,
-    // and the journal is cut back to this size once it has been copied.
-    static constexpr int kCheckpointDelayMs = 2000;
-    static constexpr int kJournalSizeLimit = 1024 * 1024;
 
     // The store, opened on first use. Check isOpen() before relying on it.
     static DataStore *instance();
