@@ -54,6 +54,14 @@ bool execOnCatalogue(const QString &sql)
     return ok;
 }
 
+bool indexHasPhoto(const ContentSample &sample, qint64 pid)
+{
+    for (const DedupData &row : DataStore::instance()->dedupDataForSample(sample))
+        if (row.pid == pid)
+            return true;
+    return false;
+}
+
 // How many of these files the catalogue file at `path` holds as uploaded, read through a
 // connection of its own as another program would (-1: unreadable). A read-only reader sees the
 // journal; a file opened alone elsewhere has none.
@@ -72,14 +80,6 @@ int uploadedIn(const QString &path, const QStringList &files, bool readOnly)
     sqlite3_finalize(st);
     sqlite3_close(db);
     return n;
-}
-
-bool indexHasPhoto(const ContentSample &sample, qint64 pid)
-{
-    for (const DedupData &row : DataStore::instance()->dedupDataForSample(sample))
-        if (row.pid == pid)
-            return true;
-    return false;
 }
 
 } // namespace
@@ -874,6 +874,38 @@ private Q_SLOTS:
         verifyOnServiceOnce(file);
     }
 
+    void killedWhileTheAnswerIsAwaited()
+    {
+        if (!QFileInfo::exists(runnerPath()))
+            QSKIP("engine runner not built");
+        const QString folder = m_files.filePath(QStringLiteral("Killed"));
+        const QStringList files = writeFolder(folder, 3);
+        FileManager::addCustomFolder(folder); // stored; the records come from the runner's scan
+        stopEngine();
+        m_double.setFault(LumoraDouble::Fault::HangReply, 0, QStringLiteral("upload"), 1);
+
+        QProcess p;
+        QVERIFY(startRunner(p));
+        QTRY_COMPARE_WITH_TIMEOUT(m_double.hangingRequests(), 1, 60000);
+        p.kill(); // SIGKILL while the answer is awaited
+        QVERIFY(p.waitForFinished(10000));
+        m_double.clearFaults();
+        QCOMPARE(sendsOf(files.first()), 1);
+
+        // The service is slow to register what it took: the restarted engine must give it time.
+        m_double.setRegistrationDelay(1500);
+        LumoraUploader::setSendingMarkMinAgeForTesting(2500);
+        DataStore::shutdown();
+        startEngine();
+        waitForScanPass();
+        QTRY_VERIFY_WITH_TIMEOUT(settled(files), 60000);
+        QVERIFY(LumoraUploader::waitUntilIdleForTesting(30000));
+        for (const QString &f : files) {
+            QCOMPARE(sendsOf(f), 1);
+            verifyOnServiceOnce(f);
+        }
+    }
+
     // Sources removed or added, or libraries switched on, one after the other are on disk at
     // once: the engine process killed 200 ms later comes back with the choices made, and a
     // removed folder's files are not sent.
@@ -970,38 +1002,6 @@ private Q_SLOTS:
         startEngine();
         waitForScanPass();
         QVERIFY(settled(files));
-    }
-
-    void killedWhileTheAnswerIsAwaited()
-    {
-        if (!QFileInfo::exists(runnerPath()))
-            QSKIP("engine runner not built");
-        const QString folder = m_files.filePath(QStringLiteral("Killed"));
-        const QStringList files = writeFolder(folder, 3);
-        FileManager::addCustomFolder(folder); // stored; the records come from the runner's scan
-        stopEngine();
-        m_double.setFault(LumoraDouble::Fault::HangReply, 0, QStringLiteral("upload"), 1);
-
-        QProcess p;
-        QVERIFY(startRunner(p));
-        QTRY_COMPARE_WITH_TIMEOUT(m_double.hangingRequests(), 1, 60000);
-        p.kill(); // SIGKILL while the answer is awaited
-        QVERIFY(p.waitForFinished(10000));
-        m_double.clearFaults();
-        QCOMPARE(sendsOf(files.first()), 1);
-
-        // The service is slow to register what it took: the restarted engine must give it time.
-        m_double.setRegistrationDelay(1500);
-        LumoraUploader::setSendingMarkMinAgeForTesting(2500);
-        DataStore::shutdown();
-        startEngine();
-        waitForScanPass();
-        QTRY_VERIFY_WITH_TIMEOUT(settled(files), 60000);
-        QVERIFY(LumoraUploader::waitUntilIdleForTesting(30000));
-        for (const QString &f : files) {
-            QCOMPARE(sendsOf(f), 1);
-            verifyOnServiceOnce(f);
-        }
     }
 };
 
