@@ -38,6 +38,26 @@ FileData *record(const QString &path) { return DataStore::instance()->fileDataFo
 
 const QDateTime kForever = QDateTime::currentDateTimeUtc().addYears(100);
 
+// How many of these files the catalogue file at `path` holds as uploaded, read through a
+// connection of its own as another program would (-1: unreadable). A read-only reader sees the
+// journal; a file opened alone elsewhere has none.
+int uploadedIn(const QString &path, const QStringList &files, bool readOnly)
+{
+    sqlite3 *db = nullptr;
+    sqlite3_stmt *st = nullptr;
+    int n = -1;
+    if (sqlite3_open_v2(QFile::encodeName(path).constData(), &db, readOnly ? SQLITE_OPEN_READONLY : SQLITE_OPEN_READWRITE, nullptr) == SQLITE_OK
+        && sqlite3_prepare_v2(db, "SELECT path FROM FileData WHERE needsUpload = ? AND uploadedRemoteId > 0", -1, &st, nullptr) == SQLITE_OK) {
+        sqlite3_bind_int(st, 1, NeedsUpload::Uploaded);
+        n = 0;
+        while (sqlite3_step(st) == SQLITE_ROW)
+            n += files.contains(QString::fromUtf8(reinterpret_cast<const char *>(sqlite3_column_text(st, 0))));
+    }
+    sqlite3_finalize(st);
+    sqlite3_close(db);
+    return n;
+}
+
 // Runs SQL on the catalogue's file through a connection of its own, as another program would.
 bool execOnCatalogue(const QString &sql)
 {
@@ -60,26 +80,6 @@ bool indexHasPhoto(const ContentSample &sample, qint64 pid)
         if (row.pid == pid)
             return true;
     return false;
-}
-
-// How many of these files the catalogue file at `path` holds as uploaded, read through a
-// connection of its own as another program would (-1: unreadable). A read-only reader sees the
-// journal; a file opened alone elsewhere has none.
-int uploadedIn(const QString &path, const QStringList &files, bool readOnly)
-{
-    sqlite3 *db = nullptr;
-    sqlite3_stmt *st = nullptr;
-    int n = -1;
-    if (sqlite3_open_v2(QFile::encodeName(path).constData(), &db, readOnly ? SQLITE_OPEN_READONLY : SQLITE_OPEN_READWRITE, nullptr) == SQLITE_OK
-        && sqlite3_prepare_v2(db, "SELECT path FROM FileData WHERE needsUpload = ? AND uploadedRemoteId > 0", -1, &st, nullptr) == SQLITE_OK) {
-        sqlite3_bind_int(st, 1, NeedsUpload::Uploaded);
-        n = 0;
-        while (sqlite3_step(st) == SQLITE_ROW)
-            n += files.contains(QString::fromUtf8(reinterpret_cast<const char *>(sqlite3_column_text(st, 0))));
-    }
-    sqlite3_finalize(st);
-    sqlite3_close(db);
-    return n;
 }
 
 } // namespace
