@@ -217,4 +217,43 @@ FileSamples sampleFile(const QString &path)
     return out;
 }
 
+bool sameContents(const QString &a, const QString &b, bool jpegData)
+{
+    struct Region
+    {
+        int fd = -1;
+        qint64 start = 0, length = -1;
+        ~Region()
+        {
+            if (fd >= 0)
+                ::close(fd);
+        }
+        bool open(const QString &path, bool jpeg)
+        {
+            fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_CLOEXEC);
+            struct stat st;
+            if (fd < 0 || ::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode))
+                return false;
+            length = st.st_size;
+            return !jpeg || jpegImageDataRange(fd, st.st_size, &start, &length);
+        }
+    } x, y;
+    if (!x.open(a, jpegData) || !y.open(b, jpegData) || x.length != y.length)
+        return false;
+#ifdef POSIX_FADV_SEQUENTIAL
+    ::posix_fadvise(x.fd, 0, 0, POSIX_FADV_SEQUENTIAL);
+    ::posix_fadvise(y.fd, 0, 0, POSIX_FADV_SEQUENTIAL);
+#endif
+    constexpr qint64 kChunk = 1 << 20;
+    QByteArray bx(int(qMin(kChunk, qMax<qint64>(x.length, 1))), Qt::Uninitialized), by(bx.size(), Qt::Uninitialized);
+    for (qint64 done = 0; done < x.length;) {
+        const qint64 n = qMin<qint64>(bx.size(), x.length - done);
+        if (!preadFully(x.fd, nullptr, bx.data(), n, x.start + done) || !preadFully(y.fd, nullptr, by.data(), n, y.start + done)
+            || std::memcmp(bx.constData(), by.constData(), size_t(n)) != 0)
+            return false;
+        done += n;
+    }
+    return true;
+}
+
 } // namespace ContentSampler

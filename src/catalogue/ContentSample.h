@@ -73,4 +73,9 @@ struct FileSamples
 // Opens the file and takes both samples. Files below kMinimumScannedFileSize are not sampled
 // (readable stays true when the file exists).
 FileSamples sampleFile(const QString &path);
+
+// Whether two files hold the same bytes throughout: the whole files, or (`jpegData`) their JPEG
+// image data. Samples only tell two files apart; this tells them equal. False when either
+// cannot be read.
+bool sameContents(const QString &a, const QString &b, bool jpegData);
 } // namespace ContentSampler

@@ -14,6 +14,7 @@
 #include <QThread>
 #include <malloc.h>
 #include <atomic>
+#include <chrono>
 #include <utility>
 #include <sqlite3.h>
 
@@ -183,6 +184,11 @@ DataStore::DataStore()
     m_retryTimer.setSingleShot(true);
     m_retryTimer.setInterval(kSaveRetryMs);
     connect(&m_retryTimer, &QTimer::timeout, this, [this] { saveNow(false); });
+    if (QCoreApplication::instance())
+        connect(QCoreApplication::instance(), &QCoreApplication::aboutToQuit, this, [this] {
+            if (g_openStore.load(std::memory_order_acquire) == this)
+                saveForQuit();
+        });
 }
 
 DataStore::~DataStore()
@@ -245,6 +251,20 @@ void DataStore::shutdown()
     g_openStore.store(nullptr, std::memory_order_release);
     delete g_store;
     g_store = nullptr;
+}
+
+bool DataStore::saveForQuit()
+{
+    DataStore *store = instanceIfCreated();
+    if (!store || !store->isOpen())
+        return true;
+    const bool saved = save();
+    store->markSessionOpen(false);
+    QMutexLocker lock(&store->m_dbLock);
+    const int rc = sqlite3_wal_checkpoint_v2(store->m_db, nullptr, SQLITE_CHECKPOINT_TRUNCATE, nullptr, nullptr);
+    if (rc != SQLITE_OK)
+        LGLogError(QStringLiteral("DATASTORE: The journal could not be emptied at quit: %1").arg(dbError(store->m_db)));
+    return saved && rc == SQLITE_OK;
 }
 
 void DataStore::resetForTesting()
@@ -408,7 +428,9 @@ bool DataStore::openOnce(const QString &path)
             return fail(3, dbError(m_db));
         version = sqlite3_column_int(st.st, 0);
     }
-    if (!exec("PRAGMA journal_mode=WAL") || !exec("PRAGMA synchronous=NORMAL") || !exec("PRAGMA cache_size=-8192"))
+    const QByteArray journalLimit = "PRAGMA journal_size_limit=" + QByteArray::number(kJournalSizeLimit);
+    if (!exec("PRAGMA journal_mode=WAL") || !exec("PRAGMA synchronous=NORMAL") || !exec("PRAGMA cache_size=-8192")
+        || !exec(journalLimit.constData()))
         return fail(3, m_execError);
     if (version > kSchemaVersion)
         return fail(4, QStringLiteral("The catalogue was written by a newer version (%1)").arg(version));
@@ -843,8 +865,25 @@ void DataStore::writerLoop()
     std::unique_lock<std::mutex> lock(m_queueLock);
     quint64 served = 0;
     size_t rowsSinceTrim = 0;
+    // Commits not yet copied into the main file (a confirmed upload's among them) are copied
+    // within kCheckpointDelayMs, however often saves come: a lost journal then costs seconds.
+    bool checkpointOwed = false;
+    std::chrono::steady_clock::time_point checkpointDue;
+    const auto passiveCheckpoint = [this] {
+        QMutexLocker db(&m_dbLock);
+        sqlite3_wal_checkpoint_v2(m_db, nullptr, SQLITE_CHECKPOINT_PASSIVE, nullptr, nullptr);
+    };
     for (;;) {
-        m_queueCond.wait(lock, [&] { return m_stopWriter || m_requests > served; });
+        const auto ready = [&] { return m_stopWriter || m_requests > served; };
+        if (!checkpointOwed) {
+            m_queueCond.wait(lock, ready);
+        } else if (!m_queueCond.wait_until(lock, checkpointDue, ready)) {
+            checkpointOwed = false;
+            lock.unlock();
+            passiveCheckpoint();
+            lock.lock();
+            continue;
+        }
         if (m_requests <= served && m_stopWriter)
             return;
         const quint64 request = m_requests;
@@ -864,7 +903,8 @@ void DataStore::writerLoop()
             rows += b->rows.size();
         }
         m_writing = true;
-        const bool checkpoint = std::exchange(m_checkpointRequested, false);
+        const bool checkpoint = std::exchange(m_checkpointRequested, false)
+            || (checkpointOwed && std::chrono::steady_clock::now() >= checkpointDue);
         lock.unlock();
         QString error;
         const bool ok = writeBatches(batches, &error);
@@ -877,8 +917,11 @@ void DataStore::writerLoop()
                 m_committedRequest = request;
                 m_queueCond.notify_all();
             }
-            QMutexLocker db(&m_dbLock);
-            sqlite3_wal_checkpoint_v2(m_db, nullptr, SQLITE_CHECKPOINT_PASSIVE, nullptr, nullptr);
+            passiveCheckpoint();
+            checkpointOwed = false;
+        } else if (ok && !checkpointOwed) {
+            checkpointOwed = true;
+            checkpointDue = std::chrono::steady_clock::now() + std::chrono::milliseconds(kCheckpointDelayMs);
         }
         lock.lock();
         m_writing = false;

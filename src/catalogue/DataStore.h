@@ -108,6 +108,10 @@ public:
     // Queued saves are written after this long, or at once after this many.
     static constexpr int kQueuedSaveDelayMs = 5000;
     static constexpr int kQueuedSaveLimit = 200;
+    // Commits reach the main file at most this long after the first one not yet copied there,
+    // and the journal is cut back to this size once it has been copied.
+    static constexpr int kCheckpointDelayMs = 2000;
+    static constexpr int kJournalSizeLimit = 1024 * 1024;
     // Records copied for a save per turn of the main thread, so that a save of a whole library
     // (a first scan, a refresh) never holds the window for long.
     static constexpr qsizetype kSnapshotSlice = 16384;
@@ -125,6 +129,10 @@ public:
     static QString storePath();
     // Writes pending changes and closes the store; the next instance() opens it again.
     static void shutdown();
+    // What a quitting process does (the application quits without closing the store): saves,
+    // copies everything into the main file and empties the journal. Done on its own when the
+    // application's event loop ends.
+    static bool saveForQuit();
     // Runs `work` on the calling thread with the store if it is open (false otherwise); the
     // store is not closed meanwhile. For the thread-safe de-duplication calls off the main thread.
     static bool withOpenStore(const std::function<bool(DataStore *)> &work);

@@ -186,6 +186,8 @@ void FileManager::addCustomFolder(const QString &path)
     folders.append(real);
     Settings::setObject(folders, kImportCustomFolders);
     Settings::addObject(real, kImportCustomFoldersEver);
+    // Written through, as exclusions are: a crash must not bring back an earlier choice.
+    Settings::synchronize();
     noteSourcesConfigured(int(folders.size()));
     LGLogInfo(QStringLiteral("SCANNER: Added folder %1").arg(real));
     FileManagerPrivate::reevaluateSources();
@@ -201,6 +203,7 @@ void FileManager::removeCustomFolder(const QString &path)
     const bool removed = folders.removeAll(key) + (real != key ? folders.removeAll(real) : 0) > 0;
     if (removed) {
         Settings::setObject(folders, kImportCustomFolders);
+        Settings::synchronize(); // a removed folder must not be a source again after a crash
         noteSourcesConfigured(int(folders.size()));
         LGLogInfo(QStringLiteral("SCANNER: Removed folder %1").arg(key));
     }
@@ -213,6 +216,7 @@ void setSwitch(const QString &key, bool on)
     if (Settings::boolForKey(key) == on && Settings::objectForKey(key).isValid())
         return;
     Settings::setBool(on, key);
+    Settings::synchronize();
     LMRReporter::set(QStringLiteral("Library: ") + key, on);
     FileManagerPrivate::reevaluateSources();
 }

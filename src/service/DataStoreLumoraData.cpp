@@ -13,6 +13,7 @@
 #include "service/LumoraKit.h"
 
 #include <QCoreApplication>
+#include <QFileInfo>
 #include <QMutex>
 #include <QMutexLocker>
 #include <QPointer>
@@ -52,6 +53,24 @@ constexpr quint8 kJpegMark = 1, kFromHereMark = 2;
 std::pair<ContentSample, IndexedPhoto> indexEntry(const DedupData &d)
 {
     return {d.sample(), IndexedPhoto{d.pid, quint8((d.isJpegData ? kJpegMark : 0) | (d.uploadedFromThisDevice ? kFromHereMark : 0))}};
+}
+
+// A row from this device names a photo sent from a file of this catalogue. While that file is on
+// the disk, another file is its copy only if it holds the same bytes: equal samples can come from
+// different files. Without it, the samples are all there is. Main thread.
+bool sameAsOriginalHere(FileData *file, const DedupData &row)
+{
+    if (!row.uploadedFromThisDevice)
+        return true;
+    const QList<FileData *> originals = DataStore::instance()->fetchFileData([&](const FileData *r) {
+        return r != file && !r->isFolder() && r->uploadedRemoteId() == row.pid && r->needsUpload() == NeedsUpload::Uploaded;
+    });
+    for (FileData *original : originals) {
+        const QString path = original->fileFullPath();
+        if (QFileInfo::exists(path))
+            return ContentSampler::sameContents(path, file->fileFullPath(), row.isJpegData);
+    }
+    return true;
 }
 
 SampleIndex<IndexedPhoto> s_index;
@@ -442,7 +461,8 @@ void runRefresh(std::function<void(bool)> done)
             for (qsizetype i = from; i < to; ++i) {
                 const auto &[id, row] = matches.at(i);
                 FileData *f = store->fileDataForId(id);
-                if (!f || (f->needsUpload() != NeedsUpload::Waiting && f->needsUpload() != NeedsUpload::Deferred))
+                if (!f || (f->needsUpload() != NeedsUpload::Waiting && f->needsUpload() != NeedsUpload::Deferred)
+                    || !sameAsOriginalHere(f, row))
                     continue;
                 f->setUploadedRemoteId(row.pid);
                 f->setNeedsUpload(row.uploadedFromThisDevice ? NeedsUpload::Uploaded : NeedsUpload::AlreadyOnService);
@@ -704,7 +724,7 @@ bool DataStoreLumoraData::matchDeDupForFile(FileData *file)
         if (sample.isNull())
             continue;
         for (const DedupData &row : rowsForSample(sample)) {
-            if (row.isJpegData != isJpeg || row.pid <= 0)
+            if (row.isJpegData != isJpeg || row.pid <= 0 || !sameAsOriginalHere(file, row))
                 continue;
             file->setUploadedRemoteId(row.pid);
             file->setNeedsUpload(row.uploadedFromThisDevice ? NeedsUpload::Uploaded : NeedsUpload::AlreadyOnService);

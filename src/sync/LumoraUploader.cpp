@@ -135,9 +135,12 @@ bool isSendingMark(const QString &ticket)
     return ticket == mark || (ticket.startsWith(mark) && ticket.size() > mark.size() && ticket.at(mark.size()) == QLatin1Char('@'));
 }
 
-// How long until the service may be asked about a file with this mark (0: now).
-qint64 sendingMarkWaitMs(const QString &ticket)
+// How long until the service may be asked about a file with this mark (0: now). A mark from
+// the future (the clock was set back since the send) counts as made now: it is stamped anew, so
+// the wait runs once rather than for as long as the clock lags. Main thread.
+qint64 sendingMarkWaitMs(FileData *r)
 {
+    const QString ticket = r->uploadTicket();
     const QString &mark = LumoraUploader::sendingMark();
     if (ticket.size() <= mark.size() + 1)
         return 0;
@@ -152,8 +155,11 @@ qint64 sendingMarkWaitMs(const QString &ticket)
         minAge = s.sendingMinAgeMs;
     }
     const qint64 age = QDateTime::currentMSecsSinceEpoch() - at;
-    if (age < 0) // the clock went back: count from now
+    if (age < 0) {
+        r->setUploadTicket(freshSendingMark());
+        DataStore::queueSave();
         return minAge;
+    }
     return qMax<qint64>(0, minAge - age);
 }
 
@@ -459,9 +465,13 @@ bool completeFile(qint64 fileId, const QString &photoId, const QString &albumId,
     }
     EngineLinks::registerUploadedFile(record);
 
-    // Records with the same content (copies in other folders) are on the service now too.
+    // Records with the same content (copies in other folders) are on the service now too. Equal
+    // samples can come from different files (clips of one length differing only between the
+    // sampled slices): while this file is on the disk, a copy must hold the same bytes.
     int copies = 0;
-    auto markCopies = [&](const ContentSample &sample) {
+    const QString original = record->fileFullPath();
+    const bool originalHere = QFileInfo::exists(original);
+    auto markCopies = [&](const ContentSample &sample, bool jpegData) {
         if (sample.isNull())
             return;
         QList<qint64> ids;
@@ -479,7 +489,8 @@ bool completeFile(qint64 fileId, const QString &photoId, const QString &albumId,
             if (!other || other == record)
                 continue;
             const qint16 code = other->needsUpload();
-            if (code == NeedsUpload::Waiting || code == NeedsUpload::Deferred || code == NeedsUpload::NotSelected) {
+            if ((code == NeedsUpload::Waiting || code == NeedsUpload::Deferred || code == NeedsUpload::NotSelected)
+                && (!originalHere || ContentSampler::sameContents(original, other->fileFullPath(), jpegData))) {
                 other->setUploadedRemoteId(pid);
                 other->setNeedsUpload(NeedsUpload::Uploaded);
                 other->notifyParentsOfStatusChanged();
@@ -487,8 +498,8 @@ bool completeFile(qint64 fileId, const QString &photoId, const QString &albumId,
             }
         }
     };
-    markCopies(record->sample());
-    markCopies(record->jpegSample());
+    markCopies(record->sample(), false);
+    markCopies(record->jpegSample(), true);
     if (copies)
         LGLogInfo(QStringLiteral("UPLOADER: %1 other copies of %2 marked uploaded").arg(copies).arg(record->fileName()));
 
@@ -739,7 +750,7 @@ bool recoverInterruptedUploads(RunContext &ctx, const QList<qint64> &queue)
             FileData *r = store->fileDataForId(id);
             if (!r || !isSendingMark(r->uploadTicket()) || ctx.tried.contains(id))
                 continue;
-            const qint64 wait = sendingMarkWaitMs(r->uploadTicket());
+            const qint64 wait = sendingMarkWaitMs(r);
             if (wait > 0) {
                 // Too soon to tell "not there" from "not registered yet": neither ask nor send.
                 ctx.tried.insert(id);
@@ -861,7 +872,7 @@ StepResult uploadOne(qint64 fileId, RunContext &ctx)
         ctx.tried.insert(fileId);
         if (isSendingMark(r->uploadTicket())) {
             // Its last send went unanswered and the service has not been asked yet.
-            const qint64 wait = sendingMarkWaitMs(r->uploadTicket());
+            const qint64 wait = sendingMarkWaitMs(r);
             scheduleRecoveryRun(qMax<qint64>(wait, 1000));
             return;
         }

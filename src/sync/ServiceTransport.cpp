@@ -51,7 +51,10 @@ public:
         if (m_idleTimeout > 0)
             op.setIdleTimeout(m_idleTimeout);
         std::atomic_bool allSent { false };
-        op.setUploadProgressBlock([&progress, &allSent](qint64 sent, qint64 total) {
+        std::atomic_bool anySent { false };
+        op.setUploadProgressBlock([&progress, &allSent, &anySent](qint64 sent, qint64 total) {
+            if (sent > 0)
+                anySent = true;
             if (total > 0 && sent >= total)
                 allSent = true;
             if (progress)
@@ -68,6 +71,9 @@ public:
         kit->noteServiceAnswer(result.error, tokenUsed);
         UploadReply reply = toReply(result, !request.albumId.isEmpty());
         reply.bodySent = allSent;
+        // Refused or unreachable before a byte of the body left: the service cannot hold it.
+        if (reply.ambiguous && result.httpStatus == 0 && !anySent)
+            reply.ambiguous = false;
         return reply;
     }
 

@@ -29,6 +29,7 @@
 #include "support/ReadOnlyFile.h"
 
 #include <QProcess>
+#include <QRandomGenerator>
 #include <QRegularExpression>
 #include <QTimer>
 #include <QtTest>
@@ -40,6 +41,26 @@ namespace {
 FileData *record(const QString &path) { return DataStore::instance()->fileDataForPathKey(FileManager::pathKey(path)); }
 
 const QDateTime kForever = QDateTime::currentDateTimeUtc().addYears(100);
+
+// How many of these files the catalogue file at `path` holds as uploaded, read through a
+// connection of its own as another program would (-1: unreadable). A read-only reader sees the
+// journal; a file opened alone elsewhere has none.
+int uploadedIn(const QString &path, const QStringList &files, bool readOnly)
+{
+    sqlite3 *db = nullptr;
+    sqlite3_stmt *st = nullptr;
+    int n = -1;
+    if (sqlite3_open_v2(QFile::encodeName(path).constData(), &db, readOnly ? SQLITE_OPEN_READONLY : SQLITE_OPEN_READWRITE, nullptr) == SQLITE_OK
+        && sqlite3_prepare_v2(db, "SELECT path FROM FileData WHERE needsUpload = ? AND uploadedRemoteId > 0", -1, &st, nullptr) == SQLITE_OK) {
+        sqlite3_bind_int(st, 1, NeedsUpload::Uploaded);
+        n = 0;
+        while (sqlite3_step(st) == SQLITE_ROW)
+            n += files.contains(QString::fromUtf8(reinterpret_cast<const char *>(sqlite3_column_text(st, 0))));
+    }
+    sqlite3_finalize(st);
+    sqlite3_close(db);
+    return n;
+}
 
 // Runs SQL on the catalogue's file through a connection of its own, as another program would.
 bool execOnCatalogue(const QString &sql)
@@ -161,6 +182,21 @@ class TestUploadRoad : public QObject
         return waitFor([&] { return listings() > before; }, 30000);
     }
 
+    static QString runnerPath() { return QCoreApplication::applicationDirPath() + QStringLiteral("/sync_engine_runner"); }
+
+    // The engine in a process of its own, as the kill cases start it, with one more variable in
+    // its environment when given; false when it did not start.
+    static bool startRunner(QProcess &p, const QString &var = {}, const QString &value = {})
+    {
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        if (!var.isEmpty())
+            env.insert(var, value);
+        p.setProcessEnvironment(env);
+        p.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+        p.start(runnerPath(), {});
+        return p.waitForStarted();
+    }
+
     // Exactly one photo of the service holds the file, and the record names it.
     void verifyOnServiceOnce(const QString &path)
     {
@@ -250,6 +286,48 @@ private Q_SLOTS:
         LumoraUploader::resetFailedUploads(); // at once, well inside the service's 1.5 s
         LumoraUploader::run();
         QTRY_VERIFY_WITH_TIMEOUT(settled(files), 30000);
+        QCOMPARE(sendsOf(file), 1);
+        verifyOnServiceOnce(file);
+    }
+
+    // An in-flight mark stamped an hour ahead (the clock was set back since the send) counts as
+    // made now: the service is asked once the mark's age is reached, not an hour later.
+    void markFromTheFutureWaitsOnce()
+    {
+        const QStringList files = addPausedFolder(QStringLiteral("Future mark"), 1);
+        QVERIFY(!files.isEmpty());
+        const QString file = files.first();
+        LumoraUploader::setSendingMarkMinAgeForTesting(1000);
+        const qint64 anHourAhead = QDateTime::currentMSecsSinceEpoch() + 3600 * 1000;
+        record(file)->setUploadTicket(LumoraUploader::sendingMark() + QLatin1Char('@') + QString::number(anHourAhead));
+        QVERIFY(DataStore::save());
+        resume();
+        QTRY_VERIFY_WITH_TIMEOUT(settled(files), 30000);
+        QCOMPARE(sendsOf(file), 1);
+        verifyOnServiceOnce(file);
+    }
+
+    // A send refused before any byte left (the service unreachable) cannot have reached it: the
+    // file is sent again when it can be, without waiting for a mark to age or asking about it.
+    void refusedSendIsNotAskedAbout()
+    {
+        const QStringList files = addPausedFolder(QStringLiteral("Refused"), 1);
+        QVERIFY(!files.isEmpty());
+        const QString file = files.first();
+        const int port = m_double.port();
+        m_double.stop();
+        resume();
+        QTRY_VERIFY_WITH_TIMEOUT(record(file)->needsUpload() == NeedsUpload::Deferred, 30000);
+        QVERIFY(LumoraUploader::waitUntilIdleForTesting(30000));
+        QCOMPARE(record(file)->uploadTicket(), QString());
+        QVERIFY(m_double.start(port));
+        const auto lookUps = [this] { return m_double.restMethodsCalled().count(QStringLiteral("lumora.photos.dedup.checkDuplicate")); };
+        const auto before = lookUps();
+        LumoraUploader::setSendingMarkMinAgeForTesting(60000); // an unanswered send would wait a minute
+        LumoraUploader::resetFailedUploads();
+        LumoraUploader::run();
+        QTRY_VERIFY_WITH_TIMEOUT(settled(files), 30000);
+        QCOMPARE(lookUps(), before);
         QCOMPARE(sendsOf(file), 1);
         verifyOnServiceOnce(file);
     }
@@ -802,6 +880,58 @@ private Q_SLOTS:
         QCOMPARE(sendsOf(earlyCopy) + sendsOf(ownCopy) + sendsOf(theirCopy), 0);
     }
 
+    // Clips of one length that differ only near their end have the same samples but are not
+    // copies of each other: each is sent, and each record names its own photo, whether they are
+    // found together or after the first was sent.
+    void sameSamplesDifferentContentsAreEachSent_data()
+    {
+        QTest::addColumn<bool>("later");
+        QTest::newRow("found together") << false;
+        QTest::newRow("found after the first was sent") << true;
+    }
+
+    void sameSamplesDifferentContentsAreEachSent()
+    {
+        QFETCH(bool, later);
+        pause();
+        const QString tag = QString::fromLatin1(QTest::currentDataTag());
+        const QString folder = m_files.filePath(QStringLiteral("Clips ") + tag);
+        const QString other = later ? m_files.filePath(QStringLiteral("More clips ") + tag) : folder;
+        QByteArray clip("\x00\x00\x00\x18" "ftypmp42" "\x00\x00\x00\x00" "mp42isom", 24);
+        QRandomGenerator rng(77 + quint32(later)); // each row its own clips
+        while (clip.size() < 20000)
+            clip.append(char(rng.generate() & 0xFF));
+        QStringList files;
+        for (int i = 0; i < 3; ++i) {
+            QByteArray data = clip;
+            data[data.size() - 10] = char(i); // past the last sampled slice
+            files << (i == 0 ? folder : other) + QStringLiteral("/clip%1%2.mp4").arg(later ? 'b' : 'a').arg(i); // sends are counted by name
+            QDir().mkpath(QFileInfo(files.last()).path());
+            QFile f(files.last());
+            QVERIFY(f.open(QIODevice::WriteOnly) && f.write(data) == data.size());
+        }
+        FileManager::addCustomFolder(folder);
+        if (later) {
+            resume();
+            QTRY_VERIFY_WITH_TIMEOUT(settled(files.mid(0, 1)), 30000);
+            QVERIFY(LumoraUploader::waitUntilIdleForTesting(30000));
+            pause();
+            FileManager::addCustomFolder(other);
+        }
+        QTRY_VERIFY_WITH_TIMEOUT(record(files.last()) && record(files.last())->hasFlag(FileFlags::Sampled) && !FileManager::isRunning(), 30000);
+        QCOMPARE(record(files.first())->sample(), record(files.last())->sample());
+        QCOMPARE(record(files.last())->needsUpload(), NeedsUpload::Waiting);
+        resume();
+        QTRY_VERIFY_WITH_TIMEOUT(settled(files), 30000);
+        QVERIFY(LumoraUploader::waitUntilIdleForTesting(30000));
+        QSet<qint64> ids;
+        for (const QString &f : files) {
+            QCOMPARE(sendsOf(f), 1);
+            ids.insert(record(f)->uploadedRemoteId());
+        }
+        QCOMPARE(ids.size(), 3);
+    }
+
     // A stopped scanner stays stopped: a retry armed before the stop does not start a pass.
     void stoppedScannerStaysStopped()
     {
@@ -906,8 +1036,7 @@ private Q_SLOTS:
 
     void killedWhileTheAnswerIsAwaited()
     {
-        const QString runner = QCoreApplication::applicationDirPath() + QStringLiteral("/sync_engine_runner");
-        if (!QFileInfo::exists(runner))
+        if (!QFileInfo::exists(runnerPath()))
             QSKIP("engine runner not built");
         const QString folder = m_files.filePath(QStringLiteral("Killed"));
         const QStringList files = writeFolder(folder, 3);
@@ -916,10 +1045,7 @@ private Q_SLOTS:
         m_double.setFault(LumoraDouble::Fault::HangReply, 0, QStringLiteral("upload"), 1);
 
         QProcess p;
-        p.setProcessEnvironment(QProcessEnvironment::systemEnvironment());
-        p.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-        p.start(runner, {});
-        QVERIFY(p.waitForStarted());
+        QVERIFY(startRunner(p));
         QTRY_COMPARE_WITH_TIMEOUT(m_double.hangingRequests(), 1, 60000);
         p.kill(); // SIGKILL while the answer is awaited
         QVERIFY(p.waitForFinished(10000));
@@ -938,6 +1064,104 @@ private Q_SLOTS:
             QCOMPARE(sendsOf(f), 1);
             verifyOnServiceOnce(f);
         }
+    }
+
+    // Sources removed or added, or libraries switched on, one after the other are on disk at
+    // once: the engine process killed 200 ms later comes back with the choices made, and a
+    // removed folder's files are not sent.
+    void sourceChoicesSurviveAKill_data()
+    {
+        QTest::addColumn<QString>("change");
+        QTest::newRow("remove two folders") << "remove";
+        QTest::newRow("add two folders") << "add";
+        QTest::newRow("switch two libraries on") << "switch";
+    }
+
+    void sourceChoicesSurviveAKill()
+    {
+        QFETCH(QString, change);
+        if (!QFileInfo::exists(runnerPath()))
+            QSKIP("engine runner not built");
+        const bool add = change == QLatin1String("add"), sw = change == QLatin1String("switch");
+        QStringList folders, files, changes;
+        for (const QString &name : {QStringLiteral("first"), QStringLiteral("second")}) {
+            folders << m_files.filePath(QStringLiteral("Choice-%1-%2").arg(change, name));
+            files << writeFolder(folders.last(), 1);
+            changes << (sw ? QStringLiteral("switch:") + (changes.isEmpty() ? QStringLiteral("iphoto") : QStringLiteral("dropbox"))
+                           : change + QLatin1Char(':') + folders.last());
+        }
+        pause();
+        if (change == QLatin1String("remove"))
+            for (const QString &f : std::as_const(folders))
+                FileManager::addCustomFolder(f);
+        stopEngine();
+
+        QProcess p;
+        QVERIFY(startRunner(p, QStringLiteral("HOISTLY_TEST_SOURCE_CHANGES"), changes.join(QLatin1Char('|'))));
+        QByteArray said;
+        QTRY_VERIFY_WITH_TIMEOUT((said += p.readAllStandardOutput()).contains("changed"), 60000);
+        QTest::qWait(200);
+        p.kill();
+        QVERIFY(p.waitForFinished(10000));
+
+        Settings::reloadForTesting();
+        for (const QString &f : std::as_const(folders))
+            QCOMPARE(FileManager::customFolders().contains(QFileInfo(f).canonicalFilePath()), add);
+        QCOMPARE(FileManager::importIPhotoEnabled() && FileManager::importDropboxEnabled(), sw);
+        FileManager::setImportIPhotoEnabled(false);
+        FileManager::setImportDropboxEnabled(false);
+        DataStore::shutdown();
+        startEngine();
+        waitForScanPass();
+        resume();
+        if (add)
+            QTRY_VERIFY_WITH_TIMEOUT(settled(files), 30000);
+        QVERIFY(LumoraUploader::waitUntilIdleForTesting(30000));
+        for (const QString &f : std::as_const(files))
+            QCOMPARE(sendsOf(f), add ? 1 : 0);
+    }
+
+    // Confirmed uploads reach the catalogue's main file within seconds, and a clean quit
+    // leaves the journal empty: the main file alone (the journal lost, or left out of a copy of
+    // the data folder) knows every upload.
+    void confirmedUploadsReachTheMainFile()
+    {
+        if (!QFileInfo::exists(runnerPath()))
+            QSKIP("engine runner not built");
+        const QStringList files = writeFolder(m_files.filePath(QStringLiteral("Main file")), 8);
+        QStringList paths;
+        for (const QString &f : files)
+            paths << QFileInfo(f).canonicalFilePath();
+        FileManager::addCustomFolder(QFileInfo(files.first()).path());
+        stopEngine();
+        const QString store = DataStore::storePath(), alone = m_files.filePath(QStringLiteral("main file alone"));
+        const auto uploadedInMainFileAlone = [&] {
+            QFile::remove(alone);
+            QFile::remove(alone + QStringLiteral("-wal"));
+            return QFile::copy(store, alone) ? uploadedIn(alone, paths, false) : -1;
+        };
+
+        m_double.setFault(LumoraDouble::Fault::Slow, 600, QStringLiteral("upload"), -1); // a save every 0.6 s
+        QProcess p;
+        QVERIFY(startRunner(p, QStringLiteral("HOISTLY_TEST_QUIT_AT_EOF"), QStringLiteral("1")));
+        // While the backup goes on, and after it.
+        QTRY_VERIFY_WITH_TIMEOUT(uploadedIn(store, paths, true) >= 1, 60000);
+        const int confirmed = uploadedIn(store, paths, true);
+        QTRY_VERIFY_WITH_TIMEOUT(uploadedInMainFileAlone() >= confirmed, 4000);
+        QTRY_COMPARE_WITH_TIMEOUT(uploadedIn(store, paths, true), int(files.size()), 60000);
+        QTRY_COMPARE_WITH_TIMEOUT(uploadedInMainFileAlone(), int(files.size()), 4000);
+        m_double.clearFaults();
+
+        p.closeWriteChannel(); // a clean quit
+        QVERIFY(p.waitForFinished(30000));
+        QCOMPARE(p.exitStatus(), QProcess::NormalExit);
+        QCOMPARE(QFileInfo(store + QStringLiteral("-wal")).size(), 0);
+        QCOMPARE(uploadedInMainFileAlone(), int(files.size()));
+
+        DataStore::shutdown();
+        startEngine();
+        waitForScanPass();
+        QVERIFY(settled(files));
     }
 };
 
