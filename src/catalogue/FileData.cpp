@@ -401,14 +401,21 @@ qint32 FileData::status()
         } else if (m_needsScan > 0) {
             s = FileStatus::Waiting;
         } else {
+            // Done only when every selected photo below is on the service: one still processing
+            // waits, one that failed or cannot be read marks the folder not uploaded. Photos left
+            // out on purpose (already there, not a photo) do not.
             for (FileData *child : std::as_const(children())) {
                 if (child->m_excludedFromScan)
                     continue;
                 const qint32 cs = child->m_cachedStatus ? child->m_cachedStatus : child->status();
-                if (cs == FileStatus::Waiting) {
+                if (cs == FileStatus::Waiting || (!child->m_isFolder && child->m_needsUpload == NeedsUpload::AwaitingTicket)) {
                     s = FileStatus::Waiting;
                     break;
                 }
+                if (child->m_isFolder ? cs == FileStatus::NotUploaded
+                                      : (child->m_needsUpload == NeedsUpload::FailedThreeTimes
+                                         || child->m_needsUpload == NeedsUpload::ImageUnreadable))
+                    s = FileStatus::NotUploaded;
             }
         }
     }

@@ -57,8 +57,53 @@ StatusInputs EngineLinks::gatherStatusInputs()
     DataStore *store = DataStore::instance();
     in.catalogueUnavailable = !store->isOpen();
     in.catalogueSavesFailing = store->isOpen() && store->savesFailing();
-    in.filesSkipped = store->isOpen() ? int(FileManager::skippedFiles().size()) : 0;
     return in;
+}
+
+NotOnService EngineLinks::countNotOnService()
+{
+    NotOnService left;
+    DataStore *store = DataStore::instance();
+    if (!store->isOpen())
+        return left;
+    left.counted = true;
+    // Selected: inside a source and under no excluded folder; decided once per folder.
+    QHash<const FileData *, bool> selected;
+    const std::function<bool(const FileData *)> folderSelected = [&](const FileData *folder) -> bool {
+        if (!folder)
+            return false;
+        const auto known = selected.constFind(folder);
+        if (known != selected.constEnd())
+            return *known;
+        bool on = !folder->excludedFromScan() && FileManager::isPathInSources(folder->fileFullPath());
+        for (const FileData *p = folder->parent(); on && p; p = p->parent())
+            on = !p->excludedFromScan();
+        selected.insert(folder, on);
+        return on;
+    };
+    for (FileData *r : store->allFileDataById()) {
+        if (r->isFolder())
+            continue;
+        int *reason = nullptr;
+        switch (r->needsUpload()) {
+        case NeedsUpload::Waiting:
+        case NeedsUpload::AwaitingTicket: reason = &left.waiting; break;
+        case NeedsUpload::Deferred: reason = &left.retrying; break;
+        case NeedsUpload::FailedThreeTimes: reason = &left.failed; break;
+        case NeedsUpload::ImageUnreadable: reason = &left.unreadable; break;
+        default: break;
+        }
+        if (reason && folderSelected(r->parent()))
+            ++*reason;
+    }
+    for (const FileManager::SkippedFile &f : FileManager::skippedFiles()) {
+        switch (f.reason) {
+        case FileManager::SkipReason::NameNotUtf8: f.isFolder ? ++left.foldersNotRead : ++left.badNames; break;
+        case FileManager::SkipReason::CannotList: ++left.foldersNotRead; break;
+        case FileManager::SkipReason::LinkToFolder: ++left.linkedFolders; break;
+        }
+    }
+    return left;
 }
 
 void EngineLinks::initializeClient(const QString &apiKey, const QString &secret, bool alphaEnv)

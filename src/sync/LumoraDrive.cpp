@@ -96,6 +96,8 @@ void recomputeStatus()
     in.uploadedThisRun = LumoraUploader::uploadedThisRun();
     in.pendingTickets = LumoraUploader::pendingTickets();
     in.serverBusyUntil = LumoraUploader::serverBusyUntil();
+    if (!in.uploading && !in.scanning) // the lines while sending or scanning need no catalogue walk
+        in.left = EngineLinks::countNotOnService();
     in.now = QDateTime::currentDateTimeUtc();
 
     const StatusModel next = composeStatus(in);
@@ -249,7 +251,7 @@ void LumoraDrive::refreshManually()
 {
     LGLogInfo(QStringLiteral("DRIVE: Refresh requested"));
     EngineLinks::trackInteraction(QStringLiteral("Misc: Manual refresh"));
-    if (LumoraUploader::pausedDueToErrors() || LumoraUploader::accountFull()) {
+    if (LumoraUploader::pausedDueToErrors() || LumoraUploader::accountFull() || snapshot().retryOffered) {
         LumoraUploader::resetFailedUploads();
         LumoraUploader::clearAccountFull();
         pausedStateChanged();

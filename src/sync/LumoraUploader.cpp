@@ -506,6 +506,7 @@ struct RunContext
     QSet<qint64> tried;                            // files taken in this run (never twice)
     QSet<qint64> albumRetried;                     // files sent again after their album vanished
     int uploaded = 0;
+    QString lastPhotoId;                           // of the last file confirmed in this run
 };
 
 QString sampleKey(const ContentSample &s) { return s.isNull() ? QString() : s.hex(); }
@@ -526,6 +527,17 @@ void changeOnMainAndSave(const std::function<bool()> &change)
     });
     if (ticket.store)
         DataStore::waitForSave(ticket);
+}
+
+void pauseAfterErrors(int consecutive)
+{
+    LGLogError(QStringLiteral("UPLOADER: %1 failures in a row; pausing uploads").arg(consecutive));
+    {
+        UploaderState &s = state();
+        QMutexLocker locker(&s.lock);
+        s.pausedDueToErrors = true;
+    }
+    LumoraDrive::pausedStateChanged();
 }
 
 void checkTickets(RunContext &ctx)
@@ -570,14 +582,18 @@ void checkTickets(RunContext &ctx)
         refreshSamplesInFlight(ctx);
         return;
     }
+    int consecutive = 0;
     changeOnMainAndSave([&] {
         bool failures = false;
         for (Ended &e : ended) {
             const TicketResult &t = *e.result;
             if (t.state == TicketResult::State::Complete && isServiceId(t.photoId))
                 e.completed = completeFile(e.pending.fileId, t.photoId, t.albumId, e.pending.uploadSeconds, e.pending.startedMs, &ctx.bySample);
-            if (e.completed)
+            if (e.completed) {
+                QMutexLocker locker(&s.lock);
+                consecutive = s.consecutiveFailures = 0;
                 continue;
+            }
             // The service could not process it: the file waits for another try.
             // A completion that named no usable photo may still have made one: the file is
             // looked up on the service before it is sent again.
@@ -588,6 +604,8 @@ void checkTickets(RunContext &ctx)
                 continue;
             r->setUploadTicket(mayExist ? freshSendingMark() : QString());
             QMutexLocker locker(&s.lock);
+            // A file the service could not process is a failed send like any other.
+            consecutive = ++s.consecutiveFailures;
             const int fails = ++s.failuresPerFile[e.pending.fileId];
             r->setNeedsUpload(fails >= kFailuresPerFile ? NeedsUpload::FailedThreeTimes : NeedsUpload::Deferred);
             locker.unlock();
@@ -596,9 +614,14 @@ void checkTickets(RunContext &ctx)
         }
         return failures;
     });
+    if (consecutive >= kFailuresBeforePause)
+        pauseAfterErrors(consecutive);
     int completed = 0;
-    for (const Ended &e : ended)
+    for (const Ended &e : ended) {
         completed += e.completed ? 1 : 0;
+        if (e.completed)
+            ctx.lastPhotoId = e.result->photoId;
+    }
     if (completed > 0) {
         ctx.uploaded += completed;
         {
@@ -903,12 +926,7 @@ StepResult uploadOne(qint64 fileId, RunContext &ctx)
             }
         });
         if (consecutive >= kFailuresBeforePause) {
-            LGLogError(QStringLiteral("UPLOADER: %1 failures in a row; pausing uploads").arg(consecutive));
-            {
-                QMutexLocker locker(&s.lock);
-                s.pausedDueToErrors = true;
-            }
-            LumoraDrive::pausedStateChanged();
+            pauseAfterErrors(consecutive);
             return StepResult::Stop;
         }
         return StepResult::Next;
@@ -1062,8 +1080,9 @@ StepResult uploadOne(qint64 fileId, RunContext &ctx)
             }
         });
         {
+            // Not a success yet: the count of failures in a row goes on until the service has
+            // processed the file (or could not).
             QMutexLocker locker(&s.lock);
-            s.consecutiveFailures = 0;
             s.tickets.insert(reply.ticketId, PendingTicket{fileId, ++s.ticketSeq, QDateTime::currentMSecsSinceEpoch(), seconds});
         }
         ctx.samplesInFlight.insert(sampleKey(whole));
@@ -1089,16 +1108,30 @@ StepResult uploadOne(qint64 fileId, RunContext &ctx)
             ++s.uploadedThisRun;
         }
         ++ctx.uploaded;
+        ctx.lastPhotoId = reply.photoId;
         postUploadedCount();
         return StepResult::Next;
     }
 
-    case UploadReply::Outcome::Duplicate:
+    case UploadReply::Outcome::Duplicate: {
         Settings::incrementIntForKey(reply.photoId.isEmpty() ? QStringLiteral("ServerDuplicatesFoundWithoutPID")
                                                              : QStringLiteral("ServerDuplicatesFound"));
+        // The photo a duplicate answer names is taken only once the account is seen to hold
+        // this content: it may be another account's photo, or one deleted since.
+        QString held = reply.photoId;
+        if (!held.isEmpty() && (!whole.isNull() || !jpeg.isNull())) {
+            QString found;
+            const bool asked = transport()->findPhotoWithSamples(whole, jpeg, &found);
+            if (!asked || found.isEmpty()) {
+                clearSendingMark(fileId);
+                return countFailure(asked ? QStringLiteral("duplicate of photo %1, which the account does not hold").arg(held)
+                                          : QStringLiteral("duplicate of photo %1 could not be checked").arg(held));
+            }
+            held = found;
+        }
         changeOnMainAndSave([&] {
-            if (!reply.photoId.isEmpty()) {
-                completeFile(fileId, reply.photoId, reply.albumId, seconds, 0, &ctx.bySample);
+            if (!held.isEmpty()) {
+                completeFile(fileId, held, held == reply.photoId ? reply.albumId : QString(), seconds, 0, &ctx.bySample);
                 return false;
             }
             FileData *r = DataStore::instance()->fileDataForId(fileId);
@@ -1114,6 +1147,7 @@ StepResult uploadOne(qint64 fileId, RunContext &ctx)
             s.consecutiveFailures = 0;
         }
         return StepResult::Next;
+    }
 
     case UploadReply::Outcome::Busy: {
         clearSendingMark(fileId);
@@ -1304,7 +1338,7 @@ void loop(int generation)
     }
 
     if (ctx.uploaded > 0)
-        NotificationManager::notifyUploadComplete(ctx.uploaded);
+        NotificationManager::notifyUploadComplete(ctx.uploaded, ctx.lastPhotoId);
     LGLogInfo(QStringLiteral("UPLOADER: Finished (%1 uploaded)").arg(ctx.uploaded));
 
     bool again;
@@ -1629,10 +1663,14 @@ void LumoraUploader::resetFailedUploads()
             return !r->isFolder()
                    && (r->needsUpload() == NeedsUpload::Deferred || r->needsUpload() == NeedsUpload::FailedThreeTimes);
         });
-        for (FileData *r : failed)
+        for (FileData *r : failed) {
             r->setNeedsUpload(NeedsUpload::Waiting);
+            r->notifyParentsOfStatusChanged();
+        }
         if (!failed.isEmpty())
             DataStore::queueSave();
+        // What could not be read may be readable now (permissions mended, disk back).
+        FileManager::rescanWhatCouldNotBeRead();
     });
 }
 
