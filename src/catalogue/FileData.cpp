@@ -400,6 +400,8 @@ qint32 FileData::status()
             s = FileStatus::Uploading;
         } else if (m_needsScan > 0) {
             s = FileStatus::Waiting;
+        } else if (FileManager::couldNotListFolder(fileFullPath())) {
+            s = FileStatus::NotUploaded;
         } else {
             // Done only when every selected photo below is on the service: one still processing
             // waits, one that failed or cannot be read marks the folder not uploaded. Photos left

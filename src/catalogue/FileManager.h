@@ -44,6 +44,8 @@ public:
         QString linkTarget; // LinkToFolder: the real path of the folder it leads to
     };
     static QList<SkippedFile> skippedFiles();
+    // The folder's last listing failed: its photos are unknown.
+    static bool couldNotListFolder(const QString &path);
     // "Try again": files that could not be read and folders that could not be listed are scanned again.
     static void rescanWhatCouldNotBeRead();
     static void setTrackingCurrentScan(bool tracking);

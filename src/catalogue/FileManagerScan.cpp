@@ -861,6 +861,12 @@ QList<FileManager::SkippedFile> FileManager::skippedFiles()
     return out;
 }
 
+bool FileManager::couldNotListFolder(const QString &path)
+{
+    const auto it = state().skipped.constFind(path);
+    return it != state().skipped.constEnd() && !it->isEmpty() && it->first().reason == SkipReason::CannotList;
+}
+
 void FileManager::rescanWhatCouldNotBeRead()
 {
     DataStore *store = DataStore::instance();
