@@ -404,8 +404,8 @@ qint32 FileData::status()
             s = FileStatus::NotUploaded;
         } else {
             // Done only when every selected photo below is on the service: one still processing
-            // waits, one that failed or cannot be read marks the folder not uploaded. Photos left
-            // out on purpose (already there, not a photo) do not.
+            // waits, one that failed, cannot be read or was refused by the service marks the folder
+            // not uploaded. Files left out on purpose (already there, not a photo) do not.
             for (FileData *child : std::as_const(children())) {
                 if (child->m_excludedFromScan)
                     continue;
@@ -416,7 +416,9 @@ qint32 FileData::status()
                 }
                 if (child->m_isFolder ? cs == FileStatus::NotUploaded
                                       : (child->m_needsUpload == NeedsUpload::FailedThreeTimes
-                                         || child->m_needsUpload == NeedsUpload::ImageUnreadable))
+                                         || child->m_needsUpload == NeedsUpload::ImageUnreadable
+                                         || (child->m_needsUpload == NeedsUpload::UnsupportedFormat
+                                             && child->mediaKind() != MediaKind::Unknown)))
                     s = FileStatus::NotUploaded;
             }
         }

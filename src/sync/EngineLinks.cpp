@@ -91,6 +91,9 @@ NotOnService EngineLinks::countNotOnService()
         case NeedsUpload::Deferred: reason = &left.retrying; break;
         case NeedsUpload::FailedThreeTimes: reason = &left.failed; break;
         case NeedsUpload::ImageUnreadable: reason = &left.unreadable; break;
+        case NeedsUpload::UnsupportedFormat: // the scanner's "not a photo" is left out on purpose
+            reason = r->mediaKind() != MediaKind::Unknown ? &left.refused : nullptr;
+            break;
         default: break;
         }
         if (reason && folderSelected(r->parent()))

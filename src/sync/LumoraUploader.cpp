@@ -1660,8 +1660,10 @@ void LumoraUploader::resetFailedUploads()
         if (!store || !store->isOpen())
             return;
         const QList<FileData *> failed = store->fetchFileData([](const FileData *r) {
+            // A photo whose type the service refused is offered once more too.
             return !r->isFolder()
-                   && (r->needsUpload() == NeedsUpload::Deferred || r->needsUpload() == NeedsUpload::FailedThreeTimes);
+                   && (r->needsUpload() == NeedsUpload::Deferred || r->needsUpload() == NeedsUpload::FailedThreeTimes
+                       || (r->needsUpload() == NeedsUpload::UnsupportedFormat && r->mediaKind() != MediaKind::Unknown));
         });
         for (FileData *r : failed) {
             r->setNeedsUpload(NeedsUpload::Waiting);

@@ -56,6 +56,7 @@ bool describeNotOnService(const StatusInputs &in, int waiting, StatusModel *m)
     add(left.retrying, "%1 to be tried again");
     add(left.failed, "%1 failed");
     add(left.unreadable, "%1 cannot be read");
+    add(left.refused, "%1 refused by Lumora");
     add(left.badNames, "%1 with names that are not UTF-8");
     QStringList where;
     if (left.foldersNotRead > 0)

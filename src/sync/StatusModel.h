@@ -13,14 +13,15 @@ struct NotOnService
     int retrying = 0;          // a send failed; tried again by itself
     int failed = 0;            // failed three times: waits for "Try again"
     int unreadable = 0;        // the file could not be read
+    int refused = 0;           // a photo or video whose type the service did not take
     int badNames = 0;          // names that are not UTF-8 (cannot be opened by name)
     int foldersNotRead = 0;    // folders that could not be listed: their photos are unknown
     int linkedFolders = 0;     // links to folders, not followed
     bool counted = false;      // false: not counted for this snapshot (only the loop's count is known)
 
-    int files() const { return waiting + retrying + failed + unreadable + badNames; }
+    int files() const { return waiting + retrying + failed + unreadable + refused + badNames; }
     // What "Try again" can help with.
-    bool retryHelps() const { return retrying + failed + unreadable + foldersNotRead > 0; }
+    bool retryHelps() const { return retrying + failed + unreadable + refused + foldersNotRead > 0; }
 };
 
 struct StatusInputs
