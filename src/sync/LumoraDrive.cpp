@@ -96,8 +96,10 @@ void recomputeStatus()
     in.uploadedThisRun = LumoraUploader::uploadedThisRun();
     in.pendingTickets = LumoraUploader::pendingTickets();
     in.serverBusyUntil = LumoraUploader::serverBusyUntil();
-    if (!in.uploading && !in.scanning) // the lines while sending or scanning need no catalogue walk
+    if (!in.uploading && !in.scanning) { // the lines while sending or scanning need no catalogue walk
         in.left = EngineLinks::countNotOnService();
+        LumoraUploader::setFilesHeldBack(in.left.files() - in.left.waiting);
+    }
     in.now = QDateTime::currentDateTimeUtc();
 
     const StatusModel next = composeStatus(in);

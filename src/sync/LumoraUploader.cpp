@@ -89,6 +89,7 @@ struct UploaderState
 
     std::atomic_bool cancelCurrent { false };
     std::atomic_int filesToUpload { 0 };  // waiting, not yet taken by the loop
+    std::atomic_int filesHeldBack { 0 };  // not on the service and not waiting (deferred, failed, ...)
     std::atomic_bool preparing { false }; // a file is taken and being prepared or sent
     std::atomic_bool sending { false };   // its bytes are on their way
     std::atomic_bool backfillPolling { false };
@@ -1426,10 +1427,12 @@ int LumoraUploader::filesToUpload()
     // Every file of this run not yet confirmed: waiting, being sent, or processing.
     UploaderState &s = state();
     QMutexLocker locker(&s.lock);
-    return s.filesToUpload.load() + (s.preparing ? 1 : 0) + int(s.tickets.size());
+    return s.filesToUpload.load() + (s.preparing ? 1 : 0) + int(s.tickets.size()) + s.filesHeldBack.load();
 }
 
 int LumoraUploader::filesWaiting() { return state().filesToUpload.load(); }
+
+void LumoraUploader::setFilesHeldBack(int count) { state().filesHeldBack = qMax(0, count); }
 
 void LumoraUploader::clearServerBusy()
 {
@@ -1763,6 +1766,7 @@ void LumoraUploader::resetForTesting()
     s.cancelCurrent = false;
     s.preparing = false;
     s.filesToUpload = 0;
+    s.filesHeldBack = 0;
     if (s.deferredTimer)
         delete s.deferredTimer.data();
 }

@@ -104,6 +104,10 @@ class TestUploadRoad : public QObject
         QVERIFY(!LumoraDrive::statusIsComplete());
         QCOMPARE(LumoraDrive::statusResumeMessage(), tryAgain ? QStringLiteral("Try again") : QString());
         QCOMPARE(LumoraUploader::pausedDueToErrors(), paused);
+        // The popover's "to go" counts them too.
+        const QRegularExpression count(QStringLiteral("(\\d+) (?:file|files) not uploaded"));
+        if (const auto m = count.match(statusText()); m.hasMatch())
+            QCOMPARE(LumoraUploader::filesToUpload(), m.captured(1).toInt());
     }
 
     void pause() { LumoraDrive::setPausedUntil(kForever); }
