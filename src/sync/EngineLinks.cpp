@@ -81,6 +81,8 @@ NotOnService EngineLinks::countNotOnService()
         selected.insert(folder, on);
         return on;
     };
+    const FileData *lastFolder = nullptr; // files of one folder mostly follow each other
+    bool lastSelected = false;
     for (FileData *r : store->allFileDataById()) {
         if (r->isFolder())
             continue;
@@ -96,7 +98,13 @@ NotOnService EngineLinks::countNotOnService()
             break;
         default: break;
         }
-        if (reason && folderSelected(r->parent()))
+        if (!reason)
+            continue;
+        if (r->parent() != lastFolder) {
+            lastFolder = r->parent();
+            lastSelected = folderSelected(lastFolder);
+        }
+        if (lastSelected)
             ++*reason;
     }
     for (const FileManager::SkippedFile &f : FileManager::skippedFiles()) {

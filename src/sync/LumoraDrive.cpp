@@ -96,13 +96,16 @@ void recomputeStatus()
     in.uploadedThisRun = LumoraUploader::uploadedThisRun();
     in.pendingTickets = LumoraUploader::pendingTickets();
     in.serverBusyUntil = LumoraUploader::serverBusyUntil();
-    if (!in.uploading && !in.scanning) { // the lines while sending or scanning need no catalogue walk
-        in.left = EngineLinks::countNotOnService();
-        LumoraUploader::setFilesHeldBack(in.left.files() - in.left.waiting);
-    }
     in.now = QDateTime::currentDateTimeUtc();
 
-    const StatusModel next = composeStatus(in);
+    StatusModel next = composeStatus(in);
+    // The catalogue is walked only for lines that tell what is not on the service, and while
+    // the loop runs only before they may say that all is uploaded.
+    if (next.readsNotOnService && (next.complete || !LumoraUploader::isRunning())) {
+        in.left = EngineLinks::countNotOnService();
+        LumoraUploader::setFilesHeldBack(in.left.files() - in.left.waiting);
+        next = composeStatus(in);
+    }
     bool changed;
     {
         QMutexLocker locker(&s.lock);

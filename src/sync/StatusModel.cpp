@@ -24,6 +24,7 @@ QString folderWord(int n) { return StatusText::count(n, L("folder"), L("folders"
 // plain "waiting to upload"; only names: how to mend them; otherwise every reason with its count.
 bool describeNotOnService(const StatusInputs &in, int waiting, StatusModel *m)
 {
+    m->readsNotOnService = true;
     NotOnService left = in.left;
     left.waiting = qMax(waiting, left.waiting);
     const int files = left.files();
@@ -130,6 +131,7 @@ StatusModel composeStatus(const StatusInputs &in)
         const QString end = StatusText::pauseEnd(in.pausedUntil, now);
         m.line1 = end.isEmpty() ? L("Paused until you resume")
                                 : L("Paused until %1").arg(end);
+        m.readsNotOnService = true;
         if (notUploaded > 0)
             m.line2 = L("%1 waiting").arg(fileWord(notUploaded));
         m.lineShort = L("Paused");
@@ -147,6 +149,7 @@ StatusModel composeStatus(const StatusInputs &in)
 
     if (in.uploaderPausedDueToErrors) {
         m.line1 = L("Uploading stopped after repeated errors");
+        m.readsNotOnService = true;
         if (notUploaded > 0)
             m.line2 = L("%1 not uploaded").arg(fileWord(notUploaded));
         m.lineShort = L("Stopped after errors");

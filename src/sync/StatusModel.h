@@ -58,6 +58,7 @@ struct StatusModel
     QString lineShort;
     QString resumeMessage;               // "Refresh", "Try again" or ""
     bool retryOffered = false;           // "Try again" gives failed and unread files another chance
+    bool readsNotOnService = false;      // the lines tell StatusInputs::left (when it was counted)
     double percent = 0;
     bool running = false;
     bool scanning = false;
