@@ -63,7 +63,9 @@ bool describeNotOnService(const StatusInputs &in, int waiting, StatusModel *m)
     if (left.foldersNotRead > 0)
         where << L("%1 could not be read").arg(folderWord(left.foldersNotRead));
     if (left.linkedFolders > 0)
-        where << L("%1 linked, not followed: add the folders they lead to").arg(folderWord(left.linkedFolders));
+        where << (left.linkedFolders == 1 ? L("1 linked folder is not followed: add the folder it leads to")
+                                          : L("%1 linked folders are not followed: add the folders they lead to")
+                                                .arg(QLocale().toString(left.linkedFolders)));
     if (files > 0) {
         m->line1 = L("%1 not uploaded").arg(fileWord(files));
         m->line2 = why.join(QStringLiteral(", "));

@@ -800,7 +800,7 @@ private Q_SLOTS:
         QTest::newRow("photo cannot be read") << "chmod photo" << 2 << "1 cannot be read" << true << false;
         QTest::newRow("subfolder cannot be listed") << "chmod subfolder" << 1 << "1 folder could not be read" << true << false;
         QTest::newRow("source cannot be listed") << "chmod source" << 1 << "1 folder could not be read" << true << false;
-        QTest::newRow("subfolder is a link") << "link" << 1 << "1 folder linked, not followed" << false << false;
+        QTest::newRow("subfolder is a link") << "link" << 1 << "1 linked folder is not followed" << false << false;
         QTest::newRow("ticket fails once") << "ticket once" << 1 << "1 to be tried again" << true << false;
         QTest::newRow("ticket fails three times, restart") << "ticket thrice" << 1 << "1 failed" << true << false;
         QTest::newRow("tickets fail while closed") << "tickets closed" << 2 << "2 to be tried again" << true << false;
