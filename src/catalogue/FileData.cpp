@@ -410,15 +410,26 @@ qint32 FileData::status()
             s = FileStatus::Uploading;
         } else if (m_needsScan > 0) {
             s = FileStatus::Waiting;
+        } else if (FileManager::couldNotListFolder(fileFullPath())) {
+            s = FileStatus::NotUploaded;
         } else {
+            // Done only when every selected photo below is on the service: one still processing
+            // waits, one that failed, cannot be read or was refused by the service marks the folder
+            // not uploaded. Files left out on purpose (already there, not a photo) do not.
             for (FileData *child : std::as_const(children())) {
                 if (child->m_excludedFromScan)
                     continue;
                 const qint32 cs = child->m_cachedStatus ? child->m_cachedStatus : child->status();
-                if (cs == FileStatus::Waiting) {
+                if (cs == FileStatus::Waiting || (!child->m_isFolder && child->m_needsUpload == NeedsUpload::AwaitingTicket)) {
                     s = FileStatus::Waiting;
                     break;
                 }
+                if (child->m_isFolder ? cs == FileStatus::NotUploaded
+                                      : (child->m_needsUpload == NeedsUpload::FailedThreeTimes
+                                         || child->m_needsUpload == NeedsUpload::ImageUnreadable
+                                         || (child->m_needsUpload == NeedsUpload::UnsupportedFormat
+                                             && child->mediaKind() != MediaKind::Unknown)))
+                    s = FileStatus::NotUploaded;
             }
         }
     }

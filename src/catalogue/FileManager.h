@@ -28,17 +28,26 @@ public:
     // The record the scanner works on now (nullptr between steps).
     static FileData *fileScanning();
     static bool isFileOrAnyChildScanning(FileData *record);
-    // Entries of watched folders that cannot be backed up because their names are not valid
-    // UTF-8 (the path of a record cannot reach their bytes): photo and video names, and folders.
-    // `name` is a lossy display form. From each folder's last listing; excluded folders and
-    // folders outside the sources are left out.
+    // Entries of watched folders that are not backed up, and why: names that are not valid UTF-8
+    // (the path of a record cannot reach their bytes; photo and video names, and folders),
+    // folders that could not be listed, and links to folders (not followed: they can form loops;
+    // left out once the folder they lead to is itself in the sources). `name` is a lossy display
+    // form. From each folder's last listing; excluded folders and folders outside the sources
+    // are left out.
+    enum class SkipReason { NameNotUtf8, CannotList, LinkToFolder };
     struct SkippedFile
     {
         QString folder;
         QString name;
         bool isFolder = false;
+        SkipReason reason = SkipReason::NameNotUtf8;
+        QString linkTarget; // LinkToFolder: the real path of the folder it leads to
     };
     static QList<SkippedFile> skippedFiles();
+    // The folder's last listing failed: its photos are unknown.
+    static bool couldNotListFolder(const QString &path);
+    // "Try again": files that could not be read and folders that could not be listed are scanned again.
+    static void rescanWhatCouldNotBeRead();
     static void setTrackingCurrentScan(bool tracking);
     static bool isTrackingCurrentScan();
     static void updateFolderHasAnyExcludedChildren(FileData *folder);

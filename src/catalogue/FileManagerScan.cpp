@@ -153,8 +153,14 @@ ListResult listDirectory(const QString &path, QList<DirEntry> *out, QList<DirEnt
         if (::fstatat(dfd, n, &st, AT_SYMLINK_NOFOLLOW) != 0)
             continue; // vanished meanwhile
         if (S_ISLNK(st.st_mode)) {
-            // Links to folders are not followed (they can form loops); links to files are.
-            if (::fstatat(dfd, n, &st, 0) != 0 || !S_ISREG(st.st_mode))
+            // Links to folders are not followed (they can form loops), but said; links to files are.
+            if (::fstatat(dfd, n, &st, 0) != 0)
+                continue;
+            if (S_ISDIR(st.st_mode)) {
+                unreadableNames->append({std::move(name), true, -1, 0});
+                continue;
+            }
+            if (!S_ISREG(st.st_mode))
                 continue;
         }
         if (S_ISDIR(st.st_mode)) {
@@ -401,8 +407,15 @@ void applyListing(qint64 folderId, ListResult result, const QList<DirEntry> &ent
         state().skipped.remove(path);
     } else {
         QList<FileManager::SkippedFile> list;
-        for (const DirEntry &e : unreadable)
-            list.append({path, e.name, e.isDir});
+        for (const DirEntry &e : unreadable) {
+            if (e.size < 0) { // a link to a folder
+                const QString link = path + QLatin1Char('/') + e.name;
+                LGLogInfo(QStringLiteral("SCANNER: Not following the link to a folder %1").arg(link));
+                list.append({path, e.name, true, FileManager::SkipReason::LinkToFolder, QFileInfo(link).canonicalFilePath()});
+            } else {
+                list.append({path, e.name, e.isDir});
+            }
+        }
         state().skipped.insert(path, list);
     }
     if (result != ListResult::Ok) {
@@ -410,6 +423,9 @@ void applyListing(qint64 folderId, ListResult result, const QList<DirEntry> &ent
         const bool rootGone = root.isEmpty() || root == path || !QFileInfo::exists(root);
         if (result == ListResult::Unreadable) {
             LGLogError(QStringLiteral("SCANNER: Cannot read folder %1").arg(path));
+            // Its photos are unknown, so never counted: the folder itself is told as not read.
+            state().skipped.insert(path, {{path.section(QLatin1Char('/'), 0, -2), path.section(QLatin1Char('/'), -1), true,
+                                           FileManager::SkipReason::CannotList, QString()}});
             folder->setNeedsScan(NeedsScan::Done);
         } else if (rootGone) {
             markSourceUnavailable(root, folder);
@@ -923,9 +939,43 @@ QList<FileManager::SkippedFile> FileManager::skippedFiles()
         const FileData *folder = store->fileDataForPathKey(it.key());
         if (!folder || folder->isMissingOnDisk() || hasExcludedAncestorOrSelf(folder) || rootOf(it.key()).isEmpty())
             continue;
-        out += it.value();
+        for (const SkippedFile &f : it.value())
+            if (f.reason != SkipReason::LinkToFolder || f.linkTarget.isEmpty() || !isPathInSources(f.linkTarget))
+                out.append(f);
     }
     return out;
+}
+
+bool FileManager::couldNotListFolder(const QString &path)
+{
+    const auto it = state().skipped.constFind(path);
+    return it != state().skipped.constEnd() && !it->isEmpty() && it->first().reason == SkipReason::CannotList;
+}
+
+void FileManager::rescanWhatCouldNotBeRead()
+{
+    DataStore *store = DataStore::instance();
+    if (!store->isOpen())
+        return;
+    int marked = 0;
+    for (FileData *r : store->allFileDataById()) {
+        if (!r->isFolder() && r->needsUpload() == NeedsUpload::ImageUnreadable && r->needsScan() == NeedsScan::Done) {
+            setFile(r, NeedsScan::Pending, false);
+            ++marked;
+        }
+    }
+    for (const SkippedFile &f : skippedFiles()) {
+        if (f.reason != SkipReason::CannotList)
+            continue;
+        if (FileData *folder = store->fileDataForPathKey(f.folder + QLatin1Char('/') + f.name)) {
+            setFile(folder, NeedsScan::Pending, false);
+            ++marked;
+        }
+    }
+    if (marked) {
+        LGLogInfo(QStringLiteral("SCANNER: Reading %1 unreadable files and folders again").arg(marked));
+        run();
+    }
 }
 
 bool FileManager::isTrackingCurrentScan()

@@ -24,6 +24,9 @@ struct UiHooks
     std::function<void()> openPreferences = [] {};
     // Offers the sign-in (the service refused the stored one).
     std::function<void()> openSignIn = [] {};
+    // Open the account's camera roll, or the page of one photo, in the browser (an upload-complete click).
+    std::function<void()> openCameraRoll = [] {};
+    std::function<void(const QString &photoId)> openPhotoOnWeb = [](const QString &) {};
     // Re-upload confirmation: the answer is delivered through the callback, on the main thread.
     std::function<void(int count, std::function<void(bool)>)> confirmReupload =
         [](int, std::function<void(bool)> answer) { answer(true); };

@@ -626,8 +626,10 @@ QString DataStoreLumoraData::userCoverImageFilePath()
 // ------------------------------------------------------------------------------------------
 // Albums
 
-QString DataStoreLumoraData::albumIdForTitle(const QString &title, bool askService)
+QString DataStoreLumoraData::albumIdForTitle(const QString &title, bool askService, bool *lookupFailed)
 {
+    if (lookupFailed)
+        *lookupFailed = false;
     if (title.isEmpty())
         return {};
     {
@@ -641,8 +643,15 @@ QString DataStoreLumoraData::albumIdForTitle(const QString &title, bool askServi
     LKLumoraPhotosetsFind find;
     find.title = title;
     auto [response, error] = LumoraKit::sharedLumoraKit()->callSynchronously(find);
-    if (error.isError())
+    // Only the service's own "not found" means there is no such album; any other failure, or an
+    // answer without a list, leaves the question open (creating it then could make a second one).
+    const bool notFound = error.isError() && error.domain == LKServiceErrorDomain && error.code == 1;
+    if ((error.isError() && !notFound) || (!error.isError() && !response.contains(QStringLiteral("photosets")))) {
+        LGLogInfo(QStringLiteral("LUMORA: Album look-up failed: %1").arg(error.isError() ? error.toString() : QStringLiteral("no album list")));
+        if (lookupFailed)
+            *lookupFailed = true;
         return {};
+    }
     const QVariant raw = response.value(QStringLiteral("photosets")).toMap().value(QStringLiteral("photoset"));
     const QVariantList list = raw.typeId() == QMetaType::QVariantList ? raw.toList() : QVariantList{raw};
     for (const QVariant &v : list) {

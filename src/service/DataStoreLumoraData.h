@@ -58,8 +58,9 @@ public:
 
     // --- albums ---
     // The id of the account's album with this title ("" when none). Known albums answer at once;
-    // otherwise the service is asked (blocking; not on the main thread).
-    static QString albumIdForTitle(const QString &title, bool askService = true);
+    // otherwise the service is asked (blocking; not on the main thread). `lookupFailed` is set when
+    // the service could not say whether the album exists.
+    static QString albumIdForTitle(const QString &title, bool askService = true, bool *lookupFailed = nullptr);
     static QString albumTitleForId(const QString &albumId);
     static QHash<QString, QString> knownAlbums(); // id -> title
     static void noteAlbum(const QString &albumId, const QString &title);

@@ -62,7 +62,6 @@ StatusInputs EngineLinks::gatherStatusInputs()
     in.catalogueSavesFailing = store->isOpen() && store->savesFailing();
     if (in.catalogueSavesFailing)
         in.catalogueSaveError = store->lastSaveError().message;
-    in.filesSkipped = store->isOpen() ? int(FileManager::skippedFiles().size()) : 0;
     if (store->isOpen()) {
         for (const QString &root : FileManager::allSourcesFiltered()) {
             const FileData *r = FileManager::fileDataForPath(root, 0, false);
@@ -70,6 +69,63 @@ StatusInputs EngineLinks::gatherStatusInputs()
         }
     }
     return in;
+}
+
+NotOnService EngineLinks::countNotOnService()
+{
+    NotOnService left;
+    DataStore *store = DataStore::instance();
+    if (!store->isOpen())
+        return left;
+    left.counted = true;
+    // Selected: inside a source and under no excluded folder; decided once per folder.
+    QHash<const FileData *, bool> selected;
+    const std::function<bool(const FileData *)> folderSelected = [&](const FileData *folder) -> bool {
+        if (!folder)
+            return false;
+        const auto known = selected.constFind(folder);
+        if (known != selected.constEnd())
+            return *known;
+        bool on = !folder->excludedFromScan() && FileManager::isPathInSources(folder->fileFullPath());
+        for (const FileData *p = folder->parent(); on && p; p = p->parent())
+            on = !p->excludedFromScan();
+        selected.insert(folder, on);
+        return on;
+    };
+    const FileData *lastFolder = nullptr; // files of one folder mostly follow each other
+    bool lastSelected = false;
+    for (FileData *r : store->allFileDataById()) {
+        if (r->isFolder())
+            continue;
+        int *reason = nullptr;
+        switch (r->needsUpload()) {
+        case NeedsUpload::Waiting:
+        case NeedsUpload::AwaitingTicket: reason = &left.waiting; break;
+        case NeedsUpload::Deferred: reason = &left.retrying; break;
+        case NeedsUpload::FailedThreeTimes: reason = &left.failed; break;
+        case NeedsUpload::ImageUnreadable: reason = &left.unreadable; break;
+        case NeedsUpload::UnsupportedFormat: // the scanner's "not a photo" is left out on purpose
+            reason = r->mediaKind() != MediaKind::Unknown ? &left.refused : nullptr;
+            break;
+        default: break;
+        }
+        if (!reason)
+            continue;
+        if (r->parent() != lastFolder) {
+            lastFolder = r->parent();
+            lastSelected = folderSelected(lastFolder);
+        }
+        if (lastSelected)
+            ++*reason;
+    }
+    for (const FileManager::SkippedFile &f : FileManager::skippedFiles()) {
+        switch (f.reason) {
+        case FileManager::SkipReason::NameNotUtf8: f.isFolder ? ++left.foldersNotRead : ++left.badNames; break;
+        case FileManager::SkipReason::CannotList: ++left.foldersNotRead; break;
+        case FileManager::SkipReason::LinkToFolder: ++left.linkedFolders; break;
+        }
+    }
+    return left;
 }
 
 void EngineLinks::initializeClient(const QString &apiKey, const QString &secret, bool alphaEnv)

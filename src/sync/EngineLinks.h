@@ -10,6 +10,8 @@ class FileData;
 namespace EngineLinks {
 // Signed-in, online, mirror and scanner state, and onboarding progress.
 StatusInputs gatherStatusInputs();
+// Every selected file that is not on the service, by reason (walks the catalogue; main thread).
+NotOnService countNotOnService();
 
 void initializeClient(const QString &apiKey, const QString &secret, bool alphaEnv);
 // Fills the catalogue's hooks that the engine owns (a finished scan pass starts the uploader).

@@ -101,7 +101,14 @@ void recomputeStatus()
     in.serverBusyUntil = LumoraUploader::serverBusyUntil();
     in.now = QDateTime::currentDateTimeUtc();
 
-    const StatusModel next = composeStatus(in);
+    StatusModel next = composeStatus(in);
+    // The catalogue is walked only for lines that tell what is not on the service, and while
+    // the loop runs only before they may say that all is uploaded.
+    if (next.readsNotOnService && (next.complete || !LumoraUploader::isRunning())) {
+        in.left = EngineLinks::countNotOnService();
+        LumoraUploader::setFilesHeldBack(in.left.files() - in.left.waiting);
+        next = composeStatus(in);
+    }
     bool changed;
     {
         QMutexLocker locker(&s.lock);
@@ -264,7 +271,7 @@ void LumoraDrive::refreshManually()
         UiHooks::instance().openSignIn();
         return;
     }
-    if (LumoraUploader::pausedDueToErrors() || LumoraUploader::accountFull()) {
+    if (LumoraUploader::pausedDueToErrors() || LumoraUploader::accountFull() || snapshot().retryOffered) {
         LumoraUploader::resetFailedUploads();
         LumoraUploader::clearAccountFull();
         pausedStateChanged();

@@ -97,6 +97,7 @@ struct UploaderState
 
     std::atomic_bool cancelCurrent { false };
     std::atomic_int filesToUpload { 0 };  // waiting, not yet taken by the loop
+    std::atomic_int filesHeldBack { 0 };  // not on the service and not waiting (deferred, failed, ...)
     std::atomic_bool preparing { false }; // a file is taken and being prepared or sent
     std::atomic_bool sending { false };   // its bytes are on their way
     std::atomic_bool backfillPolling { false };
@@ -538,6 +539,7 @@ struct RunContext
     QSet<qint64> tried;                            // files taken in this run (never twice)
     QSet<qint64> albumRetried;                     // files sent again after their album vanished
     int uploaded = 0;
+    QString lastPhotoId;                           // of the last file confirmed in this run
 };
 
 QString sampleKey(const ContentSample &s) { return s.isNull() ? QString() : s.hex(); }
@@ -558,6 +560,22 @@ void changeOnMainAndSave(const std::function<bool()> &change)
     });
     if (ticket.store)
         DataStore::waitForSave(ticket);
+}
+
+void pauseAfterErrors(int consecutive)
+{
+    LGLogError(QStringLiteral("UPLOADER: %1 failures in a row; pausing uploads").arg(consecutive));
+    qint64 retryMs;
+    {
+        UploaderState &s = state();
+        QMutexLocker locker(&s.lock);
+        s.pausedDueToErrors = true;
+        retryMs = qMin(s.errorRetryMaxMs, s.errorRetryFirstMs << qMin(s.errorStops++, 20));
+        s.errorRetryAt = QDateTime::currentDateTimeUtc().addMSecs(retryMs);
+    }
+    LGLogInfo(QStringLiteral("UPLOADER: Trying again in %1 s").arg(retryMs / 1000.0));
+    dispatch_main_async([retryMs] { armErrorRetry(retryMs); });
+    LumoraDrive::pausedStateChanged();
 }
 
 void checkTickets(RunContext &ctx)
@@ -602,14 +620,19 @@ void checkTickets(RunContext &ctx)
         refreshSamplesInFlight(ctx);
         return;
     }
+    int consecutive = 0;
     changeOnMainAndSave([&] {
         bool failures = false;
         for (Ended &e : ended) {
             const TicketResult &t = *e.result;
             if (t.state == TicketResult::State::Complete && isServiceId(t.photoId))
                 e.completed = completeFile(e.pending.fileId, t.photoId, t.albumId, e.pending.uploadSeconds, e.pending.startedMs, &ctx.bySample);
-            if (e.completed)
+            if (e.completed) {
+                QMutexLocker locker(&s.lock);
+                consecutive = s.consecutiveFailures = 0;
+                s.errorStops = 0;
                 continue;
+            }
             // The service could not process it: the file waits for another try.
             // A completion that named no usable photo may still have made one: the file is
             // looked up on the service before it is sent again.
@@ -620,6 +643,8 @@ void checkTickets(RunContext &ctx)
                 continue;
             r->setUploadTicket(mayExist ? freshSendingMark() : QString());
             QMutexLocker locker(&s.lock);
+            // A file the service could not process is a failed send like any other.
+            consecutive = ++s.consecutiveFailures;
             const int fails = ++s.failuresPerFile[e.pending.fileId];
             r->setNeedsUpload(fails >= kFailuresPerFile ? NeedsUpload::FailedThreeTimes : NeedsUpload::Deferred);
             locker.unlock();
@@ -628,9 +653,14 @@ void checkTickets(RunContext &ctx)
         }
         return failures;
     });
+    if (consecutive >= kFailuresBeforePause)
+        pauseAfterErrors(consecutive);
     int completed = 0;
-    for (const Ended &e : ended)
+    for (const Ended &e : ended) {
         completed += e.completed ? 1 : 0;
+        if (e.completed)
+            ctx.lastPhotoId = e.result->photoId;
+    }
     if (completed > 0) {
         ctx.uploaded += completed;
         {
@@ -938,17 +968,7 @@ StepResult uploadOne(qint64 fileId, RunContext &ctx)
             }
         });
         if (consecutive >= kFailuresBeforePause) {
-            LGLogError(QStringLiteral("UPLOADER: %1 failures in a row; pausing uploads").arg(consecutive));
-            qint64 retryMs;
-            {
-                QMutexLocker locker(&s.lock);
-                s.pausedDueToErrors = true;
-                retryMs = qMin(s.errorRetryMaxMs, s.errorRetryFirstMs << qMin(s.errorStops++, 20));
-                s.errorRetryAt = QDateTime::currentDateTimeUtc().addMSecs(retryMs);
-            }
-            LGLogInfo(QStringLiteral("UPLOADER: Trying again in %1 s").arg(retryMs / 1000.0));
-            dispatch_main_async([retryMs] { armErrorRetry(retryMs); });
-            LumoraDrive::pausedStateChanged();
+            pauseAfterErrors(consecutive);
             return StepResult::Stop;
         }
         return StepResult::Next;
@@ -1102,9 +1122,9 @@ StepResult uploadOne(qint64 fileId, RunContext &ctx)
             }
         });
         {
+            // Not a success yet: the count of failures in a row goes on until the service has
+            // processed the file (or could not).
             QMutexLocker locker(&s.lock);
-            s.consecutiveFailures = 0;
-            s.errorStops = 0;
             s.tickets.insert(reply.ticketId, PendingTicket{fileId, ++s.ticketSeq, QDateTime::currentMSecsSinceEpoch(), seconds});
         }
         ctx.samplesInFlight.insert(sampleKey(whole));
@@ -1131,16 +1151,30 @@ StepResult uploadOne(qint64 fileId, RunContext &ctx)
             ++s.uploadedThisRun;
         }
         ++ctx.uploaded;
+        ctx.lastPhotoId = reply.photoId;
         postUploadedCount();
         return StepResult::Next;
     }
 
-    case UploadReply::Outcome::Duplicate:
+    case UploadReply::Outcome::Duplicate: {
         Settings::incrementIntForKey(reply.photoId.isEmpty() ? QStringLiteral("ServerDuplicatesFoundWithoutPID")
                                                              : QStringLiteral("ServerDuplicatesFound"));
+        // The photo a duplicate answer names is taken only once the account is seen to hold
+        // this content: it may be another account's photo, or one deleted since.
+        QString held = reply.photoId;
+        if (!held.isEmpty() && (!whole.isNull() || !jpeg.isNull())) {
+            QString found;
+            const bool asked = transport()->findPhotoWithSamples(whole, jpeg, &found);
+            if (!asked || found.isEmpty()) {
+                clearSendingMark(fileId);
+                return countFailure(asked ? QStringLiteral("duplicate of photo %1, which the account does not hold").arg(held)
+                                          : QStringLiteral("duplicate of photo %1 could not be checked").arg(held));
+            }
+            held = found;
+        }
         changeOnMainAndSave([&] {
-            if (!reply.photoId.isEmpty()) {
-                completeFile(fileId, reply.photoId, reply.albumId, seconds, 0, &ctx.bySample);
+            if (!held.isEmpty()) {
+                completeFile(fileId, held, held == reply.photoId ? reply.albumId : QString(), seconds, 0, &ctx.bySample);
                 return false;
             }
             FileData *r = DataStore::instance()->fileDataForId(fileId);
@@ -1156,6 +1190,7 @@ StepResult uploadOne(qint64 fileId, RunContext &ctx)
             s.consecutiveFailures = 0;
         }
         return StepResult::Next;
+    }
 
     case UploadReply::Outcome::Busy: {
         clearSendingMark(fileId);
@@ -1346,7 +1381,7 @@ void loop(int generation)
     }
 
     if (ctx.uploaded > 0)
-        NotificationManager::notifyUploadComplete(ctx.uploaded);
+        NotificationManager::notifyUploadComplete(ctx.uploaded, ctx.lastPhotoId);
     LGLogInfo(QStringLiteral("UPLOADER: Finished (%1 uploaded)").arg(ctx.uploaded));
 
     bool again;
@@ -1434,10 +1469,12 @@ int LumoraUploader::filesToUpload()
     // Every file of this run not yet confirmed: waiting, being sent, or processing.
     UploaderState &s = state();
     QMutexLocker locker(&s.lock);
-    return s.filesToUpload.load() + (s.preparing ? 1 : 0) + int(s.tickets.size());
+    return s.filesToUpload.load() + (s.preparing ? 1 : 0) + int(s.tickets.size()) + s.filesHeldBack.load();
 }
 
 int LumoraUploader::filesWaiting() { return state().filesToUpload.load(); }
+
+void LumoraUploader::setFilesHeldBack(int count) { state().filesHeldBack = qMax(0, count); }
 
 void LumoraUploader::clearServerBusy()
 {
@@ -1688,13 +1725,19 @@ void LumoraUploader::resetFailedUploads()
         if (!store || !store->isOpen())
             return;
         const QList<FileData *> failed = store->fetchFileData([](const FileData *r) {
+            // A photo whose type the service refused is offered once more too.
             return !r->isFolder()
-                   && (r->needsUpload() == NeedsUpload::Deferred || r->needsUpload() == NeedsUpload::FailedThreeTimes);
+                   && (r->needsUpload() == NeedsUpload::Deferred || r->needsUpload() == NeedsUpload::FailedThreeTimes
+                       || (r->needsUpload() == NeedsUpload::UnsupportedFormat && r->mediaKind() != MediaKind::Unknown));
         });
-        for (FileData *r : failed)
+        for (FileData *r : failed) {
             r->setNeedsUpload(NeedsUpload::Waiting);
+            r->notifyParentsOfStatusChanged();
+        }
         if (!failed.isEmpty())
             DataStore::queueSave();
+        // What could not be read may be readable now (permissions mended, disk back).
+        FileManager::rescanWhatCouldNotBeRead();
     });
 }
 
@@ -1789,6 +1832,7 @@ void LumoraUploader::resetForTesting()
     s.cancelCurrent = false;
     s.preparing = false;
     s.filesToUpload = 0;
+    s.filesHeldBack = 0;
     if (s.deferredTimer)
         delete s.deferredTimer.data();
     if (s.errorRetryTimer)

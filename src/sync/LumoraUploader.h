@@ -23,6 +23,9 @@ public:
     static int filesToUpload();
     // Only those not yet taken by the loop.
     static int filesWaiting();
+    // Selected files not on the service that the loop does not hold now (deferred, failed,
+    // unreadable), as the status last counted them; part of filesToUpload.
+    static void setFilesHeldBack(int count);
     // The record being uploaded now, or null. Main thread.
     static FileData *fileUploading();
     // Paths of the recent uploads, newest first (setting "RecentUploads", at most 10). Main thread.

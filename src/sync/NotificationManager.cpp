@@ -81,7 +81,7 @@ void NotificationManager::notifyUploadStarted(int files)
     show(n);
 }
 
-void NotificationManager::notifyUploadComplete(int files)
+void NotificationManager::notifyUploadComplete(int files, const QString &lastPhotoId)
 {
     if (files <= 0)
         return;
@@ -90,6 +90,7 @@ void NotificationManager::notifyUploadComplete(int files)
     n.title = L("Upload complete");
     n.body = files == 1 ? L("1 file was backed up to Lumora.")
                         : L("%1 files were backed up to Lumora.").arg(files);
+    n.photoId = files == 1 ? lastPhotoId : QString();
     show(n);
 }
 
@@ -139,6 +140,14 @@ void NotificationManager::didActivateNotification(const UserNotification &n)
         } else if (action == QLatin1String("dontask")) {
             Settings::setInt(kMaxDeviceOffers, deviceKey(n.deviceName));
         }
+        return;
+    }
+    if (n.kind == UserNotification::Kind::UploadComplete) {
+        // One photo: its page; several: the camera roll, where they are.
+        if (!n.photoId.isEmpty())
+            UiHooks::instance().openPhotoOnWeb(n.photoId);
+        else
+            UiHooks::instance().openCameraRoll();
         return;
     }
     UiHooks::instance().openPreferences();

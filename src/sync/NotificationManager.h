@@ -19,6 +19,7 @@ struct UserNotification
     QStringList actionLabels;
     QString devicePath;
     QString deviceName;
+    QString photoId;           // upload complete: the photo a click opens when only one went up
     QString activatedAction;   // set when the user clicks: an action key, or "default"
 };
 
@@ -38,7 +39,8 @@ class NotificationManager
 {
 public:
     static void notifyUploadStarted(int files);
-    static void notifyUploadComplete(int files);
+    // `lastPhotoId`: the service's id of the last photo confirmed.
+    static void notifyUploadComplete(int files, const QString &lastPhotoId = QString());
     // Offers to back up a newly attached device, at most three times per device (counted in the
     // setting "NotifiedDevice-<name>"). Returns whether the offer was made.
     static bool offerDeviceUpload(const QString &devicePath, const QString &deviceName);

@@ -214,10 +214,11 @@ public:
 
     bool findAlbum(const QString &title, QString *albumId) override
     {
-        *albumId = DataStoreLumoraData::albumIdForTitle(title, true);
+        bool failed = false;
+        *albumId = DataStoreLumoraData::albumIdForTitle(title, true, &failed);
         if (!albumId->isEmpty() && !isServiceId(*albumId))
             albumId->clear();
-        return true;
+        return !failed;
     }
 
     double m_idleTimeout = 0;

@@ -18,6 +18,69 @@ namespace {
 constexpr qint64 kOpenEndedPauseSeconds = 366LL * 24 * 3600;
 
 QString fileWord(int n) { return StatusText::count(n, L("file"), L("files")); }
+QString folderWord(int n) { return StatusText::count(n, L("folder"), L("folders")); }
+
+// Files not on the service and what keeps them, as the idle status tells it. Only waiting: the
+// plain "waiting to upload"; only names: how to mend them; otherwise every reason with its count.
+bool describeNotOnService(const StatusInputs &in, int waiting, StatusModel *m)
+{
+    m->readsNotOnService = true;
+    NotOnService left = in.left;
+    left.waiting = qMax(waiting, left.waiting);
+    const int files = left.files();
+    const int folders = left.foldersNotRead + left.linkedFolders;
+    if (files == 0 && folders == 0)
+        return false;
+    if (files == left.waiting && folders == 0) {
+        if (!in.onboardingComplete) {
+            m->line1 = L("Finish setting up to start uploading");
+            m->line2 = L("%1 to upload").arg(fileWord(files));
+            m->lineShort = L("Setup not finished");
+        } else {
+            m->line1 = L("%1 waiting to upload").arg(fileWord(files));
+            m->lineShort = L("%1 to go").arg(QLocale().toString(files));
+        }
+        return true;
+    }
+    if (files == left.badNames && folders == 0) {
+        m->line1 = L("%1 could not be backed up").arg(fileWord(files));
+        m->line2 = L("Their names are not valid UTF-8; rename them to back them up");
+        m->lineShort = L("%1 skipped").arg(QLocale().toString(files));
+        return true;
+    }
+    QStringList why;
+    const auto add = [&why](int n, const char *text) {
+        if (n > 0)
+            why << L(text).arg(QLocale().toString(n));
+    };
+    add(left.waiting, "%1 waiting");
+    add(left.retrying, "%1 to be tried again");
+    add(left.failed, "%1 failed");
+    add(left.unreadable, "%1 cannot be read");
+    add(left.refused, "%1 refused by Lumora");
+    add(left.badNames, "%1 with names that are not UTF-8");
+    QStringList where;
+    if (left.foldersNotRead > 0)
+        where << L("%1 could not be read").arg(folderWord(left.foldersNotRead));
+    if (left.linkedFolders > 0)
+        where << (left.linkedFolders == 1 ? L("1 linked folder is not followed: add the folder it leads to")
+                                          : L("%1 linked folders are not followed: add the folders they lead to")
+                                                .arg(QLocale().toString(left.linkedFolders)));
+    if (files > 0) {
+        m->line1 = L("%1 not uploaded").arg(fileWord(files));
+        m->line2 = why.join(QStringLiteral(", "));
+        m->line3 = where.join(QStringLiteral("; "));
+        m->lineShort = L("%1 not uploaded").arg(QLocale().toString(files));
+    } else {
+        m->line1 = where.join(QStringLiteral("; "));
+        m->lineShort = L("Folders not read");
+    }
+    if (left.retryHelps()) {
+        m->resumeMessage = L("Try again");
+        m->retryOffered = true;
+    }
+    return true;
+}
 
 } // namespace
 
@@ -42,6 +105,8 @@ StatusModel composeStatus(const StatusInputs &in)
     StatusModel m;
     const QDateTime now = in.now.isValid() ? in.now : QDateTime::currentDateTimeUtc();
     const int waiting = qMax(0, in.filesToUpload);
+    // Every selected file not on the service, whatever keeps it (failed, deferred, waiting).
+    const int notUploaded = qMax(waiting, in.left.files());
 
     if (in.credentialsRefused != 0) {
         // The service was reached and said no: no connection check helps, a new sign-in may.
@@ -83,8 +148,9 @@ StatusModel composeStatus(const StatusInputs &in)
         const QString end = StatusText::pauseEnd(in.pausedUntil, now);
         m.line1 = end.isEmpty() ? L("Paused until you resume")
                                 : L("Paused until %1").arg(end);
-        if (waiting > 0)
-            m.line2 = L("%1 waiting").arg(fileWord(waiting));
+        m.readsNotOnService = true;
+        if (notUploaded > 0)
+            m.line2 = L("%1 waiting").arg(fileWord(notUploaded));
         m.lineShort = L("Paused");
         return m;
     }
@@ -94,6 +160,7 @@ StatusModel composeStatus(const StatusInputs &in)
         m.line2 = L("Free up space, then try again");
         m.lineShort = L("Account full");
         m.resumeMessage = L("Try again");
+        m.retryOffered = true;
         return m;
     }
 
@@ -101,12 +168,14 @@ StatusModel composeStatus(const StatusInputs &in)
         // Said with the time of the next try: the stop ends by itself.
         const QString retry = in.uploaderRetryAt.isValid() ? StatusText::pauseEnd(in.uploaderRetryAt, now) : QString();
         m.line1 = L("Uploading stopped after repeated errors");
+        m.readsNotOnService = true;
         if (!retry.isEmpty())
             m.line2 = L("Trying again by itself at %1").arg(retry);
-        if (waiting > 0)
-            (m.line2.isEmpty() ? m.line2 : m.line3) = L("%1 waiting").arg(fileWord(waiting));
+        if (notUploaded > 0)
+            (m.line2.isEmpty() ? m.line2 : m.line3) = L("%1 not uploaded").arg(fileWord(notUploaded));
         m.lineShort = retry.isEmpty() ? L("Stopped after errors") : L("Errors; trying again at %1").arg(retry);
         m.resumeMessage = L("Try again");
+        m.retryOffered = true;
         return m;
     }
 
@@ -179,25 +248,8 @@ StatusModel composeStatus(const StatusInputs &in)
         return m;
     }
 
-    if (waiting > 0) {
-        if (!in.onboardingComplete) {
-            m.line1 = L("Finish setting up to start uploading");
-            m.line2 = L("%1 to upload").arg(fileWord(waiting));
-            m.lineShort = L("Setup not finished");
-        } else {
-            m.line1 = L("%1 waiting to upload").arg(fileWord(waiting));
-            m.lineShort = L("%1 to go").arg(QLocale().toString(waiting));
-        }
+    if (describeNotOnService(in, waiting, &m))
         return m;
-    }
-
-    if (in.filesSkipped > 0) {
-        m.line1 = L("%1 could not be backed up").arg(fileWord(in.filesSkipped));
-        m.line2 = L("Their names are not valid UTF-8; rename them to back them up");
-        m.lineShort = L("%1 skipped").arg(QLocale().toString(in.filesSkipped));
-        m.percent = 1.0;
-        return m;
-    }
 
     if (in.sourcesUnavailable > 0) {
         // Not "all uploaded": whatever is in a folder that cannot be reached was not looked at.

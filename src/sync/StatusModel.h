@@ -5,6 +5,25 @@
 #include <QDateTime>
 #include <QString>
 
+// The selected files that are not on the service, by reason, and the entries of the sources
+// that were not read at all. Counted over the catalogue in one place (EngineLinks::countNotOnService).
+struct NotOnService
+{
+    int waiting = 0;           // to be sent, or sent and still processing
+    int retrying = 0;          // a send failed; tried again by itself
+    int failed = 0;            // failed three times: waits for "Try again"
+    int unreadable = 0;        // the file could not be read
+    int refused = 0;           // a photo or video whose type the service did not take
+    int badNames = 0;          // names that are not UTF-8 (cannot be opened by name)
+    int foldersNotRead = 0;    // folders that could not be listed: their photos are unknown
+    int linkedFolders = 0;     // links to folders, not followed
+    bool counted = false;      // false: not counted for this snapshot (only the loop's count is known)
+
+    int files() const { return waiting + retrying + failed + unreadable + refused + badNames; }
+    // What "Try again" can help with.
+    bool retryHelps() const { return retrying + failed + unreadable + refused + foldersNotRead > 0; }
+};
+
 struct StatusInputs
 {
     QDateTime now;
@@ -23,8 +42,8 @@ struct StatusInputs
     bool catalogueUnavailable = false;   // the local catalogue could not be opened at all
     bool catalogueSavesFailing = false;  // saves fail (full or failing disk): uploads wait
     QString catalogueSaveError;          // why, as the catalogue reported it
-    int filesSkipped = 0;                // selected files that cannot be backed up (their names)
     int sourcesUnavailable = 0;          // watched folders that cannot be reached (gone, unplugged)
+    NotOnService left;                   // selected files not on the service, by reason
     int filesToScan = 0;
     int filesToUpload = 0;
     bool uploading = false;              // a file is being sent right now
@@ -42,6 +61,8 @@ struct StatusModel
     QString line3;
     QString lineShort;
     QString resumeMessage;               // "Refresh", "Try again" or ""
+    bool retryOffered = false;           // "Try again" gives failed and unread files another chance
+    bool readsNotOnService = false;      // the lines tell StatusInputs::left (when it was counted)
     double percent = 0;
     bool running = false;
     bool scanning = false;

@@ -78,8 +78,14 @@ private Q_SLOTS:
         // Changing a file forgets the cached status of every folder above it.
         QCOMPARE(root->cachedStatus(), 0);
         QCOMPARE(root->status(), 1);
-        a->setNeedsUpload(44);
-        QCOMPARE(root->status(), 4);
+        a->setNeedsUpload(44); // sent, still processing: not on the service yet
+        QCOMPARE(root->status(), 1);
+        // Done only when its selected photos are on the service, or left out on purpose.
+        for (const auto &[code, folder] : {std::pair{-6, 8}, {-2, 8}, {-1, 4}, {-3, 4}, {0, 4}}) {
+            a->setNeedsUpload(qint16(code));
+            QCOMPARE(sub->status(), folder);
+            QCOMPARE(root->status(), folder);
+        }
         sub->setNeedsScan(1);
         QCOMPARE(root->status(), 1);
         sub->setNeedsScan(0);

@@ -1012,7 +1012,7 @@ void LumoraDouble::Impl::handleUpload(const httplib::Request &req, httplib::Resp
         sendErr(2, QStringLiteral("No photo specified"));
         return;
     }
-    if (size < 4 || !tmpOk) {
+    if (size < 4 || !tmpOk || takeFault(Fault::FormatRefused, area)) {
         sendErr(LumoraDoubleCodes::UploadFormat, QStringLiteral("Filetype was not recognised"));
         return;
     }

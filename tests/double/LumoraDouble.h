@@ -117,6 +117,7 @@ public:
     enum class Fault {
         Busy,           // value: seconds to wait. Uploads: err 105 + <wait>; REST: code 105
         AccountFull,    // uploads: err 6
+    FormatRefused,  // uploads: err 5, the file type not recognised
         HttpError,      // value: HTTP status (default 503) with an empty body
         Slow,           // value: milliseconds to wait before the reply
         Hang,           // the reply never comes until the fault is cleared or the double stops

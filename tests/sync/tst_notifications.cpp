@@ -133,6 +133,32 @@ private Q_SLOTS:
         UiHooks::instance().openPreferences = [] {};
     }
 
+    // A click on "Upload complete" goes where the photos are: the one photo's page, or the
+    // camera roll when several went up; never the preferences.
+    void uploadCompleteClickOpensThePhotos_data()
+    {
+        QTest::addColumn<int>("files");
+        QTest::addColumn<QString>("opened");
+        QTest::newRow("one photo") << 1 << "photo 4711";
+        QTest::newRow("several") << 3 << "camera roll";
+    }
+
+    void uploadCompleteClickOpensThePhotos()
+    {
+        QFETCH(int, files);
+        QFETCH(QString, opened);
+        QStringList seen;
+        UiHooks &hooks = UiHooks::instance();
+        hooks.openPreferences = [&seen] { seen << QStringLiteral("preferences"); };
+        hooks.openCameraRoll = [&seen] { seen << QStringLiteral("camera roll"); };
+        hooks.openPhotoOnWeb = [&seen](const QString &id) { seen << QStringLiteral("photo ") + id; };
+        NotificationManager::notifyUploadComplete(files, QStringLiteral("4711"));
+        QTRY_COMPARE(NotificationManager::deliveredNotifications().size(), 1);
+        NotificationManager::didActivateNotificationId(NotificationManager::deliveredNotifications().first().id, QStringLiteral("default"));
+        QCOMPARE(seen, QStringList{opened});
+        hooks = UiHooks();
+    }
+
     void withoutNotificationServiceGoesOn()
     {
         m_sink.available = false;

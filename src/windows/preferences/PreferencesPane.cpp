@@ -97,6 +97,8 @@ void PreferencesPane::installUiHooks()
     UiHooks &hooks = UiHooks::instance();
     // The engine may call from any thread; the window is touched on the main thread only.
     hooks.openPreferences = [] { dispatch_main_async([] { openPreferences(); }); };
+    hooks.openCameraRoll = [] { dispatch_main_async([] { openCameraRoll(); }); };
+    hooks.openPhotoOnWeb = [](const QString &photoId) { dispatch_main_async([photoId] { openPhotoOnWeb(photoId); }); };
     hooks.refreshSourcesView = [] { dispatch_main_async([] { SourcesPreferencesViewController::refreshView(); }); };
     hooks.addSourcePath = [](const QString &path) {
         dispatch_main_async([path] { SourcesPreferencesViewController::addPath(path); });
