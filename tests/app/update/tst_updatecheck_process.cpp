@@ -16,6 +16,9 @@
 #include <QTemporaryDir>
 #include <QTest>
 
+#include <csignal>
+#include <unistd.h>
+
 using namespace UpdateTestBundles;
 
 class TestUpdateCheckProcess : public QObject
@@ -91,6 +94,82 @@ class TestUpdateCheckProcess : public QObject
             server.setFile("/hoistly/" + prefix + "LumoraHoistly-Info.plist", plist, "application/x-plist");
             server.setFile("/hoistly/" + prefix + "LumoraHoistly.app.zip", zip, "application/zip");
         }
+    }
+
+
+    // ---- A real install, run as a user without rights to the system-wide folder ------------
+
+    struct Install
+    {
+        QString root, home, apps, installed, download;
+    };
+
+    // An older copy installed in ~/Applications and a newer download of the real binary, in a
+    // folder an unprivileged user owns.
+    Install prepareInstall(const QString &root)
+    {
+        Install in{root, root + "/home", root + "/home/Applications", {}, {}};
+        in.installed = makeBundle(in.apps, "Lumora Hoistly", 2100, false);
+        in.download = makeBundle(in.home + "/Downloads", "Lumora Hoistly", 2200, false);
+        for (const QString &b : {in.installed, in.download})
+            QFile::copy(qEnvironmentVariable("HOISTLY_APP_BINARY"), b + "/Contents/MacOS/Hoistly");
+        QDir().mkpath(in.home + "/runtime");
+        QFile::setPermissions(in.home + "/runtime", QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+        if (::getuid() == 0) {
+            QProcess::execute("chown", {"-R", "nobody:nogroup", root});
+            for (const QString &folder : {QFileInfo(root).path(), root})
+                QFile::setPermissions(folder, QFile::permissions(folder) | QFile::ExeOther | QFile::ReadOther);
+        }
+        return in;
+    }
+
+    // Starts the download as the user would (unprivileged), under strace with `straceArgs`;
+    // returns strace's exit code, -1 when the program was killed (strace then dies of the same
+    // signal) and -2 when it did not end in time.
+    static int runInstall(const Install &in, const QStringList &straceArgs)
+    {
+        QProcess p;
+        QProcessEnvironment env;
+        env.insert("PATH", qEnvironmentVariable("PATH"));
+        env.insert("HOME", in.home);
+        env.insert("XDG_RUNTIME_DIR", in.home + "/runtime");
+        env.insert("QT_QPA_PLATFORM", "offscreen");
+        env.insert("HOISTLY_SERVICE_URL", "http://127.0.0.1:9"); // nothing answers there
+        p.setProcessEnvironment(env);
+        p.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+        QStringList command{"strace", "-qq", "-e", "signal=none"};
+        command << straceArgs << in.download + "/Contents/MacOS/Hoistly";
+        if (::getuid() == 0)
+            command = QStringList{"--reuid=nobody", "--regid=nogroup", "--clear-groups", "--"} + command;
+        p.start(::getuid() == 0 ? "setpriv" : command.takeFirst(), command);
+        if (!p.waitForFinished(60000)) {
+            p.kill();
+            p.waitForFinished();
+            return -2;
+        }
+        return p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1;
+    }
+
+    // Ends, by id, every process whose program lies under `root` (the relaunched copies).
+    static void endCopiesUnder(const QString &root)
+    {
+        for (int round = 0; round < 100; ++round) {
+            QList<pid_t> found;
+            for (const QString &pid : QDir("/proc").entryList(QDir::Dirs | QDir::NoDotAndDotDot))
+                if (pid.toInt() > 0 && QFile::symLinkTarget("/proc/" + pid + "/exe").startsWith(root + "/"))
+                    found << pid_t(pid.toInt());
+            if (found.isEmpty())
+                return;
+            for (const pid_t pid : found)
+                ::kill(pid, SIGKILL);
+            QTest::qWait(50);
+        }
+    }
+
+    // What the Applications folder holds and whether the installed copy is a whole one.
+    static QStringList appsEntries(const Install &in)
+    {
+        return QDir(in.apps).entryList(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot);
     }
 
 private Q_SLOTS:
@@ -240,6 +319,52 @@ private Q_SLOTS:
         const QString installed = root.path() + "/Applications/Lumora Hoistly.app";
         QCOMPARE(Bundle::infoDictionary(installed).value("CFBundleVersion").toLongLong(), 2200);
         QVERIFY(QFileInfo(installed + "/Contents/MacOS/Hoistly").isExecutable());
+    }
+
+    // The real binary installs a download over an older copy and is killed at each step of the
+    // install that touches the Applications folder: after every kill a whole copy is there to be
+    // started, and the next start clears what the kill left before installing again.
+    void anInstallKilledAtAnyStepLeavesAWholeCopy()
+    {
+        if (QStandardPaths::findExecutable("strace").isEmpty())
+            QSKIP("strace is not installed");
+        const QStringList kinds{"mkdir", "openat", "rename", "renameat", "renameat2", "unlink", "unlinkat", "rmdir"};
+        QTemporaryDir tmp;
+        Install in = prepareInstall(tmp.path() + "/reference");
+        // A traced run names the steps: each call of the main thread that touches the folder,
+        // with its number among the calls of its kind.
+        const QString trace = in.home + "/trace.txt";
+        QCOMPARE(runInstall(in, {"-o", trace, "-e", "trace=" + kinds.join(',')}), 0);
+        endCopiesUnder(in.root);
+        QCOMPARE(appsEntries(in), QStringList{"Lumora Hoistly.app"});
+        QFile traceFile(trace);
+        QVERIFY(traceFile.open(QIODevice::ReadOnly));
+        QList<QPair<QString, int>> steps;
+        QMap<QString, int> seen;
+        for (const QByteArray &line : traceFile.readAll().split('\n')) {
+            const QString call = QString::fromUtf8(line.left(line.indexOf('(')));
+            if (!kinds.contains(call))
+                continue;
+            const int ordinal = ++seen[call];
+            if (line.contains(QFile::encodeName(in.apps + "/")) && (call != "openat" || line.contains("O_CREAT")))
+                steps << qMakePair(call, ordinal);
+        }
+        QVERIFY2(steps.size() >= 8, qPrintable(QString::number(steps.size())));
+
+        in = prepareInstall(tmp.path() + "/killed");
+        for (const auto &[call, ordinal] : std::as_const(steps)) {
+            const QString step = QStringLiteral("%1 #%2").arg(call).arg(ordinal);
+            QCOMPARE(runInstall(in, {"-o", "/dev/null", "-e", "trace=" + call,
+                                     "-e", QStringLiteral("inject=%1:signal=KILL:when=%2").arg(call).arg(ordinal)}), -1);
+            endCopiesUnder(in.root);
+            QString why;
+            QVERIFY2(Bundle::isCompleteBundle(in.installed, &why), qPrintable(step + ": " + why + " in " + appsEntries(in).join(", ")));
+        }
+        // An unhindered start puts everything right and installs.
+        QCOMPARE(runInstall(in, {"-o", "/dev/null", "-e", "trace=none"}), 0);
+        endCopiesUnder(in.root);
+        QCOMPARE(appsEntries(in), QStringList{"Lumora Hoistly.app"});
+        QCOMPARE(Bundle::infoDictionary(in.installed).value("CFBundleVersion").toLongLong(), 2200);
     }
 
     void hangingServerTimesOut()
