@@ -75,6 +75,8 @@ QList<std::function<void()>> g_afterAlerts;
 
 // An update is never larger than this; a server that sends more is cut off.
 constexpr qint64 kMaximumDownloadBytes = qint64(512) * 1024 * 1024;
+// What the network layer may hold ahead of the file being written.
+constexpr qint64 kReadBufferBytes = 256 * 1024;
 
 qint64 maximumDownloadBytes()
 {
@@ -106,6 +108,9 @@ qint64 fetchToFile(const QUrl &url, int timeoutMs, qint64 maxBytes, QIODevice *f
     request.setAttribute(QNetworkRequest::RedirectPolicyAttribute, QNetworkRequest::UserVerifiedRedirectPolicy);
     request.setTransferTimeout(timeoutMs);
     QNetworkReply *reply = nam.get(request);
+    // Unbounded, Qt reads as fast as the server sends and queues it all in memory whenever the
+    // disk is slower: a fast server pushed this past a gigabyte before the size limit was reached.
+    reply->setReadBufferSize(kReadBufferBytes);
     QObject::connect(reply, &QNetworkReply::redirected, reply, [reply](const QUrl &to) {
         if (Endpoints::isAllowedTransport(to))
             Q_EMIT reply->redirectAllowed();

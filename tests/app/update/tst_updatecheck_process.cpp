@@ -32,7 +32,19 @@ class TestUpdateCheckProcess : public QObject
         QProcess::ExitStatus status = QProcess::CrashExit;
         QByteArray output;
         QString launched; // arguments the unpacked bundle was started with; null when not started
+        qint64 peakKiB = 0; // the most memory the checker was seen to hold (VmHWM)
     };
+
+    static qint64 peakMemoryKiB(qint64 pid)
+    {
+        QFile status(QStringLiteral("/proc/%1/status").arg(pid));
+        if (!status.open(QIODevice::ReadOnly))
+            return 0;
+        for (const QByteArray &line : status.readAll().split('\n'))
+            if (line.startsWith("VmHWM:"))
+                return line.mid(6).trimmed().split(' ').value(0).toLongLong();
+        return 0;
+    }
 
     // Lays the running copy out as an installed bundle (build 2200) and runs it with the
     // argument, in a home of its own, against `base`.
@@ -67,10 +79,14 @@ class TestUpdateCheckProcess : public QObject
         p.setProcessEnvironment(env);
         p.setProcessChannelMode(QProcess::MergedChannels);
         p.start(exe, {"/Check-For-Updates"});
-        if (!p.waitForFinished(waitMs)) {
-            p.kill();
-            p.waitForFinished();
-            return run;
+        QDeadlineTimer limit(waitMs);
+        while (!p.waitForFinished(20)) {
+            run.peakKiB = qMax(run.peakKiB, peakMemoryKiB(p.processId()));
+            if (limit.hasExpired()) {
+                p.kill();
+                p.waitForFinished();
+                return run;
+            }
         }
         run.exitCode = p.exitCode();
         run.status = p.exitStatus();
@@ -365,6 +381,22 @@ private Q_SLOTS:
         endCopiesUnder(in.root);
         QCOMPARE(appsEntries(in), QStringList{"Lumora Hoistly.app"});
         QCOMPARE(Bundle::infoDictionary(in.installed).value("CFBundleVersion").toLongLong(), 2200);
+    }
+
+    // A fast server streaming far more than any update, without announcing a length: the
+    // download is cut off at the size limit and the checker's memory stays small meanwhile.
+    void anOversizeStreamKeepsMemorySmall()
+    {
+        QTemporaryDir root;
+        serve(manifest(2300), QByteArray());
+        server.setUpdateZipFiller(qint64(600) << 20);
+        const Run run = runChecker(server.baseUrl(), root.path(), {}, 180000);
+        QCOMPARE(run.status, QProcess::NormalExit);
+        QVERIFY2(run.output.contains("UPDATER: ERROR - Download failed"), run.output.constData());
+        QVERIFY2(run.output.contains("update larger than 536870912 bytes"), run.output.constData());
+        qInfo("checker's peak memory: %lld KiB", run.peakKiB);
+        QVERIFY(run.peakKiB > 0);
+        QVERIFY2(run.peakKiB < 96 * 1024, qPrintable(QString::number(run.peakKiB)));
     }
 
     void hangingServerTimesOut()
