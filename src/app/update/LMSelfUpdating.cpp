@@ -39,6 +39,7 @@
 #include <cstdio>
 #include <cstring>
 #include <fcntl.h>
+#include <gnu/libc-version.h>
 #include <filesystem>
 #include <memory>
 #include <system_error>
@@ -487,20 +488,35 @@ void LMSelfUpdating::_checkForUpdatesWithUI(bool withUI)
     });
 }
 
-static bool needsNewerSystem(const QString &minimum)
+// Whether `minimum` ("major[.minor[.patch]]") lies above `running`: a greater major; or an equal
+// major and a greater minor; or equal major and minor and a greater patch.
+static bool needsNewerVersion(const QString &minimum, const QString &running)
 {
-    const QStringList parts = minimum.split(QLatin1Char('.'));
-    const int major = parts.value(0).toInt();
-    const int sysMajor = NSDevice::osxVersionMajor();
-    const int sysMinor = NSDevice::osxVersionMinor();
-    const int sysPatch = NSDevice::osxVersionPatch();
-    if (major > sysMajor)
-        return true;
-    if (major == sysMajor && parts.size() > 1 && parts[1].toInt() > sysMinor)
-        return true;
-    if (major == sysMajor && parts.size() > 2 && parts[1].toInt() == sysMinor && parts[2].toInt() > sysPatch)
-        return true;
-    return false;
+    const QStringList need = minimum.split(QLatin1Char('.'));
+    const QStringList have = running.split(QLatin1Char('.'));
+    auto part = [](const QStringList &parts, int i) { return parts.value(i).toInt(); };
+    if (part(need, 0) != part(have, 0))
+        return part(need, 0) > part(have, 0);
+    if (need.size() > 1 && part(need, 1) != part(have, 1))
+        return part(need, 1) > part(have, 1);
+    return need.size() > 2 && part(need, 2) > part(have, 2);
+}
+
+// What a build needs of the system it runs on, as the manifest states it, against what this
+// system has: the C library and Qt it was linked with. The macOS minimum
+// ("LSMinimumSystemVersion") says nothing about a Linux system and is never read.
+static QString unmetSystemRequirement(const QVariantMap &info)
+{
+    const std::pair<QString, QString> requirements[] = {
+        {QStringLiteral("LinuxMinimumGlibcVersion"), QStringLiteral("glibc %1").arg(QString::fromLatin1(gnu_get_libc_version()))},
+        {QStringLiteral("LinuxMinimumQtVersion"), QStringLiteral("Qt %1").arg(QString::fromLatin1(qVersion()))},
+    };
+    for (const auto &[key, system] : requirements) {
+        const QVariant minimum = info.value(key);
+        if (minimum.userType() == QMetaType::QString && needsNewerVersion(minimum.toString(), system.section(QLatin1Char(' '), 1)))
+            return system;
+    }
+    return {};
 }
 
 QUrl LMSelfUpdating::checkServerForUpdateAvailable()
@@ -531,10 +547,8 @@ QUrl LMSelfUpdating::checkServerForUpdateAvailable()
         return {};
     }
     const qint64 running = Bundle::mainInfoDictionary().value(QStringLiteral("CFBundleVersion")).toLongLong();
-    const QVariant minimum = info.value(QStringLiteral("LSMinimumSystemVersion"));
-    if (minimum.userType() == QMetaType::QString && needsNewerSystem(minimum.toString())) {
-        LGLogInfo(QStringLiteral("UPDATER: Up to date, per OS version (%1/%2/%3)")
-                      .arg(running).arg(offered).arg(NSDevice::osxVersionString()));
+    if (const QString system = unmetSystemRequirement(info); !system.isEmpty()) {
+        LGLogInfo(QStringLiteral("UPDATER: Up to date, per OS version (%1/%2/%3)").arg(running).arg(offered).arg(system));
         { QMutexLocker l(&g_lock); g_lastSuccessfulUpdateCheck = now(); }
         showUIWithStatus(shellTr(QStringLiteral("You're up to date!")));
         return {};

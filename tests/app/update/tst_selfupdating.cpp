@@ -15,6 +15,9 @@
 #include <QDir>
 #include <QFile>
 #include <QThreadPool>
+#include <QVersionNumber>
+
+#include <gnu/libc-version.h>
 
 #include <filesystem>
 #include <QStandardPaths>
@@ -118,22 +121,38 @@ private Q_SLOTS:
 
     void minimumSystemVersion_data()
     {
+        // What a build needs of a Linux system, against the C library and Qt this one has; the
+        // macOS minimum never decides anything here.
+        QTest::addColumn<QString>("key");
         QTest::addColumn<QString>("minimum");
         QTest::addColumn<bool>("update");
-        QTest::newRow("newer minor") << "10.15" << false;
-        QTest::newRow("newer patch") << "10.14.7" << false;
-        QTest::newRow("older minor, no patch") << "10.14" << true;
-        QTest::newRow("same") << "10.14.6" << true;
-        QTest::newRow("newer major") << "11" << false;
+        const QVersionNumber glibc = QVersionNumber::fromString(QString::fromLatin1(gnu_get_libc_version()));
+        const QVersionNumber qt = QVersionNumber::fromString(QString::fromLatin1(qVersion()));
+        auto bumped = [](const QVersionNumber &v, int part) {
+            QList<int> parts{v.majorVersion(), v.minorVersion(), v.microVersion()};
+            parts[part] += 1;
+            return QVersionNumber(parts.mid(0, part + 1)).toString();
+        };
+        QTest::newRow("macOS 11.0") << "LSMinimumSystemVersion" << "11.0" << true;
+        QTest::newRow("macOS 99") << "LSMinimumSystemVersion" << "99" << true;
+        QTest::newRow("glibc: newer major") << "LinuxMinimumGlibcVersion" << bumped(glibc, 0) << false;
+        QTest::newRow("glibc: newer minor") << "LinuxMinimumGlibcVersion" << bumped(glibc, 1) << false;
+        QTest::newRow("glibc: the running one") << "LinuxMinimumGlibcVersion" << glibc.toString() << true;
+        QTest::newRow("glibc: older major, no minor") << "LinuxMinimumGlibcVersion" << "1" << true;
+        QTest::newRow("Qt: newer patch") << "LinuxMinimumQtVersion" << bumped(qt, 2) << false;
+        QTest::newRow("Qt: the running one") << "LinuxMinimumQtVersion" << qt.toString() << true;
+        QTest::newRow("Qt: same minor, no patch") << "LinuxMinimumQtVersion" << QVersionNumber(qt.majorVersion(), qt.minorVersion()).toString() << true;
     }
     void minimumSystemVersion()
     {
+        QFETCH(QString, key);
         QFETCH(QString, minimum);
         QFETCH(bool, update);
-        NSDevice::overrideVersionForTesting(10, 14, 6);
-        server.setUpdateManifest(manifest(2300, "Lumora Hoistly", minimum));
+        QVariantMap m{{"CFBundleVersion", "2300"}, {"CFBundleName", "Lumora Hoistly"}, {key, minimum}};
+        server.setUpdateManifest(PropertyList::serialize(m));
         point();
         QCOMPARE(!LMSelfUpdating::checkServerForUpdateAvailable().isEmpty(), update);
+        QCOMPARE(LMSelfUpdating::lastSuccessfulUpdateCheck().isValid(), !update);
     }
 
     void silentCheckSoonAfterUpToDateDoesNothing()

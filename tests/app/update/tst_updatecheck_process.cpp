@@ -203,11 +203,13 @@ private Q_SLOTS:
         QTest::addColumn<QString>("zipKind");
         QTest::addColumn<bool>("launched");
         QTest::addColumn<QString>("logLine");
-        QTest::newRow("newer") << qint64(2300) << "good" << true << "UPDATER: Update applied successfully";
-        QTest::newRow("equal") << qint64(2200) << "good" << false << "UPDATER: Up to date (2200/2200)";
-        QTest::newRow("older") << qint64(2100) << "good" << false << "UPDATER: Up to date (2200/2100)";
-        QTest::newRow("corrupt zip") << qint64(2300) << "corrupt" << false << "UPDATER: ERROR - Extract failed";
-        QTest::newRow("bundle without executable") << qint64(2300) << "noexe" << false << "UPDATER: ERROR - Extract failed";
+        QTest::addColumn<QString>("macMinimum"); // the manifest's macOS minimum, "" for none
+        QTest::newRow("newer") << qint64(2300) << "good" << true << "UPDATER: Update applied successfully" << "";
+        QTest::newRow("equal") << qint64(2200) << "good" << false << "UPDATER: Up to date (2200/2200)" << "";
+        QTest::newRow("older") << qint64(2100) << "good" << false << "UPDATER: Up to date (2200/2100)" << "";
+        QTest::newRow("corrupt zip") << qint64(2300) << "corrupt" << false << "UPDATER: ERROR - Extract failed" << "";
+        QTest::newRow("bundle without executable") << qint64(2300) << "noexe" << false << "UPDATER: ERROR - Extract failed" << "";
+        QTest::newRow("newer, for macOS 11.0") << qint64(2300) << "good" << true << "UPDATER: Update applied successfully" << "11.0";
     }
     void checkAgainstTheDouble()
     {
@@ -215,10 +217,11 @@ private Q_SLOTS:
         QFETCH(QString, zipKind);
         QFETCH(bool, launched);
         QFETCH(QString, logLine);
+        QFETCH(QString, macMinimum);
         QTemporaryDir work;
         QByteArray zip = zipKind == "corrupt" ? QByteArray(4096, 'z')
                                               : zipOfBundle(work.path(), "Lumora Hoistly", offered, zipKind != "noexe");
-        serve(manifest(offered), zip);
+        serve(manifest(offered, "Lumora Hoistly", macMinimum.isEmpty() ? QVariant() : QVariant(macMinimum)), zip);
         const Run run = runChecker(server.baseUrl());
         QCOMPARE(run.status, QProcess::NormalExit);
         QCOMPARE(run.exitCode, 0);
