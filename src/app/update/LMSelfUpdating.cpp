@@ -946,9 +946,11 @@ bool LMSelfUpdating::copyToApplicationsFolderAndRelaunchWithAppName(const QStrin
     removeDownloadQuarantineFromPath(newPath);
     LGLogInfo(QStringLiteral("UPDATER: Relaunching update at %1").arg(newPath));
     LGLog::flushLog();
+    // A bundle the user started by hand from wherever an archive was unpacked (any place but
+    // the update cache) is a first installation, and its installed copy counts as a manual launch.
     QStringList launchArguments{QStringLiteral("/selfupdated")};
-    if (!selfUpdated && bundlePath.contains(QStringLiteral("/Lumora Hoistly Installer"), Qt::CaseInsensitive))
-        launchArguments.clear(); // a first installation counts as a manual launch
+    if (!selfUpdated && !Bundle::isPathInsideFolder(bundlePath, StandardPaths::lumoraFolder() + QStringLiteral("/UpdateCache")))
+        launchArguments.clear();
     if (!ShellEnvironment::instance().launchBundle(newPath, launchArguments)) {
         LGLogInfo(QStringLiteral("UPDATER: Failed to relaunch update %1").arg(newPath));
         unableToCopyAlert();

@@ -356,6 +356,7 @@ private Q_SLOTS:
 
     void olderInstalledCopyIsReplaced()
     {
+        LMSelfUpdating::setLaunchArguments({"Hoistly", "/selfupdated"});
         makeBundle(global, "Lumora Hoistly", 100, true, "old-marker");
         QVERIFY(LMSelfUpdating::copyToApplicationsFolderAndRelaunchWithAppName("Lumora Hoistly"));
         const QString dest = global + "/Lumora Hoistly.app";
@@ -521,12 +522,30 @@ private Q_SLOTS:
         QVERIFY(Bundle::isPathInsideFolder(global, global));
     }
 
-    void firstInstallFromTheInstallerCountsAsManual()
+    void anUnpackedDownloadStartedByHandCountsAsManual_data()
     {
-        running = makeBundle(tmp->path() + "/media/Lumora Hoistly Installer", "Lumora Hoistly", 2200);
-        Bundle::setMainBundlePathForTesting(running);
+        QTest::addColumn<QString>("where"); // "download" or "cache"
+        QTest::addColumn<bool>("selfUpdated");
+        QTest::addColumn<QStringList>("relaunchArguments");
+        QTest::newRow("archive unpacked in Downloads") << "download" << false << QStringList{};
+        QTest::newRow("archive started as an update") << "download" << true << QStringList{"/selfupdated"};
+        QTest::newRow("update unpacked by the updater") << "cache" << true << QStringList{"/selfupdated"};
+        QTest::newRow("update cache, no argument") << "cache" << false << QStringList{"/selfupdated"};
+    }
+    void anUnpackedDownloadStartedByHandCountsAsManual()
+    {
+        QFETCH(QString, where);
+        QFETCH(bool, selfUpdated);
+        QFETCH(QStringList, relaunchArguments);
+        if (where == "cache") {
+            running = makeBundle(LMSelfUpdating::tempDirectory() + "/1700000000", "Lumora Hoistly", 2200);
+            Bundle::setMainBundlePathForTesting(running);
+        }
+        if (selfUpdated)
+            LMSelfUpdating::setLaunchArguments({"Hoistly", "/selfupdated"});
         QVERIFY(LMSelfUpdating::copyToApplicationsFolderAndRelaunchWithAppName("Lumora Hoistly"));
-        QCOMPARE(fake->launches.first().second, QStringList{});
+        QCOMPARE(fake->launches.size(), 1);
+        QCOMPARE(fake->launches.first().second, relaunchArguments);
     }
 
     void earlierProductBundlesGo()

@@ -17,6 +17,7 @@
 #include <QTest>
 
 #include <csignal>
+#include <memory>
 #include <unistd.h>
 
 using namespace UpdateTestBundles;
@@ -166,14 +167,29 @@ class TestUpdateCheckProcess : public QObject
         return p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1;
     }
 
+    // The processes whose program is `exe` or lies under it, with their arguments.
+    static QMap<pid_t, QStringList> processesOf(const QString &exe)
+    {
+        QMap<pid_t, QStringList> found;
+        for (const QString &pid : QDir("/proc").entryList(QDir::Dirs | QDir::NoDotAndDotDot)) {
+            const QString program = QFile::symLinkTarget("/proc/" + pid + "/exe");
+            if (pid.toInt() <= 0 || (program != exe && !program.startsWith(exe + "/")))
+                continue;
+            QFile cmdline("/proc/" + pid + "/cmdline");
+            cmdline.open(QIODevice::ReadOnly);
+            QStringList args;
+            for (const QByteArray &arg : cmdline.readAll().split('\0'))
+                args << QString::fromLocal8Bit(arg);
+            found.insert(pid_t(pid.toInt()), args.mid(1, args.size() - 2));
+        }
+        return found;
+    }
+
     // Ends, by id, every process whose program lies under `root` (the relaunched copies).
     static void endCopiesUnder(const QString &root)
     {
         for (int round = 0; round < 100; ++round) {
-            QList<pid_t> found;
-            for (const QString &pid : QDir("/proc").entryList(QDir::Dirs | QDir::NoDotAndDotDot))
-                if (pid.toInt() > 0 && QFile::symLinkTarget("/proc/" + pid + "/exe").startsWith(root + "/"))
-                    found << pid_t(pid.toInt());
+            const QList<pid_t> found = processesOf(root).keys();
             if (found.isEmpty())
                 return;
             for (const pid_t pid : found)
@@ -349,6 +365,8 @@ private Q_SLOTS:
             QSKIP("strace is not installed");
         const QStringList kinds{"mkdir", "openat", "rename", "renameat", "renameat2", "unlink", "unlinkat", "rmdir"};
         QTemporaryDir tmp;
+        // Whatever fails, no copy started here outlives the test.
+        const std::unique_ptr<QTemporaryDir, void (*)(QTemporaryDir *)> ender(&tmp, [](QTemporaryDir *t) { endCopiesUnder(t->path()); });
         Install in = prepareInstall(tmp.path() + "/reference");
         // A traced run names the steps: each call of the main thread that touches the folder,
         // with its number among the calls of its kind.
@@ -379,8 +397,13 @@ private Q_SLOTS:
             QString why;
             QVERIFY2(Bundle::isCompleteBundle(in.installed, &why), qPrintable(step + ": " + why + " in " + appsEntries(in).join(", ")));
         }
-        // An unhindered start puts everything right and installs.
+        // An unhindered start puts everything right and installs; the download was started by
+        // hand, so the installed copy starts as a manual launch.
         QCOMPARE(runInstall(in, {"-o", "/dev/null", "-e", "trace=none"}), 0);
+        const QString installedExe = in.installed + "/Contents/MacOS/Hoistly";
+        QTRY_VERIFY_WITH_TIMEOUT(!processesOf(installedExe).isEmpty(), 10000);
+        const QStringList relaunched = processesOf(installedExe).first();
+        QVERIFY2(relaunched.isEmpty(), qPrintable(relaunched.join(' ')));
         endCopiesUnder(in.root);
         QCOMPARE(appsEntries(in), QStringList{"Lumora Hoistly.app"});
         QCOMPARE(Bundle::infoDictionary(in.installed).value("CFBundleVersion").toLongLong(), 2200);
