@@ -63,10 +63,14 @@ fi
 # Desktop-entry Exec quoting: the path in double quotes, with \ " ` $ escaped (and \ doubled
 # again for the key file's own escaping); % doubled.
 quoted=$(printf '%s' "$dest/Contents/MacOS/Hoistly" | sed -e 's/\\/\\\\\\\\/g' -e 's/["`$]/\\\\&/g' -e 's/%/%%/g')
+# GLib looks the program up before it expands "%%": a path with '%' goes to the shell as an
+# argument instead (sh -c "exec \"$0\" \"$@\"" "<path>"), written here for sed's replacement.
+launcher=
+case "$dest" in *%*) launcher='sh -c "exec \\\\"\\\\$0\\\\" \\\\"\\\\$@\\\\"" ' ;; esac
 if [ "$desktop_entry" = yes ]; then
     apps_entries="${XDG_DATA_HOME:-$HOME/.local/share}/applications"
     mkdir -p "$apps_entries"
-    sed -e "s|@EXEC@|\"$(printf '%s' "$quoted" | sed 's/[|&]/\\&/g')\"|" \
+    sed -e "s|@EXEC@|$launcher\"$(printf '%s' "$quoted" | sed 's/[|&]/\\&/g')\"|" \
         -e "s|@ICON@|$(printf '%s' "$dest/Contents/Resources/lumora-hoistly.svg" | sed 's/[|&]/\\&/g')|" \
         "$here/lumora-hoistly.desktop.in" > "$apps_entries/lumora-hoistly.desktop"
 fi
