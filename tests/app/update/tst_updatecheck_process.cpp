@@ -387,6 +387,7 @@ private Q_SLOTS:
                 steps << qMakePair(call, ordinal);
         }
         QVERIFY2(steps.size() >= 8, qPrintable(QString::number(steps.size())));
+        qInfo("killing the install at each of its %lld steps", qlonglong(steps.size()));
 
         in = prepareInstall(tmp.path() + "/killed");
         for (const auto &[call, ordinal] : std::as_const(steps)) {
