@@ -27,6 +27,13 @@ build=$(sed -n 's/^HOISTLY_BUILD_NUMBER:STRING=//p' "$cache" 2>/dev/null || true
 version=$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' "$cache" 2>/dev/null || true)
 [ -n "$build" ] || build=1
 [ -n "$version" ] || version=1.0.0
+# What the build needs of a Linux system: the C library it was linked with (symbols are versioned
+# upwards) and the Qt minor release it was compiled against.
+glibc=$(getconf GNU_LIBC_VERSION 2>/dev/null | sed -n 's/^glibc //p')
+qt_dir=$(sed -n 's/^Qt6_DIR:PATH=//p' "$cache" 2>/dev/null || true)
+qt=$(sed -n 's/.*PACKAGE_VERSION "\([0-9]*\.[0-9]*\).*/\1/p' "$qt_dir/Qt6ConfigVersionImpl.cmake" 2>/dev/null | head -n 1)
+[ -n "$glibc" ] || glibc=2.0
+[ -n "$qt" ] || qt=6.0
 
 mkdir -p "$apps_dir"
 apps_dir=$(cd "$apps_dir" && pwd)
@@ -41,7 +48,7 @@ cp "$exe" "$stage/Contents/MacOS/Hoistly"
 chmod 755 "$stage/Contents/MacOS/Hoistly"
 cp "$webview" "$stage/Contents/MacOS/hoistly_webview.so"
 chmod 644 "$stage/Contents/MacOS/hoistly_webview.so"
-sed -e "s/@VERSION@/$version/g" -e "s/@BUILD@/$build/g" "$here/Info.plist.in" > "$stage/Contents/Info.plist"
+sed -e "s/@VERSION@/$version/g" -e "s/@BUILD@/$build/g" -e "s/@GLIBC@/$glibc/g" -e "s/@QT@/$qt/g" "$here/Info.plist.in" > "$stage/Contents/Info.plist"
 cp "$here/../resources/images/onboarding/HoistlyMark.svg" "$stage/Contents/Resources/lumora-hoistly.svg"
 
 if [ -e "$dest" ]; then mv "$dest" "$old"; fi
@@ -56,10 +63,14 @@ fi
 # Desktop-entry Exec quoting: the path in double quotes, with \ " ` $ escaped (and \ doubled
 # again for the key file's own escaping); % doubled.
 quoted=$(printf '%s' "$dest/Contents/MacOS/Hoistly" | sed -e 's/\\/\\\\\\\\/g' -e 's/["`$]/\\\\&/g' -e 's/%/%%/g')
+# GLib looks the program up before it expands "%%": a path with '%' goes to the shell as an
+# argument instead (sh -c "exec \"$0\" \"$@\"" "<path>"), written here for sed's replacement.
+launcher=
+case "$dest" in *%*) launcher='sh -c "exec \\\\"\\\\$0\\\\" \\\\"\\\\$@\\\\"" ' ;; esac
 if [ "$desktop_entry" = yes ]; then
     apps_entries="${XDG_DATA_HOME:-$HOME/.local/share}/applications"
     mkdir -p "$apps_entries"
-    sed -e "s|@EXEC@|\"$(printf '%s' "$quoted" | sed 's/[|&]/\\&/g')\"|" \
+    sed -e "s|@EXEC@|$launcher\"$(printf '%s' "$quoted" | sed 's/[|&]/\\&/g')\"|" \
         -e "s|@ICON@|$(printf '%s' "$dest/Contents/Resources/lumora-hoistly.svg" | sed 's/[|&]/\\&/g')|" \
         "$here/lumora-hoistly.desktop.in" > "$apps_entries/lumora-hoistly.desktop"
 fi

@@ -9,7 +9,7 @@ PACKAGES=(
   libsqlite3-dev libssl-dev libplist-dev libspdlog-dev libfmt-dev libexiv2-dev
   libcpp-httplib-dev zlib1g-dev
   libavformat-dev libavcodec-dev libavutil-dev libswscale-dev valgrind
-  unzip zip xvfb xauth dbus dbus-x11 curl
+  unzip zip xvfb xauth dbus dbus-x11 curl strace libglib2.0-bin desktop-file-utils
   fonts-dejavu-core
 )
 missing=()

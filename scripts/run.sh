@@ -4,18 +4,24 @@
 # started on 127.0.0.1 for the session (its state kept in ~/.local/share/Lumora-double) and
 # the application is pointed at it. That trial runs in a profile of its own under the double's
 # state folder (settings, data, logs, caches and the launch-at-login entry), so nothing of it
-# reaches the user's real profile; the double ends when the application does.
-# HOISTLY_SKIP_SETUP=1 uses an existing build in $BUILD without installing packages or building.
+# reaches the user's real profile, and it installs no application-menu entry (one would start
+# the application without the double). The command, and the double with it, stays until no copy
+# of the application it started runs any more: log-out, reset and an update start a new copy
+# and end the old one.
+# HOISTLY_SKIP_SETUP=1 uses an existing build in $BUILD without installing packages or building;
+# CMAKE_BUILD_PARALLEL_LEVEL sets the number of build jobs (default: one per processor).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 BUILD="${BUILD:-build}"
 if [ "${HOISTLY_SKIP_SETUP:-0}" != 1 ]; then
   ./scripts/install-deps.sh
   cmake -S . -B "$BUILD" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
-  cmake --build "$BUILD" -j "$(nproc)" --target Hoistly lumora-double
+  cmake --build "$BUILD" -j "${CMAKE_BUILD_PARALLEL_LEVEL:-$(nproc)}" --target Hoistly lumora-double
 fi
 APPS="${HOISTLY_APPLICATIONS:-$HOME/Applications}"
-bundle=$(packaging/install-bundle.sh "$BUILD" "$APPS" | tail -n 1)
+menu_entry=()
+[ -n "${HOISTLY_SERVICE_URL:-}" ] || menu_entry=(--no-desktop-entry)
+bundle=$(packaging/install-bundle.sh "$BUILD" "$APPS" "${menu_entry[@]}" | tail -n 1)
 exe="$bundle/Contents/MacOS/Hoistly"
 
 double_pid=""
@@ -46,4 +52,19 @@ if [ -z "${HOISTLY_SERVICE_URL:-}" ]; then
   echo "Using the local photo service at $HOISTLY_SERVICE_URL (profile in $profile)"
 fi
 export QTWEBENGINE_DISABLE_SANDBOX="${QTWEBENGINE_DISABLE_SANDBOX:-$([ "$(id -u)" -eq 0 ] && echo 1 || echo 0)}"
-"$exe" "$@"
+# Every copy started from here, and every copy those start, inherits this mark.
+mark="HOISTLY_RUN_SESSION=$$-$(date +%s%N)"
+export "$mark"
+copies_running() {
+  local environ pid
+  for environ in $(grep -lzxF -- "$mark" /proc/[0-9]*/environ 2>/dev/null); do
+    pid=${environ#/proc/}
+    pid=${pid%/environ}
+    case "$(readlink "/proc/$pid/exe" 2>/dev/null)" in */Hoistly | */Hoistly\ \(deleted\)) return 0 ;; esac
+  done
+  return 1
+}
+status=0
+"$exe" "$@" || status=$?
+while copies_running; do sleep 1; done
+exit "$status"

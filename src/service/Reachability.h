@@ -3,6 +3,10 @@
 // QNetworkInformation. Changes post "kNetworkReachabilityChangedNotification" (object: the
 // Reachability) on the main thread once startNotifier() ran. Where the system offers no
 // reachability backend the network counts as reachable.
+// Qt 6.4 on Debian 12 without NetworkManager loads its "glib" backend, which answers the state at
+// load time (Online with a default route, Disconnected without) and then never changes: removing
+// and restoring the default route posts nothing, and the answer stays what it was. There, the
+// network coming back is noticed by the updater's 900 s timer, not by this notification.
 #include <QObject>
 
 #include <atomic>

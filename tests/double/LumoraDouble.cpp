@@ -142,6 +142,7 @@ struct LumoraDouble::Impl
     struct FileEntry { QByteArray content; QString type; };
     QMap<QString, FileEntry> files;
     QSet<QString> streamedFiles; // served in pieces, without a length
+    QMap<QString, qint64> fillerFiles; // served in pieces: this many filler bytes, without a length
     struct ActiveFault { Fault fault; int value; QString scope; int times; };
     QList<ActiveFault> faults;
     QSet<QString> nonces;
@@ -1153,7 +1154,18 @@ void LumoraDouble::Impl::handleGet(const httplib::Request &req, httplib::Respons
         record(req, {}, res.status, false);
         return;
     }
-    if (files.contains(path) && streamedFiles.contains(path)) {
+    if (fillerFiles.contains(path)) {
+        const qint64 total = fillerFiles.value(path);
+        res.status = 200;
+        res.set_chunked_content_provider("application/zip", [total](size_t offset, httplib::DataSink &sink) {
+            static const std::string piece(1024 * 1024, 'z');
+            if (qint64(offset) >= total) {
+                sink.done();
+                return true;
+            }
+            return sink.write(piece.data(), size_t(std::min<qint64>(qint64(piece.size()), total - qint64(offset))));
+        });
+    } else if (files.contains(path) && streamedFiles.contains(path)) {
         auto body = std::make_shared<std::string>(files[path].content.toStdString());
         res.status = 200;
         res.set_chunked_content_provider(files[path].type.toStdString(), [body](size_t offset, httplib::DataSink &sink) {
@@ -1634,6 +1646,7 @@ void LumoraDouble::setFile(const QString &path, const QByteArray &content, const
     std::lock_guard lock(d->m);
     d->files.insert(path, Impl::FileEntry{content, contentType});
     d->streamedFiles.remove(path);
+    d->fillerFiles.remove(path);
 }
 
 void LumoraDouble::setUpdateManifest(const QByteArray &plist)
@@ -1654,6 +1667,13 @@ void LumoraDouble::setUpdateZipStreamed(const QByteArray &zip)
     setUpdateZip(zip);
     std::lock_guard lock(d->m);
     d->streamedFiles << QStringLiteral("/hoistly/LumoraHoistly.app.zip") << QStringLiteral("/hoistly/beta2/LumoraHoistly.app.zip");
+}
+
+void LumoraDouble::setUpdateZipFiller(qint64 bytes)
+{
+    std::lock_guard lock(d->m);
+    for (const QString &path : {QStringLiteral("/hoistly/LumoraHoistly.app.zip"), QStringLiteral("/hoistly/beta2/LumoraHoistly.app.zip")})
+        d->fillerFiles.insert(path, bytes);
 }
 
 void LumoraDouble::setFault(Fault fault, int value, const QString &scope, int times)

@@ -197,6 +197,8 @@ public:
     void setUpdateZip(const QByteArray &zip);
     // The same zip sent in pieces without announcing its length (as a server that streams it does).
     void setUpdateZipStreamed(const QByteArray &zip);
+    // A zip of `bytes` filler bytes sent as fast as it is read, in pieces, without a length.
+    void setUpdateZipFiller(qint64 bytes);
 
     // --- faults ---
     // scope: "" (everything the fault applies to), "rest", "upload", "oauth", "web", a REST

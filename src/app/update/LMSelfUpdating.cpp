@@ -35,6 +35,11 @@
 #include <QTimer>
 
 #include <atomic>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <fcntl.h>
+#include <gnu/libc-version.h>
 #include <filesystem>
 #include <memory>
 #include <system_error>
@@ -71,6 +76,8 @@ QList<std::function<void()>> g_afterAlerts;
 
 // An update is never larger than this; a server that sends more is cut off.
 constexpr qint64 kMaximumDownloadBytes = qint64(512) * 1024 * 1024;
+// What the network layer may hold ahead of the file being written.
+constexpr qint64 kReadBufferBytes = 256 * 1024;
 
 qint64 maximumDownloadBytes()
 {
@@ -102,6 +109,9 @@ qint64 fetchToFile(const QUrl &url, int timeoutMs, qint64 maxBytes, QIODevice *f
     request.setAttribute(QNetworkRequest::RedirectPolicyAttribute, QNetworkRequest::UserVerifiedRedirectPolicy);
     request.setTransferTimeout(timeoutMs);
     QNetworkReply *reply = nam.get(request);
+    // Unbounded, Qt reads as fast as the server sends and queues it all in memory whenever the
+    // disk is slower: a fast server pushed this past a gigabyte before the size limit was reached.
+    reply->setReadBufferSize(kReadBufferBytes);
     QObject::connect(reply, &QNetworkReply::redirected, reply, [reply](const QUrl &to) {
         if (Endpoints::isAllowedTransport(to))
             Q_EMIT reply->redirectAllowed();
@@ -269,62 +279,87 @@ bool removePath(const QString &path, QString *error)
     return ok;
 }
 
-// Installs a copy of `bundle` at `destination`: copy to a temporary sibling first, then swap
-// it in; the previous copy comes back when anything fails, so the installed application is
-// never lost.
+// Swaps two existing paths in one step. False with errno EINVAL or ENOSYS when the file system
+// or kernel cannot; then the caller falls back to two renames.
+bool exchangePaths(const QString &a, const QString &b)
+{
+    if (g_renameFault && g_renameFault(a, b)) {
+        errno = EIO;
+        return false;
+    }
+    return ::renameat2(AT_FDCWD, QFile::encodeName(a).constData(), AT_FDCWD, QFile::encodeName(b).constData(),
+                       RENAME_EXCHANGE) == 0;
+}
+
+bool isWholeBundle(const QString &path, QString *why = nullptr)
+{
+    const QFileInfo fi(path);
+    return !fi.isSymLink() && fi.isDir() && Bundle::isCompleteBundle(path, why) && Bundle::isSelfContained(path, why);
+}
+
+// The swap by two renames, for file systems without an exchange: between them the destination
+// is missing, and the next start puts "<dest>.previous-<tag>" back (restoreInterruptedInstall).
+bool swapByTwoRenames(const QString &incoming, const QString &destination, const QString &previous, QString *error)
+{
+    if (!renamePath(destination, previous)) {
+        *error = QStringLiteral("cannot move aside %1").arg(destination);
+        return false;
+    }
+    if (!renamePath(incoming, destination)) {
+        *error = QStringLiteral("cannot move %1 into place").arg(incoming);
+        if (!renamePath(previous, destination))
+            LGLogError(QStringLiteral("UPDATER: Cannot put %1 back, kept as %2").arg(destination, previous));
+        return false;
+    }
+    return true;
+}
+
+// Installs a copy of `bundle` at `destination`: copy to a temporary sibling first, then swap it
+// in. The destination holds a whole copy at every instant, the old one or the new one, so a
+// process killed anywhere here leaves something to start; the old copy goes only once the new
+// one is known to be whole where it now lies.
 bool installBundle(const QString &bundle, const QString &destination, QString *error)
 {
     const QString tag = QStringLiteral("%1-%2").arg(::getpid()).arg(QRandomGenerator::global()->generate());
     const QString incoming = destination + QStringLiteral(".incoming-") + tag;
-    const QString previous = destination + QStringLiteral(".previous-") + tag;
-    if (!copyRecursively(bundle, incoming, error)) {
-        removePath(incoming, nullptr);
-        return false;
-    }
+    QString oldCopy = incoming; // where the previous copy lies once the new one is in place
     QString why;
-    if (!Bundle::isCompleteBundle(incoming, &why) || !Bundle::isSelfContained(incoming, &why)) {
-        *error = QStringLiteral("copied bundle incomplete: %1").arg(why);
+    if (!copyRecursively(bundle, incoming, error) || !isWholeBundle(incoming, &why)) {
+        if (error->isEmpty())
+            *error = QStringLiteral("copied bundle incomplete: %1").arg(why);
         removePath(incoming, nullptr);
         return false;
     }
     const QFileInfo existing(destination);
-    const bool hadPrevious = existing.exists() || existing.isSymLink();
-    if (hadPrevious && !renamePath(destination, previous)) {
-        *error = QStringLiteral("cannot move aside %1").arg(destination);
-        removePath(incoming, nullptr);
-        return false;
-    }
-    // From here until the previous copy is removed, a crash leaves "<dest>.previous-<tag>";
-    // the next start restores it (LMSelfUpdating::restoreInterruptedInstall).
-    if (!renamePath(incoming, destination)) {
-        *error = QStringLiteral("cannot move %1 into place").arg(incoming);
-        if (hadPrevious && !renamePath(previous, destination))
-            LGLogError(QStringLiteral("UPDATER: Cannot put %1 back, kept as %2").arg(destination, previous));
-        removePath(incoming, nullptr);
-        return false;
-    }
-    // The old copy goes only once the new one is known to be whole where it now lies.
-    if (!Bundle::isCompleteBundle(destination, &why) || !Bundle::isSelfContained(destination, &why)) {
-        *error = QStringLiteral("installed bundle incomplete: %1").arg(why);
-        if (hadPrevious) {
-            if (renamePath(destination, incoming) && renamePath(previous, destination))
-                removePath(incoming, nullptr);
-            else
-                LGLogError(QStringLiteral("UPDATER: Cannot put %1 back, kept as %2").arg(destination, previous));
-        } else {
+    if (!existing.exists() && !existing.isSymLink()) {
+        const bool placed = renamePath(incoming, destination) && isWholeBundle(destination, &why);
+        if (!placed) {
+            *error = QStringLiteral("cannot move %1 into place %2").arg(incoming, why);
+            removePath(incoming, nullptr);
             removePath(destination, nullptr);
         }
+        return placed;
+    }
+    if (!exchangePaths(incoming, destination)) {
+        const int cause = errno;
+        oldCopy = destination + QStringLiteral(".previous-") + tag;
+        if ((cause != EINVAL && cause != ENOSYS) || !swapByTwoRenames(incoming, destination, oldCopy, error)) {
+            if (error->isEmpty())
+                *error = QStringLiteral("cannot swap %1 into place: %2").arg(incoming, QString::fromLocal8Bit(strerror(cause)));
+            removePath(incoming, nullptr);
+            return false;
+        }
+    }
+    if (!isWholeBundle(destination, &why)) {
+        *error = QStringLiteral("installed bundle incomplete: %1").arg(why);
+        if (exchangePaths(oldCopy, destination))
+            removePath(oldCopy, nullptr);
+        else
+            LGLogError(QStringLiteral("UPDATER: Cannot put %1 back, kept as %2").arg(destination, oldCopy));
         return false;
     }
-    if (hadPrevious)
-        removePath(previous, nullptr);
+    removePath(oldCopy, nullptr);
     return true;
-}
-
-bool isWholeBundle(const QString &path)
-{
-    const QFileInfo fi(path);
-    return !fi.isSymLink() && fi.isDir() && Bundle::isCompleteBundle(path) && Bundle::isSelfContained(path);
 }
 
 // Runs what waits for the install path's alerts once the last one is answered.
@@ -453,20 +488,35 @@ void LMSelfUpdating::_checkForUpdatesWithUI(bool withUI)
     });
 }
 
-static bool needsNewerSystem(const QString &minimum)
+// Whether `minimum` ("major[.minor[.patch]]") lies above `running`: a greater major; or an equal
+// major and a greater minor; or equal major and minor and a greater patch.
+static bool needsNewerVersion(const QString &minimum, const QString &running)
 {
-    const QStringList parts = minimum.split(QLatin1Char('.'));
-    const int major = parts.value(0).toInt();
-    const int sysMajor = NSDevice::osxVersionMajor();
-    const int sysMinor = NSDevice::osxVersionMinor();
-    const int sysPatch = NSDevice::osxVersionPatch();
-    if (major > sysMajor)
-        return true;
-    if (major == sysMajor && parts.size() > 1 && parts[1].toInt() > sysMinor)
-        return true;
-    if (major == sysMajor && parts.size() > 2 && parts[1].toInt() == sysMinor && parts[2].toInt() > sysPatch)
-        return true;
-    return false;
+    const QStringList need = minimum.split(QLatin1Char('.'));
+    const QStringList have = running.split(QLatin1Char('.'));
+    auto part = [](const QStringList &parts, int i) { return parts.value(i).toInt(); };
+    if (part(need, 0) != part(have, 0))
+        return part(need, 0) > part(have, 0);
+    if (need.size() > 1 && part(need, 1) != part(have, 1))
+        return part(need, 1) > part(have, 1);
+    return need.size() > 2 && part(need, 2) > part(have, 2);
+}
+
+// What a build needs of the system it runs on, as the manifest states it, against what this
+// system has: the C library and Qt it was linked with. The macOS minimum
+// ("LSMinimumSystemVersion") says nothing about a Linux system and is never read.
+static QString unmetSystemRequirement(const QVariantMap &info)
+{
+    const std::pair<QString, QString> requirements[] = {
+        {QStringLiteral("LinuxMinimumGlibcVersion"), QStringLiteral("glibc %1").arg(QString::fromLatin1(gnu_get_libc_version()))},
+        {QStringLiteral("LinuxMinimumQtVersion"), QStringLiteral("Qt %1").arg(QString::fromLatin1(qVersion()))},
+    };
+    for (const auto &[key, system] : requirements) {
+        const QVariant minimum = info.value(key);
+        if (minimum.userType() == QMetaType::QString && needsNewerVersion(minimum.toString(), system.section(QLatin1Char(' '), 1)))
+            return system;
+    }
+    return {};
 }
 
 QUrl LMSelfUpdating::checkServerForUpdateAvailable()
@@ -497,10 +547,8 @@ QUrl LMSelfUpdating::checkServerForUpdateAvailable()
         return {};
     }
     const qint64 running = Bundle::mainInfoDictionary().value(QStringLiteral("CFBundleVersion")).toLongLong();
-    const QVariant minimum = info.value(QStringLiteral("LSMinimumSystemVersion"));
-    if (minimum.userType() == QMetaType::QString && needsNewerSystem(minimum.toString())) {
-        LGLogInfo(QStringLiteral("UPDATER: Up to date, per OS version (%1/%2/%3)")
-                      .arg(running).arg(offered).arg(NSDevice::osxVersionString()));
+    if (const QString system = unmetSystemRequirement(info); !system.isEmpty()) {
+        LGLogInfo(QStringLiteral("UPDATER: Up to date, per OS version (%1/%2/%3)").arg(running).arg(offered).arg(system));
         { QMutexLocker l(&g_lock); g_lastSuccessfulUpdateCheck = now(); }
         showUIWithStatus(shellTr(QStringLiteral("You're up to date!")));
         return {};
@@ -800,6 +848,8 @@ static bool isWritableFolder(const QString &folder)
 
 bool LMSelfUpdating::copyToApplicationsFolderAndRelaunchWithAppName(const QString &appName)
 {
+    // Whatever this copy is, an install that died half-way is put right first.
+    restoreInterruptedInstall(appName);
     const QString bundlePath = Bundle::mainBundlePath();
     if (bundlePath.isEmpty()) {
         LGLogInfo(QStringLiteral("Working from a build folder"));
@@ -809,7 +859,6 @@ bool LMSelfUpdating::copyToApplicationsFolderAndRelaunchWithAppName(const QStrin
         LGLogInfo(QStringLiteral("Bundle source path not found"));
         return false;
     }
-    restoreInterruptedInstall(appName);
     const QString globalFolder = globalApplicationsFolder();
     const QString userFolder = userApplicationsFolder();
     QString targetFolder = globalFolder;
@@ -897,9 +946,11 @@ bool LMSelfUpdating::copyToApplicationsFolderAndRelaunchWithAppName(const QStrin
     removeDownloadQuarantineFromPath(newPath);
     LGLogInfo(QStringLiteral("UPDATER: Relaunching update at %1").arg(newPath));
     LGLog::flushLog();
+    // A bundle the user started by hand from wherever an archive was unpacked (any place but
+    // the update cache) is a first installation, and its installed copy counts as a manual launch.
     QStringList launchArguments{QStringLiteral("/selfupdated")};
-    if (!selfUpdated && bundlePath.contains(QStringLiteral("/Lumora Hoistly Installer"), Qt::CaseInsensitive))
-        launchArguments.clear(); // a first installation counts as a manual launch
+    if (!selfUpdated && !Bundle::isPathInsideFolder(bundlePath, StandardPaths::lumoraFolder() + QStringLiteral("/UpdateCache")))
+        launchArguments.clear();
     if (!ShellEnvironment::instance().launchBundle(newPath, launchArguments)) {
         LGLogInfo(QStringLiteral("UPDATER: Failed to relaunch update %1").arg(newPath));
         unableToCopyAlert();
@@ -931,21 +982,20 @@ void LMSelfUpdating::restoreInterruptedInstall(const QString &appName)
         const QString destination = dir.filePath(bundleName);
         if (!isWholeBundle(destination)) {
             // An install died between moving the old copy aside and putting the new one in
-            // place: the newest whole copy that was moved aside comes back.
-            for (const QFileInfo &fi : leftovers) {
-                if (!fi.fileName().contains(bundleName + QStringLiteral(".previous-")) || !isWholeBundle(fi.absoluteFilePath()))
-                    continue;
-                const QString broken = destination + QStringLiteral(".broken-%1").arg(QRandomGenerator::global()->generate());
+            // place: the newest whole copy that was moved aside comes back, else the newest whole
+            // one that was on its way in.
+            QFileInfoList candidates;
+            for (const char *kind : {".previous-", ".incoming-"})
+                for (const QFileInfo &fi : leftovers)
+                    if (fi.fileName().contains(bundleName + QLatin1String(kind)) && isWholeBundle(fi.absoluteFilePath()))
+                        candidates << fi;
+            if (!candidates.isEmpty()) {
+                // An incomplete destination trades places with the whole copy and goes with the
+                // other leftovers below.
+                const QString whole = candidates.first().absoluteFilePath();
                 const QFileInfo dest(destination);
-                if ((dest.exists() || dest.isSymLink()) && !renamePath(destination, broken))
-                    break;
-                if (!renamePath(fi.absoluteFilePath(), destination)) {
-                    renamePath(broken, destination);
-                    break;
-                }
-                LGLogInfo(QStringLiteral("UPDATER: Restored %1 from %2").arg(destination, fi.fileName()));
-                removePath(broken, nullptr);
-                break;
+                if (dest.exists() || dest.isSymLink() ? exchangePaths(whole, destination) : renamePath(whole, destination))
+                    LGLogInfo(QStringLiteral("UPDATER: Restored %1 from %2").arg(destination, candidates.first().fileName()));
             }
         }
         if (!isWholeBundle(destination)) {

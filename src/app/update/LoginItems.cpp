@@ -12,6 +12,20 @@
 #include <QSaveFile>
 #include <QTextStream>
 
+namespace {
+// GLib looks the program up before it expands "%%", so a program path with '%' is refused as it
+// stands; such a path goes to the shell as an argument instead, where the expansion reaches it.
+const QString kShellLauncher = QStringLiteral("exec \"$0\" \"$@\"");
+
+// The program an Exec line starts, seen through the shell launcher.
+QString programOfExec(const QStringList &args)
+{
+    if (args.size() >= 4 && args.at(0) == QLatin1String("sh") && args.at(1) == QLatin1String("-c") && args.at(2) == kShellLauncher)
+        return args.at(3);
+    return args.value(0);
+}
+} // namespace
+
 QString LoginItems::entryPath() { return StandardPaths::autostartFolder() + QLatin1Char('/') + entryFileName(); }
 
 QString LoginItems::programPath()
@@ -149,7 +163,10 @@ void LoginItems::addAppAsLoginItem()
 {
     if (!QDir().mkpath(StandardPaths::autostartFolder()))
         return;
-    const QString exec = quoteExecArgument(programPath()) + QLatin1Char(' ') + AppDelegate::loginLaunchArgument();
+    const QString program = programPath();
+    QString exec = quoteExecArgument(program) + QLatin1Char(' ') + AppDelegate::loginLaunchArgument();
+    if (program.contains(QLatin1Char('%')))
+        exec = QStringLiteral("sh -c ") + quoteExecArgument(kShellLauncher) + QLatin1Char(' ') + exec;
     QSaveFile f(entryPath());
     if (!f.open(QIODevice::WriteOnly | QIODevice::Text))
         return;
@@ -174,7 +191,7 @@ void LoginItems::deleteAppFromLoginItem()
         const QStringList args = splitExec(execOfEntry(entry.absoluteFilePath()));
         if (args.isEmpty())
             continue; // unresolvable: left alone
-        const QString program = args.constFirst();
+        const QString program = programOfExec(args);
         const bool ours = (!bundle.isEmpty() && Bundle::isPathInsideFolder(program, bundle))
             || program == ownProgram
             || program.contains(QStringLiteral("LumoraDesktop"), Qt::CaseInsensitive)

@@ -16,6 +16,10 @@
 #include <QTemporaryDir>
 #include <QTest>
 
+#include <csignal>
+#include <memory>
+#include <unistd.h>
+
 using namespace UpdateTestBundles;
 
 class TestUpdateCheckProcess : public QObject
@@ -29,7 +33,19 @@ class TestUpdateCheckProcess : public QObject
         QProcess::ExitStatus status = QProcess::CrashExit;
         QByteArray output;
         QString launched; // arguments the unpacked bundle was started with; null when not started
+        qint64 peakKiB = 0; // the most memory the checker was seen to hold (VmHWM)
     };
+
+    static qint64 peakMemoryKiB(qint64 pid)
+    {
+        QFile status(QStringLiteral("/proc/%1/status").arg(pid));
+        if (!status.open(QIODevice::ReadOnly))
+            return 0;
+        for (const QByteArray &line : status.readAll().split('\n'))
+            if (line.startsWith("VmHWM:"))
+                return line.mid(6).trimmed().split(' ').value(0).toLongLong();
+        return 0;
+    }
 
     // Lays the running copy out as an installed bundle (build 2200) and runs it with the
     // argument, in a home of its own, against `base`.
@@ -64,10 +80,14 @@ class TestUpdateCheckProcess : public QObject
         p.setProcessEnvironment(env);
         p.setProcessChannelMode(QProcess::MergedChannels);
         p.start(exe, {"/Check-For-Updates"});
-        if (!p.waitForFinished(waitMs)) {
-            p.kill();
-            p.waitForFinished();
-            return run;
+        QDeadlineTimer limit(waitMs);
+        while (!p.waitForFinished(20)) {
+            run.peakKiB = qMax(run.peakKiB, peakMemoryKiB(p.processId()));
+            if (limit.hasExpired()) {
+                p.kill();
+                p.waitForFinished();
+                return run;
+            }
         }
         run.exitCode = p.exitCode();
         run.status = p.exitStatus();
@@ -93,6 +113,97 @@ class TestUpdateCheckProcess : public QObject
         }
     }
 
+
+    // ---- A real install, run as a user without rights to the system-wide folder ------------
+
+    struct Install
+    {
+        QString root, home, apps, installed, download;
+    };
+
+    // An older copy installed in ~/Applications and a newer download of the real binary, in a
+    // folder an unprivileged user owns.
+    Install prepareInstall(const QString &root)
+    {
+        Install in{root, root + "/home", root + "/home/Applications", {}, {}};
+        in.installed = makeBundle(in.apps, "Lumora Hoistly", 2100, false);
+        in.download = makeBundle(in.home + "/Downloads", "Lumora Hoistly", 2200, false);
+        for (const QString &b : {in.installed, in.download})
+            QFile::copy(qEnvironmentVariable("HOISTLY_APP_BINARY"), b + "/Contents/MacOS/Hoistly");
+        QDir().mkpath(in.home + "/runtime");
+        QFile::setPermissions(in.home + "/runtime", QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+        if (::getuid() == 0) {
+            QProcess::execute("chown", {"-R", "nobody:nogroup", root});
+            for (const QString &folder : {QFileInfo(root).path(), root})
+                QFile::setPermissions(folder, QFile::permissions(folder) | QFile::ExeOther | QFile::ReadOther);
+        }
+        return in;
+    }
+
+    // Starts the download as the user would (unprivileged), under strace with `straceArgs`;
+    // returns strace's exit code, -1 when the program was killed (strace then dies of the same
+    // signal) and -2 when it did not end in time.
+    static int runInstall(const Install &in, const QStringList &straceArgs)
+    {
+        QProcess p;
+        QProcessEnvironment env;
+        env.insert("PATH", qEnvironmentVariable("PATH"));
+        env.insert("HOME", in.home);
+        env.insert("XDG_RUNTIME_DIR", in.home + "/runtime");
+        env.insert("QT_QPA_PLATFORM", "offscreen");
+        env.insert("HOISTLY_SERVICE_URL", "http://127.0.0.1:9"); // nothing answers there
+        p.setProcessEnvironment(env);
+        p.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+        QStringList command{"strace", "-qq", "-e", "signal=none"};
+        command << straceArgs << in.download + "/Contents/MacOS/Hoistly";
+        if (::getuid() == 0)
+            command = QStringList{"--reuid=nobody", "--regid=nogroup", "--clear-groups", "--"} + command;
+        p.start(::getuid() == 0 ? "setpriv" : command.takeFirst(), command);
+        if (!p.waitForFinished(60000)) {
+            p.kill();
+            p.waitForFinished();
+            return -2;
+        }
+        return p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1;
+    }
+
+    // The processes whose program is `exe` or lies under it, with their arguments.
+    static QMap<pid_t, QStringList> processesOf(const QString &exe)
+    {
+        QMap<pid_t, QStringList> found;
+        for (const QString &pid : QDir("/proc").entryList(QDir::Dirs | QDir::NoDotAndDotDot)) {
+            const QString program = QFile::symLinkTarget("/proc/" + pid + "/exe");
+            if (pid.toInt() <= 0 || (program != exe && !program.startsWith(exe + "/")))
+                continue;
+            QFile cmdline("/proc/" + pid + "/cmdline");
+            cmdline.open(QIODevice::ReadOnly);
+            QStringList args;
+            for (const QByteArray &arg : cmdline.readAll().split('\0'))
+                args << QString::fromLocal8Bit(arg);
+            found.insert(pid_t(pid.toInt()), args.mid(1, args.size() - 2));
+        }
+        return found;
+    }
+
+    // Ends, by id, every process whose program lies under `root` (the relaunched copies).
+    static void endCopiesUnder(const QString &root)
+    {
+        for (int round = 0; round < 100; ++round) {
+            const QList<pid_t> found = processesOf(root).keys();
+            if (found.isEmpty())
+                return;
+            for (const pid_t pid : found)
+                ::kill(pid, SIGKILL);
+            QTest::qWait(50);
+        }
+    }
+
+    // What the Applications folder holds and whether the installed copy is a whole one.
+    static QStringList appsEntries(const Install &in)
+    {
+        return QDir(in.apps).entryList(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot);
+    }
+
 private Q_SLOTS:
     void initTestCase()
     {
@@ -108,11 +219,13 @@ private Q_SLOTS:
         QTest::addColumn<QString>("zipKind");
         QTest::addColumn<bool>("launched");
         QTest::addColumn<QString>("logLine");
-        QTest::newRow("newer") << qint64(2300) << "good" << true << "UPDATER: Update applied successfully";
-        QTest::newRow("equal") << qint64(2200) << "good" << false << "UPDATER: Up to date (2200/2200)";
-        QTest::newRow("older") << qint64(2100) << "good" << false << "UPDATER: Up to date (2200/2100)";
-        QTest::newRow("corrupt zip") << qint64(2300) << "corrupt" << false << "UPDATER: ERROR - Extract failed";
-        QTest::newRow("bundle without executable") << qint64(2300) << "noexe" << false << "UPDATER: ERROR - Extract failed";
+        QTest::addColumn<QString>("macMinimum"); // the manifest's macOS minimum, "" for none
+        QTest::newRow("newer") << qint64(2300) << "good" << true << "UPDATER: Update applied successfully" << "";
+        QTest::newRow("equal") << qint64(2200) << "good" << false << "UPDATER: Up to date (2200/2200)" << "";
+        QTest::newRow("older") << qint64(2100) << "good" << false << "UPDATER: Up to date (2200/2100)" << "";
+        QTest::newRow("corrupt zip") << qint64(2300) << "corrupt" << false << "UPDATER: ERROR - Extract failed" << "";
+        QTest::newRow("bundle without executable") << qint64(2300) << "noexe" << false << "UPDATER: ERROR - Extract failed" << "";
+        QTest::newRow("newer, for macOS 11.0") << qint64(2300) << "good" << true << "UPDATER: Update applied successfully" << "11.0";
     }
     void checkAgainstTheDouble()
     {
@@ -120,10 +233,11 @@ private Q_SLOTS:
         QFETCH(QString, zipKind);
         QFETCH(bool, launched);
         QFETCH(QString, logLine);
+        QFETCH(QString, macMinimum);
         QTemporaryDir work;
         QByteArray zip = zipKind == "corrupt" ? QByteArray(4096, 'z')
                                               : zipOfBundle(work.path(), "Lumora Hoistly", offered, zipKind != "noexe");
-        serve(manifest(offered), zip);
+        serve(manifest(offered, "Lumora Hoistly", macMinimum.isEmpty() ? QVariant() : QVariant(macMinimum)), zip);
         const Run run = runChecker(server.baseUrl());
         QCOMPARE(run.status, QProcess::NormalExit);
         QCOMPARE(run.exitCode, 0);
@@ -240,6 +354,76 @@ private Q_SLOTS:
         const QString installed = root.path() + "/Applications/Lumora Hoistly.app";
         QCOMPARE(Bundle::infoDictionary(installed).value("CFBundleVersion").toLongLong(), 2200);
         QVERIFY(QFileInfo(installed + "/Contents/MacOS/Hoistly").isExecutable());
+    }
+
+    // The real binary installs a download over an older copy and is killed at each step of the
+    // install that touches the Applications folder: after every kill a whole copy is there to be
+    // started, and the next start clears what the kill left before installing again.
+    void anInstallKilledAtAnyStepLeavesAWholeCopy()
+    {
+        if (QStandardPaths::findExecutable("strace").isEmpty() || QProcess::execute("strace", {"-qq", "-o", "/dev/null", "true"}) != 0)
+            QSKIP("strace is not installed or may not trace here");
+        const QStringList kinds{"mkdir", "openat", "rename", "renameat", "renameat2", "unlink", "unlinkat", "rmdir"};
+        QTemporaryDir tmp;
+        // Whatever fails, no copy started here outlives the test.
+        const std::unique_ptr<QTemporaryDir, void (*)(QTemporaryDir *)> ender(&tmp, [](QTemporaryDir *t) { endCopiesUnder(t->path()); });
+        Install in = prepareInstall(tmp.path() + "/reference");
+        // A traced run names the steps: each call of the main thread that touches the folder,
+        // with its number among the calls of its kind.
+        const QString trace = in.home + "/trace.txt";
+        QCOMPARE(runInstall(in, {"-o", trace, "-e", "trace=" + kinds.join(',')}), 0);
+        endCopiesUnder(in.root);
+        QCOMPARE(appsEntries(in), QStringList{"Lumora Hoistly.app"});
+        QFile traceFile(trace);
+        QVERIFY(traceFile.open(QIODevice::ReadOnly));
+        QList<QPair<QString, int>> steps;
+        QMap<QString, int> seen;
+        for (const QByteArray &line : traceFile.readAll().split('\n')) {
+            const QString call = QString::fromUtf8(line.left(line.indexOf('(')));
+            if (!kinds.contains(call))
+                continue;
+            const int ordinal = ++seen[call];
+            if (line.contains(QFile::encodeName(in.apps + "/")) && (call != "openat" || line.contains("O_CREAT")))
+                steps << qMakePair(call, ordinal);
+        }
+        QVERIFY2(steps.size() >= 8, qPrintable(QString::number(steps.size())));
+        qInfo("killing the install at each of its %lld steps", qlonglong(steps.size()));
+
+        in = prepareInstall(tmp.path() + "/killed");
+        for (const auto &[call, ordinal] : std::as_const(steps)) {
+            const QString step = QStringLiteral("%1 #%2").arg(call).arg(ordinal);
+            QCOMPARE(runInstall(in, {"-o", "/dev/null", "-e", "trace=" + call,
+                                     "-e", QStringLiteral("inject=%1:signal=KILL:when=%2").arg(call).arg(ordinal)}), -1);
+            endCopiesUnder(in.root);
+            QString why;
+            QVERIFY2(Bundle::isCompleteBundle(in.installed, &why), qPrintable(step + ": " + why + " in " + appsEntries(in).join(", ")));
+        }
+        // An unhindered start puts everything right and installs; the download was started by
+        // hand, so the installed copy starts as a manual launch.
+        QCOMPARE(runInstall(in, {"-o", "/dev/null", "-e", "trace=none"}), 0);
+        const QString installedExe = in.installed + "/Contents/MacOS/Hoistly";
+        QTRY_VERIFY_WITH_TIMEOUT(!processesOf(installedExe).isEmpty(), 10000);
+        const QStringList relaunched = processesOf(installedExe).first();
+        QVERIFY2(relaunched.isEmpty(), qPrintable(relaunched.join(' ')));
+        endCopiesUnder(in.root);
+        QCOMPARE(appsEntries(in), QStringList{"Lumora Hoistly.app"});
+        QCOMPARE(Bundle::infoDictionary(in.installed).value("CFBundleVersion").toLongLong(), 2200);
+    }
+
+    // A fast server streaming far more than any update, without announcing a length: the
+    // download is cut off at the size limit and the checker's memory stays small meanwhile.
+    void anOversizeStreamKeepsMemorySmall()
+    {
+        QTemporaryDir root;
+        serve(manifest(2300), QByteArray());
+        server.setUpdateZipFiller(qint64(600) << 20);
+        const Run run = runChecker(server.baseUrl(), root.path(), {}, 180000);
+        QCOMPARE(run.status, QProcess::NormalExit);
+        QVERIFY2(run.output.contains("UPDATER: ERROR - Download failed"), run.output.constData());
+        QVERIFY2(run.output.contains("update larger than 536870912 bytes"), run.output.constData());
+        qInfo("checker's peak memory: %lld KiB", run.peakKiB);
+        QVERIFY(run.peakKiB > 0);
+        QVERIFY2(run.peakKiB < 96 * 1024, qPrintable(QString::number(run.peakKiB)));
     }
 
     void hangingServerTimesOut()
