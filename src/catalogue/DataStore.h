@@ -116,6 +116,8 @@ public:
     static constexpr size_t kTrimAfterRows = 50000;
     // While saves fail (full disk, read-only or failing disk), they are tried again this often.
     static constexpr int kSaveRetryMs = 5000;
+    // Record ids run from 1 to this; a row loaded with another id is given a fresh one.
+    static constexpr qint64 kMaxRecordId = qint64(1) << 53;
 
     // The store, opened on first use. Check isOpen() before relying on it.
     static DataStore *instance();
@@ -215,6 +217,7 @@ private:
     QString setAside(const QString &path);
     bool migrate(int fromVersion);
     bool loadRecords();
+    void repaired(FileData *record);
     bool loadSettings();
     bool exec(const char *sql);
     struct FileRow;
@@ -247,6 +250,7 @@ private:
     mutable QMutex m_readLock;
     StoreError m_openError;
     bool m_openFoundDamage = false;
+    QString m_loadDamage; // what made the records unusable, when their shape did
     StoreRecovery m_recovery;
     bool m_checkpointRequested = false;
     QString m_execError;
