@@ -463,11 +463,11 @@ FileData *DataStore::makeRecord(qint64 id, QByteArray utf8Path, bool isFolder)
     return new FileData(id, std::move(utf8Path), isFolder);
 }
 
-// Whether `folder` is a folder whose path leads to the record's.
+// Whether the path of `folder` leads to the record's.
 static bool holds(const FileData *folder, const FileData *r)
 {
     const QByteArray &path = r->pathUtf8();
-    return folder && folder->isFolder() && path.size() > folder->pathUtf8().size() && path.startsWith(folder->pathUtf8())
+    return folder && path.size() > folder->pathUtf8().size() && path.startsWith(folder->pathUtf8())
         && path.at(folder->pathUtf8().size()) == '/';
 }
 
@@ -482,6 +482,15 @@ void DataStore::repaired(FileData *record)
 
 bool DataStore::loadRecords()
 {
+    {
+        // Rows are saved and deleted by id: in a table whose id is not its key (not one this app
+        // made) saves would add rows beside the old ones rather than replace them.
+        Statement key(m_db, "SELECT pk FROM pragma_table_info('FileData') WHERE name = 'id'");
+        if (key && sqlite3_step(key.st) == SQLITE_ROW && sqlite3_column_int(key.st, 0) != 1) {
+            m_loadDamage = QStringLiteral("its records have no key");
+            return false;
+        }
+    }
     const QByteArray sql = QByteArray("SELECT ") + kFileColumns + " FROM FileData";
     Statement st(m_db, sql.constData());
     if (!st)
@@ -543,8 +552,7 @@ bool DataStore::loadRecords()
             x.rating = rating;
         }
         if (m_byId.contains(id) || formerIds.contains(id)) {
-            // Rows are saved and deleted by id: a file whose table lets two rows share one was
-            // not written by this app, and no save could keep it right.
+            // Only a table without its key lets two rows share an id.
             m_loadDamage = QStringLiteral("two records share the id %1").arg(id);
             delete r;
             break;
@@ -597,9 +605,9 @@ bool DataStore::loadRecords()
     for (const Links &l : links) {
         if (!l.parentId)
             continue;
-        // A parent is a folder whose path leads to the record's: a link elsewhere (a record that
-        // is gone, a file, the record itself or one below it) would make the tree a loop. The
-        // record goes below the folder that holds it, if it has a record, else it is a root.
+        // A parent is a record whose path leads to the record's: a link elsewhere (a record that
+        // is gone, the record itself or one below it) could make the tree a loop. The record
+        // goes below the folder that holds it, if that has a record, else it is a root.
         FileData *r = l.record;
         FileData *p = linked(r, l.parentId);
         if (!holds(p, r)) {
@@ -1228,6 +1236,7 @@ void DataStore::deleteFileData(FileData *record)
             if (!doomedSet.contains(src)) {
                 src->m_extra->aliasTarget = nullptr;
                 src->removeFlag(FileFlags::IsAlias);
+                src->markDirty(); // the link is saved gone even when the flag was not set
             }
         }
         m_byId.remove(r->m_id);

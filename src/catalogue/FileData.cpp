@@ -105,7 +105,7 @@ void FileData::operator delete(void *ptr, std::size_t size)
     if (!ptr)
         return;
 #ifdef HOISTLY_RECORDS_ON_HEAP
-    return ::operator delete(ptr, size);
+    return ::operator delete(ptr);
 #endif
     RecordPool &p = recordPool();
     const std::lock_guard guard(p.lock);
