@@ -105,7 +105,7 @@ bool writeRows(Reader &in)
         sqlite3_bind_int(st, 4, bits & 1);
         sqlite3_bind_int64(st, 5, (bits & 2) ? in.raw64() : 0);
         sqlite3_bind_int64(st, 6, (bits & 4) ? in.number() : 0);
-        sqlite3_bind_int64(st, 7, (bits & 8) ? in.number() - 10 : 1);
+        sqlite3_bind_int64(st, 7, (bits & 8) ? in.number() % 64 - 10 : 1);
         sqlite3_bind_int64(st, 8, in.number());
         if (bits & 16)
             sqlite3_bind_text(st, 9, "sending@1", -1, SQLITE_STATIC);
