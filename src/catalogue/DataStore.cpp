@@ -372,6 +372,7 @@ void DataStore::discardLoaded()
     m_sliceRecords = {};
     m_sliceNext = 0;
     m_nextId = 1;
+    m_freeId = 1;
 }
 
 bool DataStore::openOnce(const QString &path)
@@ -587,10 +588,11 @@ bool DataStore::loadRecords()
     // An id this catalogue could not count on from (0 and below mean "none" in links; the
     // largest leave no room to count up) is replaced by a fresh one, the old row deleted.
     for (FileData *r : std::as_const(renumbered)) {
+        const qint64 id = freshId();
         LGLogError(QStringLiteral("DATASTORE: Record %1 had the id %2; it now has %3")
-                       .arg(r->fileFullPath(), QString::number(r->m_id), QString::number(m_nextId)));
+                       .arg(r->fileFullPath(), QString::number(r->m_id), QString::number(id)));
         m_deletedIds.append(r->m_id);
-        r->m_id = m_nextId++;
+        r->m_id = id;
         m_byId.insert(r);
         repaired(r);
     }
@@ -1151,6 +1153,18 @@ SettingsData *DataStore::settingNamed(const QString &name)
     return row;
 }
 
+// Ids count on from the largest in use. In a catalogue whose ids reached the end of their range
+// (only a damaged one can) the lowest free id is taken instead, never one whose row is still to
+// be deleted.
+qint64 DataStore::freshId()
+{
+    if (m_nextId <= kMaxRecordId)
+        return m_nextId++;
+    while (m_byId.contains(m_freeId) || m_deletedIds.contains(m_freeId))
+        ++m_freeId;
+    return m_freeId++;
+}
+
 void DataStore::addToIndex(FileData *record)
 {
     m_byId.insert(record);
@@ -1166,7 +1180,7 @@ FileData *DataStore::createFileData(const QString &path, bool isFolder, quint64 
         return existing;
     // toUtf8() reserves room for the worst case; the record keeps a copy that fits.
     const QByteArray utf8(converted.constData(), converted.size());
-    FileData *r = makeRecord(m_nextId++, utf8, isFolder);
+    FileData *r = makeRecord(freshId(), utf8, isFolder);
     r->m_flags = flags;
     if (isFolder)
         r->extra().albumMode = 2; // a new folder gets the default album until the user chooses

@@ -238,6 +238,7 @@ private:
     void needsScanChanged(FileData *record);
     void parentChanged(FileData *record);
     void addToIndex(FileData *record);
+    qint64 freshId();
     FileData *makeRecord(qint64 id, QByteArray utf8Path, bool isFolder);
 
     friend class FileData;
@@ -286,6 +287,7 @@ private:
     QSet<SettingsData *> m_dirtySettings;
     QList<qint64> m_deletedIds;
     qint64 m_nextId = 1;
+    qint64 m_freeId = 1; // where the search for a free id goes on, once m_nextId is past the range
     int m_queuedSaves = 0;
     QTimer m_saveTimer;
     QTimer m_retryTimer;

@@ -486,7 +486,8 @@ private Q_SLOTS:
         QTest::newRow("ids at the ends of their range")
             << fileRow(max - 1, 0, "/z", true) + fileRow(max, max - 1, "/z/a.jpg", false)
                    + fileRow(0, max - 1, "/z/b.jpg", false, max) + fileRow(-5, max - 1, "/z/c.jpg", false)
-            << QStringList{"/z", "/z/a.jpg < /z", "/z/b.jpg < /z = /z/a.jpg", "/z/c.jpg < /z"} << false;
+                   + fileRow(DataStore::kMaxRecordId, max - 1, "/z/d.jpg", false)
+            << QStringList{"/z", "/z/a.jpg < /z", "/z/b.jpg < /z = /z/a.jpg", "/z/c.jpg < /z", "/z/d.jpg < /z"} << false;
         QTest::newRow("ids that are not the key, shared by two rows")
             << "ALTER TABLE FileData RENAME TO Kept; CREATE TABLE FileData AS SELECT * FROM Kept; DROP TABLE Kept;"
                    + fileRow(1, 0, "/s", true) + fileRow(1, 0, "/s/a.jpg", false)
