@@ -631,9 +631,11 @@ bool DataStore::loadRecords()
         if (!l.aliasTargetId)
             continue;
         FileData *r = l.record;
+        // An alias stands for a file: its status is the file's. One of a folder would take the
+        // folder's, made of its children's, which may be the alias itself.
         FileData *t = linked(r, l.aliasTargetId);
-        if (!t || t == r) {
-            LGLogError(QStringLiteral("DATASTORE: Record %1 was an alias of a record that is not there").arg(r->fileFullPath()));
+        if (!t || t == r || t->m_isFolder) {
+            LGLogError(QStringLiteral("DATASTORE: Record %1 was an alias of a record that is not a file").arg(r->fileFullPath()));
             repaired(r);
             continue;
         }

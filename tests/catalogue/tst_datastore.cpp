@@ -483,6 +483,10 @@ private Q_SLOTS:
                    + fileRow(7, 5, "/d/f.jpg", false, 7)
             << QStringList{"/d", "/d/a.jpg < /d", "/d/b.jpg < /d", "/d/c.jpg < /d", "/d/e.jpg < /d = /d/a.jpg", "/d/f.jpg < /d"}
             << false;
+        QTest::newRow("an alias of the folder that holds it")
+            << fileRow(1, 0, "/f", true) + fileRow(2, 1, "/f/a.jpg", false, 1)
+                   + "UPDATE FileData SET flags = " + QByteArray::number(FileFlags::IsAlias) + " WHERE id = 2;"
+            << QStringList{"/f", "/f/a.jpg < /f"} << false;
         QTest::newRow("ids at the ends of their range")
             << fileRow(max - 1, 0, "/z", true) + fileRow(max, max - 1, "/z/a.jpg", false)
                    + fileRow(0, max - 1, "/z/b.jpg", false, max) + fileRow(-5, max - 1, "/z/c.jpg", false)
