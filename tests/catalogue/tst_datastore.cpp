@@ -525,7 +525,7 @@ private Q_SLOTS:
             QVERIFY(r->fileID() > 0 && r->fileID() <= DataStore::kMaxRecordId);
             ids.insert(r->fileID());
         }
-        // New records are counted on from the ids loaded, never onto one of them.
+        // New records get ids of their own, in range.
         for (const char *path : {"/new/1.jpg", "/new/2.jpg"}) {
             const qint64 id = store->createFileData(QString::fromUtf8(path), false)->fileID();
             QVERIFY2(!ids.contains(id) && id > 0 && id <= DataStore::kMaxRecordId, qPrintable(QString::number(id)));
