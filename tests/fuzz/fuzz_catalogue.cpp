@@ -173,14 +173,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     DataStore::resetForTesting();
     DataStore::deleteStoreFiles();
     const QByteArray input(reinterpret_cast<const char *>(data), qsizetype(size));
+    const bool asFile = input.startsWith(QByteArrayView("SQLite format 3\0", 16));
     Reader in(data, size);
     {
         QFile f(DataStore::storePath());
         if (!f.open(QIODevice::WriteOnly))
             return 0;
-        f.write(input.startsWith(QByteArrayView("SQLite format 3\0", 16)) ? input : empty);
+        f.write(asFile ? input : empty);
     }
-    if (!input.startsWith(QByteArrayView("SQLite format 3\0", 16)) && !writeRows(in))
+    if (!asFile && !writeRows(in))
         return 0;
     DataStore *store = DataStore::instance();
     if (!store->isOpen())
@@ -191,14 +192,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     const QList<FileData *> all = store->allFileData();
     if (!all.isEmpty())
         store->deleteFileData(all.at(qsizetype(size % size_t(all.size()))));
-    // A file damaged below what loading reads may refuse the save; the mending is then done
-    // again at the next load.
+    // A file damaged below what loading reads (its pages rather than its rows) may refuse the
+    // save, or take it and read back something else: the mending is then done again.
     const bool saved = DataStore::save();
     DataStore::shutdown();
     store = DataStore::instance();
     if (!store->isOpen())
         abort();
-    checkShape(store, saved);
+    checkShape(store, saved && !asFile);
     DataStore::resetForTesting();
     return 0;
 }
