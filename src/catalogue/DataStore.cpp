@@ -392,15 +392,17 @@ void DataStore::discardLoaded()
     m_sliceRecords = {};
     m_sliceNext = 0;
     m_nextId = 1;
+    m_freeId = 1;
 }
 
 bool DataStore::openOnce(const QString &path)
 {
     m_openFoundDamage = false;
+    m_loadDamage.clear();
     auto fail = [this](int code, const QString &message) {
         m_openError = {code, message};
         const int rc = m_db ? (sqlite3_errcode(m_db) & 0xFF) : SQLITE_OK;
-        m_openFoundDamage = rc == SQLITE_NOTADB || rc == SQLITE_CORRUPT;
+        m_openFoundDamage = rc == SQLITE_NOTADB || rc == SQLITE_CORRUPT || !m_loadDamage.isEmpty();
         LGLogError(QStringLiteral("DATASTORE: Could not open the catalogue: %1").arg(message));
         // Nothing half-loaded stays behind on a closed store.
         discardLoaded();
@@ -437,7 +439,8 @@ bool DataStore::openOnce(const QString &path)
     if (version < kSchemaVersion && !migrate(version))
         return fail(5, QStringLiteral("The catalogue could not be migrated: %1").arg(m_execError));
     if (!loadSettings() || !loadRecords())
-        return fail(6, QStringLiteral("The catalogue could not be read: %1").arg(dbError(m_db)));
+        return fail(6, QStringLiteral("The catalogue could not be read: %1")
+                           .arg(m_loadDamage.isEmpty() ? dbError(m_db) : m_loadDamage));
     // Loading a large catalogue grows and drops its look-up tables and scratch lists many times
     // over; what they leave free goes back to the system rather than staying for the session.
     if (size_t(m_byId.size()) >= kTrimAfterRows)
@@ -494,14 +497,49 @@ FileData *DataStore::makeRecord(qint64 id, QByteArray utf8Path, bool isFolder)
     return new FileData(id, std::move(utf8Path), isFolder);
 }
 
+// Whether the path of `folder` leads to the record's.
+static bool holds(const FileData *folder, const FileData *r)
+{
+    const QByteArray &path = r->pathUtf8();
+    return folder && path.size() > folder->pathUtf8().size() && path.startsWith(folder->pathUtf8())
+        && path.at(folder->pathUtf8().size()) == '/';
+}
+
+// A record mended at load is written back with the next save.
+void DataStore::repaired(FileData *record)
+{
+    if (!record->m_dirty) {
+        record->m_dirty = true;
+        m_dirtyRecords.insert(record);
+    }
+}
+
 bool DataStore::loadRecords()
 {
+    {
+        // Rows are saved and deleted by id: in a table whose id is not its key (not one this app
+        // made) saves would add rows beside the old ones rather than replace them.
+        Statement key(m_db, "SELECT pk FROM pragma_table_info('FileData') WHERE name = 'id'");
+        if (key && sqlite3_step(key.st) == SQLITE_ROW && sqlite3_column_int(key.st, 0) != 1) {
+            m_loadDamage = QStringLiteral("its records have no key");
+            return false;
+        }
+    }
     const QByteArray sql = QByteArray("SELECT ") + kFileColumns + " FROM FileData";
     Statement st(m_db, sql.constData());
     if (!st)
         return false;
-    QHash<FileData *, qint64> aliasTargets;
-    QList<QPair<FileData *, qint64>> parents;
+    // Each kept record with the ids its row links to, in the order read.
+    struct Links
+    {
+        FileData *record;
+        qint64 parentId, aliasTargetId;
+    };
+    std::vector<Links> links;
+    // Ids that are no longer (or never were) a record's own, and the record a link naming them
+    // means: a second row of a path stands for the first, a row given a fresh id for itself.
+    QHash<qint64, FileData *> formerIds;
+    QList<FileData *> renumbered;
     int rc;
     while ((rc = sqlite3_step(st.st)) == SQLITE_ROW) {
         sqlite3_stmt *s = st.st;
@@ -547,28 +585,74 @@ bool DataStore::loadRecords()
             x.tags = tags;
             x.rating = rating;
         }
-        if (const qint64 target = sqlite3_column_int64(s, 30))
-            aliasTargets.insert(r, target);
-        if (m_byPath.contains(r->m_path)) {
+        if (m_byId.contains(id) || formerIds.contains(id)) {
+            // Only a table without its key lets two rows share an id.
+            m_loadDamage = QStringLiteral("two records share the id %1").arg(id);
+            delete r;
+            break;
+        }
+        const bool idInRange = id > 0 && id <= kMaxRecordId;
+        if (idInRange)
+            m_nextId = qMax(m_nextId, id + 1);
+        if (FileData *first = m_byPath.value(r->m_path)) {
             // Two rows for one path cannot be told apart: keep the first, drop the second.
             LGLogError(QStringLiteral("DATASTORE: Dropping a second record for %1").arg(r->fileFullPath()));
+            formerIds.insert(id, first);
             m_deletedIds.append(id);
             delete r;
             continue;
         }
-        m_byId.insert(r);
         m_byPath.insert(r);
-        m_nextId = qMax(m_nextId, id + 1);
-        if (parentId)
-            parents.append({r, parentId});
+        if (idInRange) {
+            m_byId.insert(r);
+        } else {
+            formerIds.insert(id, r);
+            renumbered.append(r);
+        }
+        links.push_back({r, parentId, sqlite3_column_int64(s, 30)});
         if (r->m_needsScan > 0)
             (r->m_isFolder ? m_foldersToScan : m_filesToScan).insert(r->m_path, r);
     }
-    if (rc != SQLITE_DONE)
+    if (rc != SQLITE_DONE) {
+        // Not in the id index yet, so the caller's clean-up would not find them.
+        qDeleteAll(renumbered);
         return false;
-    for (const auto &[r, parentId] : std::as_const(parents)) {
-        FileData *p = m_byId.value(parentId);
-        if (p && p != r) {
+    }
+    // An id this catalogue could not count on from (0 and below mean "none" in links; the
+    // largest leave no room to count up) is replaced by a fresh one, the old row deleted.
+    for (FileData *r : std::as_const(renumbered)) {
+        const qint64 id = freshId();
+        LGLogError(QStringLiteral("DATASTORE: Record %1 had the id %2; it now has %3")
+                       .arg(r->fileFullPath(), QString::number(r->m_id), QString::number(id)));
+        m_deletedIds.append(r->m_id);
+        r->m_id = id;
+        m_byId.insert(r);
+        repaired(r);
+    }
+    // The record a link names; a link by a former id is written again with the record's own.
+    const auto linked = [&](FileData *from, qint64 id) {
+        if (FileData *r = formerIds.value(id)) {
+            repaired(from);
+            return r;
+        }
+        return m_byId.value(id);
+    };
+    for (const Links &l : links) {
+        if (!l.parentId)
+            continue;
+        // A parent is a record whose path leads to the record's: a link elsewhere (a record that
+        // is gone, the record itself or one below it) could make the tree a loop. The record
+        // goes below the folder that holds it, if that has a record, else it is a root.
+        FileData *r = l.record;
+        FileData *p = linked(r, l.parentId);
+        if (!holds(p, r)) {
+            const qsizetype slash = r->m_path.lastIndexOf('/');
+            p = slash > 0 ? m_byPath.value(QByteArrayView(r->m_path).first(slash)) : nullptr;
+            p = holds(p, r) ? p : nullptr;
+            LGLogError(QStringLiteral("DATASTORE: Record %1 had a parent that cannot hold it").arg(r->fileFullPath()));
+            repaired(r);
+        }
+        if (p) {
             r->m_parent = p;
             p->extra().children.append(r);
         }
@@ -576,11 +660,20 @@ bool DataStore::loadRecords()
     for (FileData *r : std::as_const(m_byId))
         if (!r->m_parent)
             m_roots.insert(r);
-    for (auto it = aliasTargets.cbegin(); it != aliasTargets.cend(); ++it) {
-        if (FileData *t = m_byId.value(it.value())) {
-            it.key()->extra().aliasTarget = t;
-            t->extra().aliasSources.append(it.key());
+    for (const Links &l : links) {
+        if (!l.aliasTargetId)
+            continue;
+        FileData *r = l.record;
+        // An alias stands for a file: its status is the file's. One of a folder would take the
+        // folder's, made of its children's, which may be the alias itself.
+        FileData *t = linked(r, l.aliasTargetId);
+        if (!t || t == r || t->m_isFolder) {
+            LGLogError(QStringLiteral("DATASTORE: Record %1 was an alias of a record that is not a file").arg(r->fileFullPath()));
+            repaired(r);
+            continue;
         }
+        r->extra().aliasTarget = t;
+        t->extra().aliasSources.append(r);
     }
     return true;
 }
@@ -1116,6 +1209,18 @@ SettingsData *DataStore::settingNamed(const QString &name)
     return row;
 }
 
+// Ids count on from the largest in use. In a catalogue whose ids reached the end of their range
+// (only a damaged one can) the lowest free id is taken instead, never one whose row is still to
+// be deleted.
+qint64 DataStore::freshId()
+{
+    if (m_nextId <= kMaxRecordId)
+        return m_nextId++;
+    while (m_byId.contains(m_freeId) || m_deletedIds.contains(m_freeId))
+        ++m_freeId;
+    return m_freeId++;
+}
+
 void DataStore::addToIndex(FileData *record)
 {
     m_byId.insert(record);
@@ -1131,7 +1236,7 @@ FileData *DataStore::createFileData(const QString &path, bool isFolder, quint64 
         return existing;
     // toUtf8() reserves room for the worst case; the record keeps a copy that fits.
     const QByteArray utf8(converted.constData(), converted.size());
-    FileData *r = makeRecord(m_nextId++, utf8, isFolder);
+    FileData *r = makeRecord(freshId(), utf8, isFolder);
     r->m_flags = flags;
     if (isFolder)
         r->extra().albumMode = 2; // a new folder gets the default album until the user chooses
@@ -1201,6 +1306,7 @@ void DataStore::deleteFileData(FileData *record)
             if (!doomedSet.contains(src)) {
                 src->m_extra->aliasTarget = nullptr;
                 src->removeFlag(FileFlags::IsAlias);
+                src->markDirty(); // the link is saved gone even when the flag was not set
             }
         }
         m_byId.remove(r->m_id);

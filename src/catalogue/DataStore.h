@@ -120,6 +120,8 @@ public:
     static constexpr size_t kTrimAfterRows = 50000;
     // While saves fail (full disk, read-only or failing disk), they are tried again this often.
     static constexpr int kSaveRetryMs = 5000;
+    // Record ids run from 1 to this; a row loaded with another id is given a fresh one.
+    static constexpr qint64 kMaxRecordId = qint64(1) << 53;
 
     // The store, opened on first use. Check isOpen() before relying on it.
     static DataStore *instance();
@@ -223,6 +225,7 @@ private:
     QString setAside(const QString &path);
     bool migrate(int fromVersion);
     bool loadRecords();
+    void repaired(FileData *record);
     bool loadSettings();
     bool exec(const char *sql);
     struct FileRow;
@@ -243,6 +246,7 @@ private:
     void needsScanChanged(FileData *record);
     void parentChanged(FileData *record);
     void addToIndex(FileData *record);
+    qint64 freshId();
     FileData *makeRecord(qint64 id, QByteArray utf8Path, bool isFolder);
 
     friend class FileData;
@@ -255,6 +259,7 @@ private:
     mutable QMutex m_readLock;
     StoreError m_openError;
     bool m_openFoundDamage = false;
+    QString m_loadDamage; // what made the records unusable, when their shape did
     StoreRecovery m_recovery;
     bool m_checkpointRequested = false;
     QString m_execError;
@@ -290,6 +295,7 @@ private:
     QSet<SettingsData *> m_dirtySettings;
     QList<qint64> m_deletedIds;
     qint64 m_nextId = 1;
+    qint64 m_freeId = 1; // where the search for a free id goes on, once m_nextId is past the range
     int m_queuedSaves = 0;
     QTimer m_saveTimer;
     QTimer m_retryTimer;

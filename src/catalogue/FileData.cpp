@@ -80,8 +80,21 @@ RecordPool &recordPool()
 }
 } // namespace
 
+// Under AddressSanitizer every record is a heap block of its own: a record used after it was
+// deleted is caught there, where the pool would hand its block to the next record unseen.
+#if defined(__SANITIZE_ADDRESS__)
+#define HOISTLY_RECORDS_ON_HEAP 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define HOISTLY_RECORDS_ON_HEAP 1
+#endif
+#endif
+
 void *FileData::operator new(std::size_t size)
 {
+#ifdef HOISTLY_RECORDS_ON_HEAP
+    return ::operator new(size);
+#endif
     RecordPool &p = recordPool();
     const std::lock_guard guard(p.lock);
     return p.pool.allocate(size, alignof(FileData));
@@ -91,6 +104,9 @@ void FileData::operator delete(void *ptr, std::size_t size)
 {
     if (!ptr)
         return;
+#ifdef HOISTLY_RECORDS_ON_HEAP
+    return ::operator delete(ptr);
+#endif
     RecordPool &p = recordPool();
     const std::lock_guard guard(p.lock);
     p.pool.deallocate(ptr, size, alignof(FileData));

@@ -60,6 +60,31 @@ int needsUploadIn(const QString &file, const QString &path)
     return state;
 }
 
+// A FileData row as a damaged catalogue may hold it.
+QByteArray fileRow(qint64 id, qint64 parentId, const char *path, bool isFolder, qint64 aliasTargetId = 0)
+{
+    return QStringLiteral("INSERT INTO FileData (id, parentId, path, isFolder, aliasTargetId) VALUES (%1, %2, '%3', %4, %5);")
+        .arg(QString::number(id), QString::number(parentId), QString::fromUtf8(path), QString::number(isFolder),
+             QString::number(aliasTargetId))
+        .toUtf8();
+}
+
+// The catalogue's tree and alias links, one line a record in path order: "path < parent = target".
+QStringList shapeOf(const DataStore *store)
+{
+    QStringList lines;
+    for (const FileData *r : store->allFileData()) {
+        QString line = r->fileFullPath();
+        if (r->parent())
+            line += QStringLiteral(" < ") + r->parent()->fileFullPath();
+        if (r->aliasTarget())
+            line += QStringLiteral(" = ") + r->aliasTarget()->fileFullPath();
+        lines << line;
+    }
+    lines.sort();
+    return lines;
+}
+
 // As another process reads the catalogue: the main file with its journal.
 int needsUploadOnDisk(const QString &path) { return needsUploadIn(DataStore::storePath(), path); }
 
@@ -438,6 +463,84 @@ private Q_SLOTS:
         QCOMPARE(store->fileDataCount(), 0);
         QVERIFY(store->settingNamed(QStringLiteral("kept"))->stringValue().isNull());
         DataStore::resetForTesting();
+    }
+
+    void damagedShapeIsMendedAtLoad_data()
+    {
+        QTest::addColumn<QByteArray>("rows");
+        QTest::addColumn<QStringList>("shape");
+        QTest::addColumn<bool>("setAside");
+        const qint64 max = std::numeric_limits<qint64>::max();
+        QTest::newRow("folders that hold each other")
+            << fileRow(1, 2, "/a", true) + fileRow(2, 1, "/a/b", true) + fileRow(3, 2, "/a/b/c.jpg", false)
+            << QStringList{"/a", "/a/b < /a", "/a/b/c.jpg < /a/b"} << false;
+        QTest::newRow("a parent that is gone")
+            << fileRow(1, 0, "/g", true) + fileRow(2, 99, "/g/a.jpg", false) + fileRow(3, 0, "/g/b.jpg", false)
+            << QStringList{"/g", "/g/a.jpg < /g", "/g/b.jpg"} << false;
+        QTest::newRow("second row of a path, an alias")
+            << fileRow(1, 5, "/d/a.jpg", false) + fileRow(2, 5, "/d/b.jpg", false) + fileRow(3, 5, "/d/a.jpg", false, 2)
+                   + fileRow(4, 5, "/d/c.jpg", false) + fileRow(5, 0, "/d", true) + fileRow(6, 5, "/d/e.jpg", false, 3)
+                   + fileRow(7, 5, "/d/f.jpg", false, 7)
+            << QStringList{"/d", "/d/a.jpg < /d", "/d/b.jpg < /d", "/d/c.jpg < /d", "/d/e.jpg < /d = /d/a.jpg", "/d/f.jpg < /d"}
+            << false;
+        QTest::newRow("an alias of the folder that holds it")
+            << fileRow(1, 0, "/f", true) + fileRow(2, 1, "/f/a.jpg", false, 1)
+                   + "UPDATE FileData SET flags = " + QByteArray::number(FileFlags::IsAlias) + " WHERE id = 2;"
+            << QStringList{"/f", "/f/a.jpg < /f"} << false;
+        QTest::newRow("ids at the ends of their range")
+            << fileRow(max - 1, 0, "/z", true) + fileRow(max, max - 1, "/z/a.jpg", false)
+                   + fileRow(0, max - 1, "/z/b.jpg", false, max) + fileRow(-5, max - 1, "/z/c.jpg", false)
+                   + fileRow(DataStore::kMaxRecordId, max - 1, "/z/d.jpg", false)
+            << QStringList{"/z", "/z/a.jpg < /z", "/z/b.jpg < /z = /z/a.jpg", "/z/c.jpg < /z", "/z/d.jpg < /z"} << false;
+        QTest::newRow("ids that are not the key, shared by two rows")
+            << "ALTER TABLE FileData RENAME TO Kept; CREATE TABLE FileData AS SELECT * FROM Kept; DROP TABLE Kept;"
+                   + fileRow(1, 0, "/s", true) + fileRow(1, 0, "/s/a.jpg", false)
+            << QStringList{} << true;
+    }
+
+    // A catalogue whose tree, links or ids are damaged is loaded as at launch: what can be
+    // mended is (and written back), a file that cannot is set aside; nothing crashes or hangs.
+    void damagedShapeIsMendedAtLoad()
+    {
+        QFETCH(QByteArray, rows);
+        QFETCH(QStringList, shape);
+        QFETCH(bool, setAside);
+        QVERIFY(DataStore::instance()->isOpen());
+        DataStore::shutdown();
+        sqlite3 *db = nullptr;
+        QCOMPARE(sqlite3_open(QFile::encodeName(DataStore::storePath()).constData(), &db), SQLITE_OK);
+        QCOMPARE(sqlite3_exec(db, rows.constData(), nullptr, nullptr, nullptr), SQLITE_OK);
+        sqlite3_close(db);
+        DataStore *store = DataStore::instance();
+        QVERIFY(store->isOpen());
+        QCOMPARE(store->recovery().kind == StoreRecovery::SetAsideBroken, setAside);
+        if (setAside)
+            QVERIFY(QFile::remove(store->recovery().setAsidePath));
+        QCOMPARE(shapeOf(store), shape);
+        QSet<qint64> ids;
+        for (FileData *r : store->allFileData()) {
+            r->status();
+            r->notifyParentsOfStatusChanged();
+            r->notifyParentsOfChildrenChanged();
+            QVERIFY(r->fileID() > 0 && r->fileID() <= DataStore::kMaxRecordId);
+            ids.insert(r->fileID());
+        }
+        // New records get ids of their own, in range.
+        for (const char *path : {"/new/1.jpg", "/new/2.jpg"}) {
+            const qint64 id = store->createFileData(QString::fromUtf8(path), false)->fileID();
+            QVERIFY2(!ids.contains(id) && id > 0 && id <= DataStore::kMaxRecordId, qPrintable(QString::number(id)));
+            ids.insert(id);
+            shape << QString::fromUtf8(path);
+        }
+        shape.sort();
+        // The mended shape is what the file holds from now on.
+        QVERIFY(DataStore::save());
+        DataStore::shutdown();
+        store = DataStore::instance();
+        QCOMPARE(store->recovery().kind, StoreRecovery::None);
+        QCOMPARE(shapeOf(store), shape);
+        for (FileData *r : store->allFileData())
+            QVERIFY2(!r->isDirty() && ids.contains(r->fileID()), qPrintable(r->fileFullPath()));
     }
 
     void emptyFileAndLostJournalAreReported()
