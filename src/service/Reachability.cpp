@@ -3,6 +3,7 @@
 #include "core/Dispatch.h"
 #include "core/LGLog.h"
 #include "core/NotificationCenter.h"
+#include "platform/NetworkRoutes.h"
 
 #include <QCoreApplication>
 #include <QNetworkInformation>
@@ -20,6 +21,37 @@ QNetworkInformation *information()
         return ok;
     }();
     return loaded ? QNetworkInformation::instance() : nullptr;
+}
+
+// Qt's answer is kept where a network daemon gives it (it knows more than the routes, a captive
+// portal for one). Without one Qt reads the state once and never again: the kernel answers.
+bool qtFollowsChanges(QNetworkInformation *info)
+{
+    return info && info->backendName().compare(QLatin1String("networkmanager"), Qt::CaseInsensitive) == 0;
+}
+
+std::atomic<NetworkRoutes *> g_routes{nullptr};
+
+// Listening starts with the first notifier, on the main thread; until then the kernel is asked
+// at each question.
+NetworkRoutes *listeningRoutes()
+{
+    static NetworkRoutes *routes = [] {
+        auto *r = new NetworkRoutes;
+        if (!r->start()) {
+            delete r;
+            return static_cast<NetworkRoutes *>(nullptr);
+        }
+        g_routes = r;
+        return r;
+    }();
+    return routes;
+}
+
+NetworkRoutes::State routesState()
+{
+    NetworkRoutes *r = g_routes.load();
+    return r ? r->state() : NetworkRoutes::current();
 }
 } // namespace
 
@@ -51,6 +83,18 @@ Reachability::NetworkStatus Reachability::currentReachabilityStatus() const
     if (forced >= 0)
         return NetworkStatus(forced);
     QNetworkInformation *info = information();
+    if (!qtFollowsChanges(info)) {
+        switch (routesState()) {
+        case NetworkRoutes::Online:
+            return ReachableViaWiFi;
+        case NetworkRoutes::Local:
+            return m_localLink ? ReachableViaWiFi : NotReachable;
+        case NetworkRoutes::Disconnected:
+            return NotReachable;
+        case NetworkRoutes::Unknown:
+            break;
+        }
+    }
     if (!info)
         return ReachableViaWiFi;
     switch (info->reachability()) {
@@ -74,10 +118,14 @@ bool Reachability::startNotifier()
     if (m_notifying)
         return true;
     QNetworkInformation *info = information();
-    if (!info)
+    NetworkRoutes *routes = listeningRoutes();
+    if (!info && !routes)
         return false;
     m_notifying = true;
-    connect(info, &QNetworkInformation::reachabilityChanged, this, &Reachability::systemReachabilityChanged);
+    if (info)
+        connect(info, &QNetworkInformation::reachabilityChanged, this, &Reachability::systemReachabilityChanged);
+    if (routes)
+        connect(routes, &NetworkRoutes::changed, this, &Reachability::systemReachabilityChanged);
     return true;
 }
 
@@ -85,6 +133,8 @@ void Reachability::stopNotifier()
 {
     if (QNetworkInformation *info = information())
         disconnect(info, nullptr, this, nullptr);
+    if (NetworkRoutes *routes = g_routes.load())
+        disconnect(routes, nullptr, this, nullptr);
     m_notifying = false;
 }
 

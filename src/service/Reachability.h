@@ -1,12 +1,12 @@
 #pragma once
 // Network reachability of the default route (the Internet) and of the local link, over
-// QNetworkInformation. Changes post "kNetworkReachabilityChangedNotification" (object: the
-// Reachability) on the main thread once startNotifier() ran. Where the system offers no
-// reachability backend the network counts as reachable.
-// Qt 6.4 on Debian 12 without NetworkManager loads its "glib" backend, which answers the state at
-// load time (Online with a default route, Disconnected without) and then never changes: removing
-// and restoring the default route posts nothing, and the answer stays what it was. There, the
-// network coming back is noticed by the updater's 900 s timer, not by this notification.
+// QNetworkInformation or the kernel's routes. Changes post
+// "kNetworkReachabilityChangedNotification" (object: the Reachability) on the main thread once
+// startNotifier() ran. Where nothing can be asked the network counts as reachable.
+// Qt's answer holds where NetworkManager gives it. Without it Qt 6.4 loads its "glib" backend,
+// which answers the state at load time and then never changes (removing and restoring the default
+// route posts nothing, and the answer stays what it was): there the kernel's routes answer and
+// their changes are posted (NetworkRoutes).
 #include <QObject>
 
 #include <atomic>

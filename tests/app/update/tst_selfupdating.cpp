@@ -44,6 +44,29 @@ class TestSelfUpdating : public QObject
     }
     int requestsFor(const QString &path) const { return server.requestedPaths().count(path); }
 
+    // Runs the current case again, alone, in a network namespace made for it: loopback for the
+    // test service, and a veth pair holding the default route.
+    void runInOwnNetworkNamespace()
+    {
+        const QString setup = "ip link set lo up && ip link add hxnet type veth peer name hxpeer && ip addr add 192.0.2.2/24 dev hxnet"
+                              " && ip link set hxnet up && ip link set hxpeer up && ip route add default via 192.0.2.1 || exit 77;"
+                              " exec \"$0\" \"$@\"";
+        QString which = QStringLiteral("%1:%2").arg(QTest::currentTestFunction(), QTest::currentDataTag());
+        QProcess child;
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert("HOISTLY_TEST_OWN_NETNS", "1");
+        child.setProcessEnvironment(env);
+        child.setProcessChannelMode(QProcess::MergedChannels);
+        child.start("unshare", {"--net", "--", "sh", "-c", setup, QCoreApplication::applicationFilePath(), which});
+        if (!child.waitForStarted())
+            QSKIP("unshare is not installed");
+        QVERIFY(child.waitForFinished(120000));
+        const QString out = QString::fromLocal8Bit(child.readAll());
+        if (child.exitCode() == 77 || out.contains("unshare failed"))
+            QSKIP(qPrintable("No network namespace of the test's own here: " + out.trimmed()));
+        QVERIFY2(child.exitCode() == 0 && out.contains("PASS   : TestSelfUpdating::" + which.replace(':', '(') + ')'), qPrintable(out));
+    }
+
 private Q_SLOTS:
     void initTestCase()
     {
@@ -351,6 +374,44 @@ private Q_SLOTS:
         post(Reachability::reachabilityForInternetConnection());
         QTest::qWait(200);
         QCOMPARE(requestsFor("/hoistly/LumoraHoistly-Info.plist"), 1);
+    }
+
+    // The same, with the network really going and coming back: in a network namespace of the
+    // test's own (root only), a veth pair carries the default route; the route is removed, or the
+    // peer's link goes down (the route stays, without carrier), and then restored.
+    void networkReallyComingBackStartsASilentCheck_data()
+    {
+        QTest::addColumn<QString>("cut");
+        QTest::addColumn<QString>("restore");
+        QTest::newRow("default route") << "ip route del default" << "ip route add default via 192.0.2.1";
+        QTest::newRow("carrier") << "ip link set hxpeer down" << "ip link set hxpeer up";
+    }
+    void networkReallyComingBackStartsASilentCheck()
+    {
+        QFETCH(QString, cut);
+        QFETCH(QString, restore);
+        if (!qEnvironmentVariableIsSet("HOISTLY_TEST_OWN_NETNS"))
+            return runInOwnNetworkNamespace();
+        server.setUpdateManifest(manifest(2200));
+        point();
+        LMSelfUpdating::scheduleAutomaticUpdateChecking();
+        Reachability *internet = Reachability::reachabilityForInternetConnection();
+        QVERIFY(internet->startNotifier()); // the engine does so at start
+        QVERIFY(Reachability::isOnline());
+        QObject context;
+        QStringList seen;
+        NotificationCenter::observe(Notifications::ReachabilityChanged, &context, [&seen, internet](const QVariant &object) {
+            if (object.value<QObject *>() == internet)
+                seen << (internet->isReachable() ? "online" : "offline");
+        });
+        QCOMPARE(QProcess::execute("sh", {"-c", cut}), 0);
+        QTRY_COMPARE_WITH_TIMEOUT(seen, QStringList{"offline"}, 10000);
+        QVERIFY(!Reachability::isOnline());
+        QCOMPARE(QProcess::execute("sh", {"-c", restore}), 0);
+        QTRY_COMPARE_WITH_TIMEOUT(seen, QStringList({"offline", "online"}), 10000);
+        QTRY_COMPARE(requestsFor("/hoistly/LumoraHoistly-Info.plist"), 1);
+        QTRY_VERIFY(!LMSelfUpdating::isCheckingForUpdates());
+        internet->stopNotifier();
     }
 
     // ---- Applications folder ---------------------------------------------------------------
