@@ -185,8 +185,15 @@ bool AppDelegate::decideLaunchedManually(const QStringList &arguments, bool logi
 bool AppDelegate::forwardSignInUrlToRunningCopy(const QStringList &arguments)
 {
     for (const QString &a : arguments.mid(1)) {
-        if (Endpoints::isSignInCallback(QUrl(a)))
-            return SingleInstance::forwardUrl(a);
+        if (!Endpoints::isSignInCallback(QUrl(a)))
+            continue;
+        // A copy that only hands the address over ends at once; its lines belong in the log too.
+        instance()->installFileLogger();
+        if (!SingleInstance::forwardUrl(a))
+            return false;
+        LGLogInfo(QStringLiteral("Another copy is running; handed over the sign-in address and quitting"));
+        LGLog::flushLog();
+        return true;
     }
     return false;
 }

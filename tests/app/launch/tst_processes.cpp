@@ -149,6 +149,7 @@ private Q_SLOTS:
         QVERIFY(second.waitForFinished(15000));
         QCOMPARE(second.exitStatus(), QProcess::NormalExit);
         QCOMPARE(second.exitCode(), 0);
+        QVERIFY(logText(home.path()).contains("Another copy is running; handed over the sign-in address and quitting"));
 
         QByteArray out;
         QTRY_VERIFY_WITH_TIMEOUT((out += running.readAllStandardOutput()).contains("URL "), 5000);
