@@ -37,11 +37,16 @@ std::atomic<NetworkRoutes *> g_routes{nullptr};
 NetworkRoutes *listeningRoutes()
 {
     static NetworkRoutes *routes = [] {
+        QNetworkInformation *info = information();
+        const QString backend = info ? info->backendName() : QStringLiteral("none");
         auto *r = new NetworkRoutes;
         if (!r->start()) {
+            LGLogError(QStringLiteral("NETWORK: Route changes cannot be watched; Qt's %1 backend answers").arg(backend));
             delete r;
             return static_cast<NetworkRoutes *>(nullptr);
         }
+        LGLogInfo(qtFollowsChanges(info) ? QStringLiteral("NETWORK: Qt's %1 backend answers").arg(backend)
+                                         : QStringLiteral("NETWORK: The kernel's routes answer (Qt's backend: %1)").arg(backend));
         g_routes = r;
         return r;
     }();
