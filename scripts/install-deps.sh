@@ -11,6 +11,7 @@ PACKAGES=(
   libavformat-dev libavcodec-dev libavutil-dev libswscale-dev valgrind
   unzip zip xvfb xauth dbus dbus-x11 curl strace libglib2.0-bin desktop-file-utils
   fonts-dejavu-core
+  iproute2
 )
 missing=()
 for p in "${PACKAGES[@]}"; do
