@@ -200,7 +200,8 @@ void TrayMenuController::viewDidLoad()
     view->recentUploadsLinkField()->resetCursorRects();
     view->uploadQueueStatusField()->setUseHandCursor(true);
     view->userNameTextField()->setUseHandCursor(true);
-    for (NSTextFieldClickable *field : {view->userNameTextField(), view->statusTextField(), view->statusTextFieldNoIcon()})
+    for (NSTextFieldClickable *field : {view->userNameTextField(), view->statusTextField(), view->statusTextFieldNoIcon(),
+                                        view->uploadQueueStatusField()})
         field->setElideMode(Qt::ElideRight);
 
     connect(view->avatarButtonView(), &QPushButton::clicked, this, [this] { avatarButtonHit(m_view->avatarButtonView()); });
@@ -349,7 +350,7 @@ void TrayMenuController::updateFilesToUpload()
     if (count == m_filesToUpload)
         return;
     m_filesToUpload = count;
-    setTextIfDifferent(m_view->uploadQueueStatusField(), localized(QStringLiteral("%d to go")).replace(QStringLiteral("%d"), QString::number(count)));
+    m_view->uploadQueueStatusField()->setStringValue(localized(QStringLiteral("%d to go")).replace(QStringLiteral("%d"), QString::number(count)));
 }
 
 void TrayMenuController::updateUserInfo()

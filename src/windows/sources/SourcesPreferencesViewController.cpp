@@ -251,6 +251,7 @@ void SourcesPreferencesViewController::awakeFromNib()
     connect(m_ui->removeSourceButton, &QPushButton::clicked, this, &SourcesPreferencesViewController::removeSourceButtonHit);
     connect(m_ui->removeSourceButton2, &QPushButton::clicked, this, &SourcesPreferencesViewController::removeSourceButtonHit);
     connect(m_ui->statusLabelButton, &QPushButton::clicked, this, &SourcesPreferencesViewController::statusLabelHit);
+    m_ui->statusLabel->installEventFilter(this);
 
     SourcesBackend *backend = SourcesBackend::instance();
     connect(backend, &SourcesBackend::recordsChanged, this, &SourcesPreferencesViewController::onRecordsChanged);
@@ -327,6 +328,8 @@ bool SourcesPreferencesViewController::eventFilter(QObject *watched, QEvent *e)
             return true;
         }
     }
+    if (watched == m_ui->statusLabel && (e->type() == QEvent::Resize || e->type() == QEvent::Show))
+        fitStatusText();
     return QWidget::eventFilter(watched, e);
 }
 
@@ -1373,10 +1376,25 @@ void SourcesPreferencesViewController::updateStatus2()
     SourcesBackend *backend = SourcesBackend::instance();
     const QString line2 = backend->statusLine2();
     const QString text = backend->statusLine1() + (line2.isEmpty() ? QString() : QStringLiteral(" ")) + line2;
-    if (text != m_ui->statusLabel->text()) {
-        m_ui->statusLabel->setText(text);
+    // The tooltip keeps the whole line; the label shows what fits of it.
+    if (text != m_ui->statusLabel->toolTip()) {
         m_ui->statusLabel->setToolTip(text);
+        m_ui->statusLabel->setAccessibleName(text);
+        fitStatusText();
     }
+}
+
+void SourcesPreferencesViewController::fitStatusText()
+{
+    // Long lines (a reason worded by the catalogue, a long translation) keep their start, which
+    // says what is wrong, and lose their end to an ellipsis. Until the label is laid out its
+    // width means nothing, so the whole line stands.
+    QLabel *label = m_ui->statusLabel;
+    const QString whole = label->toolTip();
+    const QString shown = label->isVisible() ? label->fontMetrics().elidedText(whole, Qt::ElideRight, label->contentsRect().width())
+                                             : whole;
+    if (shown != label->text())
+        label->setText(shown);
 }
 
 void SourcesPreferencesViewController::updateProgressBar()

@@ -172,6 +172,7 @@ public:
     void updateProgressBar();
     QMenu *buildPauseMenu(QWidget *parent);
     void statusLabelHit();
+    void fitStatusText();
     void showDetailsViewForItem(const SourceItem &item);
     void setDetailsViewFile(RecordId record);
     RecordId detailsViewFile() const { return m_detailsViewFile; }

@@ -662,6 +662,7 @@ private Q_SLOTS:
     {
         LongPhrases translator;
         QCoreApplication::installTranslator(&translator);
+        world->filesToUpload = 12345;
         controller->showRelativeTo(topIcon());
         QCoreApplication::removeTranslator(&translator);
         QLabel *caption = view()->recentUploadsTextField();
@@ -672,6 +673,10 @@ private Q_SLOTS:
         QCOMPARE(link->toolTip(), QStringLiteral("Much longer phrase: View in Camera Roll, as translated"));
         QVERIFY(link->geometry().right() <= view()->width() - 16);
         QVERIFY(caption->fontMetrics().horizontalAdvance(caption->text()) <= caption->width());
+        // The queue count keeps its start (the number) and loses its end.
+        NSTextFieldClickable *queue = view()->uploadQueueStatusField();
+        QVERIFY(queue->isElided());
+        QCOMPARE(queue->toolTip(), QStringLiteral("Much longer phrase: 12345 to go, as translated"));
     }
 };
 

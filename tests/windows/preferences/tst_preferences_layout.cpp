@@ -10,12 +10,15 @@
 #include "windows/preferences/GeneralPreferencesViewController.h"
 #include "windows/preferences/PreferencesPane.h"
 #include "windows/preferences/PreferencesServices.h"
+#include "windows/sources/SourcesPreferencesViewController.h"
+#include "windows/sources/support/FakeSourcesBackend.h"
 
 #include <QAbstractButton>
 #include <QCheckBox>
 #include <QLabel>
 #include <QPainter>
 #include <QPushButton>
+#include <QScopeGuard>
 #include <QStandardPaths>
 #include <QSvgRenderer>
 #include <QTest>
@@ -161,16 +164,34 @@ private Q_SLOTS:
     {
         QTest::addColumn<bool>("translated");
         QTest::addColumn<bool>("signedIn");
-        QTest::newRow("English") << false << true;
-        QTest::newRow("translated") << true << true;
-        QTest::newRow("translated, signed out") << true << false;
+        // The Upload pane's status line: the engine's longest ones, one of them with a reason
+        // as the catalogue worded it.
+        QTest::addColumn<QString>("line1");
+        QTest::addColumn<QString>("line2");
+        const QString unsaved = QStringLiteral("Uploads wait: the photo catalogue cannot be saved");
+        const QString reported = QStringLiteral("The catalogue reported: %1");
+        QTest::newRow("English") << false << true << unsaved << reported;
+        QTest::newRow("translated") << true << true << unsaved << reported;
+        QTest::newRow("translated, signed out") << true << false << QStringLiteral("Signed out of Lumora")
+                                                << QStringLiteral("Sign in to back up your photos");
+        QTest::newRow("translated, disk full") << true << true << unsaved
+                                               << QStringLiteral("Free up disk space; uploading resumes by itself");
+        QTest::newRow("translated, sign-in refused") << true << true << QStringLiteral("Lumora no longer accepts your sign-in")
+                                                     << QStringLiteral("Sign in again to back up your photos");
     }
     void panesLayOutWithoutOverlap()
     {
         QFETCH(bool, translated);
         QFETCH(bool, signedIn);
+        QFETCH(QString, line1);
+        QFETCH(QString, line2);
         if (translated)
             QCoreApplication::installTranslator(&m_translator);
+        FakeSourcesBackend backend;
+        backend.line1 = Localization::tr(line1);
+        backend.line2 = Localization::tr(line2).arg(QStringLiteral("attempt to write a readonly database"));
+        SourcesBackend::setInstance(&backend);
+        auto restore = qScopeGuard([] { SourcesBackend::setInstance(nullptr); });
         QCOMPARE(Localization::isLocalized(), translated);
         if (!signedIn) {
             auto &s = PreferencesServices::instance();
@@ -195,6 +216,24 @@ private Q_SLOTS:
             QVERIFY(account->ui()->viewPhotoStreamButton->width() >= 170 + 60);
             QVERIFY(account->ui()->logOutButton->width() >= 80 + 60);
         }
+
+        // The status line is shown from its start, shortened at its end, whole in its tooltip.
+        window->selectControllerAtIndex(1);
+        auto *upload = dynamic_cast<SourcesPreferencesViewController *>(window->selectedViewController());
+        QVERIFY(upload);
+        QTRY_VERIFY(upload->isVisible());
+        upload->updateStatus();
+        QLabel *status = upload->statusLabel();
+        const QString whole = backend.line1 + QLatin1Char(' ') + backend.line2;
+        QCOMPARE(status->toolTip(), whole);
+        QVERIFY2(upload->rect().contains(status->geometry().translated(status->parentWidget()->mapTo(upload, QPoint()))),
+                 qPrintable(describe(status) + QStringLiteral(" leaves the pane")));
+        QVERIFY2(status->parentWidget()->rect().contains(status->geometry()),
+                 qPrintable(describe(status) + QStringLiteral(" leaves its button")));
+        QVERIFY2(status->fontMetrics().horizontalAdvance(status->text()) <= status->contentsRect().width(),
+                 qPrintable(status->text() + QStringLiteral(" is cut")));
+        QVERIFY2(whole.startsWith(status->text()) || whole.startsWith(status->text().chopped(1)),
+                 qPrintable(status->text() + QStringLiteral(" is not the start of ") + whole));
 
         window->selectControllerAtIndex(2);
         auto *about = dynamic_cast<GeneralPreferencesViewController *>(window->selectedViewController());

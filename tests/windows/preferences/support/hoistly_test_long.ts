@@ -96,5 +96,61 @@
         <source>OK</source>
         <translation>Verstánden</translation>
     </message>
+    <message>
+        <source>Uploads wait: the photo catalogue cannot be saved</source>
+        <translation>Das Hóchladen wartet: der Fótókatalog kann nicht gespeichert wérden</translation>
+    </message>
+    <message>
+        <source>The catalogue reported: %1</source>
+        <translation>Der Fótókatalog hat fólgendes gemeldet: %1</translation>
+    </message>
+    <message>
+        <source>Free up disk space; uploading resumes by itself</source>
+        <translation>Geben Sie Spéicherplatz frei; das Hóchladen geht vón selbst weiter</translation>
+    </message>
+    <message>
+        <source>Signed out of Lumora</source>
+        <translation>Vón Lumora abgemeldet wórden</translation>
+    </message>
+    <message>
+        <source>Sign in to back up your photos</source>
+        <translation>Mélden Sie sich an, um Ihre Fótós zu sichern</translation>
+    </message>
+    <message>
+        <source>Lumora no longer accepts your sign-in</source>
+        <translation>Lumora akzeptiert Ihre Anmeldung nicht mehr länger</translation>
+    </message>
+    <message>
+        <source>Lumora did not accept this app's key</source>
+        <translation>Lumora hat den Schlüssel dieser Anwéndung nicht akzeptiert</translation>
+    </message>
+    <message>
+        <source>Sign in again to back up your photos</source>
+        <translation>Mélden Sie sich erneut an, um Ihre Fótós weiter zu sichern</translation>
+    </message>
+    <message>
+        <source>Uploading stopped after repeated errors</source>
+        <translation>Das Hóchladen wurde nach wiederhólten Fehlern angehalten</translation>
+    </message>
+    <message>
+        <source>Trying again by itself at %1</source>
+        <translation>Ein neuer Versuch erfólgt vón selbst um %1</translation>
+    </message>
+    <message>
+        <source>Sign in...</source>
+        <translation>Erneut anmélden...</translation>
+    </message>
+    <message>
+        <source>%1 (Unavailable)</source>
+        <translation>%1 (Derzeit nicht verfügbar)</translation>
+    </message>
+    <message>
+        <source>No sources selected
+
+Click + below to add a source</source>
+        <translation>Keine Quéllen ausgewählt
+
+Klicken Sie unten auf +, um eine Quélle hinzuzufügen</translation>
+    </message>
 </context>
 </TS>
