@@ -243,6 +243,9 @@ void AppDelegate::applicationDidFinishLaunching_Internal()
                 LGLogInfo(QStringLiteral("Resetting app"));
                 LGLog::flushLog();
                 env().sleep(0.5);
+                // A copy still running would write its settings and catalogue back as it
+                // ends (the relaunched copy ends it), undoing the reset: it goes first.
+                LMSelfUpdating::exitOtherCopies();
                 self->performLogOutAndDELETEEVERYTHING();
                 return;
             }

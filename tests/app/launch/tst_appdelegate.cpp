@@ -5,6 +5,7 @@
 #include "app/launch/ShellBridge.h"
 #include "app/launch/ShellTestFakes.h"
 #include "app/menubar/MainController.h"
+#include "app/platform/SingleInstance.h"
 #include "core/NotificationCenter.h"
 #include "catalogue/DataStore.h"
 #include "core/Settings.h"
@@ -14,10 +15,13 @@
 
 #include <QDir>
 #include <QFile>
+#include <QProcess>
 #include <QSemaphore>
+#include <QScopeGuard>
 #include <QSignalSpy>
 #include <QStandardPaths>
 #include <QSysInfo>
+#include <QTemporaryDir>
 #include <QTest>
 #include <QUrl>
 
@@ -176,10 +180,26 @@ private Q_SLOTS:
 
     void confirmedResetEndsTheLaunch()
     {
+        // A copy that runs meanwhile would write its settings back as it ends: it is asked to
+        // quit before anything is cleared.
+        QTemporaryDir runtime; // earlier launches of this test listen on the usual name
+        SingleInstance::setServerNameForTesting(runtime.filePath("copy"));
+        auto restore = qScopeGuard([] { SingleInstance::setServerNameForTesting(QString()); });
+        QProcess running;
+        running.start(qEnvironmentVariable("HOISTLY_SINGLE_COPY_HELPER"), {SingleInstance::serverName(), "obey"});
+        QVERIFY(running.waitForStarted(5000));
+        QByteArray out;
+        QTRY_VERIFY_WITH_TIMEOUT((out += running.readAllStandardOutput()).contains("READY"), 5000);
         fake->modifiers = Qt::AltModifier;
         alerts->enqueue(0); // Reset App
+        bool otherCopyAskedFirst = false;
+        ShellBridge::instance().logout = [&] {
+            while (!(out += running.readAllStandardOutput()).contains("QUIT") && running.waitForReadyRead(2000)) {}
+            otherCopyAskedFirst = out.contains("QUIT");
+        };
         AppDelegate::instance()->applicationDidFinishLaunching_Internal();
-        QCOMPARE(fake->count("logout"), 1);
+        QVERIFY(otherCopyAskedFirst);
+        QVERIFY(running.state() == QProcess::NotRunning || running.waitForFinished(5000));
         QVERIFY(AppDelegate::instance()->isResetting());
         QCOMPARE(fake->count("driveStartup"), 0);
         QCOMPARE(fake->exits.load(), 1);
