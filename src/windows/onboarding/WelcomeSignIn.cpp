@@ -382,14 +382,17 @@ bool WelcomeWindowController::ensureWebView()
     connect(m_page, &SignInBrowser::newWindowRequested, this, &openNewWindowLink);
     connect(m_page, &SignInBrowser::loadStarted, this, [this] { ++m_loadCounter; });
     connect(m_page, &SignInBrowser::loadFinished, this, [this](const QUrl &url) {
+        m_authLoadPending = false;
         LGLogInfo(QStringLiteral("LOGIN: didFinishLoadForFrame %1").arg(cleanOAuthParamFromDebugString(url.toString())));
         webViewLoadComplete(true);
     });
     connect(m_page, &SignInBrowser::loadFailed, this, [this](const QUrl &, int code, const QString &text, bool) {
+        m_authLoadPending = false;
         LGLogInfo(QStringLiteral("LOGIN: didFailLoadWithError %1").arg(withoutCredentials(text)));
         webViewLoadFailedWithError(text, code);
     });
-    connect(m_page, &SignInBrowser::loadStopped, this, [](const QUrl &url, const QString &text) {
+    connect(m_page, &SignInBrowser::loadStopped, this, [this](const QUrl &url, const QString &text) {
+        m_authLoadPending = false;
         LGLogInfo(QStringLiteral("LOGIN: Load stopped %1 (%2)").arg(cleanOAuthParamFromDebugString(url.toString()), text));
     });
     return true;
@@ -427,11 +430,16 @@ void WelcomeWindowController::loadAuthorizationRequest()
     // The authorisation page is always fetched fresh.
     m_page->load(m_authURL, {{QByteArrayLiteral("Cache-Control"), QByteArrayLiteral("no-cache")},
                              {QByteArrayLiteral("Pragma"), QByteArrayLiteral("no-cache")}});
-    // The page gets as long as a request would.
-    const int load = m_loadCounter;
-    QTimer::singleShot(kAuthRequestTimeoutMs, this, [this, load] {
-        if (m_page && m_loadCounter <= load + 1 && m_page->url().isEmpty())
-            m_page->stop();
+    // The page gets as long as a request would; one that has not come by then is a failed
+    // load, so the waiting overlay never stays over the welcome screen for good.
+    const int attempt = ++m_authLoadAttempt;
+    m_authLoadPending = true;
+    QTimer::singleShot(kAuthRequestTimeoutMs, this, [this, attempt] {
+        if (!m_page || attempt != m_authLoadAttempt || !m_authLoadPending)
+            return;
+        m_authLoadPending = false;
+        m_page->stop();
+        webViewLoadFailedWithError(L(QStringLiteral("The request timed out.")), -1001);
     });
 }
 
@@ -801,6 +809,7 @@ void WelcomeWindowController::loginDidCompleteWithURL(const QUrl &url)
         return;
     }
     m_awaitingCallback = false;
+    m_authLoadPending = false;
 
     QTimer::singleShot(0, this, [this] {
         if (m_page)

@@ -115,6 +115,8 @@ void WelcomeWindowController::display()
         QTimer::singleShot(0, window, [window] {
             QApplication::setActiveWindow(window);
             QTimer::singleShot(0, window, [window] {
+                // Showing alone leaves a minimised window where it is.
+                window->setWindowState(window->windowState() & ~Qt::WindowMinimized);
                 window->show();
                 window->raise();
                 window->activateWindow();

@@ -195,6 +195,8 @@ private:
     bool m_waitingNavigateToNewAccountPage = false;
     QString m_lastMainViewPageTitle;
     int m_loadCounter = 0;
+    int m_authLoadAttempt = 0;
+    bool m_authLoadPending = false; // the authorisation page was asked for and has not come
     bool m_awaitingCallback = false;
 
     // source choice

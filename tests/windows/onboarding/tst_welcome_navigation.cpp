@@ -219,6 +219,13 @@ private Q_SLOTS:
             if (qobject_cast<W *>(top))
                 ++windows;
         QCOMPARE(windows, 1);
+
+        // A minimised window comes back: the tray's sign-in command must show something.
+        window->showMinimized();
+        QTRY_VERIFY(window->windowState() & Qt::WindowMinimized);
+        W::display();
+        QTRY_VERIFY(!(window->windowState() & Qt::WindowMinimized));
+        QVERIFY(window->isVisible());
     }
 
     void doneScreenCompletesOnboardingAfterADelay()

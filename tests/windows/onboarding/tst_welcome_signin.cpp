@@ -670,6 +670,20 @@ private Q_SLOTS:
         window->loginButtonHitWithMode(W::LoginNormal);
         QTRY_COMPARE(alerts->count(), 3);
         QCOMPARE(alerts->last().title, QStringLiteral("Unable to reach Lumora"));
+
+        // An authorisation page that never comes is a failure once the request's time is up:
+        // the overlay never stays over the welcome screen for good.
+        QTcpServer silent; // accepts, never answers
+        QVERIFY(silent.listen(QHostAddress::LocalHost));
+        fake->onBeginAuth = [&silent](const QUrl &, int, std::function<void(QUrl, QString)> done) {
+            done(QUrl(QStringLiteral("http://127.0.0.1:%1/services/oauth/authorize?oauth_token=2").arg(silent.serverPort())), QString());
+        };
+        window->loginButtonHitWithMode(W::LoginNormal);
+        QTRY_VERIFY(silent.hasPendingConnections());
+        QTRY_COMPARE_WITH_TIMEOUT(alerts->count(), 4, 45000);
+        QCOMPARE(alerts->last().title, QStringLiteral("Error communicating with Lumora"));
+        QVERIFY(!window->waitingViewActive());
+        QCOMPARE(screen(window), QStringLiteral("welcomeView"));
     }
 
     void retryIsOfferedThreeTimes()
