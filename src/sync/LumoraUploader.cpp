@@ -439,9 +439,91 @@ void postUploadedCount()
     NotificationCenter::post(Notifications::PhotoUploadedCountChanged);
 }
 
-// Bookkeeping of a photo the service confirmed (main thread).
+// A file that may be a copy of a photo sent from here: equal samples can come from different
+// files (clips of one length differing only between the sampled slices), so while the original
+// is on the disk, the file is a copy only if it holds the same bytes. The whole files are
+// compared on the loop's thread: a long video would hold the window for seconds.
+struct CopyCheck
+{
+    qint64 copyId;
+    QString copyPath;
+    QString originalPath;
+    qint64 pid;
+    bool jpegData;
+};
+
+bool mayBeMarkedCopy(qint16 code)
+{
+    return code == NeedsUpload::Waiting || code == NeedsUpload::Deferred || code == NeedsUpload::NotSelected;
+}
+
+void markCopy(FileData *copy, qint64 pid)
+{
+    copy->setUploadedRemoteId(pid);
+    copy->setNeedsUpload(NeedsUpload::Uploaded);
+    copy->notifyParentsOfStatusChanged();
+}
+
+// Compares, and marks uploaded the files that hold their original's bytes and have not changed
+// state meanwhile. The number marked. Loop thread.
+int markTrueCopies(const QList<CopyCheck> &checks)
+{
+    QList<const CopyCheck *> same;
+    for (const CopyCheck &c : checks)
+        if (ContentSampler::sameContents(c.originalPath, c.copyPath, c.jpegData))
+            same.append(&c);
+    if (same.isEmpty())
+        return 0;
+    int marked = 0;
+    dispatch_main_sync([&] {
+        for (const CopyCheck *c : std::as_const(same)) {
+            FileData *r = DataStore::instance()->fileDataForId(c->copyId);
+            if (r && r->fileFullPath() == c->copyPath && mayBeMarkedCopy(r->needsUpload())) {
+                markCopy(r, c->pid);
+                ++marked;
+            }
+        }
+        if (marked)
+            DataStore::queueSave();
+    });
+    if (marked)
+        LGLogInfo(QStringLiteral("UPLOADER: %1 copies of photos sent from here marked uploaded").arg(marked));
+    return marked;
+}
+
+// The photos sent from here whose samples the file has. A photo whose original (a record that
+// names it) is on the disk goes to `checks`; one whose original is gone answers by its samples
+// alone, as the service does (its id returned). Main thread.
+qint64 ownUploadOf(FileData *r, const SampleIndex<qint64> &bySample, QList<CopyCheck> *checks)
+{
+    DataStore *store = DataStore::instance();
+    for (const DedupData &row : DataStoreLumoraData::ownUploadsForSamples(r->sample(), r->jpegSample())) {
+        const auto isOriginal = [r, &row](const FileData *o) {
+            return o && o != r && !o->isFolder() && o->uploadedRemoteId() == row.pid && o->needsUpload() == NeedsUpload::Uploaded;
+        };
+        QList<FileData *> originals;
+        for (qint64 id : bySample.values(row.sample()))
+            if (FileData *o = store->fileDataForId(id); isOriginal(o))
+                originals.append(o);
+        if (originals.isEmpty()) // taken after the run's index was made, or its samples changed
+            originals = store->fetchFileData(isOriginal);
+        QString here;
+        for (FileData *o : std::as_const(originals))
+            if (QFileInfo::exists(o->fileFullPath())) {
+                here = o->fileFullPath();
+                break;
+            }
+        if (here.isEmpty())
+            return row.pid;
+        checks->append({r->fileID(), r->fileFullPath(), here, row.pid, row.isJpegData});
+    }
+    return 0;
+}
+
+// Bookkeeping of a photo the service confirmed (main thread). Copies whose bytes must be
+// compared first are left in `copies`, for the caller's thread.
 bool completeFile(qint64 fileId, const QString &photoId, const QString &albumId, double uploadSeconds,
-                  qint64 processingStartedMs, const SampleIndex<qint64> *bySample)
+                  qint64 processingStartedMs, const SampleIndex<qint64> *bySample, QList<CopyCheck> *copies)
 {
     DataStore *store = DataStore::instance();
     FileData *record = store ? store->fileDataForId(fileId) : nullptr;
@@ -466,10 +548,9 @@ bool completeFile(qint64 fileId, const QString &photoId, const QString &albumId,
     }
     EngineLinks::registerUploadedFile(record);
 
-    // Records with the same content (copies in other folders) are on the service now too. Equal
-    // samples can come from different files (clips of one length differing only between the
-    // sampled slices): while this file is on the disk, a copy must hold the same bytes.
-    int copies = 0;
+    // Records with the same content (copies in other folders) are on the service now too, once
+    // they are seen to be copies (CopyCheck).
+    int marked = 0;
     const QString original = record->fileFullPath();
     const bool originalHere = QFileInfo::exists(original);
     auto markCopies = [&](const ContentSample &sample, bool jpegData) {
@@ -489,20 +570,20 @@ bool completeFile(qint64 fileId, const QString &photoId, const QString &albumId,
             FileData *other = store->fileDataForId(id);
             if (!other || other == record)
                 continue;
-            const qint16 code = other->needsUpload();
-            if ((code == NeedsUpload::Waiting || code == NeedsUpload::Deferred || code == NeedsUpload::NotSelected)
-                && (!originalHere || ContentSampler::sameContents(original, other->fileFullPath(), jpegData))) {
-                other->setUploadedRemoteId(pid);
-                other->setNeedsUpload(NeedsUpload::Uploaded);
-                other->notifyParentsOfStatusChanged();
-                ++copies;
+            if (!mayBeMarkedCopy(other->needsUpload()))
+                continue;
+            if (originalHere) {
+                copies->append({id, other->fileFullPath(), original, pid, jpegData});
+                continue;
             }
+            markCopy(other, pid);
+            ++marked;
         }
     };
     markCopies(record->sample(), false);
     markCopies(record->jpegSample(), true);
-    if (copies)
-        LGLogInfo(QStringLiteral("UPLOADER: %1 other copies of %2 marked uploaded").arg(copies).arg(record->fileName()));
+    if (marked)
+        LGLogInfo(QStringLiteral("UPLOADER: %1 other copies of %2 marked uploaded").arg(marked).arg(record->fileName()));
 
     // Queued: a kill before it lands leaves the ticket or the in-flight mark on disk, and either
     // leads back to this photo without a second send.
@@ -621,12 +702,13 @@ void checkTickets(RunContext &ctx)
         return;
     }
     int consecutive = 0;
+    QList<CopyCheck> copies;
     changeOnMainAndSave([&] {
         bool failures = false;
         for (Ended &e : ended) {
             const TicketResult &t = *e.result;
             if (t.state == TicketResult::State::Complete && isServiceId(t.photoId))
-                e.completed = completeFile(e.pending.fileId, t.photoId, t.albumId, e.pending.uploadSeconds, e.pending.startedMs, &ctx.bySample);
+                e.completed = completeFile(e.pending.fileId, t.photoId, t.albumId, e.pending.uploadSeconds, e.pending.startedMs, &ctx.bySample, &copies);
             if (e.completed) {
                 QMutexLocker locker(&s.lock);
                 consecutive = s.consecutiveFailures = 0;
@@ -653,6 +735,7 @@ void checkTickets(RunContext &ctx)
         }
         return failures;
     });
+    markTrueCopies(copies);
     if (consecutive >= kFailuresBeforePause)
         pauseAfterErrors(consecutive);
     int completed = 0;
@@ -802,10 +885,11 @@ bool recoverInterruptedUploads(RunContext &ctx, const QList<qint64> &queue)
             continue;
         }
         bool completed = false;
+        QList<CopyCheck> copies;
         dispatch_main_sync([&] {
             if (!photoId.isEmpty()) {
                 LGLogInfo(QStringLiteral("UPLOADER: Interrupted upload had reached the service (photo %1)").arg(photoId));
-                completed = completeFile(f.id, photoId, QString(), 0, 0, &ctx.bySample);
+                completed = completeFile(f.id, photoId, QString(), 0, 0, &ctx.bySample, &copies);
                 if (!completed)
                     ctx.tried.insert(f.id);
             } else if (FileData *r = DataStore::instance()->fileDataForId(f.id)) {
@@ -814,6 +898,7 @@ bool recoverInterruptedUploads(RunContext &ctx, const QList<qint64> &queue)
                 DataStore::queueSave();
             }
         });
+        markTrueCopies(copies);
         found = found || completed;
     }
     return found;
@@ -895,6 +980,7 @@ StepResult uploadOne(qint64 fileId, RunContext &ctx)
     ContentSample whole, jpeg;
     enum class Mark { NotYet, Set, Refused } marked = Mark::NotYet;
     DataStore::SaveTicket markSave;
+    QList<CopyCheck> copyOf; // photos sent from here that this file may be a copy of
     dispatch_main_sync([&] {
         FileData *r = DataStore::instance()->fileDataForId(fileId);
         if (!r || r->needsUpload() != NeedsUpload::Waiting)
@@ -931,6 +1017,12 @@ StepResult uploadOne(qint64 fileId, RunContext &ctx)
             DataStore::queueSave();
             return;
         }
+        if (const qint64 pid = ownUploadOf(r, ctx.bySample, &copyOf)) {
+            LGLogInfo(QStringLiteral("UPLOADER: %1 is a copy of photo %2, whose original is gone").arg(r->fileName()).arg(pid));
+            markCopy(r, pid);
+            DataStore::queueSave();
+            return;
+        }
         whole = r->sample();
         jpeg = r->jpegSample();
         request.filePath = r->fileFullPath();
@@ -945,11 +1037,14 @@ StepResult uploadOne(qint64 fileId, RunContext &ctx)
         go = true;
         // Nothing to learn from the service first (its album is known, no twin is on its way):
         // marked in this same turn, which saves the upload a second wait for the main thread.
-        if ((request.albumName.isEmpty() || !request.albumId.isEmpty()) && !isTwinInFlight(ctx, whole, jpeg))
+        if ((request.albumName.isEmpty() || !request.albumId.isEmpty()) && !isTwinInFlight(ctx, whole, jpeg) && copyOf.isEmpty())
             marked = markForSending(r, &markSave) ? Mark::Set : Mark::Refused;
     });
     if (!go)
         return StepResult::Next;
+    for (const CopyCheck &c : std::as_const(copyOf))
+        if (markTrueCopies({c}) > 0)
+            return StepResult::Next;
 
     auto countFailure = [&](const QString &why) -> StepResult {
         LGLogInfo(QStringLiteral("UPLOAD: Failed %1: %2").arg(QFileInfo(request.filePath).fileName(), why));
@@ -1139,7 +1234,9 @@ StepResult uploadOne(qint64 fileId, RunContext &ctx)
 
     case UploadReply::Outcome::Photo: {
         bool completed = false;
-        dispatch_main_sync([&] { completed = completeFile(fileId, reply.photoId, reply.albumId, seconds, 0, &ctx.bySample); });
+        QList<CopyCheck> copies;
+        dispatch_main_sync([&] { completed = completeFile(fileId, reply.photoId, reply.albumId, seconds, 0, &ctx.bySample, &copies); });
+        markTrueCopies(copies);
         if (!completed) {
             restampSendingMark(fileId);
             return countFailure(QStringLiteral("reply with an invalid photo id"));
@@ -1172,9 +1269,10 @@ StepResult uploadOne(qint64 fileId, RunContext &ctx)
             }
             held = found;
         }
+        QList<CopyCheck> copies;
         changeOnMainAndSave([&] {
             if (!held.isEmpty()) {
-                completeFile(fileId, held, held == reply.photoId ? reply.albumId : QString(), seconds, 0, &ctx.bySample);
+                completeFile(fileId, held, held == reply.photoId ? reply.albumId : QString(), seconds, 0, &ctx.bySample, &copies);
                 return false;
             }
             FileData *r = DataStore::instance()->fileDataForId(fileId);
@@ -1185,6 +1283,7 @@ StepResult uploadOne(qint64 fileId, RunContext &ctx)
             return true;
         });
         clearSendingMark(fileId);
+        markTrueCopies(copies);
         {
             QMutexLocker locker(&s.lock);
             s.consecutiveFailures = 0;
