@@ -98,6 +98,7 @@ void recomputeStatus()
     in.uploadPercent = LumoraUploader::uploadProgress();
     in.uploadedThisRun = LumoraUploader::uploadedThisRun();
     in.pendingTickets = LumoraUploader::pendingTickets();
+    in.ticketChecksFailing = LumoraUploader::ticketChecksFailing();
     in.serverBusyUntil = LumoraUploader::serverBusyUntil();
     in.now = QDateTime::currentDateTimeUtc();
 

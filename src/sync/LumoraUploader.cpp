@@ -101,6 +101,7 @@ struct UploaderState
     std::atomic_bool preparing { false }; // a file is taken and being prepared or sent
     std::atomic_bool sending { false };   // its bytes are on their way
     std::atomic_bool backfillPolling { false };
+    std::atomic_bool ticketChecksFailing { false }; // the last check of the pending tickets failed
     std::atomic_int generation { 0 };
 
     std::unique_ptr<UploadTransport> transport;
@@ -676,9 +677,22 @@ void checkTickets(RunContext &ctx)
     QList<TicketResult> results;
     QString error;
     if (!transport()->checkTickets(ids, &results, &error)) {
+        // The service cannot be asked how its processing went: a failure like a failed send, so
+        // that an outage ends in the stop after errors and its back-off, not in polls forever.
         LGLogInfo(QStringLiteral("TICKETS: Check failed: %1").arg(error));
+        int consecutive;
+        {
+            QMutexLocker locker(&s.lock);
+            consecutive = ++s.consecutiveFailures;
+        }
+        s.ticketChecksFailing = true;
+        LumoraDrive::updateStatus();
+        if (consecutive >= kFailuresBeforePause)
+            pauseAfterErrors(consecutive);
         return;
     }
+    if (s.ticketChecksFailing.exchange(false))
+        LumoraDrive::updateStatus();
     std::stable_sort(results.begin(), results.end(), [&order](const TicketResult &a, const TicketResult &b) {
         return order.value(a.ticketId) < order.value(b.ticketId);
     });
@@ -788,7 +802,7 @@ void awaitTicket(const QString &ticketId, RunContext &ctx)
         checkTickets(ctx);
         {
             QMutexLocker locker(&s.lock);
-            if (!s.tickets.contains(ticketId))
+            if (!s.tickets.contains(ticketId) || s.pausedDueToErrors)
                 return;
         }
         if (!waitFor(qMin(2.0, 0.25 * (attempt + 1))))
@@ -1770,6 +1784,8 @@ int LumoraUploader::pendingTickets()
     return int(lockedValue(&UploaderState::tickets).size());
 }
 
+bool LumoraUploader::ticketChecksFailing() { return state().ticketChecksFailing; }
+
 bool LumoraUploader::pausedDueToErrors()
 {
     return lockedValue(&UploaderState::pausedDueToErrors);
@@ -1919,6 +1935,7 @@ void LumoraUploader::resetForTesting()
         s.progress = 0;
         s.uploadedThisRun = 0;
         s.consecutiveFailures = 0;
+        s.ticketChecksFailing = false;
         s.errorStops = 0;
         s.errorRetryAt = QDateTime();
         s.maxTickets = kDefaultMaxTickets;

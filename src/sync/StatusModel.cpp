@@ -219,7 +219,8 @@ StatusModel composeStatus(const StatusInputs &in)
                       ? QStringLiteral("%1%").arg(int(std::floor(p * 100)))
                       : QStringLiteral("%1 (%2%)").arg(in.uploadingName).arg(int(std::floor(p * 100)));
         if (in.pendingTickets > 0)
-            m.line3 = L("Lumora is processing %1").arg(fileWord(in.pendingTickets));
+            m.line3 = in.ticketChecksFailing ? L("Could not ask Lumora about %1 it is processing").arg(fileWord(in.pendingTickets))
+                                             : L("Lumora is processing %1").arg(fileWord(in.pendingTickets));
         m.lineShort = m.line1;
         m.percent = p;
         m.running = true;
@@ -235,6 +236,14 @@ StatusModel composeStatus(const StatusInputs &in)
             m.line2 = L("%1 to upload").arg(fileWord(waiting));
         m.lineShort = L("Scanning…");
         m.scanning = true;
+        return m;
+    }
+
+    if (in.pendingTickets > 0 && in.ticketChecksFailing) {
+        // Not "processing": nothing says so while the service cannot be asked.
+        m.line1 = L("Could not ask Lumora about %1 it is processing").arg(fileWord(in.pendingTickets));
+        m.line2 = L("Trying again by itself");
+        m.lineShort = L("Could not reach Lumora");
         return m;
     }
 

@@ -51,6 +51,7 @@ struct StatusInputs
     double uploadPercent = 0;            // 0..1 of the file being sent
     int uploadedThisRun = 0;             // files finished since the loop last started
     int pendingTickets = 0;              // uploads the service is still processing
+    bool ticketChecksFailing = false;    // the service could not be asked how they went
     QDateTime serverBusyUntil;           // invalid unless the service asked us to wait
 };
 

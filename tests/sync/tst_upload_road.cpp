@@ -1096,6 +1096,7 @@ private Q_SLOTS:
         QTest::newRow("tickets fail while closed") << "tickets closed" << 2 << "2 to be tried again" << true << false;
         QTest::newRow("held back after a 503 spell") << "503 spell" << 8 << "8 files not uploaded" << true << true;
         QTest::newRow("nine tickets fail") << "nine tickets" << 9 << "9 files not uploaded" << true << true;
+        QTest::newRow("ticket checks refused (503)") << "checks 503" << 2 << "2 files not uploaded" << true << true;
         QTest::newRow("album look-up refused (503)") << "album 503" << 1 << "1 to be tried again" << true << false;
         QTest::newRow("type refused by the service") << "format refused" << 1 << "1 refused by Lumora" << true << false;
         QTest::newRow("duplicate of a photo not held") << "foreign duplicate" << 1 << "1 to be tried again" << true << false;
@@ -1149,6 +1150,8 @@ private Q_SLOTS:
             m_double.setFault(LumoraDouble::Fault::HttpError, road == QLatin1String("400") ? 400 : 503, QStringLiteral("upload"), -1);
         if (road.startsWith(QLatin1String("ticket")) || road == QLatin1String("nine tickets"))
             m_double.setTicketsFail(true);
+        if (road == QLatin1String("checks 503"))
+            m_double.setFault(LumoraDouble::Fault::HttpError, 503, QStringLiteral("lumora.photos.upload.checkTickets"), -1);
         if (road == QLatin1String("format refused"))
             m_double.setFault(LumoraDouble::Fault::FormatRefused, 0, QStringLiteral("upload"), 1);
         if (road == QLatin1String("foreign duplicate"))
