@@ -26,7 +26,8 @@ bool describeNotOnService(const StatusInputs &in, int waiting, StatusModel *m)
 {
     m->readsNotOnService = true;
     NotOnService left = in.left;
-    left.waiting = qMax(waiting, left.waiting);
+    // The loop's count of waiting files takes in those whose source is away.
+    left.waiting = qMax(waiting - left.awaitingSource, left.waiting);
     const int files = left.files();
     const int folders = left.foldersNotRead + left.linkedFolders;
     if (files == 0 && folders == 0)
@@ -42,6 +43,13 @@ bool describeNotOnService(const StatusInputs &in, int waiting, StatusModel *m)
         }
         return true;
     }
+    if (files == left.awaitingSource && folders == 0) {
+        const bool one = in.sourcesUnavailable <= 1;
+        m->line1 = L("%1 waiting for an unavailable watched folder").arg(fileWord(files));
+        m->line2 = one ? L("Uploading resumes once it is back") : L("Uploading resumes once they are back");
+        m->lineShort = L("%1 waiting for a folder").arg(QLocale().toString(files));
+        return true;
+    }
     if (files == left.badNames && folders == 0) {
         m->line1 = L("%1 could not be backed up").arg(fileWord(files));
         m->line2 = L("Their names are not valid UTF-8; rename them to back them up");
@@ -54,6 +62,7 @@ bool describeNotOnService(const StatusInputs &in, int waiting, StatusModel *m)
             why << L(text).arg(QLocale().toString(n));
     };
     add(left.waiting, "%1 waiting");
+    add(left.awaitingSource, "%1 waiting for an unavailable watched folder");
     add(left.retrying, "%1 to be tried again");
     add(left.failed, "%1 failed");
     add(left.unreadable, "%1 cannot be read");

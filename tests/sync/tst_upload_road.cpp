@@ -103,7 +103,7 @@ bool indexHasPhoto(const ContentSample &sample, qint64 pid)
     return false;
 }
 
-enum Failure { Outage, OutageNetworkBack, RevokedToken, RefusedKey, ReadOnlyCatalogue, DeletedFolder };
+enum Failure { Outage, OutageNetworkBack, RevokedToken, RefusedKey, ReadOnlyCatalogue, DeletedFolder, SourceAway };
 
 } // namespace
 
@@ -749,6 +749,8 @@ private Q_SLOTS:
         QTest::newRow("read-only catalogue") << int(ReadOnlyCatalogue) << "Uploads wait: the photo catalogue cannot be saved"
                                              << "The catalogue reported: attempt to write a readonly database";
         QTest::newRow("folder deleted") << int(DeletedFolder) << "A watched folder is unavailable" << "Its photos are uploaded once it is back";
+        QTest::newRow("source away before its upload") << int(SourceAway) << "1 file waiting for an unavailable watched folder"
+                                                       << "Uploading resumes once it is back";
     }
 
     void failuresAreToldAndEnd()
@@ -777,6 +779,9 @@ private Q_SLOTS:
             QVERIFY(readOnly->isSet());
             DataStore::shutdown(); // opened again by the stop's own clean-up, before it was read-only
             startEngine();
+        } else if (failure == SourceAway) {
+            QVERIFY(QDir().rename(folder, folder + QStringLiteral(" away")));
+            resume();
         } else {
             resume();
             QTRY_VERIFY_WITH_TIMEOUT(settled(files), 30000);
@@ -809,6 +814,11 @@ private Q_SLOTS:
             startEngine();
             waitForScanPass();
             resume();
+        } else if (failure == SourceAway) {
+            QVERIFY(QDir().rename(folder + QStringLiteral(" away"), folder));
+            stopEngine();
+            startEngine();
+            waitForScanPass();
         } else {
             FileManager::removeCustomFolder(folder);
             QTRY_COMPARE_WITH_TIMEOUT(LumoraDrive::statusLine1(), QStringLiteral("All photos uploaded"), 30000);
