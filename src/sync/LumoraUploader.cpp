@@ -1270,32 +1270,23 @@ StepResult uploadOne(qint64 fileId, RunContext &ctx)
     case UploadReply::Outcome::Duplicate: {
         Settings::incrementIntForKey(reply.photoId.isEmpty() ? QStringLiteral("ServerDuplicatesFoundWithoutPID")
                                                              : QStringLiteral("ServerDuplicatesFound"));
-        // The photo a duplicate answer names is taken only once the account is seen to hold
-        // this content: it may be another account's photo, or one deleted since.
+        // A duplicate answer is taken only once the account is seen to hold this content, and
+        // for the photo that holds it: the photo it names (if any) may be another account's,
+        // or one deleted since.
         QString held = reply.photoId;
-        if (!held.isEmpty() && (!whole.isNull() || !jpeg.isNull())) {
+        if (held.isEmpty() || !whole.isNull() || !jpeg.isNull()) {
             QString found;
-            const bool asked = transport()->findPhotoWithSamples(whole, jpeg, &found);
+            const bool asked = (!whole.isNull() || !jpeg.isNull()) && transport()->findPhotoWithSamples(whole, jpeg, &found);
             if (!asked || found.isEmpty()) {
                 clearSendingMark(fileId);
-                return countFailure(asked ? QStringLiteral("duplicate of photo %1, which the account does not hold").arg(held)
-                                          : QStringLiteral("duplicate of photo %1 could not be checked").arg(held));
+                const QString photo = held.isEmpty() ? QStringLiteral("a photo") : QStringLiteral("photo %1").arg(held);
+                return countFailure(asked ? QStringLiteral("duplicate of %1, which the account does not hold").arg(photo)
+                                          : QStringLiteral("duplicate of %1 could not be checked").arg(photo));
             }
             held = found;
         }
         QList<CopyCheck> copies;
-        changeOnMainAndSave([&] {
-            if (!held.isEmpty()) {
-                completeFile(fileId, held, held == reply.photoId ? reply.albumId : QString(), seconds, 0, &ctx.bySample, &copies);
-                return false;
-            }
-            FileData *r = DataStore::instance()->fileDataForId(fileId);
-            if (!r)
-                return false;
-            r->setNeedsUpload(NeedsUpload::DuplicateOnServer);
-            r->notifyParentsOfStatusChanged();
-            return true;
-        });
+        dispatch_main_sync([&] { completeFile(fileId, held, held == reply.photoId ? reply.albumId : QString(), seconds, 0, &ctx.bySample, &copies); });
         clearSendingMark(fileId);
         markTrueCopies(copies);
         {

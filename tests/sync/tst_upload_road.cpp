@@ -401,6 +401,40 @@ private Q_SLOTS:
         verifyOnServiceOnce(file);
     }
 
+    // A duplicate answer that names no photo is taken only for the photo the account is seen
+    // to hold with this content, at once; without one, it is a failed send like any other.
+    void unnamedDuplicateIsChecked_data()
+    {
+        QTest::addColumn<bool>("held");
+        QTest::newRow("content held") << true;
+        QTest::newRow("content not held") << false;
+    }
+
+    void unnamedDuplicateIsChecked()
+    {
+        QFETCH(bool, held);
+        const QStringList files = addPausedFolder(QStringLiteral("Unnamed duplicate ") + QString::fromLatin1(QTest::currentDataTag()), 1);
+        QVERIFY(!files.isEmpty());
+        const QString file = files.first();
+        LumoraDouble::Photo p;
+        p.fileSample = record(file)->sample().hex();
+        const QString id = held ? m_double.addPhoto(p) : QString();
+        m_double.setFault(LumoraDouble::Fault::DuplicateReply, -1, QStringLiteral("upload"), 1);
+        resume();
+        if (held) {
+            QTRY_VERIFY_WITH_TIMEOUT(settled(files), 30000);
+            QCOMPARE(QString::number(record(file)->uploadedRemoteId()), id);
+            QCOMPARE(sendsOf(file), 1);
+            return;
+        }
+        QTRY_VERIFY_WITH_TIMEOUT(record(file)->needsUpload() == NeedsUpload::Deferred, 30000);
+        LumoraUploader::resetFailedUploads();
+        LumoraUploader::run();
+        QTRY_VERIFY_WITH_TIMEOUT(settled(files), 30000);
+        QCOMPARE(sendsOf(file), 2);
+        verifyOnServiceOnce(file);
+    }
+
     // A copy found while its original's ticket is pending follows the original: uploaded with
     // the real id when the ticket completes, waiting (and sent once in all) when it fails.
     void copyFollowsItsOriginalsTicket_data()
