@@ -492,9 +492,11 @@ int markTrueCopies(const QList<CopyCheck> &checks)
     return marked;
 }
 
-// The photos sent from here whose samples the file has. A photo whose original (a record that
-// names it) is on the disk goes to `checks`; one whose original is gone answers by its samples
-// alone, as the service does (its id returned). Main thread.
+// The photos sent from here whose samples the file has. A photo whose original (another record
+// that names it) is on the disk goes to `checks`; one whose original is no longer on the disk
+// answers by its samples alone, as the service does (its id returned). A row that no other
+// record names proves nothing (the file's own upload, which the service may have lost since):
+// the service's duplicate check answers for it. Main thread.
 qint64 ownUploadOf(FileData *r, const SampleIndex<qint64> &bySample, QList<CopyCheck> *checks)
 {
     DataStore *store = DataStore::instance();
@@ -508,6 +510,8 @@ qint64 ownUploadOf(FileData *r, const SampleIndex<qint64> &bySample, QList<CopyC
                 originals.append(o);
         if (originals.isEmpty()) // taken after the run's index was made, or its samples changed
             originals = store->fetchFileData(isOriginal);
+        if (originals.isEmpty())
+            continue;
         QString here;
         for (FileData *o : std::as_const(originals))
             if (QFileInfo::exists(o->fileFullPath())) {
@@ -1698,10 +1702,20 @@ void LumoraUploader::reuploadPhotos(const QList<FileData *> &records, const QStr
                 if (!photoId.isEmpty())
                     continue; // still there
                 dispatch_main_sync([&] {
-                    if (FileData *r = DataStore::instance()->fileDataForId(id)) {
-                        r->setUploadedRemoteId(0);
-                        r->setNeedsUpload(NeedsUpload::Waiting);
-                        r->notifyParentsOfStatusChanged();
+                    FileData *r = DataStore::instance()->fileDataForId(id);
+                    if (!r)
+                        return;
+                    // The copies marked with the lost photo lost it too; left so, they would
+                    // make this file pass for a copy of a photo that is gone.
+                    QList<FileData *> lost{r};
+                    if (const qint64 pid = r->uploadedRemoteId(); pid > 0)
+                        lost += DataStore::instance()->fetchFileData([pid, r](const FileData *o) {
+                            return o != r && !o->isFolder() && o->uploadedRemoteId() == pid && o->needsUpload() == NeedsUpload::Uploaded;
+                        });
+                    for (FileData *f : std::as_const(lost)) {
+                        f->setUploadedRemoteId(0);
+                        f->setNeedsUpload(NeedsUpload::Waiting);
+                        f->notifyParentsOfStatusChanged();
                         ++marked;
                     }
                 });
