@@ -148,7 +148,7 @@ class TestUploadRoad : public QObject
         QStringList paths;
         const int n = ++m_folders; // file names differ between folders: sends are counted by name
         for (int i = 0; i < count; ++i) {
-            const int seed = n * 100 + i;
+            const int seed = 1000000 + n * 100 + i; // apart from the seeds that cases pick themselves
             paths << writePhoto(folder + QStringLiteral("/f%1p%2.jpg").arg(n).arg(i), QStringLiteral("2019:03:%1 10:00:00").arg(i + 1, 2, 10, QLatin1Char('0')), quint32(seed));
         }
         return paths;
