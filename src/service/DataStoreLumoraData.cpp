@@ -55,24 +55,6 @@ std::pair<ContentSample, IndexedPhoto> indexEntry(const DedupData &d)
     return {d.sample(), IndexedPhoto{d.pid, quint8((d.isJpegData ? kJpegMark : 0) | (d.uploadedFromThisDevice ? kFromHereMark : 0))}};
 }
 
-// A row from this device names a photo sent from a file of this catalogue. While that file is on
-// the disk, another file is its copy only if it holds the same bytes: equal samples can come from
-// different files. Without it, the samples are all there is. Main thread.
-bool sameAsOriginalHere(FileData *file, const DedupData &row)
-{
-    if (!row.uploadedFromThisDevice)
-        return true;
-    const QList<FileData *> originals = DataStore::instance()->fetchFileData([&](const FileData *r) {
-        return r != file && !r->isFolder() && r->uploadedRemoteId() == row.pid && r->needsUpload() == NeedsUpload::Uploaded;
-    });
-    for (FileData *original : originals) {
-        const QString path = original->fileFullPath();
-        if (QFileInfo::exists(path))
-            return ContentSampler::sameContents(path, file->fileFullPath(), row.isJpegData);
-    }
-    return true;
-}
-
 SampleIndex<IndexedPhoto> s_index;
 bool s_indexBuilt = false;
 std::function<void(bool)> s_lastDone;
@@ -436,7 +418,7 @@ void runRefresh(std::function<void(bool)> done)
         for (const auto &[sample, isJpeg] : {std::pair{c.whole, false}, std::pair{c.jpeg, true}}) {
             bool hit = false;
             for (const DedupData &row : rowsForSample(sample)) {
-                if (row.isJpegData == isJpeg && row.pid > 0) {
+                if (row.isJpegData == isJpeg && row.pid > 0 && !row.uploadedFromThisDevice) {
                     matches.append({c.id, row});
                     hit = true;
                     break;
@@ -461,11 +443,10 @@ void runRefresh(std::function<void(bool)> done)
             for (qsizetype i = from; i < to; ++i) {
                 const auto &[id, row] = matches.at(i);
                 FileData *f = store->fileDataForId(id);
-                if (!f || (f->needsUpload() != NeedsUpload::Waiting && f->needsUpload() != NeedsUpload::Deferred)
-                    || !sameAsOriginalHere(f, row))
+                if (!f || (f->needsUpload() != NeedsUpload::Waiting && f->needsUpload() != NeedsUpload::Deferred))
                     continue;
                 f->setUploadedRemoteId(row.pid);
-                f->setNeedsUpload(row.uploadedFromThisDevice ? NeedsUpload::Uploaded : NeedsUpload::AlreadyOnService);
+                f->setNeedsUpload(NeedsUpload::AlreadyOnService);
                 ++marked;
             }
         });
@@ -709,6 +690,16 @@ int DataStoreLumoraData::photoCountInAlbum(const QString &albumId)
 // ------------------------------------------------------------------------------------------
 // De-duplication
 
+QList<DedupData> DataStoreLumoraData::ownUploadsForSamples(const ContentSample &whole, const ContentSample &jpeg)
+{
+    QList<DedupData> own;
+    for (const auto &[sample, isJpeg] : {std::pair{whole, false}, std::pair{jpeg, true}})
+        for (const DedupData &row : rowsForSample(sample))
+            if (row.isJpegData == isJpeg && row.pid > 0 && row.uploadedFromThisDevice)
+                own.append(row);
+    return own;
+}
+
 qint64 DataStoreLumoraData::photoIdForSamples(const ContentSample &whole, const ContentSample &jpeg)
 {
     for (const auto &[sample, isJpeg] : {std::pair{whole, false}, std::pair{jpeg, true}}) {
@@ -728,15 +719,17 @@ bool DataStoreLumoraData::matchDeDupForFile(FileData *file)
     if (!DataStore::instance()->isOpen())
         return false;
     // Only a row that names the service's photo is an answer. A pending upload of ours (id 0)
-    // is not: a copy marked "uploaded" with it would stay so if that upload failed.
+    // is not: a copy marked "uploaded" with it would stay so if that upload failed. Nor is a
+    // photo sent from here: equal samples can come from different files, and whether this one
+    // holds the original's bytes is for the upload loop to tell, off the main thread.
     for (const auto &[sample, isJpeg] : {std::pair{file->sample(), false}, std::pair{file->jpegSample(), true}}) {
         if (sample.isNull())
             continue;
         for (const DedupData &row : rowsForSample(sample)) {
-            if (row.isJpegData != isJpeg || row.pid <= 0 || !sameAsOriginalHere(file, row))
+            if (row.isJpegData != isJpeg || row.pid <= 0 || row.uploadedFromThisDevice)
                 continue;
             file->setUploadedRemoteId(row.pid);
-            file->setNeedsUpload(row.uploadedFromThisDevice ? NeedsUpload::Uploaded : NeedsUpload::AlreadyOnService);
+            file->setNeedsUpload(NeedsUpload::AlreadyOnService);
             return true;
         }
     }

@@ -10,11 +10,13 @@
 
 #include <QDateTime>
 #include <QHash>
+#include <QList>
 #include <QString>
 
 #include <functional>
 
 class FileData;
+struct DedupData;
 
 class DataStoreLumoraData
 {
@@ -70,11 +72,13 @@ public:
     static int photoCountInAlbum(const QString &albumId);
 
     // --- de-duplication index ---
-    // Main thread. When one of the record's samples is a photo of the service, sets the record's
-    // needsUpload (uploaded from this device: 0, else already on the service) and remote id,
-    // and answers true. An upload still processing (no photo id yet) is no match: its copies
-    // wait and follow it.
+    // Main thread. When one of the record's samples is a photo the account had from elsewhere,
+    // sets the record's needsUpload (already on the service) and remote id, and answers true.
+    // Photos sent from here are left to the upload loop (ownUploadsForSamples). An upload still
+    // processing (no photo id yet) is no match: its copies wait and follow it.
     static bool matchDeDupForFile(FileData *file);
+    // The rows of photos sent from this device that hold either sample, whole-file rows first.
+    static QList<DedupData> ownUploadsForSamples(const ContentSample &whole, const ContentSample &jpeg);
     // Main thread. Adds the record's samples (with its remote id, 0 while the ticket is pending).
     static void registerDeDupForUploadedFile(FileData *file, bool uploadedFromThisDevice);
     // The service's photo id of a sample pair ("0" is never answered; 0 when unknown).

@@ -79,6 +79,7 @@ LKUploadResult LKUploadResult::parse(const QByteArray &xml)
             r.max_tickets = reader.readElementText().trimmed().toInt();
         } else if (name == QLatin1String("duplicate_photo_id")) {
             r.duplicate_photo_id = reader.readElementText().trimmed();
+            r.duplicate = true;
         }
     }
     if (reader.hasError() || !sawRsp) {
@@ -90,7 +91,7 @@ LKUploadResult LKUploadResult::parse(const QByteArray &xml)
         r.error = LKError::service(errCode, errMsg.isEmpty() ? QStringLiteral("The upload failed (%1).").arg(errCode) : errMsg);
         return r;
     }
-    if (stat != QLatin1String("ok") || (r.photoID.isEmpty() && r.ticketID.isEmpty() && r.duplicate_photo_id.isEmpty())) {
+    if (stat != QLatin1String("ok") || (r.photoID.isEmpty() && r.ticketID.isEmpty() && !r.duplicate)) {
         LKUploadResult bad;
         bad.error = LKError::client(LKErrorCode::BadResponse, QStringLiteral("The upload reply named no photo."));
         return bad;

@@ -18,6 +18,7 @@ struct LKUploadResult
     QString photoID;
     QString ticketID;
     QString duplicate_photo_id;
+    bool duplicate = false; // the reply called the file a duplicate, with or without a photo id
     double wait = 0;       // seconds the service asks us to wait before trying again (0 = none)
     int max_tickets = 0;   // the service's limit of pending tickets (0 = not sent)
     LKError error;         // service errors carry the reply's code and msg

@@ -92,6 +92,18 @@ NotOnService EngineLinks::countNotOnService()
         selected.insert(folder, on);
         return on;
     };
+    // In a source that is away (unplugged, moved): such files wait for it, not for the loop.
+    QHash<const FileData *, bool> away;
+    const std::function<bool(const FileData *)> folderAway = [&](const FileData *folder) -> bool {
+        if (!folder)
+            return false;
+        const auto known = away.constFind(folder);
+        if (known != away.constEnd())
+            return *known;
+        const bool gone = folder->hasFlag(FileFlags::SourceUnavailable) || folderAway(folder->parent());
+        away.insert(folder, gone);
+        return gone;
+    };
     const FileData *lastFolder = nullptr; // files of one folder mostly follow each other
     bool lastSelected = false;
     for (FileData *r : store->allFileDataById()) {
@@ -115,6 +127,8 @@ NotOnService EngineLinks::countNotOnService()
             lastFolder = r->parent();
             lastSelected = folderSelected(lastFolder);
         }
+        if (lastSelected && reason == &left.waiting && r->needsUpload() == NeedsUpload::Waiting && folderAway(lastFolder))
+            reason = &left.awaitingSource;
         if (lastSelected)
             ++*reason;
     }

@@ -98,6 +98,7 @@ void recomputeStatus()
     in.uploadPercent = LumoraUploader::uploadProgress();
     in.uploadedThisRun = LumoraUploader::uploadedThisRun();
     in.pendingTickets = LumoraUploader::pendingTickets();
+    in.ticketChecksFailing = LumoraUploader::ticketChecksFailing();
     in.serverBusyUntil = LumoraUploader::serverBusyUntil();
     in.now = QDateTime::currentDateTimeUtc();
 
@@ -106,7 +107,7 @@ void recomputeStatus()
     // the loop runs only before they may say that all is uploaded.
     if (next.readsNotOnService && (next.complete || !LumoraUploader::isRunning())) {
         in.left = EngineLinks::countNotOnService();
-        LumoraUploader::setFilesHeldBack(in.left.files() - in.left.waiting);
+        LumoraUploader::setFilesHeldBack(in.left.files() - in.left.waiting - in.left.awaitingSource);
         next = composeStatus(in);
     }
     bool changed;

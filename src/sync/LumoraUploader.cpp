@@ -101,6 +101,7 @@ struct UploaderState
     std::atomic_bool preparing { false }; // a file is taken and being prepared or sent
     std::atomic_bool sending { false };   // its bytes are on their way
     std::atomic_bool backfillPolling { false };
+    std::atomic_bool ticketChecksFailing { false }; // the last check of the pending tickets failed
     std::atomic_int generation { 0 };
 
     std::unique_ptr<UploadTransport> transport;
@@ -439,9 +440,95 @@ void postUploadedCount()
     NotificationCenter::post(Notifications::PhotoUploadedCountChanged);
 }
 
-// Bookkeeping of a photo the service confirmed (main thread).
+// A file that may be a copy of a photo sent from here: equal samples can come from different
+// files (clips of one length differing only between the sampled slices), so while the original
+// is on the disk, the file is a copy only if it holds the same bytes. The whole files are
+// compared on the loop's thread: a long video would hold the window for seconds.
+struct CopyCheck
+{
+    qint64 copyId;
+    QString copyPath;
+    QString originalPath;
+    qint64 pid;
+    bool jpegData;
+};
+
+bool mayBeMarkedCopy(qint16 code)
+{
+    return code == NeedsUpload::Waiting || code == NeedsUpload::Deferred || code == NeedsUpload::NotSelected;
+}
+
+void markCopy(FileData *copy, qint64 pid)
+{
+    copy->setUploadedRemoteId(pid);
+    copy->setNeedsUpload(NeedsUpload::Uploaded);
+    copy->notifyParentsOfStatusChanged();
+}
+
+// Compares, and marks uploaded the files that hold their original's bytes and have not changed
+// state meanwhile. The number marked. Loop thread.
+int markTrueCopies(const QList<CopyCheck> &checks)
+{
+    QList<const CopyCheck *> same;
+    for (const CopyCheck &c : checks)
+        if (ContentSampler::sameContents(c.originalPath, c.copyPath, c.jpegData))
+            same.append(&c);
+    if (same.isEmpty())
+        return 0;
+    int marked = 0;
+    dispatch_main_sync([&] {
+        for (const CopyCheck *c : std::as_const(same)) {
+            FileData *r = DataStore::instance()->fileDataForId(c->copyId);
+            if (r && r->fileFullPath() == c->copyPath && mayBeMarkedCopy(r->needsUpload())) {
+                markCopy(r, c->pid);
+                ++marked;
+            }
+        }
+        if (marked)
+            DataStore::queueSave();
+    });
+    if (marked)
+        LGLogInfo(QStringLiteral("UPLOADER: %1 copies of photos sent from here marked uploaded").arg(marked));
+    return marked;
+}
+
+// The photos sent from here whose samples the file has. A photo whose original (another record
+// that names it) is on the disk goes to `checks`; one whose original is no longer on the disk
+// answers by its samples alone, as the service does (its id returned). A row that no other
+// record names proves nothing (the file's own upload, which the service may have lost since):
+// the service's duplicate check answers for it. Main thread.
+qint64 ownUploadOf(FileData *r, const SampleIndex<qint64> &bySample, QList<CopyCheck> *checks)
+{
+    DataStore *store = DataStore::instance();
+    for (const DedupData &row : DataStoreLumoraData::ownUploadsForSamples(r->sample(), r->jpegSample())) {
+        const auto isOriginal = [r, &row](const FileData *o) {
+            return o && o != r && !o->isFolder() && o->uploadedRemoteId() == row.pid && o->needsUpload() == NeedsUpload::Uploaded;
+        };
+        QList<FileData *> originals;
+        for (qint64 id : bySample.values(row.sample()))
+            if (FileData *o = store->fileDataForId(id); isOriginal(o))
+                originals.append(o);
+        if (originals.isEmpty()) // taken after the run's index was made, or its samples changed
+            originals = store->fetchFileData(isOriginal);
+        if (originals.isEmpty())
+            continue;
+        QString here;
+        for (FileData *o : std::as_const(originals))
+            if (QFileInfo::exists(o->fileFullPath())) {
+                here = o->fileFullPath();
+                break;
+            }
+        if (here.isEmpty())
+            return row.pid;
+        checks->append({r->fileID(), r->fileFullPath(), here, row.pid, row.isJpegData});
+    }
+    return 0;
+}
+
+// Bookkeeping of a photo the service confirmed (main thread). Copies whose bytes must be
+// compared first are left in `copies`, for the caller's thread.
 bool completeFile(qint64 fileId, const QString &photoId, const QString &albumId, double uploadSeconds,
-                  qint64 processingStartedMs, const SampleIndex<qint64> *bySample)
+                  qint64 processingStartedMs, const SampleIndex<qint64> *bySample, QList<CopyCheck> *copies)
 {
     DataStore *store = DataStore::instance();
     FileData *record = store ? store->fileDataForId(fileId) : nullptr;
@@ -466,10 +553,9 @@ bool completeFile(qint64 fileId, const QString &photoId, const QString &albumId,
     }
     EngineLinks::registerUploadedFile(record);
 
-    // Records with the same content (copies in other folders) are on the service now too. Equal
-    // samples can come from different files (clips of one length differing only between the
-    // sampled slices): while this file is on the disk, a copy must hold the same bytes.
-    int copies = 0;
+    // Records with the same content (copies in other folders) are on the service now too, once
+    // they are seen to be copies (CopyCheck).
+    int marked = 0;
     const QString original = record->fileFullPath();
     const bool originalHere = QFileInfo::exists(original);
     auto markCopies = [&](const ContentSample &sample, bool jpegData) {
@@ -489,20 +575,20 @@ bool completeFile(qint64 fileId, const QString &photoId, const QString &albumId,
             FileData *other = store->fileDataForId(id);
             if (!other || other == record)
                 continue;
-            const qint16 code = other->needsUpload();
-            if ((code == NeedsUpload::Waiting || code == NeedsUpload::Deferred || code == NeedsUpload::NotSelected)
-                && (!originalHere || ContentSampler::sameContents(original, other->fileFullPath(), jpegData))) {
-                other->setUploadedRemoteId(pid);
-                other->setNeedsUpload(NeedsUpload::Uploaded);
-                other->notifyParentsOfStatusChanged();
-                ++copies;
+            if (!mayBeMarkedCopy(other->needsUpload()))
+                continue;
+            if (originalHere) {
+                copies->append({id, other->fileFullPath(), original, pid, jpegData});
+                continue;
             }
+            markCopy(other, pid);
+            ++marked;
         }
     };
     markCopies(record->sample(), false);
     markCopies(record->jpegSample(), true);
-    if (copies)
-        LGLogInfo(QStringLiteral("UPLOADER: %1 other copies of %2 marked uploaded").arg(copies).arg(record->fileName()));
+    if (marked)
+        LGLogInfo(QStringLiteral("UPLOADER: %1 other copies of %2 marked uploaded").arg(marked).arg(record->fileName()));
 
     // Queued: a kill before it lands leaves the ticket or the in-flight mark on disk, and either
     // leads back to this photo without a second send.
@@ -595,9 +681,22 @@ void checkTickets(RunContext &ctx)
     QList<TicketResult> results;
     QString error;
     if (!transport()->checkTickets(ids, &results, &error)) {
+        // The service cannot be asked how its processing went: a failure like a failed send, so
+        // that an outage ends in the stop after errors and its back-off, not in polls forever.
         LGLogInfo(QStringLiteral("TICKETS: Check failed: %1").arg(error));
+        int consecutive;
+        {
+            QMutexLocker locker(&s.lock);
+            consecutive = ++s.consecutiveFailures;
+        }
+        s.ticketChecksFailing = true;
+        LumoraDrive::updateStatus();
+        if (consecutive >= kFailuresBeforePause)
+            pauseAfterErrors(consecutive);
         return;
     }
+    if (s.ticketChecksFailing.exchange(false))
+        LumoraDrive::updateStatus();
     std::stable_sort(results.begin(), results.end(), [&order](const TicketResult &a, const TicketResult &b) {
         return order.value(a.ticketId) < order.value(b.ticketId);
     });
@@ -621,12 +720,13 @@ void checkTickets(RunContext &ctx)
         return;
     }
     int consecutive = 0;
+    QList<CopyCheck> copies;
     changeOnMainAndSave([&] {
         bool failures = false;
         for (Ended &e : ended) {
             const TicketResult &t = *e.result;
             if (t.state == TicketResult::State::Complete && isServiceId(t.photoId))
-                e.completed = completeFile(e.pending.fileId, t.photoId, t.albumId, e.pending.uploadSeconds, e.pending.startedMs, &ctx.bySample);
+                e.completed = completeFile(e.pending.fileId, t.photoId, t.albumId, e.pending.uploadSeconds, e.pending.startedMs, &ctx.bySample, &copies);
             if (e.completed) {
                 QMutexLocker locker(&s.lock);
                 consecutive = s.consecutiveFailures = 0;
@@ -653,6 +753,7 @@ void checkTickets(RunContext &ctx)
         }
         return failures;
     });
+    markTrueCopies(copies);
     if (consecutive >= kFailuresBeforePause)
         pauseAfterErrors(consecutive);
     int completed = 0;
@@ -705,7 +806,7 @@ void awaitTicket(const QString &ticketId, RunContext &ctx)
         checkTickets(ctx);
         {
             QMutexLocker locker(&s.lock);
-            if (!s.tickets.contains(ticketId))
+            if (!s.tickets.contains(ticketId) || s.pausedDueToErrors)
                 return;
         }
         if (!waitFor(qMin(2.0, 0.25 * (attempt + 1))))
@@ -802,10 +903,11 @@ bool recoverInterruptedUploads(RunContext &ctx, const QList<qint64> &queue)
             continue;
         }
         bool completed = false;
+        QList<CopyCheck> copies;
         dispatch_main_sync([&] {
             if (!photoId.isEmpty()) {
                 LGLogInfo(QStringLiteral("UPLOADER: Interrupted upload had reached the service (photo %1)").arg(photoId));
-                completed = completeFile(f.id, photoId, QString(), 0, 0, &ctx.bySample);
+                completed = completeFile(f.id, photoId, QString(), 0, 0, &ctx.bySample, &copies);
                 if (!completed)
                     ctx.tried.insert(f.id);
             } else if (FileData *r = DataStore::instance()->fileDataForId(f.id)) {
@@ -814,6 +916,7 @@ bool recoverInterruptedUploads(RunContext &ctx, const QList<qint64> &queue)
                 DataStore::queueSave();
             }
         });
+        markTrueCopies(copies);
         found = found || completed;
     }
     return found;
@@ -895,6 +998,7 @@ StepResult uploadOne(qint64 fileId, RunContext &ctx)
     ContentSample whole, jpeg;
     enum class Mark { NotYet, Set, Refused } marked = Mark::NotYet;
     DataStore::SaveTicket markSave;
+    QList<CopyCheck> copyOf; // photos sent from here that this file may be a copy of
     dispatch_main_sync([&] {
         FileData *r = DataStore::instance()->fileDataForId(fileId);
         if (!r || r->needsUpload() != NeedsUpload::Waiting)
@@ -931,6 +1035,12 @@ StepResult uploadOne(qint64 fileId, RunContext &ctx)
             DataStore::queueSave();
             return;
         }
+        if (const qint64 pid = ownUploadOf(r, ctx.bySample, &copyOf)) {
+            LGLogInfo(QStringLiteral("UPLOADER: %1 is a copy of photo %2, whose original is gone").arg(r->fileName()).arg(pid));
+            markCopy(r, pid);
+            DataStore::queueSave();
+            return;
+        }
         whole = r->sample();
         jpeg = r->jpegSample();
         request.filePath = r->fileFullPath();
@@ -945,11 +1055,14 @@ StepResult uploadOne(qint64 fileId, RunContext &ctx)
         go = true;
         // Nothing to learn from the service first (its album is known, no twin is on its way):
         // marked in this same turn, which saves the upload a second wait for the main thread.
-        if ((request.albumName.isEmpty() || !request.albumId.isEmpty()) && !isTwinInFlight(ctx, whole, jpeg))
+        if ((request.albumName.isEmpty() || !request.albumId.isEmpty()) && !isTwinInFlight(ctx, whole, jpeg) && copyOf.isEmpty())
             marked = markForSending(r, &markSave) ? Mark::Set : Mark::Refused;
     });
     if (!go)
         return StepResult::Next;
+    for (const CopyCheck &c : std::as_const(copyOf))
+        if (markTrueCopies({c}) > 0)
+            return StepResult::Next;
 
     auto countFailure = [&](const QString &why) -> StepResult {
         LGLogInfo(QStringLiteral("UPLOAD: Failed %1: %2").arg(QFileInfo(request.filePath).fileName(), why));
@@ -1139,7 +1252,9 @@ StepResult uploadOne(qint64 fileId, RunContext &ctx)
 
     case UploadReply::Outcome::Photo: {
         bool completed = false;
-        dispatch_main_sync([&] { completed = completeFile(fileId, reply.photoId, reply.albumId, seconds, 0, &ctx.bySample); });
+        QList<CopyCheck> copies;
+        dispatch_main_sync([&] { completed = completeFile(fileId, reply.photoId, reply.albumId, seconds, 0, &ctx.bySample, &copies); });
+        markTrueCopies(copies);
         if (!completed) {
             restampSendingMark(fileId);
             return countFailure(QStringLiteral("reply with an invalid photo id"));
@@ -1159,32 +1274,25 @@ StepResult uploadOne(qint64 fileId, RunContext &ctx)
     case UploadReply::Outcome::Duplicate: {
         Settings::incrementIntForKey(reply.photoId.isEmpty() ? QStringLiteral("ServerDuplicatesFoundWithoutPID")
                                                              : QStringLiteral("ServerDuplicatesFound"));
-        // The photo a duplicate answer names is taken only once the account is seen to hold
-        // this content: it may be another account's photo, or one deleted since.
+        // A duplicate answer is taken only once the account is seen to hold this content, and
+        // for the photo that holds it: the photo it names (if any) may be another account's,
+        // or one deleted since.
         QString held = reply.photoId;
-        if (!held.isEmpty() && (!whole.isNull() || !jpeg.isNull())) {
+        if (held.isEmpty() || !whole.isNull() || !jpeg.isNull()) {
             QString found;
-            const bool asked = transport()->findPhotoWithSamples(whole, jpeg, &found);
+            const bool asked = (!whole.isNull() || !jpeg.isNull()) && transport()->findPhotoWithSamples(whole, jpeg, &found);
             if (!asked || found.isEmpty()) {
                 clearSendingMark(fileId);
-                return countFailure(asked ? QStringLiteral("duplicate of photo %1, which the account does not hold").arg(held)
-                                          : QStringLiteral("duplicate of photo %1 could not be checked").arg(held));
+                const QString photo = held.isEmpty() ? QStringLiteral("a photo") : QStringLiteral("photo %1").arg(held);
+                return countFailure(asked ? QStringLiteral("duplicate of %1, which the account does not hold").arg(photo)
+                                          : QStringLiteral("duplicate of %1 could not be checked").arg(photo));
             }
             held = found;
         }
-        changeOnMainAndSave([&] {
-            if (!held.isEmpty()) {
-                completeFile(fileId, held, held == reply.photoId ? reply.albumId : QString(), seconds, 0, &ctx.bySample);
-                return false;
-            }
-            FileData *r = DataStore::instance()->fileDataForId(fileId);
-            if (!r)
-                return false;
-            r->setNeedsUpload(NeedsUpload::DuplicateOnServer);
-            r->notifyParentsOfStatusChanged();
-            return true;
-        });
+        QList<CopyCheck> copies;
+        dispatch_main_sync([&] { completeFile(fileId, held, held == reply.photoId ? reply.albumId : QString(), seconds, 0, &ctx.bySample, &copies); });
         clearSendingMark(fileId);
+        markTrueCopies(copies);
         {
             QMutexLocker locker(&s.lock);
             s.consecutiveFailures = 0;
@@ -1594,10 +1702,20 @@ void LumoraUploader::reuploadPhotos(const QList<FileData *> &records, const QStr
                 if (!photoId.isEmpty())
                     continue; // still there
                 dispatch_main_sync([&] {
-                    if (FileData *r = DataStore::instance()->fileDataForId(id)) {
-                        r->setUploadedRemoteId(0);
-                        r->setNeedsUpload(NeedsUpload::Waiting);
-                        r->notifyParentsOfStatusChanged();
+                    FileData *r = DataStore::instance()->fileDataForId(id);
+                    if (!r)
+                        return;
+                    // The copies marked with the lost photo lost it too; left so, they would
+                    // make this file pass for a copy of a photo that is gone.
+                    QList<FileData *> lost{r};
+                    if (const qint64 pid = r->uploadedRemoteId(); pid > 0)
+                        lost += DataStore::instance()->fetchFileData([pid, r](const FileData *o) {
+                            return o != r && !o->isFolder() && o->uploadedRemoteId() == pid && o->needsUpload() == NeedsUpload::Uploaded;
+                        });
+                    for (FileData *f : std::as_const(lost)) {
+                        f->setUploadedRemoteId(0);
+                        f->setNeedsUpload(NeedsUpload::Waiting);
+                        f->notifyParentsOfStatusChanged();
                         ++marked;
                     }
                 });
@@ -1670,6 +1788,8 @@ int LumoraUploader::pendingTickets()
 {
     return int(lockedValue(&UploaderState::tickets).size());
 }
+
+bool LumoraUploader::ticketChecksFailing() { return state().ticketChecksFailing; }
 
 bool LumoraUploader::pausedDueToErrors()
 {
@@ -1820,6 +1940,7 @@ void LumoraUploader::resetForTesting()
         s.progress = 0;
         s.uploadedThisRun = 0;
         s.consecutiveFailures = 0;
+        s.ticketChecksFailing = false;
         s.errorStops = 0;
         s.errorRetryAt = QDateTime();
         s.maxTickets = kDefaultMaxTickets;

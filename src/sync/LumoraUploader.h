@@ -49,6 +49,8 @@ public:
     static double uploadProgress();
     static int uploadedThisRun();
     static int pendingTickets();
+    // The last check of the pending tickets failed (the service could not be asked).
+    static bool ticketChecksFailing();
     static bool pausedDueToErrors();
     static bool accountFull();
     static QDateTime serverBusyUntil();

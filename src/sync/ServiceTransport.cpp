@@ -115,8 +115,8 @@ public:
             }
             return reply;
         }
-        if (!r.duplicate_photo_id.isEmpty()) {
-            if (!isServiceId(r.duplicate_photo_id))
+        if (r.duplicate) {
+            if (!r.duplicate_photo_id.isEmpty() && !isServiceId(r.duplicate_photo_id))
                 return malformed(QStringLiteral("duplicate photo id"));
             reply.outcome = UploadReply::Outcome::Duplicate;
             reply.photoId = r.duplicate_photo_id;

@@ -26,7 +26,8 @@ bool describeNotOnService(const StatusInputs &in, int waiting, StatusModel *m)
 {
     m->readsNotOnService = true;
     NotOnService left = in.left;
-    left.waiting = qMax(waiting, left.waiting);
+    // The loop's count of waiting files takes in those whose source is away.
+    left.waiting = qMax(waiting - left.awaitingSource, left.waiting);
     const int files = left.files();
     const int folders = left.foldersNotRead + left.linkedFolders;
     if (files == 0 && folders == 0)
@@ -42,6 +43,13 @@ bool describeNotOnService(const StatusInputs &in, int waiting, StatusModel *m)
         }
         return true;
     }
+    if (files == left.awaitingSource && folders == 0) {
+        const bool one = in.sourcesUnavailable <= 1;
+        m->line1 = L("%1 waiting for an unavailable watched folder").arg(fileWord(files));
+        m->line2 = one ? L("Uploading resumes once it is back") : L("Uploading resumes once they are back");
+        m->lineShort = L("%1 waiting for a folder").arg(QLocale().toString(files));
+        return true;
+    }
     if (files == left.badNames && folders == 0) {
         m->line1 = L("%1 could not be backed up").arg(fileWord(files));
         m->line2 = L("Their names are not valid UTF-8; rename them to back them up");
@@ -54,6 +62,7 @@ bool describeNotOnService(const StatusInputs &in, int waiting, StatusModel *m)
             why << L(text).arg(QLocale().toString(n));
     };
     add(left.waiting, "%1 waiting");
+    add(left.awaitingSource, "%1 waiting for an unavailable watched folder");
     add(left.retrying, "%1 to be tried again");
     add(left.failed, "%1 failed");
     add(left.unreadable, "%1 cannot be read");
@@ -219,7 +228,8 @@ StatusModel composeStatus(const StatusInputs &in)
                       ? QStringLiteral("%1%").arg(int(std::floor(p * 100)))
                       : QStringLiteral("%1 (%2%)").arg(in.uploadingName).arg(int(std::floor(p * 100)));
         if (in.pendingTickets > 0)
-            m.line3 = L("Lumora is processing %1").arg(fileWord(in.pendingTickets));
+            m.line3 = in.ticketChecksFailing ? L("Could not ask Lumora about %1 it is processing").arg(fileWord(in.pendingTickets))
+                                             : L("Lumora is processing %1").arg(fileWord(in.pendingTickets));
         m.lineShort = m.line1;
         m.percent = p;
         m.running = true;
@@ -235,6 +245,14 @@ StatusModel composeStatus(const StatusInputs &in)
             m.line2 = L("%1 to upload").arg(fileWord(waiting));
         m.lineShort = L("Scanning…");
         m.scanning = true;
+        return m;
+    }
+
+    if (in.pendingTickets > 0 && in.ticketChecksFailing) {
+        // Not "processing": nothing says so while the service cannot be asked.
+        m.line1 = L("Could not ask Lumora about %1 it is processing").arg(fileWord(in.pendingTickets));
+        m.line2 = L("Trying again by itself");
+        m.lineShort = L("Could not reach Lumora");
         return m;
     }
 

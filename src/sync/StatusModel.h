@@ -10,6 +10,7 @@
 struct NotOnService
 {
     int waiting = 0;           // to be sent, or sent and still processing
+    int awaitingSource = 0;    // to be sent once their source (a card, a disk, a folder) is back
     int retrying = 0;          // a send failed; tried again by itself
     int failed = 0;            // failed three times: waits for "Try again"
     int unreadable = 0;        // the file could not be read
@@ -19,7 +20,7 @@ struct NotOnService
     int linkedFolders = 0;     // links to folders, not followed
     bool counted = false;      // false: not counted for this snapshot (only the loop's count is known)
 
-    int files() const { return waiting + retrying + failed + unreadable + refused + badNames; }
+    int files() const { return waiting + awaitingSource + retrying + failed + unreadable + refused + badNames; }
     // What "Try again" can help with.
     bool retryHelps() const { return retrying + failed + unreadable + refused + foldersNotRead > 0; }
 };
@@ -51,6 +52,7 @@ struct StatusInputs
     double uploadPercent = 0;            // 0..1 of the file being sent
     int uploadedThisRun = 0;             // files finished since the loop last started
     int pendingTickets = 0;              // uploads the service is still processing
+    bool ticketChecksFailing = false;    // the service could not be asked how they went
     QDateTime serverBusyUntil;           // invalid unless the service asked us to wait
 };
 

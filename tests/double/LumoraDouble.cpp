@@ -1019,7 +1019,7 @@ void LumoraDouble::Impl::handleUpload(const httplib::Request &req, httplib::Resp
     }
     if (auto dup = takeFault(Fault::DuplicateReply, area)) {
         QString id = dup->value > 0 ? QString::number(dup->value) : QString();
-        if (id.isEmpty() && !photos.isEmpty())
+        if (id.isEmpty() && dup->value == 0 && !photos.isEmpty())
             id = photos.last().id;
         sendXml(QStringLiteral("<duplicate_photo_id>%1</duplicate_photo_id>").arg(id), true, QStringLiteral("duplicate"), true);
         return;

@@ -123,7 +123,7 @@ public:
         Hang,           // the reply never comes until the fault is cleared or the double stops
         MalformedJson,  // REST and OAuth replies are cut in half
         MalformedXml,   // upload replies are cut in half
-        DuplicateReply, // uploads answer with duplicate_photo_id of the newest photo (or value's id)
+        DuplicateReply, // uploads answer with duplicate_photo_id of the newest photo (or value's id; none for -1)
         // The request is carried out in full (an upload becomes a photo or a ticket); then its
         // reply is lost on the way back:
         CutReply,       // half of the reply's body, then the connection closes

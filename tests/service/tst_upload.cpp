@@ -62,6 +62,8 @@ private Q_SLOTS:
                                 << "" << "77-abc" << "" << 0.0 << 12 << "" << 0;
         QTest::newRow("duplicate") << QByteArray("<rsp stat=\"ok\"><duplicate_photo_id>99</duplicate_photo_id></rsp>")
                                    << "" << "" << "99" << 0.0 << 0 << "" << 0;
+        QTest::newRow("duplicate naming no photo") << QByteArray("<rsp stat=\"ok\"><duplicate_photo_id/></rsp>")
+                                                   << "" << "" << "" << 0.0 << 0 << "" << 0;
         QTest::newRow("busy with wait") << QByteArray("<rsp stat=\"fail\"><err code=\"105\" msg=\"Service currently unavailable\" /><wait>30</wait></rsp>")
                                         << "" << "" << "" << 30.0 << 0 << LKServiceErrorDomain << 105;
         QTest::newRow("account full") << QByteArray("<rsp stat=\"fail\"><err code=\"6\" msg=\"User exceeded upload limit\"/></rsp>")

@@ -90,6 +90,7 @@ private Q_SLOTS:
         QTest::newRow("busy") << "busy" << "Lumora is busy" << "" << false;
         QTest::newRow("uploading") << "uploading" << "Uploading 3 of 6" << "" << false;
         QTest::newRow("scanning") << "scanning" << "Scanning 12 files…" << "" << false;
+        QTest::newRow("ticket checks failing") << "checksfailing" << "Could not ask Lumora about 2 files it is processing" << "" << false;
         QTest::newRow("processing") << "processing" << "Lumora is processing 2 files…" << "" << false;
         QTest::newRow("waiting") << "waiting" << "4 files waiting to upload" << "" << false;
         QTest::newRow("setup unfinished") << "setup" << "Finish setting up to start uploading" << "" << false;
@@ -102,7 +103,7 @@ private Q_SLOTS:
         QFETCH(QString, resume);
         QFETCH(bool, complete);
         const QStringList order = {"signedout", "paused", "full", "errors", "offline", "mirrorfailed",
-                                   "mirrorrunning", "busy", "uploading", "scanning", "processing", "waiting"};
+                                   "mirrorrunning", "busy", "uploading", "scanning", "checksfailing", "processing", "waiting"};
         StatusInputs in = base();
         in.filesToUpload = 4;
         if (setup == QLatin1String("setup")) {
@@ -121,6 +122,7 @@ private Q_SLOTS:
                 if (c == "busy") in.serverBusyUntil = in.now.addSecs(120);
                 if (c == "uploading") { in.uploading = true; in.filesToUpload = 3; }
                 if (c == "scanning") { in.scanning = true; in.filesToScan = 12; }
+                if (c == "checksfailing" && setup == "checksfailing") in.ticketChecksFailing = true;
                 if (c == "processing") in.pendingTickets = 2;
             }
         }

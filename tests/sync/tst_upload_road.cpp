@@ -103,7 +103,7 @@ bool indexHasPhoto(const ContentSample &sample, qint64 pid)
     return false;
 }
 
-enum Failure { Outage, OutageNetworkBack, RevokedToken, RefusedKey, ReadOnlyCatalogue, DeletedFolder };
+enum Failure { Outage, OutageNetworkBack, RevokedToken, RefusedKey, ReadOnlyCatalogue, DeletedFolder, SourceAway };
 
 } // namespace
 
@@ -148,7 +148,7 @@ class TestUploadRoad : public QObject
         QStringList paths;
         const int n = ++m_folders; // file names differ between folders: sends are counted by name
         for (int i = 0; i < count; ++i) {
-            const int seed = n * 100 + i;
+            const int seed = 1000000 + n * 100 + i; // apart from the seeds that cases pick themselves
             paths << writePhoto(folder + QStringLiteral("/f%1p%2.jpg").arg(n).arg(i), QStringLiteral("2019:03:%1 10:00:00").arg(i + 1, 2, 10, QLatin1Char('0')), quint32(seed));
         }
         return paths;
@@ -398,6 +398,40 @@ private Q_SLOTS:
         LumoraUploader::run();
         QTRY_VERIFY_WITH_TIMEOUT(settled(files), 30000);
         QCOMPARE(sendsOf(file), 1);
+        verifyOnServiceOnce(file);
+    }
+
+    // A duplicate answer that names no photo is taken only for the photo the account is seen
+    // to hold with this content, at once; without one, it is a failed send like any other.
+    void unnamedDuplicateIsChecked_data()
+    {
+        QTest::addColumn<bool>("held");
+        QTest::newRow("content held") << true;
+        QTest::newRow("content not held") << false;
+    }
+
+    void unnamedDuplicateIsChecked()
+    {
+        QFETCH(bool, held);
+        const QStringList files = addPausedFolder(QStringLiteral("Unnamed duplicate ") + QString::fromLatin1(QTest::currentDataTag()), 1);
+        QVERIFY(!files.isEmpty());
+        const QString file = files.first();
+        LumoraDouble::Photo p;
+        p.fileSample = record(file)->sample().hex();
+        const QString id = held ? m_double.addPhoto(p) : QString();
+        m_double.setFault(LumoraDouble::Fault::DuplicateReply, -1, QStringLiteral("upload"), 1);
+        resume();
+        if (held) {
+            QTRY_VERIFY_WITH_TIMEOUT(settled(files), 30000);
+            QCOMPARE(QString::number(record(file)->uploadedRemoteId()), id);
+            QCOMPARE(sendsOf(file), 1);
+            return;
+        }
+        QTRY_VERIFY_WITH_TIMEOUT(record(file)->needsUpload() == NeedsUpload::Deferred, 30000);
+        LumoraUploader::resetFailedUploads();
+        LumoraUploader::run();
+        QTRY_VERIFY_WITH_TIMEOUT(settled(files), 30000);
+        QCOMPARE(sendsOf(file), 2);
         verifyOnServiceOnce(file);
     }
 
@@ -749,6 +783,8 @@ private Q_SLOTS:
         QTest::newRow("read-only catalogue") << int(ReadOnlyCatalogue) << "Uploads wait: the photo catalogue cannot be saved"
                                              << "The catalogue reported: attempt to write a readonly database";
         QTest::newRow("folder deleted") << int(DeletedFolder) << "A watched folder is unavailable" << "Its photos are uploaded once it is back";
+        QTest::newRow("source away before its upload") << int(SourceAway) << "1 file waiting for an unavailable watched folder"
+                                                       << "Uploading resumes once it is back";
     }
 
     void failuresAreToldAndEnd()
@@ -777,6 +813,9 @@ private Q_SLOTS:
             QVERIFY(readOnly->isSet());
             DataStore::shutdown(); // opened again by the stop's own clean-up, before it was read-only
             startEngine();
+        } else if (failure == SourceAway) {
+            QVERIFY(QDir().rename(folder, folder + QStringLiteral(" away")));
+            resume();
         } else {
             resume();
             QTRY_VERIFY_WITH_TIMEOUT(settled(files), 30000);
@@ -809,6 +848,11 @@ private Q_SLOTS:
             startEngine();
             waitForScanPass();
             resume();
+        } else if (failure == SourceAway) {
+            QVERIFY(QDir().rename(folder + QStringLiteral(" away"), folder));
+            stopEngine();
+            startEngine();
+            waitForScanPass();
         } else {
             FileManager::removeCustomFolder(folder);
             QTRY_COMPARE_WITH_TIMEOUT(LumoraDrive::statusLine1(), QStringLiteral("All photos uploaded"), 30000);
@@ -1096,6 +1140,7 @@ private Q_SLOTS:
         QTest::newRow("tickets fail while closed") << "tickets closed" << 2 << "2 to be tried again" << true << false;
         QTest::newRow("held back after a 503 spell") << "503 spell" << 8 << "8 files not uploaded" << true << true;
         QTest::newRow("nine tickets fail") << "nine tickets" << 9 << "9 files not uploaded" << true << true;
+        QTest::newRow("ticket checks refused (503)") << "checks 503" << 2 << "2 files not uploaded" << true << true;
         QTest::newRow("album look-up refused (503)") << "album 503" << 1 << "1 to be tried again" << true << false;
         QTest::newRow("type refused by the service") << "format refused" << 1 << "1 refused by Lumora" << true << false;
         QTest::newRow("duplicate of a photo not held") << "foreign duplicate" << 1 << "1 to be tried again" << true << false;
@@ -1149,6 +1194,8 @@ private Q_SLOTS:
             m_double.setFault(LumoraDouble::Fault::HttpError, road == QLatin1String("400") ? 400 : 503, QStringLiteral("upload"), -1);
         if (road.startsWith(QLatin1String("ticket")) || road == QLatin1String("nine tickets"))
             m_double.setTicketsFail(true);
+        if (road == QLatin1String("checks 503"))
+            m_double.setFault(LumoraDouble::Fault::HttpError, 503, QStringLiteral("lumora.photos.upload.checkTickets"), -1);
         if (road == QLatin1String("format refused"))
             m_double.setFault(LumoraDouble::Fault::FormatRefused, 0, QStringLiteral("upload"), 1);
         if (road == QLatin1String("foreign duplicate"))
