@@ -44,6 +44,20 @@ void mirrorRefreshDone(bool ok)
     LumoraDrive::runQueues();
 }
 
+// A folder's answer, decided once per count: the files of one folder share it.
+bool decideOncePerFolder(QHash<const FileData *, bool> &known, const FileData *folder,
+                         const std::function<bool(const FileData *)> &decide)
+{
+    if (!folder)
+        return false;
+    const auto found = known.constFind(folder);
+    if (found != known.constEnd())
+        return *found;
+    const bool answer = decide(folder);
+    known.insert(folder, answer);
+    return answer;
+}
+
 } // namespace
 
 StatusInputs EngineLinks::gatherStatusInputs()
@@ -80,29 +94,20 @@ NotOnService EngineLinks::countNotOnService()
     left.counted = true;
     // Selected: inside a source and under no excluded folder; decided once per folder.
     QHash<const FileData *, bool> selected;
-    const std::function<bool(const FileData *)> folderSelected = [&](const FileData *folder) -> bool {
-        if (!folder)
-            return false;
-        const auto known = selected.constFind(folder);
-        if (known != selected.constEnd())
-            return *known;
-        bool on = !folder->excludedFromScan() && FileManager::isPathInSources(folder->fileFullPath());
-        for (const FileData *p = folder->parent(); on && p; p = p->parent())
-            on = !p->excludedFromScan();
-        selected.insert(folder, on);
-        return on;
+    const auto folderSelected = [&](const FileData *folder) {
+        return decideOncePerFolder(selected, folder, [](const FileData *f) {
+            bool on = !f->excludedFromScan() && FileManager::isPathInSources(f->fileFullPath());
+            for (const FileData *p = f->parent(); on && p; p = p->parent())
+                on = !p->excludedFromScan();
+            return on;
+        });
     };
     // In a source that is away (unplugged, moved): such files wait for it, not for the loop.
     QHash<const FileData *, bool> away;
-    const std::function<bool(const FileData *)> folderAway = [&](const FileData *folder) -> bool {
-        if (!folder)
-            return false;
-        const auto known = away.constFind(folder);
-        if (known != away.constEnd())
-            return *known;
-        const bool gone = folder->hasFlag(FileFlags::SourceUnavailable) || folderAway(folder->parent());
-        away.insert(folder, gone);
-        return gone;
+    const std::function<bool(const FileData *)> folderAway = [&](const FileData *folder) {
+        return decideOncePerFolder(away, folder, [&](const FileData *f) {
+            return f->hasFlag(FileFlags::SourceUnavailable) || folderAway(f->parent());
+        });
     };
     const FileData *lastFolder = nullptr; // files of one folder mostly follow each other
     bool lastSelected = false;
