@@ -18,6 +18,10 @@
 #include <QLabel>
 #include <QPainter>
 #include <QPushButton>
+#include <QScrollArea>
+#include <QScreen>
+#include <QDir>
+#include <QFileInfo>
 #include <QScopeGuard>
 #include <QStandardPaths>
 #include <QSvgRenderer>
@@ -97,14 +101,59 @@ void checkLayout(QWidget *pane)
     }
 }
 
-QImage renderSvg(const QString &resource)
+QImage renderSvg(const QString &resource, qreal dpr)
 {
     QSvgRenderer renderer(resource);
-    QImage image(renderer.defaultSize(), QImage::Format_ARGB32_Premultiplied);
+    QImage image(renderer.defaultSize() * dpr, QImage::Format_ARGB32_Premultiplied);
     image.fill(Qt::transparent);
     QPainter painter(&image);
     renderer.render(&painter);
     return image;
+}
+
+// A control the user can bring into sight: scrolled to when it lies in a scrolling area, it is
+// then whole within what the window shows; one larger than the window can show has each of its
+// corners brought into sight in turn.
+bool reachable(QWidget *control, QString *why)
+{
+    QWidget *window = control->window();
+    QScrollArea *scroller = nullptr;
+    for (QWidget *w = control->parentWidget(); w && !scroller; w = w->parentWidget())
+        scroller = qobject_cast<QScrollArea *>(w);
+    // What each enclosing widget lets through of it, in its own coordinates.
+    auto shownPart = [&] {
+        QCoreApplication::processEvents();
+        QRect shown = control->rect();
+        for (QWidget *w = control->parentWidget(); w; w = w->parentWidget())
+            shown &= QRect(control->mapFrom(w, QPoint(0, 0)), w->size());
+        *why = describe(control) + QStringLiteral(" at %1,%2 in a window of %3x%4, %5x%6 of it shown")
+                                       .arg(control->mapTo(window, QPoint(0, 0)).x()).arg(control->mapTo(window, QPoint(0, 0)).y())
+                                       .arg(window->width()).arg(window->height()).arg(shown.width()).arg(shown.height());
+        return shown;
+    };
+    shownPart();
+    if (!scroller)
+        return shownPart() == control->rect();
+    const QSize room = scroller->viewport()->size();
+    if (control->width() <= room.width() && control->height() <= room.height()) {
+        scroller->ensureWidgetVisible(control, 0, 0);
+        return shownPart() == control->rect();
+    }
+    for (const QPoint corner : {control->rect().topLeft(), control->rect().bottomRight()}) {
+        const QPoint at = control->mapTo(scroller->widget(), corner);
+        scroller->ensureVisible(at.x(), at.y(), 1, 1);
+        if (!shownPart().contains(corner))
+            return false;
+    }
+    return true;
+}
+
+void saveImage(const QString &path, int width, int height, Qt::GlobalColor colour)
+{
+    QImage image(width, height, QImage::Format_RGB32);
+    image.fill(colour);
+    QPainter(&image).fillRect(0, 0, width / 2, height / 2, Qt::white);
+    QVERIFY(image.save(path, "PNG"));
 }
 
 // Columns [x, x + width) of a against columns [bx, bx + width) of b, channel by channel.
@@ -140,6 +189,27 @@ private Q_SLOTS:
     {
         QStandardPaths::setTestModeEnabled(true);
         QVERIFY2(m_translator.load(QStringLiteral(HOISTLY_TEST_LONG_QM)), HOISTLY_TEST_LONG_QM);
+    }
+
+    // A remembered Upload pane size larger than this screen: the window is shown fitted to the
+    // screen within the window manager's real frame, the pane scrolls, and the remembered size
+    // stays for a larger screen. (First here: the first window of the process is the one that
+    // opens before any frame was seen.)
+    void largerRememberedSizeIsShownFittedAndKept()
+    {
+        const QString key = PanedPreferencesWindowController::frameKeyForIdentifier(QStringLiteral("SourcePreferences"));
+        const QString remembered = QStringLiteral("{{0, 0}, {1400, 1000}}");
+        Settings::setObject(remembered, key);
+        PreferencesPane *window = openWindow();
+        QVERIFY(window);
+        QCOMPARE(Settings::stringForKey(key), remembered);
+        const QRect available = window->screen()->availableGeometry();
+        QTRY_COMPARE(window->frameGeometry(), available);
+        window->selectControllerAtIndex(0);
+        window->selectControllerAtIndex(1);
+        QVERIFY2(available.contains(window->frameGeometry()), qPrintable(describe(window)));
+        window->close();
+        QCOMPARE(Settings::stringForKey(key), remembered);
     }
     void init()
     {
@@ -256,6 +326,62 @@ private Q_SLOTS:
         }
     }
 
+    // Every button of every pane can be brought into sight, however small the screen.
+    void everyControlCanBeReached_data()
+    {
+        QTest::addColumn<bool>("translated");
+        QTest::newRow("English") << false;
+        QTest::newRow("translated") << true;
+    }
+    void everyControlCanBeReached()
+    {
+        QFETCH(bool, translated);
+        if (translated)
+            QCoreApplication::installTranslator(&m_translator);
+        PreferencesPane *window = openWindow();
+        QVERIFY(window);
+        const QRect available = window->screen()->availableGeometry();
+        for (int index : {0, 2, 1}) {
+            window->selectControllerAtIndex(index);
+            QWidget *pane = window->selectedViewController()->paneView();
+            QTRY_VERIFY(pane->isVisible());
+            QVERIFY2(available.contains(window->frameGeometry()), qPrintable(describe(window)));
+            const QList<QAbstractButton *> buttons = pane->findChildren<QAbstractButton *>();
+            QVERIFY(!buttons.isEmpty());
+            for (QAbstractButton *button : buttons) {
+                if (!button->isVisibleTo(pane))
+                    continue;
+                QString why;
+                QVERIFY2(reachable(button, &why), qPrintable(why));
+            }
+        }
+    }
+
+    // The avatar and the cover are drawn with the screen's pixels.
+    void imagesAreDrawnAtTheScreensPixels()
+    {
+        const QString avatarPath = QDir(QStandardPaths::writableLocation(QStandardPaths::TempLocation)).filePath(QStringLiteral("avatar.png"));
+        const QString coverPath = QDir(QStandardPaths::writableLocation(QStandardPaths::TempLocation)).filePath(QStringLiteral("cover.png"));
+        QDir().mkpath(QFileInfo(avatarPath).path());
+        saveImage(avatarPath, 512, 512, Qt::red);
+        saveImage(coverPath, 2000, 600, Qt::blue);
+        auto &s = PreferencesServices::instance();
+        s.userImageFilePath = [avatarPath] { return avatarPath; };
+        s.userCoverImageFilePath = [coverPath] { return coverPath; };
+        PreferencesPane *window = openWindow();
+        QVERIFY(window);
+        window->selectControllerAtIndex(0);
+        auto *account = dynamic_cast<AccountPreferencesViewController *>(window->selectedViewController());
+        QVERIFY(account);
+        const qreal dpr = window->devicePixelRatioF();
+        QLabel *avatar = account->ui()->avatarImageView;
+        QCOMPARE(avatar->pixmap().devicePixelRatio(), dpr);
+        QCOMPARE(avatar->pixmap().size(), avatar->size() * dpr);
+        QLabel *cover = account->ui()->coverPhotoImageView;
+        QCOMPARE(cover->pixmap().devicePixelRatio(), dpr);
+        QCOMPARE(cover->pixmap().size(), QSize(account->width(), cover->height()) * dpr);
+    }
+
     // A name longer than the greeting's room is shortened with an ellipsis; the greeting stays
     // whole, centred and inside its label, and the tooltip has the whole name.
     void greetingShortensLongNamesAndStaysCentred()
@@ -289,15 +415,17 @@ private Q_SLOTS:
         pane.updateStats();
         QLabel *bar = pane.ui()->spaceUsedImageView;
         const QImage drawn = bar->pixmap().toImage();
-        QCOMPARE(drawn.size(), bar->size());
+        const qreal dpr = bar->devicePixelRatioF();
+        QCOMPARE(drawn.size(), bar->size() * dpr);
         QCOMPARE(bar->property("fillWidth").toInt(), bar->width() / 2);
-        const QImage full = renderSvg(QStringLiteral(":/images/preferences/SpaceProgressBarFull.svg"));
-        const QImage empty = renderSvg(QStringLiteral(":/images/preferences/SpaceProgressBarEmpty.svg"));
+        const QImage full = renderSvg(QStringLiteral(":/images/preferences/SpaceProgressBarFull.svg"), dpr);
+        const QImage empty = renderSvg(QStringLiteral(":/images/preferences/SpaceProgressBarEmpty.svg"), dpr);
         QVERIFY(drawn.width() > 2 * full.width()); // the bar is much wider than its images
         QCOMPARE(drawn.height(), full.height());
         // Left cap from the full image, right cap from the empty one, unstretched.
-        QVERIFY2(largestDifference(drawn, 0, full, 0, 10) <= 8, "left end is stretched");
-        QVERIFY2(largestDifference(drawn, drawn.width() - 10, empty, empty.width() - 10, 10) <= 8, "right end is squashed");
+        const int cap = qRound(10 * dpr);
+        QVERIFY2(largestDifference(drawn, 0, full, 0, cap) <= 8, "left end is stretched");
+        QVERIFY2(largestDifference(drawn, drawn.width() - cap, empty, empty.width() - cap, cap) <= 8, "right end is squashed");
         // Its last column is the empty image's outline, not a transparent or filled sliver.
         QVERIFY(qAlpha(drawn.pixel(drawn.width() - 1, drawn.height() / 2)) > 100);
     }
