@@ -171,11 +171,6 @@ QWidget *PanedPreferencesWindowController::innerContentViewContainer() const
     return m_ui ? m_ui->innerContentViewContainer : nullptr;
 }
 
-QScrollArea *PanedPreferencesWindowController::contentScrollArea() const
-{
-    return m_ui ? m_ui->contentScrollArea : nullptr;
-}
-
 QStringList PanedPreferencesWindowController::toolbarItemIdentifiers() const
 {
     QStringList identifiers;

@@ -13,7 +13,6 @@
 
 class QAction;
 class QActionGroup;
-class QScrollArea;
 class QToolBar;
 namespace Ui { class PanedPreferencesWindow; }
 
@@ -55,8 +54,6 @@ public:
     // The toolbar entry of a pane (null for a null entry or an unknown identifier).
     QAction *toolbarActionForIdentifier(const QString &identifier) const;
     QWidget *innerContentViewContainer() const;
-    // Scrolls a pane that is larger than the screen lets the window be.
-    QScrollArea *contentScrollArea() const;
     // The minimum content size of a pane: its view's size when it was first shown.
     QSize minimumSizeForIdentifier(const QString &identifier) const;
 
