@@ -348,9 +348,11 @@ void PanedPreferencesWindowController::fitSelectedPane()
     QSize shown = content.boundedTo(room);
     QScrollArea *scroller = m_ui->contentScrollArea;
     const int bar = scroller->style()->pixelMetric(QStyle::PM_ScrollBarExtent, nullptr, scroller);
-    if (shown.height() < content.height())
+    // A sizable pane gives way down to its minimum; below that it scrolls, and the scroll bar
+    // takes room across the other edge.
+    if (shown.height() < minimum.height())
         shown.setWidth(qMin(room.width(), shown.width() + bar));
-    if (shown.width() < content.width())
+    if (shown.width() < minimum.width())
         shown.setHeight(qMin(room.height(), shown.height() + bar));
     const QSize least = minimum.boundedTo(shown);
     if (view) {
@@ -407,9 +409,7 @@ void PanedPreferencesWindowController::refitForFrame()
     // first show, on X11 a little later): fit and centre the frame once more, exactly.
     if (!m_selected || m_switching)
         return;
-    bool known = false;
-    const QMargins margins = frameMargins(&known);
-    if (m_centreOnScreen || margins != m_fitMargins)
+    if (m_centreOnScreen || frameMargins() != m_fitMargins)
         fitSelectedPane();
 }
 
