@@ -606,7 +606,7 @@ void MainController::quitApp()
     });
 }
 
-QString MainController::developerAccountId() { return QStringLiteral("0@N00"); }
+QString MainController::developerAccountId() { return QStringLiteral("lumora-0"); }
 
 void MainController::logout() { logoutAfterConfirming(); }
 

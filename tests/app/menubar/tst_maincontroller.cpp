@@ -125,9 +125,9 @@ private Q_SLOTS:
     {
         QFETCH(bool, manual);
         fake->onboarded = true;
-        fake->userId = "48151623@N00";
+        fake->userId = "lumora-30571942";
         fake->authorized = true;
-        fake->authAnswer = {"tester", "48151623@N00", "Tester", ""};
+        fake->authAnswer = {"tester", "lumora-30571942", "Tester", ""};
         Settings::setObject("token", "kLKStoredTokenKey");
         AppDelegate::setLaunchedManuallyForTesting(manual);
         MainController::instance()->startup();
@@ -156,7 +156,7 @@ private Q_SLOTS:
         QFETCH(QString, shown);
         QFETCH(bool, tokenRefused);
         if (tokenRefused) {
-            fake->userId = "48151623@N00";
+            fake->userId = "lumora-30571942";
             Settings::setObject("token", "kLKStoredTokenKey");
             fake->authAnswer = {"", "", "", "LumoraServiceErrorDomain 98: Invalid auth token"};
         }
@@ -321,7 +321,7 @@ private Q_SLOTS:
         QVERIFY(fake->eventNames().contains("Misc: Interacted"));
         QVERIFY(!fake->eventNames().contains("Tray: Opened"));
         // Signed in: the popover opens, and a second click closes it.
-        fake->userId = "48151623@N00";
+        fake->userId = "lumora-30571942";
         g_lastTray->click();
         QCOMPARE(g_lastTray->popUps.size(), 1);
         QVERIFY(fake->eventNames().contains("Tray: Opened"));
@@ -409,7 +409,7 @@ private Q_SLOTS:
 
     void popoverMenuWhenSignedIn()
     {
-        fake->userId = "48151623@N00";
+        fake->userId = "lumora-30571942";
         MainController *mc = controllerWithTray();
         QCOMPARE(titles(mc->statusBarMenu()), (QStringList{"Give us your feedback!", "---", "Upload a folder...", "Preferences...", "Quit"}));
         actionTitled(mc->statusBarMenu(), "FAQ")->trigger();
@@ -482,7 +482,7 @@ private Q_SLOTS:
     void logoutCancelledOffersKeepDataOnlyToTheDeveloperAccount()
     {
         fake->authorized = true;
-        fake->userId = "48151623@N00";
+        fake->userId = "lumora-30571942";
         MainController *mc = controllerWithTray();
         alerts->enqueue(1); // Cancel
         mc->logout();
