@@ -11,8 +11,11 @@
 #include "core/UiHooks.h"
 #include "support/ScriptedModalUi.h"
 
+#include <QAbstractButton>
+#include <QApplication>
 #include <QFile>
 #include <QGuiApplication>
+#include <QMessageBox>
 #include <QStyleHints>
 #include <QSystemTrayIcon>
 #include <QStandardPaths>
@@ -492,6 +495,25 @@ private Q_SLOTS:
         alerts->enqueue(0); // keep-data offer: Cancel is its default
         mc->logout();
         QCOMPARE(alerts->titles().last(), QString("Log out of your Lumora Hoistly but keep data?"));
+        QCOMPARE(fake->count("logout"), 0);
+    }
+
+    void keepDataOfferEscapesToItsTranslatedCancel()
+    {
+        ShellBridge::instance().tr = [](const QString &s) { return s == "Cancel" ? QStringLiteral("Abbrechen") : s; };
+        fake->authorized = true;
+        fake->userId = MainController::developerAccountId();
+        MainController *mc = controllerWithTray();
+        alerts->enqueue(1); // Cancel
+        alerts->enqueueReal(); // the keep-data offer
+        mc->logout();
+        QMessageBox *box = nullptr;
+        for (QWidget *w : QApplication::topLevelWidgets())
+            box = w->isVisible() && qobject_cast<QMessageBox *>(w) ? static_cast<QMessageBox *>(w) : box;
+        QVERIFY(box);
+        QCOMPARE(box->escapeButton()->text(), QString("Abbrechen"));
+        box->reject(); // Escape or the close box
+        QCOMPARE(alerts->titles().last(), QString("Log out of your Lumora Hoistly but keep data?")); // no "Logging off"
         QCOMPARE(fake->count("logout"), 0);
     }
 
