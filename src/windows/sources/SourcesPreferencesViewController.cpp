@@ -883,6 +883,7 @@ void SourcesPreferencesViewController::toggleStateForItemNamed(const QString &na
                           ? L(QStringLiteral("We won't upload photos from %1.")).arg(quoted)
                           : L(QStringLiteral("We will no longer upload new photos from %1. Photos already uploaded will not be removed. To remove photos, please use the Lumora website or mobile app.")).arg(quoted);
     request.buttons = {L(QStringLiteral("Remove")), L(QStringLiteral("Cancel"))};
+    request.cancelButton = 1;
     QPointer<SourcesPreferencesViewController> self(this);
     Alerts::show(request, [self, name, isLibrary, library, done](AlertResult result) {
         if (result.button != 0 || !self) {
@@ -1827,6 +1828,7 @@ void SourcesPreferencesViewController::stopAddingToAlbumHit(const SourceItem &it
     request.title = L(QStringLiteral("Stop adding to this album?"));
     request.message = L(QStringLiteral("\"%1\" will still exist on Lumora, but new photos added to this folder will not be added to this album.")).arg(record.albumName);
     request.buttons = {L(QStringLiteral("OK")), L(QStringLiteral("Cancel"))};
+    request.cancelButton = 1;
     request.sheetParent = window();
     Alerts::show(request, [confirmed](AlertResult result) {
         if (result.button == 0)
@@ -1851,6 +1853,7 @@ void SourcesPreferencesViewController::deleteAlbumHitExplicit(const SourceItem &
     request.message = explicitly ? L(QStringLiteral("Photos in this album will still appear on Lumora, but this photo grouping will be removed."))
                                  : L(QStringLiteral("Would you like to delete this album from Lumora?"));
     request.buttons = {L(QStringLiteral("Delete")), L(QStringLiteral("Cancel")), L(QStringLiteral("View album on Lumora"))};
+    request.cancelButton = 1;
     request.sheetParent = window();
     QPointer<SourcesPreferencesViewController> self(this);
     Alerts::show(request, [self, id, setId, item](AlertResult result) {
