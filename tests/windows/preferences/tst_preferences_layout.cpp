@@ -168,16 +168,16 @@ private Q_SLOTS:
         // as the catalogue worded it.
         QTest::addColumn<QString>("line1");
         QTest::addColumn<QString>("line2");
-        const QString unsaved = QStringLiteral("Uploads wait: the photo catalogue cannot be saved");
-        const QString reported = QStringLiteral("The catalogue reported: %1");
+        const QString unsaved = QStringLiteral("Uploads wait: the photo catalogue cannot be saved.");
+        const QString reported = QStringLiteral("The catalogue reported: %1.");
         QTest::newRow("English") << false << true << unsaved << reported;
         QTest::newRow("translated") << true << true << unsaved << reported;
-        QTest::newRow("translated, signed out") << true << false << QStringLiteral("Signed out of Lumora")
-                                                << QStringLiteral("Sign in to back up your photos");
+        QTest::newRow("translated, signed out") << true << false << QStringLiteral("Signed out of Lumora.")
+                                                << QStringLiteral("Sign in to back up your photos.");
         QTest::newRow("translated, disk full") << true << true << unsaved
-                                               << QStringLiteral("Free up disk space; uploading resumes by itself");
-        QTest::newRow("translated, sign-in refused") << true << true << QStringLiteral("Lumora no longer accepts your sign-in")
-                                                     << QStringLiteral("Sign in again to back up your photos");
+                                               << QStringLiteral("Free up disk space; uploading resumes by itself.");
+        QTest::newRow("translated, sign-in refused") << true << true << QStringLiteral("Lumora no longer accepts your sign-in.")
+                                                     << QStringLiteral("Sign in again to back up your photos.");
     }
     void panesLayOutWithoutOverlap()
     {
