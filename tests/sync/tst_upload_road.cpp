@@ -712,7 +712,8 @@ private Q_SLOTS:
         QCOMPARE(sendsOf(files.first()), 1);
     }
 
-    // Six files sent and processing: the status counts them all, and so does the popover's count.
+    // Six files sent and processing: the status counts them all, and so does the uploader; the
+    // popover's count to go, beside "Lumora is processing 6 files", has none left to send.
     void statusCountsEveryFileInFlight()
     {
         const QStringList files = addPausedFolder(QStringLiteral("Six in flight"), 6);
@@ -726,6 +727,7 @@ private Q_SLOTS:
         QTRY_COMPARE_WITH_TIMEOUT(LumoraUploader::pendingTickets(), 6, 30000);
         QCOMPARE(LumoraUploader::filesToUpload(), 6);
         QTRY_VERIFY(LumoraDrive::statusLine1().contains(QLatin1String("processing 6 files")));
+        QCOMPARE(LumoraDrive::statusFilesToGo(), 0);
         const QRegularExpression uploading(QStringLiteral("^Uploading (\\d+) of (\\d+)\\.$"));
         int last = 0;
         for (const QString &line : std::as_const(lines)) {
