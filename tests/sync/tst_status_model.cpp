@@ -173,6 +173,20 @@ private Q_SLOTS:
         QCOMPARE(composeStatus(in).line1, QStringLiteral("2 files waiting to upload."));
     }
 
+    void notUploadedIsToldInSentences()
+    {
+        StatusInputs in = base();
+        in.left.counted = true;
+        in.left.failed = 1;
+        in.left.badNames = 1;
+        in.left.foldersNotRead = 1;
+        const StatusModel m = composeStatus(in);
+        QCOMPARE(QStringList({m.line1, m.line2, m.line3}).join(QLatin1Char(' ')),
+                 QStringLiteral("2 files not uploaded. 1 failed, 1 with a name that is not UTF-8. 1 folder could not be read."));
+        QCOMPARE(m.lineShort, QStringLiteral("2 not uploaded"));
+        QCOMPARE(m.toGo, 2);
+    }
+
     void singularAndPlural()
     {
         QCOMPARE(StatusText::count(1, "file", "files"), QStringLiteral("1 file"));
