@@ -36,6 +36,7 @@
 #include <QTimer>
 #include <QScrollBar>
 #include <QStyle>
+#include <QTextLayout>
 #include <QTreeWidget>
 #include <QTreeWidgetItemIterator>
 #include <QUrl>
@@ -1387,15 +1388,37 @@ void SourcesPreferencesViewController::updateStatus2()
 
 void SourcesPreferencesViewController::fitStatusText()
 {
-    // Long lines (a reason worded by the catalogue, a long translation) keep their start, which
-    // says what is wrong, and lose their end to an ellipsis. Until the label is laid out its
-    // width means nothing, so the whole line stands.
+    // A line too long for the pane (two sentences, a reason worded by the catalogue, a long
+    // translation) goes on in a second line, so that what is wrong and what mends it both show;
+    // only what two lines cannot hold ends in an ellipsis. The start always stays. Until the
+    // label is laid out its width means nothing, so the whole line stands.
     QLabel *label = m_ui->statusLabel;
     const QString whole = label->toolTip();
-    const QString shown = label->isVisible() ? label->fontMetrics().elidedText(whole, Qt::ElideRight, label->contentsRect().width())
-                                             : whole;
+    const int width = label->contentsRect().width();
+    const QFontMetrics metrics = label->fontMetrics();
+    QString shown = whole;
+    if (label->isVisible() && width > 0 && metrics.horizontalAdvance(whole) > width) {
+        QTextLayout layout(whole, label->font());
+        QTextOption option;
+        option.setWrapMode(QTextOption::WrapAtWordBoundaryOrAnywhere);
+        layout.setTextOption(option);
+        layout.beginLayout();
+        QTextLine first = layout.createLine();
+        first.setLineWidth(width);
+        layout.endLayout();
+        const int cut = qMax(1, first.textLength());
+        QString head = whole.left(cut);
+        while (head.endsWith(QLatin1Char(' ')))
+            head.chop(1);
+        shown = head + QLatin1Char('\n') + metrics.elidedText(whole.mid(cut).trimmed(), Qt::ElideRight, width);
+    }
     if (shown != label->text())
         label->setText(shown);
+    // The bar grows by the second line, and shrinks back when one line does.
+    QWidget *button = m_ui->statusLabelButton;
+    const int needed = label->sizeHint().height() + button->layout()->contentsMargins().top() + button->layout()->contentsMargins().bottom();
+    if (button->minimumHeight() != needed)
+        button->setMinimumHeight(needed);
 }
 
 void SourcesPreferencesViewController::updateProgressBar()

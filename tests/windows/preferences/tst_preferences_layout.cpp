@@ -221,16 +221,21 @@ private Q_SLOTS:
         // as the catalogue worded it.
         QTest::addColumn<QString>("line1");
         QTest::addColumn<QString>("line2");
-        const QString unsaved = QStringLiteral("Uploads wait: the photo catalogue cannot be saved");
-        const QString reported = QStringLiteral("The catalogue reported: %1");
-        QTest::newRow("English") << false << true << unsaved << reported;
-        QTest::newRow("translated") << true << true << unsaved << reported;
-        QTest::newRow("translated, signed out") << true << false << QStringLiteral("Signed out of Lumora")
-                                                << QStringLiteral("Sign in to back up your photos");
+        QTest::addColumn<bool>("whole"); // two lines hold all of it
+        const QString unsaved = QStringLiteral("Uploads wait: the photo catalogue cannot be saved.");
+        const QString reported = QStringLiteral("The catalogue reported: %1.");
+        const QString badName = QStringLiteral("Its name is not valid UTF-8; rename it to back it up.");
+        QTest::newRow("English") << false << true << unsaved << reported << true;
+        QTest::newRow("translated") << true << true << unsaved << reported << false;
+        QTest::newRow("translated, signed out") << true << false << QStringLiteral("Signed out of Lumora.")
+                                                << QStringLiteral("Sign in to back up your photos.") << true;
         QTest::newRow("translated, disk full") << true << true << unsaved
-                                               << QStringLiteral("Free up disk space; uploading resumes by itself");
-        QTest::newRow("translated, sign-in refused") << true << true << QStringLiteral("Lumora no longer accepts your sign-in")
-                                                     << QStringLiteral("Sign in again to back up your photos");
+                                               << QStringLiteral("Free up disk space; uploading resumes by itself.") << true;
+        QTest::newRow("translated, sign-in refused") << true << true << QStringLiteral("Lumora no longer accepts your sign-in.")
+                                                     << QStringLiteral("Sign in again to back up your photos.") << true;
+        const QString oneFile = QStringLiteral("1 file could not be backed up.");
+        QTest::newRow("name not UTF-8") << false << true << oneFile << badName << true;
+        QTest::newRow("translated, name not UTF-8") << true << true << oneFile << badName << true;
     }
     void panesLayOutWithoutOverlap()
     {
@@ -238,6 +243,7 @@ private Q_SLOTS:
         QFETCH(bool, signedIn);
         QFETCH(QString, line1);
         QFETCH(QString, line2);
+        QFETCH(bool, whole);
         if (translated)
             QCoreApplication::installTranslator(&m_translator);
         FakeSourcesBackend backend;
@@ -271,23 +277,30 @@ private Q_SLOTS:
             QVERIFY(account->ui()->logOutButton->width() >= 80 + 60);
         }
 
-        // The status line is shown from its start, shortened at its end, whole in its tooltip.
+        // The status line is shown from its start, on a second line when one is too short, only
+        // then shortened at its end; whole in its tooltip.
         window->selectControllerAtIndex(1);
         auto *upload = dynamic_cast<SourcesPreferencesViewController *>(window->selectedViewController());
         QVERIFY(upload);
         QTRY_VERIFY(upload->isVisible());
         upload->updateStatus();
         QLabel *status = upload->statusLabel();
-        const QString whole = backend.line1 + QLatin1Char(' ') + backend.line2;
-        QCOMPARE(status->toolTip(), whole);
+        const QString all = backend.line1 + QLatin1Char(' ') + backend.line2;
+        QCOMPARE(status->toolTip(), all);
         QVERIFY2(upload->rect().contains(status->geometry().translated(status->parentWidget()->mapTo(upload, QPoint()))),
                  qPrintable(describe(status) + QStringLiteral(" leaves the pane")));
         QVERIFY2(status->parentWidget()->rect().contains(status->geometry()),
                  qPrintable(describe(status) + QStringLiteral(" leaves its button")));
-        QVERIFY2(status->fontMetrics().horizontalAdvance(status->text()) <= status->contentsRect().width(),
-                 qPrintable(status->text() + QStringLiteral(" is cut")));
-        QVERIFY2(whole.startsWith(status->text()) || whole.startsWith(status->text().chopped(1)),
-                 qPrintable(status->text() + QStringLiteral(" is not the start of ") + whole));
+        const QStringList lines = status->text().split(QLatin1Char('\n'));
+        QVERIFY2(lines.size() <= 2, qPrintable(status->text()));
+        QVERIFY2(status->contentsRect().height() >= int(lines.size()) * status->fontMetrics().height(),
+                 qPrintable(describe(status) + QStringLiteral(" cuts its lines")));
+        for (const QString &line : lines)
+            QVERIFY2(status->fontMetrics().horizontalAdvance(line) <= status->contentsRect().width(), qPrintable(line + QStringLiteral(" is cut")));
+        QString shown = lines.join(QLatin1Char(' '));
+        if (!whole && shown.endsWith(QChar(0x2026)))
+            shown.chop(1);
+        QVERIFY2(whole ? shown == all : all.startsWith(shown), qPrintable(shown + QStringLiteral(" is not the start of ") + all));
         checkReachable(upload);
 
         window->selectControllerAtIndex(2);
