@@ -486,11 +486,12 @@ void SourcesPreferencesViewController::applyGathered(const Gathered &gathered, b
         Q_EMIT sourcesRefreshed();
         return;
     }
-    m_ui->outlineView->selectionModel()->clearSelection();
+    // Reloaded in place: what the user opened, selected and scrolled to stays as it was.
     m_sources = gathered.sources;
     m_selectedSources = gathered.enabled;
     m_haveSources = true;
     reloadData();
+    relistOpenFolders();
     if (m_delegate)
         m_delegate->sourcesPreferencesContentsChanged();
     updateStatus2();
@@ -504,8 +505,11 @@ void SourcesPreferencesViewController::reloadData()
         items << SourceItem{name, 0};
     m_model->setTopLevel(items);
     m_ui->noSourcesLabel->setVisible(m_haveSources && m_sources.isEmpty());
-    m_ui->removeSourceButton->setEnabled(false);
-    m_ui->removeSourceButton2->setEnabled(false);
+    // A source that stays keeps its row and its selection, and so its remove buttons.
+    const QModelIndexList rows = m_ui->outlineView->selectionModel()->selectedRows();
+    const bool topLevel = !rows.isEmpty() && !rows.first().parent().isValid();
+    m_ui->removeSourceButton->setEnabled(topLevel);
+    m_ui->removeSourceButton2->setEnabled(topLevel);
     if (m_delegate) {
         m_delegate->sourcesPreferencesSelectionChanged();
         m_delegate->sourcesPreferencesContentsChanged();
@@ -626,6 +630,23 @@ void SourcesPreferencesViewController::relistChildren(const QModelIndex &index, 
     const QList<RecordId> children = SourcesTreeModel::childrenForRecord(id, SourcesTreeModel::Tree::Main, &listing);
     m_model->setListing(index, listing);
     m_model->updateChildren(index, children);
+}
+
+void SourcesPreferencesViewController::relistOpenFolders()
+{
+    // Parents first: a folder listed again may drop rows that were open below it.
+    QList<QPersistentModelIndex> pending;
+    for (int row = 0; row < m_model->rowCount(); ++row)
+        pending << QPersistentModelIndex(m_model->index(row, 0));
+    while (!pending.isEmpty()) {
+        const QPersistentModelIndex index = pending.takeFirst();
+        if (!index.isValid() || !m_ui->outlineView->isExpanded(index))
+            continue;
+        if (const RecordId id = fileDataForItem(m_model->itemAt(index)))
+            relistChildren(index, id);
+        for (int row = 0; row < m_model->rowCount(index); ++row)
+            pending << QPersistentModelIndex(m_model->index(row, 0, index));
+    }
 }
 
 void SourcesPreferencesViewController::onExpanded(const QModelIndex &index)

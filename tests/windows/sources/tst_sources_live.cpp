@@ -5,6 +5,7 @@
 #include "catalogue/FileData.h"
 #include "platform/DeviceDetection.h"
 #include "support/ScriptedModalUi.h"
+#include "windows/preferences/PreferencesPane.h"
 #include "windows/sources/NSKeyboardSupportOutlineView.h"
 #include "windows/sources/SourcesBackend.h"
 #include "windows/sources/SourcesPreferencesViewController.h"
@@ -13,6 +14,7 @@
 #include <QApplication>
 #include <QProcess>
 #include <QPushButton>
+#include <QScrollBar>
 #include <QSignalSpy>
 #include <QTreeWidget>
 #include <QTreeWidgetItemIterator>
@@ -81,6 +83,8 @@ private Q_SLOTS:
     void initTestCase()
     {
         isolateHomeAndEnterTestMode();
+        // The scanner ends each pass with a refresh of the pane, as in the application.
+        PreferencesPane::installUiHooks();
         m_base = QFileInfo(m_dir.path()).canonicalFilePath();
         Alerts::setPresenter(&m_alerts);
     }
@@ -277,6 +281,69 @@ private Q_SLOTS:
         QVERIFY(model->hasChildren(rowFor(model, a, p(QStringLiteral("Live/A/x")))));
     }
 
+    // What the user does in the pane (a tick either way, a refresh, the details window closed)
+    // leaves the open folders open, the selected row selected and the list where it was.
+    void userChangesKeepTheTreeAsItWas_data()
+    {
+        QTest::addColumn<QString>("change");
+        QTest::newRow("untick") << QStringLiteral("untick");
+        QTest::newRow("tick") << QStringLiteral("tick");
+        QTest::newRow("refresh") << QStringLiteral("refresh");
+        QTest::newRow("details closed") << QStringLiteral("details");
+    }
+    void userChangesKeepTheTreeAsItWas()
+    {
+        QFETCH(QString, change);
+        QVERIFY(photo(QStringLiteral("Keep/A/a1/1.jpg"), 1));
+        QVERIFY(photo(QStringLiteral("Keep/A/a2/2.jpg"), 2));
+        for (int i = 0; i < 24; ++i)
+            QVERIFY(photo(QStringLiteral("Keep/F%1/x.jpg").arg(i, 2, 10, QLatin1Char('0')), quint32(10 + i)));
+        FileManager::addCustomFolder(p(QStringLiteral("Keep")));
+        scanAndWait();
+        const SourceItem ticked{QString(), rec(QStringLiteral("Keep/F20"))->fileID()};
+
+        SourcesPreferencesViewController pane;
+        pane.resize(420, 320);
+        pane.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&pane));
+        QVERIFY(gather(pane));
+        if (change == QLatin1String("tick")) {
+            pane.excludedFolderCheckboxHit(ticked, false);
+            scanAndWait();
+        }
+        SourcesTreeModel *model = pane.model();
+        NSKeyboardSupportOutlineView *view = pane.outlineView();
+        view->expand(model->index(0, 0));
+        const QModelIndex a = rowFor(model, model->index(0, 0), p(QStringLiteral("Keep/A")));
+        view->expand(a);
+        view->setCurrentIndex(rowFor(model, a, p(QStringLiteral("Keep/A/a1"))));
+        const SourceItem selected = pane.selectedItem();
+        QVERIFY(view->verticalScrollBar()->maximum() > 100);
+        view->verticalScrollBar()->setValue(90);
+
+        QSignalSpy refreshed(&pane, &SourcesPreferencesViewController::sourcesRefreshed);
+        if (change == QLatin1String("untick") || change == QLatin1String("tick")) {
+            pane.excludedFolderCheckboxHit(ticked, change == QLatin1String("tick"));
+            scanAndWait();
+        } else if (change == QLatin1String("refresh")) {
+            SourcesPreferencesViewController::refreshView();
+        } else {
+            pane.showDetailsViewForItem(selected);
+            QVERIFY(QTest::qWaitForWindowExposed(pane.detailsWindow()));
+            pane.detailsWindow()->close();
+            QApplication::setActiveWindow(&pane);
+        }
+        // The scanner's pass ends with a refresh of the pane (as after adding a folder).
+        QVERIFY(refreshed.wait(kScanWait));
+        QTest::qWait(50);
+        const QModelIndex top = model->index(0, 0);
+        QVERIFY(view->isExpanded(top));
+        QVERIFY(view->isExpanded(rowFor(model, top, p(QStringLiteral("Keep/A")))));
+        QCOMPARE(pane.selectedItem(), selected);
+        QCOMPARE(view->verticalScrollBar()->value(), 90);
+        QCOMPARE(model->rowState(rowFor(model, top, p(QStringLiteral("Keep/F20")))).checkboxChecked, change != QLatin1String("untick"));
+    }
+
     // A report about a folder of 10,000 shown folders inserts the one new row; the folder stays
     // open and the selected row stays selected.
     void tenThousandOpenRowsStayOpenThroughAReport()
@@ -445,6 +512,31 @@ private Q_SLOTS:
         QVERIFY(sub->isExpanded());
         QCOMPARE(sub->child(0)->text(0), QStringLiteral("1.jpg"));
         pane.detailsWindow()->close();
+    }
+
+    // In the main tree too, a folder whose scan is still to come says so when it is opened.
+    void mainTreeExplainsAFolderWaitingForItsScan()
+    {
+        QVERIFY(photo(QStringLiteral("Wait/Sub/Inner/1.jpg"), 1));
+        FileManager::addCustomFolder(p(QStringLiteral("Wait")));
+        scanAndWait();
+        SourcesPreferencesViewController pane;
+        QVERIFY(gather(pane));
+        SourcesTreeModel *model = pane.model();
+        const QModelIndex top = model->index(0, 0);
+        pane.outlineView()->expand(top);
+        // Found changed by its folder monitor; the scan waits for the service's listing.
+        CatalogueHooks::instance().mirrorHasCompletedScanThisSession = [] { return false; };
+        FileManager::setFile(rec(QStringLiteral("Wait/Sub")), NeedsScan::Pending, true);
+        FileManager::run();
+        FileDataChangeCenter::instance()->flush();
+        QCoreApplication::processEvents();
+        const QModelIndex sub = rowFor(model, top, p(QStringLiteral("Wait/Sub")));
+        QVERIFY(model->hasChildren(sub));
+        pane.outlineView()->expand(sub);
+        QTRY_COMPARE(m_alerts.count(), 1);
+        QCOMPARE(m_alerts.last().title, QStringLiteral("Please wait, scanning..."));
+        QTRY_VERIFY(!pane.outlineView()->isExpanded(sub));
     }
 
     // A selected row is one colour, under its arrow as over the rest of the row.
