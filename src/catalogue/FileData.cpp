@@ -369,13 +369,15 @@ void FileData::loadRecursiveCounts()
         FileData *r = top.record;
         if (top.next < r->children().size()) {
             FileData *child = r->children().at(top.next++);
-            if (child->m_isFolder)
+            if (child->m_isFolder && !child->m_excludedFromScan)
                 stack.append({child, 0});
             continue;
         }
         qint32 folders = 0, photos = 0, videos = 0, directPhotos = 0, directVideos = 0;
         for (FileData *child : std::as_const(r->children())) {
-            if (child->m_isFolder) {
+            if (child->m_isFolder && child->m_excludedFromScan) {
+                folders += 1; // shown, but what it holds is left out
+            } else if (child->m_isFolder) {
                 folders += 1 + child->numberOfFoldersRecursive();
                 photos += child->numberOfPhotosRecursive();
                 videos += child->numberOfVideosRecursive();
@@ -426,7 +428,7 @@ qint32 FileData::status()
             s = FileStatus::Uploading;
         } else if (m_needsScan > 0) {
             s = FileStatus::Waiting;
-        } else if (FileManager::couldNotListFolder(fileFullPath())) {
+        } else if (FileManager::couldNotListFolder(fileFullPath()) || FileManager::hasSkippedEntries(fileFullPath())) {
             s = FileStatus::NotUploaded;
         } else {
             // Done only when every selected photo below is on the service: one still processing

@@ -283,6 +283,23 @@ private Q_SLOTS:
         m_double.stop();
     }
 
+    // While its file is sent, the folder reads as working (its row turns), not as waiting.
+    void folderIsWorkingWhileItsFileIsSent()
+    {
+        const QStringList files = addPausedFolder(QStringLiteral("Working"), 1);
+        QVERIFY(!files.isEmpty());
+        FileData *folder = record(m_files.filePath(QStringLiteral("Working")));
+        QCOMPARE(folder->status(), FileStatus::Waiting);
+        const auto shown = [folder] { return folder->cachedStatus() ? folder->cachedStatus() : folder->status(); };
+        m_double.setFault(LumoraDouble::Fault::HangReply, 0, QStringLiteral("upload"), 1);
+        resume();
+        QVERIFY(waitFor([&] { return LumoraUploader::fileUploading() == record(files.first()); }, 30000));
+        QTRY_COMPARE_WITH_TIMEOUT(shown(), FileStatus::Uploading, 1500); // the hung answer is given up after 2 s
+        m_double.clearFaults();
+        QVERIFY(waitFor([&] { return settled(files); }, 60000));
+        QTRY_COMPARE(shown(), FileStatus::Done);
+    }
+
     // The service took the file but its answer was cut, reset, unreadable or never came: the
     // next try asks the service, which knows the photo (still processing), and sends nothing.
     void lostAnswerIsNotSentAgain_data()

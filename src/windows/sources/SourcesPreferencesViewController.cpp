@@ -54,6 +54,7 @@ const QString kPhotos = QStringLiteral("'Photos'");
 const QString kDropbox = QStringLiteral("Dropbox");
 const QString kICloud = QStringLiteral("iCloud Library");
 const QString kExcludedBackup = QStringLiteral("ExcludedFoldersBackup");
+// Also written by the catalogue when a folder on a removable device is added.
 const QString kRemovableSources = QStringLiteral("RemovableSourceDevices");
 
 QString L(const QString &english)

@@ -178,6 +178,13 @@ private Q_SLOTS:
 
         SourcesPreferencesViewController pane;
         QVERIFY(gather(pane));
+        // Every photo that can be is on the service: the source still tells what is left out.
+        for (const QString &sent : {QStringLiteral("Latin/plain.jpg"), QStringLiteral("Latin/Trip/good.jpg")}) {
+            rec(sent)->setUploadedRemoteId(77);
+            rec(sent)->setNeedsUpload(NeedsUpload::Uploaded);
+        }
+        FileDataChangeCenter::instance()->flush();
+        QTRY_COMPARE(pane.model()->rowState(pane.model()->index(0, 0)).statusIconName, QStringLiteral("SourcesIconError"));
         pane.showDetailsViewForItem(SourceItem{p(QStringLiteral("Latin")), 0});
         QTreeWidget *tree = pane.detailsOutlineView();
         const QString fileReason = QStringLiteral("Name is not valid UTF-8; rename the file to back it up");
@@ -191,7 +198,7 @@ private Q_SLOTS:
         QCOMPARE(detailsRow(tree, QStringLiteral("caf\uFFFD.jpg"))->text(1), fileReason);
         QCOMPARE(detailsRow(tree, QStringLiteral("\uFFFDt\uFFFD"))->text(1),
                  QStringLiteral("Name is not valid UTF-8; rename the folder to back it up"));
-        QCOMPARE(detailsRow(tree, QStringLiteral("plain.jpg"))->text(1), QStringLiteral("Queued for upload"));
+        QCOMPARE(detailsRow(tree, QStringLiteral("plain.jpg"))->text(1), QStringLiteral("Uploaded successfully"));
         QTreeWidgetItem *trip = detailsRow(tree, QStringLiteral("Trip"));
         QCOMPARE(trip->text(1), QStringLiteral("1 photo, 1 file could not be backed up"));
         trip->setExpanded(true);
@@ -441,6 +448,23 @@ private Q_SLOTS:
         delete welcome;
     }
 
+    // The photos of a folder left out are not counted in the folders above it.
+    void excludedFolderIsNotCountedAbove()
+    {
+        QVERIFY(photo(QStringLiteral("Count/Kept/1.jpg"), 1));
+        QVERIFY(photo(QStringLiteral("Count/Out/2.jpg"), 2));
+        QVERIFY(photo(QStringLiteral("Count/Out/Deeper/3.jpg"), 3));
+        FileManager::addCustomFolder(p(QStringLiteral("Count")));
+        scanAndWait();
+        SourcesPreferencesViewController pane;
+        QVERIFY(gather(pane));
+        const QModelIndex top = pane.model()->index(0, 0);
+        QCOMPARE(pane.model()->rowState(top).subtitle, QStringLiteral("3 folders, 3 photos"));
+        pane.excludedFolderCheckboxHit(SourceItem{QString(), rec(QStringLiteral("Count/Out"))->fileID()}, false);
+        FileDataChangeCenter::instance()->flush();
+        QTRY_COMPARE(pane.model()->rowState(top).subtitle, QStringLiteral("2 folders, 1 photo"));
+    }
+
     // Folders of photos alone have no child rows in the main tree, so they show no arrow.
     void onlyFoldersWithSubfoldersOpen()
     {
@@ -588,24 +612,49 @@ private Q_SLOTS:
         QTRY_COMPARE(list->sources(), QStringList({p(QStringLiteral("Recent"))}));
     }
 
+    // The system's view of one removable disk mounted on media/CARD, holding DCIM/100/1.jpg (a
+    // fake mount table and device tree: no disk can be plugged in here).
+    void plugCard()
+    {
+        const QString sys = p(QStringLiteral("sys"));
+        QVERIFY(QDir().mkpath(sys + QStringLiteral("/class/block/sdz")));
+        QVERIFY(writeFile(sys + QStringLiteral("/class/block/sdz/removable"), "1\n"));
+        QVERIFY(writeFile(p(QStringLiteral("mountinfo")),
+                          QFile::encodeName(QStringLiteral("36 35 8:0 / %1 rw,noatime shared:1 - vfat /dev/sdz rw\n").arg(p(QStringLiteral("media/CARD"))))));
+        QVERIFY(writeFile(p(QStringLiteral("mountinfo-empty")), QByteArray("22 1 0:5 / / rw shared:1 - ext4 /dev/root rw\n")));
+        DeviceDetection::setSystemPathsForTesting(p(QStringLiteral("mountinfo")), sys);
+        QVERIFY(photo(QStringLiteral("media/CARD/DCIM/100/1.jpg"), 1));
+    }
+
+    // A card added from the device notification while no window was open reads as the card,
+    // disconnected, once it is pulled: the pane never saw it plugged in.
+    void cardAddedWithoutAPaneIsShownDisconnected()
+    {
+        plugCard();
+        QVERIFY(!SourcesPreferencesViewController::mostRecentInstance());
+        SourcesPreferencesViewController::addPath(p(QStringLiteral("media/CARD/DCIM")));
+        scanAndWait();
+        QVERIFY(QDir().rename(p(QStringLiteral("media/CARD")), p(QStringLiteral("pulled"))));
+        DeviceDetection::setSystemPathsForTesting(p(QStringLiteral("mountinfo-empty")), p(QStringLiteral("sys")));
+        FileManager::setFile(rec(QStringLiteral("media/CARD/DCIM")), NeedsScan::Pending, false);
+        scanAndWait();
+        Settings::reloadForTesting(); // and after a restart
+        SourcesPreferencesViewController pane;
+        QVERIFY(gather(pane));
+        QCOMPARE(pane.model()->rowState(pane.model()->index(0, 0)).title, QStringLiteral("CARD (Disconnected)"));
+    }
+
     // A memory card's folder is named by the card, shows " (Disconnected)" once the card is
     // pulled (the scanner finds the source unreachable), also in a pane opened later, and the
     // rows read the mount table once per refresh, not per row.
     void unpluggedCardIsShownDisconnected()
     {
-        // The system's view of one removable disk mounted on media/CARD (a fake mount table and
-        // device tree: no disk can be plugged in here).
         const QString sys = p(QStringLiteral("sys"));
-        QVERIFY(QDir().mkpath(sys + QStringLiteral("/class/block/sdz")));
-        QVERIFY(writeFile(sys + QStringLiteral("/class/block/sdz/removable"), "1\n"));
         const QString mount = p(QStringLiteral("media/CARD"));
         const QString mounted = p(QStringLiteral("mountinfo"));
         const QString unmounted = p(QStringLiteral("mountinfo-empty"));
-        QVERIFY(writeFile(mounted, QFile::encodeName(QStringLiteral("36 35 8:0 / %1 rw,noatime shared:1 - vfat /dev/sdz rw\n").arg(mount))));
-        QVERIFY(writeFile(unmounted, QByteArray("22 1 0:5 / / rw shared:1 - ext4 /dev/root rw\n")));
-        DeviceDetection::setSystemPathsForTesting(mounted, sys);
+        plugCard();
         const QString source = mount + QStringLiteral("/DCIM");
-        QVERIFY(photo(QStringLiteral("media/CARD/DCIM/100/1.jpg"), 1));
         FileManager::addCustomFolder(source);
         scanAndWait();
 
