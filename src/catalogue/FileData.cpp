@@ -428,7 +428,7 @@ qint32 FileData::status()
             s = FileStatus::Uploading;
         } else if (m_needsScan > 0) {
             s = FileStatus::Waiting;
-        } else if (FileManager::couldNotListFolder(fileFullPath()) || FileManager::hasSkippedEntries(fileFullPath())) {
+        } else if (FileManager::couldNotListFolder(fileFullPath())) {
             s = FileStatus::NotUploaded;
         } else {
             // Done only when every selected photo below is on the service: one still processing
@@ -449,6 +449,9 @@ qint32 FileData::status()
                                              && child->mediaKind() != MediaKind::Unknown)))
                     s = FileStatus::NotUploaded;
             }
+            // Entries whose names keep them from a backup count as files that failed.
+            if (s == FileStatus::Done && FileManager::hasSkippedEntries(fileFullPath()))
+                s = FileStatus::NotUploaded;
         }
     }
     m_cachedStatus = qint8(s);
