@@ -989,14 +989,17 @@ StepResult uploadOne(qint64 fileId, RunContext &ctx)
             st.progress = 0;
             st.preparing = false;
             st.sending = false;
-            // Its folders were shown as working while it was ours.
-            dispatch_main_async([id = fileId] {
-                DataStore *store = DataStore::instance();
-                if (FileData *r = store ? store->fileDataForId(id) : nullptr)
-                    r->statusInputsChanged();
-            });
+            // Its folders were shown as working while it was on its way.
+            if (working) {
+                dispatch_main_async([id = fileId] {
+                    DataStore *store = DataStore::instance();
+                    if (FileData *r = store ? store->fileDataForId(id) : nullptr)
+                        r->statusInputsChanged();
+                });
+            }
         }
         qint64 fileId;
+        bool working = false;
     } release{fileId};
 
     // Re-check the file and find its album, on the main thread.
@@ -1060,6 +1063,7 @@ StepResult uploadOne(qint64 fileId, RunContext &ctx)
                 request.albumId = QString::number(folder->lumoraSetId());
         }
         go = true;
+        release.working = true;
         r->statusInputsChanged(); // its folders are working now
         // Nothing to learn from the service first (its album is known, no twin is on its way):
         // marked in this same turn, which saves the upload a second wait for the main thread.

@@ -291,10 +291,13 @@ private Q_SLOTS:
         FileData *folder = record(m_files.filePath(QStringLiteral("Working")));
         QCOMPARE(folder->status(), FileStatus::Waiting);
         const auto shown = [folder] { return folder->cachedStatus() ? folder->cachedStatus() : folder->status(); };
+        // Its answer is held, and given up after 6 s.
+        UploadTransports::setUploadIdleTimeoutForTesting(6);
+        auto restore = qScopeGuard([] { UploadTransports::setUploadIdleTimeoutForTesting(2); });
         m_double.setFault(LumoraDouble::Fault::HangReply, 0, QStringLiteral("upload"), 1);
         resume();
         QVERIFY(waitFor([&] { return LumoraUploader::fileUploading() == record(files.first()); }, 30000));
-        QTRY_COMPARE_WITH_TIMEOUT(shown(), FileStatus::Uploading, 1500); // the hung answer is given up after 2 s
+        QTRY_COMPARE_WITH_TIMEOUT(shown(), FileStatus::Uploading, 4000);
         m_double.clearFaults();
         QVERIFY(waitFor([&] { return settled(files); }, 60000));
         QTRY_COMPARE(shown(), FileStatus::Done);

@@ -215,6 +215,8 @@ void SourcesTreeModel::setTopLevel(const QList<SourceItem> &items)
 {
     // In place: the sources that stay keep their rows, and so their open folders and selection.
     updateRows(0, items);
+    for (int child : m_nodes[0].children)
+        m_nodes[child].expandable = -1;
 }
 
 void SourcesTreeModel::setChildren(const QModelIndex &parentIndex, const QList<RecordId> &children)
