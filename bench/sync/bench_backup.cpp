@@ -279,6 +279,8 @@ int main(int argc, char **argv)
             r->setAlbumMode(2);
     Settings::setBool(true, QStringLiteral("WelcomeScreenComplete"));
 
+    printf("scan complete; backing up\n");
+    fflush(stdout); // a profiler may be attached from here
     const double cpuBefore = cpuSeconds();
     QElapsedTimer wall;
     wall.start();

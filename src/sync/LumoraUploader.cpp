@@ -66,6 +66,8 @@ struct PendingTicket
     double uploadSeconds = 0;
 };
 
+struct TicketPoll;
+
 struct UploaderState
 {
     QMutex lock;
@@ -95,6 +97,8 @@ struct UploaderState
     double busyClamp = -1;        // tests: cap on a server-requested wait
     qint64 sendingMinAgeMs = kSendingMarkMinAgeMs;
     bool recoveryRunScheduled = false;
+    bool pollUnderWay = false;            // a poll of the tickets runs beside the loop
+    std::shared_ptr<TicketPoll> pollAnswer; // its answer, not yet booked
 
     std::atomic_bool cancelCurrent { false };
     std::atomic_int filesToUpload { 0 };  // waiting, not yet taken by the loop
@@ -665,7 +669,16 @@ void pauseAfterErrors(int consecutive)
     LumoraDrive::pausedStateChanged();
 }
 
-void checkTickets(RunContext &ctx)
+// One ask of the service about the pending tickets, oldest first.
+struct TicketPoll
+{
+    bool asked = false;   // there were tickets to ask about
+    bool ok = false;
+    QList<TicketResult> results;
+    QString error;
+};
+
+TicketPoll pollTickets()
 {
     UploaderState &s = state();
     QStringList ids;
@@ -676,12 +689,24 @@ void checkTickets(RunContext &ctx)
         for (auto it = s.tickets.cbegin(); it != s.tickets.cend(); ++it)
             order.insert(it.key(), it->seq);
     }
+    TicketPoll poll;
     if (ids.isEmpty())
-        return;
+        return poll;
     std::sort(ids.begin(), ids.end(), [&order](const QString &a, const QString &b) { return order.value(a) < order.value(b); });
-    QList<TicketResult> results;
-    QString error;
-    if (!transport()->checkTickets(ids, &results, &error)) {
+    poll.asked = true;
+    poll.ok = transport()->checkTickets(ids, &poll.results, &poll.error);
+    return poll;
+}
+
+// Books what a poll of the tickets learnt: the finished ones are completed. Loop thread.
+void applyTicketPoll(TicketPoll poll, RunContext &ctx)
+{
+    UploaderState &s = state();
+    if (!poll.asked)
+        return;
+    QList<TicketResult> &results = poll.results;
+    const QString &error = poll.error;
+    if (!poll.ok) {
         // The service cannot be asked how its processing went: a failure like a failed send, so
         // that an outage ends in the stop after errors and its back-off, not in polls forever.
         LGLogInfo(QStringLiteral("TICKETS: Check failed: %1").arg(error));
@@ -695,6 +720,12 @@ void checkTickets(RunContext &ctx)
         if (consecutive >= kFailuresBeforePause)
             pauseAfterErrors(consecutive);
         return;
+    }
+    QHash<QString, qint64> order;
+    {
+        QMutexLocker locker(&s.lock);
+        for (auto it = s.tickets.cbegin(); it != s.tickets.cend(); ++it)
+            order.insert(it.key(), it->seq);
     }
     if (s.ticketChecksFailing.exchange(false))
         LumoraDrive::updateStatus();
@@ -773,6 +804,53 @@ void checkTickets(RunContext &ctx)
             postUploadedCount();
     }
     refreshSamplesInFlight(ctx);
+}
+
+// Polls the pending tickets once and books the finished ones, waiting for the service. Loop
+// thread.
+void checkTickets(RunContext &ctx)
+{
+    applyTicketPoll(pollTickets(), ctx);
+}
+
+// The same poll on another thread while the loop sends on: its answer is booked by the loop
+// when it comes back (takeTicketPoll). At most one is under way. Loop thread.
+void startTicketPoll()
+{
+    UploaderState &s = state();
+    {
+        QMutexLocker locker(&s.lock);
+        if (s.pollUnderWay || s.pollAnswer || s.tickets.isEmpty())
+            return;
+        s.pollUnderWay = true;
+    }
+    dispatch_default_queue_async([] {
+        auto poll = std::make_shared<TicketPoll>(pollTickets());
+        UploaderState &st = state();
+        QMutexLocker locker(&st.lock);
+        st.pollUnderWay = false;
+        st.pollAnswer = poll;
+        st.wake.wakeAll();
+    });
+}
+
+// Books the answer of a poll started earlier, if it is back; with `wait`, waits for one under
+// way first (the loop ends, or cannot go on without it). False when none was booked.
+bool takeTicketPoll(RunContext &ctx, bool wait)
+{
+    UploaderState &s = state();
+    std::shared_ptr<TicketPoll> answer;
+    {
+        QMutexLocker locker(&s.lock);
+        while (wait && s.pollUnderWay)
+            s.wake.wait(&s.lock);
+        answer = std::move(s.pollAnswer);
+        s.pollAnswer.reset();
+    }
+    if (!answer)
+        return false;
+    applyTicketPoll(std::move(*answer), ctx);
+    return true;
 }
 
 // The samples of the uploads the service is processing: their copies wait for the outcome.
@@ -1429,6 +1507,7 @@ void loop(int generation)
     int ticketWaits = 0;
 
     while (generation == s.generation) {
+        takeTicketPoll(ctx, false);
         // Going straight on to the next file, the stop check rides with its preparation (one
         // turn of the main thread per file); anything else is checked for first.
         bool straightOn;
@@ -1473,7 +1552,8 @@ void loop(int generation)
         if (pending >= limit) {
             if (ticketWaits == 0)
                 Settings::incrementIntForKey(QStringLiteral("TimesWaitingOnTickets"));
-            checkTickets(ctx);
+            if (!takeTicketPoll(ctx, true)) // one under way is waited for rather than asked again
+                checkTickets(ctx);
             {
                 QMutexLocker locker(&s.lock);
                 pending = int(s.tickets.size());
@@ -1525,7 +1605,8 @@ void loop(int generation)
         if (queue.isEmpty()) {
             if (pending > 0) {
                 // Nothing left to send: follow the service's processing until it is done.
-                checkTickets(ctx);
+                if (!takeTicketPoll(ctx, true))
+                    checkTickets(ctx);
                 {
                     QMutexLocker locker(&s.lock);
                     pending = int(s.tickets.size());
@@ -1557,9 +1638,26 @@ void loop(int generation)
             queue.prepend(next);
             storeCount(s.filesToUpload.load() + 1);
         }
+        // The service is asked about its processing beside the sends, once half the tickets it
+        // lets wait are taken, so that the loop seldom stops at the limit.
+        bool pollNow;
+        {
+            QMutexLocker locker(&s.lock);
+            pollNow = 2 * s.tickets.size() >= s.maxTickets;
+        }
+        if (pollNow)
+            startTicketPoll();
         LumoraDrive::updateStatus();
     }
 
+    {
+        // A poll still under way ends before the loop does; its answer is left to the next run,
+        // which asks again about every pending ticket.
+        QMutexLocker locker(&s.lock);
+        while (s.pollUnderWay)
+            s.wake.wait(&s.lock);
+        s.pollAnswer.reset();
+    }
     if (ctx.uploaded > 0)
         NotificationManager::notifyUploadComplete(ctx.uploaded, ctx.lastPhotoId);
     LGLogInfo(QStringLiteral("UPLOADER: Finished (%1 uploaded)").arg(ctx.uploaded));
@@ -2020,6 +2118,7 @@ void LumoraUploader::resetForTesting()
         s.failuresPerFile.clear();
         s.busyClamp = -1;
         s.recoveryRunScheduled = false;
+        s.pollAnswer.reset();
         s.transport.reset();
     }
     s.cancelCurrent = false;
