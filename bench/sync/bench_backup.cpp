@@ -117,12 +117,24 @@ struct ReferenceResult
     double serviceCpu = 0; // this process's CPU meanwhile: the double's work for these uploads
 };
 
-ReferenceResult runReference(LumoraDouble &service, const QStringList &paths, int run)
+ReferenceResult runReference(LumoraDouble &service, const QStringList &paths, int run, int seeded)
 {
     // An account of its own for each run, with albums for the folders, so that every run sends
     // into existing albums.
     const QString user = QStringLiteral("9988776%1@N05").arg(run);
     service.addAccount({user, QStringLiteral("reference%1").arg(run), QStringLiteral("Reference Client"), 0});
+    // As many photos already in it as the engine's account holds.
+    QList<LumoraDouble::Photo> held;
+    for (int i = 0; i < seeded; ++i) {
+        LumoraDouble::Photo p;
+        p.ownerId = user;
+        p.title = QStringLiteral("seeded %1").arg(i);
+        p.size = 100000 + i;
+        p.fileSample = QString::fromLatin1(QByteArray::number(quint64(run + 1) << 40 | quint64(i), 16).rightJustified(32, '0'));
+        held << p;
+    }
+    if (seeded > 0)
+        service.addPhotos(std::move(held));
     QStringList albumIds;
     for (int f = 0; f < 10; ++f) {
         LumoraDouble::Album album;
@@ -260,7 +272,7 @@ int main(int argc, char **argv)
 
     // The reference runs before and after the engine: the double holds more photos for the later
     // runs, and the machine's pace drifts, so the engine is set against the mean of both.
-    const ReferenceResult ref = runReference(service, allPaths, 0);
+    const ReferenceResult ref = runReference(service, allPaths, 0, seeded);
     printf("curl, before: %d of %d uploads accepted in %.2f s%s: %.1f files/s\n", ref.accepted, ref.sent, ref.seconds,
            ref.oneConnection ? " over one connection" : " (NOT over one connection)", ref.accepted / ref.seconds);
 
@@ -301,7 +313,7 @@ int main(int argc, char **argv)
     printf("  process CPU during the backup (engine + in-process double): %.2f s\n", cpu);
     printf("  uploads seen by the double: %lld, albums: %lld\n", qlonglong(service.uploads().size()), qlonglong(service.albums().size()));
     const double engineRate = Settings::intForKey(QStringLiteral("PhotosImported")) / seconds;
-    const ReferenceResult after = runReference(service, allPaths, 1);
+    const ReferenceResult after = runReference(service, allPaths, 1, seeded);
     printf("curl, after: %d of %d uploads accepted in %.2f s%s: %.1f files/s\n", after.accepted, after.sent, after.seconds,
            after.oneConnection ? " over one connection" : " (NOT over one connection)", after.accepted / after.seconds);
     const double refRate = (ref.accepted / ref.seconds + after.accepted / after.seconds) / 2;
