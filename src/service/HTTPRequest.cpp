@@ -101,7 +101,7 @@ struct HTTPRequest::Private
         progress = nullptr;
     }
 
-    // Network thread, or the calling thread of a synchronous send on it, with that thread's manager.
+    // Network thread, with its manager.
     void send(const std::shared_ptr<Private> &self, QNetworkAccessManager *nam)
     {
         if (cancelFlag && cancelFlag->load())
@@ -405,6 +405,7 @@ HTTPResponse HTTPRequest::sendOnThisThread()
     const QByteArray url = d->url.toEncoded();
     curl_easy_setopt(curl, CURLOPT_URL, url.constData());
     curl_easy_setopt(curl, CURLOPT_NOSIGNAL, 1L);
+    curl_easy_setopt(curl, CURLOPT_PROXY, ""); // direct, as every other request of the client
     curl_easy_setopt(curl, CURLOPT_CUSTOMREQUEST, d->method.constData());
     if (d->method == "GET" && d->body.isEmpty() && !x.bodyFile) {
         curl_easy_setopt(curl, CURLOPT_HTTPGET, 1L);
