@@ -28,6 +28,7 @@
 #include <QRandomGenerator>
 #include <QTemporaryDir>
 #include <QEventLoop>
+#include <QMutex>
 #include <QProcess>
 #include <QTimer>
 #include <QTimerEvent>
@@ -41,13 +42,14 @@ namespace {
 std::atomic<qint64> g_serviceNs{0};
 
 // Times every call the upload loop makes to the service.
-// Each kind of service call: how often and how long (loop thread only).
+// Each kind of service call: how often and how long.
 struct CallStats
 {
     const char *name;
     qint64 count = 0;
     qint64 ns = 0;
 };
+QMutex g_callsLock;
 CallStats g_calls[] = {{"upload"}, {"ticket checks"}, {"look-ups by sample"}, {"account checks"}, {"album look-ups"}};
 
 class TimedTransport : public UploadTransport
@@ -60,7 +62,10 @@ public:
         t.start();
         auto r = f();
         const qint64 ns = t.nsecsElapsed();
-        g_serviceNs += ns;
+        QMutexLocker locker(&g_callsLock);
+        // Ticket checks mostly run beside the sends: their time is not the loop's.
+        if (op != 1)
+            g_serviceNs += ns;
         g_calls[op].count += 1;
         g_calls[op].ns += ns;
         return r;
@@ -305,7 +310,7 @@ int main(int argc, char **argv)
     const double cpu = cpuSeconds() - cpuBefore;
     printf("backup: %d photos in %.2f s (%s): %.1f files/s\n", Settings::intForKey(QStringLiteral("PhotosImported")), seconds,
            finished ? "complete" : "INCOMPLETE", Settings::intForKey(QStringLiteral("PhotosImported")) / seconds);
-    printf("  in service calls (network and the double's work): %.2f s (%.0f%%)\n", service_s, 100 * service_s / seconds);
+    printf("  in the loop's service calls, ticket checks aside (network and the double's work): %.2f s (%.0f%%)\n", service_s, 100 * service_s / seconds);
     for (const CallStats &c : g_calls)
         if (c.count)
             printf("    %-20s %6lld calls, %.3f ms each\n", c.name, qlonglong(c.count), c.ns / 1e6 / double(c.count));
