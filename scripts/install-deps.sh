@@ -7,7 +7,7 @@ PACKAGES=(
   qt6-base-dev qt6-base-dev-tools qt6-tools-dev qt6-tools-dev-tools qt6-l10n-tools
   qt6-networkauth-dev qt6-webengine-dev qt6-svg-dev libqt6opengl6-dev
   libsqlite3-dev libssl-dev libplist-dev libspdlog-dev libfmt-dev libexiv2-dev
-  libcpp-httplib-dev zlib1g-dev
+  libcpp-httplib-dev zlib1g-dev libcurl4-openssl-dev
   libavformat-dev libavcodec-dev libavutil-dev libswscale-dev valgrind
   unzip zip xvfb xauth dbus dbus-x11 curl strace libglib2.0-bin desktop-file-utils
   fonts-dejavu-core

@@ -13,11 +13,12 @@
 #include <QSemaphore>
 #include <QThread>
 #include <QTimer>
-#include <QThreadStorage>
-#include <QEventLoop>
 #include <QUrlQuery>
 
 #include <atomic>
+#include <mutex>
+
+#include <curl/curl.h>
 
 namespace {
 
@@ -88,6 +89,8 @@ struct HTTPRequest::Private
     bool abortSent = false; // the reply's thread only
     QPointer<QNetworkReply> reply; // network thread only
 
+    static int onTransfer(void *userData, curl_off_t, curl_off_t, curl_off_t total, curl_off_t sent);
+
     void finish(HTTPResponse response)
     {
         if (finished.exchange(true))
@@ -98,7 +101,7 @@ struct HTTPRequest::Private
         progress = nullptr;
     }
 
-    // Network thread, or the calling thread of a synchronous send on it, with that thread's manager.
+    // Network thread, with its manager.
     void send(const std::shared_ptr<Private> &self, QNetworkAccessManager *nam)
     {
         if (cancelFlag && cancelFlag->load())
@@ -279,12 +282,93 @@ HTTPResponse HTTPRequest::sendSynchronously()
     return *result;
 }
 
+namespace {
+
+// The calling thread's own client: one handle per thread, kept for the thread's life, so that its
+// connection to the service stays open from one upload to the next. It runs inside the call; no
+// event loop and no other thread take part.
+class ThreadClient
+{
+public:
+    static CURL *handle()
+    {
+        static std::once_flag initialised;
+        std::call_once(initialised, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
+        thread_local ThreadClient client;
+        if (client.curl)
+            curl_easy_reset(client.curl); // options go; the open connection stays
+        return client.curl;
+    }
+
+private:
+    ThreadClient() : curl(curl_easy_init()) {}
+    ~ThreadClient()
+    {
+        if (curl)
+            curl_easy_cleanup(curl);
+    }
+    CURL *curl = nullptr;
+};
+
+struct Exchange
+{
+    HTTPRequest::Private *request;
+    QFile *bodyFile = nullptr;
+    qint64 lastSent = -1;
+    HTTPResponse *response;
+};
+
+size_t readBody(char *buffer, size_t size, size_t count, void *userData)
+{
+    auto *x = static_cast<Exchange *>(userData);
+    const qint64 n = x->bodyFile->read(buffer, qint64(size * count));
+    return n < 0 ? CURL_READFUNC_ABORT : size_t(n);
+}
+
+size_t writeBody(char *data, size_t size, size_t count, void *userData)
+{
+    static_cast<Exchange *>(userData)->response->body.append(data, qsizetype(size * count));
+    return size * count;
+}
+
+size_t readHeader(char *data, size_t size, size_t count, void *userData)
+{
+    const QByteArray line = QByteArray(data, qsizetype(size * count)).trimmed();
+    auto *r = static_cast<Exchange *>(userData)->response;
+    if (line.startsWith("HTTP/"))
+        r->headers.clear(); // a new answer (after an interim one)
+    else if (const qsizetype colon = line.indexOf(':'); colon > 0)
+        r->headers << qMakePair(line.left(colon).trimmed(), line.mid(colon + 1).trimmed());
+    return size * count;
+}
+
+} // namespace
+
+// Called by the client during the exchange, also while it waits: the place to see a cancel.
+int HTTPRequest::Private::onTransfer(void *userData, curl_off_t, curl_off_t, curl_off_t total, curl_off_t sent)
+{
+    auto *x = static_cast<Exchange *>(userData);
+    Private *d = x->request;
+    if (d->cancelFlag && d->cancelFlag->load())
+        d->cancelRequested = true;
+    if (d->cancelRequested)
+        return 1;
+    if (d->progress && total > 0 && sent != x->lastSent) {
+        x->lastSent = sent;
+        d->progress(sent, total);
+    }
+    return 0;
+}
+
 HTTPResponse HTTPRequest::sendOnThisThread()
 {
     HTTPResponse result;
+    auto cancelled = [&result] {
+        result.error = LKError{HTTPRequestErrorDomain, HTTPRequestError::Cancelled, QStringLiteral("The request was cancelled."), {}, result.statusCode};
+    };
     if (d->started.exchange(true)) {
         // Only a cancel before the start gets here first; it has finished the request.
-        result.error = LKError{HTTPRequestErrorDomain, HTTPRequestError::Cancelled, QStringLiteral("The request was cancelled."), {}, 0};
+        cancelled();
         return result;
     }
     if (!Endpoints::isAllowedTransport(d->url)) {
@@ -294,28 +378,91 @@ HTTPResponse HTTPRequest::sendOnThisThread()
         d->finish(result);
         return result;
     }
-    // One manager per thread, made on first use and deleted with the thread.
-    static QThreadStorage<QNetworkAccessManager *> managers;
-    if (!managers.hasLocalData()) {
-        auto *manager = new QNetworkAccessManager;
-        manager->setAutoDeleteReplies(false);
-        managers.setLocalData(manager);
+    if (d->cancelFlag && d->cancelFlag->load())
+        d->cancelRequested = true;
+    CURL *curl = d->cancelRequested ? nullptr : ThreadClient::handle();
+    if (!curl) {
+        if (d->cancelRequested)
+            cancelled();
+        else
+            result.error = LKError{HTTPRequestErrorDomain, HTTPRequestError::NetworkFailure, QStringLiteral("The network client could not be started."), {}, 0};
+        d->finish(result);
+        return result;
     }
-    QEventLoop loop;
-    bool done = false;
-    CompletionBlock user = d->completion;
-    d->completion = [&](const HTTPResponse &r) {
-        result = r;
-        if (user)
-            user(r);
-        done = true;
-        loop.quit();
-    };
-    d->send(d, managers.localData());
-    if (!done)
-        loop.exec();
-    // The finished reply was handed to deleteLater; this thread runs no other loop to do it.
-    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+    Exchange x{d.get(), nullptr, -1, &result};
+    QFile file;
+    qint64 bodySize = d->body.size();
+    if (!d->bodyFile.isEmpty()) {
+        file.setFileName(d->bodyFile);
+        if (!file.open(QIODevice::ReadOnly)) {
+            result.error = LKError{HTTPRequestErrorDomain, HTTPRequestError::BodyUnreadable, QStringLiteral("The upload body could not be read."), {}, 0};
+            d->finish(result);
+            return result;
+        }
+        x.bodyFile = &file;
+        bodySize = file.size();
+    }
+    const QByteArray url = d->url.toEncoded();
+    curl_easy_setopt(curl, CURLOPT_URL, url.constData());
+    curl_easy_setopt(curl, CURLOPT_NOSIGNAL, 1L);
+    curl_easy_setopt(curl, CURLOPT_PROXY, ""); // direct, as every other request of the client
+    curl_easy_setopt(curl, CURLOPT_CUSTOMREQUEST, d->method.constData());
+    if (d->method == "GET" && d->body.isEmpty() && !x.bodyFile) {
+        curl_easy_setopt(curl, CURLOPT_HTTPGET, 1L);
+    } else if (x.bodyFile) {
+        curl_easy_setopt(curl, CURLOPT_UPLOAD, 1L);
+        curl_easy_setopt(curl, CURLOPT_READFUNCTION, readBody);
+        curl_easy_setopt(curl, CURLOPT_READDATA, &x);
+        curl_easy_setopt(curl, CURLOPT_INFILESIZE_LARGE, curl_off_t(bodySize));
+    } else {
+        curl_easy_setopt(curl, CURLOPT_POST, 1L);
+        curl_easy_setopt(curl, CURLOPT_POSTFIELDS, d->body.constData());
+        curl_easy_setopt(curl, CURLOPT_POSTFIELDSIZE_LARGE, curl_off_t(bodySize));
+    }
+    curl_slist *headers = nullptr;
+    for (const auto &h : std::as_const(d->headers))
+        headers = curl_slist_append(headers, (h.first + ": " + h.second).constData());
+    headers = curl_slist_append(headers, "Expect:"); // the body goes at once, without a round trip first
+    curl_easy_setopt(curl, CURLOPT_HTTPHEADER, headers);
+    curl_easy_setopt(curl, CURLOPT_FOLLOWLOCATION, 0L);
+    if (d->timeout > 0)
+        curl_easy_setopt(curl, CURLOPT_TIMEOUT_MS, long(d->timeout * 1000));
+    if (d->idleTimeout > 0) {
+        curl_easy_setopt(curl, CURLOPT_CONNECTTIMEOUT_MS, long(d->idleTimeout * 1000));
+        curl_easy_setopt(curl, CURLOPT_LOW_SPEED_LIMIT, 1L);
+        curl_easy_setopt(curl, CURLOPT_LOW_SPEED_TIME, qMax(1L, long(d->idleTimeout)));
+    }
+    curl_easy_setopt(curl, CURLOPT_NOPROGRESS, 0L);
+    curl_easy_setopt(curl, CURLOPT_XFERINFOFUNCTION, &Private::onTransfer);
+    curl_easy_setopt(curl, CURLOPT_XFERINFODATA, &x);
+    curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, writeBody);
+    curl_easy_setopt(curl, CURLOPT_WRITEDATA, &x);
+    curl_easy_setopt(curl, CURLOPT_HEADERFUNCTION, readHeader);
+    curl_easy_setopt(curl, CURLOPT_HEADERDATA, &x);
+    char errorText[CURL_ERROR_SIZE] = {};
+    curl_easy_setopt(curl, CURLOPT_ERRORBUFFER, errorText);
+
+    const CURLcode code = curl_easy_perform(curl);
+    long status = 0;
+    curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &status);
+    curl_easy_setopt(curl, CURLOPT_HTTPHEADER, nullptr);
+    curl_slist_free_all(headers);
+    result.statusCode = int(status);
+    // A reply that arrived whole stands, even when a cancel came in after it.
+    if (code == CURLE_ABORTED_BY_CALLBACK || (code != CURLE_OK && d->cancelRequested)) {
+        cancelled();
+    } else if (code == CURLE_OPERATION_TIMEDOUT) {
+        result.error = LKError{HTTPRequestErrorDomain, HTTPRequestError::TimedOut, QStringLiteral("The request timed out."), {}, result.statusCode};
+    } else if (code != CURLE_OK) {
+        // The client's text may quote the address, signature and token included.
+        QString text = QString::fromUtf8(errorText[0] ? errorText : curl_easy_strerror(code));
+        text.replace(QString::fromUtf8(url), redactedURL(d->url));
+        result.error = LKError{HTTPRequestErrorDomain, HTTPRequestError::NetworkFailure, LGLog::redact(text), {}, 0};
+        result.statusCode = 0;
+    } else if (d->progress && bodySize > 0 && x.lastSent != bodySize) {
+        d->progress(bodySize, bodySize); // every byte left; the client's last report may not say so
+    }
+    d->finish(result);
     return result;
 }
 

@@ -51,7 +51,10 @@ LKUploadResult failed(const LKError &error)
 LKUploadResult LKUploadResult::parse(const QByteArray &xml)
 {
     LKUploadResult r;
-    QXmlStreamReader reader(xml);
+    // One reader per thread, reused: the upload thread reads one small reply per file.
+    thread_local QXmlStreamReader reader;
+    reader.clear();
+    reader.addData(xml);
     bool sawRsp = false;
     QString stat;
     int errCode = 0;

@@ -38,6 +38,7 @@
 #include <QWaitCondition>
 #include <algorithm>
 #include <atomic>
+#include <optional>
 
 namespace {
 
@@ -64,6 +65,8 @@ struct PendingTicket
     qint64 startedMs = 0;  // wall clock when the ticket was issued (0: from an earlier run)
     double uploadSeconds = 0;
 };
+
+struct TicketPoll;
 
 struct UploaderState
 {
@@ -94,6 +97,8 @@ struct UploaderState
     double busyClamp = -1;        // tests: cap on a server-requested wait
     qint64 sendingMinAgeMs = kSendingMarkMinAgeMs;
     bool recoveryRunScheduled = false;
+    bool pollUnderWay = false;            // a poll of the tickets runs beside the loop
+    std::shared_ptr<TicketPoll> pollAnswer; // its answer, not yet booked
 
     std::atomic_bool cancelCurrent { false };
     std::atomic_int filesToUpload { 0 };  // waiting, not yet taken by the loop
@@ -664,7 +669,16 @@ void pauseAfterErrors(int consecutive)
     LumoraDrive::pausedStateChanged();
 }
 
-void checkTickets(RunContext &ctx)
+// One ask of the service about the pending tickets, oldest first.
+struct TicketPoll
+{
+    bool asked = false;   // there were tickets to ask about
+    bool ok = false;
+    QList<TicketResult> results;
+    QString error;
+};
+
+TicketPoll pollTickets()
 {
     UploaderState &s = state();
     QStringList ids;
@@ -675,12 +689,24 @@ void checkTickets(RunContext &ctx)
         for (auto it = s.tickets.cbegin(); it != s.tickets.cend(); ++it)
             order.insert(it.key(), it->seq);
     }
+    TicketPoll poll;
     if (ids.isEmpty())
-        return;
+        return poll;
     std::sort(ids.begin(), ids.end(), [&order](const QString &a, const QString &b) { return order.value(a) < order.value(b); });
-    QList<TicketResult> results;
-    QString error;
-    if (!transport()->checkTickets(ids, &results, &error)) {
+    poll.asked = true;
+    poll.ok = transport()->checkTickets(ids, &poll.results, &poll.error);
+    return poll;
+}
+
+// Books what a poll of the tickets learnt: the finished ones are completed. Loop thread.
+void applyTicketPoll(TicketPoll poll, RunContext &ctx)
+{
+    UploaderState &s = state();
+    if (!poll.asked)
+        return;
+    QList<TicketResult> &results = poll.results;
+    const QString &error = poll.error;
+    if (!poll.ok) {
         // The service cannot be asked how its processing went: a failure like a failed send, so
         // that an outage ends in the stop after errors and its back-off, not in polls forever.
         LGLogInfo(QStringLiteral("TICKETS: Check failed: %1").arg(error));
@@ -694,6 +720,12 @@ void checkTickets(RunContext &ctx)
         if (consecutive >= kFailuresBeforePause)
             pauseAfterErrors(consecutive);
         return;
+    }
+    QHash<QString, qint64> order;
+    {
+        QMutexLocker locker(&s.lock);
+        for (auto it = s.tickets.cbegin(); it != s.tickets.cend(); ++it)
+            order.insert(it.key(), it->seq);
     }
     if (s.ticketChecksFailing.exchange(false))
         LumoraDrive::updateStatus();
@@ -772,6 +804,53 @@ void checkTickets(RunContext &ctx)
             postUploadedCount();
     }
     refreshSamplesInFlight(ctx);
+}
+
+// Polls the pending tickets once and books the finished ones, waiting for the service. Loop
+// thread.
+void checkTickets(RunContext &ctx)
+{
+    applyTicketPoll(pollTickets(), ctx);
+}
+
+// The same poll on another thread while the loop sends on: its answer is booked by the loop
+// when it comes back (takeTicketPoll). At most one is under way. Loop thread.
+void startTicketPoll()
+{
+    UploaderState &s = state();
+    {
+        QMutexLocker locker(&s.lock);
+        if (s.pollUnderWay || s.pollAnswer || s.tickets.isEmpty())
+            return;
+        s.pollUnderWay = true;
+    }
+    dispatch_default_queue_async([] {
+        auto poll = std::make_shared<TicketPoll>(pollTickets());
+        UploaderState &st = state();
+        QMutexLocker locker(&st.lock);
+        st.pollUnderWay = false;
+        st.pollAnswer = poll;
+        st.wake.wakeAll();
+    });
+}
+
+// Books the answer of a poll started earlier, if it is back; with `wait`, waits for one under
+// way first (the loop ends, or cannot go on without it). False when none was booked.
+bool takeTicketPoll(RunContext &ctx, bool wait)
+{
+    UploaderState &s = state();
+    std::shared_ptr<TicketPoll> answer;
+    {
+        QMutexLocker locker(&s.lock);
+        while (wait && s.pollUnderWay)
+            s.wake.wait(&s.lock);
+        answer = std::move(s.pollAnswer);
+        s.pollAnswer.reset();
+    }
+    if (!answer)
+        return false;
+    applyTicketPoll(std::move(*answer), ctx);
+    return true;
 }
 
 // The samples of the uploads the service is processing: their copies wait for the outcome.
@@ -965,149 +1044,134 @@ bool markForSending(FileData *r, DataStore::SaveTicket *save)
     return true;
 }
 
-// The road of one file. Loop thread.
-StepResult uploadOne(qint64 fileId, RunContext &ctx)
+// One file on its road: what the stages learn and hand on.
+struct Upload
+{
+    qint64 fileId = 0;
+    enum class Mark { NotYet, Set, Refused } marked = Mark::NotYet;
+    QString hold;                   // why the loop must stop ("" to go on)
+    bool go = false;                // prepared and still meant to be sent
+    UploadRequest request;
+    ContentSample whole, jpeg;
+    DataStore::SaveTicket markSave;
+    QList<CopyCheck> copyOf;        // photos sent from here that this file may be a copy of
+    QString name() const { return QFileInfo(request.filePath).fileName(); }
+};
+
+// A failed send or a file the service could not take: the file waits for another try, or gives
+// up after three; six in a row stop the loop. Loop thread.
+StepResult countFailure(const Upload &u, const QString &why)
 {
     UploaderState &s = state();
-
-    // The file is ours from here: a pause or deselection that arrives while it is prepared
-    // (album look-up, samples) must find it, and stop it before any byte leaves.
-    s.cancelCurrent = false;
+    LGLogInfo(QStringLiteral("UPLOAD: Failed %1: %2").arg(u.name(), why));
+    int consecutive;
+    int fails;
     {
         QMutexLocker locker(&s.lock);
-        s.currentFileId = fileId;
+        consecutive = ++s.consecutiveFailures;
+        fails = ++s.failuresPerFile[u.fileId];
     }
-    s.preparing = true;
-    struct Release
-    {
-        ~Release()
-        {
-            UploaderState &st = state();
-            QMutexLocker locker(&st.lock);
-            st.currentFileId = 0;
-            st.currentName.clear();
-            st.progress = 0;
-            st.preparing = false;
-            st.sending = false;
-            // Its folders were shown as working while it was on its way.
-            if (working) {
-                dispatch_main_async([id = fileId] {
-                    DataStore *store = DataStore::instance();
-                    if (FileData *r = store ? store->fileDataForId(id) : nullptr)
-                        r->statusInputsChanged();
-                });
-            }
-        }
-        qint64 fileId;
-        bool working = false;
-    } release{fileId};
-
-    // Re-check the file and find its album, on the main thread.
-    UploadRequest request;
-    bool go = false;
-    ContentSample whole, jpeg;
-    enum class Mark { NotYet, Set, Refused } marked = Mark::NotYet;
-    DataStore::SaveTicket markSave;
-    QList<CopyCheck> copyOf; // photos sent from here that this file may be a copy of
     dispatch_main_sync([&] {
-        FileData *r = DataStore::instance()->fileDataForId(fileId);
-        if (!r || r->needsUpload() != NeedsUpload::Waiting)
-            return;
-        ctx.tried.insert(fileId);
-        if (isSendingMark(r->uploadTicket())) {
-            // Its last send went unanswered and the service has not been asked yet.
-            const qint64 wait = sendingMarkWaitMs(r);
-            scheduleRecoveryRun(qMax<qint64>(wait, 1000));
-            return;
+        if (FileData *r = DataStore::instance()->fileDataForId(u.fileId)) {
+            r->setNeedsUpload(fails >= kFailuresPerFile ? NeedsUpload::FailedThreeTimes : NeedsUpload::Deferred);
+            r->notifyParentsOfStatusChanged();
+            DataStore::queueSave();
         }
-        const QFileInfo info(r->fileFullPath());
-        if (!info.exists() && isSelected(r)) {
-            // Its card or disk is away: it waits. Otherwise the scanner finds it gone and says so.
-            if (!FileManager::isSourceUnavailable(r->fileFullPath())) {
-                FileManager::setFile(r, NeedsScan::Pending, false);
-                DataStore::queueSave();
-                dispatch_main_async([] { FileManager::run(); });
-            }
-            return;
-        }
-        if (info.size() != r->fileSize() && r->fileSize() > 0) {
-            // Changed since the scan: the scanner takes it again (10 while it is re-examined).
-            LGLogInfo(QStringLiteral("UPLOADER: %1 changed since its scan; scanning it again").arg(r->fileName()));
-            r->setNeedsUpload(NeedsUpload::NotSelected);
+    });
+    if (consecutive >= kFailuresBeforePause) {
+        pauseAfterErrors(consecutive);
+        return StepResult::Stop;
+    }
+    return StepResult::Next;
+}
+
+// Stage 1, prepare (main thread, the loop's one turn there for a file): may the loop go on at
+// all, is the file still there, unchanged and selected, is it a copy of one sent from here, and
+// where does it go. When nothing is left to learn from the service, it is marked in this same
+// turn.
+void prepare(Upload &u, RunContext &ctx)
+{
+    u.hold = holdReason(false);
+    if (!u.hold.isEmpty())
+        return;
+    FileData *r = DataStore::instance()->fileDataForId(u.fileId);
+    if (!r || r->needsUpload() != NeedsUpload::Waiting)
+        return;
+    ctx.tried.insert(u.fileId);
+    if (isSendingMark(r->uploadTicket())) {
+        // Its last send went unanswered and the service has not been asked yet.
+        const qint64 wait = sendingMarkWaitMs(r);
+        scheduleRecoveryRun(qMax<qint64>(wait, 1000));
+        return;
+    }
+    const QFileInfo info(r->fileFullPath());
+    if (!info.exists() && isSelected(r)) {
+        // Its card or disk is away: it waits. Otherwise the scanner finds it gone and says so.
+        if (!FileManager::isSourceUnavailable(r->fileFullPath())) {
             FileManager::setFile(r, NeedsScan::Pending, false);
             DataStore::queueSave();
             dispatch_main_async([] { FileManager::run(); });
-            return;
         }
-        if (!isSelected(r)) {
-            r->setNeedsUpload(NeedsUpload::NotSelected);
-            r->notifyParentsOfStatusChanged();
-            DataStore::queueSave();
-            return;
-        }
-        if (const qint64 pid = ownUploadOf(r, ctx.bySample, &copyOf)) {
-            LGLogInfo(QStringLiteral("UPLOADER: %1 is a copy of photo %2, whose original is gone").arg(r->fileName()).arg(pid));
-            markCopy(r, pid);
-            DataStore::queueSave();
-            return;
-        }
-        whole = r->sample();
-        jpeg = r->jpegSample();
-        request.filePath = r->fileFullPath();
-        request.title = info.completeBaseName();
-        request.isVideo = r->isVideo();
-        request.size = info.size();
-        if (FileData *folder = albumFolderFor(r)) {
-            request.albumName = albumNameFor(folder);
-            if (!request.albumName.isEmpty() && folder->lumoraSetId() != 0)
-                request.albumId = QString::number(folder->lumoraSetId());
-        }
-        go = true;
-        release.working = true;
-        r->statusInputsChanged(); // its folders are working now
-        // Nothing to learn from the service first (its album is known, no twin is on its way):
-        // marked in this same turn, which saves the upload a second wait for the main thread.
-        if ((request.albumName.isEmpty() || !request.albumId.isEmpty()) && !isTwinInFlight(ctx, whole, jpeg) && copyOf.isEmpty())
-            marked = markForSending(r, &markSave) ? Mark::Set : Mark::Refused;
-    });
-    if (!go)
-        return StepResult::Next;
-    for (const CopyCheck &c : std::as_const(copyOf))
+        return;
+    }
+    if (info.size() != r->fileSize() && r->fileSize() > 0) {
+        // Changed since the scan: the scanner takes it again (10 while it is re-examined).
+        LGLogInfo(QStringLiteral("UPLOADER: %1 changed since its scan; scanning it again").arg(r->fileName()));
+        r->setNeedsUpload(NeedsUpload::NotSelected);
+        FileManager::setFile(r, NeedsScan::Pending, false);
+        DataStore::queueSave();
+        dispatch_main_async([] { FileManager::run(); });
+        return;
+    }
+    if (!isSelected(r)) {
+        r->setNeedsUpload(NeedsUpload::NotSelected);
+        r->notifyParentsOfStatusChanged();
+        DataStore::queueSave();
+        return;
+    }
+    if (const qint64 pid = ownUploadOf(r, ctx.bySample, &u.copyOf)) {
+        LGLogInfo(QStringLiteral("UPLOADER: %1 is a copy of photo %2, whose original is gone").arg(r->fileName()).arg(pid));
+        markCopy(r, pid);
+        DataStore::queueSave();
+        return;
+    }
+    u.whole = r->sample();
+    u.jpeg = r->jpegSample();
+    u.request.filePath = r->fileFullPath();
+    u.request.title = info.completeBaseName();
+    u.request.isVideo = r->isVideo();
+    u.request.size = info.size();
+    if (FileData *folder = albumFolderFor(r)) {
+        u.request.albumName = albumNameFor(folder);
+        if (!u.request.albumName.isEmpty() && folder->lumoraSetId() != 0)
+            u.request.albumId = QString::number(folder->lumoraSetId());
+    }
+    u.go = true;
+    r->statusInputsChanged(); // its folders are working now
+    // Nothing to learn from the service first (its album is known, no twin is on its way):
+    // marked in this same turn, which saves the upload a second wait for the main thread.
+    if ((u.request.albumName.isEmpty() || !u.request.albumId.isEmpty()) && !isTwinInFlight(ctx, u.whole, u.jpeg) && u.copyOf.isEmpty())
+        u.marked = markForSending(r, &u.markSave) ? Upload::Mark::Set : Upload::Mark::Refused;
+}
+
+// Stage 2, gate (loop thread): what only the service or the disk can tell before the send (a
+// copy's bytes, the folder's album), a copy held back for its twin's ticket, and the mark when
+// the preparation could not set it yet. Next when the file does not go now.
+std::optional<StepResult> gate(Upload &u, RunContext &ctx)
+{
+    UploaderState &s = state();
+    for (const CopyCheck &c : std::as_const(u.copyOf))
         if (markTrueCopies({c}) > 0)
             return StepResult::Next;
 
-    auto countFailure = [&](const QString &why) -> StepResult {
-        LGLogInfo(QStringLiteral("UPLOAD: Failed %1: %2").arg(QFileInfo(request.filePath).fileName(), why));
-        int consecutive;
-        int fails;
-        {
-            QMutexLocker locker(&s.lock);
-            consecutive = ++s.consecutiveFailures;
-            fails = ++s.failuresPerFile[fileId];
-        }
-        dispatch_main_sync([&] {
-            if (FileData *r = DataStore::instance()->fileDataForId(fileId)) {
-                r->setNeedsUpload(fails >= kFailuresPerFile ? NeedsUpload::FailedThreeTimes : NeedsUpload::Deferred);
-                r->notifyParentsOfStatusChanged();
-                DataStore::queueSave();
-            }
-        });
-        if (consecutive >= kFailuresBeforePause) {
-            pauseAfterErrors(consecutive);
-            return StepResult::Stop;
-        }
-        return StepResult::Next;
-    };
-
-
     // The folder's album: known, found on the service by its title, or made by this upload.
-    if (!request.albumName.isEmpty() && request.albumId.isEmpty()) {
+    if (!u.request.albumName.isEmpty() && u.request.albumId.isEmpty()) {
         QString found;
-        if (!transport()->findAlbum(request.albumName, &found))
-            return countFailure(QStringLiteral("album look-up failed"));
+        if (!transport()->findAlbum(u.request.albumName, &found))
+            return countFailure(u, QStringLiteral("album look-up failed"));
         if (!found.isEmpty()) {
-            request.albumId = found;
-            dispatch_main_sync([&] {
+            u.request.albumId = found;
+            dispatch_main_async([fileId = u.fileId, found] {
                 FileData *r = DataStore::instance()->fileDataForId(fileId);
                 if (FileData *folder = r ? albumFolderFor(r) : nullptr; folder && folder->lumoraSetId() == 0) {
                     folder->setLumoraSetId(found.toLongLong());
@@ -1117,43 +1181,49 @@ StepResult uploadOne(qint64 fileId, RunContext &ctx)
         }
     }
 
-    if (marked == Mark::NotYet && isTwinInFlight(ctx, whole, jpeg)) {
-        ctx.heldBack.insert(fileId);
+    if (u.marked == Upload::Mark::NotYet && isTwinInFlight(ctx, u.whole, u.jpeg)) {
+        ctx.heldBack.insert(u.fileId);
         // Found after the run's sample index was made: its twin's completion must see it too.
-        for (const ContentSample &sample : {whole, jpeg})
-            if (!sample.isNull() && !ctx.bySample.values(sample).contains(fileId))
-                ctx.bySample.add(sample, fileId);
+        for (const ContentSample &sample : {u.whole, u.jpeg})
+            if (!sample.isNull() && !ctx.bySample.values(sample).contains(u.fileId))
+                ctx.bySample.add(sample, u.fileId);
         return StepResult::Next;
     }
 
     {
         QMutexLocker locker(&s.lock);
-        s.currentName = QFileInfo(request.filePath).fileName();
+        s.currentName = u.name();
         s.progress = 0;
     }
     LumoraDrive::updateStatus();
 
-    if (marked == Mark::NotYet) {
+    if (u.marked == Upload::Mark::NotYet) {
         dispatch_main_sync([&] {
-            FileData *r = DataStore::instance()->fileDataForId(fileId);
-            marked = r && markForSending(r, &markSave) ? Mark::Set : Mark::Refused;
+            FileData *r = DataStore::instance()->fileDataForId(u.fileId);
+            u.marked = r && markForSending(r, &u.markSave) ? Upload::Mark::Set : Upload::Mark::Refused;
         });
     }
-    if (marked != Mark::Set) {
-        LGLogInfo(QStringLiteral("UPLOAD: Not sending %1: paused, cancelled or deselected meanwhile").arg(s.currentName));
+    if (u.marked != Upload::Mark::Set) {
+        LGLogInfo(QStringLiteral("UPLOAD: Not sending %1: paused, cancelled or deselected meanwhile").arg(u.name()));
         return StepResult::Next;
     }
-    // No byte leaves before the in-flight mark is committed: the transport builds the body
-    // meanwhile and asks here right before it sends. The disk is waited for on this thread
-    // rather than the main thread: the mark's save may have to follow a large one (a scan's or
-    // a refresh's records), and the window must not freeze meanwhile. A pause or deselection in
-    // that time cancels the file, as during its send.
+    return std::nullopt;
+}
+
+// Stage 3, send (loop thread). No byte leaves before the in-flight mark is committed: the
+// transport builds the body meanwhile and asks right before it sends. The disk is waited for on
+// this thread rather than the main thread: the mark's save may have to follow a large one (a
+// scan's or a refresh's records), and the window must not freeze meanwhile. A pause or
+// deselection in that time cancels the file, as during its send. Nothing when nothing left.
+std::optional<UploadReply> send(Upload &u, double *seconds)
+{
+    UploaderState &s = state();
     enum class Gate { NotAsked, Open, MarkNotSaved, Cancelled } gate = Gate::NotAsked;
     const QString sendingLine = QStringLiteral("UPLOAD: Sending %1 (%2 bytes)%3")
-                                    .arg(s.currentName).arg(request.size)
-                                    .arg(request.albumName.isEmpty() ? QString() : QStringLiteral(" to album ") + request.albumName);
-    request.beforeSend = [&gate, &markSave, &s, &sendingLine] {
-        if (!DataStore::waitForSave(markSave))
+                                    .arg(u.name()).arg(u.request.size)
+                                    .arg(u.request.albumName.isEmpty() ? QString() : QStringLiteral(" to album ") + u.request.albumName);
+    u.request.beforeSend = [&gate, &u, &s, &sendingLine] {
+        if (!DataStore::waitForSave(u.markSave))
             gate = Gate::MarkNotSaved;
         else
             gate = s.cancelCurrent ? Gate::Cancelled : Gate::Open;
@@ -1165,7 +1235,7 @@ StepResult uploadOne(qint64 fileId, RunContext &ctx)
     s.sending = true;
     QElapsedTimer clock;
     clock.start();
-    const UploadReply reply = transport()->upload(request, [](qint64 sent, qint64 total) {
+    const UploadReply reply = transport()->upload(u.request, [](qint64 sent, qint64 total) {
         UploaderState &st = state();
         {
             QMutexLocker locker(&st.lock);
@@ -1173,7 +1243,7 @@ StepResult uploadOne(qint64 fileId, RunContext &ctx)
         }
         LumoraDrive::updateStatus();
     }, s.cancelCurrent);
-    const double seconds = clock.elapsed() / 1000.0;
+    *seconds = clock.elapsed() / 1000.0;
     s.sending = false;
 
     {
@@ -1186,37 +1256,44 @@ StepResult uploadOne(qint64 fileId, RunContext &ctx)
     }
 
     if (gate == Gate::NotAsked)
-        DataStore::waitForSave(markSave); // nothing was sent; the mark's own save has ended too
+        DataStore::waitForSave(u.markSave); // nothing was sent; the mark's own save has ended too
     if (gate == Gate::MarkNotSaved || gate == Gate::Cancelled) {
-        clearSendingMark(fileId);
+        clearSendingMark(u.fileId);
         if (gate == Gate::MarkNotSaved)
-            LGLogError(QStringLiteral("UPLOAD: Not sending %1: its in-flight mark could not be saved").arg(QFileInfo(request.filePath).fileName()));
+            LGLogError(QStringLiteral("UPLOAD: Not sending %1: its in-flight mark could not be saved").arg(u.name()));
         else
-            LGLogInfo(QStringLiteral("UPLOAD: Not sending %1: paused, cancelled or deselected meanwhile").arg(QFileInfo(request.filePath).fileName()));
-        return StepResult::Next;
+            LGLogInfo(QStringLiteral("UPLOAD: Not sending %1: paused, cancelled or deselected meanwhile").arg(u.name()));
+        return std::nullopt;
     }
+    return reply;
+}
 
+// Stage 4, book (loop thread, the records changed on the main thread): what the service said.
+StepResult book(const Upload &u, const UploadReply &reply, double seconds, RunContext &ctx)
+{
+    UploaderState &s = state();
+    const qint64 fileId = u.fileId;
     switch (reply.outcome) {
     case UploadReply::Outcome::Cancelled:
         if (reply.bodySent) {
             // Cut while the answer was awaited: the service may hold the file. The mark stays,
             // so it is asked about before the file goes again.
             restampSendingMark(fileId);
-            LGLogInfo(QStringLiteral("UPLOAD: Cancelled %1 after it was sent").arg(QFileInfo(request.filePath).fileName()));
+            LGLogInfo(QStringLiteral("UPLOAD: Cancelled %1 after it was sent").arg(u.name()));
             return StepResult::Next;
         }
         // The request was cut before the service had all of it; the file keeps waiting.
         clearSendingMark(fileId);
-        LGLogInfo(QStringLiteral("UPLOAD: Cancelled %1").arg(QFileInfo(request.filePath).fileName()));
+        LGLogInfo(QStringLiteral("UPLOAD: Cancelled %1").arg(u.name()));
         return StepResult::Next;
 
     case UploadReply::Outcome::AlbumMissing: {
         // The folder's album was deleted on the service: forget it, find or make it again by
         // its title, and send the file again. Once per file and run; then it is a failure.
         clearSendingMark(fileId);
-        const qint64 staleId = request.albumId.toLongLong();
-        LGLogInfo(QStringLiteral("UPLOADER: Album %1 no longer exists; finding it again by its title").arg(request.albumId));
-        DataStoreLumoraData::forgetAlbum(request.albumId);
+        const qint64 staleId = u.request.albumId.toLongLong();
+        LGLogInfo(QStringLiteral("UPLOADER: Album %1 no longer exists; finding it again by its title").arg(u.request.albumId));
+        DataStoreLumoraData::forgetAlbum(u.request.albumId);
         dispatch_main_sync([&] {
             DataStore *store = DataStore::instance();
             for (FileData *f : store->fetchFileData([staleId](const FileData *r) { return r->isFolder() && r->lumoraSetId() == staleId; }))
@@ -1224,27 +1301,30 @@ StepResult uploadOne(qint64 fileId, RunContext &ctx)
             DataStore::queueSave();
         });
         if (ctx.albumRetried.contains(fileId))
-            return countFailure(QStringLiteral("album missing again"));
+            return countFailure(u, QStringLiteral("album missing again"));
         ctx.albumRetried.insert(fileId);
         return StepResult::Retry;
     }
 
     case UploadReply::Outcome::Ticket: {
-        dispatch_main_sync([&] {
-            if (FileData *r = DataStore::instance()->fileDataForId(fileId)) {
-                r->setUploadTicket(reply.ticketId);
-                r->setNeedsUpload(NeedsUpload::AwaitingTicket);
-                r->notifyParentsOfStatusChanged();
-                // Known to the de-duplication index from now on, so no copy is sent meanwhile.
-                EngineLinks::registerUploadedFile(r);
-                if (!reply.albumId.isEmpty()) {
-                    if (FileData *folder = albumFolderFor(r); folder && folder->lumoraSetId() == 0)
-                        folder->setLumoraSetId(reply.albumId.toLongLong());
-                }
-                // Queued: until it lands the in-flight mark on disk sends a restart to the
-                // service's duplicate check, which knows the photo.
-                DataStore::queueSave();
+        // Booked without waiting: the main thread takes it in turn, before the next file's
+        // preparation. Until the booking's save lands, the in-flight mark on disk sends a
+        // restart to the service's duplicate check, which knows the photo.
+        dispatch_main_async([fileId, ticketId = reply.ticketId, albumId = reply.albumId] {
+            DataStore *store = DataStore::instance();
+            FileData *r = store && store->isOpen() ? store->fileDataForId(fileId) : nullptr;
+            if (!r)
+                return;
+            r->setUploadTicket(ticketId);
+            r->setNeedsUpload(NeedsUpload::AwaitingTicket);
+            r->notifyParentsOfStatusChanged();
+            // Known to the de-duplication index from now on, so no copy is sent meanwhile.
+            EngineLinks::registerUploadedFile(r);
+            if (!albumId.isEmpty()) {
+                if (FileData *folder = albumFolderFor(r); folder && folder->lumoraSetId() == 0)
+                    folder->setLumoraSetId(albumId.toLongLong());
             }
+            DataStore::queueSave();
         });
         {
             // Not a success yet: the count of failures in a row goes on until the service has
@@ -1252,12 +1332,12 @@ StepResult uploadOne(qint64 fileId, RunContext &ctx)
             QMutexLocker locker(&s.lock);
             s.tickets.insert(reply.ticketId, PendingTicket{fileId, ++s.ticketSeq, QDateTime::currentMSecsSinceEpoch(), seconds});
         }
-        ctx.samplesInFlight.insert(sampleKey(whole));
-        ctx.samplesInFlight.insert(sampleKey(jpeg));
+        ctx.samplesInFlight.insert(sampleKey(u.whole));
+        ctx.samplesInFlight.insert(sampleKey(u.jpeg));
         ctx.samplesInFlight.remove(QString());
         // This upload creates the folder's album: learn its id before the folder's next file,
         // or that file would create a second album of the same name.
-        if (request.albumId.isEmpty() && !request.albumName.isEmpty())
+        if (u.request.albumId.isEmpty() && !u.request.albumName.isEmpty())
             awaitTicket(reply.ticketId, ctx);
         return StepResult::Next;
     }
@@ -1269,7 +1349,7 @@ StepResult uploadOne(qint64 fileId, RunContext &ctx)
         markTrueCopies(copies);
         if (!completed) {
             restampSendingMark(fileId);
-            return countFailure(QStringLiteral("reply with an invalid photo id"));
+            return countFailure(u, QStringLiteral("reply with an invalid photo id"));
         }
         {
             QMutexLocker locker(&s.lock);
@@ -1290,14 +1370,14 @@ StepResult uploadOne(qint64 fileId, RunContext &ctx)
         // for the photo that holds it: the photo it names (if any) may be another account's,
         // or one deleted since.
         QString held = reply.photoId;
-        if (held.isEmpty() || !whole.isNull() || !jpeg.isNull()) {
+        if (held.isEmpty() || !u.whole.isNull() || !u.jpeg.isNull()) {
             QString found;
-            const bool asked = (!whole.isNull() || !jpeg.isNull()) && transport()->findPhotoWithSamples(whole, jpeg, &found);
+            const bool asked = (!u.whole.isNull() || !u.jpeg.isNull()) && transport()->findPhotoWithSamples(u.whole, u.jpeg, &found);
             if (!asked || found.isEmpty()) {
                 clearSendingMark(fileId);
                 const QString photo = held.isEmpty() ? QStringLiteral("a photo") : QStringLiteral("photo %1").arg(held);
-                return countFailure(asked ? QStringLiteral("duplicate of %1, which the account does not hold").arg(photo)
-                                          : QStringLiteral("duplicate of %1 could not be checked").arg(photo));
+                return countFailure(u, asked ? QStringLiteral("duplicate of %1, which the account does not hold").arg(photo)
+                                             : QStringLiteral("duplicate of %1 could not be checked").arg(photo));
             }
             held = found;
         }
@@ -1357,10 +1437,67 @@ StepResult uploadOne(qint64 fileId, RunContext &ctx)
             restampSendingMark(fileId);
         else
             clearSendingMark(fileId);
-        return countFailure(reply.errorMessage.isEmpty() ? QStringLiteral("error %1").arg(reply.errorCode)
-                                                         : reply.errorMessage);
+        return countFailure(u, reply.errorMessage.isEmpty() ? QStringLiteral("error %1").arg(reply.errorCode) : reply.errorMessage);
     }
     return StepResult::Next;
+}
+
+// The road of one file: prepared on the main thread (one turn), gated and sent on the loop's
+// thread, booked where its records live. Stop with `hold` set when the loop must not go on.
+// Loop thread.
+StepResult uploadOne(qint64 fileId, RunContext &ctx, QString *hold)
+{
+    UploaderState &s = state();
+
+    // The file is ours from here: a pause or deselection that arrives while it is prepared
+    // (album look-up, samples) must find it, and stop it before any byte leaves.
+    s.cancelCurrent = false;
+    {
+        QMutexLocker locker(&s.lock);
+        s.currentFileId = fileId;
+    }
+    s.preparing = true;
+    struct Release
+    {
+        ~Release()
+        {
+            UploaderState &st = state();
+            QMutexLocker locker(&st.lock);
+            st.currentFileId = 0;
+            st.currentName.clear();
+            st.progress = 0;
+            st.preparing = false;
+            st.sending = false;
+            // Its folders were shown as working while it was on its way.
+            if (working) {
+                dispatch_main_async([id = fileId] {
+                    DataStore *store = DataStore::instance();
+                    if (FileData *r = store ? store->fileDataForId(id) : nullptr)
+                        r->statusInputsChanged();
+                });
+            }
+        }
+        qint64 fileId;
+        bool working = false;
+    } release{fileId};
+
+    Upload u;
+    u.fileId = fileId;
+    dispatch_main_sync([&] { prepare(u, ctx); });
+    release.working = u.go;
+    if (!u.hold.isEmpty()) {
+        *hold = u.hold;
+        return StepResult::Stop;
+    }
+    if (!u.go)
+        return StepResult::Next;
+    if (const std::optional<StepResult> held = gate(u, ctx))
+        return *held;
+    double seconds = 0;
+    const std::optional<UploadReply> reply = send(u, &seconds);
+    if (!reply)
+        return StepResult::Next;
+    return book(u, *reply, seconds, ctx);
 }
 
 void loop(int generation)
@@ -1382,10 +1519,21 @@ void loop(int generation)
     int ticketWaits = 0;
 
     while (generation == s.generation) {
-        const QString hold = holdReasonOnMain(false);
-        if (!hold.isEmpty()) {
-            LGLogInfo(QStringLiteral("UPLOADER: Stopping (%1)").arg(hold));
-            break;
+        takeTicketPoll(ctx, false);
+        // Going straight on to the next file, the stop check rides with its preparation (one
+        // turn of the main thread per file); anything else is checked for first.
+        bool straightOn;
+        {
+            QMutexLocker locker(&s.lock);
+            straightOn = !rebuild && !queue.isEmpty() && !s.cleanupRequested && !s.serverBusyUntil.isValid()
+                && s.tickets.size() < s.maxTickets;
+        }
+        if (!straightOn) {
+            const QString hold = holdReasonOnMain(false);
+            if (!hold.isEmpty()) {
+                LGLogInfo(QStringLiteral("UPLOADER: Stopping (%1)").arg(hold));
+                break;
+            }
         }
 
         QDateTime busyUntil;
@@ -1416,7 +1564,8 @@ void loop(int generation)
         if (pending >= limit) {
             if (ticketWaits == 0)
                 Settings::incrementIntForKey(QStringLiteral("TimesWaitingOnTickets"));
-            checkTickets(ctx);
+            if (!takeTicketPoll(ctx, true)) // one under way is waited for rather than asked again
+                checkTickets(ctx);
             {
                 QMutexLocker locker(&s.lock);
                 pending = int(s.tickets.size());
@@ -1468,7 +1617,8 @@ void loop(int generation)
         if (queue.isEmpty()) {
             if (pending > 0) {
                 // Nothing left to send: follow the service's processing until it is done.
-                checkTickets(ctx);
+                if (!takeTicketPoll(ctx, true))
+                    checkTickets(ctx);
                 {
                     QMutexLocker locker(&s.lock);
                     pending = int(s.tickets.size());
@@ -1489,7 +1639,10 @@ void loop(int generation)
         }
         const qint64 next = queue.takeFirst();
         storeCount(qMax(0, s.filesToUpload.load() - 1));
-        const StepResult step = uploadOne(next, ctx);
+        QString hold;
+        const StepResult step = uploadOne(next, ctx, &hold);
+        if (!hold.isEmpty())
+            LGLogInfo(QStringLiteral("UPLOADER: Stopping (%1)").arg(hold));
         if (step == StepResult::Stop)
             break;
         if (step == StepResult::Retry) {
@@ -1497,9 +1650,26 @@ void loop(int generation)
             queue.prepend(next);
             storeCount(s.filesToUpload.load() + 1);
         }
+        // The service is asked about its processing beside the sends, once half the tickets it
+        // lets wait are taken, so that the loop seldom stops at the limit.
+        bool pollNow;
+        {
+            QMutexLocker locker(&s.lock);
+            pollNow = 2 * s.tickets.size() >= s.maxTickets;
+        }
+        if (pollNow)
+            startTicketPoll();
         LumoraDrive::updateStatus();
     }
 
+    {
+        // A poll still under way ends before the loop does; its answer is left to the next run,
+        // which asks again about every pending ticket.
+        QMutexLocker locker(&s.lock);
+        while (s.pollUnderWay)
+            s.wake.wait(&s.lock);
+        s.pollAnswer.reset();
+    }
     if (ctx.uploaded > 0)
         NotificationManager::notifyUploadComplete(ctx.uploaded, ctx.lastPhotoId);
     LGLogInfo(QStringLiteral("UPLOADER: Finished (%1 uploaded)").arg(ctx.uploaded));
@@ -1960,6 +2130,7 @@ void LumoraUploader::resetForTesting()
         s.failuresPerFile.clear();
         s.busyClamp = -1;
         s.recoveryRunScheduled = false;
+        s.pollAnswer.reset();
         s.transport.reset();
     }
     s.cancelCurrent = false;
