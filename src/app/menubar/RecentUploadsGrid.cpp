@@ -144,7 +144,7 @@ void TrayMenuPhotoContainer::setContents(const QStringList &contents, bool anima
     }
 
     // A kept path without a cell had no thumbnail or record yet when it arrived (the thumbnail is
-    // written after the upload); it gets its cell as soon as both exist.
+    // made once the place is first shown); it gets its cell as soon as both exist.
     QStringList arriving = added;
     for (const QString &path : std::as_const(kept))
         if (!m_visibleCells.contains(path))
