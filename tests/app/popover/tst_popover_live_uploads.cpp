@@ -85,36 +85,27 @@ private:
 
 // The thumbnails as the kernel sees them: each arriving under its name (created or moved in), and
 // any written to under that name, where the grid reads it.
-class ThumbnailFolderWatch
+struct ThumbnailFolderWatch
 {
-public:
+    const int fd = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+    QStringList arrived, writtenInPlace;
     ThumbnailFolderWatch()
-        : m_fd(inotify_init1(IN_NONBLOCK | IN_CLOEXEC))
     {
         const QString folder = StandardPaths::lumoraSubfolder(QStringLiteral("RecentlyUploadedThumbs"));
-        inotify_add_watch(m_fd, QFile::encodeName(folder).constData(), IN_CREATE | IN_MOVED_TO | IN_MODIFY | IN_CLOSE_WRITE);
+        inotify_add_watch(fd, QFile::encodeName(folder).constData(), IN_CREATE | IN_MOVED_TO | IN_MODIFY | IN_CLOSE_WRITE);
     }
-    ~ThumbnailFolderWatch() { ::close(m_fd); }
-    QStringList arrived() { return read(), m_arrived; }
-    QStringList writtenInPlace() { return read(), m_writtenInPlace; }
-
-private:
-    void read()
+    ~ThumbnailFolderWatch() { ::close(fd); }
+    ThumbnailFolderWatch &read()
     {
         alignas(inotify_event) char buffer[16384];
-        ssize_t length;
-        while ((length = ::read(m_fd, buffer, sizeof buffer)) > 0) {
-            for (char *at = buffer; at < buffer + length;) {
+        for (ssize_t length; (length = ::read(fd, buffer, sizeof buffer)) > 0;)
+            for (char *at = buffer; at < buffer + length; at += sizeof(inotify_event) + reinterpret_cast<inotify_event *>(at)->len) {
                 const auto *event = reinterpret_cast<const inotify_event *>(at);
-                const QString name = QFile::decodeName(event->len ? event->name : "");
-                if (name.endsWith(QLatin1String(".jpg"))) // the names the grid reads
-                    (event->mask & (IN_CREATE | IN_MOVED_TO) ? m_arrived : m_writtenInPlace) << name;
-                at += sizeof(inotify_event) + event->len;
+                if (event->len && QByteArray(event->name).endsWith(".jpg")) // the names the grid reads
+                    (event->mask & (IN_CREATE | IN_MOVED_TO) ? arrived : writtenInPlace) << QFile::decodeName(event->name);
             }
-        }
+        return *this;
     }
-    int m_fd;
-    QStringList m_arrived, m_writtenInPlace;
 };
 
 } // namespace
@@ -224,8 +215,8 @@ private Q_SLOTS:
         thumbnails.release();
         QTRY_VERIFY_WITH_TIMEOUT(allThumbnailsExist(photos), 10000);
         // Each arrived whole: the grid never reads a thumbnail still being written.
-        QCOMPARE(watch.arrived().size(), photos.size());
-        QVERIFY2(watch.writtenInPlace().isEmpty(), qPrintable(watch.writtenInPlace().join(QLatin1Char(' '))));
+        QCOMPARE(watch.read().arrived.size(), photos.size());
+        QVERIFY2(watch.writtenInPlace.isEmpty(), qPrintable(watch.writtenInPlace.join(QLatin1Char(' '))));
         // Every place shows its photo, newest first, and the popover grew to two rows.
         QTRY_COMPARE(grid()->visiblePaths().size(), photos.size());
         QCOMPARE(m_controller->contents(), LumoraUploader::recentUploads());
@@ -290,13 +281,14 @@ private Q_SLOTS:
     {
         ThumbnailFolderWatch watch;
         const QStringList photos = uploadWithThumbnailsHeld(QStringLiteral("Delta"), 12, 300);
-        QCOMPARE(watch.arrived().size() + watch.writtenInPlace().size(), 0); // nobody looked
+        watch.read();
+        QCOMPARE(watch.arrived.size() + watch.writtenInPlace.size(), 0); // nobody looked
 
         m_controller->showRelativeTo(topIcon());
         QTRY_COMPARE_WITH_TIMEOUT(grid()->visiblePaths().size(), 10, 10000);
         for (const QString &path : m_controller->contents())
             QVERIFY(photos.contains(path));
-        QCOMPARE(watch.arrived().size(), 10);
+        QCOMPARE(watch.read().arrived.size(), 10);
         // Those of photos that left the list are gone.
         const QDir folder(StandardPaths::lumoraSubfolder(QStringLiteral("RecentlyUploadedThumbs")));
         QTRY_COMPARE(folder.entryList({QStringLiteral("*.jpg")}, QDir::Files).size(), 10);
