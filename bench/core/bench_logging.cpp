@@ -17,7 +17,7 @@ private Q_SLOTS:
         QStandardPaths::setTestModeEnabled(true);
         m_logger = std::make_shared<LGFileLogger>(std::make_shared<LGLogFileManagerDefault>(m_dir.path()));
         LGLog::addLogger(m_logger);
-        LGLog::addExcludedWord(QStringLiteral("72157600000000000-0123456789abcdef"));
+        LGLog::addExcludedWord(QStringLiteral("9e4b07c2d15a3f86b0c7e2a4d9f1536b"));
         LGLog::addExcludedWord(QStringLiteral("fedcba9876543210"));
     }
     void cleanupTestCase() { LGLog::removeAllLoggers(); }
@@ -31,7 +31,7 @@ private Q_SLOTS:
 
     void redactionOfATypicalLine()
     {
-        const QString line = QStringLiteral("LUMORA: signed call with oauth_token=72157600000000000-0123456789abcdef "
+        const QString line = QStringLiteral("LUMORA: signed call with oauth_token=9e4b07c2d15a3f86b0c7e2a4d9f1536b "
                                             "and a long tail of parameters that carry no secret at all");
         QString out;
         QBENCHMARK { out = LGLog::redact(line); }

@@ -112,7 +112,7 @@ ReferenceResult runReference(LumoraDouble &service, const QStringList &paths, in
 {
     // An account of its own for each run, with albums for the folders, so that every run sends
     // into existing albums.
-    const QString user = QStringLiteral("9988776%1@N05").arg(run);
+    const QString user = QStringLiteral("lumora-9988776%1").arg(run);
     service.addAccount({user, QStringLiteral("reference%1").arg(run), QStringLiteral("Reference Client"), 0});
     QStringList albumIds;
     for (int f = 0; f < 10; ++f) {

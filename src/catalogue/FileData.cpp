@@ -369,13 +369,15 @@ void FileData::loadRecursiveCounts()
         FileData *r = top.record;
         if (top.next < r->children().size()) {
             FileData *child = r->children().at(top.next++);
-            if (child->m_isFolder)
+            if (child->m_isFolder && !child->m_excludedFromScan)
                 stack.append({child, 0});
             continue;
         }
         qint32 folders = 0, photos = 0, videos = 0, directPhotos = 0, directVideos = 0;
         for (FileData *child : std::as_const(r->children())) {
-            if (child->m_isFolder) {
+            if (child->m_isFolder && child->m_excludedFromScan) {
+                folders += 1; // shown, but what it holds is left out
+            } else if (child->m_isFolder) {
                 folders += 1 + child->numberOfFoldersRecursive();
                 photos += child->numberOfPhotosRecursive();
                 videos += child->numberOfVideosRecursive();
@@ -447,6 +449,9 @@ qint32 FileData::status()
                                              && child->mediaKind() != MediaKind::Unknown)))
                     s = FileStatus::NotUploaded;
             }
+            // Entries whose names keep them from a backup count as files that failed.
+            if (s == FileStatus::Done && FileManager::hasSkippedEntries(fileFullPath()))
+                s = FileStatus::NotUploaded;
         }
     }
     m_cachedStatus = qint8(s);

@@ -181,6 +181,9 @@ public:
     qint32 cachedStatus() const { return m_cachedStatus; }
     qint32 status();
     void resetCachedStatusRecursive(bool wholeSubtree);
+    // Something its status is made from changed (its upload began or ended): its own and its
+    // folders' statuses are computed again, and reported.
+    void statusInputsChanged();
 
     // Aliases.
     FileData *aliasTarget() const;
@@ -269,7 +272,6 @@ private:
     // The exclusion itself, without the immediate save; true when it changed.
     bool changeExcludedFromScan(bool excluded);
     Extra &extra();
-    void statusInputsChanged();
 
     QByteArray m_path; // UTF-8, allocated to fit
     std::unique_ptr<Extra> m_extra; // folder, album and in-flight fields; most files have none

@@ -10,6 +10,7 @@
 #include "core/LMRReporter.h"
 #include "core/Settings.h"
 #include "core/UiHooks.h"
+#include "platform/DeviceDetection.h"
 #include "platform/PhotoLibraries.h"
 #include "platform/StandardPaths.h"
 
@@ -186,11 +187,25 @@ void FileManager::addCustomFolder(const QString &path)
     folders.append(real);
     Settings::setObject(folders, kImportCustomFolders);
     Settings::addObject(real, kImportCustomFoldersEver);
+    // A camera or card keeps its device's name once unplugged, whether or not a window showed it
+    // while it was there.
+    const QList<RemovableDevice> devices = DeviceDetection::removableDevices();
+    if (const RemovableDevice *device = DeviceDetection::deviceFor(devices, real)) {
+        QVariantMap known = Settings::objectForKey(removableSourceDevicesKey()).toMap();
+        known.insert(real, device->name.isEmpty() ? QFileInfo(device->mountPoint).fileName() : device->name);
+        Settings::setObject(known, removableSourceDevicesKey());
+    }
     // Written through, as exclusions are: a crash must not bring back an earlier choice.
     Settings::synchronize();
     noteSourcesConfigured(int(folders.size()));
     LGLogInfo(QStringLiteral("SCANNER: Added folder %1").arg(real));
     FileManagerPrivate::reevaluateSources();
+}
+
+const QString &FileManager::removableSourceDevicesKey()
+{
+    static const QString key = QStringLiteral("RemovableSourceDevices");
+    return key;
 }
 
 void FileManager::removeCustomFolder(const QString &path)

@@ -44,6 +44,8 @@ public:
         QString linkTarget; // LinkToFolder: the real path of the folder it leads to
     };
     static QList<SkippedFile> skippedFiles();
+    // The folder's last listing held entries that skippedFiles() lists.
+    static bool hasSkippedEntries(const QString &folderPath);
     // The folder's last listing failed: its photos are unknown.
     static bool couldNotListFolder(const QString &path);
     // "Try again": files that could not be read and folders that could not be listed are scanned again.
@@ -69,6 +71,8 @@ public:
     // --- FileManager(Settings) ------------------------------------------------------------------
     static QStringList customFolders();
     static void addCustomFolder(const QString &path);
+    // Settings: watched folders on removable devices -> the device's name as last seen mounted.
+    static const QString &removableSourceDevicesKey();
     static void removeCustomFolder(const QString &path);
 
     static void setImportIPhotoEnabled(bool on);

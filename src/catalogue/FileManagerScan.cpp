@@ -12,6 +12,7 @@
 #include "core/Settings.h"
 #include "core/UiHooks.h"
 
+#include <algorithm>
 #include <QCoreApplication>
 #include <QDateTime>
 #include <QDeadlineTimer>
@@ -930,20 +931,43 @@ bool FileManager::isSourceUnavailable(const QString &path)
     return true;
 }
 
+namespace {
+// Only what is still meant to be backed up: a listed folder inside a source, not excluded; a
+// link to a folder that is itself in the sources is backed up from there.
+bool skippedFolderCounts(const QString &path)
+{
+    const FileData *folder = DataStore::instance()->fileDataForPathKey(path);
+    return folder && !folder->isMissingOnDisk() && !hasExcludedAncestorOrSelf(folder) && !rootOf(path).isEmpty();
+}
+
+bool skippedEntryCounts(const FileManager::SkippedFile &f)
+{
+    return f.reason != FileManager::SkipReason::LinkToFolder || f.linkTarget.isEmpty() || !FileManager::isPathInSources(f.linkTarget);
+}
+} // namespace
+
 QList<FileManager::SkippedFile> FileManager::skippedFiles()
 {
     QList<SkippedFile> out;
-    DataStore *store = DataStore::instance();
     for (auto it = state().skipped.cbegin(); it != state().skipped.cend(); ++it) {
-        // Only what is still meant to be backed up: a listed folder inside a source, not excluded.
-        const FileData *folder = store->fileDataForPathKey(it.key());
-        if (!folder || folder->isMissingOnDisk() || hasExcludedAncestorOrSelf(folder) || rootOf(it.key()).isEmpty())
+        if (!skippedFolderCounts(it.key()))
             continue;
         for (const SkippedFile &f : it.value())
-            if (f.reason != SkipReason::LinkToFolder || f.linkTarget.isEmpty() || !isPathInSources(f.linkTarget))
+            if (skippedEntryCounts(f))
                 out.append(f);
     }
     return out;
+}
+
+bool FileManager::hasSkippedEntries(const QString &folderPath)
+{
+    const auto it = state().skipped.constFind(folderPath);
+    if (it == state().skipped.constEnd() || !skippedFolderCounts(folderPath))
+        return false;
+    // A folder that could not be listed is told under its parent (and by couldNotListFolder).
+    return std::any_of(it->cbegin(), it->cend(), [&](const SkippedFile &f) {
+        return f.folder == folderPath && skippedEntryCounts(f);
+    });
 }
 
 bool FileManager::couldNotListFolder(const QString &path)

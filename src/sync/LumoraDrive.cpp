@@ -39,6 +39,7 @@ struct DriveState
     int posts = 0;                  // main thread
     bool started = false;           // main thread
     bool lastPausedDueToError = false;
+    int heldBack = 0;               // main thread: files the loop does not take, as last counted
     QPointer<LongTimer> pauseTimer; // main thread
     qint64 pauseSliceMs = 3600LL * 1000;
     QPointer<QObject> observerContext;
@@ -101,13 +102,15 @@ void recomputeStatus()
     in.ticketChecksFailing = LumoraUploader::ticketChecksFailing();
     in.serverBusyUntil = LumoraUploader::serverBusyUntil();
     in.now = QDateTime::currentDateTimeUtc();
+    in.heldBack = s.heldBack;
 
     StatusModel next = composeStatus(in);
     // The catalogue is walked only for lines that tell what is not on the service, and while
     // the loop runs only before they may say that all is uploaded.
     if (next.readsNotOnService && (next.complete || !LumoraUploader::isRunning())) {
         in.left = EngineLinks::countNotOnService();
-        LumoraUploader::setFilesHeldBack(in.left.files() - in.left.waiting - in.left.awaitingSource);
+        in.heldBack = s.heldBack = qMax(0, in.left.files() - in.left.waiting - in.left.awaitingSource);
+        LumoraUploader::setFilesHeldBack(in.heldBack);
         next = composeStatus(in);
     }
     bool changed;
@@ -362,6 +365,7 @@ QString LumoraDrive::statusLine3() { return snapshot().line3; }
 QString LumoraDrive::statusLineShort() { return snapshot().lineShort; }
 QString LumoraDrive::statusResumeMessage() { return snapshot().resumeMessage; }
 double LumoraDrive::statusPercent() { return snapshot().percent; }
+int LumoraDrive::statusFilesToGo() { return snapshot().toGo; }
 bool LumoraDrive::statusIsRunning() { return snapshot().running; }
 bool LumoraDrive::statusIsScanning() { return snapshot().scanning; }
 bool LumoraDrive::statusIsComplete() { return snapshot().complete; }
@@ -410,6 +414,7 @@ void LumoraDrive::resetForTesting()
         s.model = StatusModel();
         s.hasModel = false;
     }
+    s.heldBack = 0;
     s.postPending = false;
     s.animateKnown = false;
     s.lastAnimate = false;

@@ -40,6 +40,8 @@ public:
     static QString statusLineShort();
     static QString statusResumeMessage();
     static double statusPercent();
+    // The files still to go, counted as the status lines beside it count them.
+    static int statusFilesToGo();
     static bool statusIsRunning();
     static bool statusIsScanning();
     static bool statusIsComplete();

@@ -1066,8 +1066,18 @@ StepResult uploadOne(qint64 fileId, RunContext &ctx)
             st.progress = 0;
             st.preparing = false;
             st.sending = false;
+            // Its folders were shown as working while it was on its way.
+            if (working) {
+                dispatch_main_async([id = fileId] {
+                    DataStore *store = DataStore::instance();
+                    if (FileData *r = store ? store->fileDataForId(id) : nullptr)
+                        r->statusInputsChanged();
+                });
+            }
         }
-    } release;
+        qint64 fileId;
+        bool working = false;
+    } release{fileId};
 
     // Re-check the file and find its album, on the main thread.
     UploadRequest request;
@@ -1130,6 +1140,8 @@ StepResult uploadOne(qint64 fileId, RunContext &ctx)
                 request.albumId = QString::number(folder->lumoraSetId());
         }
         go = true;
+        release.working = true;
+        r->statusInputsChanged(); // its folders are working now
         // Nothing to learn from the service first (its album is known, no twin is on its way):
         // marked in this same turn, which saves the upload a second wait for the main thread.
         if ((request.albumName.isEmpty() || !request.albumId.isEmpty()) && !isTwinInFlight(ctx, whole, jpeg) && copyOf.isEmpty())

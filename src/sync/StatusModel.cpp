@@ -20,8 +20,15 @@ constexpr qint64 kOpenEndedPauseSeconds = 366LL * 24 * 3600;
 QString fileWord(int n) { return StatusText::count(n, L("file"), L("files")); }
 QString folderWord(int n) { return StatusText::count(n, L("folder"), L("folders")); }
 
+// A sentence made of parts joined as a list (the parts are translated one by one).
+QString sentence(const QStringList &parts, const QString &separator)
+{
+    return L("%1.").arg(parts.join(separator));
+}
+
 // Files not on the service and what keeps them, as the idle status tells it. Only waiting: the
 // plain "waiting to upload"; only names: how to mend them; otherwise every reason with its count.
+// The two lines are shown one after the other, so each is a sentence of its own.
 bool describeNotOnService(const StatusInputs &in, int waiting, StatusModel *m)
 {
     m->readsNotOnService = true;
@@ -32,28 +39,31 @@ bool describeNotOnService(const StatusInputs &in, int waiting, StatusModel *m)
     const int folders = left.foldersNotRead + left.linkedFolders;
     if (files == 0 && folders == 0)
         return false;
+    m->toGo = files; // the count the headline and the lines give
     if (files == left.waiting && folders == 0) {
         if (!in.onboardingComplete) {
-            m->line1 = L("Finish setting up to start uploading");
-            m->line2 = L("%1 to upload").arg(fileWord(files));
+            m->line1 = L("Finish setting up to start uploading.");
+            m->line2 = L("%1 to upload.").arg(fileWord(files));
             m->lineShort = L("Setup not finished");
         } else {
-            m->line1 = L("%1 waiting to upload").arg(fileWord(files));
+            m->line1 = L("%1 waiting to upload.").arg(fileWord(files));
             m->lineShort = L("%1 to go").arg(QLocale().toString(files));
         }
         return true;
     }
     if (files == left.awaitingSource && folders == 0) {
         const bool one = in.sourcesUnavailable <= 1;
-        m->line1 = L("%1 waiting for an unavailable watched folder").arg(fileWord(files));
-        m->line2 = one ? L("Uploading resumes once it is back") : L("Uploading resumes once they are back");
+        m->line1 = L("%1 waiting for an unavailable watched folder.").arg(fileWord(files));
+        m->line2 = one ? L("Uploading resumes once it is back.") : L("Uploading resumes once they are back.");
         m->lineShort = L("%1 waiting for a folder").arg(QLocale().toString(files));
         return true;
     }
     if (files == left.badNames && folders == 0) {
-        m->line1 = L("%1 could not be backed up").arg(fileWord(files));
-        m->line2 = L("Their names are not valid UTF-8; rename them to back them up");
-        m->lineShort = L("%1 skipped").arg(QLocale().toString(files));
+        // Told as the other reasons are: the headline counts them as not uploaded, as "to go" does.
+        m->line1 = L("%1 could not be backed up.").arg(fileWord(files));
+        m->line2 = files == 1 ? L("Its name is not valid UTF-8; rename it to back it up.")
+                              : L("Their names are not valid UTF-8; rename them to back them up.");
+        m->lineShort = L("%1 not uploaded").arg(QLocale().toString(files));
         return true;
     }
     QStringList why;
@@ -67,7 +77,10 @@ bool describeNotOnService(const StatusInputs &in, int waiting, StatusModel *m)
     add(left.failed, "%1 failed");
     add(left.unreadable, "%1 cannot be read");
     add(left.refused, "%1 refused by Lumora");
-    add(left.badNames, "%1 with names that are not UTF-8");
+    if (left.badNames == 1)
+        why << L("1 with a name that is not UTF-8");
+    else
+        add(left.badNames, "%1 with names that are not UTF-8");
     QStringList where;
     if (left.foldersNotRead > 0)
         where << L("%1 could not be read").arg(folderWord(left.foldersNotRead));
@@ -76,12 +89,13 @@ bool describeNotOnService(const StatusInputs &in, int waiting, StatusModel *m)
                                           : L("%1 linked folders are not followed: add the folders they lead to")
                                                 .arg(QLocale().toString(left.linkedFolders)));
     if (files > 0) {
-        m->line1 = L("%1 not uploaded").arg(fileWord(files));
-        m->line2 = why.join(QStringLiteral(", "));
-        m->line3 = where.join(QStringLiteral("; "));
+        m->line1 = L("%1 not uploaded.").arg(fileWord(files));
+        m->line2 = sentence(why, QStringLiteral(", "));
+        if (!where.isEmpty())
+            m->line3 = sentence(where, QStringLiteral("; "));
         m->lineShort = L("%1 not uploaded").arg(QLocale().toString(files));
     } else {
-        m->line1 = where.join(QStringLiteral("; "));
+        m->line1 = sentence(where, QStringLiteral("; "));
         m->lineShort = L("Folders not read");
     }
     if (left.retryHelps()) {
@@ -116,57 +130,62 @@ StatusModel composeStatus(const StatusInputs &in)
     const int waiting = qMax(0, in.filesToUpload);
     // Every selected file not on the service, whatever keeps it (failed, deferred, waiting).
     const int notUploaded = qMax(waiting, in.left.files());
+    // Unless a state counts otherwise: what waits for the loop and what it holds back.
+    m.toGo = qMax(notUploaded, waiting + qMax(0, in.heldBack));
 
     if (in.credentialsRefused != 0) {
         // The service was reached and said no: no connection check helps, a new sign-in may.
-        m.line1 = in.credentialsRefused == 100 ? L("Lumora did not accept this app's key")
-                                                : L("Lumora no longer accepts your sign-in");
-        m.line2 = L("Sign in again to back up your photos");
+        m.line1 = in.credentialsRefused == 100 ? L("Lumora did not accept this app's key.")
+                                                : L("Lumora no longer accepts your sign-in.");
+        m.line2 = L("Sign in again to back up your photos.");
         m.lineShort = L("Sign in again");
         m.resumeMessage = L("Sign in...");
         return m;
     }
 
     if (!in.signedIn) {
-        m.line1 = L("Signed out of Lumora");
-        m.line2 = L("Sign in to back up your photos");
+        m.line1 = L("Signed out of Lumora.");
+        m.line2 = L("Sign in to back up your photos.");
         m.lineShort = L("Signed out");
         return m;
     }
 
     if (in.catalogueUnavailable) {
-        m.line1 = L("Could not open the photo catalogue");
-        m.line2 = L("Make sure your home folder has free space, then reopen Hoistly");
+        m.line1 = L("Could not open the photo catalogue.");
+        m.line2 = L("Make sure your home folder has free space, then reopen Hoistly.");
         m.lineShort = L("Catalogue unavailable");
         return m;
     }
 
     if (in.catalogueSavesFailing) {
-        m.line1 = L("Uploads wait: the photo catalogue cannot be saved");
+        m.line1 = L("Uploads wait: the photo catalogue cannot be saved.");
         // Space is the usual cause; anything else (a read-only folder, a failing disk) is told
         // as the catalogue reported it, since freeing space would not help.
-        const QString why = in.catalogueSaveError.trimmed();
+        QString why = in.catalogueSaveError.trimmed();
+        while (why.endsWith(QLatin1Char('.')))
+            why.chop(1);
         m.line2 = why.isEmpty() || why.contains(QLatin1String("full"), Qt::CaseInsensitive)
-                      ? L("Free up disk space; uploading resumes by itself")
-                      : L("The catalogue reported: %1").arg(why);
+                      ? L("Free up disk space; uploading resumes by itself.")
+                      : L("The catalogue reported: %1.").arg(why);
         m.lineShort = L("Cannot save catalogue");
         return m;
     }
 
     if (in.pausedUntil.isValid() && in.pausedUntil > now) {
         const QString end = StatusText::pauseEnd(in.pausedUntil, now);
-        m.line1 = end.isEmpty() ? L("Paused until you resume")
-                                : L("Paused until %1").arg(end);
+        m.line1 = end.isEmpty() ? L("Paused until you resume.")
+                                : L("Paused until %1.").arg(end);
         m.readsNotOnService = true;
+        m.toGo = notUploaded;
         if (notUploaded > 0)
-            m.line2 = L("%1 waiting").arg(fileWord(notUploaded));
+            m.line2 = L("%1 waiting.").arg(fileWord(notUploaded));
         m.lineShort = L("Paused");
         return m;
     }
 
     if (in.accountFull) {
-        m.line1 = L("Your Lumora account is full");
-        m.line2 = L("Free up space, then try again");
+        m.line1 = L("Your Lumora account is full.");
+        m.line2 = L("Free up space, then try again.");
         m.lineShort = L("Account full");
         m.resumeMessage = L("Try again");
         m.retryOffered = true;
@@ -176,12 +195,13 @@ StatusModel composeStatus(const StatusInputs &in)
     if (in.uploaderPausedDueToErrors) {
         // Said with the time of the next try: the stop ends by itself.
         const QString retry = in.uploaderRetryAt.isValid() ? StatusText::pauseEnd(in.uploaderRetryAt, now) : QString();
-        m.line1 = L("Uploading stopped after repeated errors");
+        m.line1 = L("Uploading stopped after repeated errors.");
         m.readsNotOnService = true;
+        m.toGo = notUploaded;
         if (!retry.isEmpty())
-            m.line2 = L("Trying again by itself at %1").arg(retry);
+            m.line2 = L("Trying again by itself at %1.").arg(retry);
         if (notUploaded > 0)
-            (m.line2.isEmpty() ? m.line2 : m.line3) = L("%1 not uploaded").arg(fileWord(notUploaded));
+            (m.line2.isEmpty() ? m.line2 : m.line3) = L("%1 not uploaded.").arg(fileWord(notUploaded));
         m.lineShort = retry.isEmpty() ? L("Stopped after errors") : L("Errors; trying again at %1").arg(retry);
         m.resumeMessage = L("Try again");
         m.retryOffered = true;
@@ -189,8 +209,8 @@ StatusModel composeStatus(const StatusInputs &in)
     }
 
     if (!in.online) {
-        m.line1 = L("Offline");
-        m.line2 = L("Uploading resumes when you are back online");
+        m.line1 = L("Offline.");
+        m.line2 = L("Uploading resumes when you are back online.");
         m.lineShort = L("Offline");
         m.resumeMessage = L("Refresh");
         return m;
@@ -201,8 +221,8 @@ StatusModel composeStatus(const StatusInputs &in)
             m.line1 = L("Connecting to Lumora…");
             m.lineShort = L("Connecting…");
         } else {
-            m.line1 = L("Could not reach Lumora");
-            m.line2 = L("Check your connection, then refresh");
+            m.line1 = L("Could not reach Lumora.");
+            m.line2 = L("Check your connection, then refresh.");
             m.lineShort = L("Could not connect");
             m.resumeMessage = L("Refresh");
         }
@@ -210,8 +230,8 @@ StatusModel composeStatus(const StatusInputs &in)
     }
 
     if (in.serverBusyUntil.isValid() && in.serverBusyUntil > now) {
-        m.line1 = L("Lumora is busy");
-        m.line2 = L("Trying again at %1")
+        m.line1 = L("Lumora is busy.");
+        m.line2 = L("Trying again at %1.")
                       .arg(in.serverBusyUntil.toLocalTime().time().toString(QStringLiteral("HH:mm:ss")));
         m.lineShort = L("Waiting for Lumora");
         return m;
@@ -219,19 +239,23 @@ StatusModel composeStatus(const StatusInputs &in)
 
     if (in.uploading) {
         // Files sent and still processing count as taken: "Uploading 1 of 1" while six are
-        // with the service would hide them.
+        // with the service would hide them. The count to go and the bar follow the same
+        // numbers: "Uploading 6 of 8" leaves 3 to go, and the bar is a little over five
+        // eighths full, whatever part of this one file is sent.
         const int done = qMax(0, in.uploadedThisRun) + qMax(0, in.pendingTickets);
         const int total = done + 1 + waiting; // the file being sent is no longer counted as waiting
         const double p = qBound(0.0, in.uploadPercent, 1.0);
-        m.line1 = L("Uploading %1 of %2").arg(QLocale().toString(done + 1), QLocale().toString(total));
-        m.line2 = in.uploadingName.isEmpty()
-                      ? QStringLiteral("%1%").arg(int(std::floor(p * 100)))
-                      : QStringLiteral("%1 (%2%)").arg(in.uploadingName).arg(int(std::floor(p * 100)));
+        const QString position = QLocale().toString(done + 1), of = QLocale().toString(total);
+        const QString filePercent = QLocale().toString(int(std::floor(p * 100)));
+        m.line1 = L("Uploading %1 of %2.").arg(position, of);
+        m.line2 = in.uploadingName.isEmpty() ? L("%1% of this file sent.").arg(filePercent)
+                                             : L("%1: %2% sent.").arg(in.uploadingName, filePercent);
         if (in.pendingTickets > 0)
-            m.line3 = in.ticketChecksFailing ? L("Could not ask Lumora about %1 it is processing").arg(fileWord(in.pendingTickets))
-                                             : L("Lumora is processing %1").arg(fileWord(in.pendingTickets));
-        m.lineShort = m.line1;
-        m.percent = p;
+            m.line3 = in.ticketChecksFailing ? L("Could not ask Lumora about %1 it is processing.").arg(fileWord(in.pendingTickets))
+                                             : L("Lumora is processing %1.").arg(fileWord(in.pendingTickets));
+        m.lineShort = L("Uploading %1 of %2").arg(position, of);
+        m.toGo = total - done;
+        m.percent = (done + p) / total;
         m.running = true;
         m.animateTray = true;
         m.showsUploadPercent = true;
@@ -242,16 +266,17 @@ StatusModel composeStatus(const StatusInputs &in)
         m.line1 = in.filesToScan > 0 ? L("Scanning %1…").arg(fileWord(in.filesToScan))
                                      : L("Looking for new photos…");
         if (waiting > 0)
-            m.line2 = L("%1 to upload").arg(fileWord(waiting));
+            m.line2 = L("%1 to upload.").arg(fileWord(waiting));
         m.lineShort = L("Scanning…");
+        m.toGo = waiting;
         m.scanning = true;
         return m;
     }
 
     if (in.pendingTickets > 0 && in.ticketChecksFailing) {
         // Not "processing": nothing says so while the service cannot be asked.
-        m.line1 = L("Could not ask Lumora about %1 it is processing").arg(fileWord(in.pendingTickets));
-        m.line2 = L("Trying again by itself");
+        m.line1 = L("Could not ask Lumora about %1 it is processing.").arg(fileWord(in.pendingTickets));
+        m.line2 = L("Trying again by itself.");
         m.lineShort = L("Could not reach Lumora");
         return m;
     }
@@ -259,8 +284,9 @@ StatusModel composeStatus(const StatusInputs &in)
     if (in.pendingTickets > 0) {
         m.line1 = L("Lumora is processing %1…").arg(fileWord(in.pendingTickets));
         if (waiting > 0)
-            m.line2 = L("%1 to upload").arg(fileWord(waiting));
+            m.line2 = L("%1 to upload.").arg(fileWord(waiting));
         m.lineShort = L("Processing…");
+        m.toGo = waiting; // sent files are not to go: the line says the service has them
         m.running = true;
         m.animateTray = true;
         return m;
@@ -272,16 +298,17 @@ StatusModel composeStatus(const StatusInputs &in)
     if (in.sourcesUnavailable > 0) {
         // Not "all uploaded": whatever is in a folder that cannot be reached was not looked at.
         const bool one = in.sourcesUnavailable == 1;
-        m.line1 = one ? L("A watched folder is unavailable")
-                      : L("%1 watched folders are unavailable").arg(QLocale().toString(in.sourcesUnavailable));
-        m.line2 = one ? L("Its photos are uploaded once it is back") : L("Their photos are uploaded once they are back");
+        m.line1 = one ? L("A watched folder is unavailable.")
+                      : L("%1 watched folders are unavailable.").arg(QLocale().toString(in.sourcesUnavailable));
+        m.line2 = one ? L("Its photos are uploaded once it is back.") : L("Their photos are uploaded once they are back.");
         m.lineShort = one ? L("Folder unavailable") : L("%1 folders unavailable").arg(QLocale().toString(in.sourcesUnavailable));
         m.percent = 1.0;
         return m;
     }
 
-    m.line1 = L("All photos uploaded");
+    m.line1 = L("All photos uploaded.");
     m.lineShort = L("All photos uploaded");
+    m.toGo = 0;
     m.complete = true;
     m.percent = 1.0;
     return m;

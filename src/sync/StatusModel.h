@@ -45,6 +45,7 @@ struct StatusInputs
     QString catalogueSaveError;          // why, as the catalogue reported it
     int sourcesUnavailable = 0;          // watched folders that cannot be reached (gone, unplugged)
     NotOnService left;                   // selected files not on the service, by reason
+    int heldBack = 0;                    // of them, those the loop does not take, as last counted
     int filesToScan = 0;
     int filesToUpload = 0;
     bool uploading = false;              // a file is being sent right now
@@ -65,18 +66,19 @@ struct StatusModel
     QString resumeMessage;               // "Refresh", "Try again" or ""
     bool retryOffered = false;           // "Try again" gives failed and unread files another chance
     bool readsNotOnService = false;      // the lines tell StatusInputs::left (when it was counted)
-    double percent = 0;
+    double percent = 0;                  // of the files the lines count, sent or being sent
+    int toGo = 0;                        // the files still to go, as the lines beside it count them
     bool running = false;
     bool scanning = false;
     bool complete = false;
     bool animateTray = false;
     bool showsUploadPercent = false;     // a file uploads and its percentage is in the lines
 
-    // Observers are told only when one of the four text lines changes.
+    // Observers are told only when one of the four text lines or the count to go changes.
     bool sameLines(const StatusModel &other) const
     {
         return line1 == other.line1 && line2 == other.line2 && line3 == other.line3
-               && lineShort == other.lineShort;
+               && lineShort == other.lineShort && toGo == other.toGo;
     }
 };
 

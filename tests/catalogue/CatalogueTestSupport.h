@@ -44,7 +44,7 @@ inline void freshCatalogue()
 }
 
 // The account the tests sign in with, where the scanner asks for one.
-inline const QString kTestAccount = QStringLiteral("42@N07");
+inline const QString kTestAccount = QStringLiteral("lumora-42");
 
 // Long enough for a scan of a test tree on a loaded machine.
 constexpr int kScanTimeoutMs = 30000;

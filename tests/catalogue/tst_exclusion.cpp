@@ -99,7 +99,7 @@ private Q_SLOTS:
         QVERIFY(rec("Photos")->hasFlag(FileFlags::HasExcludedChildren));
         // Another account's exclusion is not ours.
         QVERIFY(PropertyList::writeFile(p("Photos/.lumoraExclusion"),
-                                        QVariantMap{{QStringLiteral("7@N01"), QVariantMap{{"excludedFromScan", true}}}}));
+                                        QVariantMap{{QStringLiteral("lumora-7"), QVariantMap{{"excludedFromScan", true}}}}));
         QVERIFY(rescanFolder(rec("Photos"), false));
         QVERIFY(!rec("Photos")->excludedFromScan());
     }

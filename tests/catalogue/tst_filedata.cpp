@@ -242,7 +242,7 @@ private Q_SLOTS:
         QVERIFY(!folder->saveSetDataToDisk());
         QVERIFY(!QFileInfo::exists(file));
 
-        QString account = QStringLiteral("111@N01");
+        QString account = QStringLiteral("lumora-111");
         CatalogueHooks::instance().signedInAccountId = [&account] { return account; };
         folder->setAlbumName(QStringLiteral("Summer"));
         folder->setAlbumMode(1);
@@ -252,7 +252,7 @@ private Q_SLOTS:
         QVERIFY(folder->saveSetDataToDisk());
         QVERIFY(QFileInfo::exists(file));
 
-        account = QStringLiteral("222@N02");
+        account = QStringLiteral("lumora-222");
         folder->setExcludedFromScan(false);
         folder->setAlbumName(QString());
         folder->setAlbumMode(0);
@@ -262,13 +262,13 @@ private Q_SLOTS:
         QVERIFY(folder->saveSetDataToDisk()); // empty for the second account: first one stays
         folder->setAlbumMode(2);
         QVERIFY(folder->saveSetDataToDisk()); // the default album is no choice worth a file entry
-        QCOMPARE(PropertyList::readFile(file).toMap().keys(), QStringList{"111@N01"});
+        QCOMPARE(PropertyList::readFile(file).toMap().keys(), QStringList{"lumora-111"});
         QVERIFY(QFileInfo::exists(file));
         QVERIFY(!folder->loadSetDataFromDisk());
 
         // After a reset of the catalogue, the first account's choices come back.
         freshCatalogue();
-        account = QStringLiteral("111@N01");
+        account = QStringLiteral("lumora-111");
         CatalogueHooks::instance().signedInAccountId = [&account] { return account; };
         FileData *again = make(folderPath, true);
         QVERIFY(again->loadSetDataFromDisk());
@@ -297,7 +297,7 @@ private Q_SLOTS:
         QVERIFY(!again->excludedFromScan());
         again->setExcludedFromScan(true);
         QVERIFY(again->saveSetDataToDisk());
-        QCOMPARE(PropertyList::readFile(file).toMap().keys(), QStringList{"111@N01"});
+        QCOMPARE(PropertyList::readFile(file).toMap().keys(), QStringList{"lumora-111"});
 
         // Files have no settings file.
         FileData *photo = make(folderPath + QStringLiteral("/p.jpg"), false);

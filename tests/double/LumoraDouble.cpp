@@ -780,7 +780,7 @@ void LumoraDouble::Impl::handleOAuth(const httplib::Request &req, httplib::Respo
             reply(400, QStringLiteral("oauth_problem=parameter_absent&oauth_parameters_absent=oauth_callback"));
             return;
         }
-        const QString token = QStringLiteral("72157") + randomHex(8) + QStringLiteral("-") + randomHex(8);
+        const QString token = randomHex(16);
         RequestToken rt;
         rt.secret = randomHex(8);
         rt.callback = callback;
@@ -799,7 +799,7 @@ void LumoraDouble::Impl::handleOAuth(const httplib::Request &req, httplib::Respo
     }
     requestTokens.remove(token);
     const Account *a = account(rt.userId);
-    const QString access = QStringLiteral("72157") + randomHex(8) + QStringLiteral("-") + randomHex(8);
+    const QString access = randomHex(16);
     Token t{randomHex(8), rt.userId, rt.perms.isEmpty() ? QStringLiteral("read") : rt.perms};
     accessTokens.insert(access, t);
     reply(200, formEncode({{QStringLiteral("fullname"), a ? a->fullName : QString()},
@@ -1459,7 +1459,7 @@ void LumoraDouble::setWebUser(const QString &userId)
 std::pair<QString, QString> LumoraDouble::issueAccessToken(const QString &userId, const QString &perms)
 {
     std::lock_guard lock(d->m);
-    const QString token = QStringLiteral("72157") + randomHex(8) + QStringLiteral("-") + randomHex(8);
+    const QString token = randomHex(16);
     Impl::Token t{randomHex(8), userId, perms};
     d->accessTokens.insert(token, t);
     d->saveState();

@@ -22,7 +22,7 @@
 namespace LumoraDoubleDefaults {
 inline constexpr const char *apiKey = "5f1c0e2d9a7b4c3e8d6f0a1b2c3d4e5f";
 inline constexpr const char *apiSecret = "9b8a7c6d5e4f3a2b";
-inline constexpr const char *userId = "48151623@N00";
+inline constexpr const char *userId = "lumora-30571942";
 inline constexpr const char *userName = "hoistlytester";
 inline constexpr const char *userFullName = "Hoistly Tester";
 // Uploads that are not finished processing are completed after this many ticket checks.

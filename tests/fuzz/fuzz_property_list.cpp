@@ -10,7 +10,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
     FuzzSupport::initialiseOnce();
     static const bool hooks = [] {
-        CatalogueHooks::instance().signedInAccountId = [] { return QStringLiteral("42@N07"); };
+        CatalogueHooks::instance().signedInAccountId = [] { return QStringLiteral("lumora-42"); };
         return true;
     }();
     Q_UNUSED(hooks);

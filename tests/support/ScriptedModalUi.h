@@ -19,12 +19,15 @@ public:
         int button = 0;
         bool checkboxChecked = false;
         bool deferred = false; // keep the callback for answerPending() instead of answering now
+        bool real = false;     // the application's own message box asks (shown, never run in a loop)
     };
 
     // Queued answers are used in order; with none queued the default button (0) is chosen.
     void enqueue(int button, bool checkboxChecked = false) { answers.enqueue({button, checkboxChecked, false}); }
     // Answers this alert later, from the test, with answerPending().
     void enqueueDeferred() { answers.enqueue({0, false, true}); }
+    // Hands this alert to the real presenter; the test answers the message box it shows.
+    void enqueueReal() { answers.enqueue({0, false, false, true}); }
     // Answers by button title; the request's buttons are searched when the alert arrives.
     void enqueueTitle(const QString &title, bool checkboxChecked = false)
     {
@@ -40,6 +43,12 @@ public:
             const auto titled = titledAnswers.dequeue();
             answer.button = qMax(0, request.buttons.indexOf(titled.first));
             answer.checkboxChecked = titled.second;
+        }
+        if (answer.real) {
+            Alerts::setPresenter(nullptr);
+            Alerts::show(request, std::move(done));
+            Alerts::setPresenter(this);
+            return;
         }
         if (answer.deferred) {
             pending << std::move(done);

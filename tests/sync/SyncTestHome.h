@@ -23,6 +23,6 @@ inline void signInWithoutNetwork(const QString &token = QStringLiteral("test-tok
     Settings::setObject(token, LKStoredKeys::Token);
     Settings::setObject(secret, LKStoredKeys::TokenSecretPlain);
     Settings::removeObjectForKey(LKStoredKeys::TokenSecretEnc); // a secret stored before is not this one
-    Settings::setObject(QStringLiteral("48151623@N00"), LKStoredKeys::UserID);
+    Settings::setObject(QStringLiteral("lumora-30571942"), LKStoredKeys::UserID);
     LumoraKit::sharedLumoraKit()->loadTokenFromSettingsWithoutValidating();
 }

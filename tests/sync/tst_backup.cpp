@@ -153,7 +153,7 @@ private Q_SLOTS:
 
         LumoraDrive::updateStatus();
         QTRY_VERIFY(LumoraDrive::statusIsComplete());
-        QCOMPARE(LumoraDrive::statusLine1(), QStringLiteral("All photos uploaded"));
+        QCOMPARE(LumoraDrive::statusLine1(), QStringLiteral("All photos uploaded."));
 
         // A restart sends nothing.
         stopEngine();
@@ -181,7 +181,7 @@ private Q_SLOTS:
         FileManager::addCustomFolder(gamma);
         QTRY_VERIFY_WITH_TIMEOUT(LumoraUploader::pausedDueToErrors(), 60000);
         QVERIFY(LumoraDrive::pausedDueToError());
-        QTRY_COMPARE(LumoraDrive::statusLine1(), QStringLiteral("Uploading stopped after repeated errors"));
+        QTRY_COMPARE(LumoraDrive::statusLine1(), QStringLiteral("Uploading stopped after repeated errors."));
         QCOMPARE(LumoraDrive::statusResumeMessage(), QStringLiteral("Try again"));
         QCOMPARE(int(uploadedNames().size()), before);
         QCOMPARE(record(files.last())->needsUpload(), NeedsUpload::Waiting); // the seventh was never tried
@@ -193,7 +193,7 @@ private Q_SLOTS:
         QTRY_VERIFY_WITH_TIMEOUT(allSettled(files), 60000);
         QCOMPARE(Settings::intForKey("TimesServerAtCapacity"), 2);
         QCOMPARE(Settings::doubleForKey("TimeWaitingServerRequested"), 2.0);
-        QVERIFY2(lines.contains(QStringLiteral("Lumora is busy")), qPrintable(lines.join(" | ")));
+        QVERIFY2(lines.contains(QStringLiteral("Lumora is busy.")), qPrintable(lines.join(" | ")));
         QCOMPARE(int(uploadedNames().size()), before + 7);
 
         // A full account stops the loop and says so.
@@ -203,7 +203,7 @@ private Q_SLOTS:
         m_double.setFault(LumoraDouble::Fault::AccountFull, 0, QStringLiteral("upload"), -1);
         FileManager::addCustomFolder(delta);
         QTRY_VERIFY_WITH_TIMEOUT(LumoraUploader::accountFull(), 60000);
-        QTRY_COMPARE(LumoraDrive::statusLine1(), QStringLiteral("Your Lumora account is full"));
+        QTRY_COMPARE(LumoraDrive::statusLine1(), QStringLiteral("Your Lumora account is full."));
         QCOMPARE(record(last)->needsUpload(), NeedsUpload::Waiting);
         m_double.clearFaults();
         LumoraDrive::refreshManually();
@@ -220,7 +220,7 @@ private Q_SLOTS:
         QTRY_VERIFY_WITH_TIMEOUT(record(file) && record(file)->needsUpload() == NeedsUpload::Waiting, 30000);
         QTest::qWait(500);
         QVERIFY(!LumoraUploader::isRunning());
-        QTRY_COMPARE(LumoraDrive::statusLine1(), QStringLiteral("Paused until you resume"));
+        QTRY_COMPARE(LumoraDrive::statusLine1(), QStringLiteral("Paused until you resume."));
         LumoraDrive::setPausedUntil(QDateTime());
         QTRY_VERIFY_WITH_TIMEOUT(allSettled({file}), 60000);
     }

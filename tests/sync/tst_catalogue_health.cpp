@@ -83,7 +83,7 @@ private Q_SLOTS:
 
         Settings::setBool(true, QStringLiteral("WelcomeScreenComplete"));
         LumoraUploader::run();
-        const QString held = QStringLiteral("Uploads wait: the photo catalogue cannot be saved");
+        const QString held = QStringLiteral("Uploads wait: the photo catalogue cannot be saved.");
         QTRY_VERIFY_WITH_TIMEOUT(LumoraDrive::statusLine1() == held || uploadsSent() > 0, 30000);
         QCOMPARE(uploadsSent(), 0);
         QCOMPARE(LumoraUploader::gateHoldingBack(), QStringLiteral("catalogue cannot be saved"));
@@ -152,7 +152,7 @@ private Q_SLOTS:
         QTRY_VERIFY_WITH_TIMEOUT(record(plain) && record(plain)->needsUpload() == NeedsUpload::Uploaded, 60000);
         QVERIFY(LumoraUploader::waitUntilIdleForTesting(30000));
         LumoraDrive::updateStatus();
-        QTRY_COMPARE_WITH_TIMEOUT(LumoraDrive::statusLine1(), QStringLiteral("1 file could not be backed up"), 30000);
+        QTRY_COMPARE_WITH_TIMEOUT(LumoraDrive::statusLine1(), QStringLiteral("1 file could not be backed up."), 30000);
         QVERIFY(!LumoraDrive::statusIsComplete());
         stopEngine();
         FileManager::removeCustomFolder(folder);
@@ -243,7 +243,7 @@ private Q_SLOTS:
         startEngine();
         QVERIFY(!DataStore::instance()->isOpen());
         LumoraDrive::updateStatus();
-        QTRY_COMPARE_WITH_TIMEOUT(LumoraDrive::statusLine1(), QStringLiteral("Could not open the photo catalogue"), 30000);
+        QTRY_COMPARE_WITH_TIMEOUT(LumoraDrive::statusLine1(), QStringLiteral("Could not open the photo catalogue."), 30000);
         QCOMPARE(LumoraUploader::gateHoldingBack(), QStringLiteral("catalogue cannot be saved"));
         QCOMPARE(uploadsSent(), before);
         stopEngine();

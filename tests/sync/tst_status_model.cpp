@@ -27,7 +27,8 @@ private Q_SLOTS:
         QVERIFY(m.complete);
         QVERIFY(!m.running);
         QVERIFY(!m.scanning);
-        QCOMPARE(m.line1, QStringLiteral("All photos uploaded"));
+        QCOMPARE(m.line1, QStringLiteral("All photos uploaded."));
+        QCOMPARE(m.toGo, 0);
         QCOMPARE(m.resumeMessage, QString());
         QCOMPARE(m.percent, 1.0);
     }
@@ -47,16 +48,19 @@ private Q_SLOTS:
         QVERIFY(m.showsUploadPercent);
         QVERIFY(!m.complete);
         // The files with the service count as taken: 2 done + 3 processing, this is the 6th.
-        QCOMPARE(m.line1, QStringLiteral("Uploading 6 of 11"));
-        QCOMPARE(m.line2, QStringLiteral("IMG_0001.jpg (45%)"));
-        QCOMPARE(m.line3, QStringLiteral("Lumora is processing 3 files"));
-        QCOMPARE(m.percent, 0.456);
+        QCOMPARE(m.line1, QStringLiteral("Uploading 6 of 11."));
+        QCOMPARE(m.line2, QStringLiteral("IMG_0001.jpg: 45% sent."));
+        QCOMPARE(m.line3, QStringLiteral("Lumora is processing 3 files."));
+        QCOMPARE(m.lineShort, QStringLiteral("Uploading 6 of 11"));
+        // The count to go and the bar say the same: the 6th of 11 is on its way, 6 to go.
+        QCOMPARE(m.toGo, 6);
+        QCOMPARE(m.percent, (5 + 0.456) / 11);
 
         // Progress is clamped to 0..1 whatever the transport reports.
         in.uploadPercent = 1.7;
-        QCOMPARE(composeStatus(in).percent, 1.0);
+        QCOMPARE(composeStatus(in).percent, 6.0 / 11);
         in.uploadPercent = -1;
-        QCOMPARE(composeStatus(in).percent, 0.0);
+        QCOMPARE(composeStatus(in).percent, 5.0 / 11);
     }
 
     void percentChangeChangesTheLines()
@@ -80,20 +84,20 @@ private Q_SLOTS:
         QTest::addColumn<QString>("resume");
         QTest::addColumn<bool>("complete");
         // Each row also has every lower-priority condition set, so the order is what is tested.
-        QTest::newRow("signed out") << "signedout" << "Signed out of Lumora" << "" << false;
-        QTest::newRow("paused") << "paused" << "Paused until 11:30" << "" << false;
-        QTest::newRow("account full") << "full" << "Your Lumora account is full" << "Try again" << false;
-        QTest::newRow("errors") << "errors" << "Uploading stopped after repeated errors" << "Try again" << false;
-        QTest::newRow("offline") << "offline" << "Offline" << "Refresh" << false;
-        QTest::newRow("mirror failed") << "mirrorfailed" << "Could not reach Lumora" << "Refresh" << false;
+        QTest::newRow("signed out") << "signedout" << "Signed out of Lumora." << "" << false;
+        QTest::newRow("paused") << "paused" << "Paused until 11:30." << "" << false;
+        QTest::newRow("account full") << "full" << "Your Lumora account is full." << "Try again" << false;
+        QTest::newRow("errors") << "errors" << "Uploading stopped after repeated errors." << "Try again" << false;
+        QTest::newRow("offline") << "offline" << "Offline." << "Refresh" << false;
+        QTest::newRow("mirror failed") << "mirrorfailed" << "Could not reach Lumora." << "Refresh" << false;
         QTest::newRow("mirror running") << "mirrorrunning" << "Connecting to Lumora…" << "" << false;
-        QTest::newRow("busy") << "busy" << "Lumora is busy" << "" << false;
-        QTest::newRow("uploading") << "uploading" << "Uploading 3 of 6" << "" << false;
+        QTest::newRow("busy") << "busy" << "Lumora is busy." << "" << false;
+        QTest::newRow("uploading") << "uploading" << "Uploading 3 of 6." << "" << false;
         QTest::newRow("scanning") << "scanning" << "Scanning 12 files…" << "" << false;
-        QTest::newRow("ticket checks failing") << "checksfailing" << "Could not ask Lumora about 2 files it is processing" << "" << false;
+        QTest::newRow("ticket checks failing") << "checksfailing" << "Could not ask Lumora about 2 files it is processing." << "" << false;
         QTest::newRow("processing") << "processing" << "Lumora is processing 2 files…" << "" << false;
-        QTest::newRow("waiting") << "waiting" << "4 files waiting to upload" << "" << false;
-        QTest::newRow("setup unfinished") << "setup" << "Finish setting up to start uploading" << "" << false;
+        QTest::newRow("waiting") << "waiting" << "4 files waiting to upload." << "" << false;
+        QTest::newRow("setup unfinished") << "setup" << "Finish setting up to start uploading." << "" << false;
     }
 
     void precedence()
@@ -139,8 +143,8 @@ private Q_SLOTS:
         in.filesToUpload = 1;
         in.pausedUntil = in.now.addSecs(3153600000LL); // "until I resume": a hundred years
         StatusModel m = composeStatus(in);
-        QCOMPARE(m.line1, QStringLiteral("Paused until you resume"));
-        QCOMPARE(m.line2, QStringLiteral("1 file waiting"));
+        QCOMPARE(m.line1, QStringLiteral("Paused until you resume."));
+        QCOMPARE(m.line2, QStringLiteral("1 file waiting."));
         QCOMPARE(m.lineShort, QStringLiteral("Paused"));
 
         // A pause that ends on another day names the day.
@@ -151,7 +155,7 @@ private Q_SLOTS:
 
         // A pause date already passed no longer pauses (the timer is about to clear it).
         in.pausedUntil = in.now.addSecs(-1);
-        QCOMPARE(composeStatus(in).line1, QStringLiteral("1 file waiting to upload"));
+        QCOMPARE(composeStatus(in).line1, QStringLiteral("1 file waiting to upload."));
     }
 
     void busyWaitSaysWhenItRetries()
@@ -160,13 +164,27 @@ private Q_SLOTS:
         in.filesToUpload = 2;
         in.serverBusyUntil = in.now.addSecs(30);
         const StatusModel m = composeStatus(in);
-        QCOMPARE(m.line1, QStringLiteral("Lumora is busy"));
-        QCOMPARE(m.line2, QStringLiteral("Trying again at %1").arg(in.serverBusyUntil.toLocalTime().time().toString("HH:mm:ss")));
+        QCOMPARE(m.line1, QStringLiteral("Lumora is busy."));
+        QCOMPARE(m.line2, QStringLiteral("Trying again at %1.").arg(in.serverBusyUntil.toLocalTime().time().toString("HH:mm:ss")));
         QVERIFY(!m.running);
         QVERIFY(!m.complete);
         // Once the moment has passed, the busy state is over.
         in.serverBusyUntil = in.now.addSecs(-1);
-        QCOMPARE(composeStatus(in).line1, QStringLiteral("2 files waiting to upload"));
+        QCOMPARE(composeStatus(in).line1, QStringLiteral("2 files waiting to upload."));
+    }
+
+    void notUploadedIsToldInSentences()
+    {
+        StatusInputs in = base();
+        in.left.counted = true;
+        in.left.failed = 1;
+        in.left.badNames = 1;
+        in.left.foldersNotRead = 1;
+        const StatusModel m = composeStatus(in);
+        QCOMPARE(QStringList({m.line1, m.line2, m.line3}).join(QLatin1Char(' ')),
+                 QStringLiteral("2 files not uploaded. 1 failed, 1 with a name that is not UTF-8. 1 folder could not be read."));
+        QCOMPARE(m.lineShort, QStringLiteral("2 not uploaded"));
+        QCOMPARE(m.toGo, 2);
     }
 
     void singularAndPlural()

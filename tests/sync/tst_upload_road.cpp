@@ -132,10 +132,13 @@ class TestUploadRoad : public QObject
         QVERIFY(!LumoraDrive::statusIsComplete());
         QCOMPARE(LumoraDrive::statusResumeMessage(), tryAgain ? QStringLiteral("Try again") : QString());
         QCOMPARE(LumoraUploader::pausedDueToErrors(), paused);
-        // The popover's "to go" counts them too.
-        const QRegularExpression count(QStringLiteral("(\\d+) (?:file|files) not uploaded"));
-        if (const auto m = count.match(statusText()); m.hasMatch())
-            QCOMPARE(LumoraUploader::filesToUpload(), m.captured(1).toInt());
+        // The popover's "to go" counts them too, and so does its headline.
+        const QRegularExpression count(QStringLiteral("(\\d+) (?:file|files) (?:not uploaded|could not be backed up)"));
+        if (const auto m = count.match(statusText()); m.hasMatch()) {
+            QCOMPARE(LumoraDrive::statusFilesToGo(), m.captured(1).toInt());
+            if (!paused)
+                QCOMPARE(LumoraDrive::statusLineShort(), QStringLiteral("%1 not uploaded").arg(m.captured(1)));
+        }
     }
 
     void pause() { LumoraDrive::setPausedUntil(kForever); }
@@ -278,6 +281,26 @@ private Q_SLOTS:
     {
         stopEngine();
         m_double.stop();
+    }
+
+    // While its file is sent, the folder reads as working (its row turns), not as waiting.
+    void folderIsWorkingWhileItsFileIsSent()
+    {
+        const QStringList files = addPausedFolder(QStringLiteral("Working"), 1);
+        QVERIFY(!files.isEmpty());
+        FileData *folder = record(m_files.filePath(QStringLiteral("Working")));
+        QCOMPARE(folder->status(), FileStatus::Waiting);
+        const auto shown = [folder] { return folder->cachedStatus() ? folder->cachedStatus() : folder->status(); };
+        // Its answer is held, and given up after 6 s.
+        UploadTransports::setUploadIdleTimeoutForTesting(6);
+        auto restore = qScopeGuard([] { UploadTransports::setUploadIdleTimeoutForTesting(2); });
+        m_double.setFault(LumoraDouble::Fault::HangReply, 0, QStringLiteral("upload"), 1);
+        resume();
+        QVERIFY(waitFor([&] { return LumoraUploader::fileUploading() == record(files.first()); }, 30000));
+        QTRY_COMPARE_WITH_TIMEOUT(shown(), FileStatus::Uploading, 4000);
+        m_double.clearFaults();
+        QVERIFY(waitFor([&] { return settled(files); }, 60000));
+        QTRY_COMPARE(shown(), FileStatus::Done);
     }
 
     // The service took the file but its answer was cut, reset, unreadable or never came: the
@@ -709,7 +732,8 @@ private Q_SLOTS:
         QCOMPARE(sendsOf(files.first()), 1);
     }
 
-    // Six files sent and processing: the status counts them all, and so does the popover's count.
+    // Six files sent and processing: the status counts them all, and so does the uploader; the
+    // popover's count to go, beside "Lumora is processing 6 files", has none left to send.
     void statusCountsEveryFileInFlight()
     {
         const QStringList files = addPausedFolder(QStringLiteral("Six in flight"), 6);
@@ -723,7 +747,8 @@ private Q_SLOTS:
         QTRY_COMPARE_WITH_TIMEOUT(LumoraUploader::pendingTickets(), 6, 30000);
         QCOMPARE(LumoraUploader::filesToUpload(), 6);
         QTRY_VERIFY(LumoraDrive::statusLine1().contains(QLatin1String("processing 6 files")));
-        const QRegularExpression uploading(QStringLiteral("^Uploading (\\d+) of (\\d+)$"));
+        QCOMPARE(LumoraDrive::statusFilesToGo(), 0);
+        const QRegularExpression uploading(QStringLiteral("^Uploading (\\d+) of (\\d+)\\.$"));
         int last = 0;
         for (const QString &line : std::as_const(lines)) {
             const auto m = uploading.match(line);
@@ -775,16 +800,16 @@ private Q_SLOTS:
         QTest::addColumn<int>("failure");
         QTest::addColumn<QString>("line1");
         QTest::addColumn<QString>("line2");
-        const QString stopped = QStringLiteral("Uploading stopped after repeated errors"), signIn = QStringLiteral("Sign in again to back up your photos");
+        const QString stopped = QStringLiteral("Uploading stopped after repeated errors."), signIn = QStringLiteral("Sign in again to back up your photos.");
         QTest::newRow("503s, back-off ends") << int(Outage) << stopped << "Trying again by itself at ";
         QTest::newRow("503s, network back") << int(OutageNetworkBack) << stopped << "Trying again by itself at ";
-        QTest::newRow("revoked token") << int(RevokedToken) << "Lumora no longer accepts your sign-in" << signIn;
-        QTest::newRow("refused key") << int(RefusedKey) << "Lumora did not accept this app's key" << signIn;
-        QTest::newRow("read-only catalogue") << int(ReadOnlyCatalogue) << "Uploads wait: the photo catalogue cannot be saved"
+        QTest::newRow("revoked token") << int(RevokedToken) << "Lumora no longer accepts your sign-in." << signIn;
+        QTest::newRow("refused key") << int(RefusedKey) << "Lumora did not accept this app's key." << signIn;
+        QTest::newRow("read-only catalogue") << int(ReadOnlyCatalogue) << "Uploads wait: the photo catalogue cannot be saved."
                                              << "The catalogue reported: attempt to write a readonly database";
-        QTest::newRow("folder deleted") << int(DeletedFolder) << "A watched folder is unavailable" << "Its photos are uploaded once it is back";
-        QTest::newRow("source away before its upload") << int(SourceAway) << "1 file waiting for an unavailable watched folder"
-                                                       << "Uploading resumes once it is back";
+        QTest::newRow("folder deleted") << int(DeletedFolder) << "A watched folder is unavailable." << "Its photos are uploaded once it is back.";
+        QTest::newRow("source away before its upload") << int(SourceAway) << "1 file waiting for an unavailable watched folder."
+                                                       << "Uploading resumes once it is back.";
     }
 
     void failuresAreToldAndEnd()
@@ -855,7 +880,7 @@ private Q_SLOTS:
             waitForScanPass();
         } else {
             FileManager::removeCustomFolder(folder);
-            QTRY_COMPARE_WITH_TIMEOUT(LumoraDrive::statusLine1(), QStringLiteral("All photos uploaded"), 30000);
+            QTRY_COMPARE_WITH_TIMEOUT(LumoraDrive::statusLine1(), QStringLiteral("All photos uploaded."), 30000);
             return;
         }
         LumoraUploader::setErrorRetryForTesting(0, 0);
@@ -1144,6 +1169,8 @@ private Q_SLOTS:
         QTest::newRow("album look-up refused (503)") << "album 503" << 1 << "1 to be tried again" << true << false;
         QTest::newRow("type refused by the service") << "format refused" << 1 << "1 refused by Lumora" << true << false;
         QTest::newRow("duplicate of a photo not held") << "foreign duplicate" << 1 << "1 to be tried again" << true << false;
+        QTest::newRow("name not UTF-8") << "bad name" << 1
+                                        << "1 file could not be backed up. | Its name is not valid UTF-8; rename it to back it up." << false << false;
     }
 
     void statusTellsWhatIsNotOnTheService()
@@ -1161,6 +1188,7 @@ private Q_SLOTS:
         QStringList files = writeFolder(folder, count);
         QStringList reachable = files; // what the scanner can see at first
         QString blocked, linkTarget;
+        QByteArray badName;
         if (road == QLatin1String("chmod photo")) {
             blocked = files.first();
             reachable.removeFirst();
@@ -1170,6 +1198,9 @@ private Q_SLOTS:
         } else if (road == QLatin1String("chmod subfolder")) {
             blocked = folder + QStringLiteral("/Sub");
             files += writeFolder(blocked, 2);
+        } else if (road == QLatin1String("bad name")) {
+            badName = QFile::encodeName(folder) + "/caf\xe9.jpg"; // Latin-1
+            QVERIFY(::rename(QFile::encodeName(writeFolder(folder, 1).first()).constData(), badName.constData()) == 0);
         } else if (road == QLatin1String("link")) {
             linkTarget = m_files.filePath(name + QStringLiteral(" elsewhere"));
             files += writeFolder(linkTarget, 2);
@@ -1231,7 +1262,7 @@ private Q_SLOTS:
                                  30000);
         verifyStatusTells(reason, tryAgain, paused);
         // Nor does the source's row read done (a link is left out on purpose, and said).
-        if (road != QLatin1String("link"))
+        if (road != QLatin1String("link") && road != QLatin1String("bad name"))
             QVERIFY(record(folder)->status() != FileStatus::Done);
         if (road == QLatin1String("nine tickets"))
             for (const QString &f : std::as_const(files))
@@ -1251,6 +1282,12 @@ private Q_SLOTS:
             QVERIFY(QFile::setPermissions(blocked, QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner));
         if (!linkTarget.isEmpty())
             FileManager::addCustomFolder(linkTarget);
+        if (!badName.isEmpty()) {
+            files << folder + QStringLiteral("/caf\u00e9.jpg");
+            QVERIFY(::rename(badName.constData(), QFile::encodeName(files.last()).constData()) == 0);
+            FileManager::setFile(record(folder), NeedsScan::Pending, false);
+            FileManager::run();
+        }
         if (tryAgain)
             LumoraDrive::refreshManually();
         QTRY_VERIFY_WITH_TIMEOUT(settled(files), 60000);

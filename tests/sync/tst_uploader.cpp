@@ -210,7 +210,7 @@ private Q_SLOTS:
         QCOMPARE(m_service->uploadOrder, m_byDate);
         QCOMPARE(Settings::intForKey("TimesServerAtCapacity"), 2);
         QCOMPARE(Settings::doubleForKey("TimeWaitingServerRequested"), 2.0);
-        QVERIFY2(lines.contains(QStringLiteral("Lumora is busy")), qPrintable(lines.join(" | ")));
+        QVERIFY2(lines.contains(QStringLiteral("Lumora is busy.")), qPrintable(lines.join(" | ")));
         QCOMPARE(Settings::intForKey("PhotosImported"), 4);
     }
 
@@ -228,7 +228,7 @@ private Q_SLOTS:
         QCOMPARE(record(m_byDate.last())->needsUpload(), NeedsUpload::Waiting);
         LumoraDrive::updateStatus();
         QCOMPARE(LumoraDrive::statusResumeMessage(), QStringLiteral("Try again"));
-        QCOMPARE(LumoraDrive::statusLine1(), QStringLiteral("Uploading stopped after repeated errors"));
+        QCOMPARE(LumoraDrive::statusLine1(), QStringLiteral("Uploading stopped after repeated errors."));
         // Failed files wait as deferred, none was marked uploaded.
         for (const QString &p : m_byDate.mid(0, 6))
             QVERIFY(record(p)->needsUpload() == NeedsUpload::Deferred || record(p)->needsUpload() == NeedsUpload::FailedThreeTimes);
@@ -251,7 +251,7 @@ private Q_SLOTS:
         scanAndUpload();
         QVERIFY(LumoraUploader::accountFull());
         LumoraDrive::updateStatus();
-        QCOMPARE(LumoraDrive::statusLine1(), QStringLiteral("Your Lumora account is full"));
+        QCOMPARE(LumoraDrive::statusLine1(), QStringLiteral("Your Lumora account is full."));
         QCOMPARE(LumoraDrive::statusResumeMessage(), QStringLiteral("Try again"));
         for (const QString &p : m_byDate)
             QCOMPARE(record(p)->needsUpload(), NeedsUpload::Waiting);
@@ -282,7 +282,7 @@ private Q_SLOTS:
         LumoraUploader::run();
         QTRY_VERIFY_WITH_TIMEOUT(LumoraUploader::isUploadingFile(), 10000);
         QTRY_VERIFY_WITH_TIMEOUT(progress.size() >= 3, 10000);
-        QVERIFY2(progress.last().startsWith(QFileInfo(m_byDate.first()).fileName() + " ("), qPrintable(progress.join(" | ")));
+        QVERIFY2(progress.last().startsWith(QFileInfo(m_byDate.first()).fileName() + ": "), qPrintable(progress.join(" | ")));
         QCOMPARE(progress.size(), QSet<QString>(progress.begin(), progress.end()).size()); // a post only when a line changed
         LumoraDrive::setPausedUntil(QDateTime::currentDateTimeUtc().addSecs(3600));
         QVERIFY(LumoraUploader::waitUntilIdleForTesting(10000));

@@ -235,6 +235,7 @@ void AppDelegate::applicationDidFinishLaunching_Internal()
         AlertRequest r;
         r.title = shellTr(QStringLiteral("Reset Lumora Hoistly to it's default settings?"));
         r.buttons = {shellTr(QStringLiteral("Reset App")), shellTr(QStringLiteral("Cancel"))};
+        r.cancelButton = 1;
         QPointer<AppDelegate> self(this);
         Alerts::show(r, [self](AlertResult result) {
             if (!self)
@@ -522,6 +523,7 @@ AppDelegate::TerminateReply AppDelegate::applicationShouldTerminate()
     r.title = shellTr(QStringLiteral("Could not save changes while quitting. Quit anyway?"));
     r.message = shellTr(QStringLiteral("Quitting now will lose any changes you have made since the last successful save"));
     r.buttons = {shellTr(QStringLiteral("Quit anyway")), shellTr(QStringLiteral("Cancel"))};
+    r.cancelButton = 1;
     QPointer<AppDelegate> self(this);
     Alerts::show(r, [self](AlertResult result) {
         if (!self || result.button != 0)

@@ -581,6 +581,7 @@ void MainController::quitApp()
     r.message = shellTr(QStringLiteral("Are you sure you'd like to quit Lumora Hoistly? Any uploads you have running will be "
                                        "suspended until the next time Lumora Hoistly is running."));
     r.buttons = {shellTr(QStringLiteral("Quit")), shellTr(QStringLiteral("Cancel"))};
+    r.cancelButton = 1;
     QPointer<MainController> self(this);
     Alerts::show(r, [self](AlertResult result) {
         if (!self)
@@ -606,7 +607,7 @@ void MainController::quitApp()
     });
 }
 
-QString MainController::developerAccountId() { return QStringLiteral("0@N00"); }
+QString MainController::developerAccountId() { return QStringLiteral("lumora-0"); }
 
 void MainController::logout() { logoutAfterConfirming(); }
 
@@ -628,6 +629,7 @@ void MainController::logoutAfterConfirming()
     r.message = shellTr(QStringLiteral("If you log out, Lumora Hoistly will be reset and will need to re-scan your system next "
                                        "time you log in. Continue?"));
     r.buttons = {shellTr(QStringLiteral("Log out")), shellTr(QStringLiteral("Cancel"))};
+    r.cancelButton = 1;
     Alerts::show(r, [](AlertResult result) {
         auto &b = ShellBridge::instance();
         if (result.button == 0) {
@@ -646,6 +648,7 @@ void MainController::logoutAfterConfirming()
         keep.title = QStringLiteral("Log out of your Lumora Hoistly but keep data?");
         keep.message = QStringLiteral("Data will be preserved, but login screen will be displayed. Continue?");
         keep.buttons = {shellTr(QStringLiteral("Cancel")), QStringLiteral("Log out")};
+        keep.cancelButton = 0;
         Alerts::show(keep, [](AlertResult answer) {
             if (answer.button != 1)
                 return;

@@ -23,6 +23,8 @@
 #include <QScreen>
 #include <QTimer>
 
+#include <cmath>
+
 static double g_expandDelaySeconds = 0.3;
 
 namespace {
@@ -66,6 +68,26 @@ QIcon trayIcon(const QString &normal, const QString &highlighted = {})
     return icon;
 }
 
+// WCAG contrast ratio of a colour against white.
+double contrastOnWhite(const QColor &colour)
+{
+    auto channel = [](double c) { return c <= 0.03928 ? c / 12.92 : std::pow((c + 0.055) / 1.055, 2.4); };
+    const QColor rgb = colour.toRgb();
+    const double luminance =
+        0.2126 * channel(rgb.redF()) + 0.7152 * channel(rgb.greenF()) + 0.0722 * channel(rgb.blueF());
+    return 1.05 / (luminance + 0.05);
+}
+
+// The desktop's link colour. The popover stays white in a dark scheme too, where the palette's
+// link is made for a dark ground: such a link is darkened, keeping its hue, until it reads on white.
+QColor linkColorOnWhite(const QPalette &palette)
+{
+    QColor link = palette.color(QPalette::Link);
+    for (int i = 0; i < 30 && contrastOnWhite(link) < 4.5; ++i)
+        link = link.darker(110);
+    return link;
+}
+
 // The grid's caption and its link share one line. Each gets the room it needs where both fit;
 // otherwise the link gets at most half (more when the caption is short), and whatever is still
 // too long is cut with "…" and shown whole in its tool tip.
@@ -89,8 +111,13 @@ void fitCaptionAndLink(TrayMenuView *view, const QString &caption, const QString
     captionField->setToolTip(shownCaption == caption ? QString() : caption);
     const QString shownLink = linkField->fontMetrics().elidedText(link, Qt::ElideRight, linkWidth - 2);
     NSControlUtils::setAttributedStringValue(
-        linkField, NSAttributedStringUtils::hyperlinkFromString(shownLink, QUrl(), NSColorUtils::colorWith255BasedRed(0, 99, 220), false));
+        linkField, NSAttributedStringUtils::hyperlinkFromString(shownLink, QUrl(), linkColorOnWhite(QGuiApplication::palette()), false));
     linkField->setToolTip(shownLink == link ? QString() : link);
+}
+
+void fitRecentUploadsCaption(TrayMenuView *view)
+{
+    fitCaptionAndLink(view, localized(QStringLiteral("Recent Uploads")), localized(QStringLiteral("View in Camera Roll")));
 }
 
 void setTextIfDifferent(QLabel *field, const QString &text)
@@ -195,7 +222,7 @@ void TrayMenuController::viewDidLoad()
     view->userNameTextField()->setPalette(namePalette);
     view->coverPhotoImageView()->setStyleSheet(QStringLiteral("background-color: #3a4754;"));
 
-    fitCaptionAndLink(view, localized(QStringLiteral("Recent Uploads")), localized(QStringLiteral("View in Camera Roll")));
+    fitRecentUploadsCaption(view);
     view->recentUploadsLinkField()->setUseHandCursor(true);
     view->recentUploadsLinkField()->resetCursorRects();
     view->uploadQueueStatusField()->setUseHandCursor(true);
@@ -276,6 +303,7 @@ void TrayMenuController::viewWillAppear()
     updateFilesToUpload();
     updateStatusText();
     updateUserInfo();
+    fitRecentUploadsCaption(m_view); // the desktop may have turned light or dark since the last opening
 
     for (const auto &connection : std::as_const(m_observers))
         QObject::disconnect(connection);

@@ -38,7 +38,8 @@ TrayPopoverServices TrayPopoverServices::makeDefaults()
     s.statusIsScanning = [] { return LumoraDrive::statusIsScanning(); };
     s.statusPercent = [] { return LumoraDrive::statusPercent(); };
     s.alphaOrWWW = [] { return LumoraDrive::alphaOrWWW(); };
-    s.filesToUpload = [] { return LumoraUploader::filesToUpload(); };
+    // Counted with the status line shown beside it, from the same snapshot.
+    s.filesToUpload = [] { return LumoraDrive::statusFilesToGo(); };
     s.recentUploads = [] { return LumoraUploader::recentUploads(); };
     s.imageForRecentUpload = [](const QString &path) { return LumoraUploader::imageForRecentUpload(path); };
     s.imageStampForRecentUpload = [](const QString &path) { return LumoraUploader::imageStampForRecentUpload(path); };

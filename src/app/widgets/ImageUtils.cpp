@@ -51,6 +51,11 @@ QImage drawnInto(const QSize &target, const QImage &image, const QRectF &placed)
     painter.setCompositionMode(QPainter::CompositionMode_Source);
     QImage source = image;
     source.setDevicePixelRatio(1.0);
+    // Shrinking by painting samples a pixel or two per target pixel: fine detail in a large photo
+    // (an avatar, a cover) breaks into moire. Shrink by averaging first, then place.
+    const QSize shrunk = placed.size().toSize();
+    if (!shrunk.isEmpty() && (shrunk.width() < source.width() || shrunk.height() < source.height()))
+        source = source.scaled(shrunk, Qt::IgnoreAspectRatio, Qt::SmoothTransformation);
     painter.drawImage(placed, source, QRectF(source.rect()));
     return out;
 }

@@ -36,21 +36,20 @@ public:
         QStringList titles = request.buttons;
         if (titles.isEmpty())
             titles << QObject::tr("OK");
+        // Escape and the close box answer with the cancel button, known by its place and not by
+        // its title, which a translation changes.
+        const int escapeIndex =
+            request.cancelButton >= 0 && request.cancelButton < titles.size() ? request.cancelButton : titles.size() - 1;
         QList<QAbstractButton *> buttons;
         for (int i = 0; i < titles.size(); ++i) {
-            const QMessageBox::ButtonRole role =
-                i == 0 ? QMessageBox::AcceptRole
-                       : (titles.at(i).compare(QLatin1String("Cancel"), Qt::CaseInsensitive) == 0
-                              ? QMessageBox::RejectRole
-                              : QMessageBox::ActionRole);
+            const QMessageBox::ButtonRole role = i == request.cancelButton ? QMessageBox::RejectRole
+                                                 : i == 0                  ? QMessageBox::AcceptRole
+                                                                           : QMessageBox::ActionRole;
             QPushButton *button = box->addButton(titles.at(i), role);
             buttons << button;
             if (i == 0)
                 box->setDefaultButton(button);
         }
-        int escapeIndex = titles.indexOf(QStringLiteral("Cancel"));
-        if (escapeIndex < 0)
-            escapeIndex = titles.size() - 1;
         box->setEscapeButton(buttons.at(escapeIndex));
 
         QCheckBox *check = nullptr;

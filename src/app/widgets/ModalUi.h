@@ -17,6 +17,7 @@ struct AlertRequest
     QStringList buttons; // first = default; empty means a single "OK"
     QPointer<QWidget> sheetParent; // a window-modal sheet on this window when it is visible
     QString checkboxText; // shows a check box under the message when not empty
+    int cancelButton = -1; // the button Escape and the close box answer with; -1: the last
 };
 
 struct AlertResult

@@ -54,21 +54,35 @@ QImage validImageAt(const QString &path)
     return image;
 }
 
-QPixmap circular(const QImage &image, int diameter)
+// Drawn with the screen's pixels (dpr device pixels per point), so the avatar stays sharp on a
+// HiDPI screen.
+QPixmap circular(const QImage &image, int diameter, qreal dpr)
 {
-    const QImage square = image.scaled(diameter, diameter, Qt::KeepAspectRatioByExpanding, Qt::SmoothTransformation);
-    QPixmap out(diameter, diameter);
+    const QImage square = NSImageUtils::imageResizedToSquareOfSize(image, diameter, dpr);
+    QImage out(square.size(), QImage::Format_ARGB32_Premultiplied);
     out.fill(Qt::transparent);
+    out.setDevicePixelRatio(dpr);
     QPainter painter(&out);
     painter.setRenderHint(QPainter::Antialiasing);
     QPainterPath clip;
     clip.addEllipse(QRectF(0, 0, diameter, diameter));
     painter.setClipPath(clip);
-    painter.drawImage(QPoint((diameter - square.width()) / 2, (diameter - square.height()) / 2), square);
+    painter.drawImage(QPointF(0, 0), square);
     painter.setClipping(false);
     painter.setPen(QPen(QColor(0, 0, 0, 64), 1.0));
     painter.drawEllipse(QRectF(0.5, 0.5, diameter - 1, diameter - 1));
-    return out;
+    painter.end();
+    return QPixmap::fromImage(out);
+}
+
+// Aspect-filled to the size and cut to it, at the screen's pixels.
+QPixmap coverFilling(const QImage &image, const QSize &size, qreal dpr)
+{
+    const QImage filled = NSImageUtils::imageResizedToAspectFillSize(image, QSizeF(size), dpr);
+    const QSize pixels = (QSizeF(size) * dpr).toSize();
+    QImage cut = filled.copy(QRect(QPoint((filled.width() - pixels.width()) / 2, (filled.height() - pixels.height()) / 2), pixels));
+    cut.setDevicePixelRatio(dpr);
+    return QPixmap::fromImage(cut);
 }
 } // namespace
 
@@ -271,18 +285,14 @@ void AccountPreferencesViewController::viewWillAppear()
     if (avatar->pixmap().isNull()) {
         const QImage image = validImageAt(services.userImageFilePath());
         if (!image.isNull())
-            avatar->setPixmap(circular(image, qMax(1, qMin(avatar->width(), avatar->height()))));
+            avatar->setPixmap(circular(image, qMax(1, qMin(avatar->width(), avatar->height())), avatar->devicePixelRatioF()));
     }
     QLabel *cover = m_ui->coverPhotoImageView;
     if (cover->pixmap().isNull()) {
         const QImage image = validImageAt(services.userCoverImageFilePath());
-        if (!image.isNull()) {
-            const QSize size = cover->size();
-            const QImage filled = image.scaled(size, Qt::KeepAspectRatioByExpanding, Qt::SmoothTransformation);
-            const QRect crop((filled.width() - size.width()) / 2, (filled.height() - size.height()) / 2,
-                             size.width(), size.height());
-            cover->setPixmap(QPixmap::fromImage(filled.copy(crop)));
-        }
+        // The cover spans the pane, which may be wider than it was laid out yet.
+        if (!image.isNull())
+            cover->setPixmap(coverFilling(image, QSize(width(), cover->height()), cover->devicePixelRatioF()));
     }
     QObject::disconnect(m_countObserver);
     // Posted from the uploader's thread; the handler only queues work for the main thread.

@@ -12,6 +12,9 @@
 #include <QLayout>
 #include <QRegularExpression>
 #include <QScreen>
+#include <QScrollArea>
+#include <QScrollBar>
+#include <QStyle>
 #include <QToolBar>
 #include <QWidget>
 #include <QWindow>
@@ -115,16 +118,22 @@ QRect PanedPreferencesWindowController::availableScreenGeometry() const
     return onScreen ? onScreen->availableGeometry() : QRect();
 }
 
-QMargins PanedPreferencesWindowController::frameMargins() const
+QMargins PanedPreferencesWindowController::frameMargins(bool *known) const
 {
-    // The window manager tells the decoration's size only once the window is mapped; until then
-    // the last size seen is the best guess.
+    // The window manager tells the decoration's size only once it has framed the window; until
+    // then the last size seen (or a title bar's worth) is a provisional guess, replaced as soon
+    // as the real one is known (refitForFrame).
     static QMargins lastKnown(2, 30, 2, 2);
-    if (isVisible() && windowHandle()) {
-        const QMargins known = windowHandle()->frameMargins();
-        if (!known.isNull())
-            lastKnown = known;
+    bool real = false;
+    if (QWindow *handle = windowHandle(); handle && isVisible()) {
+        const QMargins margins = handle->frameMargins();
+        // No decoration at all is an answer too, once the window is on the screen.
+        real = !margins.isNull() || handle->isExposed();
+        if (real)
+            lastKnown = margins;
     }
+    if (known)
+        *known = real;
     return lastKnown;
 }
 
@@ -290,46 +299,19 @@ void PanedPreferencesWindowController::setSelectedViewController(PanedPreference
         setWindowTitle(pane->toolbarItemLabel());
 
     QWidget *view = pane->paneView();
-    const QSize viewSize = view ? view->size() : QSize();
     if (!m_minimumViewRects.contains(identifier))
-        m_minimumViewRects.insert(identifier, viewSize);
-    const QRect stored = rectFromString(Settings::stringForKey(frameKeyForIdentifier(identifier)));
-    QSize content = stored.isValid() ? stored.size() : viewSize;
-    const int chrome = (m_toolbar && !m_toolbar->isHidden()) ? m_toolbar->sizeHint().height() : 0;
-    // A size remembered on a larger monitor (or a pane larger than this screen) is fitted to the
-    // screen the window opens on, so the whole window, its bottom and its resize edge stay
-    // reachable.
-    const QSize room = roomOnScreen(chrome);
-    const QSize minimum = m_minimumViewRects.value(identifier).boundedTo(room);
-
-    const bool widthSizable = view && view->sizePolicy().horizontalPolicy() != QSizePolicy::Fixed;
-    const bool heightSizable = view && view->sizePolicy().verticalPolicy() != QSizePolicy::Fixed;
-    content.setWidth(widthSizable ? qMax(content.width(), minimum.width()) : minimum.width());
-    content.setHeight(heightSizable ? qMax(content.height(), minimum.height()) : minimum.height());
-    content = content.boundedTo(room);
+        m_minimumViewRects.insert(identifier, view ? view->size() : QSize());
 
     pane->viewWillAppear();
     if (view) {
         view->setParent(container);
-        // A pane laid out by fixed positions has no size hint of its own: its first-seen size
-        // is what the content area must keep.
-        view->setMinimumSize(minimum);
-        view->resize(content);
         container->layout()->addWidget(view);
         view->show();
     }
-
-    m_switching = true;
-    setMinimumSize(0, 0);
-    setMaximumSize(QWIDGETSIZE_MAX, QWIDGETSIZE_MAX);
-    resize(content.width(), content.height() + chrome);
-    setMinimumSize(minimum.width(), minimum.height() + chrome);
-    setMaximumSize(widthSizable ? QWIDGETSIZE_MAX : content.width(),
-                   heightSizable ? QWIDGETSIZE_MAX : content.height() + chrome);
-    placeOnScreen();
-    m_switching = false;
-    // The window's size now is the pane's size: remember it even before the window is shown.
-    Settings::setObject(stringFromRect(QRect(QPoint(0, 0), content)), frameKeyForIdentifier(identifier));
+    fitSelectedPane();
+    // Each pane is shown from its top-left corner, whatever the one before was scrolled to.
+    m_ui->contentScrollArea->horizontalScrollBar()->setValue(0);
+    m_ui->contentScrollArea->verticalScrollBar()->setValue(0);
 
     QWidget *focus = pane->initialKeyView();
     if (!focus && view)
@@ -341,12 +323,71 @@ void PanedPreferencesWindowController::setSelectedViewController(PanedPreference
     Q_EMIT didChangeView();
 }
 
+void PanedPreferencesWindowController::fitSelectedPane()
+{
+    PanedPreferencesViewController *pane = m_selected;
+    if (!pane || m_switching)
+        return;
+    const QString identifier = pane->identifier();
+    QWidget *view = pane->paneView();
+    const QSize minimum = m_minimumViewRects.value(identifier);
+    const QRect stored = rectFromString(Settings::stringForKey(frameKeyForIdentifier(identifier)));
+    QSize content = stored.isValid() ? stored.size() : (view ? view->size() : QSize());
+    const bool widthSizable = view && view->sizePolicy().horizontalPolicy() != QSizePolicy::Fixed;
+    const bool heightSizable = view && view->sizePolicy().verticalPolicy() != QSizePolicy::Fixed;
+    content.setWidth(widthSizable ? qMax(content.width(), minimum.width()) : minimum.width());
+    content.setHeight(heightSizable ? qMax(content.height(), minimum.height()) : minimum.height());
+
+    // A size remembered on a larger monitor, or a pane larger than this screen, is shown fitted
+    // to the screen the window is on, so the whole window stays reachable; the pane keeps its
+    // size and scrolls, and the remembered size stays for a larger screen.
+    const int chrome = (m_toolbar && !m_toolbar->isHidden()) ? m_toolbar->sizeHint().height() : 0;
+    bool marginsKnown = false;
+    m_fitMargins = frameMargins(&marginsKnown);
+    const QSize room = roomOnScreen(chrome);
+    QSize shown = content.boundedTo(room);
+    QScrollArea *scroller = m_ui->contentScrollArea;
+    const int bar = scroller->style()->pixelMetric(QStyle::PM_ScrollBarExtent, nullptr, scroller);
+    // A sizable pane gives way down to its minimum; below that it scrolls, and the scroll bar
+    // takes room across the other edge.
+    if (shown.height() < minimum.height())
+        shown.setWidth(qMin(room.width(), shown.width() + bar));
+    if (shown.width() < minimum.width())
+        shown.setHeight(qMin(room.height(), shown.height() + bar));
+    const QSize least = minimum.boundedTo(shown);
+    if (view) {
+        // A pane laid out by fixed positions has no size hint of its own: its first-seen size
+        // is what the content area must keep.
+        view->setMinimumSize(minimum);
+        view->resize(content);
+    }
+
+    m_switching = true;
+    setMinimumSize(0, 0);
+    setMaximumSize(QWIDGETSIZE_MAX, QWIDGETSIZE_MAX);
+    resize(shown.width(), shown.height() + chrome);
+    setMinimumSize(least.width(), least.height() + chrome);
+    setMaximumSize(widthSizable ? QWIDGETSIZE_MAX : shown.width(),
+                   heightSizable ? QWIDGETSIZE_MAX : shown.height() + chrome);
+    placeOnScreen();
+    m_switching = false;
+    if (marginsKnown && isVisible())
+        m_centreOnScreen = false;
+    // The window's size now is the pane's size: remember it even before the window is shown.
+    Settings::setObject(stringFromRect(QRect(QPoint(0, 0), content)), frameKeyForIdentifier(identifier));
+    m_fittedSize = shown == content ? QSize() : shown;
+}
+
 void PanedPreferencesWindowController::storeSelectedPaneSize()
 {
     if (!m_selected || m_switching)
         return;
     const int chrome = (m_toolbar && !m_toolbar->isHidden()) ? m_toolbar->sizeHint().height() : 0;
     const QSize content(width(), height() - chrome);
+    // Still the screen's cut of the remembered size: the remembered size stays.
+    if (content == m_fittedSize)
+        return;
+    m_fittedSize = QSize();
     Settings::setObject(stringFromRect(QRect(QPoint(0, 0), content)), frameKeyForIdentifier(m_selected->identifier()));
 }
 
@@ -359,11 +400,17 @@ void PanedPreferencesWindowController::resizeEvent(QResizeEvent *event)
 void PanedPreferencesWindowController::showEvent(QShowEvent *event)
 {
     QMainWindow::showEvent(event);
-    if (!m_centreOnScreen || !m_selected)
+    refitForFrame();
+}
+
+void PanedPreferencesWindowController::refitForFrame()
+{
+    // The window manager tells the decoration's size once it has framed the window (after the
+    // first show, on X11 a little later): fit and centre the frame once more, exactly.
+    if (!m_selected || m_switching)
         return;
-    // Mapped now: the decoration's real size is known, so centre the frame once more, exactly.
-    placeOnScreen();
-    m_centreOnScreen = false;
+    if (m_centreOnScreen || frameMargins() != m_fitMargins)
+        fitSelectedPane();
 }
 
 void PanedPreferencesWindowController::moveEvent(QMoveEvent *event)
@@ -371,6 +418,7 @@ void PanedPreferencesWindowController::moveEvent(QMoveEvent *event)
     QMainWindow::moveEvent(event);
     if (!m_loaded)
         return;
+    refitForFrame();
     // Top-left in screen coordinates of the window's frame.
     Settings::setObject(stringFromPoint(frameGeometry().topLeft()), FrameTopLeftKey);
 }

@@ -77,8 +77,12 @@ private:
     void storeSelectedPaneSize();
     // The work area of the screen the window is on (or opens on).
     QRect availableScreenGeometry() const;
-    // The window manager's decoration around the window (a guess until the window is mapped).
-    QMargins frameMargins() const;
+    // The window manager's decoration around the window (a guess until the window is framed;
+    // `known` tells which).
+    QMargins frameMargins(bool *known = nullptr) const;
+    // Sizes the window and the content area to the selected pane on this screen.
+    void fitSelectedPane();
+    void refitForFrame();
     // The largest content size (below the toolbar) whose framed window fits the work area.
     QSize roomOnScreen(int chrome) const;
     // Centres the window while it opens; afterwards keeps its top-left corner where the whole
@@ -96,4 +100,8 @@ private:
     QToolBar *m_toolbar = nullptr;
     QActionGroup *m_toolbarGroup = nullptr;
     QHash<QString, QAction *> m_actions;
+    // The decoration the window was last fitted with, and the size shown when the screen cut
+    // the pane's remembered size (empty when it was not cut).
+    QMargins m_fitMargins;
+    QSize m_fittedSize;
 };

@@ -5,6 +5,7 @@
 // holds small values, not views.
 #include "windows/sources/SourcesBackend.h"
 
+#include <QHashFunctions>
 #include <QString>
 
 class SourcesPreferencesViewController;
@@ -17,6 +18,10 @@ struct SourceItem
     bool isTopLevel() const { return record == 0; }
     bool operator==(const SourceItem &o) const { return name == o.name && record == o.record; }
 };
+inline size_t qHash(const SourceItem &item, size_t seed = 0)
+{
+    return qHashMulti(seed, item.name, item.record);
+}
 
 struct SourceRowState
 {

@@ -36,6 +36,7 @@
 #include <QTimer>
 #include <QScrollBar>
 #include <QStyle>
+#include <QTextLayout>
 #include <QTreeWidget>
 #include <QTreeWidgetItemIterator>
 #include <QUrl>
@@ -53,6 +54,7 @@ const QString kPhotos = QStringLiteral("'Photos'");
 const QString kDropbox = QStringLiteral("Dropbox");
 const QString kICloud = QStringLiteral("iCloud Library");
 const QString kExcludedBackup = QStringLiteral("ExcludedFoldersBackup");
+// Also written by the catalogue when a folder on a removable device is added.
 const QString kRemovableSources = QStringLiteral("RemovableSourceDevices");
 
 QString L(const QString &english)
@@ -485,11 +487,12 @@ void SourcesPreferencesViewController::applyGathered(const Gathered &gathered, b
         Q_EMIT sourcesRefreshed();
         return;
     }
-    m_ui->outlineView->selectionModel()->clearSelection();
+    // Reloaded in place: what the user opened, selected and scrolled to stays as it was.
     m_sources = gathered.sources;
     m_selectedSources = gathered.enabled;
     m_haveSources = true;
     reloadData();
+    relistOpenFolders();
     if (m_delegate)
         m_delegate->sourcesPreferencesContentsChanged();
     updateStatus2();
@@ -503,8 +506,11 @@ void SourcesPreferencesViewController::reloadData()
         items << SourceItem{name, 0};
     m_model->setTopLevel(items);
     m_ui->noSourcesLabel->setVisible(m_haveSources && m_sources.isEmpty());
-    m_ui->removeSourceButton->setEnabled(false);
-    m_ui->removeSourceButton2->setEnabled(false);
+    // A source that stays keeps its row and its selection, and so its remove buttons.
+    const QModelIndexList rows = m_ui->outlineView->selectionModel()->selectedRows();
+    const bool topLevel = !rows.isEmpty() && !rows.first().parent().isValid();
+    m_ui->removeSourceButton->setEnabled(topLevel);
+    m_ui->removeSourceButton2->setEnabled(topLevel);
     if (m_delegate) {
         m_delegate->sourcesPreferencesSelectionChanged();
         m_delegate->sourcesPreferencesContentsChanged();
@@ -625,6 +631,23 @@ void SourcesPreferencesViewController::relistChildren(const QModelIndex &index, 
     const QList<RecordId> children = SourcesTreeModel::childrenForRecord(id, SourcesTreeModel::Tree::Main, &listing);
     m_model->setListing(index, listing);
     m_model->updateChildren(index, children);
+}
+
+void SourcesPreferencesViewController::relistOpenFolders()
+{
+    // Parents first: a folder listed again may drop rows that were open below it.
+    QList<QPersistentModelIndex> pending;
+    for (int row = 0; row < m_model->rowCount(); ++row)
+        pending << QPersistentModelIndex(m_model->index(row, 0));
+    while (!pending.isEmpty()) {
+        const QPersistentModelIndex index = pending.takeFirst();
+        if (!index.isValid() || !m_ui->outlineView->isExpanded(index))
+            continue;
+        if (const RecordId id = fileDataForItem(m_model->itemAt(index)))
+            relistChildren(index, id);
+        for (int row = 0; row < m_model->rowCount(index); ++row)
+            pending << QPersistentModelIndex(m_model->index(row, 0, index));
+    }
 }
 
 void SourcesPreferencesViewController::onExpanded(const QModelIndex &index)
@@ -883,6 +906,7 @@ void SourcesPreferencesViewController::toggleStateForItemNamed(const QString &na
                           ? L(QStringLiteral("We won't upload photos from %1.")).arg(quoted)
                           : L(QStringLiteral("We will no longer upload new photos from %1. Photos already uploaded will not be removed. To remove photos, please use the Lumora website or mobile app.")).arg(quoted);
     request.buttons = {L(QStringLiteral("Remove")), L(QStringLiteral("Cancel"))};
+    request.cancelButton = 1;
     QPointer<SourcesPreferencesViewController> self(this);
     Alerts::show(request, [self, name, isLibrary, library, done](AlertResult result) {
         if (result.button != 0 || !self) {
@@ -1386,15 +1410,37 @@ void SourcesPreferencesViewController::updateStatus2()
 
 void SourcesPreferencesViewController::fitStatusText()
 {
-    // Long lines (a reason worded by the catalogue, a long translation) keep their start, which
-    // says what is wrong, and lose their end to an ellipsis. Until the label is laid out its
-    // width means nothing, so the whole line stands.
+    // A line too long for the pane (two sentences, a reason worded by the catalogue, a long
+    // translation) goes on in a second line, so that what is wrong and what mends it both show;
+    // only what two lines cannot hold ends in an ellipsis. The start always stays. Until the
+    // label is laid out its width means nothing, so the whole line stands.
     QLabel *label = m_ui->statusLabel;
     const QString whole = label->toolTip();
-    const QString shown = label->isVisible() ? label->fontMetrics().elidedText(whole, Qt::ElideRight, label->contentsRect().width())
-                                             : whole;
+    const int width = label->contentsRect().width();
+    const QFontMetrics metrics = label->fontMetrics();
+    QString shown = whole;
+    if (label->isVisible() && width > 0 && metrics.horizontalAdvance(whole) > width) {
+        QTextLayout layout(whole, label->font());
+        QTextOption option;
+        option.setWrapMode(QTextOption::WrapAtWordBoundaryOrAnywhere);
+        layout.setTextOption(option);
+        layout.beginLayout();
+        QTextLine first = layout.createLine();
+        first.setLineWidth(width);
+        layout.endLayout();
+        const int cut = qMax(1, first.textLength());
+        QString head = whole.left(cut);
+        while (head.endsWith(QLatin1Char(' ')))
+            head.chop(1);
+        shown = head + QLatin1Char('\n') + metrics.elidedText(whole.mid(cut).trimmed(), Qt::ElideRight, width);
+    }
     if (shown != label->text())
         label->setText(shown);
+    // The bar grows by the second line, and shrinks back when one line does.
+    QWidget *button = m_ui->statusLabelButton;
+    const int needed = label->sizeHint().height() + button->layout()->contentsMargins().top() + button->layout()->contentsMargins().bottom();
+    if (button->minimumHeight() != needed)
+        button->setMinimumHeight(needed);
 }
 
 void SourcesPreferencesViewController::updateProgressBar()
@@ -1827,6 +1873,7 @@ void SourcesPreferencesViewController::stopAddingToAlbumHit(const SourceItem &it
     request.title = L(QStringLiteral("Stop adding to this album?"));
     request.message = L(QStringLiteral("\"%1\" will still exist on Lumora, but new photos added to this folder will not be added to this album.")).arg(record.albumName);
     request.buttons = {L(QStringLiteral("OK")), L(QStringLiteral("Cancel"))};
+    request.cancelButton = 1;
     request.sheetParent = window();
     Alerts::show(request, [confirmed](AlertResult result) {
         if (result.button == 0)
@@ -1851,6 +1898,7 @@ void SourcesPreferencesViewController::deleteAlbumHitExplicit(const SourceItem &
     request.message = explicitly ? L(QStringLiteral("Photos in this album will still appear on Lumora, but this photo grouping will be removed."))
                                  : L(QStringLiteral("Would you like to delete this album from Lumora?"));
     request.buttons = {L(QStringLiteral("Delete")), L(QStringLiteral("Cancel")), L(QStringLiteral("View album on Lumora"))};
+    request.cancelButton = 1;
     request.sheetParent = window();
     QPointer<SourcesPreferencesViewController> self(this);
     Alerts::show(request, [self, id, setId, item](AlertResult result) {

@@ -221,6 +221,7 @@ private:
     // were appended since the last listing).
     void relistChildren(const QModelIndex &index, RecordId id, const QList<RecordId> &candidates = {});
     void showScanningAlert();
+    void relistOpenFolders();
     void tickSpinner();
     void updateSpinnerRunning();
     void fillDetailsChildren(QTreeWidgetItem *parent, RecordId record);

@@ -213,15 +213,10 @@ void SourcesTreeModel::releaseSubtree(int n)
 
 void SourcesTreeModel::setTopLevel(const QList<SourceItem> &items)
 {
-    beginResetModel();
+    // In place: the sources that stay keep their rows, and so their open folders and selection.
+    updateRows(0, items);
     for (int child : m_nodes[0].children)
-        releaseSubtree(child);
-    m_nodes[0].children.clear();
-    for (int i = 0; i < items.size(); ++i) {
-        const int n = newNode(items[i], 0, i); // may grow m_nodes: take the root afterwards
-        m_nodes[0].children.push_back(n);
-    }
-    endResetModel();
+        m_nodes[child].expandable = -1;
 }
 
 void SourcesTreeModel::setChildren(const QModelIndex &parentIndex, const QList<RecordId> &children)
@@ -255,13 +250,23 @@ void SourcesTreeModel::renumber(int parent, int from)
         m_nodes[children[i]].row = i;
 }
 
-bool SourcesTreeModel::updateChildren(const QModelIndex &parentIndex, const QList<RecordId> &wanted)
+bool SourcesTreeModel::updateChildren(const QModelIndex &parentIndex, const QList<RecordId> &children)
 {
     const int p = nodeOf(parentIndex);
     if (p <= 0)
         return false;
+    QList<SourceItem> items;
+    items.reserve(children.size());
+    for (RecordId id : children)
+        items.append(SourceItem{QString(), id});
+    return updateRows(p, items);
+}
+
+bool SourcesTreeModel::updateRows(int p, const QList<SourceItem> &wanted)
+{
+    const QModelIndex parentIndex = indexOfNode(p);
     m_nodes[p].expandable = -1;
-    QHash<RecordId, int> wantedAt;
+    QHash<SourceItem, int> wantedAt;
     wantedAt.reserve(wanted.size());
     for (int i = 0; i < wanted.size(); ++i)
         wantedAt.insert(wanted[i], i);
@@ -273,7 +278,7 @@ bool SourcesTreeModel::updateChildren(const QModelIndex &parentIndex, const QLis
     const int n = int(old.size());
     std::vector<int> pos(n, -1);
     for (int k = 0; k < n; ++k)
-        pos[k] = wantedAt.value(m_nodes[old[k]].item.record, -1);
+        pos[k] = wantedAt.value(m_nodes[old[k]].item, -1);
     std::vector<int> tails, tailAt, previous(n, -1);
     for (int k = 0; k < n; ++k) {
         if (pos[k] < 0)
@@ -319,21 +324,21 @@ bool SourcesTreeModel::updateChildren(const QModelIndex &parentIndex, const QLis
     int i = 0;
     while (i < wanted.size()) {
         const std::vector<int> &children = m_nodes[p].children;
-        if (row < int(children.size()) && m_nodes[children[row]].item.record == wanted[i]) {
+        if (row < int(children.size()) && m_nodes[children[row]].item == wanted[i]) {
             ++row;
             ++i;
             continue;
         }
         const int start = i;
         while (i < wanted.size()
-               && !(row < int(m_nodes[p].children.size()) && m_nodes[m_nodes[p].children[row]].item.record == wanted[i]))
+               && !(row < int(m_nodes[p].children.size()) && m_nodes[m_nodes[p].children[row]].item == wanted[i]))
             ++i;
         const int count = i - start;
         beginInsertRows(parentIndex, row, row + count - 1);
         std::vector<int> created;
         created.reserve(count);
         for (int j = 0; j < count; ++j)
-            created.push_back(newNode(SourceItem{QString(), wanted[start + j]}, p, row + j)); // may grow m_nodes
+            created.push_back(newNode(wanted[start + j], p, row + j)); // may grow m_nodes
         std::vector<int> &into = m_nodes[p].children;
         into.insert(into.begin() + row, created.begin(), created.end());
         renumber(p, row + count);

@@ -29,7 +29,7 @@ public:
     QVariant data(const QModelIndex &index, int role = Qt::DisplayRole) const override;
     Qt::ItemFlags flags(const QModelIndex &index) const override;
 
-    // Replaces the top level (the pane's sources).
+    // Brings the top level (the pane's sources) to this list; rows that stay are kept as they are.
     void setTopLevel(const QList<SourceItem> &items);
     // Lists the item's children now (recomputed on every expansion).
     void setChildren(const QModelIndex &parent, const QList<RecordId> &children);
@@ -96,6 +96,7 @@ private:
         Listing listing;
     };
     int nodeOf(const QModelIndex &index) const;
+    bool updateRows(int parent, const QList<SourceItem> &wanted);
     QModelIndex indexOfNode(int node) const;
     void releaseSubtree(int node);
     int newNode(const SourceItem &item, int parent, int row);

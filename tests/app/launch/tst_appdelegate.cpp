@@ -451,7 +451,7 @@ private Q_SLOTS:
 
     void metricsOfASignedInUser()
     {
-        fake->userId = "48151623@N00";
+        fake->userId = "lumora-30571942";
         fake->sources = 3;
         Settings::setInt(4, "PhotosImported");
         Settings::setLongLong(4 * 1048576LL, "PhotosImportedBytes");
@@ -518,9 +518,9 @@ private Q_SLOTS:
 
     void demographicsNameFallsBackToUserId()
     {
-        fake->userId = "48151623@N00";
+        fake->userId = "lumora-30571942";
         AppDelegate::instance()->refreshReportingDemographics();
-        QCOMPARE(fake->properties.value("$name").toString(), QString("48151623@N00"));
+        QCOMPARE(fake->properties.value("$name").toString(), QString("lumora-30571942"));
         QVERIFY(!fake->properties.contains("$lumorahandle"));
         QCOMPARE(fake->properties.value("LoggedIn").toBool(), true);
     }

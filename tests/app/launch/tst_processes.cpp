@@ -580,8 +580,8 @@ private Q_SLOTS:
         QFile settings(h + "/config/Lumora/Hoistly.plist");
         QVERIFY(QDir().mkpath(h + "/config/Lumora") && settings.open(QIODevice::WriteOnly));
         settings.write("<?xml version=\"1.0\" encoding=\"UTF-8\"?><plist version=\"1.0\"><dict>"
-                       "<key>kLKStoredTokenKey</key><string>72157-token</string><key>kLKStoredTokenSecret</key>"
-                       "<string>token-secret</string><key>kLKStoredUserID</key><string>1@N00</string></dict></plist>");
+                       "<key>kLKStoredTokenKey</key><string>c41e8a07d2f9-token</string><key>kLKStoredTokenSecret</key>"
+                       "<string>token-secret</string><key>kLKStoredUserID</key><string>lumora-1</string></dict></plist>");
         settings.close();
         QProcessEnvironment env = appEnvironment(h);
         env.insert("HOISTLY_SERVICE_URL", QStringLiteral("http://127.0.0.1:%1").arg(silent.serverPort()));

@@ -11,8 +11,11 @@
 #include "core/UiHooks.h"
 #include "support/ScriptedModalUi.h"
 
+#include <QAbstractButton>
+#include <QApplication>
 #include <QFile>
 #include <QGuiApplication>
+#include <QMessageBox>
 #include <QStyleHints>
 #include <QSystemTrayIcon>
 #include <QStandardPaths>
@@ -125,9 +128,9 @@ private Q_SLOTS:
     {
         QFETCH(bool, manual);
         fake->onboarded = true;
-        fake->userId = "48151623@N00";
+        fake->userId = "lumora-30571942";
         fake->authorized = true;
-        fake->authAnswer = {"tester", "48151623@N00", "Tester", ""};
+        fake->authAnswer = {"tester", "lumora-30571942", "Tester", ""};
         Settings::setObject("token", "kLKStoredTokenKey");
         AppDelegate::setLaunchedManuallyForTesting(manual);
         MainController::instance()->startup();
@@ -156,7 +159,7 @@ private Q_SLOTS:
         QFETCH(QString, shown);
         QFETCH(bool, tokenRefused);
         if (tokenRefused) {
-            fake->userId = "48151623@N00";
+            fake->userId = "lumora-30571942";
             Settings::setObject("token", "kLKStoredTokenKey");
             fake->authAnswer = {"", "", "", "LumoraServiceErrorDomain 98: Invalid auth token"};
         }
@@ -321,7 +324,7 @@ private Q_SLOTS:
         QVERIFY(fake->eventNames().contains("Misc: Interacted"));
         QVERIFY(!fake->eventNames().contains("Tray: Opened"));
         // Signed in: the popover opens, and a second click closes it.
-        fake->userId = "48151623@N00";
+        fake->userId = "lumora-30571942";
         g_lastTray->click();
         QCOMPARE(g_lastTray->popUps.size(), 1);
         QVERIFY(fake->eventNames().contains("Tray: Opened"));
@@ -409,7 +412,7 @@ private Q_SLOTS:
 
     void popoverMenuWhenSignedIn()
     {
-        fake->userId = "48151623@N00";
+        fake->userId = "lumora-30571942";
         MainController *mc = controllerWithTray();
         QCOMPARE(titles(mc->statusBarMenu()), (QStringList{"Give us your feedback!", "---", "Upload a folder...", "Preferences...", "Quit"}));
         actionTitled(mc->statusBarMenu(), "FAQ")->trigger();
@@ -482,7 +485,7 @@ private Q_SLOTS:
     void logoutCancelledOffersKeepDataOnlyToTheDeveloperAccount()
     {
         fake->authorized = true;
-        fake->userId = "48151623@N00";
+        fake->userId = "lumora-30571942";
         MainController *mc = controllerWithTray();
         alerts->enqueue(1); // Cancel
         mc->logout();
@@ -492,6 +495,25 @@ private Q_SLOTS:
         alerts->enqueue(0); // keep-data offer: Cancel is its default
         mc->logout();
         QCOMPARE(alerts->titles().last(), QString("Log out of your Lumora Hoistly but keep data?"));
+        QCOMPARE(fake->count("logout"), 0);
+    }
+
+    void keepDataOfferEscapesToItsTranslatedCancel()
+    {
+        ShellBridge::instance().tr = [](const QString &s) { return s == "Cancel" ? QStringLiteral("Abbrechen") : s; };
+        fake->authorized = true;
+        fake->userId = MainController::developerAccountId();
+        MainController *mc = controllerWithTray();
+        alerts->enqueue(1); // Cancel
+        alerts->enqueueReal(); // the keep-data offer
+        mc->logout();
+        QMessageBox *box = nullptr;
+        for (QWidget *w : QApplication::topLevelWidgets())
+            box = w->isVisible() && qobject_cast<QMessageBox *>(w) ? static_cast<QMessageBox *>(w) : box;
+        QVERIFY(box);
+        QCOMPARE(box->escapeButton()->text(), QString("Abbrechen"));
+        box->reject(); // Escape or the close box
+        QCOMPARE(alerts->titles().last(), QString("Log out of your Lumora Hoistly but keep data?")); // no "Logging off"
         QCOMPARE(fake->count("logout"), 0);
     }
 

@@ -21,7 +21,7 @@ struct FakePopoverWorld
     QHash<QString, QImage> thumbnails;
     QHash<QString, qint64> photoIds; // absent: no catalogue record
     bool authorized = true;
-    QString userId = QStringLiteral("48151623@N00");
+    QString userId = QStringLiteral("lumora-30571942");
     QString userName = QStringLiteral("hoistlytester");
     QString fullName = QStringLiteral("Hoistly Tester");
     QString avatarPath, coverPath;

@@ -83,6 +83,7 @@ int main(int argc, char **argv)
         palette.setColor(QPalette::ButtonText, QColor(230, 230, 230));
         palette.setColor(QPalette::ToolTipBase, QColor(60, 60, 64));
         palette.setColor(QPalette::ToolTipText, QColor(230, 230, 230));
+        palette.setColor(QPalette::Link, QColor(125, 180, 250)); // made for a dark ground
         QApplication::setPalette(palette);
     }
     LongStringTranslator translator;
@@ -155,7 +156,8 @@ int main(int argc, char **argv)
     spinner->setFixedSize(48, 48);
     auto *pie = new SpinningProgressIndicator;
     pie->setFixedSize(48, 48);
-    pie->setColor(QColor(0, 99, 220));
+    const QColor accent(40, 110, 200);
+    pie->setColor(accent);
     pie->setDoubleValue(25);
     auto *button = new NSButtonCellWithCorners;
     QImage background(24, 24, QImage::Format_ARGB32_Premultiplied);
@@ -163,7 +165,7 @@ int main(int argc, char **argv)
     {
         QPainter p(&background);
         p.setRenderHint(QPainter::Antialiasing);
-        p.setBrush(QColor(0, 99, 220));
+        p.setBrush(accent);
         p.setPen(Qt::NoPen);
         p.drawRoundedRect(QRectF(0, 0, 24, 24), 8, 8);
     }
@@ -173,7 +175,7 @@ int main(int argc, char **argv)
     auto *link = new NSTextFieldClickable;
     NSControlUtils::setAttributedStringValue(link, NSAttributedStringUtils::hyperlinkFromString(
                                                        QStringLiteral("<View> on the web & more"), QUrl(QStringLiteral("https://www.example.com/")),
-                                                       QColor(0, 99, 220), true));
+                                                       QApplication::palette().color(QPalette::Link), true));
     link->setUseHandCursor(true);
     auto *kerned = new QLabel;
     NSControlUtils::setStringValueWithKerning(kerned, QStringLiteral("WELCOME"), 3.0);

@@ -23,10 +23,12 @@
 #include <QDir>
 #include <QImage>
 #include <QRandomGenerator>
+#include <QRegularExpression>
 #include <QScreen>
 #include <QSemaphore>
 #include <QStandardPaths>
 #include <QTemporaryDir>
+#include <QTimer>
 #include <QtTest>
 
 #include <sys/inotify.h>
@@ -277,10 +279,52 @@ private Q_SLOTS:
         m_controller->close();
     }
 
+    // While files are sent, the headline, the count to go and the bar tell the same numbers
+    // ("Uploading 3 of 5" leaves 3 to go and a bar between two and three fifths); after the
+    // backup, a photo whose name is not UTF-8 is counted alike by the headline and the count.
+    void headlineCountAndBarAgree()
+    {
+        const QStringList photos = photosIn(QStringLiteral("Delta"), 5, 300);
+        const QString folder = m_files.filePath(QStringLiteral("Delta"));
+        const QString latin = writePhoto(folder + QStringLiteral("/latin.jpg"), 399);
+        QVERIFY(::rename(QFile::encodeName(latin).constData(), (QFile::encodeName(folder) + "/caf\xe9.jpg").constData()) == 0);
+        m_double.setFault(LumoraDouble::Fault::Slow, 300, QStringLiteral("upload"), -1); // each send shows
+        m_controller->showRelativeTo(topIcon());
+        TrayMenuView *view = m_controller->trayMenuView();
+        QStringList seen;
+        bool disagree = false;
+        QTimer sampler;
+        QObject::connect(&sampler, &QTimer::timeout, &sampler, [&] {
+            const QString headline = view->statusTextField()->text();
+            const auto m = QRegularExpression(QStringLiteral("^Uploading (\\d+) of (\\d+)$")).match(headline);
+            if (!m.hasMatch() || view->statusTextField()->isHidden())
+                return;
+            const int k = m.captured(1).toInt(), n = m.captured(2).toInt();
+            const double bar = double(view->statusProgressBarView()->width()) / view->width();
+            const QString sample = QStringLiteral("%1 | %2 | bar %3").arg(headline, view->uploadQueueStatusField()->text()).arg(bar, 0, 'f', 2);
+            if (seen.isEmpty() || seen.last() != sample)
+                seen << sample;
+            if (view->uploadQueueStatusField()->text() != QStringLiteral("%1 to go").arg(n - k + 1)
+                || bar < double(k - 1) / n - 0.01 || bar > double(k) / n + 0.01)
+                disagree = true;
+        });
+        sampler.start(5);
+        FileManager::addCustomFolder(folder);
+        QTRY_VERIFY_WITH_TIMEOUT(allUploaded(photos), 60000);
+        QVERIFY(LumoraUploader::waitUntilIdleForTesting(30000));
+        sampler.stop();
+        m_double.clearFaults();
+        QVERIFY2(seen.size() >= 3 && !disagree, qPrintable(seen.join(QLatin1Char('\n'))));
+        LumoraDrive::updateStatus();
+        QTRY_COMPARE_WITH_TIMEOUT(view->statusTextFieldNoIcon()->text(), QStringLiteral("1 not uploaded"), 30000);
+        QCOMPARE(view->uploadQueueStatusField()->text(), QStringLiteral("1 to go"));
+        m_controller->close();
+    }
+
     void aBurstMakesThumbnailsOnlyForThePlacesShown()
     {
         ThumbnailFolderWatch watch;
-        const QStringList photos = uploadWithThumbnailsHeld(QStringLiteral("Delta"), 12, 300);
+        const QStringList photos = uploadWithThumbnailsHeld(QStringLiteral("Epsilon"), 12, 400);
         watch.read();
         QCOMPARE(watch.arrived.size() + watch.writtenInPlace.size(), 0); // nobody looked
 

@@ -308,7 +308,7 @@ private Q_SLOTS:
         QCOMPARE(account->actions().at(0)->text(), QStringLiteral("Camera Roll"));
         QVERIFY(world->analytics.contains(QStringLiteral("increment:Tray: Avatar hit")));
         account->actions().at(1)->trigger();
-        QCOMPARE(opener->last().toString(), kBase + QStringLiteral("/photos/48151623%40N00/sets"));
+        QCOMPARE(opener->last().toString(), kBase + QStringLiteral("/photos/lumora-30571942/sets"));
         account->actions().at(0)->trigger();
         QCOMPARE(opener->last().toString(), kBase + QStringLiteral("/cameraroll"));
         QVERIFY(world->analytics.contains(QStringLiteral("track:Tray: Open albums:1")));
@@ -318,10 +318,10 @@ private Q_SLOTS:
     {
         controller->showRelativeTo(topIcon());
         QTest::mouseClick(view()->recentUploadsLinkField(), Qt::LeftButton);
-        QCOMPARE(opener->last().toString(), kBase + QStringLiteral("/photos/48151623%40N00"));
+        QCOMPARE(opener->last().toString(), kBase + QStringLiteral("/photos/lumora-30571942"));
         QVERIFY(world->analytics.contains(QStringLiteral("increment:Tray: Open recent uploads")));
         controller->openMapHit();
-        QCOMPARE(opener->last().toString(), kBase + QStringLiteral("/photos/48151623%40N00/map"));
+        QCOMPARE(opener->last().toString(), kBase + QStringLiteral("/photos/lumora-30571942/map"));
         controller->openRecentActivityHit();
         QCOMPARE(opener->last().toString(), kBase + QStringLiteral("/activity"));
         QVERIFY(world->analytics.contains(QStringLiteral("increment:Tray: Open recent activity")));
@@ -464,13 +464,13 @@ private Q_SLOTS:
         unfinished->click();
         QVERIFY(opener->opened.isEmpty());
         grid.cellForPath(QStringLiteral("/p/a.jpg"))->click();
-        QCOMPARE(opener->last().toString(), kBase + QStringLiteral("/photos/48151623%40N00/11"));
+        QCOMPARE(opener->last().toString(), kBase + QStringLiteral("/photos/lumora-30571942/11"));
         QVERIFY(world->analytics.contains(QStringLiteral("increment:Tray: Clicked on recent photo")));
         // Without a signed-in account nothing opens.
         world->userId.clear();
         grid.cellForPath(QStringLiteral("/p/e.jpg"))->click();
         QCOMPARE(opener->opened.size(), 1);
-        world->userId = QStringLiteral("48151623@N00");
+        world->userId = QStringLiteral("lumora-30571942");
 
         // The service finishes the photo: the next update brings it to full opacity.
         world->photoIds[QStringLiteral("/p/b.jpg")] = 22;
@@ -663,6 +663,48 @@ private Q_SLOTS:
         controller->showRelativeTo(topIcon());
         QCOMPARE(name->text(), QStringLiteral("Ann"));
         QVERIFY(name->toolTip().isEmpty());
+    }
+
+    void accountLinkTakesThePaletteLinkColour_data()
+    {
+        QTest::addColumn<QColor>("window");
+        QTest::addColumn<QColor>("link");
+        QTest::newRow("light") << QColor(Qt::white) << QColor(130, 30, 150);
+        QTest::newRow("dark, a link made for a dark ground") << QColor(45, 45, 48) << QColor(120, 220, 140);
+    }
+
+    void accountLinkTakesThePaletteLinkColour()
+    {
+        QFETCH(QColor, window);
+        QFETCH(QColor, link);
+        const QPalette before = QApplication::palette();
+        controller->showRelativeTo(topIcon()); // opened once before the desktop changes scheme
+        controller->close();
+        QPalette scheme = before;
+        scheme.setColor(QPalette::Window, window);
+        scheme.setColor(QPalette::Link, link);
+        QApplication::setPalette(scheme);
+        world->addUpload(QStringLiteral("/p/a.jpg"), 11);
+        controller->showRelativeTo(topIcon());
+        NSTextFieldClickable *field = view()->recentUploadsLinkField();
+        const QRect area(field->mapTo(controller->popoverWindow(), QPoint(0, 0)), field->size());
+        QTRY_VERIFY(controller->popoverWindow()->rect().contains(area) && !view()->isAnimatingHeight());
+        const QImage shot = controller->popoverWindow()->grab().toImage();
+        QApplication::setPalette(before);
+        // The most inked pixel of the drawn link.
+        QColor ink = Qt::white;
+        for (int y = area.top(); y <= area.bottom(); ++y)
+            for (int x = area.left(); x <= area.right(); ++x)
+                if (shot.pixelColor(x, y).lightness() < ink.lightness())
+                    ink = shot.pixelColor(x, y);
+        auto luminance = [](const QColor &c) {
+            auto lin = [](double v) { return v <= 0.03928 ? v / 12.92 : std::pow((v + 0.055) / 1.055, 2.4); };
+            return 0.2126 * lin(c.redF()) + 0.7152 * lin(c.greenF()) + 0.0722 * lin(c.blueF());
+        };
+        QVERIFY2(std::abs(ink.hsvHue() - link.hsvHue()) <= 3, qPrintable(ink.name()));
+        QVERIFY2(1.05 / (luminance(ink) + 0.05) >= 4.5, qPrintable(ink.name())); // reads on the white popover
+        if (1.05 / (luminance(link) + 0.05) >= 4.5)
+            QCOMPARE(ink, link); // a link that reads on white is drawn as the desktop gives it
     }
 
     void longTranslationsKeepCaptionAndLinkApart()

@@ -111,6 +111,34 @@ private Q_SLOTS:
         QCOMPARE(imageResizedToSize(square, QSizeF(10, 10), -3.0).devicePixelRatio(), 1.0);
     }
 
+    // A photo shrunk a lot is averaged, not sampled: noise of one-pixel black and white grains
+    // comes out as an even grey, not as grains.
+    void shrinkingAveragesFineDetail()
+    {
+        QImage grains(600, 600, QImage::Format_RGB32);
+        quint32 seed = 12345;
+        for (int y = 0; y < grains.height(); ++y) {
+            for (int x = 0; x < grains.width(); ++x) {
+                seed = seed * 1664525u + 1013904223u;
+                grains.setPixel(x, y, (seed >> 31) ? qRgb(255, 255, 255) : qRgb(0, 0, 0));
+            }
+        }
+        const QImage shrunk = imageResizedToSquareOfSize(grains, 64, 2.0);
+        QCOMPARE(shrunk.size(), QSize(128, 128));
+        double sum = 0, squares = 0;
+        for (int y = 0; y < shrunk.height(); ++y) {
+            for (int x = 0; x < shrunk.width(); ++x) {
+                const int v = qGray(shrunk.pixel(x, y));
+                sum += v;
+                squares += double(v) * v;
+            }
+        }
+        const double n = shrunk.width() * shrunk.height();
+        const double spread = std::sqrt(squares / n - (sum / n) * (sum / n));
+        // Averaging about 22 grains per pixel leaves a spread near 27; sampling two leaves 90.
+        QVERIFY2(spread < 45, qPrintable(QString::number(spread)));
+    }
+
     void emptyImagesComeBackUnchanged()
     {
         const QImage empty(0, 50, QImage::Format_ARGB32);

@@ -82,10 +82,12 @@ private Q_SLOTS:
     void escapePicksCancel()
     {
         std::optional<AlertResult> result;
-        Alerts::show(AlertRequest{QStringLiteral("Quit?"), {}, {QStringLiteral("Quit"), QStringLiteral("Cancel"), QStringLiteral("Later")}, {}, {}},
+        // Translated titles: the cancel button is known by its place.
+        Alerts::show(AlertRequest{QStringLiteral("Beenden?"), {}, {QStringLiteral("Beenden"), QStringLiteral("Abbrechen"), QStringLiteral("Später")}, {}, {}, 1},
                      [&](AlertResult r) { result = r; });
         QMessageBox *box = openMessageBox();
         QVERIFY(box);
+        QCOMPARE(box->buttonRole(buttonTitled(box, QStringLiteral("Abbrechen"))), QMessageBox::RejectRole);
         box->reject(); // Escape or the close box
         QTRY_VERIFY(result.has_value());
         QCOMPARE(result->button, 1);

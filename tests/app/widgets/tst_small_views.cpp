@@ -193,7 +193,7 @@ private Q_SLOTS:
     void disabledCornerCellLooksDisabled()
     {
         QImage background(24, 24, QImage::Format_ARGB32_Premultiplied);
-        background.fill(QColor(0, 99, 220));
+        background.fill(QColor(40, 110, 200));
         NSButtonCellWithCorners cell;
         cell.setBackgroundImage(background);
         cell.setTitle(QStringLiteral("Continue"));
@@ -207,7 +207,7 @@ private Q_SLOTS:
         const QImage enabled = render();
         cell.setEnabled(false);
         const QImage disabled = render();
-        QCOMPARE(enabled.pixelColor(20, 20), QColor(0, 99, 220));
+        QCOMPARE(enabled.pixelColor(20, 20), QColor(40, 110, 200));
         // Faded towards what is behind it, the title still lighter than the background.
         const QColor faded = disabled.pixelColor(20, 20);
         QVERIFY2(faded.red() > 100 && faded.blue() > 220, qPrintable(faded.name()));

@@ -32,12 +32,12 @@ private Q_SLOTS:
     {
         const QString name = QStringLiteral("<b>Tom & Jerry</b>");
         const QUrl url(QStringLiteral("https://www.example.com/photos/a\"b?x=<1>"));
-        const AttributedString link = hyperlinkFromString(name, url, QColor(0, 99, 220), true);
+        const AttributedString link = hyperlinkFromString(name, url, QColor(40, 110, 200), true);
         const QString html = link.toHtml();
         QVERIFY(html.contains(QStringLiteral("&lt;b&gt;Tom &amp; Jerry&lt;/b&gt;")));
         QVERIFY(!html.contains(QStringLiteral("<b>")));
         QVERIFY(html.contains(QStringLiteral("text-decoration:underline")));
-        QVERIFY(html.contains(QStringLiteral("#0063dc")));
+        QVERIFY(html.contains(QStringLiteral("#286ec8")));
         // The quote in the address cannot end the href attribute.
         const int hrefStart = html.indexOf(QStringLiteral("href=\"")) + 6;
         const int hrefEnd = html.indexOf(QLatin1Char('"'), hrefStart);

@@ -515,8 +515,8 @@ private Q_SLOTS:
         QTRY_COMPARE_WITH_TIMEOUT(screen(window), QStringLiteral("oAuthView"), 20000);
         fake->onCompleteAuth = [this](const QUrl &, std::function<void(QString, QString, QString, QString)> done) {
             fake->authorized = true;
-            fake->userId = "1@N00";
-            done("someone", "1@N00", "Some One", {});
+            fake->userId = "lumora-1";
+            done("someone", "lumora-1", "Some One", {});
         };
         QVERIFY(window->awaitingCallback());
         window->loginDidCompleteWithURL(QUrl("https://hoistly.lumora.com/auth?oauth_token=first&oauth_verifier=v1"));
@@ -567,7 +567,7 @@ private Q_SLOTS:
         QTRY_COMPARE_WITH_TIMEOUT(screen(window), QStringLiteral("oAuthView"), 20000);
         fake->onCompleteAuth = [this](const QUrl &, std::function<void(QString, QString, QString, QString)> done) {
             fake->authorized = true;
-            done("someone", "1@N00", "", {});
+            done("someone", "lumora-1", "", {});
         };
         js(window, "document.getElementById('cb').click(); true");
         QTRY_COMPARE_WITH_TIMEOUT(fake->count("completeAuth"), 1, 20000);
@@ -730,7 +730,7 @@ private Q_SLOTS:
     void failureWithAnOlderUserIdIsAFailure()
     {
         W *window = openWindow();
-        fake->userId = QStringLiteral("older@N00"); // left from an earlier account
+        fake->userId = QStringLiteral("lumora-2"); // left from an earlier account
         fake->onCompleteAuth = [](const QUrl &, std::function<void(QString, QString, QString, QString)> done) {
             done({}, {}, {}, QStringLiteral("oauth_problem=token_expired"));
         };
@@ -852,7 +852,7 @@ private Q_SLOTS:
         fake->onCompleteAuth = [this](const QUrl &, std::function<void(QString, QString, QString, QString)> done) {
             fake->authorized = true;
             fake->fullName = "Some One";
-            QTimer::singleShot(100, [done] { done("someone", "1@N00", "Some One", {}); });
+            QTimer::singleShot(100, [done] { done("someone", "lumora-1", "Some One", {}); });
         };
         const QUrl callback("https://HOISTLY.lumora.com/auth?oauth_token=Tok&oauth_verifier=Ver");
         startWaitingSignIn(window);
@@ -877,7 +877,7 @@ private Q_SLOTS:
         fake->onCompleteAuth = [this](const QUrl &, std::function<void(QString, QString, QString, QString)> done) {
             fake->authorized = true;
             fake->userName = "someone";
-            done("someone", "1@N00", "", {});
+            done("someone", "lumora-1", "", {});
         };
         alerts->enqueue(1); // Log out
         startWaitingSignIn(window);

@@ -283,7 +283,7 @@ private Q_SLOTS:
         QVERIFY(AppDelegate::signInViewAvailable());
         f.fake->onCompleteAuth = [this](const QUrl &, std::function<void(QString, QString, QString, QString)> done) {
             f.fake->authorized = true;
-            done(QStringLiteral("someone"), QStringLiteral("1@N00"), QString(), QString());
+            done(QStringLiteral("someone"), QStringLiteral("lumora-1"), QString(), QString());
         };
         window->loginDidCompleteWithURL(QUrl(QStringLiteral("https://hoistly.lumora.com/auth?oauth_token=t&oauth_verifier=v")));
         QTRY_COMPARE_WITH_TIMEOUT(window->currentScreen(), W::Intro, 30000);

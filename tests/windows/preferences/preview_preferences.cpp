@@ -9,7 +9,10 @@
 #include <QApplication>
 #include <QDir>
 #include <QMenu>
+#include <QPainter>
 #include <QScreen>
+#include <QScrollArea>
+#include <QTemporaryDir>
 #include <QStandardPaths>
 #include <QTest>
 #include <QTranslator>
@@ -41,12 +44,36 @@ int main(int argc, char **argv)
     services.photoCount = [] { return 4096; };
     services.storageUsed = [] { return qint64(123) * 1024 * 1024 * 1024; };
 
+    // An avatar and a cover with fine detail, to see that they are drawn at the screen's pixels.
+    QTemporaryDir images;
+    QImage detail(900, 600, QImage::Format_RGB32);
+    detail.fill(QColor(40, 90, 160));
+    {
+        QPainter painter(&detail);
+        painter.setPen(QPen(QColor(250, 220, 120), 2));
+        for (int x = 0; x < 900; x += 6)
+            painter.drawLine(x, 0, x + 300, 600);
+    }
+    detail.save(images.filePath(QStringLiteral("cover.png")));
+    detail.copy(0, 0, 600, 600).save(images.filePath(QStringLiteral("avatar.png")));
+    services.userImageFilePath = [&images] { return images.filePath(QStringLiteral("avatar.png")); };
+    services.userCoverImageFilePath = [&images] { return images.filePath(QStringLiteral("cover.png")); };
+
     PreferencesPane *window = PreferencesPane::preferencesWindowController();
     window->show();
+    shoot(out + QStringLiteral("/upload.png"));
     window->selectControllerAtIndex(0);
     shoot(out + QStringLiteral("/account.png"));
+    // Where the window is smaller than the pane, its far corner scrolled into sight.
+    auto *scroller = window->findChild<QScrollArea *>();
+    if (scroller)
+        scroller->ensureVisible(scroller->widget()->width(), scroller->widget()->height(), 1, 1);
+    shoot(out + QStringLiteral("/account-scrolled.png"));
     window->selectControllerAtIndex(2);
     shoot(out + QStringLiteral("/about.png"));
+    if (scroller)
+        scroller->ensureVisible(scroller->widget()->width(), scroller->widget()->height(), 1, 1);
+    shoot(out + QStringLiteral("/about-scrolled.png"));
     window->close();
 
     // The album button's looks, and the album menu with a checked item and many albums.

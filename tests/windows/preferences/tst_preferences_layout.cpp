@@ -18,6 +18,9 @@
 #include <QLabel>
 #include <QPainter>
 #include <QPushButton>
+#include <QScrollArea>
+#include <QScreen>
+#include <QTemporaryDir>
 #include <QScopeGuard>
 #include <QStandardPaths>
 #include <QSvgRenderer>
@@ -97,14 +100,43 @@ void checkLayout(QWidget *pane)
     }
 }
 
-QImage renderSvg(const QString &resource)
+QImage renderSvg(const QString &resource, qreal dpr)
 {
     QSvgRenderer renderer(resource);
-    QImage image(renderer.defaultSize(), QImage::Format_ARGB32_Premultiplied);
+    QImage image(renderer.defaultSize() * dpr, QImage::Format_ARGB32_Premultiplied);
     image.fill(Qt::transparent);
     QPainter painter(&image);
     renderer.render(&painter);
     return image;
+}
+
+// Every button of the pane can be brought whole into sight: scrolled to where the window is
+// smaller than the pane (a control larger than the window, corner by corner).
+void checkReachable(QWidget *pane)
+{
+    QWidget *window = pane->window();
+    QVERIFY2(window->screen()->availableGeometry().contains(window->frameGeometry()), qPrintable(describe(window)));
+    auto *scroller = window->findChild<QScrollArea *>();
+    for (QAbstractButton *control : pane->findChildren<QAbstractButton *>()) {
+        if (!control->isVisibleTo(pane))
+            continue;
+        const QRect whole = control->rect();
+        QList<QRect> parts{whole};
+        if (scroller && !QRect(QPoint(), scroller->viewport()->size()).contains(whole))
+            parts = {QRect(whole.topLeft(), QSize(1, 1)), QRect(whole.bottomRight(), QSize(1, 1))};
+        for (const QRect &part : parts) {
+            QCoreApplication::processEvents(); // the pane's layout first, then the scroll range
+            if (scroller) {
+                const QPoint at = control->mapTo(scroller->widget(), part.center());
+                scroller->ensureVisible(at.x(), at.y(), part.width() / 2 + 1, part.height() / 2 + 1);
+            }
+            QCoreApplication::processEvents();
+            QRect shown = part; // what every enclosing widget lets through
+            for (QWidget *w = control->parentWidget(); w; w = w->parentWidget())
+                shown &= QRect(control->mapFrom(w, QPoint(0, 0)), w->size());
+            QVERIFY2(shown == part, qPrintable(describe(control) + QStringLiteral(" cannot be brought into sight")));
+        }
+    }
 }
 
 // Columns [x, x + width) of a against columns [bx, bx + width) of b, channel by channel.
@@ -141,6 +173,27 @@ private Q_SLOTS:
         QStandardPaths::setTestModeEnabled(true);
         QVERIFY2(m_translator.load(QStringLiteral(HOISTLY_TEST_LONG_QM)), HOISTLY_TEST_LONG_QM);
     }
+
+    // A remembered Upload pane size larger than this screen: the window is shown fitted to the
+    // screen within the window manager's real frame, the pane scrolls, and the remembered size
+    // stays for a larger screen. (First here: the first window of the process is the one that
+    // opens before any frame was seen.)
+    void largerRememberedSizeIsShownFittedAndKept()
+    {
+        const QString key = PanedPreferencesWindowController::frameKeyForIdentifier(QStringLiteral("SourcePreferences"));
+        const QString remembered = QStringLiteral("{{0, 0}, {1400, 1000}}");
+        Settings::setObject(remembered, key);
+        PreferencesPane *window = openWindow();
+        QVERIFY(window);
+        QCOMPARE(Settings::stringForKey(key), remembered);
+        const QRect available = window->screen()->availableGeometry();
+        QTRY_COMPARE(window->frameGeometry(), available);
+        window->selectControllerAtIndex(0);
+        window->selectControllerAtIndex(1);
+        QVERIFY2(available.contains(window->frameGeometry()), qPrintable(describe(window)));
+        window->close();
+        QCOMPARE(Settings::stringForKey(key), remembered);
+    }
     void init()
     {
         Settings::clearAllSettingsPERMANENTLY();
@@ -168,16 +221,21 @@ private Q_SLOTS:
         // as the catalogue worded it.
         QTest::addColumn<QString>("line1");
         QTest::addColumn<QString>("line2");
-        const QString unsaved = QStringLiteral("Uploads wait: the photo catalogue cannot be saved");
-        const QString reported = QStringLiteral("The catalogue reported: %1");
-        QTest::newRow("English") << false << true << unsaved << reported;
-        QTest::newRow("translated") << true << true << unsaved << reported;
-        QTest::newRow("translated, signed out") << true << false << QStringLiteral("Signed out of Lumora")
-                                                << QStringLiteral("Sign in to back up your photos");
+        QTest::addColumn<bool>("whole"); // two lines hold all of it
+        const QString unsaved = QStringLiteral("Uploads wait: the photo catalogue cannot be saved.");
+        const QString reported = QStringLiteral("The catalogue reported: %1.");
+        const QString badName = QStringLiteral("Its name is not valid UTF-8; rename it to back it up.");
+        QTest::newRow("English") << false << true << unsaved << reported << true;
+        QTest::newRow("translated") << true << true << unsaved << reported << false;
+        QTest::newRow("translated, signed out") << true << false << QStringLiteral("Signed out of Lumora.")
+                                                << QStringLiteral("Sign in to back up your photos.") << true;
         QTest::newRow("translated, disk full") << true << true << unsaved
-                                               << QStringLiteral("Free up disk space; uploading resumes by itself");
-        QTest::newRow("translated, sign-in refused") << true << true << QStringLiteral("Lumora no longer accepts your sign-in")
-                                                     << QStringLiteral("Sign in again to back up your photos");
+                                               << QStringLiteral("Free up disk space; uploading resumes by itself.") << true;
+        QTest::newRow("translated, sign-in refused") << true << true << QStringLiteral("Lumora no longer accepts your sign-in.")
+                                                     << QStringLiteral("Sign in again to back up your photos.") << true;
+        const QString oneFile = QStringLiteral("1 file could not be backed up.");
+        QTest::newRow("name not UTF-8") << false << true << oneFile << badName << true;
+        QTest::newRow("translated, name not UTF-8") << true << true << oneFile << badName << true;
     }
     void panesLayOutWithoutOverlap()
     {
@@ -185,6 +243,7 @@ private Q_SLOTS:
         QFETCH(bool, signedIn);
         QFETCH(QString, line1);
         QFETCH(QString, line2);
+        QFETCH(bool, whole);
         if (translated)
             QCoreApplication::installTranslator(&m_translator);
         FakeSourcesBackend backend;
@@ -209,6 +268,7 @@ private Q_SLOTS:
         // The translated panes are at least 80 points wider than the interface file's 560.
         QVERIFY(account->width() >= (translated ? 640 : 560));
         checkLayout(account);
+        checkReachable(account);
         if (QTest::currentTestFailed())
             return;
         if (translated) {
@@ -217,23 +277,31 @@ private Q_SLOTS:
             QVERIFY(account->ui()->logOutButton->width() >= 80 + 60);
         }
 
-        // The status line is shown from its start, shortened at its end, whole in its tooltip.
+        // The status line is shown from its start, on a second line when one is too short, only
+        // then shortened at its end; whole in its tooltip.
         window->selectControllerAtIndex(1);
         auto *upload = dynamic_cast<SourcesPreferencesViewController *>(window->selectedViewController());
         QVERIFY(upload);
         QTRY_VERIFY(upload->isVisible());
         upload->updateStatus();
         QLabel *status = upload->statusLabel();
-        const QString whole = backend.line1 + QLatin1Char(' ') + backend.line2;
-        QCOMPARE(status->toolTip(), whole);
+        const QString all = backend.line1 + QLatin1Char(' ') + backend.line2;
+        QCOMPARE(status->toolTip(), all);
         QVERIFY2(upload->rect().contains(status->geometry().translated(status->parentWidget()->mapTo(upload, QPoint()))),
                  qPrintable(describe(status) + QStringLiteral(" leaves the pane")));
         QVERIFY2(status->parentWidget()->rect().contains(status->geometry()),
                  qPrintable(describe(status) + QStringLiteral(" leaves its button")));
-        QVERIFY2(status->fontMetrics().horizontalAdvance(status->text()) <= status->contentsRect().width(),
-                 qPrintable(status->text() + QStringLiteral(" is cut")));
-        QVERIFY2(whole.startsWith(status->text()) || whole.startsWith(status->text().chopped(1)),
-                 qPrintable(status->text() + QStringLiteral(" is not the start of ") + whole));
+        const QStringList lines = status->text().split(QLatin1Char('\n'));
+        QVERIFY2(lines.size() <= 2, qPrintable(status->text()));
+        QVERIFY2(status->contentsRect().height() >= int(lines.size()) * status->fontMetrics().height(),
+                 qPrintable(describe(status) + QStringLiteral(" cuts its lines")));
+        for (const QString &line : lines)
+            QVERIFY2(status->fontMetrics().horizontalAdvance(line) <= status->contentsRect().width(), qPrintable(line + QStringLiteral(" is cut")));
+        QString shown = lines.join(QLatin1Char(' '));
+        if (!whole && shown.endsWith(QChar(0x2026)))
+            shown.chop(1);
+        QVERIFY2(whole ? shown == all : all.startsWith(shown), qPrintable(shown + QStringLiteral(" is not the start of ") + all));
+        checkReachable(upload);
 
         window->selectControllerAtIndex(2);
         auto *about = dynamic_cast<GeneralPreferencesViewController *>(window->selectedViewController());
@@ -241,6 +309,7 @@ private Q_SLOTS:
         QTRY_VERIFY(about->isVisible());
         QVERIFY(about->width() >= (translated ? 640 : 560));
         checkLayout(about);
+        checkReachable(about);
         if (QTest::currentTestFailed())
             return;
         if (translated) {
@@ -254,6 +323,32 @@ private Q_SLOTS:
         } else {
             QCOMPARE(about->ui()->aboutButton->text(), QStringLiteral("About"));
         }
+    }
+
+    // The avatar and the cover are drawn with the screen's pixels.
+    void imagesAreDrawnAtTheScreensPixels()
+    {
+        QTemporaryDir dir;
+        const QString avatarPath = dir.filePath(QStringLiteral("avatar.png"));
+        const QString coverPath = dir.filePath(QStringLiteral("cover.png"));
+        QImage photo(2000, 600, QImage::Format_RGB32);
+        photo.fill(Qt::blue);
+        QVERIFY(photo.save(coverPath) && photo.copy(0, 0, 512, 512).save(avatarPath));
+        auto &s = PreferencesServices::instance();
+        s.userImageFilePath = [avatarPath] { return avatarPath; };
+        s.userCoverImageFilePath = [coverPath] { return coverPath; };
+        PreferencesPane *window = openWindow();
+        QVERIFY(window);
+        window->selectControllerAtIndex(0);
+        auto *account = dynamic_cast<AccountPreferencesViewController *>(window->selectedViewController());
+        QVERIFY(account);
+        const qreal dpr = window->devicePixelRatioF();
+        QLabel *avatar = account->ui()->avatarImageView;
+        QCOMPARE(avatar->pixmap().devicePixelRatio(), dpr);
+        QCOMPARE(avatar->pixmap().size(), avatar->size() * dpr);
+        QLabel *cover = account->ui()->coverPhotoImageView;
+        QCOMPARE(cover->pixmap().devicePixelRatio(), dpr);
+        QCOMPARE(cover->pixmap().size(), QSize(account->width(), cover->height()) * dpr);
     }
 
     // A name longer than the greeting's room is shortened with an ellipsis; the greeting stays
@@ -289,15 +384,17 @@ private Q_SLOTS:
         pane.updateStats();
         QLabel *bar = pane.ui()->spaceUsedImageView;
         const QImage drawn = bar->pixmap().toImage();
-        QCOMPARE(drawn.size(), bar->size());
+        const qreal dpr = bar->devicePixelRatioF();
+        QCOMPARE(drawn.size(), bar->size() * dpr);
         QCOMPARE(bar->property("fillWidth").toInt(), bar->width() / 2);
-        const QImage full = renderSvg(QStringLiteral(":/images/preferences/SpaceProgressBarFull.svg"));
-        const QImage empty = renderSvg(QStringLiteral(":/images/preferences/SpaceProgressBarEmpty.svg"));
+        const QImage full = renderSvg(QStringLiteral(":/images/preferences/SpaceProgressBarFull.svg"), dpr);
+        const QImage empty = renderSvg(QStringLiteral(":/images/preferences/SpaceProgressBarEmpty.svg"), dpr);
         QVERIFY(drawn.width() > 2 * full.width()); // the bar is much wider than its images
         QCOMPARE(drawn.height(), full.height());
         // Left cap from the full image, right cap from the empty one, unstretched.
-        QVERIFY2(largestDifference(drawn, 0, full, 0, 10) <= 8, "left end is stretched");
-        QVERIFY2(largestDifference(drawn, drawn.width() - 10, empty, empty.width() - 10, 10) <= 8, "right end is squashed");
+        const int cap = qRound(10 * dpr);
+        QVERIFY2(largestDifference(drawn, 0, full, 0, cap) <= 8, "left end is stretched");
+        QVERIFY2(largestDifference(drawn, drawn.width() - cap, empty, empty.width() - cap, cap) <= 8, "right end is squashed");
         // Its last column is the empty image's outline, not a transparent or filled sliver.
         QVERIFY(qAlpha(drawn.pixel(drawn.width() - 1, drawn.height() / 2)) > 100);
     }

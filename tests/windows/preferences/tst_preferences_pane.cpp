@@ -107,13 +107,13 @@ private Q_SLOTS:
         QVERIFY(m_opener.opened[0].path().isEmpty() || m_opener.opened[0].path() == QStringLiteral("/"));
         m_opener.opened.clear();
         s.isAuthorized = [] { return true; };
-        s.currentUserID = [] { return QStringLiteral("123@N0/x y"); };
+        s.currentUserID = [] { return QStringLiteral("lumora-123/x y"); };
         PreferencesPane::openCameraRoll();
         QCOMPARE(m_opener.last().path(), QStringLiteral("/cameraroll"));
         PreferencesPane::openPhotoStream();
-        QCOMPARE(m_opener.last().path(QUrl::FullyEncoded), QStringLiteral("/photos/123%40N0%2Fx%20y"));
+        QCOMPARE(m_opener.last().path(QUrl::FullyEncoded), QStringLiteral("/photos/lumora-123%2Fx%20y"));
         PreferencesPane::openPhotoOnWeb(QStringLiteral("4567"));
-        QCOMPARE(m_opener.last().path(QUrl::FullyEncoded), QStringLiteral("/photos/123%40N0%2Fx%20y/4567"));
+        QCOMPARE(m_opener.last().path(QUrl::FullyEncoded), QStringLiteral("/photos/lumora-123%2Fx%20y/4567"));
         const int opened = m_opener.opened.size();
         PreferencesPane::openPhotoOnWeb(QStringLiteral("0"));
         PreferencesPane::openPhotoOnWeb(QString());

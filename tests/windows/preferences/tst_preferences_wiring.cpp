@@ -28,7 +28,7 @@ const QStringList kAccountKeys = {LKStoredKeys::Token,        LKStoredKeys::Toke
                                   QStringLiteral("LumoraPhotoCount"), QStringLiteral("filesToUpload"),
                                   QStringLiteral("filesToUploadMax"), QStringLiteral("PhotosImportedBytes"),
                                   QStringLiteral("RecentUploads"), QStringLiteral("WelcomeScreenComplete")};
-const QString kToken = QStringLiteral("72157720000000000-0123456789abcdef");
+const QString kToken = QStringLiteral("3d8f1a60c4e29b57a0e6d3c18b4f7925");
 const QString kSecret = QStringLiteral("f00dfacecafe1234");
 } // namespace
 
@@ -61,7 +61,7 @@ private Q_SLOTS:
         // Signed in the way sign-in leaves it: token and secret stored, the secret encrypted on load.
         Settings::setObject(kToken, LKStoredKeys::Token);
         Settings::setObject(kSecret, LKStoredKeys::TokenSecretPlain);
-        Settings::setObject(QStringLiteral("12345678@N01"), LKStoredKeys::UserID);
+        Settings::setObject(QStringLiteral("lumora-12345678"), LKStoredKeys::UserID);
         Settings::setObject(QStringLiteral("pat"), LKStoredKeys::UserName);
         Settings::setObject(QStringLiteral("Pat Lee"), LKStoredKeys::UserFullName);
         Settings::setBool(true, QStringLiteral("WelcomeScreenComplete"));

@@ -2,10 +2,12 @@
 // tree of photos in a throw-away home, opens the pane on it with a folder open and selected, and
 // saves pictures of the window while the scan runs and after it. A memory card that was pulled
 // out is listed too (a fake mount table: no card can be plugged in here).
-//   xvfb-run -a preview_live_pane OUTDIR [long]   ("long": every text twice as long, translated)
+//   xvfb-run -a preview_live_pane OUTDIR [long|FILE.qm]   ("long": every text twice as long,
+//   translated; or a translation file such as the long test translation)
 #include "catalogue/CatalogueTestSupport.h"
 #include "catalogue/FileData.h"
 #include "platform/DeviceDetection.h"
+#include "windows/preferences/PreferencesPane.h"
 #include "windows/sources/NSKeyboardSupportOutlineView.h"
 #include "windows/sources/SourcesBackend.h"
 #include "windows/sources/SourcesPreferencesViewController.h"
@@ -45,9 +47,13 @@ int main(int argc, char **argv)
     QApplication app(argc, argv);
     const QString out = argc > 1 ? QString::fromLocal8Bit(argv[1]) : QStringLiteral(".");
     LongTranslator longer;
+    QTranslator file;
     if (argc > 2 && qstrcmp(argv[2], "long") == 0)
         QCoreApplication::installTranslator(&longer);
+    else if (argc > 2 && file.load(QString::fromLocal8Bit(argv[2])))
+        QCoreApplication::installTranslator(&file);
     isolateHomeAndEnterTestMode();
+    PreferencesPane::installUiHooks(); // each scan pass ends with a refresh, as in the application
     freshCatalogue();
     CatalogueHooks::instance().signedInAccountId = [] { return QStringLiteral("acct-1"); };
     QTemporaryDir dir;
@@ -140,6 +146,22 @@ int main(int argc, char **argv)
     FileManager::waitUntilIdle(60000);
     QTest::qWait(800);
     save(QStringLiteral("done"));
+    // A folder left out beside the selected one: the tree stays as it was.
+    if (opened && model->rowCount(view->currentIndex().parent()) > 3) {
+        pane.excludedFolderCheckboxHit(model->itemAt(model->index(3, 0, view->currentIndex().parent())), false);
+        FileManager::waitUntilIdle(60000);
+        QTest::qWait(800);
+        save(QStringLiteral("after-untick"));
+    }
+    // Everything that can be is on the service: what holds a name that cannot be backed up says so.
+    for (FileData *r : DataStore::instance()->allFileData()) {
+        if (!r->isFolder() && r->needsUpload() == NeedsUpload::Waiting) {
+            r->setUploadedRemoteId(r->fileID() + 1000);
+            r->setNeedsUpload(NeedsUpload::Uploaded);
+        }
+    }
+    QTest::qWait(800);
+    save(QStringLiteral("uploaded"));
     if (opened)
         pane.showDetailsViewForItem(model->itemAt(view->currentIndex()));
     QTest::qWait(300);

@@ -577,9 +577,9 @@ private Q_SLOTS:
         m_backend->record(f).uploadedRemoteId = 987;
         pane.viewFileOnLumora(f);
         QVERIFY(m_opener.opened.isEmpty()); // nobody signed in
-        PreferencesServices::instance().currentUserID = [] { return QStringLiteral("12@N0 x"); };
+        PreferencesServices::instance().currentUserID = [] { return QStringLiteral("lumora-12 x"); };
         pane.viewFileOnLumora(f);
-        QCOMPARE(m_opener.last().path(QUrl::FullyEncoded), QStringLiteral("/photos/12%40N0%20x/987"));
+        QCOMPARE(m_opener.last().path(QUrl::FullyEncoded), QStringLiteral("/photos/lumora-12%20x/987"));
         QVERIFY(m_opener.last().host().startsWith(QStringLiteral("www")) || m_opener.last().host() == QStringLiteral("127.0.0.1"));
     }
 };

@@ -5,6 +5,7 @@
 #include "catalogue/FileData.h"
 #include "platform/DeviceDetection.h"
 #include "support/ScriptedModalUi.h"
+#include "windows/preferences/PreferencesPane.h"
 #include "windows/sources/NSKeyboardSupportOutlineView.h"
 #include "windows/sources/SourcesBackend.h"
 #include "windows/sources/SourcesPreferencesViewController.h"
@@ -13,6 +14,7 @@
 #include <QApplication>
 #include <QProcess>
 #include <QPushButton>
+#include <QScrollBar>
 #include <QSignalSpy>
 #include <QTreeWidget>
 #include <QTreeWidgetItemIterator>
@@ -81,6 +83,8 @@ private Q_SLOTS:
     void initTestCase()
     {
         isolateHomeAndEnterTestMode();
+        // The scanner ends each pass with a refresh of the pane, as in the application.
+        PreferencesPane::installUiHooks();
         m_base = QFileInfo(m_dir.path()).canonicalFilePath();
         Alerts::setPresenter(&m_alerts);
     }
@@ -174,6 +178,13 @@ private Q_SLOTS:
 
         SourcesPreferencesViewController pane;
         QVERIFY(gather(pane));
+        // Every photo that can be is on the service: the source still tells what is left out.
+        for (const QString &sent : {QStringLiteral("Latin/plain.jpg"), QStringLiteral("Latin/Trip/good.jpg")}) {
+            rec(sent)->setUploadedRemoteId(77);
+            rec(sent)->setNeedsUpload(NeedsUpload::Uploaded);
+        }
+        FileDataChangeCenter::instance()->flush();
+        QTRY_COMPARE(pane.model()->rowState(pane.model()->index(0, 0)).statusIconName, QStringLiteral("SourcesIconError"));
         pane.showDetailsViewForItem(SourceItem{p(QStringLiteral("Latin")), 0});
         QTreeWidget *tree = pane.detailsOutlineView();
         const QString fileReason = QStringLiteral("Name is not valid UTF-8; rename the file to back it up");
@@ -187,7 +198,7 @@ private Q_SLOTS:
         QCOMPARE(detailsRow(tree, QStringLiteral("caf\uFFFD.jpg"))->text(1), fileReason);
         QCOMPARE(detailsRow(tree, QStringLiteral("\uFFFDt\uFFFD"))->text(1),
                  QStringLiteral("Name is not valid UTF-8; rename the folder to back it up"));
-        QCOMPARE(detailsRow(tree, QStringLiteral("plain.jpg"))->text(1), QStringLiteral("Queued for upload"));
+        QCOMPARE(detailsRow(tree, QStringLiteral("plain.jpg"))->text(1), QStringLiteral("Uploaded successfully"));
         QTreeWidgetItem *trip = detailsRow(tree, QStringLiteral("Trip"));
         QCOMPARE(trip->text(1), QStringLiteral("1 photo, 1 file could not be backed up"));
         trip->setExpanded(true);
@@ -275,6 +286,62 @@ private Q_SLOTS:
         QCOMPARE(names, QStringList({QStringLiteral("w"), QStringLiteral("x"), QStringLiteral("y"), QStringLiteral("z")}));
         // A folder that gained a subfolder now opens.
         QVERIFY(model->hasChildren(rowFor(model, a, p(QStringLiteral("Live/A/x")))));
+    }
+
+    // A tick either way and a refresh leave the open folders open, the selected row selected and
+    // the list where it was.
+    void userChangesKeepTheTreeAsItWas_data()
+    {
+        QTest::addColumn<QString>("change");
+        QTest::newRow("untick") << QStringLiteral("untick");
+        QTest::newRow("tick") << QStringLiteral("tick");
+        QTest::newRow("refresh") << QStringLiteral("refresh");
+    }
+    void userChangesKeepTheTreeAsItWas()
+    {
+        QFETCH(QString, change);
+        QVERIFY(photo(QStringLiteral("Keep/A/a1/1.jpg"), 1));
+        QVERIFY(photo(QStringLiteral("Keep/A/a2/2.jpg"), 2));
+        for (int i = 0; i < 24; ++i)
+            QVERIFY(photo(QStringLiteral("Keep/F%1/x.jpg").arg(i, 2, 10, QLatin1Char('0')), quint32(10 + i)));
+        FileManager::addCustomFolder(p(QStringLiteral("Keep")));
+        scanAndWait();
+        const SourceItem ticked{QString(), rec(QStringLiteral("Keep/F20"))->fileID()};
+
+        SourcesPreferencesViewController pane;
+        pane.resize(420, 320);
+        pane.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&pane));
+        QVERIFY(gather(pane));
+        if (change == QLatin1String("tick")) {
+            pane.excludedFolderCheckboxHit(ticked, false);
+            scanAndWait();
+        }
+        SourcesTreeModel *model = pane.model();
+        NSKeyboardSupportOutlineView *view = pane.outlineView();
+        view->expand(model->index(0, 0));
+        const QModelIndex a = rowFor(model, model->index(0, 0), p(QStringLiteral("Keep/A")));
+        view->expand(a);
+        view->setCurrentIndex(rowFor(model, a, p(QStringLiteral("Keep/A/a1"))));
+        const SourceItem selected = pane.selectedItem();
+        QVERIFY(view->verticalScrollBar()->maximum() > 100);
+        view->verticalScrollBar()->setValue(90);
+
+        QSignalSpy refreshed(&pane, &SourcesPreferencesViewController::sourcesRefreshed);
+        if (change == QLatin1String("untick") || change == QLatin1String("tick")) {
+            pane.excludedFolderCheckboxHit(ticked, change == QLatin1String("tick"));
+            scanAndWait();
+        } else {
+            SourcesPreferencesViewController::refreshView();
+        }
+        // The scanner's pass ends with a refresh of the pane (as after adding a folder).
+        QTRY_VERIFY_WITH_TIMEOUT(!refreshed.isEmpty(), kScanWait);
+        const QModelIndex top = model->index(0, 0);
+        QVERIFY(view->isExpanded(top));
+        QVERIFY(view->isExpanded(rowFor(model, top, p(QStringLiteral("Keep/A")))));
+        QCOMPARE(pane.selectedItem(), selected);
+        QCOMPARE(view->verticalScrollBar()->value(), 90);
+        QCOMPARE(model->rowState(rowFor(model, top, p(QStringLiteral("Keep/F20")))).checkboxChecked, change != QLatin1String("untick"));
     }
 
     // A report about a folder of 10,000 shown folders inserts the one new row; the folder stays
@@ -372,6 +439,23 @@ private Q_SLOTS:
         QTRY_COMPARE_WITH_TIMEOUT(pane.model()->rowState(pane.model()->index(0, 0)).subtitle, truth, 1000);
         QTRY_COMPARE_WITH_TIMEOUT(welcome->model()->rowState(welcome->model()->index(0, 0)).subtitle, truth, 1000);
         delete welcome;
+    }
+
+    // The photos of a folder left out are not counted in the folders above it.
+    void excludedFolderIsNotCountedAbove()
+    {
+        QVERIFY(photo(QStringLiteral("Count/Kept/1.jpg"), 1));
+        QVERIFY(photo(QStringLiteral("Count/Out/2.jpg"), 2));
+        QVERIFY(photo(QStringLiteral("Count/Out/Deeper/3.jpg"), 3));
+        FileManager::addCustomFolder(p(QStringLiteral("Count")));
+        scanAndWait();
+        SourcesPreferencesViewController pane;
+        QVERIFY(gather(pane));
+        const QModelIndex top = pane.model()->index(0, 0);
+        QCOMPARE(pane.model()->rowState(top).subtitle, QStringLiteral("3 folders, 3 photos"));
+        pane.excludedFolderCheckboxHit(SourceItem{QString(), rec(QStringLiteral("Count/Out"))->fileID()}, false);
+        FileDataChangeCenter::instance()->flush();
+        QTRY_COMPARE(pane.model()->rowState(top).subtitle, QStringLiteral("2 folders, 1 photo"));
     }
 
     // Folders of photos alone have no child rows in the main tree, so they show no arrow.
@@ -496,24 +580,49 @@ private Q_SLOTS:
         QTRY_COMPARE(list->sources(), QStringList({p(QStringLiteral("Recent"))}));
     }
 
+    // The system's view of one removable disk mounted on media/CARD, holding DCIM/100/1.jpg (a
+    // fake mount table and device tree: no disk can be plugged in here).
+    void plugCard()
+    {
+        const QString sys = p(QStringLiteral("sys"));
+        QVERIFY(QDir().mkpath(sys + QStringLiteral("/class/block/sdz")));
+        QVERIFY(writeFile(sys + QStringLiteral("/class/block/sdz/removable"), "1\n"));
+        QVERIFY(writeFile(p(QStringLiteral("mountinfo")),
+                          QFile::encodeName(QStringLiteral("36 35 8:0 / %1 rw,noatime shared:1 - vfat /dev/sdz rw\n").arg(p(QStringLiteral("media/CARD"))))));
+        QVERIFY(writeFile(p(QStringLiteral("mountinfo-empty")), QByteArray("22 1 0:5 / / rw shared:1 - ext4 /dev/root rw\n")));
+        DeviceDetection::setSystemPathsForTesting(p(QStringLiteral("mountinfo")), sys);
+        QVERIFY(photo(QStringLiteral("media/CARD/DCIM/100/1.jpg"), 1));
+    }
+
+    // A card added from the device notification while no window was open reads as the card,
+    // disconnected, once it is pulled: the pane never saw it plugged in.
+    void cardAddedWithoutAPaneIsShownDisconnected()
+    {
+        plugCard();
+        QVERIFY(!SourcesPreferencesViewController::mostRecentInstance());
+        SourcesPreferencesViewController::addPath(p(QStringLiteral("media/CARD/DCIM")));
+        scanAndWait();
+        QVERIFY(QDir().rename(p(QStringLiteral("media/CARD")), p(QStringLiteral("pulled"))));
+        DeviceDetection::setSystemPathsForTesting(p(QStringLiteral("mountinfo-empty")), p(QStringLiteral("sys")));
+        FileManager::setFile(rec(QStringLiteral("media/CARD/DCIM")), NeedsScan::Pending, false);
+        scanAndWait();
+        Settings::reloadForTesting(); // and after a restart
+        SourcesPreferencesViewController pane;
+        QVERIFY(gather(pane));
+        QCOMPARE(pane.model()->rowState(pane.model()->index(0, 0)).title, QStringLiteral("CARD (Disconnected)"));
+    }
+
     // A memory card's folder is named by the card, shows " (Disconnected)" once the card is
     // pulled (the scanner finds the source unreachable), also in a pane opened later, and the
     // rows read the mount table once per refresh, not per row.
     void unpluggedCardIsShownDisconnected()
     {
-        // The system's view of one removable disk mounted on media/CARD (a fake mount table and
-        // device tree: no disk can be plugged in here).
         const QString sys = p(QStringLiteral("sys"));
-        QVERIFY(QDir().mkpath(sys + QStringLiteral("/class/block/sdz")));
-        QVERIFY(writeFile(sys + QStringLiteral("/class/block/sdz/removable"), "1\n"));
         const QString mount = p(QStringLiteral("media/CARD"));
         const QString mounted = p(QStringLiteral("mountinfo"));
         const QString unmounted = p(QStringLiteral("mountinfo-empty"));
-        QVERIFY(writeFile(mounted, QFile::encodeName(QStringLiteral("36 35 8:0 / %1 rw,noatime shared:1 - vfat /dev/sdz rw\n").arg(mount))));
-        QVERIFY(writeFile(unmounted, QByteArray("22 1 0:5 / / rw shared:1 - ext4 /dev/root rw\n")));
-        DeviceDetection::setSystemPathsForTesting(mounted, sys);
+        plugCard();
         const QString source = mount + QStringLiteral("/DCIM");
-        QVERIFY(photo(QStringLiteral("media/CARD/DCIM/100/1.jpg"), 1));
         FileManager::addCustomFolder(source);
         scanAndWait();
 

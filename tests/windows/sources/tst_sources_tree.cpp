@@ -73,7 +73,7 @@ private Q_SLOTS:
         QCOMPARE(m_backend->trackingCount, 1);
     }
 
-    void unchangedRefreshKeepsSelectionForcedOneClearsIt()
+    void refreshKeepsTheSelection()
     {
         const QString a = mk(QStringLiteral("A"));
         const QString b = mk(QStringLiteral("B"));
@@ -87,9 +87,10 @@ private Q_SLOTS:
         QVERIFY(pane.removeSourceButton()->isEnabled());
         QVERIFY(waitForRefresh(pane));
         QCOMPARE(pane.selectedItem().name, b);
+        // Forced, the rows are read again in place: the source stays selected.
         QVERIFY(waitForRefresh(pane, true));
-        QVERIFY(pane.selectedItem().name.isEmpty());
-        QVERIFY(!pane.removeSourceButton()->isEnabled());
+        QCOMPARE(pane.selectedItem().name, b);
+        QVERIFY(pane.removeSourceButton()->isEnabled());
     }
 
     void lateGatherOfAClosedPaneIsDropped()
