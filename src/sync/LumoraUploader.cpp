@@ -33,6 +33,7 @@
 #include <QMutex>
 #include <QMutexLocker>
 #include <QPointer>
+#include <QSaveFile>
 #include <QSet>
 #include <QTimer>
 #include <QWaitCondition>
@@ -327,10 +328,13 @@ QString thumbnailPathFor(const QString &path)
 }
 
 // A small thumbnail, decoded at reduced size where the format allows it (off the main thread).
+// The grid may read the file at any moment: it is written aside and renamed into place whole,
+// and carries its photo's modification time, so that a changed photo is seen to need a new one.
 bool writeThumbnail(const QString &source, const QString &target)
 {
     if (target.isEmpty())
         return false;
+    const QDateTime sourceModified = QFileInfo(source).lastModified();
     QImageReader reader(source);
     reader.setAutoTransform(true);
     const QSize full = reader.size();
@@ -348,7 +352,92 @@ bool writeThumbnail(const QString &source, const QString &target)
     const int x = (image.width() - kThumbnailPixels) / 2;
     const int y = (image.height() - kThumbnailPixels) / 2;
     image = image.copy(x, y, kThumbnailPixels, kThumbnailPixels);
-    return image.save(target, "JPG", 85);
+    QSaveFile file(target);
+    if (!file.open(QIODevice::WriteOnly) || !image.save(&file, "JPG", 85)) {
+        file.cancelWriting();
+        return false;
+    }
+    // Without the photo's time the thumbnail still shows, but is not taken for a current one.
+    const bool stamped = file.flush() && file.setFileTime(sourceModified, QFileDevice::FileModificationTime);
+    return file.commit() && stamped;
+}
+
+// Thumbnails are made only for the recent uploads the grid asks for, one batch at a time on the
+// background queue; a burst of uploads with nobody looking costs none. Main thread.
+struct ThumbnailMaker
+{
+    QStringList waiting;              // asked for, not yet in a batch
+    QSet<QString> asked;              // waiting or in the running batch
+    bool running = false;
+    QHash<QString, QDateTime> failed; // photo -> its modification time when no thumbnail came of it
+};
+
+ThumbnailMaker &thumbnailMaker()
+{
+    static ThumbnailMaker maker;
+    return maker;
+}
+
+void startThumbnailBatch()
+{
+    ThumbnailMaker &maker = thumbnailMaker();
+    if (maker.running || maker.waiting.isEmpty())
+        return;
+    maker.running = true;
+    const QStringList recent = LumoraUploader::recentUploads();
+    QStringList batch;
+    QSet<QString> keep;
+    for (const QString &path : recent) {
+        keep.insert(QFileInfo(thumbnailPathFor(path)).fileName());
+        if (maker.waiting.contains(path))
+            batch << path; // one that left the list meanwhile is not shown any more
+    }
+    const QStringList asked = std::exchange(maker.waiting, {});
+    dispatch_background_queue_async([asked, batch, keep] {
+        // The thumbnails of photos that left the list go in the same pass.
+        const QDir folder(StandardPaths::lumoraSubfolder(QStringLiteral("RecentlyUploadedThumbs")));
+        for (const QString &name : folder.entryList({QStringLiteral("*.jpg")}, QDir::Files))
+            if (!keep.contains(name))
+                QFile::remove(folder.filePath(name));
+        QStringList failed;
+        for (const QString &path : batch)
+            if (!writeThumbnail(path, thumbnailPathFor(path)))
+                failed << path;
+        dispatch_main_async([asked, batch, failed] {
+            ThumbnailMaker &maker = thumbnailMaker();
+            maker.running = false;
+            for (const QString &path : asked)
+                maker.asked.remove(path);
+            for (const QString &path : failed)
+                maker.failed.insert(path, QFileInfo(path).lastModified());
+            if (batch.size() > failed.size())
+                NotificationCenter::post(Notifications::RecentlyUploadedChanged);
+            startThumbnailBatch();
+        });
+    });
+}
+
+// The thumbnail file of a recent upload, asking for it to be made when it is missing or older
+// than its photo (a photo that gave none is not tried again until it changes).
+QFileInfo thumbnailFor(const QString &path)
+{
+    const QString thumb = path.isEmpty() ? QString() : thumbnailPathFor(path);
+    if (thumb.isEmpty())
+        return QFileInfo();
+    QFileInfo info(thumb);
+    ThumbnailMaker &maker = thumbnailMaker();
+    if (!isMainThread() || maker.asked.contains(path))
+        return info;
+    const QDateTime modified = QFileInfo(path).lastModified();
+    if (info.exists() && info.lastModified() == modified)
+        return info;
+    if (maker.failed.contains(path) && maker.failed.value(path) == modified)
+        return info;
+    maker.failed.remove(path);
+    maker.asked.insert(path);
+    maker.waiting << path;
+    startThumbnailBatch();
+    return info;
 }
 
 void addRecentUpload(const QString &path)
@@ -357,23 +446,11 @@ void addRecentUpload(const QString &path)
     QStringList list = LumoraUploader::recentUploads();
     list.removeAll(path);
     list.prepend(path);
-    QStringList dropped;
-    while (list.size() > kMaxRecentUploads) {
-        const QString last = list.takeLast();
-        if (!list.contains(last))
-            dropped.append(last);
-    }
+    while (list.size() > kMaxRecentUploads)
+        list.removeLast();
     Settings::setObject(list, kRecentUploadsKey);
-    // The thumbnail is decoded, and the dropped ones removed, off the main thread. The grid is
-    // told once it exists (or could not be made), so that it finds the picture for the new place.
-    dispatch_background_queue_async([path, dropped] {
-        const QStringList current = LumoraUploader::recentUploads();
-        for (const QString &d : dropped)
-            if (!current.contains(d)) // not uploaded again meanwhile
-                QFile::remove(thumbnailPathFor(d));
-        writeThumbnail(path, thumbnailPathFor(path));
-        NotificationCenter::postOnMain(Notifications::RecentlyUploadedChanged);
-    });
+    // The grid asks for the thumbnail when it shows the place.
+    NotificationCenter::post(Notifications::RecentlyUploadedChanged);
 }
 
 // ---- Loop helpers (loop thread) --------------------------------------------------------------
@@ -1813,12 +1890,16 @@ QStringList LumoraUploader::recentUploads()
 
 QImage LumoraUploader::imageForRecentUpload(const QString &path)
 {
-    if (path.isEmpty())
-        return QImage();
-    const QString thumb = thumbnailPathFor(path);
-    if (thumb.isEmpty() || !QFileInfo::exists(thumb))
-        return QImage();
-    return QImage(thumb);
+    const QFileInfo thumb = thumbnailFor(path);
+    return thumb.exists() ? QImage(thumb.filePath()) : QImage();
+}
+
+QString LumoraUploader::imageStampForRecentUpload(const QString &path)
+{
+    const QFileInfo thumb = thumbnailFor(path);
+    if (!thumb.exists())
+        return QString();
+    return QString::number(thumb.lastModified().toMSecsSinceEpoch()) + QLatin1Char(':') + QString::number(thumb.size());
 }
 
 void LumoraUploader::requestUploadListCleanup()

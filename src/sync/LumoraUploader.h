@@ -30,8 +30,12 @@ public:
     static FileData *fileUploading();
     // Paths of the recent uploads, newest first (setting "RecentUploads", at most 10). Main thread.
     static QStringList recentUploads();
-    // The cached thumbnail of a recent upload (null image for an empty or unknown path).
+    // The cached thumbnail of a recent upload (null image for an empty or unknown path). Main
+    // thread: a missing or outdated one is made in the background, and "recently uploaded"
+    // posted once it is there.
     static QImage imageForRecentUpload(const QString &path);
+    // Changes whenever the thumbnail file of a recent upload is replaced (empty while none).
+    static QString imageStampForRecentUpload(const QString &path);
     // Makes the loop rebuild its list of waiting files, dropping those no longer selected.
     static void requestUploadListCleanup();
     // Cancels the upload in flight when neither its file nor a parent is selected any more.

@@ -69,17 +69,30 @@ bool TrayMenuPhotoContainer::isAnimating() const
     return m_animation && m_animation->state() == QAbstractAnimation::Running;
 }
 
-TrayMenuPhotoContainerButton *TrayMenuPhotoContainer::createCell(const QString &path)
+bool TrayMenuPhotoContainer::loadImage(TrayMenuPhotoContainerButton *cell, const QString &path)
 {
-    const QImage image = TrayPopoverServices::instance().imageForRecentUpload(path);
+    TrayPopoverServices &services = TrayPopoverServices::instance();
+    // The stamp is read first: a thumbnail replaced meanwhile is loaded again at the next update.
+    const QString stamp = services.imageStampForRecentUpload(path);
+    const QImage image = services.imageForRecentUpload(path);
     if (image.isNull())
-        return nullptr;
-    auto *cell = new TrayMenuPhotoContainerButton;
-    cell->setGeometry(0, 0, kCellSize, kCellSize);
+        return false;
     const QPixmap pixmap = QPixmap::fromImage(image);
     QIcon icon(pixmap);
     icon.addPixmap(pixmap, QIcon::Active);
     cell->setIcon(icon);
+    m_imageStamps.insert(path, stamp);
+    return true;
+}
+
+TrayMenuPhotoContainerButton *TrayMenuPhotoContainer::createCell(const QString &path)
+{
+    auto *cell = new TrayMenuPhotoContainerButton;
+    if (!loadImage(cell, path)) {
+        delete cell;
+        return nullptr;
+    }
+    cell->setGeometry(0, 0, kCellSize, kCellSize);
     cell->setIconSize(QSize(kCellSize, kCellSize));
     cell->path = path;
     connect(cell, &QPushButton::clicked, this, [this, cell] { imageClicked(cell); });
@@ -119,12 +132,19 @@ void TrayMenuPhotoContainer::setContents(const QStringList &contents, bool anima
 
     QList<TrayMenuPhotoContainerButton *> setAside;
     for (const QString &path : std::as_const(removed)) {
+        m_imageStamps.remove(path);
         if (auto *cell = m_visibleCells.take(path))
             setAside << cell;
     }
+    // A thumbnail replaced since its cell was made (a new one of a changed photo) is shown anew.
+    for (const QString &path : std::as_const(kept)) {
+        TrayMenuPhotoContainerButton *cell = m_visibleCells.value(path, nullptr);
+        if (cell && TrayPopoverServices::instance().imageStampForRecentUpload(path) != m_imageStamps.value(path))
+            loadImage(cell, path);
+    }
 
     // A kept path without a cell had no thumbnail or record yet when it arrived (the thumbnail is
-    // written after the upload); it gets its cell as soon as both exist.
+    // made once the place is first shown); it gets its cell as soon as both exist.
     QStringList arriving = added;
     for (const QString &path : std::as_const(kept))
         if (!m_visibleCells.contains(path))
@@ -136,6 +156,7 @@ void TrayMenuPhotoContainer::setContents(const QStringList &contents, bool anima
         const std::optional<qint64> photoId = TrayPopoverServices::instance().photoIdForPath(path);
         if (!cell || !photoId) {
             delete cell;
+            m_imageStamps.remove(path);
             continue; // its place stays empty for as long as it stays in the list
         }
         m_visibleCells.insert(path, cell);

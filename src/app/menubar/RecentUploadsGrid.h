@@ -57,9 +57,12 @@ public:
 
 private:
     TrayMenuPhotoContainerButton *createCell(const QString &path);
+    // Shows the path's thumbnail on the cell; false when there is none.
+    bool loadImage(TrayMenuPhotoContainerButton *cell, const QString &path);
     void updateCell(const QString &path, bool animated, QParallelAnimationGroup *group);
 
     QStringList m_contents;
     QHash<QString, TrayMenuPhotoContainerButton *> m_visibleCells;
+    QHash<QString, QString> m_imageStamps; // of the thumbnail each cell shows
     QPointer<QParallelAnimationGroup> m_animation;
 };

@@ -42,6 +42,7 @@ TrayPopoverServices TrayPopoverServices::makeDefaults()
     s.filesToUpload = [] { return LumoraDrive::statusFilesToGo(); };
     s.recentUploads = [] { return LumoraUploader::recentUploads(); };
     s.imageForRecentUpload = [](const QString &path) { return LumoraUploader::imageForRecentUpload(path); };
+    s.imageStampForRecentUpload = [](const QString &path) { return LumoraUploader::imageStampForRecentUpload(path); };
     s.photoIdForPath = [](const QString &path) -> std::optional<qint64> {
         FileData *record = FileManager::fileDataForPath(path, 0, false);
         if (!record)

@@ -27,6 +27,8 @@ struct TrayPopoverServices
     std::function<int()> filesToUpload;
     std::function<QStringList()> recentUploads; // newest first
     std::function<QImage(const QString &path)> imageForRecentUpload;
+    // Changes whenever the thumbnail of a path is replaced (empty while it has none).
+    std::function<QString(const QString &path)> imageStampForRecentUpload;
     // Catalogue: the service photo id of the record at a path (0 while not finished), or nothing
     // when the catalogue has no record there. Looked up afresh each time, never held.
     std::function<std::optional<qint64>(const QString &path)> photoIdForPath;

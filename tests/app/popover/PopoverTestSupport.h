@@ -53,6 +53,10 @@ struct FakePopoverWorld
         s.filesToUpload = [this] { return filesToUpload; };
         s.recentUploads = [this] { return recent; };
         s.imageForRecentUpload = [this](const QString &path) { return thumbnails.value(path); };
+        s.imageStampForRecentUpload = [this](const QString &path) {
+            const QImage image = thumbnails.value(path);
+            return image.isNull() ? QString() : QString::number(image.cacheKey());
+        };
         s.photoIdForPath = [this](const QString &path) -> std::optional<qint64> {
             if (!photoIds.contains(path))
                 return std::nullopt;

@@ -75,6 +75,9 @@ private Q_SLOTS:
         QStandardPaths::setTestModeEnabled(true);
         qputenv("HOISTLY_SERVICE_URL", kBase.toUtf8());
         TrayMenuController::setExpandDelayForTesting(0.0);
+        // Continuous integration runs these cases on a real X display, not off screen.
+        if (qgetenv("CI") == "true")
+            QCOMPARE(QGuiApplication::platformName(), QStringLiteral("xcb"));
     }
 
     void init()
@@ -559,6 +562,10 @@ private Q_SLOTS:
         QVERIFY(!view()->recentUploadsImagesContainer()->isAnimating());
         QCOMPARE(controller->popoverWindow()->height(), 292); // the growth jumped to its end
 
+        // Under X the window system takes the focus from the hidden popover, through a one-shot
+        // timer of the platform's own (off screen nothing takes it). Then the process is quiet.
+        if (QGuiApplication::platformName() == QLatin1String("xcb"))
+            QTRY_VERIFY(QGuiApplication::focusWindow() != controller->popoverWindow()->windowHandle());
         // Whatever the engine does meanwhile, no timer fires for the hidden popover.
         TimerEventCounter timers;
         world->scanning = true;
