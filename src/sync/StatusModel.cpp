@@ -177,7 +177,11 @@ StatusModel composeStatus(const StatusInputs &in)
                                 : L("Paused until %1.").arg(end);
         m.readsNotOnService = true;
         m.toGo = notUploaded;
-        if (notUploaded > 0)
+        // Only what a resume sends is "waiting"; failed, refused or unreadable files are not.
+        const int resumes = qMax(waiting, in.left.waiting + in.left.awaitingSource + in.left.retrying);
+        if (notUploaded > resumes)
+            m.line2 = L("%1 not uploaded.").arg(fileWord(notUploaded));
+        else if (notUploaded > 0)
             m.line2 = L("%1 waiting.").arg(fileWord(notUploaded));
         m.lineShort = L("Paused");
         return m;

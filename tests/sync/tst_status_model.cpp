@@ -146,6 +146,12 @@ private Q_SLOTS:
         QCOMPARE(m.line1, QStringLiteral("Paused until you resume."));
         QCOMPARE(m.line2, QStringLiteral("1 file waiting."));
         QCOMPARE(m.lineShort, QStringLiteral("Paused"));
+        // Files a resume would not send are not said to wait.
+        in.left.counted = true;
+        in.left.waiting = 1;
+        in.left.failed = 2;
+        QCOMPARE(composeStatus(in).line2, QStringLiteral("3 files not uploaded."));
+        in.left = NotOnService();
 
         // A pause that ends on another day names the day.
         in.pausedUntil = in.now.addDays(7);

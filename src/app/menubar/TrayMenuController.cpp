@@ -17,6 +17,7 @@
 #include <QDateTime>
 #include <QGuiApplication>
 #include <QLabel>
+#include <QLocale>
 #include <QMenu>
 #include <QPainter>
 #include <QPushButton>
@@ -378,7 +379,7 @@ void TrayMenuController::updateFilesToUpload()
     if (count == m_filesToUpload)
         return;
     m_filesToUpload = count;
-    m_view->uploadQueueStatusField()->setStringValue(localized(QStringLiteral("%d to go")).replace(QStringLiteral("%d"), QString::number(count)));
+    m_view->uploadQueueStatusField()->setStringValue(localized(QStringLiteral("%d to go")).replace(QStringLiteral("%d"), QLocale().toString(count))); // grouped as the status line writes it
 }
 
 void TrayMenuController::updateUserInfo()

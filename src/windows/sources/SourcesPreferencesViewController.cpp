@@ -484,6 +484,7 @@ void SourcesPreferencesViewController::applyGathered(const Gathered &gathered, b
         // Nothing moved: keep the selection and the expanded folders, refresh what rows show.
         m_model->rebindAll();
         updateStatus2();
+        updateProgressBar(); // status news that came while the pane was away left the bar behind
         Q_EMIT sourcesRefreshed();
         return;
     }
@@ -496,6 +497,7 @@ void SourcesPreferencesViewController::applyGathered(const Gathered &gathered, b
     if (m_delegate)
         m_delegate->sourcesPreferencesContentsChanged();
     updateStatus2();
+    updateProgressBar();
     Q_EMIT sourcesRefreshed();
 }
 

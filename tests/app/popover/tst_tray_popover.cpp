@@ -220,6 +220,14 @@ private Q_SLOTS:
         world->filesToUpload = 6;
         NotificationCenter::post(Notifications::StatusUpdated);
         QCOMPARE(view()->uploadQueueStatusField()->text(), QStringLiteral("6 to go"));
+        // Written as the status line beside it writes numbers, in the user's locale.
+        QLocale::setDefault(QLocale(QLocale::English, QLocale::UnitedStates));
+        world->filesToUpload = 1234;
+        NotificationCenter::post(Notifications::StatusUpdated);
+        QLocale::setDefault(QLocale::c());
+        QCOMPARE(view()->uploadQueueStatusField()->text(), QStringLiteral("1,234 to go"));
+        world->filesToUpload = 6;
+        NotificationCenter::post(Notifications::StatusUpdated);
         QCOMPARE(view()->statusTextField()->text(), QStringLiteral("Uploading IMG_0001.JPG"));
         QVERIFY(view()->statusTextField()->isVisibleTo(view()));
         QVERIFY(!view()->statusTextFieldNoIcon()->isVisibleTo(view()));

@@ -321,6 +321,13 @@ private Q_SLOTS:
         m_backend->percent = 1.7; // out of range: clamped to the pane's width
         pane.updateProgressBar();
         QCOMPARE(pane.statusProgressBarView()->maximumWidth(), 600);
+        // The run ended while the pane was not shown (no status news reaches it then): the
+        // refresh it gets on showing again brings the bar up to date with the line.
+        m_backend->running = false;
+        QSignalSpy refreshed(&pane, &SourcesPreferencesViewController::sourcesRefreshed);
+        pane.refreshViewInstance();
+        QTRY_COMPARE(refreshed.size(), 1);
+        QVERIFY(pane.statusProgressBarView()->isHidden());
 
         QMenu *menu = pane.buildPauseMenu(nullptr);
         QCOMPARE(titles(menu).first(), QStringLiteral("Pause for 1 hour"));
