@@ -905,12 +905,12 @@ bool DataStore::saveNow(bool wait, quint64 *request)
         return true;
     }
     if (changed) {
-        // Nobody waits: a large save is copied a slice per turn and queued once complete, all
-        // at once, so that it is written in one transaction as if copied in one go.
+        // Unless this thread waits: a large save is copied a slice per turn and queued once
+        // complete, all at once, so that it is written in one transaction as if copied in one go.
         const bool slicing = !m_partial.empty() || !m_sliceRecords.empty();
         whole = std::move(m_partial);
         m_partial.clear();
-        if (!wait && !request && (slicing || m_dirtyRecords.size() > kSnapshotSlice)) {
+        if (!wait && (slicing || m_dirtyRecords.size() > kSnapshotSlice)) {
             whole.push_back(std::make_unique<SaveBatch>());
             if (!takeSlice(*whole.back())) {
                 m_partial = std::move(whole);
@@ -922,10 +922,17 @@ bool DataStore::saveNow(bool wait, quint64 *request)
                             saveNow(false);
                     });
                 }
+                if (request) {
+                    // A ticket (waited for on another thread) is the write that takes the last
+                    // slice: while slices remain, no save is queued but the one that completes
+                    // them, so it is the next request.
+                    std::lock_guard<std::mutex> lock(m_queueLock);
+                    *request = m_requests + 1;
+                }
                 return true;
             }
         } else {
-            // Somebody waits: what is left of a sliced save is taken at once.
+            // This thread waits: what is left of a sliced save is taken at once.
             while (!m_sliceRecords.empty()) {
                 whole.push_back(std::make_unique<SaveBatch>());
                 takeSlice(*whole.back());
