@@ -23,7 +23,6 @@
 #include <QSemaphore>
 #include <QSet>
 #include <QThreadPool>
-#include <QStringDecoder>
 #include <QThread>
 #include <algorithm>
 #include <atomic>
@@ -46,6 +45,9 @@ constexpr double kGrowingRetrySeconds = 2.0;
 constexpr qint64 kHeadReadLength = 64 * 1024;
 // The service takes no photo of this size or more.
 constexpr qint64 kLargestPhoto = 200LL * 1024 * 1024;
+// About the longest the main thread takes in scan results in one turn, so that the windows are
+// drawn in between.
+constexpr qint64 kApplyShareMs = 4;
 
 struct ScanState
 {
@@ -406,19 +408,29 @@ FileData *createChild(FileData *folder, const QString &path, bool isDir)
     return r;
 }
 
-void applyListing(qint64 folderId, ListResult result, const QList<DirEntry> &entries, const QList<DirEntry> &unreadable,
-                  const QStringList &libraries)
+struct Listing
+{
+    ListResult result = ListResult::Ok;
+    QList<DirEntry> entries, unreadable;
+    QStringList libraries;
+    QVariant setData;
+    QSet<QByteArrayView> names; // of the entries: what else the folder holds is gone
+
+    // A long listing is taken in over several turns of the main thread: where it has got to.
+    mutable qsizetype next = -1; // -1: not begun
+    mutable bool childrenChanged = false;
+};
+
+// The listing's outcome for the folder itself; false when nothing more is to be taken in.
+bool beginListing(FileData *folder, const Listing &l)
 {
     DataStore *store = DataStore::instance();
-    FileData *folder = store->fileDataForId(folderId);
-    if (!folder)
-        return;
     const QString path = folder->fileFullPath();
-    if (unreadable.isEmpty()) {
+    if (l.unreadable.isEmpty()) {
         state().skipped.remove(path);
     } else {
         QList<FileManager::SkippedFile> list;
-        for (const DirEntry &e : unreadable) {
+        for (const DirEntry &e : l.unreadable) {
             if (e.size < 0) { // a link to a folder
                 const QString link = path + QLatin1Char('/') + QString::fromUtf8(e.name);
                 LGLogInfo(QStringLiteral("SCANNER: Not following the link to a folder %1").arg(link));
@@ -429,10 +441,10 @@ void applyListing(qint64 folderId, ListResult result, const QList<DirEntry> &ent
         }
         state().skipped.insert(path, list);
     }
-    if (result != ListResult::Ok) {
+    if (l.result != ListResult::Ok) {
         const QString root = rootOf(path);
         const bool rootGone = root.isEmpty() || root == path || !QFileInfo::exists(root);
-        if (result == ListResult::Unreadable) {
+        if (l.result == ListResult::Unreadable) {
             LGLogError(QStringLiteral("SCANNER: Cannot read folder %1").arg(path));
             // Its photos are unknown, so never counted: the folder itself is told as not read.
             state().skipped.insert(path, {{path.section(QLatin1Char('/'), 0, -2), path.section(QLatin1Char('/'), -1), true,
@@ -443,53 +455,55 @@ void applyListing(qint64 folderId, ListResult result, const QList<DirEntry> &ent
         } else {
             markMissing(folder);
         }
-        return;
+        return false;
     }
     folder->removeFlag(FileFlags::SourceUnavailable | FileFlags::MissingOnDisk);
     folder->addFlag(FileFlags::ChildrenListed);
-
-    // Keyed by views into the children's own paths: no string is built per child.
-    QHash<QByteArrayView, FileData *> existing;
-    existing.reserve(folder->children().size());
-    for (FileData *child : folder->children()) {
-        const QByteArray &childPath = child->pathUtf8();
-        existing.insert(QByteArrayView(childPath).sliced(childPath.lastIndexOf('/') + 1), child);
-    }
-    bool childrenChanged = false;
-    for (const QString &name : libraries) {
+    for (const QString &name : l.libraries) {
         LGLogInfo(QStringLiteral("SCANNER: Leaving photo library %1/%2 to its library source").arg(path, name));
         // Listed as a plain folder by an earlier build: its records go.
-        if (FileData *old = existing.take(name.toUtf8())) {
+        FileData *old = store->fileDataForPathKey(path + QLatin1Char('/') + name);
+        if (old && old->parent() == folder) {
             store->deleteFileData(old);
-            childrenChanged = true;
+            l.childrenChanged = true;
         }
     }
-    for (const DirEntry &e : entries) {
-        FileData *r = existing.take(QByteArrayView(e.name));
+    return true;
+}
+
+// Takes in the listed entries from where the last turn stopped until the share of this turn is
+// used up; true when all are taken in. Each entry is found by its path, so that nothing is held
+// from one turn to the next but the listing itself.
+bool applyEntries(FileData *folder, const Listing &l, const QElapsedTimer &clock)
+{
+    DataStore *store = DataStore::instance();
+    QByteArray childPath = folder->pathUtf8() + '/';
+    const qsizetype prefix = childPath.size();
+    for (const qsizetype first = l.next; l.next < l.entries.size(); ++l.next) {
+        if (l.next > first && l.next % 64 == 0 && clock.elapsed() >= kApplyShareMs)
+            return false;
+        const DirEntry &e = l.entries.at(l.next);
+        childPath.truncate(prefix);
+        childPath.append(e.name);
+        FileData *r = store->fileDataForPathKey(QByteArrayView(childPath));
         if (r && r->isFolder() != e.isDir) {
             store->deleteFileData(r); // a file became a folder or the reverse
             r = nullptr;
         }
-        if (!r) {
-            const QByteArray childPath = folder->pathUtf8() + '/' + e.name;
-            r = store->fileDataForPathKey(QByteArrayView(childPath));
-            if (r && r->isFolder() != e.isDir) {
-                store->deleteFileData(r);
-                r = nullptr;
-            }
+        if (!r || r->parent() != folder) {
             if (r) {
                 r->setParent(folder); // a nested source met from above
                 r->setNeedsScan(NeedsScan::Pending);
             } else {
-                r = createChild(folder, QString::fromUtf8(childPath), e.isDir);
+                createChild(folder, QString::fromUtf8(childPath), e.isDir);
             }
-            childrenChanged = true;
+            l.childrenChanged = true;
             continue;
         }
         if (r->isMissingOnDisk()) {
             r->removeFlag(FileFlags::MissingOnDisk | FileFlags::Sampled);
             r->setNeedsScan(NeedsScan::Pending);
-            childrenChanged = true;
+            l.childrenChanged = true;
             continue;
         }
         if (!e.isDir && (e.size != r->fileSize() || e.mtime != r->dateModifiedMs() || !r->hasFlag(FileFlags::Sampled))) {
@@ -500,19 +514,27 @@ void applyListing(qint64 folderId, ListResult result, const QList<DirEntry> &ent
             decideAgainIfSelectedAgain(r);
         }
     }
-    // What is left was not listed: gone from the disk.
-    for (FileData *gone : std::as_const(existing)) {
-        if (gone->isMissingOnDisk())
+    return true;
+}
+
+void endListing(FileData *folder, const Listing &l)
+{
+    // What was not listed is gone from the disk.
+    const QList<FileData *> children = folder->children();
+    for (FileData *child : children) {
+        const QByteArray &childPath = child->pathUtf8();
+        if (child->isMissingOnDisk() || l.names.contains(QByteArrayView(childPath).sliced(childPath.lastIndexOf('/') + 1)))
             continue;
-        markMissing(gone);
-        childrenChanged = true;
+        markMissing(child);
+        l.childrenChanged = true;
     }
+    const QString path = folder->fileFullPath();
     if (!rootOf(path).isEmpty() && state().monitoredRoots.contains(rootOf(path)))
         FolderMonitor::instance()->watchFolder(path);
-    if (childrenChanged)
-        state().touchedFolders.insert(folderId);
+    if (l.childrenChanged)
+        state().touchedFolders.insert(folder->fileID());
     folder->setNeedsScan(NeedsScan::Done);
-    if (childrenChanged) {
+    if (l.childrenChanged) {
         folder->notifyChildrenChanged();
         folder->notifyParentsOfChildrenChanged();
     }
@@ -609,8 +631,6 @@ struct Job
 // catalogue still takes each result one at a time, in path order.
 constexpr int kFileBatch = 256;
 constexpr int kFolderBatch = 8;
-// The longest the main thread takes in results in one turn (one record more at least).
-constexpr qint64 kApplyShareMs = 4;
 
 // The next records to work on: folders first (one at a time), then files, each group in path
 // order. Records below an excluded folder or outside every source are taken off the list.
@@ -682,14 +702,19 @@ struct Batch
 {
     explicit Batch(QList<Job> picked) : jobs(std::move(picked)) {}
     virtual ~Batch() = default;
-    virtual void apply(qsizetype i) const = 0;
+    // Takes in the result of jobs[i]; false when it must go on in a later turn.
+    virtual bool apply(qsizetype i, const QElapsedTimer &clock) const = 0;
     QList<Job> jobs;
 };
 
 struct FileBatch : Batch
 {
     using Batch::Batch;
-    void apply(qsizetype i) const override { applyFile(jobs[i].id, works[i]); }
+    bool apply(qsizetype i, const QElapsedTimer &) const override
+    {
+        applyFile(jobs[i].id, works[i]);
+        return true;
+    }
     QList<FileWork> works;
 };
 
@@ -703,32 +728,32 @@ std::shared_ptr<const Batch> workOnFiles(QList<Job> jobs)
     return batch;
 }
 
-struct Listing
-{
-    ListResult result = ListResult::Ok;
-    QList<DirEntry> entries, unreadable;
-    QStringList libraries;
-    QVariant setData;
-};
-
 struct FolderBatch : Batch
 {
     using Batch::Batch;
-    void apply(qsizetype i) const override
+    bool apply(qsizetype i, const QElapsedTimer &clock) const override
     {
         // Listed alongside others, the folder may have changed before its turn: one no longer
         // waiting for this listing is left alone (listed again when asked), one now excluded or
         // outside every source is put aside, as the picking would have done.
         FileData *folder = DataStore::instance()->fileDataForId(jobs[i].id);
         if (!folder || folder->needsScan() != NeedsScan::InProgress)
-            return;
-        if (hasExcludedAncestorOrSelf(folder) || rootOf(jobs[i].path).isEmpty()) {
-            folder->setNeedsScan(NeedsScan::Done);
-            return;
-        }
+            return true;
         const Listing &l = listings[i];
-        applySetDataOnDisk(jobs[i].id, l.setData);
-        applyListing(jobs[i].id, l.result, l.entries, l.unreadable, l.libraries);
+        if (l.next < 0) {
+            if (hasExcludedAncestorOrSelf(folder) || rootOf(jobs[i].path).isEmpty()) {
+                folder->setNeedsScan(NeedsScan::Done);
+                return true;
+            }
+            applySetDataOnDisk(jobs[i].id, l.setData);
+            if (!beginListing(folder, l))
+                return true;
+            l.next = 0;
+        }
+        if (!applyEntries(folder, l, clock))
+            return false;
+        endListing(folder, l);
+        return true;
     }
     QList<Listing> listings;
 };
@@ -740,8 +765,12 @@ std::shared_ptr<const Batch> listFolders(QList<Job> jobs)
     onReaders(batch->jobs.size(), [&b = *batch](qsizetype i) {
         Listing &l = b.listings[i];
         l.result = listDirectory(b.jobs[i].path, &l.entries, &l.unreadable, &l.libraries);
-        if (l.result == ListResult::Ok)
-            l.setData = readSetDataOf(b.jobs[i].path);
+        if (l.result != ListResult::Ok)
+            return;
+        l.setData = readSetDataOf(b.jobs[i].path);
+        l.names.reserve(l.entries.size());
+        for (const DirEntry &e : std::as_const(l.entries))
+            l.names.insert(QByteArrayView(e.name));
     });
     return batch;
 }
@@ -759,8 +788,12 @@ void applyInShares(std::shared_ptr<const Batch> batch, qsizetype from, QSemaphor
                 return;
             }
             state().scanningId = batch->jobs[i].id;
-            batch->apply(i);
+            const bool whole = batch->apply(i, clock);
             DataStore::queueSave();
+            if (!whole) {
+                applyInShares(batch, i, done);
+                return;
+            }
         }
         state().scanningId = 0;
         done->release();
