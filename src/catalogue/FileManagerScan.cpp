@@ -153,12 +153,15 @@ ListResult listDirectory(const QString &path, QList<DirEntry> *out, QList<DirEnt
             }
             continue;
         }
-        // The listing's own type spares a stat for folders and for files of other kinds.
-        if (de->d_type == DT_DIR) {
+        const auto addFolder = [&] {
             if (isPhotoLibraryPackage(path, QString::fromUtf8(name)))
                 libraries->append(QString::fromUtf8(name));
             else
                 out->append({name.toByteArray(), true, 0, 0});
+        };
+        // The listing's own type spares a stat for folders and for files of other kinds.
+        if (de->d_type == DT_DIR) {
+            addFolder();
             continue;
         }
         if (de->d_type == DT_REG && !MediaInspector::hasCandidateExtension(name))
@@ -177,14 +180,10 @@ ListResult listDirectory(const QString &path, QList<DirEntry> *out, QList<DirEnt
             if (!S_ISREG(st.st_mode))
                 continue;
         }
-        if (S_ISDIR(st.st_mode)) {
-            if (isPhotoLibraryPackage(path, QString::fromUtf8(name)))
-                libraries->append(QString::fromUtf8(name));
-            else
-                out->append({name.toByteArray(), true, 0, 0});
-        } else if (S_ISREG(st.st_mode) && MediaInspector::hasCandidateExtension(name)) {
+        if (S_ISDIR(st.st_mode))
+            addFolder();
+        else if (S_ISREG(st.st_mode) && MediaInspector::hasCandidateExtension(name))
             out->append({name.toByteArray(), false, qint64(st.st_size), mtimeMs(st)});
-        }
     }
     ::closedir(dir);
     if (skippedNames)
