@@ -112,9 +112,10 @@ public:
     // and the journal is cut back to this size once it has been copied.
     static constexpr int kCheckpointDelayMs = 2000;
     static constexpr int kJournalSizeLimit = 1024 * 1024;
-    // Records copied for a save per turn of the main thread, so that a save of a whole library
-    // (a first scan, a refresh) never holds the window for long.
+    // Records copied for a save per turn of the main thread, at most so many and for about so
+    // long, so that a save of a whole library (a first scan, a refresh) never holds the window.
     static constexpr qsizetype kSnapshotSlice = 4096;
+    static constexpr qint64 kSnapshotSliceMs = 3;
     // A save or a load of at least this many rows gives the memory it used for the work back
     // to the system.
     static constexpr size_t kTrimAfterRows = 50000;
