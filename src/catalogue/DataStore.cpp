@@ -7,6 +7,7 @@
 #include "platform/StandardPaths.h"
 
 #include <QCoreApplication>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
 #include <QMutexLocker>
@@ -848,7 +849,12 @@ bool DataStore::takeSlice(SaveBatch &batch)
     }
     const size_t end = qMin(m_sliceRecords.size(), m_sliceNext + size_t(kSnapshotSlice));
     batch.rows.reserve(end - m_sliceNext);
-    for (; m_sliceNext < end; ++m_sliceNext) {
+    // On a busy machine a slice is cut short by time rather than kept to its count.
+    QElapsedTimer clock;
+    clock.start();
+    for (const size_t first = m_sliceNext; m_sliceNext < end; ++m_sliceNext) {
+        if (m_sliceNext > first && (m_sliceNext - first) % 256 == 0 && clock.elapsed() >= kSnapshotSliceMs)
+            break;
         const auto [id, record] = m_sliceRecords[m_sliceNext];
         // Still the same record (not deleted, its address not reused), not copied since.
         if (m_byId.value(id) == record && record->m_dirty)
@@ -905,12 +911,12 @@ bool DataStore::saveNow(bool wait, quint64 *request)
         return true;
     }
     if (changed) {
-        // Nobody waits: a large save is copied a slice per turn and queued once complete, all
-        // at once, so that it is written in one transaction as if copied in one go.
+        // Unless this thread waits: a large save is copied a slice per turn and queued once
+        // complete, all at once, so that it is written in one transaction as if copied in one go.
         const bool slicing = !m_partial.empty() || !m_sliceRecords.empty();
         whole = std::move(m_partial);
         m_partial.clear();
-        if (!wait && !request && (slicing || m_dirtyRecords.size() > kSnapshotSlice)) {
+        if (!wait && (slicing || m_dirtyRecords.size() > kSnapshotSlice)) {
             whole.push_back(std::make_unique<SaveBatch>());
             if (!takeSlice(*whole.back())) {
                 m_partial = std::move(whole);
@@ -922,10 +928,17 @@ bool DataStore::saveNow(bool wait, quint64 *request)
                             saveNow(false);
                     });
                 }
+                if (request) {
+                    // A ticket (waited for on another thread) is the write that takes the last
+                    // slice: while slices remain, no save is queued but the one that completes
+                    // them, so it is the next request.
+                    std::lock_guard<std::mutex> lock(m_queueLock);
+                    *request = m_requests + 1;
+                }
                 return true;
             }
         } else {
-            // Somebody waits: what is left of a sliced save is taken at once.
+            // This thread waits: what is left of a sliced save is taken at once.
             while (!m_sliceRecords.empty()) {
                 whole.push_back(std::make_unique<SaveBatch>());
                 takeSlice(*whole.back());
@@ -1018,7 +1031,13 @@ void DataStore::writerLoop()
         }
         lock.lock();
         m_writing = false;
+        // The written rows are freed outside the lock: the main thread may be waiting for it to
+        // queue its next save.
+        std::vector<std::unique_ptr<SaveBatch>> written;
         if (ok) {
+            written.reserve(batches.size());
+            for (size_t i = 0; i < batches.size(); ++i)
+                written.push_back(std::move(m_queue[i]));
             m_queue.erase(m_queue.begin(), m_queue.begin() + qsizetype(batches.size()));
             m_lastSaveError = {};
             m_committedRequest = request;
@@ -1030,6 +1049,11 @@ void DataStore::writerLoop()
         QMetaObject::invokeMethod(this, [this] { noteSaveHealth(); }, Qt::QueuedConnection);
         m_finishedRequest = request;
         m_queueCond.notify_all();
+        if (!written.empty()) {
+            lock.unlock();
+            written.clear();
+            lock.lock();
+        }
         rowsSinceTrim += ok ? rows : 0;
         if (ok && m_queue.empty() && rowsSinceTrim >= kTrimAfterRows) {
             // The snapshots of a large save (taken in slices, perhaps written in several passes)
@@ -1223,6 +1247,10 @@ qint64 DataStore::freshId()
 
 void DataStore::addToIndex(FileData *record)
 {
+    // Growing an index reads every record again. The path index grows a little ahead of the id
+    // index, so that no one turn of the main thread (in a first scan, say) pays for both.
+    if (const qsizetype room = m_byPath.capacity(); room <= m_byId.capacity() && m_byPath.size() >= room - room / 8)
+        m_byPath.reserve(2 * room + 1);
     m_byId.insert(record);
     m_byPath.insert(record);
 }

@@ -112,9 +112,10 @@ public:
     // and the journal is cut back to this size once it has been copied.
     static constexpr int kCheckpointDelayMs = 2000;
     static constexpr int kJournalSizeLimit = 1024 * 1024;
-    // Records copied for a save per turn of the main thread, so that a save of a whole library
-    // (a first scan, a refresh) never holds the window for long.
-    static constexpr qsizetype kSnapshotSlice = 16384;
+    // Records copied for a save per turn of the main thread, at most so many and for about so
+    // long, so that a save of a whole library (a first scan, a refresh) never holds the window.
+    static constexpr qsizetype kSnapshotSlice = 4096;
+    static constexpr qint64 kSnapshotSliceMs = 3;
     // A save or a load of at least this many rows gives the memory it used for the work back
     // to the system.
     static constexpr size_t kTrimAfterRows = 50000;
@@ -159,8 +160,9 @@ public:
         quint64 request = 0;
     };
     // The first half of a save, for a caller off the main thread that must not hold the main
-    // thread while the disk works: the changes are taken (main thread) and handed to the
-    // writer at once; waitForSave() (any other thread) then waits until they are committed.
+    // thread while the disk works: the changes are taken (main thread; a large save over the
+    // next turns, a slice per turn) and handed to the writer; waitForSave() (any other thread)
+    // then waits until they are committed.
     // Committed rows outlive the process however it ends (the journal is in the system's
     // hands); unlike save(), the commit is not synced, so a power cut may still take them.
     static SaveTicket startSave();

@@ -16,6 +16,7 @@
 #include <QCoreApplication>
 #include <QDateTime>
 #include <QDeadlineTimer>
+#include <QElapsedTimer>
 #include <QEventLoop>
 #include <QTimer>
 #include <QFile>
@@ -23,9 +24,11 @@
 #include <QSemaphore>
 #include <QSet>
 #include <QThreadPool>
-#include <QStringDecoder>
 #include <QThread>
+#include <algorithm>
 #include <atomic>
+#include <memory>
+#include <utility>
 #include <cerrno>
 #include <cstring>
 #include <dirent.h>
@@ -43,6 +46,9 @@ constexpr double kGrowingRetrySeconds = 2.0;
 constexpr qint64 kHeadReadLength = 64 * 1024;
 // The service takes no photo of this size or more.
 constexpr qint64 kLargestPhoto = 200LL * 1024 * 1024;
+// About the longest the main thread takes in scan results in one turn, so that the windows are
+// drawn in between.
+constexpr qint64 kApplyShareMs = 4;
 
 struct ScanState
 {
@@ -106,7 +112,7 @@ qint64 nowMs()
 
 struct DirEntry
 {
-    QString name;
+    QByteArray name; // UTF-8, as listed (lossy for a skipped name that is not UTF-8)
     bool isDir = false;
     qint64 size = 0;
     qint64 mtime = 0;
@@ -132,24 +138,35 @@ ListResult listDirectory(const QString &path, QList<DirEntry> *out, QList<DirEnt
         return (errno == ENOENT || errno == ENOTDIR) ? ListResult::Gone : ListResult::Unreadable;
     const int dfd = ::dirfd(dir);
     int skippedNames = 0;
-    QStringDecoder decoder(QStringDecoder::Utf8, QStringDecoder::Flag::Stateless);
     while (struct dirent *de = ::readdir(dir)) {
         const char *n = de->d_name;
         if (n[0] == '.')
             continue; // hidden entries, "." and ".."
-        decoder.resetState();
-        QString name = decoder(QByteArrayView(n, qsizetype(std::strlen(n))));
-        if (decoder.hasError()) {
+        const QByteArrayView name(n, qsizetype(std::strlen(n)));
+        if (!name.isValidUtf8()) {
             // Such a name cannot be written back from a QString, so the file cannot be opened
             // through it: it is skipped, but counted and shown (in a lossy form), never hidden.
             struct stat st;
             if (::fstatat(dfd, n, &st, 0) == 0
                 && (S_ISDIR(st.st_mode) || (S_ISREG(st.st_mode) && MediaInspector::hasCandidateExtension(name)))) {
                 ++skippedNames;
-                unreadableNames->append({std::move(name), S_ISDIR(st.st_mode), qint64(st.st_size), mtimeMs(st)});
+                unreadableNames->append({QString::fromUtf8(name).toUtf8(), S_ISDIR(st.st_mode), qint64(st.st_size), mtimeMs(st)});
             }
             continue;
         }
+        const auto addFolder = [&] {
+            if (isPhotoLibraryPackage(path, QString::fromUtf8(name)))
+                libraries->append(QString::fromUtf8(name));
+            else
+                out->append({name.toByteArray(), true, 0, 0});
+        };
+        // The listing's own type spares a stat for folders and for files of other kinds.
+        if (de->d_type == DT_DIR) {
+            addFolder();
+            continue;
+        }
+        if (de->d_type == DT_REG && !MediaInspector::hasCandidateExtension(name))
+            continue;
         struct stat st;
         if (::fstatat(dfd, n, &st, AT_SYMLINK_NOFOLLOW) != 0)
             continue; // vanished meanwhile
@@ -158,20 +175,16 @@ ListResult listDirectory(const QString &path, QList<DirEntry> *out, QList<DirEnt
             if (::fstatat(dfd, n, &st, 0) != 0)
                 continue;
             if (S_ISDIR(st.st_mode)) {
-                unreadableNames->append({std::move(name), true, -1, 0});
+                unreadableNames->append({name.toByteArray(), true, -1, 0});
                 continue;
             }
             if (!S_ISREG(st.st_mode))
                 continue;
         }
-        if (S_ISDIR(st.st_mode)) {
-            if (isPhotoLibraryPackage(path, name))
-                libraries->append(std::move(name));
-            else
-                out->append({std::move(name), true, 0, 0});
-        } else if (S_ISREG(st.st_mode) && MediaInspector::hasCandidateExtension(name)) {
-            out->append({std::move(name), false, qint64(st.st_size), mtimeMs(st)});
-        }
+        if (S_ISDIR(st.st_mode))
+            addFolder();
+        else if (S_ISREG(st.st_mode) && MediaInspector::hasCandidateExtension(name))
+            out->append({name.toByteArray(), false, qint64(st.st_size), mtimeMs(st)});
     }
     ::closedir(dir);
     if (skippedNames)
@@ -382,13 +395,12 @@ void decideAgainIfSelectedAgain(FileData *r)
     r->notifyParentsOfStatusChanged();
 }
 
-FileData *createChild(FileData *folder, const DirEntry &e)
+FileData *createChild(FileData *folder, const QString &path, bool isDir)
 {
-    const QString path = folder->fileFullPath() + QLatin1Char('/') + e.name;
-    FileData *r = DataStore::instance()->createFileData(path, e.isDir);
+    FileData *r = DataStore::instance()->createFileData(path, isDir);
     if (r->parent() != folder)
         r->setParent(folder);
-    if (e.isDir)
+    if (isDir)
         r->loadSetDataFromDisk(); // choices that survived a reset of the catalogue
     else
         r->setNeedsUpload(NeedsUpload::NotSelected); // decided once the file is worked on
@@ -396,33 +408,43 @@ FileData *createChild(FileData *folder, const DirEntry &e)
     return r;
 }
 
-void applyListing(qint64 folderId, ListResult result, const QList<DirEntry> &entries, const QList<DirEntry> &unreadable,
-                  const QStringList &libraries)
+struct Listing
+{
+    ListResult result = ListResult::Ok;
+    QList<DirEntry> entries, unreadable;
+    QStringList libraries;
+    QVariant setData;
+    QSet<QByteArrayView> names; // of the entries: what else the folder holds is gone
+
+    // A long listing is taken in over several turns of the main thread: where it has got to.
+    mutable qsizetype next = -1; // -1: not begun
+    mutable bool childrenChanged = false;
+};
+
+// The listing's outcome for the folder itself; false when nothing more is to be taken in.
+bool beginListing(FileData *folder, const Listing &l)
 {
     DataStore *store = DataStore::instance();
-    FileData *folder = store->fileDataForId(folderId);
-    if (!folder)
-        return;
     const QString path = folder->fileFullPath();
-    if (unreadable.isEmpty()) {
+    if (l.unreadable.isEmpty()) {
         state().skipped.remove(path);
     } else {
         QList<FileManager::SkippedFile> list;
-        for (const DirEntry &e : unreadable) {
+        for (const DirEntry &e : l.unreadable) {
             if (e.size < 0) { // a link to a folder
-                const QString link = path + QLatin1Char('/') + e.name;
+                const QString link = path + QLatin1Char('/') + QString::fromUtf8(e.name);
                 LGLogInfo(QStringLiteral("SCANNER: Not following the link to a folder %1").arg(link));
-                list.append({path, e.name, true, FileManager::SkipReason::LinkToFolder, QFileInfo(link).canonicalFilePath()});
+                list.append({path, QString::fromUtf8(e.name), true, FileManager::SkipReason::LinkToFolder, QFileInfo(link).canonicalFilePath()});
             } else {
-                list.append({path, e.name, e.isDir});
+                list.append({path, QString::fromUtf8(e.name), e.isDir});
             }
         }
         state().skipped.insert(path, list);
     }
-    if (result != ListResult::Ok) {
+    if (l.result != ListResult::Ok) {
         const QString root = rootOf(path);
         const bool rootGone = root.isEmpty() || root == path || !QFileInfo::exists(root);
-        if (result == ListResult::Unreadable) {
+        if (l.result == ListResult::Unreadable) {
             LGLogError(QStringLiteral("SCANNER: Cannot read folder %1").arg(path));
             // Its photos are unknown, so never counted: the folder itself is told as not read.
             state().skipped.insert(path, {{path.section(QLatin1Char('/'), 0, -2), path.section(QLatin1Char('/'), -1), true,
@@ -433,53 +455,55 @@ void applyListing(qint64 folderId, ListResult result, const QList<DirEntry> &ent
         } else {
             markMissing(folder);
         }
-        return;
+        return false;
     }
     folder->removeFlag(FileFlags::SourceUnavailable | FileFlags::MissingOnDisk);
     folder->addFlag(FileFlags::ChildrenListed);
-
-    // Keyed by views into the children's own paths: no string is built per child.
-    QHash<QByteArrayView, FileData *> existing;
-    existing.reserve(folder->children().size());
-    for (FileData *child : folder->children()) {
-        const QByteArray &childPath = child->pathUtf8();
-        existing.insert(QByteArrayView(childPath).sliced(childPath.lastIndexOf('/') + 1), child);
-    }
-    bool childrenChanged = false;
-    for (const QString &name : libraries) {
+    for (const QString &name : l.libraries) {
         LGLogInfo(QStringLiteral("SCANNER: Leaving photo library %1/%2 to its library source").arg(path, name));
         // Listed as a plain folder by an earlier build: its records go.
-        if (FileData *old = existing.take(name.toUtf8())) {
+        FileData *old = store->fileDataForPathKey(path + QLatin1Char('/') + name);
+        if (old && old->parent() == folder) {
             store->deleteFileData(old);
-            childrenChanged = true;
+            l.childrenChanged = true;
         }
     }
-    for (const DirEntry &e : entries) {
-        FileData *r = existing.take(e.name.toUtf8());
+    return true;
+}
+
+// Takes in the listed entries from where the last turn stopped until the share of this turn is
+// used up; true when all are taken in. Each entry is found by its path, so that nothing is held
+// from one turn to the next but the listing itself.
+bool applyEntries(FileData *folder, const Listing &l, const QElapsedTimer &clock)
+{
+    DataStore *store = DataStore::instance();
+    QByteArray childPath = folder->pathUtf8() + '/';
+    const qsizetype prefix = childPath.size();
+    for (const qsizetype first = l.next; l.next < l.entries.size(); ++l.next) {
+        if (l.next > first && l.next % 64 == 0 && clock.elapsed() >= kApplyShareMs)
+            return false;
+        const DirEntry &e = l.entries.at(l.next);
+        childPath.truncate(prefix);
+        childPath.append(e.name);
+        FileData *r = store->fileDataForPathKey(QByteArrayView(childPath));
         if (r && r->isFolder() != e.isDir) {
             store->deleteFileData(r); // a file became a folder or the reverse
             r = nullptr;
         }
-        if (!r) {
-            const QString childPath = path + QLatin1Char('/') + e.name;
-            r = store->fileDataForPathKey(childPath);
-            if (r && r->isFolder() != e.isDir) {
-                store->deleteFileData(r);
-                r = nullptr;
-            }
+        if (!r || r->parent() != folder) {
             if (r) {
                 r->setParent(folder); // a nested source met from above
                 r->setNeedsScan(NeedsScan::Pending);
             } else {
-                r = createChild(folder, e);
+                createChild(folder, QString::fromUtf8(childPath), e.isDir);
             }
-            childrenChanged = true;
+            l.childrenChanged = true;
             continue;
         }
         if (r->isMissingOnDisk()) {
             r->removeFlag(FileFlags::MissingOnDisk | FileFlags::Sampled);
             r->setNeedsScan(NeedsScan::Pending);
-            childrenChanged = true;
+            l.childrenChanged = true;
             continue;
         }
         if (!e.isDir && (e.size != r->fileSize() || e.mtime != r->dateModifiedMs() || !r->hasFlag(FileFlags::Sampled))) {
@@ -490,19 +514,27 @@ void applyListing(qint64 folderId, ListResult result, const QList<DirEntry> &ent
             decideAgainIfSelectedAgain(r);
         }
     }
-    // What is left was not listed: gone from the disk.
-    for (FileData *gone : std::as_const(existing)) {
-        if (gone->isMissingOnDisk())
+    return true;
+}
+
+void endListing(FileData *folder, const Listing &l)
+{
+    // What was not listed is gone from the disk.
+    const QList<FileData *> children = folder->children();
+    for (FileData *child : children) {
+        const QByteArray &childPath = child->pathUtf8();
+        if (child->isMissingOnDisk() || l.names.contains(QByteArrayView(childPath).sliced(childPath.lastIndexOf('/') + 1)))
             continue;
-        markMissing(gone);
-        childrenChanged = true;
+        markMissing(child);
+        l.childrenChanged = true;
     }
+    const QString path = folder->fileFullPath();
     if (!rootOf(path).isEmpty() && state().monitoredRoots.contains(rootOf(path)))
         FolderMonitor::instance()->watchFolder(path);
-    if (childrenChanged)
-        state().touchedFolders.insert(folderId);
+    if (l.childrenChanged)
+        state().touchedFolders.insert(folder->fileID());
     folder->setNeedsScan(NeedsScan::Done);
-    if (childrenChanged) {
+    if (l.childrenChanged) {
         folder->notifyChildrenChanged();
         folder->notifyParentsOfChildrenChanged();
     }
@@ -595,9 +627,10 @@ struct Job
     bool sampled = false;
 };
 
-// Files read at once: the reading and hashing of a batch runs on several threads, while the
-// catalogue still takes each file's result one at a time, in path order.
+// Files read, or folders listed, at once: a batch is worked on by several threads, while the
+// catalogue still takes each result one at a time, in path order.
 constexpr int kFileBatch = 256;
+constexpr int kFolderBatch = 8;
 
 // The next records to work on: folders first (one at a time), then files, each group in path
 // order. Records below an excluded folder or outside every source are taken off the list.
@@ -617,7 +650,7 @@ QList<Job> pickNext()
             }
             jobs.append({r->fileID(), r->isFolder(), r->fileFullPath(), r->fileSize(), r->dateModifiedMs(),
                          r->hasFlag(FileFlags::Sampled)});
-            if (r->isFolder() || jobs.size() >= kFileBatch)
+            if (jobs.size() >= (r->isFolder() ? kFolderBatch : kFileBatch))
                 break;
         }
         if (!jobs.isEmpty())
@@ -643,25 +676,128 @@ QThreadPool *readerPool()
     return pool;
 }
 
-QList<FileWork> workOnFiles(const QList<Job> &jobs)
+// Runs work(i) for every i below n on the reader threads; returns when all are done.
+template <typename Work>
+void onReaders(qsizetype n, const Work &work)
 {
-    QList<FileWork> results(jobs.size());
-    if (jobs.size() == 1) {
-        results[0] = workOnFile(jobs[0].path, jobs[0].oldSize, jobs[0].oldMtime, jobs[0].sampled);
-        return results;
+    if (n == 1) {
+        work(0);
+        return;
     }
-    std::atomic<int> next{0};
-    const int workers = qMin(int(jobs.size()), readerPool()->maxThreadCount());
+    std::atomic<qsizetype> next{0};
+    const int workers = int(qMin<qsizetype>(n, readerPool()->maxThreadCount()));
     QSemaphore done;
     for (int w = 0; w < workers; ++w) {
         readerPool()->start([&] {
-            for (int i = next++; i < jobs.size(); i = next++)
-                results[i] = workOnFile(jobs[i].path, jobs[i].oldSize, jobs[i].oldMtime, jobs[i].sampled);
+            for (qsizetype i = next++; i < n; i = next++)
+                work(i);
             done.release();
         });
     }
     done.acquire(workers);
-    return results;
+}
+
+// Work done off the main thread on picked records, for the main thread to take in.
+struct Batch
+{
+    explicit Batch(QList<Job> picked) : jobs(std::move(picked)) {}
+    virtual ~Batch() = default;
+    // Takes in the result of jobs[i]; false when it must go on in a later turn.
+    virtual bool apply(qsizetype i, const QElapsedTimer &clock) const = 0;
+    QList<Job> jobs;
+};
+
+struct FileBatch : Batch
+{
+    using Batch::Batch;
+    bool apply(qsizetype i, const QElapsedTimer &) const override
+    {
+        applyFile(jobs[i].id, works[i]);
+        return true;
+    }
+    QList<FileWork> works;
+};
+
+std::shared_ptr<const Batch> workOnFiles(QList<Job> jobs)
+{
+    auto batch = std::make_shared<FileBatch>(std::move(jobs));
+    batch->works.resize(batch->jobs.size());
+    onReaders(batch->jobs.size(), [&b = *batch](qsizetype i) {
+        b.works[i] = workOnFile(b.jobs[i].path, b.jobs[i].oldSize, b.jobs[i].oldMtime, b.jobs[i].sampled);
+    });
+    return batch;
+}
+
+struct FolderBatch : Batch
+{
+    using Batch::Batch;
+    bool apply(qsizetype i, const QElapsedTimer &clock) const override
+    {
+        // Listed alongside others, the folder may have changed before its turn: one no longer
+        // waiting for this listing is left alone (listed again when asked), one now excluded or
+        // outside every source is put aside, as the picking would have done.
+        FileData *folder = DataStore::instance()->fileDataForId(jobs[i].id);
+        if (!folder || folder->needsScan() != NeedsScan::InProgress)
+            return true;
+        const Listing &l = listings[i];
+        if (l.next < 0) {
+            if (hasExcludedAncestorOrSelf(folder) || rootOf(jobs[i].path).isEmpty()) {
+                folder->setNeedsScan(NeedsScan::Done);
+                return true;
+            }
+            applySetDataOnDisk(jobs[i].id, l.setData);
+            if (!beginListing(folder, l))
+                return true;
+            l.next = 0;
+        }
+        if (!applyEntries(folder, l, clock))
+            return false;
+        endListing(folder, l);
+        return true;
+    }
+    QList<Listing> listings;
+};
+
+std::shared_ptr<const Batch> listFolders(QList<Job> jobs)
+{
+    auto batch = std::make_shared<FolderBatch>(std::move(jobs));
+    batch->listings.resize(batch->jobs.size());
+    onReaders(batch->jobs.size(), [&b = *batch](qsizetype i) {
+        Listing &l = b.listings[i];
+        l.result = listDirectory(b.jobs[i].path, &l.entries, &l.unreadable, &l.libraries);
+        if (l.result != ListResult::Ok)
+            return;
+        l.setData = readSetDataOf(b.jobs[i].path);
+        l.names.reserve(l.entries.size());
+        for (const DirEntry &e : std::as_const(l.entries))
+            l.names.insert(QByteArrayView(e.name));
+    });
+    return batch;
+}
+
+// A batch is taken in a few milliseconds at a time, in order, each share in its own turn of the
+// main thread, so that the window is drawn in between; `done` is released after the last one.
+void applyInShares(std::shared_ptr<const Batch> batch, qsizetype from, QSemaphore *done)
+{
+    dispatch_main_async([batch = std::move(batch), from, done] {
+        QElapsedTimer clock;
+        clock.start();
+        for (qsizetype i = from; i < batch->jobs.size(); ++i) {
+            if (i > from && clock.elapsed() >= kApplyShareMs) {
+                applyInShares(batch, i, done);
+                return;
+            }
+            state().scanningId = batch->jobs[i].id;
+            const bool whole = batch->apply(i, clock);
+            DataStore::queueSave();
+            if (!whole) {
+                applyInShares(batch, i, done);
+                return;
+            }
+        }
+        state().scanningId = 0;
+        done->release();
+    });
 }
 
 void recountTouchedFolders()
@@ -684,21 +820,42 @@ void recountTouchedFolders()
     state().touchedFolders.clear();
 }
 
-void updateScanCounters()
+// The scan counters count distinct samples over the whole library, which takes longer than the
+// window may wait: the main thread only copies the samples, the scanner's thread counts them.
+struct ScanCounts
 {
+    bool taken = false;
     qint64 total = 0;
-    QSet<ContentSample> unique;
     qint64 unsampled = 0;
-    for (FileData *r : DataStore::instance()->allFileDataById()) {
-        if (r->isFolder() || !r->isPhoto() || r->isMissingOnDisk())
-            continue;
-        ++total;
-        if (r->sample().isNull())
-            ++unsampled;
-        else
-            unique.insert(r->sample());
+    std::vector<ContentSample> samples;
+
+    void take()
+    {
+        taken = true;
+        const RecordIdIndex &records = DataStore::instance()->allFileDataById();
+        samples.reserve(size_t(records.size()));
+        for (FileData *r : records) {
+            if (r->isFolder() || !r->isPhoto() || r->isMissingOnDisk())
+                continue;
+            ++total;
+            if (r->sample().isNull())
+                ++unsampled;
+            else
+                samples.push_back(r->sample());
+        }
     }
-    const qint64 distinct = unique.size() + unsampled;
+    qint64 distinct()
+    {
+        const auto less = [](const ContentSample &a, const ContentSample &b) {
+            return a.sample1 != b.sample1 ? a.sample1 < b.sample1 : a.sample2 < b.sample2;
+        };
+        std::sort(samples.begin(), samples.end(), less);
+        return qint64(std::unique(samples.begin(), samples.end()) - samples.begin()) + unsampled;
+    }
+};
+
+void updateScanCounters(qint64 total, qint64 distinct)
+{
     if (total > Settings::intForKey(FileManager::kMaxScanTotal))
         Settings::setInt(int(total), FileManager::kMaxScanTotal);
     if (distinct > Settings::intForKey(FileManager::kMaxScanUnique))
@@ -720,13 +877,12 @@ void reviveUnavailableRoots()
     }
 }
 
-void finishPass()
+void finishPass(const ScanCounts &counts, qint64 distinct)
 {
     auto &s = state();
     recountTouchedFolders();
-    if (s.countsMayHaveGrown)
-        updateScanCounters();
-    s.countsMayHaveGrown = false;
+    if (counts.taken)
+        updateScanCounters(counts.total, distinct);
     s.completedThisSession = true;
     // A tracked scan is one whole pass begun after tracking was turned on.
     if (s.tracking && s.trackedPassStarted)
@@ -762,8 +918,6 @@ void scanLoop()
         });
         if (!gateOpen || s.stopRequested)
             break;
-        // Reading overlaps the catalogue: while the main thread takes in one batch of files,
-        // the readers work on the next. At most one batch waits for the main thread.
         QSemaphore applySlot(1);
         auto waitForApply = [&applySlot] {
             applySlot.acquire();
@@ -781,35 +935,12 @@ void scanLoop()
                 if (jobs.isEmpty())
                     break;
             }
-            if (jobs.first().isFolder) {
-                waitForApply();
-                QList<DirEntry> entries, unreadable;
-                QStringList libraries;
-                const ListResult result = listDirectory(jobs.first().path, &entries, &unreadable, &libraries);
-                const QVariant setData = result == ListResult::Ok ? readSetDataOf(jobs.first().path) : QVariant();
-                dispatch_main_sync([&] {
-                    applySetDataOnDisk(jobs.first().id, setData);
-                    applyListing(jobs.first().id, result, entries, unreadable, libraries);
-                    s.scanningId = 0;
-                    DataStore::queueSave();
-                    jobs = pickNext();
-                });
-                continue;
-            }
-            QList<FileWork> works = workOnFiles(jobs);
+            // Reading overlaps the catalogue: while the main thread takes in one batch, the
+            // readers work on the next. At most one batch waits for the main thread.
+            std::shared_ptr<const Batch> batch = jobs.first().isFolder ? listFolders(std::move(jobs)) : workOnFiles(std::move(jobs));
             applySlot.acquire();
-            QList<Job> next;
-            dispatch_main_sync([&] { next = pickNext(); });
-            dispatch_main_async([&s, &applySlot, jobs, works = std::move(works)] {
-                for (qsizetype i = 0; i < jobs.size(); ++i) {
-                    s.scanningId = jobs[i].id;
-                    applyFile(jobs[i].id, works[i]);
-                    DataStore::queueSave();
-                }
-                s.scanningId = 0;
-                applySlot.release();
-            });
-            jobs = std::move(next);
+            dispatch_main_sync([&] { jobs = pickNext(); });
+            applyInShares(std::move(batch), 0, &applySlot);
         }
         waitForApply();
         // Records picked but left unread (a stop): back to pending for the next start.
@@ -818,10 +949,16 @@ void scanLoop()
                 if (FileData *r = DataStore::instance()->fileDataForId(j.id); r && r->needsScan() == NeedsScan::InProgress)
                     r->setNeedsScan(NeedsScan::Pending);
         });
+        ScanCounts counts;
+        dispatch_main_sync([&] {
+            if (!s.stopRequested && std::exchange(s.countsMayHaveGrown, false))
+                counts.take();
+        });
+        const qint64 distinct = counts.taken ? counts.distinct() : 0;
         bool again = false;
         dispatch_main_sync([&] {
             if (!s.stopRequested)
-                finishPass();
+                finishPass(counts, distinct);
             again = s.runAgain && !s.stopRequested;
             s.runAgain = false;
             if (!again)

@@ -12,9 +12,12 @@
 
 namespace MediaInspector {
 
-bool hasCandidateExtension(const QString &fileName)
+namespace {
+
+// Compared in place, without building strings: the scanner asks for every name it lists.
+template <typename Name, typename Char>
+bool hasCandidateExtensionIn(const Name &fileName, Char dotChar)
 {
-    // Compared in place, without building strings: the scanner asks for every name it lists.
     static const char *const extensions[] = {
         // photos
         "jpg", "jpeg", "jpe", "png", "gif", "tif", "tiff", "heic", "heif", "webp", "bmp", "cr2", "cr3", "nef",
@@ -22,14 +25,27 @@ bool hasCandidateExtension(const QString &fileName)
         // videos
         "mov", "mp4", "m4v", "3gp", "3g2", "avi", "mts", "m2ts", "mpg", "mpeg", "wmv", "mkv", "webm",
     };
-    const qsizetype dot = fileName.lastIndexOf(QLatin1Char('.'));
+    const qsizetype dot = fileName.lastIndexOf(dotChar);
     if (dot <= 0 || dot == fileName.size() - 1 || fileName.size() - dot - 1 > 4)
         return false;
-    const QStringView ext = QStringView(fileName).mid(dot + 1);
+    const auto ext = fileName.sliced(dot + 1);
     for (const char *candidate : extensions)
-        if (qsizetype(qstrlen(candidate)) == ext.size() && ext.compare(QLatin1StringView(candidate), Qt::CaseInsensitive) == 0)
+        if (qsizetype(qstrlen(candidate)) == ext.size() && QLatin1StringView(candidate).compare(ext, Qt::CaseInsensitive) == 0)
             return true;
     return false;
+}
+
+} // namespace
+
+bool hasCandidateExtension(const QString &fileName)
+{
+    return hasCandidateExtensionIn(QStringView(fileName), QLatin1Char('.'));
+}
+
+bool hasCandidateExtension(QByteArrayView fileName)
+{
+    // Bytes of a multi-byte character are never ASCII, so they match no extension.
+    return hasCandidateExtensionIn(QLatin1StringView(fileName), QLatin1Char('.'));
 }
 
 MediaKind kindFromHeader(const QByteArray &h)

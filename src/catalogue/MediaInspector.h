@@ -14,6 +14,8 @@ constexpr int kMetadataBudgetMs = 2000;
 
 // Is the name one of the photo or video names the scanner looks at (case-insensitive)?
 bool hasCandidateExtension(const QString &fileName);
+// The same for a name as the system lists it (UTF-8 bytes), without decoding it.
+bool hasCandidateExtension(QByteArrayView fileName);
 // Photo, video or Unknown from the first bytes of the content.
 MediaKind kindFromHeader(const QByteArray &head);
 // Reads the first bytes of the file; Unknown when it cannot be read.

@@ -34,6 +34,9 @@ public:
     void remove(Key key) { m_set.remove(Entry::probe(&key)); }
     void clear() { m_set.clear(); }
     qsizetype size() const { return m_set.size(); }
+    // Records held before the index grows again.
+    qsizetype capacity() const { return m_set.capacity(); }
+    void reserve(qsizetype records) { m_set.reserve(records); }
 
     // Iterates the records, in no particular order.
     class const_iterator

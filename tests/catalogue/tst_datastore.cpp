@@ -604,6 +604,24 @@ private Q_SLOTS:
         // Committed: another process (or this one after a kill) reads it from then on.
         QCOMPARE(needsUploadOnDisk(QStringLiteral("/begun/a.jpg")), int(NeedsUpload::Uploaded));
 
+        // Begun with a whole library's changes pending (after a refresh): copied a slice per
+        // turn like a queued save, and awaited until the write that holds the last slice.
+        const int before = rowsOnDisk();
+        const qsizetype count = 2 * DataStore::kSnapshotSlice + 10;
+        QList<FileData *> many;
+        for (qsizetype i = 0; i < count; ++i) {
+            many << store->createFileData(QStringLiteral("/begun/many/%1.jpg").arg(i), false);
+            many.last()->setNeedsUpload(NeedsUpload::Waiting);
+        }
+        const DataStore::SaveTicket large = DataStore::startSave();
+        // Not all copied in the caller's turn.
+        QVERIFY(std::any_of(many.cbegin(), many.cend(), [](const FileData *r) { return r->isDirty(); }));
+        std::atomic_int largeResult{-1};
+        std::thread largeWaiter([&] { largeResult = DataStore::waitForSave(large) ? 1 : 0; });
+        QTRY_COMPARE_WITH_TIMEOUT(largeResult.load(), 1, 20000);
+        largeWaiter.join();
+        QCOMPARE(rowsOnDisk(), before + int(count));
+
         // A save begun on a store closed since is not taken for written.
         store->createFileData(QStringLiteral("/begun/b.jpg"), false)->setNeedsUpload(NeedsUpload::Waiting);
         const DataStore::SaveTicket stale = DataStore::startSave();
