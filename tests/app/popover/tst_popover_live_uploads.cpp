@@ -317,6 +317,7 @@ private Q_SLOTS:
         QVERIFY(LumoraUploader::waitUntilIdleForTesting(30000));
         sampler.stop();
         m_double.clearFaults();
+        QVERIFY2(m_controller->isShown(), "closed meanwhile: its lines no longer follow the status");
         QVERIFY2(seen.size() >= 3 && !disagree, qPrintable(seen.join(QLatin1Char('\n'))));
         LumoraDrive::updateStatus();
         QTRY_COMPARE_WITH_TIMEOUT(view->statusTextFieldNoIcon()->text(), QStringLiteral("1 not uploaded"), 30000);
