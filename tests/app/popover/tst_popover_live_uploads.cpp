@@ -190,6 +190,9 @@ private Q_SLOTS:
         LumoraDrive::startup();
     }
 
+    // A case that stops half-way leaves the popover closed for the next one.
+    void cleanup() { m_controller->close(); }
+
     void cleanupTestCase()
     {
         delete m_controller;
@@ -314,6 +317,7 @@ private Q_SLOTS:
         QVERIFY(LumoraUploader::waitUntilIdleForTesting(30000));
         sampler.stop();
         m_double.clearFaults();
+        QVERIFY2(m_controller->isShown(), "closed meanwhile: its lines no longer follow the status");
         QVERIFY2(seen.size() >= 3 && !disagree, qPrintable(seen.join(QLatin1Char('\n'))));
         LumoraDrive::updateStatus();
         QTRY_COMPARE_WITH_TIMEOUT(view->statusTextFieldNoIcon()->text(), QStringLiteral("1 not uploaded"), 30000);
@@ -323,6 +327,9 @@ private Q_SLOTS:
 
     void aBurstMakesThumbnailsOnlyForThePlacesShown()
     {
+        // The places an earlier opening showed may still be getting their thumbnails; those
+        // come before the folder is watched.
+        QTRY_VERIFY_WITH_TIMEOUT(allThumbnailsExist(LumoraUploader::recentUploads()), 10000);
         ThumbnailFolderWatch watch;
         const QStringList photos = uploadWithThumbnailsHeld(QStringLiteral("Epsilon"), 12, 400);
         watch.read();
