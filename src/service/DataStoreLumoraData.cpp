@@ -750,7 +750,7 @@ void writeUnsavedDedupRows()
             return;
         s_dedupWriteScheduled = true;
     }
-    dispatch_default_queue_async([] {
+    const auto write = [] {
         for (;;) {
             QList<DedupData> toWrite;
             {
@@ -772,7 +772,13 @@ void writeUnsavedDedupRows()
                 return;
             }
         }
-    });
+    };
+    // Taken once the main thread's turn is over, so that every row the turn registers (a check
+    // of the tickets completes several uploads) goes in one transaction.
+    if (isMainThread())
+        dispatch_main_async([write] { dispatch_default_queue_async(write); });
+    else
+        dispatch_default_queue_async(write);
 }
 } // namespace
 
