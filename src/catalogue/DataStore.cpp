@@ -1041,12 +1041,16 @@ void DataStore::writerLoop()
             m_queue.erase(m_queue.begin(), m_queue.begin() + qsizetype(batches.size()));
             m_lastSaveError = {};
             m_committedRequest = request;
-            QMetaObject::invokeMethod(this, [this] { Q_EMIT saved(); }, Qt::QueuedConnection);
         } else {
             m_lastSaveError = {2, error};
             LGLogError(QStringLiteral("DATASTORE: Save failed (kept for the next save): %1").arg(error));
         }
-        QMetaObject::invokeMethod(this, [this] { noteSaveHealth(); }, Qt::QueuedConnection);
+        // One turn of the main thread per save: an upload saves its in-flight mark each time.
+        QMetaObject::invokeMethod(this, [this, ok] {
+            if (ok)
+                Q_EMIT saved();
+            noteSaveHealth();
+        }, Qt::QueuedConnection);
         m_finishedRequest = request;
         m_queueCond.notify_all();
         if (!written.empty()) {

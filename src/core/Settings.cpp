@@ -271,9 +271,12 @@ struct Store
                 return;
             values.insert(key, value);
         }
+        // Only an idle writer needs waking: one with changes to write already wakes on its own.
+        const bool writerIdle = version == savedVersion;
         ++version;
         startWriterLocked();
-        changed.wakeAll();
+        if (writerIdle)
+            changed.wakeAll();
     }
 };
 

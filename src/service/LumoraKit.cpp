@@ -380,6 +380,9 @@ void LumoraKit::call(const LKLumoraAPIMethod &method, int maxCacheAgeMinutes, Co
         deliver(response, error);
     };
     if (waitUntilFinished) {
+        // A caller that waits anyway (off the main thread) sends it itself, as an upload does,
+        // rather than through the client's network thread and back.
+        request->setSendOnCallingThread(true);
         handle(request->sendSynchronously());
     } else {
         request->setCompletionBlock([request, handle](const HTTPResponse &r) mutable {

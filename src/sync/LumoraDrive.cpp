@@ -23,6 +23,7 @@
 #include <QPointer>
 #include <QTimer>
 #include <atomic>
+#include <chrono>
 
 namespace {
 
@@ -52,6 +53,15 @@ DriveState &state()
 }
 
 std::atomic_bool g_statusQueued { false };
+// Background callers (an upload's progress, each file's start and end) come faster than anyone
+// reads the status: their recomputations are at least this far apart.
+constexpr qint64 kBackgroundStatusSpacingMs = 50;
+std::atomic<qint64> g_lastBackgroundStatusMs { 0 };
+
+qint64 steadyMs()
+{
+    return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now().time_since_epoch()).count();
+}
 
 StatusModel snapshot()
 {
@@ -353,10 +363,16 @@ void LumoraDrive::updateStatus()
     // Background callers (upload progress) are folded into one recomputation per turn.
     if (g_statusQueued.exchange(true))
         return;
-    dispatch_main_async([] {
+    const auto recompute = [] {
         g_statusQueued = false;
+        g_lastBackgroundStatusMs = steadyMs();
         recomputeStatus();
-    });
+    };
+    const qint64 wait = g_lastBackgroundStatusMs + kBackgroundStatusSpacingMs - steadyMs();
+    if (wait > 0)
+        dispatch_main_delay(recompute, wait / 1000.0);
+    else
+        dispatch_main_async(recompute);
 }
 
 QString LumoraDrive::statusLine1() { return snapshot().line1; }

@@ -65,6 +65,7 @@ struct PendingTicket
     qint64 seq = 0;        // issue order: completions are bookkept in the order files were sent
     qint64 startedMs = 0;  // wall clock when the ticket was issued (0: from an earlier run)
     double uploadSeconds = 0;
+    ContentSample whole, jpeg; // as sent: copies of it wait for the outcome
 };
 
 struct TicketPoll;
@@ -941,14 +942,11 @@ void refreshSamplesInFlight(RunContext &ctx)
         QMutexLocker locker(&s.lock);
         still = s.tickets.values();
     }
-    dispatch_main_sync([&] {
-        for (const PendingTicket &p : std::as_const(still)) {
-            if (FileData *r = DataStore::instance()->fileDataForId(p.fileId)) {
-                ctx.samplesInFlight.insert(sampleKey(r->sample()));
-                ctx.samplesInFlight.insert(sampleKey(r->jpegSample()));
-            }
-        }
-    });
+    // Each ticket keeps its samples, so this costs no turn of the main thread.
+    for (const PendingTicket &p : std::as_const(still)) {
+        ctx.samplesInFlight.insert(sampleKey(p.whole));
+        ctx.samplesInFlight.insert(sampleKey(p.jpeg));
+    }
     ctx.samplesInFlight.remove(QString());
     ctx.heldBack.clear();
     LumoraDrive::updateStatus();
@@ -995,7 +993,7 @@ void adoptPendingTickets()
             for (const PendingTicket &p : std::as_const(s.tickets))
                 known = known || p.fileId == r->fileID();
             if (!known)
-                s.tickets.insert(r->uploadTicket(), PendingTicket{r->fileID(), ++s.ticketSeq, 0, 0});
+                s.tickets.insert(r->uploadTicket(), PendingTicket{r->fileID(), ++s.ticketSeq, 0, 0, r->sample(), r->jpegSample()});
         }
     });
 }
@@ -1407,7 +1405,7 @@ StepResult book(const Upload &u, const UploadReply &reply, double seconds, RunCo
             // Not a success yet: the count of failures in a row goes on until the service has
             // processed the file (or could not).
             QMutexLocker locker(&s.lock);
-            s.tickets.insert(reply.ticketId, PendingTicket{fileId, ++s.ticketSeq, QDateTime::currentMSecsSinceEpoch(), seconds});
+            s.tickets.insert(reply.ticketId, PendingTicket{fileId, ++s.ticketSeq, QDateTime::currentMSecsSinceEpoch(), seconds, u.whole, u.jpeg});
         }
         ctx.samplesInFlight.insert(sampleKey(u.whole));
         ctx.samplesInFlight.insert(sampleKey(u.jpeg));
