@@ -738,33 +738,16 @@ bool DataStoreLumoraData::matchDeDupForFile(FileData *file)
 
 namespace {
 bool s_dedupWriteScheduled = false; // under s_lock
-bool s_dedupWriteArmed = false;     // under s_lock: a later write is set for rows that can wait
-// Rows that name no photo yet (an upload's ticket) wait this long for the next rows that do (its
-// completion, or another's), so that a burst of uploads is not one transaction per upload.
-constexpr double kDedupWaitSeconds = 0.25;
 
 // The look-ups use the index in memory, which has the rows at once; the catalogue gets them
 // off the main thread, which would otherwise wait for the disk (and for a large save ahead of
 // them) once per upload.
-void writeUnsavedDedupRows(bool soon = true)
+void writeUnsavedDedupRows()
 {
     {
         QMutexLocker l(&s_lock);
         if (s_dedupWriteScheduled || s_unsavedRows.isEmpty())
             return;
-        if (!soon) {
-            if (!s_dedupWriteArmed) {
-                s_dedupWriteArmed = true;
-                dispatch_main_delay([] {
-                    {
-                        QMutexLocker later(&s_lock);
-                        s_dedupWriteArmed = false;
-                    }
-                    writeUnsavedDedupRows();
-                }, kDedupWaitSeconds);
-            }
-            return;
-        }
         s_dedupWriteScheduled = true;
     }
     const auto write = [] {
@@ -833,7 +816,7 @@ void DataStoreLumoraData::registerDeDupForUploadedFile(FileData *file, bool uplo
         s_unsavedRows << rows;
     }
     if (store->isOpen())
-        writeUnsavedDedupRows(file->uploadedRemoteId() > 0 || !uploadedFromThisDevice);
+        writeUnsavedDedupRows();
     if (uploadedFromThisDevice && firstTime)
         noteUploadedPhoto(file->fileSize());
 }
