@@ -262,12 +262,7 @@ void FileData::setUploadTicket(const QString &ticket)
     // A ticket is held only while a file is on its way: once it is cleared, a file record that
     // needs no other rare field goes back to the common size instead of keeping them all for
     // the rest of the session (one set per upload).
-    const Extra &e = *m_extra;
-    if (ticket.isNull() && !m_isFolder && e.children.isEmpty() && e.albumName.isNull() && e.title.isNull()
-        && e.description.isNull() && e.tags.isNull() && e.duration == 0 && e.lumoraSetId == 0 && !e.aliasTarget
-        && e.aliasSources.isEmpty() && e.rating == 0 && e.needsSync == 0 && e.albumMode == 0 && e.numberOfPhotos == 0
-        && e.numberOfVideos == 0 && e.numberOfFoldersRecursive == 0 && e.numberOfPhotosRecursive == 0
-        && e.numberOfVideosRecursive == 0)
+    if (ticket.isNull() && !m_isFolder && m_extra->holdsNothingButTicket())
         m_extra.reset();
     markDirty();
 }

@@ -322,6 +322,15 @@ struct FileData::Extra
     qint32 numberOfFoldersRecursive = 0;
     qint32 numberOfPhotosRecursive = 0;
     qint32 numberOfVideosRecursive = 0;
+
+    // Nothing but a ticket is held: a field added above must be added here too.
+    bool holdsNothingButTicket() const
+    {
+        return children.isEmpty() && albumName.isNull() && title.isNull() && description.isNull() && tags.isNull()
+            && duration == 0 && lumoraSetId == 0 && !aliasTarget && aliasSources.isEmpty() && rating == 0
+            && needsSync == 0 && albumMode == 0 && numberOfPhotos == 0 && numberOfVideos == 0
+            && numberOfFoldersRecursive == 0 && numberOfPhotosRecursive == 0 && numberOfVideosRecursive == 0;
+    }
 };
 
 namespace FileDataDetail {

@@ -124,8 +124,10 @@ void FolderMonitor::readEvents()
                 // The folder itself went: its parent's listing tells what happened. A watched
                 // source has no parent in the catalogue: its own failed listing tells it.
                 const qsizetype slash = folder.lastIndexOf(QLatin1Char('/'));
-                note(slash > 0 ? folder.left(slash) : folder);
-                note(folder);
+                const QString parent = slash > 0 ? folder.left(slash) : folder;
+                note(parent);
+                if (!m_wdByPath.contains(parent))
+                    note(folder);
                 continue;
             }
             note(folder);

@@ -122,6 +122,14 @@ UploaderState &state()
     return s;
 }
 
+// An upload went through (or a processed one came back done): the run of failures ends, and
+// so does the back-off after stops. Under the state's lock.
+void noteSuccessLocked(UploaderState &s)
+{
+    s.consecutiveFailures = 0;
+    s.errorStops = 0;
+}
+
 // One field of the shared state, read under its lock.
 template <typename T>
 T lockedValue(T UploaderState::*field)
@@ -839,8 +847,8 @@ void applyTicketPoll(TicketPoll poll, RunContext &ctx)
                 e.completed = completeFile(e.pending.fileId, t.photoId, t.albumId, e.pending.uploadSeconds, e.pending.startedMs, &ctx.bySample, &copies);
             if (e.completed) {
                 QMutexLocker locker(&s.lock);
-                consecutive = s.consecutiveFailures = 0;
-                s.errorStops = 0;
+                noteSuccessLocked(s);
+                consecutive = 0;
                 continue;
             }
             // The service could not process it: the file waits for another try.
@@ -1428,8 +1436,7 @@ StepResult book(const Upload &u, const UploadReply &reply, double seconds, RunCo
         }
         {
             QMutexLocker locker(&s.lock);
-            s.consecutiveFailures = 0;
-            s.errorStops = 0;
+            noteSuccessLocked(s);
             ++s.uploadedThisRun;
         }
         ++ctx.uploaded;
@@ -1462,7 +1469,7 @@ StepResult book(const Upload &u, const UploadReply &reply, double seconds, RunCo
         markTrueCopies(copies);
         {
             QMutexLocker locker(&s.lock);
-            s.consecutiveFailures = 0;
+            noteSuccessLocked(s);
         }
         return StepResult::Next;
     }

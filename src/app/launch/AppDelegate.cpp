@@ -308,7 +308,6 @@ void AppDelegate::continueLaunchAfterResetOffer()
     }
 
     spawnUpdateCheckCopyIfDue();
-    installFileLogger();
 
     // The icon is up before the catalogue is read: with a large library that read takes seconds,
     // and the rest of the launch waits for it without holding the main thread.

@@ -121,12 +121,6 @@ void fitRecentUploadsCaption(TrayMenuView *view)
     fitCaptionAndLink(view, localized(QStringLiteral("Recent Uploads")), localized(QStringLiteral("View in Camera Roll")));
 }
 
-void setTextIfDifferent(QLabel *field, const QString &text)
-{
-    if (field && field->text() != text)
-        field->setText(text);
-}
-
 void setVisibleIfDifferent(QWidget *view, bool visible)
 {
     if (view && view->isVisibleTo(view->parentWidget()) != visible)

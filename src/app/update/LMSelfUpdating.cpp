@@ -70,6 +70,7 @@ int g_downloadTimeoutMs = 60000; // without progress; large zips still finish
 QTimer *g_automaticTimer = nullptr;
 QObject *g_reachabilityContext = nullptr;
 std::function<bool(const QString &from, const QString &to)> g_renameFault;
+bool g_noExchange = false; // as on a file system that cannot swap two paths in one step
 // Alerts of the install path that are still on screen (main thread only), and what waits for them.
 int g_alertsOnScreen = 0;
 QList<std::function<void()>> g_afterAlerts;
@@ -287,8 +288,30 @@ bool exchangePaths(const QString &a, const QString &b)
         errno = EIO;
         return false;
     }
+    if (g_noExchange) {
+        errno = EINVAL;
+        return false;
+    }
     return ::renameat2(AT_FDCWD, QFile::encodeName(a).constData(), AT_FDCWD, QFile::encodeName(b).constData(),
                        RENAME_EXCHANGE) == 0;
+}
+
+// Swaps two existing paths: in one step where the file system can, else by three renames
+// through a sibling (between them one of the two names is missing for a moment).
+bool swapPaths(const QString &a, const QString &b)
+{
+    if (exchangePaths(a, b))
+        return true;
+    if (errno != EINVAL && errno != ENOSYS)
+        return false;
+    const QString aside = a + QStringLiteral(".swap-%1").arg(::getpid());
+    if (!renamePath(a, aside))
+        return false;
+    if (!renamePath(b, a)) {
+        renamePath(aside, a);
+        return false;
+    }
+    return renamePath(aside, b);
 }
 
 bool isWholeBundle(const QString &path, QString *why = nullptr)
@@ -352,7 +375,7 @@ bool installBundle(const QString &bundle, const QString &destination, QString *e
     }
     if (!isWholeBundle(destination, &why)) {
         *error = QStringLiteral("installed bundle incomplete: %1").arg(why);
-        if (exchangePaths(oldCopy, destination))
+        if (swapPaths(oldCopy, destination))
             removePath(oldCopy, nullptr);
         else
             LGLogError(QStringLiteral("UPDATER: Cannot put %1 back, kept as %2").arg(destination, oldCopy));
@@ -994,7 +1017,7 @@ void LMSelfUpdating::restoreInterruptedInstall(const QString &appName)
                 // other leftovers below.
                 const QString whole = candidates.first().absoluteFilePath();
                 const QFileInfo dest(destination);
-                if (dest.exists() || dest.isSymLink() ? exchangePaths(whole, destination) : renamePath(whole, destination))
+                if (dest.exists() || dest.isSymLink() ? swapPaths(whole, destination) : renamePath(whole, destination))
                     LGLogInfo(QStringLiteral("UPDATER: Restored %1 from %2").arg(destination, candidates.first().fileName()));
             }
         }
@@ -1015,6 +1038,8 @@ void LMSelfUpdating::whenAlertsAnswered(const std::function<void()> &then)
     else
         g_afterAlerts << then;
 }
+
+void LMSelfUpdating::setExchangeUnsupportedForTesting(bool unsupported) { g_noExchange = unsupported; }
 
 void LMSelfUpdating::setRenameFaultForTesting(std::function<bool(const QString &from, const QString &to)> fault)
 {

@@ -70,6 +70,7 @@ public:
     static void setLaunchArguments(const QStringList &arguments);
     static void setNetworkTimeoutsForTesting(int manifestMs, int downloadMs);
     // Makes renames of the install swap fail while `fault` answers true.
+    static void setExchangeUnsupportedForTesting(bool unsupported);
     static void setRenameFaultForTesting(std::function<bool(const QString &from, const QString &to)> fault);
     static void resetForTesting();
 };

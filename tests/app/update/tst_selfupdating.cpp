@@ -105,6 +105,7 @@ private Q_SLOTS:
         alerts.answers.clear();
         alerts.requests.clear();
         Reachability::setStatusOverrideForTesting(-1);
+        LMSelfUpdating::setExchangeUnsupportedForTesting(false);
         delete tmp;
         tmp = nullptr;
     }
@@ -512,15 +513,17 @@ private Q_SLOTS:
         QTest::addColumn<QString>("markerAfter"); // marker the destination holds afterwards; "" = none
         QTest::addColumn<bool>("leftoverKept");
         QTest::addColumn<QString>("leftoverName");
+        QTest::addColumn<bool>("exchange"); // the file system swaps two paths in one step
         const QString ours = "Lumora Hoistly.app.previous-4242-17";
-        QTest::newRow("destination missing") << "missing" << true << "aside-marker" << false << ours;
-        QTest::newRow("destination incomplete") << "incomplete" << true << "aside-marker" << false << ours;
-        QTest::newRow("destination whole") << "whole" << true << "dest-marker" << false << ours;
-        QTest::newRow("nothing whole to restore") << "missing" << false << "" << true << ours;
+        QTest::newRow("destination missing") << "missing" << true << "aside-marker" << false << ours << true;
+        QTest::newRow("destination incomplete") << "incomplete" << true << "aside-marker" << false << ours << true;
+        QTest::newRow("destination whole") << "whole" << true << "dest-marker" << false << ours << true;
+        QTest::newRow("nothing whole to restore") << "missing" << false << "" << true << ours << true;
         QTest::newRow("install script's leftover") << "missing" << true << "aside-marker" << false
-                                                   << ".Lumora Hoistly.app.previous-977";
+                                                   << ".Lumora Hoistly.app.previous-977" << true;
         QTest::newRow("whole copy on its way in") << "incomplete" << true << "aside-marker" << false
-                                                  << "Lumora Hoistly.app.incoming-4242-17";
+                                                  << "Lumora Hoistly.app.incoming-4242-17" << true;
+        QTest::newRow("destination incomplete, no exchange") << "incomplete" << true << "aside-marker" << false << ours << false;
     }
     void leftoverOfAnInterruptedSwapAtStart()
     {
@@ -529,6 +532,8 @@ private Q_SLOTS:
         QFETCH(QString, markerAfter);
         QFETCH(bool, leftoverKept);
         QFETCH(QString, leftoverName);
+        QFETCH(bool, exchange);
+        LMSelfUpdating::setExchangeUnsupportedForTesting(!exchange);
         const QString dest = global + "/Lumora Hoistly.app";
         const QString aside = global + "/" + leftoverName;
         makeBundle(tmp->path() + "/staging", "Lumora Hoistly", 2100, leftoverWhole, "aside-marker");
