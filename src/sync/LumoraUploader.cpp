@@ -39,6 +39,8 @@
 #include <QWaitCondition>
 #include <algorithm>
 #include <atomic>
+#include <condition_variable>
+#include <mutex>
 #include <optional>
 
 namespace {
@@ -99,6 +101,8 @@ struct UploaderState
     double busyClamp = -1;        // tests: cap on a server-requested wait
     qint64 sendingMinAgeMs = kSendingMarkMinAgeMs;
     bool recoveryRunScheduled = false;
+    qint64 aheadFileId = 0;       // the file prepared while the current one is sent
+    int aheadEpoch = 0;           // moves on each cancel: a file prepared before it is prepared again
     bool pollUnderWay = false;            // a poll of the tickets runs beside the loop
     std::shared_ptr<TicketPoll> pollAnswer; // its answer, not yet booked
 
@@ -712,6 +716,7 @@ struct RunContext
 {
     SampleIndex<qint64> bySample; // every file record with samples, by sample
     QSet<QString> samplesInFlight;                 // samples of uploads awaiting a ticket
+    QSet<QString> samplesSending;                  // samples of the file being sent now
     QSet<qint64> heldBack;                         // copies waiting for their twin's ticket
     QSet<qint64> tried;                            // files taken in this run (never twice)
     QSet<qint64> albumRetried;                     // files sent again after their album vanished
@@ -1112,7 +1117,12 @@ enum class StepResult { Next, Retry, Stop };
 // A copy of something already on its way waits for its twin's ticket instead of being sent.
 bool isTwinInFlight(const RunContext &ctx, const ContentSample &whole, const ContentSample &jpeg)
 {
-    return ctx.samplesInFlight.contains(sampleKey(whole)) || ctx.samplesInFlight.contains(sampleKey(jpeg));
+    for (const ContentSample &sample : {whole, jpeg}) {
+        const QString key = sampleKey(sample);
+        if (!key.isEmpty() && (ctx.samplesInFlight.contains(key) || ctx.samplesSending.contains(key)))
+            return true;
+    }
+    return false;
 }
 
 // Marked (and saved) before the first byte leaves, so after a kill mid-upload the service is
@@ -1524,19 +1534,100 @@ StepResult book(const Upload &u, const UploadReply &reply, double seconds, RunCo
     return StepResult::Next;
 }
 
-// The road of one file: prepared on the main thread (one turn), gated and sent on the loop's
-// thread, booked where its records live. Stop with `hold` set when the loop must not go on.
-// Loop thread.
-StepResult uploadOne(qint64 fileId, RunContext &ctx, QString *hold)
+// The next file, prepared on the main thread while the current one is sent, so that the send
+// does not wait for the main thread nor for the next mark's save. It is used only when nothing
+// since its preparation could have changed what it found: the same file comes next, no cancel
+// (pause, deselection, stop) came meanwhile, and it was marked there. Otherwise it is dropped
+// and the file prepared again in turn.
+struct Lookahead
+{
+    qint64 fileId = 0;
+    int epoch = 0;
+    Upload u;              // written on the main thread, read once done
+    std::mutex lock;
+    std::condition_variable cond;
+    bool done = false;
+
+    void finish()
+    {
+        std::lock_guard<std::mutex> l(lock);
+        done = true;
+        cond.notify_all();
+    }
+    void wait()
+    {
+        std::unique_lock<std::mutex> l(lock);
+        cond.wait(l, [this] { return done; });
+    }
+};
+
+std::shared_ptr<Lookahead> prepareAhead(qint64 fileId, const std::shared_ptr<RunContext> &run)
 {
     UploaderState &s = state();
+    auto ahead = std::make_shared<Lookahead>();
+    ahead->fileId = fileId;
+    ahead->u.fileId = fileId;
+    {
+        QMutexLocker locker(&s.lock);
+        ahead->epoch = s.aheadEpoch;
+        s.aheadFileId = fileId;
+    }
+    // Done when the block has run, and also when it is dropped unrun (the application ending):
+    // the loop waits for it either way.
+    std::shared_ptr<void> finished(nullptr, [ahead](void *) { ahead->finish(); });
+    dispatch_main_async([ahead, run, finished] { prepare(ahead->u, *run); });
+    return ahead;
+}
+
+// A file prepared ahead that is not sent next after all waits as if it had not been taken.
+void dropLookahead(std::shared_ptr<Lookahead> &ahead, RunContext &ctx)
+{
+    if (!ahead)
+        return;
+    ahead->wait();
+    const Upload &u = ahead->u;
+    ctx.tried.remove(u.fileId);
+    if (u.marked == Upload::Mark::Set) {
+        DataStore::waitForSave(u.markSave);
+        clearSendingMark(u.fileId);
+    }
+    if (u.go) {
+        dispatch_main_async([id = u.fileId] {
+            DataStore *store = DataStore::instance();
+            if (FileData *r = store ? store->fileDataForId(id) : nullptr)
+                r->statusInputsChanged();
+        });
+    }
+    {
+        QMutexLocker locker(&state().lock);
+        if (state().aheadFileId == u.fileId)
+            state().aheadFileId = 0;
+    }
+    ahead.reset();
+}
+
+// The road of one file: prepared on the main thread (one turn, or while the file before it was
+// sent), gated and sent on the loop's thread, booked where its records live. Stop with `hold`
+// set when the loop must not go on. `following` is the file after it (0 for none); its
+// preparation is left in `ahead`. Loop thread.
+StepResult uploadOne(qint64 fileId, const std::shared_ptr<RunContext> &run, QString *hold, std::shared_ptr<Lookahead> &ahead,
+                     qint64 following)
+{
+    UploaderState &s = state();
+    RunContext &ctx = *run;
 
     // The file is ours from here: a pause or deselection that arrives while it is prepared
-    // (album look-up, samples) must find it, and stop it before any byte leaves.
+    // (album look-up, samples) must find it, and stop it before any byte leaves. A cancel
+    // moves the epoch before it sets the flag, so one that the reset below clears is seen
+    // in the epoch instead.
     s.cancelCurrent = false;
+    int epoch;
     {
         QMutexLocker locker(&s.lock);
         s.currentFileId = fileId;
+        if (s.aheadFileId == fileId)
+            s.aheadFileId = 0;
+        epoch = s.aheadEpoch;
     }
     s.preparing = true;
     struct Release
@@ -1564,8 +1655,18 @@ StepResult uploadOne(qint64 fileId, RunContext &ctx, QString *hold)
     } release{fileId};
 
     Upload u;
-    u.fileId = fileId;
-    dispatch_main_sync([&] { prepare(u, ctx); });
+    if (ahead && ahead->fileId == fileId) {
+        ahead->wait();
+        if (ahead->epoch == epoch && (!ahead->u.go || ahead->u.marked == Upload::Mark::Set)) {
+            u = std::move(ahead->u);
+            ahead.reset();
+        }
+    }
+    if (!u.fileId) {
+        dropLookahead(ahead, ctx);
+        u.fileId = fileId;
+        dispatch_main_sync([&] { prepare(u, ctx); });
+    }
     release.working = u.go;
     if (!u.hold.isEmpty()) {
         *hold = u.hold;
@@ -1575,8 +1676,25 @@ StepResult uploadOne(qint64 fileId, RunContext &ctx, QString *hold)
         return StepResult::Next;
     if (const std::optional<StepResult> held = gate(u, ctx))
         return *held;
+
+    // The next file is prepared meanwhile, unless the loop is about to wait or to rebuild its
+    // list, or this file makes its folder's album (the next one may need that album's id).
+    bool lookAhead = following != 0 && (u.request.albumName.isEmpty() || !u.request.albumId.isEmpty());
+    if (lookAhead) {
+        QMutexLocker locker(&s.lock);
+        lookAhead = !s.cleanupRequested && !s.stopRequested && !s.serverBusyUntil.isValid() && s.tickets.size() + 1 < s.maxTickets;
+    }
+    if (lookAhead) {
+        // A copy of this file must not be marked while this one is on its way.
+        ctx.samplesSending = {sampleKey(u.whole), sampleKey(u.jpeg)};
+        ctx.samplesSending.remove(QString());
+        ahead = prepareAhead(following, run);
+    }
     double seconds = 0;
     const std::optional<UploadReply> reply = send(u, &seconds);
+    if (ahead)
+        ahead->wait(); // the context is the loop's again
+    ctx.samplesSending.clear();
     if (!reply)
         return StepResult::Next;
     return book(u, *reply, seconds, ctx);
@@ -1585,7 +1703,9 @@ StepResult uploadOne(qint64 fileId, RunContext &ctx, QString *hold)
 void loop(int generation)
 {
     UploaderState &s = state();
-    RunContext ctx;
+    const auto run = std::make_shared<RunContext>();
+    RunContext &ctx = *run;
+    std::shared_ptr<Lookahead> ahead;
     LGLogInfo(QStringLiteral("UPLOADER: Starting"));
     {
         QMutexLocker locker(&s.lock);
@@ -1611,6 +1731,7 @@ void loop(int generation)
                 && s.tickets.size() < s.maxTickets;
         }
         if (!straightOn) {
+            dropLookahead(ahead, ctx);
             const QString hold = holdReasonOnMain(false);
             if (!hold.isEmpty()) {
                 LGLogInfo(QStringLiteral("UPLOADER: Stopping (%1)").arg(hold));
@@ -1722,7 +1843,7 @@ void loop(int generation)
         const qint64 next = queue.takeFirst();
         storeCount(qMax(0, s.filesToUpload.load() - 1));
         QString hold;
-        const StepResult step = uploadOne(next, ctx, &hold);
+        const StepResult step = uploadOne(next, run, &hold, ahead, queue.isEmpty() ? 0 : queue.first());
         if (!hold.isEmpty())
             LGLogInfo(QStringLiteral("UPLOADER: Stopping (%1)").arg(hold));
         if (step == StepResult::Stop)
@@ -1744,6 +1865,7 @@ void loop(int generation)
         LumoraDrive::updateStatus();
     }
 
+    dropLookahead(ahead, ctx);
     {
         // A poll still under way ends before the loop does; its answer is left to the next run,
         // which asks again about every pending ticket.
@@ -1919,6 +2041,17 @@ void LumoraUploader::cancelCurrentUploadIfNoLongerSelected()
     if (!isMainThread()) {
         dispatch_main_async([] { cancelCurrentUploadIfNoLongerSelected(); });
         return;
+    }
+    UploaderState &s = state();
+    qint64 aheadId;
+    {
+        QMutexLocker locker(&s.lock);
+        aheadId = s.aheadFileId;
+    }
+    if (FileData *next = aheadId ? DataStore::instance()->fileDataForId(aheadId) : nullptr; next && !isSelected(next)) {
+        QMutexLocker locker(&s.lock);
+        if (s.aheadFileId == aheadId)
+            ++s.aheadEpoch; // prepared already: it is prepared again, and found deselected
     }
     FileData *current = fileUploading();
     if (!current || isSelected(current))
@@ -2139,6 +2272,10 @@ void LumoraUploader::clearAccountFull()
 void LumoraUploader::cancelCurrentUpload()
 {
     UploaderState &s = state();
+    {
+        QMutexLocker locker(&s.lock);
+        ++s.aheadEpoch; // first: see uploadOne
+    }
     s.cancelCurrent = true;
     QMutexLocker locker(&s.lock);
     s.wake.wakeAll();
@@ -2150,6 +2287,7 @@ void LumoraUploader::stop()
     {
         QMutexLocker locker(&s.lock);
         s.stopRequested = true;
+        ++s.aheadEpoch;
         s.wake.wakeAll();
     }
     s.cancelCurrent = true;
@@ -2216,6 +2354,7 @@ void LumoraUploader::resetForTesting()
         s.failuresPerFile.clear();
         s.busyClamp = -1;
         s.recoveryRunScheduled = false;
+        s.aheadFileId = 0;
         s.pollAnswer.reset();
         s.transport.reset();
     }

@@ -696,25 +696,43 @@ private Q_SLOTS:
         QTRY_COMPARE(record(folder)->lumoraSetId(), qint64(0));
     }
 
-    // A pause or a deselection while the file is prepared (here: its album looked up) stops the
-    // file before any byte is sent.
+    // A pause or a deselection while the file is prepared stops the file before any byte is
+    // sent: prepared on its own (here: its album looked up), or while the file before it is sent
+    // (its mark already set), when it must also leave no mark behind.
     void stopWhilePreparingSendsNothing_data()
     {
         QTest::addColumn<bool>("deselect");
-        QTest::newRow("pause") << false;
-        QTest::newRow("deselect") << true;
+        QTest::addColumn<bool>("behindAnother");
+        QTest::newRow("pause") << false << false;
+        QTest::newRow("deselect") << true << false;
+        QTest::newRow("pause, the file before on its way") << false << true;
+        QTest::newRow("deselect, the file before on its way") << true << true;
     }
 
     void stopWhilePreparingSendsNothing()
     {
         QFETCH(bool, deselect);
+        QFETCH(bool, behindAnother);
         const QString name = QStringLiteral("Prepared-") + QString::fromLatin1(QTest::currentDataTag());
-        const QStringList files = addPausedFolder(name, 1, 2);
+        QStringList files = addPausedFolder(name, 1, behindAnother ? 0 : 2);
         QVERIFY(!files.isEmpty());
+        QString before;
+        if (behindAnother) {
+            // A file of another folder goes first and hangs; the stop reaches only the second.
+            const QStringList first = addPausedFolder(name + QStringLiteral(" first"), 1);
+            QVERIFY(!first.isEmpty());
+            before = first.first();
+            m_double.setFault(LumoraDouble::Fault::Hang, 0, QStringLiteral("upload"), 1);
+        } else {
+            m_double.setFault(LumoraDouble::Fault::Hang, 0, QStringLiteral("lumora.photosets.find"), 1);
+        }
         const QString folder = QFileInfo(files.first()).path();
-        m_double.setFault(LumoraDouble::Fault::Hang, 0, QStringLiteral("lumora.photosets.find"), 1);
         resume();
         QTRY_COMPARE_WITH_TIMEOUT(m_double.hangingRequests(), 1, 30000);
+        if (behindAnother) {
+            QCOMPARE(sendsOf(files.first()), 0);
+            QVERIFY(waitFor([&] { return record(files.first())->uploadTicket().startsWith(LumoraUploader::sendingMark()); }, 10000));
+        }
         if (deselect)
             FileManager::removeCustomFolder(folder);
         else
@@ -728,6 +746,8 @@ private Q_SLOTS:
             FileManager::addCustomFolder(folder);
         else
             resume();
+        if (!before.isEmpty())
+            files << before;
         QTRY_VERIFY_WITH_TIMEOUT(settled(files), 30000);
         QCOMPARE(sendsOf(files.first()), 1);
     }
