@@ -119,6 +119,7 @@ struct LumoraDouble::Impl
     QMap<QString, Photo> pendingPhotos; // uploaded, waiting for their ticket to complete
     QList<Album> albums;
     QList<Ticket> tickets;
+    QHash<QString, qsizetype> ticketIndex; // tickets are only ever added
     QList<Upload> uploads;
     QList<Request> requests;
     QList<QVariantMap> beacon;
@@ -688,12 +689,12 @@ QJsonObject LumoraDouble::Impl::rest(const QString &method, const Params &args, 
         QJsonArray list;
         for (const QString &id : param(args, QStringLiteral("tickets")).split(QLatin1Char(','), Qt::SkipEmptyParts)) {
             const QString tid = id.trimmed();
-            auto it = std::find_if(tickets.begin(), tickets.end(), [&](const Ticket &t) { return t.id == tid; });
-            if (it == tickets.end()) {
+            const qsizetype at = ticketIndex.value(tid, -1);
+            if (at < 0) {
                 list << QJsonObject{{QStringLiteral("id"), tid}, {QStringLiteral("invalid"), 1}};
                 continue;
             }
-            Ticket &t = *it;
+            Ticket &t = tickets[at];
             ++t.polls;
             if (t.polls >= ticketPolls)
                 completeTicketLocked(t);
@@ -1097,6 +1098,7 @@ void LumoraDouble::Impl::handleUpload(const httplib::Request &req, httplib::Resp
         t.albumId = albumId;
         pendingPhotos.insert(p.id, p);
         uploadedAtMs.insert(p.id, QDateTime::currentMSecsSinceEpoch());
+        ticketIndex.insert(t.id, tickets.size());
         tickets << t;
         if (ticketPolls <= 0)
             completeTicketLocked(tickets.last());
