@@ -435,6 +435,13 @@ bool DataStore::openOnce(const QString &path)
     if (!exec("PRAGMA journal_mode=WAL") || !exec("PRAGMA synchronous=NORMAL") || !exec("PRAGMA cache_size=-8192")
         || !exec(journalLimit.constData()))
         return fail(3, m_execError);
+    // The journal is copied into the main file by the writer, after it has let waiting threads
+    // go on (see writerLoop), not inside a commit: there the copy and its syncs would hold an
+    // upload's in-flight mark back every thousand pages. The hook only notes the journal's size.
+    sqlite3_wal_hook(m_db, [](void *store, sqlite3 *, const char *, int pages) {
+        static_cast<DataStore *>(store)->m_journalPages.store(pages, std::memory_order_relaxed);
+        return SQLITE_OK;
+    }, this);
     if (version > kSchemaVersion)
         return fail(4, QStringLiteral("The catalogue was written by a newer version (%1)").arg(version));
     if (version < kSchemaVersion && !migrate(version))
@@ -1010,7 +1017,8 @@ void DataStore::writerLoop()
         }
         m_writing = true;
         const bool checkpoint = std::exchange(m_checkpointRequested, false)
-            || (checkpointOwed && std::chrono::steady_clock::now() >= checkpointDue);
+            || (checkpointOwed && std::chrono::steady_clock::now() >= checkpointDue)
+            || m_journalPages.load(std::memory_order_relaxed) >= kCheckpointPages;
         lock.unlock();
         QString error;
         const bool ok = writeBatches(batches, &error);

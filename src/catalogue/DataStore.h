@@ -112,6 +112,8 @@ public:
     // and the journal is cut back to this size once it has been copied.
     static constexpr int kCheckpointDelayMs = 2000;
     static constexpr int kJournalSizeLimit = 1024 * 1024;
+    // ... and sooner once the journal holds this many pages.
+    static constexpr int kCheckpointPages = 10000;
     // Records copied for a save per turn of the main thread, at most so many and for about so
     // long, so that a save of a whole library (a first scan, a refresh) never holds the window.
     static constexpr qsizetype kSnapshotSlice = 4096;
@@ -264,6 +266,7 @@ private:
     QString m_loadDamage; // what made the records unusable, when their shape did
     StoreRecovery m_recovery;
     bool m_checkpointRequested = false;
+    std::atomic_int m_journalPages{0}; // pages in the journal after the last commit
     QString m_execError;
     // The writer thread and its queue of snapshots (guarded by m_queueLock).
     mutable std::mutex m_queueLock;
