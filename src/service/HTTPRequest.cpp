@@ -100,9 +100,8 @@ public:
     }
     bool isSequential() const override { return false; }
     qint64 size() const override { return head.size() + opened.st_size + tail.size(); }
+    // A failed read ends the exchange in both clients; this tells it from a network failure.
     bool failed() const { return broken; }
-    // Called on the reading thread when a read fails.
-    std::function<void()> onFailure;
 
 protected:
     qint64 readData(char *data, qint64 maxSize) override
@@ -154,8 +153,6 @@ private:
     {
         broken = true;
         setErrorString(QStringLiteral("The body's file changed while it was being sent."));
-        if (onFailure)
-            onFailure();
         return -1;
     }
 
@@ -247,13 +244,6 @@ struct HTTPRequest::Private
         QNetworkReply *r = device ? nam->sendCustomRequest(req, method, device) : nam->sendCustomRequest(req, method);
         if (device)
             device->setParent(r);
-        if (streamed) {
-            // A failed read alone does not end the manager's send: the reply is ended here.
-            streamed->onFailure = [r = QPointer<QNetworkReply>(r)] {
-                if (r)
-                    QMetaObject::invokeMethod(r.data(), [r] { if (r) r->abort(); }, Qt::QueuedConnection);
-            };
-        }
         reply = r;
         auto timedOut = std::make_shared<bool>(false);
         if (timeout > 0) {
