@@ -152,7 +152,7 @@ private:
     qint64 fail()
     {
         broken = true;
-        setErrorString(QStringLiteral("The body's file changed while it was being sent."));
+        setErrorString(QStringLiteral("The body's file changed, or could not be read, while it was being sent."));
         return -1;
     }
 
