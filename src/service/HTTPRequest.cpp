@@ -16,9 +16,14 @@
 #include <QUrlQuery>
 
 #include <atomic>
+#include <cerrno>
+#include <cstring>
 #include <mutex>
 
 #include <curl/curl.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace {
 
@@ -67,6 +72,102 @@ private:
     QNetworkAccessManager *nam = nullptr;
 };
 
+// A streamed body: fixed head bytes, the file's bytes read as they are sent, fixed tail bytes.
+// Random access, so that a resend can begin again. The file is held to what it was when opened:
+// should it be edited meanwhile, the bytes sent would mix two versions and the service would keep
+// a torn photo, so a short read, or another size or modification time by the time the last byte
+// has been read, fails the read before that byte is handed over.
+class BodyDevice : public QIODevice
+{
+public:
+    BodyDevice(QByteArray head, QByteArray tail) : head(std::move(head)), tail(std::move(tail)) {}
+    ~BodyDevice() override { close(); }
+
+    bool openFile(const QString &path)
+    {
+        fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_CLOEXEC);
+        if (fd < 0 || ::fstat(fd, &opened) != 0)
+            return false;
+        ::posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);
+        return QIODevice::open(QIODevice::ReadOnly | QIODevice::Unbuffered);
+    }
+    void close() override
+    {
+        QIODevice::close();
+        if (fd >= 0)
+            ::close(fd);
+        fd = -1;
+    }
+    bool isSequential() const override { return false; }
+    qint64 size() const override { return head.size() + opened.st_size + tail.size(); }
+    // A failed read ends the exchange in both clients; this tells it from a network failure.
+    bool failed() const { return broken; }
+
+protected:
+    qint64 readData(char *data, qint64 maxSize) override
+    {
+        if (broken)
+            return -1;
+        const qint64 start = pos();
+        const qint64 fileEnd = head.size() + qint64(opened.st_size);
+        qint64 at = start;
+        qint64 done = copyFrom(head, 0, at, data, maxSize);
+        at += done;
+        if (at >= head.size() && at < fileEnd && done < maxSize) {
+            const qint64 want = qMin(maxSize - done, fileEnd - at);
+            for (qint64 got = 0; got < want;) {
+                const ssize_t n = ::pread(fd, data + done + got, size_t(want - got), off_t(at - head.size() + got));
+                if (n < 0 && errno == EINTR)
+                    continue;
+                if (n <= 0)
+                    return fail();
+                got += n;
+            }
+            done += want;
+            at += want;
+        }
+        if (start <= fileEnd && at == fileEnd && !unchanged())
+            return fail();
+        done += copyFrom(tail, fileEnd, at, data + done, maxSize - done);
+        return done;
+    }
+    qint64 writeData(const char *, qint64) override { return -1; }
+
+private:
+    // Copies the part of `bytes` (which begins at `offset` in the body) found at `at`.
+    static qint64 copyFrom(const QByteArray &bytes, qint64 offset, qint64 at, char *to, qint64 room)
+    {
+        if (at < offset || at >= offset + bytes.size() || room <= 0)
+            return 0;
+        const qint64 n = qMin(room, offset + bytes.size() - at);
+        memcpy(to, bytes.constData() + (at - offset), size_t(n));
+        return n;
+    }
+    bool unchanged() const
+    {
+        struct stat now = {};
+        return ::fstat(fd, &now) == 0 && now.st_size == opened.st_size && now.st_mtim.tv_sec == opened.st_mtim.tv_sec
+            && now.st_mtim.tv_nsec == opened.st_mtim.tv_nsec;
+    }
+    qint64 fail()
+    {
+        broken = true;
+        setErrorString(QStringLiteral("The body's file changed, or could not be read, while it was being sent."));
+        return -1;
+    }
+
+    QByteArray head;
+    QByteArray tail;
+    int fd = -1;
+    struct stat opened = {};
+    bool broken = false;
+};
+
+LKError bodyUnreadable(const QString &message)
+{
+    return LKError{HTTPRequestErrorDomain, HTTPRequestError::BodyUnreadable, message, {}, 0};
+}
+
 } // namespace
 
 struct HTTPRequest::Private
@@ -76,6 +177,8 @@ struct HTTPRequest::Private
     QList<QPair<QByteArray, QByteArray>> headers;
     QByteArray body;
     QString bodyFile;
+    QByteArray bodyHead;
+    QByteArray bodyTail;
     double timeout = 60;
     double idleTimeout = 60;
     ProgressBlock progress;
@@ -119,18 +222,18 @@ struct HTTPRequest::Private
         if (idleTimeout > 0)
             req.setTransferTimeout(int(idleTimeout * 1000));
         QIODevice *device = nullptr;
+        QPointer<BodyDevice> streamed;
         if (!bodyFile.isEmpty()) {
-            auto *file = new QFile(bodyFile);
-            if (!file->open(QIODevice::ReadOnly)) {
+            auto *file = new BodyDevice(bodyHead, bodyTail);
+            if (!file->openFile(bodyFile)) {
                 delete file;
                 HTTPResponse r;
-                r.error = LKError{HTTPRequestErrorDomain, HTTPRequestError::BodyUnreadable,
-                                  QStringLiteral("The upload body could not be read."), {}, 0};
+                r.error = bodyUnreadable(QStringLiteral("The upload body could not be read."));
                 finish(r);
                 return;
             }
             req.setHeader(QNetworkRequest::ContentLengthHeader, file->size());
-            device = file;
+            device = streamed = file;
         } else if (!body.isEmpty() || method != "GET") {
             auto *buffer = new QBuffer;
             buffer->setData(body);
@@ -173,7 +276,7 @@ struct HTTPRequest::Private
             });
             cancelWatch->start(50);
         }
-        QObject::connect(r, &QNetworkReply::finished, r, [self, r, timedOut, cancelWatch] {
+        QObject::connect(r, &QNetworkReply::finished, r, [self, r, timedOut, cancelWatch, streamed] {
             if (cancelWatch)
                 cancelWatch->stop(); // the flag's owner may be gone once the request has finished
             HTTPResponse resp;
@@ -181,8 +284,11 @@ struct HTTPRequest::Private
             resp.body = r->readAll();
             resp.headers = r->rawHeaderPairs();
             const QNetworkReply::NetworkError err = r->error();
-            // A reply that arrived whole stands, even when a cancel came in after it.
-            if (self->cancelRequested && (err != QNetworkReply::NoError || resp.statusCode == 0)) {
+            if (streamed && streamed->failed()) {
+                resp = HTTPResponse();
+                resp.error = bodyUnreadable(streamed->errorString());
+            } else if (self->cancelRequested && (err != QNetworkReply::NoError || resp.statusCode == 0)) {
+                // A reply that arrived whole stands, even when a cancel came in after it.
                 resp.error = LKError{HTTPRequestErrorDomain, HTTPRequestError::Cancelled, QStringLiteral("The request was cancelled."), {}, resp.statusCode};
             } else if (*timedOut || err == QNetworkReply::TimeoutError
                        || (err == QNetworkReply::OperationCanceledError && resp.statusCode == 0)) {
@@ -220,7 +326,12 @@ HTTPRequest::~HTTPRequest() = default;
 QUrl HTTPRequest::url() const { return d->url; }
 void HTTPRequest::setHeader(const QByteArray &name, const QByteArray &value) { d->headers << qMakePair(name, value); }
 void HTTPRequest::setBody(const QByteArray &body) { d->body = body; }
-void HTTPRequest::setBodyFile(const QString &path) { d->bodyFile = path; }
+void HTTPRequest::setBodyFile(const QString &path, const QByteArray &head, const QByteArray &tail)
+{
+    d->bodyFile = path;
+    d->bodyHead = head;
+    d->bodyTail = tail;
+}
 void HTTPRequest::setTimeout(double seconds) { d->timeout = seconds; }
 void HTTPRequest::setIdleTimeout(double seconds) { d->idleTimeout = seconds; }
 void HTTPRequest::setUploadProgressBlock(ProgressBlock block) { d->progress = std::move(block); }
@@ -313,7 +424,7 @@ private:
 struct Exchange
 {
     HTTPRequest::Private *request;
-    QFile *bodyFile = nullptr;
+    BodyDevice *bodyFile = nullptr;
     qint64 lastSent = -1;
     HTTPResponse *response;
 };
@@ -323,6 +434,13 @@ size_t readBody(char *buffer, size_t size, size_t count, void *userData)
     auto *x = static_cast<Exchange *>(userData);
     const qint64 n = x->bodyFile->read(buffer, qint64(size * count));
     return n < 0 ? CURL_READFUNC_ABORT : size_t(n);
+}
+
+// A connection found closed when reused is opened again and the body sent from its start.
+int seekBody(void *userData, curl_off_t offset, int origin)
+{
+    auto *x = static_cast<Exchange *>(userData);
+    return origin == SEEK_SET && x->bodyFile->seek(qint64(offset)) ? CURL_SEEKFUNC_OK : CURL_SEEKFUNC_FAIL;
 }
 
 size_t writeBody(char *data, size_t size, size_t count, void *userData)
@@ -390,12 +508,11 @@ HTTPResponse HTTPRequest::sendOnThisThread()
         return result;
     }
     Exchange x{d.get(), nullptr, -1, &result};
-    QFile file;
+    BodyDevice file(d->bodyHead, d->bodyTail);
     qint64 bodySize = d->body.size();
     if (!d->bodyFile.isEmpty()) {
-        file.setFileName(d->bodyFile);
-        if (!file.open(QIODevice::ReadOnly)) {
-            result.error = LKError{HTTPRequestErrorDomain, HTTPRequestError::BodyUnreadable, QStringLiteral("The upload body could not be read."), {}, 0};
+        if (!file.openFile(d->bodyFile)) {
+            result.error = bodyUnreadable(QStringLiteral("The upload body could not be read."));
             d->finish(result);
             return result;
         }
@@ -413,6 +530,8 @@ HTTPResponse HTTPRequest::sendOnThisThread()
         curl_easy_setopt(curl, CURLOPT_UPLOAD, 1L);
         curl_easy_setopt(curl, CURLOPT_READFUNCTION, readBody);
         curl_easy_setopt(curl, CURLOPT_READDATA, &x);
+        curl_easy_setopt(curl, CURLOPT_SEEKFUNCTION, seekBody);
+        curl_easy_setopt(curl, CURLOPT_SEEKDATA, &x);
         curl_easy_setopt(curl, CURLOPT_INFILESIZE_LARGE, curl_off_t(bodySize));
     } else {
         curl_easy_setopt(curl, CURLOPT_POST, 1L);
@@ -448,8 +567,12 @@ HTTPResponse HTTPRequest::sendOnThisThread()
     curl_easy_setopt(curl, CURLOPT_HTTPHEADER, nullptr);
     curl_slist_free_all(headers);
     result.statusCode = int(status);
-    // A reply that arrived whole stands, even when a cancel came in after it.
-    if (code == CURLE_ABORTED_BY_CALLBACK || (code != CURLE_OK && d->cancelRequested)) {
+    if (x.bodyFile && x.bodyFile->failed()) {
+        // The read callback's abort, not a cancel.
+        result.error = bodyUnreadable(x.bodyFile->errorString());
+        result.statusCode = 0;
+    } else if (code == CURLE_ABORTED_BY_CALLBACK || (code != CURLE_OK && d->cancelRequested)) {
+        // A reply that arrived whole stands, even when a cancel came in after it.
         cancelled();
     } else if (code == CURLE_OPERATION_TIMEDOUT) {
         result.error = LKError{HTTPRequestErrorDomain, HTTPRequestError::TimedOut, QStringLiteral("The request timed out."), {}, result.statusCode};

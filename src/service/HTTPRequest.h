@@ -47,8 +47,11 @@ public:
     QUrl url() const;
     void setHeader(const QByteArray &name, const QByteArray &value);
     void setBody(const QByteArray &body);
-    // The body is streamed from this file (never read whole into memory).
-    void setBodyFile(const QString &path);
+    // The body is `head`, then the file's bytes, then `tail`, the file read as it is sent (never
+    // whole into memory). The file must stay as it was when the send began: a short read, or
+    // another size or modification time once its last byte has been read, ends the request with
+    // HTTPRequestError::BodyUnreadable before that last byte leaves.
+    void setBodyFile(const QString &path, const QByteArray &head = {}, const QByteArray &tail = {});
     // Whole exchange limit in seconds (0 = none; default 60).
     void setTimeout(double seconds);
     // Limit on a stall with no bytes moving either way (0 = none; default 60).

@@ -14,10 +14,7 @@
 #include <QMutex>
 #include <QRandomGenerator>
 #include <QSemaphore>
-#include <QTemporaryFile>
 #include <QXmlStreamReader>
-
-#include <mutex>
 
 namespace {
 
@@ -129,7 +126,10 @@ QString mimeTypeByName(const QString &filePath)
     return *it;
 }
 
-QByteArray multipartHead(const QString &filePath, const LumoraKit::Params &fields, const QByteArray &boundary)
+} // namespace
+
+std::pair<QByteArray, QByteArray> LKImageUploadNetworkOperation::multipartFraming(const QString &filePath, const LumoraKit::Params &fields,
+                                                                                 const QByteArray &boundary)
 {
     QByteArray head;
     for (const auto &f : fields) {
@@ -139,9 +139,8 @@ QByteArray multipartHead(const QString &filePath, const LumoraKit::Params &field
     const QString mime = mimeTypeByName(filePath);
     head += "--" + boundary + "\r\nContent-Disposition: form-data; name=\"photo\"; filename=\"" + headerSafe(QFileInfo(filePath).fileName())
         + "\"\r\nContent-Type: " + (mime.isEmpty() ? QByteArray("application/octet-stream") : mime.toLatin1()) + "\r\n\r\n";
-    return head;
+    return {head, "\r\n--" + boundary + "--\r\n"};
 }
-} // namespace
 
 QByteArray LKImageUploadNetworkOperation::multipartBody(const QString &filePath, const LumoraKit::Params &fields,
                                                        const QByteArray &boundary, LKError *error)
@@ -153,8 +152,7 @@ QByteArray LKImageUploadNetworkOperation::multipartBody(const QString &filePath,
         return {};
     }
     // Built in place: the file is read straight into the body, which is never copied.
-    const QByteArray head = multipartHead(filePath, fields, boundary);
-    const QByteArray tail = "\r\n--" + boundary + "--\r\n";
+    const auto [head, tail] = multipartFraming(filePath, fields, boundary);
     const qint64 size = source.size();
     QByteArray body(head.size() + size + tail.size(), Qt::Uninitialized);
     memcpy(body.data(), head.constData(), size_t(head.size()));
@@ -165,41 +163,6 @@ QByteArray LKImageUploadNetworkOperation::multipartBody(const QString &filePath,
     }
     memcpy(body.data() + head.size() + size, tail.constData(), size_t(tail.size()));
     return body;
-}
-
-bool LKImageUploadNetworkOperation::writeMultipartBody(const QString &bodyPath, const QString &filePath, const LumoraKit::Params &fields,
-                                                       const QByteArray &boundary, const std::atomic_bool *cancel, LKError *error)
-{
-    auto fail = [&](int code, const QString &message) {
-        if (error)
-            *error = LKError::client(code, message);
-        return false;
-    };
-    QFile source(filePath);
-    if (!source.open(QIODevice::ReadOnly))
-        return fail(LKErrorCode::InvalidRequest, QStringLiteral("The file to upload could not be opened."));
-    QFile body(bodyPath);
-    if (!body.open(QIODevice::WriteOnly | QIODevice::Truncate))
-        return fail(LKErrorCode::InvalidRequest, QStringLiteral("The upload body could not be written."));
-    const QByteArray head = multipartHead(filePath, fields, boundary);
-    if (body.write(head) != head.size())
-        return fail(LKErrorCode::InvalidRequest, QStringLiteral("The upload body could not be written."));
-    QByteArray chunk(1 << 20, Qt::Uninitialized);
-    for (;;) {
-        if (cancel && cancel->load())
-            return fail(LKErrorCode::Cancelled, QStringLiteral("The upload was cancelled."));
-        const qint64 n = source.read(chunk.data(), chunk.size());
-        if (n < 0)
-            return fail(LKErrorCode::InvalidRequest, QStringLiteral("The file to upload could not be read."));
-        if (n == 0)
-            break;
-        if (body.write(chunk.constData(), n) != n)
-            return fail(LKErrorCode::InvalidRequest, QStringLiteral("The upload body could not be written (disk full?)."));
-    }
-    const QByteArray tail = "\r\n--" + boundary + "--\r\n";
-    if (body.write(tail) != tail.size() || !body.flush())
-        return fail(LKErrorCode::InvalidRequest, QStringLiteral("The upload body could not be written."));
-    return true;
 }
 
 // ------------------------------------------------------------------------------------------
@@ -253,29 +216,17 @@ LKUploadResult LKImageUploadNetworkOperation::Private::run()
     auto request = std::make_shared<HTTPRequest>(url, "POST");
     request->setHeader("Content-Type", "multipart/form-data; boundary=" + boundary);
 
-    // A small file goes from memory; a large one is streamed from a temporary file, so memory
-    // stays flat whatever the size.
-    QTemporaryFile bodyFile;
-    if (QFileInfo(filePath).size() <= LKImageUploadNetworkOperation::kInMemoryBodyLimit) {
+    // A small file goes from memory; a large one is read as it is sent, so memory stays flat
+    // whatever the size.
+    const qint64 fileSize = QFileInfo(filePath).size();
+    if (fileSize <= LKImageUploadNetworkOperation::kInMemoryBodyLimit) {
         const QByteArray body = LKImageUploadNetworkOperation::multipartBody(filePath, fields, boundary, &error);
         if (body.isEmpty())
             return failed(error);
         request->setBody(body);
     } else {
-        // Bodies left behind by a run that ended mid-upload; this process has none in flight yet.
-        static std::once_flag purged;
-        std::call_once(purged, [] { LKImageUploadNetworkOperation::purgeUploadCache(); });
-        const QString folder = LKImageUploadNetworkOperation::uploadCacheFolder();
-        if (folder.isEmpty())
-            return failed(LKError::client(LKErrorCode::InvalidRequest, QStringLiteral("The upload cache folder could not be created.")));
-        bodyFile.setFileTemplate(folder + QStringLiteral("/upload-XXXXXX.body"));
-        if (!bodyFile.open())
-            return failed(LKError::client(LKErrorCode::InvalidRequest, QStringLiteral("The upload body could not be created.")));
-        bodyFile.close(); // written and read by path; removed when this scope ends
-        if (!LKImageUploadNetworkOperation::writeMultipartBody(bodyFile.fileName(), filePath, fields, boundary,
-                                                               cancelFlag ? cancelFlag : &cancelled, &error))
-            return failed(error);
-        request->setBodyFile(bodyFile.fileName());
+        const auto [head, tail] = LKImageUploadNetworkOperation::multipartFraming(filePath, fields, boundary);
+        request->setBodyFile(filePath, head, tail);
     }
     request->setTimeout(0);
     request->setIdleTimeout(idleTimeout);
@@ -294,7 +245,6 @@ LKUploadResult LKImageUploadNetworkOperation::Private::run()
         this->request.reset();
         return failed(LKError::client(LKErrorCode::Cancelled, QStringLiteral("The upload was cancelled.")));
     }
-    const qint64 fileSize = QFileInfo(filePath).size();
     LGLogInfo(QStringLiteral("UPLOAD: Sending %1 (%2 bytes) to %3").arg(QFileInfo(filePath).fileName()).arg(fileSize).arg(HTTPRequest::redactedURL(url)));
     const HTTPResponse response = request->sendSynchronously();
     {
@@ -302,7 +252,10 @@ LKUploadResult LKImageUploadNetworkOperation::Private::run()
         this->request.reset();
     }
     LKUploadResult result;
-    if (response.error.isError() || response.statusCode != 200) {
+    if (response.error.domain == HTTPRequestErrorDomain && response.error.code == HTTPRequestError::BodyUnreadable) {
+        // Not the network's fault: sending again once the file has settled will do.
+        result.error = LKError::client(LKErrorCode::InvalidRequest, QStringLiteral("The file changed while it was being sent."));
+    } else if (response.error.isError() || response.statusCode != 200) {
         result.error = LumoraKit::errorFromResponse(response.error, response.statusCode, response.body, nullptr);
         if ((cancelled || (cancelFlag && cancelFlag->load())) && response.statusCode == 0)
             result.error = LKError::client(LKErrorCode::Cancelled, QStringLiteral("The upload was cancelled."));

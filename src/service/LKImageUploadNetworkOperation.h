@@ -1,8 +1,8 @@
 #pragma once
 // One photo or video upload: a signed multipart POST to "/services/upload/" (or
-// "/services/replace/" with a photo id) with the signed arguments and a "photo" part. The body
-// is written to a temporary file in "Lumora/UploadCache" and streamed from there, so a file of
-// any size never sits in memory. The XML reply is read into the result.
+// "/services/replace/" with a photo id) with the signed arguments and a "photo" part. A large
+// file's body is framed as it is sent, the photo's own bytes read from it as they leave, so a file
+// of any size never sits in memory and is never copied. The XML reply is read into the result.
 #include "service/LKError.h"
 #include "service/LumoraKit.h"
 
@@ -12,6 +12,7 @@
 #include <atomic>
 #include <functional>
 #include <memory>
+#include <utility>
 
 struct LKUploadResult
 {
@@ -64,17 +65,18 @@ public:
     // has been built meanwhile.
     void setBeforeSend(std::function<bool()> gate);
 
-    // The folder of the temporary bodies; bodies left over by an earlier run are removed by
-    // purgeUploadCache().
+    // The folder where earlier versions kept temporary bodies; purgeUploadCache() removes those
+    // left behind.
     static QString uploadCacheFolder();
     static void purgeUploadCache();
-    // Writes the multipart body (fields, then the file as the "photo" part) to `bodyPath`.
-    static bool writeMultipartBody(const QString &bodyPath, const QString &filePath, const LumoraKit::Params &fields,
-                                   const QByteArray &boundary, const std::atomic_bool *cancel, LKError *error);
-    // The same body in memory, for small files (empty on failure, with `error` set).
+    // The multipart body's bytes before the file's (the fields, then the "photo" part's header)
+    // and after them.
+    static std::pair<QByteArray, QByteArray> multipartFraming(const QString &filePath, const LumoraKit::Params &fields,
+                                                              const QByteArray &boundary);
+    // The whole body in memory, for small files (empty on failure, with `error` set).
     static QByteArray multipartBody(const QString &filePath, const LumoraKit::Params &fields, const QByteArray &boundary,
                                     LKError *error);
-    // Files up to this size are sent from memory; larger ones are streamed from a temporary file.
+    // Files up to this size are sent from memory; larger ones are streamed from the file itself.
     static constexpr qint64 kInMemoryBodyLimit = 4 * 1024 * 1024;
 
     struct Private;

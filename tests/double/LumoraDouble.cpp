@@ -920,8 +920,9 @@ void LumoraDouble::Impl::handleUpload(const httplib::Request &req, httplib::Resp
     const bool tmpOk = tmp.open();
     std::string currentField;
     bool inPhoto = false;
+    bool whole = true;
     if (req.is_multipart_form_data()) {
-        reader(
+        whole = reader(
             [&](const httplib::MultipartFormData &part) {
                 inPhoto = part.name == "photo";
                 if (inPhoto) {
@@ -945,9 +946,11 @@ void LumoraDouble::Impl::handleUpload(const httplib::Request &req, httplib::Resp
                 return true;
             });
     } else {
-        reader([&](const char *, size_t) { return true; });
+        whole = reader([&](const char *, size_t) { return true; });
     }
     tmp.flush();
+    if (!whole)
+        return; // the client went away mid-body: a service keeps nothing of it
 
     std::unique_lock lock(m);
     const QString area = QStringLiteral("upload");

@@ -19,6 +19,9 @@ class TestUpload : public QObject
 
     LumoraDouble service;
     QTemporaryDir dir;
+    QThread uploadThread;
+    QObject *onUploadThread = nullptr;
+    char nextSeed = 'g';
 
     QString makeFile(const QString &name, qint64 size, char seed)
     {
@@ -34,6 +37,24 @@ class TestUpload : public QObject
         return path;
     }
 
+    // On the test's thread the upload goes through the network thread; on a thread of its own, as
+    // the upload loop sends, it goes out on that thread over the connection it keeps open.
+    LKUploadResult run(LKImageUploadNetworkOperation &op, bool fromUploadThread)
+    {
+        LKUploadResult r;
+        if (!fromUploadThread)
+            return op.runSynchronously();
+        QMetaObject::invokeMethod(onUploadThread, [&] { r = op.runSynchronously(); }, Qt::BlockingQueuedConnection);
+        return r;
+    }
+
+    static QString md5Of(const QString &path)
+    {
+        QFile f(path);
+        QCryptographicHash hash(QCryptographicHash::Md5);
+        return f.open(QIODevice::ReadOnly) && hash.addData(&f) ? QString::fromLatin1(hash.result().toHex()) : QString();
+    }
+
 private Q_SLOTS:
     void initTestCase()
     {
@@ -42,6 +63,9 @@ private Q_SLOTS:
         QVERIFY(startServiceForClient(service));
         signInAsDefaultUser(service);
         QVERIFY(LumoraKit::sharedLumoraKit()->isAuthorized());
+        uploadThread.start();
+        onUploadThread = new QObject;
+        onUploadThread->moveToThread(&uploadThread);
     }
 
     void init() { service.clearFaults(); }
@@ -99,9 +123,20 @@ private Q_SLOTS:
             QCOMPARE(r.error.message, QStringLiteral("User exceeded upload limit"));
     }
 
+    void uploadWithTicketAndProgress_data()
+    {
+        QTest::addColumn<qint64>("size");
+        QTest::addColumn<bool>("fromUploadThread");
+        QTest::newRow("from memory") << qint64(300 * 1024 + 17) << false;
+        QTest::newRow("streamed") << LKImageUploadNetworkOperation::kInMemoryBodyLimit + 1024 * 1024 + 17 << false;
+        QTest::newRow("streamed, upload thread") << LKImageUploadNetworkOperation::kInMemoryBodyLimit + 1024 * 1024 + 17 << true;
+    }
+
     void uploadWithTicketAndProgress()
     {
-        const QString path = makeFile(QStringLiteral("IMG_0001.jpg"), 300 * 1024 + 17, 'a');
+        QFETCH(qint64, size);
+        QFETCH(bool, fromUploadThread);
+        const QString path = makeFile(QStringLiteral("IMG_0001.jpg"), size, nextSeed++);
         LKImageUploadNetworkOperation op(path, {{QStringLiteral("async"), true}, {QStringLiteral("is_public"), 0},
                                                 {QStringLiteral("title"), QStringLiteral("IMG_0001")},
                                                 {QStringLiteral("photoset_title"), QStringLiteral("Holiday \"2026\"")}});
@@ -113,12 +148,12 @@ private Q_SLOTS:
             sent << s;
             total = t;
         });
-        const LKUploadResult r = op.runSynchronously();
+        const LKUploadResult r = run(op, fromUploadThread);
         QVERIFY2(!r.isError(), qPrintable(r.error.toString()));
         QVERIFY(!r.ticketID.isEmpty());
         QCOMPARE(r.max_tickets, 10);
         QVERIFY(!sent.isEmpty());
-        QVERIFY(total > 300 * 1024);
+        QVERIFY(total > size);
         QCOMPARE(sent.last(), total);
         QVERIFY(std::is_sorted(sent.begin(), sent.end()));
 
@@ -128,16 +163,65 @@ private Q_SLOTS:
         QCOMPARE(up.contentType, QStringLiteral("image/jpeg"));
         QCOMPARE(up.args.value(QStringLiteral("is_public")), QStringLiteral("0"));
         QCOMPARE(up.args.value(QStringLiteral("photoset_title")), QStringLiteral("Holiday \"2026\""));
-        QFile f(path);
-        QVERIFY(f.open(QIODevice::ReadOnly));
-        QCOMPARE(up.md5, QString::fromLatin1(QCryptographicHash::hash(f.readAll(), QCryptographicHash::Md5).toHex()));
-        // The temporary body is gone.
+        QCOMPARE(up.md5, md5Of(path));
+        // Nothing is left behind.
         QVERIFY(QDir(LKImageUploadNetworkOperation::uploadCacheFolder()).entryList(QDir::Files).isEmpty());
 
         // The same file again: the service says it already holds it.
-        const LKUploadResult again = LKImageUploadNetworkOperation(path, {{QStringLiteral("async"), 1}}).runSynchronously();
+        LKImageUploadNetworkOperation second(path, {{QStringLiteral("async"), 1}});
+        const LKUploadResult again = run(second, fromUploadThread);
         QVERIFY(!again.isError());
         QVERIFY(!again.duplicate_photo_id.isEmpty() || !again.ticketID.isEmpty());
+    }
+
+    // The photo is edited while it is sent: the upload fails rather than leave a torn copy with
+    // the service, and is not taken for a network failure or a cancel.
+    void fileChangedWhileSentFails_data()
+    {
+        QTest::addColumn<QString>("change");
+        QTest::addColumn<bool>("fromUploadThread");
+        for (const bool fromUploadThread : {false, true}) {
+            for (const char *change : {"grown", "shrunk", "rewritten, same size"}) {
+                const QByteArray tag = QByteArray(change) + (fromUploadThread ? ", upload thread" : "");
+                QTest::newRow(tag.constData()) << QString::fromLatin1(change) << fromUploadThread;
+            }
+        }
+    }
+
+    void fileChangedWhileSentFails()
+    {
+        QFETCH(QString, change);
+        QFETCH(bool, fromUploadThread);
+        const qint64 size = 12 * 1024 * 1024;
+        const QString path = makeFile(QStringLiteral("changing.mov"), size, nextSeed++);
+        const auto uploadsBefore = service.uploads().size();
+        std::atomic_bool changed{false};
+        LKImageUploadNetworkOperation op(path, {});
+        op.setUploadProgressBlock([&](qint64 sent, qint64) {
+            if (sent <= 0 || changed.exchange(true))
+                return;
+            QFile f(path);
+            if (change == QLatin1String("shrunk")) {
+                f.resize(size / 2);
+            } else if (change == QLatin1String("grown") && f.open(QIODevice::Append)) {
+                f.write(QByteArray(4096, 'x'));
+            } else if (f.open(QIODevice::ReadWrite)) {
+                f.write(QByteArray(64 * 1024, 'z'));
+                f.setFileTime(QDateTime::currentDateTime().addSecs(10), QFileDevice::FileModificationTime);
+            }
+        });
+        const LKUploadResult r = run(op, fromUploadThread);
+        QVERIFY(changed);
+        QCOMPARE(r.error.domain, LKClientErrorDomain);
+        QCOMPARE(r.error.code, LKErrorCode::InvalidRequest);
+        QCOMPARE(service.uploads().size(), uploadsBefore);
+
+        // Left alone, the same file then goes whole from the same thread.
+        LKImageUploadNetworkOperation again(path, {});
+        const LKUploadResult ok = run(again, fromUploadThread);
+        QVERIFY2(!ok.isError(), qPrintable(ok.error.toString()));
+        QCOMPARE(service.uploads().size(), uploadsBefore + 1);
+        QCOMPARE(service.uploads().last().md5, md5Of(path));
     }
 
     void serviceFaultsBecomeResults()
@@ -224,7 +308,13 @@ private Q_SLOTS:
         LumoraKit::sharedLumoraKit()->loadTokenFromSettingsWithoutValidating();
     }
 
-    void cleanupTestCase() { service.stop(); }
+    void cleanupTestCase()
+    {
+        onUploadThread->deleteLater();
+        uploadThread.quit();
+        uploadThread.wait();
+        service.stop();
+    }
 };
 
 QTEST_MAIN(TestUpload)
