@@ -543,6 +543,7 @@ int main(int argc, char **argv)
     const double doubleCpu = doubleCpuSeconds() - doubleCpuBefore;
     printf("backup: %d photos in %.2f s (%s): %.1f files/s\n", Settings::intForKey(QStringLiteral("PhotosImported")), seconds,
            finished ? "complete" : "INCOMPLETE", Settings::intForKey(QStringLiteral("PhotosImported")) / seconds);
+    fflush(stdout); // a profiler attached for the backup may be detached here
     printf("  in the loop's service calls, ticket checks aside (network and the double's work): %.2f s (%.0f%%)\n", service_s, 100 * service_s / seconds);
     for (const CallStats &c : g_calls)
         if (c.count)
