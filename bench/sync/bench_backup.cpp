@@ -427,9 +427,8 @@ int main(int argc, char **argv)
     signInWithoutNetwork(token, secret);
 
     // The library backed up before: its files, the account's photos of them, and the catalogue
-    // saved, closed and loaded again as a launch loads it. The reference accounts are not given
-    // copies: the double's work per upload grows with every photo it holds, whoever owns it, so
-    // the engine and both reference runs meet about as many.
+    // saved, closed and loaded again as a launch loads it. The reference runs' accounts are not
+    // given copies: their uploads meet the same double, which holds these photos either way.
     const QString libraryRoot = QDir::tempPath() + QStringLiteral("/hoistly-bench-library-%1").arg(records);
     QList<LibraryPhoto> library;
     QStringList libraryIds;
