@@ -5,6 +5,11 @@
 // timers fired while nothing changes.
 //
 //   bench_sync_backup [photos=1000] [idle seconds=30] [photos already in the account=0]
+//                     [records already in the catalogue=0]
+//
+// Records already in the catalogue are photos backed up before: real files in a second watched
+// folder (made once under the temporary folder and reused by later runs), catalogued as the
+// scanner and uploader left them, and held by the engine's account.
 #include "BenchSupport.h"
 #include "LumoraDouble.h"
 #include "SyncTestHome.h"
@@ -32,10 +37,15 @@
 #include <QProcess>
 #include <QTimer>
 #include <QTimerEvent>
+#include <QBuffer>
+#include <QSaveFile>
 #include <atomic>
 #include <cstdio>
 #include <exiv2/exiv2.hpp>
+#include <fcntl.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
+#include <thread>
 
 namespace {
 
@@ -228,7 +238,161 @@ ReferenceResult runReference(LumoraDouble &service, const QStringList &paths, in
 }
 
 
-// Waits in the event loop (not spinning) until done() holds, checking every 100 ms.
+// A photo of the library backed up before: its file, as the scanner would have found it.
+struct LibraryPhoto
+{
+    QString path;
+    qint64 size = 0;
+    qint64 mtimeMs = 0;
+    ContentSample whole, jpeg;
+};
+
+constexpr int kLibraryFolders = 100;
+
+QString libraryFilePath(const QString &root, int i)
+{
+    return root + QStringLiteral("/Folder%1/IMG_%2.JPG").arg(i % kLibraryFolders, 3, 10, QLatin1Char('0')).arg(i, 6, 10, QLatin1Char('0'));
+}
+
+// Files whose listed size and date no longer match are made again: a cache left half-made or
+// touched since must not pass for the catalogue's files.
+QList<LibraryPhoto> readLibraryManifest(const QString &root, int records)
+{
+    QFile f(root + QStringLiteral("/manifest.txt"));
+    if (!f.open(QIODevice::ReadOnly))
+        return {};
+    QList<LibraryPhoto> photos;
+    photos.reserve(records);
+    while (!f.atEnd()) {
+        const QList<QByteArray> fields = f.readLine().trimmed().split('\t');
+        if (fields.size() != 4)
+            return {};
+        LibraryPhoto p;
+        p.path = libraryFilePath(root, int(photos.size()));
+        p.size = fields[0].toLongLong();
+        p.mtimeMs = fields[1].toLongLong();
+        p.whole = ContentSample::fromHex(QString::fromLatin1(fields[2]));
+        p.jpeg = ContentSample::fromHex(QString::fromLatin1(fields[3]));
+        photos << p;
+    }
+    if (photos.size() != records)
+        return {};
+    for (int i = 0; i < records; i += 997) {
+        const QFileInfo info(photos.at(i).path);
+        if (info.size() != photos.at(i).size || info.lastModified().toMSecsSinceEpoch() != photos.at(i).mtimeMs)
+            return {};
+    }
+    return photos;
+}
+
+// `records` small distinct JPEGs in kLibraryFolders folders, each with its samples; made on
+// three threads (the machine is shared) unless an earlier run left them.
+QList<LibraryPhoto> libraryOnDisk(const QString &root, int records, bool *made)
+{
+    *made = false;
+    QList<LibraryPhoto> photos = readLibraryManifest(root, records);
+    if (!photos.isEmpty())
+        return photos;
+    *made = true;
+    QDir(root).removeRecursively();
+    for (int f = 0; f < kLibraryFolders; ++f)
+        QDir().mkpath(root + QStringLiteral("/Folder%1").arg(f, 3, 10, QLatin1Char('0')));
+    photos.resize(records);
+    std::atomic_bool failed{false};
+    auto make = [&](int first, int step) {
+        for (int i = first; i < records; i += step) {
+            QRandomGenerator rng(quint32(1000 + i));
+            QImage img(48, 48, QImage::Format_RGB32);
+            for (int y = 0; y < 48; ++y)
+                for (int x = 0; x < 48; ++x)
+                    img.setPixel(x, y, rng.generate());
+            QByteArray jpeg;
+            QBuffer buffer(&jpeg);
+            buffer.open(QIODevice::WriteOnly);
+            img.save(&buffer, "JPG", 95);
+            LibraryPhoto &p = photos[i];
+            p.path = libraryFilePath(root, i);
+            p.mtimeMs = QDateTime(QDate(2012, 1, 1), QTime(0, 0), Qt::UTC).addSecs(qint64(i) * 600).toMSecsSinceEpoch();
+            QFile out(p.path);
+            if (!out.open(QIODevice::WriteOnly) || out.write(jpeg) != jpeg.size()) {
+                failed = true;
+                return;
+            }
+            out.close();
+            const timespec times[2] = {{p.mtimeMs / 1000, 0}, {p.mtimeMs / 1000, 0}};
+            if (::utimensat(AT_FDCWD, QFile::encodeName(p.path).constData(), times, 0) != 0) {
+                failed = true;
+                return;
+            }
+            const ContentSampler::FileSamples samples = ContentSampler::sampleFile(p.path);
+            p.size = samples.size;
+            p.whole = samples.whole;
+            p.jpeg = samples.jpegData;
+            if (p.whole.isNull() || p.jpeg.isNull()) {
+                failed = true;
+                return;
+            }
+        }
+    };
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 3; ++t)
+        threads.emplace_back(make, t, 3);
+    for (std::thread &t : threads)
+        t.join();
+    if (failed)
+        return {};
+    QSaveFile manifest(root + QStringLiteral("/manifest.txt"));
+    if (!manifest.open(QIODevice::WriteOnly))
+        return {};
+    for (const LibraryPhoto &p : std::as_const(photos))
+        manifest.write(QByteArray::number(p.size) + '\t' + QByteArray::number(p.mtimeMs) + '\t' + p.whole.hex().toLatin1() + '\t'
+                       + p.jpeg.hex().toLatin1() + '\n');
+    return manifest.commit() ? photos : QList<LibraryPhoto>{};
+}
+
+// The catalogue as an earlier session left it: the library's folders listed and counted, every
+// photo sampled, uploaded and known by its photo id on the service.
+bool catalogueLibrary(const QString &root, const QList<LibraryPhoto> &photos, const QStringList &photoIds)
+{
+    DataStore *store = DataStore::instance();
+    if (!store->isOpen() || photoIds.size() != photos.size())
+        return false;
+    FileData *rootRecord = store->createFileData(root, true);
+    rootRecord->addFlag(FileFlags::ChildrenListed);
+    for (int f = 0; f < kLibraryFolders; ++f)
+        store->createFileData(root + QStringLiteral("/Folder%1").arg(f, 3, 10, QLatin1Char('0')), true)->addFlag(FileFlags::ChildrenListed);
+    for (qsizetype i = 0; i < photos.size(); ++i) {
+        const LibraryPhoto &p = photos.at(i);
+        FileData *r = store->createFileData(p.path, false);
+        r->setMediaKind(MediaKind::Photo);
+        r->setFileSize(p.size);
+        r->setDateModified(QDateTime::fromMSecsSinceEpoch(p.mtimeMs, Qt::UTC));
+        r->setDateTaken(QDateTime::fromMSecsSinceEpoch(p.mtimeMs, Qt::UTC));
+        r->setSample(p.whole);
+        r->setJpegSample(p.jpeg);
+        r->addFlag(FileFlags::Sampled);
+        r->setUploadedRemoteId(photoIds.at(i).toLongLong());
+        r->setNeedsUpload(NeedsUpload::Uploaded);
+    }
+    rootRecord->loadRecursiveCounts();
+    return DataStore::save();
+}
+
+// What the backup must have left alone: every library record still uploaded as the same photo,
+// none found missing. Answers the first record that is not, or an empty string.
+QString changedLibraryRecord(const QList<LibraryPhoto> &photos, const QStringList &photoIds)
+{
+    DataStore *store = DataStore::instance();
+    for (qsizetype i = 0; i < photos.size(); ++i) {
+        const FileData *r = store->fileDataForPathKey(photos.at(i).path);
+        if (!r || r->needsUpload() != NeedsUpload::Uploaded || r->uploadedRemoteId() != photoIds.at(i).toLongLong() || r->isMissingOnDisk()
+            || r->needsScan() != NeedsScan::Done)
+            return photos.at(i).path;
+    }
+    return {};
+}
+
+// Runs the event loop for `ms`, nothing else.
 void idleFor(int ms)
 {
     QEventLoop loop;
@@ -246,6 +410,7 @@ int main(int argc, char **argv)
     const int count = argc > 1 ? QByteArray(argv[1]).toInt() : 1000;
     const int idleSeconds = argc > 2 ? QByteArray(argv[2]).toInt() : 30;
     const int seeded = argc > 3 ? QByteArray(argv[3]).toInt() : 0;
+    const int records = argc > 4 ? QByteArray(argv[4]).toInt() : 0;
 
     LumoraDouble service;
     if (!service.start())
@@ -260,6 +425,50 @@ int main(int argc, char **argv)
     }
     const auto [token, secret] = service.issueAccessToken(QString::fromLatin1(LumoraDoubleDefaults::userId));
     signInWithoutNetwork(token, secret);
+
+    // The library backed up before: its files, the account's photos of them, and the catalogue
+    // saved, closed and loaded again as a launch loads it. The reference runs' accounts are not
+    // given copies: their uploads meet the same double, which holds these photos either way.
+    const QString libraryRoot = QDir::tempPath() + QStringLiteral("/hoistly-bench-library-%1").arg(records);
+    QList<LibraryPhoto> library;
+    QStringList libraryIds;
+    if (records > 0) {
+        QElapsedTimer t;
+        t.start();
+        bool made = false;
+        library = libraryOnDisk(libraryRoot, records, &made);
+        if (library.isEmpty()) {
+            fprintf(stderr, "BROKEN: the library's files could not be made in %s\n", qPrintable(libraryRoot));
+            return 3;
+        }
+        printf("catalogue: %d files of photos backed up before %s %s in %.2f s\n", records, made ? "made in" : "found in",
+               qPrintable(libraryRoot), t.nsecsElapsed() / 1e9);
+        t.restart();
+        QList<LumoraDouble::Photo> held;
+        held.reserve(records);
+        for (const LibraryPhoto &p : std::as_const(library)) {
+            LumoraDouble::Photo photo;
+            photo.title = QFileInfo(p.path).completeBaseName();
+            photo.size = p.size;
+            photo.dateTaken = QDateTime::fromMSecsSinceEpoch(p.mtimeMs, Qt::UTC).toString(QStringLiteral("yyyy-MM-dd HH:mm:ss"));
+            photo.fileSample = p.whole.hex();
+            photo.jpegSample = p.jpeg.hex();
+            held << photo;
+        }
+        libraryIds = service.addPhotos(std::move(held));
+        printf("  the account given those photos in %.2f s\n", t.nsecsElapsed() / 1e9);
+        t.restart();
+        if (!catalogueLibrary(libraryRoot, library, libraryIds)) {
+            fprintf(stderr, "BROKEN: the catalogue could not be seeded\n");
+            return 3;
+        }
+        printf("  catalogue seeded (records made and saved) in %.2f s\n", t.nsecsElapsed() / 1e9);
+        DataStore::shutdown();
+        t.restart();
+        const qsizetype loaded = DataStore::instance()->fileDataCount();
+        printf("  catalogue loaded: %lld records in %.2f s\n", qlonglong(loaded), t.nsecsElapsed() / 1e9);
+        FileManager::addCustomFolder(libraryRoot);
+    }
 
     // Photos in ten folders (ten albums), each a small distinct JPEG with a date taken.
     QTemporaryDir files;
@@ -299,17 +508,25 @@ int main(int argc, char **argv)
         FileManager::addCustomFolder(f);
     LumoraKit::sharedLumoraKit()->loadTokenFromSettingsWithoutValidating();
     LumoraDrive::startup();
+    QElapsedTimer scan;
+    scan.start();
     if (!Bench::spinUntil([] { return DataStoreLumoraData::hasCompletedScanThisSession().isValid() && FileManager::hasCompletedScanThisSession()
                                 && !FileManager::isRunning(); }, 600000)) {
         fprintf(stderr, "scan did not finish\n");
         return 1;
     }
+    const double scanSeconds = scan.nsecsElapsed() / 1e9;
+    // Albums for the new photos' folders only: the library's photos are not sent again.
     for (FileData *r : DataStore::instance()->allFileData())
-        if (r->isFolder())
+        if (r->isFolder() && r->fileFullPath().startsWith(files.path() + QLatin1Char('/')))
             r->setAlbumMode(2);
     Settings::setBool(true, QStringLiteral("WelcomeScreenComplete"));
+    if (const QString changed = changedLibraryRecord(library, libraryIds); !changed.isEmpty()) {
+        printf("BROKEN: the scan changed the record of %s, backed up before\n", qPrintable(changed));
+        return 3;
+    }
 
-    printf("scan complete; backing up\n");
+    printf("scan complete in %.2f s; backing up\n", scanSeconds);
     fflush(stdout); // a profiler may be attached from here
     const double cpuBefore = cpuSeconds();
     const double doubleCpuBefore = doubleCpuSeconds();
@@ -325,6 +542,7 @@ int main(int argc, char **argv)
     const double doubleCpu = doubleCpuSeconds() - doubleCpuBefore;
     printf("backup: %d photos in %.2f s (%s): %.1f files/s\n", Settings::intForKey(QStringLiteral("PhotosImported")), seconds,
            finished ? "complete" : "INCOMPLETE", Settings::intForKey(QStringLiteral("PhotosImported")) / seconds);
+    fflush(stdout); // a profiler attached for the backup may be detached here
     printf("  in the loop's service calls, ticket checks aside (network and the double's work): %.2f s (%.0f%%)\n", service_s, 100 * service_s / seconds);
     for (const CallStats &c : g_calls)
         if (c.count)
@@ -332,6 +550,28 @@ int main(int argc, char **argv)
     printf("  engine's own share of the time: %.0f%%\n", 100 * (seconds - service_s) / seconds);
     printf("  process CPU during the backup (engine + in-process double): %.2f s\n", cpu);
     printf("  uploads seen by the double: %lld, albums: %lld\n", qlonglong(service.uploads().size()), qlonglong(service.albums().size()));
+    // Exactly the new photos went, each once; nothing backed up before went again.
+    QStringList broken, sentAgain;
+    QSet<QString> sent;
+    int sends = 0;
+    for (const LumoraDouble::Upload &u : service.uploads()) {
+        if (u.args.value(QStringLiteral("oauth_token")) != token)
+            continue;
+        ++sends;
+        if (!u.fileName.startsWith(QLatin1Char('p')) || sent.contains(u.fileName))
+            sentAgain << u.fileName;
+        sent.insert(u.fileName);
+    }
+    if (!sentAgain.isEmpty())
+        broken << QStringLiteral("%1 sent again, backed up before or twice (%2)").arg(sentAgain.size()).arg(sentAgain.mid(0, 5).join(QLatin1String(", ")));
+    if (sends != count)
+        broken << QStringLiteral("%1 uploads for %2 new photos").arg(sends).arg(count);
+    if (Settings::intForKey(QStringLiteral("PhotosImported")) != count)
+        broken << QStringLiteral("%1 photos counted as uploaded, not %2").arg(Settings::intForKey(QStringLiteral("PhotosImported"))).arg(count);
+    if (const QString changed = changedLibraryRecord(library, libraryIds); !changed.isEmpty())
+        broken << QStringLiteral("the record of %1, backed up before, changed").arg(changed);
+    for (const QString &b : std::as_const(broken))
+        printf("BROKEN: %s\n", qPrintable(b));
     const double engineRate = Settings::intForKey(QStringLiteral("PhotosImported")) / seconds;
     const ReferenceResult after = runReference(service, allPaths, 1, seeded);
     printf("curl, after: %d of %d uploads accepted in %.2f s%s: %.1f files/s\n", after.accepted, after.sent, after.seconds,
@@ -357,5 +597,5 @@ int main(int argc, char **argv)
     printf("  timer events in total: %d\n", total);
     LumoraDrive::shutdown();
     service.stop();
-    return finished ? 0 : 2;
+    return !broken.isEmpty() ? 3 : finished ? 0 : 2;
 }

@@ -116,6 +116,10 @@ struct LumoraDouble::Impl
     struct RequestToken { QString secret; QString callback; QString verifier; QString userId; QString perms; };
     QMap<QString, RequestToken> requestTokens;
     QList<Photo> photos;
+    // Positions in `photos` by the checksum of the upload, so that the duplicate check costs the
+    // same however many photos are held. A replaced photo leaves its old entry behind: every hit
+    // is checked against the photo itself.
+    QMultiHash<QString, qsizetype> photosByMd5;
     QMap<QString, Photo> pendingPhotos; // uploaded, waiting for their ticket to complete
     QList<Album> albums;
     QList<Ticket> tickets;
@@ -160,6 +164,22 @@ struct LumoraDouble::Impl
             if (a.userId == id)
                 return &a;
         return nullptr;
+    }
+    void indexPhotoAt(qsizetype i)
+    {
+        if (!photos.at(i).md5.isEmpty())
+            photosByMd5.insert(photos.at(i).md5, i);
+    }
+    // The account's first photo (in the order received) uploaded with this checksum.
+    const Photo *photoWithMd5(const QString &ownerId, const QString &md5) const
+    {
+        qsizetype first = -1;
+        for (auto it = photosByMd5.constFind(md5); it != photosByMd5.cend() && it.key() == md5; ++it) {
+            const Photo &p = photos.at(*it);
+            if (p.md5 == md5 && p.ownerId == ownerId && (first < 0 || *it < first))
+                first = *it;
+        }
+        return first < 0 ? nullptr : &photos.at(first);
     }
     Photo *findPhoto(const QString &id)
     {
@@ -470,10 +490,15 @@ struct LumoraDouble::Impl
         ++photosGeneration;
         if (pendingPhotos.contains(t.photoId)) {
             Photo p = pendingPhotos.take(t.photoId);
-            if (Photo *existing = findPhoto(p.id))
+            // Only a replacement can be in the list already: a fresh id is not looked for among
+            // every photo, which would make each completion cost as much as the account is large.
+            if (Photo *existing = p.replaced ? findPhoto(p.id) : nullptr) {
                 *existing = p; // replace
-            else
+                indexPhotoAt(existing - photos.constData());
+            } else {
                 photos << p;
+                indexPhotoAt(photos.size() - 1);
+            }
             if (Album *al = findAlbum(t.albumId)) {
                 if (!al->photoIds.contains(p.id))
                     al->photoIds << p.id;
@@ -1038,11 +1063,9 @@ void LumoraDouble::Impl::handleUpload(const httplib::Request &req, httplib::Resp
             return;
         }
     } else {
-        for (const auto &p : photos) {
-            if (p.ownerId == auth.userId && p.md5 == up.md5) {
-                sendXml(QStringLiteral("<duplicate_photo_id>%1</duplicate_photo_id>").arg(p.id), true, QStringLiteral("duplicate"), true);
-                return;
-            }
+        if (const Photo *p = photoWithMd5(auth.userId, up.md5)) {
+            sendXml(QStringLiteral("<duplicate_photo_id>%1</duplicate_photo_id>").arg(p->id), true, QStringLiteral("duplicate"), true);
+            return;
         }
     }
     QString albumId = up.args.value(QStringLiteral("photoset_id"));
@@ -1291,6 +1314,7 @@ void LumoraDouble::Impl::loadState()
         p.jpegSample = o.value(QStringLiteral("jpegSample")).toString();
         p.isPublic = o.value(QStringLiteral("isPublic")).toBool();
         photos << p;
+        indexPhotoAt(photos.size() - 1);
     }
     ++photosGeneration;
     for (const auto &v : root.value(QStringLiteral("albums")).toArray()) {
@@ -1502,6 +1526,7 @@ QString LumoraDouble::addPhoto(Photo photo)
             photo.md5 = QString::fromLatin1(QCryptographicHash::hash(photo.content, QCryptographicHash::Md5).toHex());
     }
     d->photos << photo;
+    d->indexPhotoAt(d->photos.size() - 1);
     ++d->photosGeneration;
     d->saveState();
     return photo.id;
@@ -1600,6 +1625,7 @@ QStringList LumoraDouble::addPhotos(QList<Photo> photos)
         photo.jpegSample = photo.jpegSample.toLower();
         ids << photo.id;
         d->photos << std::move(photo);
+        d->indexPhotoAt(d->photos.size() - 1);
     }
     ++d->photosGeneration;
     d->saveState();
