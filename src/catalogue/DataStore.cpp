@@ -203,6 +203,8 @@ DataStore::~DataStore()
     qDeleteAll(m_byId);
     qDeleteAll(m_settings);
     sqlite3_finalize(m_insertFile);
+    sqlite3_finalize(m_begin);
+    sqlite3_finalize(m_commit);
     if (m_readDb)
         sqlite3_close_v2(m_readDb);
     if (m_db)
@@ -298,6 +300,22 @@ bool DataStore::exec(const char *sql)
     if (sqlite3_exec(m_db, sql, nullptr, nullptr, &err) != SQLITE_OK) {
         m_execError = QString::fromUtf8(err ? err : "unknown");
         sqlite3_free(err);
+        return false;
+    }
+    return true;
+}
+
+// The same statement run again and again (each save's begin and commit): parsed once.
+bool DataStore::execPrepared(sqlite3_stmt **statement, const char *sql)
+{
+    if (!*statement && sqlite3_prepare_v3(m_db, sql, -1, SQLITE_PREPARE_PERSISTENT, statement, nullptr) != SQLITE_OK) {
+        m_execError = dbError(m_db);
+        return false;
+    }
+    const int rc = sqlite3_step(*statement);
+    sqlite3_reset(*statement);
+    if (rc != SQLITE_DONE) {
+        m_execError = dbError(m_db);
         return false;
     }
     return true;
@@ -1110,7 +1128,7 @@ void DataStore::limitGrowthForTesting(int extraPages)
 bool DataStore::writeBatches(const std::vector<SaveBatch *> &batches, QString *error)
 {
     QMutexLocker lock(&m_dbLock);
-    if (!exec("BEGIN IMMEDIATE")) {
+    if (!execPrepared(&m_begin, "BEGIN IMMEDIATE")) {
         *error = m_execError;
         return false;
     }
@@ -1203,7 +1221,7 @@ bool DataStore::writeBatches(const std::vector<SaveBatch *> &batches, QString *e
         exec("ROLLBACK");
         return false;
     }
-    if (!exec("COMMIT")) {
+    if (!execPrepared(&m_commit, "COMMIT")) {
         *error = m_execError;
         exec("ROLLBACK");
         return false;

@@ -232,6 +232,7 @@ private:
     void repaired(FileData *record);
     bool loadSettings();
     bool exec(const char *sql);
+    bool execPrepared(struct sqlite3_stmt **statement, const char *sql);
     struct FileRow;
     struct SettingsRow;
     struct SaveBatch;
@@ -258,6 +259,8 @@ private:
 
     sqlite3 *m_db = nullptr;
     struct sqlite3_stmt *m_insertFile = nullptr; // prepared once, reused by every save
+    struct sqlite3_stmt *m_begin = nullptr;
+    struct sqlite3_stmt *m_commit = nullptr;
     mutable QMutex m_dbLock;
     sqlite3 *m_readDb = nullptr;
     mutable QMutex m_readLock;

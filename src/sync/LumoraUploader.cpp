@@ -80,6 +80,7 @@ struct UploaderState
     // Guarded by lock.
     bool running = false;
     bool runAgain = false;
+    quint64 runRequests = 0;      // runs asked for while one was going
     bool stopRequested = false;
     bool cleanupRequested = false;
     bool pausedDueToErrors = false;
@@ -718,6 +719,7 @@ struct RunContext
     QSet<QString> samplesInFlight;                 // samples of uploads awaiting a ticket
     QSet<QString> samplesSending;                  // samples of the file being sent now
     QSet<qint64> heldBack;                         // copies waiting for their twin's ticket
+    bool heldReleased = false;                     // some were let go since the list was taken
     QSet<qint64> tried;                            // files taken in this run (never twice)
     QSet<qint64> albumRetried;                     // files sent again after their album vanished
     int uploaded = 0;
@@ -961,6 +963,10 @@ void refreshSamplesInFlight(RunContext &ctx)
         ctx.samplesInFlight.insert(sampleKey(p.jpeg));
     }
     ctx.samplesInFlight.remove(QString());
+    // Taken again in this run: a copy whose twin is still on its way is held back once more.
+    for (qint64 id : std::as_const(ctx.heldBack))
+        ctx.tried.remove(id);
+    ctx.heldReleased = ctx.heldReleased || !ctx.heldBack.isEmpty();
     ctx.heldBack.clear();
     LumoraDrive::updateStatus();
 }
@@ -1717,6 +1723,7 @@ void loop(int generation)
 
     QList<qint64> queue;
     bool rebuild = true;
+    quint64 listedAt = 0; // the runs asked for when the list was last taken
     bool notifiedStart = false;
     int ticketWaits = 0;
 
@@ -1787,7 +1794,23 @@ void loop(int generation)
             cleanup = s.cleanupRequested;
             s.cleanupRequested = false;
         }
-        if (rebuild || cleanup || queue.isEmpty()) {
+        // Files taken in this run are not taken again, so once the list is used up it can change
+        // only when a run was asked for since it was taken (a scan found files, a retry) or
+        // copies held back for a twin may go: only then is the whole catalogue walked again.
+        bool asked = false;
+        if (queue.isEmpty() && !rebuild && !cleanup) {
+            QMutexLocker locker(&s.lock);
+            asked = std::exchange(ctx.heldReleased, false) || s.runRequests != listedAt;
+        }
+        if (rebuild || cleanup || asked) {
+            {
+                QMutexLocker locker(&s.lock);
+                listedAt = s.runRequests;
+                // A run asked for before the first list is this run: nothing has been taken yet,
+                // so that list holds everything it would find.
+                if (ctx.tried.isEmpty())
+                    s.runAgain = false;
+            }
             // The main thread copies what is needed in one pass; sorting and indexing are done here.
             QList<WaitingEntry> waiting;
             QList<SampleEntry> samples;
@@ -1830,7 +1853,6 @@ void loop(int generation)
                     break;
                 if (pending == 0)
                     ticketWaits = 0;
-                rebuild = true;
                 continue;
             }
             break;
@@ -1937,6 +1959,7 @@ void LumoraUploader::run()
         QMutexLocker locker(&s.lock);
         if (s.running) {
             s.runAgain = true;
+            ++s.runRequests;
             return;
         }
     }

@@ -353,8 +353,9 @@ private Q_SLOTS:
         // The oldest file lies in Beta: while it is being sent, Beta stops being a source.
         QTRY_VERIFY_WITH_TIMEOUT(LumoraUploader::isUploadingFile(), 10000);
         QCOMPARE(LumoraUploader::fileUploading()->fileFullPath(), m_byDate.first());
-        m_service->slowMs = 0;
+        // Sped up only once the removal has cancelled it: sooner, it could finish first.
         FileManager::removeCustomFolder(m_beta);
+        m_service->slowMs = 0;
         QVERIFY(LumoraUploader::waitUntilIdleForTesting(60000));
         QVERIFY(m_service->cancelled.contains(m_byDate.first()));
         QStringList alphaOnly;
