@@ -62,7 +62,7 @@ public:
     // Called on the sending thread once the body is ready, right before its first byte leaves;
     // answering false sends nothing and ends the run as cancelled. A caller that must have
     // something on disk before the service may hold the file waits for it here, while the body
-    // has been built meanwhile.
+    // (of a small file) or its framing has been made meanwhile.
     void setBeforeSend(std::function<bool()> gate);
 
     // The folder where earlier versions kept temporary bodies; purgeUploadCache() removes those
