@@ -499,7 +499,8 @@ int main(int argc, char **argv)
 
     // The reference runs before and after the engine: the double holds more photos for the later
     // runs, and the machine's pace drifts, so the engine is set against the mean of both.
-    const ReferenceResult ref = runReference(service, allPaths, 0, seeded);
+    // curl's account holds as many photos as the engine's: the library's and the seeded ones.
+    const ReferenceResult ref = runReference(service, allPaths, 0, seeded + records);
     printf("curl, before: %d of %d uploads accepted in %.2f s%s: %.1f files/s\n", ref.accepted, ref.sent, ref.seconds,
            ref.oneConnection ? " over one connection" : " (NOT over one connection)", ref.accepted / ref.seconds);
 
@@ -573,7 +574,7 @@ int main(int argc, char **argv)
     for (const QString &b : std::as_const(broken))
         printf("BROKEN: %s\n", qPrintable(b));
     const double engineRate = Settings::intForKey(QStringLiteral("PhotosImported")) / seconds;
-    const ReferenceResult after = runReference(service, allPaths, 1, seeded);
+    const ReferenceResult after = runReference(service, allPaths, 1, seeded + records);
     printf("curl, after: %d of %d uploads accepted in %.2f s%s: %.1f files/s\n", after.accepted, after.sent, after.seconds,
            after.oneConnection ? " over one connection" : " (NOT over one connection)", after.accepted / after.seconds);
     const double refRate = (ref.accepted / ref.seconds + after.accepted / after.seconds) / 2;
