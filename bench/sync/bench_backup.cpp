@@ -427,8 +427,8 @@ int main(int argc, char **argv)
     signInWithoutNetwork(token, secret);
 
     // The library backed up before: its files, the account's photos of them, and the catalogue
-    // saved, closed and loaded again as a launch loads it. The reference runs' accounts are not
-    // given copies: their uploads meet the same double, which holds these photos either way.
+    // saved, closed and loaded again as a launch loads it. The reference runs' accounts hold as
+    // many photos of their own (see runReference), so that no side meets a smaller account.
     const QString libraryRoot = QDir::tempPath() + QStringLiteral("/hoistly-bench-library-%1").arg(records);
     QList<LibraryPhoto> library;
     QStringList libraryIds;
