@@ -78,6 +78,12 @@ class TestSourcesLive : public QObject
         QVERIFY(FileManager::waitUntilIdle(kScanWait));
         FileDataChangeCenter::instance()->flush();
     }
+    // A folder of the test area made a source, and scanned.
+    void addSource(const QString &rel)
+    {
+        FileManager::addCustomFolder(p(rel));
+        scanAndWait();
+    }
 
 private Q_SLOTS:
     void initTestCase()
@@ -127,8 +133,7 @@ private Q_SLOTS:
             r->setUploadedRemoteId(4242);
             return true;
         };
-        FileManager::addCustomFolder(p(QStringLiteral("Codes")));
-        scanAndWait();
+        addSource(QStringLiteral("Codes"));
         QCOMPARE(rec(QStringLiteral("Codes/fake.jpg"))->needsUpload(), NeedsUpload::UnsupportedFormat);
         QCOMPARE(rec(QStringLiteral("Codes/known.jpg"))->needsUpload(), NeedsUpload::AlreadyOnService);
         // The uploader gives up on a file after three failures.
@@ -172,8 +177,7 @@ private Q_SLOTS:
             ::unlink((latin + "/Trip/s\xe9jour.jpg").constData());
             ::rmdir((latin + "/\xe9t\xe9").constData());
         });
-        FileManager::addCustomFolder(p(QStringLiteral("Latin")));
-        scanAndWait();
+        addSource(QStringLiteral("Latin"));
         QCOMPARE(rec(QStringLiteral("Latin/plain.jpg"))->needsUpload(), NeedsUpload::Waiting);
 
         SourcesPreferencesViewController pane;
@@ -232,8 +236,7 @@ private Q_SLOTS:
         QVERIFY(photo(QStringLiteral("Live/A/x/1.jpg"), 1));
         QVERIFY(photo(QStringLiteral("Live/A/y/2.jpg"), 2));
         QVERIFY(photo(QStringLiteral("Live/B/3.jpg"), 3));
-        FileManager::addCustomFolder(p(QStringLiteral("Live")));
-        scanAndWait();
+        addSource(QStringLiteral("Live"));
 
         SourcesPreferencesViewController pane;
         pane.resize(640, 480);
@@ -304,8 +307,7 @@ private Q_SLOTS:
         QVERIFY(photo(QStringLiteral("Keep/A/a2/2.jpg"), 2));
         for (int i = 0; i < 24; ++i)
             QVERIFY(photo(QStringLiteral("Keep/F%1/x.jpg").arg(i, 2, 10, QLatin1Char('0')), quint32(10 + i)));
-        FileManager::addCustomFolder(p(QStringLiteral("Keep")));
-        scanAndWait();
+        addSource(QStringLiteral("Keep"));
         const SourceItem ticked{QString(), rec(QStringLiteral("Keep/F20"))->fileID()};
 
         SourcesPreferencesViewController pane;
@@ -447,8 +449,7 @@ private Q_SLOTS:
         QVERIFY(photo(QStringLiteral("Count/Kept/1.jpg"), 1));
         QVERIFY(photo(QStringLiteral("Count/Out/2.jpg"), 2));
         QVERIFY(photo(QStringLiteral("Count/Out/Deeper/3.jpg"), 3));
-        FileManager::addCustomFolder(p(QStringLiteral("Count")));
-        scanAndWait();
+        addSource(QStringLiteral("Count"));
         SourcesPreferencesViewController pane;
         QVERIFY(gather(pane));
         const QModelIndex top = pane.model()->index(0, 0);
@@ -464,8 +465,7 @@ private Q_SLOTS:
         QVERIFY(photo(QStringLiteral("Arrows/Trip/1.jpg"), 1));
         QVERIFY(photo(QStringLiteral("Arrows/Trip/2.jpg"), 2));
         QVERIFY(photo(QStringLiteral("Arrows/Nested/Inner/3.jpg"), 3));
-        FileManager::addCustomFolder(p(QStringLiteral("Arrows")));
-        scanAndWait();
+        addSource(QStringLiteral("Arrows"));
         SourcesPreferencesViewController pane;
         QVERIFY(gather(pane));
         SourcesTreeModel *model = pane.model();
@@ -490,8 +490,7 @@ private Q_SLOTS:
         QVERIFY(photo(QStringLiteral("One/Later/2.jpg"), 2));
         QVERIFY(photo(QStringLiteral("Two/3.jpg"), 3));
         FileManager::addCustomFolder(p(QStringLiteral("One")));
-        FileManager::addCustomFolder(p(QStringLiteral("Two")));
-        scanAndWait();
+        addSource(QStringLiteral("Two"));
         SourcesPreferencesViewController pane;
         QVERIFY(gather(pane));
         SourcesTreeModel *model = pane.model();
@@ -535,8 +534,7 @@ private Q_SLOTS:
     void selectionIsDrawnInOneColour()
     {
         QVERIFY(photo(QStringLiteral("Blue/Sub/Deeper/1.jpg"), 1));
-        FileManager::addCustomFolder(p(QStringLiteral("Blue")));
-        scanAndWait();
+        addSource(QStringLiteral("Blue"));
         SourcesPreferencesViewController pane;
         pane.resize(640, 480);
         pane.show();
@@ -672,8 +670,7 @@ private Q_SLOTS:
     void deletedFolderIsShownUnavailable()
     {
         QVERIFY(photo(QStringLiteral("Trip/1.jpg"), 1));
-        FileManager::addCustomFolder(p(QStringLiteral("Trip")));
-        scanAndWait();
+        addSource(QStringLiteral("Trip"));
         SourcesPreferencesViewController pane;
         QVERIFY(gather(pane));
         SourcesTreeModel *model = pane.model();
@@ -693,8 +690,7 @@ private Q_SLOTS:
     {
         QVERIFY(photo(QStringLiteral("Crash/Keep/1.jpg"), 1));
         QVERIFY(photo(QStringLiteral("Crash/Private/2.jpg"), 2));
-        FileManager::addCustomFolder(p(QStringLiteral("Crash")));
-        scanAndWait();
+        addSource(QStringLiteral("Crash"));
         QVERIFY(DataStore::save());
         // The catalogue is handed to another process, which ticks the box off and is killed.
         FileManager::resetForTesting();
