@@ -119,15 +119,17 @@ protected:
                 const ssize_t n = ::pread(fd, data + done + got, size_t(want - got), off_t(at - head.size() + got));
                 if (n < 0 && errno == EINTR)
                     continue;
-                if (n <= 0)
-                    return fail();
+                if (n < 0)
+                    return fail(QStringLiteral("The file to upload could not be read."));
+                if (n == 0)
+                    return fail(kChanged); // cut short since it was opened
                 got += n;
             }
             done += want;
             at += want;
         }
         if (start <= fileEnd && at == fileEnd && !unchanged())
-            return fail();
+            return fail(kChanged);
         done += copyFrom(tail, fileEnd, at, data + done, maxSize - done);
         return done;
     }
@@ -149,12 +151,13 @@ private:
         return ::fstat(fd, &now) == 0 && now.st_size == opened.st_size && now.st_mtim.tv_sec == opened.st_mtim.tv_sec
             && now.st_mtim.tv_nsec == opened.st_mtim.tv_nsec;
     }
-    qint64 fail()
+    qint64 fail(const QString &why)
     {
         broken = true;
-        setErrorString(QStringLiteral("The body's file changed, or could not be read, while it was being sent."));
+        setErrorString(why);
         return -1;
     }
+    static inline const QString kChanged = QStringLiteral("The file changed while it was being sent.");
 
     QByteArray head;
     QByteArray tail;
@@ -228,7 +231,7 @@ struct HTTPRequest::Private
             if (!file->openFile(bodyFile)) {
                 delete file;
                 HTTPResponse r;
-                r.error = bodyUnreadable(QStringLiteral("The upload body could not be read."));
+                r.error = bodyUnreadable(QStringLiteral("The file to upload could not be opened."));
                 finish(r);
                 return;
             }
@@ -512,7 +515,7 @@ HTTPResponse HTTPRequest::sendOnThisThread()
     qint64 bodySize = d->body.size();
     if (!d->bodyFile.isEmpty()) {
         if (!file.openFile(d->bodyFile)) {
-            result.error = bodyUnreadable(QStringLiteral("The upload body could not be read."));
+            result.error = bodyUnreadable(QStringLiteral("The file to upload could not be opened."));
             d->finish(result);
             return result;
         }

@@ -191,7 +191,8 @@ LKUploadResult LKImageUploadNetworkOperation::Private::run()
     LumoraKit *kit = LumoraKit::sharedLumoraKit();
     if (!kit->isAuthorized())
         return failed(LKError::service(LKErrorCode::NeedsLogin, QStringLiteral("Uploading needs a signed-in user.")));
-    if (!QFileInfo(filePath).isFile())
+    const QFileInfo file(filePath);
+    if (!file.isFile())
         return failed(LKError::client(LKErrorCode::InvalidRequest, QStringLiteral("The file to upload is missing.")));
 
     QUrl url = Endpoints::uploadBase();
@@ -218,7 +219,7 @@ LKUploadResult LKImageUploadNetworkOperation::Private::run()
 
     // A small file goes from memory; a large one is read as it is sent, so memory stays flat
     // whatever the size.
-    const qint64 fileSize = QFileInfo(filePath).size();
+    const qint64 fileSize = file.size();
     if (fileSize <= LKImageUploadNetworkOperation::kInMemoryBodyLimit) {
         const QByteArray body = LKImageUploadNetworkOperation::multipartBody(filePath, fields, boundary, &error);
         if (body.isEmpty())
@@ -253,8 +254,8 @@ LKUploadResult LKImageUploadNetworkOperation::Private::run()
     }
     LKUploadResult result;
     if (response.error.domain == HTTPRequestErrorDomain && response.error.code == HTTPRequestError::BodyUnreadable) {
-        // Not the network's fault: sending again once the file has settled will do.
-        result.error = LKError::client(LKErrorCode::InvalidRequest, QStringLiteral("The file changed while it was being sent."));
+        // Not the network's fault: the file changed or could not be read while it was sent.
+        result.error = LKError::client(LKErrorCode::InvalidRequest, response.error.message);
     } else if (response.error.isError() || response.statusCode != 200) {
         result.error = LumoraKit::errorFromResponse(response.error, response.statusCode, response.body, nullptr);
         if ((cancelled || (cancelFlag && cancelFlag->load())) && response.statusCode == 0)

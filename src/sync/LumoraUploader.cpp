@@ -1540,6 +1540,16 @@ StepResult book(const Upload &u, const UploadReply &reply, double seconds, RunCo
     return StepResult::Next;
 }
 
+// A file's folders show it working while it is on its way, and no longer once it is not.
+void foldersStatusChanged(qint64 fileId)
+{
+    dispatch_main_async([fileId] {
+        DataStore *store = DataStore::instance();
+        if (FileData *r = store ? store->fileDataForId(fileId) : nullptr)
+            r->statusInputsChanged();
+    });
+}
+
 // The next file, prepared on the main thread while the current one is sent, so that the send
 // does not wait for the main thread nor for the next mark's save. It is used only when nothing
 // since its preparation could have changed what it found: the same file comes next, no cancel
@@ -1597,13 +1607,8 @@ void dropLookahead(std::shared_ptr<Lookahead> &ahead, RunContext &ctx)
         DataStore::waitForSave(u.markSave);
         clearSendingMark(u.fileId);
     }
-    if (u.go) {
-        dispatch_main_async([id = u.fileId] {
-            DataStore *store = DataStore::instance();
-            if (FileData *r = store ? store->fileDataForId(id) : nullptr)
-                r->statusInputsChanged();
-        });
-    }
+    if (u.go)
+        foldersStatusChanged(u.fileId);
     {
         QMutexLocker locker(&state().lock);
         if (state().aheadFileId == u.fileId)
@@ -1648,13 +1653,8 @@ StepResult uploadOne(qint64 fileId, const std::shared_ptr<RunContext> &run, QStr
             st.preparing = false;
             st.sending = false;
             // Its folders were shown as working while it was on its way.
-            if (working) {
-                dispatch_main_async([id = fileId] {
-                    DataStore *store = DataStore::instance();
-                    if (FileData *r = store ? store->fileDataForId(id) : nullptr)
-                        r->statusInputsChanged();
-                });
-            }
+            if (working)
+                foldersStatusChanged(fileId);
         }
         qint64 fileId;
         bool working = false;

@@ -214,6 +214,7 @@ private Q_SLOTS:
         QVERIFY(changed);
         QCOMPARE(r.error.domain, LKClientErrorDomain);
         QCOMPARE(r.error.code, LKErrorCode::InvalidRequest);
+        QCOMPARE(r.error.message, QStringLiteral("The file changed while it was being sent."));
         QCOMPARE(service.uploads().size(), uploadsBefore);
 
         // Left alone, the same file then goes whole from the same thread.
