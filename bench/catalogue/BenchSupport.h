@@ -78,8 +78,9 @@ inline FileData *createLibraryRecord(DataStore *store, int i)
     return r;
 }
 
-// Runs the event loop (not spinning) until done() holds or ms pass, checking every 50 ms.
-inline bool spinUntil(const std::function<bool()> &done, int ms)
+// Runs the event loop (not spinning) until done() holds or ms pass.
+// `checkMs`: how often `done` is asked; a timed wait's figure is late by half of it on average.
+inline bool spinUntil(const std::function<bool()> &done, int ms, int checkMs = 50)
 {
     QEventLoop loop;
     QTimer check;
@@ -88,7 +89,7 @@ inline bool spinUntil(const std::function<bool()> &done, int ms)
             loop.quit();
     });
     QTimer::singleShot(ms, &loop, &QEventLoop::quit);
-    check.start(50);
+    check.start(checkMs);
     loop.exec();
     return done();
 }

@@ -13,6 +13,7 @@
 #include "service/LumoraKit.h"
 
 #include <QCoreApplication>
+#include <QElapsedTimer>
 #include <QFileInfo>
 #include <QMutex>
 #include <QMutexLocker>
@@ -738,49 +739,74 @@ bool DataStoreLumoraData::matchDeDupForFile(FileData *file)
 
 namespace {
 bool s_dedupWriteScheduled = false; // under s_lock
+QElapsedTimer s_sinceDedupWrite;    // under s_lock; the start of the last write
+
+// Takes every registered row and writes it, until none is left or a write fails (the rows then
+// wait for the next registration). Off the main thread, but at shutdown.
+void writeDedupRowsNow()
+{
+    for (;;) {
+        QList<DedupData> toWrite;
+        {
+            QMutexLocker l(&s_lock);
+            toWrite.swap(s_unsavedRows);
+            if (toWrite.isEmpty()) {
+                s_dedupWriteScheduled = false;
+                return;
+            }
+            s_writingDedupRows = toWrite;
+            s_sinceDedupWrite.start();
+        }
+        const bool written = DataStore::withOpenStore([&toWrite](DataStore *store) { return store->insertDedupData(toWrite); });
+        QMutexLocker l(&s_lock);
+        s_writingDedupRows.clear();
+        if (!written) {
+            s_unsavedRows = toWrite + s_unsavedRows;
+            s_dedupWriteScheduled = false;
+            LGLogError(QStringLiteral("LUMORA: %1 rows of the de-duplication index wait to be written").arg(s_unsavedRows.size()));
+            return;
+        }
+    }
+}
 
 // The look-ups use the index in memory, which has the rows at once; the catalogue gets them
 // off the main thread, which would otherwise wait for the disk (and for a large save ahead of
-// them) once per upload.
+// them) once per upload. While files go one after another the rows are written a few times a
+// second, not in a transaction of their own per upload beside the catalogue's own saves: a
+// row lost with the process is listed again by the next refresh, the upload's own record has
+// the photo.
 void writeUnsavedDedupRows()
 {
+    qint64 wait;
     {
         QMutexLocker l(&s_lock);
         if (s_dedupWriteScheduled || s_unsavedRows.isEmpty())
             return;
         s_dedupWriteScheduled = true;
+        wait = s_sinceDedupWrite.isValid() ? DataStoreLumoraData::kDedupWriteSpacingMs - s_sinceDedupWrite.elapsed() : 0;
     }
-    const auto write = [] {
-        for (;;) {
-            QList<DedupData> toWrite;
-            {
-                QMutexLocker l(&s_lock);
-                toWrite.swap(s_unsavedRows);
-                if (toWrite.isEmpty()) {
-                    s_dedupWriteScheduled = false;
-                    return;
-                }
-                s_writingDedupRows = toWrite;
-            }
-            const bool written = DataStore::withOpenStore([&toWrite](DataStore *store) { return store->insertDedupData(toWrite); });
-            QMutexLocker l(&s_lock);
-            s_writingDedupRows.clear();
-            if (!written) {
-                s_unsavedRows = toWrite + s_unsavedRows;
-                s_dedupWriteScheduled = false;
-                LGLogError(QStringLiteral("LUMORA: %1 rows of the de-duplication index wait to be written").arg(s_unsavedRows.size()));
-                return;
-            }
-        }
-    };
+    const auto write = [] { dispatch_default_queue_async(writeDedupRowsNow); };
     // Taken once the main thread's turn is over, so that every row the turn registers (a check
     // of the tickets completes several uploads) goes in one transaction.
-    if (isMainThread())
-        dispatch_main_async([write] { dispatch_default_queue_async(write); });
+    if (wait > 0)
+        dispatch_main_delay(write, double(wait) / 1000.0);
+    else if (isMainThread())
+        dispatch_main_async(write);
     else
-        dispatch_default_queue_async(write);
+        dispatch_default_queue_async(writeDedupRowsNow);
 }
 } // namespace
+
+void DataStoreLumoraData::writePendingDedupRows()
+{
+    {
+        QMutexLocker l(&s_lock);
+        if (s_unsavedRows.isEmpty())
+            return;
+        s_dedupWriteScheduled = true; // a write that comes due meanwhile finds nothing left
+    }
+    writeDedupRowsNow();
+}
 
 void DataStoreLumoraData::registerDeDupForUploadedFile(FileData *file, bool uploadedFromThisDevice)
 {
@@ -827,6 +853,10 @@ void DataStoreLumoraData::installCatalogueHooks()
     hooks.mirrorHasCompletedScanThisSession = [] { return hasCompletedScanThisSession().isValid(); };
     hooks.matchDeDupForFile = [](FileData *record) { return matchDeDupForFile(record); };
     hooks.signedInAccountId = [] { return LumoraKit::sharedLumoraKit()->currentUserID(); };
+    // Rows still waiting for their turn go before the catalogue closes.
+    static bool hooked = false;
+    if (QCoreApplication *app = QCoreApplication::instance(); app && !std::exchange(hooked, true))
+        QObject::connect(app, &QCoreApplication::aboutToQuit, app, [] { writePendingDedupRows(); });
 }
 
 void DataStoreLumoraData::resetForTesting()
@@ -845,6 +875,8 @@ void DataStoreLumoraData::resetForTesting()
     s_localRows.clear();
     s_unsavedRows.clear();
     s_writingDedupRows.clear();
+    s_dedupWriteScheduled = false;
+    s_sinceDedupWrite.invalidate();
     s_index.clear();
     s_indexBuilt = false;
     s_lastDone = nullptr;

@@ -81,6 +81,10 @@ public:
     static QList<DedupData> ownUploadsForSamples(const ContentSample &whole, const ContentSample &jpeg);
     // Main thread. Adds the record's samples (with its remote id, 0 while the ticket is pending).
     static void registerDeDupForUploadedFile(FileData *file, bool uploadedFromThisDevice);
+    // Rows registered are written at most this often while uploads follow each other.
+    static constexpr qint64 kDedupWriteSpacingMs = 250;
+    // Writes what is registered and not yet in the catalogue, on this thread (at shutdown).
+    static void writePendingDedupRows();
     // The service's photo id of a sample pair ("0" is never answered; 0 when unknown).
     static qint64 photoIdForSamples(const ContentSample &whole, const ContentSample &jpeg);
 

@@ -955,8 +955,22 @@ private Q_SLOTS:
         QVERIFY(!b.isEmpty());
         resume();
         QTRY_VERIFY_WITH_TIMEOUT(settled(b), 30000);
-        QVERIFY(indexHasPhoto(record(b.first())->sample(), record(b.first())->uploadedRemoteId()));
+        // Written a few times a second, not once per upload.
+        QTRY_VERIFY_WITH_TIMEOUT(indexHasPhoto(record(b.first())->sample(), record(b.first())->uploadedRemoteId()), 10000);
         QVERIFY(indexHasPhoto(record(a.first())->sample(), aId));
+
+        // Rows still waiting when the application quits are written before the catalogue closes.
+        QVERIFY(execOnCatalogue(QStringLiteral("CREATE TRIGGER refuse_upload BEFORE INSERT ON DedupData WHEN NEW.uploadedFromThisDevice = 1 "
+                                               "BEGIN SELECT RAISE(ABORT, 'refused'); END;")));
+        const QStringList c = addPausedFolder(QStringLiteral("Index c"), 1);
+        QVERIFY(!c.isEmpty());
+        resume();
+        QTRY_VERIFY_WITH_TIMEOUT(settled(c), 30000);
+        QVERIFY(LumoraUploader::waitUntilIdleForTesting(30000));
+        QTRY_VERIFY(DataStoreLumoraData::unsavedDedupRowsForTesting() > 0);
+        QVERIFY(execOnCatalogue(QStringLiteral("DROP TRIGGER refuse_upload;")));
+        DataStoreLumoraData::writePendingDedupRows();
+        QVERIFY(indexHasPhoto(record(c.first())->sample(), record(c.first())->uploadedRemoteId()));
     }
 
     // A copy found later is marked by who put its content on the service: a copy of a photo sent
