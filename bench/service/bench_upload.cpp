@@ -146,6 +146,27 @@ int main(int argc, char **argv)
     }
     ::sync(); // its write-back weighs on neither side's time, as for curl's body below
     {
+        // curl, sending the same file in the same signed multipart form, streamed from a body
+        // built beforehand (its time is sending only). It goes before ours and after, and ours
+        // is set against the mean: the double's disk work drifts from one upload to the next.
+        const QUrl uploadURL(base + QStringLiteral("/services/upload/"));
+        const QString body = work.filePath(QStringLiteral("big.body"));
+        writeCurlBody(body, bigPath, kit->signedParameters("POST", uploadURL, {{QStringLiteral("async"), QStringLiteral("1")}}),
+                      "----BenchBoundary0123456789");
+        const auto curlSeconds = [&] {
+            ::sync();
+            QProcess curl;
+            QElapsedTimer t;
+            t.start();
+            curl.start(QStringLiteral("curl"), {QStringLiteral("-s"), QStringLiteral("-o"), QStringLiteral("/dev/null"), QStringLiteral("-X"), QStringLiteral("POST"),
+                                                QStringLiteral("-H"), QStringLiteral("Content-Type: multipart/form-data; boundary=----BenchBoundary0123456789"),
+                                                QStringLiteral("-H"), QStringLiteral("Expect:"), QStringLiteral("-T"), body, uploadURL.toString()});
+            curl.waitForFinished(-1);
+            return t.elapsed() / 1000.0;
+        };
+        const double curlBefore = curlSeconds();
+
+        ::sync(); // nothing written before weighs on our time
         const qint64 startRss = residentKiB();
         std::atomic<qint64> peak{startRss};
         LKImageUploadNetworkOperation op(bigPath, {{QStringLiteral("async"), 1}});
@@ -170,22 +191,12 @@ int main(int argc, char **argv)
             std::printf("  FAILED: resident memory must stay within 5 MB of the start\n");
             ok = false;
         }
-        // curl, sending the same file in the same signed multipart form, streamed from a body
-        // built beforehand (its time is sending only).
-        const QUrl uploadURL(base + QStringLiteral("/services/upload/"));
-        const QString body = work.filePath(QStringLiteral("big.body"));
-        writeCurlBody(body, bigPath, kit->signedParameters("POST", uploadURL, {{QStringLiteral("async"), QStringLiteral("1")}}),
-                      "----BenchBoundary0123456789");
-        ::sync();
-        QProcess curl;
-        t.restart();
-        curl.start(QStringLiteral("curl"), {QStringLiteral("-s"), QStringLiteral("-o"), QStringLiteral("/dev/null"), QStringLiteral("-X"), QStringLiteral("POST"),
-                                            QStringLiteral("-H"), QStringLiteral("Content-Type: multipart/form-data; boundary=----BenchBoundary0123456789"),
-                                            QStringLiteral("-H"), QStringLiteral("Expect:"), QStringLiteral("-T"), body, uploadURL.toString()});
-        curl.waitForFinished(-1);
-        const double curlSecs = t.elapsed() / 1000.0;
+
+        const double curlAfter = curlSeconds();
         QFile::remove(body);
-        std::printf("  curl, same file: %.1f s (%.0f MB/s): ours %.2fx curl\n", curlSecs, (bigSize >> 20) / curlSecs, curlSecs / secs);
+        const double curlSecs = (curlBefore + curlAfter) / 2;
+        std::printf("  curl, same file: %.1f s before, %.1f s after (mean %.0f MB/s): ours %.2fx curl\n", curlBefore, curlAfter,
+                    (bigSize >> 20) / curlSecs, curlSecs / secs);
         if (curlSecs / secs < 0.9) {
             std::printf("  BELOW AIM: at least 0.9x curl\n");
             ok = false;

@@ -536,6 +536,9 @@ HTTPResponse HTTPRequest::sendOnThisThread()
         curl_easy_setopt(curl, CURLOPT_SEEKFUNCTION, seekBody);
         curl_easy_setopt(curl, CURLOPT_SEEKDATA, &x);
         curl_easy_setopt(curl, CURLOPT_INFILESIZE_LARGE, curl_off_t(bodySize));
+        // Larger reads than the client's default 64 KB: a large file goes in a sixteenth of the
+        // reads and hand-offs to the socket, for 1 MB held while it is sent.
+        curl_easy_setopt(curl, CURLOPT_UPLOAD_BUFFERSIZE, 1L << 20);
     } else {
         curl_easy_setopt(curl, CURLOPT_POST, 1L);
         curl_easy_setopt(curl, CURLOPT_POSTFIELDS, d->body.constData());

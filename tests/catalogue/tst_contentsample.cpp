@@ -2,8 +2,10 @@
 #include "CatalogueTestSupport.h"
 #include "catalogue/ContentSample.h"
 #include "catalogue/MediaInspector.h"
+#include "catalogue/SampleIndex.h"
 
 #include <QCryptographicHash>
+#include <QRandomGenerator>
 #include <QStandardPaths>
 #include <QTemporaryDir>
 #include <QtEndian>
@@ -164,6 +166,31 @@ private Q_SLOTS:
         QVERIFY(!MediaInspector::hasCandidateExtension(QStringLiteral("notes.txt")));
         QVERIFY(!MediaInspector::hasCandidateExtension(QStringLiteral(".jpg")));
         QVERIFY(!MediaInspector::hasCandidateExtension(QStringLiteral("jpg")));
+    }
+
+    // Every sample answers the values given with it, in the order given: negative halves, halves
+    // that share the first or the second part, samples given many times.
+    void indexAnswersEveryValueInOrderGiven()
+    {
+        QRandomGenerator rng(7);
+        const qint64 firsts[] = {LLONG_MIN, -2, -1, 0, 1, 0x100, 0x10000, LLONG_MAX};
+        std::vector<std::pair<ContentSample, int>> entries;
+        for (int i = 0; i < 5000; ++i) {
+            const qint64 first = i % 3 ? qint64(rng.generate64()) : firsts[rng.bounded(8)];
+            entries.push_back({{first, qint64(rng.bounded(4)) - 2}, i});
+        }
+        for (int i = 0; i < 2000; ++i)
+            entries.push_back({entries[rng.bounded(5000)].first, 5000 + i});
+        SampleIndex<int> index;
+        index.build(entries);
+        for (const auto &[sample, ignored] : entries) {
+            QList<int> expected;
+            for (const auto &[s, value] : entries)
+                if (s == sample)
+                    expected << value;
+            QCOMPARE(index.values(sample), expected);
+        }
+        QVERIFY(index.values(ContentSample{3, 3}).isEmpty());
     }
 
     void exifDate()
