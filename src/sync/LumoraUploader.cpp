@@ -771,14 +771,15 @@ struct TicketPoll
     QString error;
 };
 
-TicketPoll pollTickets()
+// Every pending ticket, or `only` that one while it is pending.
+TicketPoll pollTickets(const QString &only = QString())
 {
     UploaderState &s = state();
     QStringList ids;
     QHash<QString, qint64> order;
     {
         QMutexLocker locker(&s.lock);
-        ids = s.tickets.keys();
+        ids = only.isEmpty() ? s.tickets.keys() : s.tickets.contains(only) ? QStringList{only} : QStringList();
         for (auto it = s.tickets.cbegin(); it != s.tickets.cend(); ++it)
             order.insert(it.key(), it->seq);
     }
@@ -971,12 +972,14 @@ void refreshSamplesInFlight(RunContext &ctx)
     LumoraDrive::updateStatus();
 }
 
-// Polls until one ticket is done (or the loop must stop). Loop thread.
+// Polls until one ticket is done (or the loop must stop). Only that ticket is asked about: the
+// loop waits for its answer, and booking every other one that ended too held it up for as
+// long again; those are taken by the next poll beside the sends. Loop thread.
 void awaitTicket(const QString &ticketId, RunContext &ctx)
 {
     UploaderState &s = state();
     for (int attempt = 0; attempt < 40; ++attempt) {
-        checkTickets(ctx);
+        applyTicketPoll(pollTickets(ticketId), ctx);
         {
             QMutexLocker locker(&s.lock);
             if (!s.tickets.contains(ticketId) || s.pausedDueToErrors)
