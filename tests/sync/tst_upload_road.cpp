@@ -170,6 +170,20 @@ class TestUploadRoad : public QObject
         return paths;
     }
 
+    // A photo of a new folder uploaded while the catalogue refuses this device's rows of the
+    // de-duplication index (until the caller drops the trigger); empty when it did not settle.
+    QStringList uploadWithIndexRowsRefused(const QString &name)
+    {
+        if (!execOnCatalogue(QStringLiteral("CREATE TRIGGER refuse_upload BEFORE INSERT ON DedupData WHEN NEW.uploadedFromThisDevice = 1 "
+                                            "BEGIN SELECT RAISE(ABORT, 'refused'); END;")))
+            return {};
+        const QStringList paths = addPausedFolder(name, 1);
+        resume();
+        if (paths.isEmpty() || !waitFor([&] { return settled(paths); }, 30000) || !LumoraUploader::waitUntilIdleForTesting(30000))
+            return {};
+        return paths;
+    }
+
     template <typename F>
     bool waitFor(F condition, int timeoutMs)
     {
@@ -941,13 +955,8 @@ private Q_SLOTS:
         QVERIFY(indexHasPhoto(ContentSample::fromHex(p.fileSample), first.toLongLong()));
 
         // The rows of an upload that could not be written go with the next one.
-        QVERIFY(execOnCatalogue(QStringLiteral("CREATE TRIGGER refuse_upload BEFORE INSERT ON DedupData WHEN NEW.uploadedFromThisDevice = 1 "
-                                               "BEGIN SELECT RAISE(ABORT, 'refused'); END;")));
-        const QStringList a = addPausedFolder(QStringLiteral("Index a"), 1);
+        const QStringList a = uploadWithIndexRowsRefused(QStringLiteral("Index a"));
         QVERIFY(!a.isEmpty());
-        resume();
-        QTRY_VERIFY_WITH_TIMEOUT(settled(a), 30000);
-        QVERIFY(LumoraUploader::waitUntilIdleForTesting(30000));
         const qint64 aId = record(a.first())->uploadedRemoteId();
         QVERIFY(!indexHasPhoto(record(a.first())->sample(), aId));
         QVERIFY(execOnCatalogue(QStringLiteral("DROP TRIGGER refuse_upload;")));
@@ -960,13 +969,8 @@ private Q_SLOTS:
         QVERIFY(indexHasPhoto(record(a.first())->sample(), aId));
 
         // Rows still waiting when the application quits are written before the catalogue closes.
-        QVERIFY(execOnCatalogue(QStringLiteral("CREATE TRIGGER refuse_upload BEFORE INSERT ON DedupData WHEN NEW.uploadedFromThisDevice = 1 "
-                                               "BEGIN SELECT RAISE(ABORT, 'refused'); END;")));
-        const QStringList c = addPausedFolder(QStringLiteral("Index c"), 1);
+        const QStringList c = uploadWithIndexRowsRefused(QStringLiteral("Index c"));
         QVERIFY(!c.isEmpty());
-        resume();
-        QTRY_VERIFY_WITH_TIMEOUT(settled(c), 30000);
-        QVERIFY(LumoraUploader::waitUntilIdleForTesting(30000));
         QTRY_VERIFY(DataStoreLumoraData::unsavedDedupRowsForTesting() > 0);
         QVERIFY(execOnCatalogue(QStringLiteral("DROP TRIGGER refuse_upload;")));
         DataStoreLumoraData::writePendingDedupRows();
