@@ -973,8 +973,8 @@ void refreshSamplesInFlight(RunContext &ctx)
 }
 
 // Polls until one ticket is done (or the loop must stop). Only that ticket is asked about: the
-// loop waits for its answer, and booking every other one that ended too held it up for as
-// long again; those are taken by the next poll beside the sends. Loop thread.
+// loop waits for its answer, and booking every other ticket that ended would hold it up
+// meanwhile; those are taken by the next poll beside the sends. Loop thread.
 void awaitTicket(const QString &ticketId, RunContext &ctx)
 {
     UploaderState &s = state();

@@ -5,6 +5,7 @@
 #include "core/Settings.h"
 #include "service/LKImageUploadNetworkOperation.h"
 #include "service/LumoraKit.h"
+#include "support/PermissionsHold.h"
 
 #include <QDir>
 #include <QSemaphore>
@@ -174,14 +175,15 @@ private Q_SLOTS:
         QVERIFY(!again.duplicate_photo_id.isEmpty() || !again.ticketID.isEmpty());
     }
 
-    // The photo is edited while it is sent: the upload fails rather than leave a torn copy with
-    // the service, and is not taken for a network failure or a cancel.
+    // The photo is edited while it is sent, or can no longer be opened: the upload fails rather
+    // than leave a torn copy with the service, says which, and is not taken for a network failure
+    // or a cancel.
     void fileChangedWhileSentFails_data()
     {
         QTest::addColumn<QString>("change");
         QTest::addColumn<bool>("fromUploadThread");
         for (const bool fromUploadThread : {false, true}) {
-            for (const char *change : {"grown", "shrunk", "rewritten, same size"}) {
+            for (const char *change : {"grown", "shrunk", "rewritten, same size", "no permission"}) {
                 const QByteArray tag = QByteArray(change) + (fromUploadThread ? ", upload thread" : "");
                 QTest::newRow(tag.constData()) << QString::fromLatin1(change) << fromUploadThread;
             }
@@ -195,7 +197,14 @@ private Q_SLOTS:
         const qint64 size = 12 * 1024 * 1024;
         const QString path = makeFile(QStringLiteral("changing.mov"), size, nextSeed++);
         const auto uploadsBefore = service.uploads().size();
-        std::atomic_bool changed{false};
+        // Unreadable since it was looked at: its own text, not taken for a change.
+        const bool unreadable = change == QLatin1String("no permission");
+        if (unreadable && !g_permissionsHold)
+            QSKIP("permissions cannot be made to hold for this process");
+        const QFile::Permissions permissions = QFile::permissions(path);
+        const auto restore = qScopeGuard([&] { QFile::setPermissions(path, permissions); }); // also after a failed check
+        QVERIFY(!unreadable || QFile::setPermissions(path, QFile::Permissions()));
+        std::atomic_bool changed{unreadable};
         LKImageUploadNetworkOperation op(path, {});
         op.setUploadProgressBlock([&](qint64 sent, qint64) {
             if (sent <= 0 || changed.exchange(true))
@@ -214,8 +223,10 @@ private Q_SLOTS:
         QVERIFY(changed);
         QCOMPARE(r.error.domain, LKClientErrorDomain);
         QCOMPARE(r.error.code, LKErrorCode::InvalidRequest);
-        QCOMPARE(r.error.message, QStringLiteral("The file changed while it was being sent."));
+        QCOMPARE(r.error.message, unreadable ? QStringLiteral("The file to upload could not be opened.")
+                                             : QStringLiteral("The file changed while it was being sent."));
         QCOMPARE(service.uploads().size(), uploadsBefore);
+        QVERIFY(QFile::setPermissions(path, permissions));
 
         // Left alone, the same file then goes whole from the same thread.
         LKImageUploadNetworkOperation again(path, {});

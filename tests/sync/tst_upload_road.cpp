@@ -26,6 +26,7 @@
 #include "core/Settings.h"
 #include "core/UiHooks.h"
 #include "service/LumoraKit.h"
+#include "support/PermissionsHold.h"
 #include "support/ReadOnlyFile.h"
 
 #include <QProcess>
@@ -34,9 +35,7 @@
 #include <QTimer>
 #include <QtTest>
 #include <optional>
-#include <linux/capability.h>
 #include <sqlite3.h>
-#include <sys/syscall.h>
 #include <unistd.h>
 
 namespace {
@@ -80,20 +79,6 @@ bool execOnCatalogue(const QString &sql)
     sqlite3_close(db);
     return ok;
 }
-
-// Run as the superuser (a container), file permissions would not hold the engine back: the
-// permission-override capabilities are dropped before any thread starts, so a file or folder
-// without permissions is as unreadable to this process as to a user's.
-const bool g_permissionsHold = [] {
-    if (::geteuid() != 0)
-        return true;
-    __user_cap_header_struct header{_LINUX_CAPABILITY_VERSION_3, 0};
-    __user_cap_data_struct data[2] = {};
-    if (::syscall(SYS_capget, &header, data) != 0)
-        return false;
-    data[0].effective &= ~((1u << CAP_DAC_OVERRIDE) | (1u << CAP_DAC_READ_SEARCH));
-    return ::syscall(SYS_capset, &header, data) == 0;
-}();
 
 bool indexHasPhoto(const ContentSample &sample, qint64 pid)
 {
