@@ -1512,6 +1512,24 @@ bool DataStore::removeAllDedupData()
     return m_db && sqlite3_exec(m_db, "DELETE FROM DedupData", nullptr, nullptr, nullptr) == SQLITE_OK;
 }
 
+QSet<qint64> DataStore::photoIdsSentFromHere() const
+{
+    QMutexLocker lock(&m_readLock);
+    QMutexLocker sharedLock(m_readDb ? nullptr : &m_dbLock); // without its own connection, take turns
+    sqlite3 *db = m_readDb ? m_readDb : m_db;
+    QSet<qint64> ids;
+    if (!db)
+        return ids;
+    Statement st(db, "SELECT pid FROM DedupData WHERE uploadedFromThisDevice = 1 AND pid > 0"
+                       " UNION SELECT uploadedRemoteId FROM FileData WHERE needsUpload = ? AND uploadedRemoteId > 0");
+    if (!st)
+        return ids;
+    sqlite3_bind_int(st.st, 1, NeedsUpload::Uploaded);
+    while (sqlite3_step(st.st) == SQLITE_ROW)
+        ids.insert(sqlite3_column_int64(st.st, 0));
+    return ids;
+}
+
 qint64 DataStore::dedupDataCount() const
 {
     QMutexLocker lock(&m_readLock);

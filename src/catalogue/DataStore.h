@@ -208,6 +208,9 @@ public:
     // Replaces the whole index in one transaction: a crash or a failed row leaves the old one.
     bool replaceAllDedupData(const QList<DedupData> &rows);
     qint64 dedupDataCount() const;
+    // The service's photos that this catalogue sent: the index's rows marked so, and the photos
+    // that records uploaded from here name.
+    QSet<qint64> photoIdsSentFromHere() const;
 
     // Tests: open a store at another path (the singleton is replaced), and drop it.
     static void resetForTesting();

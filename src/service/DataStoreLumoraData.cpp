@@ -308,13 +308,19 @@ void runRefresh(std::function<void(bool)> done)
         rows << row;
         remotePids.insert(pid);
     }
+    // Photos sent from here keep their "from this device" mark, whichever run sent them: a file
+    // with their samples is then compared with their originals before it is taken for a copy.
+    QSet<qint64> fromHere;
+    DataStore::withOpenStore([&fromHere](DataStore *store) {
+        fromHere = store->photoIdsSentFromHere();
+        return true;
+    });
     qsizetype lateFrom;
     {
-        // What this process registered keeps its "from this device" mark; rows of uploads the
-        // service has not listed yet (pending tickets) are kept as they are.
+        // So does what this process registered; rows of uploads the service has not listed yet
+        // (pending tickets) are kept as they are.
         QMutexLocker l(&s_lock);
         lateFrom = s_localRows.size();
-        QSet<qint64> fromHere;
         for (const DedupData &local : s_localRows)
             if (local.uploadedFromThisDevice && local.pid > 0)
                 fromHere.insert(local.pid);
@@ -857,6 +863,29 @@ void DataStoreLumoraData::installCatalogueHooks()
     static bool hooked = false;
     if (QCoreApplication *app = QCoreApplication::instance(); app && !std::exchange(hooked, true))
         QObject::connect(app, &QCoreApplication::aboutToQuit, app, [] { writePendingDedupRows(); });
+}
+
+void DataStoreLumoraData::forgetAccount()
+{
+    {
+        QMutexLocker l(&s_lock);
+        s_completed = QDateTime();
+        s_userInfoLoadedAt = QDateTime();
+        s_photoCount = 0;
+        s_storageUsed = 0;
+        s_statsLoaded = true;
+        s_albums.clear();
+        s_albumPhotos.clear();
+        s_localRows.clear();
+        s_unsavedRows.clear();
+        s_index.clear();
+        s_indexBuilt = false;
+    }
+    Settings::setInt(0, kPhotoCountKey);
+    Settings::setLongLong(0, kSpaceUsedKey);
+    if (!DataStore::withOpenStore([](DataStore *store) { return store->removeAllDedupData(); }))
+        LGLogError(QStringLiteral("LUMORA: The de-duplication index of the account signed in before could not be removed"));
+    notifyStateChanged();
 }
 
 void DataStoreLumoraData::resetForTesting()

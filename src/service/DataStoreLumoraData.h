@@ -88,6 +88,11 @@ public:
     // The service's photo id of a sample pair ("0" is never answered; 0 when unknown).
     static qint64 photoIdForSamples(const ContentSample &whole, const ContentSample &jpeg);
 
+    // Another account is signed in: the account's listing, index (in memory and in the
+    // catalogue), albums and counts are forgotten, and the next refresh lists the new one's.
+    // Main thread.
+    static void forgetAccount();
+
     // Fills the catalogue's hooks that the mirror owns.
     static void installCatalogueHooks();
 

@@ -58,6 +58,50 @@ bool decideOncePerFolder(QHash<const FileData *, bool> &known, const FileData *f
     return answer;
 }
 
+// The account whose service state the catalogue holds ("" before one was recorded).
+const QString kCatalogueAccountKey = QStringLiteral("ServiceAccountID");
+
+// The signed-in account and the catalogue's; both "" while there is no sign-in or no catalogue.
+std::pair<QString, QString> signedInAndCatalogueAccounts()
+{
+    DataStore *store = DataStore::instance();
+    const QString current = LumoraKit::sharedLumoraKit()->currentUserID();
+    if (current.isEmpty() || !store || !store->isOpen())
+        return {};
+    return {current, store->settingNamed(kCatalogueAccountKey)->stringValue()};
+}
+
+// What records say of another account's service: photo ids, upload and in-flight marks,
+// tickets and album ids. Files are decided again when their folders are listed (once the new
+// account's listing is in); the folders' choices stored for the new account apply.
+void forgetServiceMarks(DataStore *store)
+{
+    int files = 0;
+    for (FileData *r : store->allFileDataById()) {
+        if (r->isFolder()) {
+            r->setLumoraSetId(0);
+            r->removeFlag(FileFlags::AlbumCreatedMark | FileFlags::AlbumRenameMark | FileFlags::AlbumDeletionMark);
+            r->loadSetDataFromDisk();
+            if (!r->isMissingOnDisk())
+                FileManager::setFile(r, NeedsScan::Pending, false);
+            continue;
+        }
+        const qint16 code = r->needsUpload();
+        const bool decidedForTheService = code == NeedsUpload::Uploaded || code == NeedsUpload::AlreadyOnService
+            || code == NeedsUpload::DuplicateOnServer || code == NeedsUpload::AwaitingTicket || code == NeedsUpload::Waiting
+            || code == NeedsUpload::Deferred || code == NeedsUpload::FailedThreeTimes;
+        if (r->uploadedRemoteId() != 0)
+            r->setUploadedRemoteId(0);
+        if (!r->uploadTicket().isEmpty())
+            r->setUploadTicket(QString());
+        if (decidedForTheService) {
+            r->setNeedsUpload(NeedsUpload::NotSelected);
+            ++files;
+        }
+    }
+    LGLogInfo(QStringLiteral("DRIVE: %1 files to be decided again").arg(files));
+}
+
 } // namespace
 
 StatusInputs EngineLinks::gatherStatusInputs()
@@ -181,7 +225,46 @@ void EngineLinks::refreshStoreThenMirror()
 
 void EngineLinks::refreshMirror()
 {
+    if (!isMainThread()) {
+        dispatch_main_async([] { refreshMirror(); });
+        return;
+    }
+    // A listing taken for a new account must not meet the marks of the one before.
+    if (!adoptSignedInAccount()) {
+        dispatch_main_delay([] { refreshMirror(); }, 0.2);
+        return;
+    }
     DataStoreLumoraData::refresh(mirrorRefreshDone);
+}
+
+bool EngineLinks::anotherAccountSignedIn()
+{
+    const auto [current, owner] = signedInAndCatalogueAccounts();
+    return !current.isEmpty() && !owner.isEmpty() && owner != current;
+}
+
+bool EngineLinks::adoptSignedInAccount()
+{
+    const auto [current, owner] = signedInAndCatalogueAccounts();
+    if (current.isEmpty() || owner == current)
+        return true;
+    DataStore *store = DataStore::instance();
+    if (!owner.isEmpty()) {
+        // The loop holds for another account at its next step; a send under way is cut short.
+        if (LumoraUploader::isRunning()) {
+            LumoraUploader::cancelCurrentUpload();
+            return false;
+        }
+        LGLogInfo(QStringLiteral("DRIVE: Signed in as %1, not %2: every selected file is decided again for this account").arg(current, owner));
+        LumoraUploader::forgetAccount();
+        DataStoreLumoraData::forgetAccount();
+        forgetServiceMarks(store);
+    }
+    // A catalogue kept before accounts were told apart is taken as the signed-in account's.
+    store->settingNamed(kCatalogueAccountKey)->setStringValue(current);
+    DataStore::save();
+    LumoraDrive::updateStatus();
+    return true;
 }
 
 void EngineLinks::retryFailedMirrorRefresh()

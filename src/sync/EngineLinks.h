@@ -19,7 +19,15 @@ void installCatalogueHooks();
 void armMirrorResync();
 // The local store first, then the service mirror (which runs the queues when it is done).
 void refreshStoreThenMirror();
+// Adopts the signed-in account first (see adoptSignedInAccount).
 void refreshMirror();
+// The catalogue's knowledge of the service (upload marks, index, tickets, album ids) belongs to
+// another account than the one signed in now (main thread).
+bool anotherAccountSignedIn();
+// Makes the catalogue the signed-in account's: when it was another's, what it knew of the
+// service is forgotten and every selected file is decided again against the new account. False
+// while the upload loop is still winding down (try again shortly). Main thread.
+bool adoptSignedInAccount();
 // Refreshes the mirror now when the last refresh failed (the network came back).
 void retryFailedMirrorRefresh();
 // Tests: the back-off of failed refreshes (first wait, longest wait), and the wait now armed.

@@ -135,6 +135,17 @@ void noteSuccessLocked(UploaderState &s)
     s.errorStops = 0;
 }
 
+// A failed try of a file: the state it waits in. A failure of the file's own (the service
+// refused it or could not process it) counts against it, and after three it waits for "Try
+// again"; one of the road's (no connection, a cut or hung answer, a server error) does not:
+// the file is held back until the road is clear. Under the state's lock.
+qint16 failedTryLocked(UploaderState &s, qint64 fileId, bool fileAtFault)
+{
+    if (!fileAtFault)
+        return NeedsUpload::Deferred;
+    return ++s.failuresPerFile[fileId] >= kFailuresPerFile ? NeedsUpload::FailedThreeTimes : NeedsUpload::Deferred;
+}
+
 // One field of the shared state, read under its lock.
 template <typename T>
 T lockedValue(T UploaderState::*field)
@@ -279,7 +290,7 @@ struct SampleEntry
 
 // One pass over the catalogue on the main thread: the waiting files (the deselected ones dropped
 // when asked) and, when wanted, every file's samples. The count of waiting files is kept.
-void snapshotCatalogue(bool cleanup, QList<WaitingEntry> *waiting, QList<SampleEntry> *samples)
+void snapshotCatalogue(bool cleanup, QList<WaitingEntry> *waiting, QList<SampleEntry> *samples, QSet<QString> *unresolved)
 {
     DataStore *store = DataStore::instance();
     if (!store || !store->isOpen()) {
@@ -294,6 +305,10 @@ void snapshotCatalogue(bool cleanup, QList<WaitingEntry> *waiting, QList<SampleE
             samples->append({r->fileID(), r->sample(), r->jpegSample()});
         if (r->needsUpload() != NeedsUpload::Waiting)
             continue;
+        if (isSendingMark(r->uploadTicket()))
+            for (const ContentSample &sample : {r->sample(), r->jpegSample()})
+                if (!sample.isNull())
+                    unresolved->insert(sample.hex());
         if (cleanup && !isSelected(r)) {
             r->setNeedsUpload(NeedsUpload::NotSelected);
             r->notifyParentsOfStatusChanged();
@@ -322,10 +337,19 @@ void recountWaiting()
     persistCount();
 }
 
-// Waiting files in upload order (loop thread).
+// Waiting files in upload order (loop thread). A file that failed on its own goes after every
+// file not yet tried: a few files the service refuses never stand in front of the rest.
 QList<qint64> orderedIds(QList<WaitingEntry> &waiting)
 {
     std::sort(waiting.begin(), waiting.end(), lessForUpload);
+    QHash<qint64, int> failed;
+    {
+        UploaderState &s = state();
+        QMutexLocker locker(&s.lock);
+        failed = s.failuresPerFile;
+    }
+    if (!failed.isEmpty())
+        std::stable_partition(waiting.begin(), waiting.end(), [&failed](const WaitingEntry &e) { return !failed.contains(e.id); });
     QList<qint64> ids;
     ids.reserve(waiting.size());
     for (const WaitingEntry &e : std::as_const(waiting))
@@ -511,6 +535,8 @@ QString holdReason(bool starting)
         return QStringLiteral("catalogue cannot be saved");
     if (!EngineLinks::isSignedIn())
         return QStringLiteral("signed out");
+    if (EngineLinks::anotherAccountSignedIn())
+        return QStringLiteral("another account signed in");
     if (!EngineLinks::mirrorCompletedThisSession() || EngineLinks::mirrorRunning())
         return QStringLiteral("service listing not complete");
     if (!FileManager::hasCompletedScanThisSession() || FileManager::isRunning())
@@ -549,9 +575,13 @@ struct CopyCheck
     bool jpegData;
 };
 
-bool mayBeMarkedCopy(qint16 code)
+// A file whose own send may have reached the service (its in-flight mark is unresolved) is not
+// taken for a copy of another photo: its own may be there, and the mark would be left behind.
+bool mayBeMarkedCopy(const FileData *r)
 {
-    return code == NeedsUpload::Waiting || code == NeedsUpload::Deferred || code == NeedsUpload::NotSelected;
+    const qint16 code = r->needsUpload();
+    return (code == NeedsUpload::Waiting || code == NeedsUpload::Deferred || code == NeedsUpload::NotSelected)
+        && !isSendingMark(r->uploadTicket());
 }
 
 void markCopy(FileData *copy, qint64 pid)
@@ -575,7 +605,7 @@ int markTrueCopies(const QList<CopyCheck> &checks)
     dispatch_main_sync([&] {
         for (const CopyCheck *c : std::as_const(same)) {
             FileData *r = DataStore::instance()->fileDataForId(c->copyId);
-            if (r && r->fileFullPath() == c->copyPath && mayBeMarkedCopy(r->needsUpload())) {
+            if (r && r->fileFullPath() == c->copyPath && mayBeMarkedCopy(r)) {
                 markCopy(r, c->pid);
                 ++marked;
             }
@@ -671,7 +701,7 @@ bool completeFile(qint64 fileId, const QString &photoId, const QString &albumId,
             FileData *other = store->fileDataForId(id);
             if (!other || other == record)
                 continue;
-            if (!mayBeMarkedCopy(other->needsUpload()))
+            if (!mayBeMarkedCopy(other))
                 continue;
             if (originalHere) {
                 copies->append({id, other->fileFullPath(), original, pid, jpegData});
@@ -718,6 +748,7 @@ struct RunContext
     SampleIndex<qint64> bySample; // every file record with samples, by sample
     QSet<QString> samplesInFlight;                 // samples of uploads awaiting a ticket
     QSet<QString> samplesSending;                  // samples of the file being sent now
+    QSet<QString> samplesUnresolved;               // of files whose last send went unanswered
     QSet<qint64> heldBack;                         // copies waiting for their twin's ticket
     bool heldReleased = false;                     // some were let go since the list was taken
     QSet<qint64> tried;                            // files taken in this run (never twice)
@@ -869,10 +900,10 @@ void applyTicketPoll(TicketPoll poll, RunContext &ctx)
                 continue;
             r->setUploadTicket(mayExist ? freshSendingMark() : QString());
             QMutexLocker locker(&s.lock);
-            // A file the service could not process is a failed send like any other.
+            // A file the service could not process failed on its own; an answer that named no
+            // usable photo says nothing about the file.
             consecutive = ++s.consecutiveFailures;
-            const int fails = ++s.failuresPerFile[e.pending.fileId];
-            r->setNeedsUpload(fails >= kFailuresPerFile ? NeedsUpload::FailedThreeTimes : NeedsUpload::Deferred);
+            r->setNeedsUpload(failedTryLocked(s, e.pending.fileId, !t.malformed));
             locker.unlock();
             r->notifyParentsOfStatusChanged();
             failures = true;
@@ -1045,7 +1076,9 @@ void scheduleRecoveryRun(qint64 ms)
 }
 
 // Files whose upload was under way when the process ended, or whose answer was lost, may have
-// reached the service. Ask before sending them again. True when one was found there (and is bookkept as uploaded).
+// reached the service. Ask before sending them again. True when the service answered about one
+// (found there and bookkept as uploaded, or not there and its mark cleared): the list is then
+// taken again, and copies held back for it may go.
 bool recoverInterruptedUploads(RunContext &ctx, const QList<qint64> &queue)
 {
     struct Interrupted { qint64 id; ContentSample whole, jpeg; };
@@ -1090,6 +1123,7 @@ bool recoverInterruptedUploads(RunContext &ctx, const QList<qint64> &queue)
                 LGLogInfo(QStringLiteral("UPLOADER: Interrupted upload of %1 had not reached the service").arg(r->fileName()));
                 r->setUploadTicket(QString());
                 DataStore::queueSave();
+                completed = true;
             }
         });
         markTrueCopies(copies);
@@ -1123,12 +1157,15 @@ void restampSendingMark(qint64 fileId)
 
 enum class StepResult { Next, Retry, Stop };
 
-// A copy of something already on its way waits for its twin's ticket instead of being sent.
+// A copy of something already on its way waits for its twin's ticket instead of being sent, and
+// so does a copy of a file whose send went unanswered (a kill, a lost reply), until the service
+// has been asked about that one.
 bool isTwinInFlight(const RunContext &ctx, const ContentSample &whole, const ContentSample &jpeg)
 {
     for (const ContentSample &sample : {whole, jpeg}) {
         const QString key = sampleKey(sample);
-        if (!key.isEmpty() && (ctx.samplesInFlight.contains(key) || ctx.samplesSending.contains(key)))
+        if (!key.isEmpty()
+            && (ctx.samplesInFlight.contains(key) || ctx.samplesSending.contains(key) || ctx.samplesUnresolved.contains(key)))
             return true;
     }
     return false;
@@ -1160,22 +1197,24 @@ struct Upload
     QString name() const { return QFileInfo(request.filePath).fileName(); }
 };
 
-// A failed send or a file the service could not take: the file waits for another try, or gives
-// up after three; six in a row stop the loop. Loop thread.
-StepResult countFailure(const Upload &u, const QString &why)
+enum class Fault { Road, File };
+
+// A failed send or a file the service could not take: the file waits for another try (see
+// failedTryLocked); six failures in a row, of any kind, stop the loop. Loop thread.
+StepResult countFailure(const Upload &u, const QString &why, Fault fault = Fault::Road)
 {
     UploaderState &s = state();
     LGLogInfo(QStringLiteral("UPLOAD: Failed %1: %2").arg(u.name(), why));
     int consecutive;
-    int fails;
+    qint16 next;
     {
         QMutexLocker locker(&s.lock);
         consecutive = ++s.consecutiveFailures;
-        fails = ++s.failuresPerFile[u.fileId];
+        next = failedTryLocked(s, u.fileId, fault == Fault::File);
     }
     dispatch_main_sync([&] {
         if (FileData *r = DataStore::instance()->fileDataForId(u.fileId)) {
-            r->setNeedsUpload(fails >= kFailuresPerFile ? NeedsUpload::FailedThreeTimes : NeedsUpload::Deferred);
+            r->setNeedsUpload(next);
             r->notifyParentsOfStatusChanged();
             DataStore::queueSave();
         }
@@ -1477,8 +1516,8 @@ StepResult book(const Upload &u, const UploadReply &reply, double seconds, RunCo
             if (!asked || found.isEmpty()) {
                 clearSendingMark(fileId);
                 const QString photo = held.isEmpty() ? QStringLiteral("a photo") : QStringLiteral("photo %1").arg(held);
-                return countFailure(u, asked ? QStringLiteral("duplicate of %1, which the account does not hold").arg(photo)
-                                             : QStringLiteral("duplicate of %1 could not be checked").arg(photo));
+                return asked ? countFailure(u, QStringLiteral("duplicate of %1, which the account does not hold").arg(photo), Fault::File)
+                             : countFailure(u, QStringLiteral("duplicate of %1 could not be checked").arg(photo));
             }
             held = found;
         }
@@ -1538,7 +1577,8 @@ StepResult book(const Upload &u, const UploadReply &reply, double seconds, RunCo
             restampSendingMark(fileId);
         else
             clearSendingMark(fileId);
-        return countFailure(u, reply.errorMessage.isEmpty() ? QStringLiteral("error %1").arg(reply.errorCode) : reply.errorMessage);
+        return countFailure(u, reply.errorMessage.isEmpty() ? QStringLiteral("error %1").arg(reply.errorCode) : reply.errorMessage,
+                            reply.fileRefused ? Fault::File : Fault::Road);
     }
     return StepResult::Next;
 }
@@ -1817,7 +1857,8 @@ void loop(int generation)
             // The main thread copies what is needed in one pass; sorting and indexing are done here.
             QList<WaitingEntry> waiting;
             QList<SampleEntry> samples;
-            dispatch_main_sync([&] { snapshotCatalogue(cleanup, &waiting, &samples); });
+            ctx.samplesUnresolved.clear();
+            dispatch_main_sync([&] { snapshotCatalogue(cleanup, &waiting, &samples, &ctx.samplesUnresolved); });
             queue = orderedIds(waiting);
             std::vector<std::pair<ContentSample, qint64>> entries;
             entries.reserve(size_t(samples.size()) * 2);
@@ -1831,6 +1872,7 @@ void loop(int generation)
             ctx.bySample.build(entries);
             rebuild = false;
             if (!queue.isEmpty() && recoverInterruptedUploads(ctx, queue)) {
+                refreshSamplesInFlight(ctx);
                 rebuild = true;
                 continue;
             }
@@ -2245,37 +2287,35 @@ QDateTime LumoraUploader::errorRetryAt()
     return s.pausedDueToErrors ? s.errorRetryAt : QDateTime();
 }
 
-void LumoraUploader::resumeAfterErrors()
-{
-    if (!pausedDueToErrors())
-        return;
-    LGLogInfo(QStringLiteral("UPLOADER: Trying again after errors"));
-    resetFailedUploads();
-    LumoraDrive::pausedStateChanged();
-    run();
-}
-
-void LumoraUploader::resetFailedUploads()
+// Ends the stop after errors and lets the files it held back wait again: all of them when the
+// user asks, only those the road failed when it ends by itself. Main thread or loop thread.
+static void endErrorStop(bool byUser)
 {
     UploaderState &s = state();
+    QHash<qint64, int> failedOnTheirOwn;
     {
         QMutexLocker locker(&s.lock);
         s.pausedDueToErrors = false;
         s.errorRetryAt = QDateTime();
         s.consecutiveFailures = 0;
-        s.failuresPerFile.clear();
+        if (byUser)
+            s.failuresPerFile.clear();
+        failedOnTheirOwn = s.failuresPerFile;
     }
-    dispatch_main_sync([] {
+    dispatch_main_sync([byUser, &failedOnTheirOwn] {
         if (UploaderState &st = state(); st.errorRetryTimer)
             st.errorRetryTimer->stop();
         DataStore *store = DataStore::instance();
         if (!store || !store->isOpen())
             return;
-        const QList<FileData *> failed = store->fetchFileData([](const FileData *r) {
+        const QList<FileData *> failed = store->fetchFileData([byUser, &failedOnTheirOwn](const FileData *r) {
+            if (r->isFolder())
+                return false;
+            if (!byUser)
+                return r->needsUpload() == NeedsUpload::Deferred && !failedOnTheirOwn.contains(r->fileID());
             // A photo whose type the service refused is offered once more too.
-            return !r->isFolder()
-                   && (r->needsUpload() == NeedsUpload::Deferred || r->needsUpload() == NeedsUpload::FailedThreeTimes
-                       || (r->needsUpload() == NeedsUpload::UnsupportedFormat && r->mediaKind() != MediaKind::Unknown));
+            return r->needsUpload() == NeedsUpload::Deferred || r->needsUpload() == NeedsUpload::FailedThreeTimes
+                   || (r->needsUpload() == NeedsUpload::UnsupportedFormat && r->mediaKind() != MediaKind::Unknown);
         });
         for (FileData *r : failed) {
             r->setNeedsUpload(NeedsUpload::Waiting);
@@ -2286,6 +2326,46 @@ void LumoraUploader::resetFailedUploads()
         // What could not be read may be readable now (permissions mended, disk back).
         FileManager::rescanWhatCouldNotBeRead();
     });
+}
+
+void LumoraUploader::resumeAfterErrors()
+{
+    if (!pausedDueToErrors())
+        return;
+    LGLogInfo(QStringLiteral("UPLOADER: Trying again after errors"));
+    endErrorStop(false);
+    LumoraDrive::pausedStateChanged();
+    run();
+}
+
+void LumoraUploader::resetFailedUploads()
+{
+    endErrorStop(true);
+}
+
+void LumoraUploader::forgetAccount()
+{
+    UploaderState &s = state();
+    {
+        QMutexLocker locker(&s.lock);
+        s.tickets.clear();
+        s.failuresPerFile.clear();
+        s.pausedDueToErrors = false;
+        s.accountFull = false;
+        s.serverBusyUntil = QDateTime();
+        s.consecutiveFailures = 0;
+        s.errorStops = 0;
+        s.errorRetryAt = QDateTime();
+        s.aheadFileId = 0;
+        s.pollAnswer.reset();
+    }
+    s.ticketChecksFailing = false;
+    if (s.errorRetryTimer)
+        s.errorRetryTimer->stop();
+    recountWaiting();
+    // The last uploads shown were the other account's.
+    Settings::removeObjectForKey(kRecentUploadsKey);
+    NotificationCenter::post(Notifications::RecentlyUploadedChanged);
 }
 
 void LumoraUploader::clearAccountFull()
@@ -2347,6 +2427,11 @@ void LumoraUploader::startTimers()
         LumoraUploader::requestUploadListCleanup();
         LumoraUploader::cancelCurrentUploadIfNoLongerSelected();
     };
+}
+
+void LumoraUploader::retryDeferredForTesting()
+{
+    resetDeferredUploads();
 }
 
 void LumoraUploader::resetForTesting()

@@ -64,12 +64,17 @@ public:
     static QString gateHoldingBack();
 
     // ---- Operations of the session ----
-    // Clears the paused-after-errors state and gives failed files another chance.
+    // The user's "Try again": clears the paused-after-errors state and gives every failed file
+    // another three tries.
     static void resetFailedUploads();
     // When stopped after errors: tries again now (the back-off ended, the network or the
-    // service is back). Main thread.
+    // service is back) what the road held back; files that failed on their own keep their
+    // count. Main thread.
     static void resumeAfterErrors();
     static void clearAccountFull();
+    // Another account is signed in: the tickets followed, the failures counted, the stops and
+    // the last uploads were the other account's. Only while the loop is not running. Main thread.
+    static void forgetAccount();
     // Ends a wait the service asked for (a user's "Try again" or refresh).
     static void clearServerBusy();
     // Stops the upload in flight; its file stays waiting (a pause, a deselection, shutdown).
@@ -92,4 +97,6 @@ public:
     static void setErrorRetryForTesting(qint64 firstMs, qint64 maxMs);
     // How old an unanswered send must be before the service is asked about it (-1: default).
     static void setSendingMarkMinAgeForTesting(qint64 ms);
+    // Tests: what the periodic retry of deferred files does, without its ten minutes.
+    static void retryDeferredForTesting();
 };

@@ -7,6 +7,7 @@
 #include "core/LGLog.h"
 
 #include <cmath>
+#include <QSet>
 #include <QVariantList>
 
 namespace {
@@ -16,6 +17,9 @@ constexpr int kCodeUploadFormat = 5;
 constexpr int kCodeAccountFull = 6;
 constexpr int kCodeServiceUnavailable = 105;
 constexpr int kCodeNotFound = 1;
+// Service errors about the request rather than the file in it: the signature, the sign-in,
+// the key, the method or the service's load.
+const QSet<int> kRequestCodes = {96, 97, 98, 99, 100, 105, 112};
 
 // Values the service wraps as {"_content": value}.
 QString text(const QVariant &v)
@@ -112,6 +116,7 @@ public:
                 // timed-out or unreadable answer, or a gateway's error, leaves it open.
                 const int http = r.httpStatus;
                 reply.ambiguous = !service && (http == 0 || http == 200 || http == 500 || http == 502 || http == 504);
+                reply.fileRefused = service && !kRequestCodes.contains(r.error.code);
             }
             return reply;
         }

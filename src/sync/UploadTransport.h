@@ -51,6 +51,9 @@ struct UploadReply
     // Failed only: the service may have taken the file although no usable answer came back
     // (the connection broke or timed out, the reply was cut or unreadable, a gateway error).
     bool ambiguous = false;
+    // Failed only: the service answered this file's upload with an error of its own (not one
+    // about the sign-in, the key or its load): the file, not the road, is at fault.
+    bool fileRefused = false;
 };
 
 struct TicketResult

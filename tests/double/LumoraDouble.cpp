@@ -132,6 +132,7 @@ struct LumoraDouble::Impl
     int maxTickets = 10;
     bool ticketsFail = false;
     bool ticketsHeld = false;
+    QMap<QString, int> refusedFiles; // file name -> the error code its uploads are answered with
     int hanging = 0;
     int registrationDelayMs = 0;
     QMap<QString, qint64> uploadedAtMs;  // photo id -> when its upload arrived
@@ -1043,6 +1044,10 @@ void LumoraDouble::Impl::handleUpload(const httplib::Request &req, httplib::Resp
         sendErr(2, QStringLiteral("No photo specified"));
         return;
     }
+    if (const auto refused = refusedFiles.constFind(up.fileName); refused != refusedFiles.cend()) {
+        sendErr(*refused, QStringLiteral("General upload failure"));
+        return;
+    }
     if (size < 4 || !tmpOk || takeFault(Fault::FormatRefused, area)) {
         sendErr(LumoraDoubleCodes::UploadFormat, QStringLiteral("Filetype was not recognised"));
         return;
@@ -1575,6 +1580,15 @@ void LumoraDouble::setTicketsFail(bool fail)
     d->ticketsFail = fail;
 }
 
+void LumoraDouble::refuseUploadsOf(const QString &fileName, int code)
+{
+    std::lock_guard lock(d->m);
+    if (code == 0)
+        d->refusedFiles.remove(fileName);
+    else
+        d->refusedFiles.insert(fileName, code);
+}
+
 void LumoraDouble::setTicketsHeld(bool held)
 {
     std::lock_guard lock(d->m);
@@ -1736,6 +1750,7 @@ void LumoraDouble::clearFaults()
         std::lock_guard lock(d->m);
         d->faults.clear();
         d->oddReplies.clear();
+        d->refusedFiles.clear();
         ++d->faultGeneration;
     }
     d->cv.notify_all();

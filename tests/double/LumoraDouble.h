@@ -32,6 +32,7 @@ inline constexpr int ticketPollsToComplete = 2;
 // Service error codes the double answers with (JSON "code", XML err code).
 namespace LumoraDoubleCodes {
 inline constexpr int NotFound = 1;            // photo, album or user not found
+inline constexpr int GeneralUploadFailure = 3; // uploads: the service could not take this file
 inline constexpr int UploadFormat = 5;        // file type not recognised
 inline constexpr int AccountFull = 6;         // account over its upload limit
 inline constexpr int InsufficientPerms = 99;  // call needs a signed-in user or more permission
@@ -205,6 +206,9 @@ public:
     // method name, or one OAuth step ("request_token", "access_token"). times: how many replies it affects (-1 = until cleared).
     void setFault(Fault fault, int value = 0, const QString &scope = {}, int times = -1);
     void clearFault(Fault fault);
+    // Uploads of a file of this name are answered with this service error (0: no more), until
+    // cleared here or by clearFaults.
+    void refuseUploadsOf(const QString &fileName, int code = LumoraDoubleCodes::GeneralUploadFailure);
     void clearFaults();
 
     // --- inspection ---

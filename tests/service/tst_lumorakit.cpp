@@ -1,6 +1,7 @@
 // The service client against published OAuth vectors and against the local service double.
 #include "LumoraDouble.h"
 #include "ServiceTestClient.h"
+#include "support/DoubleSignIn.h"
 
 #include "core/LGLog.h"
 #include "core/NotificationCenter.h"
@@ -37,32 +38,6 @@ struct Waiter
     }
     bool wait(int ms = 15000) { return sem.tryAcquire(1, ms); }
 };
-
-QString approveOverHttp(const QUrl &authURL)
-{
-    // The authorisation page's allow form, posted as a browser would.
-    QNetworkAccessManager nam;
-    QEventLoop loop;
-    QNetworkReply *page = nam.get(QNetworkRequest(authURL));
-    QObject::connect(page, &QNetworkReply::finished, &loop, &QEventLoop::quit);
-    loop.exec();
-    const QByteArray html = page->readAll();
-    page->deleteLater();
-    if (!html.contains("id=\"allow\""))
-        return {};
-    QUrl formURL = authURL;
-    formURL.setQuery(QString());
-    QNetworkRequest req(formURL);
-    req.setHeader(QNetworkRequest::ContentTypeHeader, QStringLiteral("application/x-www-form-urlencoded"));
-    req.setAttribute(QNetworkRequest::RedirectPolicyAttribute, QNetworkRequest::ManualRedirectPolicy);
-    const QString token = QUrlQuery(authURL).queryItemValue(QStringLiteral("oauth_token"), QUrl::FullyDecoded);
-    QNetworkReply *post = nam.post(req, "action=allow&perms=delete&oauth_token=" + QUrl::toPercentEncoding(token));
-    QObject::connect(post, &QNetworkReply::finished, &loop, &QEventLoop::quit);
-    loop.exec();
-    const QString location = post->header(QNetworkRequest::LocationHeader).toUrl().toString();
-    post->deleteLater();
-    return location;
-}
 
 class CapturingLogger : public LGLogger
 {

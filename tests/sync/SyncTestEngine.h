@@ -38,11 +38,12 @@ inline bool startServiceDoubleInThrowAwayHome(LumoraDouble &service)
     return startServiceDouble(service);
 }
 
-// Signed in as the double's account, with a token the double issued.
-inline void signInToServiceDouble(LumoraDouble &service)
+// Signed in as one of the double's accounts (its default one unless told), with a token the
+// double issued.
+inline void signInToServiceDouble(LumoraDouble &service, const QString &userId = QString::fromLatin1(LumoraDoubleDefaults::userId))
 {
-    const auto [token, secret] = service.issueAccessToken(QString::fromLatin1(LumoraDoubleDefaults::userId));
-    signInWithoutNetwork(token, secret);
+    const auto [token, secret] = service.issueAccessToken(userId);
+    signInWithoutNetwork(token, secret, userId);
 }
 
 inline void startEngine()

@@ -18,11 +18,12 @@ inline void useThrowAwayHome()
 
 // A signed-in client without any network: the stored credentials, loaded unvalidated.
 inline void signInWithoutNetwork(const QString &token = QStringLiteral("test-token"),
-                                 const QString &secret = QStringLiteral("test-token-secret"))
+                                 const QString &secret = QStringLiteral("test-token-secret"),
+                                 const QString &userId = QStringLiteral("lumora-30571942"))
 {
     Settings::setObject(token, LKStoredKeys::Token);
     Settings::setObject(secret, LKStoredKeys::TokenSecretPlain);
     Settings::removeObjectForKey(LKStoredKeys::TokenSecretEnc); // a secret stored before is not this one
-    Settings::setObject(QStringLiteral("lumora-30571942"), LKStoredKeys::UserID);
+    Settings::setObject(userId, LKStoredKeys::UserID);
     LumoraKit::sharedLumoraKit()->loadTokenFromSettingsWithoutValidating();
 }

@@ -27,6 +27,7 @@
 #include "core/UiHooks.h"
 #include "service/LumoraKit.h"
 #include "support/PermissionsHold.h"
+#include "support/DoubleSignIn.h"
 #include "support/ReadOnlyFile.h"
 
 #include <QProcess>
@@ -909,6 +910,53 @@ private Q_SLOTS:
             verifyOnServiceOnce(f);
     }
 
+    // Files the service refuses, oldest first, stop the loop once; the newer ones go up after
+    // the stop ends by itself, and a refused file is sent three times at most until "Try again".
+    void refusedFilesNeverHoldBackTheRest()
+    {
+        pause();
+        const QString folder = m_files.filePath(QStringLiteral("Refused"));
+        QDir().mkpath(folder);
+        QStringList refused, good;
+        for (int i = 0; i < 9; ++i) {
+            const bool old = i < 6;
+            (old ? refused : good) << writePhoto(folder + QStringLiteral("/refused%1.jpg").arg(i),
+                                                 QStringLiteral("%1:05:%2 10:00:00").arg(old ? 2018 : 2020).arg(i + 1, 2, 10, QLatin1Char('0')),
+                                                 quint32(4100 + i));
+            if (old)
+                m_double.refuseUploadsOf(QFileInfo(refused.last()).fileName());
+        }
+        FileManager::addCustomFolder(folder);
+        QTRY_VERIFY_WITH_TIMEOUT(allAre(refused + good, NeedsUpload::Waiting), 30000);
+        record(folder)->setAlbumMode(0);
+        LumoraUploader::setErrorRetryForTesting(300, 300);
+        resume();
+        QTRY_VERIFY_WITH_TIMEOUT(settled(good), 30000);
+        const auto sends = [&] {
+            QList<int> n;
+            for (const QString &f : refused)
+                n << sendsOf(f);
+            return n;
+        };
+        // Each later round of retries (the ten-minute timer's) sends each refused file once more.
+        for (int round = 2; round <= 4; ++round) {
+            QVERIFY(LumoraUploader::waitUntilIdleForTesting(30000));
+            QTRY_VERIFY_WITH_TIMEOUT(!LumoraUploader::pausedDueToErrors(), 10000);
+            LumoraUploader::retryDeferredForTesting();
+            QVERIFY(LumoraUploader::waitUntilIdleForTesting(30000));
+            QTRY_COMPARE_WITH_TIMEOUT(sends(), QList<int>(6, qMin(round, 3)), 10000);
+        }
+        QVERIFY(allAre(refused, NeedsUpload::FailedThreeTimes));
+        verifyStatusTells(QStringLiteral("6 failed"), true, false);
+
+        m_double.clearFaults();
+        LumoraDrive::refreshManually(); // "Try again"
+        LumoraUploader::setErrorRetryForTesting(0, 0);
+        QTRY_VERIFY_WITH_TIMEOUT(settled(refused), 30000);
+        for (const QString &f : refused + good)
+            verifyOnServiceOnce(f);
+    }
+
     // The de-duplication index is replaced whole or not at all, and rows whose write failed are
     // written later.
     void dedupIndexIsNeverLeftHalfBuilt()
@@ -1013,30 +1061,33 @@ private Q_SLOTS:
 
     // Clips of one length that differ only near their end have the same samples but are not
     // copies of each other: each is sent, and each record names its own photo, whether they are
-    // found together or after the first was sent.
+    // found together, after the first was sent, or after that and a restart.
     void sameSamplesDifferentContentsAreEachSent_data()
     {
         QTest::addColumn<bool>("later");
-        QTest::newRow("found together") << false;
-        QTest::newRow("found after the first was sent") << true;
+        QTest::addColumn<bool>("restart");
+        QTest::newRow("found together") << false << false;
+        QTest::newRow("found after the first was sent") << true << false;
+        QTest::newRow("found after a restart") << true << true;
     }
 
     void sameSamplesDifferentContentsAreEachSent()
     {
         QFETCH(bool, later);
+        QFETCH(bool, restart);
         pause();
         const QString tag = QString::fromLatin1(QTest::currentDataTag());
         const QString folder = m_files.filePath(QStringLiteral("Clips ") + tag);
         const QString other = later ? m_files.filePath(QStringLiteral("More clips ") + tag) : folder;
         QByteArray clip("\x00\x00\x00\x18" "ftypmp42" "\x00\x00\x00\x00" "mp42isom", 24);
-        QRandomGenerator rng(77 + quint32(later)); // each row its own clips
+        QRandomGenerator rng(77 + quint32(later) + 2 * quint32(restart)); // each row its own clips
         while (clip.size() < 20000)
             clip.append(char(rng.generate() & 0xFF));
         QStringList files;
         for (int i = 0; i < 3; ++i) {
             QByteArray data = clip;
             data[data.size() - 10] = char(i); // past the last sampled slice
-            files << (i == 0 ? folder : other) + QStringLiteral("/clip%1%2.mp4").arg(later ? 'b' : 'a').arg(i); // sends are counted by name
+            files << (i == 0 ? folder : other) + QStringLiteral("/clip%1%2.mp4").arg(QChar('a' + int(later) + int(restart))).arg(i); // sends are counted by name
             QDir().mkpath(QFileInfo(files.last()).path());
             QFile f(files.last());
             QVERIFY(f.open(QIODevice::WriteOnly) && f.write(data) == data.size());
@@ -1047,6 +1098,11 @@ private Q_SLOTS:
             QTRY_VERIFY_WITH_TIMEOUT(settled(files.mid(0, 1)), 30000);
             QVERIFY(LumoraUploader::waitUntilIdleForTesting(30000));
             pause();
+            if (restart) {
+                stopEngine();
+                startEngine();
+                waitForScanPass();
+            }
             FileManager::addCustomFolder(other);
         }
         QTRY_VERIFY_WITH_TIMEOUT(record(files.last()) && record(files.last())->hasFlag(FileFlags::Sampled) && !FileManager::isRunning(), 30000);
@@ -1328,13 +1384,30 @@ private Q_SLOTS:
         }
     }
 
+    // With a copy of the file cut short in another source: it waits until the service has been
+    // asked about its original, and is then that photo's, not a second one.
+    void killedWhileTheAnswerIsAwaited_data()
+    {
+        QTest::addColumn<bool>("copy");
+        QTest::newRow("alone") << false;
+        QTest::newRow("with a copy elsewhere") << true;
+    }
+
     void killedWhileTheAnswerIsAwaited()
     {
+        QFETCH(bool, copy);
         if (!QFileInfo::exists(runnerPath()))
             QSKIP("engine runner not built");
-        const QString folder = m_files.filePath(QStringLiteral("Killed"));
-        const QStringList files = writeFolder(folder, 3);
+        const QString folder = m_files.filePath(QStringLiteral("Killed") + (copy ? QStringLiteral(" too") : QString()));
+        QStringList files = writeFolder(folder, 3);
         FileManager::addCustomFolder(folder); // stored; the records come from the runner's scan
+        if (copy) {
+            const QString copies = m_files.filePath(QStringLiteral("Later copies")); // sorted after the original
+            QDir().mkpath(copies);
+            QVERIFY(QFile::copy(files.first(), copies + QStringLiteral("/copy of the first.jpg")));
+            files << copies + QStringLiteral("/copy of the first.jpg");
+            FileManager::addCustomFolder(copies);
+        }
         stopEngine();
         m_double.setFault(LumoraDouble::Fault::HangReply, 0, QStringLiteral("upload"), 1);
 
@@ -1355,8 +1428,9 @@ private Q_SLOTS:
         QTRY_VERIFY_WITH_TIMEOUT(settled(files), 60000);
         QVERIFY(LumoraUploader::waitUntilIdleForTesting(30000));
         for (const QString &f : files) {
-            QCOMPARE(sendsOf(f), 1);
+            QCOMPARE(sendsOf(f), copy && f == files.last() ? 0 : 1);
             verifyOnServiceOnce(f);
+            QVERIFY(record(f)->uploadTicket().isEmpty());
         }
     }
 
@@ -1456,6 +1530,62 @@ private Q_SLOTS:
         startEngine();
         waitForScanPass();
         QVERIFY(settled(files));
+    }
+
+    // Signed in as another account (a stored sign-in at start, or a sign-in completed while the
+    // engine runs): nothing the catalogue knew of the first account is taken for the second.
+    // Every selected photo goes up to the new account once, and none to the old one.
+    void anotherAccountGetsEveryPhoto_data()
+    {
+        QTest::addColumn<bool>("atStart");
+        QTest::newRow("stored sign-in at start") << true;
+        QTest::newRow("sign-in completed while running") << false;
+    }
+
+    void anotherAccountGetsEveryPhoto()
+    {
+        QFETCH(bool, atStart);
+        LumoraKit *kit = LumoraKit::sharedLumoraKit();
+        const QString before = kit->currentUserID(), after = QStringLiteral("lumora-second-%1").arg(int(atStart));
+        m_double.addAccount({after, after, QStringLiteral("Second Account")});
+        for (const QString &f : FileManager::customFolders()) // the other cases' folders stay out of it
+            FileManager::removeCustomFolder(f);
+        const QStringList files = addPausedFolder(QStringLiteral("Account %1").arg(int(atStart)), 4, 1);
+        resume();
+        QTRY_VERIFY_WITH_TIMEOUT(!files.isEmpty() && settled(files), 30000);
+        QVERIFY(LumoraUploader::waitUntilIdleForTesting(30000));
+        const qsizetype onBefore = m_double.photos(before).size();
+
+        if (atStart) {
+            stopEngine();
+            signInToServiceDouble(m_double, after);
+            startEngine();
+        } else {
+            m_double.setWebUser(after);
+            kit->resetAuthURL();
+            QUrl authURL;
+            bool signedIn = false;
+            kit->beginAuthWithCallbackURL(QUrl(QStringLiteral("https://hoistly.lumora.com/auth")), LKPermissionDelete,
+                                          [&](const QUrl &url, const LKError &) { authURL = url; });
+            QTRY_VERIFY_WITH_TIMEOUT(authURL.isValid(), 15000);
+            kit->completeAuthWithURL(QUrl(approveOverHttp(authURL)), [&](const QString &, const QString &, const QString &, const LKError &e) {
+                signedIn = !e.isError();
+            });
+            QTRY_VERIFY_WITH_TIMEOUT(signedIn, 15000);
+            LumoraDrive::refreshLumoraData(); // what the sign-in window does once signed in
+        }
+        QCOMPARE(kit->currentUserID(), after);
+        waitForScanPass();
+        QTRY_VERIFY_WITH_TIMEOUT(settled(files), 30000);
+        QVERIFY(LumoraUploader::waitUntilIdleForTesting(30000));
+        QCOMPARE(m_double.photos(before).size(), onBefore);
+        for (const QString &f : files) {
+            QStringList held;
+            for (const auto &p : m_double.photos(after))
+                if (p.fileSample == record(f)->sample().hex())
+                    held << p.id;
+            QCOMPARE(held, QStringList{QString::number(record(f)->uploadedRemoteId())});
+        }
     }
 };
 
