@@ -5,6 +5,7 @@
 #include "catalogue/FileData.h"
 #include "platform/DeviceDetection.h"
 #include "support/ScriptedModalUi.h"
+#include "sync/SyncTestEngine.h"
 #include "windows/preferences/PreferencesPane.h"
 #include "windows/sources/NSKeyboardSupportOutlineView.h"
 #include "windows/sources/SourcesBackend.h"
@@ -12,6 +13,7 @@
 #include "windows/sources/SourcesTreeModel.h"
 
 #include <QApplication>
+#include <QMenu>
 #include <QProcess>
 #include <QPushButton>
 #include <QScrollBar>
@@ -721,6 +723,39 @@ private Q_SLOTS:
         QVERIFY(row.isValid());
         QVERIFY(!pane.model()->rowState(row).checkboxChecked);
         QVERIFY(pane.model()->rowState(rowFor(pane.model(), top, p(QStringLiteral("Crash/Keep")))).checkboxChecked);
+    }
+
+    // The album the engine made for a folder (its id stored, no name of its own) is opened on the
+    // web from the row's menu, by its id.
+    void albumTheEngineMadeOpensOnTheWeb()
+    {
+        LumoraDouble service;
+        QVERIFY(startServiceDouble(service));
+        signInToServiceDouble(service);
+        Settings::setBool(true, QStringLiteral("WelcomeScreenComplete"));
+        QVERIFY(photo(QStringLiteral("DropB/1.jpg"), 1));
+        addSource(QStringLiteral("DropB"));
+        rec(QStringLiteral("DropB"))->setAlbumMode(2); // an album per folder
+        startEngine();
+        auto stop = qScopeGuard([&] { shutDownEngine(); service.stop(); });
+        QTRY_VERIFY_WITH_TIMEOUT(rec(QStringLiteral("DropB"))->lumoraSetId() != 0, kScanWait);
+        const qint64 album = rec(QStringLiteral("DropB"))->lumoraSetId();
+        QVERIFY(service.album(QString::number(album)).has_value());
+
+        RecordingUrlOpener opener;
+        InstallUrlOpener installed(&opener);
+        SourcesPreferencesViewController pane;
+        QVERIFY(gather(pane));
+        std::unique_ptr<QMenu> menu(pane.buildMainMenu(pane.model()->itemAt(pane.model()->index(0, 0)), nullptr));
+        QAction *view = nullptr;
+        for (QAction *action : menu->actions())
+            if (action->text() == QStringLiteral("View album on the web"))
+                view = action;
+        QVERIFY(view);
+        view->trigger();
+        const QString user = LumoraKit::sharedLumoraKit()->currentUserID();
+        QVERIFY(!user.isEmpty());
+        QCOMPARE(opener.last().path(), QStringLiteral("/photos/%1/sets/%2").arg(user).arg(album));
     }
 };
 
