@@ -725,6 +725,36 @@ private Q_SLOTS:
         QVERIFY(pane.model()->rowState(rowFor(pane.model(), top, p(QStringLiteral("Crash/Keep")))).checkboxChecked);
     }
 
+    // A folder renamed and one moved into another leave no row and no count at their old
+    // places, in a pane opened afterwards too; their records stay for photos that come back.
+    void renamedAndMovedFoldersLeaveNoGhosts()
+    {
+        QVERIFY(photo(QStringLiteral("Pics/Trip03/1.jpg"), 1));
+        QVERIFY(photo(QStringLiteral("Pics/Trip04/2.jpg"), 2));
+        QVERIFY(photo(QStringLiteral("Pics/Keep/3.jpg"), 3));
+        addSource(QStringLiteral("Pics"));
+        QVERIFY(QDir().rename(p(QStringLiteral("Pics/Trip03")), p(QStringLiteral("Pics/Trip03_r19"))));
+        QVERIFY(QDir().rename(p(QStringLiteral("Pics/Trip04")), p(QStringLiteral("Pics/Keep/Trip04"))));
+        for (const char *folder : {"Pics", "Pics/Keep"})
+            FileManager::setFile(rec(QString::fromLatin1(folder)), NeedsScan::Pending, false);
+        scanAndWait();
+        QVERIFY(rec(QStringLiteral("Pics/Trip03")) && rec(QStringLiteral("Pics/Trip03"))->isMissingOnDisk());
+        for (int pass = 0; pass < 2; ++pass) {
+            SourcesPreferencesViewController pane;
+            QVERIFY(gather(pane));
+            SourcesTreeModel *model = pane.model();
+            const QModelIndex top = model->index(0, 0);
+            QCOMPARE(model->rowState(top).subtitle, QStringLiteral("3 folders, 3 photos"));
+            pane.outlineView()->expand(top);
+            QStringList titles;
+            for (int row = 0; row < model->rowCount(top); ++row)
+                titles << model->rowState(model->index(row, 0, top)).title;
+            QCOMPARE(titles, (QStringList{QStringLiteral("Keep"), QStringLiteral("Trip03_r19")}));
+            FileManager::setFile(rec(QStringLiteral("Pics")), NeedsScan::Pending, false);
+            scanAndWait(); // and after one more pass of the scanner
+        }
+    }
+
     // The album the engine made for a folder (its id stored, no name of its own) is opened on the
     // web from the row's menu, by its id.
     void albumTheEngineMadeOpensOnTheWeb()
