@@ -668,21 +668,34 @@ private Q_SLOTS:
     }
 
     // A watched folder deleted while the app runs (moved to the bin) is found gone through its
-    // folder monitor, no rescan asked for, and shown as absent as a pulled card is.
+    // folder monitor, no rescan asked for, and shown as absent as a pulled card is; the
+    // standard Pictures folder too.
+    void deletedFolderIsShownUnavailable_data()
+    {
+        QTest::addColumn<bool>("pictures");
+        QTest::newRow("a folder") << false;
+        QTest::newRow("Pictures") << true;
+    }
     void deletedFolderIsShownUnavailable()
     {
-        QVERIFY(photo(QStringLiteral("Trip/1.jpg"), 1));
-        addSource(QStringLiteral("Trip"));
+        QFETCH(bool, pictures);
+        const QString folder = pictures ? FileManager::picturesDirectory() : p(QStringLiteral("Trip"));
+        const QString bin = QFileInfo(folder).path() + QStringLiteral("/.Trash-0");
+        auto emptyBin = qScopeGuard([bin] { QDir(bin).removeRecursively(); });
+        const QString name = QFileInfo(folder).fileName();
+        QVERIFY(writeFile(folder + QStringLiteral("/1.jpg"), makeJpeg(4000, 1).bytes));
+        FileManager::addCustomFolder(folder);
+        scanAndWait();
         SourcesPreferencesViewController pane;
         QVERIFY(gather(pane));
         SourcesTreeModel *model = pane.model();
-        QCOMPARE(model->rowState(model->index(0, 0)).title, QStringLiteral("Trip"));
+        QCOMPARE(model->rowState(model->index(0, 0)).title, name);
 
-        FileData *root = rec(QStringLiteral("Trip"));
-        QVERIFY(QDir().rename(p(QStringLiteral("Trip")), p(QStringLiteral(".Trash-0")))); // as a file manager deletes
+        FileData *root = FileManager::fileDataForPath(folder, 0, false);
+        QVERIFY(QDir().rename(folder, bin)); // as a file manager deletes
         QTRY_VERIFY_WITH_TIMEOUT(root->hasFlag(FileFlags::SourceUnavailable) && !FileManager::isRunning(), kScanWait);
         QVERIFY(gather(pane, false));
-        QCOMPARE(model->rowState(model->index(0, 0)).title, QStringLiteral("Trip (Unavailable)"));
+        QCOMPARE(model->rowState(model->index(0, 0)).title, name + QStringLiteral(" (Unavailable)"));
         QVERIFY(model->rowState(model->index(0, 0)).statusIconName.isEmpty());
     }
 
