@@ -292,6 +292,9 @@ void WelcomeWindowController::windowDidLoad()
     m_scroller->setFrameShape(QFrame::NoFrame);
     m_scroller->setWidgetResizable(false);
     m_scroller->setWidget(ui->containerView);
+    // The window's white shows through, as it did behind the screens before.
+    m_scroller->viewport()->setAutoFillBackground(false);
+    ui->containerView->setAutoFillBackground(false);
     m_scroller->lower();
     fitToScreen();
     ui->loginWaitingView->setStyleSheet(QStringLiteral("#loginWaitingView { background: rgba(0, 0, 0, 168); }"));
