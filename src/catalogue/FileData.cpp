@@ -364,19 +364,21 @@ void FileData::loadRecursiveCounts()
         FileData *r = top.record;
         if (top.next < r->children().size()) {
             FileData *child = r->children().at(top.next++);
-            if (child->m_isFolder && !child->m_excludedFromScan)
+            if (child->m_isFolder && !child->m_excludedFromScan && !child->isMissingOnDisk())
                 stack.append({child, 0});
             continue;
         }
         qint32 folders = 0, photos = 0, videos = 0, directPhotos = 0, directVideos = 0;
         for (FileData *child : std::as_const(r->children())) {
-            if (child->m_isFolder && child->m_excludedFromScan) {
+            if (child->isMissingOnDisk()) {
+                // Kept so that what comes back is known again, but no longer there to count.
+            } else if (child->m_isFolder && child->m_excludedFromScan) {
                 folders += 1; // shown, but what it holds is left out
             } else if (child->m_isFolder) {
                 folders += 1 + child->numberOfFoldersRecursive();
                 photos += child->numberOfPhotosRecursive();
                 videos += child->numberOfVideosRecursive();
-            } else if (!child->isMissingOnDisk()) {
+            } else {
                 if (child->isPhoto())
                     ++directPhotos;
                 else if (child->isVideo())

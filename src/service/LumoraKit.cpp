@@ -682,9 +682,16 @@ void LumoraKit::completeAuthWithURL(const QUrl &callbackURL, AuthCompletion comp
         return;
     }
     if (verifier.isEmpty()) {
+        // The service's problem code is for the log; the user is told what happened in words.
         const QString problem = query.queryItemValue(QStringLiteral("oauth_problem"));
-        fail(LKError::client(LKErrorCode::AuthFailed,
-                             problem.isEmpty() ? QStringLiteral("The sign-in answer carried no verifier.") : QStringLiteral("The sign-in was refused (%1).").arg(problem),
+        if (!problem.isEmpty())
+            LGLogInfo(QStringLiteral("LUMORAKIT: The sign-in was refused: %1").arg(problem));
+        QString message = QStringLiteral("The sign-in answer carried no verifier.");
+        if (problem == QLatin1String("user_refused"))
+            message = QStringLiteral("Lumora Hoistly was not given access to your Lumora account.");
+        else if (!problem.isEmpty())
+            message = QStringLiteral("Lumora did not accept the sign-in.");
+        fail(LKError::client(LKErrorCode::AuthFailed, message,
                              QStringLiteral("To use Lumora Hoistly, you must authorize it. Please try again.")));
         return;
     }

@@ -239,6 +239,8 @@ private Q_SLOTS:
         kit->completeAuthWithURL(denied, done.callback());
         QVERIFY(done.wait());
         QCOMPARE(std::get<3>(done.values).code, LKErrorCode::AuthFailed);
+        // Told in words, not by the service's code.
+        QCOMPARE(std::get<3>(done.values).message, QStringLiteral("Lumora Hoistly was not given access to your Lumora account."));
         QVERIFY(std::get<1>(done.values).isEmpty());
         QVERIFY(!kit->isAuthorized());
     }

@@ -28,7 +28,7 @@ QStringList WelcomeWindowControllerDropView::acceptablePaths(const QMimeData *da
     return anyExists ? paths : QStringList();
 }
 
-void WelcomeWindowControllerDropView::dragEnterEvent(QDragEnterEvent *event)
+void WelcomeWindowControllerDropView::answerDrag(QDragMoveEvent *event)
 {
     if (!acceptablePaths(event->mimeData()).isEmpty()) {
         event->setDropAction(Qt::CopyAction);
@@ -38,13 +38,36 @@ void WelcomeWindowControllerDropView::dragEnterEvent(QDragEnterEvent *event)
     }
 }
 
+void WelcomeWindowControllerDropView::dragEnterEvent(QDragEnterEvent *event)
+{
+    answerDrag(event);
+}
+
 void WelcomeWindowControllerDropView::dragMoveEvent(QDragMoveEvent *event)
 {
-    if (!acceptablePaths(event->mimeData()).isEmpty()) {
-        event->setDropAction(Qt::CopyAction);
-        event->accept();
-    } else {
-        event->ignore();
+    answerDrag(event);
+}
+
+void WelcomeWindowControllerDropView::takeDropsOn(QWidget *target)
+{
+    if (!target)
+        return;
+    target->setAcceptDrops(true);
+    target->installEventFilter(this);
+}
+
+bool WelcomeWindowControllerDropView::eventFilter(QObject *watched, QEvent *event)
+{
+    switch (event->type()) {
+    case QEvent::DragEnter:
+    case QEvent::DragMove:
+        answerDrag(static_cast<QDragMoveEvent *>(event));
+        return true;
+    case QEvent::Drop:
+        dropEvent(static_cast<QDropEvent *>(event));
+        return true;
+    default:
+        return QLabel::eventFilter(watched, event);
     }
 }
 

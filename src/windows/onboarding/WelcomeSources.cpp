@@ -6,6 +6,7 @@
 #include "app/widgets/ViewTags.h"
 #include "core/Settings.h"
 #include "platform/StandardPaths.h"
+#include "windows/onboarding/WelcomeDropView.h"
 #include "windows/onboarding/WelcomeInternals.h"
 #include "windows/onboarding/WelcomeServices.h"
 
@@ -264,6 +265,10 @@ void WelcomeWindowController::setupFolderPicker()
         m_folderTable->setSelectionMode(QAbstractItemView::NoSelection);
         m_folderTable->setEditTriggers(QAbstractItemView::NoEditTriggers);
         m_folderTable->setShowGrid(false);
+        // The list lies over the drop view once it has entries; the list takes the drops then.
+        auto *drop = summary->findChild<WelcomeWindowControllerDropView *>(QStringLiteral("dropView"));
+        if (drop && m_folderTable->parentWidget() && m_folderTable->parentWidget()->parentWidget())
+            drop->takeDropsOn(m_folderTable->parentWidget()->parentWidget());
     }
     refreshSourcesView();
 }

@@ -35,6 +35,11 @@
 #include <QParallelAnimationGroup>
 #include <QPropertyAnimation>
 #include <QPushButton>
+#include <QScreen>
+#include <QScrollArea>
+#include <QScrollBar>
+#include <QStyle>
+#include <QWindow>
 #include <QThread>
 #include <QTimer>
 #include <cmath>
@@ -278,8 +283,20 @@ void WelcomeWindowController::windowDidLoad()
         setMaximumWidth(maximumWidth() + 28);
         setGeometry(geometry().adjusted(-14, 0, 14, 0));
     }
-    // The screens take their size from the container, which must have the window's now.
+    // The screens take their size from the container, which keeps the window's design size;
+    // the window itself fits the screen's work area and scrolls what it cannot show.
+    m_designSize = size();
     ui->containerView->setGeometry(rect());
+    m_scroller = new QScrollArea(this);
+    m_scroller->setObjectName(QStringLiteral("contentScrollArea"));
+    m_scroller->setFrameShape(QFrame::NoFrame);
+    m_scroller->setWidgetResizable(false);
+    m_scroller->setWidget(ui->containerView);
+    // The window's white shows through, as it did behind the screens before.
+    m_scroller->viewport()->setAutoFillBackground(false);
+    ui->containerView->setAutoFillBackground(false);
+    m_scroller->lower();
+    fitToScreen();
     ui->loginWaitingView->setStyleSheet(QStringLiteral("#loginWaitingView { background: rgba(0, 0, 0, 168); }"));
     auto *fade = new QGraphicsOpacityEffect(ui->loginWaitingView);
     fade->setOpacity(0.0);
@@ -326,9 +343,53 @@ void WelcomeWindowController::windowDidLoad()
 void WelcomeWindowController::resizeEvent(QResizeEvent *event)
 {
     QWidget::resizeEvent(event);
-    ui->containerView->setGeometry(rect());
-    if (m_currentView && !isSliding())
-        m_currentView->setGeometry(ui->containerView->rect());
+    if (m_scroller)
+        m_scroller->setGeometry(rect());
+}
+
+void WelcomeWindowController::showEvent(QShowEvent *event)
+{
+    QWidget::showEvent(event);
+    // The window manager tells the frame's size once it has framed the window.
+    QPointer<WelcomeWindowController> self(this);
+    QTimer::singleShot(0, this, [self] {
+        if (self && self->windowHandle() && self->windowHandle()->frameMargins() != self->m_fitMargins)
+            self->fitToScreen();
+    });
+}
+
+// A window larger than the screen's work area (a small screen at scale 2) is shown as large as
+// the work area allows, frame included, and the screens scroll inside it, so that every button
+// can be reached by scrolling or by the keyboard; a larger screen shows it whole.
+void WelcomeWindowController::fitToScreen()
+{
+    QScreen *onScreen = screen() ? screen() : QGuiApplication::primaryScreen();
+    if (!onScreen || !m_scroller)
+        return;
+    const QRect available = onScreen->availableGeometry();
+    // Until the window manager has framed the window, a title bar's worth is a fair guess.
+    const bool framed = windowHandle() && isVisible();
+    m_fitMargins = framed ? windowHandle()->frameMargins() : QMargins(2, 30, 2, 2);
+    const QSize room(qMax(1, available.width() - m_fitMargins.left() - m_fitMargins.right()),
+                     qMax(1, available.height() - m_fitMargins.top() - m_fitMargins.bottom()));
+    QSize shown = m_designSize.boundedTo(room);
+    // A scroll bar takes room across the other edge.
+    const int bar = m_scroller->style()->pixelMetric(QStyle::PM_ScrollBarExtent, nullptr, m_scroller);
+    if (shown.height() < m_designSize.height())
+        shown.setWidth(qMin(room.width(), shown.width() + bar));
+    if (shown.width() < m_designSize.width())
+        shown.setHeight(qMin(room.height(), shown.height() + bar));
+    shown = shown.boundedTo(m_designSize + QSize(bar, bar));
+    setMinimumSize(0, 0);
+    setMaximumSize(QWIDGETSIZE_MAX, QWIDGETSIZE_MAX);
+    setFixedSize(shown);
+    const QSize frame(shown.width() + m_fitMargins.left() + m_fitMargins.right(),
+                      shown.height() + m_fitMargins.top() + m_fitMargins.bottom());
+    QPoint topLeft = framed ? pos() : QPoint(available.x() + (available.width() - frame.width()) / 2,
+                                             available.y() + (available.height() - frame.height()) / 2);
+    topLeft.setX(qMax(available.left(), qMin(topLeft.x(), available.x() + available.width() - frame.width())));
+    topLeft.setY(qMax(available.top(), qMin(topLeft.y(), available.y() + available.height() - frame.height())));
+    move(topLeft);
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -1022,8 +1083,11 @@ void WelcomeWindowController::advanceToScreen(QWidget *screen, bool reverse, boo
         && ui->loginWaitingView->parentWidget() == old) {
         // The overlay stays with the screen it covers.
     }
-    // The window never becomes resizable after a change of screen.
+    // The window never becomes resizable after a change of screen; each screen is shown from
+    // its top-left corner, whatever the one before was scrolled to.
     setFixedSize(size());
+    m_scroller->horizontalScrollBar()->setValue(0);
+    m_scroller->verticalScrollBar()->setValue(0);
     Q_EMIT screenShown(int(screenOf(screen)));
 }
 
@@ -1073,7 +1137,10 @@ void WelcomeWindowController::screenWillAppear(QWidget *screen)
     const QString imagePath = WelcomeServices::instance()->userImageFilePath();
     const QImage image = imagePath.isEmpty() ? QImage() : QImage(imagePath);
     const int side = qMax(1, avatar->width());
-    QPixmap round(side, side);
+    // Drawn at the screen's pixel density: a 2x screen gets a sharp picture, not a stretched one.
+    const qreal dpr = avatar->devicePixelRatioF();
+    QPixmap round(QSize(side, side) * dpr);
+    round.setDevicePixelRatio(dpr);
     round.fill(Qt::transparent);
     QPainter painter(&round);
     painter.setRenderHint(QPainter::Antialiasing);

@@ -17,6 +17,7 @@ class QAbstractButton;
 class QCheckBox;
 class QParallelAnimationGroup;
 class QPropertyAnimation;
+class QScrollArea;
 class QTimer;
 class SignInBrowser;
 class QTableWidget;
@@ -129,6 +130,7 @@ Q_SIGNALS:
 protected:
     void closeEvent(QCloseEvent *event) override;
     void resizeEvent(QResizeEvent *event) override;
+    void showEvent(QShowEvent *event) override;
 
 private:
     explicit WelcomeWindowController(QWidget *parent = nullptr);
@@ -138,6 +140,7 @@ private:
     void windowDidLoad();
     void setupView(QWidget *screen);
     void fitScreenToWidth(QWidget *screen, int width);
+    void fitToScreen();
     void layoutOptionsOneColumn(QWidget *screen);
     void layoutOptionsTwoColumns(QWidget *screen);
     void updateDoneScreenView();
@@ -176,6 +179,9 @@ private:
     std::unique_ptr<Ui::WelcomeWindowController> ui;
     QWidget *m_screens[ScreenCount] = {};
     QPointer<QWidget> m_currentView;
+    QScrollArea *m_scroller = nullptr; // shows the screens, scrolled where the screen is smaller
+    QSize m_designSize;
+    QMargins m_fitMargins;
     QPointer<QParallelAnimationGroup> m_slide;
     QPointer<QWidget> m_slideOld;
     QPointer<QPropertyAnimation> m_overlayFade;

@@ -19,6 +19,13 @@
 #include <QTimer>
 
 namespace {
+// A folder renamed, moved or deleted keeps its record (its photos are known again if it comes
+// back) but is no longer a row: the row could neither be opened nor removed.
+bool shown(const FileData *child)
+{
+    return !(child->isFolder() && child->isMissingOnDisk());
+}
+
 FileData *recordOf(RecordId id)
 {
     DataStore *store = id ? DataStore::instance() : nullptr;
@@ -262,8 +269,10 @@ public:
         QList<RecordId> out;
         if (FileData *r = recordOf(id)) {
             out.reserve(r->children().size());
-            for (FileData *c : r->children())
-                out << c->fileID();
+            for (FileData *c : r->children()) {
+                if (shown(c))
+                    out << c->fileID();
+            }
         }
         return out;
     }
@@ -272,8 +281,10 @@ public:
         QList<ChildEntry> out;
         if (FileData *r = recordOf(id)) {
             out.reserve(r->children().size());
-            for (FileData *c : r->children())
-                out.append({c->fileID(), c->fileName(), c->isFolder(), c->isVirtualFolder(), c->hasAliases()});
+            for (FileData *c : r->children()) {
+                if (shown(c))
+                    out.append({c->fileID(), c->fileName(), c->isFolder(), c->isVirtualFolder(), c->hasAliases()});
+            }
         }
         return out;
     }
@@ -283,7 +294,7 @@ public:
         if (!r)
             return false;
         for (FileData *c : r->children()) {
-            if (c->isFolder() || !c->children().isEmpty())
+            if (shown(c) && (c->isFolder() || !c->children().isEmpty()))
                 return true;
         }
         return false;

@@ -33,6 +33,20 @@ QString fillInts(QString format, std::initializer_list<int> values)
     return format;
 }
 
+bool sourceExists(const QString &path, bool hasRecord, const RecordState &record)
+{
+    return QFileInfo::exists(path) && !(hasRecord && record.hasFlag(RecordFlags::SourceUnavailable));
+}
+
+// A watched folder deleted or moved away reads as absent, as a pulled card does, the standard
+// folders too: with several sources the user sees which one is gone.
+QString unavailableMarked(const QString &title, const QString &path, bool hasRecord, const RecordState &record)
+{
+    if (!hasRecord || sourceExists(path, hasRecord, record))
+        return title;
+    return PreferenceTexts::tr(QStringLiteral("%1 (Unavailable)")).arg(title);
+}
+
 QString withoutExtension(const QString &name)
 {
     const int dot = name.lastIndexOf(QLatin1Char('.'));
@@ -179,22 +193,21 @@ SourceRowState SourcesPreferencesTableCellView::setItem(const SourceItem &item, 
             row.title = name;
         } else if (!picturesPath.isEmpty() && name == picturesPath) {
             row.iconName = QStringLiteral("SourcesIconFolderSm");
-            row.title = lastComponent(name);
+            row.title = unavailableMarked(lastComponent(name), name, hasRecord, record);
             row.toolTip = name;
         } else if (name == QLatin1String("Dropbox")) {
             row.iconName = QStringLiteral("SourcesIconDropboxSm");
             row.title = name;
         } else {
             row.iconName = QStringLiteral("SourcesIconFolderSm");
-            const bool exists = QFileInfo::exists(name) && !(hasRecord && record.hasFlag(RecordFlags::SourceUnavailable));
+            const bool exists = sourceExists(name, hasRecord, record);
             // Cameras and cards are named by their device; an absent one says so. The pane read
             // the mount table once for this refresh and remembers devices seen before.
             QString device;
             const bool removable = controller && controller->removableSourceDevice(name, &device);
             row.title = folderTitle(name, removable, exists, device);
-            // A folder deleted or moved away while watched reads as absent, as a pulled card does.
-            if (!exists && !removable && hasRecord)
-                row.title = PreferenceTexts::tr(QStringLiteral("%1 (Unavailable)")).arg(row.title);
+            if (!removable)
+                row.title = unavailableMarked(row.title, name, hasRecord, record);
             row.toolTip = name;
         }
     } else {

@@ -1783,13 +1783,17 @@ void SourcesPreferencesViewController::viewAlbumOnWeb(const SourceItem &item)
 {
     RecordState record;
     const RecordId id = fileDataForItem(item);
-    if (!id || !SourcesBackend::instance()->recordState(id, &record) || record.albumName.isEmpty())
+    if (!id || !SourcesBackend::instance()->recordState(id, &record))
         return;
     PreferencesServices &services = PreferencesServices::instance();
     const QString user = services.currentUserID();
     if (user.isEmpty())
         return;
+    // The albums the engine makes for folders carry their id but no stored name: the page is
+    // found by the id. Only an album named here and not made yet has no page to show.
     if (record.lumoraSetId == 0) {
+        if (record.albumName.isEmpty())
+            return;
         AlertRequest request;
         request.title = L(QStringLiteral("No photos yet in this album"));
         request.message = L(QStringLiteral("No photos have been uploaded yet from this album. Please add photos to this folder to upload, or please wait for photos to upload."));

@@ -14,6 +14,8 @@
 #include <QPainter>
 #include <QPushButton>
 #include <QRegularExpression>
+#include <QScreen>
+#include <QScrollArea>
 #include <QSvgRenderer>
 #include <QTranslator>
 #include <QtTest>
@@ -61,9 +63,31 @@ QMap<QString, Centred> centredControls()
     };
 }
 
-QRect inWindow(QWidget *widget, QWidget *window)
+// Where a control lies in the window's content, the screens' common container (the window shows
+// all of it on a large screen, and scrolls it on a small one).
+QRect inWindow(QWidget *widget, WelcomeWindowController *window)
 {
-    return QRect(widget->mapTo(window, QPoint(0, 0)), widget->size());
+    return QRect(widget->mapTo(window->containerView(), QPoint(0, 0)), widget->size());
+}
+
+// The window lies inside the screen's work area, and every button of the screen shown can be
+// brought whole into sight, by scrolling where the window is smaller than its screens.
+void checkReachable(WelcomeWindowController *window, QWidget *screen)
+{
+    QVERIFY2(window->screen()->availableGeometry().contains(window->frameGeometry()),
+             qPrintable(QStringLiteral("window at %1,%2 %3x%4").arg(window->frameGeometry().x()).arg(window->frameGeometry().y())
+                            .arg(window->frameGeometry().width()).arg(window->frameGeometry().height())));
+    auto *scroller = window->findChild<QScrollArea *>(QStringLiteral("contentScrollArea"));
+    QVERIFY(scroller);
+    for (QAbstractButton *button : screen->findChildren<QAbstractButton *>()) {
+        if (!button->isVisibleTo(window) || button->objectName().isEmpty())
+            continue;
+        scroller->ensureWidgetVisible(button, 0, 0);
+        QCoreApplication::processEvents();
+        const QRect shown(button->mapTo(scroller->viewport(), QPoint(0, 0)), button->size());
+        QVERIFY2(scroller->viewport()->rect().contains(shown),
+                 qPrintable(screen->objectName() + "/" + button->objectName() + " cannot be brought into sight"));
+    }
 }
 
 // Twice the horizontal centre, so that half pixels stay exact.
@@ -162,9 +186,9 @@ private Q_SLOTS:
         useTranslation(translated);
         W *window = openWindow();
         QVERIFY(window);
-        const int width = window->width();
+        const int width = window->containerView()->width();
         QCOMPARE(width, translated ? 628 : 600);
-        QCOMPARE(window->containerView()->width(), width);
+        QVERIFY(window->width() <= width + 20); // no wider than the screens and a scroll bar
         const QMap<QString, Centred> centred = centredControls();
         for (int s = 0; s < W::ScreenCount; ++s) {
             QWidget *screen = window->screenView(W::Screen(s));
@@ -173,6 +197,9 @@ private Q_SLOTS:
             QVERIFY2(centred.contains(name), qPrintable(name));
             QCOMPARE(screen->geometry(), window->containerView()->rect());
             saveScreenshot(window, translated ? QStringLiteral("long") : QStringLiteral("English"));
+            checkReachable(window, screen);
+            if (QTest::currentTestFailed())
+                return;
 
             // Every control of the interface file lies inside the window, every title fits.
             for (QWidget *widget : screen->findChildren<QWidget *>()) {
@@ -182,7 +209,7 @@ private Q_SLOTS:
                 if (widget->parentWidget() != screen && widget->parentWidget()->parentWidget() != screen)
                     continue; // the embedded folder list lays itself out
                 const QRect frame = inWindow(widget, window);
-                QVERIFY2(window->rect().contains(frame),
+                QVERIFY2(window->containerView()->rect().contains(frame),
                          qPrintable(QStringLiteral("%1/%2 at %3,%4 %5x%6 outside %7 px")
                                         .arg(name, widget->objectName()).arg(frame.x()).arg(frame.y())
                                         .arg(frame.width()).arg(frame.height()).arg(width)));
@@ -215,6 +242,11 @@ private Q_SLOTS:
             }
         }
 
+        // The done screen's avatar is drawn at the screen's pixel density.
+        auto *avatar = window->screenView(W::SetupComplete)->findChild<QLabel *>("avatarImage");
+        QVERIFY(avatar);
+        QCOMPARE(avatar->pixmap().devicePixelRatio(), window->devicePixelRatioF());
+
         // The login screen's background and web view span the whole window: no strip beside them.
         QWidget *login = window->screenView(W::Login);
         QCOMPARE(login->findChild<QWidget *>("oAuthBackground")->width(), width);
@@ -239,8 +271,8 @@ private Q_SLOTS:
         QVERIFY(facebook.right() + 8 < signIn.left());
         QVERIFY(signIn.right() + 8 < google.left());
         QVERIFY(signUp.bottom() + 8 < signIn.top());
-        const int left = facebook.left(), right = window->width() - 1 - google.right();
-        const int bottom = window->height() - 1 - signIn.bottom();
+        const int left = facebook.left(), right = window->containerView()->width() - 1 - google.right();
+        const int bottom = window->containerView()->height() - 1 - signIn.bottom();
         QCOMPARE(left, right);
         QVERIFY2(bottom >= 12 && bottom <= 24 && left >= 12, qPrintable(QStringLiteral("%1 %2").arg(left).arg(bottom)));
     }

@@ -5,6 +5,7 @@
 #include "catalogue/FileData.h"
 #include "platform/DeviceDetection.h"
 #include "support/ScriptedModalUi.h"
+#include "sync/SyncTestEngine.h"
 #include "windows/preferences/PreferencesPane.h"
 #include "windows/sources/NSKeyboardSupportOutlineView.h"
 #include "windows/sources/SourcesBackend.h"
@@ -12,6 +13,7 @@
 #include "windows/sources/SourcesTreeModel.h"
 
 #include <QApplication>
+#include <QMenu>
 #include <QProcess>
 #include <QPushButton>
 #include <QScrollBar>
@@ -666,21 +668,34 @@ private Q_SLOTS:
     }
 
     // A watched folder deleted while the app runs (moved to the bin) is found gone through its
-    // folder monitor, no rescan asked for, and shown as absent as a pulled card is.
+    // folder monitor, no rescan asked for, and shown as absent as a pulled card is; the
+    // standard Pictures folder too.
+    void deletedFolderIsShownUnavailable_data()
+    {
+        QTest::addColumn<bool>("pictures");
+        QTest::newRow("a folder") << false;
+        QTest::newRow("Pictures") << true;
+    }
     void deletedFolderIsShownUnavailable()
     {
-        QVERIFY(photo(QStringLiteral("Trip/1.jpg"), 1));
-        addSource(QStringLiteral("Trip"));
+        QFETCH(bool, pictures);
+        const QString folder = pictures ? FileManager::picturesDirectory() : p(QStringLiteral("Trip"));
+        const QString bin = QFileInfo(folder).path() + QStringLiteral("/.Trash-0");
+        auto emptyBin = qScopeGuard([bin] { QDir(bin).removeRecursively(); });
+        const QString name = QFileInfo(folder).fileName();
+        QVERIFY(writeFile(folder + QStringLiteral("/1.jpg"), makeJpeg(4000, 1).bytes));
+        FileManager::addCustomFolder(folder);
+        scanAndWait();
         SourcesPreferencesViewController pane;
         QVERIFY(gather(pane));
         SourcesTreeModel *model = pane.model();
-        QCOMPARE(model->rowState(model->index(0, 0)).title, QStringLiteral("Trip"));
+        QCOMPARE(model->rowState(model->index(0, 0)).title, name);
 
-        FileData *root = rec(QStringLiteral("Trip"));
-        QVERIFY(QDir().rename(p(QStringLiteral("Trip")), p(QStringLiteral(".Trash-0")))); // as a file manager deletes
+        FileData *root = FileManager::fileDataForPath(folder, 0, false);
+        QVERIFY(QDir().rename(folder, bin)); // as a file manager deletes
         QTRY_VERIFY_WITH_TIMEOUT(root->hasFlag(FileFlags::SourceUnavailable) && !FileManager::isRunning(), kScanWait);
         QVERIFY(gather(pane, false));
-        QCOMPARE(model->rowState(model->index(0, 0)).title, QStringLiteral("Trip (Unavailable)"));
+        QCOMPARE(model->rowState(model->index(0, 0)).title, name + QStringLiteral(" (Unavailable)"));
         QVERIFY(model->rowState(model->index(0, 0)).statusIconName.isEmpty());
     }
 
@@ -721,6 +736,69 @@ private Q_SLOTS:
         QVERIFY(row.isValid());
         QVERIFY(!pane.model()->rowState(row).checkboxChecked);
         QVERIFY(pane.model()->rowState(rowFor(pane.model(), top, p(QStringLiteral("Crash/Keep")))).checkboxChecked);
+    }
+
+    // A folder renamed and one moved into another leave no row and no count at their old
+    // places, in a pane opened afterwards too; their records stay for photos that come back.
+    void renamedAndMovedFoldersLeaveNoGhosts()
+    {
+        QVERIFY(photo(QStringLiteral("Pics/Trip03/1.jpg"), 1));
+        QVERIFY(photo(QStringLiteral("Pics/Trip04/2.jpg"), 2));
+        QVERIFY(photo(QStringLiteral("Pics/Keep/3.jpg"), 3));
+        addSource(QStringLiteral("Pics"));
+        QVERIFY(QDir().rename(p(QStringLiteral("Pics/Trip03")), p(QStringLiteral("Pics/Trip03_r19"))));
+        QVERIFY(QDir().rename(p(QStringLiteral("Pics/Trip04")), p(QStringLiteral("Pics/Keep/Trip04"))));
+        for (const char *folder : {"Pics", "Pics/Keep"})
+            FileManager::setFile(rec(QString::fromLatin1(folder)), NeedsScan::Pending, false);
+        scanAndWait();
+        QVERIFY(rec(QStringLiteral("Pics/Trip03")) && rec(QStringLiteral("Pics/Trip03"))->isMissingOnDisk());
+        for (int pass = 0; pass < 2; ++pass) {
+            SourcesPreferencesViewController pane;
+            QVERIFY(gather(pane));
+            SourcesTreeModel *model = pane.model();
+            const QModelIndex top = model->index(0, 0);
+            QCOMPARE(model->rowState(top).subtitle, QStringLiteral("3 folders, 3 photos"));
+            pane.outlineView()->expand(top);
+            QStringList titles;
+            for (int row = 0; row < model->rowCount(top); ++row)
+                titles << model->rowState(model->index(row, 0, top)).title;
+            QCOMPARE(titles, (QStringList{QStringLiteral("Keep"), QStringLiteral("Trip03_r19")}));
+            FileManager::setFile(rec(QStringLiteral("Pics")), NeedsScan::Pending, false);
+            scanAndWait(); // and after one more pass of the scanner
+        }
+    }
+
+    // The album the engine made for a folder (its id stored, no name of its own) is opened on the
+    // web from the row's menu, by its id.
+    void albumTheEngineMadeOpensOnTheWeb()
+    {
+        LumoraDouble service;
+        QVERIFY(startServiceDouble(service));
+        signInToServiceDouble(service);
+        Settings::setBool(true, QStringLiteral("WelcomeScreenComplete"));
+        QVERIFY(photo(QStringLiteral("DropB/1.jpg"), 1));
+        addSource(QStringLiteral("DropB"));
+        rec(QStringLiteral("DropB"))->setAlbumMode(2); // an album per folder
+        startEngine();
+        auto stop = qScopeGuard([&] { shutDownEngine(); service.stop(); });
+        QTRY_VERIFY_WITH_TIMEOUT(rec(QStringLiteral("DropB"))->lumoraSetId() != 0, kScanWait);
+        const qint64 album = rec(QStringLiteral("DropB"))->lumoraSetId();
+        QVERIFY(service.album(QString::number(album)).has_value());
+
+        RecordingUrlOpener opener;
+        InstallUrlOpener installed(&opener);
+        SourcesPreferencesViewController pane;
+        QVERIFY(gather(pane));
+        std::unique_ptr<QMenu> menu(pane.buildMainMenu(pane.model()->itemAt(pane.model()->index(0, 0)), nullptr));
+        QAction *view = nullptr;
+        for (QAction *action : menu->actions())
+            if (action->text() == QStringLiteral("View album on the web"))
+                view = action;
+        QVERIFY(view);
+        view->trigger();
+        const QString user = LumoraKit::sharedLumoraKit()->currentUserID();
+        QVERIFY(!user.isEmpty());
+        QCOMPARE(opener.last().path(), QStringLiteral("/photos/%1/sets/%2").arg(user).arg(album));
     }
 };
 
