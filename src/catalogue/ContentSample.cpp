@@ -162,11 +162,12 @@ bool jpegImageDataRange(int fd, qint64 fileSize, qint64 *start, qint64 *length, 
     if (sosEnd < 0 || sosEnd >= fileSize)
         return false;
     // The end-of-image marker: the last FF D9 of the file (trailing bytes after it are allowed).
-    const qint64 tailLen = qMin<qint64>(fileSize - sosEnd, 64 * 1024);
+    const qint64 floor = qMax(sosEnd, fileSize - kEndMarkerSearchLength);
+    const qint64 tailLen = qMin<qint64>(fileSize - floor, 64 * 1024);
     QByteArray tail(int(tailLen), Qt::Uninitialized);
     qint64 eoi = -1;
-    for (qint64 windowEnd = fileSize; windowEnd > sosEnd && eoi < 0;) {
-        const qint64 windowStart = qMax(sosEnd, windowEnd - tailLen);
+    for (qint64 windowEnd = fileSize; windowEnd > floor && eoi < 0;) {
+        const qint64 windowStart = qMax(floor, windowEnd - tailLen);
         const qint64 n = windowEnd - windowStart;
         if (!preadFully(fd, head, tail.data(), n, windowStart))
             return false;
@@ -176,7 +177,7 @@ bool jpegImageDataRange(int fd, qint64 fileSize, qint64 *start, qint64 *length, 
                 break;
             }
         }
-        if (windowStart == sosEnd)
+        if (windowStart == floor)
             break;
         windowEnd = windowStart + 1; // overlap one byte so a marker across windows is seen
     }

@@ -47,6 +47,11 @@ namespace ContentSampler {
 constexpr qint64 kMinimumRegionLength = 2560;
 constexpr qint64 kMinimumScannedFileSize = 2561;
 constexpr int kSliceLength = 512;
+// How far from the end of a JPEG its end marker is looked for. A photo's marker is at the end or
+// before a short trailer (a preview, a maker's note, a video clip, where the two bytes turn up
+// every few dozen KiB); a file with none there, such as a sparse file of zeros, is not walked
+// through to its beginning.
+constexpr qint64 kEndMarkerSearchLength = 64LL * 1024 * 1024;
 
 // Sample of the whole region [start, start+length) of an open file descriptor. Null (and
 // *ok=false) when the region is too short or a read comes back short (file truncated meanwhile).
@@ -58,7 +63,7 @@ ContentSample sampleOfBytes(const QByteArray &bytes);
 
 // Where the JPEG image data of an open file lies: from the end of the first start-of-scan
 // header to the end-of-image marker (exclusive). false when the file is no JPEG, has no
-// start-of-scan segment or no end marker after it. *hasExif (when given) tells whether an
+// start-of-scan segment or no end marker after it within kEndMarkerSearchLength of the end. *hasExif (when given) tells whether an
 // APP1 "Exif" segment came before the scan.
 bool jpegImageDataRange(int fd, qint64 fileSize, qint64 *start, qint64 *length, bool *hasExif = nullptr,
                         const QByteArray *head = nullptr);

@@ -15,8 +15,11 @@
 #include <QPointer>
 #include <QVariantMap>
 #include <algorithm>
+#include <cerrno>
 #include <memory_resource>
 #include <mutex>
+#include <sys/stat.h>
+#include <unistd.h>
 
 
 namespace {
@@ -603,6 +606,44 @@ QString FileData::setDataFilePath() const
     return fileFullPath() + QLatin1Char('/') + kSetDataFileName;
 }
 
+namespace {
+
+// A folder-settings list: entries by account, each a dictionary of choices.
+bool isSetDataList(const QVariant &contents)
+{
+    if (contents.typeId() != QMetaType::QVariantMap)
+        return false;
+    const QVariantMap all = contents.toMap();
+    return std::all_of(all.cbegin(), all.cend(), [](const QVariant &v) { return v.typeId() == QMetaType::QVariantMap; });
+}
+
+// What a save finds at the path of a folder's settings file. Only our own file is ever replaced:
+// a list of folder settings, or a regular file that holds no property list at all (a broken
+// copy of ours). A link, a FIFO, a device, a file that cannot be read or any other property list
+// may be someone else's, and is left as it is.
+enum class SetDataOnDisk { Absent, List, Broken, Foreign };
+
+SetDataOnDisk existingSetData(const QString &file, QVariantMap *list, QString *why)
+{
+    struct stat st;
+    if (::lstat(QFile::encodeName(file).constData(), &st) != 0 && errno == ENOENT)
+        return SetDataOnDisk::Absent;
+    QByteArray bytes;
+    if (!PropertyList::readFileBytes(file, &bytes, why, PropertyList::Links::Refuse))
+        return SetDataOnDisk::Foreign;
+    const QVariant contents = PropertyList::parse(bytes, why);
+    if (contents.isNull())
+        return SetDataOnDisk::Broken;
+    if (!isSetDataList(contents)) {
+        *why = QStringLiteral("not a list of folder settings");
+        return SetDataOnDisk::Foreign;
+    }
+    *list = contents.toMap();
+    return SetDataOnDisk::List;
+}
+
+} // namespace
+
 bool FileData::saveSetDataToDisk()
 {
     if (!m_isFolder)
@@ -614,14 +655,14 @@ bool FileData::saveSetDataToDisk()
     }
     const QString file = setDataFilePath();
     QVariantMap all;
-    if (QFileInfo::exists(file)) {
-        QString error;
-        const QVariant existing = PropertyList::readFile(file, &error);
-        if (existing.typeId() == QMetaType::QVariantMap)
-            all = existing.toMap();
-        else
-            LGLogError(QStringLiteral("SCANNER: Replacing unreadable folder settings %1: %2").arg(file, error));
+    QString why;
+    const SetDataOnDisk existing = existingSetData(file, &all, &why);
+    if (existing == SetDataOnDisk::Foreign) {
+        LGLogError(QStringLiteral("SCANNER: Not writing folder settings over %1: %2").arg(file, why));
+        return false;
     }
+    if (existing == SetDataOnDisk::Broken)
+        LGLogError(QStringLiteral("SCANNER: Replacing unreadable folder settings %1: %2").arg(file, why));
     const bool empty = !m_excludedFromScan && albumName().isEmpty() && (albumMode() == 0 || albumMode() == 2)
         && !m_albumIncludesSubfolders && lumoraSetId() == 0;
     if (empty) {
@@ -638,7 +679,7 @@ bool FileData::saveSetDataToDisk()
         all.insert(account, entry);
     }
     if (all.isEmpty()) {
-        if (QFileInfo::exists(file) && !QFile::remove(file)) {
+        if (existing != SetDataOnDisk::Absent && ::unlink(QFile::encodeName(file).constData()) != 0 && errno != ENOENT) {
             LGLogError(QStringLiteral("SCANNER: Could not delete folder settings %1").arg(file));
             return false;
         }
@@ -647,7 +688,7 @@ bool FileData::saveSetDataToDisk()
     if (isVirtualAlbum())
         QDir().mkpath(QFileInfo(file).absolutePath());
     QString error;
-    if (!PropertyList::writeFile(file, all, &error)) {
+    if (!PropertyList::writeFile(file, all, &error, PropertyList::Format::Xml, PropertyList::Links::Refuse)) {
         LGLogError(QStringLiteral("SCANNER: Could not write folder settings %1: %2").arg(file, error));
         return false;
     }
@@ -664,23 +705,33 @@ bool FileData::setDataExcludes(const QVariant &contents)
     return contents.toMap().value(account).toMap().value(kKeyExcluded).toBool();
 }
 
+QVariant FileData::readSetDataFile(const QString &file)
+{
+    struct stat st;
+    if (::lstat(QFile::encodeName(file).constData(), &st) != 0)
+        return {};
+    QString error;
+    const QVariant contents = PropertyList::readFile(file, &error, PropertyList::Links::Refuse);
+    if (contents.typeId() != QMetaType::QVariantMap) {
+        LGLogError(QStringLiteral("SCANNER: Ignoring unreadable folder settings %1: %2").arg(file, error));
+        return {};
+    }
+    return contents;
+}
+
 bool FileData::loadSetDataFromDisk()
 {
-    if (!m_isFolder)
+    return m_isFolder && applySetData(readSetDataFile(setDataFilePath()));
+}
+
+bool FileData::applySetData(const QVariant &contents)
+{
+    if (!m_isFolder || contents.typeId() != QMetaType::QVariantMap)
         return false;
     const QString account = CatalogueHooks::instance().signedInAccountId();
     if (account.isEmpty())
         return false;
-    const QString file = setDataFilePath();
-    if (!QFileInfo::exists(file))
-        return false;
-    QString error;
-    const QVariant all = PropertyList::readFile(file, &error);
-    if (all.typeId() != QMetaType::QVariantMap) {
-        LGLogError(QStringLiteral("SCANNER: Ignoring unreadable folder settings %1: %2").arg(file, error));
-        return false;
-    }
-    const QVariant entryValue = all.toMap().value(account);
+    const QVariant entryValue = contents.toMap().value(account);
     if (entryValue.typeId() != QMetaType::QVariantMap)
         return false;
     const QVariantMap entry = entryValue.toMap();

@@ -220,8 +220,14 @@ public:
     // account is signed in.
     bool saveSetDataToDisk();
     // Reads the signed-in account's entry back into the record; false when there is none or the
-    // file is unreadable or corrupt (logged; the record is left as it was).
+    // file is unreadable or corrupt (logged; the record is left as it was). Reads the disk: the
+    // scanner reads the file on its own threads and hands it to applySetData().
     bool loadSetDataFromDisk();
+    // The contents of a folder settings file (any thread): null when there is none, or it is not
+    // a regular file or not a property list (logged). A link is never followed.
+    static QVariant readSetDataFile(const QString &file);
+    // Takes the signed-in account's entry of such contents into the record; false when none.
+    bool applySetData(const QVariant &contents);
     // Whether the contents of a per-folder settings file exclude the folder for the signed-in
     // account (main thread; the file itself may be read on any thread).
     static bool setDataExcludes(const QVariant &contents);

@@ -30,11 +30,12 @@ public:
     static bool isFileOrAnyChildScanning(FileData *record);
     // Entries of watched folders that are not backed up, and why: names that are not valid UTF-8
     // (the path of a record cannot reach their bytes; photo and video names, and folders),
-    // folders that could not be listed, and links to folders (not followed: they can form loops;
-    // left out once the folder they lead to is itself in the sources). `name` is a lossy display
-    // form. From each folder's last listing; excluded folders and folders outside the sources
-    // are left out.
-    enum class SkipReason { NameNotUtf8, CannotList, LinkToFolder };
+    // folders that could not be listed or entered, photo and video names that could not be
+    // looked at (a link into a folder that cannot be entered, a disk error), and links to
+    // folders (not followed: they can form loops; left out once the folder they lead to is
+    // itself in the sources). `name` is a lossy display form. From each folder's last listing;
+    // excluded folders and folders outside the sources are left out.
+    enum class SkipReason { NameNotUtf8, CannotList, LinkToFolder, CannotRead };
     struct SkippedFile
     {
         QString folder;

@@ -116,6 +116,7 @@ struct DirEntry
     bool isDir = false;
     qint64 size = 0;
     qint64 mtime = 0;
+    FileManager::SkipReason skip = FileManager::SkipReason::NameNotUtf8; // of a skipped entry
 };
 
 enum class ListResult { Ok, Gone, Unreadable };
@@ -137,6 +138,14 @@ ListResult listDirectory(const QString &path, QList<DirEntry> *out, QList<DirEnt
     if (!dir)
         return (errno == ENOENT || errno == ENOTDIR) ? ListResult::Gone : ListResult::Unreadable;
     const int dfd = ::dirfd(dir);
+    // A folder that can be listed but not entered (read without search permission, as after a
+    // "chmod -R 644"): its names are known, but none of its entries can be looked at or opened.
+    // Its photos are unknown, as those of a folder that cannot be opened.
+    struct stat self;
+    if (::fstatat(dfd, ".", &self, 0) != 0 && errno == EACCES) {
+        ::closedir(dir);
+        return ListResult::Unreadable;
+    }
     int skippedNames = 0;
     while (struct dirent *de = ::readdir(dir)) {
         const char *n = de->d_name;
@@ -167,15 +176,25 @@ ListResult listDirectory(const QString &path, QList<DirEntry> *out, QList<DirEnt
         }
         if (de->d_type == DT_REG && !MediaInspector::hasCandidateExtension(name))
             continue;
+        // An entry that vanished meanwhile, or a link that leads nowhere (to nothing, or round in
+        // a loop), holds no photo; one that cannot be looked at may, and is said.
+        const auto cannotExamine = [&] {
+            if (errno != ENOENT && errno != ENOTDIR && errno != ELOOP && MediaInspector::hasCandidateExtension(name))
+                unreadableNames->append({name.toByteArray(), false, 0, 0, FileManager::SkipReason::CannotRead});
+        };
         struct stat st;
-        if (::fstatat(dfd, n, &st, AT_SYMLINK_NOFOLLOW) != 0)
-            continue; // vanished meanwhile
+        if (::fstatat(dfd, n, &st, AT_SYMLINK_NOFOLLOW) != 0) {
+            cannotExamine();
+            continue;
+        }
         if (S_ISLNK(st.st_mode)) {
             // Links to folders are not followed (they can form loops), but said; links to files are.
-            if (::fstatat(dfd, n, &st, 0) != 0)
+            if (::fstatat(dfd, n, &st, 0) != 0) {
+                cannotExamine();
                 continue;
+            }
             if (S_ISDIR(st.st_mode)) {
-                unreadableNames->append({name.toByteArray(), true, -1, 0});
+                unreadableNames->append({name.toByteArray(), true, 0, 0, FileManager::SkipReason::LinkToFolder});
                 continue;
             }
             if (!S_ISREG(st.st_mode))
@@ -197,25 +216,28 @@ ListResult listDirectory(const QString &path, QList<DirEntry> *out, QList<DirEnt
 // that already exist too. Null when there is none or it is unreadable.
 QVariant readSetDataOf(const QString &folderPath)
 {
-    const QString file = folderPath + QStringLiteral("/.lumoraExclusion");
-    if (::access(QFile::encodeName(file).constData(), F_OK) != 0)
-        return {};
-    QString error;
-    const QVariant contents = PropertyList::readFile(file, &error);
-    if (contents.isNull())
-        LGLogError(QStringLiteral("SCANNER: Ignoring unreadable folder settings %1: %2").arg(file, error));
-    return contents;
+    return FileData::readSetDataFile(folderPath + QStringLiteral("/.lumoraExclusion"));
 }
 
-// Only ever adds an exclusion: a file that lags behind a choice to include again costs the user
-// a click, while one that lags behind an exclusion would upload private photos.
+// A folder listed for the first time (new, or after a reset of the catalogue) takes every
+// choice its file keeps. Later the file only ever adds an exclusion: a file that lags behind a
+// choice to include again costs the user a click, while one that lags behind an exclusion would
+// upload private photos. The file was read on a reader thread: anyone can put anything there,
+// and the main thread never waits for it.
 void applySetDataOnDisk(qint64 folderId, const QVariant &contents)
 {
     FileData *folder = DataStore::instance()->fileDataForId(folderId);
-    if (!folder || !folder->isFolder() || folder->excludedFromScan() || !FileData::setDataExcludes(contents))
+    if (!folder || !folder->isFolder() || folder->excludedFromScan())
         return;
+    if (!folder->hasFlag(FileFlags::ChildrenListed)) {
+        if (!folder->applySetData(contents) || !folder->excludedFromScan())
+            return;
+    } else {
+        if (!FileData::setDataExcludes(contents))
+            return;
+        folder->setExcludedFromScan(true); // marks the parent and is saved at once
+    }
     LGLogInfo(QStringLiteral("SCANNER: Excluding %1 as its folder settings say").arg(folder->fileFullPath()));
-    folder->setExcludedFromScan(true); // marks the parent and is saved at once
     folder->resetCachedStatusRecursive(true);
     folder->notifyParentsOfStatusChanged();
 }
@@ -400,9 +422,7 @@ FileData *createChild(FileData *folder, const QString &path, bool isDir)
     FileData *r = DataStore::instance()->createFileData(path, isDir);
     if (r->parent() != folder)
         r->setParent(folder);
-    if (isDir)
-        r->loadSetDataFromDisk(); // choices that survived a reset of the catalogue
-    else
+    if (!isDir)
         r->setNeedsUpload(NeedsUpload::NotSelected); // decided once the file is worked on
     r->setNeedsScan(NeedsScan::Pending);
     return r;
@@ -431,12 +451,14 @@ bool beginListing(FileData *folder, const Listing &l)
     } else {
         QList<FileManager::SkippedFile> list;
         for (const DirEntry &e : l.unreadable) {
-            if (e.size < 0) { // a link to a folder
-                const QString link = path + QLatin1Char('/') + QString::fromUtf8(e.name);
-                LGLogInfo(QStringLiteral("SCANNER: Not following the link to a folder %1").arg(link));
-                list.append({path, QString::fromUtf8(e.name), true, FileManager::SkipReason::LinkToFolder, QFileInfo(link).canonicalFilePath()});
+            const QString entry = path + QLatin1Char('/') + QString::fromUtf8(e.name);
+            if (e.skip == FileManager::SkipReason::LinkToFolder) {
+                LGLogInfo(QStringLiteral("SCANNER: Not following the link to a folder %1").arg(entry));
+                list.append({path, QString::fromUtf8(e.name), true, e.skip, QFileInfo(entry).canonicalFilePath()});
             } else {
-                list.append({path, QString::fromUtf8(e.name), e.isDir});
+                if (e.skip == FileManager::SkipReason::CannotRead)
+                    LGLogError(QStringLiteral("SCANNER: Cannot read %1").arg(entry));
+                list.append({path, QString::fromUtf8(e.name), e.isDir, e.skip, QString()});
             }
         }
         state().skipped.insert(path, list);
@@ -746,6 +768,10 @@ struct FolderBatch : Batch
                 return true;
             }
             applySetDataOnDisk(jobs[i].id, l.setData);
+            if (folder->excludedFromScan()) {
+                folder->setNeedsScan(NeedsScan::Done);
+                return true;
+            }
             if (!beginListing(folder, l))
                 return true;
             l.next = 0;
@@ -1126,9 +1152,12 @@ void FileManager::rescanWhatCouldNotBeRead()
         }
     }
     for (const SkippedFile &f : skippedFiles()) {
-        if (f.reason != SkipReason::CannotList)
+        if (f.reason != SkipReason::CannotList && f.reason != SkipReason::CannotRead)
             continue;
-        if (FileData *folder = store->fileDataForPathKey(f.folder + QLatin1Char('/') + f.name)) {
+        // A folder that could not be listed is listed again; so is the folder of a file that
+        // could not be looked at.
+        const QString listed = f.reason == SkipReason::CannotList ? f.folder + QLatin1Char('/') + f.name : f.folder;
+        if (FileData *folder = store->fileDataForPathKey(listed)) {
             setFile(folder, NeedsScan::Pending, false);
             ++marked;
         }
@@ -1296,8 +1325,6 @@ void FileManagerPrivate::reevaluateSources()
         }
         if (!r->isFolder())
             continue;
-        if (fresh)
-            r->loadSetDataFromDisk();
         if (!old.contains(root)) {
             if (!fresh)
                 LGLogInfo(QStringLiteral("SCANNER: Scanning %1").arg(root));

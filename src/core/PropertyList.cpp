@@ -3,13 +3,19 @@
 #include <QDateTime>
 #include <QFile>
 #include <QFileInfo>
+#include <QRandomGenerator>
 #include <QSaveFile>
+#include <QScopeGuard>
 #include <QTimeZone>
 #include <QVariantList>
 #include <QVariantMap>
+#include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <fcntl.h>
 #include <plist/plist.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include "core/LGLog.h"
 
@@ -227,25 +233,162 @@ QByteArray PropertyList::serialize(const QVariant &value, Format format)
     return bytes;
 }
 
-QVariant PropertyList::readFile(const QString &path, QString *error)
+namespace {
+
+void setError(QString *error, const QString &text)
 {
-    QFile f(path);
-    if (!f.open(QIODevice::ReadOnly)) {
-        if (error)
-            *error = f.errorString();
-        return {};
-    }
-    // Property lists of settings are small; refuse anything absurd rather than allocate it.
-    if (f.size() > 64 * 1024 * 1024) {
-        if (error)
-            *error = QStringLiteral("file too large");
-        return {};
-    }
-    return parse(f.readAll(), error);
+    if (error)
+        *error = text;
 }
 
-bool PropertyList::writeFile(const QString &path, const QVariant &value, QString *error, Format format)
+QString errnoText(int e)
 {
+    return QString::fromLocal8Bit(std::strerror(e));
+}
+
+// An absent entry, or a regular file; with links refused, a link is neither.
+bool isAbsentOrRegular(const QByteArray &native, PropertyList::Links links, QString *error)
+{
+    struct stat st;
+    const int r = links == PropertyList::Links::Refuse ? ::lstat(native.constData(), &st) : ::stat(native.constData(), &st);
+    if (r != 0 && errno == ENOENT)
+        return true;
+    if (r != 0) {
+        setError(error, errnoText(errno));
+        return false;
+    }
+    if (S_ISLNK(st.st_mode)) {
+        setError(error, QStringLiteral("a link, not a regular file"));
+        return false;
+    }
+    if (!S_ISREG(st.st_mode)) {
+        setError(error, QStringLiteral("not a regular file"));
+        return false;
+    }
+    return true;
+}
+
+bool writeAll(int fd, const QByteArray &bytes)
+{
+    for (qsizetype done = 0; done < bytes.size();) {
+        const ssize_t n = ::write(fd, bytes.constData() + done, size_t(bytes.size() - done));
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return false;
+        done += n;
+    }
+    return true;
+}
+
+// A new file beside the path, written and flushed, then renamed over the entry itself: rename
+// replaces a directory entry and never writes through a link, so a link put there after the
+// check costs at most itself.
+bool replaceEntry(const QString &path, const QByteArray &bytes, QString *error)
+{
+    const QByteArray native = QFile::encodeName(path);
+    if (!isAbsentOrRegular(native, PropertyList::Links::Refuse, error))
+        return false;
+    QByteArray temp;
+    int fd = -1;
+    for (int attempt = 0; fd < 0 && attempt < 100; ++attempt) {
+        temp = native + '.' + QByteArray::number(QRandomGenerator::global()->generate(), 36);
+        fd = ::open(temp.constData(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+        if (fd < 0 && errno != EEXIST)
+            break;
+    }
+    if (fd < 0) {
+        setError(error, errnoText(errno));
+        return false;
+    }
+    bool ok = writeAll(fd, bytes) && ::fsync(fd) == 0;
+    int e = errno;
+    if (::close(fd) != 0 && ok) {
+        ok = false;
+        e = errno;
+    }
+    if (ok && !isAbsentOrRegular(native, PropertyList::Links::Refuse, error)) {
+        ::unlink(temp.constData());
+        return false;
+    }
+    if (ok && ::rename(temp.constData(), native.constData()) != 0) {
+        ok = false;
+        e = errno;
+    }
+    if (!ok) {
+        ::unlink(temp.constData());
+        setError(error, errnoText(e));
+    }
+    return ok;
+}
+
+} // namespace
+
+bool PropertyList::readFileBytes(const QString &path, QByteArray *bytes, QString *error, Links links)
+{
+    const QByteArray native = QFile::encodeName(path);
+    // Checked before the open too: opening some devices has effects of its own.
+    if (!isAbsentOrRegular(native, links, error))
+        return false;
+    // Not blocking: a FIFO put there meanwhile opens at once, and is refused below.
+    const int flags = O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC | (links == Links::Refuse ? O_NOFOLLOW : 0);
+    const int fd = ::open(native.constData(), flags);
+    if (fd < 0) {
+        setError(error, errno == ELOOP && links == Links::Refuse ? QStringLiteral("a link, not a regular file") : errnoText(errno));
+        return false;
+    }
+    const auto closeFd = qScopeGuard([fd] { ::close(fd); });
+    struct stat st;
+    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        setError(error, QStringLiteral("not a regular file"));
+        return false;
+    }
+    // Property lists of settings are small; refuse anything absurd rather than allocate it. The
+    // size said may be wrong (a file that grows meanwhile): no more than one byte past the cap
+    // is ever read.
+    if (st.st_size > kMaxFileSize) {
+        setError(error, QStringLiteral("file too large"));
+        return false;
+    }
+    bytes->resize(qsizetype(st.st_size) + 1);
+    qsizetype got = 0;
+    for (;;) {
+        if (got == bytes->size()) {
+            if (got > kMaxFileSize) {
+                bytes->clear();
+                setError(error, QStringLiteral("file too large"));
+                return false;
+            }
+            bytes->resize(qMin<qsizetype>(got * 2 + 4096, kMaxFileSize + 1));
+        }
+        const ssize_t n = ::read(fd, bytes->data() + got, size_t(bytes->size() - got));
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0) {
+            bytes->clear();
+            setError(error, errnoText(errno));
+            return false;
+        }
+        if (n == 0)
+            break;
+        got += n;
+    }
+    bytes->truncate(got);
+    return true;
+}
+
+QVariant PropertyList::readFile(const QString &path, QString *error, Links links)
+{
+    QByteArray bytes;
+    if (!readFileBytes(path, &bytes, error, links))
+        return {};
+    return parse(bytes, error);
+}
+
+bool PropertyList::writeFile(const QString &path, const QVariant &value, QString *error, Format format, Links links)
+{
+    if (links == Links::Refuse)
+        return replaceEntry(path, serialize(value, format), error);
     QSaveFile f(path);
     if (!f.open(QIODevice::WriteOnly)) {
         if (error)

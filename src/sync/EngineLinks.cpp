@@ -186,6 +186,7 @@ NotOnService EngineLinks::countNotOnService()
         case FileManager::SkipReason::NameNotUtf8: f.isFolder ? ++left.foldersNotRead : ++left.badNames; break;
         case FileManager::SkipReason::CannotList: ++left.foldersNotRead; break;
         case FileManager::SkipReason::LinkToFolder: ++left.linkedFolders; break;
+        case FileManager::SkipReason::CannotRead: ++left.unreadable; break;
         }
     }
     return left;

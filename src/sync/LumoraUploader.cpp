@@ -1280,6 +1280,8 @@ void prepare(Upload &u, RunContext &ctx)
     u.jpeg = r->jpegSample();
     u.request.filePath = r->fileFullPath();
     u.request.title = info.completeBaseName();
+    // A name may hold line breaks and other control characters; a title shown on the service may not.
+    u.request.title.removeIf([](QChar c) { return c.category() == QChar::Other_Control; });
     u.request.isVideo = r->isVideo();
     u.request.size = info.size();
     if (FileData *folder = albumFolderFor(r)) {

@@ -144,6 +144,14 @@ private Q_SLOTS:
         const Jpeg e = makeJpeg(2560, 7);
         QVERIFY(writeFile(exact, e.bytes));
         QCOMPARE(ContentSampler::sampleFile(exact).jpegData.digest(), referenceDigest(e.bytes.mid(e.imageStart, 2560)));
+        // The end marker is looked for near the end only: not through a sparse file of zeros.
+        const QString sparse = dir.filePath(QStringLiteral("sparse.jpg"));
+        QVERIFY(writeFile(sparse, j.bytes));
+        const qint64 reach = ContentSampler::kEndMarkerSearchLength;
+        QVERIFY(::truncate(QFile::encodeName(sparse).constData(), off_t(j.bytes.size() - 2 + reach - 1)) == 0);
+        QCOMPARE(ContentSampler::sampleFile(sparse).jpegData, s.jpegData); // just within
+        QVERIFY(::truncate(QFile::encodeName(sparse).constData(), off_t(j.bytes.size() - 2 + reach + 1)) == 0);
+        QVERIFY(ContentSampler::sampleFile(sparse).jpegData.isNull());
         // A zero-byte file.
         const QString empty = dir.filePath(QStringLiteral("empty.jpg"));
         QVERIFY(writeFile(empty, QByteArray()));

@@ -35,8 +35,13 @@
 #include <QRegularExpression>
 #include <QTimer>
 #include <QtTest>
+#include <atomic>
+#include <fcntl.h>
 #include <optional>
 #include <sqlite3.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <thread>
 #include <unistd.h>
 
 namespace {
@@ -87,6 +92,16 @@ bool indexHasPhoto(const ContentSample &sample, qint64 pid)
         if (row.pid == pid)
             return true;
     return false;
+}
+
+// The address space the process takes now, from the kernel's account (0 when unknown).
+quint64 virtualMemorySize()
+{
+    QFile status(QStringLiteral("/proc/self/status"));
+    if (!status.open(QIODevice::ReadOnly))
+        return 0;
+    const QRegularExpressionMatch m = QRegularExpression(QStringLiteral("VmSize:\\s*(\\d+) kB")).match(QString::fromLatin1(status.readAll()));
+    return m.captured(1).toULongLong() * 1024;
 }
 
 enum Failure { Outage, OutageNetworkBack, RevokedToken, RefusedKey, ReadOnlyCatalogue, DeletedFolder, SourceAway };
@@ -1238,6 +1253,8 @@ private Q_SLOTS:
         QTest::newRow("photo cannot be read") << "chmod photo" << 2 << "1 cannot be read" << true << false;
         QTest::newRow("subfolder cannot be listed") << "chmod subfolder" << 1 << "1 folder could not be read" << true << false;
         QTest::newRow("source cannot be listed") << "chmod source" << 1 << "1 folder could not be read" << true << false;
+        QTest::newRow("subfolder listed, not entered (0644)") << "chmod 644 subfolder" << 1 << "1 folder could not be read" << true << false;
+        QTest::newRow("link to a photo that cannot be looked at") << "chmod link target" << 1 << "1 cannot be read" << true << false;
         QTest::newRow("subfolder is a link") << "link" << 1 << "1 linked folder is not followed" << false << false;
         QTest::newRow("ticket fails once") << "ticket once" << 1 << "1 to be tried again" << true << false;
         QTest::newRow("ticket fails three times, restart") << "ticket thrice" << 1 << "1 failed" << true << false;
@@ -1267,6 +1284,7 @@ private Q_SLOTS:
         QStringList files = writeFolder(folder, count);
         QStringList reachable = files; // what the scanner can see at first
         QString blocked, linkTarget;
+        QFileDevice::Permissions blockedTo; // none
         QByteArray badName;
         if (road == QLatin1String("chmod photo")) {
             blocked = files.first();
@@ -1274,9 +1292,16 @@ private Q_SLOTS:
         } else if (road == QLatin1String("chmod source")) {
             blocked = folder;
             reachable.clear();
-        } else if (road == QLatin1String("chmod subfolder")) {
+        } else if (road == QLatin1String("chmod subfolder") || road == QLatin1String("chmod 644 subfolder")) {
             blocked = folder + QStringLiteral("/Sub");
             files += writeFolder(blocked, 2);
+            if (road.contains(QLatin1String("644")))
+                blockedTo = QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ReadGroup | QFileDevice::ReadOther;
+        } else if (road == QLatin1String("chmod link target")) {
+            blocked = m_files.filePath(name + QStringLiteral(" locked"));
+            const QString photo = writeFolder(blocked, 1).first();
+            files << folder + QStringLiteral("/linked.jpg");
+            QVERIFY(QFile::link(photo, files.last()));
         } else if (road == QLatin1String("bad name")) {
             badName = QFile::encodeName(folder) + "/caf\xe9.jpg"; // Latin-1
             QVERIFY(::rename(QFile::encodeName(writeFolder(folder, 1).first()).constData(), badName.constData()) == 0);
@@ -1286,7 +1311,7 @@ private Q_SLOTS:
             QVERIFY(QFile::link(linkTarget, folder + QStringLiteral("/Linked")));
         }
         if (!blocked.isEmpty())
-            QVERIFY(QFile::setPermissions(blocked, QFileDevice::Permissions()));
+            QVERIFY(QFile::setPermissions(blocked, blockedTo));
         FileManager::addCustomFolder(folder);
         QTRY_VERIFY_WITH_TIMEOUT(record(folder) && record(folder)->needsScan() == NeedsScan::Done && !FileManager::isRunning()
                                      && allAre(reachable, NeedsUpload::Waiting), 30000);
@@ -1381,6 +1406,85 @@ private Q_SLOTS:
             for (const auto &a : m_double.albums())
                 titled += a.title == name;
             QCOMPARE(titled, 1);
+        }
+    }
+
+    // What anyone can put beside the photos of a folder: a settings file that is a FIFO or a link
+    // to a device, a name holding a line break. The main thread never stands still for a second,
+    // memory stays within a cap (a read without end fails the test instead of the machine), the
+    // photos beside go up, and a title holds no control characters.
+    void oddEntriesBesideThePhotosHoldNothingUp_data()
+    {
+        QTest::addColumn<QString>("odd");
+        QTest::newRow("settings file is a FIFO") << "fifo";
+        QTest::newRow("settings file links to /dev/zero") << "zero";
+        QTest::newRow("photo name holds a line break") << "newline";
+    }
+    void oddEntriesBesideThePhotosHoldNothingUp()
+    {
+        QFETCH(QString, odd);
+        const QString folder = m_files.filePath(QStringLiteral("Odd %1").arg(odd));
+        const QString sub = folder + QStringLiteral("/Sub");
+        pause();
+        QStringList files = writeFolder(folder, 1) + writeFolder(sub, 2);
+        const QByteArray settings = QFile::encodeName(sub + QStringLiteral("/.lumoraExclusion"));
+        if (odd == QLatin1String("fifo"))
+            QVERIFY(::mkfifo(settings.constData(), 0600) == 0);
+        if (odd == QLatin1String("zero"))
+            QVERIFY(::symlink("/dev/zero", settings.constData()) == 0);
+        if (odd == QLatin1String("newline")) {
+            files << sub + QStringLiteral("/line\nbreak\t.jpg");
+            QVERIFY(QFile::rename(files.at(1), files.last()));
+            files.removeAt(1);
+        }
+        // A reader held on the FIFO: a writer comes (and lingers) as soon as anyone opens it.
+        std::atomic<bool> done{false};
+        std::thread writer;
+        if (odd == QLatin1String("fifo"))
+            writer = std::thread([&] {
+                while (!done) {
+                    const int fd = ::open(settings.constData(), O_WRONLY | O_NONBLOCK);
+                    QThread::msleep(fd >= 0 ? 1500 : 20);
+                    if (fd >= 0)
+                        ::close(fd);
+                }
+            });
+        struct rlimit oldCap{};
+        QVERIFY(::getrlimit(RLIMIT_AS, &oldCap) == 0);
+        const quint64 taken = virtualMemorySize();
+        QVERIFY(taken > 0);
+        struct rlimit cap = oldCap;
+        cap.rlim_cur = rlim_t(qMin<quint64>(oldCap.rlim_cur, taken + (2ULL << 30)));
+        QVERIFY(::setrlimit(RLIMIT_AS, &cap) == 0);
+        QElapsedTimer sinceTick;
+        qint64 longestStill = 0;
+        QTimer tick;
+        connect(&tick, &QTimer::timeout, this, [&] { longestStill = qMax(longestStill, sinceTick.restart()); });
+        sinceTick.start();
+        tick.start(20);
+        auto restore = qScopeGuard([&] {
+            ::setrlimit(RLIMIT_AS, &oldCap);
+            done = true;
+            if (writer.joinable())
+                writer.join();
+        });
+
+        FileManager::addCustomFolder(folder);
+        record(folder)->setAlbumMode(0);
+        resume();
+        QTRY_VERIFY_WITH_TIMEOUT(settled(files), 30000);
+        QVERIFY(LumoraUploader::waitUntilIdleForTesting(30000));
+        tick.stop();
+        QVERIFY2(longestStill < 1000, qPrintable(QStringLiteral("main thread still for %1 ms").arg(longestStill)));
+        for (const QString &f : std::as_const(files))
+            verifyOnServiceOnce(f);
+        if (odd == QLatin1String("newline")) {
+            const QString id = QString::number(record(files.last())->uploadedRemoteId());
+            QStringList titles;
+            for (const auto &photo : m_double.photos())
+                if (photo.id == id)
+                    titles << photo.title;
+            QCOMPARE(titles, QStringList{QStringLiteral("linebreak")});
         }
     }
 

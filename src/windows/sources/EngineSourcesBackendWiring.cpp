@@ -308,7 +308,7 @@ public:
         const QString path = r->fileFullPath();
         for (const FileManager::SkippedFile &f : FileManager::skippedFiles()) {
             if (f.folder == path)
-                out.append({f.name, f.isFolder});
+                out.append({f.name, f.isFolder, f.reason == FileManager::SkipReason::CannotRead});
         }
         return out;
     }

@@ -129,12 +129,13 @@ public:
     // row can be listed below it. A quick answer, without reading each child.
     virtual bool mayHaveChildFolders(RecordId id) { Q_UNUSED(id); return true; }
     // Entries listed in the folder that cannot be backed up because their names are not valid
-    // UTF-8, so no record can reach them: a display form of the name (lossy), and whether it is
-    // a folder. Left out for folders that are excluded or outside the sources.
+    // UTF-8, so no record can reach them, or because they could not be looked at: a display
+    // form of the name (lossy), and whether it is a folder. Left out for folders that are excluded or outside the sources.
     struct SkippedEntry
     {
         QString name;
         bool isFolder = false;
+        bool unreadable = false; // a file that could not be looked at, whatever its name
     };
     virtual QList<SkippedEntry> skippedEntries(RecordId folder) { Q_UNUSED(folder); return {}; }
     // Computes the status when it was not cached yet (may be slow).

@@ -1557,8 +1557,10 @@ QString SourcesPreferencesViewController::detailsCountText(const RecordState &re
     return text;
 }
 
-QString SourcesPreferencesViewController::skippedStatusText(bool isFolder)
+QString SourcesPreferencesViewController::skippedStatusText(bool isFolder, bool unreadable)
 {
+    if (unreadable)
+        return L(QStringLiteral("Could not read image"));
     return isFolder ? L(QStringLiteral("Name is not valid UTF-8; rename the folder to back it up"))
                     : L(QStringLiteral("Name is not valid UTF-8; rename the file to back it up"));
 }
@@ -1609,7 +1611,7 @@ void SourcesPreferencesViewController::fillDetailsChildren(QTreeWidgetItem *pare
         auto *row = new QTreeWidgetItem;
         row->setText(0, entry.name);
         row->setIcon(0, provider.icon(entry.isFolder ? QFileIconProvider::Folder : QFileIconProvider::File));
-        const QString status = skippedStatusText(entry.isFolder);
+        const QString status = skippedStatusText(entry.isFolder, entry.unreadable);
         row->setText(1, status);
         row->setToolTip(1, status);
         row->setIcon(1, m_detailsTree->style()->standardIcon(QStyle::SP_MessageBoxWarning));

@@ -184,8 +184,9 @@ public:
     void openCurrentDetailsSelection(bool browse);
     void openDetailsRecord(RecordId record, bool browse);
     static QString detailsCountText(const RecordState &record);
-    // The status of an entry whose name keeps it from being backed up.
-    static QString skippedStatusText(bool isFolder);
+    // The status of an entry no record can hold: its name keeps it from being backed up, or it
+    // could not be looked at.
+    static QString skippedStatusText(bool isFolder, bool unreadable);
     void viewFolderStatus();
     static FolderStatusViewController *folderStatusWindowForPath(const QString &path);
 

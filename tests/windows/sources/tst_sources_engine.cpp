@@ -86,11 +86,32 @@ private Q_SLOTS:
         QCOMPARE(m_alerts.last().title, QStringLiteral("Please wait, scanning..."));
     }
 
+    // A settings file that links elsewhere (an archive or a shared folder can hold one) is never
+    // written through nor replaced: the choice holds in the catalogue, the other file is unchanged.
+    void excludingWritesTheFolderSettingsAndIncludingMarksTheSubtree_data()
+    {
+        QTest::addColumn<bool>("linked");
+        QTest::newRow("own settings file") << false;
+        QTest::newRow("settings file links to another file") << true;
+    }
     void excludingWritesTheFolderSettingsAndIncludingMarksTheSubtree()
     {
-        const QString root = m_base + QStringLiteral("/Ex");
+        QFETCH(bool, linked);
+        const QString root = m_base + (linked ? QStringLiteral("/ExLinked") : QStringLiteral("/Ex"));
         const QString sub = root + QStringLiteral("/Private");
         QDir().mkpath(sub + QStringLiteral("/Deeper"));
+        const QString victim = root + QStringLiteral(" notes.txt");
+        const QByteArray notes("notes the user keeps\n");
+        if (linked) {
+            QFile f(victim);
+            QVERIFY(f.open(QIODevice::WriteOnly) && f.write(notes) == notes.size());
+            f.close();
+            QVERIFY(QFile::link(victim, sub + QStringLiteral("/.lumoraExclusion")));
+        }
+        const auto victimUnchanged = [&] {
+            QFile f(victim);
+            return !linked || (QFileInfo(sub + QStringLiteral("/.lumoraExclusion")).isSymLink() && f.open(QIODevice::ReadOnly) && f.readAll() == notes);
+        };
         m_engine->addCustomFolder(root);
         FileData *r = FileManager::fileDataForPath(root);
         FileData *s = FileManager::fileDataForPath(sub);
@@ -109,13 +130,15 @@ private Q_SLOTS:
         pane.excludedFolderCheckboxHit(item, false);
         QVERIFY(s->excludedFromScan());
         QVERIFY(r->hasFlag(FileFlags::HasExcludedChildren));
-        QVERIFY(QFileInfo::exists(s->setDataFilePath()));
+        QVERIFY(linked || QFileInfo::exists(s->setDataFilePath()));
+        QVERIFY(victimUnchanged());
         QVERIFY(Settings::orderedSetForKey(QStringLiteral("ExcludedFoldersBackup")).contains(sub.toLower()));
 
         pane.excludedFolderCheckboxHit(item, true);
         QVERIFY(!s->excludedFromScan());
         QVERIFY(!r->hasFlag(FileFlags::HasExcludedChildren));
-        QVERIFY(!QFileInfo::exists(s->setDataFilePath())); // nothing left to remember
+        QVERIFY(linked || !QFileInfo::exists(s->setDataFilePath())); // nothing left to remember
+        QVERIFY(victimUnchanged());
         QCOMPARE(int(s->needsScan()), 1);
         QCOMPARE(int(d->needsScan()), 1); // the whole subtree is scanned again
         QVERIFY(Settings::orderedSetForKey(QStringLiteral("ExcludedFoldersBackup")).isEmpty());
