@@ -147,7 +147,18 @@ ListResult listDirectory(const QString &path, QList<DirEntry> *out, QList<DirEnt
         return ListResult::Unreadable;
     }
     int skippedNames = 0;
-    while (struct dirent *de = ::readdir(dir)) {
+    for (;;) {
+        // The end of the listing and a failed read (a disk or network error) look alike but
+        // for errno: a folder read halfway must not make the rest of its entries look gone.
+        errno = 0;
+        const struct dirent *de = ::readdir(dir);
+        if (!de) {
+            if (errno == 0)
+                break;
+            LGLogError(QStringLiteral("SCANNER: Could not read all of %1: %2").arg(path, QString::fromLocal8Bit(std::strerror(errno))));
+            ::closedir(dir);
+            return ListResult::Unreadable;
+        }
         const char *n = de->d_name;
         if (n[0] == '.')
             continue; // hidden entries, "." and ".."

@@ -307,8 +307,13 @@ public:
             return out;
         const QString path = r->fileFullPath();
         for (const FileManager::SkippedFile &f : FileManager::skippedFiles()) {
-            if (f.folder == path)
-                out.append({f.name, f.isFolder, f.reason == FileManager::SkipReason::CannotRead});
+            if (f.folder != path)
+                continue;
+            using Why = SkippedEntry::Why;
+            const Why why = f.reason == FileManager::SkipReason::NameNotUtf8    ? Why::BadName
+                            : f.reason == FileManager::SkipReason::LinkToFolder ? Why::LinkedFolder
+                                                                                : Why::NotRead;
+            out.append({f.name, f.isFolder, why});
         }
         return out;
     }

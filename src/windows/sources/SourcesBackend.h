@@ -133,9 +133,10 @@ public:
     // form of the name (lossy), and whether it is a folder. Left out for folders that are excluded or outside the sources.
     struct SkippedEntry
     {
+        enum class Why { BadName, NotRead, LinkedFolder };
         QString name;
         bool isFolder = false;
-        bool unreadable = false; // a file that could not be looked at, whatever its name
+        Why why = Why::BadName;
     };
     virtual QList<SkippedEntry> skippedEntries(RecordId folder) { Q_UNUSED(folder); return {}; }
     // Computes the status when it was not cached yet (may be slow).

@@ -1557,10 +1557,13 @@ QString SourcesPreferencesViewController::detailsCountText(const RecordState &re
     return text;
 }
 
-QString SourcesPreferencesViewController::skippedStatusText(bool isFolder, bool unreadable)
+QString SourcesPreferencesViewController::skippedStatusText(bool isFolder, SourcesBackend::SkippedEntry::Why why)
 {
-    if (unreadable)
-        return L(QStringLiteral("Could not read image"));
+    using Why = SourcesBackend::SkippedEntry::Why;
+    if (why == Why::LinkedFolder)
+        return L(QStringLiteral("Linked folder, not followed; add the folder it leads to"));
+    if (why == Why::NotRead)
+        return isFolder ? L(QStringLiteral("Could not read this folder")) : L(QStringLiteral("Could not read image"));
     return isFolder ? L(QStringLiteral("Name is not valid UTF-8; rename the folder to back it up"))
                     : L(QStringLiteral("Name is not valid UTF-8; rename the file to back it up"));
 }
@@ -1611,7 +1614,7 @@ void SourcesPreferencesViewController::fillDetailsChildren(QTreeWidgetItem *pare
         auto *row = new QTreeWidgetItem;
         row->setText(0, entry.name);
         row->setIcon(0, provider.icon(entry.isFolder ? QFileIconProvider::Folder : QFileIconProvider::File));
-        const QString status = skippedStatusText(entry.isFolder, entry.unreadable);
+        const QString status = skippedStatusText(entry.isFolder, entry.why);
         row->setText(1, status);
         row->setToolTip(1, status);
         row->setIcon(1, m_detailsTree->style()->standardIcon(QStyle::SP_MessageBoxWarning));

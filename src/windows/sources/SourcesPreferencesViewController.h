@@ -186,7 +186,7 @@ public:
     static QString detailsCountText(const RecordState &record);
     // The status of an entry no record can hold: its name keeps it from being backed up, or it
     // could not be looked at.
-    static QString skippedStatusText(bool isFolder, bool unreadable);
+    static QString skippedStatusText(bool isFolder, SourcesBackend::SkippedEntry::Why why);
     void viewFolderStatus();
     static FolderStatusViewController *folderStatusWindowForPath(const QString &path);
 

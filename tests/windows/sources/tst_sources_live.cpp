@@ -157,7 +157,7 @@ private Q_SLOTS:
 
     // Names that are not valid UTF-8 cannot be backed up; the details window lists them under
     // their folder with what to do, and the folders above them count them, so the user can find
-    // what the status line says was left out.
+    // what the status line says was left out. A linked folder is listed with its own reason.
     void namesThatCannotBeBackedUpAreListedWithAReason()
     {
         auto writeRaw = [](const QByteArray &path, const QByteArray &bytes) {
@@ -173,6 +173,7 @@ private Q_SLOTS:
         QVERIFY(writeRaw(latin + "/caf\xe9.jpg", makeJpeg(4000, 3).bytes));
         QVERIFY(writeRaw(latin + "/Trip/s\xe9jour.jpg", makeJpeg(4000, 4).bytes));
         QVERIFY(::mkdir((latin + "/\xe9t\xe9").constData(), 0700) == 0);
+        QVERIFY(QDir().mkpath(p(QStringLiteral("Linked"))) && QFile::link(p(QStringLiteral("Linked")), p(QStringLiteral("Latin/link"))));
         // The folder removal of cleanup() cannot reach these names: they go by their bytes.
         auto removeRaw = qScopeGuard([latin] {
             ::unlink((latin + "/caf\xe9.jpg").constData());
@@ -194,13 +195,14 @@ private Q_SLOTS:
         pane.showDetailsViewForItem(SourceItem{p(QStringLiteral("Latin")), 0});
         QTreeWidget *tree = pane.detailsOutlineView();
         const QString fileReason = QStringLiteral("Name is not valid UTF-8; rename the file to back it up");
-        QCOMPARE(tree->topLevelItemCount(), 4);
+        QCOMPARE(tree->topLevelItemCount(), 5);
         QStringList names;
         for (int i = 0; i < tree->topLevelItemCount(); ++i)
             names << tree->topLevelItem(i)->text(0);
         // Among their neighbours, by name.
-        QCOMPARE(names, (QStringList{QStringLiteral("Trip"), QStringLiteral("caf\uFFFD.jpg"), QStringLiteral("plain.jpg"),
-                                     QStringLiteral("\uFFFDt\uFFFD")}));
+        QCOMPARE(names, (QStringList{QStringLiteral("Trip"), QStringLiteral("caf\uFFFD.jpg"), QStringLiteral("link"),
+                                     QStringLiteral("plain.jpg"), QStringLiteral("\uFFFDt\uFFFD")}));
+        QCOMPARE(detailsRow(tree, QStringLiteral("link"))->text(1), QStringLiteral("Linked folder, not followed; add the folder it leads to"));
         QCOMPARE(detailsRow(tree, QStringLiteral("caf\uFFFD.jpg"))->text(1), fileReason);
         QCOMPARE(detailsRow(tree, QStringLiteral("\uFFFDt\uFFFD"))->text(1),
                  QStringLiteral("Name is not valid UTF-8; rename the folder to back it up"));
