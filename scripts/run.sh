@@ -86,6 +86,9 @@ on_signal() {
 trap 'on_signal 2' INT
 trap 'on_signal 15' TERM
 status=0
-"$exe" "$@" || status=$?
+# Started in the background and waited for: a signal to the command alone is handled at once,
+# not only after the first copy ends.
+"$exe" "$@" &
+wait $! || status=$?
 while [ -n "$(copies)" ]; do sleep 1; done
 exit "$status"

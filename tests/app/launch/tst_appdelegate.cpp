@@ -279,7 +279,6 @@ private Q_SLOTS:
         QVERIFY(otherCopyEndedFirst);
         // Going on after the reset, the old copy would write its account back: it is gone.
         QVERIFY(running.state() == QProcess::NotRunning || running.waitForFinished(5000));
-        QTest::qWait(1500); // a writer that survived would have written by now (once a second)
         QFile file(Settings::storePath());
         QVERIFY(file.open(QIODevice::ReadOnly));
         const QVariantMap onDisk = PropertyList::parse(file.readAll()).toMap();
