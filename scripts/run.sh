@@ -55,16 +55,40 @@ export QTWEBENGINE_DISABLE_SANDBOX="${QTWEBENGINE_DISABLE_SANDBOX:-$([ "$(id -u)
 # Every copy started from here, and every copy those start, inherits this mark.
 mark="HOISTLY_RUN_SESSION=$$-$(date +%s%N)"
 export "$mark"
-copies_running() {
+copies() {
   local environ pid
   for environ in $(grep -lzxF -- "$mark" /proc/[0-9]*/environ 2>/dev/null); do
     pid=${environ#/proc/}
     pid=${pid%/environ}
-    case "$(readlink "/proc/$pid/exe" 2>/dev/null)" in */Hoistly | */Hoistly\ \(deleted\)) return 0 ;; esac
+    case "$(readlink "/proc/$pid/exe" 2>/dev/null)" in */Hoistly | */Hoistly\ \(deleted\)) echo "$pid" ;; esac
   done
-  return 1
 }
+# Ctrl+C or a termination of the command ends every copy it started, also those that a log-out
+# or a reset started outside its process group, then the double: a copy left without its double
+# could reach no service. A copy gets the time to quit as at a log-out, then is killed.
+end_copies() {
+  local pids waited
+  pids=$(copies)
+  [ -n "$pids" ] || return 0
+  kill -TERM $pids 2>/dev/null || true
+  for waited in $(seq 100); do
+    [ -n "$(copies)" ] || return 0
+    sleep 0.1
+  done
+  pids=$(copies)
+  [ -z "$pids" ] || kill -KILL $pids 2>/dev/null || true
+}
+on_signal() {
+  trap - INT TERM
+  end_copies
+  exit $((128 + $1))
+}
+trap 'on_signal 2' INT
+trap 'on_signal 15' TERM
 status=0
-"$exe" "$@" || status=$?
-while copies_running; do sleep 1; done
+# Started in the background and waited for: a signal to the command alone is handled at once,
+# not only after the first copy ends.
+"$exe" "$@" &
+wait $! || status=$?
+while [ -n "$(copies)" ]; do sleep 1; done
 exit "$status"

@@ -1344,6 +1344,10 @@ LumoraDouble::LumoraDouble() : d(std::make_unique<Impl>())
     d->q = this;
     d->accounts << Account{QString::fromLatin1(LumoraDoubleDefaults::userId), QString::fromLatin1(LumoraDoubleDefaults::userName),
                            QString::fromLatin1(LumoraDoubleDefaults::userFullName), 0};
+    // The build it was made with is the newest: a trial's "Check for updates" is up to date.
+    setUpdateManifest("<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<plist version=\"1.0\"><dict>"
+                      "<key>CFBundleName</key><string>Lumora Hoistly</string>"
+                      "<key>CFBundleVersion</key><string>" HOISTLY_BUILD_NUMBER "</string></dict></plist>\n");
 }
 
 LumoraDouble::~LumoraDouble() { stop(); }

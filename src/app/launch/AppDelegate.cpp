@@ -244,9 +244,6 @@ void AppDelegate::applicationDidFinishLaunching_Internal()
                 LGLogInfo(QStringLiteral("Resetting app"));
                 LGLog::flushLog();
                 env().sleep(0.5);
-                // A copy still running would write its settings and catalogue back as it
-                // ends (the relaunched copy ends it), undoing the reset: it goes first.
-                LMSelfUpdating::exitOtherCopies();
                 self->performLogOutAndDELETEEVERYTHING();
                 return;
             }
@@ -613,6 +610,15 @@ bool AppDelegate::performLogOutAndDELETEEVERYTHING()
     // A reset offered at launch runs before the launch installs the file logger.
     installFileLogger();
     LGLogInfo(QStringLiteral("RESETTING APP"));
+    // Another copy that runs on (busy, or stopped) would write its account, settings and
+    // catalogue back after the deletion: it ends first, and the single-copy lock stays with us
+    // until we quit, so that no copy starts while the data goes.
+    if (!SingleInstance::endOtherCopiesAndHoldLock()) {
+        LGLogError(QStringLiteral("RESETTING APP REFUSED: another copy is still running"));
+        quitWithAlert(shellTr(QStringLiteral("Lumora Hoistly could not be reset")),
+                      shellTr(QStringLiteral("Another copy of Lumora Hoistly is still running and could not be ended. Quit it, then try again.")));
+        return false;
+    }
     g_isResetting = true;
     const QVariant dateInstalled = Settings::objectForKey(QStringLiteral("DateInstalled"));
     const bool userActivated = Settings::boolForKey(QStringLiteral("UserActivated"));
@@ -647,17 +653,8 @@ bool AppDelegate::performLogOutAndDELETEEVERYTHING()
         Settings::synchronize();
         // Relaunching would start on the old catalogue as if it were new: the user is told,
         // and the app ends without claiming a reset.
-        AlertRequest r;
-        r.title = shellTr(QStringLiteral("Lumora Hoistly could not be reset"));
-        r.message = shellTr(QStringLiteral("The folder \"%1\" could not be deleted. Delete it yourself, then start Lumora Hoistly again.")).arg(folder);
-        r.buttons = {shellTr(QStringLiteral("Quit"))};
-        QPointer<AppDelegate> self(this);
-        Alerts::show(r, [self](AlertResult) {
-            if (!self)
-                return;
-            self->scheduleForceQuit();
-            self->terminate();
-        });
+        quitWithAlert(shellTr(QStringLiteral("Lumora Hoistly could not be reset")),
+                      shellTr(QStringLiteral("The folder \"%1\" could not be deleted. Delete it yourself, then start Lumora Hoistly again.")).arg(folder));
         return false;
     }
     LGLogInfo(QStringLiteral("RESETTING APP COMPLETE"));
@@ -674,6 +671,21 @@ bool AppDelegate::performLogOutAndDELETEEVERYTHING()
     scheduleForceQuit();
     terminate();
     return true;
+}
+
+void AppDelegate::quitWithAlert(const QString &title, const QString &message)
+{
+    AlertRequest r;
+    r.title = title;
+    r.message = message;
+    r.buttons = {shellTr(QStringLiteral("Quit"))};
+    QPointer<AppDelegate> self(this);
+    Alerts::show(r, [self](AlertResult) {
+        if (!self)
+            return;
+        self->scheduleForceQuit();
+        self->terminate();
+    });
 }
 
 bool AppDelegate::isResetting() const { return g_isResetting; }

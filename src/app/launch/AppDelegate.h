@@ -124,6 +124,8 @@ private:
     void runMigrations();
     void installFileLogger();
     void connectSystemEvents();
+    // Tells the user why the app cannot go on, then quits.
+    void quitWithAlert(const QString &title, const QString &message);
 
     bool m_hideDockIcon = false;
     bool m_willTerminateRan = false;

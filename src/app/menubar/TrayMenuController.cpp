@@ -245,8 +245,9 @@ void TrayMenuController::showRelativeTo(const QRect &iconGeometry)
     QRect icon = iconGeometry;
     if (icon.isEmpty())
         icon = QRect(QCursor::pos(), QSize(1, 1)); // the desktop did not say where the icon is
+    const QRect iconArea = icon.adjusted(-2, -2, 2, 2);
     // The click on the tray icon that closed the popover must not open it again at once.
-    if (m_window->closedByPressIn(icon.adjusted(-2, -2, 2, 2))) {
+    if (m_window->closedByPressIn(iconArea)) {
         Q_EMIT shownChanged(false); // the owner may have marked its icon active already
         return;
     }
@@ -269,6 +270,7 @@ void TrayMenuController::showRelativeTo(const QRect &iconGeometry)
     m_window->show();
     m_window->raise();
     m_window->activateWindow();
+    m_window->openedFrom(iconArea);
     Q_EMIT shownChanged(true);
 }
 

@@ -4,9 +4,11 @@
 #include "app/widgets/SmallViews.h"
 #include "ui_TrayMenuController.h"
 
+#include <QGuiApplication>
 #include <QMouseEvent>
 #include <QPainter>
 #include <QPainterPath>
+#include <QStyleHints>
 #include <QSvgRenderer>
 #include <QVariantAnimation>
 #include <cmath>
@@ -296,10 +298,33 @@ bool TrayPopoverWindow::closedByPressIn(const QRect &area) const
     return m_outsidePressClock.isValid() && m_outsidePressClock.elapsed() < 400 && area.contains(m_outsidePress);
 }
 
+void TrayPopoverWindow::openedFrom(const QRect &iconArea)
+{
+    m_openedFrom = iconArea;
+    m_openedClock.start();
+}
+
+// An XEmbed tray opens the popover at the first press of a double-click; the popup then holds
+// the pointer, so the second press lands here, outside, on the icon. It belongs to the gesture
+// that opened the popover and must not close it.
+bool TrayPopoverWindow::completesOpeningGesture(const QPoint &globalPress)
+{
+    const bool sameGesture = m_openedClock.isValid() && m_openedFrom.contains(globalPress)
+        && m_openedClock.elapsed() <= QGuiApplication::styleHints()->mouseDoubleClickInterval();
+    if (sameGesture)
+        m_openedClock.invalidate(); // a third press is a click of its own
+    return sameGesture;
+}
+
 void TrayPopoverWindow::mousePressEvent(QMouseEvent *event)
 {
     if (!rect().contains(event->position().toPoint())) {
-        m_outsidePress = event->globalPosition().toPoint();
+        const QPoint global = event->globalPosition().toPoint();
+        if (completesOpeningGesture(global)) {
+            event->accept();
+            return;
+        }
+        m_outsidePress = global;
         m_outsidePressClock.start();
     }
     QWidget::mousePressEvent(event); // a press outside a popup closes it

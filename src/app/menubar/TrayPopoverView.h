@@ -149,6 +149,8 @@ public:
     bool growsUpwards() const { return m_growsUpwards; }
     // A press outside within the area (global coordinates) closed the popover just now.
     bool closedByPressIn(const QRect &area) const;
+    // The popover opens now from a click on the icon in this area (global coordinates).
+    void openedFrom(const QRect &iconArea);
 
 Q_SIGNALS:
     void hidden();
@@ -164,6 +166,10 @@ private:
     int m_anchorX = 0;
     int m_anchorY = 0;
     bool m_growsUpwards = false;
+    bool completesOpeningGesture(const QPoint &globalPress);
+
     QPoint m_outsidePress;
     QElapsedTimer m_outsidePressClock;
+    QRect m_openedFrom;
+    QElapsedTimer m_openedClock;
 };

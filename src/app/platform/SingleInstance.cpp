@@ -34,6 +34,7 @@ constexpr int kIdleConnectionMs = 3000;
 constexpr int kMaxConnections = 16;
 constexpr int kServerWatchMs = 2000;
 QString g_nameOverride;
+QString g_programOverride;
 int g_lockFd = -1;
 QString g_lockPath;
 
@@ -89,8 +90,9 @@ bool isCopyOfThisProgram(pid_t pid)
     const QByteArray proc = QFile::encodeName(QStringLiteral("/proc/%1").arg(pid));
     if (::stat(proc.constData(), &st) != 0 || st.st_uid != ::getuid())
         return false;
-    const QString theirs = executableOf(pid), ours = executableOf(::getpid());
-    return !theirs.isEmpty() && QFileInfo(theirs).fileName() == QFileInfo(ours).fileName();
+    const QString theirs = executableOf(pid);
+    const QString ours = g_programOverride.isEmpty() ? QFileInfo(executableOf(::getpid())).fileName() : g_programOverride;
+    return !theirs.isEmpty() && QFileInfo(theirs).fileName() == ours;
 }
 
 // A process that ended but was not reaped yet still answers kill(pid, 0).
@@ -229,6 +231,7 @@ QString SingleInstance::serverName()
 }
 
 void SingleInstance::setServerNameForTesting(const QString &path) { g_nameOverride = path; }
+void SingleInstance::setProgramNameForTesting(const QString &name) { g_programOverride = name; }
 
 bool SingleInstance::forwardUrl(const QString &url, int timeoutMs)
 {
@@ -269,6 +272,62 @@ int SingleInstance::endOtherCopies(const std::function<void(double)> &sleeper)
     while ((lockIsHeld(lock) || isAlive(pid_t(pid))) && waited.elapsed() < 5000)
         QThread::msleep(20);
     return 1;
+}
+
+namespace {
+bool waitUntilGone(pid_t pid, qint64 ms)
+{
+    QElapsedTimer waited;
+    waited.start();
+    while (isAlive(pid) && waited.elapsed() < ms)
+        QThread::msleep(20);
+    return !isAlive(pid);
+}
+} // namespace
+
+bool SingleInstance::endOtherCopiesAndHoldLock()
+{
+    const QString name = serverName();
+    const QString lock = lockPathFor(name);
+    if (name.isEmpty())
+        return true; // no private folder: no copy could listen or lock either
+    if (g_lockFd >= 0 && g_lockPath == lock)
+        return true; // the running copy resets itself
+    // The peer's credentials come with the connection, so a copy that accepts but never answers
+    // (stopped, or its main thread stuck) is still known by its process id.
+    pid_t peer = 0;
+    const QByteArray reply = roundTrip("QUIT", 2000, &peer);
+    if (peer > 1 && peer != ::getpid() && isAlive(peer)) {
+        const bool answered = reply == "PID " + QByteArray::number(qint64(peer));
+        if (answered)
+            waitUntilGone(peer, 3000);
+        if (isAlive(peer)) {
+            if (!isCopyOfThisProgram(peer)) {
+                LGLogError(QStringLiteral("SINGLE: Process %1 serves the socket but is not a copy of this program").arg(peer));
+                return false;
+            }
+            if (!answered) {
+                LGLogInfo(QStringLiteral("SINGLE: Copy %1 does not answer; ending it").arg(peer));
+                ::kill(peer, SIGTERM); // a stopped copy keeps it pending; the kill below ends it
+                waitUntilGone(peer, 3000);
+            }
+            if (isAlive(peer)) {
+                ::kill(peer, SIGKILL);
+                waitUntilGone(peer, 5000);
+            }
+        }
+    }
+    // The lock goes with the process that held it.
+    QElapsedTimer waited;
+    waited.start();
+    while (!tryLock(lock)) {
+        if (waited.elapsed() > 5000) {
+            LGLogError(QStringLiteral("SINGLE: Another copy still holds %1").arg(lock));
+            return false;
+        }
+        QThread::msleep(20);
+    }
+    return true;
 }
 
 bool SingleInstance::listen()

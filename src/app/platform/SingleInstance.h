@@ -28,6 +28,9 @@ public:
     static QString serverNameForConfig(const QString &settingsFile);
     static QString lockPathFor(const QString &serverName);
     static void setServerNameForTesting(const QString &path); // "" = derived name
+    // The executable name that copies run from ("" = this process's own): a test process
+    // stands in for a copy of the application.
+    static void setProgramNameForTesting(const QString &name);
 
     // Client side (blocking; any thread). True when a running copy of this user took the URL.
     static bool forwardUrl(const QString &url, int timeoutMs = 3000);
@@ -36,6 +39,11 @@ public:
     // are gone. Returns how many copies were ended (0 or 1). A copy that does not answer (busy,
     // or starting at this very moment) is left alone.
     static int endOtherCopies(const std::function<void(double)> &sleeper);
+    // For a reset, which must not be undone by a copy that writes on: ends the running copy for
+    // sure (asked to quit; one that does not answer, busy or stopped, is sent SIGTERM; whatever
+    // is still there after a grace period is killed) and takes the lock, held until close() or
+    // the end of the process. False when the lock stays with a copy that cannot be ended.
+    static bool endOtherCopiesAndHoldLock();
 
     // Server side (main thread). Takes the lock and listens; false when another copy holds the
     // lock and answers on the socket, or does not let go of the lock within a few seconds, or

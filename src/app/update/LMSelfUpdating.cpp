@@ -548,9 +548,7 @@ QUrl LMSelfUpdating::checkServerForUpdateAvailable()
     QString error;
     const QByteArray data = fetch(url, g_manifestTimeoutMs, &error);
     QVariantMap info;
-    if (!error.isEmpty())
-        LGLogInfo(QStringLiteral("UPDATER: Exception while fetching update data: %1").arg(error));
-    else
+    if (error.isEmpty())
         info = PropertyList::parse(data).toMap();
     {
         QMutexLocker l(&g_lock);
@@ -564,8 +562,13 @@ QUrl LMSelfUpdating::checkServerForUpdateAvailable()
     // The name becomes part of a path: anything but a plain name (a "../" climb, a separator)
     // would point the updater outside its cache.
     if (offered <= 0 || !Bundle::isPlainName(updateInfoAppName())) {
-        LGLogInfo(QStringLiteral("UPDATER: Unable to retrieve update info (%1, %2)")
-                      .arg(url.toString(), QString::fromUtf8(PropertyList::serialize(info)).simplified()));
+        // A server without update information (or none reached) is common and says nothing
+        // more than that; what a list that was read holds helps to find out why it was refused.
+        if (!error.isEmpty())
+            LGLogInfo(QStringLiteral("UPDATER: No update information at %1 (%2)").arg(url.toString(), error));
+        else
+            LGLogInfo(QStringLiteral("UPDATER: Unable to retrieve update info (%1, %2)")
+                          .arg(url.toString(), QString::fromUtf8(PropertyList::serialize(info)).simplified()));
         showUIWithStatus(shellTr(QStringLiteral("Unable to retrieve update information at this time. Try again later.")));
         return {};
     }

@@ -8,6 +8,7 @@
 #include "app/platform/SingleInstance.h"
 #include "core/NotificationCenter.h"
 #include "catalogue/DataStore.h"
+#include "core/PropertyList.h"
 #include "core/Settings.h"
 #include "core/UiHooks.h"
 #include "platform/StandardPaths.h"
@@ -24,6 +25,8 @@
 #include <QTemporaryDir>
 #include <QTest>
 #include <QUrl>
+
+#include <csignal>
 
 class TestAppDelegate : public QObject
 {
@@ -178,31 +181,111 @@ private Q_SLOTS:
         QCOMPARE(fake->count("logout"), 0);
     }
 
+    // The copy that runs while a reset is chosen at launch: one that answers, the real app
+    // stopped (it would write its account and catalogue back once it goes on), and a process
+    // that is no copy of ours and does not answer.
+    void confirmedResetEndsTheLaunch_data()
+    {
+        QTest::addColumn<QString>("copy");
+        QTest::addColumn<bool>("reset");
+        QTest::newRow("a copy that answers") << "obey" << true;
+        QTest::newRow("a stopped copy of the app") << "app" << true;
+        QTest::newRow("a stopped stranger on the socket") << "ignore" << false;
+    }
+
     void confirmedResetEndsTheLaunch()
     {
-        // A copy that runs meanwhile would write its settings back as it ends: it is asked to
-        // quit before anything is cleared.
-        QTemporaryDir runtime; // earlier launches of this test listen on the usual name
-        SingleInstance::setServerNameForTesting(runtime.filePath("copy"));
-        auto restore = qScopeGuard([] { SingleInstance::setServerNameForTesting(QString()); });
+        QFETCH(QString, copy);
+        QFETCH(bool, reset);
+        const QByteArray savedHome = qgetenv("HOME");
+        QTemporaryDir home;
+        qputenv("HOME", QFile::encodeName(home.path())); // settings, data and socket of our own
+        auto restore = qScopeGuard([&] {
+            qputenv("HOME", savedHome);
+            SingleInstance::instance()->close();
+            SingleInstance::setServerNameForTesting(QString());
+            SingleInstance::setProgramNameForTesting(QString());
+        });
+        SingleInstance::setProgramNameForTesting("Hoistly"); // this test resets as the app would
+        SingleInstance::instance()->close(); // earlier launches of this test listen
+        if (copy != "app")
+            SingleInstance::setServerNameForTesting(home.filePath("copy"));
+        Settings::setObject("token", "kLKStoredTokenKey");
+        Settings::setObject("lumora-30571942", "kLKStoredUserID");
+        Settings::setBool(true, "WelcomeScreenComplete");
+        QVERIFY(Settings::synchronize());
+
         QProcess running;
-        running.start(qEnvironmentVariable("HOISTLY_SINGLE_COPY_HELPER"), {SingleInstance::serverName(), "obey"});
-        QVERIFY(running.waitForStarted(5000));
-        QByteArray out;
-        QTRY_VERIFY_WITH_TIMEOUT((out += running.readAllStandardOutput()).contains("READY"), 5000);
+        if (copy == "app") {
+            const QString app = qEnvironmentVariable("HOISTLY_APP_BINARY");
+            if (!QFileInfo(app).isExecutable())
+                QSKIP("the Hoistly executable is not built");
+            QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+            const QString base = home.path() + "/.qttest/"; // where this test's own paths lie
+            env.insert("XDG_CONFIG_HOME", base + ".config");
+            env.insert("XDG_DATA_HOME", base + "share");
+            env.insert("XDG_STATE_HOME", base + "state");
+            env.insert("HOISTLY_SERVICE_URL", "http://127.0.0.1:9"); // nothing answers there
+            env.insert("QT_QPA_PLATFORM", "offscreen");
+            env.insert("QTWEBENGINE_CHROMIUM_FLAGS", "--no-sandbox --disable-gpu --single-process");
+            running.setProcessEnvironment(env);
+            running.start(app, {});
+            QVERIFY(running.waitForStarted(5000));
+            auto startedUp = [log = QDir(base + "state/Hoistly")] {
+                const QStringList files = log.entryList({"log-*"});
+                QFile f(log.filePath(files.value(0)));
+                return !files.isEmpty() && f.open(QIODevice::ReadOnly) && f.readAll().contains("Startup LumoraDesktop");
+            };
+            QTRY_VERIFY_WITH_TIMEOUT(startedUp(), 30000);
+            QVERIFY(QFileInfo::exists(StandardPaths::lumoraFolder() + "/Database"));
+        } else {
+            running.start(qEnvironmentVariable("HOISTLY_SINGLE_COPY_HELPER"), {SingleInstance::serverName(), copy});
+            QVERIFY(running.waitForStarted(5000));
+            QByteArray out;
+            QTRY_VERIFY_WITH_TIMEOUT((out += running.readAllStandardOutput()).contains("READY"), 5000);
+        }
+        const pid_t pid = pid_t(running.processId());
+        auto ended = [pid] {
+            QFile stat(QStringLiteral("/proc/%1/stat").arg(pid));
+            return !stat.open(QIODevice::ReadOnly) || stat.readAll().contains(") Z ");
+        };
+        auto endRunning = qScopeGuard([&] {
+            running.kill();
+            running.waitForFinished(5000);
+        });
+        if (copy != "obey")
+            ::kill(pid, SIGSTOP); // busy: it accepts on the socket, but never answers
+
         fake->modifiers = Qt::AltModifier;
         alerts->enqueue(0); // Reset App
-        bool otherCopyAskedFirst = false;
-        ShellBridge::instance().logout = [&] {
-            while (!(out += running.readAllStandardOutput()).contains("QUIT") && running.waitForReadyRead(2000)) {}
-            otherCopyAskedFirst = out.contains("QUIT");
-        };
+        if (!reset)
+            alerts->enqueue(0); // Quit
+        bool otherCopyEndedFirst = false;
+        ShellBridge::instance().logout = [&] { otherCopyEndedFirst = ended(); };
         AppDelegate::instance()->applicationDidFinishLaunching_Internal();
-        QVERIFY(otherCopyAskedFirst);
-        QVERIFY(running.state() == QProcess::NotRunning || running.waitForFinished(5000));
-        QVERIFY(AppDelegate::instance()->isResetting());
+        ::kill(pid, SIGCONT);
+        QCOMPARE(AppDelegate::instance()->isResetting(), reset);
         QCOMPARE(fake->count("driveStartup"), 0);
         QCOMPARE(fake->exits.load(), 1);
+        if (!reset) {
+            // Nothing is cleared, and the user hears why.
+            QCOMPARE(alerts->last().title, QString("Lumora Hoistly could not be reset"));
+            QVERIFY(alerts->last().message.contains("Another copy of Lumora Hoistly is still running"));
+            QCOMPARE(fake->count("logout"), 0);
+            QCOMPARE(fake->launches.size(), 0);
+            QCOMPARE(Settings::objectForKey("kLKStoredTokenKey").toString(), QString("token"));
+            return;
+        }
+        QVERIFY(otherCopyEndedFirst);
+        // Going on after the reset, the old copy would write its account back: it is gone.
+        QVERIFY(running.state() == QProcess::NotRunning || running.waitForFinished(5000));
+        QFile file(Settings::storePath());
+        QVERIFY(file.open(QIODevice::ReadOnly));
+        const QVariantMap onDisk = PropertyList::parse(file.readAll()).toMap();
+        for (const char *key : {"kLKStoredTokenKey", "kLKStoredUserID", "WelcomeScreenComplete"})
+            QVERIFY2(!onDisk.contains(key), key);
+        QVERIFY(onDisk.value("AppEverReset").toBool());
+        QVERIFY(!QFileInfo::exists(StandardPaths::lumoraFolder())); // nor its catalogue and folders
     }
 
     void updateCheckSpawnHonoursTenSeconds()

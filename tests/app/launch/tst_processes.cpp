@@ -676,6 +676,7 @@ private Q_SLOTS:
         env.insert("QTWEBENGINE_CHROMIUM_FLAGS", "--no-sandbox --disable-gpu --single-process");
         QProcess run;
         run.setProcessEnvironment(env);
+        run.setChildProcessModifier([] { ::setpgid(0, 0); }); // a terminal's foreground job
         run.start("/bin/bash", {qEnvironmentVariable("HOISTLY_SOURCE_DIR") + "/scripts/run.sh"});
         QVERIFY(run.waitForStarted());
         const QString profile = user.path() + "/.local/share/Lumora-double/profile";
@@ -726,10 +727,12 @@ private Q_SLOTS:
         QVERIFY(alive(double_));
         QVERIFY(alive(relaunched));
 
-        ::kill(pid_t(relaunched), SIGTERM);
+        // Ctrl+C ends the command, every copy it started (the relaunched one is in no process
+        // group of the command's) and then the double.
+        ::kill(-pid_t(run.processId()), SIGINT);
         QVERIFY(run.waitForFinished(30000));
-        QTRY_VERIFY_WITH_TIMEOUT(!alive(double_), 10000);
         QTRY_VERIFY_WITH_TIMEOUT(!alive(relaunched), 10000);
+        QTRY_VERIFY_WITH_TIMEOUT(!alive(double_), 10000);
     }
 
     // A relaunched copy (after a log-out, a reset or an update) starts while the old one is in

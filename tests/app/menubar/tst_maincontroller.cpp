@@ -13,9 +13,12 @@
 
 #include <QAbstractButton>
 #include <QApplication>
+#include <QCursor>
 #include <QFile>
 #include <QGuiApplication>
 #include <QMessageBox>
+#include <QMouseEvent>
+#include <QScopeGuard>
 #include <QStyleHints>
 #include <QSystemTrayIcon>
 #include <QStandardPaths>
@@ -240,17 +243,21 @@ private Q_SLOTS:
         QCOMPARE(mc->currentIconName(), QString("TrayIconWhite"));
     }
 
-    // The real tray icon's activations as a host reports them (reason, milliseconds): every
-    // gesture is one click, however many activations it arrives as.
+    // The real tray icon's activations as a host reports them (reason, milliseconds), with the
+    // real popover of a signed-in user: every gesture is one click, however many activations it
+    // arrives as, and an odd number of clicks leaves the popover open. On an XEmbed tray the
+    // open popup holds the pointer: the second press of a double-click lands on it, outside it,
+    // on the icon (reason -1).
     void trayActivationsMakeOneClickPerGesture_data()
     {
         QTest::addColumn<QList<int>>("reasons");
         QTest::addColumn<QList<int>>("at");
         QTest::addColumn<int>("clicks");
-        const int trigger = QSystemTrayIcon::Trigger, twice = QSystemTrayIcon::DoubleClick;
+        const int trigger = QSystemTrayIcon::Trigger, twice = QSystemTrayIcon::DoubleClick, onPopover = -1;
         const int apart = QGuiApplication::styleHints()->mouseDoubleClickInterval() + 100;
         QTest::newRow("click") << QList<int>{trigger} << QList<int>{0} << 1;
         QTest::newRow("double-click on XEmbed") << QList<int>{trigger, trigger, twice} << QList<int>{0, 150, 150} << 1;
+        QTest::newRow("double-click on XEmbed, the popover open") << QList<int>{trigger, onPopover} << QList<int>{0, 150} << 1;
         QTest::newRow("double-click, then a click") << QList<int>{trigger, trigger, twice, trigger} << QList<int>{0, 150, 150, 150 + apart} << 2;
         QTest::newRow("two clicks apart") << QList<int>{trigger, trigger} << QList<int>{0, apart} << 2;
         QTest::newRow("right click") << QList<int>{int(QSystemTrayIcon::Context)} << QList<int>{0} << 1;
@@ -262,18 +269,35 @@ private Q_SLOTS:
         QFETCH(QList<int>, reasons);
         QFETCH(QList<int>, at);
         QFETCH(int, clicks);
-        QtTrayIconBackend backend;
         qint64 now = 0;
-        backend.clock = [&] { return now; };
+        MainController::setTrayBackendFactory([&now] {
+            auto *backend = new QtTrayIconBackend;
+            backend->clock = [&now] { return now; };
+            return backend;
+        });
+        auto restore = qScopeGuard([] { MainController::setTrayBackendFactory([] { return g_lastTray = new FakeTray; }); });
+        fake->userId = "lumora-30571942";
+        MainController *mc = controllerWithTray();
         int seen = 0;
-        connect(&backend, &TrayIconBackend::clicked, this, [&] { ++seen; });
-        auto *icon = backend.findChild<QSystemTrayIcon *>();
+        connect(mc->trayBackend(), &TrayIconBackend::clicked, this, [&] { ++seen; });
+        auto *icon = mc->trayBackend()->findChild<QSystemTrayIcon *>();
         QVERIFY(icon);
         for (qsizetype i = 0; i < reasons.size(); ++i) {
             now = 5000 + at.at(i);
-            Q_EMIT icon->activated(QSystemTrayIcon::ActivationReason(reasons.at(i)));
+            if (reasons.at(i) >= 0) {
+                Q_EMIT icon->activated(QSystemTrayIcon::ActivationReason(reasons.at(i)));
+                continue;
+            }
+            QWidget *popup = QApplication::activePopupWidget();
+            QVERIFY(popup);
+            const QPointF onIcon = QCursor::pos(); // where the popover opened: the tray host did not say
+            QMouseEvent press(QEvent::MouseButtonPress, popup->mapFromGlobal(onIcon), onIcon, Qt::LeftButton,
+                              Qt::LeftButton, Qt::NoModifier);
+            QApplication::sendEvent(popup, &press);
         }
         QCOMPARE(seen, clicks);
+        QCOMPARE(bool(QApplication::activePopupWidget()), clicks % 2 == 1);
+        QCOMPARE(mc->statusIconActive(), clicks % 2 == 1);
     }
 
     void flashingAndFadeFromMidCycle()

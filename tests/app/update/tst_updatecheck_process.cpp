@@ -10,6 +10,7 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QProcess>
+#include <QScopeGuard>
 #include <QStandardPaths>
 #include <QTcpServer>
 #include <QTcpSocket>
@@ -226,6 +227,9 @@ private Q_SLOTS:
         QTest::newRow("corrupt zip") << qint64(2300) << "corrupt" << false << "UPDATER: ERROR - Extract failed" << "";
         QTest::newRow("bundle without executable") << qint64(2300) << "noexe" << false << "UPDATER: ERROR - Extract failed" << "";
         QTest::newRow("newer, for macOS 11.0") << qint64(2300) << "good" << true << "UPDATER: Update applied successfully" << "11.0";
+        // Offered 0: the server has no update information; -1: the double's own manifest.
+        QTest::newRow("no update information") << qint64(0) << "good" << false << "UPDATER: No update information at" << "";
+        QTest::newRow("the double's own answer") << qint64(-1) << "good" << false << "UPDATER: Up to date (2200/" HOISTLY_BUILD_NUMBER ")" << "";
     }
     void checkAgainstTheDouble()
     {
@@ -236,12 +240,19 @@ private Q_SLOTS:
         QFETCH(QString, macMinimum);
         QTemporaryDir work;
         QByteArray zip = zipKind == "corrupt" ? QByteArray(4096, 'z')
-                                              : zipOfBundle(work.path(), "Lumora Hoistly", offered, zipKind != "noexe");
+                                              : zipOfBundle(work.path(), "Lumora Hoistly", qMax(offered, 1), zipKind != "noexe");
         serve(manifest(offered, "Lumora Hoistly", macMinimum.isEmpty() ? QVariant() : QVariant(macMinimum)), zip);
-        const Run run = runChecker(server.baseUrl());
+        if (offered == 0)
+            server.setFault(LumoraDouble::Fault::HttpError, 404, "web");
+        auto clear = qScopeGuard([&] { server.clearFaults(); });
+        LumoraDouble own; // as the run command starts it: nothing set
+        QVERIFY(offered >= 0 || own.start());
+        const Run run = runChecker(offered >= 0 ? server.baseUrl() : own.baseUrl());
         QCOMPARE(run.status, QProcess::NormalExit);
         QCOMPARE(run.exitCode, 0);
         QVERIFY2(run.output.contains(logLine.toUtf8()), run.output.constData());
+        // A server without update information makes a line of its own, not a dump of a list.
+        QVERIFY2(!run.output.contains("<plist") && !run.output.contains("Exception"), run.output.constData());
         QCOMPARE(!run.launched.isNull(), launched);
         if (launched)
             QCOMPARE(run.launched, QString("/selfupdated"));
