@@ -119,7 +119,7 @@ void recomputeStatus()
     // the loop runs only before they may say that all is uploaded.
     if (next.readsNotOnService && (next.complete || !LumoraUploader::isRunning())) {
         in.left = EngineLinks::countNotOnService();
-        in.heldBack = s.heldBack = qMax(0, in.left.files() - in.left.waiting - in.left.awaitingSource);
+        in.heldBack = s.heldBack = qMax(0, in.left.files() - in.left.heldForUser() - in.left.waiting - in.left.awaitingSource);
         LumoraUploader::setFilesHeldBack(in.heldBack);
         next = composeStatus(in);
     }
