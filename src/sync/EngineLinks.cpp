@@ -119,7 +119,8 @@ NotOnService EngineLinks::countNotOnService()
     const FileData *lastFolder = nullptr; // files of one folder mostly follow each other
     bool lastSelected = false;
     for (FileData *r : store->allFileDataById()) {
-        if (r->isFolder())
+        // A file gone from the disk (deleted, renamed) is no longer one to back up.
+        if (r->isFolder() || r->isMissingOnDisk())
             continue;
         int *reason = nullptr;
         switch (r->needsUpload()) {
