@@ -19,6 +19,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <functional>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <thread>
@@ -43,6 +44,10 @@ struct Store
     quint64 savedVersion = 0; // the version that is on disk
     bool refuseWrites = false;
     bool refusalLogged = false;
+    // Why the values of now are not on disk ("" while they are). The writer keeps trying; the
+    // log and the handler hear of a change of it, not of every try.
+    QString unsavedError;
+    std::function<void()> healthChanged;
     QWaitCondition changed;
     bool stopping = false;
     std::thread writer;
@@ -70,7 +75,7 @@ struct Store
         }
         if (writer.joinable())
             writer.join();
-        save(false);
+        save();
     }
 
     void writerLoop()
@@ -87,7 +92,7 @@ struct Store
                 continue;
             }
             locker.unlock();
-            save(true);
+            save();
             locker.relock();
         }
     }
@@ -222,7 +227,7 @@ struct Store
     }
 
     // Writes the values of now when they are not on disk yet. True when the disk is up to date.
-    bool save(bool log)
+    bool save()
     {
         QMutexLocker fileLocker(&fileLock);
         QVariantMap snapshot;
@@ -239,12 +244,32 @@ struct Store
         }
         QString error;
         const bool ok = writeFile(target, snapshot, &error);
-        QMutexLocker locker(&lock);
-        if (ok && path == target)
-            savedVersion = std::max(savedVersion, snapshotVersion);
-        else if (!ok && log)
-            LGLogError(QStringLiteral("SETTINGS: Could not write %1: %2").arg(target, error));
+        std::function<void()> tell;
+        {
+            QMutexLocker locker(&lock);
+            if (ok && path == target)
+                savedVersion = std::max(savedVersion, snapshotVersion);
+            if (path == target)
+                tell = noteHealthLocked(ok ? QString() : error, target);
+        }
+        // Outside the lock: the handler reads the store's state.
+        if (tell)
+            tell();
         return ok;
+    }
+
+    // Records whether the last write went through; the handler to call when that changed.
+    std::function<void()> noteHealthLocked(const QString &error, const QString &target)
+    {
+        if (error == unsavedError)
+            return nullptr;
+        if (!error.isEmpty())
+            LGLogError(QStringLiteral("SETTINGS: Could not write %1: %2; keeping the settings in memory and trying again")
+                           .arg(target, error));
+        else
+            LGLogInfo(QStringLiteral("SETTINGS: Written again to %1").arg(target));
+        unsavedError = error;
+        return healthChanged;
     }
 
     QVariant read(const QString &key)
@@ -412,7 +437,7 @@ void Settings::clearAllSettingsPERMANENTLY()
         ++s.version;
     }
     // The reset relies on the empty file being on disk before anything else happens.
-    s.save(true);
+    s.save();
 }
 
 void Settings::refuseWritesUntilExit()
@@ -424,19 +449,34 @@ void Settings::refuseWritesUntilExit()
 
 bool Settings::synchronize()
 {
-    return store().save(true);
+    return store().save();
 }
 
 QString Settings::storePath() { return StandardPaths::userDefaultsFile(); }
 
+QString Settings::unsavedError()
+{
+    Store &s = store();
+    QMutexLocker locker(&s.lock);
+    return s.unsavedError;
+}
+
+void Settings::setHealthChangedHandler(std::function<void()> handler)
+{
+    Store &s = store();
+    QMutexLocker locker(&s.lock);
+    s.healthChanged = std::move(handler);
+}
+
 void Settings::reloadForTesting()
 {
     Store &s = store();
-    s.save(true);
+    s.save();
     QMutexLocker locker(&s.lock);
     s.loaded = false;
     s.values.clear();
     s.savedVersion = s.version;
     s.refuseWrites = false;
     s.refusalLogged = false;
+    s.unsavedError.clear();
 }

@@ -6,6 +6,7 @@
 #include <QString>
 #include <QVariant>
 #include <QVariantList>
+#include <functional>
 
 class Settings
 {
@@ -46,6 +47,12 @@ public:
     // Writes what is pending now, on the calling thread; for values that must be on disk before
     // the caller goes on. False when the file could not be written (the error is logged).
     static bool synchronize();
+
+    // Why the values in memory are not on disk ("" while they are): the last write failed and
+    // the writer keeps trying (about once a second) until one goes through.
+    static QString unsavedError();
+    // Called, on the writing thread, when that changes (a write failed, or went through again).
+    static void setHealthChangedHandler(std::function<void()> handler);
 
     // The file behind the user defaults (for diagnostics and tests).
     static QString storePath();

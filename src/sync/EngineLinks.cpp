@@ -18,6 +18,8 @@
 #include "core/Settings.h"
 #include "core/UiHooks.h"
 
+#include <QFileInfo>
+
 
 
 namespace {
@@ -120,8 +122,13 @@ StatusInputs EngineLinks::gatherStatusInputs()
     in.catalogueSavesFailing = store->isOpen() && store->savesFailing();
     if (in.catalogueSavesFailing)
         in.catalogueSaveError = store->lastSaveError().message;
+    in.settingsUnsavedError = Settings::unsavedError();
+    if (!in.settingsUnsavedError.isEmpty())
+        in.settingsFolder = QFileInfo(Settings::storePath()).absolutePath();
+    const QStringList sources = FileManager::allSourcesFiltered();
+    in.noSources = sources.isEmpty();
     if (store->isOpen()) {
-        for (const QString &root : FileManager::allSourcesFiltered()) {
+        for (const QString &root : sources) {
             const FileData *r = FileManager::fileDataForPath(root, 0, false);
             in.sourcesUnavailable += r && r->hasFlag(FileFlags::SourceUnavailable);
         }
@@ -156,7 +163,8 @@ NotOnService EngineLinks::countNotOnService()
     const FileData *lastFolder = nullptr; // files of one folder mostly follow each other
     bool lastSelected = false;
     for (FileData *r : store->allFileDataById()) {
-        if (r->isFolder())
+        // A file gone from the disk (deleted, renamed) is no longer one to back up.
+        if (r->isFolder() || r->isMissingOnDisk())
             continue;
         int *reason = nullptr;
         switch (r->needsUpload()) {
@@ -165,6 +173,8 @@ NotOnService EngineLinks::countNotOnService()
         case NeedsUpload::Deferred: reason = &left.retrying; break;
         case NeedsUpload::FailedThreeTimes: reason = &left.failed; break;
         case NeedsUpload::ImageUnreadable: reason = &left.unreadable; break;
+        case NeedsUpload::TooLarge: reason = &left.tooLarge; break;
+        case NeedsUpload::TooSmall: reason = &left.tooSmall; break;
         case NeedsUpload::UnsupportedFormat: // the scanner's "not a photo" is left out on purpose
             reason = r->mediaKind() != MediaKind::Unknown ? &left.refused : nullptr;
             break;
@@ -203,6 +213,8 @@ void EngineLinks::installCatalogueHooks()
     DataStoreLumoraData::installCatalogueHooks();
     // The mirror's running and paused-after-errors states feed the status and the pause state.
     DataStoreLumoraData::setStateChangedHandler([] { LumoraDrive::pausedStateChanged(); });
+    // Settings that cannot be written are told as the catalogue's saves are.
+    Settings::setHealthChangedHandler([] { LumoraDrive::updateStatus(); });
     // Uploads wait while the catalogue cannot be saved and go on once it can.
     CatalogueHooks::instance().catalogueHealthChanged = [] {
         LumoraDrive::updateStatus();

@@ -28,6 +28,30 @@
 namespace {
 
 const QString kPausedUntilKey = QStringLiteral("PausedUntil");
+// The longest timed pause the menus offer. A stored end further ahead than that, and nearer than
+// what "until I resume" sets (a hundred years), was set while the clock was ahead.
+constexpr qint64 kLongestTimedPauseSeconds = 7LL * 24 * 3600;
+constexpr qint64 kOpenEndedPauseSeconds = 50LL * 365 * 24 * 3600;
+
+QDateTime storedPauseEnd()
+{
+    const QVariant v = Settings::objectForKey(kPausedUntilKey);
+    if (v.isNull())
+        return {};
+    QDateTime d = v.toDateTime();
+    if (!d.isValid())
+        d = QDateTime::fromString(v.toString(), Qt::ISODate);
+    return d.isValid() ? d.toUTC() : QDateTime();
+}
+
+// A pause never ends later than the longest pause chosen now would.
+QDateTime clampedPauseEnd(const QDateTime &until, const QDateTime &now)
+{
+    const qint64 ahead = now.secsTo(until);
+    if (ahead > kLongestTimedPauseSeconds && ahead < kOpenEndedPauseSeconds)
+        return now.addSecs(kLongestTimedPauseSeconds);
+    return until;
+}
 
 struct DriveState
 {
@@ -111,7 +135,7 @@ void recomputeStatus()
     in.pendingTickets = LumoraUploader::pendingTickets();
     in.ticketChecksFailing = LumoraUploader::ticketChecksFailing();
     in.serverBusyUntil = LumoraUploader::serverBusyUntil();
-    in.now = QDateTime::currentDateTimeUtc();
+    in.now = LongTimer::now();
     in.heldBack = s.heldBack;
 
     StatusModel next = composeStatus(in);
@@ -119,7 +143,7 @@ void recomputeStatus()
     // the loop runs only before they may say that all is uploaded.
     if (next.readsNotOnService && (next.complete || !LumoraUploader::isRunning())) {
         in.left = EngineLinks::countNotOnService();
-        in.heldBack = s.heldBack = qMax(0, in.left.files() - in.left.waiting - in.left.awaitingSource);
+        in.heldBack = s.heldBack = qMax(0, in.left.files() - in.left.heldForUser() - in.left.waiting - in.left.awaitingSource);
         LumoraUploader::setFilesHeldBack(in.heldBack);
         next = composeStatus(in);
     }
@@ -147,6 +171,8 @@ void recomputeStatus()
     }
 }
 
+void checkPauseAgainstClock();
+
 void armPauseTimer()
 {
     DriveState &s = state();
@@ -158,12 +184,32 @@ void armPauseTimer()
     }
     if (!s.pauseTimer) {
         s.pauseTimer = new LongTimer(QCoreApplication::instance());
+        s.pauseTimer->setClockChangedHandler([] { checkPauseAgainstClock(); });
     }
     s.pauseTimer->setSliceMs(s.pauseSliceMs);
     s.pauseTimer->start(until, [] {
         LGLogInfo(QStringLiteral("DRIVE: Pause ended"));
         LumoraDrive::setPausedUntil(QDateTime());
     });
+}
+
+// After the clock moved or the machine slept: a pause end beyond the longest choice is brought
+// back (and stored so, for the next start), and one that passed ends now.
+void checkPauseAgainstClock()
+{
+    const QDateTime stored = storedPauseEnd();
+    if (!stored.isValid())
+        return;
+    const QDateTime until = clampedPauseEnd(stored, LongTimer::now());
+    if (until != stored) {
+        LGLogInfo(QStringLiteral("DRIVE: Pause end %1 lies beyond the longest pause (the clock was moved); ending it at %2")
+                      .arg(stored.toString(Qt::ISODate), until.toString(Qt::ISODate)));
+        Settings::setObject(until.toString(Qt::ISODateWithMs), kPausedUntilKey);
+        Settings::synchronize();
+        NotificationCenter::postOnMain(Notifications::PausedStateChanged);
+    }
+    armPauseTimer();
+    LumoraDrive::updateStatus();
 }
 
 // The production secret is never stored as one literal: it is rebuilt from two masked halves.
@@ -242,7 +288,7 @@ void LumoraDrive::startup()
 
     if (pausedUntil().isValid()) {
         LGLogInfo(QStringLiteral("DRIVE: Paused until %1").arg(pausedUntil().toString(Qt::ISODate)));
-        armPauseTimer();
+        checkPauseAgainstClock();
     }
 }
 
@@ -298,13 +344,17 @@ void LumoraDrive::refreshManually()
 
 QDateTime LumoraDrive::pausedUntil()
 {
-    const QVariant v = Settings::objectForKey(kPausedUntilKey);
-    if (v.isNull())
-        return {};
-    QDateTime d = v.toDateTime();
-    if (!d.isValid())
-        d = QDateTime::fromString(v.toString(), Qt::ISODate);
-    return d.isValid() ? d.toUTC() : QDateTime();
+    const QDateTime stored = storedPauseEnd();
+    return stored.isValid() ? clampedPauseEnd(stored, LongTimer::now()) : QDateTime();
+}
+
+void LumoraDrive::systemDidWake()
+{
+    if (!isMainThread()) {
+        dispatch_main_async([] { systemDidWake(); });
+        return;
+    }
+    checkPauseAgainstClock();
 }
 
 bool LumoraDrive::paused()

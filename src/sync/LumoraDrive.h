@@ -28,6 +28,8 @@ public:
     static void setPausedUntil(const QDateTime &date);
     static QDateTime pausedUntil();
     static bool paused();
+    // The machine woke: a pause whose end passed meanwhile ends now.
+    static void systemDidWake();
     // The uploader stopped after errors, the account is full, or the mirror has not completed
     // a refresh in this process.
     static bool pausedDueToError();

@@ -1751,6 +1751,8 @@ StepResult uploadOne(qint64 fileId, const std::shared_ptr<RunContext> &run, QStr
     return book(u, *reply, seconds, ctx);
 }
 
+void notifyRunEnd(const RunContext &ctx);
+
 void loop(int generation)
 {
     UploaderState &s = state();
@@ -1769,7 +1771,8 @@ void loop(int generation)
     QList<qint64> queue;
     bool rebuild = true;
     quint64 listedAt = 0; // the runs asked for when the list was last taken
-    bool notifiedStart = false;
+    int announced = 0;   // files the "Backing up" notification counts
+    bool listed = false; // the list was taken again since the count was last looked at
     int ticketWaits = 0;
 
     while (generation == s.generation) {
@@ -1873,6 +1876,7 @@ void loop(int generation)
             samples = {};
             ctx.bySample.build(entries);
             rebuild = false;
+            listed = true;
             if (!queue.isEmpty() && recoverInterruptedUploads(ctx, queue)) {
                 refreshSamplesInFlight(ctx);
                 rebuild = true;
@@ -1905,9 +1909,13 @@ void loop(int generation)
             break;
         }
 
-        if (!notifiedStart) {
-            notifiedStart = true;
-            NotificationManager::notifyUploadStarted(int(queue.size()));
+        // Files found while the run goes on join it: the notification counts the whole run.
+        if (std::exchange(listed, false)) {
+            const int runTotal = int(ctx.tried.size() + std::count_if(queue.cbegin(), queue.cend(), [&ctx](qint64 id) { return !ctx.tried.contains(id); }));
+            if (runTotal > announced) {
+                announced = runTotal;
+                NotificationManager::notifyUploadStarted(runTotal);
+            }
         }
         const qint64 next = queue.takeFirst();
         storeCount(qMax(0, s.filesToUpload.load() - 1));
@@ -1943,8 +1951,7 @@ void loop(int generation)
             s.wake.wait(&s.lock);
         s.pollAnswer.reset();
     }
-    if (ctx.uploaded > 0)
-        NotificationManager::notifyUploadComplete(ctx.uploaded, ctx.lastPhotoId);
+    notifyRunEnd(ctx);
     LGLogInfo(QStringLiteral("UPLOADER: Finished (%1 uploaded)").arg(ctx.uploaded));
 
     bool again;
@@ -1962,6 +1969,28 @@ void loop(int generation)
         if (again)
             LumoraUploader::run();
     });
+}
+
+// "Upload complete" only when nothing selected is left to send; a run stopped by errors says so;
+// one the user paused, or that a sleep or a quit ended, says nothing (the status tells the rest).
+void notifyRunEnd(const RunContext &ctx)
+{
+    if (ctx.uploaded <= 0)
+        return;
+    QString hold;
+    NotOnService left;
+    dispatch_main_sync([&] {
+        hold = holdReason(false);
+        left = EngineLinks::countNotOnService();
+    });
+    const int toSend = left.waiting + left.awaitingSource + left.retrying + left.failed;
+    if (hold.isEmpty() && toSend == 0)
+        NotificationManager::notifyUploadComplete(ctx.uploaded, ctx.lastPhotoId);
+    else if (LumoraUploader::pausedDueToErrors() || (hold.isEmpty() && left.retrying + left.failed > 0))
+        NotificationManager::notifyUploadStopped(ctx.uploaded, toSend);
+    else
+        LGLogInfo(QStringLiteral("UPLOADER: Not notifying completion (%1 left to send%2)")
+                      .arg(toSend).arg(hold.isEmpty() ? QString() : QStringLiteral(", ") + hold));
 }
 
 void resetDeferredUploads()

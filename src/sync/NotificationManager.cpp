@@ -51,12 +51,25 @@ QString deviceKey(const QString &deviceName)
     return QStringLiteral("NotifiedDevice-%1").arg(deviceName);
 }
 
+void withdrawStarted()
+{
+    ManagerState &s = state();
+    for (qsizetype i = s.delivered.size() - 1; i >= 0; --i) {
+        if (s.delivered.at(i).kind != UserNotification::Kind::UploadStarted)
+            continue;
+        sink()->withdraw(s.delivered.at(i).id);
+        s.delivered.removeAt(i);
+    }
+}
+
 void show(UserNotification n)
 {
     const int generation = state().generation;
     dispatch_main_async([n, generation]() mutable {
         if (generation != state().generation)
             return;
+        if (n.kind == UserNotification::Kind::UploadStarted)
+            withdrawStarted(); // a run that grew says its new count in place of the old one
         sink()->deliver(n, [n, generation](quint32 id) mutable {
             ManagerState &st = state();
             if (id == 0 || generation != st.generation)
@@ -91,6 +104,20 @@ void NotificationManager::notifyUploadComplete(int files, const QString &lastPho
     n.body = files == 1 ? L("1 file was backed up to Lumora.")
                         : L("%1 files were backed up to Lumora.").arg(files);
     n.photoId = files == 1 ? lastPhotoId : QString();
+    show(n);
+}
+
+void NotificationManager::notifyUploadStopped(int files, int left)
+{
+    if (files <= 0)
+        return;
+    UserNotification n;
+    n.kind = UserNotification::Kind::UploadStopped;
+    n.title = L("Uploading stopped after errors");
+    const QString done = files == 1 ? L("1 file was backed up to Lumora.") : L("%1 files were backed up to Lumora.").arg(files);
+    const QString rest = left == 1 ? L("1 is not uploaded yet; Hoistly tries again by itself.")
+                                   : L("%1 are not uploaded yet; Hoistly tries again by itself.").arg(left);
+    n.body = left > 0 ? done + QLatin1Char(' ') + rest : done;
     show(n);
 }
 

@@ -10,7 +10,7 @@
 
 struct UserNotification
 {
-    enum class Kind { UploadStarted, UploadComplete, DeviceAttached };
+    enum class Kind { UploadStarted, UploadComplete, UploadStopped, DeviceAttached };
     Kind kind = Kind::UploadStarted;
     quint32 id = 0;            // the notification service's id (0 while not delivered)
     QString title;
@@ -41,6 +41,8 @@ public:
     static void notifyUploadStarted(int files);
     // `lastPhotoId`: the service's id of the last photo confirmed.
     static void notifyUploadComplete(int files, const QString &lastPhotoId = QString());
+    // A run that backed up `files` and stopped after errors with `left` still to send.
+    static void notifyUploadStopped(int files, int left);
     // Offers to back up a newly attached device, at most three times per device (counted in the
     // setting "NotifiedDevice-<name>"). Returns whether the offer was made.
     static bool offerDeviceUpload(const QString &devicePath, const QString &deviceName);

@@ -20,6 +20,15 @@ constexpr qint64 kOpenEndedPauseSeconds = 366LL * 24 * 3600;
 QString fileWord(int n) { return StatusText::count(n, L("file"), L("files")); }
 QString folderWord(int n) { return StatusText::count(n, L("folder"), L("folders")); }
 
+// A cause as a part reported it, to be set in a sentence of ours.
+QString trimmedReason(const QString &reported)
+{
+    QString why = reported.trimmed();
+    while (why.endsWith(QLatin1Char('.')))
+        why.chop(1);
+    return why;
+}
+
 // A sentence made of parts joined as a list (the parts are translated one by one).
 QString sentence(const QStringList &parts, const QString &separator)
 {
@@ -39,7 +48,7 @@ bool describeNotOnService(const StatusInputs &in, int waiting, StatusModel *m)
     const int folders = left.foldersNotRead + left.linkedFolders;
     if (files == 0 && folders == 0)
         return false;
-    m->toGo = files; // the count the headline and the lines give
+    m->toGo = files - left.heldForUser(); // the headline counts them all; only these go by themselves
     if (files == left.waiting && folders == 0) {
         if (!in.onboardingComplete) {
             m->line1 = L("Finish setting up to start uploading.");
@@ -66,6 +75,17 @@ bool describeNotOnService(const StatusInputs &in, int waiting, StatusModel *m)
         m->lineShort = L("%1 not uploaded").arg(QLocale().toString(files));
         return true;
     }
+    if (files == left.skippedBySize() && folders == 0) {
+        QStringList sizes;
+        if (left.tooLarge > 0)
+            sizes << L("too large");
+        if (left.tooSmall > 0)
+            sizes << L("too small");
+        m->line1 = L("%1 not backed up: %2.").arg(fileWord(files), sizes.join(L(" or ")));
+        m->line2 = files == 1 ? L("The details window lists it.") : L("The details window lists them.");
+        m->lineShort = L("%1 not backed up").arg(QLocale().toString(files));
+        return true;
+    }
     QStringList why;
     const auto add = [&why](int n, const char *text) {
         if (n > 0)
@@ -81,6 +101,8 @@ bool describeNotOnService(const StatusInputs &in, int waiting, StatusModel *m)
         why << L("1 with a name that is not UTF-8");
     else
         add(left.badNames, "%1 with names that are not UTF-8");
+    add(left.tooLarge, "%1 too large");
+    add(left.tooSmall, "%1 too small");
     QStringList where;
     if (left.foldersNotRead > 0)
         where << L("%1 could not be read").arg(folderWord(left.foldersNotRead));
@@ -118,9 +140,11 @@ QString StatusText::pauseEnd(const QDateTime &until, const QDateTime &now)
         return QString();
     const QDateTime local = until.toLocalTime();
     const QString time = local.time().toString(QStringLiteral("HH:mm"));
-    if (local.date() == now.toLocalTime().date())
+    const QDate today = now.toLocalTime().date();
+    if (local.date() == today)
         return time;
-    return QStringLiteral("%1 %2").arg(QLocale().toString(local.date(), QStringLiteral("ddd d MMM")), time);
+    const QString format = local.date().year() == today.year() ? QStringLiteral("ddd d MMM") : QStringLiteral("ddd d MMM yyyy");
+    return QStringLiteral("%1 %2").arg(QLocale().toString(local.date(), format), time);
 }
 
 StatusModel composeStatus(const StatusInputs &in)
@@ -130,8 +154,10 @@ StatusModel composeStatus(const StatusInputs &in)
     const int waiting = qMax(0, in.filesToUpload);
     // Every selected file not on the service, whatever keeps it (failed, deferred, waiting).
     const int notUploaded = qMax(waiting, in.left.files());
+    // Of them, those that go without the user doing something to the file first.
+    const int toSend = qMax(waiting, in.left.files() - in.left.heldForUser());
     // Unless a state counts otherwise: what waits for the loop and what it holds back.
-    m.toGo = qMax(notUploaded, waiting + qMax(0, in.heldBack));
+    m.toGo = qMax(toSend, waiting + qMax(0, in.heldBack));
 
     if (in.credentialsRefused != 0) {
         // The service was reached and said no: no connection check helps, a new sign-in may.
@@ -161,13 +187,23 @@ StatusModel composeStatus(const StatusInputs &in)
         m.line1 = L("Uploads wait: the photo catalogue cannot be saved.");
         // Space is the usual cause; anything else (a read-only folder, a failing disk) is told
         // as the catalogue reported it, since freeing space would not help.
-        QString why = in.catalogueSaveError.trimmed();
-        while (why.endsWith(QLatin1Char('.')))
-            why.chop(1);
+        const QString why = trimmedReason(in.catalogueSaveError);
         m.line2 = why.isEmpty() || why.contains(QLatin1String("full"), Qt::CaseInsensitive)
                       ? L("Free up disk space; uploading resumes by itself.")
                       : L("The catalogue reported: %1.").arg(why);
         m.lineShort = L("Cannot save catalogue");
+        return m;
+    }
+
+    if (!in.settingsUnsavedError.isEmpty()) {
+        // Told before anything that reads as done: at the next start the sources and the sign-in
+        // would be those last saved. Uploads go on meanwhile.
+        m.line1 = L("Your settings cannot be saved.");
+        m.line2 = L("Could not write to %1: %2.").arg(in.settingsFolder, trimmedReason(in.settingsUnsavedError));
+        m.line3 = L("Your choices hold until Hoistly quits and are saved once the folder can be written.");
+        m.lineShort = L("Cannot save settings");
+        m.running = in.uploading || in.pendingTickets > 0;
+        m.animateTray = m.running;
         return m;
     }
 
@@ -176,7 +212,7 @@ StatusModel composeStatus(const StatusInputs &in)
         m.line1 = end.isEmpty() ? L("Paused until you resume.")
                                 : L("Paused until %1.").arg(end);
         m.readsNotOnService = true;
-        m.toGo = notUploaded;
+        m.toGo = toSend;
         // Only what a resume sends is "waiting"; failed, refused or unreadable files are not.
         const int resumes = qMax(waiting, in.left.waiting + in.left.awaitingSource + in.left.retrying);
         if (notUploaded > resumes)
@@ -201,7 +237,7 @@ StatusModel composeStatus(const StatusInputs &in)
         const QString retry = in.uploaderRetryAt.isValid() ? StatusText::pauseEnd(in.uploaderRetryAt, now) : QString();
         m.line1 = L("Uploading stopped after repeated errors.");
         m.readsNotOnService = true;
-        m.toGo = notUploaded;
+        m.toGo = toSend;
         if (!retry.isEmpty())
             m.line2 = L("Trying again by itself at %1.").arg(retry);
         if (notUploaded > 0)
@@ -307,6 +343,14 @@ StatusModel composeStatus(const StatusInputs &in)
         m.line2 = one ? L("Its photos are uploaded once it is back.") : L("Their photos are uploaded once they are back.");
         m.lineShort = one ? L("Folder unavailable") : L("%1 folders unavailable").arg(QLocale().toString(in.sourcesUnavailable));
         m.percent = 1.0;
+        return m;
+    }
+
+    if (in.noSources) {
+        // Nothing is selected, so nothing was backed up: not "all uploaded".
+        m.line1 = L("No sources selected.");
+        m.line2 = L("Add a folder in the Upload pane to back up its photos.");
+        m.lineShort = L("No sources selected");
         return m;
     }
 

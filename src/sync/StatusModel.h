@@ -16,11 +16,17 @@ struct NotOnService
     int unreadable = 0;        // the file could not be read
     int refused = 0;           // a photo or video whose type the service did not take
     int badNames = 0;          // names that are not UTF-8 (cannot be opened by name)
+    int tooLarge = 0;          // never sent: larger than the service takes
+    int tooSmall = 0;          // never sent: too small to be recognised again
     int foldersNotRead = 0;    // folders that could not be listed: their photos are unknown
     int linkedFolders = 0;     // links to folders, not followed
     bool counted = false;      // false: not counted for this snapshot (only the loop's count is known)
 
-    int files() const { return waiting + awaitingSource + retrying + failed + unreadable + refused + badNames; }
+    int files() const { return waiting + awaitingSource + retrying + failed + unreadable + refused + badNames + tooLarge + tooSmall; }
+    // Left out by their size: nothing the app does sends them.
+    int skippedBySize() const { return tooLarge + tooSmall; }
+    // Held until the user does something to the file (renames it, makes it smaller): not "to go".
+    int heldForUser() const { return badNames + skippedBySize(); }
     // What "Try again" can help with.
     bool retryHelps() const { return retrying + failed + unreadable + refused + foldersNotRead > 0; }
 };
@@ -43,7 +49,10 @@ struct StatusInputs
     bool catalogueUnavailable = false;   // the local catalogue could not be opened at all
     bool catalogueSavesFailing = false;  // saves fail (full or failing disk): uploads wait
     QString catalogueSaveError;          // why, as the catalogue reported it
+    QString settingsUnsavedError;        // why the user's settings cannot be written ("" while they are)
+    QString settingsFolder;              // where they are written
     int sourcesUnavailable = 0;          // watched folders that cannot be reached (gone, unplugged)
+    bool noSources = false;              // no source is selected at all
     NotOnService left;                   // selected files not on the service, by reason
     int heldBack = 0;                    // of them, those the loop does not take, as last counted
     int filesToScan = 0;

@@ -3,6 +3,7 @@
 #include "core/PropertyList.h"
 #include "core/Settings.h"
 #include "platform/StandardPaths.h"
+#include "support/PermissionsHold.h"
 
 #include <QCoreApplication>
 #include <QDateTime>
@@ -239,6 +240,39 @@ private Q_SLOTS:
         QVERIFY(QDir(path).removeRecursively());
         QVERIFY(Settings::synchronize());
         QCOMPARE(PropertyList::readFile(path).toMap().value("CannotLand").toInt(), 1);
+    }
+
+    // A settings folder that cannot be written (left owned by another user, a read-only mount):
+    // the values hold in memory, the failure is told once (not at every try) with its cause, and
+    // the values land as soon as the folder can be written again.
+    void aFolderThatCannotBeWrittenIsToldOnceAndWrittenLater()
+    {
+        if (!g_permissionsHold)
+            QSKIP("permissions cannot be made to hold for this process");
+        QVERIFY(Settings::synchronize());
+        const QString folder = QFileInfo(Settings::storePath()).absolutePath();
+        QAtomicInt told = 0;
+        Settings::setHealthChangedHandler([&told] { told.fetchAndAddOrdered(1); });
+        LogRecorder log;
+        QVERIFY(QFile::setPermissions(folder, QFileDevice::ReadOwner | QFileDevice::ExeOwner));
+        Settings::setObject(QStringList{"/home/u/Pictures"}, "ImportCustomFolders");
+        QTRY_VERIFY_WITH_TIMEOUT(Settings::unsavedError().contains("Permission denied"), 5000);
+        for (int i = 0; i < 3; ++i) { // the writer tries again about once a second
+            Settings::setInt(i, "Counter");
+            QTest::qWait(1100);
+        }
+        QCOMPARE(Settings::objectForKey("ImportCustomFolders").toStringList(), QStringList{"/home/u/Pictures"});
+        QVERIFY(!PropertyList::readFile(Settings::storePath()).toMap().contains("ImportCustomFolders"));
+        QCOMPARE(log.errors().filter("SETTINGS: Could not write").size(), 1);
+        QVERIFY2(log.errors().first().contains(folder), qPrintable(log.errors().first()));
+        QCOMPARE(told.loadAcquire(), 1);
+
+        QVERIFY(QFile::setPermissions(folder, QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner));
+        QTRY_COMPARE_WITH_TIMEOUT(PropertyList::readFile(Settings::storePath()).toMap().value("ImportCustomFolders").toStringList(),
+                                  QStringList{"/home/u/Pictures"}, 5000);
+        QTRY_VERIFY_WITH_TIMEOUT(Settings::unsavedError().isEmpty(), 5000);
+        QCOMPARE(told.loadAcquire(), 2);
+        Settings::setHealthChangedHandler(nullptr);
     }
 
     // After a full reset nothing that still runs may write the previous account's values back.

@@ -119,6 +119,51 @@ private Q_SLOTS:
         LumoraDrive::setPauseTimerSliceMsForTesting(3600 * 1000);
     }
 
+    // A pause whose end passes while the machine sleeps ends at the wake, not when the slice
+    // of waking time the timer counts runs out (up to an hour later).
+    void pauseThatEndedAsleepEndsAtWake()
+    {
+        QDateTime clock = QDateTime::currentDateTimeUtc();
+        LongTimer::setClockForTesting([&clock] { return clock; });
+        LumoraDrive::setPausedUntil(clock.addSecs(4 * 60));
+        QVERIFY(LumoraDrive::paused());
+        clock = clock.addSecs(3600); // asleep for an hour: no waking time passed
+        QTest::qWait(50);
+        LumoraDrive::systemDidWake();
+        QTRY_VERIFY_WITH_TIMEOUT(!LumoraDrive::paused(), 2000);
+        LongTimer::setClockForTesting(nullptr);
+    }
+
+    // A pause set while the clock was a year ahead, the clock then put right: it ends no later
+    // than the longest pause chosen now, says so without naming next year, and stays so after a
+    // restart. "Until I resume" is left as it is.
+    void pauseSetWhileTheClockWasAheadIsBroughtBack()
+    {
+        const QDateTime right = QDateTime::currentDateTimeUtc();
+        QDateTime clock = right.addDays(365);
+        LongTimer::setClockForTesting([&clock] { return clock; });
+        LumoraDrive::setPausedUntil(clock.addSecs(3600));
+        clock = right;
+        const QDateTime week = right.addDays(7);
+        QVERIFY2(LumoraDrive::pausedUntil() <= week, qPrintable(LumoraDrive::pausedUntil().toString(Qt::ISODate)));
+        LumoraDrive::systemDidWake();
+        LumoraDrive::updateStatus();
+        QTRY_VERIFY_WITH_TIMEOUT(LumoraDrive::statusLine1().startsWith(QStringLiteral("Paused until ")), 2000);
+        QVERIFY2(!LumoraDrive::statusLine1().contains(QString::number(right.addDays(365).toLocalTime().date().year())),
+                 qPrintable(LumoraDrive::statusLine1()));
+        Settings::reloadForTesting();
+        LumoraDrive::resetForTesting();
+        clock = clock.addSecs(60);
+        QVERIFY(LumoraDrive::paused());
+        QVERIFY2(LumoraDrive::pausedUntil() <= week, qPrintable(LumoraDrive::pausedUntil().toString(Qt::ISODate)));
+
+        const QDateTime untilResumed = right.addYears(100);
+        LumoraDrive::setPausedUntil(untilResumed);
+        QCOMPARE(LumoraDrive::pausedUntil().toSecsSinceEpoch(), untilResumed.toSecsSinceEpoch());
+        LumoraDrive::setPausedUntil(QDateTime());
+        LongTimer::setClockForTesting(nullptr);
+    }
+
     void longTimerHandlesDistantDates()
     {
         // A hundred years is far beyond a single Qt timer; the timer still arms and waits.

@@ -1,6 +1,11 @@
-// User notifications: the device offer's limit and buttons, retraction, clicks, and going on
-// without a notification service.
+// User notifications: the device offer's limit and buttons, retraction, clicks, going on
+// without a notification service, and what the real upload loop says at the end of a run.
 #include "sync/NotificationManager.h"
+
+#include "SyncTestEngine.h"
+#include "SyncTestPhotos.h"
+#include "core/Dispatch.h"
+#include "core/NotificationCenter.h"
 
 #include "core/Settings.h"
 #include "core/UiHooks.h"
@@ -38,6 +43,29 @@ class TestNotifications : public QObject
 {
     Q_OBJECT
     RecordingSink m_sink;
+    LumoraDouble m_double;
+    QTemporaryDir m_files;
+    bool m_engineStarted = false;
+    bool m_asleep = false;
+
+    QStringList bodiesOf(UserNotification::Kind kind) const
+    {
+        QStringList bodies;
+        for (const UserNotification &n : m_sink.shown)
+            if (n.kind == kind)
+                bodies << n.body;
+        return bodies;
+    }
+
+    static bool allUploaded(const QStringList &paths)
+    {
+        for (const QString &p : paths) {
+            const FileData *r = DataStore::instance()->fileDataForPathKey(FileManager::pathKey(p));
+            if (!r || r->needsUpload() != NeedsUpload::Uploaded)
+                return false;
+        }
+        return true;
+    }
 
 private Q_SLOTS:
     void initTestCase()
@@ -45,6 +73,13 @@ private Q_SLOTS:
         useThrowAwayHome();
         Settings::clearAllSettingsPERMANENTLY();
         NotificationManager::setSinkForTesting(&m_sink);
+    }
+
+    void cleanupTestCase()
+    {
+        if (m_engineStarted)
+            stopEngine();
+        UiHooks::instance() = UiHooks();
     }
 
     void init()
@@ -157,6 +192,79 @@ private Q_SLOTS:
         NotificationManager::didActivateNotificationId(NotificationManager::deliveredNotifications().first().id, QStringLiteral("default"));
         QCOMPARE(seen, QStringList{opened});
         hooks = UiHooks();
+    }
+
+    // "Upload complete" only when the run left nothing selected to send: a run the user paused,
+    // that a sleep ended, or that a spell of 503s stopped is not complete. "Backing up" counts
+    // every file of the run.
+    void runEndSaysWhatHappened_data()
+    {
+        QTest::addColumn<QString>("stop");
+        QTest::addColumn<QString>("complete");
+        QTest::addColumn<bool>("stoppedAfterErrors");
+        QTest::newRow("nothing left") << "" << "6 files were backed up to Lumora." << false;
+        QTest::newRow("paused for an hour") << "pause" << "" << false;
+        QTest::newRow("system sleep") << "sleep" << "" << false;
+        QTest::newRow("spell of 503s") << "503" << "" << true;
+    }
+
+    void runEndSaysWhatHappened()
+    {
+        QFETCH(QString, stop);
+        QFETCH(QString, complete);
+        QFETCH(bool, stoppedAfterErrors);
+        if (!m_engineStarted) {
+            LGLog::setEchoToStderr(qEnvironmentVariableIsSet("HOISTLY_TEST_ECHO_LOG"));
+            QVERIFY(startServiceDouble(m_double));
+            signInToServiceDouble(m_double);
+            UiHooks::instance().isSystemSleeping = [this] { return m_asleep; };
+            Settings::setBool(true, QStringLiteral("WelcomeScreenComplete"));
+            startEngine();
+            waitForScanPass();
+            m_engineStarted = true;
+        }
+        LumoraDrive::setPausedUntil(QDateTime::currentDateTimeUtc().addYears(100));
+        const QString folder = m_files.filePath(stop.isEmpty() ? QStringLiteral("all") : stop);
+        QVERIFY(QDir().mkpath(folder));
+        QStringList photos;
+        for (int i = 0; i < 6; ++i)
+            photos << writePhoto(folder + QStringLiteral("/%1-%2.jpg").arg(stop).arg(i), QStringLiteral("2020:01:0%1 10:00:00").arg(i + 1), quint32(qHash(folder) + i));
+        FileManager::addCustomFolder(folder);
+        QTRY_VERIFY_WITH_TIMEOUT(!FileManager::isRunning() && LumoraUploader::filesWaiting() == 6, 30000);
+
+        // Stopped once the first photo is on the service.
+        QObject context;
+        bool stopped = stop.isEmpty();
+        NotificationCenter::observe(Notifications::PhotoUploadedCountChanged, &context, [this, stop, &stopped](const QVariant &) {
+            if (std::exchange(stopped, true))
+                return;
+            if (stop == QLatin1String("503"))
+                m_double.setFault(LumoraDouble::Fault::HttpError, 503, QStringLiteral("upload"), -1);
+            if (stop == QLatin1String("sleep"))
+                m_asleep = true;
+            if (stop == QLatin1String("pause"))
+                dispatch_main_async([] { LumoraDrive::setPausedUntil(QDateTime::currentDateTimeUtc().addSecs(3600)); });
+        });
+        m_sink = RecordingSink();
+        LumoraDrive::setPausedUntil(QDateTime());
+        QTRY_VERIFY_WITH_TIMEOUT(stopped, 30000);
+        QTRY_VERIFY_WITH_TIMEOUT(stop.isEmpty() ? allUploaded(photos) : !LumoraUploader::isRunning(), 60000);
+        QVERIFY(LumoraUploader::waitUntilIdleForTesting(60000));
+        QTest::qWait(100); // deliveries are queued on the main thread
+        QCOMPARE(bodiesOf(UserNotification::Kind::UploadStarted).join(" / "), QStringLiteral("Backing up 6 files privately to Lumora."));
+        QCOMPARE(bodiesOf(UserNotification::Kind::UploadComplete), complete.isEmpty() ? QStringList() : QStringList{complete});
+        QCOMPARE(bodiesOf(UserNotification::Kind::UploadStopped).size(), stoppedAfterErrors ? 1 : 0);
+        if (stoppedAfterErrors)
+            QVERIFY2(bodiesOf(UserNotification::Kind::UploadStopped).first().contains("not uploaded yet"),
+                     qPrintable(bodiesOf(UserNotification::Kind::UploadStopped).first()));
+
+        // The rest goes once the stop is over.
+        m_double.clearFaults();
+        m_asleep = false;
+        LumoraDrive::setPausedUntil(QDateTime());
+        LumoraDrive::refreshManually();
+        QTRY_VERIFY_WITH_TIMEOUT(allUploaded(photos), 60000);
+        QVERIFY(LumoraUploader::waitUntilIdleForTesting(60000));
     }
 
     void withoutNotificationServiceGoesOn()

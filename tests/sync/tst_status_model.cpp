@@ -159,6 +159,11 @@ private Q_SLOTS:
         QVERIFY2(m.line1.startsWith(QStringLiteral("Paused until ")) && m.line1.size() > QStringLiteral("Paused until 10:00").size(),
                  qPrintable(m.line1));
 
+        // One in another year names the year: without it, a date set while the clock was a year
+        // ahead would read as this year's.
+        in.pausedUntil = QDateTime(QDate(2027, 1, 2), QTime(9, 5), Qt::LocalTime).toUTC();
+        QCOMPARE(composeStatus(in).line1, QStringLiteral("Paused until %1 09:05.").arg(QLocale().toString(QDate(2027, 1, 2), QStringLiteral("ddd d MMM yyyy"))));
+
         // A pause date already passed no longer pauses (the timer is about to clear it).
         in.pausedUntil = in.now.addSecs(-1);
         QCOMPARE(composeStatus(in).line1, QStringLiteral("1 file waiting to upload."));
@@ -190,7 +195,86 @@ private Q_SLOTS:
         QCOMPARE(QStringList({m.line1, m.line2, m.line3}).join(QLatin1Char(' ')),
                  QStringLiteral("2 files not uploaded. 1 failed, 1 with a name that is not UTF-8. 1 folder could not be read."));
         QCOMPARE(m.lineShort, QStringLiteral("2 not uploaded"));
-        QCOMPARE(m.toGo, 2);
+        QCOMPARE(m.toGo, 1); // the file to be renamed does not go by itself
+    }
+
+    // Files left out by their size are not "all uploaded", and not "to go" either: they wait for
+    // the user, as a file to be renamed does. Nor is a catalogue without any source.
+    void leftOutOnPurposeIsSaid_data()
+    {
+        QTest::addColumn<int>("tooLarge");
+        QTest::addColumn<int>("tooSmall");
+        QTest::addColumn<int>("badNames");
+        QTest::addColumn<int>("waiting");
+        QTest::addColumn<QString>("lines");
+        QTest::addColumn<QString>("lineShort");
+        QTest::addColumn<int>("toGo");
+        QTest::newRow("too large and too small") << 1 << 1 << 0 << 0 << "2 files not backed up: too large or too small. The details window lists them."
+                                                 << "2 not backed up" << 0;
+        QTest::newRow("too large") << 1 << 0 << 0 << 0 << "1 file not backed up: too large. The details window lists it."
+                                   << "1 not backed up" << 0;
+        QTest::newRow("beside waiting files") << 0 << 2 << 0 << 3 << "5 files not uploaded. 3 waiting, 2 too small."
+                                              << "5 not uploaded" << 3;
+        QTest::newRow("name to be mended") << 0 << 0 << 1 << 0
+                                           << "1 file could not be backed up. Its name is not valid UTF-8; rename it to back it up."
+                                           << "1 not uploaded" << 0;
+    }
+
+    void leftOutOnPurposeIsSaid()
+    {
+        QFETCH(int, tooLarge);
+        QFETCH(int, tooSmall);
+        QFETCH(int, badNames);
+        QFETCH(int, waiting);
+        QFETCH(QString, lines);
+        QFETCH(QString, lineShort);
+        QFETCH(int, toGo);
+        StatusInputs in = base();
+        in.left.counted = true;
+        in.left.tooLarge = tooLarge;
+        in.left.tooSmall = tooSmall;
+        in.left.badNames = badNames;
+        in.left.waiting = waiting;
+        in.filesToUpload = waiting;
+        in.heldBack = in.left.files() - in.left.heldForUser() - waiting;
+        StatusModel m = composeStatus(in);
+        QCOMPARE(QStringList({m.line1, m.line2, m.line3}).join(QLatin1Char(' ')).trimmed(), lines);
+        QCOMPARE(m.lineShort, lineShort);
+        QCOMPARE(m.toGo, toGo);
+        QVERIFY(!m.complete);
+        QCOMPARE(m.resumeMessage, QString()); // "Try again" would not help
+
+        // Paused: the headline counts them, "to go" does not.
+        in.pausedUntil = in.now.addSecs(3600);
+        m = composeStatus(in);
+        QCOMPARE(m.toGo, toGo);
+    }
+
+    void noSourcesIsNotAllUploaded()
+    {
+        StatusInputs in = base();
+        in.noSources = true;
+        const StatusModel m = composeStatus(in);
+        QCOMPARE(m.line1, QStringLiteral("No sources selected."));
+        QCOMPARE(m.lineShort, QStringLiteral("No sources selected"));
+        QVERIFY(!m.complete);
+    }
+
+    // Settings that cannot be written are told with their cause and folder, before anything
+    // that reads as done, and uploads that go on meanwhile still flash the tray.
+    void unsavedSettingsAreTold()
+    {
+        StatusInputs in = base();
+        in.settingsUnsavedError = QStringLiteral("Permission denied");
+        in.settingsFolder = QStringLiteral("/home/u/.config/Lumora");
+        StatusModel m = composeStatus(in);
+        QCOMPARE(m.line1, QStringLiteral("Your settings cannot be saved."));
+        QCOMPARE(m.line2, QStringLiteral("Could not write to /home/u/.config/Lumora: Permission denied."));
+        QCOMPARE(m.lineShort, QStringLiteral("Cannot save settings"));
+        QVERIFY(!m.complete);
+        QVERIFY(!m.animateTray);
+        in.uploading = true;
+        QVERIFY(composeStatus(in).animateTray);
     }
 
     void singularAndPlural()

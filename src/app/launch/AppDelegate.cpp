@@ -480,6 +480,8 @@ void AppDelegate::receiveWakeNote()
     const QDateTime sleepDate = Settings::objectForKey(QStringLiteral("SleepDate")).toDateTime();
     const qint64 asleep = sleepDate.isValid() ? qAbs(sleepDate.msecsTo(env().now())) / 1000 : 0;
     LGLogInfo(QStringLiteral("Received wake notification (asleep for %1): %2").arg(asleep).arg(QStringLiteral("PrepareForSleep")));
+    if (bridge().systemDidWake)
+        bridge().systemDidWake(); // a pause that ended during the sleep ends now, not a slice later
     if (asleep < 60) {
         const QDateTime completed = Settings::objectForKey(QStringLiteral("SleepHadCompletedScanThisSession")).toDateTime();
         if (completed.isValid())

@@ -45,6 +45,7 @@ void installDefaults(ShellBridge &b)
     b.updateStatus = [] { LumoraDrive::updateStatus(); };
     b.setPausedUntil = [](const QDateTime &d) { LumoraDrive::setPausedUntil(d); };
     b.paused = [] { return LumoraDrive::paused(); };
+    b.systemDidWake = [] { LumoraDrive::systemDidWake(); };
     b.statusLine1 = [] { return LumoraDrive::statusLine1(); };
     b.statusLine2 = [] { return LumoraDrive::statusLine2(); };
     b.statusLine3 = [] { return LumoraDrive::statusLine3(); };

@@ -22,6 +22,8 @@ struct ShellBridge
     std::function<void()> updateStatus;
     std::function<void(const QDateTime &)> setPausedUntil;
     std::function<bool()> paused;
+    // The machine woke: what waited for a wall-clock moment looks at the clock again.
+    std::function<void()> systemDidWake;
     std::function<QString()> statusLine1, statusLine2, statusLine3, statusResumeMessage;
     std::function<QString()> alphaOrWWW;
     std::function<void()> retractAllNotifications;
