@@ -61,10 +61,13 @@ bool describeNotOnService(const StatusInputs &in, int waiting, StatusModel *m)
         return true;
     }
     if (files == left.awaitingSource && folders == 0) {
+        // The folder first: it is what the user can bring back, and the files follow it.
         const bool one = in.sourcesUnavailable <= 1;
-        m->line1 = L("%1 waiting for an unavailable watched folder.").arg(fileWord(files));
-        m->line2 = one ? L("Uploading resumes once it is back.") : L("Uploading resumes once they are back.");
-        m->lineShort = L("%1 waiting for a folder").arg(QLocale().toString(files));
+        m->line1 = one ? L("A watched folder is unavailable.")
+                       : L("%1 watched folders are unavailable.").arg(QLocale().toString(in.sourcesUnavailable));
+        m->line2 = one ? L("%1 waiting for it; uploading resumes once it is back.").arg(fileWord(files))
+                       : L("%1 waiting for them; uploading resumes once they are back.").arg(fileWord(files));
+        m->lineShort = one ? L("Folder unavailable") : L("%1 folders unavailable").arg(QLocale().toString(in.sourcesUnavailable));
         return true;
     }
     if (files == left.badNames && folders == 0) {

@@ -857,8 +857,8 @@ private Q_SLOTS:
         QTest::newRow("read-only catalogue") << int(ReadOnlyCatalogue) << "Uploads wait: the photo catalogue cannot be saved."
                                              << "The catalogue reported: attempt to write a readonly database";
         QTest::newRow("folder deleted") << int(DeletedFolder) << "A watched folder is unavailable." << "Its photos are uploaded once it is back.";
-        QTest::newRow("source away before its upload") << int(SourceAway) << "1 file waiting for an unavailable watched folder."
-                                                       << "Uploading resumes once it is back.";
+        QTest::newRow("source away before its upload") << int(SourceAway) << "A watched folder is unavailable."
+                                                       << "1 file waiting for it; uploading resumes once it is back.";
     }
 
     void failuresAreToldAndEnd()
