@@ -281,6 +281,7 @@ void AppDelegate::continueLaunchAfterResetOffer()
         if (self)
             self->handleGetURLEvent(url);
     };
+    single->statusHeadline = [] { return bridge().statusLine1(); };
     if (!single->listen()) {
         // Another copy holds the single-copy lock: it was busy, or it started at the same
         // instant. It stays the only copy; this one hands over what it was started with.

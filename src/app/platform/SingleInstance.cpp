@@ -546,6 +546,8 @@ void SingleInstance::onNewConnection()
                     if (self && self->onUrl)
                         self->onUrl(url);
                 });
+            } else if (line == "STATUS") {
+                socket->write("STATUS " + (statusHeadline ? statusHeadline().toUtf8() : QByteArray()) + '\n');
             } else {
                 socket->write("ERR\n");
             }

@@ -55,6 +55,9 @@ public:
     void close();
     std::function<void()> onQuitRequested;
     std::function<void(const QString &url)> onUrl;
+    // What this copy tells the user as its status, answered to "STATUS": the tray and its
+    // popover have no other reader outside the process (no tray host in a script or a test).
+    std::function<QString()> statusHeadline;
 
 private:
     explicit SingleInstance(QObject *parent = nullptr);

@@ -1,6 +1,7 @@
 // Two processes on the local socket: the sign-in callback handed from a new process of the real
 // binary to the running copy, and the single-copy rule (a second copy ends the first, by force
 // when it does not go), which nobody else can use against this user.
+#include "LumoraDouble.h"
 #include "app/platform/SingleInstance.h"
 #include "platform/StandardPaths.h"
 #include "app/update/Bundle.h"
@@ -11,9 +12,11 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QImage>
 #include <QLocalServer>
 #include <QLocalSocket>
 #include <QProcess>
+#include <QRandomGenerator>
 #include <QRegularExpression>
 #include <QScopeGuard>
 #include <QStandardPaths>
@@ -106,6 +109,19 @@ class TestProcesses : public QObject
                 all += QString::fromUtf8(file.readAll());
         }
         return all;
+    }
+
+    // What the copy answering on the socket tells the user as its status ("" when none answers).
+    static QString statusOf(const QString &socket)
+    {
+        QLocalSocket peer;
+        peer.connectToServer(socket);
+        if (!peer.waitForConnected(2000) || peer.write("STATUS\n") < 0 || !peer.waitForBytesWritten(2000))
+            return {};
+        while (!peer.canReadLine() && peer.waitForReadyRead(2000)) {
+        }
+        const QByteArray line = peer.readLine().trimmed();
+        return line.startsWith("STATUS ") ? QString::fromUtf8(line.mid(7)) : QString();
     }
 
     // A harmless request that only a listening, responsive copy answers.
@@ -653,6 +669,79 @@ private Q_SLOTS:
         ::kill(pid_t(app.processId()), SIGTERM);
         QVERIFY(app.waitForFinished(20000));
         QVERIFY(QString::fromLocal8Bit(app.readAllStandardError()).contains(aside.first()));
+    }
+
+    // Settings whose folder cannot be written: the copy goes on uploading and says so, never
+    // "All photos uploaded", logs it once however often it tries again, and writes what changed
+    // meanwhile (the sign-in stored anew, the count of uploads) once the folder can be written;
+    // the next start is still signed in with the folder as a source.
+    void unwritableSettingsAreToldAndWrittenOnceTheyCanBe()
+    {
+        if (!QFileInfo(appPath()).isExecutable())
+            QSKIP("the Hoistly executable is not built");
+        LumoraDouble service;
+        QVERIFY(service.start());
+        const QString user = QString::fromLatin1(LumoraDoubleDefaults::userId);
+        const auto [token, secret] = service.issueAccessToken(user);
+        const QString h = home.path() + "/unwritable-settings";
+        const QString settings = h + "/config/Lumora/Hoistly.plist";
+        QVERIFY(QDir().mkpath(h + "/Photos") && QDir().mkpath(QFileInfo(settings).path()));
+        QImage photo(640, 480, QImage::Format_RGB32);
+        for (int y = 0; y < photo.height(); ++y)
+            for (int x = 0; x < photo.width(); ++x)
+                photo.setPixel(x, y, QRandomGenerator::global()->generate());
+        QVERIFY(photo.save(h + "/Photos/beach.jpg", "JPEG", 90));
+        // The token secret in its older plain form: the copy stores it anew as it starts.
+        QVERIFY(PropertyList::writeFile(settings, QVariantMap{{"kLKStoredTokenKey", token}, {"kLKStoredTokenSecret", secret},
+                                                              {"kLKStoredUserID", user}, {"WelcomeScreenComplete", true},
+                                                              {"UserActivated", true}, {"ImportCustomFolders", QStringList{h + "/Photos"}},
+                                                              // No update-check copy, whose own failure to write would be logged too.
+                                                              {"LastRelaunchedForUpdateCheck", QDateTime::currentDateTime()}}));
+        auto readOnly = std::make_unique<ReadOnlyFile>(QFileInfo(settings).path());
+        QVERIFY(readOnly->isSet());
+
+        QProcessEnvironment env = appEnvironment(h);
+        env.insert("HOISTLY_SERVICE_URL", service.baseUrl());
+        env.insert("HOISTLY_API_KEY", service.apiKey());
+        env.insert("HOISTLY_API_SECRET", service.apiSecret());
+        QProcess app;
+        app.setProcessEnvironment(env);
+        const auto end = qScopeGuard([&] {
+            if (app.state() != QProcess::NotRunning) {
+                ::kill(pid_t(app.processId()), SIGTERM);
+                if (!app.waitForFinished(20000))
+                    app.kill();
+            }
+        });
+        const QString socket = socketName(h);
+        QStringList told;
+        app.start(appPath(), {});
+        QTRY_VERIFY_WITH_TIMEOUT((told << statusOf(socket), service.photos().size() == 1), 60000);
+        QTRY_COMPARE_WITH_TIMEOUT(statusOf(socket), QString("Your settings cannot be saved."), 10000);
+        QTest::qWait(3000); // the writer tries again meanwhile
+        told << statusOf(socket);
+        QVERIFY2(!told.contains("All photos uploaded.") && told.last() == "Your settings cannot be saved.", qPrintable(told.join('\n')));
+        const auto unsaved = [&] { return logText(h).split('\n').filter("SETTINGS: Could not write"); };
+        QVERIFY2(unsaved().size() == 1, qPrintable(unsaved().join('\n')));
+
+        readOnly.reset();
+        QTRY_VERIFY_WITH_TIMEOUT(PropertyList::readFile(settings).toMap().value("PhotosImported").toInt() == 1, 10000);
+        const QVariantMap onDisk = PropertyList::readFile(settings).toMap();
+        QVERIFY(onDisk.contains("kLKStoredTokenSecretEnc") && !onDisk.contains("kLKStoredTokenSecret"));
+        QTRY_COMPARE_WITH_TIMEOUT(statusOf(socket), QString("All photos uploaded."), 10000);
+        QVERIFY2(unsaved().size() == 1, qPrintable(unsaved().join('\n')));
+
+        // The next start reads the secret in the form written late, and the folder is watched.
+        ::kill(pid_t(app.processId()), SIGTERM);
+        QVERIFY(app.waitForFinished(20000));
+        app.start(appPath(), {});
+        QTRY_VERIFY_WITH_TIMEOUT(logText(h).count("Startup LumoraDesktop") == 2, 30000);
+        QTRY_COMPARE_WITH_TIMEOUT(statusOf(socket), QString("All photos uploaded."), 30000);
+        QTRY_COMPARE_WITH_TIMEOUT(service.restMethodsCalled().count("lumora.auth.oauth.checkToken"), 2, 10000);
+        QCOMPARE(service.rejectedSignatures(), 0);
+        const QString log = logText(h);
+        QVERIFY2(!log.contains("WELCOME: The onboarding window shows") && !log.contains("could not be decrypted"), qPrintable(log.right(3000)));
+        QCOMPARE(service.photos().size(), 1);
     }
 
     // The run command's trial against the local service double lives in a profile of its own:
