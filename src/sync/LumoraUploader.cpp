@@ -1911,7 +1911,7 @@ void loop(int generation)
 
         // Files found while the run goes on join it: the notification counts the whole run.
         if (std::exchange(listed, false)) {
-            const int runTotal = int(ctx.tried.size() + std::count_if(queue.cbegin(), queue.cend(), [&ctx](qint64 id) { return !ctx.tried.contains(id); }));
+            const int runTotal = int(ctx.tried.size() + queue.size()); // the list holds no file already tried
             if (runTotal > announced) {
                 announced = runTotal;
                 NotificationManager::notifyUploadStarted(runTotal);
@@ -1983,11 +1983,11 @@ void notifyRunEnd(const RunContext &ctx)
         hold = holdReason(false);
         left = EngineLinks::countNotOnService();
     });
-    const int toSend = left.waiting + left.awaitingSource + left.retrying + left.failed;
-    if (hold.isEmpty() && toSend == 0)
+    const int toSend = left.waiting + left.awaitingSource + left.retrying;
+    if (hold.isEmpty() && toSend + left.failed == 0)
         NotificationManager::notifyUploadComplete(ctx.uploaded, ctx.lastPhotoId);
     else if (LumoraUploader::pausedDueToErrors() || (hold.isEmpty() && left.retrying + left.failed > 0))
-        NotificationManager::notifyUploadStopped(ctx.uploaded, toSend);
+        NotificationManager::notifyUploadStopped(ctx.uploaded, toSend, left.failed);
     else
         LGLogInfo(QStringLiteral("UPLOADER: Not notifying completion (%1 left to send%2)")
                       .arg(toSend).arg(hold.isEmpty() ? QString() : QStringLiteral(", ") + hold));

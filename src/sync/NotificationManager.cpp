@@ -107,7 +107,7 @@ void NotificationManager::notifyUploadComplete(int files, const QString &lastPho
     show(n);
 }
 
-void NotificationManager::notifyUploadStopped(int files, int left)
+void NotificationManager::notifyUploadStopped(int files, int left, int failed)
 {
     if (files <= 0)
         return;
@@ -117,7 +117,15 @@ void NotificationManager::notifyUploadStopped(int files, int left)
     const QString done = files == 1 ? L("1 file was backed up to Lumora.") : L("%1 files were backed up to Lumora.").arg(files);
     const QString rest = left == 1 ? L("1 is not uploaded yet; Hoistly tries again by itself.")
                                    : L("%1 are not uploaded yet; Hoistly tries again by itself.").arg(left);
-    n.body = left > 0 ? done + QLatin1Char(' ') + rest : done;
+    // Files that failed three times wait for the user's "Try again", not for the app.
+    const QString given = failed == 1 ? L("1 could not be uploaded; choose Try again to send it again.")
+                                      : L("%1 could not be uploaded; choose Try again to send them again.").arg(failed);
+    QStringList body{done};
+    if (left > 0)
+        body << rest;
+    if (failed > 0)
+        body << given;
+    n.body = body.join(QLatin1Char(' '));
     show(n);
 }
 

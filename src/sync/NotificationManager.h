@@ -41,8 +41,9 @@ public:
     static void notifyUploadStarted(int files);
     // `lastPhotoId`: the service's id of the last photo confirmed.
     static void notifyUploadComplete(int files, const QString &lastPhotoId = QString());
-    // A run that backed up `files` and stopped after errors with `left` still to send.
-    static void notifyUploadStopped(int files, int left);
+    // A run that backed up `files` and stopped after errors with `left` still to send by itself
+    // and `failed` that wait for the user's "Try again".
+    static void notifyUploadStopped(int files, int left, int failed = 0);
     // Offers to back up a newly attached device, at most three times per device (counted in the
     // setting "NotifiedDevice-<name>"). Returns whether the offer was made.
     static bool offerDeviceUpload(const QString &devicePath, const QString &deviceName);

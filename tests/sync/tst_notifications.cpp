@@ -206,6 +206,7 @@ private Q_SLOTS:
         QTest::newRow("paused for an hour") << "pause" << "" << false;
         QTest::newRow("system sleep") << "sleep" << "" << false;
         QTest::newRow("spell of 503s") << "503" << "" << true;
+        QTest::newRow("a file refused three times") << "refused" << "" << true;
     }
 
     void runEndSaysWhatHappened()
@@ -229,8 +230,24 @@ private Q_SLOTS:
         QStringList photos;
         for (int i = 0; i < 6; ++i)
             photos << writePhoto(folder + QStringLiteral("/%1-%2.jpg").arg(stop).arg(i), QStringLiteral("2020:01:0%1 10:00:00").arg(i + 1), quint32(qHash(folder) + i));
+        const bool refused = stop == QLatin1String("refused");
+        if (refused) // fails three times, then a new photo goes up beside it
+            m_double.refuseUploadsOf(QFileInfo(photos.takeLast()).fileName());
         FileManager::addCustomFolder(folder);
         QTRY_VERIFY_WITH_TIMEOUT(!FileManager::isRunning() && LumoraUploader::filesWaiting() == 6, 30000);
+        if (refused) {
+            LumoraDrive::setPausedUntil(QDateTime());
+            QTRY_VERIFY_WITH_TIMEOUT(allUploaded(photos), 60000);
+            for (int round = 0; round < 2; ++round) {
+                QVERIFY(LumoraUploader::waitUntilIdleForTesting(60000));
+                LumoraUploader::retryDeferredForTesting();
+            }
+            QVERIFY(LumoraUploader::waitUntilIdleForTesting(60000));
+            LumoraDrive::setPausedUntil(QDateTime::currentDateTimeUtc().addYears(100));
+            photos = {writePhoto(folder + QStringLiteral("/later.jpg"), QStringLiteral("2021:01:01 10:00:00"), quint32(qHash(folder) + 9))};
+            FileManager::run();
+            QTRY_VERIFY_WITH_TIMEOUT(!FileManager::isRunning() && LumoraUploader::filesWaiting() == 1, 30000);
+        }
 
         // Stopped once the first photo is on the service.
         QObject context;
@@ -251,11 +268,12 @@ private Q_SLOTS:
         QTRY_VERIFY_WITH_TIMEOUT(stop.isEmpty() ? allUploaded(photos) : !LumoraUploader::isRunning(), 60000);
         QVERIFY(LumoraUploader::waitUntilIdleForTesting(60000));
         QTest::qWait(100); // deliveries are queued on the main thread
-        QCOMPARE(bodiesOf(UserNotification::Kind::UploadStarted).join(" / "), QStringLiteral("Backing up 6 files privately to Lumora."));
+        QCOMPARE(bodiesOf(UserNotification::Kind::UploadStarted).join(" / "),
+                 refused ? QStringLiteral("Backing up 1 file privately to Lumora.") : QStringLiteral("Backing up 6 files privately to Lumora."));
         QCOMPARE(bodiesOf(UserNotification::Kind::UploadComplete), complete.isEmpty() ? QStringList() : QStringList{complete});
         QCOMPARE(bodiesOf(UserNotification::Kind::UploadStopped).size(), stoppedAfterErrors ? 1 : 0);
-        if (stoppedAfterErrors)
-            QVERIFY2(bodiesOf(UserNotification::Kind::UploadStopped).first().contains("not uploaded yet"),
+        if (stoppedAfterErrors) // what the app retries by itself, or what waits for the user
+            QVERIFY2(bodiesOf(UserNotification::Kind::UploadStopped).first().contains(refused ? "1 could not be uploaded; choose Try again" : "not uploaded yet"),
                      qPrintable(bodiesOf(UserNotification::Kind::UploadStopped).first()));
 
         // The rest goes once the stop is over.
