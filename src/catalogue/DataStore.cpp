@@ -1287,7 +1287,9 @@ void DataStore::addToIndex(FileData *record)
 
 FileData *DataStore::createFileData(const QString &path, bool isFolder, quint64 flags)
 {
-    if (path.isEmpty())
+    // Records are keyed by absolute path; anything else would stand for no file, or for the
+    // working folder of the moment.
+    if (!path.startsWith(QLatin1Char('/')))
         return nullptr;
     const QByteArray converted = path.toUtf8();
     if (FileData *existing = m_byPath.value(converted))

@@ -185,7 +185,8 @@ public:
     FileData *fileDataForPathKey(const QString &path) const { return m_byPath.value(path.toUtf8()); }
     FileData *fileDataForPathKey(QByteArrayView utf8Path) const { return m_byPath.value(utf8Path); }
     // Creates a record; its parent is the record of the containing folder when one exists, and
-    // existing records of direct children found in the index are attached below it.
+    // existing records of direct children found in the index are attached below it. Null for a
+    // path that is not absolute.
     FileData *createFileData(const QString &path, bool isFolder, quint64 flags = 0);
     // Deletes a record and its subtree (each announced through FileDataChangeCenter first).
     void deleteFileData(FileData *record);

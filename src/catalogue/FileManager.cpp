@@ -173,7 +173,25 @@ bool FileManager::isExcludedAlbumName(const QString &name)
 
 QStringList FileManager::customFolders()
 {
-    return Settings::objectForKey(kImportCustomFolders).toStringList();
+    // The list may have been edited by hand: an entry that is blank, not text or not an absolute
+    // path names no folder (and a blank one would stand for every folder). It is dropped and the
+    // list written back without it, so it is logged once and the folders beside it still count.
+    const QVariant stored = Settings::objectForKey(kImportCustomFolders);
+    const QVariantList entries = stored.canConvert<QVariantList>() ? stored.toList() : QVariantList{stored};
+    QStringList folders;
+    QStringList dropped;
+    for (const QVariant &entry : entries) {
+        const bool text = entry.typeId() == QMetaType::QString;
+        if (text && QDir::isAbsolutePath(entry.toString()))
+            folders << entry.toString();
+        else if (entry.isValid())
+            dropped << (text ? QStringLiteral("\"%1\"").arg(entry.toString()) : QString::fromLatin1(entry.typeName()));
+    }
+    if (!dropped.isEmpty()) {
+        LGLogError(QStringLiteral("SCANNER: Dropped from the watched folders, as they name no folder: %1").arg(dropped.join(QStringLiteral(", "))));
+        Settings::setObject(folders, kImportCustomFolders);
+    }
+    return folders;
 }
 
 void FileManager::addCustomFolder(const QString &path)

@@ -1334,6 +1334,10 @@ void FileManagerPrivate::reevaluateSources()
             const quint64 flags = root == FileManager::iMessageDirectory() ? FileFlags::IMessageRoot : 0;
             r = store->createFileData(root, true, flags);
         }
+        if (!r) {
+            LGLogError(QStringLiteral("SCANNER: Not scanning \"%1\": no record can be made for it").arg(root));
+            continue;
+        }
         if (!r->isFolder())
             continue;
         if (!old.contains(root)) {

@@ -1552,6 +1552,25 @@ private Q_SLOTS:
         }
     }
 
+    // A list of folders edited by hand, with a blank entry, one that is not text and a relative
+    // path beside a real folder: the engine starts, backs the folder up, and the list is written
+    // back with the folders alone.
+    void entriesThatNameNoFolderAreDropped()
+    {
+        const QStringList files = writeFolder(m_files.filePath(QStringLiteral("Beside odd entries")), 1);
+        const QString folder = QFileInfo(QFileInfo(files.first()).path()).canonicalFilePath();
+        QVariantList clean = Settings::objectForKey(QStringLiteral("ImportCustomFolders")).toList();
+        stopEngine();
+        clean << folder;
+        Settings::setObject(clean + QVariantList{QString(), QVariantMap(), QStringLiteral("Pictures")}, QStringLiteral("ImportCustomFolders"));
+        Settings::reloadForTesting(); // read from the file, as a start does
+        startEngine();
+        waitForScanPass();
+        QTRY_VERIFY_WITH_TIMEOUT(settled(files), 30000);
+        Settings::reloadForTesting();
+        QCOMPARE(Settings::objectForKey(QStringLiteral("ImportCustomFolders")).toList(), clean);
+    }
+
     // Sources removed or added, or libraries switched on, one after the other are on disk at
     // once: the engine process killed 200 ms later comes back with the choices made, and a
     // removed folder's files are not sent.
