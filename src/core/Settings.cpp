@@ -47,6 +47,11 @@ struct Store
     // Why the values of now are not on disk ("" while they are). The writer keeps trying; the
     // log and the handler hear of a change of it, not of every try.
     QString unsavedError;
+    // Why the file was not read at load ("" when it was), and where it was kept when it was set
+    // aside. A file that could not even be opened stays where it is and is never written over:
+    // the values in memory are not its values, and it may well be read once its permissions are
+    // mended. Only its removal (or a full reset) frees its place.
+    Settings::ReadFailure readFailure;
     std::function<void()> healthChanged;
     QWaitCondition changed;
     bool stopping = false;
@@ -134,7 +139,7 @@ struct Store
         const QString wanted = StandardPaths::userDefaultsFile();
         if (loaded && path == wanted)
             return;
-        if (loaded && version != savedVersion) {
+        if (loaded && version != savedVersion && !heldLocked()) {
             // Pending values belong to the old file.
             const QVariantMap old = values;
             const QString oldPath = path;
@@ -144,9 +149,27 @@ struct Store
         }
         path = wanted;
         removeStaleTemporaries(path);
-        values = readOrSetAside(path);
+        readFailure = {};
+        values = readOrSetAside(path, &readFailure);
+        unsavedError = heldLocked() ? heldError() : QString();
         loaded = true;
         savedVersion = version;
+    }
+
+    bool heldLocked() const { return !readFailure.reason.isEmpty() && readFailure.keptAs.isEmpty(); }
+    QString heldError() const
+    {
+        return QStringLiteral("%1 could not be read (%2), so it is not written over").arg(QFileInfo(path).fileName(), readFailure.reason);
+    }
+
+    // Whether the file that could not be read still holds its place; false once it is gone.
+    bool stillHeldLocked()
+    {
+        if (heldLocked() && !QFileInfo::exists(path)) {
+            LGLogInfo(QStringLiteral("SETTINGS: %1 is gone; writing the settings there again").arg(path));
+            readFailure = {};
+        }
+        return heldLocked();
     }
 
     // Left behind by a process that was killed while writing.
@@ -160,13 +183,15 @@ struct Store
                 QFile::remove(t.absoluteFilePath());
     }
 
-    static QVariantMap readOrSetAside(const QString &path)
+    static QVariantMap readOrSetAside(const QString &path, Settings::ReadFailure *failure)
     {
         QFile file(path);
         if (!file.exists())
             return {};
         if (!file.open(QIODevice::ReadOnly)) {
-            LGLogError(QStringLiteral("SETTINGS: Could not open %1: %2").arg(path, file.errorString()));
+            failure->reason = file.errorString();
+            LGLogError(QStringLiteral("SETTINGS: Could not open %1: %2; starting with defaults, and not writing over it")
+                           .arg(path, failure->reason));
             return {};
         }
         QString error;
@@ -179,12 +204,15 @@ struct Store
         // Kept for whoever wants to find out what happened to the old values.
         const QString aside = path + QStringLiteral(".unreadable-")
             + QDateTime::currentDateTime().toString(QStringLiteral("yyyyMMdd-HHmmss-zzz"));
-        if (QFile::rename(path, aside))
+        failure->reason = error;
+        if (QFile::rename(path, aside)) {
+            failure->keptAs = aside;
             LGLogError(QStringLiteral("SETTINGS: %1 could not be read (%2); kept it as %3 and started with defaults")
                            .arg(path, error, aside));
-        else
-            LGLogError(QStringLiteral("SETTINGS: %1 could not be read (%2) nor set aside; starting with defaults")
+        } else {
+            LGLogError(QStringLiteral("SETTINGS: %1 could not be read (%2) nor set aside; starting with defaults, and not writing over it")
                            .arg(path, error));
+        }
         return {};
     }
 
@@ -237,10 +265,12 @@ struct Store
             QMutexLocker locker(&lock);
             if (!loaded || version == savedVersion)
                 return true;
+            sinceWrite.start();
+            if (stillHeldLocked())
+                return false;
             snapshot = values;
             target = path;
             snapshotVersion = version;
-            sinceWrite.start();
         }
         QString error;
         const bool ok = writeFile(target, snapshot, &error);
@@ -434,6 +464,9 @@ void Settings::clearAllSettingsPERMANENTLY()
         QMutexLocker locker(&s.lock);
         s.ensureLoadedLocked();
         s.values.clear();
+        // The user asked for everything to go: a file that could not be read goes as well.
+        s.readFailure = {};
+        s.unsavedError.clear();
         ++s.version;
     }
     // The reset relies on the empty file being on disk before anything else happens.
@@ -453,6 +486,14 @@ bool Settings::synchronize()
 }
 
 QString Settings::storePath() { return StandardPaths::userDefaultsFile(); }
+
+Settings::ReadFailure Settings::readFailure()
+{
+    Store &s = store();
+    QMutexLocker locker(&s.lock);
+    s.ensureLoadedLocked();
+    return s.readFailure;
+}
 
 QString Settings::unsavedError()
 {

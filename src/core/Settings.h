@@ -51,6 +51,15 @@ public:
     // Why the values in memory are not on disk ("" while they are): the last write failed and
     // the writer keeps trying (about once a second) until one goes through.
     static QString unsavedError();
+    // Why the file was not read when the values were loaded (both "" when it was). A file that
+    // could not be parsed is kept aside as keptAs and a new one written in its place; a file that
+    // could not be opened (keptAs "") is left as it is and not written over while it is there.
+    struct ReadFailure
+    {
+        QString reason;
+        QString keptAs;
+    };
+    static ReadFailure readFailure();
     // Called, on the writing thread, when that changes (a write failed, or went through again).
     static void setHealthChangedHandler(std::function<void()> handler);
 

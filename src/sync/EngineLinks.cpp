@@ -125,6 +125,11 @@ StatusInputs EngineLinks::gatherStatusInputs()
     in.settingsUnsavedError = Settings::unsavedError();
     if (!in.settingsUnsavedError.isEmpty())
         in.settingsFolder = QFileInfo(Settings::storePath()).absolutePath();
+    const Settings::ReadFailure unread = Settings::readFailure();
+    in.settingsUnread = unread.reason;
+    in.settingsKeptAs = unread.keptAs;
+    if (!unread.reason.isEmpty())
+        in.settingsFile = Settings::storePath();
     const QStringList sources = FileManager::allSourcesFiltered();
     in.noSources = sources.isEmpty();
     if (store->isOpen()) {

@@ -176,6 +176,15 @@ StatusModel composeStatus(const StatusInputs &in)
         m.line1 = L("Signed out of Lumora.");
         m.line2 = L("Sign in to back up your photos.");
         m.lineShort = L("Signed out");
+        // The sign-in was in the settings that could not be read: say so, or the user signs in
+        // again and never learns where the sources went.
+        if (!in.settingsUnread.isEmpty() && in.settingsKeptAs.isEmpty()) {
+            m.line2 = L("Your settings could not be read: %1 (%2).").arg(in.settingsFile, trimmedReason(in.settingsUnread));
+            m.line3 = L("Hoistly leaves the file as it is: make it readable, then reopen Hoistly.");
+        } else if (!in.settingsUnread.isEmpty()) {
+            m.line2 = L("Your settings could not be read (%1); they were kept as %2.").arg(trimmedReason(in.settingsUnread), in.settingsKeptAs);
+            m.line3 = L("Sign in to back up your photos.");
+        }
         return m;
     }
 
@@ -203,7 +212,9 @@ StatusModel composeStatus(const StatusInputs &in)
         // would be those last saved. Uploads go on meanwhile.
         m.line1 = L("Your settings cannot be saved.");
         m.line2 = L("Could not write to %1: %2.").arg(in.settingsFolder, trimmedReason(in.settingsUnsavedError));
-        m.line3 = L("Your choices hold until Hoistly quits and are saved once the folder can be written.");
+        m.line3 = in.settingsUnread.isEmpty() || !in.settingsKeptAs.isEmpty()
+                      ? L("Your choices hold until Hoistly quits and are saved once the folder can be written.")
+                      : L("Your choices hold until Hoistly quits; the file is left as it is.");
         m.lineShort = L("Cannot save settings");
         m.running = in.uploading || in.pendingTickets > 0;
         m.animateTray = m.running;

@@ -51,6 +51,9 @@ struct StatusInputs
     QString catalogueSaveError;          // why, as the catalogue reported it
     QString settingsUnsavedError;        // why the user's settings cannot be written ("" while they are)
     QString settingsFolder;              // where they are written
+    QString settingsUnread;              // why the settings file was not read at start ("" when it was)
+    QString settingsKeptAs;              // where that file was kept ("" when it was left in place)
+    QString settingsFile;                // the file itself, when it was not read
     int sourcesUnavailable = 0;          // watched folders that cannot be reached (gone, unplugged)
     bool noSources = false;              // no source is selected at all
     NotOnService left;                   // selected files not on the service, by reason

@@ -185,6 +185,7 @@ private Q_SLOTS:
         QVERIFY(keptFile.open(QIODevice::ReadOnly));
         QCOMPARE(keptFile.readAll(), broken);
         QVERIFY2(log.errors().join('\n').contains(aside.first()), qPrintable(log.errors().join('\n')));
+        QCOMPARE(Settings::readFailure().keptAs, folder.filePath(aside.first()));
         // The next change replaces the unreadable file with a good one.
         Settings::setInt(9, "After");
         Settings::reloadForTesting();
@@ -273,6 +274,34 @@ private Q_SLOTS:
         QTRY_VERIFY_WITH_TIMEOUT(Settings::unsavedError().isEmpty(), 5000);
         QCOMPARE(told.loadAcquire(), 2);
         Settings::setHealthChangedHandler(nullptr);
+    }
+
+    // A file that cannot be opened (its permissions, another owner): the values start as defaults
+    // and what changes holds in memory, but the file is not written over, so that once it can be
+    // read again the sign-in and the sources are back.
+    void aFileThatCannotBeOpenedIsNotWrittenOver()
+    {
+        if (!g_permissionsHold)
+            QSKIP("permissions cannot be made to hold for this process");
+        const QString path = Settings::storePath();
+        Settings::setObject(QStringLiteral("token"), "kLKStoredTokenKey");
+        Settings::setObject(QStringList{"/home/u/Pictures", "/home/u/Camera"}, "ImportCustomFolders");
+        QVERIFY(Settings::synchronize());
+        const QVariantMap before = PropertyList::readFile(path).toMap();
+        QVERIFY(QFile::setPermissions(path, {}));
+        Settings::reloadForTesting(); // a new process
+        QVERIFY(Settings::objectForKey("kLKStoredTokenKey").isNull());
+        QCOMPARE(Settings::readFailure().reason, QStringLiteral("Permission denied"));
+        Settings::setBool(false, "WelcomeScreenComplete");
+        QVERIFY(!Settings::synchronize());
+        QVERIFY2(Settings::unsavedError().contains("could not be read"), qPrintable(Settings::unsavedError()));
+
+        QVERIFY(QFile::setPermissions(path, QFileDevice::ReadOwner | QFileDevice::WriteOwner));
+        QCOMPARE(PropertyList::readFile(path).toMap(), before);
+        Settings::reloadForTesting();
+        QCOMPARE(Settings::stringForKey("kLKStoredTokenKey"), QStringLiteral("token"));
+        QCOMPARE(Settings::objectForKey("ImportCustomFolders").toStringList(), (QStringList{"/home/u/Pictures", "/home/u/Camera"}));
+        QVERIFY(Settings::readFailure().reason.isEmpty());
     }
 
     // After a full reset nothing that still runs may write the previous account's values back.

@@ -275,6 +275,16 @@ private Q_SLOTS:
         QVERIFY(!m.animateTray);
         in.uploading = true;
         QVERIFY(composeStatus(in).animateTray);
+
+        // A settings file that could not be read: signed out, and told why, with the file.
+        in.signedIn = false;
+        in.settingsUnread = QStringLiteral("Permission denied");
+        in.settingsFile = QStringLiteral("/home/u/.config/Lumora/Hoistly.plist");
+        m = composeStatus(in);
+        QCOMPARE(m.line1, QStringLiteral("Signed out of Lumora."));
+        QCOMPARE(m.line2, QStringLiteral("Your settings could not be read: /home/u/.config/Lumora/Hoistly.plist (Permission denied)."));
+        in.settingsKeptAs = in.settingsFile + QStringLiteral(".unreadable-1");
+        QVERIFY(composeStatus(in).line2.endsWith(QStringLiteral("kept as /home/u/.config/Lumora/Hoistly.plist.unreadable-1.")));
     }
 
     void singularAndPlural()
