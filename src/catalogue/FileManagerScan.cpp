@@ -235,10 +235,18 @@ QVariant readSetDataOf(const QString &folderPath)
 // choice to include again costs the user a click, while one that lags behind an exclusion would
 // upload private photos. The file was read on a reader thread: anyone can put anything there,
 // and the main thread never waits for it.
+// A choice the file could not take when it was made holds over the file, which is given it now
+// if the folder takes a write.
 void applySetDataOnDisk(qint64 folderId, const QVariant &contents)
 {
     FileData *folder = DataStore::instance()->fileDataForId(folderId);
-    if (!folder || !folder->isFolder() || folder->excludedFromScan())
+    if (!folder || !folder->isFolder())
+        return;
+    if (folder->hasFlag(FileFlags::SetDataUnsaved)) {
+        folder->saveSetDataToDisk();
+        return;
+    }
+    if (folder->excludedFromScan() || contents.isNull())
         return;
     if (!folder->hasFlag(FileFlags::ChildrenListed)) {
         if (!folder->applySetData(contents) || !folder->excludedFromScan())
