@@ -236,12 +236,16 @@ QVariant readSetDataOf(const QString &folderPath)
 // upload private photos. The file was read on a reader thread: anyone can put anything there,
 // and the main thread never waits for it.
 // A choice the file could not take when it was made holds over the file, which is given it now
-// if the folder takes a write.
+// if the folder takes a write; a subfolder left out is never listed, so its parent's listing
+// gives it its file.
 void applySetDataOnDisk(qint64 folderId, const QVariant &contents)
 {
     FileData *folder = DataStore::instance()->fileDataForId(folderId);
     if (!folder || !folder->isFolder())
         return;
+    for (FileData *child : folder->children())
+        if (child->excludedFromScan() && child->hasFlag(FileFlags::SetDataUnsaved))
+            child->saveSetDataToDisk();
     if (folder->hasFlag(FileFlags::SetDataUnsaved)) {
         folder->saveSetDataToDisk();
         return;

@@ -767,9 +767,8 @@ private Q_SLOTS:
         if (!arrives)
             pane.excludedFolderCheckboxHit(item, false);
         QVERIFY(rec(QStringLiteral("Locked/Card"))->excludedFromScan());
-        QVERIFY(QFile::setPermissions(card, QFileDevice::ReadOwner | QFileDevice::ExeOwner | QFileDevice::ReadGroup
-                                                | QFileDevice::ExeGroup | QFileDevice::ReadOther | QFileDevice::ExeOther));
-        const QFileDevice::Permissions open(0x7755); // 0755
+        const QFileDevice::Permissions readOnly(0x5555), open(0x7755); // 0555, 0755
+        QVERIFY(QFile::setPermissions(card, readOnly));
         const auto writable = qScopeGuard([&] { QFile::setPermissions(card, open); });
         for (bool tick : {true, false, true}) { // said once, not at every change
             pane.excludedFolderCheckboxHit(item, tick);
@@ -785,6 +784,13 @@ private Q_SLOTS:
         scanAndWait();
         QVERIFY(!FileData::setDataExcludes(FileData::readSetDataFile(file)));
         QVERIFY(!rec(QStringLiteral("Locked/Card"))->hasFlag(FileFlags::SetDataUnsaved));
+        // Left out while read-only: the folder is no longer listed, its parent's listing writes it.
+        QVERIFY(QFile::setPermissions(card, readOnly));
+        pane.excludedFolderCheckboxHit(item, false);
+        QVERIFY(QFile::setPermissions(card, open));
+        FileManager::setFile(rec(QStringLiteral("Locked")), NeedsScan::Pending, false);
+        scanAndWait();
+        QVERIFY(FileData::setDataExcludes(FileData::readSetDataFile(file)));
     }
 
     // A folder renamed and one moved into another leave no row and no count at their old
