@@ -642,10 +642,6 @@ SetDataOnDisk existingSetData(const QString &file, QVariantMap *list, QString *w
     return SetDataOnDisk::List;
 }
 
-} // namespace
-
-namespace {
-
 // A choice that the folder's file could not take holds on this computer over the file (the
 // scanner would otherwise read the stale file back) until a later save puts it there. Said once:
 // the scanner tries again at every listing of the folder.

@@ -234,10 +234,9 @@ QVariant readSetDataOf(const QString &folderPath)
 // choice its file keeps. Later the file only ever adds an exclusion: a file that lags behind a
 // choice to include again costs the user a click, while one that lags behind an exclusion would
 // upload private photos. The file was read on a reader thread: anyone can put anything there,
-// and the main thread never waits for it.
-// A choice the file could not take when it was made holds over the file, which is given it now
-// if the folder takes a write; a subfolder left out is never listed, so its parent's listing
-// gives it its file.
+// and the main thread never waits for it. A choice that the file could not take when it was
+// made holds over the file, which is given it now if the folder takes a write; a subfolder left
+// out is never listed, so its parent's listing gives it its file.
 void applySetDataOnDisk(qint64 folderId, const QVariant &contents)
 {
     FileData *folder = DataStore::instance()->fileDataForId(folderId);
