@@ -642,7 +642,24 @@ SetDataOnDisk existingSetData(const QString &file, QVariantMap *list, QString *w
     return SetDataOnDisk::List;
 }
 
+// A choice that the folder's file could not take holds on this computer over the file (the
+// scanner would otherwise read the stale file back) until a later save puts it there. Said once:
+// the scanner tries again at every listing of the folder.
+bool holdUnsavedChoice(FileData *folder, const QString &why)
+{
+    if (!folder->hasFlag(FileFlags::SetDataUnsaved))
+        LGLogError(QStringLiteral("SCANNER: %1; the choice is kept on this computer").arg(why));
+    folder->addFlag(FileFlags::SetDataUnsaved);
+    return false;
+}
+
 } // namespace
+
+bool FileData::hasDefaultSetData() const
+{
+    return !m_excludedFromScan && albumName().isEmpty() && (albumMode() == 2 || albumMode() == -2)
+        && !m_albumIncludesSubfolders && lumoraSetId() == 0;
+}
 
 bool FileData::saveSetDataToDisk()
 {
@@ -657,17 +674,13 @@ bool FileData::saveSetDataToDisk()
     QVariantMap all;
     QString why;
     const SetDataOnDisk existing = existingSetData(file, &all, &why);
-    if (existing == SetDataOnDisk::Foreign) {
-        LGLogError(QStringLiteral("SCANNER: Not writing folder settings over %1: %2").arg(file, why));
-        return false;
-    }
+    if (existing == SetDataOnDisk::Foreign)
+        return holdUnsavedChoice(this, QStringLiteral("Not writing folder settings over %1: %2").arg(file, why));
     if (existing == SetDataOnDisk::Broken)
         LGLogError(QStringLiteral("SCANNER: Replacing unreadable folder settings %1: %2").arg(file, why));
-    const bool empty = !m_excludedFromScan && albumName().isEmpty() && (albumMode() == 0 || albumMode() == 2)
-        && !m_albumIncludesSubfolders && lumoraSetId() == 0;
-    if (empty) {
-        all.remove(account);
-    } else {
+    all.remove(account);
+    // Beside another account's entry even the defaults are written: this account's own word.
+    if (!hasDefaultSetData() || !all.isEmpty()) {
         QVariantMap entry;
         entry.insert(kKeyExcluded, m_excludedFromScan);
         entry.insert(kKeyAlbumMode, albumMode());
@@ -679,19 +692,18 @@ bool FileData::saveSetDataToDisk()
         all.insert(account, entry);
     }
     if (all.isEmpty()) {
-        if (existing != SetDataOnDisk::Absent && ::unlink(QFile::encodeName(file).constData()) != 0 && errno != ENOENT) {
-            LGLogError(QStringLiteral("SCANNER: Could not delete folder settings %1").arg(file));
-            return false;
-        }
-        return true;
+        if (existing != SetDataOnDisk::Absent && ::unlink(QFile::encodeName(file).constData()) != 0 && errno != ENOENT)
+            return holdUnsavedChoice(this, QStringLiteral("Could not delete folder settings %1: %2").arg(file, qt_error_string(errno)));
+    } else {
+        if (isVirtualAlbum())
+            QDir().mkpath(QFileInfo(file).absolutePath());
+        QString error;
+        if (!PropertyList::writeFile(file, all, &error, PropertyList::Format::Xml, PropertyList::Links::Refuse))
+            return holdUnsavedChoice(this, QStringLiteral("Could not write folder settings %1: %2").arg(file, error));
     }
-    if (isVirtualAlbum())
-        QDir().mkpath(QFileInfo(file).absolutePath());
-    QString error;
-    if (!PropertyList::writeFile(file, all, &error, PropertyList::Format::Xml, PropertyList::Links::Refuse)) {
-        LGLogError(QStringLiteral("SCANNER: Could not write folder settings %1: %2").arg(file, error));
-        return false;
-    }
+    if (hasFlag(FileFlags::SetDataUnsaved))
+        LGLogInfo(QStringLiteral("SCANNER: Wrote the folder settings kept on this computer to %1").arg(file));
+    removeFlag(FileFlags::SetDataUnsaved);
     return true;
 }
 
@@ -726,24 +738,25 @@ bool FileData::loadSetDataFromDisk()
 
 bool FileData::applySetData(const QVariant &contents)
 {
-    if (!m_isFolder || contents.typeId() != QMetaType::QVariantMap)
+    if (!m_isFolder)
         return false;
     const QString account = CatalogueHooks::instance().signedInAccountId();
     if (account.isEmpty())
         return false;
     const QVariant entryValue = contents.toMap().value(account);
-    if (entryValue.typeId() != QMetaType::QVariantMap)
-        return false;
-    const QVariantMap entry = entryValue.toMap();
+    const bool own = entryValue.typeId() == QMetaType::QVariantMap;
+    const QVariantMap entry = entryValue.toMap(); // none: the defaults
     // Read from the folder's own file, which keeps it whatever happens to the catalogue: no
     // need to write it through (one wait for the disk per excluded folder).
     changeExcludedFromScan(entry.value(kKeyExcluded).toBool());
     setAlbumName(entry.value(kKeyAlbumName).toString());
-    setAlbumMode(entry.value(kKeyAlbumMode).toInt());
+    // An album per library album names after the folder too, and is the library's, not a choice.
+    setAlbumMode(own ? entry.value(kKeyAlbumMode).toInt() : albumMode() == -2 ? -2 : 2);
     setAlbumIncludesSubfolders(entry.value(kKeyIncludesSubfolders).toBool());
     setLumoraSetId(entry.value(kKeySetId).toLongLong());
     setFlag(FileFlags::AlbumNamedByUser, entry.value(kKeyNamedByUser).toBool());
-    return true;
+    removeFlag(FileFlags::SetDataUnsaved);
+    return own;
 }
 
 // --- Metadata -------------------------------------------------------------------------------------

@@ -59,6 +59,7 @@ constexpr quint64 FoundInTrackedScan = 1ULL << 48;  // seen by the scanner while
 constexpr quint64 MissingOnDisk = 1ULL << 49;        // the file or folder has gone; record kept
 constexpr quint64 SourceUnavailable = 1ULL << 50;    // a watched folder that cannot be reached
 constexpr quint64 Sampled = 1ULL << 51;              // samples taken for the current size and date
+constexpr quint64 SetDataUnsaved = 1ULL << 52;       // the folder's choices could not be put in its settings file
 } // namespace FileFlags
 
 // FileData::needsUpload() codes.
@@ -215,18 +216,22 @@ public:
     QList<FileData *> flattenedListOfChildrenWithOptions(int options) const;
 
     // The per-folder settings file ".lumoraExclusion" (album settings and exclusion, per
-    // signed-in account id). Writing an empty record deletes the account's entry, and the file
-    // when no entry is left. Returns false (and logs) when the file cannot be written or no
-    // account is signed in.
+    // signed-in account id). A record with the defaults deletes the account's entry, and the
+    // file when no entry is left; while another account has an entry, the defaults are written
+    // as this account's own. Returns false (and logs) when the file cannot be written or no
+    // account is signed in; a choice the file could not take is marked SetDataUnsaved and holds
+    // over the file until a later save puts it there (logged once).
     bool saveSetDataToDisk();
     // Reads the signed-in account's entry back into the record; false when there is none or the
-    // file is unreadable or corrupt (logged; the record is left as it was). Reads the disk: the
-    // scanner reads the file on its own threads and hands it to applySetData().
+    // file is unreadable or corrupt (logged). Reads the disk: the scanner reads the file on its
+    // own threads and hands it to applySetData().
     bool loadSetDataFromDisk();
     // The contents of a folder settings file (any thread): null when there is none, or it is not
     // a regular file or not a property list (logged). A link is never followed.
     static QVariant readSetDataFile(const QString &file);
-    // Takes the signed-in account's entry of such contents into the record; false when none.
+    // Takes the signed-in account's entry of such contents into the record, or the defaults
+    // (included, the album named after the folder) when the account has none: another
+    // account's choices are never this one's. False when the account has no entry.
     bool applySetData(const QVariant &contents);
     // Whether the contents of a per-folder settings file exclude the folder for the signed-in
     // account (main thread; the file itself may be read on any thread).
@@ -277,6 +282,8 @@ private:
     void markDirty();
     // The exclusion itself, without the immediate save; true when it changed.
     bool changeExcludedFromScan(bool excluded);
+    // No choice of the folder's own: what an account without an entry in its file reads.
+    bool hasDefaultSetData() const;
     Extra &extra();
 
     QByteArray m_path; // UTF-8, allocated to fit

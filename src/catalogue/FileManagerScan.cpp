@@ -234,11 +234,22 @@ QVariant readSetDataOf(const QString &folderPath)
 // choice its file keeps. Later the file only ever adds an exclusion: a file that lags behind a
 // choice to include again costs the user a click, while one that lags behind an exclusion would
 // upload private photos. The file was read on a reader thread: anyone can put anything there,
-// and the main thread never waits for it.
+// and the main thread never waits for it. A choice that the file could not take when it was
+// made holds over the file, which is given it now if the folder takes a write; a subfolder left
+// out is never listed, so its parent's listing gives it its file.
 void applySetDataOnDisk(qint64 folderId, const QVariant &contents)
 {
     FileData *folder = DataStore::instance()->fileDataForId(folderId);
-    if (!folder || !folder->isFolder() || folder->excludedFromScan())
+    if (!folder || !folder->isFolder())
+        return;
+    for (FileData *child : folder->children())
+        if (child->excludedFromScan() && child->hasFlag(FileFlags::SetDataUnsaved))
+            child->saveSetDataToDisk();
+    if (folder->hasFlag(FileFlags::SetDataUnsaved)) {
+        folder->saveSetDataToDisk();
+        return;
+    }
+    if (folder->excludedFromScan() || contents.isNull())
         return;
     if (!folder->hasFlag(FileFlags::ChildrenListed)) {
         if (!folder->applySetData(contents) || !folder->excludedFromScan())

@@ -255,16 +255,15 @@ private Q_SLOTS:
         account = QStringLiteral("lumora-222");
         folder->setExcludedFromScan(false);
         folder->setAlbumName(QString());
-        folder->setAlbumMode(0);
+        folder->setAlbumMode(2);
         folder->setAlbumIncludesSubfolders(false);
         folder->setLumoraSetId(0);
         folder->removeFlag(FileFlags::AlbumNamedByUser);
-        QVERIFY(folder->saveSetDataToDisk()); // empty for the second account: first one stays
-        folder->setAlbumMode(2);
-        QVERIFY(folder->saveSetDataToDisk()); // the default album is no choice worth a file entry
-        QCOMPARE(PropertyList::readFile(file).toMap().keys(), QStringList{"lumora-111"});
-        QVERIFY(QFileInfo::exists(file));
-        QVERIFY(!folder->loadSetDataFromDisk());
+        // The defaults beside the first account's entry are the second account's own word.
+        QVERIFY(folder->saveSetDataToDisk());
+        QCOMPARE(PropertyList::readFile(file).toMap().keys(), (QStringList{"lumora-111", "lumora-222"}));
+        QVERIFY(folder->loadSetDataFromDisk());
+        QVERIFY(!folder->excludedFromScan());
 
         // After a reset of the catalogue, the first account's choices come back.
         freshCatalogue();
@@ -280,9 +279,10 @@ private Q_SLOTS:
         QVERIFY(again->hasFlag(FileFlags::AlbumNamedByUser));
 
         // Emptying the last entry deletes the file.
+        QVERIFY(QFile::remove(file) && again->saveSetDataToDisk());
         again->setExcludedFromScan(false);
         again->setAlbumName(QString());
-        again->setAlbumMode(0);
+        again->setAlbumMode(2);
         again->setAlbumIncludesSubfolders(false);
         again->setLumoraSetId(0);
         QVERIFY(again->saveSetDataToDisk());

@@ -23,6 +23,7 @@
 #include "service/Reachability.h"
 
 #include "core/NotificationCenter.h"
+#include "core/PropertyList.h"
 #include "core/Settings.h"
 #include "core/UiHooks.h"
 #include "service/LumoraKit.h"
@@ -1723,6 +1724,76 @@ private Q_SLOTS:
                     held << p.id;
             QCOMPARE(held, QStringList{QString::number(record(f)->uploadedRemoteId())});
         }
+    }
+
+    // A folder's choices belong to the account that made them. As A, one folder is left out and
+    // another gets a chosen album; B starts from the defaults and makes its own; through A, B, A,
+    // B each account's choices come back, and a photo new at each turn goes where they say.
+    void folderChoicesAreEachAccountsOwn()
+    {
+        const QString a = LumoraKit::sharedLumoraKit()->currentUserID(), b = QStringLiteral("lumora-choices");
+        m_double.addAccount({b, b, QStringLiteral("Choices Account")});
+        for (const QString &f : FileManager::customFolders())
+            FileManager::removeCustomFolder(f);
+        const QString out = m_files.filePath(QStringLiteral("Choices/Out")), trip = m_files.filePath(QStringLiteral("Choices/Trip"));
+        QStringList photos = writeFolder(out, 1) + writeFolder(trip, 1);
+        pause();
+        FileManager::addCustomFolder(QFileInfo(out).path());
+        QVERIFY(waitFor([&] { return allAre(photos, NeedsUpload::Waiting); }, 30000));
+        const auto choose = [](const QString &folder, bool excluded, const QString &album) {
+            FileData *r = record(folder);
+            r->setExcludedFromScan(excluded);
+            r->setAlbumName(album);
+            r->setAlbumMode(album.isEmpty() ? 2 : 1);
+            QVERIFY(r->saveSetDataToDisk());
+            FileManager::setFile(r, NeedsScan::Pending, true);
+        };
+        choose(out, true, QString());
+        choose(trip, false, QStringLiteral("Holiday Pick"));
+        const QVariant aChoices = PropertyList::readFile(out + QStringLiteral("/.lumoraExclusion")).toMap().value(a);
+        // Where a photo new at this turn went on `account`: "" left out, else its album's title.
+        const auto turn = [&](const QString &account, const QString &outAlbum, const QString &tripAlbum) {
+            if (LumoraKit::sharedLumoraKit()->currentUserID() != account) {
+                stopEngine();
+                signInToServiceDouble(m_double, account);
+                startEngine();
+                waitForScanPass();
+            }
+            photos = {writeFolder(out, 1).first(), writeFolder(trip, 1).first()};
+            const QString albums[] = {outAlbum, tripAlbum};
+            const auto albumsHolding = [&](const QString &path) {
+                QStringList in;
+                if (!record(path))
+                    return in;
+                for (const auto &album : m_double.albums(account))
+                    for (const auto &p : m_double.photos(account))
+                        if (p.fileSample == record(path)->sample().hex() && album.photoIds.contains(p.id))
+                            in << album.title;
+                return in;
+            };
+            FileManager::run();
+            resume();
+            for (int i = 0; i < 2; ++i)
+                if (!albums[i].isEmpty())
+                    QTRY_COMPARE_WITH_TIMEOUT(albumsHolding(photos[i]), QStringList{albums[i]}, 30000);
+            QVERIFY(LumoraUploader::waitUntilIdleForTesting(30000));
+            for (int i = 0; i < 2; ++i)
+                QCOMPARE(sendsOf(photos[i]), albums[i].isEmpty() ? 0 : 1);
+            pause();
+        };
+        turn(a, QString(), QStringLiteral("Holiday Pick"));
+        turn(b, QStringLiteral("Out"), QStringLiteral("Trip"));
+        if (QTest::currentTestFailed())
+            return;
+        choose(trip, true, QString());
+        choose(out, true, QString());
+        choose(out, false, QString()); // the defaults again, B's own beside A's entry
+        turn(a, QString(), QStringLiteral("Holiday Pick"));
+        if (!QTest::currentTestFailed())
+            turn(b, QStringLiteral("Out"), QString());
+        const QVariantMap outChoices = PropertyList::readFile(out + QStringLiteral("/.lumoraExclusion")).toMap();
+        QCOMPARE(outChoices.value(a), aChoices);
+        QVERIFY(outChoices.contains(b));
     }
 };
 

@@ -25,6 +25,7 @@ constexpr quint64 HasExcludedChildren = FileFlags::HasExcludedChildren;
 constexpr quint64 MessagesRoot = FileFlags::IMessageRoot;
 constexpr quint64 ICloudLibrary = FileFlags::ICloudLibraryUnreadable;
 constexpr quint64 SourceUnavailable = FileFlags::SourceUnavailable;
+constexpr quint64 ChoiceNotInFolder = FileFlags::SetDataUnsaved;
 constexpr quint64 AnyLibrary = IPhotoRoot | IPhotoAlbum | PhotosRoot | PhotosAlbum;
 constexpr quint64 LibraryAlbum = IPhotoAlbum | PhotosAlbum;
 constexpr quint64 LibraryRoot = IPhotoRoot | PhotosRoot;

@@ -1299,7 +1299,7 @@ void SourcesPreferencesViewController::applyExclusion(const SourceItem &item, Re
                 m_ui->outlineView->collapse(index);
         }
     }
-    backend->setExcludedFromScan(id, excluded);
+    storeFolderChoice(id, [backend, id, excluded] { backend->setExcludedFromScan(id, excluded); });
     const QString lowered = record.path.toLower();
     if (excluded)
         Settings::addObject(lowered, kExcludedBackup);
@@ -1328,6 +1328,29 @@ void SourcesPreferencesViewController::applyExclusion(const SourceItem &item, Re
     }
     backend->notifyParentsChanged(id);
     track(excluded ? QStringLiteral("Library: Folder excluded from scan") : QStringLiteral("Library: Folder re-enabled for scan"));
+}
+
+void SourcesPreferencesViewController::storeFolderChoice(RecordId id, const std::function<void()> &change)
+{
+    SourcesBackend *backend = SourcesBackend::instance();
+    RecordState before, after;
+    const bool heldBefore = backend->recordState(id, &before) && before.hasFlag(RecordFlags::ChoiceNotInFolder);
+    change();
+    if (heldBefore || !backend->recordState(id, &after) || !after.hasFlag(RecordFlags::ChoiceNotInFolder))
+        return;
+    // Never inside the row's own callback: the note comes on the next turn.
+    QPointer<SourcesPreferencesViewController> self(this);
+    const QString folder = pathCondensingUserFolder(after.path);
+    dispatch_main_async([self, folder] {
+        if (!self)
+            return;
+        AlertRequest request;
+        request.title = L(QStringLiteral("Your choice could not be saved in the folder"));
+        request.message = L(QStringLiteral("%1 cannot be written to (it may be read-only). Your choice holds on this computer, and is saved in the folder once it can be written.")).arg(folder);
+        request.buttons = {L(QStringLiteral("OK"))};
+        request.sheetParent = self->window();
+        Alerts::show(request);
+    });
 }
 
 QMenu *SourcesPreferencesViewController::buildStatusMenu(const SourceItem &item, QWidget *parent)
@@ -1826,7 +1849,7 @@ void SourcesPreferencesViewController::createAlbum(const SourceItem &item, const
     if (!id || name.isEmpty())
         return;
     track(QStringLiteral("Albums: Create album complete"));
-    SourcesBackend::instance()->createAlbum(id, name, includeSubfolders);
+    storeFolderChoice(id, [id, name, includeSubfolders] { SourcesBackend::instance()->createAlbum(id, name, includeSubfolders); });
     m_model->refreshRecords({id});
 }
 
@@ -1840,7 +1863,7 @@ void SourcesPreferencesViewController::applyAlbumRenameWithNewName(const SourceI
     if (name == record.albumName)
         return;
     track(QStringLiteral("Albums: Rename album complete"));
-    SourcesBackend::instance()->renameAlbum(id, name);
+    storeFolderChoice(id, [id, name] { SourcesBackend::instance()->renameAlbum(id, name); });
     m_model->refreshRecords({id});
 }
 
@@ -1931,7 +1954,7 @@ void SourcesPreferencesViewController::toggleIncludeSubfolders(const SourceItem 
     if (!id || !SourcesBackend::instance()->recordState(id, &record))
         return;
     const bool on = !record.albumIncludesSubfolders;
-    SourcesBackend::instance()->setAlbumIncludesSubfolders(id, on);
+    storeFolderChoice(id, [id, on] { SourcesBackend::instance()->setAlbumIncludesSubfolders(id, on); });
     track(QStringLiteral("Albums: Toggle include subfolders"));
     if (!on) {
         AlertRequest request;

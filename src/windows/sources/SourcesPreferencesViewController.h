@@ -227,6 +227,9 @@ private:
     void updateSpinnerRunning();
     void fillDetailsChildren(QTreeWidgetItem *parent, RecordId record);
     void applyExclusion(const SourceItem &item, RecordId id, bool excluded);
+    // Runs a change of the folder's choices; says once when the folder's settings file could
+    // not take it (the choice holds on this computer all the same).
+    void storeFolderChoice(RecordId id, const std::function<void()> &change);
     QString openPathForItem(const SourceItem &item, RecordState *record = nullptr) const;
 
     Ui::SourcesPreferencesView *m_ui;

@@ -3,7 +3,9 @@
 // details window, and what a crash right after an exclusion leaves behind.
 #include "catalogue/CatalogueTestSupport.h"
 #include "catalogue/FileData.h"
+#include "core/PropertyList.h"
 #include "platform/DeviceDetection.h"
+#include "support/PermissionsHold.h"
 #include "support/ScriptedModalUi.h"
 #include "sync/SyncTestEngine.h"
 #include "windows/preferences/PreferencesPane.h"
@@ -738,6 +740,57 @@ private Q_SLOTS:
         QVERIFY(row.isValid());
         QVERIFY(!pane.model()->rowState(row).checkboxChecked);
         QVERIFY(pane.model()->rowState(rowFor(pane.model(), top, p(QStringLiteral("Crash/Keep")))).checkboxChecked);
+    }
+
+    // A folder whose settings file cannot be written (a read-only folder, left out here or
+    // arriving with a file that leaves it out): the tick holds through the rescans, is said once,
+    // and reaches the file once the folder can be written.
+    void tickHoldsOverAFolderThatCannotBeWritten_data()
+    {
+        QTest::addColumn<bool>("arrives");
+        QTest::newRow("left out here, then read-only") << false;
+        QTest::newRow("arrives with a file that leaves it out") << true;
+    }
+    void tickHoldsOverAFolderThatCannotBeWritten()
+    {
+        QFETCH(bool, arrives);
+        if (!g_permissionsHold)
+            QSKIP("permissions cannot be made to hold for this process");
+        const QString card = p(QStringLiteral("Locked/Card")), file = card + QStringLiteral("/.lumoraExclusion");
+        QVERIFY(photo(QStringLiteral("Locked/Card/1.jpg"), 1));
+        if (arrives)
+            QVERIFY(PropertyList::writeFile(file, QVariantMap{{kAccount, QVariantMap{{"excludedFromScan", true}}}}));
+        addSource(QStringLiteral("Locked"));
+        SourcesPreferencesViewController pane;
+        QVERIFY(gather(pane));
+        const SourceItem item{QString(), rec(QStringLiteral("Locked/Card"))->fileID()};
+        if (!arrives)
+            pane.excludedFolderCheckboxHit(item, false);
+        QVERIFY(rec(QStringLiteral("Locked/Card"))->excludedFromScan());
+        const QFileDevice::Permissions readOnly(0x5555), open(0x7755); // 0555, 0755
+        QVERIFY(QFile::setPermissions(card, readOnly));
+        const auto writable = qScopeGuard([&] { QFile::setPermissions(card, open); });
+        for (bool tick : {true, false, true}) { // said once, not at every change
+            pane.excludedFolderCheckboxHit(item, tick);
+            scanAndWait();
+            QCOMPARE(rec(QStringLiteral("Locked/Card"))->excludedFromScan(), !tick);
+        }
+        QVERIFY(rec(QStringLiteral("Locked/Card/1.jpg")));
+        QTRY_COMPARE(m_alerts.requests.size(), 1);
+        QCOMPARE(m_alerts.requests.first().title, QStringLiteral("Your choice could not be saved in the folder"));
+
+        QVERIFY(QFile::setPermissions(card, open));
+        FileManager::setFile(rec(QStringLiteral("Locked/Card")), NeedsScan::Pending, false);
+        scanAndWait();
+        QVERIFY(!FileData::setDataExcludes(FileData::readSetDataFile(file)));
+        QVERIFY(!rec(QStringLiteral("Locked/Card"))->hasFlag(FileFlags::SetDataUnsaved));
+        // Left out while read-only: the folder is no longer listed, its parent's listing writes it.
+        QVERIFY(QFile::setPermissions(card, readOnly));
+        pane.excludedFolderCheckboxHit(item, false);
+        QVERIFY(QFile::setPermissions(card, open));
+        FileManager::setFile(rec(QStringLiteral("Locked")), NeedsScan::Pending, false);
+        scanAndWait();
+        QVERIFY(FileData::setDataExcludes(FileData::readSetDataFile(file)));
     }
 
     // A folder renamed and one moved into another leave no row and no count at their old
