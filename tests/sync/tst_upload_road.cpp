@@ -104,7 +104,7 @@ quint64 virtualMemorySize()
     return m.captured(1).toULongLong() * 1024;
 }
 
-enum Failure { Outage, OutageNetworkBack, RevokedToken, RefusedKey, ReadOnlyCatalogue, DeletedFolder, SourceAway };
+enum Failure { Outage, OutageNetworkBack, RevokedToken, RefusedKey, ReadOnlyCatalogue, DeletedFolder, SourceAway, AwayBesideTooSmall };
 
 } // namespace
 
@@ -859,6 +859,8 @@ private Q_SLOTS:
         QTest::newRow("folder deleted") << int(DeletedFolder) << "A watched folder is unavailable." << "Its photos are uploaded once it is back.";
         QTest::newRow("source away before its upload") << int(SourceAway) << "A watched folder is unavailable."
                                                        << "1 file waiting for it; uploading resumes once it is back.";
+        QTest::newRow("folder away beside a too-small file") << int(AwayBesideTooSmall) << "A watched folder is unavailable."
+                                                             << "1 file not backed up: too small.";
     }
 
     void failuresAreToldAndEnd()
@@ -870,6 +872,7 @@ private Q_SLOTS:
         const QStringList files = addPausedFolder(QStringLiteral("Told ") + QString::fromLatin1(QTest::currentDataTag()), outage ? 8 : 1);
         QVERIFY(!files.isEmpty());
         const QString key = m_double.apiKey(), folder = QFileInfo(files.first()).path();
+        QString small; // elsewhere, never sent
         std::optional<ReadOnlyFile> readOnly;
         if (outage) {
             LumoraUploader::setErrorRetryForTesting(failure == Outage ? 2000 : 3600 * 1000, 0);
@@ -891,12 +894,18 @@ private Q_SLOTS:
             QVERIFY(QDir().rename(folder, folder + QStringLiteral(" away")));
             resume();
         } else {
+            if (failure == AwayBesideTooSmall) {
+                small = writeFolder(m_files.filePath(QStringLiteral("Too small beside")), 1).first();
+                QVERIFY(QFile::resize(small, 2000));
+                FileManager::addCustomFolder(QFileInfo(small).path());
+            }
             resume();
-            QTRY_VERIFY_WITH_TIMEOUT(settled(files), 30000);
-            QVERIFY(QDir(folder).removeRecursively());
+            QTRY_VERIFY_WITH_TIMEOUT(settled(files) && (small.isEmpty() || allAre({small}, NeedsUpload::TooSmall)), 30000);
+            QVERIFY(small.isEmpty() ? QDir(folder).removeRecursively() : QDir().rename(folder, folder + QStringLiteral(" away")));
         }
-        QTRY_COMPARE_WITH_TIMEOUT(LumoraDrive::statusLine1(), line1, 30000);
-        QVERIFY2(LumoraDrive::statusLine2().startsWith(line2), qPrintable(LumoraDrive::statusLine2()));
+        QTRY_VERIFY2_WITH_TIMEOUT(LumoraDrive::statusLine1() == line1 && LumoraDrive::statusLine2().startsWith(line2), qPrintable(statusText()), 30000);
+        if (!small.isEmpty()) // the popover's line too
+            QCOMPARE(LumoraDrive::statusLineShort(), QStringLiteral("Folder unavailable; 1 not backed up"));
         QVERIFY(!LumoraDrive::statusIsComplete());
 
         if (outage) {
@@ -922,8 +931,10 @@ private Q_SLOTS:
             startEngine();
             waitForScanPass();
             resume();
-        } else if (failure == SourceAway) {
+        } else if (failure == SourceAway || failure == AwayBesideTooSmall) {
             QVERIFY(QDir().rename(folder + QStringLiteral(" away"), folder));
+            if (!small.isEmpty())
+                FileManager::removeCustomFolder(QFileInfo(small).path());
             stopEngine();
             startEngine();
             waitForScanPass();
