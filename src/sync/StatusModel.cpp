@@ -35,6 +35,14 @@ QString sentence(const QStringList &parts, const QString &separator)
     return L("%1.").arg(parts.join(separator));
 }
 
+// The lines most states set: what holds, what to do or what happens next, and the short line.
+void say(StatusModel *m, const QString &line1, const QString &line2, const QString &lineShort)
+{
+    m->line1 = line1;
+    m->line2 = line2;
+    m->lineShort = lineShort;
+}
+
 // Files not on the service and what keeps them, as the idle status tells it. Only waiting: the
 // plain "waiting to upload"; only names: how to mend them; otherwise every reason with its count.
 // The two lines are shown one after the other, so each is a sentence of its own.
@@ -51,9 +59,7 @@ bool describeNotOnService(const StatusInputs &in, int waiting, StatusModel *m)
     m->toGo = files - left.heldForUser(); // the headline counts them all; only these go by themselves
     if (files == left.waiting && folders == 0) {
         if (!in.onboardingComplete) {
-            m->line1 = L("Finish setting up to start uploading.");
-            m->line2 = L("%1 to upload.").arg(fileWord(files));
-            m->lineShort = L("Setup not finished");
+            say(m, L("Finish setting up to start uploading."), L("%1 to upload.").arg(fileWord(files)), L("Setup not finished"));
         } else {
             m->line1 = L("%1 waiting to upload.").arg(fileWord(files));
             m->lineShort = L("%1 to go").arg(QLocale().toString(files));
@@ -68,10 +74,10 @@ bool describeNotOnService(const StatusInputs &in, int waiting, StatusModel *m)
     }
     if (files == left.badNames && folders == 0) {
         // Told as the other reasons are: the headline counts them as not uploaded, as "to go" does.
-        m->line1 = L("%1 could not be backed up.").arg(fileWord(files));
-        m->line2 = files == 1 ? L("Its name is not valid UTF-8; rename it to back it up.")
-                              : L("Their names are not valid UTF-8; rename them to back them up.");
-        m->lineShort = L("%1 not uploaded").arg(QLocale().toString(files));
+        say(m, L("%1 could not be backed up.").arg(fileWord(files)),
+            files == 1 ? L("Its name is not valid UTF-8; rename it to back it up.")
+                       : L("Their names are not valid UTF-8; rename them to back them up."),
+            L("%1 not uploaded").arg(QLocale().toString(files)));
         return true;
     }
     if (files == left.skippedBySize() && folders == 0) {
@@ -80,9 +86,9 @@ bool describeNotOnService(const StatusInputs &in, int waiting, StatusModel *m)
             sizes << L("too large");
         if (left.tooSmall > 0)
             sizes << L("too small");
-        m->line1 = L("%1 not backed up: %2.").arg(fileWord(files), sizes.join(L(" or ")));
-        m->line2 = files == 1 ? L("The details window lists it.") : L("The details window lists them.");
-        m->lineShort = L("%1 not backed up").arg(QLocale().toString(files));
+        say(m, L("%1 not backed up: %2.").arg(fileWord(files), sizes.join(L(" or "))),
+            files == 1 ? L("The details window lists it.") : L("The details window lists them."),
+            L("%1 not backed up").arg(QLocale().toString(files)));
         return true;
     }
     QStringList why;
@@ -126,7 +132,6 @@ bool describeNotOnService(const StatusInputs &in, int waiting, StatusModel *m)
     return true;
 }
 
-
 // What every step of the status reads: the inputs, the time and the counts they share.
 struct Counts
 {
@@ -141,27 +146,22 @@ struct Counts
 bool tellSignIn(const Counts &c, StatusModel *m)
 {
     if (c.in.credentialsRefused != 0) {
-        m->line1 = c.in.credentialsRefused == 100 ? L("Lumora did not accept this app's key.")
-                                                   : L("Lumora no longer accepts your sign-in.");
-        m->line2 = L("Sign in again to back up your photos.");
-        m->lineShort = L("Sign in again");
+        say(m, c.in.credentialsRefused == 100 ? L("Lumora did not accept this app's key.") : L("Lumora no longer accepts your sign-in."),
+            L("Sign in again to back up your photos."), L("Sign in again"));
         m->resumeMessage = L("Sign in...");
         return true;
     }
     if (c.in.signedIn)
         return false;
-    m->line1 = L("Signed out of Lumora.");
-    m->line2 = L("Sign in to back up your photos.");
-    m->lineShort = L("Signed out");
+    say(m, L("Signed out of Lumora."), L("Sign in to back up your photos."), L("Signed out"));
     return true;
 }
 
 bool tellCatalogue(const Counts &c, StatusModel *m)
 {
     if (c.in.catalogueUnavailable) {
-        m->line1 = L("Could not open the photo catalogue.");
-        m->line2 = L("Make sure your home folder has free space, then reopen Hoistly.");
-        m->lineShort = L("Catalogue unavailable");
+        say(m, L("Could not open the photo catalogue."), L("Make sure your home folder has free space, then reopen Hoistly."),
+            L("Catalogue unavailable"));
         return true;
     }
     if (!c.in.catalogueSavesFailing)
@@ -214,9 +214,7 @@ bool tellPause(const Counts &c, StatusModel *m)
 bool tellUploadsStopped(const Counts &c, StatusModel *m)
 {
     if (c.in.accountFull) {
-        m->line1 = L("Your Lumora account is full.");
-        m->line2 = L("Free up space, then try again.");
-        m->lineShort = L("Account full");
+        say(m, L("Your Lumora account is full."), L("Free up space, then try again."), L("Account full"));
     } else if (c.in.uploaderPausedDueToErrors) {
         // Said with the time of the next try: the stop ends by itself.
         const QString retry = c.in.uploaderRetryAt.isValid() ? StatusText::pauseEnd(c.in.uploaderRetryAt, c.now) : QString();
@@ -240,22 +238,17 @@ bool tellUploadsStopped(const Counts &c, StatusModel *m)
 bool tellConnection(const Counts &c, StatusModel *m)
 {
     if (!c.in.online) {
-        m->line1 = L("Offline.");
-        m->line2 = L("Uploading resumes when you are back online.");
-        m->lineShort = L("Offline");
+        say(m, L("Offline."), L("Uploading resumes when you are back online."), L("Offline"));
         m->resumeMessage = L("Refresh");
     } else if (!c.in.mirrorCompleted && c.in.mirrorRefreshing && !c.in.mirrorPausedDueToErrors) {
         m->line1 = L("Connecting to Lumora…");
         m->lineShort = L("Connecting…");
     } else if (!c.in.mirrorCompleted) {
-        m->line1 = L("Could not reach Lumora.");
-        m->line2 = L("Check your connection, then refresh.");
-        m->lineShort = L("Could not connect");
+        say(m, L("Could not reach Lumora."), L("Check your connection, then refresh."), L("Could not connect"));
         m->resumeMessage = L("Refresh");
     } else if (c.in.serverBusyUntil.isValid() && c.in.serverBusyUntil > c.now) {
-        m->line1 = L("Lumora is busy.");
-        m->line2 = L("Trying again at %1.").arg(c.in.serverBusyUntil.toLocalTime().time().toString(QStringLiteral("HH:mm:ss")));
-        m->lineShort = L("Waiting for Lumora");
+        const QString at = c.in.serverBusyUntil.toLocalTime().time().toString(QStringLiteral("HH:mm:ss"));
+        say(m, L("Lumora is busy."), L("Trying again at %1.").arg(at), L("Waiting for Lumora"));
     } else {
         return false;
     }
@@ -307,9 +300,8 @@ bool tellProcessing(const Counts &c, StatusModel *m)
         return false;
     if (c.in.ticketChecksFailing) {
         // Not "processing": nothing says so while the service cannot be asked.
-        m->line1 = L("Could not ask Lumora about %1 it is processing.").arg(fileWord(c.in.pendingTickets));
-        m->line2 = L("Trying again by itself.");
-        m->lineShort = L("Could not reach Lumora");
+        say(m, L("Could not ask Lumora about %1 it is processing.").arg(fileWord(c.in.pendingTickets)), L("Trying again by itself."),
+            L("Could not reach Lumora"));
         return true;
     }
     m->line1 = L("Lumora is processing %1…").arg(fileWord(c.in.pendingTickets));
@@ -345,9 +337,7 @@ void tellNothingLeft(const StatusInputs &in, StatusModel *m)
 {
     if (in.noSources) {
         // Nothing is selected, so nothing was backed up: not "all uploaded".
-        m->line1 = L("No sources selected.");
-        m->line2 = L("Add a folder in the Upload pane to back up its photos.");
-        m->lineShort = L("No sources selected");
+        say(m, L("No sources selected."), L("Add a folder in the Upload pane to back up its photos."), L("No sources selected"));
         return;
     }
     m->line1 = L("All photos uploaded.");
