@@ -130,6 +130,14 @@ void FolderMonitor::readEvents()
                     note(folder);
                 continue;
             }
+            if ((ev->mask & (IN_ATTRIB | IN_ISDIR)) == (IN_ATTRIB | IN_ISDIR) && ev->len > 0) {
+                // A subfolder's permissions changed. One that could not be read has no watch of its
+                // own (a listing that works sets it) and a chmod leaves every date as it was, so
+                // only this tells that it may be readable now.
+                const QString child = folder + QLatin1Char('/') + QFile::decodeName(ev->name);
+                if (!m_wdByPath.contains(child))
+                    note(child);
+            }
             note(folder);
         }
     }

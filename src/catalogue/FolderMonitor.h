@@ -19,7 +19,8 @@ public:
     static constexpr int kCollectionMs = 1000;
 
     static FolderMonitor *instance();
-    // Called with the folders that changed (and, after an event overflow, every watched folder).
+    // Called with the folders that changed (and, after an event overflow, every watched folder),
+    // and with the unwatched subfolders of a watched one whose permissions changed.
     void setHandler(std::function<void(const QStringList &folders)> handler) { m_handler = std::move(handler); }
 
     // Watches one folder (not its subfolders); false when the system refuses (logged once).

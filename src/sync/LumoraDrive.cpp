@@ -430,6 +430,7 @@ QString LumoraDrive::statusLine2() { return snapshot().line2; }
 QString LumoraDrive::statusLine3() { return snapshot().line3; }
 QString LumoraDrive::statusLineShort() { return snapshot().lineShort; }
 QString LumoraDrive::statusResumeMessage() { return snapshot().resumeMessage; }
+bool LumoraDrive::statusRetryOffered() { return snapshot().retryOffered; }
 double LumoraDrive::statusPercent() { return snapshot().percent; }
 int LumoraDrive::statusFilesToGo() { return snapshot().toGo; }
 bool LumoraDrive::statusIsRunning() { return snapshot().running; }

@@ -41,6 +41,8 @@ public:
     static QString statusLine3();
     static QString statusLineShort();
     static QString statusResumeMessage();
+    // "Try again" gives failed and unread files, and folders that could not be read, another chance.
+    static bool statusRetryOffered();
     static double statusPercent();
     // The files still to go, counted as the status lines beside it count them.
     static int statusFilesToGo();

@@ -1993,11 +1993,14 @@ void notifyRunEnd(const RunContext &ctx)
                       .arg(toSend).arg(hold.isEmpty() ? QString() : QStringLiteral(", ") + hold));
 }
 
+// Every ten minutes: files whose send failed go again, and what could not be read is read again
+// (permissions mended where no folder watch tells it, as on a source that could not be watched).
 void resetDeferredUploads()
 {
     DataStore *store = DataStore::instance();
     if (!store || !store->isOpen())
         return;
+    FileManager::rescanWhatCouldNotBeRead();
     const QList<FileData *> deferred = store->fetchFileData([](const FileData *r) {
         return !r->isFolder() && r->needsUpload() == NeedsUpload::Deferred;
     });

@@ -244,6 +244,15 @@ private Q_SLOTS:
         QVERIFY(!m.complete);
         QCOMPARE(m.resumeMessage, QString()); // "Try again" would not help
 
+        // A watched folder away as well: it is told first, these notes after it.
+        in.sourcesUnavailable = 1;
+        m = composeStatus(in);
+        QCOMPARE(QStringList({m.line1, m.line2, m.line3}).join(QLatin1Char(' ')).trimmed(),
+                 QStringLiteral("A watched folder is unavailable. ") + lines);
+        QCOMPARE(m.lineShort, QStringLiteral("Folder unavailable; ") + lineShort);
+        QCOMPARE(m.toGo, toGo);
+        in.sourcesUnavailable = 0;
+
         // Paused: the headline counts them, "to go" does not.
         in.pausedUntil = in.now.addSecs(3600);
         m = composeStatus(in);

@@ -564,7 +564,12 @@ void TrayMenuController::statusPlayPauseButtonHit(QWidget *sender)
     }
     auto *menu = new QMenu(m_window);
     menu->setAttribute(Qt::WA_DeleteOnClose);
-    // The commands run on the menu-bar controller, which outlives the popover.
+    // The commands run on the menu-bar controller, which outlives the popover. What the status
+    // offers to try again (files that failed, folders that could not be read) comes first.
+    if (services.statusRetryOffered()) {
+        menu->addAction(localized(QStringLiteral("Try again")), [] { TrayPopoverServices::instance().refreshManually(); });
+        menu->addSeparator();
+    }
     menu->addAction(localized(QStringLiteral("For 1 hour")), [] { TrayPopoverServices::instance().pauseSync1h(); });
     menu->addAction(localized(QStringLiteral("For 8 hours")), [] { TrayPopoverServices::instance().pauseSync8h(); });
     menu->addAction(localized(QStringLiteral("For 24 hours")), [] { TrayPopoverServices::instance().pauseSync24h(); });

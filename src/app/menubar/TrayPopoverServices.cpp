@@ -33,6 +33,7 @@ TrayPopoverServices TrayPopoverServices::makeDefaults()
     s.paused = [] { return LumoraDrive::paused(); };
     s.pausedDueToError = [] { return LumoraDrive::pausedDueToError(); };
     s.statusLineShort = [] { return LumoraDrive::statusLineShort(); };
+    s.statusRetryOffered = [] { return LumoraDrive::statusRetryOffered(); };
     s.statusIsComplete = [] { return LumoraDrive::statusIsComplete(); };
     s.statusIsRunning = [] { return LumoraDrive::statusIsRunning(); };
     s.statusIsScanning = [] { return LumoraDrive::statusIsScanning(); };

@@ -18,6 +18,7 @@ struct TrayPopoverServices
     std::function<bool()> paused;
     std::function<bool()> pausedDueToError;
     std::function<QString()> statusLineShort;
+    std::function<bool()> statusRetryOffered;
     std::function<bool()> statusIsComplete;
     std::function<bool()> statusIsRunning;
     std::function<bool()> statusIsScanning;

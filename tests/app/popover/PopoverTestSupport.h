@@ -13,6 +13,7 @@ struct FakePopoverWorld
 {
     bool paused = false;
     bool pausedDueToError = false;
+    bool retryOffered = false;
     QString statusLine = QStringLiteral("Everything is uploaded");
     bool complete = false, running = false, scanning = false;
     double percent = 0.0;
@@ -45,6 +46,7 @@ struct FakePopoverWorld
         s.paused = [this] { return paused; };
         s.pausedDueToError = [this] { return pausedDueToError; };
         s.statusLineShort = [this] { return statusLine; };
+        s.statusRetryOffered = [this] { return retryOffered; };
         s.statusIsComplete = [this] { return complete; };
         s.statusIsRunning = [this] { return running; };
         s.statusIsScanning = [this] { return scanning; };

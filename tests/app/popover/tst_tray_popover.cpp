@@ -281,6 +281,14 @@ private Q_SLOTS:
         QVERIFY(controller->isShown()); // the menu does not close the popover
         menu->close();
 
+        // What the status offers to try again (a folder that could not be read) comes first.
+        world->retryOffered = true;
+        button->click();
+        QCOMPARE(controller->lastMenu()->actions().first()->text(), QStringLiteral("Try again"));
+        controller->lastMenu()->actions().first()->trigger();
+        QCOMPARE(world->commands.last(), QStringLiteral("refresh"));
+        controller->lastMenu()->close();
+
         // Paused after errors: play image, and the button refreshes.
         world->pausedDueToError = true;
         NotificationCenter::post(Notifications::PausedStateChanged);
