@@ -243,40 +243,39 @@ private Q_SLOTS:
     }
 
     // The real application, started twice in one home: the second copy ends the first through
-    // its termination path; SIGTERM takes the same path.
+    // its termination path, also when the two launches were given different runtime folders (or
+    // none); SIGTERM takes the same path.
+    void realCopiesFollowTheSingleCopyRuleAndEndOnSigterm_data()
+    {
+        QTest::addColumn<QString>("secondRuntime");
+        QTest::newRow("same runtime folder") << runtime.path();
+        QTest::newRow("second without one") << QString();
+        QTest::newRow("second in another private folder") << "other";
+    }
+
     void realCopiesFollowTheSingleCopyRuleAndEndOnSigterm()
     {
-        const QString app = qEnvironmentVariable("HOISTLY_APP_BINARY");
-        if (!QFileInfo(app).isExecutable())
+        QFETCH(QString, secondRuntime);
+        if (!QFileInfo(appPath()).isExecutable())
             QSKIP("the Hoistly executable is not built");
-        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-        env.insert("HOME", home.path());
-        env.insert("XDG_CONFIG_HOME", home.path() + "/config");
-        env.insert("XDG_DATA_HOME", home.path() + "/data");
-        env.insert("XDG_STATE_HOME", home.path() + "/state");
-        env.insert("HOISTLY_SERVICE_URL", "http://127.0.0.1:9"); // nothing answers there
-        env.insert("QT_QPA_PLATFORM", "offscreen");
-        env.insert("QTWEBENGINE_DISABLE_SANDBOX", "1");
-        env.insert("QTWEBENGINE_CHROMIUM_FLAGS", "--no-sandbox --disable-gpu --single-process");
-        auto logText = [&] {
-            QString all;
-            for (const QFileInfo &f : QDir(home.path() + "/state/Hoistly").entryInfoList({"log-*"}, QDir::Files)) {
-                QFile file(f.absoluteFilePath());
-                if (file.open(QIODevice::ReadOnly))
-                    all += QString::fromUtf8(file.readAll());
-            }
-            return all;
-        };
+        const QString h = home.path() + "/" + QString::fromLatin1(QTest::currentDataTag()).replace(' ', '-');
+        const QProcessEnvironment env = appEnvironment(h);
+        QProcessEnvironment secondEnv = env;
+        QTemporaryDir other; // private, as mkdtemp makes it
+        secondEnv.insert("XDG_RUNTIME_DIR", secondRuntime == "other" ? other.path() : secondRuntime);
+        if (secondRuntime.isEmpty())
+            secondEnv.remove("XDG_RUNTIME_DIR");
+        const auto logText = [&] { return TestProcesses::logText(h); };
 
         QProcess first;
         first.setProcessEnvironment(env);
-        first.start(app, {});
+        first.start(appPath(), {});
         QVERIFY(first.waitForStarted());
         QTRY_VERIFY_WITH_TIMEOUT(logText().count("Startup LumoraDesktop") == 1, 30000);
 
         QProcess second;
-        second.setProcessEnvironment(env);
-        second.start(app, {});
+        second.setProcessEnvironment(secondEnv);
+        second.start(appPath(), {});
         QVERIFY(second.waitForStarted());
         QVERIFY(first.waitForFinished(20000));
         QCOMPARE(first.exitStatus(), QProcess::NormalExit);
