@@ -221,13 +221,17 @@ void recordSocket(const QString &name)
 QString recordedSocket()
 {
     const QString path = profileLockFile();
-    const QFileInfo info(path);
-    if (path.isEmpty() || g_profileFileLock.fd >= 0 || info.isSymLink() || info.ownerId() != ::getuid())
+    if (path.isEmpty() || g_profileFileLock.fd >= 0)
         return {};
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly))
+    const int fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
+    if (fd < 0)
         return {};
-    const QList<QByteArray> lines = file.read(4096).split('\n');
+    struct stat st = {};
+    char buffer[4096];
+    const bool ours = ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_uid == ::getuid();
+    const ssize_t size = ours ? ::read(fd, buffer, sizeof(buffer)) : -1;
+    ::close(fd);
+    const QList<QByteArray> lines = QByteArray(buffer, std::max<ssize_t>(size, 0)).split('\n');
     if (lines.size() < 2 || QString::fromUtf8(lines.at(0)) != QSysInfo::machineHostName())
         return {};
     const QString socket = QFile::decodeName(lines.at(1));
