@@ -8,6 +8,9 @@
 # the application without the double). The command, and the double with it, stays until no copy
 # of the application it started runs any more: log-out, reset and an update start a new copy
 # and end the old one.
+# A configured service (HOISTLY_SERVICE_URL, HOISTLY_API_KEY, HOISTLY_API_SECRET) is stored with the
+# profile, readable by the user alone, so that the menu entry and the login item, which start the
+# application without this environment, reach it too.
 # HOISTLY_SKIP_SETUP=1 uses an existing build in $BUILD without installing packages or building;
 # CMAKE_BUILD_PARALLEL_LEVEL sets the number of build jobs (default: one per processor).
 set -euo pipefail
@@ -19,8 +22,21 @@ if [ "${HOISTLY_SKIP_SETUP:-0}" != 1 ]; then
   cmake --build "$BUILD" -j "${CMAKE_BUILD_PARALLEL_LEVEL:-$(nproc)}" --target Hoistly lumora-double
 fi
 APPS="${HOISTLY_APPLICATIONS:-$HOME/Applications}"
+xml_text() { printf '%s' "$1" | sed -e 's/&/\&amp;/g' -e 's/</\&lt;/g' -e 's/>/\&gt;/g'; }
+store_service() {
+  local folder="${XDG_CONFIG_HOME:-$HOME/.config}/Lumora" tmp
+  mkdir -p "$folder"
+  tmp=$(mktemp "$folder/.Service.plist.XXXXXX") # made for the user alone
+  printf '<?xml version="1.0" encoding="UTF-8"?>\n<plist version="1.0"><dict>
+<key>ServiceURL</key><string>%s</string>
+<key>APIKey</key><string>%s</string>
+<key>APISecret</key><string>%s</string>
+</dict></plist>\n' "$(xml_text "$HOISTLY_SERVICE_URL")" "$(xml_text "${HOISTLY_API_KEY:-}")" \
+    "$(xml_text "${HOISTLY_API_SECRET:-}")" >"$tmp"
+  mv "$tmp" "$folder/Service.plist"
+}
 menu_entry=()
-[ -n "${HOISTLY_SERVICE_URL:-}" ] || menu_entry=(--no-desktop-entry)
+if [ -n "${HOISTLY_SERVICE_URL:-}" ]; then store_service; else menu_entry=(--no-desktop-entry); fi
 bundle=$(packaging/install-bundle.sh "$BUILD" "$APPS" "${menu_entry[@]}" | tail -n 1)
 exe="$bundle/Contents/MacOS/Hoistly"
 

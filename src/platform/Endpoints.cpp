@@ -1,12 +1,47 @@
 #include "Endpoints.h"
 
+#include "core/LGLog.h"
+#include "core/PropertyList.h"
 #include "core/Settings.h"
+#include "platform/StandardPaths.h"
 
+#include <QFileInfo>
 #include <QHostAddress>
+
+QString Endpoints::storedServiceFile()
+{
+    return QFileInfo(StandardPaths::userDefaultsFile()).path() + QStringLiteral("/Service.plist");
+}
+
+namespace {
+Endpoints::Service readStoredService()
+{
+    const QString path = Endpoints::storedServiceFile();
+    if (!QFileInfo::exists(path))
+        return {};
+    QString error;
+    const QVariantMap stored = PropertyList::readFile(path, &error).toMap();
+    if (stored.isEmpty())
+        LGLogError(QStringLiteral("SERVICE: %1 could not be read (%2); it is not used").arg(path, error));
+    return {stored.value(QStringLiteral("ServiceURL")).toString(), stored.value(QStringLiteral("APIKey")).toString(),
+            stored.value(QStringLiteral("APISecret")).toString()};
+}
+} // namespace
+
+Endpoints::Service Endpoints::configuredService()
+{
+    const QString url = qEnvironmentVariable("HOISTLY_SERVICE_URL");
+    if (url.isEmpty()) {
+        static const Service stored = readStoredService();
+        if (!stored.url.isEmpty())
+            return stored;
+    }
+    return {url, qEnvironmentVariable("HOISTLY_API_KEY"), qEnvironmentVariable("HOISTLY_API_SECRET")};
+}
 
 QString Endpoints::overrideBase()
 {
-    QString base = qEnvironmentVariable("HOISTLY_SERVICE_URL");
+    QString base = configuredService().url;
     if (base.isEmpty())
         base = Settings::stringForKey(QStringLiteral("ServiceURL"));
     while (base.endsWith(QLatin1Char('/')))

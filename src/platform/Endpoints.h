@@ -2,12 +2,24 @@
 // Where the service lives. Hosts are configuration: the environment variable HOISTLY_SERVICE_URL
 // (or the setting "ServiceURL") points every host at one base address, which is how tests and a
 // local run use the local service double. Without it the production hosts are used.
+// The run command stores a configured service with the profile (Service.plist beside the
+// settings): a start from the application menu or at login has no such environment.
 #include <QString>
 #include <QUrl>
 
 class Endpoints
 {
 public:
+    // A service and the client's credentials there ("" for what is not configured).
+    struct Service
+    {
+        QString url;
+        QString apiKey;
+        QString apiSecret;
+    };
+    // The environment's service when it names one, else the one stored with the profile.
+    static Service configuredService();
+    static QString storedServiceFile();
     // The configured single base ("" when production hosts are in use).
     static QString overrideBase();
     static QUrl apiBase();               // REST and OAuth: "/services/rest/", "/services/oauth/..."

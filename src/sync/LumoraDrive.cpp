@@ -451,18 +451,18 @@ QString LumoraDrive::APIS()
 
 QString LumoraDrive::apiKey(bool alphaEnv)
 {
-    const QString env = qEnvironmentVariable("HOISTLY_API_KEY");
-    if (!env.isEmpty())
-        return env;
+    const QString configured = Endpoints::configuredService().apiKey;
+    if (!configured.isEmpty())
+        return configured;
     return alphaEnv ? QStringLiteral("a7c3e1f09b2d4c6e8a0f1b3d5c7e9a21")
                     : QStringLiteral("5e2b8d0c4a6f1e3d7b9c0a2e4f6d8b13");
 }
 
 QString LumoraDrive::apiSecret(bool alphaEnv)
 {
-    const QString env = qEnvironmentVariable("HOISTLY_API_SECRET");
-    if (!env.isEmpty())
-        return env;
+    const QString configured = Endpoints::configuredService().apiSecret;
+    if (!configured.isEmpty())
+        return configured;
     return alphaEnv ? QStringLiteral("3f9a1c7e5b2d8064") : APIS();
 }
 

@@ -388,6 +388,7 @@ void AppDelegate::installFileLogger()
     ensureFileLogger();
     LGLog::addExcludedWord(Settings::stringForKey(kStoredToken));
     LGLog::addExcludedWord(bridge().tokenSecret());
+    LGLog::addExcludedWord(Endpoints::configuredService().apiSecret);
 }
 
 void AppDelegate::runMigrations() { bridge().runCatalogueMigrations(); }

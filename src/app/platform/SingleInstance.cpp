@@ -12,9 +12,11 @@
 #include <QLocalSocket>
 #include <QPointer>
 #include <QSocketNotifier>
+#include <QSysInfo>
 #include <QThread>
 #include <QTimer>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <csignal>
@@ -25,6 +27,7 @@
 #include <sys/types.h>
 #include <sys/un.h>
 #include <unistd.h>
+#include <utility>
 
 namespace {
 constexpr qint64 kHolderExitWaitMs = 8000;
@@ -35,8 +38,16 @@ constexpr int kMaxConnections = 16;
 constexpr int kServerWatchMs = 2000;
 QString g_nameOverride;
 QString g_programOverride;
-int g_lockFd = -1;
-QString g_lockPath;
+
+// What makes this copy the only one (see takeLocks()).
+struct HeldLock
+{
+    int fd = -1;
+    QString path;
+};
+HeldLock g_socketLock;
+HeldLock g_profileFolderLock;
+HeldLock g_profileFileLock;
 
 // A folder that only this user can enter: a real directory (not a link), owned by us, with no
 // rights for group or others. Our own fallback folder is created, and tightened when it is ours.
@@ -108,41 +119,133 @@ bool isAlive(pid_t pid)
     return close < 0 || line.mid(close + 2, 1) != "Z";
 }
 
-bool tryLock(const QString &path)
+void release(HeldLock &lock)
 {
-    if (g_lockFd >= 0 && g_lockPath == path)
-        return true;
-    const int fd = ::open(QFile::encodeName(path).constData(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
+    if (lock.fd >= 0)
+        ::close(lock.fd);
+    lock = {};
+}
+
+enum class Claim { Taken, Held, Unavailable };
+
+// An exclusive flock, kept open. A lock file is opened for writing: NFS emulates flock with a
+// byte-range lock, which needs that, and drops it as soon as the process closes any descriptor
+// of the file; so nothing here opens a lock file this process holds.
+Claim claim(HeldLock &lock, const QString &path, bool folder)
+{
+    if (lock.fd >= 0 && lock.path == path)
+        return Claim::Taken;
+    const QByteArray p = QFile::encodeName(path);
+    const int fd = folder ? ::open(p.constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC)
+                          : ::open(p.constData(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
     if (fd < 0)
-        return false;
+        return Claim::Unavailable;
     if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        const bool held = errno == EWOULDBLOCK;
         ::close(fd);
-        return false;
+        return held ? Claim::Held : Claim::Unavailable;
     }
-    if (g_lockFd >= 0)
-        ::close(g_lockFd);
-    g_lockFd = fd;
-    g_lockPath = path;
-    return true;
+    release(lock);
+    lock = {fd, path};
+    return Claim::Taken;
 }
 
 void unlock()
 {
-    if (g_lockFd >= 0)
-        ::close(g_lockFd);
-    g_lockFd = -1;
-    g_lockPath.clear();
+    release(g_socketLock);
+    release(g_profileFolderLock);
+    release(g_profileFileLock);
 }
 
-// Whether some process holds the lock now (without keeping it).
-bool lockIsHeld(const QString &path)
+// The profile (the settings, and the catalogue that goes with them) is the same for every launch
+// on it, whatever runtime folder each launch was given: its settings folder is where copies meet.
+// A test's socket name stands for a profile of its own.
+QString profileFolder()
 {
-    if (g_lockFd >= 0 && g_lockPath == path)
+    return g_nameOverride.isEmpty() ? QFileInfo(StandardPaths::userDefaultsFile()).absolutePath() : QString();
+}
+
+QString profileLockFile()
+{
+    return g_nameOverride.isEmpty() ? StandardPaths::userDefaultsFile() + QStringLiteral(".lock") : QString();
+}
+
+// This copy's claim: the profile's settings folder itself (a read-only folder still counts), the
+// lock file in it (which NFS clients share, where a folder's lock stays on one machine), and the
+// lock beside the socket, which is all that copies of earlier builds take. A profile lock that
+// cannot be had at all is passed over; one that another process holds loses the claim.
+bool takeLocks(const QString &socketLock)
+{
+    const QString folder = profileFolder();
+    bool ok = true;
+    if (!folder.isEmpty()) {
+        QDir().mkpath(folder);
+        const Claim onFolder = claim(g_profileFolderLock, folder, true);
+        const Claim onFile = onFolder == Claim::Held ? Claim::Held : claim(g_profileFileLock, profileLockFile(), false);
+        ok = onFolder != Claim::Held && onFile != Claim::Held;
+        static bool told = false;
+        if (ok && onFolder == Claim::Unavailable && onFile == Claim::Unavailable && !std::exchange(told, true))
+            LGLogError(QStringLiteral("SINGLE: Cannot lock the profile in %1; copies started with other runtime folders are not seen").arg(folder));
+    }
+    ok = ok && claim(g_socketLock, socketLock, false) == Claim::Taken;
+    if (!ok)
+        unlock();
+    return ok;
+}
+
+// Whether some other process holds a lock of this copy's claim now (without keeping it).
+bool locksAreHeld(const QString &socketLock)
+{
+    if (g_socketLock.fd >= 0 && g_socketLock.path == socketLock)
         return false; // held by us
-    if (!tryLock(path))
+    if (!takeLocks(socketLock))
         return true;
     unlock();
     return false;
+}
+
+// The lock file also says where its holder listens, so that a launch given another runtime
+// folder (or none) still reaches it: the machine, then the socket's path.
+void recordSocket(const QString &name)
+{
+    if (g_profileFileLock.fd < 0)
+        return;
+    const QByteArray record = QSysInfo::machineHostName().toUtf8() + '\n' + QFile::encodeName(name) + '\n';
+    if (::ftruncate(g_profileFileLock.fd, 0) != 0
+        || ::pwrite(g_profileFileLock.fd, record.constData(), size_t(record.size()), 0) != record.size())
+        LGLogError(QStringLiteral("SINGLE: Cannot note the socket in %1: %2").arg(g_profileFileLock.path, QString::fromLocal8Bit(std::strerror(errno))));
+}
+
+// The socket the copy on this profile recorded ("" when none, or it runs on another machine that
+// shares the home folder, where its socket cannot be reached).
+QString recordedSocket()
+{
+    const QString path = profileLockFile();
+    if (path.isEmpty() || g_profileFileLock.fd >= 0)
+        return {};
+    const int fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
+    if (fd < 0)
+        return {};
+    struct stat st = {};
+    char buffer[4096];
+    const bool ours = ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_uid == ::getuid();
+    const ssize_t size = ours ? ::read(fd, buffer, sizeof(buffer)) : -1;
+    ::close(fd);
+    const QList<QByteArray> lines = QByteArray(buffer, std::max<ssize_t>(size, 0)).split('\n');
+    if (lines.size() < 2 || QString::fromUtf8(lines.at(0)) != QSysInfo::machineHostName())
+        return {};
+    const QString socket = QFile::decodeName(lines.at(1));
+    return QDir::isAbsolutePath(socket) ? socket : QString();
+}
+
+// Where a running copy of this profile may listen: where it said, then where this launch would
+// (a copy of an earlier build, or one that has not said yet).
+QStringList runningCopySockets()
+{
+    QStringList names{recordedSocket(), SingleInstance::serverName()};
+    names.removeAll(QString());
+    names.removeDuplicates();
+    return names;
 }
 
 QByteArray readLine(QLocalSocket &socket, int timeoutMs)
@@ -156,15 +259,20 @@ QByteArray readLine(QLocalSocket &socket, int timeoutMs)
     return buffer.trimmed();
 }
 
-// Sends one request line and returns the answer, but only from a peer of this user id.
+// Sends one request line to the running copy and returns the answer, but only from a peer of
+// this user id.
 QByteArray roundTrip(const QByteArray &request, int timeoutMs, pid_t *peerPid = nullptr)
 {
-    const QString name = SingleInstance::serverName();
-    if (name.isEmpty())
-        return {};
     QLocalSocket socket;
-    socket.connectToServer(name);
-    if (!socket.waitForConnected(timeoutMs))
+    QString name;
+    for (const QString &candidate : runningCopySockets()) {
+        socket.connectToServer(candidate);
+        if (socket.waitForConnected(timeoutMs)) {
+            name = candidate;
+            break;
+        }
+    }
+    if (name.isEmpty())
         return {};
     if (!peerIsThisUser(int(socket.socketDescriptor()), peerPid)) {
         LGLogError(QStringLiteral("SINGLE: The socket %1 is served by another user; ignoring it").arg(name));
@@ -181,6 +289,12 @@ bool answers(const QString &name)
     QLocalSocket socket;
     socket.connectToServer(name);
     return socket.waitForConnected(500);
+}
+
+bool runningCopyAnswers()
+{
+    const QStringList names = runningCopySockets();
+    return std::any_of(names.begin(), names.end(), answers);
 }
 } // namespace
 
@@ -269,7 +383,7 @@ int SingleInstance::endOtherCopies(const std::function<void(double)> &sleeper)
     // The lock goes with the process that held it; without a lock file only its end tells.
     QElapsedTimer waited;
     waited.start();
-    while ((lockIsHeld(lock) || isAlive(pid_t(pid))) && waited.elapsed() < 5000)
+    while ((locksAreHeld(lock) || isAlive(pid_t(pid))) && waited.elapsed() < 5000)
         QThread::msleep(20);
     return 1;
 }
@@ -291,7 +405,7 @@ bool SingleInstance::endOtherCopiesAndHoldLock()
     const QString lock = lockPathFor(name);
     if (name.isEmpty())
         return true; // no private folder: no copy could listen or lock either
-    if (g_lockFd >= 0 && g_lockPath == lock)
+    if (g_socketLock.fd >= 0 && g_socketLock.path == lock)
         return true; // the running copy resets itself
     // The peer's credentials come with the connection, so a copy that accepts but never answers
     // (stopped, or its main thread stuck) is still known by its process id.
@@ -320,7 +434,7 @@ bool SingleInstance::endOtherCopiesAndHoldLock()
     // The lock goes with the process that held it.
     QElapsedTimer waited;
     waited.start();
-    while (!tryLock(lock)) {
+    while (!takeLocks(lock)) {
         if (waited.elapsed() > 5000) {
             LGLogError(QStringLiteral("SINGLE: Another copy still holds %1").arg(lock));
             return false;
@@ -344,15 +458,20 @@ bool SingleInstance::listen()
     // that answers is alive, busy or just started, and stays the only copy.
     QElapsedTimer waited;
     waited.start();
-    while (!tryLock(lockPathFor(name))) {
-        if (answers(name) || waited.elapsed() > kHolderExitWaitMs)
+    while (!takeLocks(lockPathFor(name))) {
+        if (runningCopyAnswers())
             return false;
+        if (waited.elapsed() > kHolderExitWaitMs) {
+            LGLogError(QStringLiteral("SINGLE: Another copy runs on this profile and cannot be reached; quitting"));
+            return false;
+        }
         QThread::msleep(50);
     }
     if (!bindAndListen(name)) {
         unlock();
         return false;
     }
+    recordSocket(name);
     watchServer();
     return true;
 }
@@ -430,7 +549,7 @@ void SingleInstance::watchServer()
         m_watch->setInterval(kServerWatchMs);
         connect(m_watch, &QTimer::timeout, this, [this] {
             const QString name = serverName();
-            if (g_lockFd < 0 || socketFileIsOurs(name))
+            if (g_socketLock.fd < 0 || socketFileIsOurs(name))
                 return;
             stopServer(name);
             if (answers(name)) {

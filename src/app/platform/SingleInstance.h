@@ -1,10 +1,13 @@
 #pragma once
-// One running copy per user and configuration, over a local socket. Which copy is "the only one"
-// is decided by an exclusive lock on a file next to the socket, held for the life of the process;
-// the socket is only how copies talk. A new copy asks the running one to quit (single-copy rule)
-// or hands it a URL and exits (sign-in callback); a copy that cannot take the lock exits.
+// One running copy per user and profile, over a local socket. Which copy is "the only one" is
+// decided by exclusive locks held for the life of the process: on the profile's settings folder
+// and a lock file in it, so that launches given different runtime folders (or none: su, sudo -u,
+// cron, a launcher that clears the environment) still meet, and on a file next to the socket.
+// The socket is only how copies talk; the lock file names it for launches that would look
+// elsewhere. A new copy asks the running one to quit (single-copy rule) or hands it a URL and
+// exits (sign-in callback); a copy that cannot take the locks exits.
 //
-// Socket and lock live in a folder only this user can enter ($XDG_RUNTIME_DIR, else a private
+// The socket lives in a folder only this user can enter ($XDG_RUNTIME_DIR, else a private
 // folder of ours), and every answer is checked: its peer must run under this user id, and a
 // process is only ended when it is the peer itself and runs this program. The name is derived
 // from the settings file, so copies with different homes (tests) never meet.
@@ -21,7 +24,7 @@ class SingleInstance : public QObject
 public:
     static SingleInstance *instance();
 
-    // The folder of the socket and the lock ("" when no private folder can be had).
+    // The folder of the socket and its lock ("" when no private folder can be had).
     static QString runtimeFolder();
     // Full path of the socket.
     static QString serverName();

@@ -124,6 +124,18 @@ class TestProcesses : public QObject
         return line.startsWith("STATUS ") ? QString::fromUtf8(line.mid(7)) : QString();
     }
 
+    // The settings of a copy signed in at the double, past its welcome window: its start checks
+    // the sign-in with the service, signed with the client's secret. The token secret is in its
+    // older plain form (the copy stores it anew as it starts); no update-check copy is started,
+    // whose own failure to write would be logged too.
+    static QVariantMap signedInAt(LumoraDouble &service)
+    {
+        const QString user = QString::fromLatin1(LumoraDoubleDefaults::userId);
+        const auto [token, secret] = service.issueAccessToken(user);
+        return {{"kLKStoredTokenKey", token}, {"kLKStoredTokenSecret", secret}, {"kLKStoredUserID", user},
+                {"WelcomeScreenComplete", true}, {"UserActivated", true}, {"LastRelaunchedForUpdateCheck", QDateTime::currentDateTime()}};
+    }
+
     // A harmless request that only a listening, responsive copy answers.
     static bool answersOn(const QString &socket)
     {
@@ -243,40 +255,39 @@ private Q_SLOTS:
     }
 
     // The real application, started twice in one home: the second copy ends the first through
-    // its termination path; SIGTERM takes the same path.
+    // its termination path, also when the two launches were given different runtime folders (or
+    // none); SIGTERM takes the same path.
+    void realCopiesFollowTheSingleCopyRuleAndEndOnSigterm_data()
+    {
+        QTest::addColumn<QString>("secondRuntime");
+        QTest::newRow("same runtime folder") << runtime.path();
+        QTest::newRow("second without one") << QString();
+        QTest::newRow("second in another private folder") << "other";
+    }
+
     void realCopiesFollowTheSingleCopyRuleAndEndOnSigterm()
     {
-        const QString app = qEnvironmentVariable("HOISTLY_APP_BINARY");
-        if (!QFileInfo(app).isExecutable())
+        QFETCH(QString, secondRuntime);
+        if (!QFileInfo(appPath()).isExecutable())
             QSKIP("the Hoistly executable is not built");
-        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-        env.insert("HOME", home.path());
-        env.insert("XDG_CONFIG_HOME", home.path() + "/config");
-        env.insert("XDG_DATA_HOME", home.path() + "/data");
-        env.insert("XDG_STATE_HOME", home.path() + "/state");
-        env.insert("HOISTLY_SERVICE_URL", "http://127.0.0.1:9"); // nothing answers there
-        env.insert("QT_QPA_PLATFORM", "offscreen");
-        env.insert("QTWEBENGINE_DISABLE_SANDBOX", "1");
-        env.insert("QTWEBENGINE_CHROMIUM_FLAGS", "--no-sandbox --disable-gpu --single-process");
-        auto logText = [&] {
-            QString all;
-            for (const QFileInfo &f : QDir(home.path() + "/state/Hoistly").entryInfoList({"log-*"}, QDir::Files)) {
-                QFile file(f.absoluteFilePath());
-                if (file.open(QIODevice::ReadOnly))
-                    all += QString::fromUtf8(file.readAll());
-            }
-            return all;
-        };
+        const QString h = home.path() + "/" + QString::fromLatin1(QTest::currentDataTag()).replace(' ', '-');
+        const QProcessEnvironment env = appEnvironment(h);
+        QProcessEnvironment secondEnv = env;
+        QTemporaryDir other; // private, as mkdtemp makes it
+        secondEnv.insert("XDG_RUNTIME_DIR", secondRuntime == "other" ? other.path() : secondRuntime);
+        if (secondRuntime.isEmpty())
+            secondEnv.remove("XDG_RUNTIME_DIR");
+        const auto logText = [&] { return TestProcesses::logText(h); };
 
         QProcess first;
         first.setProcessEnvironment(env);
-        first.start(app, {});
+        first.start(appPath(), {});
         QVERIFY(first.waitForStarted());
         QTRY_VERIFY_WITH_TIMEOUT(logText().count("Startup LumoraDesktop") == 1, 30000);
 
         QProcess second;
-        second.setProcessEnvironment(env);
-        second.start(app, {});
+        second.setProcessEnvironment(secondEnv);
+        second.start(appPath(), {});
         QVERIFY(second.waitForStarted());
         QVERIFY(first.waitForFinished(20000));
         QCOMPARE(first.exitStatus(), QProcess::NormalExit);
@@ -681,8 +692,6 @@ private Q_SLOTS:
             QSKIP("the Hoistly executable is not built");
         LumoraDouble service;
         QVERIFY(service.start());
-        const QString user = QString::fromLatin1(LumoraDoubleDefaults::userId);
-        const auto [token, secret] = service.issueAccessToken(user);
         const QString h = home.path() + "/unwritable-settings";
         const QString settings = h + "/config/Lumora/Hoistly.plist";
         QVERIFY(QDir().mkpath(h + "/Photos") && QDir().mkpath(QFileInfo(settings).path()));
@@ -691,12 +700,9 @@ private Q_SLOTS:
             for (int x = 0; x < photo.width(); ++x)
                 photo.setPixel(x, y, QRandomGenerator::global()->generate());
         QVERIFY(photo.save(h + "/Photos/beach.jpg", "JPEG", 90));
-        // The token secret in its older plain form: the copy stores it anew as it starts.
-        QVERIFY(PropertyList::writeFile(settings, QVariantMap{{"kLKStoredTokenKey", token}, {"kLKStoredTokenSecret", secret},
-                                                              {"kLKStoredUserID", user}, {"WelcomeScreenComplete", true},
-                                                              {"UserActivated", true}, {"ImportCustomFolders", QStringList{h + "/Photos"}},
-                                                              // No update-check copy, whose own failure to write would be logged too.
-                                                              {"LastRelaunchedForUpdateCheck", QDateTime::currentDateTime()}}));
+        QVariantMap signedIn = signedInAt(service);
+        signedIn.insert("ImportCustomFolders", QStringList{h + "/Photos"});
+        QVERIFY(PropertyList::writeFile(settings, signedIn));
         auto readOnly = std::make_unique<ReadOnlyFile>(QFileInfo(settings).path());
         QVERIFY(readOnly->isSet());
 
@@ -746,9 +752,18 @@ private Q_SLOTS:
 
     // The run command's trial against the local service double lives in a profile of its own:
     // its settings, logs and launch-at-login entry never reach the user's real profile, and the
-    // double ends with the application.
+    // double ends with the application. With a configured service, the menu entry it installs
+    // starts the application against that service, also from a clean environment.
+    void theRunCommandKeepsItsTrialOutOfTheRealProfile_data()
+    {
+        QTest::addColumn<bool>("configured");
+        QTest::newRow("trial") << false;
+        QTest::newRow("configured service") << true;
+    }
+
     void theRunCommandKeepsItsTrialOutOfTheRealProfile()
     {
+        QFETCH(bool, configured);
         const QString build = qEnvironmentVariable("HOISTLY_TEST_BINARY_DIR");
         if (!QFileInfo(build + "/src/app/Hoistly").isExecutable() || !QFileInfo(build + "/tests/double/lumora-double").isExecutable())
             QSKIP("the Hoistly executable or the service double is not built");
@@ -763,13 +778,48 @@ private Q_SLOTS:
         env.insert("XDG_RUNTIME_DIR", runtime.path());
         env.insert("QT_QPA_PLATFORM", "offscreen");
         env.insert("QTWEBENGINE_CHROMIUM_FLAGS", "--no-sandbox --disable-gpu --single-process");
+        LumoraDouble service;
+        const auto checks = [&] { return service.restMethodsCalled().count("lumora.auth.oauth.checkToken"); };
+        if (configured) {
+            QVERIFY(service.start());
+            env.insert("HOISTLY_SERVICE_URL", service.baseUrl());
+            env.insert("HOISTLY_API_KEY", service.apiKey());
+            env.insert("HOISTLY_API_SECRET", service.apiSecret());
+            QVERIFY(QDir().mkpath(user.path() + "/.config/Lumora"));
+            QVERIFY(PropertyList::writeFile(user.path() + "/.config/Lumora/Hoistly.plist", signedInAt(service)));
+        }
         QProcess run;
         run.setProcessEnvironment(env);
         run.setChildProcessModifier([] { ::setpgid(0, 0); }); // a terminal's foreground job
         run.start("/bin/bash", {qEnvironmentVariable("HOISTLY_SOURCE_DIR") + "/scripts/run.sh"});
         QVERIFY(run.waitForStarted());
-        const QString profile = user.path() + "/.local/share/Lumora-double/profile";
+        const QString profile = user.path() + (configured ? "/.local" : "/.local/share/Lumora-double/profile");
         QTRY_VERIFY_WITH_TIMEOUT(logText(profile).contains("Starting up - LumoraDesktop"), 60000);
+        if (configured) {
+            QTRY_COMPARE_WITH_TIMEOUT(checks(), 1, 10000);
+            ::kill(-pid_t(run.processId()), SIGINT);
+            QVERIFY(run.waitForFinished(30000));
+            struct stat st = {};
+            QCOMPARE(::stat(QFile::encodeName(user.path() + "/.config/Lumora/Service.plist").constData(), &st), 0);
+            QCOMPARE(int(st.st_mode & 0777), 0600);
+            // As the menu starts it: nothing of the command's environment.
+            const QStringList exec = LoginItems::splitExec(LoginItems::execOfEntry(user.path() + "/.local/share/applications/lumora-hoistly.desktop"));
+            QVERIFY(!exec.isEmpty());
+            QProcessEnvironment clean;
+            clean.insert("HOME", user.path());
+            clean.insert("XDG_RUNTIME_DIR", runtime.path());
+            for (const char *name : {"QT_QPA_PLATFORM", "QTWEBENGINE_CHROMIUM_FLAGS"})
+                clean.insert(name, env.value(name));
+            QProcess entry;
+            entry.setProcessEnvironment(clean);
+            entry.start(exec.first(), exec.mid(1));
+            QTRY_COMPARE_WITH_TIMEOUT(checks(), 2, 60000);
+            QCOMPARE(service.rejectedSignatures(), 0);
+            QVERIFY(!logText(profile).contains(service.apiSecret()));
+            ::kill(pid_t(entry.processId()), SIGTERM);
+            QVERIFY(entry.waitForFinished(20000));
+            return;
+        }
         QTRY_VERIFY_WITH_TIMEOUT(!QDir(profile + "/config/autostart").entryList(QDir::Files).isEmpty(), 10000);
         QVERIFY(QFileInfo::exists(profile + "/config/Lumora/Hoistly.plist"));
         // Nothing in the real profile: no settings, no logs, no catalogue, no autostart entry.

@@ -132,6 +132,8 @@ class TestUpdateCheckProcess : public QObject
         for (const QString &b : {in.installed, in.download})
             QFile::copy(qEnvironmentVariable("HOISTLY_APP_BINARY"), b + "/Contents/MacOS/Hoistly");
         QDir().mkpath(in.home + "/runtime");
+        // A profile that has started before: every run makes the same calls on its main thread.
+        QDir().mkpath(in.home + "/.config/Lumora");
         QFile::setPermissions(in.home + "/runtime", QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
         if (::getuid() == 0) {
             QProcess::execute("chown", {"-R", "nobody:nogroup", root});
