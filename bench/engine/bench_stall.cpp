@@ -15,6 +15,7 @@
 #include "catalogue/FileManager.h"
 #include "core/Settings.h"
 #include "service/DataStoreLumoraData.h"
+#include "sync/EngineLinks.h"
 #include "sync/LumoraDrive.h"
 #include "sync/LumoraUploader.h"
 
@@ -222,9 +223,13 @@ int main(int argc, char **argv)
     t.restart();
     signInWithoutNetwork(otherToken, otherSecret, other);
     LumoraDrive::refreshLumoraData();
-    const bool switched = Bench::spinUntil([&] { return DataStoreLumoraData::hasCompletedScanThisSession().isValid()
-                                                 && FileManager::hasCompletedScanThisSession() && !FileManager::isRunning()
-                                                 && countWith(NeedsUpload::Waiting) >= photos + uploads; }, 1800000, 250);
+    // Done once the new account's listing is in and the scanner has decided every folder again
+    // (the records themselves are counted after: a walk of them all would be a stall of its own).
+    const bool switched = Bench::spinUntil([] { DataStore *store = DataStore::instance();
+                                                return !EngineLinks::anotherAccountSignedIn() && DataStoreLumoraData::hasCompletedScanThisSession().isValid()
+                                                    && !FileManager::isRunning() && store->foldersToScan().isEmpty() && store->filesToScan().isEmpty(); },
+                                            1800000)
+        && countWith(NeedsUpload::Waiting) >= photos + uploads;
     probe.stopAndReport("another account signs in");
     std::printf("  every file waiting for the other account after %.1f s (%s)\n", t.elapsed() / 1000.0,
                 switched ? "complete" : "INCOMPLETE");

@@ -870,8 +870,10 @@ void writeDedupRowsNow()
 {
     for (;;) {
         QList<DedupData> toWrite;
+        quint64 generation;
         {
             QMutexLocker l(&s_lock);
+            generation = s_accountGeneration;
             toWrite.swap(s_unsavedRows);
             if (toWrite.isEmpty()) {
                 s_dedupWriteScheduled = false;
@@ -884,7 +886,9 @@ void writeDedupRowsNow()
         QMutexLocker l(&s_lock);
         s_writingDedupRows.clear();
         if (!written) {
-            s_unsavedRows = toWrite + s_unsavedRows;
+            // Rows of an account signed in before are not kept for the next one's index.
+            if (generation == s_accountGeneration)
+                s_unsavedRows = toWrite + s_unsavedRows;
             s_dedupWriteScheduled = false;
             LGLogError(QStringLiteral("LUMORA: %1 rows of the de-duplication index wait to be written").arg(s_unsavedRows.size()));
             return;
