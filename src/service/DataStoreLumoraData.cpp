@@ -571,6 +571,8 @@ void runRefresh(std::shared_ptr<Listing> l)
         });
         return;
     }
+    if (!isCurrent(*l))
+        return endListing(*l, false); // asked again while the account changed
     LGLogInfo(QStringLiteral("LUMORA: Refreshing"));
     loadUserInfo(DataStoreLumoraData::kUserInfoMaxAge, LumoraKit::kDefaultTimeout);
     const Prepared prepared = checksumsPrepared(l);

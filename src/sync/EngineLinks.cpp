@@ -337,11 +337,13 @@ bool EngineLinks::anotherAccountSignedIn()
 
 bool EngineLinks::adoptSignedInAccount()
 {
+    // Also when the account switched from comes back meanwhile: the catalogue is the one being
+    // switched to once the switch is over, and is switched back then.
+    if (g_switch)
+        return false;
     const auto [current, owner] = signedInAndCatalogueAccounts();
     if (current.isEmpty() || owner == current)
         return true;
-    if (g_switch)
-        return false;
     DataStore *store = DataStore::instance();
     if (owner.isEmpty()) {
         // A catalogue kept before accounts were told apart is taken as the signed-in account's.
