@@ -159,10 +159,12 @@ void forgetServiceMarksInShares(const std::shared_ptr<AccountSwitch> &sw)
     });
 }
 
-void beginSwitch(DataStore *store, const QString &account)
+// The records are listed in a turn of their own, after the one that forgot the account.
+void listRecordsToSwitch(const std::shared_ptr<AccountSwitch> &sw)
 {
-    auto sw = std::make_shared<AccountSwitch>();
-    sw->account = account;
+    DataStore *store = DataStore::instanceIfCreated();
+    if (g_switch != sw || !store || !store->isOpen())
+        return forgetServiceMarksInShares(sw);
     sw->ids.reserve(store->fileDataCount());
     QList<qint64> folders;
     QStringList files;
@@ -173,7 +175,6 @@ void beginSwitch(DataStore *store, const QString &account)
             files.append(r->setDataFilePath());
         }
     }
-    g_switch = sw;
     dispatch_default_queue_async([sw, folders, files] {
         DataStoreLumoraData::forgetStoredIndex();
         const QList<QVariant> contents = FileManager::readFolderSettings(files);
@@ -360,7 +361,9 @@ bool EngineLinks::adoptSignedInAccount()
     LGLogInfo(QStringLiteral("DRIVE: Signed in as %1, not %2: every selected file is decided again for this account").arg(current, owner));
     LumoraUploader::forgetAccount();
     DataStoreLumoraData::forgetAccount();
-    beginSwitch(store, current);
+    g_switch = std::make_shared<AccountSwitch>();
+    g_switch->account = current;
+    dispatch_main_async([sw = g_switch] { listRecordsToSwitch(sw); });
     LumoraDrive::updateStatus();
     return false;
 }
