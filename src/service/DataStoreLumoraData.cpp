@@ -542,18 +542,18 @@ void endListing(Listing &l, bool ok)
         if (isCurrentLocked(l.account, l.generation)) {
             if (ok)
                 s_completed = QDateTime::currentDateTime();
-        } else {
-            LGLogInfo(QStringLiteral("LUMORA: Another account signed in while the listing ran; it is thrown away"));
-            if (!std::exchange(s_refreshQueued, false)) {
-                lock.unlock();
-                setRunning(false);
-                return;
-            }
+        } else if (std::exchange(s_refreshQueued, false)) {
             next = newListingLocked(s_lastDone);
+        } else {
+            lock.unlock();
+            LGLogInfo(QStringLiteral("LUMORA: Another account signed in while the listing ran; it is thrown away"));
+            return setRunning(false);
         }
     }
-    if (next)
+    if (next) {
+        LGLogInfo(QStringLiteral("LUMORA: Another account signed in while the listing ran; it is thrown away, and the new one's listed"));
         return startListing(next);
+    }
     if (ok)
         LGLogInfo(QStringLiteral("LUMORA: Refresh complete: %1 checksums, %2 albums, %3 waiting files already on Lumora")
                       .arg(l.rows.size()).arg(l.albums).arg(l.marked));

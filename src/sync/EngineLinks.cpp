@@ -407,7 +407,8 @@ void EngineLinks::startLocalLinkReachability()
 bool EngineLinks::isOnline() { return Reachability::isOnline(); }
 bool EngineLinks::isSignedIn() { return LumoraKit::sharedLumoraKit()->isAuthorized(); }
 bool EngineLinks::mirrorCompletedThisSession() { return DataStoreLumoraData::hasCompletedScanThisSession().isValid(); }
-bool EngineLinks::mirrorRunning() { return DataStoreLumoraData::isRunning(); }
+// A switch to another account is the first step of its listing: "connecting", not "could not".
+bool EngineLinks::mirrorRunning() { return DataStoreLumoraData::isRunning() || g_switch; }
 bool EngineLinks::scannerCompletedPassThisSession() { return FileManager::hasCompletedScanThisSession(); }
 bool EngineLinks::scannerRunning() { return FileManager::isRunning(); }
 
