@@ -2,7 +2,8 @@
 // the whole engine works on a large library, measured by a 5 ms timer's lateness:
 //   1. first scan of N photos (the account empty, uploads not yet allowed);
 //   2. refresh of an account that already holds all N, with all of them waiting locally;
-//   3. 1,000 uploads with the N records in the catalogue, and the memory they leave in use.
+//   3. 1,000 uploads with the N records in the catalogue, and the memory they leave in use;
+//   4. another account signs in (uploads paused): its listing and every file decided again.
 //
 //   bench_engine_stall [photos=100000] [uploads=1000]
 #include "BenchSupport.h"
@@ -14,6 +15,7 @@
 #include "catalogue/FileManager.h"
 #include "core/Settings.h"
 #include "service/DataStoreLumoraData.h"
+#include "sync/EngineLinks.h"
 #include "sync/LumoraDrive.h"
 #include "sync/LumoraUploader.h"
 
@@ -211,7 +213,28 @@ int main(int argc, char **argv)
                 heapBefore / 1048576.0, Bench::heapBytesInUse() / 1048576.0, (Bench::heapBytesInUse() - heapBefore) / 1024.0 / done);
     std::printf("  of which the catalogue's database cache: %.1f MB -> %.1f MB\n", sqliteBefore / 1048576.0, sqlite3_memory_used() / 1048576.0);
 
+    // 4. Another account signs in, as the sign-in window completes it; uploads stay paused, or
+    // the whole library would go up to it.
+    const QString other = QStringLiteral("lumora-bench-other");
+    service.addAccount({other, other, QStringLiteral("Other Account")});
+    LumoraDrive::setPausedUntil(QDateTime::currentDateTimeUtc().addYears(1));
+    const auto [otherToken, otherSecret] = service.issueAccessToken(other);
+    probe.start();
+    t.restart();
+    signInWithoutNetwork(otherToken, otherSecret, other);
+    LumoraDrive::refreshLumoraData();
+    // Done once the new account's listing is in and the scanner has decided every folder again
+    // (the records themselves are counted after: a walk of them all would be a stall of its own).
+    const bool switched = Bench::spinUntil([] { DataStore *store = DataStore::instance();
+                                                return !EngineLinks::anotherAccountSignedIn() && DataStoreLumoraData::hasCompletedScanThisSession().isValid()
+                                                    && !FileManager::isRunning() && store->foldersToScan().isEmpty() && store->filesToScan().isEmpty(); },
+                                            1800000)
+        && countWith(NeedsUpload::Waiting) >= photos + uploads;
+    probe.stopAndReport("another account signs in");
+    std::printf("  every file waiting for the other account after %.1f s (%s)\n", t.elapsed() / 1000.0,
+                switched ? "complete" : "INCOMPLETE");
+
     LumoraDrive::shutdown();
     service.stop();
-    return sent ? 0 : 2;
+    return sent && switched ? 0 : 2;
 }

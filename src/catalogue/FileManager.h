@@ -28,6 +28,9 @@ public:
     // The record the scanner works on now (nullptr between steps).
     static FileData *fileScanning();
     static bool isFileOrAnyChildScanning(FileData *record);
+    // The contents of these folder settings files (FileData::readSetDataFile), read on the
+    // scanner's reader threads. Blocks its caller, which is not the main thread.
+    static QList<QVariant> readFolderSettings(const QStringList &files);
     // Entries of watched folders that are not backed up, and why: names that are not valid UTF-8
     // (the path of a record cannot reach their bytes; photo and video names, and folders),
     // folders that could not be listed or entered, photo and video names that could not be

@@ -1068,6 +1068,13 @@ bool FileManager::hasCompletedScanThisSession()
     return state().completedThisSession;
 }
 
+QList<QVariant> FileManager::readFolderSettings(const QStringList &files)
+{
+    QList<QVariant> contents(files.size());
+    onReaders(files.size(), [&](qsizetype i) { contents[i] = FileData::readSetDataFile(files.at(i)); });
+    return contents;
+}
+
 FileData *FileManager::fileScanning()
 {
     const qint64 id = state().scanningId;

@@ -14,6 +14,7 @@
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
+#include <QFile>
 #include <QFileInfo>
 #include <QMutex>
 #include <QMutexLocker>
@@ -28,6 +29,12 @@ QMutex s_lock;
 bool s_running = false;
 bool s_paused = false;
 int s_dedupPolls = 0;
+// Moves on at every change of account; a listing or account information loaded for an earlier
+// one is not taken. The listing running was started at s_runningGeneration; a refresh asked for
+// by a later one waits for it to end (s_refreshQueued).
+quint64 s_accountGeneration = 0;
+quint64 s_runningGeneration = 0;
+bool s_refreshQueued = false;
 QDateTime s_completed;
 QDateTime s_userInfoLoadedAt;
 bool s_statsLoaded = false;
@@ -145,20 +152,27 @@ QList<DedupData> rowsForSample(const ContentSample &sample)
 void setRunning(bool running) { setStateFlag(s_running, running); }
 void setPaused(bool paused) { setStateFlag(s_paused, paused); }
 
+// Still the account signed in, with no change of account since `generation`.
+bool isCurrentLocked(const QString &account, quint64 generation)
+{
+    return generation == s_accountGeneration && LumoraKit::sharedLumoraKit()->currentUserID() == account;
+}
+
 QString content(const QVariant &v)
 {
     const QVariantMap m = v.toMap();
     return m.contains(QStringLiteral("_content")) ? m.value(QStringLiteral("_content")).toString() : v.toString();
 }
 
-bool downloadTo(const QString &url, const QString &path)
+// Written only while `wanted` holds (checked once the download is in).
+bool downloadTo(const QString &url, const QString &path, const std::function<bool()> &wanted)
 {
     if (url.isEmpty())
         return false;
     HTTPRequest request{QUrl(url)};
     request.setTimeout(30);
     const HTTPResponse r = request.sendSynchronously();
-    if (r.error.isError() || r.statusCode != 200 || r.body.isEmpty())
+    if (r.error.isError() || r.statusCode != 200 || r.body.isEmpty() || !wanted())
         return false;
     QSaveFile f(path);
     if (!f.open(QIODevice::WriteOnly))
@@ -174,11 +188,18 @@ bool loadUserInfo(int maxAge, double timeout)
     const QString userID = kit->currentUserID();
     if (!kit->isAuthorized() || userID.isEmpty())
         return false;
+    quint64 generation;
     {
         QMutexLocker l(&s_lock);
         if (s_userInfoLoadedAt.isValid() && s_userInfoLoadedAt.secsTo(QDateTime::currentDateTimeUtc()) < maxAge)
             return true;
+        generation = s_accountGeneration;
     }
+    // Another account signed in while the request ran: this answer is not its.
+    const auto stillTheAccount = [&] {
+        QMutexLocker l(&s_lock);
+        return isCurrentLocked(userID, generation);
+    };
     LKLumoraPeopleGetInfo method;
     method.user_id = userID;
     auto [response, error] = kit->callSynchronously(method, 0, timeout);
@@ -194,6 +215,8 @@ bool loadUserInfo(int maxAge, double timeout)
         const qint64 bytes = content(photos.value(QStringLiteral("bytes"))).toLongLong();
         {
             QMutexLocker l(&s_lock);
+            if (!isCurrentLocked(userID, generation))
+                return false;
             s_statsLoaded = true;
             s_photoCount = count;
             s_storageUsed = bytes;
@@ -201,9 +224,11 @@ bool loadUserInfo(int maxAge, double timeout)
         Settings::setInt(count, kPhotoCountKey);
         Settings::setLongLong(bytes, kSpaceUsedKey);
     }
-    downloadTo(content(person.value(QStringLiteral("iconurl"))), DataStoreLumoraData::userImageFilePath());
-    downloadTo(content(person.value(QStringLiteral("coverurl"))), DataStoreLumoraData::userCoverImageFilePath());
+    downloadTo(content(person.value(QStringLiteral("iconurl"))), DataStoreLumoraData::userImageFilePath(), stillTheAccount);
+    downloadTo(content(person.value(QStringLiteral("coverurl"))), DataStoreLumoraData::userCoverImageFilePath(), stillTheAccount);
     QMutexLocker l(&s_lock);
+    if (!isCurrentLocked(userID, generation))
+        return false;
     s_userInfoLoadedAt = QDateTime::currentDateTimeUtc();
     return true;
 }
@@ -242,44 +267,77 @@ void finishRefresh(bool ok, const std::function<void(bool)> &done)
     });
 }
 
-void runRefresh(std::function<void(bool)> done)
+// One refresh of the mirror and what its stages learn and hand on. It belongs to the account
+// signed in when it began: once another one is (or the same one again after another), what it
+// learnt is the other account's and is thrown away.
+struct Listing
 {
-    LumoraKit *kit = LumoraKit::sharedLumoraKit();
-    if (!kit->isAuthorized()) {
-        LGLogInfo(QStringLiteral("LUMORA: Not signed in; nothing to refresh"));
-        setRunning(false);
-        dispatch_main_async([done] {
-            if (done)
-                done(false);
-        });
-        return;
-    }
-    LGLogInfo(QStringLiteral("LUMORA: Refreshing"));
-    loadUserInfo(DataStoreLumoraData::kUserInfoMaxAge, LumoraKit::kDefaultTimeout);
+    QString account;
+    quint64 generation = 0;
+    std::function<void(bool)> done;
+    QList<DedupData> rows; // the service's checksums, then this device's rows with them
+    QSet<qint64> remotePids;
+    qsizetype lateFrom = 0; // rows this process registers from here on came after the listing
+    qsizetype albums = 0;
+    int marked = 0;
+};
 
-    // The service prepares the account's checksum list first; until it is ready the index
-    // would be incomplete, and files already on the service would be sent again.
-    auto [prep, prepError] = kit->callSynchronously(LKLumoraPhotosDedupPrepareUser());
+bool isCurrent(const Listing &l)
+{
+    QMutexLocker lock(&s_lock);
+    return isCurrentLocked(l.account, l.generation);
+}
+
+std::shared_ptr<Listing> newListingLocked(std::function<void(bool)> done)
+{
+    auto l = std::make_shared<Listing>();
+    l->account = LumoraKit::sharedLumoraKit()->currentUserID();
+    l->generation = s_runningGeneration = s_accountGeneration;
+    l->done = std::move(done);
+    return l;
+}
+
+void runRefresh(std::shared_ptr<Listing> l);
+
+void startListing(std::shared_ptr<Listing> l)
+{
+    dispatch_default_queue_async([l = std::move(l)] {
+        runRefresh(l);
+        // A refresh of a large account builds and drops millions of small blocks (the listing's
+        // pages) in this thread's own arena; the allocator keeps freed pages unless told, and
+        // the process would stay at its peak size for the rest of the session. Only here, once
+        // the refresh's own data is gone, is there something to give back.
+        malloc_trim(0);
+    });
+}
+
+enum class Prepared { Ready, Later, Failed };
+
+// The service prepares the account's checksum list first; until it is ready the index would be
+// incomplete, and files already on the service would be sent again. Asked again later.
+Prepared checksumsPrepared(const std::shared_ptr<Listing> &l)
+{
+    auto [prep, prepError] = LumoraKit::sharedLumoraKit()->callSynchronously(LKLumoraPhotosDedupPrepareUser());
     if (prepError.isError()) {
         LGLogError(QStringLiteral("LUMORA: Checksum preparation failed: %1").arg(LGLog::redact(prepError.toString())));
-        finishRefresh(false, done);
-        return;
+        return Prepared::Failed;
     }
-    if (prep.value(QStringLiteral("dedup")).toMap().value(QStringLiteral("ready")).toInt() != 1) {
-        double delay;
-        {
-            QMutexLocker l(&s_lock);
-            delay = ++s_dedupPolls <= 1 ? s_firstPoll : s_laterPoll;
-        }
-        LGLogInfo(QStringLiteral("LUMORA: Checksums not ready; asking again in %1 s").arg(delay));
-        dispatch_main_delay([done] { dispatch_default_queue_async([done] { runRefresh(done); }); }, delay);
-        return;
-    }
+    const bool ready = prep.value(QStringLiteral("dedup")).toMap().value(QStringLiteral("ready")).toInt() == 1;
+    double delay;
     {
-        QMutexLocker l(&s_lock);
-        s_dedupPolls = 0;
+        QMutexLocker lock(&s_lock);
+        s_dedupPolls = ready ? 0 : s_dedupPolls + 1;
+        delay = s_dedupPolls <= 1 ? s_firstPoll : s_laterPoll;
     }
+    if (ready)
+        return Prepared::Ready;
+    LGLogInfo(QStringLiteral("LUMORA: Checksums not ready; asking again in %1 s").arg(delay));
+    dispatch_main_delay([l] { startListing(l); }, delay);
+    return Prepared::Later;
+}
 
+bool listChecksums(Listing &l)
+{
     QVariantList checksums;
     LKError error;
     if (!fetchPages([](int page) {
@@ -289,12 +347,9 @@ void runRefresh(std::function<void(bool)> done)
             return m;
         }, QStringLiteral("checksums"), QStringLiteral("checksum"), &checksums, &error)) {
         LGLogError(QStringLiteral("LUMORA: Checksum list failed: %1").arg(LGLog::redact(error.toString())));
-        finishRefresh(false, done);
-        return;
+        return false;
     }
-    QList<DedupData> rows;
-    QSet<qint64> remotePids;
-    for (const QVariant &v : checksums) {
+    for (const QVariant &v : std::as_const(checksums)) {
         const QVariantMap item = v.toMap();
         const ContentSample sample = ContentSample::fromHex(item.value(QStringLiteral("sample")).toString());
         const qint64 pid = item.value(QStringLiteral("photo_id")).toString().toLongLong();
@@ -305,109 +360,128 @@ void runRefresh(std::function<void(bool)> done)
         row.sample1 = sample.sample1;
         row.sample2 = sample.sample2;
         row.isJpegData = item.value(QStringLiteral("type")).toString() == QLatin1String("jpeg");
-        rows << row;
-        remotePids.insert(pid);
+        l.rows << row;
+        l.remotePids.insert(pid);
     }
-    // Photos sent from here keep their "from this device" mark, whichever run sent them: a file
-    // with their samples is then compared with their originals before it is taken for a copy.
+    return true;
+}
+
+// Photos sent from here keep their "from this device" mark, whichever run sent them: a file with
+// their samples is then compared with their originals before it is taken for a copy. So does
+// what this process registered; rows of uploads the service has not listed yet (pending tickets)
+// are kept as they are.
+void keepOwnRows(Listing &l)
+{
     QSet<qint64> fromHere;
     DataStore::withOpenStore([&fromHere](DataStore *store) {
         fromHere = store->photoIdsSentFromHere();
         return true;
     });
-    qsizetype lateFrom;
-    {
-        // So does what this process registered; rows of uploads the service has not listed yet
-        // (pending tickets) are kept as they are.
-        QMutexLocker l(&s_lock);
-        lateFrom = s_localRows.size();
-        for (const DedupData &local : s_localRows)
-            if (local.uploadedFromThisDevice && local.pid > 0)
-                fromHere.insert(local.pid);
-        for (DedupData &row : rows)
-            if (fromHere.contains(row.pid))
-                row.uploadedFromThisDevice = true;
-        for (const DedupData &local : s_localRows)
-            if (local.pid <= 0 || !remotePids.contains(local.pid))
-                rows << local;
-    }
-    // Written here, off the main thread, in one transaction: a crash halfway leaves the old
-    // index whole, and rows whose earlier write failed are in it again.
-    const bool stored = DataStore::withOpenStore([&rows](DataStore *store) { return store->replaceAllDedupData(rows); });
-    if (!stored) {
-        LGLogError(QStringLiteral("LUMORA: The de-duplication index could not be written"));
-        finishRefresh(false, done);
-        return;
-    }
-    {
-        // Rows registered while this refresh ran may have been written before the replacement
-        // took them away: they are written again (a second copy of a row does no harm).
-        QList<DedupData> late;
-        {
-            QMutexLocker l(&s_lock);
-            late = s_localRows.mid(qMin(lateFrom, s_localRows.size()));
-        }
-        const bool lateWritten = late.isEmpty()
-            || DataStore::withOpenStore([&late](DataStore *store) { return store->insertDedupData(late); });
-        // Built outside the lock; the late rows follow the listing's rows of their sample.
-        std::vector<std::pair<ContentSample, IndexedPhoto>> entries;
-        entries.reserve(size_t(rows.size() + late.size()));
-        for (const QList<DedupData> *part : {&rows, &late})
-            for (const DedupData &row : *part)
-                entries.push_back(indexEntry(row));
-        SampleIndex<IndexedPhoto> built;
-        built.build(entries);
-        entries = {};
-        QMutexLocker l(&s_lock);
-        s_index = std::move(built);
-        s_indexBuilt = true;
-        // Every registered row is in the catalogue now, those that failed before included.
-        if (lateWritten)
-            s_unsavedRows.clear();
-    }
+    QMutexLocker lock(&s_lock);
+    l.lateFrom = s_localRows.size();
+    for (const DedupData &local : std::as_const(s_localRows))
+        if (local.uploadedFromThisDevice && local.pid > 0)
+            fromHere.insert(local.pid);
+    for (DedupData &row : l.rows)
+        if (fromHere.contains(row.pid))
+            row.uploadedFromThisDevice = true;
+    for (const DedupData &local : std::as_const(s_localRows))
+        if (local.pid <= 0 || !l.remotePids.contains(local.pid))
+            l.rows << local;
+}
 
+// Written here, off the main thread, in one transaction: a crash halfway leaves the old index
+// whole, and rows whose earlier write failed are in it again.
+bool writeIndex(Listing &l)
+{
+    if (!DataStore::withOpenStore([&l](DataStore *store) { return store->replaceAllDedupData(l.rows); })) {
+        LGLogError(QStringLiteral("LUMORA: The de-duplication index could not be written"));
+        return false;
+    }
+    // Rows registered while this refresh ran may have been written before the replacement took
+    // them away: they are written again (a second copy of a row does no harm).
+    QList<DedupData> late;
+    {
+        QMutexLocker lock(&s_lock);
+        late = s_localRows.mid(qMin(l.lateFrom, s_localRows.size()));
+    }
+    const bool lateWritten = late.isEmpty() || DataStore::withOpenStore([&late](DataStore *store) { return store->insertDedupData(late); });
+    // Built outside the lock; the late rows follow the listing's rows of their sample.
+    std::vector<std::pair<ContentSample, IndexedPhoto>> entries;
+    entries.reserve(size_t(l.rows.size() + late.size()));
+    for (const QList<DedupData> *part : {&l.rows, &late})
+        for (const DedupData &row : *part)
+            entries.push_back(indexEntry(row));
+    SampleIndex<IndexedPhoto> built;
+    built.build(entries);
+    entries = {};
+    {
+        QMutexLocker lock(&s_lock);
+        if (isCurrentLocked(l.account, l.generation)) {
+            s_index = std::move(built);
+            s_indexBuilt = true;
+            // Every registered row is in the catalogue now, those that failed before included.
+            if (lateWritten)
+                s_unsavedRows.clear();
+            return true;
+        }
+    }
+    // Another account signed in meanwhile: its index must not hold this one's photos.
+    DataStoreLumoraData::forgetStoredIndex();
+    return false;
+}
+
+// The account's albums. Folders keep no album the account no longer has: their next upload
+// finds or makes the album by its title again.
+void takeAlbums(Listing &l)
+{
     QVariantList sets;
-    if (fetchPages([](int page) {
+    LKError error;
+    if (!fetchPages([](int page) {
             auto *m = new LKLumoraPhotosetsGetList;
             m->page = QString::number(page);
             m->per_page = QStringLiteral("500");
             return m;
         }, QStringLiteral("photosets"), QStringLiteral("photoset"), &sets, &error)) {
-        QHash<QString, QString> albums;
-        for (const QVariant &v : sets) {
-            const QVariantMap set = v.toMap();
-            const QString id = set.value(QStringLiteral("id")).toString();
-            if (!id.isEmpty())
-                albums.insert(id, content(set.value(QStringLiteral("title"))));
-        }
-        {
-            QMutexLocker l(&s_lock);
-            s_albums = albums;
-        }
-        // Folders keep no album the account no longer has: their next upload finds or makes
-        // the album by its title again.
-        dispatch_main_sync([&albums] {
-            DataStore *store = DataStore::instance();
-            if (!store->isOpen())
-                return;
-            int dropped = 0;
-            for (FileData *f : store->allFileDataById()) {
-                if (f->isFolder() && f->lumoraSetId() != 0 && !albums.contains(QString::number(f->lumoraSetId()))) {
-                    f->setLumoraSetId(0);
-                    ++dropped;
-                }
-            }
-            if (dropped) {
-                LGLogInfo(QStringLiteral("LUMORA: %1 folders lost an album deleted on the service").arg(dropped));
-                DataStore::queueSave();
-            }
-        });
-    } else {
         LGLogInfo(QStringLiteral("LUMORA: Album list not loaded: %1").arg(LGLog::redact(error.toString())));
+        return;
     }
+    QHash<QString, QString> albums;
+    for (const QVariant &v : std::as_const(sets)) {
+        const QVariantMap set = v.toMap();
+        const QString id = set.value(QStringLiteral("id")).toString();
+        if (!id.isEmpty())
+            albums.insert(id, content(set.value(QStringLiteral("title"))));
+    }
+    l.albums = sets.size();
+    {
+        QMutexLocker lock(&s_lock);
+        if (!isCurrentLocked(l.account, l.generation))
+            return;
+        s_albums = albums;
+    }
+    dispatch_main_sync([&] {
+        DataStore *store = DataStore::instance();
+        if (!store->isOpen() || !isCurrent(l))
+            return;
+        int dropped = 0;
+        for (FileData *f : store->allFileDataById()) {
+            if (f->isFolder() && f->lumoraSetId() != 0 && !albums.contains(QString::number(f->lumoraSetId()))) {
+                f->setLumoraSetId(0);
+                ++dropped;
+            }
+        }
+        if (dropped) {
+            LGLogInfo(QStringLiteral("LUMORA: %1 folders lost an album deleted on the service").arg(dropped));
+            DataStore::queueSave();
+        }
+    });
+}
 
-    // Mark the waiting files that the account already holds.
-    // The main thread only lists the waiting files and takes the answers; the matching runs here.
+// The waiting files the account already holds. The main thread only lists them and takes the
+// answers; the matching runs here.
+void markWaitingFiles(Listing &l)
+{
     struct Candidate { qint64 id; ContentSample whole, jpeg; };
     QList<Candidate> candidates;
     dispatch_main_sync([&] {
@@ -423,49 +497,97 @@ void runRefresh(std::function<void(bool)> done)
     QList<std::pair<qint64, DedupData>> matches;
     for (const Candidate &c : std::as_const(candidates)) {
         for (const auto &[sample, isJpeg] : {std::pair{c.whole, false}, std::pair{c.jpeg, true}}) {
-            bool hit = false;
-            for (const DedupData &row : rowsForSample(sample)) {
-                if (row.isJpegData == isJpeg && row.pid > 0 && !row.uploadedFromThisDevice) {
-                    matches.append({c.id, row});
-                    hit = true;
-                    break;
-                }
-            }
-            if (hit)
+            const QList<DedupData> rows = rowsForSample(sample);
+            const auto hit = std::find_if(rows.cbegin(), rows.cend(), [isJpeg](const DedupData &row) {
+                return row.isJpegData == isJpeg && row.pid > 0 && !row.uploadedFromThisDevice;
+            });
+            if (hit != rows.cend()) {
+                matches.append({c.id, *hit});
                 break;
+            }
         }
     }
     // Handed over a share per turn of the main thread: marking a whole library at once would
     // hold the window for a noticeable moment. Each share is checked again where it changes.
     constexpr qsizetype kMatchesPerTurn = 8192;
-    int marked = 0;
     for (qsizetype from = 0; from < matches.size(); from += kMatchesPerTurn) {
-        bool open = true;
+        bool goOn = true;
         dispatch_main_sync([&] {
             DataStore *store = DataStore::instance();
-            open = store->isOpen();
-            if (!open)
-                return;
-            const qsizetype to = qMin(matches.size(), from + kMatchesPerTurn);
-            for (qsizetype i = from; i < to; ++i) {
+            goOn = store->isOpen() && isCurrent(l);
+            for (qsizetype i = from; goOn && i < qMin(matches.size(), from + kMatchesPerTurn); ++i) {
                 const auto &[id, row] = matches.at(i);
                 FileData *f = store->fileDataForId(id);
                 if (!f || (f->needsUpload() != NeedsUpload::Waiting && f->needsUpload() != NeedsUpload::Deferred))
                     continue;
                 f->setUploadedRemoteId(row.pid);
                 f->setNeedsUpload(NeedsUpload::AlreadyOnService);
-                ++marked;
+                ++l.marked;
             }
         });
-        if (!open)
+        if (!goOn)
             break;
     }
-    if (marked)
+    if (l.marked)
         DataStore::queueSave(); // hops to the main thread itself
-    LGLogInfo(QStringLiteral("LUMORA: Refresh complete: %1 checksums, %2 albums, %3 waiting files already on Lumora")
-                  .arg(rows.size()).arg(sets.size()).arg(marked));
-    DataStoreLumoraData::setCompletedScanThisSession(QDateTime::currentDateTime());
-    finishRefresh(true, done);
+}
+
+// The listing is complete only while its account is still the one signed in. One that is not is
+// thrown away, and a refresh asked for meanwhile runs now, for the account signed in now.
+void endListing(Listing &l, bool ok)
+{
+    std::shared_ptr<Listing> next;
+    {
+        QMutexLocker lock(&s_lock);
+        if (isCurrentLocked(l.account, l.generation)) {
+            if (ok)
+                s_completed = QDateTime::currentDateTime();
+        } else if (std::exchange(s_refreshQueued, false)) {
+            next = newListingLocked(s_lastDone);
+        } else {
+            lock.unlock();
+            LGLogInfo(QStringLiteral("LUMORA: Another account signed in while the listing ran; it is thrown away"));
+            return setRunning(false);
+        }
+    }
+    if (next) {
+        LGLogInfo(QStringLiteral("LUMORA: Another account signed in while the listing ran; it is thrown away, and the new one's listed"));
+        return startListing(next);
+    }
+    if (ok)
+        LGLogInfo(QStringLiteral("LUMORA: Refresh complete: %1 checksums, %2 albums, %3 waiting files already on Lumora")
+                      .arg(l.rows.size()).arg(l.albums).arg(l.marked));
+    finishRefresh(ok, l.done);
+}
+
+void runRefresh(std::shared_ptr<Listing> l)
+{
+    if (!LumoraKit::sharedLumoraKit()->isAuthorized()) {
+        LGLogInfo(QStringLiteral("LUMORA: Not signed in; nothing to refresh"));
+        setRunning(false);
+        dispatch_main_async([done = l->done] {
+            if (done)
+                done(false);
+        });
+        return;
+    }
+    if (!isCurrent(*l))
+        return endListing(*l, false); // asked again while the account changed
+    LGLogInfo(QStringLiteral("LUMORA: Refreshing"));
+    loadUserInfo(DataStoreLumoraData::kUserInfoMaxAge, LumoraKit::kDefaultTimeout);
+    const Prepared prepared = checksumsPrepared(l);
+    if (prepared == Prepared::Later)
+        return;
+    bool ok = prepared == Prepared::Ready && listChecksums(*l);
+    if (ok) {
+        keepOwnRows(*l);
+        ok = writeIndex(*l);
+    }
+    if (ok) {
+        takeAlbums(*l);
+        markWaitingFiles(*l);
+    }
+    endListing(*l, ok);
 }
 
 } // namespace
@@ -475,23 +597,20 @@ void runRefresh(std::function<void(bool)> done)
 
 void DataStoreLumoraData::refresh(std::function<void(bool ok)> done)
 {
+    std::shared_ptr<Listing> listing;
     {
         QMutexLocker l(&s_lock);
         if (done)
             s_lastDone = done;
-        if (s_running)
+        if (s_running) {
+            s_refreshQueued = s_refreshQueued || s_runningGeneration != s_accountGeneration;
             return;
+        }
         s_running = true;
+        listing = newListingLocked(std::move(done));
     }
     notifyStateChanged();
-    dispatch_default_queue_async([done] {
-        runRefresh(done);
-        // A refresh of a large account builds and drops millions of small blocks (the listing's
-        // pages) in this thread's own arena; the allocator keeps freed pages unless told, and
-        // the process would stay at its peak size for the rest of the session. Only here, once
-        // the refresh's own data is gone, is there something to give back.
-        malloc_trim(0);
-    });
+    startListing(std::move(listing));
 }
 
 bool DataStoreLumoraData::isRunning()
@@ -753,8 +872,10 @@ void writeDedupRowsNow()
 {
     for (;;) {
         QList<DedupData> toWrite;
+        quint64 generation;
         {
             QMutexLocker l(&s_lock);
+            generation = s_accountGeneration;
             toWrite.swap(s_unsavedRows);
             if (toWrite.isEmpty()) {
                 s_dedupWriteScheduled = false;
@@ -767,7 +888,9 @@ void writeDedupRowsNow()
         QMutexLocker l(&s_lock);
         s_writingDedupRows.clear();
         if (!written) {
-            s_unsavedRows = toWrite + s_unsavedRows;
+            // Rows of an account signed in before are not kept for the next one's index.
+            if (generation == s_accountGeneration)
+                s_unsavedRows = toWrite + s_unsavedRows;
             s_dedupWriteScheduled = false;
             LGLogError(QStringLiteral("LUMORA: %1 rows of the de-duplication index wait to be written").arg(s_unsavedRows.size()));
             return;
@@ -869,6 +992,8 @@ void DataStoreLumoraData::forgetAccount()
 {
     {
         QMutexLocker l(&s_lock);
+        ++s_accountGeneration;
+        s_dedupPolls = 0;
         s_completed = QDateTime();
         s_userInfoLoadedAt = QDateTime();
         s_photoCount = 0;
@@ -883,9 +1008,16 @@ void DataStoreLumoraData::forgetAccount()
     }
     Settings::setInt(0, kPhotoCountKey);
     Settings::setLongLong(0, kSpaceUsedKey);
+    // Its face is not the new account's; the new one's is loaded with its information.
+    QFile::remove(userImageFilePath());
+    QFile::remove(userCoverImageFilePath());
+    notifyStateChanged();
+}
+
+void DataStoreLumoraData::forgetStoredIndex()
+{
     if (!DataStore::withOpenStore([](DataStore *store) { return store->removeAllDedupData(); }))
         LGLogError(QStringLiteral("LUMORA: The de-duplication index of the account signed in before could not be removed"));
-    notifyStateChanged();
 }
 
 void DataStoreLumoraData::resetForTesting()
@@ -894,6 +1026,8 @@ void DataStoreLumoraData::resetForTesting()
     s_running = false;
     s_paused = false;
     s_dedupPolls = 0;
+    s_refreshQueued = false;
+    ++s_accountGeneration;
     s_completed = QDateTime();
     s_userInfoLoadedAt = QDateTime();
     s_statsLoaded = false;

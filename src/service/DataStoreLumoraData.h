@@ -33,6 +33,9 @@ public:
     // --- session ---
     // Starts a refresh unless one runs; `done` (ok) runs on the main thread when it ends. A
     // refresh that waits for the service's checksum list keeps running until the list is ready.
+    // A refresh belongs to the account signed in when it began: one that ends after another
+    // account signed in is thrown away (`done` is not called), and a refresh asked for after the
+    // change (forgetAccount) runs then, for the new account.
     static void refresh(std::function<void(bool ok)> done = {});
     static bool isRunning();
     // The last refresh failed (network or service); cleared by the next good one.
@@ -88,10 +91,12 @@ public:
     // The service's photo id of a sample pair ("0" is never answered; 0 when unknown).
     static qint64 photoIdForSamples(const ContentSample &whole, const ContentSample &jpeg);
 
-    // Another account is signed in: the account's listing, index (in memory and in the
-    // catalogue), albums and counts are forgotten, and the next refresh lists the new one's.
-    // Main thread.
+    // Another account is signed in: the account's listing, index in memory, albums, counts and
+    // images are forgotten, a refresh still running for it is thrown away when it ends, and the
+    // next refresh lists the new one's. Main thread.
     static void forgetAccount();
+    // The index kept in the catalogue goes too. Waits for the disk: off the main thread.
+    static void forgetStoredIndex();
 
     // Fills the catalogue's hooks that the mirror owns.
     static void installCatalogueHooks();

@@ -18,7 +18,10 @@
 #include "core/Settings.h"
 #include "core/UiHooks.h"
 
+#include <QElapsedTimer>
 #include <QFileInfo>
+
+#include <memory>
 
 
 
@@ -42,8 +45,10 @@ void mirrorRefreshDone(bool ok)
         // The service answers again: uploads stopped after errors need not wait for their turn.
         LumoraUploader::resumeAfterErrors();
     }
-    LumoraDrive::updateStatus();
+    // The scan it held back starts first: the status then says so, not "all uploaded" while
+    // folders still wait for it.
     LumoraDrive::runQueues();
+    LumoraDrive::updateStatus();
 }
 
 // A folder's answer, decided once per count: the files of one folder share it.
@@ -73,35 +78,110 @@ std::pair<QString, QString> signedInAndCatalogueAccounts()
     return {current, store->settingNamed(kCatalogueAccountKey)->stringValue()};
 }
 
-// What records say of another account's service: photo ids, upload and in-flight marks,
-// tickets and album ids. Files are decided again when their folders are listed (once the new
-// account's listing is in); the folders' choices stored for the new account apply.
-void forgetServiceMarks(DataStore *store)
+// The catalogue taken over by another account without holding the window: the records are
+// listed at once, the folders' settings files read on the scanner's readers, the records changed
+// a share per turn of the main thread and handed to the writer. The account is recorded as the
+// catalogue's only once the writer has them: a crash before leaves the switch to be made again.
+struct AccountSwitch
 {
+    QString account;
+    QList<qint64> ids;
+    QHash<qint64, QVariant> settings; // folder id -> the contents of its settings file
+    qsizetype next = 0;
     int files = 0;
-    for (FileData *r : store->allFileDataById()) {
-        if (r->isFolder()) {
-            r->setLumoraSetId(0);
-            r->removeFlag(FileFlags::AlbumCreatedMark | FileFlags::AlbumRenameMark | FileFlags::AlbumDeletionMark);
-            r->loadSetDataFromDisk();
-            if (!r->isMissingOnDisk())
-                FileManager::setFile(r, NeedsScan::Pending, false);
-            continue;
+};
+std::shared_ptr<AccountSwitch> g_switch; // main thread; set while a switch is under way
+constexpr qint64 kSwitchShareMs = 4;
+
+// What a record says of another account's service: photo ids, upload and in-flight marks,
+// tickets and album ids. Files are decided again when their folders are listed (once the new
+// account's listing is in); the folders' choices stored for the new account apply. Answers
+// whether a file is to be decided again.
+bool forgetServiceMarks(FileData *r, const QVariant &settings)
+{
+    if (r->isFolder()) {
+        r->setLumoraSetId(0);
+        r->removeFlag(FileFlags::AlbumCreatedMark | FileFlags::AlbumRenameMark | FileFlags::AlbumDeletionMark);
+        r->applySetData(settings);
+        if (!r->isMissingOnDisk())
+            FileManager::setFile(r, NeedsScan::Pending, false);
+        return false;
+    }
+    const qint16 code = r->needsUpload();
+    const bool decidedForTheService = code == NeedsUpload::Uploaded || code == NeedsUpload::AlreadyOnService
+        || code == NeedsUpload::DuplicateOnServer || code == NeedsUpload::AwaitingTicket || code == NeedsUpload::Waiting
+        || code == NeedsUpload::Deferred || code == NeedsUpload::FailedThreeTimes;
+    if (r->uploadedRemoteId() != 0)
+        r->setUploadedRemoteId(0);
+    if (!r->uploadTicket().isEmpty())
+        r->setUploadTicket(QString());
+    if (decidedForTheService)
+        r->setNeedsUpload(NeedsUpload::NotSelected);
+    return decidedForTheService;
+}
+
+void finishSwitch(const std::shared_ptr<AccountSwitch> &sw)
+{
+    if (g_switch != sw)
+        return;
+    g_switch.reset();
+    if (DataStore *store = DataStore::instanceIfCreated(); store && store->isOpen()) {
+        store->settingNamed(kCatalogueAccountKey)->setStringValue(sw->account);
+        DataStore::queueSave();
+    }
+    LumoraDrive::updateStatus();
+}
+
+void forgetServiceMarksInShares(const std::shared_ptr<AccountSwitch> &sw)
+{
+    DataStore *store = DataStore::instanceIfCreated();
+    if (g_switch != sw || !store || !store->isOpen()) {
+        if (g_switch == sw)
+            g_switch.reset(); // the store closed: made again when asked
+        return;
+    }
+    QElapsedTimer clock;
+    clock.start();
+    while (sw->next < sw->ids.size()) {
+        if (clock.elapsed() >= kSwitchShareMs) {
+            dispatch_main_async([sw] { forgetServiceMarksInShares(sw); });
+            return;
         }
-        const qint16 code = r->needsUpload();
-        const bool decidedForTheService = code == NeedsUpload::Uploaded || code == NeedsUpload::AlreadyOnService
-            || code == NeedsUpload::DuplicateOnServer || code == NeedsUpload::AwaitingTicket || code == NeedsUpload::Waiting
-            || code == NeedsUpload::Deferred || code == NeedsUpload::FailedThreeTimes;
-        if (r->uploadedRemoteId() != 0)
-            r->setUploadedRemoteId(0);
-        if (!r->uploadTicket().isEmpty())
-            r->setUploadTicket(QString());
-        if (decidedForTheService) {
-            r->setNeedsUpload(NeedsUpload::NotSelected);
-            ++files;
+        const qint64 id = sw->ids.at(sw->next++);
+        if (FileData *r = store->fileDataForId(id))
+            sw->files += forgetServiceMarks(r, sw->settings.value(id));
+    }
+    LGLogInfo(QStringLiteral("DRIVE: %1 files to be decided again").arg(sw->files));
+    const DataStore::SaveTicket saving = DataStore::startSave();
+    dispatch_default_queue_async([sw, saving] {
+        DataStore::waitForSave(saving);
+        dispatch_main_async([sw] { finishSwitch(sw); });
+    });
+}
+
+// The records are listed in a turn of their own, after the one that forgot the account.
+void listRecordsToSwitch(const std::shared_ptr<AccountSwitch> &sw)
+{
+    DataStore *store = DataStore::instanceIfCreated();
+    if (g_switch != sw || !store || !store->isOpen())
+        return forgetServiceMarksInShares(sw);
+    sw->ids.reserve(store->fileDataCount());
+    QList<qint64> folders;
+    QStringList files;
+    for (FileData *r : store->allFileDataById()) {
+        sw->ids.append(r->fileID());
+        if (r->isFolder()) {
+            folders.append(r->fileID());
+            files.append(r->setDataFilePath());
         }
     }
-    LGLogInfo(QStringLiteral("DRIVE: %1 files to be decided again").arg(files));
+    dispatch_default_queue_async([sw, folders, files] {
+        DataStoreLumoraData::forgetStoredIndex();
+        const QList<QVariant> contents = FileManager::readFolderSettings(files);
+        for (qsizetype i = 0; i < folders.size(); ++i)
+            sw->settings.insert(folders.at(i), contents.at(i));
+        dispatch_main_async([sw] { forgetServiceMarksInShares(sw); });
+    });
 }
 
 } // namespace
@@ -263,26 +343,34 @@ bool EngineLinks::anotherAccountSignedIn()
 
 bool EngineLinks::adoptSignedInAccount()
 {
+    // Also when the account switched from comes back meanwhile: the catalogue is the one being
+    // switched to once the switch is over, and is switched back then.
+    if (g_switch)
+        return false;
     const auto [current, owner] = signedInAndCatalogueAccounts();
     if (current.isEmpty() || owner == current)
         return true;
     DataStore *store = DataStore::instance();
-    if (!owner.isEmpty()) {
-        // The loop holds for another account at its next step; a send under way is cut short.
-        if (LumoraUploader::isRunning()) {
-            LumoraUploader::cancelCurrentUpload();
-            return false;
-        }
-        LGLogInfo(QStringLiteral("DRIVE: Signed in as %1, not %2: every selected file is decided again for this account").arg(current, owner));
-        LumoraUploader::forgetAccount();
-        DataStoreLumoraData::forgetAccount();
-        forgetServiceMarks(store);
+    if (owner.isEmpty()) {
+        // A catalogue kept before accounts were told apart is taken as the signed-in account's.
+        store->settingNamed(kCatalogueAccountKey)->setStringValue(current);
+        DataStore::queueSave();
+        LumoraDrive::updateStatus();
+        return true;
     }
-    // A catalogue kept before accounts were told apart is taken as the signed-in account's.
-    store->settingNamed(kCatalogueAccountKey)->setStringValue(current);
-    DataStore::save();
+    // The loop holds for another account at its next step; a send under way is cut short.
+    if (LumoraUploader::isRunning()) {
+        LumoraUploader::cancelCurrentUpload();
+        return false;
+    }
+    LGLogInfo(QStringLiteral("DRIVE: Signed in as %1, not %2: every selected file is decided again for this account").arg(current, owner));
+    LumoraUploader::forgetAccount();
+    DataStoreLumoraData::forgetAccount();
+    g_switch = std::make_shared<AccountSwitch>();
+    g_switch->account = current;
+    dispatch_main_async([sw = g_switch] { listRecordsToSwitch(sw); });
     LumoraDrive::updateStatus();
-    return true;
+    return false;
 }
 
 void EngineLinks::retryFailedMirrorRefresh()
@@ -324,7 +412,8 @@ void EngineLinks::startLocalLinkReachability()
 bool EngineLinks::isOnline() { return Reachability::isOnline(); }
 bool EngineLinks::isSignedIn() { return LumoraKit::sharedLumoraKit()->isAuthorized(); }
 bool EngineLinks::mirrorCompletedThisSession() { return DataStoreLumoraData::hasCompletedScanThisSession().isValid(); }
-bool EngineLinks::mirrorRunning() { return DataStoreLumoraData::isRunning(); }
+// A switch to another account is the first step of its listing: "connecting", not "could not".
+bool EngineLinks::mirrorRunning() { return DataStoreLumoraData::isRunning() || g_switch; }
 bool EngineLinks::scannerCompletedPassThisSession() { return FileManager::hasCompletedScanThisSession(); }
 bool EngineLinks::scannerRunning() { return FileManager::isRunning(); }
 

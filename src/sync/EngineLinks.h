@@ -25,8 +25,9 @@ void refreshMirror();
 // another account than the one signed in now (main thread).
 bool anotherAccountSignedIn();
 // Makes the catalogue the signed-in account's: when it was another's, what it knew of the
-// service is forgotten and every selected file is decided again against the new account. False
-// while the upload loop is still winding down (try again shortly). Main thread.
+// service is forgotten and every selected file is decided again against the new account, in
+// short turns of the main thread. False while the upload loop is still winding down or the
+// switch is under way (try again shortly). Main thread.
 bool adoptSignedInAccount();
 // Refreshes the mirror now when the last refresh failed (the network came back).
 void retryFailedMirrorRefresh();

@@ -14,6 +14,7 @@
 #include "catalogue/SampleIndex.h"
 #include "catalogue/MediaInspector.h"
 #include "service/DataStoreLumoraData.h"
+#include "service/LumoraKit.h"
 
 #include "core/Digest.h"
 #include "core/Dispatch.h"
@@ -2183,7 +2184,10 @@ void LumoraUploader::reuploadPhotos(const QList<FileData *> &records, const QStr
     UiHooks::instance().confirmReupload(int(ids.size()), [ids](bool confirmed) {
         if (!confirmed)
             return;
-        dispatch_default_queue_async([ids] {
+        // The check asks the account signed in now; once another one is, its answers are no
+        // longer about the photos these records name.
+        const QString account = LumoraKit::sharedLumoraKit()->currentUserID();
+        dispatch_default_queue_async([ids, account] {
             int marked = 0;
             for (qint64 id : ids) {
                 ContentSample whole, jpeg;
@@ -2206,7 +2210,7 @@ void LumoraUploader::reuploadPhotos(const QList<FileData *> &records, const QStr
                     continue; // still there
                 dispatch_main_sync([&] {
                     FileData *r = DataStore::instance()->fileDataForId(id);
-                    if (!r)
+                    if (!r || LumoraKit::sharedLumoraKit()->currentUserID() != account)
                         return;
                     // The copies marked with the lost photo lost it too; left so, they would
                     // make this file pass for a copy of a photo that is gone.

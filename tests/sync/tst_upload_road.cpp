@@ -1690,24 +1690,28 @@ private Q_SLOTS:
     }
 
     // Signed in as another account (a stored sign-in at start, or a sign-in completed while the
-    // engine runs): nothing the catalogue knew of the first account is taken for the second.
-    // Every selected photo goes up to the new account once, and none to the old one.
+    // engine runs, also while a listing of the first account is under way): nothing the
+    // catalogue knew of the first account is taken for the second. Every selected photo goes up
+    // to the new account once, and none to the old one.
     void anotherAccountGetsEveryPhoto_data()
     {
         QTest::addColumn<bool>("atStart");
-        QTest::newRow("stored sign-in at start") << true;
-        QTest::newRow("sign-in completed while running") << false;
+        QTest::addColumn<bool>("listing");
+        QTest::newRow("stored sign-in at start") << true << false;
+        QTest::newRow("sign-in completed while running") << false << false;
+        QTest::newRow("sign-in completed while a listing runs") << false << true;
     }
 
     void anotherAccountGetsEveryPhoto()
     {
         QFETCH(bool, atStart);
+        QFETCH(bool, listing);
         LumoraKit *kit = LumoraKit::sharedLumoraKit();
-        const QString before = kit->currentUserID(), after = QStringLiteral("lumora-second-%1").arg(int(atStart));
+        const QString before = kit->currentUserID(), after = QStringLiteral("lumora-second-%1%2").arg(int(atStart)).arg(int(listing));
         m_double.addAccount({after, after, QStringLiteral("Second Account")});
         for (const QString &f : FileManager::customFolders()) // the other cases' folders stay out of it
             FileManager::removeCustomFolder(f);
-        const QStringList files = addPausedFolder(QStringLiteral("Account %1").arg(int(atStart)), 4, 1);
+        const QStringList files = addPausedFolder(QStringLiteral("Account %1%2").arg(int(atStart)).arg(int(listing)), 4, 1);
         resume();
         QTRY_VERIFY_WITH_TIMEOUT(!files.isEmpty() && settled(files), 30000);
         QVERIFY(LumoraUploader::waitUntilIdleForTesting(30000));
@@ -1718,6 +1722,11 @@ private Q_SLOTS:
             signInToServiceDouble(m_double, after);
             startEngine();
         } else {
+            if (listing) { // the first account's listing is held until the second is signed in
+                m_double.setFault(LumoraDouble::Fault::Hang, 0, QStringLiteral("lumora.photos.dedup.getChecksums"), 1);
+                LumoraDrive::refreshLumoraData();
+                QTRY_COMPARE_WITH_TIMEOUT(m_double.hangingRequests(), 1, 15000);
+            }
             m_double.setWebUser(after);
             kit->resetAuthURL();
             QUrl authURL;
@@ -1731,6 +1740,17 @@ private Q_SLOTS:
             QTRY_VERIFY_WITH_TIMEOUT(signedIn, 15000);
             LumoraDrive::refreshLumoraData(); // what the sign-in window does once signed in
         }
+        // From the new account's first status on, "all uploaded" only once it holds them all.
+        QTRY_VERIFY(!LumoraDrive::statusIsComplete());
+        bool completeTooSoon = false;
+        QTimer watch;
+        connect(&watch, &QTimer::timeout, this, [&] { completeTooSoon |= LumoraDrive::statusIsComplete() && m_double.photos(after).size() < files.size(); });
+        watch.start(10);
+        if (listing) { // held a second more once the catalogue is the second account's
+            QTRY_VERIFY_WITH_TIMEOUT(!EngineLinks::anotherAccountSignedIn(), 15000);
+            QTest::qWait(1000);
+            m_double.clearFault(LumoraDouble::Fault::Hang);
+        }
         QCOMPARE(kit->currentUserID(), after);
         waitForScanPass();
         QTRY_VERIFY_WITH_TIMEOUT(settled(files), 30000);
@@ -1743,6 +1763,7 @@ private Q_SLOTS:
                     held << p.id;
             QCOMPARE(held, QStringList{QString::number(record(f)->uploadedRemoteId())});
         }
+        QVERIFY(!completeTooSoon);
     }
 
     // A folder's choices belong to the account that made them. As A, one folder is left out and
