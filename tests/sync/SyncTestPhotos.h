@@ -6,9 +6,9 @@
 #include <QString>
 #include <exiv2/exiv2.hpp>
 
-inline QString writePhoto(const QString &path, const QString &exifDate, quint32 seed)
+inline QString writePhoto(const QString &path, const QString &exifDate, quint32 seed, int side = 48)
 {
-    QImage img(48, 48, QImage::Format_RGB32);
+    QImage img(side, side, QImage::Format_RGB32);
     QRandomGenerator rng(seed);
     for (int y = 0; y < img.height(); ++y)
         for (int x = 0; x < img.width(); ++x)

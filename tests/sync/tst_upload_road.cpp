@@ -14,6 +14,7 @@
 #include "sync/EngineLinks.h"
 #include "sync/LumoraDrive.h"
 #include "sync/LumoraUploader.h"
+#include "sync/NotificationManager.h"
 #include "sync/UploadTransport.h"
 
 #include "catalogue/DataStore.h"
@@ -49,6 +50,9 @@ namespace {
 FileData *record(const QString &path) { return DataStore::instance()->fileDataForPathKey(FileManager::pathKey(path)); }
 
 const QDateTime kForever = QDateTime::currentDateTimeUtc().addYears(100);
+// Files the cases write are read once they have stood still this long (cases about slow writers
+// use the application's own wait).
+constexpr qint64 kFixtureSettleMs = 500;
 
 // How many of these files the catalogue file at `path` holds as uploaded, read through a
 // connection of its own as another program would (-1: unreadable). A read-only reader sees the
@@ -275,6 +279,7 @@ private Q_SLOTS:
         qputenv("HOISTLY_TEST_SENDING_MIN_AGE_MS", "0");
         UploadTransports::setUploadIdleTimeoutForTesting(2);
         qputenv("HOISTLY_TEST_UPLOAD_IDLE_TIMEOUT_S", "2");
+        FileManagerPrivate::setSettleWindowForTesting(kFixtureSettleMs);
         signInToServiceDouble(m_double);
         UiHooks::instance().openSignIn = [this] { ++m_signInsOffered; };
         Settings::setBool(true, QStringLiteral("WelcomeScreenComplete"));
@@ -1183,6 +1188,70 @@ private Q_SLOTS:
         stopEngine();
         startEngine();
         waitForScanPass();
+    }
+
+    // A photo that arrives in a watched folder in pieces, with pauses between them (a copy from a
+    // phone or a share, a download): it is read once it stands still, and the service gets it
+    // once, whole, told by one "Upload complete".
+    void slowlyWrittenPhotoIsSentWhole_data()
+    {
+        QTest::addColumn<int>("pauseMs");
+        QTest::addColumn<int>("pieces");
+        QTest::newRow("0.4 s") << 400 << 12;
+        QTest::newRow("0.6 s") << 600 << 8;
+        QTest::newRow("1 s") << 1000 << 5;
+        QTest::newRow("2 s") << 2000 << 3;
+    }
+
+    void slowlyWrittenPhotoIsSentWhole()
+    {
+        QFETCH(int, pauseMs);
+        QFETCH(int, pieces);
+        struct Notices : NotificationSink
+        {
+            int complete = 0;
+            void deliver(const UserNotification &n, std::function<void(quint32)> delivered) override
+            {
+                complete += n.kind == UserNotification::Kind::UploadComplete;
+                delivered(1);
+            }
+            void withdraw(quint32) override {}
+        } notices;
+        NotificationManager::setSinkForTesting(&notices);
+        FileManagerPrivate::setSettleWindowForTesting(FileManagerPrivate::kSettleWindowMs);
+        auto restore = qScopeGuard([] {
+            NotificationManager::setSinkForTesting(nullptr);
+            FileManagerPrivate::setSettleWindowForTesting(kFixtureSettleMs);
+        });
+        const QString folder = m_files.filePath(QStringLiteral("Slow %1").arg(pauseMs));
+        QDir().mkpath(folder);
+        FileManager::addCustomFolder(folder);
+        QTRY_VERIFY_WITH_TIMEOUT(record(folder) && record(folder)->hasFlag(FileFlags::ChildrenListed) && FileManager::isMonitoring(folder), 30000);
+        record(folder)->setAlbumMode(0);
+        QFile whole(writePhoto(m_files.filePath(QStringLiteral("whole%1.jpg").arg(pauseMs)), QStringLiteral("2019:05:01 10:00:00"), quint32(7000 + pauseMs), 160));
+        QVERIFY(whole.open(QIODevice::ReadOnly));
+        const QByteArray bytes = whole.readAll();
+        const QString path = folder + QStringLiteral("/slow%1.jpg").arg(pauseMs);
+        QFile out(path);
+        QVERIFY(out.open(QIODevice::WriteOnly));
+        const qsizetype piece = (bytes.size() + pieces - 1) / pieces;
+        for (qsizetype at = 0; at < bytes.size(); at += piece) {
+            if (at > 0)
+                QTest::qWait(pauseMs); // the engine runs meanwhile
+            QCOMPARE(out.write(bytes.mid(at, piece)), qMin(piece, bytes.size() - at));
+            QVERIFY(out.flush());
+        }
+        out.close();
+        QTRY_VERIFY_WITH_TIMEOUT(settled({path}), 60000);
+        QVERIFY(LumoraUploader::waitUntilIdleForTesting(30000));
+        QList<LumoraDouble::Photo> sent;
+        for (const auto &p : m_double.photos() + m_double.pendingPhotos())
+            if (p.title == QFileInfo(path).completeBaseName())
+                sent << p;
+        QCOMPARE(sent.size(), 1);
+        QCOMPARE(sent.first().content, bytes);
+        QCOMPARE(QString::number(record(path)->uploadedRemoteId()), sent.first().id);
+        QCOMPARE(notices.complete, 1);
     }
 
     // The engine process is killed while the service holds the file and its answer is on the
