@@ -1,10 +1,20 @@
 #pragma once
 // Photos for the upload tests: small JPEGs of noise (so every file differs) with their date
 // taken in EXIF, which is what orders the uploads.
+#include <QDateTime>
+#include <QFile>
 #include <QImage>
 #include <QRandomGenerator>
 #include <QString>
 #include <exiv2/exiv2.hpp>
+
+// Dates a file written whole a minute back, as a finished copy is: the scanner waits for files
+// still being written.
+inline bool dateBack(const QString &path)
+{
+    QFile f(path);
+    return f.open(QIODevice::ReadWrite) && f.setFileTime(QDateTime::currentDateTimeUtc().addSecs(-60), QFileDevice::FileModificationTime);
+}
 
 inline QString writePhoto(const QString &path, const QString &exifDate, quint32 seed, int side = 48)
 {
@@ -20,5 +30,5 @@ inline QString writePhoto(const QString &path, const QString &exifDate, quint32 
     image->exifData()["Exif.Photo.DateTimeOriginal"] = exifDate.toStdString();
     image->exifData()["Exif.Image.DateTime"] = exifDate.toStdString();
     image->writeMetadata();
-    return path;
+    return dateBack(path) ? path : QString();
 }

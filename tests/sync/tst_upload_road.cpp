@@ -50,9 +50,8 @@ namespace {
 FileData *record(const QString &path) { return DataStore::instance()->fileDataForPathKey(FileManager::pathKey(path)); }
 
 const QDateTime kForever = QDateTime::currentDateTimeUtc().addYears(100);
-// Files the cases write are read once they have stood still this long (cases about slow writers
-// use the application's own wait).
-constexpr qint64 kFixtureSettleMs = 500;
+// A wait shorter than a slow writer's pauses.
+constexpr qint64 kShortSettleMs = 500;
 
 // How many of these files the catalogue file at `path` holds as uploaded, read through a
 // connection of its own as another program would (-1: unreadable). A read-only reader sees the
@@ -279,7 +278,6 @@ private Q_SLOTS:
         qputenv("HOISTLY_TEST_SENDING_MIN_AGE_MS", "0");
         UploadTransports::setUploadIdleTimeoutForTesting(2);
         qputenv("HOISTLY_TEST_UPLOAD_IDLE_TIMEOUT_S", "2");
-        FileManagerPrivate::setSettleWindowForTesting(kFixtureSettleMs);
         signInToServiceDouble(m_double);
         UiHooks::instance().openSignIn = [this] { ++m_signInsOffered; };
         Settings::setBool(true, QStringLiteral("WelcomeScreenComplete"));
@@ -1192,21 +1190,25 @@ private Q_SLOTS:
 
     // A photo that arrives in a watched folder in pieces, with pauses between them (a copy from a
     // phone or a share, a download): it is read once it stands still, and the service gets it
-    // once, whole, told by one "Upload complete".
+    // once, whole, told by one "Upload complete". A writer that pauses for longer than the wait
+    // has the half it wrote sent: the whole file then replaces that photo.
     void slowlyWrittenPhotoIsSentWhole_data()
     {
         QTest::addColumn<int>("pauseMs");
         QTest::addColumn<int>("pieces");
-        QTest::newRow("0.4 s") << 400 << 12;
-        QTest::newRow("0.6 s") << 600 << 8;
-        QTest::newRow("1 s") << 1000 << 5;
-        QTest::newRow("2 s") << 2000 << 3;
+        QTest::addColumn<qint64>("settleMs");
+        QTest::newRow("0.4 s") << 400 << 12 << FileManagerPrivate::kSettleWindowMs;
+        QTest::newRow("0.6 s") << 600 << 8 << FileManagerPrivate::kSettleWindowMs;
+        QTest::newRow("1 s") << 1000 << 5 << FileManagerPrivate::kSettleWindowMs;
+        QTest::newRow("2 s") << 2000 << 3 << FileManagerPrivate::kSettleWindowMs;
+        QTest::newRow("1.5 s, longer than the wait") << 1500 << 3 << kShortSettleMs;
     }
 
     void slowlyWrittenPhotoIsSentWhole()
     {
         QFETCH(int, pauseMs);
         QFETCH(int, pieces);
+        QFETCH(qint64, settleMs);
         struct Notices : NotificationSink
         {
             int complete = 0;
@@ -1218,10 +1220,10 @@ private Q_SLOTS:
             void withdraw(quint32) override {}
         } notices;
         NotificationManager::setSinkForTesting(&notices);
-        FileManagerPrivate::setSettleWindowForTesting(FileManagerPrivate::kSettleWindowMs);
+        FileManagerPrivate::setSettleWindowForTesting(settleMs);
         auto restore = qScopeGuard([] {
             NotificationManager::setSinkForTesting(nullptr);
-            FileManagerPrivate::setSettleWindowForTesting(kFixtureSettleMs);
+            FileManagerPrivate::setSettleWindowForTesting(FileManagerPrivate::kSettleWindowMs);
         });
         const QString folder = m_files.filePath(QStringLiteral("Slow %1").arg(pauseMs));
         QDir().mkpath(folder);
@@ -1242,7 +1244,7 @@ private Q_SLOTS:
             QVERIFY(out.flush());
         }
         out.close();
-        QTRY_VERIFY_WITH_TIMEOUT(settled({path}), 60000);
+        QTRY_VERIFY_WITH_TIMEOUT(settled({path}) && record(path)->fileSize() == bytes.size(), 60000);
         QVERIFY(LumoraUploader::waitUntilIdleForTesting(30000));
         QList<LumoraDouble::Photo> sent;
         for (const auto &p : m_double.photos() + m_double.pendingPhotos())
@@ -1251,7 +1253,16 @@ private Q_SLOTS:
         QCOMPARE(sent.size(), 1);
         QCOMPARE(sent.first().content, bytes);
         QCOMPARE(QString::number(record(path)->uploadedRemoteId()), sent.first().id);
-        QCOMPARE(notices.complete, 1);
+        const QList<LumoraDouble::Upload> uploads = m_double.uploads();
+        const auto replaced = std::count_if(uploads.cbegin(), uploads.cend(), [&](const auto &u) {
+            return u.fileName == QFileInfo(path).fileName() && u.path.startsWith(QLatin1String("/services/replace"));
+        });
+        if (settleMs < pauseMs) {
+            QVERIFY(replaced > 0); // the half was sent, and replaced
+        } else {
+            QCOMPARE(replaced, 0);
+            QCOMPARE(notices.complete, 1);
+        }
     }
 
     // The engine process is killed while the service holds the file and its answer is on the
