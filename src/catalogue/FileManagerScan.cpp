@@ -40,6 +40,9 @@ namespace {
 
 // A file put off is looked at again no sooner than this.
 constexpr qint64 kSettleRecheckMinMs = 250;
+// A change this soon after the state whose photo was sent continues that write: the whole file
+// replaces the photo. A later change is an edit, sent as a photo of its own beside the original.
+constexpr qint64 kContinuedWriteMs = 10 * 60 * 1000;
 // The first read of a file: enough for the headers of nearly every photo.
 constexpr qint64 kHeadReadLength = 64 * 1024;
 // The service takes no photo of this size or more.
@@ -633,6 +636,8 @@ void applyFile(qint64 id, const FileWork &w)
     case FileWork::Worked: {
         state().countsMayHaveGrown = true;
         const bool contentChanged = r->sample().isNull() || r->sample() != w.whole || r->jpegSample() != w.jpeg;
+        if (contentChanged && w.mtime - r->dateModifiedMs() > kContinuedWriteMs)
+            r->removeFlag(FileFlags::PhotoSentFromHere);
         r->setFileSize(w.size);
         r->setDateModified(QDateTime::fromMSecsSinceEpoch(w.mtime, Qt::UTC));
         r->setDateTaken(w.taken);

@@ -10,10 +10,10 @@
 
 // Dates a file written whole a minute back, as a finished copy is: the scanner waits for files
 // still being written.
-inline bool dateBack(const QString &path)
+inline bool dateBack(const QString &path, qint64 seconds = 60)
 {
     QFile f(path);
-    return f.open(QIODevice::ReadWrite) && f.setFileTime(QDateTime::currentDateTimeUtc().addSecs(-60), QFileDevice::FileModificationTime);
+    return f.open(QIODevice::ReadWrite) && f.setFileTime(QDateTime::currentDateTimeUtc().addSecs(-seconds), QFileDevice::FileModificationTime);
 }
 
 inline QString writePhoto(const QString &path, const QString &exifDate, quint32 seed, int side = 48)

@@ -1265,6 +1265,21 @@ private Q_SLOTS:
         }
     }
 
+    // A photo edited long after it was sent is sent as a photo of its own: the original stays.
+    void editedPhotoLeavesItsOriginal()
+    {
+        const QStringList files = addPausedFolder(QStringLiteral("Edited"), 1);
+        QVERIFY(!files.isEmpty() && dateBack(files.first(), 3600));
+        resume();
+        QTRY_VERIFY_WITH_TIMEOUT(settled(files), 30000);
+        const QString original = QString::number(record(files.first())->uploadedRemoteId());
+        QVERIFY(!writePhoto(files.first(), QStringLiteral("2019:06:01 10:00:00"), 4242).isEmpty());
+        QTRY_VERIFY_WITH_TIMEOUT(settled(files) && QString::number(record(files.first())->uploadedRemoteId()) != original, 30000);
+        QCOMPARE(photosHolding(files.first()).size(), 1);
+        const QList<LumoraDouble::Photo> photos = m_double.photos();
+        QVERIFY(std::any_of(photos.cbegin(), photos.cend(), [&](const auto &p) { return p.id == original; }));
+    }
+
     // The engine process is killed while the service holds the file and its answer is on the
     // way: after the restart the file is asked about once the service had time, not sent again.
     // An upload's answer is booked (its ticket, its de-duplication rows) while another program
