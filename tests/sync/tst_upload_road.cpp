@@ -1273,7 +1273,7 @@ private Q_SLOTS:
         resume();
         QTRY_VERIFY_WITH_TIMEOUT(settled(files), 30000);
         const QString original = QString::number(record(files.first())->uploadedRemoteId());
-        QVERIFY(!writePhoto(files.first(), QStringLiteral("2019:06:01 10:00:00"), 4242).isEmpty());
+        QVERIFY(!writePhoto(files.first(), QStringLiteral("2019:06:01 10:00:00"), 6161).isEmpty());
         QTRY_VERIFY_WITH_TIMEOUT(settled(files) && QString::number(record(files.first())->uploadedRemoteId()) != original, 30000);
         QCOMPARE(photosHolding(files.first()).size(), 1);
         const QList<LumoraDouble::Photo> photos = m_double.photos();
