@@ -253,6 +253,7 @@ void FileData::setUploadedRemoteId(qint64 id)
 {
     if (id == m_uploadedRemoteId)
         return;
+    removeFlag(FileFlags::PhotoSentFromHere);
     m_uploadedRemoteId = id;
     markDirty();
 }

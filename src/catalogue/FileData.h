@@ -60,6 +60,12 @@ constexpr quint64 MissingOnDisk = 1ULL << 49;        // the file or folder has g
 constexpr quint64 SourceUnavailable = 1ULL << 50;    // a watched folder that cannot be reached
 constexpr quint64 Sampled = 1ULL << 51;              // samples taken for the current size and date
 constexpr quint64 SetDataUnsaved = 1ULL << 52;       // the folder's choices could not be put in its settings file
+// The photo uploadedRemoteId() was made by a send of this very file (not found on the service,
+// nor taken from a copy): when the file changes soon after, its next send replaces that photo,
+// so that a file cut off by a writer that had not finished never stays in the account beside
+// the whole one. Dropped whenever the photo id changes, and by a change that comes much later
+// (an edit, kept as a photo of its own).
+constexpr quint64 PhotoSentFromHere = 1ULL << 53;
 } // namespace FileFlags
 
 // FileData::needsUpload() codes.

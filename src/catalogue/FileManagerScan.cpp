@@ -38,10 +38,11 @@
 
 namespace {
 
-// Files changed this recently are checked again for growth before they are read.
-constexpr qint64 kSettleWindowMs = 2000;
-constexpr int kSettleCheckMs = 250;
-constexpr double kGrowingRetrySeconds = 2.0;
+// A file put off is looked at again no sooner than this.
+constexpr qint64 kSettleRecheckMinMs = 250;
+// A change this soon after the state whose photo was sent continues that write: the whole file
+// replaces the photo. A later change is an edit, sent as a photo of its own beside the original.
+constexpr qint64 kContinuedWriteMs = 10 * 60 * 1000;
 // The first read of a file: enough for the headers of nearly every photo.
 constexpr qint64 kHeadReadLength = 64 * 1024;
 // The service takes no photo of this size or more.
@@ -49,6 +50,15 @@ constexpr qint64 kLargestPhoto = 200LL * 1024 * 1024;
 // About the longest the main thread takes in scan results in one turn, so that the windows are
 // drawn in between.
 constexpr qint64 kApplyShareMs = 4;
+
+// What a file looked like on the disk: unchanged stamps mean an unchanged file.
+struct FileStamp
+{
+    qint64 size = -1;
+    qint64 mtime = 0;
+    qint64 sinceMs = 0; // when the scanner first saw the file so
+    bool operator==(const FileStamp &o) const { return size == o.size && mtime == o.mtime; }
+};
 
 struct ScanState
 {
@@ -61,6 +71,8 @@ struct ScanState
     bool retryScheduled = false;
     qint64 scanningId = 0;
     QSet<qint64> deferred;         // growing files, tried again on a later pass
+    QHash<qint64, FileStamp> unsettled; // how each growing file was last seen, and since when
+    std::atomic<qint64> settleWindowMs{FileManagerPrivate::kSettleWindowMs};
     QStringList activeRoots;       // the filtered source roots in use
     QSet<QString> monitoredRoots;
     QSet<qint64> touchedFolders;   // direct counts to recompute at the end of the pass
@@ -274,9 +286,19 @@ struct FileWork
     double duration = 0; // videos
     ContentSample whole;
     ContentSample jpeg;
+    FileStamp stamp;     // of a growing file
 };
 
-FileWork workOnFile(const QString &path, qint64 oldSize, qint64 oldMtime, bool wasSampled)
+// Whether nothing has changed the file for the settle window: by its own dates, or, for dates
+// ahead of this clock (a camera's, or a clock set back), by the scanner's earlier looks.
+bool hasSettled(const FileStamp &now, const FileStamp &seen)
+{
+    const qint64 window = state().settleWindowMs;
+    const qint64 at = nowMs();
+    return (now.mtime <= at && at - now.mtime >= window) || (now == seen && at - seen.sinceMs >= window);
+}
+
+FileWork workOnFile(const QString &path, qint64 oldSize, qint64 oldMtime, bool wasSampled, const FileStamp &seen)
 {
     FileWork w;
     const QByteArray native = QFile::encodeName(path);
@@ -295,17 +317,10 @@ FileWork workOnFile(const QString &path, qint64 oldSize, qint64 oldMtime, bool w
         w.outcome = FileWork::Unchanged;
         return w;
     }
-    if (nowMs() - w.mtime < kSettleWindowMs) {
-        QThread::msleep(kSettleCheckMs);
-        struct stat again;
-        if (::stat(native.constData(), &again) != 0) {
-            w.outcome = FileWork::Gone;
-            return w;
-        }
-        if (again.st_size != st.st_size || mtimeMs(again) != w.mtime) {
-            w.outcome = FileWork::Growing;
-            return w;
-        }
+    w.stamp = {w.size, w.mtime, nowMs()};
+    if (!hasSettled(w.stamp, seen)) {
+        w.outcome = FileWork::Growing;
+        return w;
     }
     const int fd = ::open(native.constData(), O_RDONLY | O_CLOEXEC);
     ++g_filesOpened;
@@ -594,6 +609,8 @@ void applyFile(qint64 id, const FileWork &w)
         return r->needsUpload() == NeedsUpload::AwaitingTicket
             || (r->needsUpload() == NeedsUpload::Uploaded && r->uploadedRemoteId() != 0);
     };
+    if (w.outcome != FileWork::Growing)
+        state().unsettled.remove(id);
     switch (w.outcome) {
     case FileWork::Gone:
         if (const QString root = rootOf(r->fileFullPath()); !root.isEmpty() && !QFileInfo::exists(root))
@@ -601,10 +618,14 @@ void applyFile(qint64 id, const FileWork &w)
         else
             markMissing(r);
         return;
-    case FileWork::Growing:
+    case FileWork::Growing: {
+        FileStamp &seen = state().unsettled[id];
+        if (!(seen == w.stamp))
+            seen = w.stamp;
         state().deferred.insert(id);
         r->setNeedsScan(NeedsScan::Pending);
         return;
+    }
     case FileWork::Unchanged:
         decideAgainIfSelectedAgain(r);
         break;
@@ -626,6 +647,8 @@ void applyFile(qint64 id, const FileWork &w)
     case FileWork::Worked: {
         state().countsMayHaveGrown = true;
         const bool contentChanged = r->sample().isNull() || r->sample() != w.whole || r->jpegSample() != w.jpeg;
+        if (contentChanged && w.mtime - r->dateModifiedMs() > kContinuedWriteMs)
+            r->removeFlag(FileFlags::PhotoSentFromHere);
         r->setFileSize(w.size);
         r->setDateModified(QDateTime::fromMSecsSinceEpoch(w.mtime, Qt::UTC));
         r->setDateTaken(w.taken);
@@ -669,6 +692,7 @@ struct Job
     qint64 oldSize = 0;
     qint64 oldMtime = 0;
     bool sampled = false;
+    FileStamp seen;
 };
 
 // Files read, or folders listed, at once: a batch is worked on by several threads, while the
@@ -693,7 +717,7 @@ QList<Job> pickNext()
                 continue;
             }
             jobs.append({r->fileID(), r->isFolder(), r->fileFullPath(), r->fileSize(), r->dateModifiedMs(),
-                         r->hasFlag(FileFlags::Sampled)});
+                         r->hasFlag(FileFlags::Sampled), state().unsettled.value(r->fileID())});
             if (jobs.size() >= (r->isFolder() ? kFolderBatch : kFileBatch))
                 break;
         }
@@ -767,7 +791,7 @@ std::shared_ptr<const Batch> workOnFiles(QList<Job> jobs)
     auto batch = std::make_shared<FileBatch>(std::move(jobs));
     batch->works.resize(batch->jobs.size());
     onReaders(batch->jobs.size(), [&b = *batch](qsizetype i) {
-        b.works[i] = workOnFile(b.jobs[i].path, b.jobs[i].oldSize, b.jobs[i].oldMtime, b.jobs[i].sampled);
+        b.works[i] = workOnFile(b.jobs[i].path, b.jobs[i].oldSize, b.jobs[i].oldMtime, b.jobs[i].sampled, b.jobs[i].seen);
     });
     return batch;
 }
@@ -925,6 +949,20 @@ void reviveUnavailableRoots()
     }
 }
 
+// When the first of the files put off could have settled, if nothing changes them meanwhile.
+qint64 nextSettleCheckMs()
+{
+    const auto &s = state();
+    const qint64 at = nowMs();
+    qint64 soonest = s.settleWindowMs;
+    for (qint64 id : s.deferred) {
+        const FileStamp seen = s.unsettled.value(id);
+        const qint64 from = seen.mtime <= at ? seen.mtime : seen.sinceMs;
+        soonest = qMin(soonest, from + s.settleWindowMs - at);
+    }
+    return qMax(soonest, kSettleRecheckMinMs);
+}
+
 void finishPass(const ScanCounts &counts, qint64 distinct)
 {
     auto &s = state();
@@ -943,7 +981,7 @@ void finishPass(const ScanCounts &counts, qint64 distinct)
         dispatch_main_delay([] {
             state().retryScheduled = false;
             FileManager::run();
-        }, kGrowingRetrySeconds);
+        }, nextSettleCheckMs() / 1000.0);
     }
     UiHooks::instance().refreshSourcesView();
     if (CatalogueHooks::instance().scanPassCompleted)
@@ -1300,6 +1338,7 @@ void FileManager::resetForTesting()
     s.completedThisSession = false;
     s.tracking = false;
     s.deferred.clear();
+    s.unsettled.clear();
     s.activeRoots.clear();
     s.monitoredRoots.clear();
     s.touchedFolders.clear();
@@ -1311,6 +1350,11 @@ void FileManager::resetForTesting()
 quint64 FileManagerPrivate::filesOpenedForReading()
 {
     return g_filesOpened;
+}
+
+void FileManagerPrivate::setSettleWindowForTesting(qint64 ms)
+{
+    state().settleWindowMs = ms;
 }
 
 void FileManagerPrivate::reevaluateSources()

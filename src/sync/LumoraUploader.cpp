@@ -62,6 +62,28 @@ const QString kBackfillKey = QStringLiteral("ChecksumBackfillVerified");
 // asked about the file only once this long has passed since the send, and not sent before.
 constexpr qint64 kSendingMarkMinAgeMs = 120 * 1000;
 
+// The size and modification time a file was sent with (size -1: not known).
+struct SentStamp
+{
+    qint64 size = -1;
+    qint64 mtimeMs = 0;
+};
+
+SentStamp stampOf(const QFileInfo &info)
+{
+    return {info.size(), info.lastModified().toMSecsSinceEpoch()};
+}
+
+// The file is still there but no longer as it was sent: what the service holds is an older
+// state of it. A file gone meanwhile is left for the scanner to find gone.
+bool changedSinceSent(const QString &path, const SentStamp &sent)
+{
+    if (sent.size < 0)
+        return false;
+    const QFileInfo info(path);
+    return info.exists() && (info.size() != sent.size || info.lastModified().toMSecsSinceEpoch() != sent.mtimeMs);
+}
+
 struct PendingTicket
 {
     qint64 fileId = 0;
@@ -69,6 +91,7 @@ struct PendingTicket
     qint64 startedMs = 0;  // wall clock when the ticket was issued (0: from an earlier run)
     double uploadSeconds = 0;
     ContentSample whole, jpeg; // as sent: copies of it wait for the outcome
+    SentStamp sent;
 };
 
 struct TicketPoll;
@@ -652,22 +675,51 @@ qint64 ownUploadOf(FileData *r, const SampleIndex<qint64> &bySample, QList<CopyC
     return 0;
 }
 
+// A file that changed after its scan: the scanner reads it again and decides anew (10 while it
+// is re-examined). Main thread.
+void scanAgain(FileData *r)
+{
+    r->setNeedsUpload(NeedsUpload::NotSelected);
+    FileManager::setFile(r, NeedsScan::Pending, false);
+    r->notifyParentsOfStatusChanged();
+    DataStore::queueSave();
+    dispatch_main_async([] { FileManager::run(); });
+}
+
+enum class Booking { Refused, Booked, Changed };
+
 // Bookkeeping of a photo the service confirmed (main thread). Copies whose bytes must be
-// compared first are left in `copies`, for the caller's thread.
-bool completeFile(qint64 fileId, const QString &photoId, const QString &albumId, double uploadSeconds,
-                  qint64 processingStartedMs, const SampleIndex<qint64> *bySample, QList<CopyCheck> *copies)
+// compared first are left in `copies`, for the caller's thread. `sent` is how the file was when
+// it was sent, `ownSend` whether the photo was made by that send (not found on the service).
+Booking completeFile(qint64 fileId, const QString &photoId, const QString &albumId, double uploadSeconds,
+                     qint64 processingStartedMs, const SampleIndex<qint64> *bySample, QList<CopyCheck> *copies,
+                     const SentStamp &sent = {}, bool ownSend = false)
 {
     DataStore *store = DataStore::instance();
     FileData *record = store ? store->fileDataForId(fileId) : nullptr;
     if (!record)
-        return false;
+        return Booking::Refused;
     // Uploaded means: the service named the photo. Nothing else may set the mark.
     if (!isServiceId(photoId)) {
         LGLogError(QStringLiteral("UPLOADER: Not marking %1 uploaded: invalid photo id").arg(record->fileName()));
-        return false;
+        return Booking::Refused;
     }
     const qint64 pid = photoId.toLongLong();
+    if (changedSinceSent(record->fileFullPath(), sent)) {
+        // The photo holds what the file was, not what it is: not its backup. The photo is kept
+        // with the record, so that the file's next send replaces it rather than adding another.
+        LGLogInfo(QStringLiteral("UPLOADER: %1 changed while it was sent (photo %2); reading it again").arg(record->fileName(), photoId));
+        if (ownSend) {
+            record->setUploadedRemoteId(pid);
+            record->addFlag(FileFlags::PhotoSentFromHere);
+        }
+        record->setUploadTicket(QString());
+        scanAgain(record);
+        return Booking::Changed;
+    }
     record->setUploadedRemoteId(pid);
+    if (ownSend)
+        record->addFlag(FileFlags::PhotoSentFromHere);
     record->setUploadTicket(QString());
     record->setNeedsUpload(NeedsUpload::Uploaded);
     record->notifyParentsOfStatusChanged();
@@ -741,7 +793,7 @@ bool completeFile(qint64 fileId, const QString &photoId, const QString &albumId,
 
     addRecentUpload(record->fileFullPath());
     LGLogInfo(QStringLiteral("UPLOAD: Complete %1 (photo %2)").arg(record->fileName(), photoId));
-    return true;
+    return Booking::Booked;
 }
 
 struct RunContext
@@ -865,6 +917,7 @@ void applyTicketPoll(TicketPoll poll, RunContext &ctx)
         const TicketResult *result;
         PendingTicket pending;
         bool completed = false;
+        bool changed = false;
     };
     std::vector<Ended> ended;
     {
@@ -883,9 +936,13 @@ void applyTicketPoll(TicketPoll poll, RunContext &ctx)
         bool failures = false;
         for (Ended &e : ended) {
             const TicketResult &t = *e.result;
-            if (t.state == TicketResult::State::Complete && isServiceId(t.photoId))
-                e.completed = completeFile(e.pending.fileId, t.photoId, t.albumId, e.pending.uploadSeconds, e.pending.startedMs, &ctx.bySample, &copies);
-            if (e.completed) {
+            if (t.state == TicketResult::State::Complete && isServiceId(t.photoId)) {
+                const Booking b = completeFile(e.pending.fileId, t.photoId, t.albumId, e.pending.uploadSeconds, e.pending.startedMs,
+                                               &ctx.bySample, &copies, e.pending.sent, true);
+                e.completed = b == Booking::Booked;
+                e.changed = b == Booking::Changed;
+            }
+            if (e.completed || e.changed) {
                 QMutexLocker locker(&s.lock);
                 noteSuccessLocked(s);
                 consecutive = 0;
@@ -1117,7 +1174,7 @@ bool recoverInterruptedUploads(RunContext &ctx, const QList<qint64> &queue)
         dispatch_main_sync([&] {
             if (!photoId.isEmpty()) {
                 LGLogInfo(QStringLiteral("UPLOADER: Interrupted upload had reached the service (photo %1)").arg(photoId));
-                completed = completeFile(f.id, photoId, QString(), 0, 0, &ctx.bySample, &copies);
+                completed = completeFile(f.id, photoId, QString(), 0, 0, &ctx.bySample, &copies) == Booking::Booked;
                 if (!completed)
                     ctx.tried.insert(f.id);
             } else if (FileData *r = DataStore::instance()->fileDataForId(f.id)) {
@@ -1195,6 +1252,7 @@ struct Upload
     ContentSample whole, jpeg;
     DataStore::SaveTicket markSave;
     QList<CopyCheck> copyOf;        // photos sent from here that this file may be a copy of
+    SentStamp sent;                 // the file as scanned, and as it must still be when sent
     QString name() const { return QFileInfo(request.filePath).fileName(); }
 };
 
@@ -1227,6 +1285,14 @@ StepResult countFailure(const Upload &u, const QString &why, Fault fault = Fault
     return StepResult::Next;
 }
 
+// Another record names the file's photo (a copy marked with it): the photo is theirs too, and
+// stays as it is.
+bool photoHeldByOthers(const FileData *r)
+{
+    const qint64 pid = r->uploadedRemoteId();
+    return !DataStore::instance()->fetchFileData([r, pid](const FileData *o) { return o != r && !o->isFolder() && o->uploadedRemoteId() == pid; }).isEmpty();
+}
+
 // Stage 1, prepare (main thread, the loop's one turn there for a file): may the loop go on at
 // all, is the file still there, unchanged and selected, is it a copy of one sent from here, and
 // where does it go. When nothing is left to learn from the service, it is marked in this same
@@ -1256,13 +1322,10 @@ void prepare(Upload &u, RunContext &ctx)
         }
         return;
     }
-    if (info.size() != r->fileSize() && r->fileSize() > 0) {
-        // Changed since the scan: the scanner takes it again (10 while it is re-examined).
+    const SentStamp now = stampOf(info);
+    if (r->fileSize() > 0 && (now.size != r->fileSize() || (r->dateModifiedMs() != 0 && now.mtimeMs != r->dateModifiedMs()))) {
         LGLogInfo(QStringLiteral("UPLOADER: %1 changed since its scan; scanning it again").arg(r->fileName()));
-        r->setNeedsUpload(NeedsUpload::NotSelected);
-        FileManager::setFile(r, NeedsScan::Pending, false);
-        DataStore::queueSave();
-        dispatch_main_async([] { FileManager::run(); });
+        scanAgain(r);
         return;
     }
     if (!isSelected(r)) {
@@ -1285,6 +1348,9 @@ void prepare(Upload &u, RunContext &ctx)
     u.request.title.removeIf([](QChar c) { return c.category() == QChar::Other_Control; });
     u.request.isVideo = r->isVideo();
     u.request.size = info.size();
+    u.sent = now;
+    if (r->hasFlag(FileFlags::PhotoSentFromHere) && r->uploadedRemoteId() > 0 && !photoHeldByOthers(r))
+        u.request.replacePhotoId = QString::number(r->uploadedRemoteId());
     if (FileData *folder = albumFolderFor(r)) {
         u.request.albumName = albumNameFor(folder);
         if (!u.request.albumName.isEmpty() && folder->lumoraSetId() != 0)
@@ -1362,13 +1428,15 @@ std::optional<StepResult> gate(Upload &u, RunContext &ctx)
 std::optional<UploadReply> send(Upload &u, double *seconds)
 {
     UploaderState &s = state();
-    enum class Gate { NotAsked, Open, MarkNotSaved, Cancelled } gate = Gate::NotAsked;
+    enum class Gate { NotAsked, Open, MarkNotSaved, Cancelled, Changed } gate = Gate::NotAsked;
     const QString sendingLine = QStringLiteral("UPLOAD: Sending %1 (%2 bytes)%3")
                                     .arg(u.name()).arg(u.request.size)
                                     .arg(u.request.albumName.isEmpty() ? QString() : QStringLiteral(" to album ") + u.request.albumName);
     u.request.beforeSend = [&gate, &u, &s, &sendingLine] {
         if (!DataStore::waitForSave(u.markSave))
             gate = Gate::MarkNotSaved;
+        else if (changedSinceSent(u.request.filePath, u.sent))
+            gate = Gate::Changed; // a writer came back since the scan: what was read is not the file
         else
             gate = s.cancelCurrent ? Gate::Cancelled : Gate::Open;
         if (gate == Gate::Open)
@@ -1401,6 +1469,15 @@ std::optional<UploadReply> send(Upload &u, double *seconds)
 
     if (gate == Gate::NotAsked)
         DataStore::waitForSave(u.markSave); // nothing was sent; the mark's own save has ended too
+    if (gate == Gate::Changed) {
+        clearSendingMark(u.fileId);
+        LGLogInfo(QStringLiteral("UPLOAD: Not sending %1: it changed since its scan").arg(u.name()));
+        dispatch_main_sync([&u] {
+            if (FileData *r = DataStore::instance()->fileDataForId(u.fileId))
+                scanAgain(r);
+        });
+        return std::nullopt;
+    }
     if (gate == Gate::MarkNotSaved || gate == Gate::Cancelled) {
         clearSendingMark(u.fileId);
         if (gate == Gate::MarkNotSaved)
@@ -1430,6 +1507,19 @@ StepResult book(const Upload &u, const UploadReply &reply, double seconds, RunCo
         clearSendingMark(fileId);
         LGLogInfo(QStringLiteral("UPLOAD: Cancelled %1").arg(u.name()));
         return StepResult::Next;
+
+    case UploadReply::Outcome::PhotoMissing:
+        // The photo the file's older state went to was deleted on the service: the file goes
+        // as a new photo.
+        clearSendingMark(fileId);
+        LGLogInfo(QStringLiteral("UPLOADER: Photo %1 of %2 is gone; sending it as a new photo").arg(u.request.replacePhotoId, u.name()));
+        dispatch_main_sync([&] {
+            if (FileData *r = DataStore::instance()->fileDataForId(fileId)) {
+                r->setUploadedRemoteId(0);
+                DataStore::queueSave();
+            }
+        });
+        return StepResult::Retry;
 
     case UploadReply::Outcome::AlbumMissing: {
         // The folder's album was deleted on the service: forget it, find or make it again by
@@ -1474,7 +1564,7 @@ StepResult book(const Upload &u, const UploadReply &reply, double seconds, RunCo
             // Not a success yet: the count of failures in a row goes on until the service has
             // processed the file (or could not).
             QMutexLocker locker(&s.lock);
-            s.tickets.insert(reply.ticketId, PendingTicket{fileId, ++s.ticketSeq, QDateTime::currentMSecsSinceEpoch(), seconds, u.whole, u.jpeg});
+            s.tickets.insert(reply.ticketId, PendingTicket{fileId, ++s.ticketSeq, QDateTime::currentMSecsSinceEpoch(), seconds, u.whole, u.jpeg, u.sent});
         }
         ctx.samplesInFlight.insert(sampleKey(u.whole));
         ctx.samplesInFlight.insert(sampleKey(u.jpeg));
@@ -1487,11 +1577,13 @@ StepResult book(const Upload &u, const UploadReply &reply, double seconds, RunCo
     }
 
     case UploadReply::Outcome::Photo: {
-        bool completed = false;
+        Booking booked = Booking::Refused;
         QList<CopyCheck> copies;
-        dispatch_main_sync([&] { completed = completeFile(fileId, reply.photoId, reply.albumId, seconds, 0, &ctx.bySample, &copies); });
+        dispatch_main_sync([&] { booked = completeFile(fileId, reply.photoId, reply.albumId, seconds, 0, &ctx.bySample, &copies, u.sent, true); });
         markTrueCopies(copies);
-        if (!completed) {
+        if (booked == Booking::Changed)
+            return StepResult::Next;
+        if (booked == Booking::Refused) {
             restampSendingMark(fileId);
             return countFailure(u, QStringLiteral("reply with an invalid photo id"));
         }
@@ -1525,7 +1617,7 @@ StepResult book(const Upload &u, const UploadReply &reply, double seconds, RunCo
             held = found;
         }
         QList<CopyCheck> copies;
-        dispatch_main_sync([&] { completeFile(fileId, held, held == reply.photoId ? reply.albumId : QString(), seconds, 0, &ctx.bySample, &copies); });
+        dispatch_main_sync([&] { completeFile(fileId, held, held == reply.photoId ? reply.albumId : QString(), seconds, 0, &ctx.bySample, &copies, u.sent); });
         clearSendingMark(fileId);
         markTrueCopies(copies);
         {

@@ -51,7 +51,7 @@ public:
             reply.outcome = UploadReply::Outcome::Cancelled;
             return reply;
         }
-        LKImageUploadNetworkOperation op(request.filePath, args);
+        LKImageUploadNetworkOperation op(request.filePath, args, request.replacePhotoId);
         if (m_idleTimeout > 0)
             op.setIdleTimeout(m_idleTimeout);
         std::atomic_bool allSent { false };
@@ -73,7 +73,7 @@ public:
         const QString tokenUsed = kit->isAuthorized() ? kit->authToken() : QString();
         const LKUploadResult result = op.runSynchronously();
         kit->noteServiceAnswer(result.error, tokenUsed);
-        UploadReply reply = toReply(result, !request.albumId.isEmpty());
+        UploadReply reply = toReply(result, !request.albumId.isEmpty(), !request.replacePhotoId.isEmpty());
         reply.bodySent = allSent;
         // Refused or unreachable before a byte of the body left: the service cannot hold it.
         if (reply.ambiguous && result.httpStatus == 0 && !anySent)
@@ -81,7 +81,7 @@ public:
         return reply;
     }
 
-    static UploadReply toReply(const LKUploadResult &r, bool namedAlbum)
+    static UploadReply toReply(const LKUploadResult &r, bool namedAlbum, bool replacing)
     {
         UploadReply reply;
         reply.maxTickets = r.max_tickets;
@@ -104,6 +104,8 @@ public:
             if (r.wait > 0 || (service && r.error.code == kCodeServiceUnavailable)) {
                 reply.outcome = UploadReply::Outcome::Busy;
                 reply.wait = r.wait > 0 ? r.wait : 0; // bounded where it is used, in the loop
+            } else if (service && r.error.code == kCodeNotFound && replacing) {
+                reply.outcome = UploadReply::Outcome::PhotoMissing;
             } else if (service && r.error.code == kCodeNotFound && namedAlbum) {
                 reply.outcome = UploadReply::Outcome::AlbumMissing;
             } else if (service && r.error.code == kCodeAccountFull) {

@@ -20,6 +20,7 @@ struct UploadRequest
     QString albumName;    // the album to put the photo in ("" for none)
     bool isVideo = false;
     qint64 size = 0;
+    QString replacePhotoId; // the file's own photo, holding an older state of it ("" for a new photo)
     // When set, upload() calls it right before the first byte leaves and sends nothing when it
     // answers false (the reply is then Cancelled, with nothing sent).
     std::function<bool()> beforeSend;
@@ -37,6 +38,7 @@ struct UploadReply
         Failed,         // network, HTTP or malformed reply
         Cancelled,
         AlbumMissing,   // the service has no album with the request's albumId any more
+        PhotoMissing,   // a replacement's photo (or its album) is no longer on the service
     };
     Outcome outcome = Outcome::Failed;
     QString photoId;

@@ -157,7 +157,7 @@ inline bool writeFile(const QString &path, const QByteArray &bytes, qint64 ageSe
     QFile f(path);
     if (!f.open(QIODevice::WriteOnly | QIODevice::Truncate))
         return false;
-    if (f.write(bytes) != bytes.size())
+    if (f.write(bytes) != bytes.size() || !f.flush()) // a write at the close would date it now
         return false;
     const QDateTime when = QDateTime::currentDateTimeUtc().addSecs(-ageSeconds);
     f.setFileTime(when, QFileDevice::FileModificationTime);

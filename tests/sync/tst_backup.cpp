@@ -102,7 +102,7 @@ private Q_SLOTS:
         };
         for (const QString &p : m_byDate)
             QVERIFY(!p.isEmpty());
-        QVERIFY(QFile::copy(m_byDate.at(1), m_beta + "/copy_of_second.jpg"));
+        QVERIFY(QFile::copy(m_byDate.at(1), m_beta + "/copy_of_second.jpg") && dateBack(m_beta + "/copy_of_second.jpg"));
     }
 
     void cleanupTestCase()

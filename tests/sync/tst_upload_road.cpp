@@ -14,6 +14,7 @@
 #include "sync/EngineLinks.h"
 #include "sync/LumoraDrive.h"
 #include "sync/LumoraUploader.h"
+#include "sync/NotificationManager.h"
 #include "sync/UploadTransport.h"
 
 #include "catalogue/DataStore.h"
@@ -50,6 +51,8 @@ namespace {
 FileData *record(const QString &path) { return DataStore::instance()->fileDataForPathKey(FileManager::pathKey(path)); }
 
 const QDateTime kForever = QDateTime::currentDateTimeUtc().addYears(100);
+// A wait shorter than a slow writer's pauses.
+constexpr qint64 kShortSettleMs = 500;
 
 // How many of these files the catalogue file at `path` holds as uploaded, read through a
 // connection of its own as another program would (-1: unreadable). A read-only reader sees the
@@ -1195,6 +1198,98 @@ private Q_SLOTS:
         stopEngine();
         startEngine();
         waitForScanPass();
+    }
+
+    // A photo that arrives in a watched folder in pieces, with pauses between them (a copy from a
+    // phone or a share, a download): it is read once it stands still, and the service gets it
+    // once, whole, told by one "Upload complete". A writer that pauses for longer than the wait
+    // has the half it wrote sent: the whole file then replaces that photo.
+    void slowlyWrittenPhotoIsSentWhole_data()
+    {
+        QTest::addColumn<int>("pauseMs");
+        QTest::addColumn<int>("pieces");
+        QTest::addColumn<qint64>("settleMs");
+        QTest::newRow("0.4 s") << 400 << 12 << FileManagerPrivate::kSettleWindowMs;
+        QTest::newRow("0.6 s") << 600 << 8 << FileManagerPrivate::kSettleWindowMs;
+        QTest::newRow("1 s") << 1000 << 5 << FileManagerPrivate::kSettleWindowMs;
+        QTest::newRow("2 s") << 2000 << 3 << FileManagerPrivate::kSettleWindowMs;
+        QTest::newRow("1.5 s, longer than the wait") << 1500 << 3 << kShortSettleMs;
+    }
+
+    void slowlyWrittenPhotoIsSentWhole()
+    {
+        QFETCH(int, pauseMs);
+        QFETCH(int, pieces);
+        QFETCH(qint64, settleMs);
+        struct Notices : NotificationSink
+        {
+            int complete = 0;
+            void deliver(const UserNotification &n, std::function<void(quint32)> delivered) override
+            {
+                complete += n.kind == UserNotification::Kind::UploadComplete;
+                delivered(1);
+            }
+            void withdraw(quint32) override {}
+        } notices;
+        NotificationManager::setSinkForTesting(&notices);
+        FileManagerPrivate::setSettleWindowForTesting(settleMs);
+        auto restore = qScopeGuard([] {
+            NotificationManager::setSinkForTesting(nullptr);
+            FileManagerPrivate::setSettleWindowForTesting(FileManagerPrivate::kSettleWindowMs);
+        });
+        const QString folder = m_files.filePath(QStringLiteral("Slow %1").arg(pauseMs));
+        QDir().mkpath(folder);
+        FileManager::addCustomFolder(folder);
+        QTRY_VERIFY_WITH_TIMEOUT(record(folder) && record(folder)->hasFlag(FileFlags::ChildrenListed) && FileManager::isMonitoring(folder), 30000);
+        record(folder)->setAlbumMode(0);
+        QFile whole(writePhoto(m_files.filePath(QStringLiteral("whole%1.jpg").arg(pauseMs)), QStringLiteral("2019:05:01 10:00:00"), quint32(7000 + pauseMs), 160));
+        QVERIFY(whole.open(QIODevice::ReadOnly));
+        const QByteArray bytes = whole.readAll();
+        const QString path = folder + QStringLiteral("/slow%1.jpg").arg(pauseMs);
+        QFile out(path);
+        QVERIFY(out.open(QIODevice::WriteOnly));
+        const qsizetype piece = (bytes.size() + pieces - 1) / pieces;
+        for (qsizetype at = 0; at < bytes.size(); at += piece) {
+            if (at > 0)
+                QTest::qWait(pauseMs); // the engine runs meanwhile
+            QCOMPARE(out.write(bytes.mid(at, piece)), qMin(piece, bytes.size() - at));
+            QVERIFY(out.flush());
+        }
+        out.close();
+        QTRY_VERIFY_WITH_TIMEOUT(settled({path}) && record(path)->fileSize() == bytes.size(), 60000);
+        QVERIFY(LumoraUploader::waitUntilIdleForTesting(30000));
+        QList<LumoraDouble::Photo> sent;
+        for (const auto &p : m_double.photos() + m_double.pendingPhotos())
+            if (p.title == QFileInfo(path).completeBaseName())
+                sent << p;
+        QCOMPARE(sent.size(), 1);
+        QCOMPARE(sent.first().content, bytes);
+        QCOMPARE(QString::number(record(path)->uploadedRemoteId()), sent.first().id);
+        const QList<LumoraDouble::Upload> uploads = m_double.uploads();
+        const auto replaced = std::count_if(uploads.cbegin(), uploads.cend(), [&](const auto &u) {
+            return u.fileName == QFileInfo(path).fileName() && u.path.startsWith(QLatin1String("/services/replace"));
+        });
+        if (settleMs < pauseMs) {
+            QVERIFY(replaced > 0); // the half was sent, and replaced
+        } else {
+            QCOMPARE(replaced, 0);
+            QCOMPARE(notices.complete, 1);
+        }
+    }
+
+    // A photo edited long after it was sent is sent as a photo of its own: the original stays.
+    void editedPhotoLeavesItsOriginal()
+    {
+        const QStringList files = addPausedFolder(QStringLiteral("Edited"), 1);
+        QVERIFY(!files.isEmpty() && dateBack(files.first(), 3600));
+        resume();
+        QTRY_VERIFY_WITH_TIMEOUT(settled(files), 30000);
+        const QString original = QString::number(record(files.first())->uploadedRemoteId());
+        QVERIFY(!writePhoto(files.first(), QStringLiteral("2019:06:01 10:00:00"), 6161).isEmpty());
+        QTRY_VERIFY_WITH_TIMEOUT(settled(files) && QString::number(record(files.first())->uploadedRemoteId()) != original, 30000);
+        QCOMPARE(photosHolding(files.first()).size(), 1);
+        const QList<LumoraDouble::Photo> photos = m_double.photos();
+        QVERIFY(std::any_of(photos.cbegin(), photos.cend(), [&](const auto &p) { return p.id == original; }));
     }
 
     // The engine process is killed while the service holds the file and its answer is on the

@@ -188,7 +188,7 @@ private Q_SLOTS:
     void identicalContentIsSentOnce()
     {
         const QString copy = m_beta + "/copy_of_second.jpg";
-        QVERIFY(QFile::copy(m_byDate.at(1), copy));
+        QVERIFY(QFile::copy(m_byDate.at(1), copy) && dateBack(copy));
         scanAndUpload();
         QCOMPARE(m_service->uploadOrder.size(), 4);
         QCOMPARE(m_service->uploadsOf(copy), 0);

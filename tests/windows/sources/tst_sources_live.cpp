@@ -219,6 +219,7 @@ private Q_SLOTS:
 
         // Renamed and scanned again, the photo is an ordinary row and no longer counted.
         QVERIFY(::rename((latin + "/Trip/s\xe9jour.jpg").constData(), (latin + "/Trip/sejour.jpg").constData()) == 0);
+        QVERIFY(settleFile(p(QStringLiteral("Latin/Trip/sejour.jpg")))); // written whole: not waited for
         FileManager::setFile(rec(QStringLiteral("Latin/Trip")), NeedsScan::Pending, false);
         scanAndWait();
         pane.reloadDetailsView();
