@@ -92,7 +92,10 @@ bool writePhoto(const QString &path, const QDateTime &taken, quint32 seed)
     } catch (const std::exception &) {
         return false;
     }
-    return true;
+    // A finished copy: a file changed moments ago is left until its writer is surely done.
+    QFile written(path);
+    return written.open(QIODevice::ReadWrite)
+        && written.setFileTime(QDateTime::currentDateTimeUtc().addSecs(-60), QFileDevice::FileModificationTime);
 }
 
 QWidget *currentScreen()
