@@ -172,11 +172,16 @@ int main(int argc, char **argv)
     away.sourcesUnavailable = 1;
     away.left.tooSmall = 1;
     away.left.counted = true;
+    StatusInputs awayMany = away;
+    awayMany.sourcesUnavailable = 12;
+    awayMany.left.tooSmall = 12345;
     StatusInputs unread;
     unread.signedIn = false;
     unread.settingsUnread = QStringLiteral("Permission denied");
     unread.settingsFile = QStringLiteral("/home/maximiliane.wolfeschlegelsteinhausen/.config/Lumora/Hoistly.conf");
-    const QList<QPair<QString, StatusInputs>> states{{QStringLiteral("away"), away}, {QStringLiteral("settings-unread"), unread}};
+    const QList<QPair<QString, StatusInputs>> states{{QStringLiteral("away"), away},
+                                                      {QStringLiteral("away-many"), awayMany},
+                                                      {QStringLiteral("settings-unread"), unread}};
     world.paused = false;
     for (const auto &[name, inputs] : states) {
         const StatusModel status = composeStatus(inputs);
