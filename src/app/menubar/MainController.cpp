@@ -21,6 +21,7 @@
 #include <QDateTime>
 #include <QPainter>
 #include <QPixmap>
+#include <QScreen>
 #include <QSvgRenderer>
 #include <QThread>
 #include <QTimer>
@@ -464,6 +465,7 @@ void MainController::setupMenu()
         add(menu, QStringLiteral("Sign in..."), &MainController::openSignIn);
     }
     menu->addSeparator();
+    menu->setToolTipsVisible(true); // a status line cut to the screen's width is whole in its tool tip
     m_statusLine1 = menu->addAction(QString());
     m_statusLine1->setEnabled(false);
     m_statusLine2 = menu->addAction(QString());
@@ -523,9 +525,16 @@ void MainController::updateStatusInternal()
     const QString texts[4] = {bridge().statusLine1(), bridge().statusLine2(), bridge().statusLine3(),
                               bridge().statusResumeMessage()};
     QAction *items[4] = {m_statusLine1, m_statusLine2, m_statusLine3, m_statusAction};
+    // A line can carry a path or a reason worded elsewhere; wider than the screen, the menu would
+    // run off it and hide the end, where the reason is. It gives way in the middle instead.
+    const QScreen *screen = m_statusBarMenu && m_statusBarMenu->screen() ? m_statusBarMenu->screen() : QGuiApplication::primaryScreen();
+    const int room = screen ? screen->availableGeometry().width() * 3 / 4 : QWIDGETSIZE_MAX;
+    const QFontMetrics metrics(m_statusBarMenu ? m_statusBarMenu->font() : QApplication::font("QMenu"));
     bool anyShown = false;
     for (int i = 0; i < 4; ++i) {
-        items[i]->setText(i == 3 ? shellTr(texts[i]) : texts[i]);
+        const QString shown = i == 3 ? shellTr(texts[i]) : metrics.elidedText(texts[i], Qt::ElideMiddle, room);
+        items[i]->setText(shown);
+        items[i]->setToolTip(shown == texts[i] ? QString() : texts[i]);
         items[i]->setVisible(!texts[i].isEmpty());
         anyShown = anyShown || !texts[i].isEmpty();
     }

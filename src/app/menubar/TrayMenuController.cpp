@@ -225,6 +225,10 @@ void TrayMenuController::viewDidLoad()
     for (NSTextFieldClickable *field : {view->userNameTextField(), view->statusTextField(), view->statusTextFieldNoIcon(),
                                         view->uploadQueueStatusField()})
         field->setElideMode(Qt::ElideRight);
+    // The short status can join two notes (a folder away and what else is not uploaded): a
+    // second line keeps the second note in sight where one line would cut it.
+    view->statusTextField()->setMaximumLineCount(2);
+    view->statusTextFieldNoIcon()->setMaximumLineCount(2);
 
     connect(view->avatarButtonView(), &QPushButton::clicked, this, [this] { avatarButtonHit(m_view->avatarButtonView()); });
     connect(view->statusPlayPauseButton(), &QPushButton::clicked, this,

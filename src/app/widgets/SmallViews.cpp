@@ -8,6 +8,7 @@
 #include <QPainter>
 #include <QStyle>
 #include <QTextDocument>
+#include <QTextLayout>
 #include <QStyleOptionButton>
 
 static qint64 nextTrackingTag()
@@ -237,14 +238,55 @@ void NSTextFieldClickable::setStringValue(const QString &text)
     updateElisionToolTip();
 }
 
+void NSTextFieldClickable::setMaximumLineCount(int lines)
+{
+    if (qMax(1, lines) == m_maximumLineCount)
+        return;
+    m_maximumLineCount = qMax(1, lines);
+    updateElisionToolTip();
+    update();
+}
+
+QStringList NSTextFieldClickable::shownLines(bool *cut) const
+{
+    *cut = false;
+    const QString whole = text();
+    const int width = contentsRect().width() - 2 * margin();
+    if (m_elideMode == Qt::ElideNone || wordWrap() || whole.isEmpty() || fontMetrics().horizontalAdvance(whole) <= width)
+        return {whole};
+    if (textFormat() == Qt::RichText || (textFormat() == Qt::AutoText && Qt::mightBeRichText(whole)))
+        return {whole};
+    // Only plain text is elided; the width left for it is the label's contents rectangle.
+    QStringList lines;
+    QTextLayout layout(whole, font());
+    QTextOption option;
+    option.setWrapMode(QTextOption::WrapAtWordBoundaryOrAnywhere);
+    layout.setTextOption(option);
+    layout.beginLayout();
+    int start = 0;
+    while (lines.size() < m_maximumLineCount - 1) {
+        QTextLine line = layout.createLine();
+        if (!line.isValid())
+            break;
+        line.setLineWidth(width);
+        lines << whole.mid(start, line.textLength()).trimmed();
+        start += line.textLength();
+    }
+    layout.endLayout();
+    const QString rest = whole.mid(start).trimmed();
+    if (!rest.isEmpty()) {
+        const QString last = fontMetrics().elidedText(rest, m_elideMode, width);
+        *cut = last != rest;
+        lines << last;
+    }
+    return lines;
+}
+
 bool NSTextFieldClickable::isElided() const
 {
-    if (m_elideMode == Qt::ElideNone || wordWrap() || text().isEmpty())
-        return false;
-    if (textFormat() == Qt::RichText || (textFormat() == Qt::AutoText && Qt::mightBeRichText(text())))
-        return false;
-    // Only single-line text is elided; the width left for it is the label's contents rectangle.
-    return fontMetrics().horizontalAdvance(text()) > contentsRect().width() - 2 * margin();
+    bool cut = false;
+    shownLines(&cut);
+    return cut;
 }
 
 void NSTextFieldClickable::updateElisionToolTip()
@@ -258,16 +300,17 @@ void NSTextFieldClickable::updateElisionToolTip()
 
 void NSTextFieldClickable::paintEvent(QPaintEvent *event)
 {
-    if (!isElided()) {
+    bool cut = false;
+    const QStringList lines = shownLines(&cut);
+    if (!cut && lines.size() == 1) {
         QLabel::paintEvent(event);
         return;
     }
     // Cut between letters, never through one, and say so with "…".
     QPainter painter(this);
     const QRect area = contentsRect().adjusted(margin(), margin(), -margin(), -margin());
-    const QString shown = fontMetrics().elidedText(text(), m_elideMode, area.width());
     style()->drawItemText(&painter, area, int(QStyle::visualAlignment(layoutDirection(), alignment())), palette(),
-                          isEnabled(), shown, foregroundRole());
+                          isEnabled(), lines.join(QLatin1Char('\n')), foregroundRole());
 }
 
 void NSTextFieldClickable::resizeEvent(QResizeEvent *event)

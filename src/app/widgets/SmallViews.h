@@ -177,6 +177,10 @@ public:
     // becomes the tool tip (which is cleared again once the text fits). Qt::ElideNone: off.
     Qt::TextElideMode elideMode() const { return m_elideMode; }
     void setElideMode(Qt::TextElideMode mode);
+    // Text too wide for one line goes on in the next, up to this many (broken between words where
+    // it can), before the last is cut; the field must be tall enough for them. 1: one line.
+    int maximumLineCount() const { return m_maximumLineCount; }
+    void setMaximumLineCount(int lines);
     // The text, with the tool tip brought in line when eliding.
     void setStringValue(const QString &text);
     bool isElided() const;
@@ -195,8 +199,11 @@ protected:
 
 private:
     void updateElisionToolTip();
+    // The text as drawn: the lines it is wrapped into, the last cut when they cannot hold it all.
+    QStringList shownLines(bool *cut) const;
 
     Qt::TextElideMode m_elideMode = Qt::ElideNone;
+    int m_maximumLineCount = 1;
     qint64 m_trackingRectTag = 0;
     bool m_useHandCursor = false;
     bool m_disableVibrancy = false;

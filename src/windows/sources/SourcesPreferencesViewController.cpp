@@ -1437,7 +1437,8 @@ void SourcesPreferencesViewController::fitStatusText()
 {
     // A line too long for the pane (two sentences, a reason worded by the catalogue, a long
     // translation) goes on in a second line, so that what is wrong and what mends it both show;
-    // only what two lines cannot hold ends in an ellipsis. The start always stays. Until the
+    // what two lines cannot hold gives way in the middle of the second, where a long path or
+    // name usually is: the start and the end (the reason, the remedy) always stay. Until the
     // label is laid out its width means nothing, so the whole line stands.
     QLabel *label = m_ui->statusLabel;
     const QString whole = label->toolTip();
@@ -1457,7 +1458,7 @@ void SourcesPreferencesViewController::fitStatusText()
         QString head = whole.left(cut);
         while (head.endsWith(QLatin1Char(' ')))
             head.chop(1);
-        shown = head + QLatin1Char('\n') + metrics.elidedText(whole.mid(cut).trimmed(), Qt::ElideRight, width);
+        shown = head + QLatin1Char('\n') + metrics.elidedText(whole.mid(cut).trimmed(), Qt::ElideMiddle, width);
     }
     if (shown != label->text())
         label->setText(shown);

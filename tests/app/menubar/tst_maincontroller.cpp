@@ -387,6 +387,16 @@ private Q_SLOTS:
         fake->status[0] = "Up to date";
         mc->updateStatus(); // follows the engine's status notification
         QTRY_VERIFY(actionTitled(mc->statusBarMenu(), "Up to date"));
+
+        // Wider than the screen: cut in the middle, the reason at its end kept, whole in the tool tip.
+        fake->status[1] = QStringLiteral("Your settings could not be read: /home/%1/Hoistly.conf (Permission denied).")
+                              .arg(QStringLiteral("very-long-folder-name/").repeated(60));
+        mc->updateStatus();
+        const QAction *line = mc->statusBarMenu()->actions().at(titles(mc->statusBarMenu()).indexOf("Up to date") + 1);
+        QTRY_VERIFY(!line->text().isEmpty());
+        QVERIFY2(line->text().contains(QChar(0x2026)) && line->text().endsWith("(Permission denied)."), qPrintable(line->text()));
+        QVERIFY(mc->statusBarMenu()->sizeHint().width() <= mc->statusBarMenu()->screen()->availableGeometry().width());
+        QCOMPARE(line->toolTip(), fake->status[1]);
     }
 
     void pauseMenuItems_data()

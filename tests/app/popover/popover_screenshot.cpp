@@ -4,10 +4,14 @@
 //   popover_screenshot <folder> [--dark] [--long]
 // --dark gives the application a dark palette and a dark panel; --long installs a test
 // translation that makes every phrase much longer and gives the account a long name and status
-// line. QT_SCALE_FACTOR=2 renders at twice the density.
+// line. QT_SCALE_FACTOR=2 renders at twice the density. The status scenes (status-*.png) are
+// pictures of the whole screen, the open menu beside the popover; they want a screen of
+// 1280x900 or more.
 #include "PopoverTestSupport.h"
+#include "app/launch/ShellTestFakes.h"
 
 #include "LumoraDouble.h"
+#include "app/menubar/MainController.h"
 #include "app/menubar/TrayMenuController.h"
 #include "app/menubar/TrayPopoverView.h"
 #include "app/widgets/SmallViews.h"
@@ -15,6 +19,7 @@
 #include "app/widgets/TextUtils.h"
 
 #include "app/platform/ColorScheme.h"
+#include "sync/StatusModel.h"
 
 #include <QApplication>
 #include <QDir>
@@ -147,6 +152,54 @@ int main(int argc, char **argv)
     wait(600);
     controller.popoverWindow()->grab().save(outDir + QStringLiteral("/popover-no-rows.png"));
     controller.close();
+
+    // The status as the engine words it, in the popover's row, the pause menu and the menu of the
+    // status lines: a watched folder away with a note after it and "Try again" offered; then
+    // signed out over a settings file that could not be read.
+    const auto shootScreen = [&outDir](const QString &name) {
+        wait(500);
+        QGuiApplication::primaryScreen()->grabWindow(0).save(outDir + QStringLiteral("/status-%1.png").arg(name));
+        if (QWidget *menu = QApplication::activePopupWidget())
+            menu->close();
+    };
+    FakeShell shell;
+    shell.install();
+    MainController::setTrayBackendFactory([] { return new FakeTray; });
+    MainController *main = MainController::instance();
+    main->setupTrayIcon();
+    world.statusBarMenu = main->statusBarMenu();
+    StatusInputs away;
+    away.sourcesUnavailable = 1;
+    away.left.tooSmall = 1;
+    away.left.counted = true;
+    StatusInputs awayMany = away;
+    awayMany.sourcesUnavailable = 12;
+    awayMany.left.tooSmall = 12345;
+    StatusInputs unread;
+    unread.signedIn = false;
+    unread.settingsUnread = QStringLiteral("Permission denied");
+    unread.settingsFile = QStringLiteral("/home/maximiliane.wolfeschlegelsteinhausen/.config/Lumora/Hoistly.conf");
+    const QList<QPair<QString, StatusInputs>> states{{QStringLiteral("away"), away},
+                                                      {QStringLiteral("away-many"), awayMany},
+                                                      {QStringLiteral("settings-unread"), unread}};
+    world.paused = false;
+    for (const auto &[name, inputs] : states) {
+        const StatusModel status = composeStatus(inputs);
+        world.statusLine = status.lineShort;
+        world.retryOffered = true; // the menu's first entry, whatever this state offers
+        shell.status[0] = status.line1;
+        shell.status[1] = status.line2;
+        shell.status[2] = status.line3;
+        shell.status[3] = status.resumeMessage;
+        main->updateStatusInternal();
+        controller.showRelativeTo(QRect(screen.right() - 200, screen.top(), 24, 24));
+        wait(600);
+        controller.statusPlayPauseButtonHit(controller.trayMenuView()->statusPlayPauseButton());
+        shootScreen(name + QStringLiteral("-pause-menu"));
+        controller.statusConfigButtonHit(controller.trayMenuView()->statusConfigButton());
+        shootScreen(name + QStringLiteral("-lines"));
+        controller.close();
+    }
 
     // A few shared widgets side by side.
     QWidget gallery;

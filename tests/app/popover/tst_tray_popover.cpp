@@ -667,6 +667,20 @@ private Q_SLOTS:
             QVERIFY(ink);
             QVERIFY2(!edgeInk, "the text runs into the field's edge");
         }
+        // Two notes too long for one line: the second goes on below, nothing cut.
+        world->statusLine = QStringLiteral("12 folders unavailable; 12,345 not backed up");
+        NotificationCenter::post(Notifications::StatusUpdated);
+        QVERIFY(plain->fontMetrics().horizontalAdvance(plain->text()) > plain->contentsRect().width());
+        QVERIFY(!plain->isElided());
+        QVERIFY(plain->toolTip().isEmpty());
+        const QImage twoLines = plain->grab().toImage();
+        QSet<int> inkRows;
+        for (int y = 0; y < twoLines.height(); ++y)
+            for (int x = 0; x < twoLines.width(); ++x)
+                if (twoLines.pixelColor(x, y) != twoLines.pixelColor(twoLines.width() - 1, 0))
+                    inkRows << y * 2 / twoLines.height();
+        QCOMPARE(inkRows.size(), 2); // ink in the upper and the lower half
+        world->statusLine = longStatus;
         world->running = true;
         NotificationCenter::post(Notifications::StatusUpdated);
         QVERIFY(view()->statusTextField()->isElided());

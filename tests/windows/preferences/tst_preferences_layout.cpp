@@ -233,6 +233,10 @@ private Q_SLOTS:
                                                << QStringLiteral("Free up disk space; uploading resumes by itself.") << true;
         QTest::newRow("translated, sign-in refused") << true << true << QStringLiteral("Lumora no longer accepts your sign-in.")
                                                      << QStringLiteral("Sign in again to back up your photos.") << true;
+        QTest::newRow("settings file with a long path") << false << false << QStringLiteral("Signed out of Lumora.")
+                                                        << QStringLiteral("Your settings could not be read: /home/maximiliane.wolfeschlegel"
+                                                                          "steinhausen/.config/Lumora/Hoistly.conf (%1).")
+                                                        << false;
         const QString oneFile = QStringLiteral("1 file could not be backed up.");
         QTest::newRow("name not UTF-8") << false << true << oneFile << badName << true;
         QTest::newRow("translated, name not UTF-8") << true << true << oneFile << badName << true;
@@ -278,7 +282,7 @@ private Q_SLOTS:
         }
 
         // The status line is shown from its start, on a second line when one is too short, only
-        // then shortened at its end; whole in its tooltip.
+        // then shortened in the second line's middle, its end kept; whole in its tooltip.
         window->selectControllerAtIndex(1);
         auto *upload = dynamic_cast<SourcesPreferencesViewController *>(window->selectedViewController());
         QVERIFY(upload);
@@ -297,10 +301,11 @@ private Q_SLOTS:
                  qPrintable(describe(status) + QStringLiteral(" cuts its lines")));
         for (const QString &line : lines)
             QVERIFY2(status->fontMetrics().horizontalAdvance(line) <= status->contentsRect().width(), qPrintable(line + QStringLiteral(" is cut")));
-        QString shown = lines.join(QLatin1Char(' '));
-        if (!whole && shown.endsWith(QChar(0x2026)))
-            shown.chop(1);
-        QVERIFY2(whole ? shown == all : all.startsWith(shown), qPrintable(shown + QStringLiteral(" is not the start of ") + all));
+        // Spaces aside: a line may break inside a path, where the text has none.
+        const QString shown = lines.join(QString()).remove(QLatin1Char(' ')), text = QString(all).remove(QLatin1Char(' '));
+        const QStringList ends = shown.split(QChar(0x2026));
+        QVERIFY2(shown == text || (!whole && ends.size() == 2 && text.startsWith(ends[0]) && !ends[1].isEmpty() && text.endsWith(ends[1])),
+                 qPrintable(status->text() + QStringLiteral(" is not the start and the end of ") + all));
         checkReachable(upload);
 
         window->selectControllerAtIndex(2);

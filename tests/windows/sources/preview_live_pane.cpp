@@ -7,6 +7,7 @@
 #include "catalogue/CatalogueTestSupport.h"
 #include "catalogue/FileData.h"
 #include "platform/DeviceDetection.h"
+#include "support/LongTranslator.h"
 #include "windows/preferences/PreferencesPane.h"
 #include "windows/sources/NSKeyboardSupportOutlineView.h"
 #include "windows/sources/SourcesBackend.h"
@@ -25,22 +26,6 @@
 #include <unistd.h>
 
 using namespace CatalogueTest;
-
-namespace {
-// A stand-in translation that makes every text much longer, to see what gets cut off.
-class LongTranslator : public QTranslator
-{
-public:
-    QString translate(const char *, const char *source, const char *, int n) const override
-    {
-        QString text = QString::fromUtf8(source);
-        if (text.contains(QLatin1Char('%')))
-            return QStringLiteral("Ǻçčéñţš ") + text.replace(QStringLiteral("%d"), n >= 0 ? QString::number(n) : QStringLiteral("%d"));
-        return text.isEmpty() ? text : QStringLiteral("Ǻçčéñţš %1 ļöñĝ ţéxţ").arg(text);
-    }
-    bool isEmpty() const override { return false; }
-};
-} // namespace
 
 int main(int argc, char **argv)
 {

@@ -1,7 +1,11 @@
 // Renders the preferences panes to PNG files for a look by eye (not a test):
-//   xvfb-run -a preview_panes /tmp/out
-// The Upload pane shows a few hundred folders from an in-memory catalogue.
+//   xvfb-run -a preview_panes /tmp/out [long]
+// The Upload pane shows a few hundred folders from an in-memory catalogue, then its status line
+// as the engine words a few states (upload_status_*.png) and the note that a folder could not
+// take a choice (upload_choice_not_saved.png: the whole screen). "long": every text much longer.
 #include "support/FakeSourcesBackend.h"
+#include "support/LongTranslator.h"
+#include "sync/StatusModel.h"
 #include "windows/preferences/AccountPreferencesViewController.h"
 #include "windows/preferences/GeneralPreferencesViewController.h"
 #include "windows/preferences/PreferencesPane.h"
@@ -10,6 +14,8 @@
 #include "windows/sources/SourcesTreeModel.h"
 
 #include <QApplication>
+#include <QScreen>
+#include <QScrollArea>
 #include <QDir>
 #include <QSignalSpy>
 #include <QStandardPaths>
@@ -22,6 +28,9 @@ int main(int argc, char **argv)
     QApplication app(argc, argv);
     const QString out = argc > 1 ? QString::fromLocal8Bit(argv[1]) : QStringLiteral("/tmp");
     QDir().mkpath(out);
+    LongTranslator longer;
+    if (argc > 2 && qstrcmp(argv[2], "long") == 0)
+        QCoreApplication::installTranslator(&longer);
     QTemporaryDir dir;
     FakeSourcesBackend backend;
     SourcesBackend::setInstance(&backend);
@@ -63,6 +72,35 @@ int main(int argc, char **argv)
     sources->updateStatus();
     QTest::qWait(300);
     window->grab().save(out + QStringLiteral("/upload_pane.png"));
+
+    StatusInputs away;
+    away.sourcesUnavailable = 1;
+    away.left.tooSmall = 1;
+    away.left.counted = true;
+    StatusInputs unread;
+    unread.signedIn = false;
+    unread.settingsUnread = QStringLiteral("Permission denied");
+    unread.settingsFile = QStringLiteral("/home/maximiliane.wolfeschlegelsteinhausen/.config/Lumora/Hoistly.conf");
+    backend.running = false;
+    for (const auto &[name, inputs] : {std::pair{"away", away}, std::pair{"settings_unread", unread}}) {
+        const StatusModel status = composeStatus(inputs);
+        backend.line1 = status.line1;
+        backend.line2 = status.line2;
+        sources->updateStatus();
+        // Where the window is smaller than the pane (twice the density), its status line scrolled into sight.
+        if (auto *scroller = window->findChild<QScrollArea *>())
+            scroller->ensureVisible(scroller->widget()->width(), scroller->widget()->height(), 1, 1);
+        QTest::qWait(200);
+        window->grab().save(out + QStringLiteral("/upload_status_%1.png").arg(QLatin1String(name)));
+    }
+    // A tick the folder's settings file cannot take: said once, over the window.
+    backend.flagsOnChoice = RecordFlags::ChoiceNotInFolder;
+    sources->excludedFolderCheckboxHit(SourceItem{QString(), backend.recordForPath(dir.path() + QStringLiteral("/Pictures/Trip 2003"))}, false);
+    QTest::qWait(500);
+    QGuiApplication::primaryScreen()->grabWindow(0).save(out + QStringLiteral("/upload_choice_not_saved.png"));
+    if (QWidget *note = QApplication::activeModalWidget())
+        note->close();
+    backend.flagsOnChoice = 0;
     for (int i = 0; i < 12; ++i) {
         const RecordId file = backend.addRecord(dir.path() + QStringLiteral("/Family Archive/Trip 2001/IMG_%1.JPG").arg(i),
                                                 backend.recordForPath(dir.path() + QStringLiteral("/Family Archive/Trip 2001")), false);

@@ -104,6 +104,7 @@ public:
     {
         log << QStringLiteral("exclude:%1=%2").arg(id).arg(excluded);
         m_records[id].excludedFromScan = excluded;
+        m_records[id].flags |= flagsOnChoice;
     }
     void setNeedsScanRecursive(RecordId id) override { log << QStringLiteral("needsScan:%1").arg(id); }
     void runScanner() override { log << QStringLiteral("runScanner"); }
@@ -167,6 +168,7 @@ public:
     QHash<int, bool> installed, enabled;
     QHash<int, QString> lastPaths, libraryDirs, standard;
     QString line1, line2, resumeMessage;
+    quint64 flagsOnChoice = 0; // what a tick or an album leaves on the folder (RecordFlags::ChoiceNotInFolder)
     double percent = 0;
     bool running = false, isPaused = false, completedScan = true;
     RecordId uploading = 0;
