@@ -165,7 +165,7 @@ struct Store
     // Whether the file that could not be read still holds its place; false once it is gone.
     bool stillHeldLocked()
     {
-        if (heldLocked() && !QFileInfo::exists(path)) {
+        if (heldLocked() && surelyAbsent(path)) {
             LGLogInfo(QStringLiteral("SETTINGS: %1 is gone; writing the settings there again").arg(path));
             readFailure = {};
         }
@@ -183,11 +183,29 @@ struct Store
                 QFile::remove(t.absoluteFilePath());
     }
 
+    // Only a file that is known not to be there may be written from scratch: one in a folder that
+    // cannot be searched merely looks absent.
+    static bool surelyAbsent(const QString &path, int *error = nullptr)
+    {
+        struct stat st;
+        const int result = ::lstat(QFile::encodeName(path).constData(), &st);
+        if (error)
+            *error = result == 0 ? 0 : errno;
+        return result != 0 && errno == ENOENT;
+    }
+
     static QVariantMap readOrSetAside(const QString &path, Settings::ReadFailure *failure)
     {
         QFile file(path);
-        if (!file.exists())
+        int lookError = 0;
+        if (surelyAbsent(path, &lookError))
             return {};
+        if (lookError != 0) {
+            failure->reason = QString::fromLocal8Bit(std::strerror(lookError));
+            LGLogError(QStringLiteral("SETTINGS: Could not look at %1: %2; starting with defaults, and not writing over it")
+                           .arg(path, failure->reason));
+            return {};
+        }
         if (!file.open(QIODevice::ReadOnly)) {
             failure->reason = file.errorString();
             LGLogError(QStringLiteral("SETTINGS: Could not open %1: %2; starting with defaults, and not writing over it")

@@ -8,6 +8,7 @@
 #include <QCoreApplication>
 #include <QDateTime>
 #include <QFile>
+#include <QScopeGuard>
 
 #include <QStandardPaths>
 #include <QDir>
@@ -279,16 +280,28 @@ private Q_SLOTS:
     // A file that cannot be opened (its permissions, another owner): the values start as defaults
     // and what changes holds in memory, but the file is not written over, so that once it can be
     // read again the sign-in and the sources are back.
+    void aFileThatCannotBeOpenedIsNotWrittenOver_data()
+    {
+        QTest::addColumn<bool>("folder");
+        QTest::newRow("file unreadable") << false;
+        QTest::newRow("folder not searchable") << true; // the file merely looks absent
+    }
+
     void aFileThatCannotBeOpenedIsNotWrittenOver()
     {
         if (!g_permissionsHold)
             QSKIP("permissions cannot be made to hold for this process");
+        QFETCH(bool, folder);
         const QString path = Settings::storePath();
+        const QString locked = folder ? QFileInfo(path).absolutePath() : path;
+        const auto mended = folder ? QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner
+                                   : QFileDevice::ReadOwner | QFileDevice::WriteOwner;
         Settings::setObject(QStringLiteral("token"), "kLKStoredTokenKey");
         Settings::setObject(QStringList{"/home/u/Pictures", "/home/u/Camera"}, "ImportCustomFolders");
         QVERIFY(Settings::synchronize());
         const QVariantMap before = PropertyList::readFile(path).toMap();
-        QVERIFY(QFile::setPermissions(path, {}));
+        QVERIFY(QFile::setPermissions(locked, {}));
+        auto restore = qScopeGuard([&] { QFile::setPermissions(locked, mended); });
         Settings::reloadForTesting(); // a new process
         QVERIFY(Settings::objectForKey("kLKStoredTokenKey").isNull());
         QCOMPARE(Settings::readFailure().reason, QStringLiteral("Permission denied"));
@@ -296,7 +309,9 @@ private Q_SLOTS:
         QVERIFY(!Settings::synchronize());
         QVERIFY2(Settings::unsavedError().contains("could not be read"), qPrintable(Settings::unsavedError()));
 
-        QVERIFY(QFile::setPermissions(path, QFileDevice::ReadOwner | QFileDevice::WriteOwner));
+        // Mended while this process runs: its defaults still do not go over the file.
+        QVERIFY(QFile::setPermissions(locked, mended));
+        QVERIFY(!Settings::synchronize());
         QCOMPARE(PropertyList::readFile(path).toMap(), before);
         Settings::reloadForTesting();
         QCOMPARE(Settings::stringForKey("kLKStoredTokenKey"), QStringLiteral("token"));
