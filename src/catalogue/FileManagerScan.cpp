@@ -57,7 +57,10 @@ struct FileStamp
     qint64 size = -1;
     qint64 mtime = 0;
     qint64 sinceMs = 0; // when the scanner first saw the file so
-    bool operator==(const FileStamp &o) const { return size == o.size && mtime == o.mtime; }
+    // The later of the modification and status-change times: a copy that stamps the source's
+    // old date on every piece it writes still moves the status-change time, which no one can set.
+    qint64 changed = 0;
+    bool operator==(const FileStamp &o) const { return size == o.size && mtime == o.mtime && changed == o.changed; }
 };
 
 struct ScanState
@@ -113,6 +116,11 @@ bool hasExcludedAncestorOrSelf(const FileData *r)
 qint64 mtimeMs(const struct stat &st)
 {
     return qint64(st.st_mtim.tv_sec) * 1000 + st.st_mtim.tv_nsec / 1000000;
+}
+
+qint64 lastChangeMs(const struct stat &st)
+{
+    return qMax(mtimeMs(st), qint64(st.st_ctim.tv_sec) * 1000 + st.st_ctim.tv_nsec / 1000000);
 }
 
 qint64 nowMs()
@@ -295,7 +303,7 @@ bool hasSettled(const FileStamp &now, const FileStamp &seen)
 {
     const qint64 window = state().settleWindowMs;
     const qint64 at = nowMs();
-    return (now.mtime <= at && at - now.mtime >= window) || (now == seen && at - seen.sinceMs >= window);
+    return (now.changed <= at && at - now.changed >= window) || (now == seen && at - seen.sinceMs >= window);
 }
 
 FileWork workOnFile(const QString &path, qint64 oldSize, qint64 oldMtime, bool wasSampled, const FileStamp &seen)
@@ -317,7 +325,7 @@ FileWork workOnFile(const QString &path, qint64 oldSize, qint64 oldMtime, bool w
         w.outcome = FileWork::Unchanged;
         return w;
     }
-    w.stamp = {w.size, w.mtime, nowMs()};
+    w.stamp = {w.size, w.mtime, nowMs(), lastChangeMs(st)};
     if (!hasSettled(w.stamp, seen)) {
         w.outcome = FileWork::Growing;
         return w;
@@ -957,7 +965,7 @@ qint64 nextSettleCheckMs()
     qint64 soonest = s.settleWindowMs;
     for (qint64 id : s.deferred) {
         const FileStamp seen = s.unsettled.value(id);
-        const qint64 from = seen.mtime <= at ? seen.mtime : seen.sinceMs;
+        const qint64 from = seen.changed <= at ? seen.changed : seen.sinceMs;
         soonest = qMin(soonest, from + s.settleWindowMs - at);
     }
     return qMax(soonest, kSettleRecheckMinMs);

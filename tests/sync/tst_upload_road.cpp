@@ -1209,11 +1209,13 @@ private Q_SLOTS:
         QTest::addColumn<int>("pauseMs");
         QTest::addColumn<int>("pieces");
         QTest::addColumn<qint64>("settleMs");
-        QTest::newRow("0.4 s") << 400 << 12 << FileManagerPrivate::kSettleWindowMs;
-        QTest::newRow("0.6 s") << 600 << 8 << FileManagerPrivate::kSettleWindowMs;
-        QTest::newRow("1 s") << 1000 << 5 << FileManagerPrivate::kSettleWindowMs;
-        QTest::newRow("2 s") << 2000 << 3 << FileManagerPrivate::kSettleWindowMs;
-        QTest::newRow("1.5 s, longer than the wait") << 1500 << 3 << kShortSettleMs;
+        QTest::addColumn<bool>("datedBack"); // a copy that stamps the source's old date on each piece
+        QTest::newRow("0.4 s") << 400 << 12 << FileManagerPrivate::kSettleWindowMs << false;
+        QTest::newRow("0.6 s") << 600 << 8 << FileManagerPrivate::kSettleWindowMs << false;
+        QTest::newRow("0.8 s, each piece dated a year back") << 800 << 6 << FileManagerPrivate::kSettleWindowMs << true;
+        QTest::newRow("1 s") << 1000 << 5 << FileManagerPrivate::kSettleWindowMs << false;
+        QTest::newRow("2 s") << 2000 << 3 << FileManagerPrivate::kSettleWindowMs << false;
+        QTest::newRow("1.5 s, longer than the wait") << 1500 << 3 << kShortSettleMs << false;
     }
 
     void slowlyWrittenPhotoIsSentWhole()
@@ -1221,6 +1223,7 @@ private Q_SLOTS:
         QFETCH(int, pauseMs);
         QFETCH(int, pieces);
         QFETCH(qint64, settleMs);
+        QFETCH(bool, datedBack);
         struct Notices : NotificationSink
         {
             int complete = 0;
@@ -1254,6 +1257,8 @@ private Q_SLOTS:
                 QTest::qWait(pauseMs); // the engine runs meanwhile
             QCOMPARE(out.write(bytes.mid(at, piece)), qMin(piece, bytes.size() - at));
             QVERIFY(out.flush());
+            if (datedBack)
+                QVERIFY(out.setFileTime(QDateTime::currentDateTimeUtc().addYears(-1), QFileDevice::FileModificationTime));
         }
         out.close();
         QTRY_VERIFY_WITH_TIMEOUT(settled({path}) && record(path)->fileSize() == bytes.size(), 60000);
