@@ -5,6 +5,7 @@
 #include "catalogue/DataStore.h"
 #include "catalogue/FileData.h"
 #include "catalogue/FileManager.h"
+#include "catalogue/FileManagerPrivate.h"
 #include "core/Settings.h"
 
 #include <QByteArray>
@@ -20,10 +21,15 @@
 
 namespace CatalogueTest {
 
+// The test files are written whole before the scanner looks, so it reads them at once; tests of
+// files still being written set the real wait themselves.
+constexpr qint64 kTestSettleWindowMs = 0;
+
 // Every catalogue test runs in a home folder of its own: test-mode paths live under the home
 // folder, and other test programs may run at the same time.
 inline void isolateHomeAndEnterTestMode()
 {
+    FileManagerPrivate::setSettleWindowForTesting(kTestSettleWindowMs);
     static QTemporaryDir home(QDir::tempPath() + QStringLiteral("/hoistly-catalogue-test-XXXXXX"));
     qputenv("HOME", QFile::encodeName(home.path()));
     for (const char *var : {"XDG_DATA_HOME", "XDG_CONFIG_HOME", "XDG_CACHE_HOME", "XDG_STATE_HOME"})

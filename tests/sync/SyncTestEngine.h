@@ -8,6 +8,7 @@
 #include "catalogue/CatalogueHooks.h"
 #include "catalogue/DataStore.h"
 #include "catalogue/FileManager.h"
+#include "catalogue/FileManagerPrivate.h"
 #include "core/LGLog.h"
 #include "core/Settings.h"
 #include "service/DataStoreLumoraData.h"
@@ -17,10 +18,15 @@
 
 #include <QtTest>
 
+// The test photos are written whole before the scanner looks, so it reads them at once; tests
+// of slow writes set the real wait themselves.
+constexpr qint64 kTestSettleWindowMs = 0;
+
 // The double serves, its address is where every client (and engine process started later) looks,
-// and a processing ticket completes at the first poll.
+// a processing ticket completes at the first poll, and this process's scanner reads files at once.
 inline bool startServiceDouble(LumoraDouble &service)
 {
+    FileManagerPrivate::setSettleWindowForTesting(kTestSettleWindowMs);
     if (!service.start())
         return false;
     service.exportEnvironment();

@@ -1166,6 +1166,8 @@ private Q_SLOTS:
     // A stopped scanner stays stopped: a retry armed before the stop does not start a pass.
     void stoppedScannerStaysStopped()
     {
+        FileManagerPrivate::setSettleWindowForTesting(FileManagerPrivate::kSettleWindowMs); // the file must be put off
+        const auto restore = qScopeGuard([] { FileManagerPrivate::setSettleWindowForTesting(kTestSettleWindowMs); });
         const QString folder = m_files.filePath(QStringLiteral("Growing"));
         QDir().mkpath(folder);
         const QString path = folder + QStringLiteral("/growing.jpg");
@@ -1238,7 +1240,7 @@ private Q_SLOTS:
         FileManagerPrivate::setSettleWindowForTesting(settleMs);
         auto restore = qScopeGuard([] {
             NotificationManager::setSinkForTesting(nullptr);
-            FileManagerPrivate::setSettleWindowForTesting(FileManagerPrivate::kSettleWindowMs);
+            FileManagerPrivate::setSettleWindowForTesting(kTestSettleWindowMs);
         });
         const QString folder = m_files.filePath(QStringLiteral("Slow %1").arg(pauseMs));
         QDir().mkpath(folder);

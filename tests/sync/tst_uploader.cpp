@@ -9,6 +9,7 @@
 #include "catalogue/CatalogueHooks.h"
 #include "catalogue/DataStore.h"
 #include "catalogue/FileManager.h"
+#include "catalogue/FileManagerPrivate.h"
 #include "service/DataStoreLumoraData.h"
 
 #include "core/LGLog.h"
@@ -84,6 +85,7 @@ private Q_SLOTS:
     void initTestCase()
     {
         useThrowAwayHome();
+        FileManagerPrivate::setSettleWindowForTesting(0); // its photos are written whole: read at once
         Settings::clearAllSettingsPERMANENTLY();
         QDir(StandardPaths::lumoraFolder()).removeRecursively();
         LGLog::setEchoToStderr(qEnvironmentVariableIsSet("HOISTLY_TEST_ECHO_LOG"));
