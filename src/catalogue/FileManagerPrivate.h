@@ -14,6 +14,7 @@ constexpr qint64 kSettleWindowMs = 5000;
 void reevaluateSources();
 // How many files the scanner has opened to read since the process started (tests, benchmarks).
 quint64 filesOpenedForReading();
-// Tests: how long a file must stand still before it is read (resetForTesting restores it).
+// Tests: how long a file must stand still before it is read. It holds until set again: a fixture
+// sets it once for all its cases.
 void setSettleWindowForTesting(qint64 ms);
 } // namespace FileManagerPrivate
