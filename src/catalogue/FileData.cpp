@@ -721,13 +721,13 @@ bool FileData::setDataExcludes(const QVariant &contents)
 QVariant FileData::readSetDataFile(const QString &file)
 {
     struct stat st;
-    if (::lstat(QFile::encodeName(file).constData(), &st) != 0)
+    if (::lstat(QFile::encodeName(file).constData(), &st) != 0 && (errno == ENOENT || errno == ENOTDIR))
         return {};
     QString error;
     const QVariant contents = PropertyList::readFile(file, &error, PropertyList::Links::Refuse);
     if (contents.typeId() != QMetaType::QVariantMap) {
         LGLogError(QStringLiteral("SCANNER: Ignoring unreadable folder settings %1: %2").arg(file, error));
-        return {};
+        return QVariant(false);
     }
     return contents;
 }
@@ -742,7 +742,9 @@ bool FileData::applySetData(const QVariant &contents)
     if (!m_isFolder)
         return false;
     const QString account = CatalogueHooks::instance().signedInAccountId();
-    if (account.isEmpty())
+    // A file that is there but cannot be read may hold an exclusion: the defaults would send
+    // what the user left out. The record keeps what it knows.
+    if (account.isEmpty() || (contents.isValid() && contents.typeId() != QMetaType::QVariantMap))
         return false;
     const QVariant entryValue = contents.toMap().value(account);
     const bool own = entryValue.typeId() == QMetaType::QVariantMap;

@@ -232,12 +232,14 @@ public:
     // file is unreadable or corrupt (logged). Reads the disk: the scanner reads the file on its
     // own threads and hands it to applySetData().
     bool loadSetDataFromDisk();
-    // The contents of a folder settings file (any thread): null when there is none, or it is not
-    // a regular file or not a property list (logged). A link is never followed.
+    // The contents of a folder settings file (any thread): null when there is none; `false` when
+    // it cannot be read, is not a regular file or not a property list (logged). A link is never
+    // followed.
     static QVariant readSetDataFile(const QString &file);
     // Takes the signed-in account's entry of such contents into the record, or the defaults
     // (included, the album named after the folder) when the account has none: another
-    // account's choices are never this one's. False when the account has no entry.
+    // account's choices are never this one's. False when the account has no entry; contents
+    // that could not be read change nothing.
     bool applySetData(const QVariant &contents);
     // Whether the contents of a per-folder settings file exclude the folder for the signed-in
     // account (main thread; the file itself may be read on any thread).

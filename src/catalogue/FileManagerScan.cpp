@@ -982,6 +982,8 @@ void finishPass(const ScanCounts &counts, qint64 distinct)
     if (s.tracking && s.trackedPassStarted)
         FileManager::setTrackingCurrentScan(false);
     s.scanningId = 0;
+    // A file that went, or was left out, while it was still being written is not looked at again.
+    s.unsettled.removeIf([&s](const auto &entry) { return !s.deferred.contains(entry.key()); });
     DataStore::queueSave();
     LGLogInfo(QStringLiteral("SCANNER: Scan pass complete (%1 records)").arg(DataStore::instance()->fileDataCount()));
     if (!s.deferred.isEmpty() && !s.retryScheduled) {

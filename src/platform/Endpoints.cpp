@@ -6,7 +6,11 @@
 #include "platform/StandardPaths.h"
 
 #include <QFileInfo>
+#include <QFile>
 #include <QHostAddress>
+
+#include <sys/stat.h>
+#include <unistd.h>
 
 QString Endpoints::storedServiceFile()
 {
@@ -17,8 +21,15 @@ namespace {
 Endpoints::Service readStoredService()
 {
     const QString path = Endpoints::storedServiceFile();
-    if (!QFileInfo::exists(path))
+    struct stat st;
+    if (::lstat(QFile::encodeName(path).constData(), &st) != 0)
         return {};
+    // It decides where the sign-in and the key go: only a file of this user that no one else can
+    // read or change is believed.
+    if (!S_ISREG(st.st_mode) || st.st_uid != ::getuid() || (st.st_mode & 077) != 0) {
+        LGLogError(QStringLiteral("SERVICE: %1 is not a private file of this user; it is not used").arg(path));
+        return {};
+    }
     QString error;
     const QVariantMap stored = PropertyList::readFile(path, &error).toMap();
     if (stored.isEmpty())

@@ -301,8 +301,8 @@ void runRefresh(std::shared_ptr<Listing> l);
 
 void startListing(std::shared_ptr<Listing> l)
 {
-    dispatch_default_queue_async([l = std::move(l)] {
-        runRefresh(l);
+    dispatch_default_queue_async([l = std::move(l)]() mutable {
+        runRefresh(std::move(l)); // its rows are freed before the trim below
         // A refresh of a large account builds and drops millions of small blocks (the listing's
         // pages) in this thread's own arena; the allocator keeps freed pages unless told, and
         // the process would stay at its peak size for the rest of the session. Only here, once
@@ -394,6 +394,11 @@ void keepOwnRows(Listing &l)
 // whole, and rows whose earlier write failed are in it again.
 bool writeIndex(Listing &l)
 {
+    {
+        QMutexLocker lock(&s_lock);
+        if (!isCurrentLocked(l.account, l.generation))
+            return false; // another account signed in while the pages came: nothing of it is written
+    }
     if (!DataStore::withOpenStore([&l](DataStore *store) { return store->replaceAllDedupData(l.rows); })) {
         LGLogError(QStringLiteral("LUMORA: The de-duplication index could not be written"));
         return false;

@@ -534,7 +534,7 @@ void MainController::updateStatusInternal()
     for (int i = 0; i < 4; ++i) {
         const QString shown = i == 3 ? shellTr(texts[i]) : metrics.elidedText(texts[i], Qt::ElideMiddle, room);
         items[i]->setText(shown);
-        items[i]->setToolTip(shown == texts[i] ? QString() : texts[i]);
+        items[i]->setToolTip(i == 3 || shown == texts[i] ? QString() : texts[i]); // the command is short, never cut
         items[i]->setVisible(!texts[i].isEmpty());
         anyShown = anyShown || !texts[i].isEmpty();
     }

@@ -211,8 +211,9 @@ void recordSocket(const QString &name)
     if (g_profileFileLock.fd < 0)
         return;
     const QByteArray record = QSysInfo::machineHostName().toUtf8() + '\n' + QFile::encodeName(name) + '\n';
-    if (::ftruncate(g_profileFileLock.fd, 0) != 0
-        || ::pwrite(g_profileFileLock.fd, record.constData(), size_t(record.size()), 0) != record.size())
+    // Written before it is cut to length: a reader never meets an empty record in between.
+    if (::pwrite(g_profileFileLock.fd, record.constData(), size_t(record.size()), 0) != record.size()
+        || ::ftruncate(g_profileFileLock.fd, record.size()) != 0)
         LGLogError(QStringLiteral("SINGLE: Cannot note the socket in %1: %2").arg(g_profileFileLock.path, QString::fromLocal8Bit(std::strerror(errno))));
 }
 
@@ -266,6 +267,7 @@ QByteArray roundTrip(const QByteArray &request, int timeoutMs, pid_t *peerPid = 
     QLocalSocket socket;
     QString name;
     for (const QString &candidate : runningCopySockets()) {
+        socket.abort(); // a connection still pending to the last candidate would swallow this one
         socket.connectToServer(candidate);
         if (socket.waitForConnected(timeoutMs)) {
             name = candidate;
